@@ -1,0 +1,288 @@
+#include "dataset/DataSet.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "formats/header/ErsMap.h"
+#include "text/FileNames.h"
+#include "text/TextUtils.h"
+
+namespace mirava {
+
+thread_local std::string LastIOErrorText;
+
+namespace {
+
+using TFactory = std::unique_ptr<TDataSetRoot2> (*)();
+using TFileList = std::vector<std::string> (*)(const std::string&);
+
+template <typename T>
+std::unique_ptr<TDataSetRoot2> Make() {
+  return std::make_unique<T>();
+}
+
+std::vector<std::string> HeaderAndData(const std::string& n, const char* header) {
+  return {RemoveFileExt(n), ChangeFileExt(n, header)};
+}
+
+struct TFormatEntry {
+  int Code;
+  const char* Name;
+  TFactory Create;  // none while the format is not built
+  TFileList Files;
+  bool ReadsControlPointFile;
+};
+
+// The one table that knows every format.
+const TFormatEntry Formats[] = {
+    {fcErs, "ER Mapper", Make<TErsMap2>,
+     [](const std::string& n) { return HeaderAndData(n, ".ers"); }, false},
+    {fcOsd, "OSD", nullptr,
+     [](const std::string& n) { return HeaderAndData(n, ".osd"); }, false},
+    {fcTiff, "TIFF", nullptr,
+     [](const std::string& n) -> std::vector<std::string> {
+       return {n, ChangeFileExt(n, ".tfw"), ChangeFileExt(n, ".tifw")};
+     },
+     true},
+    {fcBmp, "BMP", nullptr,
+     [](const std::string& n) -> std::vector<std::string> {
+       return {n, ChangeFileExt(n, ".bmpw")};
+     },
+     true},
+    {fcDtm, "DTM", nullptr,
+     [](const std::string& n) -> std::vector<std::string> { return {n}; }, false},
+    {fcNog, "NOG", nullptr,
+     [](const std::string& n) -> std::vector<std::string> {
+       return {ChangeFileExt(n, ".002"), ChangeFileExt(n, ".001")};
+     },
+     false},
+    {fcJpeg, "JPEG", nullptr,
+     [](const std::string& n) -> std::vector<std::string> {
+       return {n, ChangeFileExt(n, ".jgw"), ChangeFileExt(n, ".jpgw")};
+     },
+     false},
+    {fcVeg, "VEG", nullptr,
+     [](const std::string& n) -> std::vector<std::string> {
+       return {ChangeFileExt(n, ".veg"), ChangeFileExt(n, ".dat")};
+     },
+     false},
+    {fcEcw, "ECW", nullptr,
+     [](const std::string& n) -> std::vector<std::string> { return {n}; }, false},
+    {fcRsw, "Panorama RSW", nullptr,
+     [](const std::string& n) -> std::vector<std::string> { return {n}; }, true},
+    {fcHgt, "HGT", nullptr,
+     [](const std::string& n) -> std::vector<std::string> {
+       return {ChangeFileExt(n, ".hgt"), RemoveFileExt(n)};
+     },
+     false},
+};
+
+// Codes without a class of their own open through the OSD dataset.
+const TFormatEntry& EntryFor(int code) {
+  for (const TFormatEntry& entry : Formats)
+    if (entry.Code == code) return entry;
+  return Formats[1];
+}
+
+bool ExtensionContains(const std::string& ext, const char* key) {
+  return ext.find(key) != std::string::npos;
+}
+
+}  // namespace
+
+std::string FormatName(int code) {
+  switch (code) {
+    case fcGif: return "GIF";
+    case fcDcr: return "DCR";
+    case fcBit: return "BIT";
+    case fcQuad: return "MMMM/IIII";
+    case fcByt: return "BYT";
+    case fcNoFile:
+    case fcUnknown: return "unknown";
+    default: return EntryFor(code).Name;
+  }
+}
+
+std::vector<std::string> FormatFiles(int code, const std::string& fileName,
+                                     bool asOutput) {
+  if (code <= fcUnknown) return {fileName};
+  const TFormatEntry& entry = EntryFor(code);
+  std::vector<std::string> files = entry.Files(fileName);
+  if (asOutput || entry.ReadsControlPointFile)
+    files.push_back(ChangeFileExt(fileName, ".gcp"));
+  return files;
+}
+
+int FormatFromExtension(const std::string& fileName) {
+  static const struct {
+    const char* Key;
+    int Code;
+  } keys[] = {{"ERS", fcErs}, {"OSD", fcOsd}, {"TIF", fcTiff}, {"GIF", fcGif},
+              {"BMP", fcBmp}, {"DTM", fcDtm}, {"001", fcNog},  {"JPG", fcJpeg},
+              {"VEG", fcVeg}, {"ECW", fcEcw}, {"DCR", fcDcr},  {"RSW", fcRsw},
+              {"BIT", fcBit}, {"BYT", fcByt}, {"HGT", fcHgt}};
+  const std::string ext = UpperCase(ExtractFileExt(fileName));
+  if (ext.empty()) return fcUnknown;
+  for (const auto& key : keys)
+    if (ExtensionContains(ext, key.Key)) return key.Code;
+  return fcUnknown;
+}
+
+int FormatFromSignature(const std::string& fileName) {
+  if (!FileExists(fileName)) return fcNoFile;
+  int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    LastIOErrorText = SystemErrorText(errno);
+    return fcUnknown;
+  }
+  unsigned char b[8];
+  ssize_t got = ::read(fd, b, sizeof b);
+  int readError = errno;
+  ::close(fd);
+  if (got != static_cast<ssize_t>(sizeof b)) {
+    // A short file is a read past its end.
+    LastIOErrorText = got < 0 ? SystemErrorText(readError)
+                              : "Reached the end of the file " + fileName;
+    return fcUnknown;
+  }
+  unsigned char u[4];
+  for (int i = 0; i < 4; ++i)
+    u[i] = (b[i] >= 'a' && b[i] <= 'z') ? b[i] - 'a' + 'A' : b[i];
+  auto upper = [&](const char* s, size_t n) { return std::memcmp(u, s, n) == 0; };
+  auto exact = [&](const char* s, size_t n) { return std::memcmp(b, s, n) == 0; };
+  if (upper("ORTH", 4)) return fcOsd;
+  if (upper("DATA", 4)) return fcErs;
+  if (upper("GIF8", 4)) return fcGif;
+  if (upper("MMMM", 4) || upper("IIII", 4)) return fcQuad;
+  if (upper("MM", 2) || upper("II", 2)) return fcTiff;
+  if (upper("BM", 2)) return fcBmp;
+  if (exact("\x00\x00\x80\xBF", 4)) return fcDtm;
+  if (exact("\x65\x02\x01\x02", 4)) return fcEcw;
+  if (upper("RSW", 3)) return fcRsw;
+  if (exact("\xFF\xD8", 2)) return fcJpeg;
+  if (exact("BITR", 4)) return fcBit;
+  if (exact("BYTR", 4)) return fcByt;
+  int code = FormatFromExtension(fileName);
+  if (code == fcNog || code == fcVeg || code == fcEcw || code == fcHgt)
+    return code;
+  return fcUnknown;
+}
+
+TDataSet2::~TDataSet2() { Close(); }
+
+bool TDataSet2::Open(const std::string& fileName, uint32_t columns,
+                     uint32_t rows, uint8_t cellType, uint32_t bands,
+                     uint8_t mode) {
+  SetErrorText("");
+  if (fileName.empty()) {
+    SetErrorText("No file name");
+    return false;
+  }
+  Format = mode == omCreate ? FormatFromExtension(fileName)
+                            : FormatFromSignature(fileName);
+  if (Format == fcUnknown) {
+    SetErrorText(mode == omCreate && LastIOErrorText.empty()
+                     ? "Unknown output format for " + fileName
+                     : LastIOErrorText.empty()
+                           ? "Unknown file format: " + fileName
+                           : LastIOErrorText);
+    return false;
+  }
+  if (Format == fcNoFile) {
+    SetErrorText("No file: " + fileName);
+    return false;
+  }
+  const TFormatEntry& entry = EntryFor(Format);
+  if (!entry.Create) {
+    SetErrorText(FormatName(Format) + " files are not supported yet");
+    return false;
+  }
+  DataSet = entry.Create();
+  return DataSet->Open(fileName, columns, rows, cellType, bands, mode);
+}
+
+bool TDataSet2::Close() {
+  if (!DataSet) return true;
+  bool ok = DataSet->Close();
+  if (!ok) ErrorText = DataSet->ErrorText;
+  DataSet.reset();
+  return ok;
+}
+
+int32_t TDataSet2::GetBandCount() { return DataSet ? DataSet->GetBandCount() : 0; }
+int32_t TDataSet2::GetColumnCount() {
+  return DataSet ? DataSet->GetColumnCount() : 0;
+}
+int32_t TDataSet2::GetRowCount() { return DataSet ? DataSet->GetRowCount() : 0; }
+uint8_t TDataSet2::GetCellType() { return DataSet ? DataSet->GetCellType() : 1; }
+
+double TDataSet2::GetCellSizeX() {
+  double v = DataSet ? DataSet->GetCellSizeX() : 1.0;
+  return v == 0 ? 1.0 : v;
+}
+
+double TDataSet2::GetCellSizeY() {
+  double v = DataSet ? DataSet->GetCellSizeY() : 1.0;
+  return v == 0 ? 1.0 : v;
+}
+
+double TDataSet2::GetOriginX() { return DataSet ? DataSet->GetOriginX() : 0.0; }
+double TDataSet2::GetOriginY() { return DataSet ? DataSet->GetOriginY() : 0.0; }
+
+void TDataSet2::GetSpheroid(std::string& text) {
+  if (DataSet) DataSet->GetSpheroid(text);
+}
+void TDataSet2::GetDatum(std::string& text) {
+  if (DataSet) DataSet->GetDatum(text);
+}
+void TDataSet2::GetProjection(std::string& text) {
+  if (DataSet) DataSet->GetProjection(text);
+}
+
+void TDataSet2::SetGeoreference(const std::string& spheroid,
+                                const std::string& datum, double cellSizeX,
+                                double cellSizeY, double registrationCellX,
+                                double registrationCellY, double registrationX,
+                                double registrationY,
+                                const std::string& projection) {
+  if (DataSet)
+    DataSet->SetGeoreference(spheroid, datum, cellSizeX, cellSizeY,
+                             registrationCellX, registrationCellY,
+                             registrationX, registrationY, projection);
+}
+
+bool TDataSet2::ReadCell(uint32_t column, uint32_t row, uint32_t band,
+                         float& value) {
+  return DataSet && DataSet->ReadCell(column, row, band, value);
+}
+
+bool TDataSet2::WriteCell(uint32_t column, uint32_t row, uint32_t band,
+                          float value) {
+  return DataSet && DataSet->WriteCell(column, row, band, value);
+}
+
+TGCPList* TDataSet2::GetControlPoints() {
+  return DataSet ? DataSet->GetControlPoints() : nullptr;
+}
+
+void TDataSet2::GetErrorText(std::string& text) const {
+  text = DataSet ? DataSet->ErrorText : ErrorText;
+}
+
+std::string TDataSet2::GetErrorText() const {
+  std::string text;
+  GetErrorText(text);
+  return text;
+}
+
+void TDataSet2::SetErrorText(const std::string& text) {
+  if (DataSet)
+    DataSet->ErrorText = text;
+  else
+    ErrorText = text;
+}
+
+}  // namespace mirava

@@ -1,0 +1,97 @@
+// The single entry point to raster files: recognises a file's format and
+// opens the matching dataset, forwarding every request to it.
+#pragma once
+
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "dataset/DataSetRoot.h"
+
+namespace mirava {
+
+class EDataSetError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+enum : int {
+  fcNoFile = -1,
+  fcUnknown = 0,
+  fcErs = 1,
+  fcOsd = 2,
+  fcTiff = 3,
+  fcGif = 4,
+  fcBmp = 5,
+  fcDtm = 6,
+  fcNog = 7,
+  fcJpeg = 8,
+  fcVeg = 9,
+  fcEcw = 10,
+  fcDcr = 11,
+  fcRsw = 12,
+  fcBit = 13,
+  fcQuad = 14,
+  fcHgt = 15,
+  fcByt = 16,
+};
+
+// The system's text for the last I/O error met by FormatFromSignature.
+extern thread_local std::string LastIOErrorText;
+
+int FormatFromExtension(const std::string& fileName);
+int FormatFromSignature(const std::string& fileName);
+// Display name of a format code ("ER Mapper", "TIFF", ...).
+std::string FormatName(int code);
+// Every file a dataset of this format reads (asOutput false) or writes
+// (asOutput true) for the given name; the ".gcp" of an output included.
+std::vector<std::string> FormatFiles(int code, const std::string& fileName,
+                                     bool asOutput);
+
+class TDataSet2 {
+ public:
+  TDataSet2() = default;
+  ~TDataSet2();
+  TDataSet2(const TDataSet2&) = delete;
+  TDataSet2& operator=(const TDataSet2&) = delete;
+
+  bool Open(const std::string& fileName, uint32_t columns, uint32_t rows,
+            uint8_t cellType, uint32_t bands, uint8_t mode);
+  // Completes and closes the file; false with the error text set when any
+  // step of that failed.
+  bool Close();
+
+  int32_t GetBandCount();
+  int32_t GetColumnCount();
+  int32_t GetRowCount();
+  uint8_t GetCellType();
+  double GetCellSizeX();
+  double GetCellSizeY();
+  double GetOriginX();
+  double GetOriginY();
+  void GetSpheroid(std::string& text);
+  void GetDatum(std::string& text);
+  void GetProjection(std::string& text);
+  void SetGeoreference(const std::string& spheroid, const std::string& datum,
+                       double cellSizeX, double cellSizeY,
+                       double registrationCellX, double registrationCellY,
+                       double registrationX, double registrationY,
+                       const std::string& projection);
+  bool ReadCell(uint32_t column, uint32_t row, uint32_t band, float& value);
+  bool WriteCell(uint32_t column, uint32_t row, uint32_t band, float value);
+  TGCPList* GetControlPoints();
+  void GetErrorText(std::string& text) const;
+  std::string GetErrorText() const;
+  void SetErrorText(const std::string& text);
+
+  TDataSetRoot2* GetDataSet() { return DataSet.get(); }
+  int GetFormat() const { return Format; }
+
+ private:
+  std::string ErrorText;
+  std::unique_ptr<TDataSetRoot2> DataSet;
+  int Format = fcUnknown;
+};
+
+}  // namespace mirava

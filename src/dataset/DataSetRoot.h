@@ -1,0 +1,88 @@
+// The abstract raster dataset: one raster file seen as a grid of cells with
+// a georeference and an optional list of ground control points.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "dataset/MMapFile.h"
+#include "georef/ControlPoints.h"
+
+namespace mirava {
+
+class TDataSetRoot2 : public TMMapFile2 {
+ public:
+  TDataSetRoot2() = default;
+  ~TDataSetRoot2() override = default;
+
+  virtual bool Open(const std::string& fileName, uint32_t columns,
+                    uint32_t rows, uint8_t cellType, uint32_t bands,
+                    uint8_t mode) = 0;
+  virtual bool OpenRead(const std::string& fileName) = 0;
+  virtual bool Crop(uint32_t firstRow, uint32_t lastRow, uint32_t firstColumn,
+                    uint32_t lastColumn) = 0;
+  virtual void SetFileName(const std::string& fileName) { FileName = fileName; }
+  virtual int32_t GetBandCount() = 0;
+  virtual int32_t GetRowCount() = 0;
+  virtual int32_t GetColumnCount() = 0;
+  virtual uint8_t GetCellType() = 0;
+  bool IsMSBFirst() override = 0;
+  virtual double GetRegistrationCellX() { return RegistrationCellX; }
+  virtual void SetRegistrationCellX(double v) { RegistrationCellX = v; }
+  virtual double GetRegistrationCellY() { return RegistrationCellY; }
+  virtual void SetRegistrationCellY(double v) { RegistrationCellY = v; }
+  virtual double GetRegistrationX() { return RegistrationX; }
+  virtual void SetRegistrationX(double v) { RegistrationX = v; }
+  virtual double GetRegistrationY() { return RegistrationY; }
+  virtual void SetRegistrationY(double v) { RegistrationY = v; }
+  virtual double GetCellSizeX() { return CellSizeX == 0 ? 1.0 : CellSizeX; }
+  virtual void SetCellSizeX(double v) { CellSizeX = v; }
+  virtual double GetCellSizeY() { return CellSizeY == 0 ? 1.0 : CellSizeY; }
+  virtual void SetCellSizeY(double v) { CellSizeY = v; }
+  virtual double GetOriginX() {
+    return GetRegistrationX() - GetCellSizeX() * GetRegistrationCellX();
+  }
+  virtual double GetOriginY() {
+    return GetRegistrationY() + GetCellSizeY() * GetRegistrationCellY();
+  }
+  virtual uint8_t GetCoordinateType() { return 1; }
+  virtual void SetCoordinateType(uint8_t) {}
+  virtual void GetSpheroid(std::string& text) { text = Spheroid; }
+  virtual void SetSpheroid(const std::string& text) { Spheroid = text; }
+  virtual void GetDatum(std::string& text) { text = Datum; }
+  virtual void SetDatum(const std::string& text) { Datum = text; }
+  virtual void GetProjection(std::string& text) { text = Projection; }
+  virtual void SetProjection(const std::string& text) { Projection = text; }
+  virtual void SetGeoreference(const std::string& spheroid,
+                               const std::string& datum, double cellSizeX,
+                               double cellSizeY, double registrationCellX,
+                               double registrationCellY, double registrationX,
+                               double registrationY,
+                               const std::string& projection) = 0;
+  virtual void PixelToWorld(double column, double row, double& x, double& y);
+  virtual void WorldToPixel(double x, double y, double& column, double& row);
+  virtual TGCPList* GetControlPoints() { return ControlPoints.get(); }
+  // Takes ownership of the list.
+  virtual void SetControlPoints(TGCPList* list) {
+    if (list != ControlPoints.get()) ControlPoints.reset(list);
+  }
+
+  // Completes a created file (headers, encoding) and closes it. False, with
+  // ErrorText set, when any step failed; the destructor calls it when the
+  // owner did not.
+  virtual bool Close() { return CloseMapping(); }
+
+ protected:
+  std::unique_ptr<TGCPList> ControlPoints;
+  double RegistrationCellX = 0;
+  double RegistrationCellY = 0;
+  double RegistrationX = 0;
+  double RegistrationY = 0;
+  double CellSizeX = 1.0;
+  double CellSizeY = 1.0;
+  std::string Projection = "RAW";
+  std::string Datum = "RAW";
+  std::string Spheroid = "RAW";
+};
+
+}  // namespace mirava

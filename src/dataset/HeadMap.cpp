@@ -1,0 +1,131 @@
+#include "dataset/HeadMap.h"
+
+#include "text/FileNames.h"
+#include "text/TextUtils.h"
+
+namespace mirava {
+
+void THeader::Setup(uint32_t rows, uint32_t columns, int32_t bands,
+                    double cellSizeX, double cellSizeY,
+                    double registrationCellX, double registrationCellY,
+                    double registrationX, double registrationY,
+                    const std::string& spheroid, const std::string& datum,
+                    const std::string& projection, uint8_t cellType) {
+  Rows = rows;
+  Columns = columns;
+  Bands = bands;
+  CellSizeX = cellSizeX;
+  CellSizeY = cellSizeY;
+  RegistrationCellX = registrationCellX;
+  RegistrationCellY = registrationCellY;
+  RegistrationX = registrationX;
+  RegistrationY = registrationY;
+  Spheroid = spheroid;
+  Datum = datum;
+  Projection = projection;
+  CellType = cellType;
+}
+
+bool THeader::SetupAndWrite(uint32_t rows, uint32_t columns, int32_t bands,
+                            double cellSizeX, double cellSizeY,
+                            double registrationCellX, double registrationCellY,
+                            double registrationX, double registrationY,
+                            const std::string& spheroid,
+                            const std::string& datum,
+                            const std::string& projection, uint8_t cellType) {
+  Setup(rows, columns, bands, cellSizeX, cellSizeY, registrationCellX,
+        registrationCellY, registrationX, registrationY, spheroid, datum,
+        projection, cellType);
+  return WriteHeader(HeaderFileName);
+}
+
+std::string THeader::CellTypeText() const {
+  const char* name = CellType < kCellTypeCount ? CellTypeNames[CellType] : "";
+  return *name ? name : "(unrecognised)";
+}
+
+THeadMap2::THeadMap2(std::unique_ptr<THeader> header)
+    : Header(std::move(header)) {}
+
+THeadMap2::~THeadMap2() { Close(); }
+
+bool THeadMap2::Open(const std::string& fileName, uint32_t columns,
+                     uint32_t rows, uint8_t cellType, uint32_t bands,
+                     uint8_t mode) {
+  SetFileName(fileName);
+  const std::string dataFile = FileName;
+  if (mode == omCreate) {
+    Header->Setup(rows, columns, static_cast<int32_t>(bands), 1.0, 1.0, 0, 0,
+                  0, 0, "", "", "", cellType);
+    Header->MSBFirst = false;
+    if (!OpenRaster(dataFile, columns, rows, Header->CellType, bands, mode,
+                    false)) {
+      ErrorText = ErrorWithCode("Open map write error=", ErrorCode, ErrorText);
+      return false;
+    }
+    return true;
+  }
+  if (mode != omRead && mode != omReadWrite) return true;
+  if (!Header->ReadHeader(Header->HeaderFileName)) {
+    ErrorText = "Header " + ShortenPath(Header->HeaderFileName, 20) +
+                " reading error " + Header->HeaderError;
+    return false;
+  }
+  if (!CellTypeConvertible(Header->CellType)) {
+    ErrorText = "Cell type " + Header->CellTypeText() + " of " +
+                Header->HeaderFileName + " is not supported";
+    return false;
+  }
+  if (Header->Bands <= 0) {
+    ErrorText = "Header " + Header->HeaderFileName + " gives no bands";
+    return false;
+  }
+  if (!OpenRaster(dataFile, Header->Columns, Header->Rows, Header->CellType,
+                  static_cast<uint32_t>(Header->Bands), mode,
+                  Header->MSBFirst)) {
+    ErrorText = ErrorWithCode("Open Map Read Error=", ErrorCode, ErrorText);
+    return false;
+  }
+  return true;
+}
+
+bool THeadMap2::OpenRead(const std::string& fileName) {
+  if (!FileExists(fileName)) {
+    ErrorText = "File not Exists";
+    return false;
+  }
+  return Open(fileName, 0, 0, 1, 1, omRead);
+}
+
+void THeadMap2::SetGeoreference(const std::string& spheroid,
+                                const std::string& datum, double cellSizeX,
+                                double cellSizeY, double registrationCellX,
+                                double registrationCellY, double registrationX,
+                                double registrationY,
+                                const std::string& projection) {
+  Header->Setup(static_cast<uint32_t>(GetRowCount()),
+                static_cast<uint32_t>(GetColumnCount()), GetBandCount(),
+                cellSizeX, cellSizeY, registrationCellX, registrationCellY,
+                registrationX, registrationY, spheroid, datum, projection,
+                Header->CellType);
+}
+
+bool THeadMap2::Close() {
+  if (Closed) return true;
+  Closed = true;
+  bool ok = true;
+  if (OpenMode == omCreate && Fd >= 0) {
+    if (!Header->WriteHeader(Header->HeaderFileName)) {
+      ErrorText = "Header " + Header->HeaderFileName + " writing error " +
+                  Header->HeaderError;
+      ok = false;
+    }
+  }
+  if (!CloseMapping()) {
+    if (ok) ErrorText = "Closing " + FileName + ": " + ErrorText;
+    ok = false;
+  }
+  return ok;
+}
+
+}  // namespace mirava

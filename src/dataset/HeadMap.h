@@ -1,0 +1,128 @@
+// Rasters made of a header (text or binary) describing the grid and its
+// georeference, plus raw band-interleaved cells in a data file.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "dataset/DataSetRoot.h"
+#include "georef/ControlPoints.h"
+
+namespace mirava {
+
+class THeader {
+ public:
+  THeader() = default;
+  virtual ~THeader() = default;
+  THeader(const THeader&) = delete;
+  THeader& operator=(const THeader&) = delete;
+
+  virtual void ParseLine(const std::string&) {}
+  virtual bool ReadHeader(const std::string& fileName) = 0;
+  virtual bool WriteHeader(const std::string& fileName) = 0;
+  virtual void Setup(uint32_t rows, uint32_t columns, int32_t bands,
+                     double cellSizeX, double cellSizeY,
+                     double registrationCellX, double registrationCellY,
+                     double registrationX, double registrationY,
+                     const std::string& spheroid, const std::string& datum,
+                     const std::string& projection, uint8_t cellType);
+  virtual bool SetupAndWrite(uint32_t rows, uint32_t columns, int32_t bands,
+                             double cellSizeX, double cellSizeY,
+                             double registrationCellX, double registrationCellY,
+                             double registrationX, double registrationY,
+                             const std::string& spheroid,
+                             const std::string& datum,
+                             const std::string& projection, uint8_t cellType);
+  // The cell type as the header named it, for messages.
+  virtual std::string CellTypeText() const;
+
+  double RegistrationCellX = 0;
+  double RegistrationCellY = 0;
+  double RegistrationX = 0;
+  double RegistrationY = 0;
+  uint8_t CellType = 0;
+  bool MSBFirst = false;
+  double CellSizeX = 1.0;
+  double CellSizeY = 1.0;
+  int32_t Bands = 0;
+  uint32_t Rows = 0;
+  uint32_t Columns = 0;
+  uint8_t CoordinateType = 0;
+  std::string Projection;
+  std::string Datum;
+  std::string Spheroid;
+  std::string HeaderFileName;
+  std::unique_ptr<TGCPList> ControlPoints = std::make_unique<TGCPList>();
+  uint8_t WarpCoordinateType = 0;
+  std::string WarpProjection;
+  std::string WarpDatum;
+  std::string WarpSpheroid;
+  int32_t HeaderStatus = 0;
+  // Why the last ReadHeader or WriteHeader failed, when it can tell.
+  std::string HeaderError;
+};
+
+class THeadMap2 : public TDataSetRoot2 {
+ public:
+  explicit THeadMap2(std::unique_ptr<THeader> header);
+  ~THeadMap2() override;
+
+  bool Open(const std::string& fileName, uint32_t columns, uint32_t rows,
+            uint8_t cellType, uint32_t bands, uint8_t mode) override;
+  bool OpenRead(const std::string& fileName) override;
+  bool Crop(uint32_t, uint32_t, uint32_t, uint32_t) override { return false; }
+  int32_t GetBandCount() override { return Header->Bands; }
+  int32_t GetRowCount() override { return static_cast<int32_t>(Header->Rows); }
+  int32_t GetColumnCount() override {
+    return static_cast<int32_t>(Header->Columns);
+  }
+  uint8_t GetCellType() override { return Header->CellType; }
+  bool IsMSBFirst() override { return Header->MSBFirst; }
+  double GetRegistrationCellX() override { return Header->RegistrationCellX; }
+  void SetRegistrationCellX(double v) override { Header->RegistrationCellX = v; }
+  double GetRegistrationCellY() override { return Header->RegistrationCellY; }
+  void SetRegistrationCellY(double v) override { Header->RegistrationCellY = v; }
+  double GetRegistrationX() override { return Header->RegistrationX; }
+  void SetRegistrationX(double v) override { Header->RegistrationX = v; }
+  double GetRegistrationY() override { return Header->RegistrationY; }
+  void SetRegistrationY(double v) override { Header->RegistrationY = v; }
+  double GetCellSizeX() override { return Header->CellSizeX; }
+  void SetCellSizeX(double v) override { Header->CellSizeX = v; }
+  double GetCellSizeY() override { return Header->CellSizeY; }
+  void SetCellSizeY(double v) override { Header->CellSizeY = v; }
+  double GetOriginX() override {
+    return Header->RegistrationX - Header->RegistrationCellX * Header->CellSizeX;
+  }
+  double GetOriginY() override {
+    return Header->RegistrationY + Header->RegistrationCellY * Header->CellSizeY;
+  }
+  uint8_t GetCoordinateType() override { return Header->CoordinateType; }
+  void SetCoordinateType(uint8_t v) override { Header->CoordinateType = v; }
+  void GetSpheroid(std::string& text) override { text = Header->Spheroid; }
+  void SetSpheroid(const std::string& text) override { Header->Spheroid = text; }
+  void GetDatum(std::string& text) override { text = Header->Datum; }
+  void SetDatum(const std::string& text) override { Header->Datum = text; }
+  void GetProjection(std::string& text) override { text = Header->Projection; }
+  void SetProjection(const std::string& text) override {
+    Header->Projection = text;
+  }
+  void SetGeoreference(const std::string& spheroid, const std::string& datum,
+                       double cellSizeX, double cellSizeY,
+                       double registrationCellX, double registrationCellY,
+                       double registrationX, double registrationY,
+                       const std::string& projection) override;
+  TGCPList* GetControlPoints() override { return Header->ControlPoints.get(); }
+  void SetControlPoints(TGCPList* list) override {
+    if (list != Header->ControlPoints.get()) Header->ControlPoints.reset(list);
+  }
+  // A created raster writes its header here, after its last cell.
+  bool Close() override;
+
+  THeader& GetHeader() { return *Header; }
+
+ protected:
+  std::unique_ptr<THeader> Header;
+  bool Closed = false;
+};
+
+}  // namespace mirava

@@ -1,0 +1,331 @@
+#include "dataset/MMapFile.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+
+#include "text/TextUtils.h"
+
+namespace mirava {
+
+TMapByte::~TMapByte() { CloseMapping(); }
+
+void TMapByte::Fail(int code, const std::string& text) {
+  ErrorCode = code;
+  ErrorText = text;
+}
+
+bool TMapByte::Unmap() {
+  bool ok = true;
+  if (ViewBase && munmap(ViewBase, WindowSize) != 0) {
+    Fail(errno, SystemErrorText(errno));
+    ok = false;
+  }
+  ViewBase = nullptr;
+  DataPointer = nullptr;
+  FirstMappedRow = 0;
+  EndMappedRow = -1;
+  return ok;
+}
+
+bool TMapByte::CloseMapping() {
+  bool ok = Unmap();
+  MappingOpen = false;
+  if (Fd >= 0) {
+    if (::close(Fd) != 0 && ok) {
+      Fail(errno, SystemErrorText(errno));
+      ok = false;
+    }
+    Fd = -1;
+  }
+  return ok;
+}
+
+bool TMapByte::OpenMapping(const std::string& fileName, uint8_t openMode,
+                           uint64_t size) {
+  CloseMapping();
+  FileName = fileName;
+  FileSize = size;
+  OpenMode = openMode;
+  WindowSize = MaxWindowSize = kMaxWindowSize;
+  int flags = openMode == omRead     ? O_RDONLY
+              : openMode == omCreate ? O_RDWR | O_CREAT | O_TRUNC
+                                     : O_RDWR;
+  Fd = ::open(fileName.c_str(), flags | O_CLOEXEC, 0666);
+  if (Fd < 0) {
+    Fail(errno, SystemErrorText(errno));
+    return false;
+  }
+  struct stat st;
+  if (fstat(Fd, &st) != 0) {
+    Fail(errno, SystemErrorText(errno));
+    CloseMapping();
+    return false;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    Fail(EISDIR, SystemErrorText(S_ISDIR(st.st_mode) ? EISDIR : EINVAL));
+    CloseMapping();
+    return false;
+  }
+  if (openMode != omCreate) FileSize = static_cast<uint64_t>(st.st_size);
+  if (FileSize < WindowSize) WindowSize = MaxWindowSize = static_cast<uint32_t>(FileSize);
+  if (openMode == omCreate) {
+    // Size the file and reserve its blocks now, so that a full disk is an
+    // error here rather than a fault when a mapped page is first written.
+    if (ftruncate(Fd, static_cast<off_t>(FileSize)) != 0) {
+      Fail(errno, SystemErrorText(errno));
+      CloseMapping();
+      return false;
+    }
+    int rc = FileSize ? posix_fallocate(Fd, 0, static_cast<off_t>(FileSize)) : 0;
+    if (rc != 0 && rc != EOPNOTSUPP && rc != EINVAL) {
+      Fail(rc, SystemErrorText(rc));
+      CloseMapping();
+      return false;
+    }
+  }
+  if (FileSize == 0) {
+    // Nothing can be mapped over an empty file.
+    Fail(EINVAL, SystemErrorText(EINVAL));
+    CloseMapping();
+    return false;
+  }
+  MappingOpen = true;
+  ForceRemap = true;
+  Position = 0;
+  if (MinBytes > FileSize) MinBytes = static_cast<uint32_t>(FileSize);
+  return MapWindow();
+}
+
+bool TMapByte::MapWindow() {
+  const uint64_t p = Position;
+  if (p >= FileSize) {
+    Fail(1, "Position outside of file");
+    return false;
+  }
+  // Never hand out a pointer whose MinBytes run past the file.
+  if (MinBytes > FileSize - p) {
+    Fail(1, "The rest of file is smaller than needed num of bytes");
+    return false;
+  }
+  if (ViewBase && !ForceRemap && WindowOffset <= p &&
+      p - WindowOffset + MinBytes <= WindowSize) {
+    DataPointer = ViewBase + (p - WindowOffset);
+    return true;
+  }
+  ForceRemap = false;
+  const uint64_t offset = p - p % kWindowAlignment;
+  const uint64_t rest = FileSize - offset;
+  const uint32_t size = rest >= MaxWindowSize ? MaxWindowSize
+                                              : static_cast<uint32_t>(rest);
+  if (p - offset + MinBytes > size) {
+    Fail(1, "Buffer size is less than one line");
+    return false;
+  }
+  if (!MappingOpen || Fd < 0) return false;
+  if (!Unmap()) return false;
+  const int protection =
+      OpenMode == omRead ? PROT_READ : PROT_READ | PROT_WRITE;
+  void* view = mmap(nullptr, size, protection, MAP_SHARED, Fd,
+                    static_cast<off_t>(offset));
+  if (view == MAP_FAILED) {
+    Fail(errno, SystemErrorText(errno));
+    return false;
+  }
+  ViewBase = static_cast<uint8_t*>(view);
+  WindowSize = size;
+  WindowOffset = offset;
+  ErrorCode = 0;
+  DataPointer = ViewBase + (p - offset);
+  FirstMappedRow = 0;
+  EndMappedRow = -1;
+  return true;
+}
+
+bool TMMapFile2::OpenRaster(const std::string& fileName, uint32_t columns,
+                            uint32_t rows, uint8_t cellType, uint32_t bands,
+                            uint8_t openMode, bool msbFirst) {
+  GridColumns = columns;
+  GridRows = rows;
+  GridBands = bands;
+  GridCellType = cellType;
+  NativeOrder = !msbFirst;
+  OpenMode = openMode;
+  if (!CellTypeConvertible(cellType)) {
+    const char* name = cellType < kCellTypeCount ? CellTypeNames[cellType] : "";
+    Fail(1, std::string("Cell type ") + (*name ? name : "unrecognised") +
+                " is not supported");
+    return false;
+  }
+  GridWidth = CellTypeWidth(cellType);
+  uint64_t size = 0;
+  if (columns == 0 || rows == 0 || bands == 0 ||
+      __builtin_mul_overflow(static_cast<uint64_t>(columns), rows, &CellCount) ||
+      __builtin_mul_overflow(CellCount, bands, &CellCount) ||
+      __builtin_mul_overflow(CellCount, GridWidth, &size) ||
+      size > static_cast<uint64_t>(INT64_MAX)) {
+    Fail(1, "Raster size " + std::to_string(columns) + " x " +
+                std::to_string(rows) + " x " + std::to_string(bands) +
+                " is not valid");
+    return false;
+  }
+  LineLength = static_cast<uint64_t>(GridWidth) * columns * bands;
+  if (!OpenMapping(fileName, openMode, size)) return false;
+  if (FileSize < size) {
+    Fail(1, "Data file " + fileName + " holds " + std::to_string(FileSize) +
+                " bytes, fewer than the " + std::to_string(size) +
+                " its header describes");
+    CloseMapping();
+    return false;
+  }
+  if (LineLength + (FileSize > MaxWindowSize ? kWindowAlignment : 0) >
+      MaxWindowSize) {
+    Fail(1, "Buffer size is less than one line");
+    CloseMapping();
+    return false;
+  }
+  FirstMappedRow = 0;
+  EndMappedRow = static_cast<int64_t>(WindowSize / LineLength);
+  RowBase = ViewBase;
+  return true;
+}
+
+bool TMMapFile2::SelectRow(uint32_t row, uint32_t) {
+  if (row >= GridRows) return false;
+  if (FirstMappedRow <= row && static_cast<int64_t>(row) < EndMappedRow) {
+    DataPointer = RowBase + (row - FirstMappedRow) * LineLength;
+    return true;
+  }
+  ForceRemap = true;
+  MinBytes = static_cast<uint32_t>(LineLength);
+  Position = static_cast<uint64_t>(row) * LineLength;
+  if (!MapWindow()) {
+    FirstMappedRow = 0;
+    EndMappedRow = -1;
+    return false;
+  }
+  RowBase = DataPointer;
+  FirstMappedRow = row;
+  EndMappedRow = row + static_cast<int64_t>(
+                           (WindowSize - (DataPointer - ViewBase)) / LineLength);
+  return true;
+}
+
+template <typename T>
+static T Load(const uint8_t* p, bool swap) {
+  T v;
+  std::memcpy(&v, p, sizeof v);
+  if (swap) {
+    if constexpr (sizeof v == 2) {
+      uint16_t u;
+      std::memcpy(&u, &v, 2);
+      u = __builtin_bswap16(u);
+      std::memcpy(&v, &u, 2);
+    } else if constexpr (sizeof v == 4) {
+      uint32_t u;
+      std::memcpy(&u, &v, 4);
+      u = __builtin_bswap32(u);
+      std::memcpy(&v, &u, 4);
+    }
+  }
+  return v;
+}
+
+template <typename T>
+static void Store(uint8_t* p, T v, bool swap) {
+  if (swap) {
+    if constexpr (sizeof v == 2) {
+      uint16_t u;
+      std::memcpy(&u, &v, 2);
+      u = __builtin_bswap16(u);
+      std::memcpy(&v, &u, 2);
+    } else if constexpr (sizeof v == 4) {
+      uint32_t u;
+      std::memcpy(&u, &v, 4);
+      u = __builtin_bswap32(u);
+      std::memcpy(&v, &u, 4);
+    }
+  }
+  std::memcpy(p, &v, sizeof v);
+}
+
+float DecodeCell(const uint8_t* p, uint8_t cellType, bool swap) {
+  switch (cellType) {
+    case ctUnsigned8: return p[0];
+    case ctSigned8: return static_cast<int8_t>(p[0]);
+    case ctSigned16: return Load<int16_t>(p, swap);
+    case ctUnsigned16: return Load<uint16_t>(p, swap);
+    case ctSigned32: return static_cast<float>(Load<int32_t>(p, swap));
+    case ctFloat32: return Load<float>(p, swap);
+    default: return 0;
+  }
+}
+
+// Rounds to nearest (ties to even) and keeps the low 32 bits, so that values
+// outside a cell type's range wrap rather than saturate.
+static uint32_t RoundWrapped(float value) {
+  double d = std::nearbyint(static_cast<double>(value));
+  if (!std::isfinite(d)) return 0;
+  if (std::fabs(d) >= 9.0e18) d = std::fmod(d, 4294967296.0);
+  return static_cast<uint32_t>(static_cast<int64_t>(d));
+}
+
+void EncodeCell(uint8_t* p, uint8_t cellType, bool swap, float value) {
+  switch (cellType) {
+    case ctUnsigned8:
+    case ctSigned8: p[0] = static_cast<uint8_t>(RoundWrapped(value)); break;
+    case ctSigned16:
+    case ctUnsigned16:
+      Store<uint16_t>(p, static_cast<uint16_t>(RoundWrapped(value)), swap);
+      break;
+    case ctSigned32: Store<uint32_t>(p, RoundWrapped(value), swap); break;
+    case ctFloat32: Store<float>(p, value, swap); break;
+    default: break;
+  }
+}
+
+bool TMMapFile2::ReadCell(uint32_t column, uint32_t row, uint32_t band,
+                          float& value) {
+  if (band >= GridBands) band = GridBands ? GridBands - 1 : 0;
+  if (column >= GridColumns || row >= GridRows) return false;
+  if (!SelectRow(row, band)) return false;
+  value = DecodeCell(CellAddress(column, band), GridCellType, !NativeOrder);
+  return true;
+}
+
+bool TMMapFile2::WriteCell(uint32_t column, uint32_t row, uint32_t band,
+                           float value) {
+  if (OpenMode == omRead) return false;
+  if (band >= GridBands) band = GridBands ? GridBands - 1 : 0;
+  if (column >= GridColumns || row >= GridRows) return false;
+  if (!SelectRow(row, band)) return false;
+  EncodeCell(CellAddress(column, band), GridCellType, !NativeOrder, value);
+  return true;
+}
+
+bool TMMapFile2::ReadColor(uint32_t column, uint32_t row, uint32_t& color) {
+  if (GridBands != 3 || GridCellType != ctUnsigned8 || column >= GridColumns ||
+      row >= GridRows || !SelectRow(row, 0))
+    return false;
+  const uint8_t* p = DataPointer + 3ull * column;
+  color = p[0] | (p[1] << 8) | (p[2] << 16);
+  return true;
+}
+
+bool TMMapFile2::WriteColor(uint32_t column, uint32_t row, uint32_t color) {
+  if (OpenMode == omRead || GridBands != 3 || GridCellType != ctUnsigned8 ||
+      column >= GridColumns || row >= GridRows || !SelectRow(row, 0))
+    return false;
+  uint8_t* p = DataPointer + 3ull * column;
+  p[0] = color & 0xFF;
+  p[1] = (color >> 8) & 0xFF;
+  p[2] = (color >> 16) & 0xFF;
+  return true;
+}
+
+}  // namespace mirava

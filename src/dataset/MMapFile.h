@@ -1,0 +1,96 @@
+// Memory-mapped access to a file through windows of at most 256 MiB that
+// start on 64 KiB boundaries, and a band-interleaved-by-line raster grid
+// laid over the mapped bytes.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace mirava {
+
+enum : uint8_t { omRead = 0, omCreate = 1, omReadWrite = 2 };
+
+constexpr uint32_t kMaxWindowSize = 268435456;  // 256 MiB
+constexpr uint64_t kWindowAlignment = 65536;
+
+class TMapByte {
+ public:
+  TMapByte() = default;
+  virtual ~TMapByte();
+  TMapByte(const TMapByte&) = delete;
+  TMapByte& operator=(const TMapByte&) = delete;
+
+  // Opens (modes 0, 2) or creates (mode 1, at `size` bytes with the space
+  // reserved) the file and maps its first window.
+  bool OpenMapping(const std::string& fileName, uint8_t openMode, uint64_t size);
+  // Makes Position .. Position + MinBytes addressable through DataPointer.
+  bool MapWindow();
+  // Unmaps and closes; false with ErrorCode/ErrorText when a step failed.
+  bool CloseMapping();
+
+  uint64_t GetFileSize() const { return FileSize; }
+  int ErrorCode = 0;
+  std::string ErrorText;
+  std::string FileName;
+  uint8_t OpenMode = omRead;
+
+ protected:
+  void Fail(int code, const std::string& text);
+  bool Unmap();
+
+  int Fd = -1;
+  bool MappingOpen = false;
+  uint32_t WindowSize = kMaxWindowSize;
+  uint32_t MaxWindowSize = kMaxWindowSize;
+  uint8_t* ViewBase = nullptr;
+  uint64_t FileSize = 0;
+  uint64_t WindowOffset = 0;
+  uint32_t MinBytes = 8;
+  int64_t FirstMappedRow = 0;
+  int64_t EndMappedRow = -1;
+  bool ForceRemap = false;
+  uint64_t Position = 0;
+  uint8_t* DataPointer = nullptr;
+};
+
+class TMMapFile2 : public TMapByte {
+ public:
+  // Sets the grid and opens the mapping. An existing file shorter than the
+  // grid is refused; a longer one is read.
+  bool OpenRaster(const std::string& fileName, uint32_t columns, uint32_t rows,
+                  uint8_t cellType, uint32_t bands, uint8_t openMode,
+                  bool msbFirst);
+  void SetMSBFirst(bool flag) { NativeOrder = !flag; }
+  virtual bool IsMSBFirst() { return !NativeOrder; }
+
+  virtual bool SelectRow(uint32_t row, uint32_t band);
+  virtual bool ReadCell(uint32_t column, uint32_t row, uint32_t band,
+                        float& value);
+  virtual bool WriteCell(uint32_t column, uint32_t row, uint32_t band,
+                         float value);
+  virtual bool ReadColor(uint32_t column, uint32_t row, uint32_t& color);
+  virtual bool WriteColor(uint32_t column, uint32_t row, uint32_t color);
+
+ protected:
+  // Address of a cell of the row SelectRow made current.
+  uint8_t* CellAddress(uint32_t column, uint32_t band) const {
+    return DataPointer + static_cast<uint64_t>(GridWidth) *
+                         (static_cast<uint64_t>(band) * GridColumns + column);
+  }
+
+  uint32_t GridColumns = 0;
+  uint32_t GridRows = 0;
+  uint32_t GridBands = 0;
+  uint64_t CellCount = 0;
+  uint8_t GridCellType = 1;
+  uint32_t GridWidth = 1;
+  bool NativeOrder = true;
+  uint64_t LineLength = 0;
+  uint8_t* RowBase = nullptr;
+};
+
+// Converts a stored cell to float and back, ties to even, wrapping.
+float DecodeCell(const uint8_t* p, uint8_t cellType, bool swap);
+void EncodeCell(uint8_t* p, uint8_t cellType, bool swap, float value);
+
+}  // namespace mirava

@@ -1,0 +1,203 @@
+#include "formats/header/ErsMap.h"
+
+#include <ctime>
+
+#include "text/FileNames.h"
+#include "text/ReadLine.h"
+#include "text/TextFile.h"
+#include "text/TextUtils.h"
+
+namespace mirava {
+
+static bool Contains(const std::string& line, const char* key) {
+  return line.find(key) != std::string::npos;
+}
+
+void TErsHeader::ParseLine(const std::string& line) {
+  if (InControlPoints) {
+    if (Contains(line, "}"))
+      InControlPoints = false;
+    else
+      ControlPoints->AddFromErsLine(line);
+  }
+  if (!InControlPoints && Contains(line, "CONTROLPOINTS")) InControlPoints = true;
+
+  const std::string value = TrimRightBlanks(ValueAfterEquals(line));
+  if (Contains(line, "PROJECTION")) {
+    (ProjectionSeen ? WarpProjection : Projection) = value;
+    ProjectionSeen = true;
+  }
+  if (Contains(line, "DATUM")) {
+    (DatumSeen ? WarpDatum : Datum) = value;
+    DatumSeen = true;
+  }
+  if (Contains(line, "COORDINATETYPE")) {
+    (CoordinateTypeSeen ? WarpCoordinateType : CoordinateType) =
+        ParseCoordinateType(value);
+    CoordinateTypeSeen = true;
+  }
+  if (Contains(line, "BYTEORDER")) MSBFirst = value == "MSBFIRST";
+  if (Contains(line, "CELLTYPE")) {
+    CellType = ParseCellType(value);
+    CellTypeWord = value;
+  }
+  if (Contains(line, "XDIMENSION")) CellSizeX = ParseReal(value, 1);
+  if (Contains(line, "YDIMENSION")) CellSizeY = ParseReal(value, 1);
+  if (Contains(line, "NROFBANDS")) Bands = ParseHeaderInt(value);
+  // Negative counts are as malformed as non-numbers.
+  auto count = [&](const std::string& text) {
+    int32_t n = ParseHeaderInt(text);
+    if (n < 0) throw EConvertError("'" + text + "' is not a valid count");
+    return static_cast<uint32_t>(n);
+  };
+  if (Contains(line, "NROFLINES")) Rows = count(value);
+  if (Contains(line, "NROFCELLSPERLINE")) Columns = count(value);
+  if (Contains(line, "REGISTRATIONCELLX")) RegistrationCellX = ParseReal(value, 0);
+  if (Contains(line, "REGISTRATIONCELLY")) RegistrationCellY = ParseReal(value, 0);
+  if (Contains(line, "EASTINGS")) RegistrationX = ParseReal(value, 0);
+  if (Contains(line, "NORTHINGS")) RegistrationY = ParseReal(value, 0);
+}
+
+bool TErsHeader::ReadHeader(const std::string& fileName) {
+  HeaderError.clear();
+  try {
+    TReadLine reader(fileName);
+    if (UpperCase(reader.ReadLine().substr(0, 4)) != "DATA") {
+      HeaderStatus = 2;
+      HeaderError = "(not an ER Mapper header)";
+      return false;
+    }
+    reader.Reset();
+    for (std::string line = reader.ReadLine(); !IsEndMarker(line);
+         line = reader.ReadLine())
+      ParseLine(UpperCase(line));
+  } catch (const EReadLineError& e) {
+    HeaderStatus = 2;
+    HeaderError = std::string("(") + e.what() + ")";
+    return false;
+  }
+  HeaderStatus = 0;
+  return true;
+}
+
+std::string TErsHeader::CellTypeText() const {
+  return CellTypeWord.empty() ? THeader::CellTypeText() : CellTypeWord;
+}
+
+// "Tue Mar 04 09:05:07 GMT 2003", local time with English names.
+static std::string LastUpdatedStamp() {
+  static const char* const days[] = {"Sun", "Mon", "Tue", "Wed",
+                                     "Thu", "Fri", "Sat"};
+  static const char* const months[] = {"Jan", "Feb", "Mar", "Apr",
+                                       "May", "Jun", "Jul", "Aug",
+                                       "Sep", "Oct", "Nov", "Dec"};
+  std::time_t now = std::time(nullptr);
+  std::tm t{};
+  localtime_r(&now, &t);
+  char rest[64];
+  std::snprintf(rest, sizeof rest, " %02d %02d:%02d:%02d \"GMT\" %04d",
+                t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, t.tm_year + 1900);
+  return std::string(days[t.tm_wday]) + " " + months[t.tm_mon] + rest;
+}
+
+static std::string CellTypeKeyword(uint8_t cellType) {
+  // Readers other than ours know 32-bit float cells by this name only.
+  if (cellType == ctFloat32) return "IEEE4ByteReal";
+  return cellType < kCellTypeCount ? CellTypeNames[cellType] : "";
+}
+
+// Enough digits for the georeference to survive a round trip.
+static std::string Real(double value) { return FormatExact(value, 3); }
+
+bool TErsHeader::WriteHeader(const std::string& fileName) {
+  HeaderError.clear();
+  TTextFileWriter out(fileName);
+  auto rawRule = [&] {
+    if (Contains(Datum, "RAW") && Contains(Projection, "RAW"))
+      CoordinateType = ctRAW;
+  };
+  auto coordinateName = [](uint8_t code) {
+    return std::string(code < 4 ? CoordinateTypeNames[code] : "");
+  };
+  out.WriteLine("DatasetHeader Begin");
+  out.WriteLine("  Version   = \"1.0\"");
+  out.WriteLine("  LastUpdated = " + LastUpdatedStamp());
+  out.WriteLine("  DataSetType = ERStorage");
+  out.WriteLine("  DataType = Raster");
+  out.WriteLine(std::string("  ByteOrder = ") + (MSBFirst ? "MSBFirst" : "LSBFirst"));
+  out.WriteLine("  CoordinateSpace Begin");
+  out.WriteLine("    Datum      = " + QuoteIfBare(Datum));
+  out.WriteLine("    Projection = " + QuoteIfBare(Projection));
+  rawRule();
+  out.WriteLine("    CoordinateType  = " + coordinateName(CoordinateType));
+  if (CoordinateType != ctRAW) out.WriteLine("    Units   = \"METERS\"");
+  out.WriteLine("    Rotation = 0:0:0.0");
+  out.WriteLine("  CoordinateSpace End");
+  out.WriteLine("  RasterInfo Begin");
+  out.WriteLine("    CellType = " + CellTypeKeyword(CellType));
+  if (CellSizeX != 0 && CellSizeY != 0) {
+    out.WriteLine("    CellInfo Begin");
+    out.WriteLine("      Xdimension = " + Real(CellSizeX));
+    out.WriteLine("      Ydimension = " + Real(CellSizeY));
+    out.WriteLine("    CellInfo End");
+  }
+  out.WriteLine("    NrOfLines = " + std::to_string(Rows));
+  out.WriteLine("    NrOfCellsPerLine = " + std::to_string(Columns));
+  if (CoordinateType != ctRAW) {
+    out.WriteLine("    RegistrationCoord Begin");
+    out.WriteLine("      Eastings = " + Real(RegistrationX));
+    out.WriteLine("      Northings = " + Real(RegistrationY));
+    out.WriteLine("    RegistrationCoord End");
+    out.WriteLine("    RegistrationCellX = " + Real(RegistrationCellX));
+    out.WriteLine("    RegistrationCellY = " + Real(RegistrationCellY));
+  }
+  out.WriteLine("    NrOfBands = " + std::to_string(Bands));
+  static const char* const bandNames[] = {"Red Layer", "Green Layer",
+                                          "Blue Layer"};
+  for (int32_t i = 0; i < Bands; ++i) {
+    out.WriteLine("    BandId Begin");
+    out.WriteLine(std::string("      Value=\"") + bandNames[i % 3] + "\"");
+    out.WriteLine("    BandId End");
+  }
+  if (ControlPoints->Count() > 0) {
+    out.WriteLine("    WarpControl Begin");
+    out.WriteLine("      WarpType\t= Polynomial");
+    out.WriteLine("      WarpSampling\t= Nearest");
+    out.WriteLine("      CoordinateSpace Begin");
+    out.WriteLine("        Datum      = " + QuoteIfBare(WarpDatum));
+    out.WriteLine("        Projection = " + QuoteIfBare(WarpProjection));
+    rawRule();
+    out.WriteLine("        CoordinateType  = " + coordinateName(WarpCoordinateType));
+    if (CoordinateType != ctRAW) out.WriteLine("        Units      = \"METERS\"");
+    out.WriteLine("        Rotation\t= 0:0:0.0");
+    out.WriteLine("      CoordinateSpace End");
+    out.WriteLine("      ControlPoints\t= {");
+    for (int i = 0; i < ControlPoints->Count(); ++i) {
+      const TGCPoint& p = *ControlPoints->Items(i);
+      std::string line = "\t\t\t" + p.GetName();
+      line += p.GetEnabled() ? "\tYes" : "\tNo";
+      line += p.GetSecondFlag() ? "\tYes" : "\tNo";
+      for (double v : {p.GetCellX(), p.GetCellY(), p.GetX(), p.GetY()})
+        line += "\t" + PadLeft(Real(v), 10);
+      out.WriteLine(line);
+    }
+    out.WriteLine("      }");
+    out.WriteLine("    WarpControl End");
+  }
+  out.WriteLine("  RasterInfo End");
+  out.WriteLine("DatasetHeader End");
+  if (!out.Close()) {
+    HeaderError = out.ErrorText();
+    return false;
+  }
+  return true;
+}
+
+TErsMap2::TErsMap2() : THeadMap2(std::make_unique<TErsHeader>()) {}
+
+void TErsMap2::SetFileName(const std::string& fileName) {
+  FileName = RemoveFileExt(fileName);
+  Header->HeaderFileName = ChangeFileExt(fileName, ".ers");
+}
+
+}  // namespace mirava

@@ -1,0 +1,30 @@
+// ER Mapper rasters: a text header "name.ers" and raw cells in "name".
+#pragma once
+
+#include "dataset/HeadMap.h"
+
+namespace mirava {
+
+class TErsHeader : public THeader {
+ public:
+  void ParseLine(const std::string& line) override;
+  bool ReadHeader(const std::string& fileName) override;
+  bool WriteHeader(const std::string& fileName) override;
+  std::string CellTypeText() const override;
+
+  bool InControlPoints = false;
+  bool DatumSeen = false;
+  bool CoordinateTypeSeen = false;
+  bool ProjectionSeen = false;
+
+ private:
+  std::string CellTypeWord;  // as the file named it
+};
+
+class TErsMap2 : public THeadMap2 {
+ public:
+  TErsMap2();
+  void SetFileName(const std::string& fileName) override;
+};
+
+}  // namespace mirava

@@ -1,0 +1,290 @@
+#include "job/ConvertThread.h"
+
+#include <sys/stat.h>
+
+#include <cmath>
+#include <filesystem>
+#include <vector>
+
+#include "text/FileNames.h"
+#include "text/TextUtils.h"
+
+namespace mirava {
+
+std::atomic<bool> Busy{false};
+std::atomic<bool> AbortRequested{false};
+
+// Progress hand-offs make the worker wait for the main thread: a few a
+// second are enough for any display.
+constexpr auto kProgressInterval = std::chrono::milliseconds(100);
+
+std::string TimeText(double days) {
+  const int64_t s = static_cast<int64_t>(std::nearbyint(days * 60 * 60 * 24));
+  const int64_t hours = s / 3600;
+  const int64_t minutes = (s - hours * 3600) / 60;
+  const int64_t seconds = s - hours * 3600 - minutes * 60;
+  return std::to_string(hours) + ":" + std::to_string(minutes) + ":" +
+         std::to_string(seconds);
+}
+
+TMyThread::TMyThread(TJobHost& host, std::string inputName,
+                     std::string outputName, int32_t kind)
+    : Host(host),
+      InputName(std::move(inputName)),
+      OutputName(std::move(outputName)) {
+  Layer.SetScale(1.0);
+  Layer.SetKind(kind);
+  Worker = std::thread([this] { Run(); });
+}
+
+TMyThread::~TMyThread() {
+  if (Worker.joinable()) Worker.join();
+}
+
+void TMyThread::Run() {
+  Execute();
+  Host.JobFinished(*this);
+}
+
+void TMyThread::Execute() {
+  StartTime = std::chrono::steady_clock::now();
+  Busy = true;
+  MessageText = kSuccessMessage;
+  // Nothing may escape the worker thread: every error ends the job with a
+  // message, and the datasets are released whatever happened.
+  try {
+    if (OpenInput(InputName) && CheckOutputFiles() &&
+        CreateOutput(OutputName)) {
+      std::string spheroid, datum, projection;
+      InputSet->GetSpheroid(spheroid);
+      InputSet->GetDatum(datum);
+      InputSet->GetProjection(projection);
+      OutputSet->SetGeoreference(spheroid, datum, InputSet->GetCellSizeX(),
+                                 InputSet->GetCellSizeY(), 0.0, 0.0,
+                                 InputSet->GetOriginX(),
+                                 InputSet->GetOriginY(), projection);
+      if (TransferControlPoints()) {
+        LastRow = OutRows - 1;
+        CopyCells();
+      }
+    }
+  } catch (const std::exception& e) {
+    MessageText = std::string("Error: ") + e.what();
+  } catch (...) {
+    MessageText = "Error: unexpected failure";
+  }
+  try {
+    ReleaseDataSets();
+  } catch (...) {
+    MessageText = "Error: unexpected failure while closing the output";
+  }
+  Busy = false;
+}
+
+bool TMyThread::OpenInput(const std::string& fileName) {
+  try {
+    InputSet = std::make_unique<TDataSet2>();
+    if (!InputSet->Open(fileName, 0, 0, 1, 1, omRead)) {
+      MessageText = InputSet->GetErrorText();
+      return false;
+    }
+  } catch (const std::exception& e) {
+    MessageText = e.what();
+    return false;
+  }
+  const int32_t w = InputSet->GetColumnCount();
+  const int32_t h = InputSet->GetRowCount();
+  Layer.SetWidth(w);
+  Layer.SetHeight(h);
+  Layer.OutputSize(OutRows, OutColumns);
+  return true;
+}
+
+namespace {
+
+struct TFileId {
+  bool Exists = false;
+  dev_t Device = 0;
+  ino_t Inode = 0;
+  std::string Path;
+};
+
+TFileId IdentifyFile(const std::string& name) {
+  TFileId id;
+  struct stat st;
+  if (stat(name.c_str(), &st) == 0) {
+    id.Exists = true;
+    id.Device = st.st_dev;
+    id.Inode = st.st_ino;
+  }
+  std::error_code ec;
+  auto path = std::filesystem::weakly_canonical(
+      std::filesystem::absolute(name, ec), ec);
+  id.Path = ec ? name : path.lexically_normal().string();
+  return id;
+}
+
+bool SameFile(const TFileId& a, const TFileId& b) {
+  if (a.Exists && b.Exists) return a.Device == b.Device && a.Inode == b.Inode;
+  return a.Path == b.Path;
+}
+
+}  // namespace
+
+// POSIX has no share modes: an output file that is one of the input's files
+// would be truncated while it is read. Refuse before anything is created.
+bool TMyThread::CheckOutputFiles() {
+  if (OutputName.empty()) return true;  // CreateOutput reports it
+  std::vector<TFileId> inputs;
+  for (const std::string& f : FormatFiles(InputSet->GetFormat(), InputName, false))
+    inputs.push_back(IdentifyFile(f));
+  for (const std::string& f :
+       FormatFiles(FormatFromExtension(OutputName), OutputName, true)) {
+    const TFileId out = IdentifyFile(f);
+    for (const TFileId& in : inputs)
+      if (SameFile(in, out)) {
+        MessageText = "The output would overwrite " + f +
+                      ", which belongs to the input";
+        return false;
+      }
+  }
+  return true;
+}
+
+bool TMyThread::CreateOutput(const std::string& fileName) {
+  if (fileName.empty()) {
+    MessageText = "No output file name";
+    return false;
+  }
+  const std::string ext = ExtractFileExt(fileName);
+  const int32_t bands = InputSet->GetBandCount();
+  const uint8_t cellType = InputSet->GetCellType();
+  if (ext == ".tif") {
+    if (bands > 3) {
+      MessageText = "TIFF files do not support more than 3 bands";
+      return false;
+    }
+    if (cellType > ctUnsigned16) {
+      const char* name = cellType < kCellTypeCount ? CellTypeNames[cellType] : "";
+      MessageText = std::string("TIFF output does not support the cell type ") +
+                    (*name ? name : "of the input");
+      return false;
+    }
+  } else if (ext == ".bmp") {
+    if (bands > 3) {
+      MessageText = "BMP files do not support more than 3 bands";
+      return false;
+    }
+    if (cellType != ctUnsigned8) {
+      MessageText = "BMP files support only byte data";
+      return false;
+    }
+  }
+  try {
+    OutputSet = std::make_unique<TDataSet2>();
+    if (!OutputSet->Open(fileName, static_cast<uint32_t>(OutColumns),
+                         static_cast<uint32_t>(OutRows), cellType,
+                         static_cast<uint32_t>(bands), omCreate)) {
+      MessageText = OutputSet->GetErrorText();
+      return false;
+    }
+  } catch (const std::exception& e) {
+    MessageText = e.what();
+    return false;
+  }
+  return true;
+}
+
+bool TMyThread::TransferControlPoints() {
+  TGCPList* source = InputSet->GetControlPoints();
+  TGCPList* target = OutputSet->GetControlPoints();
+  if (!source || !target) return true;
+  for (int i = 0; i < source->Count(); ++i) {
+    TGCPoint point = TGCPoint::CreateCopy(source->Items(i));
+    double column = point.GetCellX();
+    double row = point.GetCellY();
+    MoveControlPoint(Layer, column, row);
+    point.SetCellX(column);
+    point.SetCellY(row);
+    target->Add(&point);
+  }
+  if (target->Count() == 0) return true;
+  if (!target->SaveToFile(ChangeFileExt(OutputName, ".gcp"))) {
+    const std::string text = target->ErrorMessage;
+    Host.Synchronize([&] { Host.ShowError(text); });
+    MessageText = "Control points not saved: " + text.substr(text.find('\r') + 1);
+    return false;
+  }
+  return true;
+}
+
+bool TMyThread::CopyCells() {
+  const uint32_t bands = static_cast<uint32_t>(InputSet->GetBandCount());
+  auto lastHandOff = std::chrono::steady_clock::now();
+  for (int32_t i = 0; i < OutRows; ++i) {
+    for (int32_t j = 0; j < OutColumns; ++j) {
+      const double c = std::nearbyint(Layer.InputColumn(j, -i));
+      const double r = std::nearbyint(Layer.InputRow(j, -i));
+      for (uint32_t k = 0; k < bands; ++k) {
+        float v = 0;
+        if (!InputSet->ReadCell(static_cast<uint32_t>(c),
+                                static_cast<uint32_t>(r), k, v)) {
+          // Some formats answer false for a no-data cell; only a failure
+          // that left a reason is one.
+          const std::string error = InputSet->GetErrorText();
+          if (!error.empty()) {
+            MessageText = "Reading " + InputName + ": " + error;
+            return false;
+          }
+        }
+        if (!OutputSet->WriteCell(static_cast<uint32_t>(j),
+                                  static_cast<uint32_t>(i), k, v)) {
+          const std::string error = OutputSet->GetErrorText();
+          MessageText = "Writing " + OutputName + " failed at row " +
+                        std::to_string(i) + (error.empty() ? "" : ": " + error);
+          return false;
+        }
+      }
+    }
+    if (AbortRequested) {
+      MessageText = kAbortMessage;
+      return false;
+    }
+    CurrentRow = i;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - lastHandOff >= kProgressInterval || i == LastRow) {
+      lastHandOff = now;
+      Host.Synchronize([this] { ShowProgress(); });
+    }
+  }
+  return true;
+}
+
+bool TMyThread::ReleaseDataSets() {
+  bool ok = true;
+  if (OutputSet && !OutputSet->Close()) {
+    if (MessageText == kSuccessMessage)
+      MessageText = "Output not completed: " + OutputSet->GetErrorText();
+    ok = false;
+  }
+  OutputSet.reset();
+  if (InputSet) InputSet->Close();
+  InputSet.reset();
+  return ok;
+}
+
+void TMyThread::ShowProgress() {
+  if (LastRow == 0 || CurrentRow < 0) return;
+  const int percent = static_cast<int>(
+      std::nearbyint(static_cast<double>(CurrentRow) / LastRow * 100));
+  const double elapsed =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - StartTime)
+          .count() /
+      86400.0;
+  const double remaining =
+      static_cast<double>(LastRow - CurrentRow) * elapsed / (CurrentRow + 1);
+  Host.DisplayProgress(percent, "Elapsed Time " + TimeText(elapsed),
+                       "Remaining Time " + TimeText(remaining));
+}
+
+}  // namespace mirava

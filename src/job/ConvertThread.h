@@ -1,0 +1,90 @@
+// One conversion job on its own thread: open the input, create the output
+// with the placement's geometry, carry the georeference and control points,
+// copy every cell, report progress and honour an abort request.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "dataset/DataSet.h"
+#include "job/PhotoLayer.h"
+
+namespace mirava {
+
+// Shared with the front end: a job is running; the user asked it to stop.
+extern std::atomic<bool> Busy;
+extern std::atomic<bool> AbortRequested;
+
+class TMyThread;
+
+// What a front end provides to a job.
+class TJobHost {
+ public:
+  virtual ~TJobHost() = default;
+  // Runs `procedure` on the front end's main thread; returns once it ran.
+  virtual void Synchronize(const std::function<void()>& procedure) = 0;
+  // Progress display; called on the main thread (inside Synchronize).
+  virtual void DisplayProgress(int percent, const std::string& elapsed,
+                               const std::string& remaining) = 0;
+  // A message the user must see (a failed ".gcp" save); main thread.
+  virtual void ShowError(const std::string& text) = 0;
+  // Called on the worker thread after Execute has returned: the host
+  // delivers its end-of-job handling on its main thread. It must not
+  // destroy the job from inside this call.
+  virtual void JobFinished(TMyThread& job) = 0;
+};
+
+constexpr const char* kSuccessMessage = "Successful Finish";
+constexpr const char* kAbortMessage = "User Abort";
+
+class TMyThread {
+ public:
+  // Starts the job at once.
+  TMyThread(TJobHost& host, std::string inputName, std::string outputName,
+            int32_t kind);
+  // Waits for the thread to end.
+  ~TMyThread();
+  TMyThread(const TMyThread&) = delete;
+  TMyThread& operator=(const TMyThread&) = delete;
+
+  // The job's result; read it once JobFinished was called.
+  const std::string& Message() const { return MessageText; }
+  bool Succeeded() const { return MessageText == kSuccessMessage; }
+
+  // Runs on the main thread: computes and displays the progress.
+  void ShowProgress();
+
+ private:
+  void Run();
+  void Execute();
+  bool OpenInput(const std::string& fileName);
+  bool CheckOutputFiles();
+  bool CreateOutput(const std::string& fileName);
+  bool TransferControlPoints();
+  bool CopyCells();
+  bool ReleaseDataSets();
+
+  TJobHost& Host;
+  std::string InputName;
+  std::string OutputName;
+  std::unique_ptr<TDataSet2> InputSet;
+  std::unique_ptr<TDataSet2> OutputSet;
+  int32_t OutRows = 0;
+  int32_t OutColumns = 0;
+  std::chrono::steady_clock::time_point StartTime;
+  int32_t LastRow = 0;
+  int32_t CurrentRow = -1;
+  TPhotoLayer Layer;
+  std::string MessageText;
+  std::thread Worker;
+};
+
+// Hours:minutes:seconds of a time span given in days, e.g. "1:2:5".
+std::string TimeText(double days);
+
+}  // namespace mirava

@@ -1,0 +1,37 @@
+#include "text/TextFile.h"
+
+#include <cerrno>
+
+#include "text/TextUtils.h"
+
+namespace mirava {
+
+TTextFileWriter::TTextFileWriter(const std::string& fileName)
+    : FileName(fileName) {
+  File = std::fopen(fileName.c_str(), "wb");
+  if (!File) Fail(errno);
+}
+
+TTextFileWriter::~TTextFileWriter() { Close(); }
+
+void TTextFileWriter::Fail(int code) {
+  if (Error.empty()) Error = FileName + ": " + SystemErrorText(code ? code : EIO);
+}
+
+void TTextFileWriter::WriteLine(const std::string& line) {
+  if (!File) return;
+  if (std::fwrite(line.data(), 1, line.size(), File) != line.size() ||
+      std::fwrite("\r\n", 1, 2, File) != 2)
+    Fail(errno);
+}
+
+bool TTextFileWriter::Close() {
+  if (File) {
+    if (std::fflush(File) != 0) Fail(errno);
+    if (std::fclose(File) != 0) Fail(errno);
+    File = nullptr;
+  }
+  return Error.empty();
+}
+
+}  // namespace mirava

@@ -1,0 +1,29 @@
+// Writes a text file with CR LF line ends and reports every failure,
+// including the ones that only show when the file is closed.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+namespace mirava {
+
+class TTextFileWriter {
+ public:
+  explicit TTextFileWriter(const std::string& fileName);
+  ~TTextFileWriter();
+  TTextFileWriter(const TTextFileWriter&) = delete;
+  TTextFileWriter& operator=(const TTextFileWriter&) = delete;
+
+  void WriteLine(const std::string& line);  // appends CR LF
+  // Closes the file; false with ErrorText set when anything failed.
+  bool Close();
+  const std::string& ErrorText() const { return Error; }
+
+ private:
+  void Fail(int code);
+  std::string FileName;
+  std::FILE* File = nullptr;
+  std::string Error;
+};
+
+}  // namespace mirava

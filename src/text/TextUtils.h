@@ -1,0 +1,100 @@
+// Small text, number and keyword helpers shared by the header readers,
+// control point files and world files.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace mirava {
+
+// Cell type codes and their widths in bytes.
+enum : uint8_t {
+  ctOneBit = 0,
+  ctUnsigned8 = 1,
+  ctSigned8 = 2,
+  ctSigned16 = 3,
+  ctUnsigned16 = 4,
+  ctSigned32 = 5,
+  ctFloat32 = 6,
+  ctThreeBytes = 7,
+  ctEightBytes = 8,
+  ctSixteenBytes = 9,
+  ctUnknown = 10,
+};
+constexpr int kCellTypeCount = 11;
+extern const uint32_t CellWidth[kCellTypeCount];
+uint32_t CellTypeWidth(uint8_t cellType);
+// The types the mapped grid converts to and from floats.
+bool CellTypeConvertible(uint8_t cellType);
+
+// Coordinate type codes.
+enum : uint8_t { ctEN = 0, ctRAW = 1, ctLATLONG = 2, ctUnknownCoords = 3 };
+
+extern const char* const CellTypeNames[kCellTypeCount];
+extern const char* const CoordinateTypeNames[4];
+uint8_t ParseCellType(const std::string& word);
+uint8_t ParseCoordinateType(const std::string& word);
+
+// Splits a text into tokens separated by any run of delimiter characters.
+class TTokenSplitter {
+ public:
+  void SetTokenSource(std::string text);
+  std::string NextToken(std::string_view delimiters = " \t");
+
+ private:
+  std::string Source;
+  size_t Position = 0;
+};
+// The splitter every tokenising loop of one thread shares.
+void SetTokenSource(std::string text);
+std::string NextToken(std::string_view delimiters = " \t");
+
+std::string QuoteIfBare(const std::string& text);
+std::string TrimLeftBlanks(const std::string& text);
+std::string TrimRightBlanks(const std::string& text);
+std::string TrimBlanks(const std::string& text);
+std::string ValueAfterEquals(const std::string& line);
+std::string UpperCase(std::string text);
+
+// Locale-independent number parsing: "." or "," as decimal separator.
+double ParseReal(const std::string& text, double defaultValue);
+int64_t ParseIntDef(const std::string& text, int64_t defaultValue);
+// Raised for a malformed integer in a text header.
+class EConvertError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+// Strict integer parse for header values: throws EConvertError with
+// "'%s' is not a valid integer value" when the text is not an integer.
+int32_t ParseHeaderInt(const std::string& text);
+
+// Number formatting, always with "." as decimal separator.
+// Fixed notation with exactly `decimals` digits.
+std::string FormatFixed(double value, int decimals);
+// Fixed notation with at least `minDecimals` digits and as many more as the
+// value needs to read back exactly.
+std::string FormatExact(double value, int minDecimals);
+// Right-aligns text in a field of `width` characters (never cuts it).
+std::string PadLeft(const std::string& text, size_t width);
+// Shortest general form with up to 15 significant digits.
+std::string FormatGeneral(double value);
+
+std::string ShortenPath(const std::string& path, int n);
+uint32_t SwapBytes32(uint32_t value);
+double SwapBytesDouble(uint32_t low, uint32_t high);
+inline const std::string& ChooseText(bool flag, const std::string& ifTrue,
+                                     const std::string& ifFalse) {
+  return flag ? ifTrue : ifFalse;
+}
+inline bool TestBit(uint8_t value, int n) { return (value >> (n % 8)) & 1; }
+
+// The system's message text for an errno value.
+std::string SystemErrorText(int code);
+// "<prefix><code> <text>", where code 1 stands for an internal condition
+// whose own text is given rather than the unrelated system text for 1.
+std::string ErrorWithCode(const std::string& prefix, int code,
+                          const std::string& internalText);
+
+}  // namespace mirava

@@ -1,0 +1,57 @@
+#include "georef/WorldFile.h"
+
+#include <cmath>
+
+#include "text/ReadLine.h"
+#include "text/TextFile.h"
+#include "text/TextUtils.h"
+
+namespace mirava {
+
+TWorldFile TWorldFile::FromOrigin(double cellSizeX, double columnTermY,
+                                  double rowTermX, double cellSizeY,
+                                  double originX, double originY) {
+  TWorldFile w;
+  w.CellSizeX = cellSizeX;
+  w.ColumnTermY = columnTermY;
+  w.RowTermX = rowTermX;
+  w.CellSizeY = std::fabs(cellSizeY);
+  w.CentreX = originX + cellSizeX / 2 + rowTermX / 2;
+  w.CentreY = originY + columnTermY / 2 - w.CellSizeY / 2;
+  w.Lines = 6;
+  return w;
+}
+
+bool TWorldFile::Read(const std::string& fileName) {
+  try {
+    TReadLine reader(fileName);
+    double* fields[] = {&CellSizeX, &ColumnTermY, &RowTermX,
+                        &CellSizeY, &CentreX,     &CentreY};
+    const double defaults[] = {1, 0, 0, 1, 0, 0};
+    Lines = 0;
+    for (int i = 0; i < 6; ++i) {
+      std::string line = reader.ReadLine();
+      if (IsEndMarker(line)) break;
+      *fields[i] = ParseReal(line, defaults[i]);
+      ++Lines;
+    }
+    CellSizeY = std::fabs(CellSizeY);
+  } catch (const EReadLineError&) {
+    return false;
+  }
+  return Lines > 0;
+}
+
+bool TWorldFile::Write(const std::string& fileName,
+                       std::string& errorText) const {
+  TTextFileWriter out(fileName);
+  for (double v : {CellSizeX, ColumnTermY, RowTermX, -CellSizeY, CentreX, CentreY})
+    out.WriteLine(PadLeft(FormatFixed(v, 14), 18));
+  if (!out.Close()) {
+    errorText = out.ErrorText();
+    return false;
+  }
+  return true;
+}
+
+}  // namespace mirava

@@ -1,0 +1,105 @@
+// Helpers shared by the tests: scratch folders, files, running commands.
+#pragma once
+
+#include <sys/wait.h>
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace mirava::test {
+
+// A fresh folder, removed with everything in it at the end of the test.
+class TempDir {
+ public:
+  TempDir() {
+    std::random_device rd;
+    Path = std::filesystem::temp_directory_path() /
+           ("mirava-test-" + std::to_string(rd()) + std::to_string(rd()));
+    std::filesystem::create_directories(Path);
+  }
+  ~TempDir() {
+    std::error_code ec;
+    std::filesystem::permissions(Path, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::add, ec);
+    std::filesystem::remove_all(Path, ec);
+  }
+  std::string operator/(const std::string& name) const {
+    return (Path / name).string();
+  }
+  std::string str() const { return Path.string(); }
+
+ private:
+  std::filesystem::path Path;
+};
+
+inline void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
+  std::ofstream out(path, std::ios::binary);
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
+}
+
+inline void WriteText(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary);
+  out << text;
+}
+
+inline std::vector<uint8_t> ReadBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+inline std::string ReadText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+inline bool Exists(const std::string& path) {
+  return std::filesystem::exists(path);
+}
+
+struct CommandResult {
+  int ExitCode = -1;
+  std::string Output;  // standard output and standard error together
+};
+
+// Runs a shell command line, collecting its output.
+inline CommandResult Run(const std::string& command) {
+  CommandResult result;
+  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+  if (!pipe) return result;
+  std::array<char, 4096> buffer;
+  size_t n;
+  while ((n = fread(buffer.data(), 1, buffer.size(), pipe)) > 0)
+    result.Output.append(buffer.data(), n);
+  int status = pclose(pipe);
+  result.ExitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return result;
+}
+
+inline std::string Quote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+// Runs mirava-cli with the given arguments (each quoted).
+inline CommandResult RunCli(const std::vector<std::string>& args) {
+  std::string command = MIRAVA_CLI;
+  for (const std::string& a : args) command += " " + Quote(a);
+  return Run(command + " </dev/null");
+}
+
+inline bool HaveGdal() { return Run("gdalinfo --version").ExitCode == 0; }
+
+inline std::string Sample(const std::string& name) {
+  return std::string(MIRAVA_SAMPLES) + "/" + name;
+}
+
+}  // namespace mirava::test

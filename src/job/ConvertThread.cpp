@@ -220,7 +220,7 @@ bool TMyThread::TransferControlPoints() {
 
 bool TMyThread::CopyCells() {
   const uint32_t bands = static_cast<uint32_t>(InputSet->GetBandCount());
-  auto lastHandOff = std::chrono::steady_clock::now();
+  auto lastHandOff = std::chrono::steady_clock::now() - kProgressInterval;
   for (int32_t i = 0; i < OutRows; ++i) {
     for (int32_t j = 0; j < OutColumns; ++j) {
       const double c = std::nearbyint(Layer.InputColumn(j, -i));

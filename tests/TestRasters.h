@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -30,6 +31,7 @@ struct RasterSpec {
 // A value that differs for every cell and fits every cell type.
 inline double PatternValue(const RasterSpec& s, uint32_t c, uint32_t r, uint32_t b) {
   double v = (b * 7 + r) * 13 + c + 1;
+  if (s.Width == 1) v = std::fmod(v, 120);
   if (s.Signed) v = -v;
   if (s.Float) v += 0.25;
   if (s.Width == 4 && !s.Float) v *= 1001;

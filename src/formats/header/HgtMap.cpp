@@ -13,7 +13,8 @@ namespace mirava {
 
 constexpr double kRadiansPerDegree = 0.017453292519943295769;
 
-double HgtCellSize(uint32_t samples) {
+// Distance between heights of a tile of `samples` a side, in radians.
+static double HgtCellSize(uint32_t samples) {
   // 3 arc-seconds as these tiles have always been read (bits
   // 3EEE80788C7F4A01), a third of it for 1 arc-second tiles.
   constexpr double kThreeSeconds = 1.4544410433280261e-05;

@@ -30,7 +30,4 @@ class THgtMap2 : public THeadMap2 {
             uint8_t cellType, uint32_t bands, uint8_t mode) override;
 };
 
-// Distance between heights of a tile of `samples` a side, in radians.
-double HgtCellSize(uint32_t samples);
-
 }  // namespace mirava

@@ -1,5 +1,6 @@
 #include "dataset/OutputChecks.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "text/TextUtils.h"

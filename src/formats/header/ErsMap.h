@@ -5,6 +5,10 @@
 
 namespace mirava {
 
+// "Tue Mar 04 09:05:07 \"GMT\" 2003": local time with English names, as the
+// ER Mapper and OSD headers carry it.
+std::string LastUpdatedStamp();
+
 class TErsHeader : public THeader {
  public:
   void ParseLine(const std::string& line) override;

@@ -115,6 +115,12 @@ class THeadMap2 : public TDataSetRoot2 {
   void SetControlPoints(TGCPList* list) override {
     if (list != Header->ControlPoints.get()) Header->ControlPoints.reset(list);
   }
+  // The data file is the plain mapped grid; formats with a layout of their
+  // own answer 0 rows.
+  uint32_t BlockRows() override { return GridBlockRows(); }
+  bool GetBlock(uint32_t first, uint32_t count, TCellBlock& block) override {
+    return GridBlock(first, count, block);
+  }
   // A created raster writes its header here, after its last cell.
   bool Close() override;
 

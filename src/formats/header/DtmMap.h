@@ -22,6 +22,8 @@ class TDTMHeader : public THeader {
 
 class TDtmMap2 : public THeadMap2 {
  public:
+  // Cells are not the plain grid: reached one by one.
+  uint32_t BlockRows() override { return 0; }
   TDtmMap2();
   ~TDtmMap2() override;
   void SetFileName(const std::string& fileName) override;

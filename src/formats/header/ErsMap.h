@@ -29,10 +29,6 @@ class TErsMap2 : public THeadMap2 {
  public:
   TErsMap2();
   void SetFileName(const std::string& fileName) override;
-  uint32_t BlockRows() override { return GridBlockRows(); }
-  bool GetBlock(uint32_t first, uint32_t count, TCellBlock& block) override {
-    return GridBlock(first, count, block);
-  }
 };
 
 }  // namespace mirava

@@ -35,6 +35,11 @@ class TNogMap2 : public THeadMap2 {
                        const std::string& projection) override;
   bool WriteCell(uint32_t column, uint32_t row, uint32_t band,
                  float value) override;
+  // A georeference it cannot store leaves the cells to WriteCell, which
+  // reports it.
+  uint32_t BlockRows() override {
+    return GeoreferenceError.empty() ? THeadMap2::BlockRows() : 0;
+  }
   bool Close() override;
 
  private:

@@ -30,6 +30,8 @@ class TVegHeader : public THeader {
 
 class TVegFile : public THeadMap2 {
  public:
+  // Cells are not the plain grid: reached one by one.
+  uint32_t BlockRows() override { return 0; }
   TVegFile();
   ~TVegFile() override;
   void SetFileName(const std::string& fileName) override;

@@ -7,6 +7,8 @@
 #include <cstring>
 
 #include "formats/header/ErsMap.h"
+#include "formats/image/BmpMap.h"
+#include "formats/image/TifMap.h"
 #include "text/FileNames.h"
 #include "text/TextUtils.h"
 
@@ -42,12 +44,12 @@ const TFormatEntry Formats[] = {
      [](const std::string& n) { return HeaderAndData(n, ".ers"); }, false},
     {fcOsd, "OSD", nullptr,
      [](const std::string& n) { return HeaderAndData(n, ".osd"); }, false},
-    {fcTiff, "TIFF", nullptr,
+    {fcTiff, "TIFF", Make<TTifMap2>,
      [](const std::string& n) -> std::vector<std::string> {
        return {n, ChangeFileExt(n, ".tfw"), ChangeFileExt(n, ".tifw")};
      },
      true},
-    {fcBmp, "BMP", nullptr,
+    {fcBmp, "BMP", Make<TBMPMap2>,
      [](const std::string& n) -> std::vector<std::string> {
        return {n, ChangeFileExt(n, ".bmpw")};
      },

@@ -506,21 +506,6 @@ TEST(TifWrite, WorldFileThatCannotBeWrittenFailsTheJob) {
 // ---------------------------------------------------------------------------
 // End to end through mirava-cli, checked by GDAL.
 
-void ExpectPlaced(const GdalRaster& in, const GdalRaster& out, int kind) {
-  const bool swap = kind == 2 || kind == 3;
-  ASSERT_EQ(out.Columns, swap ? in.Rows : in.Columns);
-  ASSERT_EQ(out.Rows, swap ? in.Columns : in.Rows);
-  ASSERT_EQ(out.Bands, in.Bands);
-  int mismatches = 0;
-  for (int b = 0; b < out.Bands; ++b)
-    for (int r = 0; r < out.Rows; ++r)
-      for (int c = 0; c < out.Columns; ++c) {
-        int ic, ir;
-        InputPixel(kind, in.Columns, in.Rows, c, r, ic, ir);
-        if (out.At(c, r, b) != in.At(ic, ir, b)) ++mismatches;
-      }
-  EXPECT_EQ(mismatches, 0) << "kind " << kind;
-}
 
 class TifEndToEnd : public ::testing::TestWithParam<int> {};
 

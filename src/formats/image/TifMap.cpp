@@ -221,7 +221,6 @@ void TTifMap2::ResetDescription() {
   CellSizeX = CellSizeY = 1;
   ColumnTermY = RowTermX = 0;
   Projection = Datum = Spheroid = "RAW";
-  Crs = TGeoTiffCrs();
   WorldFileError.clear();
 }
 

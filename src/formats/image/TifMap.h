@@ -114,7 +114,6 @@ class TTifMap2 : public TDataSetRoot2 {
   bool WhiteIsZero = false;
   double ColumnTermY = 0;
   double RowTermX = 0;
-  TGeoTiffCrs Crs;
   std::string WorldFileError;
   bool Closed = false;
 };

@@ -298,6 +298,24 @@ TEST(TifGeoreference, SampleAndGdalMadeGeoTiffs) {
     map.GetProjection(text);
     EXPECT_EQ(text, c.Projection) << c.Options;
   }
+  // A rotated placement comes as a ModelTransformation.
+  const std::string vrt = dir / "r.vrt";
+  ASSERT_EQ(test::Run("gdal_translate -q -of VRT " + Quote(Sample("elev.tif")) + " " +
+                      Quote(vrt)).ExitCode, 0);
+  std::string vrtText = ReadText(vrt);
+  const size_t gtAt = vrtText.find("<GeoTransform>");
+  vrtText.replace(gtAt, vrtText.find("</GeoTransform>") - gtAt,
+               "<GeoTransform>100, 2, 0.5, 200, 0.25, -3");
+  WriteText(vrt, vrtText);
+  ASSERT_EQ(test::Run("gdal_translate -q " + Quote(vrt) + " " + Quote(dir / "r.tif")).ExitCode,
+            0);
+  TTifMap2 rotated;
+  ASSERT_TRUE(rotated.Open(dir / "r.tif", 0, 0, 1, 1, omRead));
+  double x, y;
+  rotated.PixelToWorld(10, 20, x, y);
+  EXPECT_EQ(x, 100 + 10 * 2 + 20 * 0.5);
+  EXPECT_EQ(y, 200 + 10 * 0.25 - 20 * 3);
+
   // The world file is found whatever the case of its extension.
   ASSERT_EQ(std::rename((dir / "g.tif").c_str(), (dir / "IMG.TIF").c_str()), 0);
   ASSERT_EQ(std::rename((dir / "g.tfw").c_str(), (dir / "IMG.TFW").c_str()), 0);
@@ -488,6 +506,7 @@ TEST(TifWrite, SignedCellsStaySignedAndGdalPlacesThemWhereWeDo) {
   // Southern zone 35, eastings without their zone prefix, outer corner.
   EXPECT_EQ(GdalCrs(file), "EPSG:32735");
   EXPECT_EQ(GdalGeoTransform(file), (std::vector<double>{500000, 30, 0, 7000000, 0, -20}));
+  EXPECT_NE(ReadText(dir / "s.tfw").find("\r\n500015.00000000000000\r\n"), std::string::npos);
   std::string projection;
   back.GetProjection(projection);
   EXPECT_EQ(projection, "SUTM35");

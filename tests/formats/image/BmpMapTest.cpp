@@ -27,7 +27,7 @@ uint32_t Get32(const std::vector<uint8_t>& b, size_t at) {
 
 // A bitmap as other programs write it: rows bottom-up, padded to 4 bytes.
 // `pixel(c, r)` gives the stored bytes of a pixel (blue first for 24 bits).
-struct BmpSpec {
+struct BmpLayout {
   int32_t Width = 3;
   int32_t Height = 2;
   uint16_t Bits = 24;
@@ -37,7 +37,7 @@ struct BmpSpec {
   size_t Trailing = 0;  // bytes after the pixels
 };
 
-std::vector<uint8_t> MakeBmp(const BmpSpec& s) {
+std::vector<uint8_t> MakeBmp(const BmpLayout& s) {
   const uint32_t paletteBytes = 4 * static_cast<uint32_t>(s.Palette.size());
   const uint32_t offset = 14 + s.InfoSize + paletteBytes;
   const uint32_t stride = (std::abs(s.Width) * s.Bits + 31) / 32 * 4;
@@ -98,36 +98,36 @@ TEST(BmpRead, SampleLikeGdal) {
 }
 
 TEST(BmpRead, LayoutsLikeGdal) {
-  BmpSpec rgb;
+  BmpLayout rgb;
   rgb.Width = 5;  // 15 bytes a row, stored in 16
   rgb.Height = 4;
   rgb.Trailing = 37;  // bytes after the pixels do not skew the rows
   ExpectLikeGdal(MakeBmp(rgb), 3);
-  BmpSpec grey;
+  BmpLayout grey;
   grey.Bits = 8;
   grey.Width = 6;
   grey.Height = 3;
   grey.Palette = GreyRamp();
   grey.Trailing = 5;
   ExpectLikeGdal(MakeBmp(grey), 1);
-  BmpSpec colour = grey;
+  BmpLayout colour = grey;
   colour.Palette = GreyRamp();
   colour.Palette[32] = {200, 10, 30};
   ExpectLikeGdal(MakeBmp(colour), 3, "-expand rgb");
   // A version 5 header is followed by its palette, not by one at 54.
-  BmpSpec version5 = colour;
+  BmpLayout version5 = colour;
   version5.InfoSize = 124;
   ExpectLikeGdal(MakeBmp(version5), 3, "-expand rgb", MakeBmp(colour));
 }
 
 TEST(BmpRead, PaletteIndexPastThePaletteReadsZero) {
   TempDir dir;
-  BmpSpec spec;
-  spec.Bits = 8;
-  spec.Width = 4;
-  spec.Height = 1;
-  spec.Palette = {{10, 20, 30}, {40, 50, 60}};
-  std::vector<uint8_t> bytes = MakeBmp(spec);
+  BmpLayout layout;
+  layout.Bits = 8;
+  layout.Width = 4;
+  layout.Height = 1;
+  layout.Palette = {{10, 20, 30}, {40, 50, 60}};
+  std::vector<uint8_t> bytes = MakeBmp(layout);
   const uint32_t offset = Get32(bytes, 10);
   bytes[offset] = 1;
   bytes[offset + 1] = 255;
@@ -153,27 +153,27 @@ std::string OpenError(const std::vector<uint8_t>& bytes) {
 
 TEST(BmpRead, RefusalsAndHostileHeaders) {
   auto error = [](auto change) {
-    BmpSpec s;
+    BmpLayout s;
     change(s);
     return OpenError(MakeBmp(s));
   };
-  EXPECT_EQ(error([](BmpSpec& s) { s.Compression = 1; }), "Unknown bitmap type: RLE8");
-  EXPECT_EQ(error([](BmpSpec& s) { s.Compression = 2; }), "Unknown bitmap type: RLE4");
-  EXPECT_EQ(error([](BmpSpec& s) { s.Compression = 3; }),
+  EXPECT_EQ(error([](BmpLayout& s) { s.Compression = 1; }), "Unknown bitmap type: RLE8");
+  EXPECT_EQ(error([](BmpLayout& s) { s.Compression = 2; }), "Unknown bitmap type: RLE4");
+  EXPECT_EQ(error([](BmpLayout& s) { s.Compression = 3; }),
             "Unknown bitmap type: Unknown compression");
-  EXPECT_EQ(error([](BmpSpec& s) { s.Bits = 4; }),
+  EXPECT_EQ(error([](BmpLayout& s) { s.Bits = 4; }),
             "Unknown bitmap type: not RGB or 8-bit pixel");
-  EXPECT_EQ(error([](BmpSpec& s) { s.InfoSize = 12; }),
+  EXPECT_EQ(error([](BmpLayout& s) { s.InfoSize = 12; }),
             "Unknown bitmap type: Not RGB or 8-bit pixel");
-  EXPECT_EQ(error([](BmpSpec& s) { s.InfoSize = 64; }),
+  EXPECT_EQ(error([](BmpLayout& s) { s.InfoSize = 64; }),
             "Unknown bitmap type: information header of 64 bytes");
-  EXPECT_EQ(error([](BmpSpec& s) { s.Height = -2; }),
+  EXPECT_EQ(error([](BmpLayout& s) { s.Height = -2; }),
             "Unknown bitmap type: top-down rows (negative height)");
-  EXPECT_EQ(error([](BmpSpec& s) { s.Height = 0; }), "Unknown bitmap type: height of 0 rows");
-  EXPECT_EQ(error([](BmpSpec& s) { s.Width = -3; }),
+  EXPECT_EQ(error([](BmpLayout& s) { s.Height = 0; }), "Unknown bitmap type: height of 0 rows");
+  EXPECT_EQ(error([](BmpLayout& s) { s.Width = -3; }),
             "Unknown bitmap type: width of -3 columns");
 
-  BmpSpec s;
+  BmpLayout s;
   std::vector<uint8_t> bytes = MakeBmp(s);
   bytes.resize(bytes.size() - 1);
   EXPECT_NE(OpenError(bytes).find("fewer than the 78 its rows need"), std::string::npos);

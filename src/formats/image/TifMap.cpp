@@ -41,31 +41,14 @@ std::string FindBesideImage(const std::string& imageName, const std::string& ext
 
 namespace {
 
-// TIFF field types and their sizes.
+// The TIFF field types this program reads or writes.
 enum : uint16_t {
   ftByte = 1,
-  ftAscii = 2,
   ftShort = 3,
   ftLong = 4,
   ftRational = 5,
-  ftSByte = 6,
-  ftUndefined = 7,
-  ftSShort = 8,
-  ftSLong = 9,
-  ftSRational = 10,
-  ftFloat = 11,
   ftDouble = 12,
 };
-
-uint32_t TypeSize(uint16_t type) {
-  switch (type) {
-    case ftByte: case ftAscii: case ftSByte: case ftUndefined: return 1;
-    case ftShort: case ftSShort: return 2;
-    case ftLong: case ftSLong: case ftFloat: return 4;
-    case ftRational: case ftSRational: case ftDouble: return 8;
-    default: return 0;
-  }
-}
 
 enum : uint16_t {
   tgImageWidth = 256,
@@ -318,9 +301,9 @@ bool TTifMap2::FetchBytes(uint64_t position, uint64_t count, uint8_t* target) {
 bool TTifMap2::EntryNumbers(const TIfdEntry& entry, uint32_t wanted,
                             std::vector<uint32_t>& values) {
   values.clear();
-  const uint32_t size = TypeSize(entry.Type);
   if (entry.Type != ftByte && entry.Type != ftShort && entry.Type != ftLong)
     return false;
+  const uint32_t size = entry.Type == ftByte ? 1 : entry.Type == ftShort ? 2 : 4;
   const uint64_t total = uint64_t{entry.Count} * size;
   uint64_t at = entry.FieldPosition;
   if (total > 4) {

@@ -36,33 +36,32 @@ inline int HeaderNumber(const std::string& header, const std::string& key) {
 // gdal_translate (for instance "-expand rgb").
 inline bool ReadWithGdal(const std::string& file, GdalRaster& raster,
                          const std::string& options = "") {
-  const std::string raw = file + ".gdal.raw";
-  const CommandResult r = Run("gdal_translate -q -of ENVI -co INTERLEAVE=BSQ -ot Float32 " + options +
-                              " " + Quote(file) + " " + Quote(raw));
+  const TempDir scratch;
+  const std::string raw = scratch / "cells.raw";
+  const CommandResult r =
+      Run("gdal_translate -q -of ENVI -co INTERLEAVE=BSQ -ot Float32 " + options + " " +
+          Quote(file) + " " + Quote(raw));
   if (r.ExitCode != 0) {
     ADD_FAILURE() << r.Output;
     return false;
   }
-  const std::string header = ReadText(file + ".gdal.hdr");
+  const std::string header = ReadText(scratch / "cells.hdr");
   raster.Columns = HeaderNumber(header, "samples");
   raster.Rows = HeaderNumber(header, "lines");
   raster.Bands = HeaderNumber(header, "bands");
   const std::vector<uint8_t> bytes = ReadBytes(raw);
   raster.Cells.resize(bytes.size() / 4);
   std::memcpy(raster.Cells.data(), bytes.data(), raster.Cells.size() * 4);
-  std::remove(raw.c_str());
-  std::remove((file + ".gdal.hdr").c_str());
-  std::remove((raw + ".aux.xml").c_str());
   return raster.Cells.size() ==
          static_cast<size_t>(raster.Columns) * raster.Rows * raster.Bands;
 }
 
 // GDAL's geotransform, read exactly (a VRT keeps 17 significant digits).
 inline std::vector<double> GdalGeoTransform(const std::string& file) {
-  const std::string vrt = file + ".gdal.vrt";
+  const TempDir scratch;
+  const std::string vrt = scratch / "place.vrt";
   Run("gdal_translate -q -of VRT " + Quote(file) + " " + Quote(vrt));
   const std::string text = ReadText(vrt);
-  std::remove(vrt.c_str());
   std::vector<double> gt;
   const size_t at = text.find("<GeoTransform>");
   if (at == std::string::npos) return gt;

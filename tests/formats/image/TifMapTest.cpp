@@ -216,6 +216,17 @@ INSTANTIATE_TEST_SUITE_P(
         // More than 65,535 strips.
         Variant{"elev.tif", "-outsize 3 70000 -co BLOCKYSIZE=1", ctSigned16, false, 0, false}));
 
+TEST(TifRead, SamplesLikeGdal) {
+  if (!HaveGdal()) GTEST_SKIP() << "GDAL not installed";
+  for (const char* name : {"elev.tif", "logo.tif"}) {
+    TTifMap2 map;
+    ASSERT_TRUE(map.Open(Sample(name), 0, 0, 1, 1, omRead)) << map.ErrorText;
+    GdalRaster gdal;
+    ASSERT_TRUE(ReadWithGdal(Sample(name), gdal));
+    ExpectSameCells(map, gdal);
+  }
+}
+
 TEST(TifRead, UnreadLayoutsAreRefusedNotZeroed) {
   if (!HaveGdal()) GTEST_SKIP() << "GDAL not installed";
   const struct {

@@ -183,6 +183,15 @@ TGeoTiffCrs GeoTiffCrsFor(const std::string& projection,
   return crs;
 }
 
+class TPlaneWindow : public TMapByte {
+ public:
+  uint8_t* Reach(uint64_t position, uint32_t bytes) {
+    Position = position;
+    MinBytes = bytes;
+    return MapWindow() ? DataPointer : nullptr;
+  }
+};
+
 TTifMap2::TTifMap2() { ControlPoints = std::make_unique<TGCPList>(); }
 
 TTifMap2::~TTifMap2() { Close(); }
@@ -190,6 +199,7 @@ TTifMap2::~TTifMap2() { Close(); }
 void TTifMap2::ResetDescription() {
   MSBFirst = false;
   StripTable.clear();
+  PlaneWindows.clear();
   BitsPerSample.assign(1, 1);
   SampleFormat.assign(1, sfUnsigned);
   Compression = 1;
@@ -234,6 +244,7 @@ bool TTifMap2::OpenRead(const std::string& fileName) {
     return false;
   }
   if (!Open(fileName, 0, 0, ctUnsigned8, 1, omRead)) return false;
+  PlaneWindows.clear();
   return CloseMapping();
 }
 
@@ -244,6 +255,7 @@ bool TTifMap2::OpenExisting(const std::string& fileName, uint8_t mode) {
     return false;
   }
   auto refuse = [&](int code, const std::string& text) {
+    PlaneWindows.clear();
     CloseMapping();
     ErrorCode = code;
     ErrorText = text;
@@ -603,6 +615,17 @@ bool TTifMap2::CheckLayout() {
       return false;
     }
   }
+  if (PlanarConfiguration == 2 && SamplesPerPixel > 1 && FileSize > kMaxWindowSize) {
+    for (uint32_t b = 0; b < SamplesPerPixel; ++b) {
+      auto window = std::make_unique<TPlaneWindow>();
+      if (!window->OpenMapping(FileName, OpenMode, 0)) {
+        TiffError = "Plane " + std::to_string(b) + " not mapped: " +
+                    ErrorWithCode("", window->ErrorCode, window->ErrorText);
+        return false;
+      }
+      PlaneWindows.push_back(std::move(window));
+    }
+  }
   LineLength = uint64_t{ImageWidth} * SamplesPerPixel * SampleWidth;
   GridColumns = ImageWidth;
   GridRows = ImageLength;
@@ -623,7 +646,14 @@ bool TTifMap2::SelectRow(uint32_t row, uint32_t band) {
   const uint64_t index =
       strip + (PlanarConfiguration == 2 ? uint64_t{band} * StripsPerPlane : 0);
   if (index >= StripTable.size()) return false;
-  Position = StripTable[index] + line * StripLineBytes;
+  const uint64_t position = StripTable[index] + line * StripLineBytes;
+  if (!PlaneWindows.empty()) {
+    TPlaneWindow& window = *PlaneWindows[band];
+    DataPointer = window.Reach(position, static_cast<uint32_t>(StripLineBytes));
+    if (!DataPointer) ErrorText = window.ErrorText;
+    return DataPointer != nullptr;
+  }
+  Position = position;
   MinBytes = static_cast<uint32_t>(StripLineBytes);
   return MapWindow();
 }
@@ -873,6 +903,7 @@ bool TTifMap2::Close() {
     ErrorText = WorldFileError;
     ok = false;
   }
+  PlaneWindows.clear();
   if (!CloseMapping()) {
     if (ok) ErrorText = "Closing " + FileName + ": " + ErrorText;
     ok = false;

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,8 @@
 #include "text/TextUtils.h"
 
 namespace mirava {
+
+class TPlaneWindow;
 
 // The file beside `imageName` with extension `ext`, whatever the case of
 // the extension on disk ("IMG.TIF" finds "IMG.TFW"); empty when none.
@@ -106,6 +109,9 @@ class TTifMap2 : public TDataSetRoot2 {
   uint32_t RowsPerStrip = 2147483647;
   uint16_t SamplesPerPixel = 1;
   std::vector<uint32_t> StripTable;
+  // One window per sample plane, for band-separate files larger than one
+  // window: a single window would be moved for every band of every cell.
+  std::vector<std::unique_ptr<TPlaneWindow>> PlaneWindows;
   uint32_t StripsPerPlane = 0;
   uint64_t StripLineBytes = 0;  // one line of one strip
   uint8_t CellType = ctUnsigned8;

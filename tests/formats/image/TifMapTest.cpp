@@ -98,6 +98,39 @@ TEST(TifRead, HandMadeGreyStripAndMissingPhotometric) {
   EXPECT_EQ(map.ErrorText, "");
 }
 
+TEST(TifRead, SeparatePlanesFartherApartThanOneWindow) {
+  TempDir dir;
+  const uint32_t planes[] = {4096, 150000000, 300000000};
+  std::vector<Tag> tags = {{256, 3, 1, 4}, {257, 3, 1, 3},   {258, 3, 3, 0},
+                           {262, 3, 1, 2}, {273, 4, 3, 0},   {277, 3, 1, 3},
+                           {278, 3, 1, 3}, {284, 3, 1, 2}};
+  Find(tags, 258).Value = DataStart(tags.size());
+  Find(tags, 273).Value = DataStart(tags.size()) + 6;
+  std::vector<uint8_t> tail(18);
+  for (int b = 0; b < 3; ++b) {
+    Put16(tail, 2 * b, 8);
+    Put32(tail, 6 + 4 * b, planes[b]);
+  }
+  WriteBytes(dir / "planes.tif", MakeTiff(tags, tail));
+  {
+    // Sparse: the holes between the planes take no disk space.
+    std::fstream out(dir / "planes.tif", std::ios::in | std::ios::out | std::ios::binary);
+    for (int b = 0; b < 3; ++b) {
+      out.seekp(planes[b]);
+      for (int i = 0; i < 12; ++i) out.put(static_cast<char>(b * 50 + i + 1));
+    }
+  }
+  TTifMap2 map;
+  ASSERT_TRUE(map.Open(dir / "planes.tif", 0, 0, 1, 1, omRead)) << map.ErrorText;
+  for (int r = 0; r < 3; ++r)
+    for (int c = 0; c < 4; ++c)
+      for (int b = 0; b < 3; ++b) {
+        float v = -1;
+        ASSERT_TRUE(map.ReadCell(c, r, b, v)) << map.ErrorText;
+        EXPECT_EQ(v, b * 50 + r * 4 + c + 1);
+      }
+}
+
 TEST(TifRead, HostileHeadersGiveClearErrors) {
   const std::vector<uint8_t> pixels = GreyPixels();
   auto variant = [&](auto change) {

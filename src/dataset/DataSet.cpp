@@ -13,6 +13,8 @@
 #include "formats/header/OsdMap.h"
 #include "formats/header/VegFile.h"
 #include "text/CompanionFile.h"
+#include "formats/image/BmpMap.h"
+#include "formats/image/TifMap.h"
 #include "text/FileNames.h"
 #include "text/TextUtils.h"
 
@@ -51,12 +53,12 @@ const TFormatEntry Formats[] = {
        return {RemoveFileExt(n), CompanionFile(n, ".osd")};
      },
      false},
-    {fcTiff, "TIFF", nullptr,
+    {fcTiff, "TIFF", Make<TTifMap2>,
      [](const std::string& n) -> std::vector<std::string> {
        return {n, ChangeFileExt(n, ".tfw"), ChangeFileExt(n, ".tifw")};
      },
      true},
-    {fcBmp, "BMP", nullptr,
+    {fcBmp, "BMP", Make<TBMPMap2>,
      [](const std::string& n) -> std::vector<std::string> {
        return {n, ChangeFileExt(n, ".bmpw")};
      },

@@ -159,10 +159,11 @@ bool TMyThread::CreateOutput(const std::string& fileName) {
     MessageText = "No output file name";
     return false;
   }
-  const std::string ext = ExtractFileExt(fileName);
+  // The format the facade will create, whatever the extension's case.
+  const int format = FormatFromExtension(fileName);
   const int32_t bands = InputSet->GetBandCount();
   const uint8_t cellType = InputSet->GetCellType();
-  if (ext == ".tif") {
+  if (format == fcTiff) {
     if (bands > 3) {
       MessageText = "TIFF files do not support more than 3 bands";
       return false;
@@ -173,7 +174,7 @@ bool TMyThread::CreateOutput(const std::string& fileName) {
                     (*name ? name : "of the input");
       return false;
     }
-  } else if (ext == ".bmp") {
+  } else if (format == fcBmp) {
     if (bands > 3) {
       MessageText = "BMP files do not support more than 3 bands";
       return false;

@@ -1,0 +1,127 @@
+// TIFF and GeoTIFF rasters. Uncompressed strips of 8-, 16- or 32-bit grey or
+// RGB samples, in either byte order and either planar configuration, are read
+// in place through the mapped windows. Created files have one fixed
+// little-endian layout: a header with the GeoTIFF tags, then the pixels as
+// one strip, and a ".tfw" world file beside them.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "dataset/DataSetRoot.h"
+#include "text/TextUtils.h"
+
+namespace mirava {
+
+class TPlaneWindow;
+
+// The file beside `imageName` with extension `ext`, whatever the case of
+// the extension on disk ("IMG.TIF" finds "IMG.TFW"); empty when none.
+std::string FindBesideImage(const std::string& imageName, const std::string& ext);
+
+enum : uint16_t { gmNone = 0, gmProjected = 1, gmGeographic = 2 };
+
+// The coordinate system a projection name really tells, as GeoTIFF keys.
+struct TGeoTiffCrs {
+  uint16_t ModelType = gmNone;
+  uint16_t Code = 0;         // EPSG code of the projected or geographic CRS
+  double EastingPrefix = 0;  // zone x 1,000,000 carried by the eastings
+};
+TGeoTiffCrs GeoTiffCrsFor(const std::string& projection,
+                          const std::string& datum, double originX);
+
+// Bytes before the pixels of a created TIFF.
+constexpr uint32_t kTiffHeaderSize = 368;
+
+class TTifMap2 : public TDataSetRoot2 {
+ public:
+  TTifMap2();
+  ~TTifMap2() override;
+
+  bool SelectRow(uint32_t row, uint32_t band) override;
+  bool ReadCell(uint32_t column, uint32_t row, uint32_t band,
+                float& value) override;
+  bool WriteCell(uint32_t column, uint32_t row, uint32_t band,
+                 float value) override;
+  bool Open(const std::string& fileName, uint32_t columns, uint32_t rows,
+            uint8_t cellType, uint32_t bands, uint8_t mode) override;
+  bool OpenRead(const std::string& fileName) override;
+  bool Crop(uint32_t, uint32_t, uint32_t, uint32_t) override { return false; }
+  int32_t GetBandCount() override { return SamplesPerPixel; }
+  int32_t GetRowCount() override { return static_cast<int32_t>(ImageLength); }
+  int32_t GetColumnCount() override { return static_cast<int32_t>(ImageWidth); }
+  uint8_t GetCellType() override { return CellType; }
+  bool IsMSBFirst() override { return MSBFirst; }
+  void SetGeoreference(const std::string& spheroid, const std::string& datum,
+                       double cellSizeX, double cellSizeY,
+                       double registrationCellX, double registrationCellY,
+                       double registrationX, double registrationY,
+                       const std::string& projection) override;
+  void PixelToWorld(double column, double row, double& x, double& y) override;
+  void WorldToPixel(double x, double y, double& column, double& row) override;
+  bool Close() override;
+
+  double GetColumnTermY() const { return ColumnTermY; }
+  double GetRowTermX() const { return RowTermX; }
+
+ private:
+  struct TIfdEntry {
+    uint16_t Tag = 0;
+    uint16_t Type = 0;
+    uint32_t Count = 0;
+    uint64_t FieldPosition = 0;  // file position of the 4-byte value field
+  };
+
+  void ResetDescription();
+  bool OpenExisting(const std::string& fileName, uint8_t mode);
+  bool CreateFile(const std::string& fileName, uint32_t columns, uint32_t rows,
+                  uint8_t cellType, uint32_t bands);
+  // Reads the first IFD; false with the reason in TiffError.
+  bool ParseIfd();
+  bool CheckLayout();
+  void ReadGeoTiff(const std::vector<TIfdEntry>& entries);
+  const TIfdEntry* FindEntry(const std::vector<TIfdEntry>& entries,
+                             uint16_t tag) const;
+  bool FetchBytes(uint64_t position, uint64_t count, uint8_t* target);
+  // Values of a BYTE, SHORT or LONG entry (at most `wanted` of them).
+  bool EntryNumbers(const TIfdEntry& entry, uint32_t wanted,
+                    std::vector<uint32_t>& values);
+  bool EntryDoubles(const TIfdEntry& entry, uint32_t wanted,
+                    std::vector<double>& values);
+  uint16_t Get16(const uint8_t* p) const;
+  uint32_t Get32(const uint8_t* p) const;
+  double GetDouble(const uint8_t* p) const;
+  bool WriteTiffHeader();
+  uint64_t SampleOffset(uint32_t column, uint32_t band) const;
+
+  uint32_t IfdPosition = 0;
+  uint16_t IfdEntryCount = 0;
+  std::string TiffError;
+  uint32_t ImageWidth = 0;
+  uint32_t ImageLength = 0;
+  std::vector<uint32_t> BitsPerSample;
+  std::vector<uint32_t> SampleFormat;
+  uint16_t Compression = 1;
+  uint16_t PhotoMetricInterpretation = 1;
+  uint16_t PlanarConfiguration = 1;
+  uint32_t RowsPerStrip = 2147483647;
+  uint16_t SamplesPerPixel = 1;
+  std::vector<uint32_t> StripTable;
+  // One window per sample plane, for band-separate files larger than one
+  // window: a single window would be moved for every band of every cell.
+  std::vector<std::unique_ptr<TPlaneWindow>> PlaneWindows;
+  uint32_t StripsPerPlane = 0;
+  uint64_t StripLineBytes = 0;  // one line of one strip
+  uint8_t CellType = ctUnsigned8;
+  uint32_t SampleWidth = 1;
+  bool MSBFirst = false;
+  bool WhiteIsZero = false;
+  double ColumnTermY = 0;
+  double RowTermX = 0;
+  std::string WorldFileError;
+  bool Closed = false;
+};
+
+}  // namespace mirava

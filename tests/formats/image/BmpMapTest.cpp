@@ -1,0 +1,332 @@
+#include "formats/image/BmpMap.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+
+#include "../../TestUtil.h"
+#include "ImageTestUtil.h"
+#include "georef/ControlPoints.h"
+#include "text/TextUtils.h"
+
+namespace mirava {
+namespace {
+
+using namespace mirava::test;
+
+void Put16(std::vector<uint8_t>& b, size_t at, uint32_t v) {
+  b[at] = v & 0xFF;
+  b[at + 1] = (v >> 8) & 0xFF;
+}
+void Put32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
+  for (int i = 0; i < 4; ++i) b[at + i] = (v >> (8 * i)) & 0xFF;
+}
+uint32_t Get32(const std::vector<uint8_t>& b, size_t at) {
+  return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | static_cast<uint32_t>(b[at + 3]) << 24;
+}
+
+// A bitmap as other programs write it: rows bottom-up, padded to 4 bytes.
+// `pixel(c, r)` gives the stored bytes of a pixel (blue first for 24 bits).
+struct BmpLayout {
+  int32_t Width = 3;
+  int32_t Height = 2;
+  uint16_t Bits = 24;
+  std::vector<std::array<uint8_t, 3>> Palette;  // red, green, blue
+  uint32_t Compression = 0;
+  uint32_t InfoSize = 40;
+  size_t Trailing = 0;  // bytes after the pixels
+};
+
+std::vector<uint8_t> MakeBmp(const BmpLayout& s) {
+  const uint32_t paletteBytes = 4 * static_cast<uint32_t>(s.Palette.size());
+  const uint32_t offset = 14 + s.InfoSize + paletteBytes;
+  const uint32_t stride = (std::abs(s.Width) * s.Bits + 31) / 32 * 4;
+  const uint32_t rows = static_cast<uint32_t>(std::abs(s.Height));
+  std::vector<uint8_t> b(offset + stride * rows + s.Trailing, 0);
+  b[0] = 'B';
+  b[1] = 'M';
+  Put32(b, 2, static_cast<uint32_t>(b.size()));
+  Put32(b, 10, offset);
+  Put32(b, 14, s.InfoSize);
+  if (s.InfoSize >= 40) {
+    Put32(b, 18, static_cast<uint32_t>(s.Width));
+    Put32(b, 22, static_cast<uint32_t>(s.Height));
+    Put16(b, 26, 1);
+    Put16(b, 28, s.Bits);
+    Put32(b, 30, s.Compression);
+    Put32(b, 46, static_cast<uint32_t>(s.Palette.size()));
+  }
+  for (size_t i = 0; i < s.Palette.size(); ++i) {
+    b[14 + s.InfoSize + 4 * i] = s.Palette[i][2];
+    b[14 + s.InfoSize + 4 * i + 1] = s.Palette[i][1];
+    b[14 + s.InfoSize + 4 * i + 2] = s.Palette[i][0];
+  }
+  const uint32_t bytesPerPixel = s.Bits / 8;
+  for (uint32_t r = 0; r < rows; ++r)  // stored row r is picture row rows-1-r
+    for (uint32_t i = 0; i < std::abs(s.Width) * bytesPerPixel; ++i)
+      b[offset + r * stride + i] = static_cast<uint8_t>(7 * (rows - 1 - r) + 31 * i + 1);
+  for (size_t i = 0; i < s.Trailing; ++i) b[b.size() - 1 - i] = 0xEE;
+  return b;
+}
+
+std::vector<std::array<uint8_t, 3>> GreyRamp() {
+  std::vector<std::array<uint8_t, 3>> p(256);
+  for (int i = 0; i < 256; ++i)
+    p[i] = {static_cast<uint8_t>(i), static_cast<uint8_t>(i), static_cast<uint8_t>(i)};
+  return p;
+}
+
+// Our reading of `bytes` against GDAL's reading of `gdalBytes` (the same
+// picture, for the layouts GDAL does not read itself).
+void ExpectLikeGdal(const std::vector<uint8_t>& bytes, int bands,
+                    const std::string& gdalOptions = "",
+                    const std::vector<uint8_t>& gdalBytes = {}) {
+  if (!HaveGdal()) GTEST_SKIP() << "GDAL not installed";
+  TempDir dir;
+  WriteBytes(dir / "in.bmp", bytes);
+  WriteBytes(dir / "gdal.bmp", gdalBytes.empty() ? bytes : gdalBytes);
+  TBMPMap2 map;
+  ASSERT_TRUE(map.Open(dir / "in.bmp", 0, 0, 1, 1, omRead)) << map.ErrorText;
+  EXPECT_EQ(map.GetBandCount(), bands);
+  GdalRaster gdal;
+  ASSERT_TRUE(ReadWithGdal(dir / "gdal.bmp", gdal, gdalOptions));
+  ExpectSameCells(map, gdal);
+}
+
+TEST(BmpRead, SampleLikeGdal) {
+  ExpectLikeGdal(ReadBytes(Sample("logo.bmp")), 3);
+}
+
+TEST(BmpRead, LayoutsLikeGdal) {
+  BmpLayout rgb;
+  rgb.Width = 5;  // 15 bytes a row, stored in 16
+  rgb.Height = 4;
+  rgb.Trailing = 37;  // bytes after the pixels do not skew the rows
+  ExpectLikeGdal(MakeBmp(rgb), 3);
+  BmpLayout grey;
+  grey.Bits = 8;
+  grey.Width = 6;
+  grey.Height = 3;
+  grey.Palette = GreyRamp();
+  grey.Trailing = 5;
+  ExpectLikeGdal(MakeBmp(grey), 1);
+  BmpLayout colour = grey;
+  colour.Palette = GreyRamp();
+  colour.Palette[32] = {200, 10, 30};
+  ExpectLikeGdal(MakeBmp(colour), 3, "-expand rgb");
+  // A version 5 header is followed by its palette, not by one at 54.
+  BmpLayout version5 = colour;
+  version5.InfoSize = 124;
+  ExpectLikeGdal(MakeBmp(version5), 3, "-expand rgb", MakeBmp(colour));
+}
+
+TEST(BmpRead, PaletteIndexPastThePaletteReadsZero) {
+  TempDir dir;
+  BmpLayout layout;
+  layout.Bits = 8;
+  layout.Width = 4;
+  layout.Height = 1;
+  layout.Palette = {{10, 20, 30}, {40, 50, 60}};
+  std::vector<uint8_t> bytes = MakeBmp(layout);
+  const uint32_t offset = Get32(bytes, 10);
+  bytes[offset] = 1;
+  bytes[offset + 1] = 255;
+  WriteBytes(dir / "p.bmp", bytes);
+  TBMPMap2 map;
+  ASSERT_TRUE(map.Open(dir / "p.bmp", 0, 0, 1, 1, omRead)) << map.ErrorText;
+  EXPECT_EQ(map.GetBandCount(), 3);
+  float v = -1;
+  ASSERT_TRUE(map.ReadCell(0, 0, 2, v));
+  EXPECT_EQ(v, 60);
+  ASSERT_TRUE(map.ReadCell(1, 0, 0, v));
+  EXPECT_EQ(v, 0);
+  EXPECT_FALSE(map.WriteCell(0, 0, 0, 1));
+}
+
+std::string OpenError(const std::vector<uint8_t>& bytes) {
+  TempDir dir;
+  WriteBytes(dir / "in.bmp", bytes);
+  TBMPMap2 map;
+  EXPECT_FALSE(map.Open(dir / "in.bmp", 0, 0, 1, 1, omRead));
+  return map.ErrorText;
+}
+
+TEST(BmpRead, RefusalsAndHostileHeaders) {
+  auto error = [](auto change) {
+    BmpLayout s;
+    change(s);
+    return OpenError(MakeBmp(s));
+  };
+  EXPECT_EQ(error([](BmpLayout& s) { s.Compression = 1; }), "Unknown bitmap type: RLE8");
+  EXPECT_EQ(error([](BmpLayout& s) { s.Compression = 2; }), "Unknown bitmap type: RLE4");
+  EXPECT_EQ(error([](BmpLayout& s) { s.Compression = 3; }),
+            "Unknown bitmap type: Unknown compression");
+  EXPECT_EQ(error([](BmpLayout& s) { s.Bits = 4; }),
+            "Unknown bitmap type: not RGB or 8-bit pixel");
+  EXPECT_EQ(error([](BmpLayout& s) { s.InfoSize = 12; }),
+            "Unknown bitmap type: Not RGB or 8-bit pixel");
+  EXPECT_EQ(error([](BmpLayout& s) { s.InfoSize = 64; }),
+            "Unknown bitmap type: information header of 64 bytes");
+  EXPECT_EQ(error([](BmpLayout& s) { s.Height = -2; }),
+            "Unknown bitmap type: top-down rows (negative height)");
+  EXPECT_EQ(error([](BmpLayout& s) { s.Height = 0; }), "Unknown bitmap type: height of 0 rows");
+  EXPECT_EQ(error([](BmpLayout& s) { s.Width = -3; }),
+            "Unknown bitmap type: width of -3 columns");
+
+  BmpLayout s;
+  std::vector<uint8_t> bytes = MakeBmp(s);
+  bytes.resize(bytes.size() - 1);
+  EXPECT_NE(OpenError(bytes).find("fewer than the 78 its rows need"), std::string::npos);
+  bytes = MakeBmp(s);
+  Put32(bytes, 18, 1000);  // a width whose rows the file cannot hold
+  EXPECT_NE(OpenError(bytes).find("its rows need"), std::string::npos);
+  bytes = MakeBmp(s);
+  Put32(bytes, 18, 0x7FFFFFFF);
+  Put32(bytes, 22, 0x7FFFFFFF);
+  EXPECT_EQ(OpenError(bytes), "Unknown bitmap type: rows of 6442450944 bytes are too long");
+  bytes = MakeBmp(s);
+  Put32(bytes, 10, 40);  // pixels inside the headers
+  EXPECT_EQ(OpenError(bytes).rfind("Unknown bitmap type: pixel data at offset 40", 0), 0u);
+  bytes = MakeBmp(s);
+  Put32(bytes, 10, 9999);
+  EXPECT_EQ(OpenError(bytes).rfind("Unknown bitmap type: pixel data at offset 9999", 0), 0u);
+  s.Bits = 8;
+  bytes = MakeBmp(s);
+  Put32(bytes, 46, 300);
+  EXPECT_EQ(OpenError(bytes), "Unknown bitmap type: palette of 300 colours");
+  bytes = MakeBmp(s);
+  Put32(bytes, 46, 0);  // 256 colours that the file does not hold
+  EXPECT_EQ(OpenError(bytes).rfind("Unknown bitmap type: pixel data at offset 54", 0), 0u);
+  EXPECT_EQ(OpenError({'B', 'M', 0, 0}), "Unknown bitmap type: file too short for its headers");
+  EXPECT_EQ(OpenError({'X', 'M', 0, 0, 0, 0, 0, 0}), "Not a BMP file");
+  EXPECT_EQ(OpenError({}).rfind("Open read error ", 0), 0u);
+}
+
+TEST(BmpWrite, FilesAndRefusals) {
+  TempDir dir;
+  {
+    TBMPMap2 grey;
+    ASSERT_TRUE(grey.Open(dir / "g.bmp", 3, 2, ctUnsigned8, 1, omCreate));
+    grey.SetGeoreference("", "", 2.5, 4, 0, 0, 1000, 2000, "LOCAL");
+    for (int i = 0; i < 6; ++i) ASSERT_TRUE(grey.WriteCell(i % 3, i / 3, 0, i * 10 + 0.5f));
+    ASSERT_TRUE(grey.Close());
+  }
+  std::vector<uint8_t> b = ReadBytes(dir / "g.bmp");
+  ASSERT_EQ(b.size(), 54u + 1024 + 8);
+  EXPECT_EQ(Get32(b, 2), 54u + 1024 + 8);
+  EXPECT_EQ(Get32(b, 10), 1078u);
+  EXPECT_EQ(Get32(b, 14), 40u);
+  EXPECT_EQ(b[28], 8);
+  EXPECT_EQ(b[54 + 4 * 77], 77);
+  EXPECT_EQ(b[54 + 4 * 77 + 2], 77);
+  // Last row first, ties to even: 0.5 -> 0, 30.5 -> 30.
+  EXPECT_EQ(std::vector<uint8_t>(b.begin() + 1078, b.end()),
+            (std::vector<uint8_t>{30, 40, 50, 0, 0, 10, 20, 0}));
+  // The centre of the top-left pixel, as every world-file reader expects.
+  EXPECT_EQ(ReadText(dir / "g.bmpw"),
+            "  2.50000000000000\r\n  0.00000000000000\r\n  0.00000000000000\r\n"
+            " -4.00000000000000\r\n1001.25000000000000\r\n1998.00000000000000\r\n");
+  TBMPMap2 back;
+  ASSERT_TRUE(back.Open(dir / "g.bmp", 0, 0, 1, 1, omRead));
+  EXPECT_TRUE(back.HasGreyPalette());
+  EXPECT_EQ(back.GetOriginX(), 1000);
+  EXPECT_EQ(back.GetOriginY(), 2000);
+
+  {
+    TBMPMap2 rgb;
+    ASSERT_TRUE(rgb.Open(dir / "c.bmp", 3, 2, ctUnsigned8, 3, omCreate));
+    ASSERT_TRUE(rgb.WriteCell(0, 0, 0, 1));  // red is stored last
+    ASSERT_TRUE(rgb.WriteCell(0, 0, 2, 3));
+    ASSERT_TRUE(rgb.Close());
+  }
+  b = ReadBytes(dir / "c.bmp");
+  ASSERT_EQ(b.size(), 54u + 24);
+  EXPECT_EQ(b[28], 24);
+  EXPECT_EQ(b[54 + 12], 3);
+  EXPECT_EQ(b[54 + 14], 1);
+
+  TBMPMap2 a, c, d;
+  EXPECT_FALSE(a.Open(dir / "a.bmp", 3, 2, ctUnsigned16, 1, omCreate));
+  EXPECT_EQ(a.ErrorText, "Not supported cell type(must be byte type): UNSIGNED16BITINTEGER");
+  EXPECT_FALSE(c.Open(dir / "b.bmp", 3, 2, ctUnsigned8, 2, omCreate));
+  EXPECT_EQ(c.ErrorText, "Wrong number of bands(must be 1 or 3)");
+  EXPECT_FALSE(d.Open(dir / "d.bmp", 50000, 50000, ctUnsigned8, 3, omCreate));
+  EXPECT_EQ(d.ErrorText.rfind("BMP files cannot hold more than 4 GiB", 0), 0u);
+  EXPECT_FALSE(Exists(dir / "a.bmp") || Exists(dir / "b.bmp") || Exists(dir / "d.bmp"));
+}
+
+// ---------------------------------------------------------------------------
+// End to end through mirava-cli, checked by GDAL.
+
+
+void ConvertAndCompare(const std::string& in, const std::string& out, int kind) {
+  const CommandResult r = RunCli({in, out, "/" + std::to_string(kind)});
+  ASSERT_EQ(r.ExitCode, 0) << r.Output;
+  GdalRaster a, b;
+  ASSERT_TRUE(ReadWithGdal(in, a));
+  ASSERT_TRUE(ReadWithGdal(out, b));
+  ExpectPlaced(a, b, kind);
+  // The world file holds 14 decimals.
+  const std::vector<double> want = GdalGeoTransform(in), got = GdalGeoTransform(out);
+  ASSERT_EQ(got.size(), 6u);
+  for (int i = 0; i < 6; ++i) EXPECT_NEAR(got[i], want[i], 1e-12) << i;
+}
+
+class BmpEndToEnd : public ::testing::TestWithParam<int> {};
+
+TEST_P(BmpEndToEnd, BmpToBmpAndTiffToBmp) {
+  if (!HaveGdal()) GTEST_SKIP() << "GDAL not installed";
+  const int kind = GetParam();
+  TempDir dir;
+  std::filesystem::copy_file(Sample("logo.bmp"), dir / "IN.BMP");
+  WriteText(dir / "IN.BMPW", "2\r\n0\r\n0\r\n-3\r\n1001\r\n1998.5\r\n");
+  ConvertAndCompare(dir / "IN.BMP", dir / "out.bmp", kind);
+  EXPECT_EQ(GdalGeoTransform(dir / "out.bmp"),
+            (std::vector<double>{1000, 2, 0, 2000, 0, -3}));
+  ConvertAndCompare(Sample("logo.tif"), dir / "rgb.bmp", kind);
+  // 8-bit grey.
+  ASSERT_EQ(test::Run("gdal_translate -q -ot Byte -scale " + Quote(Sample("elev.tif")) + " " +
+                Quote(dir / "grey.tif"))
+                .ExitCode,
+            0);
+  ConvertAndCompare(dir / "grey.tif", dir / "grey8.bmp", kind);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, BmpEndToEnd, ::testing::Values(0, 1, 2, 3, 4, 5));
+
+TEST(BmpEndToEnd, ControlPointsTravelAndRefusalsIgnoreCase) {
+  TempDir dir;
+  std::filesystem::copy_file(Sample("logo.bmp"), dir / "in.bmp");
+  {
+    TGCPList list;
+    TGCPoint p;
+    p.SetName("A");
+    p.SetEnabled(true);
+    p.SetCellX(10);
+    p.SetCellY(5);
+    list.Add(&p);
+    ASSERT_TRUE(list.SaveToFile(dir / "in.Gcp"));
+  }
+  CommandResult r = RunCli({dir / "in.bmp", dir / "out.bmp", "/4"});
+  ASSERT_EQ(r.ExitCode, 0) << r.Output;
+  TGCPList moved;
+  ASSERT_TRUE(moved.LoadFromFile(dir / "out.gcp"));
+  ASSERT_EQ(moved.Count(), 1);
+  EXPECT_EQ(moved.Items(0)->GetCellY(), 77 - 5);
+
+  r = RunCli({Sample("elev.tif"), dir / "elev.BMP"});
+  EXPECT_EQ(r.ExitCode, 1);
+  EXPECT_NE(r.Output.find("BMP files support only byte data"), std::string::npos) << r.Output;
+  EXPECT_FALSE(Exists(dir / "elev.BMP"));
+
+  // The world file is a bitmap's only georeference.
+  std::filesystem::create_directory(dir / "w.bmpw");
+  r = RunCli({dir / "in.bmp", dir / "w.bmp"});
+  EXPECT_EQ(r.ExitCode, 1);
+  EXPECT_NE(r.Output.find("World file " + (dir / "w.bmpw") + " not written"),
+            std::string::npos)
+      << r.Output;
+}
+
+}  // namespace
+}  // namespace mirava

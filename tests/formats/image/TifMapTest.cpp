@@ -1,0 +1,672 @@
+#include "formats/image/TifMap.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+
+#include "../../TestUtil.h"
+#include "ImageTestUtil.h"
+#include "georef/ControlPoints.h"
+#include "text/TextUtils.h"
+
+namespace mirava {
+namespace {
+
+using namespace mirava::test;
+
+// ---------------------------------------------------------------------------
+// Hand-made little-endian TIFFs for the layouts GDAL does not write and for
+// hostile headers.
+
+struct Tag {
+  uint16_t Id, Type;
+  uint32_t Count, Value;
+};
+
+void Put16(std::vector<uint8_t>& b, size_t at, uint32_t v) {
+  b[at] = v & 0xFF;
+  b[at + 1] = (v >> 8) & 0xFF;
+}
+void Put32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
+  for (int i = 0; i < 4; ++i) b[at + i] = (v >> (8 * i)) & 0xFF;
+}
+
+// Header, the IFD at offset 8, then `tail` at DataStart(tags.size()).
+std::vector<uint8_t> MakeTiff(const std::vector<Tag>& tags,
+                              const std::vector<uint8_t>& tail) {
+  std::vector<uint8_t> b(14 + 12 * tags.size());
+  b[0] = b[1] = 'I';
+  Put16(b, 2, 42);
+  Put32(b, 4, 8);
+  Put16(b, 8, static_cast<uint32_t>(tags.size()));
+  for (size_t i = 0; i < tags.size(); ++i) {
+    const size_t at = 10 + 12 * i;
+    Put16(b, at, tags[i].Id);
+    Put16(b, at + 2, tags[i].Type);
+    Put32(b, at + 4, tags[i].Count);
+    if (tags[i].Type == 3 && tags[i].Count == 1)
+      Put16(b, at + 8, tags[i].Value);
+    else
+      Put32(b, at + 8, tags[i].Value);
+  }
+  b.insert(b.end(), tail.begin(), tail.end());
+  return b;
+}
+
+uint32_t DataStart(size_t tagCount) { return static_cast<uint32_t>(14 + 12 * tagCount); }
+
+// A 4 x 3 grey image, one strip, with its pixels 0..11.
+std::vector<Tag> GreyTags() {
+  return {{256, 3, 1, 4}, {257, 3, 1, 3}, {258, 3, 1, 8}, {262, 3, 1, 1},
+          {273, 4, 1, DataStart(6)}, {278, 3, 1, 3}};
+}
+std::vector<uint8_t> GreyPixels() {
+  std::vector<uint8_t> p(12);
+  for (int i = 0; i < 12; ++i) p[i] = static_cast<uint8_t>(i * 20);
+  return p;
+}
+
+Tag& Find(std::vector<Tag>& tags, uint16_t id) {
+  for (Tag& t : tags)
+    if (t.Id == id) return t;
+  throw std::logic_error("no tag");
+}
+
+std::string OpenError(const std::vector<uint8_t>& bytes) {
+  TempDir dir;
+  WriteBytes(dir / "in.tif", bytes);
+  TTifMap2 map;
+  EXPECT_FALSE(map.Open(dir / "in.tif", 0, 0, 1, 1, omRead));
+  return map.ErrorText;
+}
+
+TEST(TifRead, HandMadeGreyStripAndMissingPhotometric) {
+  TempDir dir;
+  std::vector<Tag> tags = GreyTags();
+  tags.erase(tags.begin() + 3);  // no PhotoMetricInterpretation: black is zero
+  Find(tags, 273).Value = DataStart(5);
+  WriteBytes(dir / "in.tif", MakeTiff(tags, GreyPixels()));
+  TTifMap2 map;
+  ASSERT_TRUE(map.Open(dir / "in.tif", 0, 0, 1, 1, omRead)) << map.ErrorText;
+  EXPECT_EQ(map.GetCellType(), ctUnsigned8);
+  float v = -1;
+  ASSERT_TRUE(map.ReadCell(3, 2, 0, v));
+  EXPECT_EQ(v, 220);
+  EXPECT_FALSE(map.ReadCell(4, 0, 0, v));
+  EXPECT_FALSE(map.WriteCell(0, 0, 0, 1));
+  EXPECT_EQ(map.ErrorText, "");
+}
+
+TEST(TifRead, SeparatePlanesFartherApartThanOneWindow) {
+  TempDir dir;
+  const uint32_t planes[] = {4096, 150000000, 300000000};
+  std::vector<Tag> tags = {{256, 3, 1, 4}, {257, 3, 1, 3},   {258, 3, 3, 0},
+                           {262, 3, 1, 2}, {273, 4, 3, 0},   {277, 3, 1, 3},
+                           {278, 3, 1, 3}, {284, 3, 1, 2}};
+  Find(tags, 258).Value = DataStart(tags.size());
+  Find(tags, 273).Value = DataStart(tags.size()) + 6;
+  std::vector<uint8_t> tail(18);
+  for (int b = 0; b < 3; ++b) {
+    Put16(tail, 2 * b, 8);
+    Put32(tail, 6 + 4 * b, planes[b]);
+  }
+  WriteBytes(dir / "planes.tif", MakeTiff(tags, tail));
+  {
+    // Sparse: the holes between the planes take no disk space.
+    std::fstream out(dir / "planes.tif", std::ios::in | std::ios::out | std::ios::binary);
+    for (int b = 0; b < 3; ++b) {
+      out.seekp(planes[b]);
+      for (int i = 0; i < 12; ++i) out.put(static_cast<char>(b * 50 + i + 1));
+    }
+  }
+  TTifMap2 map;
+  ASSERT_TRUE(map.Open(dir / "planes.tif", 0, 0, 1, 1, omRead)) << map.ErrorText;
+  for (int r = 0; r < 3; ++r)
+    for (int c = 0; c < 4; ++c)
+      for (int b = 0; b < 3; ++b) {
+        float v = -1;
+        ASSERT_TRUE(map.ReadCell(c, r, b, v)) << map.ErrorText;
+        EXPECT_EQ(v, b * 50 + r * 4 + c + 1);
+      }
+}
+
+TEST(TifRead, HostileHeadersGiveClearErrors) {
+  const std::vector<uint8_t> pixels = GreyPixels();
+  auto variant = [&](auto change) {
+    std::vector<Tag> tags = GreyTags();
+    change(tags);
+    return OpenError(MakeTiff(tags, pixels));
+  };
+  EXPECT_EQ(variant([](auto& t) { Find(t, 273).Value = 90; }),
+            "Tiff error Strip 0 runs past the end of the file");
+  EXPECT_EQ(variant([](auto& t) { Find(t, 273) = {273, 4, 3, 5000}; }),
+            "Tiff error StripOffset entry runs past the end of the file");
+  EXPECT_EQ(variant([](auto& t) { Find(t, 278).Value = 0; }),
+            "Tiff error RowsPerStrip is 0");
+  EXPECT_EQ(variant([](auto& t) { Find(t, 278).Value = 1; }),
+            "Tiff error StripOffset holds 1 strips, the image needs 3");
+  EXPECT_EQ(variant([](auto& t) { Find(t, 256).Value = 0; }),
+            "Tiff error Image of 0 x 3 pixels");
+  EXPECT_EQ(variant([](auto& t) { Find(t, 256) = {256, 4, 1, 0xFFFFFFFF}; }),
+            "Tiff error Buffer size is less than one line");
+  EXPECT_EQ(variant([](auto& t) { Find(t, 258) = {258, 3, 3, 0x7FFFFFF0}; }),
+            "Tiff error BitsPerSample entry unreadable");
+  EXPECT_EQ(variant([](auto& t) { Find(t, 273).Id = 999; }), "Tiff error No StripOffset");
+  EXPECT_EQ(variant([](auto& t) { Find(t, 273).Type = 5; }),
+            "Tiff error StripOffset not of Short or Long type");
+  EXPECT_EQ(variant([](auto& t) { Find(t, 258).Id = 999; }), "Bit type not supported");
+  // A palette that is also compressed reports the palette.
+  EXPECT_EQ(variant([](auto& t) {
+              Find(t, 262).Value = 3;
+              t.insert(t.begin() + 3, Tag{259, 3, 1, 5});
+            }),
+            "Tiff error Not greyScale or RGB");
+  // A GeoKeyDirectory pointing past the file is ignored, not followed.
+  std::vector<Tag> tags = GreyTags();
+  tags.push_back({34735, 3, 4000000, 100});
+  tags.push_back({33550, 12, 3, 0xFFFFFF00});
+  Find(tags, 273).Value = DataStart(tags.size());
+  TempDir dir;
+  WriteBytes(dir / "geo.tif", MakeTiff(tags, pixels));
+  TTifMap2 map;
+  EXPECT_TRUE(map.Open(dir / "geo.tif", 0, 0, 1, 1, omRead)) << map.ErrorText;
+
+  std::vector<uint8_t> bytes = MakeTiff(GreyTags(), pixels);
+  Put32(bytes, 4, 100000);
+  EXPECT_EQ(OpenError(bytes), "Tiff error IFD at 100000 lies outside the file");
+  bytes = MakeTiff(GreyTags(), pixels);
+  Put16(bytes, 8, 900);
+  EXPECT_EQ(OpenError(bytes), "Tiff error IFD of 900 entries runs past the end of the file");
+  bytes = MakeTiff(GreyTags(), pixels);
+  bytes[0] = bytes[1] = 'X';
+  EXPECT_EQ(OpenError(bytes), "Wrong TIFF order");
+  bytes = MakeTiff(GreyTags(), pixels);
+  bytes[2] = 43;
+  EXPECT_EQ(OpenError(bytes), "Wrong TIFF version");
+  EXPECT_EQ(OpenError({'I', 'I', 42}), "Wrong TIFF version");
+  EXPECT_EQ(OpenError({}).rfind("Open read error ", 0), 0u);
+}
+
+// ---------------------------------------------------------------------------
+// Real layouts written by GDAL, read cell by cell against GDAL's reading.
+
+struct Variant {
+  const char* Source;
+  const char* Options;
+  uint8_t CellType;
+  bool MSBFirst;
+  float WhiteMax;    // GDAL leaves white-is-zero samples as stored
+  bool SignedBytes;  // GDAL reads signed bytes as unsigned
+};
+
+class TifGdalLayouts : public ::testing::TestWithParam<Variant> {};
+
+TEST_P(TifGdalLayouts, ReadLikeGdal) {
+  if (!HaveGdal()) GTEST_SKIP() << "GDAL not installed";
+  const Variant& v = GetParam();
+  TempDir dir;
+  const std::string file = dir / "v.tif";
+  const CommandResult made = test::Run(std::string("gdal_translate -q ") + v.Options +
+                                 " " + Quote(Sample(v.Source)) + " " + Quote(file));
+  ASSERT_EQ(made.ExitCode, 0) << made.Output;
+  GdalRaster gdal;
+  ASSERT_TRUE(ReadWithGdal(file, gdal));
+  for (float& c : gdal.Cells) {
+    if (v.WhiteMax > 0) c = v.WhiteMax - c;
+    if (v.SignedBytes && c > 127) c -= 256;
+  }
+  TTifMap2 map;
+  ASSERT_TRUE(map.Open(file, 0, 0, 1, 1, omRead)) << map.ErrorText;
+  EXPECT_EQ(map.GetCellType(), v.CellType);
+  EXPECT_EQ(map.IsMSBFirst(), v.MSBFirst);
+  ExpectSameCells(map, gdal);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Layouts, TifGdalLayouts,
+    ::testing::Values(
+        Variant{"logo.tif", "-co INTERLEAVE=PIXEL", ctUnsigned8, false, 0, false},
+        Variant{"logo.tif", "-co INTERLEAVE=BAND", ctUnsigned8, false, 0, false},
+        Variant{"logo.tif", "-co INTERLEAVE=PIXEL -co BLOCKYSIZE=5 -co ENDIANNESS=BIG",
+                ctUnsigned8, true, 0, false},
+        Variant{"logo.tif", "-co INTERLEAVE=BAND -co BLOCKYSIZE=3 -co ENDIANNESS=BIG",
+                ctUnsigned8, true, 0, false},
+        Variant{"logo.tif", "-b 1 -co PHOTOMETRIC=MINISWHITE", ctUnsigned8, false, 255, false},
+        Variant{"logo.tif", "-co PIXELTYPE=SIGNEDBYTE", ctSigned8, false, 0, true},
+        Variant{"elev.tif", "-ot Byte -scale", ctUnsigned8, false, 0, false},
+        Variant{"elev.tif", "-co TILED=NO", ctSigned16, false, 0, false},
+        Variant{"elev.tif", "-co ENDIANNESS=BIG -co BLOCKYSIZE=7", ctSigned16, true, 0, false},
+        Variant{"elev.tif", "-ot UInt16 -co BLOCKYSIZE=1", ctUnsigned16, false, 0, false},
+        Variant{"elev.tif", "-ot UInt16 -co PHOTOMETRIC=MINISWHITE -co ENDIANNESS=BIG",
+                ctUnsigned16, true, 65535, false},
+        Variant{"elev.tif", "-ot Float32 -scale 141 547 -1 1", ctFloat32, false, 0, false},
+        Variant{"elev.tif", "-ot Float32 -scale 141 547 -1 1 -co ENDIANNESS=BIG -co BLOCKYSIZE=4",
+                ctFloat32, true, 0, false},
+        Variant{"elev.tif", "-ot Int32 -scale 141 547 -2000000000 2000000000 -co ENDIANNESS=BIG",
+                ctSigned32, true, 0, false},
+        Variant{"elev.tif", "-ot Int32 -co BLOCKYSIZE=10", ctSigned32, false, 0, false},
+        // More than 65,535 strips.
+        Variant{"elev.tif", "-outsize 3 70000 -co BLOCKYSIZE=1", ctSigned16, false, 0, false}));
+
+TEST(TifRead, SamplesLikeGdal) {
+  if (!HaveGdal()) GTEST_SKIP() << "GDAL not installed";
+  for (const char* name : {"elev.tif", "logo.tif"}) {
+    TTifMap2 map;
+    ASSERT_TRUE(map.Open(Sample(name), 0, 0, 1, 1, omRead)) << map.ErrorText;
+    GdalRaster gdal;
+    ASSERT_TRUE(ReadWithGdal(Sample(name), gdal));
+    ExpectSameCells(map, gdal);
+  }
+}
+
+TEST(TifRead, UnreadLayoutsAreRefusedNotZeroed) {
+  if (!HaveGdal()) GTEST_SKIP() << "GDAL not installed";
+  const struct {
+    const char* Options;
+    const char* Error;
+  } cases[] = {
+      {"-co COMPRESS=LZW", "Tiff error Compressed tiff"},
+      {"-co COMPRESS=PACKBITS", "Tiff error Compressed tiff"},
+      {"-co TILED=YES", "Tiff error Tiled tiff"},
+      {"-ot UInt32", "Tiff error 32-bit unsigned integer samples not supported"},
+      {"-ot Float64", "Tiff error 64-bit floating-point samples not supported"},
+      {"-ot Float32 -co PHOTOMETRIC=MINISWHITE",
+       "Tiff error White-is-zero samples that are not unsigned 8 or 16 bits"},
+      {"-ot Byte -co NBITS=1", "Bit type not supported"},
+  };
+  TempDir dir;
+  for (const auto& c : cases) {
+    const std::string file = dir / "r.tif";
+    ASSERT_EQ(test::Run(std::string("gdal_translate -q ") + c.Options + " " +
+                  Quote(Sample("elev.tif")) + " " + Quote(file))
+                  .ExitCode,
+              0);
+    TTifMap2 map;
+    EXPECT_FALSE(map.Open(file, 0, 0, 1, 1, omRead)) << c.Options;
+    EXPECT_EQ(map.ErrorText, c.Error) << c.Options;
+    // The job ends with the reason rather than "Successful Finish".
+    const CommandResult job = RunCli({file, dir / "r.ers"});
+    EXPECT_EQ(job.ExitCode, 1) << c.Options;
+    EXPECT_NE(job.Output.find(c.Error), std::string::npos) << job.Output;
+    std::remove(file.c_str());
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Georeference read from GeoTIFF tags and world files.
+
+void ExpectPlacedLikeGdal(TTifMap2& map, const std::string& file) {
+  const std::vector<double> gt = GdalGeoTransform(file);
+  ASSERT_EQ(gt.size(), 6u);
+  EXPECT_EQ(map.GetOriginX(), gt[0]);
+  EXPECT_EQ(map.GetOriginY(), gt[3]);
+  EXPECT_EQ(map.GetCellSizeX(), gt[1]);
+  EXPECT_EQ(map.GetCellSizeY(), -gt[5]);
+}
+
+TEST(TifGeoreference, SampleAndGdalMadeGeoTiffs) {
+  if (!HaveGdal()) GTEST_SKIP() << "GDAL not installed";
+  TTifMap2 elev;
+  ASSERT_TRUE(elev.Open(Sample("elev.tif"), 0, 0, 1, 1, omRead));
+  ExpectPlacedLikeGdal(elev, Sample("elev.tif"));
+  std::string text;
+  elev.GetProjection(text);
+  EXPECT_EQ(text, "GEODETIC");
+  elev.GetDatum(text);
+  EXPECT_EQ(text, "WGS84");
+
+  TempDir dir;
+  const struct {
+    const char* Options;
+    const char* Projection;
+  } cases[] = {
+      {"-a_srs EPSG:32632 -a_ullr 500000 5600000 500950 5599100", "NUTM32"},
+      {"-a_srs EPSG:32705 -a_ullr 500000 9000000 500950 8999100", "SUTM05"},
+      // Pixel-is-point: the tie point names a pixel centre.
+      {"-a_srs EPSG:32632 -a_ullr 500000 5600000 500950 5599100 -mo AREA_OR_POINT=Point",
+       "NUTM32"},
+      {"-a_srs EPSG:2154 -a_ullr 700000 6600000 700950 6599100", "UNKNOWN"},
+      // World file only, read as the centre of the top-left pixel.
+      {"-a_ullr 1000 2000 1190 1910 -co PROFILE=BASELINE -co TFW=YES", "UNKNOWN"},
+  };
+  for (const auto& c : cases) {
+    const std::string file = dir / "g.tif";
+    ASSERT_EQ(test::Run(std::string("gdal_translate -q ") + c.Options + " " +
+                  Quote(Sample("elev.tif")) + " " + Quote(file))
+                  .ExitCode,
+              0);
+    TTifMap2 map;
+    ASSERT_TRUE(map.Open(file, 0, 0, 1, 1, omRead)) << map.ErrorText;
+    ExpectPlacedLikeGdal(map, file);
+    map.GetProjection(text);
+    EXPECT_EQ(text, c.Projection) << c.Options;
+  }
+  // A rotated placement comes as a ModelTransformation.
+  const std::string vrt = dir / "r.vrt";
+  ASSERT_EQ(test::Run("gdal_translate -q -of VRT " + Quote(Sample("elev.tif")) + " " +
+                      Quote(vrt)).ExitCode, 0);
+  std::string vrtText = ReadText(vrt);
+  const size_t gtAt = vrtText.find("<GeoTransform>");
+  vrtText.replace(gtAt, vrtText.find("</GeoTransform>") - gtAt,
+               "<GeoTransform>100, 2, 0.5, 200, 0.25, -3");
+  WriteText(vrt, vrtText);
+  ASSERT_EQ(test::Run("gdal_translate -q " + Quote(vrt) + " " + Quote(dir / "r.tif")).ExitCode,
+            0);
+  TTifMap2 rotated;
+  ASSERT_TRUE(rotated.Open(dir / "r.tif", 0, 0, 1, 1, omRead));
+  double x, y;
+  rotated.PixelToWorld(10, 20, x, y);
+  EXPECT_EQ(x, 100 + 10 * 2 + 20 * 0.5);
+  EXPECT_EQ(y, 200 + 10 * 0.25 - 20 * 3);
+
+  // The world file is found whatever the case of its extension.
+  ASSERT_EQ(std::rename((dir / "g.tif").c_str(), (dir / "IMG.TIF").c_str()), 0);
+  ASSERT_EQ(std::rename((dir / "g.tfw").c_str(), (dir / "IMG.TFW").c_str()), 0);
+  TTifMap2 upper;
+  ASSERT_TRUE(upper.Open(dir / "IMG.TIF", 0, 0, 1, 1, omRead));
+  EXPECT_EQ(upper.GetOriginX(), 1000);
+  EXPECT_EQ(upper.GetOriginY(), 2000);
+  EXPECT_EQ(upper.GetCellSizeX(), 2);
+}
+
+TEST(TifGeoreference, RotatedWorldFile) {
+  TempDir dir;
+  std::vector<Tag> tags = GreyTags();
+  WriteBytes(dir / "r.tif", MakeTiff(tags, GreyPixels()));
+  WriteText(dir / "r.tifw", "2\r\n0.5\r\n0.25\r\n-3\r\n101.125\r\n199.75\r\n");
+  WriteText(dir / "r.tfw", "9\n0\n0\n-9\n0\n0\n");
+  TTifMap2 map;
+  ASSERT_TRUE(map.Open(dir / "r.tif", 0, 0, 1, 1, omRead));
+  EXPECT_EQ(map.GetCellSizeX(), 2);  // ".tifw" wins over ".tfw"
+  // Line 5/6 name the centre of pixel (0, 0): its corner is half a step back.
+  double x, y;
+  map.PixelToWorld(0.5, 0.5, x, y);
+  EXPECT_DOUBLE_EQ(x, 101.125);
+  EXPECT_DOUBLE_EQ(y, 199.75);
+  double c, r;
+  map.WorldToPixel(x, y, c, r);
+  EXPECT_DOUBLE_EQ(c, 0.5);
+  EXPECT_DOUBLE_EQ(r, 0.5);
+  EXPECT_EQ(map.GetRowTermX(), 0.25);
+  EXPECT_EQ(map.GetColumnTermY(), 0.5);
+}
+
+// ---------------------------------------------------------------------------
+// Writing.
+
+TEST(TifWrite, CrsKeysOnlyWhenTheNameTells) {
+  const struct {
+    const char* Projection;
+    const char* Datum;
+    double OriginX;
+    uint16_t ModelType, Code;
+    double Prefix;
+  } cases[] = {
+      {"NUTM32", "WGS84", 500000, gmProjected, 32632, 0},
+      {"\"NUTM05\"", "\"WGS84\"", 500000, gmProjected, 32605, 0},
+      {"SUTM33", "", 500000, gmProjected, 32733, 0},
+      {"NUTM", "WGS84", 500000, gmNone, 0, 0},
+      {"NUTM61", "WGS84", 500000, gmNone, 0, 0},
+      {"NUTM32", "NAD27", 500000, gmNone, 0, 0},
+      {"TMGKN8", "PULKOVO", 8500000, gmProjected, 28408, 0},
+      {"UTM_South", "WGS84", 35500000, gmProjected, 32735, 35000000},
+      {"UTM_North", "WGS84", 32400000, gmProjected, 32632, 32000000},
+      {"UTM_North", "WGS84", 61400000, gmNone, 0, 0},
+      {"UTM_North", "WGS84", 400000, gmNone, 0, 0},
+      {"Gauss_North", "", 4500000, gmProjected, 28404, 0},
+      {"Gauss_South", "", 4500000, gmNone, 0, 0},
+      {"GEODETIC", "WGS84", 5.7, gmGeographic, 4326, 0},
+      {"GEODETIC", "NAD27", 5.7, gmNone, 0, 0},
+      {"RAW", "RAW", 0, gmNone, 0, 0},
+      {"LOCAL", "WGS84", 0, gmNone, 0, 0},
+  };
+  for (const auto& c : cases) {
+    const TGeoTiffCrs crs = GeoTiffCrsFor(c.Projection, c.Datum, c.OriginX);
+    EXPECT_EQ(crs.ModelType, c.ModelType) << c.Projection << " " << c.OriginX;
+    EXPECT_EQ(crs.Code, c.Code) << c.Projection << " " << c.OriginX;
+    EXPECT_EQ(crs.EastingPrefix, c.Prefix) << c.Projection;
+  }
+}
+
+std::vector<uint8_t> LeDouble(double v) {
+  std::vector<uint8_t> b(8);
+  std::memcpy(b.data(), &v, 8);
+  return b;
+}
+
+// The fixed header, spelled out: 17 entries (the 16 of the layout plus
+// SampleFormat), then the arrays they point to.
+std::vector<uint8_t> ExpectedHeader(uint32_t width, uint32_t length, uint32_t bands,
+                                    uint32_t bits, uint32_t format, double sx,
+                                    double sy, double x, double y,
+                                    std::vector<uint32_t> keys) {
+  std::vector<uint8_t> h(kTiffHeaderSize);
+  h[0] = h[1] = 'I';
+  Put16(h, 2, 42);
+  Put32(h, 4, 8);
+  Put16(h, 8, 17);
+  const Tag entries[] = {
+      {256, 4, 1, width},         {257, 4, 1, length},
+      {258, 3, bands, bands == 1 ? bits : 218},
+      {259, 3, 1, 1},             {262, 3, 1, bands == 1 ? 1u : 2u},
+      {273, 4, 1, 368},           {277, 3, 1, bands},
+      {278, 4, 1, length},        {279, 4, 1, width * length * bands * bits / 8},
+      {282, 5, 1, 232},           {283, 5, 1, 240},
+      {284, 3, 1, 1},             {296, 3, 1, 3},
+      {339, 3, bands, bands == 1 ? format : 224},
+      {33550, 12, 3, 248},        {33922, 12, 6, 272},
+      {34735, 3, static_cast<uint32_t>(keys.size()), 320}};
+  size_t at = 10;
+  for (const Tag& e : entries) {
+    Put16(h, at, e.Id);
+    Put16(h, at + 2, e.Type);
+    Put32(h, at + 4, e.Count);
+    if (e.Type == 3 && e.Count == 1)
+      Put16(h, at + 8, e.Value);
+    else
+      Put32(h, at + 8, e.Value);
+    at += 12;
+  }
+  for (int i = 0; i < 3; ++i) {
+    Put16(h, 218 + 2 * i, bits);
+    Put16(h, 224 + 2 * i, format);
+  }
+  for (size_t o : {232, 236, 240, 244}) Put32(h, o, 1);
+  auto put = [&](size_t o, const std::vector<uint8_t>& b) {
+    std::copy(b.begin(), b.end(), h.begin() + o);
+  };
+  put(248, LeDouble(sx));
+  put(256, LeDouble(sy));
+  put(296, LeDouble(x));
+  put(304, LeDouble(y));
+  for (size_t i = 0; i < keys.size(); ++i) Put16(h, 320 + 2 * i, keys[i]);
+  return h;
+}
+
+TEST(TifWrite, HeaderByteForByte) {
+  TempDir dir;
+  {
+    TTifMap2 map;
+    ASSERT_TRUE(map.Open(dir / "g.tif", 10, 20, ctUnsigned8, 1, omCreate));
+    map.SetGeoreference("WGS84", "WGS84", 2.5, 4, 0, 0, 500000, 5600000, "NUTM32");
+    ASSERT_TRUE(map.Close()) << map.ErrorText;
+  }
+  std::vector<uint8_t> file = ReadBytes(dir / "g.tif");
+  ASSERT_EQ(file.size(), 368u + 200);
+  EXPECT_EQ(std::vector<uint8_t>(file.begin(), file.begin() + 368),
+            ExpectedHeader(10, 20, 1, 8, 1, 2.5, 4, 500000, 5600000,
+                           {1, 1, 0, 5, 1024, 0, 1, 1, 1025, 0, 1, 1, 3072, 0, 1,
+                            32632, 3076, 0, 1, 9001, 4099, 0, 1, 9001}));
+  EXPECT_EQ(ReadText(dir / "g.tfw"),
+            "  2.50000000000000\r\n  0.00000000000000\r\n  0.00000000000000\r\n"
+            " -4.00000000000000\r\n500001.25000000000000\r\n5599998.00000000000000\r\n");
+  {
+    TTifMap2 map;
+    ASSERT_TRUE(map.Open(dir / "s.tif", 7, 3, ctSigned16, 3, omCreate));
+    map.SetGeoreference("", "", 1, 1, 0, 0, 10, 20, "LOCAL");
+    ASSERT_TRUE(map.Close()) << map.ErrorText;
+  }
+  file = ReadBytes(dir / "s.tif");
+  ASSERT_EQ(file.size(), 368u + 7 * 3 * 3 * 2);
+  EXPECT_EQ(std::vector<uint8_t>(file.begin(), file.begin() + 368),
+            ExpectedHeader(7, 3, 3, 16, 2, 1, 1, 10, 20, {1, 1, 0, 0}));
+}
+
+TEST(TifWrite, RefusalsBeforeAnythingIsCreated) {
+  TempDir dir;
+  TTifMap2 a;
+  EXPECT_FALSE(a.Open(dir / "a.tif", 70000, 70000, ctUnsigned8, 1, omCreate));
+  EXPECT_EQ(a.ErrorText.rfind("TIFF files cannot hold more than 4 GiB", 0), 0u);
+  TTifMap2 b;
+  EXPECT_FALSE(b.Open(dir / "b.tif", 10, 10, ctUnsigned8, 2, omCreate));
+  EXPECT_EQ(b.ErrorText, "Wrong number of bands(must be 1 or 3)");
+  TTifMap2 c;
+  EXPECT_FALSE(c.Open(dir / "c.tif", 10, 10, ctOneBit, 1, omCreate));
+  EXPECT_EQ(c.ErrorText, "Bit type not supported");
+  EXPECT_FALSE(Exists(dir / "a.tif") || Exists(dir / "b.tif") || Exists(dir / "c.tif"));
+}
+
+TEST(TifWrite, SignedCellsStaySignedAndGdalPlacesThemWhereWeDo) {
+  if (!HaveGdal()) GTEST_SKIP() << "GDAL not installed";
+  TempDir dir;
+  const std::string file = dir / "s.tif";
+  {
+    TTifMap2 map;
+    ASSERT_TRUE(map.Open(file, 3, 2, ctSigned16, 1, omCreate));
+    map.SetGeoreference("", "WGS84", 30, 20, 0, 0, 35500000, 7000000, "UTM_South");
+    const float values[] = {-5, -32768, 32767, 0, 1, -1};
+    for (int i = 0; i < 6; ++i) ASSERT_TRUE(map.WriteCell(i % 3, i / 3, 0, values[i]));
+    ASSERT_TRUE(map.Close());
+  }
+  TTifMap2 back;
+  ASSERT_TRUE(back.Open(file, 0, 0, 1, 1, omRead));
+  EXPECT_EQ(back.GetCellType(), ctSigned16);
+  GdalRaster gdal;
+  ASSERT_TRUE(ReadWithGdal(file, gdal));
+  EXPECT_EQ(gdal.At(0, 0, 0), -5);
+  ExpectSameCells(back, gdal);
+  EXPECT_NE(test::Run("gdalinfo " + Quote(file)).Output.find("Type=Int16"), std::string::npos);
+  // Southern zone 35, eastings without their zone prefix, outer corner.
+  EXPECT_EQ(GdalCrs(file), "EPSG:32735");
+  EXPECT_EQ(GdalGeoTransform(file), (std::vector<double>{500000, 30, 0, 7000000, 0, -20}));
+  EXPECT_NE(ReadText(dir / "s.tfw").find("\r\n500015.00000000000000\r\n"), std::string::npos);
+  std::string projection;
+  back.GetProjection(projection);
+  EXPECT_EQ(projection, "SUTM35");
+}
+
+TEST(TifWrite, WorldFileThatCannotBeWrittenFailsTheJob) {
+  TempDir dir;
+  std::filesystem::create_directory(dir / "out.tfw");
+  const CommandResult r = RunCli({Sample("elev.ers"), dir / "out.tif"});
+  EXPECT_EQ(r.ExitCode, 1);
+  EXPECT_NE(r.Output.find("World file " + (dir / "out.tfw") + " not written"),
+            std::string::npos)
+      << r.Output;
+}
+
+// ---------------------------------------------------------------------------
+// End to end through mirava-cli, checked by GDAL.
+
+
+class TifEndToEnd : public ::testing::TestWithParam<int> {};
+
+TEST_P(TifEndToEnd, ErsToTiffAndTiffToErs) {
+  if (!HaveGdal()) GTEST_SKIP() << "GDAL not installed";
+  const int kind = GetParam();
+  TempDir dir;
+  const std::string kindSwitch = "/" + std::to_string(kind);
+
+  GdalRaster ers;
+  ASSERT_TRUE(ReadWithGdal(Sample("elev.ers"), ers));
+  const std::vector<double> ersGt = GdalGeoTransform(Sample("elev.ers"));
+  CommandResult r = RunCli({Sample("elev.ers"), dir / "out.tif", kindSwitch});
+  ASSERT_EQ(r.ExitCode, 0) << r.Output;
+  GdalRaster tif;
+  ASSERT_TRUE(ReadWithGdal(dir / "out.tif", tif));
+  ExpectPlaced(ers, tif, kind);
+  EXPECT_NE(test::Run("gdalinfo " + Quote(dir / "out.tif")).Output.find("Type=Int16"),
+            std::string::npos);
+  EXPECT_EQ(GdalGeoTransform(dir / "out.tif"), ersGt);
+  EXPECT_EQ(GdalCrs(dir / "out.tif"), "EPSG:4326");
+
+  GdalRaster sample;
+  ASSERT_TRUE(ReadWithGdal(Sample("elev.tif"), sample));
+  r = RunCli({Sample("elev.tif"), dir / "back.ers", kindSwitch});
+  ASSERT_EQ(r.ExitCode, 0) << r.Output;
+  GdalRaster back;
+  ASSERT_TRUE(ReadWithGdal(dir / "back.ers", back));
+  ExpectPlaced(sample, back, kind);
+  EXPECT_EQ(GdalGeoTransform(dir / "back.ers"), GdalGeoTransform(Sample("elev.tif")));
+  // GDAL names no CRS for ER Mapper headers here (it lacks their dictionary):
+  // the header itself must carry the GeoTIFF's.
+  const std::string header = ReadText(dir / "back.ers");
+  EXPECT_NE(header.find("Projection = \"GEODETIC\""), std::string::npos) << header;
+  EXPECT_NE(header.find("Datum      = \"WGS84\""), std::string::npos) << header;
+
+  // TIFF to TIFF, RGB, upper-case extension.
+  r = RunCli({Sample("logo.tif"), dir / "LOGO.TIFF", kindSwitch});
+  ASSERT_EQ(r.ExitCode, 0) << r.Output;
+  GdalRaster logo, out;
+  ASSERT_TRUE(ReadWithGdal(Sample("logo.tif"), logo));
+  ASSERT_TRUE(ReadWithGdal(dir / "LOGO.TIFF", out));
+  ExpectPlaced(logo, out, kind);
+  EXPECT_EQ(GdalGeoTransform(dir / "LOGO.TIFF"), GdalGeoTransform(Sample("logo.tif")));
+  EXPECT_EQ(GdalCrs(dir / "LOGO.TIFF"), "none");
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, TifEndToEnd, ::testing::Values(0, 1, 2, 3, 4, 5));
+
+TEST(TifEndToEnd, ControlPointsBesideTheInputTravel) {
+  TempDir dir;
+  std::filesystem::copy_file(Sample("elev.tif"), dir / "IN.TIF");
+  {
+    TGCPList list;
+    TGCPoint p;
+    p.SetName("A");
+    p.SetEnabled(true);
+    p.SetCellX(10);
+    p.SetCellY(5);
+    p.SetX(6.0);
+    p.SetY(50.0);
+    list.Add(&p);
+    ASSERT_TRUE(list.SaveToFile(dir / "IN.GCP"));
+  }
+  const CommandResult r = RunCli({dir / "IN.TIF", dir / "out.ers", "/1"});
+  ASSERT_EQ(r.ExitCode, 0) << r.Output;
+  TGCPList moved;
+  ASSERT_TRUE(moved.LoadFromFile(dir / "out.gcp"));
+  ASSERT_EQ(moved.Count(), 1);
+  EXPECT_EQ(moved.Items(0)->GetCellX(), 95 - 10);
+  EXPECT_EQ(moved.Items(0)->GetCellY(), 5);
+}
+
+TEST(TifEndToEnd, RefusalsFollowTheCreatedFormatWhateverTheCase) {
+  if (!HaveGdal()) GTEST_SKIP() << "GDAL not installed";
+  TempDir dir;
+  ASSERT_EQ(test::Run("gdal_translate -q -b 1 -b 2 -b 3 -b 1 " + Quote(Sample("logo.tif")) +
+                " " + Quote(dir / "four.tif"))
+                .ExitCode,
+            0);
+  CommandResult r = RunCli({dir / "four.tif", dir / "out.TIF"});
+  EXPECT_EQ(r.ExitCode, 1);
+  EXPECT_NE(r.Output.find("TIFF files do not support more than 3 bands"), std::string::npos)
+      << r.Output;
+  ASSERT_EQ(test::Run("gdal_translate -q -ot Float32 " + Quote(Sample("elev.tif")) + " " +
+                Quote(dir / "float.tif"))
+                .ExitCode,
+            0);
+  r = RunCli({dir / "float.tif", dir / "out.tiff"});
+  EXPECT_EQ(r.ExitCode, 1);
+  EXPECT_NE(r.Output.find("TIFF output does not support the cell type SIGNED32BITSINGLE"),
+            std::string::npos)
+      << r.Output;
+  EXPECT_FALSE(Exists(dir / "out.TIF") || Exists(dir / "out.tiff"));
+  // The 4-band TIFF still converts to a format that holds four bands.
+  r = RunCli({dir / "four.tif", dir / "wide.ers"});
+  EXPECT_EQ(r.ExitCode, 0) << r.Output;
+}
+
+}  // namespace
+}  // namespace mirava

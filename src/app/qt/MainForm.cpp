@@ -256,16 +256,22 @@ void TForm1::showEvent(QShowEvent* event) {
   QMainWindow::showEvent(event);
   if (!Shown) {
     Shown = true;
-    // The toolbars' heights are known once the window is polished for
-    // showing.
-    layout()->invalidate();
-    layout()->activate();
-    NormalHeight = sizeHint().height();
-    JobHeight = NormalHeight + Panel2->sizeHint().height() +
-                centralWidget()->layout()->spacing();
+    // The heights are known once the window is polished for showing; the
+    // progress panel is measured in place before the window appears.
+    JobHeight = MeasureHeight(true);
+    NormalHeight = MeasureHeight(false);
     resize(FixedClientWidth, NormalHeight);
     FormShow();
   }
+}
+
+int TForm1::MeasureHeight(bool withProgress) {
+  Panel2->setVisible(withProgress);
+  centralWidget()->layout()->invalidate();
+  layout()->invalidate();
+  centralWidget()->layout()->activate();
+  layout()->activate();
+  return sizeHint().height();
 }
 
 void TForm1::FormShow() {
@@ -342,6 +348,7 @@ void TForm1::JobDone() {
   const std::string message = Job->Message();
   Job.reset();
   StatusBar1->showMessage(FromFileName(message));
+  StatusBar1->setToolTip(FromFileName(message));
   ShowState(TWindowState::Idle);
   SaveSettings();
   if (JobSettings.CommandLineMode) {
@@ -359,11 +366,9 @@ void TForm1::ShowState(TWindowState state) {
   Gauge1->setValue(0);
   Label5->setText("Elapsed time:");
   Label6->setText("Remaining time:");
-  Panel2->setVisible(view.ProgressVisible);
-  // The window's smallest size follows the panel only once the layouts
-  // have seen the change.
-  centralWidget()->layout()->activate();
-  layout()->activate();
+  // The window's smallest size follows the panel once the layouts have
+  // seen the change.
+  MeasureHeight(view.ProgressVisible);
   resize(FixedClientWidth, view.JobHeight ? JobHeight : NormalHeight);
 }
 

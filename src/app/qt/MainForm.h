@@ -78,6 +78,8 @@ class TForm1 : public QMainWindow, public TJobHost {
   void Rotatetoolbar1Click();
   void EnableControls(bool enabled);
   void ShowState(TWindowState state);
+  // The window's height with the progress panel shown or hidden.
+  int MeasureHeight(bool withProgress);
   void ShowFileNames();
   void KindFromButtons();
   void LoadSettings();

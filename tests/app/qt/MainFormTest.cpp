@@ -293,6 +293,13 @@ class TMainFormTest : public QObject {
     QTRY_VERIFY_WITH_TIMEOUT(!failing.isVisible(), kJobTimeout);
     QVERIFY(Status().startsWith("No file: "));
     QCOMPARE(failing.ExitStatus(), 1);
+
+    TForm1& closed = Open({MakeLargeRaster(Dir->str()), *Dir / "out3.ers", "/F"});
+    QTRY_VERIFY_WITH_TIMEOUT(Busy, kJobTimeout);
+    QVERIFY(!closed.close());
+    QTRY_VERIFY_WITH_TIMEOUT(!closed.isVisible(), kJobTimeout);
+    QCOMPARE(Status(), QString("User Abort"));
+    QCOMPARE(closed.ExitStatus(), 130);
   }
 
   void SaveDialogGivesTheOutputName() {

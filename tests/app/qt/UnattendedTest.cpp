@@ -53,6 +53,17 @@ class TUnattendedTest : public QObject {
     QVERIFY2(failed.Output.find("No file: ") != std::string::npos, failed.Output.c_str());
   }
 
+  void ControlPointErrorDoesNotWaitForAClick() {
+    std::filesystem::create_directory(*Dir / "out.gcp");
+    const auto result =
+        Run("QT_QPA_PLATFORM=offscreen timeout 60", {Input, *Dir / "out.ers", "/F"});
+    QCOMPARE(result.ExitCode, 1);
+    QVERIFY2(result.Output.find("Error in output file: ") != std::string::npos,
+             result.Output.c_str());
+    QVERIFY2(result.Output.find("Control points not saved: ") != std::string::npos,
+             result.Output.c_str());
+  }
+
   void WithoutDisplay() {
     const std::string noDisplay = "-u QT_QPA_PLATFORM -u DISPLAY -u WAYLAND_DISPLAY";
     const std::string out = *Dir / "out.ers";

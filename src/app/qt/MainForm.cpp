@@ -224,6 +224,8 @@ void TForm1::CreateComponents() {
   StatusBar1 = new QStatusBar(this);
   StatusBar1->setObjectName("StatusBar1");
   setStatusBar(StatusBar1);
+  // A long message is cut at the fixed width; its tip shows it whole.
+  connect(StatusBar1, &QStatusBar::messageChanged, StatusBar1, &QWidget::setToolTip);
 
   About = new TAbout(this);
 }
@@ -348,7 +350,6 @@ void TForm1::JobDone() {
   const std::string message = Job->Message();
   Job.reset();
   StatusBar1->showMessage(FromFileName(message));
-  StatusBar1->setToolTip(FromFileName(message));
   ShowState(TWindowState::Idle);
   SaveSettings();
   if (JobSettings.CommandLineMode) {
@@ -399,8 +400,9 @@ void TForm1::Content1Click() {
     StatusBar1->showMessage("Help file not found");
     return;
   }
-  QUrl url = QUrl::fromLocalFile(FromFileName(Options.HelpFile));
-  url.setFragment("contents");
+  // The page begins with its contents. A fragment is left off: the desktop's
+  // openers take it for part of the file name.
+  const QUrl url = QUrl::fromLocalFile(FromFileName(Options.HelpFile));
   if (!QDesktopServices::openUrl(url))
     StatusBar1->showMessage("No program could be started to show the help file");
 }

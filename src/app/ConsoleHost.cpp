@@ -1,0 +1,106 @@
+#include "app/ConsoleHost.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+namespace mirava {
+
+TConsoleHost::TConsoleHost() : Terminal(isatty(STDERR_FILENO)) {}
+
+void TConsoleHost::Synchronize(const std::function<void()>& procedure) {
+  std::unique_lock lock(Mutex);
+  bool done = false;
+  Queue.push_back([&] {
+    procedure();
+    done = true;
+  });
+  Changed.notify_all();
+  Changed.wait(lock, [&] { return done; });
+}
+
+void TConsoleHost::DisplayProgress(int percent, const std::string& elapsed,
+                                   const std::string& remaining) {
+  const auto now = std::chrono::steady_clock::now();
+  const auto interval = Terminal ? std::chrono::milliseconds(250)
+                                 : std::chrono::milliseconds(1000);
+  if (percent < 100 && Shown && now - LastShown < interval) return;
+  Shown = true;
+  LastShown = now;
+  std::string line = std::to_string(percent) + " %  " + elapsed + "  " + remaining;
+  if (Terminal)
+    std::fprintf(stderr, "\r%s\033[K", line.c_str());
+  else
+    std::fprintf(stderr, "%s\n", line.c_str());
+  std::fflush(stderr);
+  LineOpen = Terminal;
+}
+
+void TConsoleHost::ShowError(const std::string& text) {
+  EndLine();
+  std::string shown = text;
+  for (char& c : shown)
+    if (c == '\r') c = ' ';
+  std::fprintf(stderr, "%s\n", shown.c_str());
+}
+
+void TConsoleHost::JobFinished(TMyThread&) {
+  std::lock_guard lock(Mutex);
+  Finished = true;
+  Changed.notify_all();
+}
+
+void TConsoleHost::Serve() {
+  std::unique_lock lock(Mutex);
+  for (;;) {
+    Changed.wait(lock, [&] { return Finished || !Queue.empty(); });
+    while (!Queue.empty()) {
+      auto procedure = std::move(Queue.front());
+      Queue.pop_front();
+      procedure();
+    }
+    Changed.notify_all();
+    if (Finished) return;
+  }
+}
+
+void TConsoleHost::EndLine() {
+  if (LineOpen) std::fprintf(stderr, "\n");
+  LineOpen = false;
+}
+
+int ExitStatusFor(const std::string& message) {
+  if (message == kSuccessMessage) return 0;
+  return message == kAbortMessage ? 130 : 1;
+}
+
+namespace {
+
+void RequestAbort(int) { AbortRequested = true; }
+
+}  // namespace
+
+int RunConsoleJob(const TJobSettings& settings) {
+  struct sigaction action {};
+  action.sa_handler = RequestAbort;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+
+  TConsoleHost host;
+  AbortRequested = false;
+  Busy = true;
+  std::string message;
+  {
+    TMyThread job(host, settings.InputFileName, settings.OutputFileName,
+                  settings.JobKind);
+    host.Serve();
+    message = job.Message();
+  }
+  host.EndLine();
+  std::fprintf(stderr, "%s\n", message.c_str());
+  return ExitStatusFor(message);
+}
+
+}  // namespace mirava

@@ -1,0 +1,50 @@
+// Runs a job without a window: the worker's hand-offs run on the calling
+// thread, progress and the result go to standard error.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+
+#include "app/CommandLine.h"
+#include "job/ConvertThread.h"
+
+namespace mirava {
+
+class TConsoleHost : public TJobHost {
+ public:
+  TConsoleHost();
+  void Synchronize(const std::function<void()>& procedure) override;
+  void DisplayProgress(int percent, const std::string& elapsed,
+                       const std::string& remaining) override;
+  void ShowError(const std::string& text) override;
+  void JobFinished(TMyThread& job) override;
+
+  // The main thread's loop: run hand-offs until the job has finished.
+  void Serve();
+  // Ends an open progress line.
+  void EndLine();
+
+ private:
+  std::mutex Mutex;
+  std::condition_variable Changed;
+  std::deque<std::function<void()>> Queue;
+  bool Finished = false;
+  bool Terminal;
+  bool Shown = false;
+  bool LineOpen = false;
+  std::chrono::steady_clock::time_point LastShown;
+};
+
+// Exit status for a job's result: 0 "Successful Finish", 130 "User Abort",
+// 1 any failure.
+int ExitStatusFor(const std::string& message);
+
+// Runs the job of `settings` to its end. Ctrl-C and SIGTERM ask it to stop.
+// Returns the exit status; the result is the last line on standard error.
+int RunConsoleJob(const TJobSettings& settings);
+
+}  // namespace mirava

@@ -1,0 +1,39 @@
+// A small INI file: "[Section]" lines and "Key=value" lines, read and
+// written so that a person can edit it. Lines this class does not own
+// (comments, other sections and keys) are kept as they were.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace mirava {
+
+class TIniFile {
+ public:
+  // Reads the file; a missing or unreadable file is an empty one.
+  explicit TIniFile(std::string fileName);
+
+  // Section and key names are matched without regard to ASCII case.
+  std::string ReadString(const std::string& section, const std::string& key,
+                         const std::string& defaultValue) const;
+  void WriteString(const std::string& section, const std::string& key,
+                   const std::string& value);
+  // Replaces the file with the current contents, creating its folder when
+  // needed; false with ErrorText set when that failed.
+  bool UpdateFile();
+
+  const std::string& FileName() const { return Name; }
+  const std::string& ErrorText() const { return Error; }
+
+ private:
+  // Line indexes, -1 when missing.
+  int FindSection(const std::string& section) const;
+  int FindKey(int sectionLine, const std::string& key) const;
+  void Fail(int code);
+
+  std::string Name;
+  std::vector<std::string> Lines;
+  std::string Error;
+};
+
+}  // namespace mirava

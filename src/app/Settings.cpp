@@ -1,0 +1,81 @@
+#include "app/Settings.h"
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <vector>
+
+#include "app/IniFile.h"
+#include "text/FileNames.h"
+
+namespace mirava {
+
+namespace {
+
+constexpr const char* kSection = "Names";
+constexpr const char* kInKey = "InName";
+constexpr const char* kOutKey = "OutName";
+
+std::string Environment(const char* name) {
+  const char* value = std::getenv(name);
+  return value ? value : "";
+}
+
+std::string HomeFolder() {
+  std::string home = Environment("HOME");
+  if (home.empty()) {
+    if (const passwd* entry = getpwuid(getuid())) home = entry->pw_dir;
+  }
+  return home;
+}
+
+}  // namespace
+
+std::string ExecutablePath(const std::string& fallback) {
+  std::vector<char> buffer(4096);
+  for (;;) {
+    const ssize_t n = readlink("/proc/self/exe", buffer.data(), buffer.size());
+    if (n < 0) return fallback;
+    if (static_cast<size_t>(n) < buffer.size())
+      return std::string(buffer.data(), static_cast<size_t>(n));
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+std::string SettingsFileName(const std::string& executablePath) {
+  const std::string beside = ChangeFileExt(executablePath, ".ini");
+  std::string folder = ExtractFileDir(executablePath);
+  if (folder.empty()) folder = executablePath.empty() || executablePath[0] != '/' ? "." : "/";
+  if (access(folder.c_str(), W_OK | X_OK) == 0) return beside;
+  // The base folder must be absolute; a relative one is ignored.
+  std::string config = Environment("XDG_CONFIG_HOME");
+  if (config.empty() || config[0] != '/') {
+    const std::string home = HomeFolder();
+    if (home.empty()) return beside;
+    config = home + "/.config";
+  }
+  return config + "/mirava/mirava.ini";
+}
+
+std::string HelpFileName(const std::string& executablePath) {
+  return ChangeFileExt(executablePath, ".html");
+}
+
+void LoadSettings(const std::string& fileName, TJobSettings& settings) {
+  const TIniFile ini(fileName);
+  settings.InputFileName = ini.ReadString(kSection, kInKey, "");
+  settings.OutputFileName = ini.ReadString(kSection, kOutKey, "");
+}
+
+bool SaveSettings(const std::string& fileName, const TJobSettings& settings,
+                  std::string& error) {
+  TIniFile ini(fileName);
+  ini.WriteString(kSection, kInKey, settings.InputFileName);
+  ini.WriteString(kSection, kOutKey, settings.OutputFileName);
+  const bool saved = ini.UpdateFile();
+  error = ini.ErrorText();
+  return saved;
+}
+
+}  // namespace mirava

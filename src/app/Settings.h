@@ -1,0 +1,30 @@
+// Where the program keeps its settings and help, and the last job's names.
+#pragma once
+
+#include <string>
+
+#include "app/CommandLine.h"
+
+namespace mirava {
+
+// The running program's file, from /proc/self/exe; `fallback` (argv[0])
+// when that cannot be read.
+std::string ExecutablePath(const std::string& fallback);
+
+// Beside the executable (its path with ".ini") when that folder can be
+// written; otherwise mirava/mirava.ini in the user's configuration folder
+// ($XDG_CONFIG_HOME, else ~/.config), so that an installed program still
+// remembers the names.
+std::string SettingsFileName(const std::string& executablePath);
+
+// The help page: the executable's path with ".html".
+std::string HelpFileName(const std::string& executablePath);
+
+// Section "Names", keys "InName" and "OutName"; a missing or unreadable
+// file gives empty names.
+void LoadSettings(const std::string& fileName, TJobSettings& settings);
+// False with `error` set when the file could not be written.
+bool SaveSettings(const std::string& fileName, const TJobSettings& settings,
+                  std::string& error);
+
+}  // namespace mirava

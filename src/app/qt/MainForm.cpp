@@ -1,0 +1,478 @@
+#include "app/qt/MainForm.h"
+
+#include <QApplication>
+#include <QButtonGroup>
+#include <QCloseEvent>
+#include <QDesktopServices>
+#include <QFile>
+#include <QFileDialog>
+#include <QFrame>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QStatusBar>
+#include <QThread>
+#include <QToolBar>
+#include <QToolButton>
+#include <QUrl>
+#include <QVBoxLayout>
+#include <cstdio>
+
+#include "app/ConsoleHost.h"
+#include "app/Settings.h"
+#include "app/Version.h"
+#include "app/qt/About.h"
+#include "app/qt/FileLabel.h"
+#include "text/FileNames.h"
+
+namespace mirava {
+
+namespace {
+
+constexpr int kImageSize = 30;
+constexpr int kRotateButtonSize = 40;
+constexpr int kRotateGap = 8;
+
+QStringList NameFilters(const TFilterEntry* entries, int count) {
+  QStringList filters;
+  for (int i = 0; i < count; ++i)
+    filters << QString("%1 (%2)").arg(entries[i].Description,
+                                      QString(entries[i].Patterns).replace(';', ' '));
+  return filters;
+}
+
+QLabel* Heading(const QString& text, QWidget* parent) {
+  auto* label = new QLabel(text, parent);
+  QFont font = label->font();
+  font.setUnderline(true);
+  label->setFont(font);
+  return label;
+}
+
+}  // namespace
+
+QString FromFileName(const std::string& name) {
+  return QFile::decodeName(QByteArray::fromStdString(name));
+}
+
+std::string ToFileName(const QString& name) {
+  return QFile::encodeName(name).toStdString();
+}
+
+QIcon ListImage(int index) {
+  return QIcon(QString(":/images/") + kImageFiles[index]);
+}
+
+TForm1::TForm1(TOptions options, QWidget* parent)
+    : QMainWindow(parent), Options(std::move(options)) {
+  CreateComponents();
+  FormCreate();
+}
+
+TForm1::~TForm1() {
+  // The worker may be waiting for a progress hand-off: keep serving them
+  // until JobDone has run.
+  if (Job) AbortRequested = true;
+  while (Job) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+}
+
+void TForm1::CreateComponents() {
+  setObjectName("Form1");
+  setWindowTitle(kProgramCaption);
+  setWindowIcon(QIcon(":/images/mirava.svg"));
+  // The toolbars are shown and hidden through the View menu only.
+  setContextMenuPolicy(Qt::NoContextMenu);
+
+  File1 = menuBar()->addMenu("&File");
+  File1->setObjectName("File1");
+  Inputfile1 = File1->addAction("&Input file", this, &TForm1::InputBtnClick);
+  Inputfile1->setObjectName("Inputfile1");
+  Outputfile1 = File1->addAction("&Output file", this, &TForm1::OutputBtnClick);
+  Outputfile1->setObjectName("Outputfile1");
+  File1->addSeparator();
+  Exit1 = File1->addAction("E&xit", this, &TForm1::CancelBtnClick);
+  Exit1->setObjectName("Exit1");
+
+  Process1 = menuBar()->addMenu("&Process");
+  Process1->setObjectName("Process1");
+  Start1 = Process1->addAction("&Start", this, &TForm1::StartBtnClick);
+  Start1->setObjectName("Start1");
+
+  View1 = menuBar()->addMenu("&View");
+  View1->setObjectName("View1");
+  Maintoolbar1 = View1->addAction("Main toolbar", this, &TForm1::Maintoolbar1Click);
+  Maintoolbar1->setObjectName("Maintoolbar1");
+  Maintoolbar1->setCheckable(true);
+  Rotatetoolbar1 = View1->addAction("Rotate toolbar", this, &TForm1::Rotatetoolbar1Click);
+  Rotatetoolbar1->setObjectName("Rotatetoolbar1");
+  Rotatetoolbar1->setCheckable(true);
+
+  Help1 = menuBar()->addMenu("&Help");
+  Help1->setObjectName("Help1");
+  About1 = Help1->addAction("&About", this, &TForm1::About1Click);
+  About1->setObjectName("About1");
+  Content1 = Help1->addAction("&Contents", this, &TForm1::Content1Click);
+  Content1->setObjectName("Content1");
+
+  ToolBar1 = new QToolBar("Main toolbar", this);
+  ToolBar1->setObjectName("ToolBar1");
+  ToolBar2 = new QToolBar("Rotate toolbar", this);
+  ToolBar2->setObjectName("ToolBar2");
+  for (QToolBar* bar : {ToolBar1, ToolBar2}) {
+    bar->setMovable(false);
+    bar->setFloatable(false);
+    bar->setIconSize(QSize(kImageSize, kImageSize));
+  }
+  addToolBar(Qt::TopToolBarArea, ToolBar1);
+  addToolBarBreak(Qt::TopToolBarArea);
+  addToolBar(Qt::TopToolBarArea, ToolBar2);
+
+  QToolButton** mainButtons[kMainButtonCount] = {&InputBtn, &OutputBtn, &StartBtn};
+  for (int i = 0; i < kMainButtonCount; ++i) {
+    auto* button = new QToolButton(ToolBar1);
+    button->setObjectName(kMainButtons[i].Name);
+    button->setText(kMainButtons[i].Caption);
+    button->setToolTip(kMainButtons[i].Hint);
+    button->setIcon(ListImage(kMainButtons[i].Image));
+    button->setIconSize(QSize(kImageSize, kImageSize));
+    button->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+    button->setAutoRaise(true);
+    button->setMinimumSize(55, 50);
+    ToolBar1->addWidget(button);
+    *mainButtons[i] = button;
+  }
+  connect(InputBtn, &QToolButton::clicked, this, &TForm1::InputBtnClick);
+  connect(OutputBtn, &QToolButton::clicked, this, &TForm1::OutputBtnClick);
+  connect(StartBtn, &QToolButton::clicked, this, &TForm1::StartBtnClick);
+
+  RotateGroup = new QButtonGroup(this);
+  RotateGroup->setExclusive(true);
+  for (int i = 0; i < kRotateButtonCount; ++i) {
+    if (i > 0) {
+      auto* gap = new QWidget(ToolBar2);
+      gap->setFixedWidth(kRotateGap);
+      ToolBar2->addWidget(gap);
+    }
+    auto* button = new QToolButton(ToolBar2);
+    button->setObjectName(kRotateButtons[i].Name);
+    button->setText(kRotateButtons[i].Caption);
+    button->setToolTip(kRotateButtons[i].Hint);
+    button->setIcon(ListImage(kRotateButtons[i].Image));
+    button->setIconSize(QSize(kImageSize, kImageSize));
+    button->setToolButtonStyle(Qt::ToolButtonIconOnly);
+    button->setCheckable(true);
+    button->setAutoRaise(true);
+    button->setFixedSize(kRotateButtonSize, kRotateButtonSize);
+    RotateGroup->addButton(button, i);
+    ToolBar2->addWidget(button);
+    RotateButtons[i] = button;
+  }
+
+  auto* central = new QWidget(this);
+  auto* layout = new QVBoxLayout(central);
+  layout->setContentsMargins(4, 4, 4, 4);
+  layout->setSpacing(4);
+
+  Panel1 = new QFrame(central);
+  Panel1->setObjectName("Panel1");
+  Panel1->setFrameShape(QFrame::StyledPanel);
+  Panel1->setFrameShadow(QFrame::Sunken);
+  auto* files = new QVBoxLayout(Panel1);
+  files->setContentsMargins(8, 6, 8, 6);
+  files->setSpacing(2);
+  Label1 = new TFileLabel(Panel1);
+  Label1->setObjectName("Label1");
+  Label2 = new TFileLabel(Panel1);
+  Label2->setObjectName("Label2");
+  files->addWidget(Heading("Input file", Panel1));
+  files->addWidget(Label1);
+  files->addSpacing(6);
+  files->addWidget(Heading("Output file", Panel1));
+  files->addWidget(Label2);
+  connect(Label1, &TFileLabel::clicked, this, &TForm1::InputBtnClick);
+  connect(Label2, &TFileLabel::clicked, this, &TForm1::OutputBtnClick);
+
+  Panel2 = new QFrame(central);
+  Panel2->setObjectName("Panel2");
+  Panel2->setFrameShape(QFrame::StyledPanel);
+  Panel2->setFrameShadow(QFrame::Sunken);
+  auto* progress = new QVBoxLayout(Panel2);
+  progress->setContentsMargins(5, 6, 5, 6);
+  Gauge1 = new QProgressBar(Panel2);
+  Gauge1->setObjectName("Gauge1");
+  Gauge1->setRange(0, 100);
+  Gauge1->setValue(0);
+  Label5 = new QLabel("Elapsed time:", Panel2);
+  Label5->setObjectName("Label5");
+  Label6 = new QLabel("Remaining time:", Panel2);
+  Label6->setObjectName("Label6");
+  auto* times = new QHBoxLayout;
+  times->addWidget(Label5);
+  times->addStretch();
+  times->addWidget(Label6);
+  progress->addWidget(Gauge1);
+  progress->addLayout(times);
+
+  layout->addWidget(Panel1);
+  layout->addWidget(Panel2);
+  layout->addStretch();
+  setCentralWidget(central);
+
+  StatusBar1 = new QStatusBar(this);
+  StatusBar1->setObjectName("StatusBar1");
+  setStatusBar(StatusBar1);
+  // A long message is cut at the fixed width; its tip shows it whole.
+  connect(StatusBar1, &QStatusBar::messageChanged, StatusBar1, &QWidget::setToolTip);
+
+  About = new TAbout(this);
+}
+
+void TForm1::FormCreate() {
+  QApplication::setWindowIcon(windowIcon());
+
+  int mainWidth = 0;
+  for (QToolButton* button : {InputBtn, OutputBtn, StartBtn})
+    mainWidth += button->sizeHint().expandedTo(button->minimumSize()).width();
+  const int rotateWidth =
+      kRotateButtonCount * kRotateButtonSize + (kRotateButtonCount - 1) * kRotateGap;
+  FixedClientWidth = std::max(mirava::FixedClientWidth(mainWidth, rotateWidth),
+                              minimumSizeHint().width());
+  setFixedWidth(FixedClientWidth);
+  Panel2->hide();
+
+  RotateButtons[0]->setChecked(true);
+  Maintoolbar1->setChecked(!ToolBar1->isHidden());
+  Rotatetoolbar1->setChecked(!ToolBar2->isHidden());
+
+  LoadSettings();
+  ParseCommandLine(Options.Parameters, JobSettings);
+  if (JobSettings.KindGiven)
+    RotateButtons[RotateButtonForKind(JobSettings.JobKind)]->setChecked(true);
+  ShowFileNames();
+}
+
+void TForm1::showEvent(QShowEvent* event) {
+  QMainWindow::showEvent(event);
+  if (!Shown) {
+    Shown = true;
+    // The heights are known once the window is polished for showing; the
+    // progress panel is measured in place before the window appears.
+    JobHeight = MeasureHeight(true);
+    NormalHeight = MeasureHeight(false);
+    resize(FixedClientWidth, NormalHeight);
+    FormShow();
+  }
+}
+
+int TForm1::MeasureHeight(bool withProgress) {
+  Panel2->setVisible(withProgress);
+  centralWidget()->layout()->invalidate();
+  layout()->invalidate();
+  centralWidget()->layout()->activate();
+  layout()->activate();
+  return sizeHint().height();
+}
+
+void TForm1::FormShow() {
+  if (JobSettings.CommandLineMode)
+    QMetaObject::invokeMethod(this, &TForm1::StartBtnClick, Qt::QueuedConnection);
+}
+
+void TForm1::resizeEvent(QResizeEvent* event) {
+  QMainWindow::resizeEvent(event);
+  FormResize();
+}
+
+// The size hints keep the width; a window manager that ignores them gets it
+// set back.
+void TForm1::FormResize() {
+  if (FixedClientWidth > 0 && width() != FixedClientWidth)
+    resize(FixedClientWidth, height());
+}
+
+void TForm1::InputBtnClick() {
+  QFileDialog dialog(this, "Input file");
+  dialog.setObjectName("OpenDialog1");
+  dialog.setAcceptMode(QFileDialog::AcceptOpen);
+  dialog.setFileMode(QFileDialog::ExistingFile);
+  const QStringList filters = NameFilters(kInputFilter, kInputFilterCount);
+  dialog.setNameFilters(filters);
+  dialog.selectNameFilter(filters.first());
+  const std::string folder = ExtractFileDir(JobSettings.InputFileName);
+  if (!folder.empty()) dialog.setDirectory(FromFileName(folder));
+  dialog.selectFile(FromFileName(ExtractFileName(JobSettings.InputFileName)));
+  if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty())
+    JobSettings.InputFileName = ToFileName(dialog.selectedFiles().first());
+  ShowFileNames();
+}
+
+void TForm1::OutputBtnClick() {
+  QFileDialog dialog(this, "Output file");
+  dialog.setObjectName("SaveDialog1");
+  dialog.setAcceptMode(QFileDialog::AcceptSave);
+  dialog.setFileMode(QFileDialog::AnyFile);
+  dialog.setOption(QFileDialog::DontConfirmOverwrite);
+  const QStringList filters = NameFilters(kOutputFilter, kOutputFilterCount);
+  dialog.setNameFilters(filters);
+  dialog.selectNameFilter(filters.first());
+  const std::string folder = ExtractFileDir(JobSettings.OutputFileName);
+  if (!folder.empty()) dialog.setDirectory(FromFileName(folder));
+  dialog.selectFile(FromFileName(ProposedOutputName(JobSettings.InputFileName)));
+  if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty()) {
+    const int entry = static_cast<int>(filters.indexOf(dialog.selectedNameFilter())) + 1;
+    JobSettings.OutputFileName =
+        OutputNameFromDialog(ToFileName(dialog.selectedFiles().first()), entry);
+  }
+  ShowFileNames();
+}
+
+void TForm1::StartBtnClick() {
+  if (JobRunning()) {
+    AbortRequested = true;
+    return;
+  }
+  KindFromButtons();
+  ShowFileNames();
+  ShowState(TWindowState::Running);
+  AbortRequested = false;
+  Busy = true;
+  StatusBar1->clearMessage();
+  SaveSettings();
+  Job = std::make_unique<TMyThread>(*this, JobSettings.InputFileName,
+                                    JobSettings.OutputFileName, JobSettings.JobKind);
+}
+
+void TForm1::JobDone() {
+  if (!Job) return;
+  const std::string message = Job->Message();
+  Job.reset();
+  StatusBar1->showMessage(FromFileName(message));
+  ShowState(TWindowState::Idle);
+  SaveSettings();
+  if (JobSettings.CommandLineMode) {
+    std::fprintf(stderr, "%s\n", message.c_str());
+    ExitCode = ExitStatusFor(message);
+  }
+  if (JobSettings.CommandLineMode || CloseAfterJob) close();
+}
+
+void TForm1::ShowState(TWindowState state) {
+  const TStateView view = ViewOf(state);
+  StartBtn->setText(view.StartCaption);
+  StartBtn->setIcon(ListImage(view.StartImage));
+  EnableControls(view.ControlsEnabled);
+  Gauge1->setValue(0);
+  Label5->setText("Elapsed time:");
+  Label6->setText("Remaining time:");
+  // The window's smallest size follows the panel once the layouts have
+  // seen the change.
+  MeasureHeight(view.ProgressVisible);
+  resize(FixedClientWidth, view.JobHeight ? JobHeight : NormalHeight);
+}
+
+void TForm1::CancelBtnClick() {
+  if (JobRunning())
+    AbortRequested = true;
+  else
+    close();
+}
+
+// Closing during a job must neither cut the output short nor leave the
+// worker waiting for a window that is gone: the job is asked to stop and
+// the window closes once JobDone has run.
+void TForm1::closeEvent(QCloseEvent* event) {
+  if (JobRunning()) {
+    AbortRequested = true;
+    CloseAfterJob = true;
+    event->ignore();
+    return;
+  }
+  QMainWindow::closeEvent(event);
+}
+
+void TForm1::About1Click() { About->exec(); }
+
+void TForm1::Content1Click() {
+  if (!FileExists(Options.HelpFile)) {
+    StatusBar1->showMessage("Help file not found");
+    return;
+  }
+  // The page begins with its contents. A fragment is left off: the desktop's
+  // openers take it for part of the file name.
+  const QUrl url = QUrl::fromLocalFile(FromFileName(Options.HelpFile));
+  if (!QDesktopServices::openUrl(url))
+    StatusBar1->showMessage("No program could be started to show the help file");
+}
+
+void TForm1::Maintoolbar1Click() { ToolBar1->setVisible(Maintoolbar1->isChecked()); }
+
+void TForm1::Rotatetoolbar1Click() { ToolBar2->setVisible(Rotatetoolbar1->isChecked()); }
+
+void TForm1::EnableControls(bool enabled) {
+  InputBtn->setEnabled(enabled);
+  OutputBtn->setEnabled(enabled);
+  for (int i = 1; i < kRotateButtonCount; ++i) RotateButtons[i]->setEnabled(enabled);
+  Label1->setEnabled(enabled);
+  Label2->setEnabled(enabled);
+  File1->menuAction()->setEnabled(enabled);
+  Process1->menuAction()->setEnabled(enabled);
+}
+
+void TForm1::ShowFileNames() {
+  Label1->SetFileName(FromFileName(JobSettings.InputFileName));
+  Label2->SetFileName(FromFileName(JobSettings.OutputFileName));
+}
+
+void TForm1::KindFromButtons() {
+  const int checked = RotateGroup->checkedId();
+  JobSettings.JobKind = checked < 0 ? 0 : kRotateButtons[checked].Kind;
+}
+
+void TForm1::LoadSettings() { mirava::LoadSettings(Options.SettingsFile, JobSettings); }
+
+// The names are a convenience: a job does not fail for want of them.
+void TForm1::SaveSettings() {
+  std::string error;
+  mirava::SaveSettings(Options.SettingsFile, JobSettings, error);
+}
+
+void TForm1::Synchronize(const std::function<void()>& procedure) {
+  if (QThread::currentThread() == thread()) {
+    procedure();
+    return;
+  }
+  QMetaObject::invokeMethod(this, [&procedure] { procedure(); },
+                            Qt::BlockingQueuedConnection);
+}
+
+void TForm1::DisplayProgress(int percent, const std::string& elapsed,
+                             const std::string& remaining) {
+  Gauge1->setValue(percent);
+  setWindowTitle(QString("%1  %2 %").arg(kProgramCaption).arg(percent));
+  Label5->setText(QString::fromStdString(elapsed));
+  Label6->setText(QString::fromStdString(remaining));
+}
+
+void TForm1::ShowError(const std::string& text) {
+  std::string shown = text;
+  // Nobody watches an unattended job: the message goes with its result to
+  // standard error instead of waiting for a click.
+  if (JobSettings.CommandLineMode) {
+    for (char& c : shown)
+      if (c == '\r') c = ' ';
+    std::fprintf(stderr, "%s\n", shown.c_str());
+    return;
+  }
+  for (char& c : shown)
+    if (c == '\r') c = '\n';
+  QMessageBox::critical(this, kProgramCaption, FromFileName(shown));
+}
+
+void TForm1::JobFinished(TMyThread&) {
+  QMetaObject::invokeMethod(this, &TForm1::JobDone, Qt::QueuedConnection);
+}
+
+}  // namespace mirava

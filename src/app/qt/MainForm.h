@@ -1,0 +1,133 @@
+// The main window: job settings, start and stop of the worker, progress and
+// result, the remembered names and the unattended job of the command line.
+#pragma once
+
+#include <QIcon>
+#include <QMainWindow>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/CommandLine.h"
+#include "app/WindowLogic.h"
+#include "job/ConvertThread.h"
+
+class QAction;
+class QButtonGroup;
+class QFrame;
+class QLabel;
+class QMenu;
+class QProgressBar;
+class QStatusBar;
+class QToolBar;
+class QToolButton;
+
+namespace mirava {
+
+class TAbout;
+class TFileLabel;
+
+// File names are byte strings; these convert for display and dialogs.
+QString FromFileName(const std::string& name);
+std::string ToFileName(const QString& name);
+
+class TForm1 : public QMainWindow, public TJobHost {
+  Q_OBJECT
+ public:
+  struct TOptions {
+    std::vector<std::string> Parameters;  // the command line, without argv[0]
+    std::string SettingsFile;
+    std::string HelpFile;
+  };
+
+  explicit TForm1(TOptions options, QWidget* parent = nullptr);
+  // Waits for a running job, which is asked to stop.
+  ~TForm1() override;
+
+  // The process's exit status: that of the unattended job, else 0.
+  int ExitStatus() const { return ExitCode; }
+  const TJobSettings& Settings() const { return JobSettings; }
+  int NormalHeightValue() const { return NormalHeight; }
+  int JobHeightValue() const { return JobHeight; }
+  int FixedWidthValue() const { return FixedClientWidth; }
+
+  void Synchronize(const std::function<void()>& procedure) override;
+  void DisplayProgress(int percent, const std::string& elapsed,
+                       const std::string& remaining) override;
+  void ShowError(const std::string& text) override;
+  void JobFinished(TMyThread& job) override;
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  void CreateComponents();
+  void FormCreate();
+  void FormShow();
+  void FormResize();
+  void InputBtnClick();
+  void OutputBtnClick();
+  void StartBtnClick();
+  void JobDone();
+  void CancelBtnClick();
+  void About1Click();
+  void Content1Click();
+  void Maintoolbar1Click();
+  void Rotatetoolbar1Click();
+  void EnableControls(bool enabled);
+  void ShowState(TWindowState state);
+  // The window's height with the progress panel shown or hidden.
+  int MeasureHeight(bool withProgress);
+  void ShowFileNames();
+  void KindFromButtons();
+  void LoadSettings();
+  void SaveSettings();
+  // A job exists until JobDone has run, even after the worker lowered Busy.
+  bool JobRunning() const { return Job != nullptr || Busy; }
+
+  TOptions Options;
+  TJobSettings JobSettings;
+  std::unique_ptr<TMyThread> Job;
+  bool CloseAfterJob = false;
+  bool Shown = false;
+  int ExitCode = 0;
+  int FixedClientWidth = 0;
+  int NormalHeight = 0;
+  int JobHeight = 0;
+
+  QMenu* File1 = nullptr;
+  QMenu* Process1 = nullptr;
+  QMenu* View1 = nullptr;
+  QMenu* Help1 = nullptr;
+  QAction* Inputfile1 = nullptr;
+  QAction* Outputfile1 = nullptr;
+  QAction* Exit1 = nullptr;
+  QAction* Start1 = nullptr;
+  QAction* Maintoolbar1 = nullptr;
+  QAction* Rotatetoolbar1 = nullptr;
+  QAction* About1 = nullptr;
+  QAction* Content1 = nullptr;
+  QToolBar* ToolBar1 = nullptr;
+  QToolBar* ToolBar2 = nullptr;
+  QToolButton* InputBtn = nullptr;
+  QToolButton* OutputBtn = nullptr;
+  QToolButton* StartBtn = nullptr;
+  QToolButton* RotateButtons[kRotateButtonCount] = {};
+  QButtonGroup* RotateGroup = nullptr;
+  QFrame* Panel1 = nullptr;
+  TFileLabel* Label1 = nullptr;
+  TFileLabel* Label2 = nullptr;
+  QFrame* Panel2 = nullptr;
+  QProgressBar* Gauge1 = nullptr;
+  QLabel* Label5 = nullptr;
+  QLabel* Label6 = nullptr;
+  QStatusBar* StatusBar1 = nullptr;
+  TAbout* About = nullptr;
+};
+
+// The image of the window's image list at `index` (WindowLogic.h).
+QIcon ListImage(int index);
+
+}  // namespace mirava

@@ -1,0 +1,64 @@
+#include "app/WindowLogic.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+
+using namespace mirava;
+
+TEST(WindowLogic, OutputNameFromSaveDialog) {
+  // A name typed without extension takes the selected entry's.
+  EXPECT_EQ(OutputNameFromDialog("/maps/map", 4), "/maps/map.ers");
+  const char* expected[] = {".osd", ".tif", ".bmp", ".ers", ".jpg", ".ecw", ".rsw"};
+  for (int entry = 1; entry <= 7; ++entry)
+    EXPECT_EQ(OutputNameFromDialog("/maps/map", entry),
+              std::string("/maps/map") + expected[entry - 1]);
+  // One with an extension stays as typed, whatever the entry.
+  for (int entry = 1; entry <= 7; ++entry)
+    EXPECT_EQ(OutputNameFromDialog("/maps/map.ecw", entry), "/maps/map.ecw");
+  EXPECT_EQ(OutputNameFromDialog("/maps/map.dtm", 1), "/maps/map.dtm");
+  // A dot in a folder is no extension.
+  EXPECT_EQ(OutputNameFromDialog("/maps.v2/map", 2), "/maps.v2/map.tif");
+  EXPECT_EQ(OutputNameFromDialog("/maps/map", 0), "/maps/map.osd");
+  EXPECT_EQ(OutputNameFromDialog("/maps/k\xc3\xa4rte", 3), "/maps/k\xc3\xa4rte.bmp");
+}
+
+TEST(WindowLogic, ProposedOutputName) {
+  EXPECT_EQ(ProposedOutputName("/data.d/luxembourg.ers"), "luxembourg");
+  EXPECT_EQ(ProposedOutputName("/data.d/noext"), "noext");
+  EXPECT_EQ(ProposedOutputName(""), "");
+}
+
+TEST(WindowLogic, RotateButtonsSelectEachKindOnce) {
+  const std::pair<std::string, int> expected[] = {
+      {"ToolButton2", 0},  {"ToolButton8", 1},  {"ToolButton10", 4},
+      {"ToolButton12", 5}, {"ToolButton14", 3}, {"ToolButton16", 2}};
+  std::set<int> kinds;
+  for (int i = 0; i < kRotateButtonCount; ++i) {
+    EXPECT_EQ(kRotateButtons[i].Name, expected[i].first);
+    EXPECT_EQ(kRotateButtons[i].Kind, expected[i].second);
+    EXPECT_EQ(RotateButtonForKind(kRotateButtons[i].Kind), i);
+    kinds.insert(kRotateButtons[i].Kind);
+  }
+  EXPECT_EQ(kinds.size(), 6u);
+  EXPECT_EQ(RotateButtonForKind(9), 0);
+  EXPECT_EQ(RotateButtonForKind(-1), 0);
+}
+
+TEST(WindowLogic, States) {
+  const TStateView idle = ViewOf(TWindowState::Idle);
+  EXPECT_STREQ(idle.StartCaption, "Start");
+  EXPECT_EQ(idle.StartImage, imStart);
+  EXPECT_TRUE(idle.ControlsEnabled);
+  EXPECT_FALSE(idle.ProgressVisible);
+  EXPECT_FALSE(idle.JobHeight);
+  const TStateView running = ViewOf(TWindowState::Running);
+  EXPECT_STREQ(running.StartCaption, "Stop");
+  EXPECT_EQ(running.StartImage, imStop);
+  EXPECT_FALSE(running.ControlsEnabled);
+  EXPECT_TRUE(running.ProgressVisible);
+  EXPECT_TRUE(running.JobHeight);
+  EXPECT_EQ(FixedClientWidth(165, 280), 330);
+  EXPECT_EQ(FixedClientWidth(300, 280), 350);
+}

@@ -1,0 +1,459 @@
+// The real window under Qt's offscreen platform.
+#include "app/qt/MainForm.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QDesktopServices>
+#include <QDialog>
+#include <QFileDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTimer>
+#include <QToolBar>
+#include <QToolButton>
+#include <QUrl>
+#include <QtTest>
+#include <filesystem>
+#include <functional>
+
+#include "../../TestUtil.h"
+#include "app/IniFile.h"
+#include "app/qt/FileLabel.h"
+
+using namespace mirava;
+using mirava::test::TempDir;
+
+namespace {
+
+constexpr int kJobTimeout = 60000;
+
+// Copies the sample ER Mapper raster (header and data) into `folder`.
+std::string CopySample(const std::string& folder, const std::string& base = "luxembourg") {
+  std::filesystem::copy_file(test::Sample("luxembourg.ers"), folder + "/" + base + ".ers");
+  std::filesystem::copy_file(test::Sample("luxembourg"), folder + "/" + base);
+  return folder + "/" + base + ".ers";
+}
+
+// A byte raster large enough that a job lasts a while (its cells are all 0).
+std::string MakeLargeRaster(const std::string& folder, int side = 4000) {
+  const std::string n = std::to_string(side);
+  test::WriteText(folder + "/large.ers",
+                  "DatasetHeader Begin\n\tVersion\t= \"6.0\"\n\tDataSetType\t= ERStorage\n"
+                  "\tDataType\t= Raster\n\tByteOrder\t= LSBFirst\n"
+                  "\tCoordinateSpace Begin\n\t\tDatum\t= \"RAW\"\n\t\tProjection\t= \"RAW\"\n"
+                  "\t\tCoordinateType\t= RAW\n\tCoordinateSpace End\n"
+                  "\tRasterInfo Begin\n\t\tCellType\t= Unsigned8BitInteger\n"
+                  "\t\tNrOfLines = " + n + "\n\t\tNrOfCellsPerLine\t= " + n +
+                  "\n\t\tNrOfBands\t= 1\n\tRasterInfo End\nDatasetHeader End\n");
+  test::WriteText(folder + "/large", "");
+  std::filesystem::resize_file(folder + "/large", static_cast<uintmax_t>(side) * side);
+  return folder + "/large.ers";
+}
+
+// Runs `action` on the next modal window (a dialog or message box) as soon
+// as it is up.
+class TModalHandler : public QObject {
+ public:
+  explicit TModalHandler(std::function<void(QWidget*)> action) : Action(std::move(action)) {
+    connect(&Timer, &QTimer::timeout, this, [this] {
+      if (QWidget* modal = QApplication::activeModalWidget()) {
+        Timer.stop();
+        Action(modal);
+        Handled = true;
+        // A failed check must not leave the test waiting on the dialog.
+        if (auto* dialog = qobject_cast<QDialog*>(modal); dialog && dialog->isVisible())
+          dialog->reject();
+      }
+    });
+    Timer.start(20);
+  }
+  bool Handled = false;
+
+ private:
+  std::function<void(QWidget*)> Action;
+  QTimer Timer;
+};
+
+// Chooses `name` in the dialog's current folder as a user would.
+void TypeFileName(QFileDialog* dialog, const QString& name) {
+  dialog->selectFile(name);
+  auto* edit = dialog->findChild<QLineEdit*>("fileNameEdit");
+  QVERIFY(edit);
+  if (edit->text() != name) edit->setText(name);
+  QCOMPARE(QFileInfo(dialog->selectedFiles().value(0)).fileName(), name);
+}
+
+class TUrlCatcher : public QObject {
+  Q_OBJECT
+ public slots:
+  void Open(const QUrl& url) { Urls << url; }
+
+ public:
+  QList<QUrl> Urls;
+};
+
+}  // namespace
+
+class TMainFormTest : public QObject {
+  Q_OBJECT
+
+ private:
+  std::unique_ptr<TForm1> Form;
+  std::unique_ptr<TempDir> Dir;
+
+  TForm1& Open(std::vector<std::string> parameters, bool show = true) {
+    Form = std::make_unique<TForm1>(TForm1::TOptions{
+        std::move(parameters), *Dir / "mirava.ini", *Dir / "mirava.html"});
+    if (show) {
+      Form->show();
+      [[maybe_unused]] const bool exposed = QTest::qWaitForWindowExposed(Form.get());
+    }
+    return *Form;
+  }
+  template <class T>
+  T* Find(const char* name) {
+    T* child = Form->findChild<T*>(name);
+    if (!child) qFatal("no %s", name);
+    return child;
+  }
+  QString Status() { return Find<QStatusBar>("StatusBar1")->currentMessage(); }
+  QAction* Action(const char* name) { return Find<QAction>(name); }
+  void Click(const char* button) { QTest::mouseClick(Find<QToolButton>(button), Qt::LeftButton); }
+  bool JobEnded() { return !Busy && Find<QToolButton>("StartBtn")->text() == "Start"; }
+
+ private slots:
+  void init() {
+    Dir = std::make_unique<TempDir>();
+    AbortRequested = false;
+  }
+  void cleanup() {
+    Form.reset();
+    Dir.reset();
+  }
+
+  void StartRunsJobToSuccessfulFinish() {
+    const std::string in = CopySample(Dir->str());
+    const std::string out = *Dir / "rotated.ers";
+    TForm1& form = Open({in, out, "/3"});
+    QVERIFY(Find<QToolButton>("ToolButton14")->isChecked());
+    QCOMPARE(Find<TFileLabel>("Label1")->FileName(), QString::fromStdString(in));
+    Click("StartBtn");
+    QTRY_VERIFY_WITH_TIMEOUT(JobEnded(), kJobTimeout);
+    QCOMPARE(Status(), QString("Successful Finish"));
+    QCOMPARE(form.windowTitle(), QString("Mirava ver 2.0  100 %"));
+    QCOMPARE(Find<QProgressBar>("Gauge1")->value(), 0);
+    QVERIFY(Find<QWidget>("Panel2")->isHidden());
+
+    // The window ran the very job the command runs.
+    const std::string reference = *Dir / "reference.ers";
+    QCOMPARE(test::RunCli({in, reference, "/3"}).ExitCode, 0);
+    QCOMPARE(test::ReadBytes(*Dir / "rotated"), test::ReadBytes(*Dir / "reference"));
+    QVERIFY(test::ReadText(out).find("NrOfLines = 95") != std::string::npos);
+    QCOMPARE(test::ReadText(*Dir / "rotated.gcp"), test::ReadText(*Dir / "reference.gcp"));
+  }
+
+  void ControlsWhileRunningAndStop() {
+    const std::string in = MakeLargeRaster(Dir->str());
+    TForm1& form = Open({in, *Dir / "out.ers", "/5"});
+    const int normal = form.height();
+    QCOMPARE(normal, form.NormalHeightValue());
+    Click("StartBtn");
+    QVERIFY(Busy);
+    auto* start = Find<QToolButton>("StartBtn");
+    QCOMPARE(start->text(), QString("Stop"));
+    for (const char* name : {"InputBtn", "OutputBtn", "ToolButton8", "ToolButton10",
+                             "ToolButton12", "ToolButton14", "ToolButton16"})
+      QVERIFY2(!Find<QToolButton>(name)->isEnabled(), name);
+    QVERIFY(!Find<QLabel>("Label1")->isEnabled());
+    QVERIFY(!Find<QLabel>("Label2")->isEnabled());
+    QVERIFY(!Find<QMenu>("File1")->menuAction()->isEnabled());
+    QVERIFY(!Find<QMenu>("Process1")->menuAction()->isEnabled());
+    QVERIFY(start->isEnabled());
+    QVERIFY(Find<QToolButton>("ToolButton2")->isEnabled());
+    QVERIFY(Find<QMenu>("View1")->menuAction()->isEnabled());
+    QVERIFY(Find<QMenu>("Help1")->menuAction()->isEnabled());
+    QVERIFY(Find<QWidget>("Panel2")->isVisible());
+    QCOMPARE(form.height(), form.JobHeightValue());
+    QVERIFY(form.JobHeightValue() > normal);
+
+    // The progress hand-off reaches the window while the worker waits.
+    QTRY_VERIFY_WITH_TIMEOUT(Find<QProgressBar>("Gauge1")->value() > 0 || JobEnded(),
+                             kJobTimeout);
+    Click("StartBtn");
+    QVERIFY(AbortRequested);
+    QTRY_VERIFY_WITH_TIMEOUT(JobEnded(), kJobTimeout);
+    QCOMPARE(Status(), QString("User Abort"));
+    for (const char* name : {"InputBtn", "OutputBtn", "ToolButton8", "ToolButton16"})
+      QVERIFY2(Find<QToolButton>(name)->isEnabled(), name);
+    QVERIFY(Find<QLabel>("Label1")->isEnabled());
+    QVERIFY(Find<QMenu>("File1")->menuAction()->isEnabled());
+    QVERIFY(Find<QWidget>("Panel2")->isHidden());
+    QCOMPARE(form.height(), normal);
+    // The aborted output was still closed properly: its header is written.
+    QVERIFY(test::ReadText(*Dir / "out.ers").find("NrOfLines = 4000") != std::string::npos);
+  }
+
+  void ExitWhileBusyOnlyRequestsTheAbort() {
+    TForm1& form = Open({MakeLargeRaster(Dir->str()), *Dir / "out.ers"});
+    Click("StartBtn");
+    Action("Exit1")->trigger();
+    QVERIFY(AbortRequested);
+    QTRY_VERIFY_WITH_TIMEOUT(JobEnded(), kJobTimeout);
+    QCOMPARE(Status(), QString("User Abort"));
+    QTest::qWait(50);
+    QVERIFY(form.isVisible());
+    Action("Exit1")->trigger();
+    QVERIFY(!form.isVisible());
+  }
+
+  void ClosingWhileBusyClosesAfterJobDone() {
+    TForm1& form = Open({MakeLargeRaster(Dir->str()), *Dir / "out.ers"});
+    Click("StartBtn");
+    QVERIFY(!form.close());
+    QVERIFY(AbortRequested);
+    QVERIFY(form.isVisible());
+    QTRY_VERIFY_WITH_TIMEOUT(!form.isVisible(), kJobTimeout);
+    QCOMPARE(Status(), QString("User Abort"));
+    QVERIFY(!Busy);
+    QVERIFY(test::ReadText(*Dir / "out.ers").find("NrOfLines") != std::string::npos);
+  }
+
+  void DestroyedWhileBusyWaitsForTheWorker() {
+    Open({MakeLargeRaster(Dir->str()), *Dir / "out.ers"});
+    Click("StartBtn");
+    Form.reset();
+    QVERIFY(!Busy);
+    QVERIFY(test::ReadText(*Dir / "out.ers").find("NrOfLines") != std::string::npos);
+  }
+
+  void WidthSnapsBack() {
+    TForm1& form = Open({});
+    const QSize size = form.size();
+    QCOMPARE(size.width(), form.FixedWidthValue());
+    form.resize(size.width() + 150, size.height() + 40);
+    QTRY_COMPARE(form.height(), size.height() + 40);
+    QCOMPARE(form.width(), form.FixedWidthValue());
+  }
+
+  void NamesSavedAndReloaded() {
+    // Names are bytes: a UTF-8 folder and a Latin-1 file name.
+    const std::string folder = *Dir / "Karten \xc3\xbc \xd0\xba\xd0\xb0\xd1\x80\xd1\x82\xd0\xb0";
+    std::filesystem::create_directory(folder);
+    const std::string in = CopySample(folder, "lux-\xe9t\xe9");
+    const std::string out = folder + "/sortie-\xe9.ers";
+    Open({in, out, "/1"});
+    Click("StartBtn");
+    QTRY_VERIFY_WITH_TIMEOUT(JobEnded(), kJobTimeout);
+    QCOMPARE(Status(), QString("Successful Finish"));
+    QVERIFY(test::Exists(out));
+    QVERIFY(test::Exists(folder + "/sortie-\xe9"));
+    const TIniFile ini(*Dir / "mirava.ini");
+    QCOMPARE(ini.ReadString("Names", "InName", ""), in);
+    QCOMPARE(ini.ReadString("Names", "OutName", ""), out);
+
+    TForm1& next = Open({});
+    QCOMPARE(next.Settings().InputFileName, in);
+    QCOMPARE(next.Settings().OutputFileName, out);
+    QCOMPARE(Find<TFileLabel>("Label1")->FileName(), QFile::decodeName(QByteArray::fromStdString(in)));
+    QVERIFY(Find<TFileLabel>("Label1")->FileName().contains(QString::fromUtf8("Karten \xc3\xbc")));
+    // Without a kind on the command line the first placement is checked.
+    QVERIFY(Find<QToolButton>("ToolButton2")->isChecked());
+  }
+
+  void CommandLineChoosesTheButton() {
+    Open({"a.ers", "b.ers", "/5"}, false);
+    QVERIFY(Find<QToolButton>("ToolButton12")->isChecked());
+    Open({"a.ers", "b.ers", "/9"}, false);
+    QVERIFY(Find<QToolButton>("ToolButton2")->isChecked());
+    Open({"a.ers", "b.ers", "/2", "/F"}, false);
+    QVERIFY(Find<QToolButton>("ToolButton2")->isChecked());
+  }
+
+  void OneNameWithFStartsNoJob() {
+    TForm1& form = Open({CopySample(Dir->str()), "/F"});
+    QTest::qWait(100);
+    QVERIFY(!Busy);
+    QVERIFY(form.isVisible());
+    QCOMPARE(Find<QToolButton>("StartBtn")->text(), QString("Start"));
+  }
+
+  void UnattendedJobClosesTheWindow() {
+    const std::string in = CopySample(Dir->str());
+    TForm1& form = Open({in, *Dir / "out.ers", "/F", "/4"});
+    QTRY_VERIFY_WITH_TIMEOUT(!form.isVisible(), kJobTimeout);
+    QCOMPARE(Status(), QString("Successful Finish"));
+    QCOMPARE(form.ExitStatus(), 0);
+
+    TForm1& failing = Open({*Dir / "missing.ers", *Dir / "out2.ers", "/F"});
+    QTRY_VERIFY_WITH_TIMEOUT(!failing.isVisible(), kJobTimeout);
+    QVERIFY(Status().startsWith("No file: "));
+    QCOMPARE(failing.ExitStatus(), 1);
+
+    TForm1& closed = Open({MakeLargeRaster(Dir->str()), *Dir / "out3.ers", "/F"});
+    QTRY_VERIFY_WITH_TIMEOUT(Busy, kJobTimeout);
+    QVERIFY(!closed.close());
+    QTRY_VERIFY_WITH_TIMEOUT(!closed.isVisible(), kJobTimeout);
+    QCOMPARE(Status(), QString("User Abort"));
+    QCOMPARE(closed.ExitStatus(), 130);
+  }
+
+  void SaveDialogGivesTheOutputName() {
+    std::filesystem::create_directory(*Dir / "in");
+    const std::string in = CopySample(*Dir / "in");
+    Open({in, *Dir / "old.ers"});
+    const QString folder = QString::fromStdString(Dir->str());
+    QString proposed;
+    auto typeName = [&](const QString& name, int entry) {
+      return [&, name, entry](QWidget* modal) {
+        auto* dialog = qobject_cast<QFileDialog*>(modal);
+        QVERIFY(dialog);
+        QCOMPARE(dialog->objectName(), QString("SaveDialog1"));
+        QCOMPARE(dialog->windowTitle(), QString("Output file"));
+        proposed = QFileInfo(dialog->selectedFiles().value(0)).fileName();
+        dialog->selectNameFilter(dialog->nameFilters().at(entry - 1));
+        dialog->setDirectory(folder);
+        TypeFileName(dialog, name);
+        static_cast<QDialog*>(dialog)->accept();
+      };
+    };
+    {
+      TModalHandler handler(typeName("map", 4));
+      Click("OutputBtn");
+      QVERIFY(handler.Handled);
+    }
+    QCOMPARE(proposed, QString("luxembourg"));
+    QCOMPARE(Form->Settings().OutputFileName, *Dir / "map.ers");
+    QCOMPARE(Find<TFileLabel>("Label2")->FileName(), QString::fromStdString(*Dir / "map.ers"));
+    {
+      TModalHandler handler(typeName("map.ecw", 2));
+      Action("Outputfile1")->trigger();
+      QVERIFY(handler.Handled);
+    }
+    QCOMPARE(Form->Settings().OutputFileName, *Dir / "map.ecw");
+    {
+      TModalHandler handler([](QWidget* modal) { static_cast<QDialog*>(modal)->reject(); });
+      QTest::mouseClick(Find<TFileLabel>("Label2"), Qt::LeftButton);
+      QVERIFY(handler.Handled);
+    }
+    QCOMPARE(Form->Settings().OutputFileName, *Dir / "map.ecw");
+  }
+
+  void OpenDialogGivesTheInputName() {
+    const std::string in = CopySample(Dir->str());
+    CopySample(Dir->str(), "other");
+    Open({in, *Dir / "out.ers"});
+    QString start;
+    TModalHandler handler([&](QWidget* modal) {
+      auto* dialog = qobject_cast<QFileDialog*>(modal);
+      QVERIFY(dialog);
+      QCOMPARE(dialog->windowTitle(), QString("Input file"));
+      start = dialog->directory().absolutePath();
+      TypeFileName(dialog, "other.ers");
+      static_cast<QDialog*>(dialog)->accept();
+    });
+    QTest::mouseClick(Find<TFileLabel>("Label1"), Qt::LeftButton);
+    QVERIFY(handler.Handled);
+    QCOMPARE(start, QString::fromStdString(Dir->str()));
+    QCOMPARE(Form->Settings().InputFileName, *Dir / "other.ers");
+  }
+
+  void FailedControlPointSaveIsShownModally() {
+    const std::string in = CopySample(Dir->str());
+    std::filesystem::create_directory(*Dir / "out.gcp");
+    Open({in, *Dir / "out.ers"});
+    QString shown;
+    TModalHandler handler([&](QWidget* modal) {
+      auto* box = qobject_cast<QMessageBox*>(modal);
+      QVERIFY(box);
+      shown = box->text();
+      box->accept();
+    });
+    Click("StartBtn");
+    QTRY_VERIFY_WITH_TIMEOUT(JobEnded(), kJobTimeout);
+    QVERIFY(handler.Handled);
+    QVERIFY2(shown.startsWith("Error in output file:\n"), qPrintable(shown));
+    QVERIFY2(Status().startsWith("Control points not saved: "), qPrintable(Status()));
+    QCOMPARE(Find<QStatusBar>("StatusBar1")->toolTip(), Status());
+  }
+
+  void HelpPage() {
+    Open({});
+    Action("Content1")->trigger();
+    QCOMPARE(Status(), QString("Help file not found"));
+
+    test::WriteText(*Dir / "mirava.html", "<html></html>");
+    TUrlCatcher catcher;
+    QDesktopServices::setUrlHandler("file", &catcher, "Open");
+    Action("Content1")->trigger();
+    QDesktopServices::unsetUrlHandler("file");
+    QCOMPARE(catcher.Urls.size(), 1);
+    QCOMPARE(catcher.Urls[0].toLocalFile(), QString::fromStdString(*Dir / "mirava.html"));
+
+    // The page is installed beside the program.
+    QVERIFY(QFileInfo(QFileInfo(MIRAVA_WINDOW).dir(), "mirava.html").isFile());
+  }
+
+  void AboutBox() {
+    Open({});
+    QString title, product;
+    TModalHandler handler([&](QWidget* modal) {
+      title = modal->windowTitle();
+      product = modal->findChild<QLabel*>("ProductName")->text();
+      auto* close = modal->findChild<QPushButton*>("OKButton");
+      QCOMPARE(close->text(), QString("Close"));
+      QVERIFY(close->isDefault());
+      QTest::mouseClick(close, Qt::LeftButton);
+    });
+    Action("About1")->trigger();
+    QVERIFY(handler.Handled);
+    QVERIFY(title.startsWith("Built "));
+    QVERIFY(title.size() > 6);
+    QCOMPARE(product, QString("Mirava / Rotate Utility ver 2.00"));
+  }
+
+  void MenusAndToolbars() {
+    TForm1& form = Open({});
+    QCOMPARE(form.windowTitle(), QString("Mirava ver 2.0"));
+    for (const char* name : {"Inputfile1", "Outputfile1", "Exit1", "Start1", "Maintoolbar1",
+                             "Rotatetoolbar1", "About1", "Content1"})
+      QVERIFY2(form.findChild<QAction*>(name), name);
+    QCOMPARE(Find<QToolButton>("InputBtn")->toolTip(), QString("Change input file"));
+    QCOMPARE(Find<QToolButton>("StartBtn")->toolTip(), QString("Start flip/rotate"));
+    QCOMPARE(Find<QToolButton>("ToolButton2")->text(), QString("R->"));
+    QCOMPARE(Find<QToolButton>("ToolButton16")->toolTip(), QString("Rotate 90 CCW"));
+    // Every image is there (the resources and the SVG reader both work).
+    for (const char* name : {"InputBtn", "OutputBtn", "StartBtn", "ToolButton2", "ToolButton8",
+                             "ToolButton10", "ToolButton12", "ToolButton14", "ToolButton16"})
+      QVERIFY2(!Find<QToolButton>(name)->icon().pixmap(30, 30).isNull(), name);
+    for (int i = 0; i < kImageCount; ++i)
+      QVERIFY2(!ListImage(i).pixmap(30, 30).isNull(), kImageFiles[i]);
+
+    // Exactly one placement is checked.
+    Click("ToolButton14");
+    QVERIFY(!Find<QToolButton>("ToolButton2")->isChecked());
+    Click("ToolButton14");
+    QVERIFY(Find<QToolButton>("ToolButton14")->isChecked());
+
+    auto* rotate = Find<QToolBar>("ToolBar2");
+    QVERIFY(Action("Rotatetoolbar1")->isChecked());
+    Action("Rotatetoolbar1")->trigger();
+    QVERIFY(rotate->isHidden());
+    QVERIFY(!Action("Rotatetoolbar1")->isChecked());
+    Action("Rotatetoolbar1")->trigger();
+    QVERIFY(rotate->isVisible());
+    Action("Maintoolbar1")->trigger();
+    QVERIFY(Find<QToolBar>("ToolBar1")->isHidden());
+  }
+};
+
+int RunMainFormTests(int argc, char** argv) {
+  TMainFormTest test;
+  return QTest::qExec(&test, argc, argv);
+}
+
+#include "MainFormTest.moc"

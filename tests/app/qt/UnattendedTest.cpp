@@ -1,0 +1,102 @@
+// The program run unattended (/F), with a display and without one.
+#include <QtTest>
+#include <filesystem>
+
+#include "../../TestUtil.h"
+#include "app/IniFile.h"
+
+using namespace mirava;
+using mirava::test::TempDir;
+
+class TUnattendedTest : public QObject {
+  Q_OBJECT
+
+ private:
+  std::unique_ptr<TempDir> Dir;
+  std::string Program;
+  std::string Input;
+
+  // Runs the program copied into the scratch folder, so that its settings
+  // file lands there; `environment` goes before it on the command line.
+  test::CommandResult Run(const std::string& environment,
+                          const std::vector<std::string>& args) {
+    std::string command = "env " + environment + " " + test::Quote(Program);
+    for (const std::string& a : args) command += " " + test::Quote(a);
+    return test::Run(command + " </dev/null");
+  }
+
+ private slots:
+  void init() {
+    Dir = std::make_unique<TempDir>();
+    Program = *Dir / "mirava";
+    std::filesystem::copy_file(MIRAVA_WINDOW, Program);
+    std::filesystem::copy_file(test::Sample("luxembourg.ers"), *Dir / "lux.ers");
+    std::filesystem::copy_file(test::Sample("luxembourg"), *Dir / "lux");
+    Input = *Dir / "lux.ers";
+  }
+  void cleanup() { Dir.reset(); }
+
+  void WithDisplay() {
+    const std::string out = *Dir / "out.ers";
+    const auto result = Run("QT_QPA_PLATFORM=offscreen", {Input, out, "/F", "/3"});
+    QCOMPARE(result.ExitCode, 0);
+    QVERIFY2(result.Output.find("Successful Finish") != std::string::npos, result.Output.c_str());
+    // The window shows the progress; nothing of it goes to the terminal.
+    QVERIFY2(result.Output.find("Remaining Time") == std::string::npos, result.Output.c_str());
+    QVERIFY(test::ReadText(out).find("NrOfLines = 95") != std::string::npos);
+    const TIniFile ini(*Dir / "mirava.ini");
+    QCOMPARE(ini.ReadString("Names", "InName", ""), Input);
+    QCOMPARE(ini.ReadString("Names", "OutName", ""), out);
+
+    const auto failed = Run("QT_QPA_PLATFORM=offscreen", {*Dir / "none.ers", out, "/F"});
+    QCOMPARE(failed.ExitCode, 1);
+    QVERIFY2(failed.Output.find("No file: ") != std::string::npos, failed.Output.c_str());
+  }
+
+  void ControlPointErrorDoesNotWaitForAClick() {
+    std::filesystem::create_directory(*Dir / "out.gcp");
+    const auto result =
+        Run("QT_QPA_PLATFORM=offscreen timeout 60", {Input, *Dir / "out.ers", "/F"});
+    QCOMPARE(result.ExitCode, 1);
+    QVERIFY2(result.Output.find("Error in output file: ") != std::string::npos,
+             result.Output.c_str());
+    QVERIFY2(result.Output.find("Control points not saved: ") != std::string::npos,
+             result.Output.c_str());
+  }
+
+  void WithoutDisplay() {
+    const std::string noDisplay = "-u QT_QPA_PLATFORM -u DISPLAY -u WAYLAND_DISPLAY";
+    const std::string out = *Dir / "out.ers";
+    const auto result = Run(noDisplay, {Input, out, "/3", "/F"});
+    QCOMPARE(result.ExitCode, 0);
+    QVERIFY2(result.Output.find("Remaining Time") != std::string::npos, result.Output.c_str());
+    QVERIFY(result.Output.rfind("Successful Finish\n") == result.Output.size() - 18);
+    // "/3 /F" is kind 0: the output keeps the input's rows.
+    QVERIFY(test::ReadText(out).find("NrOfLines = 90") != std::string::npos);
+    QCOMPARE(test::ReadBytes(*Dir / "out"), test::ReadBytes(*Dir / "lux"));
+    const TIniFile ini(*Dir / "mirava.ini");
+    QCOMPARE(ini.ReadString("Names", "OutName", ""), out);
+
+    const auto failed = Run(noDisplay, {*Dir / "none.ers", out, "/F"});
+    QCOMPARE(failed.ExitCode, 1);
+    QVERIFY2(failed.Output.find("No file: ") != std::string::npos, failed.Output.c_str());
+  }
+
+  void DisplayThatCannotBeOpened() {
+    const std::string out = *Dir / "out.ers";
+    const auto result = Run("-u QT_QPA_PLATFORM -u WAYLAND_DISPLAY DISPLAY=:4711",
+                            {Input, out, "/F", "/1"});
+    QCOMPARE(result.ExitCode, 0);
+    QVERIFY2(result.Output.find("running the job without one") != std::string::npos,
+             result.Output.c_str());
+    QVERIFY2(result.Output.find("Successful Finish") != std::string::npos, result.Output.c_str());
+    QVERIFY(test::Exists(*Dir / "out.gcp"));
+  }
+};
+
+int RunUnattendedTests(int argc, char** argv) {
+  TUnattendedTest test;
+  return QTest::qExec(&test, argc, argv);
+}
+
+#include "UnattendedTest.moc"

@@ -148,6 +148,30 @@ bool TMapByte::MapWindow() {
   return true;
 }
 
+uint8_t* TMapByte::MapRange(uint64_t position, uint64_t length) {
+  if (length == 0 || position >= FileSize || length > FileSize - position) {
+    Fail(1, "Position outside of file");
+    return nullptr;
+  }
+  if (length > UsableWindow()) {
+    Fail(1, "Buffer size is less than one line");
+    return nullptr;
+  }
+  if (ViewBase && WindowOffset <= position &&
+      position - WindowOffset + length <= WindowSize)
+    return ViewBase + (position - WindowOffset);
+  uint64_t start = position;
+  if (ViewBase && position < WindowOffset) {
+    const uint64_t end = position + length;
+    start = std::min(position, end > UsableWindow() ? end - UsableWindow() : 0);
+  }
+  ForceRemap = true;
+  Position = start;
+  MinBytes = 1;
+  if (!MapWindow()) return nullptr;
+  return ViewBase + (position - WindowOffset);
+}
+
 bool TMMapFile2::OpenRaster(const std::string& fileName, uint32_t columns,
                             uint32_t rows, uint8_t cellType, uint32_t bands,
                             uint8_t openMode, bool msbFirst) {
@@ -219,27 +243,14 @@ bool TMMapFile2::SelectRow(uint32_t row, uint32_t) {
 
 uint32_t TMMapFile2::GridBlockRows() const {
   if (LineLength == 0) return 0;
-  // A window starts up to 64 KiB before the row asked for.
-  const uint64_t usable = MaxWindowSize < FileSize ? MaxWindowSize - kWindowAlignment
-                                                   : MaxWindowSize;
-  return static_cast<uint32_t>(std::min<uint64_t>(usable / LineLength, GridRows));
+  return static_cast<uint32_t>(std::min<uint64_t>(UsableWindow() / LineLength, GridRows));
 }
 
 bool TMMapFile2::GridBlock(uint32_t first, uint32_t count, TCellBlock& block) {
   if (count == 0 || first >= GridRows || count > GridRows - first) return false;
-  const int64_t last = static_cast<int64_t>(first) + count;
-  if (!(FirstMappedRow <= first && last <= EndMappedRow)) {
-    // A walk backwards gets a window that ends with the block, so that the
-    // next blocks down the file are in it too.
-    uint32_t start = first;
-    if (EndMappedRow >= 0 && first < FirstMappedRow) {
-      const uint32_t fit = GridBlockRows();
-      start = std::min<uint32_t>(first, last > fit ? static_cast<uint32_t>(last - fit) : 0);
-    }
-    EndMappedRow = -1;
-    if (!SelectRow(start, 0) || last > EndMappedRow) return false;
-  }
-  block.Data = RowBase + (first - FirstMappedRow) * LineLength;
+  uint8_t* data = MapRange(first * LineLength, count * LineLength);
+  if (!data) return false;
+  block.Data = data;
   block.RowStride = static_cast<int64_t>(LineLength);
   block.BandStride = static_cast<int64_t>(GridWidth) * GridColumns;
   block.ColumnStride = GridWidth;

@@ -25,6 +25,15 @@ class TMapByte {
   bool OpenMapping(const std::string& fileName, uint8_t openMode, uint64_t size);
   // Makes Position .. Position + MinBytes addressable through DataPointer.
   bool MapWindow();
+  // Bytes position .. position + length - 1 in one window; none (with the
+  // reason in ErrorText) when they are outside the file or longer than
+  // UsableWindow. A walk backwards gets a window that ends with the range,
+  // so that the ranges before it are in it too.
+  uint8_t* MapRange(uint64_t position, uint64_t length);
+  // The longest range MapRange can always map.
+  uint64_t UsableWindow() const {
+    return FileSize <= MaxWindowSize ? FileSize : MaxWindowSize - kWindowAlignment;
+  }
   // Unmaps and closes; false with ErrorCode/ErrorText when a step failed.
   bool CloseMapping();
 

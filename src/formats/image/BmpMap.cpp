@@ -214,6 +214,28 @@ bool TBMPMap2::SelectRow(uint32_t row, uint32_t) {
   return MapWindow();
 }
 
+uint32_t TBMPMap2::BlockRows() {
+  const bool plain = StorageBands == 3 || (StorageBands == 1 && GreyPalette);
+  if (!plain || RowStride == 0 || !WorldFileError.empty()) return 0;
+  return static_cast<uint32_t>(std::min<uint64_t>(UsableWindow() / RowStride, Height));
+}
+
+bool TBMPMap2::GetBlock(uint32_t first, uint32_t count, TCellBlock& block) {
+  if (BlockRows() == 0 || count == 0 || first >= Height || count > Height - first)
+    return false;
+  // The block's last row is the lowest in the file.
+  uint8_t* lowest = MapRange(PixelOffset + uint64_t{Height - first - count} * RowStride,
+                             uint64_t{count} * RowStride);
+  if (!lowest) return false;
+  block.Data = lowest + uint64_t{count - 1} * RowStride + (StorageBands == 3 ? 2 : 0);
+  block.RowStride = -static_cast<int64_t>(RowStride);
+  block.BandStride = StorageBands == 3 ? -1 : 0;
+  block.ColumnStride = StorageBands;
+  block.CellType = ctUnsigned8;
+  block.MSBFirst = false;
+  return true;
+}
+
 bool TBMPMap2::ReadCell(uint32_t column, uint32_t row, uint32_t band,
                         float& value) {
   value = 0;

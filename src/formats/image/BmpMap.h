@@ -39,6 +39,10 @@ class TBMPMap2 : public TDataSetRoot2 {
                        double registrationCellX, double registrationCellY,
                        double registrationX, double registrationY,
                        const std::string& projection) override;
+  // Grey and 24-bit bitmaps offer their rows (stored bottom-up, blue first)
+  // as blocks.
+  uint32_t BlockRows() override;
+  bool GetBlock(uint32_t first, uint32_t count, TCellBlock& block) override;
   bool Close() override;
 
   bool HasGreyPalette() const { return GreyPalette; }

@@ -658,6 +658,33 @@ bool TTifMap2::SelectRow(uint32_t row, uint32_t band) {
   return MapWindow();
 }
 
+uint32_t TTifMap2::BlockRows() {
+  if (ContiguousRows < 0) {
+    bool plain = PlanarConfiguration == 1 && !WhiteIsZero && PlaneWindows.empty() &&
+                 !StripTable.empty() && StripLineBytes > 0 && CellTypeConvertible(CellType);
+    const uint64_t stripBytes = uint64_t{RowsPerStrip} * StripLineBytes;
+    for (size_t i = 1; plain && i < StripTable.size(); ++i)
+      plain = StripTable[i] == StripTable[0] + i * stripBytes;
+    ContiguousRows = plain;
+  }
+  if (!ContiguousRows || !WorldFileError.empty()) return 0;
+  return static_cast<uint32_t>(std::min<uint64_t>(UsableWindow() / StripLineBytes, ImageLength));
+}
+
+bool TTifMap2::GetBlock(uint32_t first, uint32_t count, TCellBlock& block) {
+  if (BlockRows() == 0 || count == 0 || first >= ImageLength || count > ImageLength - first)
+    return false;
+  uint8_t* data = MapRange(StripTable[0] + first * StripLineBytes, count * StripLineBytes);
+  if (!data) return false;
+  block.Data = data;
+  block.RowStride = static_cast<int64_t>(StripLineBytes);
+  block.BandStride = SampleWidth;
+  block.ColumnStride = static_cast<int64_t>(SampleWidth) * SamplesPerPixel;
+  block.CellType = CellType;
+  block.MSBFirst = MSBFirst;
+  return true;
+}
+
 uint64_t TTifMap2::SampleOffset(uint32_t column, uint32_t band) const {
   return PlanarConfiguration == 2
              ? uint64_t{column} * SampleWidth

@@ -61,6 +61,10 @@ class TTifMap2 : public TDataSetRoot2 {
                        const std::string& projection) override;
   void PixelToWorld(double column, double row, double& x, double& y) override;
   void WorldToPixel(double x, double y, double& column, double& row) override;
+  // Pixel-interleaved files whose strips follow each other offer their
+  // rows as blocks.
+  uint32_t BlockRows() override;
+  bool GetBlock(uint32_t first, uint32_t count, TCellBlock& block) override;
   bool Close() override;
 
   double GetColumnTermY() const { return ColumnTermY; }
@@ -122,6 +126,7 @@ class TTifMap2 : public TDataSetRoot2 {
   double RowTermX = 0;
   std::string WorldFileError;
   bool Closed = false;
+  int ContiguousRows = -1;  // unknown until BlockRows asks
 };
 
 }  // namespace mirava

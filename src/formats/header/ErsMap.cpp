@@ -18,7 +18,7 @@ void TErsHeader::ParseLine(const std::string& line) {
     if (Contains(line, "}"))
       InControlPoints = false;
     else
-      ControlPoints->AddFromErsLine(line);
+      AddControlPointLine(line);
   }
   if (!InControlPoints && Contains(line, "CONTROLPOINTS")) InControlPoints = true;
 
@@ -62,9 +62,9 @@ bool TErsHeader::ReadHeader(const std::string& fileName) {
   HeaderError.clear();
   try {
     TReadLine reader(fileName);
-    if (UpperCase(reader.ReadLine().substr(0, 4)) != "DATA") {
+    if (UpperCase(reader.ReadLine().substr(0, 4)) != Signature()) {
       HeaderStatus = 2;
-      HeaderError = "(not an ER Mapper header)";
+      HeaderError = std::string("(not an ") + KindName() + " header)";
       return false;
     }
     reader.Reset();
@@ -112,8 +112,7 @@ bool TErsHeader::WriteHeader(const std::string& fileName) {
   HeaderError.clear();
   TTextFileWriter out(fileName);
   auto rawRule = [&] {
-    if (Contains(Datum, "RAW") && Contains(Projection, "RAW"))
-      CoordinateType = ctRAW;
+    if (IsRaw(Datum, Projection)) CoordinateType = ctRAW;
   };
   auto coordinateName = [](uint8_t code) {
     return std::string(code < 4 ? CoordinateTypeNames[code] : "");

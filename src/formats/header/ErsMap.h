@@ -21,6 +21,19 @@ class TErsHeader : public THeader {
   bool CoordinateTypeSeen = false;
   bool ProjectionSeen = false;
 
+ protected:
+  // Both names saying RAW make the header's coordinate type RAW.
+  static bool IsRaw(const std::string& datum, const std::string& projection) {
+    return datum.find("RAW") != std::string::npos &&
+           projection.find("RAW") != std::string::npos;
+  }
+  // What a sibling header format reads differently.
+  virtual void AddControlPointLine(const std::string& line) {
+    ControlPoints->AddFromErsLine(line);
+  }
+  virtual const char* Signature() const { return "DATA"; }
+  virtual const char* KindName() const { return "ER Mapper"; }
+
  private:
   std::string CellTypeWord;  // as the file named it
 };

@@ -9,83 +9,12 @@
 
 namespace mirava {
 
-static bool Contains(const std::string& line, const char* key) {
-  return line.find(key) != std::string::npos;
-}
-
 void TOsdHeader::ParseLine(const std::string& line) {
-  if (InControlPoints) {
-    if (Contains(line, "}"))
-      InControlPoints = false;
-    else
-      ControlPoints->AddFromLine(line);
-  }
-  if (!InControlPoints && Contains(line, "CONTROLPOINTS")) InControlPoints = true;
-
-  const std::string value = TrimRightBlanks(ValueAfterEquals(line));
-  if (Contains(line, "SPHEROID")) {
-    (SpheroidSeen ? WarpSpheroid : Spheroid) = value;
+  TErsHeader::ParseLine(line);
+  if (line.find("SPHEROID") != std::string::npos) {
+    (SpheroidSeen ? WarpSpheroid : Spheroid) = TrimRightBlanks(ValueAfterEquals(line));
     SpheroidSeen = true;
   }
-  if (Contains(line, "DATUM")) {
-    (DatumSeen ? WarpDatum : Datum) = value;
-    DatumSeen = true;
-  }
-  if (Contains(line, "PROJECTION")) {
-    (ProjectionSeen ? WarpProjection : Projection) = value;
-    ProjectionSeen = true;
-  }
-  if (Contains(line, "COORDINATETYPE")) {
-    (CoordinateTypeSeen ? WarpCoordinateType : CoordinateType) =
-        ParseCoordinateType(value);
-    CoordinateTypeSeen = true;
-  }
-  if (Contains(line, "BYTEORDER")) MSBFirst = value == "MSBFIRST";
-  if (Contains(line, "CELLTYPE")) {
-    CellType = ParseCellType(value);
-    CellTypeWord = value;
-  }
-  if (Contains(line, "XDIMENSION")) CellSizeX = ParseReal(value, 1);
-  if (Contains(line, "YDIMENSION")) CellSizeY = ParseReal(value, 1);
-  if (Contains(line, "NROFBANDS")) Bands = ParseHeaderInt(value);
-  // Negative counts are as malformed as non-numbers.
-  auto count = [&](const std::string& text) {
-    int32_t n = ParseHeaderInt(text);
-    if (n < 0) throw EConvertError("'" + text + "' is not a valid count");
-    return static_cast<uint32_t>(n);
-  };
-  if (Contains(line, "NROFLINES")) Rows = count(value);
-  if (Contains(line, "NROFCELLSPERLINE")) Columns = count(value);
-  if (Contains(line, "REGISTRATIONCELLX")) RegistrationCellX = ParseReal(value, 0);
-  if (Contains(line, "REGISTRATIONCELLY")) RegistrationCellY = ParseReal(value, 0);
-  if (Contains(line, "EASTINGS")) RegistrationX = ParseReal(value, 0);
-  if (Contains(line, "NORTHINGS")) RegistrationY = ParseReal(value, 0);
-}
-
-bool TOsdHeader::ReadHeader(const std::string& fileName) {
-  HeaderError.clear();
-  try {
-    TReadLine reader(fileName);
-    if (UpperCase(reader.ReadLine().substr(0, 4)) != "ORTH") {
-      HeaderStatus = 2;
-      HeaderError = "(not an OSD header)";
-      return false;
-    }
-    reader.Reset();
-    for (std::string line = reader.ReadLine(); !IsEndMarker(line);
-         line = reader.ReadLine())
-      ParseLine(UpperCase(line));
-  } catch (const EReadLineError& e) {
-    HeaderStatus = 2;
-    HeaderError = std::string("(") + e.what() + ")";
-    return false;
-  }
-  HeaderStatus = 0;
-  return true;
-}
-
-std::string TOsdHeader::CellTypeText() const {
-  return CellTypeWord.empty() ? THeader::CellTypeText() : CellTypeWord;
 }
 
 // Enough digits for the georeference to survive a round trip.
@@ -105,7 +34,7 @@ bool TOsdHeader::WriteHeader(const std::string& fileName) {
   out.WriteLine("  CoordinateSystem [");
   out.WriteLine("    Datum      = " + QuoteIfBare(Datum));
   out.WriteLine("    Projection = " + QuoteIfBare(Projection));
-  if (Contains(Datum, "RAW") && Contains(Projection, "RAW")) CoordinateType = ctRAW;
+  if (IsRaw(Datum, Projection)) CoordinateType = ctRAW;
   if (CoordinateType != ctRAW) {
     out.WriteLine("    Spheroid = " + QuoteIfBare(Spheroid));
     out.WriteLine("    Units      = \"METERS\"");
@@ -135,8 +64,7 @@ bool TOsdHeader::WriteHeader(const std::string& fileName) {
     out.WriteLine("      CoordinateSpace [");
     out.WriteLine("        Datum      = " + QuoteIfBare(WarpDatum));
     out.WriteLine("        Projection = " + QuoteIfBare(WarpProjection));
-    if (Contains(WarpDatum, "RAW") && Contains(WarpProjection, "RAW"))
-      CoordinateType = ctRAW;
+    if (IsRaw(WarpDatum, WarpProjection)) CoordinateType = ctRAW;
     if (CoordinateType != ctRAW) {
       out.WriteLine("        Spheroid = " + QuoteIfBare(WarpSpheroid));
       out.WriteLine("        Units      = \"METERS\"");

@@ -3,25 +3,25 @@
 // (GIF, DCR, BIT, MMMM/IIII, BYT) open through this dataset as well.
 #pragma once
 
-#include "dataset/HeadMap.h"
+#include "formats/header/ErsMap.h"
 
 namespace mirava {
 
-class TOsdHeader : public THeader {
+// Read as an ER Mapper header but for its signature, the SPHEROID keyword
+// and the native line form of its control points.
+class TOsdHeader : public TErsHeader {
  public:
   void ParseLine(const std::string& line) override;
-  bool ReadHeader(const std::string& fileName) override;
   bool WriteHeader(const std::string& fileName) override;
-  std::string CellTypeText() const override;
 
-  bool InControlPoints = false;
   bool SpheroidSeen = false;
-  bool DatumSeen = false;
-  bool CoordinateTypeSeen = false;
-  bool ProjectionSeen = false;
 
- private:
-  std::string CellTypeWord;  // as the file named it
+ protected:
+  void AddControlPointLine(const std::string& line) override {
+    ControlPoints->AddFromLine(line);
+  }
+  const char* Signature() const override { return "ORTH"; }
+  const char* KindName() const override { return "OSD"; }
 };
 
 class TOsdMap2 : public THeadMap2 {

@@ -243,11 +243,11 @@ TEST(CommandLine, InterruptRequestsTheAbort) {
   // A header over a sparse data file: large, yet nothing to write.
   WriteErs(dir / "tiny.ers", RasterSpec{});
   std::string header = ReadText(dir / "tiny.ers");
-  header = std::regex_replace(header, std::regex("NrOfLines = 3"), "NrOfLines = 20000");
-  header = std::regex_replace(header, std::regex("NrOfCellsPerLine = 5"), "NrOfCellsPerLine = 20000");
+  header = std::regex_replace(header, std::regex("NrOfLines = 3"), "NrOfLines = 30000");
+  header = std::regex_replace(header, std::regex("NrOfCellsPerLine = 5"), "NrOfCellsPerLine = 30000");
   header = std::regex_replace(header, std::regex("NrOfBands = 2"), "NrOfBands = 1");
   WriteText(dir / "big.ers", header);
-  ASSERT_EQ(test::Run("truncate -s 400000000 " + Quote(dir / "big")).ExitCode, 0);
+  ASSERT_EQ(test::Run("truncate -s 900000000 " + Quote(dir / "big")).ExitCode, 0);
   CommandResult r = test::Run("timeout --preserve-status -s INT 0.3 " + std::string(MIRAVA_CLI) + " " +
                         Quote(dir / "big.ers") + " " + Quote(dir / "out.ers") + " /3");
   EXPECT_EQ(r.ExitCode, 130) << r.Output;

@@ -127,13 +127,17 @@ class TMainFormTest : public QObject {
   bool JobEnded() { return !Busy && Find<QToolButton>("StartBtn")->text() == "Start"; }
 
  private slots:
+  // Jobs take the cell-by-cell path here: slow enough on the large raster
+  // for a test to see them running and stop them midway.
   void init() {
     Dir = std::make_unique<TempDir>();
     AbortRequested = false;
+    BlockCopyEnabled = false;
   }
   void cleanup() {
     Form.reset();
     Dir.reset();
+    BlockCopyEnabled = true;
   }
 
   void StartRunsJobToSuccessfulFinish() {

@@ -21,7 +21,7 @@ std::vector<uint8_t> DtmBytes(int32_t columns, int32_t rows, int32_t offset,
   std::memcpy(&b[40], &size, 4);
   std::memcpy(&b[44], &size, 4);
   std::memcpy(&b[48], &offset, 4);
-  std::memcpy(&b[52], cells.data(), 4 * cells.size());
+  if (!cells.empty()) std::memcpy(&b[52], cells.data(), 4 * cells.size());
   return b;
 }
 

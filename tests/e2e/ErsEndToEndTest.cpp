@@ -235,11 +235,6 @@ TEST(CommandLine, UsageHelpVersionAndExitStatus) {
 // Ctrl-C ends the job with "User Abort" and a closed, complete-sized output.
 TEST(CommandLine, InterruptRequestsTheAbort) {
   TempDir dir;
-  RasterSpec spec;
-  spec.Columns = 20000;
-  spec.Rows = 20000;
-  spec.Bands = 1;
-  spec.Extra = "";
   // A header over a sparse data file: large, yet nothing to write.
   WriteErs(dir / "tiny.ers", RasterSpec{});
   std::string header = ReadText(dir / "tiny.ers");

@@ -34,8 +34,44 @@ bool TMapByte::Unmap() {
   return ok;
 }
 
+bool TMapByte::FlushStage() {
+  const uint8_t* data = Stage.data();
+  uint64_t done = 0;
+  while (done < StageLength) {
+    const ssize_t n = pwrite(Fd, data + done, StageLength - done,
+                             static_cast<off_t>(StagePosition + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      const int code = n < 0 ? errno : EIO;
+      Fail(code, SystemErrorText(code));
+      StageLength = 0;
+      return false;
+    }
+    done += static_cast<uint64_t>(n);
+  }
+  StageLength = 0;
+  return true;
+}
+
+uint8_t* TMapByte::BlockRange(uint64_t position, uint64_t length) {
+  constexpr uint64_t kStageLimit = 16u << 20;
+  if (OpenMode != omCreate || length > kStageLimit) return MapRange(position, length);
+  if (StageLength && StagePosition == position && StageLength == length)
+    return Stage.data();
+  if (length == 0 || position >= FileSize || length > FileSize - position) {
+    Fail(1, "Position outside of file");
+    return nullptr;
+  }
+  if (StageLength && !FlushStage()) return nullptr;
+  if (Stage.size() < length) Stage.resize(length);
+  StagePosition = position;
+  StageLength = length;
+  return Stage.data();
+}
+
 bool TMapByte::CloseMapping() {
-  bool ok = Unmap();
+  bool ok = Fd < 0 || !StageLength || FlushStage();
+  ok = Unmap() && ok;
   MappingOpen = false;
   if (Fd >= 0) {
     if (::close(Fd) != 0 && ok) {
@@ -104,6 +140,7 @@ bool TMapByte::OpenMapping(const std::string& fileName, uint8_t openMode,
 }
 
 bool TMapByte::MapWindow() {
+  if (StageLength && !FlushStage()) return false;
   const uint64_t p = Position;
   if (p >= FileSize) {
     Fail(1, "Position outside of file");
@@ -157,9 +194,19 @@ uint8_t* TMapByte::MapRange(uint64_t position, uint64_t length) {
     Fail(1, "Buffer size is less than one line");
     return nullptr;
   }
-  if (ViewBase && WindowOffset <= position &&
-      position - WindowOffset + length <= WindowSize)
-    return ViewBase + (position - WindowOffset);
+  if (!(ViewBase && WindowOffset <= position &&
+        position - WindowOffset + length <= WindowSize) &&
+      !MapRangeWindow(position, length))
+    return nullptr;
+  uint8_t* data = ViewBase + (position - WindowOffset);
+  // Faulting the range in at once costs far less than a fault per page.
+  uint8_t* page = reinterpret_cast<uint8_t*>(reinterpret_cast<uintptr_t>(data) & ~uintptr_t{4095});
+  madvise(page, static_cast<size_t>(data + length - page),
+          OpenMode == omRead ? MADV_POPULATE_READ : MADV_POPULATE_WRITE);
+  return data;
+}
+
+bool TMapByte::MapRangeWindow(uint64_t position, uint64_t length) {
   uint64_t start = position;
   if (ViewBase && position < WindowOffset) {
     const uint64_t end = position + length;
@@ -168,8 +215,7 @@ uint8_t* TMapByte::MapRange(uint64_t position, uint64_t length) {
   ForceRemap = true;
   Position = start;
   MinBytes = 1;
-  if (!MapWindow()) return nullptr;
-  return ViewBase + (position - WindowOffset);
+  return MapWindow();
 }
 
 bool TMMapFile2::OpenRaster(const std::string& fileName, uint32_t columns,
@@ -248,7 +294,7 @@ uint32_t TMMapFile2::GridBlockRows() const {
 
 bool TMMapFile2::GridBlock(uint32_t first, uint32_t count, TCellBlock& block) {
   if (count == 0 || first >= GridRows || count > GridRows - first) return false;
-  uint8_t* data = MapRange(first * LineLength, count * LineLength);
+  uint8_t* data = BlockRange(first * LineLength, count * LineLength);
   if (!data) return false;
   block.Data = data;
   block.RowStride = static_cast<int64_t>(LineLength);

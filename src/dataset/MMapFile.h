@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace mirava {
 
@@ -30,6 +31,12 @@ class TMapByte {
   // UsableWindow. A walk backwards gets a window that ends with the range,
   // so that the ranges before it are in it too.
   uint8_t* MapRange(uint64_t position, uint64_t length);
+  // A range of a created file to be written whole: rows of up to 16 MiB are
+  // assembled in memory and written with one pwrite when the next range is
+  // asked for or the file closes (new pages of a mapping would have to be
+  // zeroed first); larger ones are mapped. The same range twice is the same
+  // memory.
+  uint8_t* BlockRange(uint64_t position, uint64_t length);
   // The longest range MapRange can always map.
   uint64_t UsableWindow() const {
     return FileSize <= MaxWindowSize ? FileSize : MaxWindowSize - kWindowAlignment;
@@ -45,6 +52,12 @@ class TMapByte {
 
  protected:
   void Fail(int code, const std::string& text);
+  bool MapRangeWindow(uint64_t position, uint64_t length);
+  bool FlushStage();
+
+  std::vector<uint8_t> Stage;
+  uint64_t StagePosition = 0;
+  uint64_t StageLength = 0;
   bool Unmap();
 
   int Fd = -1;

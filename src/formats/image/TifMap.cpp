@@ -674,7 +674,7 @@ uint32_t TTifMap2::BlockRows() {
 bool TTifMap2::GetBlock(uint32_t first, uint32_t count, TCellBlock& block) {
   if (BlockRows() == 0 || count == 0 || first >= ImageLength || count > ImageLength - first)
     return false;
-  uint8_t* data = MapRange(StripTable[0] + first * StripLineBytes, count * StripLineBytes);
+  uint8_t* data = BlockRange(StripTable[0] + first * StripLineBytes, count * StripLineBytes);
   if (!data) return false;
   block.Data = data;
   block.RowStride = static_cast<int64_t>(StripLineBytes);

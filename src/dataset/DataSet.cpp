@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "formats/header/ErsMap.h"
+#include "formats/image/JpgMap.h"
 #include "text/FileNames.h"
 #include "text/TextUtils.h"
 
@@ -59,7 +60,7 @@ const TFormatEntry Formats[] = {
        return {ChangeFileExt(n, ".002"), ChangeFileExt(n, ".001")};
      },
      false},
-    {fcJpeg, "JPEG", nullptr,
+    {fcJpeg, "JPEG", Make<TJpgMap2>,
      [](const std::string& n) -> std::vector<std::string> {
        return {n, ChangeFileExt(n, ".jgw"), ChangeFileExt(n, ".jpgw")};
      },

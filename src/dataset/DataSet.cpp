@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "formats/header/ErsMap.h"
+#include "formats/image/EcwMap.h"
 #include "formats/image/JpgMap.h"
 #include "text/FileNames.h"
 #include "text/TextUtils.h"
@@ -70,7 +71,7 @@ const TFormatEntry Formats[] = {
        return {ChangeFileExt(n, ".veg"), ChangeFileExt(n, ".dat")};
      },
      false},
-    {fcEcw, "ECW", nullptr,
+    {fcEcw, "ECW", Make<TECWMap2>,
      [](const std::string& n) -> std::vector<std::string> { return {n}; }, false},
     {fcRsw, "Panorama RSW", nullptr,
      [](const std::string& n) -> std::vector<std::string> { return {n}; }, true},

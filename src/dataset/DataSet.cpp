@@ -9,6 +9,7 @@
 #include "formats/header/ErsMap.h"
 #include "formats/image/EcwMap.h"
 #include "formats/image/JpgMap.h"
+#include "formats/image/RswMap.h"
 #include "text/FileNames.h"
 #include "text/TextUtils.h"
 
@@ -73,7 +74,7 @@ const TFormatEntry Formats[] = {
      false},
     {fcEcw, "ECW", Make<TECWMap2>,
      [](const std::string& n) -> std::vector<std::string> { return {n}; }, false},
-    {fcRsw, "Panorama RSW", nullptr,
+    {fcRsw, "Panorama RSW", Make<TRswMap2>,
      [](const std::string& n) -> std::vector<std::string> { return {n}; }, true},
     {fcHgt, "HGT", nullptr,
      [](const std::string& n) -> std::vector<std::string> {

@@ -212,7 +212,10 @@ int EncodeC(FILE* file, TErrorManager& errors, const uint8_t* buffer,
 
 int Report(int code, const std::string& cause, std::string& message) {
   message = ErrorText(code);
-  if (!cause.empty()) message += ": " + cause;
+  if (cause.rfind(message, 0) == 0)
+    message = cause;
+  else if (!cause.empty())
+    message += ": " + cause;
   return code;
 }
 

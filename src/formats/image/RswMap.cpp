@@ -218,7 +218,7 @@ bool TRswMap2::ReadStructure(std::string& reason) {
   }
   const uint64_t tiles = static_cast<uint64_t>(TilesAcross) * TilesDown;
   IndexOffset = Header32(hIndexOffset) * unit;
-  const uint64_t indexBytes = tiles * 8;
+  const uint64_t indexBytes = tiles > fileSize / 8 ? UINT64_MAX : tiles * 8;
   if (Header32(hIndexLength) < indexBytes || IndexOffset > fileSize ||
       indexBytes > fileSize - IndexOffset || indexBytes > kMaxTileBytes) {
     reason = "the tile index of " + std::to_string(tiles) +
@@ -293,8 +293,8 @@ bool TRswMap2::Create(uint32_t columns, uint32_t rows) {
   SetHeaderDouble(hScale, kScale);
   TileWidth = columns < kMaxTileSide ? columns : kMaxTileSide;
   TileHeight = rows < kMaxTileSide ? rows : kMaxTileSide;
-  TilesAcross = (columns + TileWidth - 1) / TileWidth;
-  TilesDown = (rows + TileHeight - 1) / TileHeight;
+  TilesAcross = static_cast<uint32_t>((uint64_t{columns} + TileWidth - 1) / TileWidth);
+  TilesDown = static_cast<uint32_t>((uint64_t{rows} + TileHeight - 1) / TileHeight);
   LastTileWidth = columns - (TilesAcross - 1) * TileWidth;
   LastTileHeight = rows - (TilesDown - 1) * TileHeight;
   const uint64_t indexBytes = static_cast<uint64_t>(TilesAcross) * TilesDown * 8;

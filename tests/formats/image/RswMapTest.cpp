@@ -207,6 +207,12 @@ TEST(RswMap, HeadersAreCheckedAgainstTheFile) {
   EXPECT_NE(variant("size.rsw", [](auto& f) { SetU32(f, 56, 4000000000u); })
                 .find("Open read error 1 "),
             std::string::npos);
+  // Counts that agree with each other but would overflow the index size.
+  EXPECT_NE(variant("vast.rsw", [](auto& f) {
+              for (size_t at : {56u, 60u, 64u, 68u}) SetU32(f, at, 0xFFFFFFFFu);
+              for (size_t at : {72u, 76u, 80u, 84u}) SetU32(f, at, 1);
+            }).find("tile index"),
+            std::string::npos);
   WriteBytes(dir / "short.rsw", std::vector<uint8_t>(good.begin(), good.begin() + 100));
   EXPECT_EQ(OpenError(dir / "short.rsw"),
             "Open read error 1 the file is shorter than an RSW header");

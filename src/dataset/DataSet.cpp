@@ -6,10 +6,16 @@
 #include <cerrno>
 #include <cstring>
 
+#include "formats/header/DtmMap.h"
 #include "formats/header/ErsMap.h"
+#include "formats/header/HgtMap.h"
+#include "formats/header/NogMap.h"
+#include "formats/header/OsdMap.h"
+#include "formats/header/VegFile.h"
 #include "formats/image/EcwMap.h"
 #include "formats/image/JpgMap.h"
 #include "formats/image/RswMap.h"
+#include "text/CompanionFile.h"
 #include "text/FileNames.h"
 #include "text/TextUtils.h"
 
@@ -43,8 +49,11 @@ struct TFormatEntry {
 const TFormatEntry Formats[] = {
     {fcErs, "ER Mapper", Make<TErsMap2>,
      [](const std::string& n) { return HeaderAndData(n, ".ers"); }, false},
-    {fcOsd, "OSD", nullptr,
-     [](const std::string& n) { return HeaderAndData(n, ".osd"); }, false},
+    {fcOsd, "OSD", Make<TOsdMap2>,
+     [](const std::string& n) -> std::vector<std::string> {
+       return {RemoveFileExt(n), CompanionFile(n, ".osd")};
+     },
+     false},
     {fcTiff, "TIFF", nullptr,
      [](const std::string& n) -> std::vector<std::string> {
        return {n, ChangeFileExt(n, ".tfw"), ChangeFileExt(n, ".tifw")};
@@ -55,11 +64,11 @@ const TFormatEntry Formats[] = {
        return {n, ChangeFileExt(n, ".bmpw")};
      },
      true},
-    {fcDtm, "DTM", nullptr,
+    {fcDtm, "DTM", Make<TDtmMap2>,
      [](const std::string& n) -> std::vector<std::string> { return {n}; }, false},
-    {fcNog, "NOG", nullptr,
+    {fcNog, "NOG", Make<TNogMap2>,
      [](const std::string& n) -> std::vector<std::string> {
-       return {ChangeFileExt(n, ".002"), ChangeFileExt(n, ".001")};
+       return {CompanionFile(n, ".002"), CompanionFile(n, ".001")};
      },
      false},
     {fcJpeg, "JPEG", Make<TJpgMap2>,
@@ -67,18 +76,18 @@ const TFormatEntry Formats[] = {
        return {n, ChangeFileExt(n, ".jgw"), ChangeFileExt(n, ".jpgw")};
      },
      false},
-    {fcVeg, "VEG", nullptr,
+    {fcVeg, "VEG", Make<TVegFile>,
      [](const std::string& n) -> std::vector<std::string> {
-       return {ChangeFileExt(n, ".veg"), ChangeFileExt(n, ".dat")};
+       return {CompanionFile(n, ".veg"), CompanionFile(n, ".dat")};
      },
      false},
     {fcEcw, "ECW", Make<TECWMap2>,
      [](const std::string& n) -> std::vector<std::string> { return {n}; }, false},
     {fcRsw, "Panorama RSW", Make<TRswMap2>,
      [](const std::string& n) -> std::vector<std::string> { return {n}; }, true},
-    {fcHgt, "HGT", nullptr,
+    {fcHgt, "HGT", Make<THgtMap2>,
      [](const std::string& n) -> std::vector<std::string> {
-       return {ChangeFileExt(n, ".hgt"), RemoveFileExt(n)};
+       return {CompanionFile(n, ".hgt")};
      },
      false},
 };
@@ -136,6 +145,9 @@ int FormatFromExtension(const std::string& fileName) {
 
 int FormatFromSignature(const std::string& fileName) {
   if (!FileExists(fileName)) return fcNoFile;
+  // HGT tiles have no signature, and their first height can look like
+  // another format's (-40 m is FF D8, JPEG's): trust their extension first.
+  if (UpperCase(ExtractFileExt(fileName)) == ".HGT") return fcHgt;
   int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     LastIOErrorText = SystemErrorText(errno);

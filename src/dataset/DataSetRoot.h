@@ -67,6 +67,13 @@ class TDataSetRoot2 : public TMMapFile2 {
     if (list != ControlPoints.get()) ControlPoints.reset(list);
   }
 
+  // Whole rows in memory for the worker's block copy: the most rows one
+  // block may hold (0: none, the dataset is reached cell by cell), and the
+  // block itself, valid until the next cell or block access. Blocks of an
+  // output are written through.
+  virtual uint32_t BlockRows() { return 0; }
+  virtual bool GetBlock(uint32_t, uint32_t, TCellBlock&) { return false; }
+
   // Completes a created file (headers, encoding) and closes it. False, with
   // ErrorText set, when any step failed; the destructor calls it when the
   // owner did not.

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -216,6 +217,37 @@ bool TMMapFile2::SelectRow(uint32_t row, uint32_t) {
   return true;
 }
 
+uint32_t TMMapFile2::GridBlockRows() const {
+  if (LineLength == 0) return 0;
+  // A window starts up to 64 KiB before the row asked for.
+  const uint64_t usable = MaxWindowSize < FileSize ? MaxWindowSize - kWindowAlignment
+                                                   : MaxWindowSize;
+  return static_cast<uint32_t>(std::min<uint64_t>(usable / LineLength, GridRows));
+}
+
+bool TMMapFile2::GridBlock(uint32_t first, uint32_t count, TCellBlock& block) {
+  if (count == 0 || first >= GridRows || count > GridRows - first) return false;
+  const int64_t last = static_cast<int64_t>(first) + count;
+  if (!(FirstMappedRow <= first && last <= EndMappedRow)) {
+    // A walk backwards gets a window that ends with the block, so that the
+    // next blocks down the file are in it too.
+    uint32_t start = first;
+    if (EndMappedRow >= 0 && first < FirstMappedRow) {
+      const uint32_t fit = GridBlockRows();
+      start = std::min<uint32_t>(first, last > fit ? static_cast<uint32_t>(last - fit) : 0);
+    }
+    EndMappedRow = -1;
+    if (!SelectRow(start, 0) || last > EndMappedRow) return false;
+  }
+  block.Data = RowBase + (first - FirstMappedRow) * LineLength;
+  block.RowStride = static_cast<int64_t>(LineLength);
+  block.BandStride = static_cast<int64_t>(GridWidth) * GridColumns;
+  block.ColumnStride = GridWidth;
+  block.CellType = GridCellType;
+  block.MSBFirst = !NativeOrder;
+  return true;
+}
+
 template <typename T>
 static T Load(const uint8_t* p, bool swap) {
   T v;
@@ -254,28 +286,32 @@ static void Store(uint8_t* p, T v, bool swap) {
   std::memcpy(p, &v, sizeof v);
 }
 
-float DecodeCell(const uint8_t* p, uint8_t cellType, bool swap) {
+double DecodeCellExact(const uint8_t* p, uint8_t cellType, bool swap) {
   switch (cellType) {
     case ctUnsigned8: return p[0];
     case ctSigned8: return static_cast<int8_t>(p[0]);
     case ctSigned16: return Load<int16_t>(p, swap);
     case ctUnsigned16: return Load<uint16_t>(p, swap);
-    case ctSigned32: return static_cast<float>(Load<int32_t>(p, swap));
+    case ctSigned32: return Load<int32_t>(p, swap);
     case ctFloat32: return Load<float>(p, swap);
     default: return 0;
   }
 }
 
+float DecodeCell(const uint8_t* p, uint8_t cellType, bool swap) {
+  return static_cast<float>(DecodeCellExact(p, cellType, swap));
+}
+
 // Rounds to nearest (ties to even) and keeps the low 32 bits, so that values
 // outside a cell type's range wrap rather than saturate.
-static uint32_t RoundWrapped(float value) {
-  double d = std::nearbyint(static_cast<double>(value));
+static uint32_t RoundWrapped(double value) {
+  double d = std::nearbyint(value);
   if (!std::isfinite(d)) return 0;
   if (std::fabs(d) >= 9.0e18) d = std::fmod(d, 4294967296.0);
   return static_cast<uint32_t>(static_cast<int64_t>(d));
 }
 
-void EncodeCell(uint8_t* p, uint8_t cellType, bool swap, float value) {
+void EncodeCellExact(uint8_t* p, uint8_t cellType, bool swap, double value) {
   switch (cellType) {
     case ctUnsigned8:
     case ctSigned8: p[0] = static_cast<uint8_t>(RoundWrapped(value)); break;
@@ -284,9 +320,13 @@ void EncodeCell(uint8_t* p, uint8_t cellType, bool swap, float value) {
       Store<uint16_t>(p, static_cast<uint16_t>(RoundWrapped(value)), swap);
       break;
     case ctSigned32: Store<uint32_t>(p, RoundWrapped(value), swap); break;
-    case ctFloat32: Store<float>(p, value, swap); break;
+    case ctFloat32: Store<float>(p, static_cast<float>(value), swap); break;
     default: break;
   }
+}
+
+void EncodeCell(uint8_t* p, uint8_t cellType, bool swap, float value) {
+  EncodeCellExact(p, cellType, swap, value);
 }
 
 bool TMMapFile2::ReadCell(uint32_t column, uint32_t row, uint32_t band,

@@ -53,6 +53,18 @@ class TMapByte {
   uint8_t* DataPointer = nullptr;
 };
 
+// Cells of a block of rows that lie in memory: cell (column c, row r of the
+// block, band b) starts at Data + r * RowStride + b * BandStride
+// + c * ColumnStride. Strides are in bytes and may be negative.
+struct TCellBlock {
+  uint8_t* Data = nullptr;
+  int64_t RowStride = 0;
+  int64_t BandStride = 0;
+  int64_t ColumnStride = 0;
+  uint8_t CellType = 0;
+  bool MSBFirst = false;
+};
+
 class TMMapFile2 : public TMapByte {
  public:
   // Sets the grid and opens the mapping. An existing file shorter than the
@@ -72,6 +84,11 @@ class TMMapFile2 : public TMapByte {
   virtual bool WriteColor(uint32_t column, uint32_t row, uint32_t color);
 
  protected:
+  // Rows first .. first + count - 1 of the grid, mapped at once; false when
+  // they do not fit one window. GridBlockRows is the most that always fit.
+  bool GridBlock(uint32_t first, uint32_t count, TCellBlock& block);
+  uint32_t GridBlockRows() const;
+
   // Address of a cell of the row SelectRow made current.
   uint8_t* CellAddress(uint32_t column, uint32_t band) const {
     return DataPointer + static_cast<uint64_t>(GridWidth) *
@@ -89,8 +106,12 @@ class TMMapFile2 : public TMapByte {
   uint8_t* RowBase = nullptr;
 };
 
-// Converts a stored cell to float and back, ties to even, wrapping.
+// Converts a stored cell to float and back; writes round to nearest, ties
+// to even, and wrap out-of-range values.
 float DecodeCell(const uint8_t* p, uint8_t cellType, bool swap);
 void EncodeCell(uint8_t* p, uint8_t cellType, bool swap, float value);
+// The same through a double, which holds every 32-bit integer exactly.
+double DecodeCellExact(const uint8_t* p, uint8_t cellType, bool swap);
+void EncodeCellExact(uint8_t* p, uint8_t cellType, bool swap, double value);
 
 }  // namespace mirava

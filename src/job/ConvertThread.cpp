@@ -2,10 +2,12 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <vector>
 
+#include "job/BlockCopy.h"
 #include "text/FileNames.h"
 #include "text/TextUtils.h"
 
@@ -13,6 +15,7 @@ namespace mirava {
 
 std::atomic<bool> Busy{false};
 std::atomic<bool> AbortRequested{false};
+std::atomic<bool> BlockCopyEnabled{true};
 
 // Progress hand-offs make the worker wait for the main thread: a few a
 // second are enough for any display.
@@ -218,9 +221,33 @@ bool TMyThread::TransferControlPoints() {
   return true;
 }
 
+// After each finished row (or block of rows): the abort request, then a
+// progress hand-off, a few a second at most.
+bool TMyThread::RowsDone(int32_t lastRow) {
+  if (AbortRequested) {
+    MessageText = kAbortMessage;
+    return false;
+  }
+  CurrentRow = lastRow;
+  const auto now = std::chrono::steady_clock::now();
+  if (now - LastHandOff >= kProgressInterval || lastRow == LastRow) {
+    LastHandOff = now;
+    Host.Synchronize([this] { ShowProgress(); });
+  }
+  return true;
+}
+
 bool TMyThread::CopyCells() {
+  LastHandOff = std::chrono::steady_clock::now() - kProgressInterval;
+  TDataSetRoot2* input = InputSet->GetDataSet();
+  TDataSetRoot2* output = OutputSet->GetDataSet();
+  if (BlockCopyEnabled && input->BlockRows() > 0 && output->BlockRows() > 0 &&
+      CellTypeConvertible(input->GetCellType()) &&
+      CellTypeConvertible(output->GetCellType()) &&
+      output->GetBandCount() == input->GetBandCount())
+    return CopyBlocks(*input, *output);
+
   const uint32_t bands = static_cast<uint32_t>(InputSet->GetBandCount());
-  auto lastHandOff = std::chrono::steady_clock::now();
   for (int32_t i = 0; i < OutRows; ++i) {
     for (int32_t j = 0; j < OutColumns; ++j) {
       const double c = std::nearbyint(Layer.InputColumn(j, -i));
@@ -246,16 +273,81 @@ bool TMyThread::CopyCells() {
         }
       }
     }
-    if (AbortRequested) {
-      MessageText = kAbortMessage;
-      return false;
+    if (!RowsDone(i)) return false;
+  }
+  return true;
+}
+
+// The same placement as CopyCells, moving runs of cells between blocks of
+// rows. Flips and kind 0 copy whole rows; the quarter turns go through
+// tiles small enough to stay in the cache, so that neither file is walked
+// across its rows one cell at a time.
+bool TMyThread::CopyBlocks(TDataSetRoot2& input, TDataSetRoot2& output) {
+  const uint32_t W = static_cast<uint32_t>(Layer.Width());
+  const uint32_t H = static_cast<uint32_t>(Layer.Height());
+  const uint32_t outRows = static_cast<uint32_t>(OutRows);
+  const uint32_t bands = static_cast<uint32_t>(input.GetBandCount());
+  const int32_t kind = Layer.Kind();
+  const bool flipH = kind == tkMirrorHorizontal || kind == tkRotate180;
+  const bool flipV = kind == tkMirrorVertical || kind == tkRotate180;
+  auto fail = [&](const char* what, TDataSetRoot2& set, uint32_t row) {
+    MessageText = std::string(what) + " failed at row " + std::to_string(row) +
+                  (set.ErrorText.empty() ? "" : ": " + set.ErrorText);
+    return false;
+  };
+  TCellBlock in, out;
+  const uint32_t blockRows =
+      std::max(1u, std::min({input.BlockRows(), output.BlockRows(), outRows}));
+
+  // Row blocks small enough for a prompt abort; a quarter turn takes as many
+  // output rows as one window holds, so that the input is swept few times.
+  const uint32_t tile = std::max(1u, std::min(64u, blockRows));
+  if (!Layer.SwapsAxes()) {
+    for (uint32_t i0 = 0; i0 < outRows; i0 += tile) {
+      const uint32_t n = std::min(tile, outRows - i0);
+      if (!output.GetBlock(i0, n, out)) return fail("Writing", output, i0);
+      if (!input.GetBlock(flipV ? H - i0 - n : i0, n, in))
+        return fail("Reading", input, i0);
+      for (uint32_t k = 0; k < n; ++k) {
+        const uint8_t* srcRow = in.Data + (flipV ? n - 1 - k : k) * in.RowStride;
+        for (uint32_t b = 0; b < bands; ++b) {
+          const uint8_t* src = srcRow + b * in.BandStride +
+                               (flipH ? (W - 1) * in.ColumnStride : 0);
+          CopyCellRun(out.Data + k * out.RowStride + b * out.BandStride,
+                      out.ColumnStride, out.CellType, out.MSBFirst, src,
+                      flipH ? -in.ColumnStride : in.ColumnStride, in.CellType,
+                      in.MSBFirst, W);
+        }
+      }
+      if (!RowsDone(static_cast<int32_t>(i0 + n - 1))) return false;
     }
-    CurrentRow = i;
-    const auto now = std::chrono::steady_clock::now();
-    if (now - lastHandOff >= kProgressInterval || i == LastRow) {
-      lastHandOff = now;
-      Host.Synchronize([this] { ShowProgress(); });
+    return true;
+  }
+
+  // Output row i is input column (kind 2) W - 1 - i or (kind 3) i; output
+  // column j is input row j (kind 2) or H - 1 - j (kind 3).
+  const bool ccw = kind == tkRotate90CCW;
+  for (uint32_t i0 = 0; i0 < outRows; i0 += blockRows) {
+    const uint32_t n = std::min(blockRows, outRows - i0);
+    for (uint32_t j0 = 0; j0 < H; j0 += tile) {
+      const uint32_t m = std::min(tile, H - j0);
+      if (!input.GetBlock(ccw ? j0 : H - j0 - m, m, in))
+        return fail("Reading", input, j0);
+      if (!output.GetBlock(i0, n, out)) return fail("Writing", output, i0);
+      const uint8_t* firstRow = in.Data + (ccw ? 0 : (m - 1) * in.RowStride);
+      const int64_t srcStep = ccw ? in.RowStride : -in.RowStride;
+      for (uint32_t k0 = 0; k0 < n; k0 += tile)
+        for (uint32_t b = 0; b < bands; ++b)
+          for (uint32_t k = k0; k < std::min(n, k0 + tile); ++k) {
+            const uint32_t column = ccw ? W - 1 - (i0 + k) : i0 + k;
+            CopyCellRun(out.Data + k * out.RowStride + b * out.BandStride +
+                            j0 * out.ColumnStride,
+                        out.ColumnStride, out.CellType, out.MSBFirst,
+                        firstRow + b * in.BandStride + column * in.ColumnStride,
+                        srcStep, in.CellType, in.MSBFirst, m);
+          }
     }
+    if (!RowsDone(static_cast<int32_t>(i0 + n - 1))) return false;
   }
   return true;
 }

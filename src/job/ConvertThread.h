@@ -19,6 +19,9 @@ namespace mirava {
 // Shared with the front end: a job is running; the user asked it to stop.
 extern std::atomic<bool> Busy;
 extern std::atomic<bool> AbortRequested;
+// Off, every job takes the cell-by-cell path even where both datasets offer
+// blocks of rows: that path is the reference the block copy is checked by.
+extern std::atomic<bool> BlockCopyEnabled;
 
 class TMyThread;
 
@@ -67,6 +70,8 @@ class TMyThread {
   bool CreateOutput(const std::string& fileName);
   bool TransferControlPoints();
   bool CopyCells();
+  bool CopyBlocks(TDataSetRoot2& input, TDataSetRoot2& output);
+  bool RowsDone(int32_t lastRow);
   bool ReleaseDataSets();
 
   TJobHost& Host;
@@ -80,6 +85,7 @@ class TMyThread {
   int32_t LastRow = 0;
   int32_t CurrentRow = -1;
   TPhotoLayer Layer;
+  std::chrono::steady_clock::time_point LastHandOff;
   std::string MessageText;
   std::thread Worker;
 };

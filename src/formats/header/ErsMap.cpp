@@ -84,8 +84,7 @@ std::string TErsHeader::CellTypeText() const {
   return CellTypeWord.empty() ? THeader::CellTypeText() : CellTypeWord;
 }
 
-// "Tue Mar 04 09:05:07 GMT 2003", local time with English names.
-static std::string LastUpdatedStamp() {
+std::string LastUpdatedStamp() {
   static const char* const days[] = {"Sun", "Mon", "Tue", "Wed",
                                      "Thu", "Fri", "Sat"};
   static const char* const months[] = {"Jan", "Feb", "Mar", "Apr",

@@ -5,6 +5,10 @@
 
 namespace mirava {
 
+// "Tue Mar 04 09:05:07 \"GMT\" 2003": local time with English names, as the
+// ER Mapper and OSD headers carry it.
+std::string LastUpdatedStamp();
+
 class TErsHeader : public THeader {
  public:
   void ParseLine(const std::string& line) override;
@@ -25,6 +29,10 @@ class TErsMap2 : public THeadMap2 {
  public:
   TErsMap2();
   void SetFileName(const std::string& fileName) override;
+  uint32_t BlockRows() override { return GridBlockRows(); }
+  bool GetBlock(uint32_t first, uint32_t count, TCellBlock& block) override {
+    return GridBlock(first, count, block);
+  }
 };
 
 }  // namespace mirava

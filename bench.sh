@@ -1,0 +1,127 @@
+#!/usr/bin/env bash
+# Benchmark: mirava-cli against cp, libvips and gdal_translate on the same
+# data. Not part of the tests. Usage: ./bench.sh [runs] [sizes]
+#   runs   how many times each command runs (median reported), default 3
+#   sizes  "small", "large" or "both" (256 MiB / 1 GiB of cells), default both
+set -euo pipefail
+cd "$(dirname "$0")"
+RUNS=${1:-3}
+SIZES=${2:-both}
+scripts/install-deps.sh
+missing=()
+for p in libvips-tools bc; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >&2
+fi
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build --target mirava-cli >/dev/null
+CLI=$PWD/build/mirava-cli
+WORK=${BENCH_DIR:-$(mktemp -d /var/tmp/mirava-bench.XXXXXX)}
+trap 'rm -rf "$WORK"' EXIT
+
+echo "# Machine"
+echo "cpu: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ //'), $(nproc) cores"
+echo "memory: $(free -g | awk '/Mem:/ {print $2}') GiB; disk: $(df -h "$WORK" | awk 'NR==2 {print $1, $2}')"
+echo "tools: $(vips --version), $(gdal_translate --version | cut -d, -f1)"
+echo "runs per command: $RUNS (median shown); files warm in the page cache"
+echo
+
+# Peak memory that is not file mapping (anonymous RSS), sampled while the
+# command runs, in MiB; the command's wall time in seconds.
+measure() {
+  local start end pid peak=0 anon
+  start=$(date +%s.%N)
+  "$@" >/dev/null 2>&1 &
+  pid=$!
+  while kill -0 "$pid" 2>/dev/null; do
+    anon=$(awk '/RssAnon/ {print $2}' /proc/$pid/status 2>/dev/null || echo 0)
+    [ -n "$anon" ] && [ "$anon" -gt "$peak" ] && peak=$anon
+    sleep 0.01
+  done
+  wait "$pid"
+  end=$(date +%s.%N)
+  echo "$(echo "$end - $start" | bc -l) $((peak / 1024))"
+}
+
+median() { sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
+
+# run NAME CLEANUP COMMAND...: prints "NAME median_seconds peak_MiB"
+run() {
+  local name=$1 cleanup=$2; shift 2
+  local times=() peaks=0 t p
+  for ((i = 0; i < RUNS; i++)); do
+    rm -f $cleanup
+    read -r t p < <(measure "$@")
+    times+=("$t")
+    ((p > peaks)) && peaks=$p
+  done
+  rm -f $cleanup
+  printf '%s %s %s\n' "$name" "$(printf '%s\n' "${times[@]}" | median)" "$peaks"
+}
+
+make_ers() {  # name columns rows bands celltype bytes
+  local name=$1 cols=$2 rows=$3 bands=$4 type=$5 bytes=$6
+  head -c $((cols * rows * bands * bytes)) /dev/urandom > "$WORK/$name"
+  printf 'DatasetHeader Begin\n\tVersion = "6.0"\n\tDataSetType = ERStorage\n\tDataType = Raster\n\tByteOrder = LSBFirst\n\tCoordinateSpace Begin\n\t\tDatum = "WGS84"\n\t\tProjection = "GEODETIC"\n\t\tCoordinateType = EN\n\tCoordinateSpace End\n\tRasterInfo Begin\n\t\tCellType = %s\n\t\tNrOfLines = %d\n\t\tNrOfCellsPerLine = %d\n\t\tNrOfBands = %d\n\t\tCellInfo Begin\n\t\t\tXdimension = 0.5\n\t\t\tYdimension = 0.5\n\t\tCellInfo End\n\t\tRegistrationCoord Begin\n\t\t\tEastings = 500000\n\t\t\tNorthings = 6000000\n\t\tRegistrationCoord End\n\tRasterInfo End\nDatasetHeader End\n' \
+    "$type" "$rows" "$cols" "$bands" > "$WORK/$name.ers"
+}
+
+report() {  # reads "name seconds peak" lines; ratios to cp and to the peer
+  awk -v cp="$1" '
+    { name[NR]=$1; t[NR]=$2; m[NR]=$3; peer[NR]=$4 }
+    END {
+      printf "%-34s %9s %8s %9s %9s\n", "command", "median s", "x cp", "x vips", "peak MiB"
+      for (i = 1; i <= NR; i++) {
+        pv = ""
+        for (j = 1; j <= NR; j++) if (name[j] == peer[i]) pv = sprintf("%.2f", t[i] / t[j])
+        printf "%-34s %9.3f %8.2f %9s %9d\n", name[i], t[i], t[i] / cp, pv, m[i]
+      }
+    }'
+}
+
+bench_case() {  # label cols rows bands celltype bytes vipsformat
+  local label=$1 cols=$2 rows=$3 bands=$4 type=$5 bytes=$6
+  echo "## $label: $cols x $rows x $bands, $((cols * rows * bands * bytes / 1048576)) MiB of cells"
+  make_ers in "$cols" "$rows" "$bands" "$type" "$bytes"
+  gdal_translate -q -of GTiff -co TILED=NO -co COMPRESS=NONE "$WORK/in.ers" "$WORK/in.tif"
+  vips copy "$WORK/in.tif" "$WORK/in.v" 2>/dev/null
+  local lines=()
+  lines+=("$(run cp "$WORK/copy" cp "$WORK/in" "$WORK/copy")")
+  local kinds=(0 1 4 5 2 3)
+  local names=(none hflip vflip rot180 rot90cw rot90ccw)
+  local peers=(- vips-flip-h.v vips-flip-v.v vips-rot180.v vips-rot90.v vips-rot270.v)
+  for n in 0 1 2 3 4 5; do
+    lines+=("$(run "mirava-ers-${names[$n]}" "$WORK/o $WORK/o.ers" "$CLI" "$WORK/in.ers" "$WORK/o.ers" "/${kinds[$n]}") ${peers[$n]}")
+  done
+  if "$CLI" "$WORK/in.tif" "$WORK/probe.tif" /0 >/dev/null 2>&1; then
+    local tpeers=(gdal_translate vips-flip-h.tif vips-flip-v.tif vips-rot180.tif vips-rot90.tif vips-rot270.tif)
+    for n in 0 1 2 3 4 5; do
+      lines+=("$(run "mirava-tif-${names[$n]}" "$WORK/o.tif $WORK/o.tfw" "$CLI" "$WORK/in.tif" "$WORK/o.tif" "/${kinds[$n]}") ${tpeers[$n]}")
+    done
+  fi
+  rm -f "$WORK/probe.tif" "$WORK/probe.tfw"
+  lines+=("$(run gdal_translate "$WORK/g.tif" gdal_translate -q -of GTiff -co COMPRESS=NONE "$WORK/in.tif" "$WORK/g.tif")")
+  for fmt in v tif; do
+    lines+=("$(run vips-flip-h.$fmt "$WORK/vo.$fmt" vips flip "$WORK/in.$fmt" "$WORK/vo.$fmt" horizontal)")
+    lines+=("$(run vips-flip-v.$fmt "$WORK/vo.$fmt" vips flip "$WORK/in.$fmt" "$WORK/vo.$fmt" vertical)")
+    lines+=("$(run vips-rot180.$fmt "$WORK/vo.$fmt" vips rot "$WORK/in.$fmt" "$WORK/vo.$fmt" d180)")
+    lines+=("$(run vips-rot90.$fmt "$WORK/vo.$fmt" vips rot "$WORK/in.$fmt" "$WORK/vo.$fmt" d90)")
+    lines+=("$(run vips-rot270.$fmt "$WORK/vo.$fmt" vips rot "$WORK/in.$fmt" "$WORK/vo.$fmt" d270)")
+  done
+  local cp_time
+  cp_time=$(printf '%s\n' "${lines[0]}" | awk '{print $2}')
+  printf '%s\n' "${lines[@]}" | report "$cp_time"
+  echo
+  rm -f "$WORK"/in* "$WORK"/o* "$WORK"/vo* "$WORK"/g.tif
+}
+
+if [ "$SIZES" = small ] || [ "$SIZES" = both ]; then
+  bench_case "8-bit RGB, 256 MiB" 9459 9459 3 Unsigned8BitInteger 1
+  bench_case "16-bit elevation, 256 MiB" 11585 11585 1 Signed16BitInteger 2
+fi
+if [ "$SIZES" = large ] || [ "$SIZES" = both ]; then
+  bench_case "8-bit RGB, 1 GiB" 18918 18918 3 Unsigned8BitInteger 1
+  bench_case "16-bit elevation, 1 GiB" 23170 23170 1 Signed16BitInteger 2
+fi

@@ -1,0 +1,74 @@
+#include "dataset/BinaryFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "text/TextUtils.h"
+
+namespace mirava {
+
+TBinaryFile::~TBinaryFile() {
+  if (Fd >= 0) ::close(Fd);
+}
+
+bool TBinaryFile::Fail(int code) {
+  if (Error.empty()) {
+    Code = code ? code : EIO;
+    Error = SystemErrorText(Code);
+  }
+  return false;
+}
+
+bool TBinaryFile::OpenRead(const std::string& fileName) {
+  Fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
+  return Fd >= 0 || Fail(errno);
+}
+
+bool TBinaryFile::Create(const std::string& fileName) {
+  Fd = ::open(fileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  return Fd >= 0 || Fail(errno);
+}
+
+bool TBinaryFile::Read(void* buffer, size_t size, size_t& got) {
+  got = 0;
+  if (Fd < 0) return Fail(EBADF);
+  while (got < size) {
+    const ssize_t n = ::read(Fd, static_cast<char*>(buffer) + got, size - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return Fail(errno);
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool TBinaryFile::Write(const void* data, size_t size) {
+  if (Fd < 0) return Fail(EBADF);
+  size_t done = 0;
+  while (done < size) {
+    const ssize_t n = ::write(Fd, static_cast<const char*>(data) + done, size - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return Fail(n < 0 ? errno : EIO);
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+uint64_t TBinaryFile::Size() {
+  struct stat st;
+  if (Fd < 0 || fstat(Fd, &st) != 0) return 0;
+  return static_cast<uint64_t>(st.st_size);
+}
+
+bool TBinaryFile::Close() {
+  if (Fd < 0) return Error.empty();
+  const int fd = Fd;
+  Fd = -1;
+  if (::close(fd) != 0) Fail(errno);
+  return Error.empty();
+}
+
+}  // namespace mirava

@@ -1,0 +1,36 @@
+// A binary file read or written whole, in a few calls, with every failure
+// (the close included) kept as the system's text.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace mirava {
+
+class TBinaryFile {
+ public:
+  TBinaryFile() = default;
+  ~TBinaryFile();
+  TBinaryFile(const TBinaryFile&) = delete;
+  TBinaryFile& operator=(const TBinaryFile&) = delete;
+
+  bool OpenRead(const std::string& fileName);
+  // Creates the file, or empties an existing one.
+  bool Create(const std::string& fileName);
+  // Reads up to `size` bytes; `got` falls short only at the end of the file.
+  bool Read(void* buffer, size_t size, size_t& got);
+  bool Write(const void* data, size_t size);
+  uint64_t Size();
+  bool Close();
+  const std::string& ErrorText() const { return Error; }
+  int ErrorCode() const { return Code; }
+
+ private:
+  bool Fail(int code);
+  int Fd = -1;
+  int Code = 0;
+  std::string Error;
+};
+
+}  // namespace mirava

@@ -1,0 +1,32 @@
+#include "dataset/OutputChecks.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "text/TextUtils.h"
+
+namespace mirava {
+
+std::string Signed16Refusal(const std::string& format, uint8_t cellType,
+                            uint32_t bands) {
+  if (bands != 1)
+    return format + " files hold one band; the input has " +
+           std::to_string(bands);
+  if (cellType == ctUnsigned8 || cellType == ctSigned8 || cellType == ctSigned16)
+    return "";
+  const char* name = cellType < kCellTypeCount ? CellTypeNames[cellType] : "";
+  return format + " files hold signed 16-bit cells; " +
+         (*name ? std::string(name) : "the input's") +
+         " cells cannot be written exactly";
+}
+
+std::string SquareCellRefusal(const std::string& format, double cellSizeX,
+                              double cellSizeY) {
+  if (std::fabs(cellSizeX - cellSizeY) <=
+      1e-10 * std::max(std::fabs(cellSizeX), std::fabs(cellSizeY)))
+    return "";
+  return format + " files hold square cells; the input's are " +
+         FormatGeneral(cellSizeX) + " by " + FormatGeneral(cellSizeY);
+}
+
+}  // namespace mirava

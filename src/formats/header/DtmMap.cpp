@@ -1,0 +1,178 @@
+#include "formats/header/DtmMap.h"
+
+#include <bit>
+#include <cstring>
+
+#include "dataset/BinaryFile.h"
+#include "text/TextUtils.h"
+
+namespace mirava {
+
+static_assert(std::endian::native == std::endian::little,
+              "DTM cells are mapped in the file's little-endian order");
+
+static const float kSignature[6] = {-1, -1, 0, 0, -1, -1};
+
+template <typename T>
+static T Get(const uint8_t* p) {
+  T v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+template <typename T>
+static void Put(uint8_t* p, T v) {
+  std::memcpy(p, &v, sizeof v);
+}
+
+TDTMHeader::TDTMHeader() {
+  Bands = 1;
+  CellType = ctFloat32;
+}
+
+bool TDTMHeader::ReadHeader(const std::string& fileName) {
+  HeaderError.clear();
+  TBinaryFile file;
+  uint8_t b[kDtmHeaderSize] = {};
+  size_t got = 0;
+  if (!file.OpenRead(fileName) || !file.Read(b, sizeof b, got)) {
+    HeaderError = "(" + file.ErrorText() + ")";
+    HeaderStatus = 2;
+    return false;
+  }
+  FileSize = file.Size();
+  file.Close();
+  bool ok = true;
+  HeaderStatus = 0;
+  if (got < sizeof b) {
+    HeaderError = "(" + std::to_string(got) + " bytes, shorter than a DTM header)";
+    HeaderStatus = 1;
+    ok = false;
+  } else if (std::memcmp(b, kSignature, sizeof kSignature) != 0) {
+    HeaderError = "(not a DTM file)";
+    HeaderStatus = 1;
+    ok = false;
+  }
+  RegistrationX = Get<float>(b + 24);
+  RegistrationY = Get<float>(b + 28);
+  const int32_t columns = Get<int32_t>(b + 32);
+  const int32_t rows = Get<int32_t>(b + 36);
+  CellSizeX = Get<float>(b + 40);
+  CellSizeY = Get<float>(b + 44);
+  CellOffset = Get<int32_t>(b + 48);
+  Columns = static_cast<uint32_t>(columns);
+  Rows = static_cast<uint32_t>(rows);
+  if (!ok) return false;
+  // The cells named by the header must lie inside the file.
+  const uint64_t cells = static_cast<uint64_t>(Columns) * Rows;
+  if (columns <= 0 || rows <= 0 || CellOffset < 0 ||
+      (FileSize - kDtmHeaderSize) / 4 < cells + static_cast<uint64_t>(CellOffset)) {
+    HeaderError = "(" + std::to_string(columns) + " x " + std::to_string(rows) +
+                  " cells from cell " + std::to_string(CellOffset) +
+                  " do not fit in the file's " + std::to_string(FileSize) + " bytes)";
+    HeaderStatus = 1;
+    return false;
+  }
+  return true;
+}
+
+TDtmMap2::TDtmMap2() : THeadMap2(std::make_unique<TDTMHeader>()) {}
+
+TDtmMap2::~TDtmMap2() { Close(); }
+
+void TDtmMap2::SetFileName(const std::string& fileName) {
+  FileName = fileName;
+  Header->HeaderFileName = fileName;
+}
+
+bool TDtmMap2::Open(const std::string& fileName, uint32_t columns,
+                    uint32_t rows, uint8_t, uint32_t bands, uint8_t mode) {
+  SetFileName(fileName);
+  if (mode == omCreate) {
+    // Every cell type the engine carries is a float value, which a float
+    // cell holds exactly; a second band has nowhere to go.
+    if (bands != 1) {
+      ErrorText = "DTM files hold one band; the input has " +
+                  std::to_string(bands);
+      return false;
+    }
+    if (columns == 0 || rows == 0 || columns > INT32_MAX || rows > INT32_MAX) {
+      ErrorText = "A DTM file cannot hold " + std::to_string(columns) + " x " +
+                  std::to_string(rows) + " cells";
+      return false;
+    }
+    Header->Setup(rows, columns, 1, 1.0, 1.0, 0, 0, 0, 0, "", "", "", ctFloat32);
+    Header->MSBFirst = false;
+    const uint64_t size = static_cast<uint64_t>(columns) * rows * 4 + kDtmHeaderSize;
+    if (!OpenMapping(FileName, omCreate, size)) {
+      ErrorText = ErrorWithCode("Open map write error=", ErrorCode, ErrorText);
+      return false;
+    }
+    return true;
+  }
+  if (mode != omRead && mode != omReadWrite) return true;
+  if (!Header->ReadHeader(FileName)) {
+    ErrorText = "Header " + ShortenPath(FileName, 20) + " reading error " +
+                Header->HeaderError;
+    return false;
+  }
+  if (!OpenMapping(FileName, mode, 0)) {
+    ErrorText = ErrorWithCode("Open Map Read Error=", ErrorCode, ErrorText);
+    return false;
+  }
+  return true;
+}
+
+bool TDtmMap2::MapCell(uint32_t column, uint32_t row) {
+  Position = kDtmHeaderSize +
+             4 * (static_cast<uint64_t>(column) + static_cast<uint64_t>(Dtm().CellOffset) +
+                  static_cast<uint64_t>(row) * Header->Columns);
+  MinBytes = 4;
+  return MapWindow();
+}
+
+bool TDtmMap2::ReadCell(uint32_t column, uint32_t row, uint32_t, float& value) {
+  value = 0;
+  if (column >= Header->Columns || row >= Header->Rows) return false;
+  if (!MapCell(column, row)) return false;
+  value = Get<float>(DataPointer);
+  return true;
+}
+
+bool TDtmMap2::WriteCell(uint32_t column, uint32_t row, uint32_t, float value) {
+  if (OpenMode != omCreate) return false;
+  if (column >= Header->Columns || row >= Header->Rows) return false;
+  if (!MapCell(column, row)) return false;
+  Put<float>(DataPointer, value);
+  return true;
+}
+
+bool TDtmMap2::WriteDtmHeader() {
+  Position = 0;
+  MinBytes = kDtmHeaderSize;
+  if (!MapWindow()) return false;
+  uint8_t* p = DataPointer;
+  std::memcpy(p, kSignature, sizeof kSignature);
+  // The file holds the outer corner of cell (0, 0).
+  Put<float>(p + 24, static_cast<float>(GetOriginX()));
+  Put<float>(p + 28, static_cast<float>(GetOriginY()));
+  Put<int32_t>(p + 32, GetColumnCount());
+  Put<int32_t>(p + 36, GetRowCount());
+  Put<float>(p + 40, static_cast<float>(GetCellSizeX() == 0 ? 1.0 : GetCellSizeX()));
+  Put<float>(p + 44, static_cast<float>(GetCellSizeY() == 0 ? 1.0 : GetCellSizeY()));
+  Put<int32_t>(p + 48, 0);
+  return true;
+}
+
+bool TDtmMap2::Close() {
+  if (Closed) return true;
+  if (OpenMode == omCreate && Fd >= 0 && !WriteDtmHeader()) {
+    ErrorText = "Header " + FileName + " writing error (" + ErrorText + ")";
+    Closed = true;
+    CloseMapping();
+    return false;
+  }
+  return THeadMap2::Close();
+}
+
+}  // namespace mirava

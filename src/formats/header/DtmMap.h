@@ -1,0 +1,43 @@
+// DTM elevation rasters: one file, a 52-byte binary header followed by
+// 32-bit float cells, little-endian.
+#pragma once
+
+#include "dataset/HeadMap.h"
+
+namespace mirava {
+
+constexpr uint32_t kDtmHeaderSize = 52;
+
+class TDTMHeader : public THeader {
+ public:
+  TDTMHeader();
+  bool ReadHeader(const std::string& fileName) override;
+  // The header of a new file is written by its dataset into the mapped file.
+  bool WriteHeader(const std::string&) override { return true; }
+
+  int32_t CellOffset = 0;
+  // Size of the file the header was read from.
+  uint64_t FileSize = 0;
+};
+
+class TDtmMap2 : public THeadMap2 {
+ public:
+  TDtmMap2();
+  ~TDtmMap2() override;
+  void SetFileName(const std::string& fileName) override;
+  bool Open(const std::string& fileName, uint32_t columns, uint32_t rows,
+            uint8_t cellType, uint32_t bands, uint8_t mode) override;
+  bool ReadCell(uint32_t column, uint32_t row, uint32_t band,
+                float& value) override;
+  bool WriteCell(uint32_t column, uint32_t row, uint32_t band,
+                 float value) override;
+  bool Close() override;
+
+ private:
+  TDTMHeader& Dtm() { return static_cast<TDTMHeader&>(*Header); }
+  // Points DataPointer at the cell; false when it cannot be mapped.
+  bool MapCell(uint32_t column, uint32_t row);
+  bool WriteDtmHeader();
+};
+
+}  // namespace mirava

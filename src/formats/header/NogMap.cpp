@@ -1,0 +1,170 @@
+#include "formats/header/NogMap.h"
+
+#include <unistd.h>
+
+#include <cstring>
+
+#include "dataset/BinaryFile.h"
+#include "dataset/OutputChecks.h"
+#include "text/CompanionFile.h"
+#include "text/FileNames.h"
+#include "text/TextUtils.h"
+
+namespace mirava {
+
+namespace {
+
+// Offset and room (bytes up to the next field) of each text field.
+struct TNogField {
+  size_t Offset;
+  size_t Room;
+};
+constexpr TNogField kCellSize{187, 102};
+constexpr TNogField kTop{289, 51};
+constexpr TNogField kLeft{340, 272};
+constexpr TNogField kRows{612, 17};
+constexpr TNogField kColumns{629, 1071};
+
+}  // namespace
+
+TNogHeader::TNogHeader() {
+  CellType = ctSigned16;
+  Bands = 1;
+}
+
+bool TNogHeader::ReadHeader(const std::string& fileName) {
+  HeaderError.clear();
+  HeaderStatus = 2;
+  if (!FileExists(fileName)) {
+    HeaderError = "(no such file)";
+    return false;
+  }
+  size_t got = 0;
+  TBinaryFile file;
+  if (!file.OpenRead(fileName) ||
+      !file.Read(HeaderBlock.data(), HeaderBlock.size(), got)) {
+    HeaderError = "(" + file.ErrorText() + ")";
+    return false;
+  }
+  file.Close();
+  if (got < HeaderBlock.size()) {
+    HeaderError = "(" + std::to_string(got) + " bytes; a NOG header has " +
+                  std::to_string(kNogHeaderSize) + ")";
+    return false;
+  }
+  std::string texts[5];
+  const TNogField fields[5] = {kCellSize, kTop, kLeft, kRows, kColumns};
+  for (int i = 0; i < 5; ++i) {
+    const char* start = reinterpret_cast<const char*>(HeaderBlock.data()) + fields[i].Offset;
+    const void* end = std::memchr(start, 0, fields[i].Room);
+    if (!end) {
+      HeaderError = "(the text at offset " + std::to_string(fields[i].Offset) +
+                    " has no end within its field)";
+      return false;
+    }
+    texts[i].assign(start, static_cast<const char*>(end));
+  }
+  // Negative counts are as malformed as non-numbers.
+  auto count = [](const std::string& text) {
+    const int32_t n = ParseHeaderInt(text);
+    if (n < 0) throw EConvertError("'" + text + "' is not a valid count");
+    return static_cast<uint32_t>(n);
+  };
+  Rows = count(texts[3]);
+  Columns = count(texts[4]);
+  RegistrationX = ParseReal(texts[2], 0);
+  RegistrationY = ParseReal(texts[1], 0);
+  CellSizeX = ParseReal(texts[0], 0);
+  CellSizeY = CellSizeX;
+  HeaderStatus = 0;
+  return true;
+}
+
+bool TNogHeader::WriteHeader(const std::string& fileName) {
+  HeaderError.clear();
+  if (fileName.empty()) return false;
+  // The file holds the outer corner of cell (0, 0).
+  const double left = RegistrationX - RegistrationCellX * CellSizeX;
+  const double top = RegistrationY + RegistrationCellY * CellSizeY;
+  const struct {
+    TNogField Field;
+    std::string Text;
+  } values[] = {{kCellSize, FormatExact(CellSizeX, 3)},
+                {kTop, FormatExact(top, 3)},
+                {kLeft, FormatExact(left, 3)},
+                {kRows, std::to_string(Rows)},
+                {kColumns, std::to_string(Columns)}};
+  for (const auto& v : values) {
+    if (v.Text.size() >= v.Field.Room) {
+      HeaderError = "(" + v.Text + " does not fit its field at offset " +
+                    std::to_string(v.Field.Offset) + ")";
+      return false;
+    }
+    std::memcpy(HeaderBlock.data() + v.Field.Offset, v.Text.c_str(),
+                v.Text.size() + 1);
+  }
+  TBinaryFile file;
+  if (!file.Create(fileName) ||
+      !file.Write(HeaderBlock.data(), HeaderBlock.size()) || !file.Close()) {
+    HeaderError = "(" + file.ErrorText() + ")";
+    return false;
+  }
+  return true;
+}
+
+TNogMap2::TNogMap2() : THeadMap2(std::make_unique<TNogHeader>()) {}
+
+TNogMap2::~TNogMap2() { Close(); }
+
+void TNogMap2::SetFileName(const std::string& fileName) {
+  FileName = CompanionFile(fileName, ".002");
+  Header->HeaderFileName = CompanionFile(fileName, ".001");
+}
+
+bool TNogMap2::Open(const std::string& fileName, uint32_t columns,
+                    uint32_t rows, uint8_t cellType, uint32_t bands,
+                    uint8_t mode) {
+  if (mode == omCreate) {
+    ErrorText = Signed16Refusal("NOG", cellType, bands);
+    if (!ErrorText.empty()) return false;
+    return THeadMap2::Open(fileName, columns, rows, ctSigned16, 1, mode);
+  }
+  return THeadMap2::Open(fileName, columns, rows, cellType, bands, mode);
+}
+
+void TNogMap2::SetGeoreference(const std::string& spheroid,
+                               const std::string& datum, double cellSizeX,
+                               double cellSizeY, double registrationCellX,
+                               double registrationCellY, double registrationX,
+                               double registrationY,
+                               const std::string& projection) {
+  THeadMap2::SetGeoreference(spheroid, datum, cellSizeX, cellSizeY,
+                             registrationCellX, registrationCellY,
+                             registrationX, registrationY, projection);
+  GeoreferenceError = SquareCellRefusal("NOG", cellSizeX, cellSizeY);
+  if (!GeoreferenceError.empty()) ErrorText = GeoreferenceError;
+}
+
+bool TNogMap2::WriteCell(uint32_t column, uint32_t row, uint32_t band,
+                         float value) {
+  if (!GeoreferenceError.empty()) {
+    ErrorText = GeoreferenceError;
+    return false;
+  }
+  return THeadMap2::WriteCell(column, row, band, value);
+}
+
+bool TNogMap2::Close() {
+  if (Closed) return true;
+  if (OpenMode == omCreate && Fd >= 0 && !GeoreferenceError.empty()) {
+    // A refused raster leaves no half-made output behind.
+    Closed = true;
+    CloseMapping();
+    ::unlink(FileName.c_str());
+    ErrorText = GeoreferenceError;
+    return false;
+  }
+  return THeadMap2::Close();
+}
+
+}  // namespace mirava

@@ -1,0 +1,341 @@
+#include "formats/header/VegFile.h"
+
+#include <unistd.h>
+
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <new>
+
+#include "dataset/BinaryFile.h"
+#include "dataset/OutputChecks.h"
+#include "text/CompanionFile.h"
+#include "text/ReadLine.h"
+#include "text/TextFile.h"
+#include "text/TextUtils.h"
+
+namespace mirava {
+
+static_assert(std::endian::native == std::endian::little,
+              "VEG words are copied in the file's little-endian order");
+
+// A tile count line: tiles minus one, small enough that the rows or columns
+// it gives still count in 32 bits.
+static bool ParseTileCount(const std::string& line, int32_t& value) {
+  const int64_t n = ParseIntDef(TrimBlanks(line), -1);
+  if (n < 0 || n >= INT32_MAX / kVegTileSide) {
+    value = 0;
+    return false;
+  }
+  value = static_cast<int32_t>(n);
+  return true;
+}
+
+bool TVegHeader::ReadHeader(const std::string& fileName) {
+  HeaderError.clear();
+  bool ok = true;
+  HeaderStatus = 0;
+  try {
+    TReadLine reader(fileName);
+    BottomY = ParseReal(reader.ReadLine(), 0);
+    RegistrationX = ParseReal(reader.ReadLine(), 0);
+    CellSizeX = ParseReal(reader.ReadLine(), 0);
+    CellSizeY = CellSizeX;
+    const std::string rowsLine = reader.ReadLine();
+    if (!ParseTileCount(rowsLine, TileRowsMinusOne)) {
+      HeaderError = "(tile rows '" + rowsLine + "')";
+      ok = false;
+    }
+    const std::string columnsLine = reader.ReadLine();
+    if (!ParseTileCount(columnsLine, TileColumnsMinusOne)) {
+      if (ok) HeaderError = "(tile columns '" + columnsLine + "')";
+      ok = false;
+    }
+  } catch (const EReadLineError& e) {
+    HeaderStatus = 2;
+    HeaderError = std::string("(") + e.what() + ")";
+    ok = false;
+  }
+  Rows = static_cast<uint32_t>(TileRowsMinusOne + 1) * kVegTileSide;
+  Columns = static_cast<uint32_t>(TileColumnsMinusOne + 1) * kVegTileSide;
+  Bands = 1;
+  CellType = ctFloat32;
+  RegistrationY = BottomY + (Rows - 1.0) * CellSizeY;
+  return ok;
+}
+
+bool TVegHeader::WriteHeader(const std::string& fileName) {
+  HeaderError.clear();
+  // The file holds the left edge and the top edge of the last tile row's
+  // bottom row, and one cell size, which the reader takes for both.
+  const double left = RegistrationX - RegistrationCellX * CellSizeX;
+  const double top = RegistrationY + RegistrationCellY * CellSizeY;
+  const double span = TileRowsMinusOne * 250.0 + 249.0;
+  BottomY = top - span * CellSizeX;
+  // The reader adds the span back; of the neighbouring values, write one
+  // from which it gets the top edge exactly.
+  for (int step = 1; step <= 8 && BottomY + span * CellSizeX != top; ++step) {
+    const double toward = step % 2 ? HUGE_VAL : -HUGE_VAL;
+    double candidate = top - span * CellSizeX;
+    for (int i = 0; i < (step + 1) / 2; ++i)
+      candidate = std::nextafter(candidate, toward);
+    if (candidate + span * CellSizeX == top) BottomY = candidate;
+  }
+  TTextFileWriter out(fileName);
+  out.WriteLine(FormatExact(BottomY, 6));
+  out.WriteLine(FormatExact(left, 6));
+  out.WriteLine(FormatExact(CellSizeX, 6));
+  out.WriteLine(std::to_string(TileRowsMinusOne));
+  out.WriteLine(std::to_string(TileColumnsMinusOne));
+  if (!out.Close()) {
+    HeaderError = "(" + out.ErrorText() + ")";
+    return false;
+  }
+  return true;
+}
+
+TVegFile::TVegFile() : THeadMap2(std::make_unique<TVegHeader>()) {}
+
+TVegFile::~TVegFile() { Close(); }
+
+void TVegFile::SetFileName(const std::string& fileName) {
+  FileName = CompanionFile(fileName, ".veg");
+  Header->HeaderFileName = CompanionFile(fileName, ".dat");
+}
+
+uint64_t TVegFile::TileCount() const {
+  const auto& veg = static_cast<const TVegHeader&>(*Header);
+  return (veg.TileRowsMinusOne + 1ull) * (veg.TileColumnsMinusOne + 1ull);
+}
+
+TVegFile::TTileEntry& TVegFile::TileOf(uint32_t column, uint32_t row) {
+  // Tile rows count from the south, tile columns from the west.
+  const uint64_t tileRow = Veg().TileRowsMinusOne - row / kVegTileSide;
+  return TileDirectory[column / kVegTileSide +
+                       tileRow * (Veg().TileColumnsMinusOne + 1ull)];
+}
+
+uint32_t TVegFile::CellByte(uint32_t column, uint32_t row) {
+  // Tile rows are stored from the bottom up; the float follows an int16.
+  return (kVegTileSide - 1 - row % kVegTileSide) * kVegTileRowSize +
+         (column % kVegTileSide) * kVegRecordSize + 2;
+}
+
+bool TVegFile::Open(const std::string& fileName, uint32_t columns,
+                    uint32_t rows, uint8_t, uint32_t bands, uint8_t mode) {
+  SetFileName(fileName);
+  OpenMode = mode;
+  if (mode == omRead) {
+    if (!Header->ReadHeader(Header->HeaderFileName)) {
+      ErrorText = "Error loading header " + Header->HeaderFileName + " " +
+                  Header->HeaderError;
+      return false;
+    }
+    if (!OpenMapping(FileName, omRead, 0)) {
+      ErrorText = ErrorWithCode("Open Map Read Error=", ErrorCode, ErrorText);
+      return false;
+    }
+    if (!LoadDirectory()) return false;
+    ErrorText.clear();
+    return true;
+  }
+  if (mode != omCreate && mode != omReadWrite) return false;
+  // Every cell type the engine carries is a float value, which a float cell
+  // holds exactly; a second band has nowhere to go.
+  if (bands != 1) {
+    ErrorText = "VEG files hold one band; the input has " + std::to_string(bands);
+    return false;
+  }
+  if (columns == 0 || rows == 0) {
+    ErrorText = "A VEG file cannot hold " + std::to_string(columns) + " x " +
+                std::to_string(rows) + " cells";
+    return false;
+  }
+  Header->Setup(rows, columns, 1, 1.0, 1.0, 0, 0, 0, 0, "", "", "", ctFloat32);
+  Veg().TileRowsMinusOne = static_cast<int32_t>((rows + 249ull) / kVegTileSide - 1);
+  Veg().TileColumnsMinusOne =
+      static_cast<int32_t>((columns + 249ull) / kVegTileSide - 1);
+  // Tile offsets are 32-bit words: the last tile must start below 4 GiB
+  // even when every tile is present.
+  const uint64_t tiles = TileCount();
+  if (4 + 8 * tiles + (tiles - 1) * kVegTileSize > UINT32_MAX) {
+    ErrorText = "A VEG file of " + std::to_string(columns) + " x " +
+                std::to_string(rows) + " cells needs " + std::to_string(tiles) +
+                " tiles, more than its 32-bit tile offsets can address";
+    return false;
+  }
+  if (mode == omCreate) {
+    // Both files are written only when the raster is closed: find out now
+    // whether they can be.
+    for (const std::string& name : {FileName, Header->HeaderFileName}) {
+      TBinaryFile file;
+      if (!file.Create(name) || !file.Close()) {
+        ErrorText = ErrorWithCode("Open map write error=", file.ErrorCode(), "") +
+                    " (" + name + ")";
+        return false;
+      }
+    }
+  }
+  AllocateDirectory();
+  Created = mode == omCreate;
+  return true;
+}
+
+void TVegFile::AllocateDirectory() {
+  TileDirectory.clear();
+  TileDirectory.resize(TileCount());
+}
+
+bool TVegFile::LoadDirectory() {
+  const uint64_t tiles = TileCount();
+  if (FileSize < 4 || (FileSize - 4) / 8 < tiles) {
+    ErrorText = "The tile directory of " + FileName + " (" +
+                std::to_string(tiles) + " tiles) does not fit in its " +
+                std::to_string(FileSize) + " bytes";
+    return false;
+  }
+  AllocateDirectory();
+  MinBytes = 4;
+  for (uint64_t i = 0; i < tiles; ++i) {
+    Position = 4 + 8 * i;
+    if (!MapWindow()) {
+      ErrorText = ErrorWithCode("Open Map Read Error=", ErrorCode, ErrorText);
+      return false;
+    }
+    uint32_t offset;
+    std::memcpy(&offset, DataPointer, 4);
+    if (offset != 0 && (offset > FileSize || FileSize - offset < kVegTileSize)) {
+      ErrorText = "Tile " + std::to_string(i) + " of " + FileName +
+                  " lies outside the file";
+      return false;
+    }
+    TileDirectory[i].Offset = offset;
+  }
+  return true;
+}
+
+void TVegFile::SetGeoreference(const std::string& spheroid,
+                               const std::string& datum, double cellSizeX,
+                               double cellSizeY, double registrationCellX,
+                               double registrationCellY, double registrationX,
+                               double registrationY,
+                               const std::string& projection) {
+  THeadMap2::SetGeoreference(spheroid, datum, cellSizeX, cellSizeY,
+                             registrationCellX, registrationCellY,
+                             registrationX, registrationY, projection);
+  GeoreferenceError = SquareCellRefusal("VEG", cellSizeX, cellSizeY);
+  if (!GeoreferenceError.empty()) ErrorText = GeoreferenceError;
+}
+
+bool TVegFile::ReadCell(uint32_t column, uint32_t row, uint32_t, float& value) {
+  value = kVegNoValue;
+  if (column >= Header->Columns || row >= Header->Rows) return false;
+  TTileEntry& entry = TileOf(column, row);
+  if (OpenMode != omRead) {
+    if (!entry.Tile) return false;
+    std::memcpy(&value, entry.Tile.get() + CellByte(column, row), 4);
+    return true;
+  }
+  if (entry.Offset == 0) return false;
+  Position = entry.Offset;
+  MinBytes = kVegTileSize;
+  if (!MapWindow()) return false;
+  float stored;
+  std::memcpy(&stored, DataPointer + CellByte(column, row), 4);
+  if (stored == kVegNoValue) return false;
+  value = stored;
+  return true;
+}
+
+bool TVegFile::WriteCell(uint32_t column, uint32_t row, uint32_t, float value) {
+  if (OpenMode == omRead) return false;
+  if (!GeoreferenceError.empty()) {
+    ErrorText = GeoreferenceError;
+    return false;
+  }
+  if (column >= Header->Columns || row >= Header->Rows) return false;
+  TTileEntry& entry = TileOf(column, row);
+  if (!entry.Tile) {
+    if (value == kVegNoValue) return true;
+    entry.Tile.reset(new (std::nothrow) uint8_t[kVegTileSize]);
+    if (!entry.Tile) {
+      ErrorText = "Not enough memory for another VEG tile";
+      return false;
+    }
+    uint8_t record[kVegRecordSize];
+    const int16_t noValue16 = static_cast<int16_t>(kVegNoValue);
+    std::memcpy(record, &noValue16, 2);
+    std::memcpy(record + 2, &kVegNoValue, 4);
+    for (uint32_t i = 0; i < kVegTileSize; i += kVegRecordSize)
+      std::memcpy(entry.Tile.get() + i, record, kVegRecordSize);
+  }
+  std::memcpy(entry.Tile.get() + CellByte(column, row), &value, 4);
+  return true;
+}
+
+bool TVegFile::WriteDirectory(TBinaryFile& file) {
+  std::vector<uint8_t> words(4 + 8 * TileDirectory.size(), 0);
+  uint64_t offset = words.size();
+  for (size_t i = 0; i < TileDirectory.size(); ++i) {
+    if (!TileDirectory[i].Tile) continue;
+    // Open refused any raster whose tiles could start past 32 bits.
+    const uint32_t word = static_cast<uint32_t>(offset);
+    std::memcpy(words.data() + 4 + 8 * i, &word, 4);
+    offset += kVegTileSize;
+  }
+  return file.Write(words.data(), words.size());
+}
+
+bool TVegFile::WriteTileData(TBinaryFile& file) {
+  for (const TTileEntry& entry : TileDirectory)
+    if (entry.Tile && !file.Write(entry.Tile.get(), kVegTileSize)) return false;
+  return true;
+}
+
+bool TVegFile::SaveTiles() {
+  TBinaryFile file;
+  if (!file.Create(FileName)) {
+    ErrorText = "Writing " + FileName + ": " + file.ErrorText();
+    return false;
+  }
+  if (!Header->WriteHeader(Header->HeaderFileName)) {
+    ErrorText = "Header " + Header->HeaderFileName + " writing error " +
+                Header->HeaderError;
+    return false;
+  }
+  if (!WriteDirectory(file) || !WriteTileData(file) || !file.Close()) {
+    ErrorText = "Writing " + FileName + ": " + file.ErrorText();
+    return false;
+  }
+  Saved = true;
+  return true;
+}
+
+void TVegFile::FreeTiles() {
+  for (TTileEntry& entry : TileDirectory) entry.Tile.reset();
+}
+
+bool TVegFile::Close() {
+  if (Closed) return true;
+  Closed = true;
+  bool ok = true;
+  if (Created) {
+    if (!GeoreferenceError.empty()) {
+      // A refused raster leaves no half-made output behind.
+      ::unlink(FileName.c_str());
+      ::unlink(Header->HeaderFileName.c_str());
+      ErrorText = GeoreferenceError;
+      ok = false;
+    } else if (!Saved && !SaveTiles()) {
+      ok = false;
+    }
+    FreeTiles();
+  }
+  if (!CloseMapping() && ok) {
+    ErrorText = "Closing " + FileName + ": " + ErrorText;
+    ok = false;
+  }
+  return ok;
+}
+
+}  // namespace mirava

@@ -1,0 +1,239 @@
+#include "dataset/MMapFile.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstring>
+
+#include "TestUtil.h"
+#include "text/TextUtils.h"
+
+using namespace mirava;
+using mirava::test::TempDir;
+
+namespace {
+
+// Exposes the window state to the tests.
+class TProbe : public TMMapFile2 {
+ public:
+  using TMapByte::MapWindow;
+  uint64_t Offset() const { return WindowOffset; }
+  uint32_t Window() const { return WindowSize; }
+  uint32_t MaxWindow() const { return MaxWindowSize; }
+  void Request(uint64_t position, uint32_t minBytes) {
+    Position = position;
+    MinBytes = minBytes;
+  }
+  const uint8_t* Data() const { return DataPointer; }
+};
+
+}  // namespace
+
+TEST(MMapFile, EveryCellTypeRoundTripsInBothByteOrders) {
+  TempDir dir;
+  struct Case {
+    uint8_t type;
+    float values[3];
+  } cases[] = {
+      {ctUnsigned8, {0, 200, 255}},
+      {ctSigned8, {-128, -1, 127}},
+      {ctSigned16, {-32768, -5, 32767}},
+      {ctUnsigned16, {0, 513, 65535}},
+      {ctSigned32, {-2000000, 16777216, 7}},
+      {ctFloat32, {-1.5f, 3.25e10f, 0.000833333f}},
+  };
+  for (bool msb : {false, true})
+    for (const Case& c : cases) {
+      const std::string name = dir / ("grid" + std::to_string(c.type));
+      {
+        TMMapFile2 grid;
+        ASSERT_TRUE(grid.OpenRaster(name, 3, 2, c.type, 2, omCreate, msb));
+        for (uint32_t b = 0; b < 2; ++b)
+          for (uint32_t col = 0; col < 3; ++col)
+            EXPECT_TRUE(grid.WriteCell(col, 1, b, c.values[col]));
+        ASSERT_TRUE(grid.CloseMapping());
+      }
+      EXPECT_EQ(std::filesystem::file_size(name), 3u * 2 * 2 * CellTypeWidth(c.type));
+      TMMapFile2 grid;
+      ASSERT_TRUE(grid.OpenRaster(name, 3, 2, c.type, 2, omRead, msb));
+      for (uint32_t col = 0; col < 3; ++col) {
+        float v = -99;
+        ASSERT_TRUE(grid.ReadCell(col, 1, 1, v));
+        EXPECT_EQ(v, c.values[col]) << int(c.type) << " msb " << msb;
+        ASSERT_TRUE(grid.ReadCell(col, 0, 0, v));
+        EXPECT_EQ(v, 0);
+      }
+    }
+}
+
+TEST(MMapFile, ByteOrderAndLayout) {
+  TempDir dir;
+  // Two rows of two columns, two bands, 16-bit: band 0's row, then band 1's.
+  mirava::test::WriteBytes(dir / "g", {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16});
+  TMMapFile2 lsb;
+  ASSERT_TRUE(lsb.OpenRaster(dir / "g", 2, 2, ctUnsigned16, 2, omRead, false));
+  float v;
+  ASSERT_TRUE(lsb.ReadCell(0, 0, 0, v));
+  EXPECT_EQ(v, 513);
+  ASSERT_TRUE(lsb.ReadCell(1, 1, 1, v));
+  EXPECT_EQ(v, 16 * 256 + 15);
+  // A band beyond the last reads the last band.
+  ASSERT_TRUE(lsb.ReadCell(1, 1, 7, v));
+  EXPECT_EQ(v, 16 * 256 + 15);
+  TMMapFile2 msb;
+  ASSERT_TRUE(msb.OpenRaster(dir / "g", 2, 2, ctUnsigned16, 2, omRead, true));
+  ASSERT_TRUE(msb.ReadCell(0, 0, 0, v));
+  EXPECT_EQ(v, 258);
+  EXPECT_FALSE(msb.ReadCell(2, 0, 0, v));
+  EXPECT_FALSE(msb.ReadCell(0, 2, 0, v));
+  EXPECT_FALSE(msb.WriteCell(0, 0, 0, 1));  // read-only
+}
+
+TEST(MMapFile, WritesRoundTiesToEvenAndWrap) {
+  TempDir dir;
+  TMMapFile2 grid;
+  ASSERT_TRUE(grid.OpenRaster(dir / "w", 4, 1, ctUnsigned8, 1, omCreate, false));
+  grid.WriteCell(0, 0, 0, 255.5f);
+  grid.WriteCell(1, 0, 0, 2.5f);
+  grid.WriteCell(2, 0, 0, 3.5f);
+  grid.WriteCell(3, 0, 0, -1);
+  float v;
+  const float expected[] = {0, 2, 4, 255};
+  for (uint32_t c = 0; c < 4; ++c) {
+    grid.ReadCell(c, 0, 0, v);
+    EXPECT_EQ(v, expected[c]);
+  }
+  TMMapFile2 wide;
+  ASSERT_TRUE(wide.OpenRaster(dir / "w16", 1, 1, ctUnsigned16, 1, omCreate, false));
+  wide.WriteCell(0, 0, 0, -1);
+  wide.ReadCell(0, 0, 0, v);
+  EXPECT_EQ(v, 65535);
+  wide.WriteCell(0, 0, 0, NAN);
+  wide.ReadCell(0, 0, 0, v);
+  EXPECT_EQ(v, 0);
+}
+
+TEST(MMapFile, SmallFilesAreMappedWholeAndTinyRastersOpen) {
+  TempDir dir;
+  mirava::test::WriteBytes(dir / "k", std::vector<uint8_t>(1000, 7));
+  TProbe probe;
+  ASSERT_TRUE(probe.OpenRaster(dir / "k", 10, 100, ctUnsigned8, 1, omRead, false));
+  EXPECT_EQ(probe.Window(), 1000u);
+  EXPECT_EQ(probe.MaxWindow(), 1000u);
+  // A 1 x 1 byte raster (smaller than the usual 8-byte minimum) opens.
+  TMMapFile2 one;
+  ASSERT_TRUE(one.OpenRaster(dir / "one", 1, 1, ctUnsigned8, 1, omCreate, false));
+  EXPECT_TRUE(one.WriteCell(0, 0, 0, 42));
+  float v;
+  EXPECT_TRUE(one.ReadCell(0, 0, 0, v));
+  EXPECT_EQ(v, 42);
+}
+
+TEST(MMapFile, WindowNeverRunsPastTheFile) {
+  TempDir dir;
+  mirava::test::WriteBytes(dir / "k", std::vector<uint8_t>(1000, 7));
+  TProbe probe;
+  ASSERT_TRUE(probe.OpenMapping(dir / "k", omRead, 0));
+  probe.Request(1000, 1);
+  EXPECT_FALSE(probe.MapWindow());
+  EXPECT_EQ(probe.ErrorText, "Position outside of file");
+  EXPECT_EQ(probe.ErrorCode, 1);
+  probe.Request(996, 8);
+  EXPECT_FALSE(probe.MapWindow());
+  EXPECT_EQ(probe.ErrorText, "The rest of file is smaller than needed num of bytes");
+  probe.Request(992, 8);
+  EXPECT_TRUE(probe.MapWindow());
+  EXPECT_EQ(probe.Data()[7], 7);
+}
+
+TEST(MMapFile, RefusesWhatCannotBeMapped) {
+  TempDir dir;
+  mirava::test::WriteBytes(dir / "empty", {});
+  TMMapFile2 empty;
+  EXPECT_FALSE(empty.OpenRaster(dir / "empty", 1, 1, ctUnsigned8, 1, omRead, false));
+  EXPECT_NE(empty.ErrorCode, 0);
+  EXPECT_NE(empty.ErrorCode, 1);
+
+  TMMapFile2 missing;
+  EXPECT_FALSE(missing.OpenRaster(dir / "none", 1, 1, ctUnsigned8, 1, omRead, false));
+  EXPECT_EQ(missing.ErrorCode, ENOENT);
+
+  // A data file shorter than the grid is refused rather than reinterpreted.
+  mirava::test::WriteBytes(dir / "short", std::vector<uint8_t>(9999, 1));
+  TMMapFile2 shortGrid;
+  EXPECT_FALSE(shortGrid.OpenRaster(dir / "short", 100, 100, ctUnsigned8, 1, omRead, false));
+  EXPECT_NE(shortGrid.ErrorText.find("9999"), std::string::npos);
+  // A longer one is read.
+  TMMapFile2 longer;
+  EXPECT_TRUE(longer.OpenRaster(dir / "short", 99, 100, ctUnsigned8, 1, omRead, false));
+
+  // Types without a conversion are refused, never read as zeros.
+  for (uint8_t type : {ctOneBit, ctThreeBytes, ctEightBytes, ctSixteenBytes, ctUnknown}) {
+    TMMapFile2 grid;
+    EXPECT_FALSE(grid.OpenRaster(dir / "short", 10, 10, type, 1, omRead, false));
+    EXPECT_NE(grid.ErrorText.find("not supported"), std::string::npos);
+  }
+  // Sizes that overflow 64 bits are refused before anything is created.
+  TMMapFile2 huge;
+  EXPECT_FALSE(huge.OpenRaster(dir / "huge", 0xFFFFFFFF, 0xFFFFFFFF, ctSigned32, 0xFFFFFFFF,
+                               omCreate, false));
+  EXPECT_FALSE(mirava::test::Exists(dir / "huge"));
+}
+
+// Rows are reached through 256 MiB windows; positions beyond 4 GiB work.
+// The file is sparse, so this takes no disk space.
+TEST(MMapFile, WindowsCrossing256MiBAndPositionsBeyond4GiB) {
+  TempDir dir;
+  const std::string name = dir / "sparse";
+  const uint32_t columns = 65536, rows = 70000;  // 4.27 GiB of bytes
+  {
+    int fd = ::open(name.c_str(), O_CREAT | O_RDWR, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, static_cast<off_t>(columns) * rows), 0);
+    ::close(fd);
+  }
+  {
+    TProbe grid;
+    ASSERT_TRUE(grid.OpenRaster(name, columns, rows, ctUnsigned8, 1, omReadWrite, false));
+    EXPECT_EQ(grid.Window(), kMaxWindowSize);
+    for (uint32_t row : {0u, 4095u, 4096u, 4097u, 65535u, 65536u, 69999u}) {
+      ASSERT_TRUE(grid.WriteCell(columns - 1, row, 0, static_cast<float>(row % 251)));
+      EXPECT_EQ(grid.Offset() % kWindowAlignment, 0u);
+    }
+    // Row 4096 starts exactly at 256 MiB: a new window starts there.
+    float v;
+    ASSERT_TRUE(grid.ReadCell(0, 4096, 0, v));
+    EXPECT_EQ(grid.Offset(), 268435456u);
+    ASSERT_TRUE(grid.ReadCell(0, 69999, 0, v));
+    EXPECT_GT(grid.Offset(), 4294967296u);
+    ASSERT_TRUE(grid.CloseMapping());
+  }
+  TMMapFile2 grid;
+  ASSERT_TRUE(grid.OpenRaster(name, columns, rows, ctUnsigned8, 1, omRead, false));
+  for (uint32_t row : {0u, 4095u, 4096u, 4097u, 65535u, 65536u, 69999u}) {
+    float v = -1;
+    ASSERT_TRUE(grid.ReadCell(columns - 1, row, 0, v));
+    EXPECT_EQ(v, static_cast<float>(row % 251)) << row;
+  }
+  // The byte written at row 65536 sits past 4 GiB in the file itself.
+  int fd = ::open(name.c_str(), O_RDONLY);
+  uint8_t byte = 0;
+  ASSERT_EQ(pread(fd, &byte, 1, static_cast<off_t>(columns) * 65537 - 1), 1);
+  ::close(fd);
+  EXPECT_EQ(byte, 65536 % 251);
+}
+
+TEST(MMapFile, ColorsOfAThreeBandByteGrid) {
+  TempDir dir;
+  TMMapFile2 grid;
+  ASSERT_TRUE(grid.OpenRaster(dir / "c", 2, 1, ctUnsigned8, 3, omCreate, false));
+  EXPECT_TRUE(grid.WriteColor(1, 0, 0x030201));
+  uint32_t color = 0;
+  EXPECT_TRUE(grid.ReadColor(1, 0, color));
+  EXPECT_EQ(color & 0xFFFFFF, 0x030201u);
+  TMMapFile2 grey;
+  ASSERT_TRUE(grey.OpenRaster(dir / "g", 2, 1, ctUnsigned8, 1, omCreate, false));
+  EXPECT_FALSE(grey.ReadColor(0, 0, color));
+}

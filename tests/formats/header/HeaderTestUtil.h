@@ -1,0 +1,182 @@
+// Helpers for the header-format tests: ER Mapper inputs written by hand,
+// rasters read back through the facade, the placements' pixel table.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "../../TestUtil.h"
+#include "dataset/DataSet.h"
+#include "text/TextUtils.h"
+
+namespace mirava::test {
+
+struct TTestPoint {
+  std::string Name;
+  double CellX, CellY, X, Y;
+};
+
+// A raster as read back: every cell of every band, and its georeference.
+struct TRaster {
+  int32_t Columns = 0, Rows = 0, Bands = 0;
+  uint8_t CellType = 0;
+  std::vector<float> Cells;  // band-interleaved by line
+  double CellSizeX = 0, CellSizeY = 0, OriginX = 0, OriginY = 0;
+  std::vector<TTestPoint> Points;
+
+  float At(int c, int r, int b = 0) const {
+    return Cells[(static_cast<size_t>(r) * Bands + b) * Columns + c];
+  }
+};
+
+// More digits than any fixed format keeps.
+struct TGeo {
+  double CellSizeX = 2.123456789012345, CellSizeY = 2.123456789012345;
+  double OriginX = 523456.7890123457, OriginY = 6123456.789012346;
+};
+
+inline std::string Exact(double v) {
+  char buffer[64];
+  std::snprintf(buffer, sizeof buffer, "%.17g", v);
+  return buffer;
+}
+
+// Writes "path" (ending in .ers) and its LSB-first data file; value(c, r, b)
+// gives each cell.
+inline void WriteErs(const std::string& path, int columns, int rows, int bands,
+                     uint8_t type, const std::function<double(int, int, int)>& value,
+                     const TGeo& geo = TGeo(), const std::vector<TTestPoint>& points = {}) {
+  std::ostringstream h;
+  h << "DatasetHeader Begin\n CoordinateSpace Begin\n  Datum = \"WGS84\"\n"
+    << "  Projection = \"NUTM32\"\n  CoordinateType = EN\n CoordinateSpace End\n"
+    << " RasterInfo Begin\n  CellType = "
+    << (type == ctFloat32 ? "IEEE4ByteReal" : CellTypeNames[type])
+    << "\n  Xdimension = " << Exact(geo.CellSizeX) << "\n  Ydimension = "
+    << Exact(geo.CellSizeY) << "\n  NrOfLines = " << rows << "\n  NrOfCellsPerLine = "
+    << columns << "\n  Eastings = " << Exact(geo.OriginX) << "\n  Northings = "
+    << Exact(geo.OriginY) << "\n  NrOfBands = " << bands << "\n";
+  if (!points.empty()) {
+    h << "  ControlPoints = {\n";
+    for (const TTestPoint& p : points)
+      h << "   " << p.Name << " Yes No " << Exact(p.CellX) << " " << Exact(p.CellY)
+        << " " << Exact(p.X) << " " << Exact(p.Y) << " 0\n";
+    h << "  }\n";
+  }
+  h << " RasterInfo End\nDatasetHeader End\n";
+  WriteText(path, h.str());
+  const uint32_t width = CellTypeWidth(type);
+  std::vector<uint8_t> data(static_cast<size_t>(columns) * rows * bands * width);
+  uint8_t* p = data.data();
+  for (int r = 0; r < rows; ++r)
+    for (int b = 0; b < bands; ++b)
+      for (int c = 0; c < columns; ++c, p += width) {
+        const double v = value(c, r, b);
+        const int32_t i = static_cast<int32_t>(v);
+        const float f = static_cast<float>(v);
+        std::memcpy(p, type == ctFloat32 ? static_cast<const void*>(&f) : &i, width);
+      }
+  WriteBytes(path.substr(0, path.size() - 4), data);
+}
+
+// Reads any raster the facade opens; a failure fails the test.
+inline TRaster ReadRaster(const std::string& path) {
+  TRaster r;
+  TDataSet2 set;
+  if (!set.Open(path, 0, 0, 1, 1, 0)) {
+    ADD_FAILURE() << "cannot open " << path << ": " << set.GetErrorText();
+    return r;
+  }
+  r.Columns = set.GetColumnCount();
+  r.Rows = set.GetRowCount();
+  r.Bands = set.GetBandCount();
+  r.CellType = set.GetCellType();
+  r.CellSizeX = set.GetCellSizeX();
+  r.CellSizeY = set.GetCellSizeY();
+  r.OriginX = set.GetOriginX();
+  r.OriginY = set.GetOriginY();
+  r.Cells.assign(static_cast<size_t>(r.Columns) * r.Rows * r.Bands, 0);
+  size_t i = 0;
+  for (int row = 0; row < r.Rows; ++row)
+    for (int b = 0; b < r.Bands; ++b)
+      for (int c = 0; c < r.Columns; ++c, ++i)
+        if (!set.ReadCell(c, row, b, r.Cells[i]) && !set.GetErrorText().empty()) {
+          ADD_FAILURE() << path << " at " << c << "," << row << ": " << set.GetErrorText();
+          return r;
+        }
+  if (TGCPList* points = set.GetControlPoints())
+    for (int k = 0; k < points->Count(); ++k) {
+      const TGCPoint* p = points->Items(k);
+      r.Points.push_back({p->GetName(), p->GetCellX(), p->GetCellY(), p->GetX(), p->GetY()});
+    }
+  return r;
+}
+
+// The input pixel that output cell (column j, row i) comes from, for an
+// input of W x H.
+inline std::pair<int, int> SourcePixel(int kind, int W, int H, int j, int i) {
+  switch (kind) {
+    case 1: return {W - 1 - j, i};
+    case 2: return {W - 1 - i, j};
+    case 3: return {i, H - 1 - j};
+    case 4: return {j, H - 1 - i};
+    case 5: return {W - 1 - j, H - 1 - i};
+    default: return {j, i};
+  }
+}
+
+// Where a control point, measured from the outer corner of cell (0, 0),
+// lands.
+inline std::pair<double, double> MovedPoint(int kind, int W, int H, double c, double r) {
+  switch (kind) {
+    case 1: return {W - c, r};
+    case 2: return {r, W - c};
+    case 3: return {H - r, c};
+    case 4: return {c, H - r};
+    case 5: return {W - c, H - r};
+    default: return {c, r};
+  }
+}
+
+// `out` holds `in` placed by `kind` in its top-left corner (formats that
+// grow the grid add cells to the right and below).
+inline void ExpectPlaced(const TRaster& in, const TRaster& out, int kind,
+                         const std::string& what) {
+  const bool swap = kind == 2 || kind == 3;
+  const int columns = swap ? in.Rows : in.Columns;
+  const int rows = swap ? in.Columns : in.Rows;
+  ASSERT_GE(out.Columns, columns) << what;
+  ASSERT_GE(out.Rows, rows) << what;
+  ASSERT_EQ(out.Bands, in.Bands) << what;
+  for (int i = 0; i < rows; ++i)
+    for (int j = 0; j < columns; ++j)
+      for (int b = 0; b < in.Bands; ++b) {
+        auto [c, r] = SourcePixel(kind, in.Columns, in.Rows, j, i);
+        if (out.At(j, i, b) != in.At(c, r, b)) {
+          ADD_FAILURE() << what << ": cell " << j << "," << i << " band " << b << " holds "
+                        << out.At(j, i, b) << ", not " << in.At(c, r, b);
+          return;
+        }
+      }
+}
+
+inline void ExpectCli(const std::vector<std::string>& args) {
+  CommandResult result = RunCli(args);
+  EXPECT_EQ(result.ExitCode, 0) << result.Output;
+  EXPECT_NE(result.Output.find("Successful Finish"), std::string::npos) << result.Output;
+}
+
+// Runs a job that must be refused with `message`, leaving none of `files`.
+inline void ExpectRefused(const std::vector<std::string>& args, const std::string& message,
+                          const std::vector<std::string>& files) {
+  CommandResult result = RunCli(args);
+  EXPECT_EQ(result.ExitCode, 1) << result.Output;
+  EXPECT_NE(result.Output.find(message), std::string::npos) << result.Output;
+  for (const std::string& f : files) EXPECT_FALSE(Exists(f)) << f;
+}
+
+}  // namespace mirava::test

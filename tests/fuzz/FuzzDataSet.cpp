@@ -1,0 +1,39 @@
+// Opens the input as a raster of one format and reads every cell of it.
+// Built once per format, with MIRAVA_FUZZ_NAME the file name the input is
+// given and MIRAVA_FUZZ_SECOND, for two-file formats, the other file's name.
+#include <cstdint>
+#include <string>
+
+#include "FuzzTarget.h"
+#include "dataset/DataSet.h"
+#include "text/TextUtils.h"
+
+using namespace mirava;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string name = fuzz::ScratchDir() + "/" + MIRAVA_FUZZ_NAME;
+#ifdef MIRAVA_FUZZ_SECOND
+  fuzz::SplitInput(data, size, name, fuzz::ScratchDir() + "/" + MIRAVA_FUZZ_SECOND);
+#else
+  fuzz::WriteFile(name, data, size);
+#endif
+  try {
+    TDataSet2 set;
+    if (!set.Open(name, 0, 0, 1, 1, omRead)) return 0;
+    const int64_t columns = set.GetColumnCount(), rows = set.GetRowCount();
+    const int64_t bands = set.GetBandCount();
+    // Every cell of small rasters; a sample of the larger ones.
+    const int64_t step = columns * rows * bands > (1 << 20) ? 97 : 1;
+    float v;
+    for (int64_t r = 0; r < rows; r += step)
+      for (int64_t c = 0; c < columns; c += step)
+        for (int64_t b = 0; b < bands; ++b)
+          set.ReadCell(static_cast<uint32_t>(c), static_cast<uint32_t>(r),
+                       static_cast<uint32_t>(b), v);
+    if (TGCPList* points = set.GetControlPoints()) points->Count();
+    set.Close();
+  } catch (const EConvertError&) {
+    // The one error a text header may raise by design.
+  }
+  return 0;
+}

@@ -1,0 +1,115 @@
+#include "georef/ControlPoints.h"
+
+#include <gtest/gtest.h>
+
+#include "TestUtil.h"
+
+using namespace mirava;
+using mirava::test::TempDir;
+
+TEST(ControlPoints, NativeFileRoundTrip) {
+  TempDir dir;
+  TGCPList list;
+  TGCPoint p;
+  p.SetName("P1");
+  p.SetEnabled(true);
+  p.SetCellX(10.5);
+  p.SetCellY(20);
+  p.SetX(1000);
+  p.SetY(2000);
+  p.SetZ(125.25);
+  list.Add(&p);
+  TGCPoint unnamed;
+  unnamed.SetX(-5.741666667);
+  list.Add(&unnamed);
+  ASSERT_TRUE(list.SaveToFile(dir / "a.gcp"));
+  EXPECT_EQ(mirava::test::ReadText(dir / "a.gcp"),
+            "P1\tYes\t    10.500\t    20.000\t       1000.00000000\t       2000.00000000\t   125.250\r\n"
+            "1\tNo\t     0.000\t     0.000\t         -5.74166667\t          0.00000000\t     0.000\r\n");
+  TGCPList back;
+  ASSERT_TRUE(back.LoadFromFile(dir / "a.gcp"));
+  ASSERT_EQ(back.Count(), 2);
+  EXPECT_EQ(back.Items(0)->GetName(), "P1");
+  EXPECT_TRUE(back.Items(0)->GetEnabled());
+  EXPECT_EQ(back.Items(0)->GetCellX(), 10.5);
+  EXPECT_EQ(back.Items(0)->GetZ(), 125.25);
+  EXPECT_FALSE(back.Modified());
+  EXPECT_EQ(back.Items(2), nullptr);
+}
+
+TEST(ControlPoints, ValuesLinesAndEmptyLists) {
+  TempDir dir;
+  mirava::test::WriteText(dir / "v.gcp", ";S=1\r\n;D=2\r\n;P=3\r\n; other\r\n\r\n");
+  TGCPList list;
+  ASSERT_TRUE(list.LoadFromFile(dir / "v.gcp"));
+  EXPECT_EQ(list.Count(), 0);
+  EXPECT_EQ(list.SValue + list.DValue + list.PValue, "123");
+  EXPECT_FALSE(list.SaveToFile(dir / "out.gcp"));
+  EXPECT_FALSE(mirava::test::Exists(dir / "out.gcp"));
+  EXPECT_FALSE(list.LoadFromFile(dir / "missing.gcp"));
+}
+
+TEST(ControlPoints, LineForms) {
+  TGCPoint lone = TGCPoint::CreateFromLine("OnlyName");
+  EXPECT_FALSE(lone.GetEnabled());
+  EXPECT_EQ(lone.GetY(), 0);
+  for (const char* yes : {"yes", "Yes", "YES"})
+    EXPECT_TRUE(TGCPoint::CreateFromLine(std::string("a ") + yes).GetEnabled());
+  EXPECT_FALSE(TGCPoint::CreateFromLine("a Y").GetEnabled());
+  TGCPoint ers = TGCPoint::CreateFromErsLine("\"NW\"\tYes\tYes\t1.5\t2,5\t3\t4\t5");
+  EXPECT_EQ(ers.GetName(), "\"NW\"");
+  EXPECT_TRUE(ers.GetSecondFlag());
+  EXPECT_EQ(ers.GetCellY(), 2.5);
+  TGCPList list;
+  list.Add(&ers);
+  EXPECT_FALSE(list.Items(0)->GetSecondFlag());
+  TGCPoint empty;
+  EXPECT_EQ(FormatPointLine(empty), "\"\" No 0.000 0.000 0.000 0.000 0.000");
+}
+
+TEST(ControlPoints, PointTables) {
+  TempDir dir;
+  mirava::test::WriteText(dir / "n.txt", "A 100 200 5 7\n;c\nB 1 2 3 4\n");
+  TGCPList named;
+  ASSERT_TRUE(named.LoadNamedPointsFile(dir / "n.txt"));
+  ASSERT_EQ(named.Count(), 2);
+  EXPECT_EQ(named.Items(0)->GetX(), 100);
+  EXPECT_EQ(named.Items(0)->GetCellX(), 7);
+  TGCPList none;
+  EXPECT_FALSE(none.LoadNamedPointsFile(dir / "missing"));
+  EXPECT_EQ(none.Count(), 1);
+
+  mirava::test::WriteText(dir / "t.txt", "heading\n;c\n10 20 30 1 2\n;c\n11 21 31 3 4\n");
+  TGCPList numbered;
+  ASSERT_TRUE(numbered.LoadNumberedPointsFile(dir / "t.txt"));
+  ASSERT_EQ(numbered.Count(), 2);
+  EXPECT_EQ(numbered.Items(1)->GetName(), "1");
+  EXPECT_EQ(numbered.Items(0)->GetY(), 10);
+  EXPECT_EQ(numbered.Items(0)->GetX(), 20);
+  EXPECT_EQ(numbered.Items(1)->GetCellY(), 4);
+}
+
+TEST(ControlPoints, SettersAndChangeNotification) {
+  TGCPList list;
+  int changes = 0;
+  list.OnChange = [&](TGCPList&) { ++changes; };
+  list.Add(nullptr);
+  EXPECT_EQ(changes, 1);
+  list.SetPointX(0, 0);  // unchanged value
+  list.SetPointX(5, 1);  // bad index
+  EXPECT_EQ(changes, 1);
+  list.SetPointX(0, 3);
+  EXPECT_EQ(changes, 2);
+  std::string text;
+  list.Items(0)->GetFieldText(4, text);
+  EXPECT_EQ(text, "3");
+  list.Items(0)->SetFieldText(1, "yEs");
+  EXPECT_TRUE(list.Items(0)->GetEnabled());
+}
+
+TEST(ControlPoints, SaveFailureIsReported) {
+  TGCPList list;
+  list.Add(nullptr);
+  EXPECT_FALSE(list.SaveToFile("/nonexistent-folder/x.gcp"));
+  EXPECT_EQ(list.ErrorMessage.rfind("Error in output file:\r", 0), 0u);
+}

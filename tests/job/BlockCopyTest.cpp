@@ -1,0 +1,153 @@
+#include "job/BlockCopy.h"
+
+#include <gtest/gtest.h>
+
+#include <future>
+
+#include "TestRasters.h"
+#include "dataset/MMapFile.h"
+#include "job/ConvertThread.h"
+#include "text/TextUtils.h"
+
+using namespace mirava;
+using namespace mirava::test;
+
+// Every pair of cell types converts exactly as a cell-by-cell copy through
+// a float would, for values a float holds exactly.
+TEST(BlockCopy, ConversionsMatchTheCellPath) {
+  const double values[] = {0, 1, -1, 2.5, 3.5, -2.5, 127, 128, 255, 256, -129,
+                           32767, 32768, 65535, 65536, -32769, 1e6, -1e6, 0.499, 1e12};
+  for (uint8_t from = ctUnsigned8; from <= ctFloat32; ++from)
+    for (uint8_t to = ctUnsigned8; to <= ctFloat32; ++to)
+      for (bool msbIn : {false, true})
+        for (bool msbOut : {false, true})
+          for (double v : values) {
+            uint8_t src[4] = {}, viaBlock[4] = {}, viaFloat[4] = {};
+            EncodeCellExact(src, from, msbIn, v);
+            CopyCellRun(viaBlock, 4, to, msbOut, src, 4, from, msbIn, 1);
+            EncodeCell(viaFloat, to, msbOut, DecodeCell(src, from, msbIn));
+            EXPECT_EQ(std::memcmp(viaBlock, viaFloat, 4), 0)
+                << int(from) << "->" << int(to) << " value " << v;
+          }
+}
+
+TEST(BlockCopy, StridesAndReversal) {
+  const uint16_t src[5] = {1, 2, 3, 4, 5};
+  uint16_t dst[5] = {};
+  CopyCellRun(reinterpret_cast<uint8_t*>(dst), 2, ctUnsigned16, false,
+              reinterpret_cast<const uint8_t*>(src + 4), -2, ctUnsigned16, false, 5);
+  EXPECT_EQ(dst[0], 5);
+  EXPECT_EQ(dst[4], 1);
+  CopyCellRun(reinterpret_cast<uint8_t*>(dst), 2, ctUnsigned16, true,
+              reinterpret_cast<const uint8_t*>(src), 2, ctUnsigned16, false, 5);
+  EXPECT_EQ(dst[1], 0x0200);
+}
+
+namespace {
+
+class TQuietHost : public TJobHost {
+ public:
+  void Synchronize(const std::function<void()>& p) override { p(); }
+  void DisplayProgress(int, const std::string&, const std::string&) override {}
+  void ShowError(const std::string&) override {}
+  void JobFinished(TMyThread&) override { Done.set_value(); }
+  std::promise<void> Done;
+};
+
+std::string Convert(const std::string& in, const std::string& out, int kind, bool blocks) {
+  BlockCopyEnabled = blocks;
+  TQuietHost host;
+  std::string message;
+  {
+    TMyThread job(host, in, out, kind);
+    host.Done.get_future().wait();
+    message = job.Message();
+  }
+  BlockCopyEnabled = true;
+  return message;
+}
+
+}  // namespace
+
+// The block copy writes exactly the bytes of the cell-by-cell path, for
+// every cell type, byte order and kind, on rasters with odd sizes.
+TEST(BlockCopy, SameBytesAsTheCellByCellPath) {
+  TempDir dir;
+  for (RasterSpec spec : AllCellTypes())
+    for (bool msb : {false, true}) {
+      spec.Columns = 131;
+      spec.Rows = 77;
+      spec.Bands = 3;
+      spec.MsbFirst = msb;
+      WriteErs(dir / "in.ers", spec);
+      for (int kind = 0; kind <= 5; ++kind) {
+        SCOPED_TRACE(spec.CellType + " kind " + std::to_string(kind));
+        ASSERT_EQ(Convert(dir / "in.ers", dir / "cells.ers", kind, false), "Successful Finish");
+        ASSERT_EQ(Convert(dir / "in.ers", dir / "blocks.ers", kind, true), "Successful Finish");
+        EXPECT_EQ(ReadBytes(dir / "cells"), ReadBytes(dir / "blocks"));
+      }
+    }
+}
+
+// Where the cell path loses low bits of 32-bit integers, the blocks keep them.
+TEST(BlockCopy, ThirtyTwoBitIntegersStayExact) {
+  TempDir dir;
+  RasterSpec spec = AllCellTypes()[4];
+  ASSERT_EQ(spec.CellType, "Signed32BitInteger");
+  spec.Columns = 1;
+  spec.Rows = 1;
+  spec.Bands = 1;
+  WriteErs(dir / "in.ers", spec);
+  std::vector<uint8_t> exact = {0x01, 0x00, 0x00, 0x7F};  // 2130706433
+  WriteBytes(dir / "in", exact);
+  ASSERT_EQ(Convert(dir / "in.ers", dir / "out.ers", tkRotate90CW, true), "Successful Finish");
+  EXPECT_EQ(ReadBytes(dir / "out"), exact);
+}
+
+// Rasters larger than one 256 MiB window, walked forwards and backwards.
+TEST(BlockCopy, RastersLargerThanOneWindow) {
+  TempDir dir;
+  const uint32_t W = 20000, H = 16000;  // 320 MB, sparse
+  RasterSpec spec;
+  spec.Columns = W;
+  spec.Rows = H;
+  spec.Bands = 1;
+  WriteErs(dir / "small.ers", RasterSpec{});
+  std::string header = ReadText(dir / "small.ers");
+  auto set = [&](const std::string& key, const std::string& from, uint32_t to) {
+    header.replace(header.find(key + " = " + from), key.size() + 3 + from.size(),
+                   key + " = " + std::to_string(to));
+  };
+  set("NrOfLines", "3", H);
+  set("NrOfCellsPerLine", "5", W);
+  set("NrOfBands", "2", 1);
+  WriteText(dir / "big.ers", header);
+  ASSERT_EQ(test::Run("truncate -s " + std::to_string(uint64_t(W) * H) + " " + Quote(dir / "big")).ExitCode, 0);
+  // Marks at the four corners and in the middle of the file.
+  struct Mark { uint32_t c, r; uint8_t v; } marks[] = {
+      {0, 0, 11}, {W - 1, 0, 22}, {0, H - 1, 33}, {W - 1, H - 1, 44}, {12345, 9000, 55}};
+  {
+    FILE* f = fopen((dir / "big").c_str(), "r+b");
+    for (const Mark& m : marks) {
+      fseek(f, static_cast<long>(uint64_t(m.r) * W + m.c), SEEK_SET);
+      fputc(m.v, f);
+    }
+    fclose(f);
+  }
+  for (int kind : {tkMirrorVertical, tkRotate90CW, tkRotate90CCW}) {
+    SCOPED_TRACE(kind);
+    ASSERT_EQ(Convert(dir / "big.ers", dir / "out.ers", kind, true), "Successful Finish");
+    const bool swap = kind == tkRotate90CW || kind == tkRotate90CCW;
+    const uint64_t outW = swap ? H : W;
+    FILE* f = fopen((dir / "out").c_str(), "rb");
+    for (const Mark& m : marks) {
+      uint64_t i, j;  // where input (c, r) lands
+      if (kind == tkMirrorVertical) { i = H - 1 - m.r; j = m.c; }
+      else if (kind == tkRotate90CW) { i = m.c; j = H - 1 - m.r; }
+      else { i = W - 1 - m.c; j = m.r; }
+      fseek(f, static_cast<long>(i * outW + j), SEEK_SET);
+      EXPECT_EQ(fgetc(f), m.v) << m.c << "," << m.r;
+    }
+    fclose(f);
+  }
+}

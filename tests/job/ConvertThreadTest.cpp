@@ -1,0 +1,194 @@
+#include "job/ConvertThread.h"
+
+#include <gtest/gtest.h>
+
+#include <future>
+
+#include "TestRasters.h"
+#include "formats/header/ErsMap.h"
+
+using namespace mirava;
+using namespace mirava::test;
+
+namespace {
+
+// Runs hand-offs inline and records what the job showed.
+class TRecordingHost : public TJobHost {
+ public:
+  void Synchronize(const std::function<void()>& procedure) override { procedure(); }
+  void DisplayProgress(int percent, const std::string& elapsed,
+                       const std::string& remaining) override {
+    Percents.push_back(percent);
+    Elapsed = elapsed;
+    Remaining = remaining;
+    if (AbortAtFirstProgress) AbortRequested = true;
+  }
+  void ShowError(const std::string& text) override { Errors.push_back(text); }
+  void JobFinished(TMyThread&) override { Done.set_value(); }
+
+  std::vector<int> Percents;
+  std::string Elapsed, Remaining;
+  std::vector<std::string> Errors;
+  bool AbortAtFirstProgress = false;
+  std::promise<void> Done;
+};
+
+struct JobResult {
+  std::string Message;
+  std::vector<int> Percents;
+  std::vector<std::string> Errors;
+};
+
+JobResult RunJob(const std::string& in, const std::string& out, int kind,
+                 bool abortEarly = false) {
+  TRecordingHost host;
+  host.AbortAtFirstProgress = abortEarly;
+  AbortRequested = false;
+  JobResult result;
+  {
+    TMyThread job(host, in, out, kind);
+    host.Done.get_future().wait();
+    result.Message = job.Message();
+  }
+  EXPECT_FALSE(Busy);
+  result.Percents = host.Percents;
+  result.Errors = host.Errors;
+  AbortRequested = false;
+  return result;
+}
+
+}  // namespace
+
+TEST(ConvertThread, TimeText) {
+  EXPECT_EQ(TimeText(3725.0 / 86400), "1:2:5");
+  EXPECT_EQ(TimeText(59.0 / 86400), "0:0:59");
+  EXPECT_EQ(TimeText(0), "0:0:0");
+}
+
+TEST(ConvertThread, RotatesAndKeepsTheGeoreference) {
+  TempDir dir;
+  RasterSpec spec;
+  spec.Columns = 300;
+  spec.Rows = 200;
+  spec.Bands = 1;
+  WriteErs(dir / "in.ers", spec);
+  JobResult r = RunJob(dir / "in.ers", dir / "out.ers", tkRotate90CW);
+  ASSERT_EQ(r.Message, "Successful Finish");
+  ASSERT_FALSE(r.Percents.empty());
+  EXPECT_EQ(r.Percents.back(), 100);
+  TErsMap2 out;
+  ASSERT_TRUE(out.Open(dir / "out.ers", 0, 0, 1, 1, omRead));
+  EXPECT_EQ(out.GetColumnCount(), 200);
+  EXPECT_EQ(out.GetRowCount(), 300);
+  EXPECT_EQ(out.GetCellSizeX(), 0.000833333333333333);
+  EXPECT_EQ(out.GetCellSizeY(), 0.000833333333333334);
+  EXPECT_EQ(out.GetOriginX(), 5.741666666666667);
+  EXPECT_EQ(out.GetOriginY(), 50.19166666666667);
+}
+
+TEST(ConvertThread, OneRowOutputShowsNoProgress) {
+  TempDir dir;
+  RasterSpec spec;
+  spec.Rows = 1;
+  WriteErs(dir / "in.ers", spec);
+  JobResult r = RunJob(dir / "in.ers", dir / "out.ers", tkNone);
+  EXPECT_EQ(r.Message, "Successful Finish");
+  EXPECT_TRUE(r.Percents.empty());
+}
+
+TEST(ConvertThread, AbortCompletesTheCurrentRowsAndClosesTheOutput) {
+  TempDir dir;
+  RasterSpec spec;
+  spec.Columns = 2;
+  spec.Rows = 200;
+  spec.Bands = 1;
+  WriteErs(dir / "in.ers", spec);
+  JobResult r = RunJob(dir / "in.ers", dir / "out.ers", tkNone, true);
+  EXPECT_EQ(r.Message, "User Abort");
+  TErsMap2 out;
+  ASSERT_TRUE(out.Open(dir / "out.ers", 0, 0, 1, 1, omRead));
+  float v;
+  ASSERT_TRUE(out.ReadCell(1, 0, 0, v));
+  EXPECT_EQ(v, PatternValue(spec, 1, 0, 0));  // row 0 was completed
+  ASSERT_TRUE(out.ReadCell(1, 199, 0, v));
+  EXPECT_EQ(v, 0);  // the rest stays empty
+}
+
+TEST(ConvertThread, FailureMessages) {
+  TempDir dir;
+  RasterSpec four;
+  four.Bands = 4;
+  WriteErs(dir / "four.ers", four);
+  RasterSpec wide = AllCellTypes()[4];  // signed 32-bit
+  WriteErs(dir / "wide.ers", wide);
+  RasterSpec shorts = AllCellTypes()[2];
+  WriteErs(dir / "shorts.ers", shorts);
+  WriteText(dir / "bad.ers", "DatasetHeader Begin\nNrOfLines = 12x\n");
+  WriteText(dir / "other.dat", "not a raster at all");
+
+  struct Case {
+    std::string In, Out, Message;
+  } cases[] = {
+      {dir / "four.ers", "", "No output file name"},
+      {dir / "four.ers", dir / "o.tif", "TIFF files do not support more than 3 bands"},
+      {dir / "wide.ers", dir / "o.tif",
+       "TIFF output does not support the cell type SIGNED32BITINTEGER"},
+      {dir / "four.ers", dir / "o.bmp", "BMP files do not support more than 3 bands"},
+      {dir / "shorts.ers", dir / "o.bmp", "BMP files support only byte data"},
+      {dir / "missing.ers", dir / "o.ers", "No file: " + dir / "missing.ers"},
+      {"", dir / "o.ers", "No file name"},
+      {dir / "other.dat", dir / "o.ers", "Unknown file format: " + dir / "other.dat"},
+      {dir / "bad.ers", dir / "o.ers", "'12X' is not a valid integer value"},
+      {dir / "shorts.ers", dir / "no/such/dir/o.ers",
+       "Open map write error=2 No such file or directory"},
+      {dir / "shorts.ers", dir / "o.jpeg", "Unknown output format for " + dir / "o.jpeg"},
+  };
+  for (const Case& c : cases) {
+    JobResult r = RunJob(c.In, c.Out, tkNone);
+    EXPECT_EQ(r.Message, c.Message) << c.In << " -> " << c.Out;
+  }
+  // Refused before anything was created.
+  EXPECT_FALSE(Exists(dir / "o.tif"));
+  EXPECT_FALSE(Exists(dir / "o.bmp"));
+}
+
+TEST(ConvertThread, OutputNeverOverwritesTheInput) {
+  TempDir dir;
+  RasterSpec spec;
+  WriteErs(dir / "map.ers", spec);
+  const std::vector<uint8_t> data = ReadBytes(dir / "map");
+  const std::string header = ReadText(dir / "map.ers");
+  std::filesystem::create_hard_link(dir / "map.ers", dir / "link.ers");
+  std::filesystem::create_directory(dir / "sub");
+  for (const std::string& out :
+       {dir / "map.ers", dir / "map.osd", dir / "sub/../map.ers", dir / "link.ers",
+        dir / "map.gif"}) {
+    JobResult r = RunJob(dir / "map.ers", out, tkMirrorHorizontal);
+    EXPECT_NE(r.Message.find("would overwrite"), std::string::npos) << out << ": " << r.Message;
+  }
+  EXPECT_EQ(ReadBytes(dir / "map"), data);
+  EXPECT_EQ(ReadText(dir / "map.ers"), header);
+}
+
+TEST(ConvertThread, HeaderFailureAtCloseIsNoSuccess) {
+  TempDir dir;
+  RasterSpec spec;
+  WriteErs(dir / "in.ers", spec);
+  std::filesystem::create_directory(dir / "out.ers");
+  JobResult r = RunJob(dir / "in.ers", dir / "out.ers", tkNone);
+  EXPECT_EQ(r.Message.rfind("Output not completed: Header ", 0), 0u) << r.Message;
+}
+
+TEST(ConvertThread, ControlPointFileFailureIsShownAndReported) {
+  TempDir dir;
+  RasterSpec spec;
+  spec.Extra =
+      "\t\tWarpControl Begin\n\t\t\tControlPoints = {\n\t\t\t\tA Yes No 1 1 5 50 0\n"
+      "\t\t\t}\n\t\tWarpControl End\n";
+  WriteErs(dir / "in.ers", spec);
+  std::filesystem::create_directory(dir / "out.gcp");
+  JobResult r = RunJob(dir / "in.ers", dir / "out.ers", tkNone);
+  ASSERT_EQ(r.Errors.size(), 1u);
+  EXPECT_EQ(r.Errors[0].rfind("Error in output file:\r", 0), 0u);
+  EXPECT_EQ(r.Message.rfind("Control points not saved: ", 0), 0u) << r.Message;
+}

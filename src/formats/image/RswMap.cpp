@@ -1,8 +1,11 @@
 #include "formats/image/RswMap.h"
 
+#include <unistd.h>
+
 #include <cmath>
 #include <cstring>
 
+#include "dataset/OutputChecks.h"
 #include "text/FileNames.h"
 #include "text/TextUtils.h"
 
@@ -60,7 +63,16 @@ TRswMap2::TRswMap2() { ControlPoints = std::make_unique<TGCPList>(); }
 
 TRswMap2::~TRswMap2() { Close(); }
 
-bool TRswMap2::Close() { return CloseMapping(); }
+bool TRswMap2::Close() {
+  if (OpenMode == omCreate && Fd >= 0 && !GeoreferenceError.empty()) {
+    // A refused raster leaves no half-made output behind.
+    CloseMapping();
+    ::unlink(FileName.c_str());
+    ErrorText = GeoreferenceError;
+    return false;
+  }
+  return CloseMapping();
+}
 
 uint32_t TRswMap2::Header32(uint32_t offset) const {
   return Get32(HeaderImage.data() + offset);
@@ -403,6 +415,10 @@ bool TRswMap2::ReadCell(uint32_t column, uint32_t row, uint32_t band,
 bool TRswMap2::WriteCell(uint32_t column, uint32_t row, uint32_t band,
                          float value) {
   if (OpenMode == omRead) return false;
+  if (!GeoreferenceError.empty()) {
+    ErrorText = GeoreferenceError;
+    return false;
+  }
   uint8_t* p = CellPointer(column, row, band);
   if (!p) return false;
   EncodeCell(p, ctUnsigned8, false, value);
@@ -416,6 +432,12 @@ void TRswMap2::SetGeoreference(const std::string&, const std::string&,
                                double registrationY, const std::string&) {
   // A read-only mapping cannot take the header.
   if (OpenMode == omRead || TileIndex.empty()) return;
+  // The file has room for one cell size.
+  GeoreferenceError = SquareCellRefusal("RSW", cellSizeX, cellSizeY);
+  if (!GeoreferenceError.empty()) {
+    ErrorText = GeoreferenceError;
+    return;
+  }
   const double cellSize = cellSizeX == 0 ? 1.0 : cellSizeX;
   SetHeader32(hGeoreferenced, 1);
   SetHeaderDouble(hScale, kScale);

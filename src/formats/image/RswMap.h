@@ -79,6 +79,8 @@ class TRswMap2 : public TDataSetRoot2 {
   uint32_t TilesDown = 0;
   uint32_t LastTileWidth = 0;
   uint32_t LastTileHeight = 0;
+  // Why the georeference given cannot be stored (cells not square).
+  std::string GeoreferenceError;
 };
 
 }  // namespace mirava

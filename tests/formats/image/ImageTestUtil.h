@@ -1,116 +1,54 @@
-// Helpers shared by the image format tests: test pictures, ER Mapper inputs,
-// and a raster's cells as Mirava and as GDAL read them.
+// Helpers of the image format tests, on top of the header formats' ones:
+// byte pictures, and a raster as GDAL reads it.
 #pragma once
 
 #include <cmath>
-#include <cstdint>
-#include <cstdlib>
+#include <cstdio>
 #include <sstream>
 #include <string>
-#include <vector>
 
-#include "../../TestUtil.h"
-#include "dataset/DataSet.h"
+#include "formats/header/HeaderTestUtil.h"
 
 namespace mirava::test {
 
-// Cells one byte each, band-interleaved by line.
-struct TRaster {
-  uint32_t Columns = 0;
-  uint32_t Rows = 0;
-  uint32_t Bands = 0;
-  std::vector<uint8_t> Cells;
-
-  uint8_t At(uint32_t c, uint32_t r, uint32_t b) const {
-    return Cells[(static_cast<size_t>(r) * Bands + b) * Columns + c];
-  }
-  uint8_t& At(uint32_t c, uint32_t r, uint32_t b) {
-    return Cells[(static_cast<size_t>(r) * Bands + b) * Columns + c];
-  }
-};
-
 // Smooth shading, hard edges and fine texture: everything a codec meets.
-inline TRaster MakePicture(uint32_t columns, uint32_t rows, uint32_t bands) {
-  TRaster p{columns, rows, bands, {}};
-  p.Cells.resize(static_cast<size_t>(columns) * rows * bands);
-  for (uint32_t r = 0; r < rows; ++r)
-    for (uint32_t b = 0; b < bands; ++b)
-      for (uint32_t c = 0; c < columns; ++c) {
-        int v = static_cast<int>(c * 255 / (columns ? columns : 1) + 60 * b + r);
-        if ((c / 16 + r / 16) % 2) v += 90;
-        if (c % 7 == 3 && r % 5 == 1) v ^= 0x55;
-        p.At(c, r, b) = static_cast<uint8_t>(v);
-      }
-  return p;
+inline double PictureValue(int c, int r, int b) {
+  int v = c * 3 + 60 * b + r;
+  if ((c / 16 + r / 16) % 2) v += 90;
+  if (c % 7 == 3 && r % 5 == 1) v ^= 0x55;
+  return v & 0xFF;
 }
 
-// An ER Mapper byte raster placed in UTM zone 32 (so its georeference is
-// written and read back), cells of `cellSize` and the top-left corner at
-// (east, north).
-inline void WriteErs(const std::string& header, const TRaster& p,
-                     double cellSize = 2.5, double east = 500000,
-                     double north = 5600000) {
-  std::ostringstream h;
-  h.precision(17);
-  h << "DatasetHeader Begin\n  Version = \"6.0\"\n  DataSetType = ERStorage\n"
-    << "  DataType = Raster\n  ByteOrder = LSBFirst\n"
-    << "  CoordinateSpace Begin\n    Datum = \"WGS84\"\n"
-    << "    Projection = \"NUTM32\"\n    CoordinateType = EN\n"
-    << "  CoordinateSpace End\n  RasterInfo Begin\n"
-    << "    CellType = Unsigned8BitInteger\n"
-    << "    NrOfLines = " << p.Rows << "\n    NrOfCellsPerLine = " << p.Columns
-    << "\n    NrOfBands = " << p.Bands << "\n    CellInfo Begin\n"
-    << "      Xdimension = " << cellSize << "\n      Ydimension = " << cellSize
-    << "\n    CellInfo End\n    RegistrationCoord Begin\n      Eastings = " << east
-    << "\n      Northings = " << north << "\n    RegistrationCoord End\n"
-    << "  RasterInfo End\nDatasetHeader End\n";
-  WriteText(header, h.str());
-  WriteBytes(header.substr(0, header.size() - 4), p.Cells);
-}
-
-// Every cell of a file as Mirava's facade reads it; Bands 0 when it fails.
-inline TRaster ReadWithMirava(const std::string& path, std::string* error = nullptr) {
+inline TRaster Picture(int columns, int rows, int bands) {
   TRaster p;
-  TDataSet2 set;
-  if (!set.Open(path, 0, 0, 1, 1, omRead)) {
-    if (error) *error = set.GetErrorText();
-    return p;
-  }
-  p.Columns = static_cast<uint32_t>(set.GetColumnCount());
-  p.Rows = static_cast<uint32_t>(set.GetRowCount());
-  p.Bands = static_cast<uint32_t>(set.GetBandCount());
-  p.Cells.resize(static_cast<size_t>(p.Columns) * p.Rows * p.Bands);
-  for (uint32_t r = 0; r < p.Rows; ++r)
-    for (uint32_t b = 0; b < p.Bands; ++b)
-      for (uint32_t c = 0; c < p.Columns; ++c) {
-        float v = -1;
-        if (!set.ReadCell(c, r, b, v)) {
-          if (error) *error = "cell " + std::to_string(c) + "," + std::to_string(r);
-          return TRaster();
-        }
-        p.At(c, r, b) = static_cast<uint8_t>(v);
-      }
+  p.Columns = columns;
+  p.Rows = rows;
+  p.Bands = bands;
+  p.CellType = ctUnsigned8;
+  for (int r = 0; r < rows; ++r)
+    for (int b = 0; b < bands; ++b)
+      for (int c = 0; c < columns; ++c)
+        p.Cells.push_back(static_cast<float>(PictureValue(c, r, b)));
   return p;
+}
+
+inline void WritePicture(const std::string& ers, int columns, int rows, int bands,
+                         const TGeo& geo = TGeo()) {
+  WriteErs(ers, columns, rows, bands, ctUnsigned8, PictureValue, geo);
 }
 
 struct TGdalInfo {
-  uint32_t Columns = 0;
-  uint32_t Rows = 0;
-  uint32_t Bands = 0;
-  double OriginX = NAN;
-  double OriginY = NAN;
-  double PixelX = NAN;
-  double PixelY = NAN;
+  int Columns = 0, Rows = 0, Bands = 0;
+  double OriginX = NAN, OriginY = NAN, PixelX = NAN, PixelY = NAN;
 };
 
 // What gdalinfo reports of a file's size, bands and geotransform.
 inline TGdalInfo GdalInfo(const std::string& path) {
   TGdalInfo info;
-  const std::string out = Run("gdalinfo " + Quote(path)).Output;
-  std::istringstream lines(out);
+  std::istringstream lines(Run("gdalinfo " + Quote(path)).Output);
   for (std::string line; std::getline(lines, line);) {
     if (line.rfind("Size is ", 0) == 0)
-      std::sscanf(line.c_str(), "Size is %u, %u", &info.Columns, &info.Rows);
+      std::sscanf(line.c_str(), "Size is %d, %d", &info.Columns, &info.Rows);
     else if (line.rfind("Origin = (", 0) == 0)
       std::sscanf(line.c_str(), "Origin = (%lf,%lf)", &info.OriginX, &info.OriginY);
     else if (line.rfind("Pixel Size = (", 0) == 0)
@@ -121,36 +59,49 @@ inline TGdalInfo GdalInfo(const std::string& path) {
   return info;
 }
 
-// GDAL's decoding of a file (a palette expanded to red, green and blue).
+// GDAL's decoding of a file's cells (a palette expanded to red, green and
+// blue); no cells when GDAL cannot read it.
 inline TRaster ReadWithGdal(const std::string& path, const std::string& scratch,
                             bool expandPalette = false) {
   const TGdalInfo info = GdalInfo(path);
   const std::string raw = scratch + "/gdal-cells.bil";
-  const CommandResult r =
-      Run("gdal_translate -q -of ENVI -co INTERLEAVE=BIL " +
-          std::string(expandPalette ? "-expand rgb " : "") + Quote(path) + " " +
-          Quote(raw));
   TRaster p;
-  if (r.ExitCode != 0) return p;
+  if (Run("gdal_translate -q -of ENVI -co INTERLEAVE=BIL " +
+          std::string(expandPalette ? "-expand rgb " : "") + Quote(path) + " " +
+          Quote(raw)).ExitCode != 0)
+    return p;
   p.Columns = info.Columns;
   p.Rows = info.Rows;
   p.Bands = expandPalette ? 3 : info.Bands;
-  p.Cells = ReadBytes(raw);
-  if (p.Cells.size() != static_cast<size_t>(p.Columns) * p.Rows * p.Bands)
-    return TRaster();
+  const std::vector<uint8_t> bytes = ReadBytes(raw);
+  if (bytes.size() != static_cast<size_t>(p.Columns) * p.Rows * p.Bands) return TRaster();
+  p.Cells.assign(bytes.begin(), bytes.end());
   return p;
 }
 
-// Largest difference between two rasters of the same shape (-1 when the
-// shapes differ).
-inline int MaxDifference(const TRaster& a, const TRaster& b) {
-  if (a.Columns != b.Columns || a.Rows != b.Rows || a.Bands != b.Bands ||
-      a.Cells.size() != b.Cells.size())
+// Largest difference between `out` and `in` placed by `kind`; -1 when the
+// shapes do not match.
+inline int PlacedDifference(const TRaster& in, const TRaster& out, int kind = 0) {
+  const bool swap = kind == 2 || kind == 3;
+  if (out.Columns != (swap ? in.Rows : in.Columns) ||
+      out.Rows != (swap ? in.Columns : in.Rows) || out.Bands != in.Bands ||
+      out.Cells.size() != in.Cells.size())
     return -1;
   int worst = 0;
-  for (size_t i = 0; i < a.Cells.size(); ++i)
-    worst = std::max(worst, std::abs(int(a.Cells[i]) - int(b.Cells[i])));
+  for (int i = 0; i < out.Rows; ++i)
+    for (int j = 0; j < out.Columns; ++j)
+      for (int b = 0; b < out.Bands; ++b) {
+        auto [c, r] = SourcePixel(kind, in.Columns, in.Rows, j, i);
+        worst = std::max(worst, static_cast<int>(std::fabs(out.At(j, i, b) - in.At(c, r, b))));
+      }
   return worst;
+}
+
+// The text a failed open leaves.
+inline std::string OpenError(const std::string& path) {
+  TDataSet2 set;
+  if (set.Open(path, 0, 0, 1, 1, omRead)) return "";
+  return set.GetErrorText();
 }
 
 }  // namespace mirava::test

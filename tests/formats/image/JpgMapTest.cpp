@@ -19,29 +19,28 @@ TRaster ReadDjpeg(const std::string& jpeg, const std::string& scratch) {
   std::string head(bytes.begin(), bytes.begin() + std::min<size_t>(bytes.size(), 64));
   char kind = 0;
   int maxValue = 0, consumed = 0;
-  std::sscanf(head.c_str(), "P%c %u %u %d%n", &kind, &p.Columns, &p.Rows, &maxValue,
+  std::sscanf(head.c_str(), "P%c %d %d %d%n", &kind, &p.Columns, &p.Rows, &maxValue,
               &consumed);
   p.Bands = kind == '6' ? 3 : 1;
   const uint8_t* samples = bytes.data() + consumed + 1;
-  p.Cells.resize(static_cast<size_t>(p.Columns) * p.Rows * p.Bands);
-  for (uint32_t r = 0; r < p.Rows; ++r)
-    for (uint32_t c = 0; c < p.Columns; ++c)
-      for (uint32_t b = 0; b < p.Bands; ++b)
-        p.At(c, r, b) = samples[(static_cast<size_t>(r) * p.Columns + c) * p.Bands + b];
+  for (int r = 0; r < p.Rows; ++r)
+    for (int b = 0; b < p.Bands; ++b)
+      for (int c = 0; c < p.Columns; ++c)
+        p.Cells.push_back(samples[(static_cast<size_t>(r) * p.Columns + c) * p.Bands + b]);
   return p;
 }
 
 TRaster ReadJpg(TJpgMap2& jpg) {
-  TRaster p{static_cast<uint32_t>(jpg.GetColumnCount()),
-            static_cast<uint32_t>(jpg.GetRowCount()),
-            static_cast<uint32_t>(jpg.GetBandCount()), {}};
-  p.Cells.resize(static_cast<size_t>(p.Columns) * p.Rows * p.Bands);
-  for (uint32_t r = 0; r < p.Rows; ++r)
-    for (uint32_t b = 0; b < p.Bands; ++b)
-      for (uint32_t c = 0; c < p.Columns; ++c) {
+  TRaster p;
+  p.Columns = jpg.GetColumnCount();
+  p.Rows = jpg.GetRowCount();
+  p.Bands = jpg.GetBandCount();
+  for (int r = 0; r < p.Rows; ++r)
+    for (int b = 0; b < p.Bands; ++b)
+      for (int c = 0; c < p.Columns; ++c) {
         float v = -1;
         EXPECT_TRUE(jpg.ReadCell(c, r, b, v));
-        p.At(c, r, b) = static_cast<uint8_t>(v);
+        p.Cells.push_back(v);
       }
   return p;
 }
@@ -55,11 +54,11 @@ TEST(JpgMap, DecodesLikeDjpegWithFillBytes) {
   ASSERT_TRUE(rgb.Open(Sample("logo.jpg"), 0, 0, 1, 1, omRead)) << rgb.ErrorText;
   EXPECT_EQ(rgb.GetBandCount(), 3);
   EXPECT_EQ(rgb.GetLineLength(), 304u);
-  EXPECT_EQ(MaxDifference(ReadJpg(rgb), ReadDjpeg(Sample("logo.jpg"), dir.str())), 0);
-  EXPECT_EQ(MaxDifference(ReadJpg(rgb), ReadWithGdal(Sample("logo.jpg"), dir.str())), 0);
+  EXPECT_EQ(PlacedDifference(ReadJpg(rgb), ReadDjpeg(Sample("logo.jpg"), dir.str())), 0);
+  EXPECT_EQ(PlacedDifference(ReadJpg(rgb), ReadWithGdal(Sample("logo.jpg"), dir.str())), 0);
 
   // Grey, 37 pixels wide (3 fill bytes a row), made by libjpeg-turbo's cjpeg.
-  TRaster grey = MakePicture(37, 21, 1);
+  const TRaster grey = Picture(37, 21, 1);
   std::vector<uint8_t> pgm;
   const std::string head = "P5\n37 21\n255\n";
   pgm.assign(head.begin(), head.end());
@@ -71,7 +70,7 @@ TEST(JpgMap, DecodesLikeDjpegWithFillBytes) {
   ASSERT_TRUE(g.Open(dir / "grey.jpg", 0, 0, 1, 1, omRead)) << g.ErrorText;
   EXPECT_EQ(g.GetBandCount(), 1);
   EXPECT_EQ(g.GetLineLength(), 40u);
-  EXPECT_EQ(MaxDifference(ReadJpg(g), ReadDjpeg(dir / "grey.jpg", dir.str())), 0);
+  EXPECT_EQ(PlacedDifference(ReadJpg(g), ReadDjpeg(dir / "grey.jpg", dir.str())), 0);
   float band0 = -1, band2 = -2;
   EXPECT_TRUE(g.ReadCell(5, 7, 0, band0));
   EXPECT_TRUE(g.ReadCell(5, 7, 2, band2));
@@ -225,30 +224,27 @@ TEST(JpgMap, WorldFileAffineModelAndCrop) {
 // ER Mapper to JPEG with every placement and back: JPEG's loss only.
 TEST(JpgMap, EveryPlacementThroughTheCommand) {
   TempDir dir;
-  for (uint32_t bands : {3u, 1u}) {
-    WriteErs(dir / "in.ers", MakePicture(45, 31, bands));
+  const TGeo geo;
+  for (int bands : {3, 1}) {
+    WritePicture(dir / "in.ers", 45, 31, bands, geo);
+    const TRaster in = ReadRaster(dir / "in.ers");
     for (int kind = 0; kind <= 5; ++kind) {
-      const std::string k = "/" + std::to_string(kind);
-      ASSERT_EQ(RunCli({dir / "in.ers", dir / "ref.ers", k}).ExitCode, 0);
-      const CommandResult toJpeg = RunCli({dir / "in.ers", dir / "out.jpg", k});
-      ASSERT_EQ(toJpeg.ExitCode, 0) << toJpeg.Output;
-      ASSERT_EQ(RunCli({dir / "out.jpg", dir / "back.ers"}).ExitCode, 0);
-      const int worst = MaxDifference(ReadWithMirava(dir / "back.ers"),
-                                      ReadWithMirava(dir / "ref.ers"));
+      ExpectCli({dir / "in.ers", dir / "out.jpg", "/" + std::to_string(kind)});
+      ExpectCli({dir / "out.jpg", dir / "back.ers"});
+      const int worst = PlacedDifference(in, ReadRaster(dir / "back.ers"), kind);
       EXPECT_GE(worst, 0) << "kind " << kind;
       EXPECT_LE(worst, 6) << "kind " << kind << ", " << bands << " bands";
       const TGdalInfo gdal = GdalInfo(dir / "out.jpg");
       EXPECT_EQ(gdal.Bands, bands);
-      EXPECT_EQ(gdal.Columns, kind == 2 || kind == 3 ? 31u : 45u);
-      EXPECT_DOUBLE_EQ(gdal.OriginX, 500000);
-      EXPECT_DOUBLE_EQ(gdal.OriginY, 5600000);
-      EXPECT_DOUBLE_EQ(gdal.PixelX, 2.5);
+      EXPECT_EQ(gdal.Columns, kind == 2 || kind == 3 ? 31 : 45);
+      EXPECT_NEAR(gdal.OriginX, geo.OriginX, 1e-6);
+      EXPECT_NEAR(gdal.OriginY, geo.OriginY, 1e-6);
+      EXPECT_NEAR(gdal.PixelX, geo.CellSizeX, 1e-12);
+      EXPECT_NEAR(gdal.PixelY, -geo.CellSizeY, 1e-12);
     }
   }
-  const CommandResult refused = RunCli({Sample("elev.ers"), dir / "elev.jpg"});
-  EXPECT_EQ(refused.ExitCode, 1);
-  EXPECT_NE(refused.Output.find("JPEG files support only byte data"), std::string::npos);
-  const CommandResult unwritable = RunCli({dir / "in.ers", dir / "gone/out.jpg"});
-  EXPECT_EQ(unwritable.ExitCode, 1);
-  EXPECT_EQ(unwritable.Output.find("Successful Finish"), std::string::npos);
+  ExpectRefused({Sample("elev.ers"), dir / "elev.jpg"}, "JPEG files support only byte data",
+                {dir / "elev.jpg"});
+  ExpectRefused({dir / "in.ers", dir / "gone/out.jpg"}, "ijlWriteWholeImage error: 1 ",
+                {dir / "gone/out.jpg"});
 }

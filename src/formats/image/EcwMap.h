@@ -48,6 +48,11 @@ class TECWMap2 : public TDataSetRoot2 {
                        const std::string& projection) override;
   void PixelToWorld(double column, double row, double& x, double& y) override;
   void WorldToPixel(double x, double y, double& column, double& row) override;
+  // The whole image is in memory: any rows make a block.
+  uint32_t BlockRows() override { return ImageBuffer.Rows(); }
+  bool GetBlock(uint32_t first, uint32_t count, TCellBlock& block) override {
+    return ImageBuffer.Block(first, count, block);
+  }
   // Compresses a created image; false with the compressor's message when
   // that failed.
   bool Close() override;

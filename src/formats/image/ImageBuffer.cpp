@@ -4,8 +4,6 @@
 
 #include <cstring>
 
-#include "dataset/MMapFile.h"
-
 namespace mirava {
 
 uint64_t PhysicalMemory() {
@@ -84,6 +82,18 @@ bool TImageBuffer::Write(uint32_t column, uint32_t row, uint32_t band,
   if (column >= ColumnCount || row >= RowCount) return false;
   EncodeCell(Row(row) + static_cast<uint64_t>(column) * BandCount + band,
              1, false, value);
+  return true;
+}
+
+bool TImageBuffer::Block(uint32_t first, uint32_t count, TCellBlock& block) {
+  if (!Data || count == 0 || first >= RowCount || count > RowCount - first)
+    return false;
+  block.Data = Row(first);
+  block.RowStride = static_cast<int64_t>(Line);
+  block.BandStride = 1;
+  block.ColumnStride = BandCount;
+  block.CellType = 1;
+  block.MSBFirst = false;
   return true;
 }
 

@@ -8,6 +8,8 @@
 #include <memory>
 #include <string>
 
+#include "dataset/MMapFile.h"
+
 namespace mirava {
 
 class TImageBuffer {
@@ -39,6 +41,8 @@ class TImageBuffer {
   bool Read(uint32_t column, uint32_t row, uint32_t band, float& value) const;
   // Rounds to the nearest integer (ties to even) and keeps the low 8 bits.
   bool Write(uint32_t column, uint32_t row, uint32_t band, float value);
+  // Rows first .. first + count - 1 for the worker's block copy.
+  bool Block(uint32_t first, uint32_t count, TCellBlock& block);
 
  private:
   struct TFree {

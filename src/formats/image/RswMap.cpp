@@ -64,6 +64,7 @@ TRswMap2::TRswMap2() { ControlPoints = std::make_unique<TGCPList>(); }
 TRswMap2::~TRswMap2() { Close(); }
 
 bool TRswMap2::Close() {
+  Cached = TTileCache();
   if (OpenMode == omCreate && Fd >= 0 && !GeoreferenceError.empty()) {
     // A refused raster leaves no half-made output behind.
     CloseMapping();
@@ -103,6 +104,7 @@ int32_t TRswMap2::GetColumnCount() {
 }
 
 bool TRswMap2::CopyFromFile(uint64_t offset, uint32_t size, uint8_t* data) {
+  Cached = TTileCache();
   if (size == 0) return true;
   ForceRemap = true;
   Position = offset;
@@ -113,6 +115,7 @@ bool TRswMap2::CopyFromFile(uint64_t offset, uint32_t size, uint8_t* data) {
 }
 
 bool TRswMap2::CopyToFile(uint64_t offset, uint32_t size, const uint8_t* data) {
+  Cached = TTileCache();
   if (size == 0) return true;
   ForceRemap = true;
   Position = offset;
@@ -129,6 +132,7 @@ bool TRswMap2::Open(const std::string& fileName, uint32_t columns,
   GridBands = bands;
   GridCellType = cellType;
   OpenMode = mode;
+  Cached = TTileCache();
   CloseMapping();
   TileIndex.clear();
   ControlPoints.reset();
@@ -385,19 +389,27 @@ bool TRswMap2::OpenRead(const std::string& fileName) {
 uint8_t* TRswMap2::CellPointer(uint32_t column, uint32_t row, uint32_t band) {
   if (band >= 3) band = 2;
   if (column >= GridColumns || row >= GridRows || TileIndex.empty()) return nullptr;
-  const uint32_t tx = column / TileWidth;
-  const uint32_t ty = row / TileHeight;
-  const TTile& tile = TileIndex[static_cast<size_t>(ty) * TilesAcross + tx];
-  Position = tile.Offset;
-  MinBytes = tile.Length;
-  if (!MapWindow()) return nullptr;
-  const uint64_t cx = column % TileWidth;
-  const uint64_t cy = row % TileHeight;
-  const uint64_t w = tx == TilesAcross - 1 ? LastTileWidth : TileWidth;
+  if (!(Cached.Base && column >= Cached.Left && column < Cached.Right &&
+        row >= Cached.Top && row < Cached.Bottom)) {
+    Cached = TTileCache();
+    const uint32_t tx = column / TileWidth;
+    const uint32_t ty = row / TileHeight;
+    const TTile& tile = TileIndex[static_cast<size_t>(ty) * TilesAcross + tx];
+    Position = tile.Offset;
+    MinBytes = tile.Length;
+    if (!MapWindow()) return nullptr;
+    Cached.Left = tx * TileWidth;
+    Cached.Right = Cached.Left + (tx == TilesAcross - 1 ? LastTileWidth : TileWidth);
+    Cached.Top = ty * TileHeight;
+    Cached.Bottom = Cached.Top + (ty == TilesDown - 1 ? LastTileHeight : TileHeight);
+    Cached.Base = DataPointer;
+  }
+  const uint64_t w = Cached.Right - Cached.Left;
   const uint32_t bands = GridBands;
   // Colour pixels are stored blue, green, red.
   const uint32_t inPixel = bands == 1 ? 0 : bands - 1 - band;
-  return DataPointer + (cy * w + cx) * bands + inPixel;
+  return Cached.Base +
+         ((row - Cached.Top) * w + (column - Cached.Left)) * bands + inPixel;
 }
 
 bool TRswMap2::ReadCell(uint32_t column, uint32_t row, uint32_t band,

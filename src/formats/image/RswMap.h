@@ -81,6 +81,12 @@ class TRswMap2 : public TDataSetRoot2 {
   uint32_t LastTileHeight = 0;
   // Why the georeference given cannot be stored (cells not square).
   std::string GeoreferenceError;
+  // The tile the last cell lay in, while its window stays mapped: cells of
+  // the same tile need no division and no window check.
+  struct TTileCache {
+    uint32_t Left = 0, Right = 0, Top = 0, Bottom = 0;  // right, bottom exclusive
+    uint8_t* Base = nullptr;
+  } Cached;
 };
 
 }  // namespace mirava

@@ -69,6 +69,8 @@ NCSError FileError(int systemError, const std::string& fileName) {
 constexpr uint32_t kLayoutVersion = 1;
 constexpr size_t kHeaderSize = 88;
 constexpr size_t kChunk = 65536;
+// Above deflate's largest ratio (1032 to 1), with a margin.
+constexpr uint64_t kMaxDeflateRatio = 1100;
 
 void Put16(uint8_t* p, uint16_t v) {
   p[0] = v & 0xFF;
@@ -428,6 +430,13 @@ NCSError NCScbmOpenFileView(const std::string& fileName, TFileViewPtr& view) {
     return opened->Corrupt("format " + std::to_string(h.Format) + " with " +
                            std::to_string(h.Bands) + " bands");
   const uint64_t size = static_cast<uint64_t>(st.st_size);
+  // Deflate packs at most 1032 bytes into one: a header promising more
+  // cells than its data can hold is damaged, and its size is not allocated.
+  const uint64_t cells = static_cast<uint64_t>(h.SizeX) * h.SizeY * h.Bands;
+  if (cells / kMaxDeflateRatio > size)
+    return opened->Corrupt(SizeText(h.SizeX, h.SizeY) + " cells in " +
+                           std::to_string(h.Bands) + " bands cannot fit " +
+                           std::to_string(size) + " bytes");
   if (h.DataLength != size - kHeaderSize)
     return opened->Corrupt("the file holds " + std::to_string(size) +
                            " bytes where its header describes " +

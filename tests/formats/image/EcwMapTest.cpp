@@ -59,6 +59,14 @@ TEST(EcwMap, OneAndThreeBandImagesRoundTripExactly) {
       for (uint64_t i = 61u * bands; i < buffer.LineLength(); ++i)
         ASSERT_EQ(buffer.Row(r)[i], 0) << "row " << r;
   }
+  // A blank image packs near deflate's limit and still opens.
+  TECWMap2 blank;
+  ASSERT_TRUE(blank.Open(dir / "blank.ecw", 4000, 3000, 1, 3, omCreate));
+  ASSERT_TRUE(blank.Close()) << blank.ErrorText;
+  EXPECT_LT(ReadBytes(dir / "blank.ecw").size(), 40000u);
+  TECWMap2 blankBack;
+  EXPECT_TRUE(blankBack.Open(dir / "blank.ecw", 0, 0, 1, 1, omRead)) << blankBack.ErrorText;
+
   TECWMap2 two, wide, update;
   EXPECT_FALSE(two.Open(dir / "x.ecw", 10, 10, 1, 2, omCreate));
   EXPECT_EQ(two.ErrorText, "ECW files hold 1 or 3 bands, not 2");
@@ -95,11 +103,14 @@ TEST(EcwMap, RealEcwFilesAndDamagedFilesAreRefusedClearly) {
   EXPECT_EQ(damaged.ErrorText.rfind("Open read error 1 Status code: 1 ", 0), 0u)
       << damaged.ErrorText;
 
-  // A header claiming 2^31 x 2^31 cells, and one with 2 bands.
-  std::vector<uint8_t> huge = ours;
-  huge[15] = huge[19] = 0x80;
-  WriteBytes(dir / "huge.ecw", huge);
-  EXPECT_NE(OpenError(dir / "huge.ecw").find("File is invalid or corrupt"), std::string::npos);
+  // Headers claiming 2^31 columns, or 2^31 rows of its 20 columns (which
+  // no deflate stream of this size holds), and one with 2 bands.
+  for (size_t at : {15u, 19u}) {
+    std::vector<uint8_t> huge = ours;
+    huge[at] = 0x80;
+    WriteBytes(dir / "huge.ecw", huge);
+    EXPECT_NE(OpenError(dir / "huge.ecw").find("File is invalid or corrupt"), std::string::npos);
+  }
   std::vector<uint8_t> twoBands = ours;
   twoBands[20] = 2;
   twoBands[22] = 3;

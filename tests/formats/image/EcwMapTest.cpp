@@ -138,6 +138,13 @@ TEST(EcwMap, LayerViewsAndCompressorFailures) {
 
   ncs::TFileViewPtr view;
   ASSERT_EQ(ncs::NCScbmOpenFileView(dir / "p.ecw", view), ncs::NCS_SUCCESS);
+  ncs::NCSFileViewFileInfo info;
+  ASSERT_EQ(ncs::NCScbmGetViewFileInfo(*view, info), ncs::NCS_SUCCESS);
+  EXPECT_EQ(info.SizeX, 30u);
+  EXPECT_EQ(info.Bands, 3);
+  EXPECT_EQ(info.CellIncrementY, -0.25);  // the origin is the registration point
+  EXPECT_EQ(info.OriginY, 4000000);
+  EXPECT_EQ(info.CellSizeUnits, 3);
   uint8_t line[3 * 30 + 4];
   EXPECT_EQ(ncs::NCScbmReadViewLineRGB(*view, line), ncs::NCSECW_READ_FAILED);
   EXPECT_EQ(ncs::NCSGetLastError(), ncs::NCS_INVALID_SETVIEW);

@@ -12,6 +12,9 @@
 #include "formats/header/NogMap.h"
 #include "formats/header/OsdMap.h"
 #include "formats/header/VegFile.h"
+#include "formats/image/EcwMap.h"
+#include "formats/image/JpgMap.h"
+#include "formats/image/RswMap.h"
 #include "text/CompanionFile.h"
 #include "formats/image/BmpMap.h"
 #include "formats/image/TifMap.h"
@@ -70,7 +73,7 @@ const TFormatEntry Formats[] = {
        return {CompanionFile(n, ".002"), CompanionFile(n, ".001")};
      },
      false},
-    {fcJpeg, "JPEG", nullptr,
+    {fcJpeg, "JPEG", Make<TJpgMap2>,
      [](const std::string& n) -> std::vector<std::string> {
        return {n, ChangeFileExt(n, ".jgw"), ChangeFileExt(n, ".jpgw")};
      },
@@ -80,9 +83,9 @@ const TFormatEntry Formats[] = {
        return {CompanionFile(n, ".veg"), CompanionFile(n, ".dat")};
      },
      false},
-    {fcEcw, "ECW", nullptr,
+    {fcEcw, "ECW", Make<TECWMap2>,
      [](const std::string& n) -> std::vector<std::string> { return {n}; }, false},
-    {fcRsw, "Panorama RSW", nullptr,
+    {fcRsw, "Panorama RSW", Make<TRswMap2>,
      [](const std::string& n) -> std::vector<std::string> { return {n}; }, true},
     {fcHgt, "HGT", Make<THgtMap2>,
      [](const std::string& n) -> std::vector<std::string> {

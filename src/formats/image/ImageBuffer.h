@@ -1,0 +1,61 @@
+// A whole image held in memory, as the JPEG and ECW datasets keep it: one
+// byte per sample, rows top to bottom, the samples of a pixel adjacent, each
+// row padded to a multiple of 4 bytes.
+#pragma once
+
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "dataset/MMapFile.h"
+
+namespace mirava {
+
+class TImageBuffer {
+ public:
+  // Bytes of one row: columns x bands rounded up to a multiple of 4.
+  static uint64_t RowBytes(uint32_t columns, uint32_t bands) {
+    return (static_cast<uint64_t>(columns) * bands + 3) / 4 * 4;
+  }
+
+  // A zero-filled buffer. False with "Out of memory" and the sizes when the
+  // image needs more than this machine's memory or the allocation fails.
+  bool Allocate(uint32_t columns, uint32_t rows, uint32_t bands,
+                std::string& errorText);
+  void Release() { Data.reset(); }
+  // Keeps a window of the image (rows and columns inclusive).
+  bool Crop(uint32_t firstRow, uint32_t lastRow, uint32_t firstColumn,
+            uint32_t lastColumn, std::string& errorText);
+
+  bool Empty() const { return !Data; }
+  uint32_t Columns() const { return ColumnCount; }
+  uint32_t Rows() const { return RowCount; }
+  uint32_t Bands() const { return BandCount; }
+  uint64_t LineLength() const { return Line; }
+  uint8_t* Row(uint32_t row) { return Data.get() + row * Line; }
+  const uint8_t* Row(uint32_t row) const { return Data.get() + row * Line; }
+
+  // The sample of a pixel; band at or beyond the band count reads the last
+  // band. False, value untouched, outside the image.
+  bool Read(uint32_t column, uint32_t row, uint32_t band, float& value) const;
+  // Rounds to the nearest integer (ties to even) and keeps the low 8 bits.
+  bool Write(uint32_t column, uint32_t row, uint32_t band, float value);
+  // Rows first .. first + count - 1 for the worker's block copy.
+  bool Block(uint32_t first, uint32_t count, TCellBlock& block);
+
+ private:
+  struct TFree {
+    void operator()(uint8_t* p) const { std::free(p); }
+  };
+  std::unique_ptr<uint8_t, TFree> Data;
+  uint32_t ColumnCount = 0;
+  uint32_t RowCount = 0;
+  uint32_t BandCount = 0;
+  uint64_t Line = 0;
+};
+
+// Bytes of memory this machine has.
+uint64_t PhysicalMemory();
+
+}  // namespace mirava

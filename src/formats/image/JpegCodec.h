@@ -1,0 +1,55 @@
+// The JPEG codec the JPEG dataset needs, over libjpeg-turbo: read the size
+// and channel count of a file, decode a whole file into 8-bit grey or RGB
+// rows with fill bytes after each row, encode such rows as grey or YCbCr.
+// Errors come back as our own numbers with a text; libjpeg never ends the
+// process and corrupt or truncated data is an error, not grey rows.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace mirava::jpeg {
+
+// The codec's error numbers (0 is success).
+enum : int {
+  jeNone = 0,
+  jeOpenFailed = 1,
+  jeNotJpeg = 2,
+  jeCorrupt = 3,
+  jeTruncated = 4,
+  jeUnsupported = 5,
+  jeOutOfMemory = 6,
+  jeWriteFailed = 7,
+  jeBadParameters = 8,
+};
+
+// Largest width or height a JPEG file can hold.
+constexpr uint32_t kMaxDimension = 65500;
+
+struct TJpegInfo {
+  uint32_t Width = 0;
+  uint32_t Height = 0;
+  uint32_t Channels = 0;  // 1 grey, 3 colour, 4 CMYK or YCCK
+};
+
+// Our text for an error number (any number gives a text).
+std::string ErrorText(int code);
+
+// Each call returns 0 or an error number and then sets `message` to the
+// number's text followed by the cause.
+int ReadParams(const std::string& fileName, TJpegInfo& info,
+               std::string& message);
+// Decodes the whole file into `buffer`: `height` rows of width x channels
+// samples (1 grey, 3 red-green-blue), each followed by `padBytes` bytes that
+// are left untouched. The file must have the given size and channel count.
+int ReadWholeImage(const std::string& fileName, uint8_t* buffer,
+                   uint32_t width, uint32_t height, uint32_t channels,
+                   uint32_t padBytes, std::string& message);
+// Encodes rows laid out as ReadWholeImage delivers them, grey for 1 channel
+// and YCbCr without chroma subsampling for 3, at quality 1..100. The file is
+// replaced only once it is complete.
+int WriteWholeImage(const std::string& fileName, const uint8_t* buffer,
+                    uint32_t width, uint32_t height, uint32_t channels,
+                    uint32_t padBytes, int quality, std::string& message);
+
+}  // namespace mirava::jpeg

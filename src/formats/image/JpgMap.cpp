@@ -1,0 +1,238 @@
+#include "formats/image/JpgMap.h"
+
+#include "formats/image/JpegCodec.h"
+#include "georef/WorldFile.h"
+#include "text/FileNames.h"
+#include "text/TextUtils.h"
+
+namespace mirava {
+
+TJpgMap2::~TJpgMap2() { Close(); }
+
+void TJpgMap2::SetSize(uint32_t columns, uint32_t rows, uint32_t bands) {
+  Columns = columns;
+  Rows = rows;
+  Bands = bands;
+  LineLength = TImageBuffer::RowBytes(columns, bands);
+}
+
+bool TJpgMap2::SelectRow(uint32_t row, uint32_t) { return row < Rows; }
+
+bool TJpgMap2::ReadCell(uint32_t column, uint32_t row, uint32_t band,
+                        float& value) {
+  value = 0;
+  return ImageBuffer.Read(column, row, band, value);
+}
+
+bool TJpgMap2::WriteCell(uint32_t column, uint32_t row, uint32_t band,
+                         float value) {
+  return ImageBuffer.Write(column, row, band, value);
+}
+
+bool TJpgMap2::Open(const std::string& fileName, uint32_t columns,
+                    uint32_t rows, uint8_t cellType, uint32_t bands,
+                    uint8_t mode) {
+  FileName = fileName;
+  OpenMode = mode;
+  SetMSBFirst(false);
+  if (mode == omRead || mode == omReadWrite) {
+    ReadWorldFileBeside(fileName);
+    if (!DecodeImage(fileName)) {
+      ErrorCode = 1;
+      ErrorText = ErrorWithCode("Open read error ", 1, ErrorText);
+      return false;
+    }
+    return true;
+  }
+  if (mode != omCreate) {
+    ErrorText = "Unknown open mode " + std::to_string(mode);
+    return false;
+  }
+  if (cellType != ctUnsigned8) {
+    ErrorText = "JPEG files support only byte data";
+    return false;
+  }
+  if (bands != 1 && bands != 3) {
+    ErrorText = "JPEG files hold 1 or 3 bands, not " + std::to_string(bands);
+    return false;
+  }
+  // Refused now rather than after every cell was copied.
+  if (columns == 0 || rows == 0 || columns > jpeg::kMaxDimension ||
+      rows > jpeg::kMaxDimension) {
+    ErrorText = "JPEG images hold 1 to " + std::to_string(jpeg::kMaxDimension) +
+                " pixels a side, not " + std::to_string(columns) + " x " +
+                std::to_string(rows);
+    return false;
+  }
+  SetSize(columns, rows, bands);
+  return ImageBuffer.Allocate(columns, rows, bands, ErrorText);
+}
+
+bool TJpgMap2::DecodeImage(const std::string& fileName) {
+  if (!FileExists(fileName)) {
+    ErrorText = "File not Exists";
+    return false;
+  }
+  jpeg::TJpegInfo info;
+  std::string message;
+  int r = jpeg::ReadParams(fileName, info, message);
+  if (r != jpeg::jeNone) {
+    ErrorText = "ijlReadParams error: " + std::to_string(r) + " " + message;
+    return false;
+  }
+  if (ImageBuffer.Empty() || Columns != info.Width || Rows != info.Height ||
+      Bands != info.Channels) {
+    ImageBuffer.Release();
+    SetSize(info.Width, info.Height, info.Channels);
+    if (Bands != 1 && Bands != 3) {
+      ErrorText = "Bands not 1 or 3: " + std::to_string(Bands);
+      return false;
+    }
+    if (!ImageBuffer.Allocate(Columns, Rows, Bands, ErrorText)) return false;
+  }
+  r = jpeg::ReadWholeImage(fileName, ImageBuffer.Row(0), Columns, Rows, Bands,
+                           static_cast<uint32_t>(LineLength - Columns * Bands),
+                           message);
+  if (r != jpeg::jeNone) {
+    ErrorText = "ijlReadWholeImage error: " + std::to_string(r) + " " + message;
+    return false;
+  }
+  return true;
+}
+
+bool TJpgMap2::EncodeImage(const std::string& fileName, int quality) {
+  if (ImageBuffer.Empty() || (Bands != 1 && Bands != 3)) return false;
+  std::string message;
+  const int r = jpeg::WriteWholeImage(
+      fileName, ImageBuffer.Row(0), Columns, Rows, Bands,
+      static_cast<uint32_t>(LineLength - static_cast<uint64_t>(Columns) * Bands),
+      quality, message);
+  if (r != jpeg::jeNone) {
+    ErrorText = "ijlWriteWholeImage error: " + std::to_string(r) + " " + message;
+    return false;
+  }
+  return true;
+}
+
+bool TJpgMap2::Close() {
+  if (Closed) return true;
+  Closed = true;
+  bool ok = true;
+  if ((OpenMode == omCreate || OpenMode == omReadWrite) && !ImageBuffer.Empty())
+    ok = EncodeImage(FileName, Quality);
+  if (ok && !WorldFileError.empty()) {
+    ErrorText = WorldFileError;
+    ok = false;
+  }
+  ImageBuffer.Release();
+  return CloseMapping() && ok;
+}
+
+bool TJpgMap2::OpenRead(const std::string& fileName) {
+  if (!FileExists(fileName)) {
+    ErrorText = "File not Exists";
+    return false;
+  }
+  FileName = fileName;
+  OpenMode = omRead;
+  jpeg::TJpegInfo info;
+  std::string message;
+  const int r = jpeg::ReadParams(fileName, info, message);
+  if (r != jpeg::jeNone) {
+    ErrorText = "ijlReadParams error: " + std::to_string(r) + " " + message;
+    return false;
+  }
+  SetSize(info.Width, info.Height, info.Channels);
+  ReadWorldFileBeside(fileName);
+  return true;
+}
+
+bool TJpgMap2::Crop(uint32_t firstRow, uint32_t lastRow, uint32_t firstColumn,
+                    uint32_t lastColumn) {
+  if (ImageBuffer.Empty() || lastRow >= Rows || lastColumn >= Columns ||
+      lastRow <= firstRow || lastColumn <= firstColumn)
+    return false;
+  double x, y;
+  PixelToWorld(firstColumn, firstRow, x, y);
+  if (!ImageBuffer.Crop(firstRow, lastRow, firstColumn, lastColumn, ErrorText))
+    return false;
+  SetSize(lastColumn - firstColumn + 1, lastRow - firstRow + 1, Bands);
+  // The new top-left corner is where the old grid put that pixel, rotation
+  // terms included; they stay, as the picture has not turned.
+  RegistrationCellX = RegistrationCellY = 0;
+  RegistrationX = x;
+  RegistrationY = y;
+  WriteWorldFile();
+  return true;
+}
+
+void TJpgMap2::SetGeoreference(const std::string& spheroid,
+                               const std::string& datum, double cellSizeX,
+                               double cellSizeY, double registrationCellX,
+                               double registrationCellY, double registrationX,
+                               double registrationY,
+                               const std::string& projection) {
+  CellSizeX = cellSizeX;
+  CellSizeY = cellSizeY;
+  ColumnTermY = 0;
+  RowTermX = 0;
+  // The outer corner of cell (0, 0); rows grow southwards.
+  RegistrationX = registrationX - registrationCellX * cellSizeX;
+  RegistrationY = registrationY + registrationCellY * cellSizeY;
+  Spheroid = spheroid;
+  Datum = datum;
+  Projection = projection;
+  WriteWorldFile();
+}
+
+// Only an image that will be saved gets a world file: a read-only one
+// keeps its files as they are.
+void TJpgMap2::WriteWorldFile() {
+  if (OpenMode != omCreate && OpenMode != omReadWrite) return;
+  const std::string name = ChangeFileExt(FileName, ".jgw");
+  const TWorldFile world =
+      TWorldFile::FromOrigin(GetCellSizeX(), ColumnTermY, RowTermX,
+                             GetCellSizeY(), GetRegistrationX(), GetRegistrationY());
+  std::string error;
+  WorldFileError.clear();
+  if (!world.Write(name, error))
+    WorldFileError = "World file " + name + " not written: " + error;
+}
+
+void TJpgMap2::PixelToWorld(double column, double row, double& x, double& y) {
+  x = GetCellSizeX() * column + RowTermX * row + GetRegistrationX();
+  y = ColumnTermY * column - GetCellSizeY() * row + GetRegistrationY();
+}
+
+void TJpgMap2::WorldToPixel(double x, double y, double& column, double& row) {
+  const double dx = x - GetRegistrationX();
+  const double dy = y - GetRegistrationY();
+  const double a = GetCellSizeX();
+  const double e = -GetCellSizeY();
+  row = (dy - ColumnTermY * dx / a) / (e - ColumnTermY * RowTermX / a);
+  column = (dx - RowTermX * row) / a;
+}
+
+bool TJpgMap2::ReadWorldFile(const std::string& fileName) {
+  TWorldFile world;
+  if (!world.Read(fileName)) return false;
+  CellSizeX = world.CellSizeX;
+  ColumnTermY = world.ColumnTermY;
+  RowTermX = world.RowTermX;
+  CellSizeY = world.CellSizeY;
+  RegistrationX = world.OriginX();
+  RegistrationY = world.OriginY();
+  Projection = Datum = Spheroid = "UNKNOWN";
+  return true;
+}
+
+void TJpgMap2::ReadWorldFileBeside(const std::string& fileName) {
+  const std::string jpgw = ChangeFileExt(fileName, ".jpgw");
+  const std::string jgw = ChangeFileExt(fileName, ".jgw");
+  if (FileExists(jpgw))
+    ReadWorldFile(jpgw);
+  else if (FileExists(jgw))
+    ReadWorldFile(jgw);
+}
+
+}  // namespace mirava

@@ -1,0 +1,474 @@
+#include "formats/image/RswMap.h"
+
+#include <unistd.h>
+
+#include <cmath>
+#include <cstring>
+
+#include "dataset/OutputChecks.h"
+#include "text/FileNames.h"
+#include "text/TextUtils.h"
+
+namespace mirava {
+
+namespace {
+
+// Header fields (byte offsets). 72 and 76 hold the tile height and then
+// the tile width, the order Panorama and GDAL use.
+enum : uint32_t {
+  hVersion = 4,
+  hFileLength = 8,
+  hBitsPerPixel = 52,
+  hHeight = 56,
+  hWidth = 60,
+  hTilesAcross = 64,
+  hTilesDown = 68,
+  hTileHeight = 72,
+  hTileWidth = 76,
+  hLastTileHeight = 80,
+  hLastTileWidth = 84,
+  hPaletteOffset = 96,
+  hPaletteLength = 100,
+  hIndexOffset = 104,
+  hIndexLength = 108,
+  hScale = 136,
+  hResolution = 144,
+  hCellSize = 152,
+  hLowerY = 160,
+  hLeftX = 168,
+  hFileLength2 = 220,
+  hGeoreferenced = 244,
+};
+
+constexpr uint32_t kVersion = 0x200;
+// The large-file layout: offsets in the header and the tile index count
+// 256-byte units.
+constexpr uint32_t kHugeVersion = 0x201;
+constexpr double kScale = 1000.0;
+// A tile must fit one mapped window with room for its 64 KiB alignment.
+constexpr uint64_t kMaxTileBytes = kMaxWindowSize - kWindowAlignment;
+
+uint32_t Get32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+void Put32(uint8_t* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = (v >> (8 * i)) & 0xFF;
+}
+
+}  // namespace
+
+TRswMap2::TRswMap2() { ControlPoints = std::make_unique<TGCPList>(); }
+
+TRswMap2::~TRswMap2() { Close(); }
+
+bool TRswMap2::Close() {
+  Cached = TTileCache();
+  if (OpenMode == omCreate && Fd >= 0 && !GeoreferenceError.empty()) {
+    // A refused raster leaves no half-made output behind.
+    CloseMapping();
+    ::unlink(FileName.c_str());
+    ErrorText = GeoreferenceError;
+    return false;
+  }
+  return CloseMapping();
+}
+
+uint32_t TRswMap2::Header32(uint32_t offset) const {
+  return Get32(HeaderImage.data() + offset);
+}
+
+void TRswMap2::SetHeader32(uint32_t offset, uint32_t value) {
+  Put32(HeaderImage.data() + offset, value);
+}
+
+double TRswMap2::HeaderDouble(uint32_t offset) const {
+  uint64_t bits = 0;
+  for (int i = 7; i >= 0; --i) bits = (bits << 8) | HeaderImage[offset + i];
+  double v;
+  std::memcpy(&v, &bits, 8);
+  return v;
+}
+
+void TRswMap2::SetHeaderDouble(uint32_t offset, double value) {
+  uint64_t bits;
+  std::memcpy(&bits, &value, 8);
+  for (int i = 0; i < 8; ++i) HeaderImage[offset + i] = (bits >> (8 * i)) & 0xFF;
+}
+
+int32_t TRswMap2::GetRowCount() { return static_cast<int32_t>(Header32(hHeight)); }
+
+int32_t TRswMap2::GetColumnCount() {
+  return static_cast<int32_t>(Header32(hWidth));
+}
+
+bool TRswMap2::CopyFromFile(uint64_t offset, uint32_t size, uint8_t* data) {
+  Cached = TTileCache();
+  if (size == 0) return true;
+  ForceRemap = true;
+  Position = offset;
+  MinBytes = size;
+  if (!MapWindow()) return false;
+  std::memcpy(data, DataPointer, size);
+  return true;
+}
+
+bool TRswMap2::CopyToFile(uint64_t offset, uint32_t size, const uint8_t* data) {
+  Cached = TTileCache();
+  if (size == 0) return true;
+  ForceRemap = true;
+  Position = offset;
+  MinBytes = size;
+  if (!MapWindow()) return false;
+  std::memcpy(DataPointer, data, size);
+  return true;
+}
+
+bool TRswMap2::Open(const std::string& fileName, uint32_t columns,
+                    uint32_t rows, uint8_t cellType, uint32_t bands,
+                    uint8_t mode) {
+  FileName = fileName;
+  GridBands = bands;
+  GridCellType = cellType;
+  OpenMode = mode;
+  Cached = TTileCache();
+  CloseMapping();
+  TileIndex.clear();
+  ControlPoints.reset();
+  if (mode == omCreate) {
+    if (bands != 3) {
+      ErrorCode = 3;
+      ErrorText = "Error bands<>3";
+      return false;
+    }
+    if (cellType != ctUnsigned8) {
+      ErrorCode = 4;
+      ErrorText = "Error not byte cell";
+      return false;
+    }
+    if (!Create(columns, rows)) return false;
+    // The worker saves the points it carries as a ".gcp" beside the output,
+    // the file a reader of this raster loads.
+    ControlPoints = std::make_unique<TGCPList>();
+    return true;
+  }
+  if (mode != omRead && mode != omReadWrite) return false;
+  const int code = mode == omRead ? 1 : 2;
+  const std::string prefix =
+      (mode == omRead ? "Open read error " : "Open update error ") +
+      std::to_string(code) + " ";
+  if (!OpenMapping(fileName, mode, 0)) {
+    const std::string reason = ErrorText;
+    ErrorCode = code;
+    ErrorText = prefix + reason;
+    return false;
+  }
+  std::string reason;
+  if (!ReadStructure(reason)) {
+    CloseMapping();
+    ErrorCode = code;
+    ErrorText = prefix + reason;
+    return false;
+  }
+  GridCellType = ctUnsigned8;
+  GridColumns = Header32(hWidth);
+  GridRows = Header32(hHeight);
+  GridBands = Header32(hBitsPerPixel) / 8;
+  LineLength = static_cast<uint64_t>(GridColumns) * GridBands;
+  const double cellSize = HeaderDouble(hCellSize);
+  CellSizeX = CellSizeY = cellSize;
+  RegistrationCellX = RegistrationCellY = 0;
+  RegistrationX = HeaderDouble(hLeftX);
+  RegistrationY = GridRows * cellSize + HeaderDouble(hLowerY);
+  ControlPoints = std::make_unique<TGCPList>();
+  const std::string points = ChangeFileExt(fileName, ".gcp");
+  if (FileExists(points)) ControlPoints->LoadFromFile(points);
+  return true;
+}
+
+// Checks every size and offset against the file before a cell is read.
+bool TRswMap2::ReadStructure(std::string& reason) {
+  const uint64_t fileSize = GetFileSize();
+  if (fileSize < kHeaderSize) {
+    reason = "the file is shorter than an RSW header";
+    return false;
+  }
+  if (!CopyFromFile(0, kHeaderSize, HeaderImage.data())) {
+    reason = ErrorText;
+    return false;
+  }
+  auto upper = [](uint8_t c) { return c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c; };
+  if (upper(HeaderImage[0]) != 'R' || upper(HeaderImage[1]) != 'S' ||
+      upper(HeaderImage[2]) != 'W') {
+    reason = "not an RSW file";
+    return false;
+  }
+  const uint64_t unit = Header32(hVersion) == kHugeVersion ? 256 : 1;
+  const uint32_t bits = Header32(hBitsPerPixel);
+  if (bits != 8 && bits != 24) {
+    reason = std::to_string(bits) + " bits per pixel (only 8 and 24 are read)";
+    return false;
+  }
+  const uint32_t bytesPerPixel = bits / 8;
+  const uint32_t width = Header32(hWidth);
+  const uint32_t height = Header32(hHeight);
+  TileWidth = Header32(hTileWidth);
+  TileHeight = Header32(hTileHeight);
+  if (width == 0 || height == 0 || TileWidth == 0 || TileHeight == 0) {
+    reason = "image of " + std::to_string(width) + " x " + std::to_string(height) +
+             " pixels in tiles of " + std::to_string(TileWidth) + " x " +
+             std::to_string(TileHeight);
+    return false;
+  }
+  TilesAcross = static_cast<uint32_t>((static_cast<uint64_t>(width) + TileWidth - 1) / TileWidth);
+  TilesDown = static_cast<uint32_t>((static_cast<uint64_t>(height) + TileHeight - 1) / TileHeight);
+  LastTileWidth = width - (TilesAcross - 1) * TileWidth;
+  LastTileHeight = height - (TilesDown - 1) * TileHeight;
+  if (Header32(hTilesAcross) != TilesAcross || Header32(hTilesDown) != TilesDown ||
+      Header32(hLastTileWidth) != LastTileWidth ||
+      Header32(hLastTileHeight) != LastTileHeight) {
+    reason = "the tile counts and sizes do not fit an image of " +
+             std::to_string(width) + " x " + std::to_string(height) + " pixels";
+    return false;
+  }
+  const uint64_t tiles = static_cast<uint64_t>(TilesAcross) * TilesDown;
+  IndexOffset = Header32(hIndexOffset) * unit;
+  const uint64_t indexBytes = tiles > fileSize / 8 ? UINT64_MAX : tiles * 8;
+  if (Header32(hIndexLength) < indexBytes || IndexOffset > fileSize ||
+      indexBytes > fileSize - IndexOffset || indexBytes > kMaxTileBytes) {
+    reason = "the tile index of " + std::to_string(tiles) +
+             " tiles does not lie within the file";
+    return false;
+  }
+  std::vector<uint8_t> index(indexBytes);
+  if (!CopyFromFile(IndexOffset, static_cast<uint32_t>(indexBytes), index.data())) {
+    reason = ErrorText;
+    return false;
+  }
+  PaletteOffset = 0;
+  Palette.fill(0);
+  if (Header32(hPaletteLength) >= kPaletteSize) {
+    const uint64_t offset = Header32(hPaletteOffset) * unit;
+    if (offset > fileSize || kPaletteSize > fileSize - offset) {
+      reason = "the palette does not lie within the file";
+      return false;
+    }
+    if (!CopyFromFile(offset, kPaletteSize, Palette.data())) {
+      reason = ErrorText;
+      return false;
+    }
+    PaletteOffset = offset;
+  } else if (bits == 8) {
+    reason = "an 8-bit file without a palette";
+    return false;
+  }
+  TileIndex.resize(tiles);
+  for (uint64_t t = 0; t < tiles; ++t) {
+    TTile& tile = TileIndex[t];
+    tile.Offset = Get32(index.data() + 8 * t) * unit;
+    tile.Length = Get32(index.data() + 8 * t + 4);
+    const uint64_t w = t % TilesAcross == TilesAcross - 1 ? LastTileWidth : TileWidth;
+    const uint64_t h = t / TilesAcross == TilesDown - 1 ? LastTileHeight : TileHeight;
+    const uint64_t raw = w * h * bytesPerPixel;
+    if (raw > kMaxTileBytes) {
+      reason = "tiles of " + std::to_string(raw) + " bytes are too large";
+      return false;
+    }
+    if (tile.Length != raw) {
+      reason = "tile " + std::to_string(t) + " holds " + std::to_string(tile.Length) +
+               " bytes where an uncompressed tile holds " + std::to_string(raw) +
+               " (compressed tiles are not read)";
+      return false;
+    }
+    if (tile.Offset > fileSize || tile.Length > fileSize - tile.Offset) {
+      reason = "tile " + std::to_string(t) + " runs past the end of the file";
+      return false;
+    }
+  }
+  return true;
+}
+
+bool TRswMap2::Create(uint32_t columns, uint32_t rows) {
+  if (columns == 0 || rows == 0) {
+    ErrorCode = 1;
+    ErrorText = "An RSW raster of " + std::to_string(columns) + " x " +
+                std::to_string(rows) + " pixels cannot be created";
+    return false;
+  }
+  HeaderImage.fill(0);
+  Palette.fill(0);
+  std::memcpy(HeaderImage.data(), "RSW", 4);
+  SetHeader32(hVersion, kVersion);
+  SetHeader32(hWidth, columns);
+  SetHeader32(hHeight, rows);
+  SetHeader32(hBitsPerPixel, 24);
+  SetHeader32(hPaletteOffset, kCreatedPaletteOffset);
+  SetHeader32(hPaletteLength, kPaletteSize);
+  SetHeader32(hIndexOffset, kCreatedIndexOffset);
+  SetHeaderDouble(hScale, kScale);
+  TileWidth = columns < kMaxTileSide ? columns : kMaxTileSide;
+  TileHeight = rows < kMaxTileSide ? rows : kMaxTileSide;
+  TilesAcross = static_cast<uint32_t>((uint64_t{columns} + TileWidth - 1) / TileWidth);
+  TilesDown = static_cast<uint32_t>((uint64_t{rows} + TileHeight - 1) / TileHeight);
+  LastTileWidth = columns - (TilesAcross - 1) * TileWidth;
+  LastTileHeight = rows - (TilesDown - 1) * TileHeight;
+  const uint64_t indexBytes = static_cast<uint64_t>(TilesAcross) * TilesDown * 8;
+  const uint64_t length =
+      kCreatedIndexOffset + indexBytes + static_cast<uint64_t>(columns) * rows * 3;
+  // Every offset and the file length are 32-bit fields.
+  if (length > UINT32_MAX) {
+    ErrorCode = 1;
+    ErrorText = "RSW files hold at most 4 GiB; " + std::to_string(columns) +
+                " x " + std::to_string(rows) + " pixels need " +
+                std::to_string(length) + " bytes";
+    return false;
+  }
+  SetHeader32(hTilesAcross, TilesAcross);
+  SetHeader32(hTilesDown, TilesDown);
+  SetHeader32(hTileWidth, TileWidth);
+  SetHeader32(hTileHeight, TileHeight);
+  SetHeader32(hLastTileWidth, LastTileWidth);
+  SetHeader32(hLastTileHeight, LastTileHeight);
+  SetHeader32(hIndexLength, static_cast<uint32_t>(indexBytes));
+  SetHeader32(hFileLength, static_cast<uint32_t>(length));
+  SetHeader32(hFileLength2, static_cast<uint32_t>(length));
+  PaletteOffset = kCreatedPaletteOffset;
+  IndexOffset = kCreatedIndexOffset;
+  TileIndex.resize(static_cast<size_t>(TilesAcross) * TilesDown);
+  BuildTileIndex();
+  GridColumns = columns;
+  GridRows = rows;
+  GridBands = 3;
+  GridCellType = ctUnsigned8;
+  LineLength = static_cast<uint64_t>(columns) * 3;
+  if (!OpenMapping(FileName, omCreate, length)) {
+    ErrorText = ErrorWithCode("Open map write error=", ErrorCode, ErrorText);
+    return false;
+  }
+  return WriteHeaderBack();
+}
+
+void TRswMap2::BuildTileIndex() {
+  uint64_t position = IndexOffset + TileIndex.size() * 8;
+  for (uint32_t ty = 0; ty < TilesDown; ++ty) {
+    const uint32_t h = ty == TilesDown - 1 ? LastTileHeight : TileHeight;
+    for (uint32_t tx = 0; tx < TilesAcross; ++tx) {
+      const uint32_t w = tx == TilesAcross - 1 ? LastTileWidth : TileWidth;
+      TTile& tile = TileIndex[static_cast<size_t>(ty) * TilesAcross + tx];
+      tile.Offset = position;
+      tile.Length = 3 * w * h;
+      position += tile.Length;
+    }
+  }
+}
+
+bool TRswMap2::WriteHeaderBack() {
+  if (OpenMode == omRead) return false;
+  if (!CopyToFile(0, kHeaderSize, HeaderImage.data())) return false;
+  if (PaletteOffset != 0 &&
+      !CopyToFile(PaletteOffset, kPaletteSize, Palette.data()))
+    return false;
+  const uint64_t unit = Header32(hVersion) == kHugeVersion ? 256 : 1;
+  std::vector<uint8_t> index(TileIndex.size() * 8);
+  for (size_t t = 0; t < TileIndex.size(); ++t) {
+    Put32(index.data() + 8 * t, static_cast<uint32_t>(TileIndex[t].Offset / unit));
+    Put32(index.data() + 8 * t + 4, TileIndex[t].Length);
+  }
+  return CopyToFile(IndexOffset, static_cast<uint32_t>(index.size()), index.data());
+}
+
+bool TRswMap2::OpenRead(const std::string& fileName) {
+  if (!FileExists(fileName)) {
+    ErrorText = "File not Exists";
+    return false;
+  }
+  return Open(fileName, 0, 0, ctUnsigned8, 3, omRead);
+}
+
+uint8_t* TRswMap2::CellPointer(uint32_t column, uint32_t row, uint32_t band) {
+  if (band >= 3) band = 2;
+  if (column >= GridColumns || row >= GridRows || TileIndex.empty()) return nullptr;
+  if (!(Cached.Base && column >= Cached.Left && column < Cached.Right &&
+        row >= Cached.Top && row < Cached.Bottom)) {
+    Cached = TTileCache();
+    const uint32_t tx = column / TileWidth;
+    const uint32_t ty = row / TileHeight;
+    const TTile& tile = TileIndex[static_cast<size_t>(ty) * TilesAcross + tx];
+    Position = tile.Offset;
+    MinBytes = tile.Length;
+    if (!MapWindow()) return nullptr;
+    Cached.Left = tx * TileWidth;
+    Cached.Right = Cached.Left + (tx == TilesAcross - 1 ? LastTileWidth : TileWidth);
+    Cached.Top = ty * TileHeight;
+    Cached.Bottom = Cached.Top + (ty == TilesDown - 1 ? LastTileHeight : TileHeight);
+    Cached.Base = DataPointer;
+  }
+  const uint64_t w = Cached.Right - Cached.Left;
+  const uint32_t bands = GridBands;
+  // Colour pixels are stored blue, green, red.
+  const uint32_t inPixel = bands == 1 ? 0 : bands - 1 - band;
+  return Cached.Base +
+         ((row - Cached.Top) * w + (column - Cached.Left)) * bands + inPixel;
+}
+
+bool TRswMap2::ReadCell(uint32_t column, uint32_t row, uint32_t band,
+                        float& value) {
+  value = 0;
+  const uint8_t* p = CellPointer(column, row, band);
+  if (!p) return false;
+  if (GridBands == 1)
+    value = Palette[4 * static_cast<size_t>(*p) + (band >= 3 ? 2 : band)];
+  else
+    value = *p;
+  return true;
+}
+
+bool TRswMap2::WriteCell(uint32_t column, uint32_t row, uint32_t band,
+                         float value) {
+  if (OpenMode == omRead) return false;
+  if (!GeoreferenceError.empty()) {
+    ErrorText = GeoreferenceError;
+    return false;
+  }
+  uint8_t* p = CellPointer(column, row, band);
+  if (!p) return false;
+  EncodeCell(p, ctUnsigned8, false, value);
+  return true;
+}
+
+void TRswMap2::SetGeoreference(const std::string&, const std::string&,
+                               double cellSizeX, double cellSizeY,
+                               double registrationCellX,
+                               double registrationCellY, double registrationX,
+                               double registrationY, const std::string&) {
+  // A read-only mapping cannot take the header.
+  if (OpenMode == omRead || TileIndex.empty()) return;
+  // The file has room for one cell size.
+  GeoreferenceError = SquareCellRefusal("RSW", cellSizeX, cellSizeY);
+  if (!GeoreferenceError.empty()) {
+    ErrorText = GeoreferenceError;
+    return;
+  }
+  const double cellSize = cellSizeX == 0 ? 1.0 : cellSizeX;
+  SetHeader32(hGeoreferenced, 1);
+  SetHeaderDouble(hScale, kScale);
+  SetHeaderDouble(hResolution, kScale / cellSize);
+  SetHeaderDouble(hCellSize, cellSize);
+  SetHeaderDouble(hLeftX, registrationX - registrationCellX * cellSizeX);
+  SetHeaderDouble(hLowerY, registrationY + registrationCellY * cellSizeY -
+                               static_cast<double>(Header32(hHeight)) * cellSizeY);
+  WriteHeaderBack();
+}
+
+void TRswMap2::PixelToWorld(double column, double row, double& x, double& y) {
+  x = GetRegistrationX() + GetCellSizeX() * column;
+  y = GetRegistrationY() - GetCellSizeY() * row;
+}
+
+void TRswMap2::WorldToPixel(double x, double y, double& column, double& row) {
+  column = (x - GetRegistrationX()) / GetCellSizeX();
+  row = (GetRegistrationY() - y) / GetCellSizeY();
+}
+
+}  // namespace mirava

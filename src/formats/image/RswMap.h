@@ -1,0 +1,92 @@
+// Panorama RSW rasters: a fixed header, a 256-entry palette, a tile index
+// and the image cut into uncompressed tiles, read and written in place
+// through the mapped windows. 8-bit palette and 24-bit colour files are
+// read; 24-bit colour files are created.
+#pragma once
+
+#include <array>
+#include <string>
+#include <vector>
+
+#include "dataset/DataSetRoot.h"
+
+namespace mirava {
+
+class TRswMap2 : public TDataSetRoot2 {
+ public:
+  static constexpr uint32_t kHeaderSize = 248;
+  static constexpr uint32_t kPaletteSize = 1024;
+  static constexpr uint32_t kCreatedPaletteOffset = 320;
+  static constexpr uint32_t kCreatedIndexOffset = 1344;
+  static constexpr uint32_t kMaxTileSide = 64;
+
+  TRswMap2();
+  ~TRswMap2() override;
+
+  bool SelectRow(uint32_t, uint32_t) override { return false; }
+  bool ReadCell(uint32_t column, uint32_t row, uint32_t band,
+                float& value) override;
+  bool WriteCell(uint32_t column, uint32_t row, uint32_t band,
+                 float value) override;
+  bool Open(const std::string& fileName, uint32_t columns, uint32_t rows,
+            uint8_t cellType, uint32_t bands, uint8_t mode) override;
+  bool OpenRead(const std::string& fileName) override;
+  bool Crop(uint32_t, uint32_t, uint32_t, uint32_t) override { return false; }
+  int32_t GetBandCount() override { return 3; }
+  int32_t GetRowCount() override;
+  int32_t GetColumnCount() override;
+  uint8_t GetCellType() override { return 1; }
+  bool IsMSBFirst() override { return false; }
+  void SetGeoreference(const std::string& spheroid, const std::string& datum,
+                       double cellSizeX, double cellSizeY,
+                       double registrationCellX, double registrationCellY,
+                       double registrationX, double registrationY,
+                       const std::string& projection) override;
+  void PixelToWorld(double column, double row, double& x, double& y) override;
+  void WorldToPixel(double x, double y, double& column, double& row) override;
+  bool Close() override;
+
+ protected:
+  struct TTile {
+    uint64_t Offset;
+    uint32_t Length;
+  };
+
+  uint32_t Header32(uint32_t offset) const;
+  void SetHeader32(uint32_t offset, uint32_t value);
+  double HeaderDouble(uint32_t offset) const;
+  void SetHeaderDouble(uint32_t offset, double value);
+
+  bool Create(uint32_t columns, uint32_t rows);
+  bool ReadStructure(std::string& reason);
+  // Copies `size` bytes between the file at `offset` and `data`.
+  bool CopyFromFile(uint64_t offset, uint32_t size, uint8_t* data);
+  bool CopyToFile(uint64_t offset, uint32_t size, const uint8_t* data);
+  void BuildTileIndex();
+  bool WriteHeaderBack();
+  // The cell's byte in the mapped tile, or none outside the image or when
+  // the tile cannot be mapped.
+  uint8_t* CellPointer(uint32_t column, uint32_t row, uint32_t band);
+
+  std::vector<TTile> TileIndex;
+  std::array<uint8_t, kPaletteSize> Palette{};
+  std::array<uint8_t, kHeaderSize> HeaderImage{};
+  uint64_t PaletteOffset = 0;  // 0 when the file has no palette
+  uint64_t IndexOffset = 0;
+  uint32_t TileWidth = 0;
+  uint32_t TileHeight = 0;
+  uint32_t TilesAcross = 0;
+  uint32_t TilesDown = 0;
+  uint32_t LastTileWidth = 0;
+  uint32_t LastTileHeight = 0;
+  // Why the georeference given cannot be stored (cells not square).
+  std::string GeoreferenceError;
+  // The tile the last cell lay in, while its window stays mapped: cells of
+  // the same tile need no division and no window check.
+  struct TTileCache {
+    uint32_t Left = 0, Right = 0, Top = 0, Bottom = 0;  // right, bottom exclusive
+    uint8_t* Base = nullptr;
+  } Cached;
+};
+
+}  // namespace mirava

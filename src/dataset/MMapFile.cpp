@@ -176,6 +176,7 @@ bool TMapByte::MapWindow() {
     return false;
   }
   ViewBase = static_cast<uint8_t*>(view);
+  PopulatedBegin = PopulatedEnd = offset;
   WindowSize = size;
   WindowOffset = offset;
   ErrorCode = 0;
@@ -198,12 +199,19 @@ uint8_t* TMapByte::MapRange(uint64_t position, uint64_t length) {
         position - WindowOffset + length <= WindowSize) &&
       !MapRangeWindow(position, length))
     return nullptr;
-  uint8_t* data = ViewBase + (position - WindowOffset);
-  // Faulting the range in at once costs far less than a fault per page.
-  uint8_t* page = reinterpret_cast<uint8_t*>(reinterpret_cast<uintptr_t>(data) & ~uintptr_t{4095});
-  madvise(page, static_cast<size_t>(data + length - page),
-          OpenMode == omRead ? MADV_POPULATE_READ : MADV_POPULATE_WRITE);
-  return data;
+  // Faulting a range in at once costs far less than a fault per page; the
+  // part already faulted in is not walked again.
+  const uint64_t end = position + length;
+  if (position < PopulatedBegin || end > PopulatedEnd) {
+    const uint64_t from = position >= PopulatedBegin && position <= PopulatedEnd
+                              ? PopulatedEnd : position;
+    uint8_t* first = ViewBase + ((from - WindowOffset) & ~uint64_t{4095});
+    madvise(first, static_cast<size_t>(ViewBase + (end - WindowOffset) - first),
+            OpenMode == omRead ? MADV_POPULATE_READ : MADV_POPULATE_WRITE);
+    if (from != PopulatedEnd) PopulatedBegin = position;
+    PopulatedEnd = end;
+  }
+  return ViewBase + (position - WindowOffset);
 }
 
 bool TMapByte::MapRangeWindow(uint64_t position, uint64_t length) {

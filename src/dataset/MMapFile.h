@@ -55,6 +55,8 @@ class TMapByte {
   bool MapRangeWindow(uint64_t position, uint64_t length);
   bool FlushStage();
 
+  uint64_t PopulatedBegin = 0;  // file range of the view faulted in
+  uint64_t PopulatedEnd = 0;
   std::vector<uint8_t> Stage;
   uint64_t StagePosition = 0;
   uint64_t StageLength = 0;

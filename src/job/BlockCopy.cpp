@@ -16,12 +16,41 @@ T Swap(T v) {
   return v;
 }
 
+// Cells of one 8-byte word in reverse order.
+template <typename T>
+uint64_t ReverseCells(uint64_t v) {
+  if constexpr (sizeof(T) == 1) return __builtin_bswap64(v);
+  v = (v >> 32) | (v << 32);
+  if constexpr (sizeof(T) == 2)
+    v = ((v & 0xFFFF0000FFFF0000ull) >> 16) | ((v & 0x0000FFFF0000FFFFull) << 16);
+  return v;
+}
+
+// A contiguous run copied backwards, eight bytes at a time.
+template <typename T>
+void CopyReversed(uint8_t* dst, const uint8_t* srcLast, uint32_t count) {
+  constexpr uint32_t perWord = 8 / sizeof(T);
+  uint32_t i = 0;
+  for (; i + perWord <= count; i += perWord) {
+    uint64_t v;
+    std::memcpy(&v, srcLast - (i + perWord - 1) * sizeof(T), 8);
+    v = ReverseCells<T>(v);
+    std::memcpy(dst + i * sizeof(T), &v, 8);
+  }
+  for (; i < count; ++i)
+    std::memcpy(dst + i * sizeof(T), srcLast - i * sizeof(T), sizeof(T));
+}
+
 template <typename T, bool swap>
 void CopyTyped(uint8_t* dst, int64_t dstStep, const uint8_t* src,
                int64_t srcStep, uint32_t count) {
   const int64_t w = sizeof(T);
   if (!swap && dstStep == w && srcStep == w) {
     std::memcpy(dst, src, static_cast<size_t>(count) * w);
+    return;
+  }
+  if (!swap && dstStep == w && srcStep == -w) {
+    CopyReversed<T>(dst, src, count);
     return;
   }
   if (srcStep % w == 0 && dstStep % w == 0 &&

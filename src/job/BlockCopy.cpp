@@ -80,7 +80,72 @@ void CopySame(uint8_t* dst, int64_t dstStep, const uint8_t* src,
     CopyTyped<T, false>(dst, dstStep, src, srcStep, count);
 }
 
+template <uint32_t N>
+void CopyPixels(uint8_t* dst, int64_t dstStep, const uint8_t* src,
+                int64_t srcStep, uint32_t count) {
+  for (uint32_t i = 0; i < count; ++i, src += srcStep, dst += dstStep)
+    std::memcpy(dst, src, N);
+}
+
+// Transposes the 8 x 8 bytes held in w[0..7] (byte j of w[i] is row i,
+// column j) in three rounds of swapping 1-, 2- and 4-byte squares.
+void Transpose8x8(uint64_t w[8]) {
+  auto swap = [](uint64_t& a, uint64_t& b, int shift, uint64_t mask) {
+    const uint64_t t = ((a >> shift) ^ b) & mask;
+    b ^= t;
+    a ^= t << shift;
+  };
+  for (int i = 0; i < 8; i += 2) swap(w[i], w[i + 1], 8, 0x00FF00FF00FF00FFull);
+  for (int i : {0, 1, 4, 5}) swap(w[i], w[i + 2], 16, 0x0000FFFF0000FFFFull);
+  for (int i = 0; i < 4; ++i) swap(w[i], w[i + 4], 32, 0x00000000FFFFFFFFull);
+}
+
 }  // namespace
+
+void CopyPixelRun(uint8_t* dst, int64_t dstStep, const uint8_t* src,
+                  int64_t srcStep, uint32_t pixelBytes, uint32_t count) {
+  switch (pixelBytes) {
+    case 1: CopyPixels<1>(dst, dstStep, src, srcStep, count); return;
+    case 2: CopyPixels<2>(dst, dstStep, src, srcStep, count); return;
+    case 3: CopyPixels<3>(dst, dstStep, src, srcStep, count); return;
+    case 4: CopyPixels<4>(dst, dstStep, src, srcStep, count); return;
+    case 6: CopyPixels<6>(dst, dstStep, src, srcStep, count); return;
+    case 8: CopyPixels<8>(dst, dstStep, src, srcStep, count); return;
+    default:
+      for (uint32_t i = 0; i < count; ++i, src += srcStep, dst += dstStep)
+        std::memcpy(dst, src, pixelBytes);
+  }
+}
+
+void TransposeBytes(uint8_t* dst, int64_t dstRowStride, const uint8_t* src,
+                    int64_t srcRowStride, int srcColumnStep, uint32_t rows,
+                    uint32_t columns) {
+  uint32_t k = 0;
+  for (; k + 8 <= rows; k += 8) {
+    const uint8_t* s = src + static_cast<int64_t>(k) * srcColumnStep;
+    uint32_t j = 0;
+    for (; j + 8 <= columns; j += 8) {
+      uint64_t w[8];
+      for (int i = 0; i < 8; ++i) {
+        const uint8_t* row = s + (static_cast<int64_t>(j) + i) * srcRowStride;
+        // Columns running backwards: the eight bytes end at `row`.
+        std::memcpy(&w[i], srcColumnStep > 0 ? row : row - 7, 8);
+        if (srcColumnStep < 0) w[i] = __builtin_bswap64(w[i]);
+      }
+      Transpose8x8(w);
+      for (int i = 0; i < 8; ++i)
+        std::memcpy(dst + (static_cast<int64_t>(k) + i) * dstRowStride + j, &w[i], 8);
+    }
+    for (; j < columns; ++j)
+      for (uint32_t i = 0; i < 8; ++i)
+        dst[(static_cast<int64_t>(k) + i) * dstRowStride + j] =
+            s[static_cast<int64_t>(j) * srcRowStride + static_cast<int64_t>(i) * srcColumnStep];
+  }
+  for (; k < rows; ++k)
+    for (uint32_t j = 0; j < columns; ++j)
+      dst[static_cast<int64_t>(k) * dstRowStride + j] =
+          src[static_cast<int64_t>(j) * srcRowStride + static_cast<int64_t>(k) * srcColumnStep];
+}
 
 void CopyCellRun(uint8_t* dst, int64_t dstStep, uint8_t dstType, bool dstMsb,
                  const uint8_t* src, int64_t srcStep, uint8_t srcType,

@@ -14,4 +14,17 @@ void CopyCellRun(uint8_t* dst, int64_t dstStep, uint8_t dstType, bool dstMsb,
                  const uint8_t* src, int64_t srcStep, uint8_t srcType,
                  bool srcMsb, uint32_t count);
 
+// Copies `count` pixels of `pixelBytes` bytes each, stepping `srcStep` and
+// `dstStep` bytes from one pixel to the next: all bands of interleaved
+// pixels in one move, where both sides store them alike.
+void CopyPixelRun(uint8_t* dst, int64_t dstStep, const uint8_t* src,
+                  int64_t srcStep, uint32_t pixelBytes, uint32_t count);
+
+// A tile of byte cells turned a quarter: output row k, column j takes the
+// byte at src + j * srcRowStride + k * srcColumnStep (srcColumnStep is 1 or
+// -1), for k < rows and j < columns. Works on 8 x 8 squares in registers.
+void TransposeBytes(uint8_t* dst, int64_t dstRowStride, const uint8_t* src,
+                    int64_t srcRowStride, int srcColumnStep, uint32_t rows,
+                    uint32_t columns);
+
 }  // namespace mirava

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <vector>
 
@@ -300,6 +301,20 @@ bool TMyThread::CopyBlocks(TDataSetRoot2& input, TDataSetRoot2& output) {
   const uint32_t blockRows =
       std::max(1u, std::min({input.BlockRows(), output.BlockRows(), outRows}));
 
+  // Equal cells on both sides move as bytes; where both sides interleave
+  // the bands of a pixel alike, a pixel's bands move together.
+  auto sameCells = [&] {
+    return in.CellType == out.CellType &&
+           (CellTypeWidth(in.CellType) == 1 || in.MSBFirst == out.MSBFirst);
+  };
+  auto pixelBytes = [&]() -> uint32_t {
+    const int64_t w = CellTypeWidth(in.CellType), p = w * bands;
+    return bands > 1 && sameCells() && in.BandStride == w && out.BandStride == w &&
+                   in.ColumnStride == p && out.ColumnStride == p
+               ? static_cast<uint32_t>(p)
+               : 0;
+  };
+
   // Row blocks small enough for a prompt abort; a quarter turn takes as many
   // output rows as one window holds, so that the input is swept few times.
   const uint32_t tile = std::max(1u, std::min(64u, blockRows));
@@ -309,15 +324,22 @@ bool TMyThread::CopyBlocks(TDataSetRoot2& input, TDataSetRoot2& output) {
       if (!output.GetBlock(i0, n, out)) return fail("Writing", output, i0);
       if (!input.GetBlock(flipV ? H - i0 - n : i0, n, in))
         return fail("Reading", input, i0);
+      const uint32_t pixel = pixelBytes();
       for (uint32_t k = 0; k < n; ++k) {
         const uint8_t* srcRow = in.Data + (flipV ? n - 1 - k : k) * in.RowStride;
-        for (uint32_t b = 0; b < bands; ++b) {
-          const uint8_t* src = srcRow + b * in.BandStride +
-                               (flipH ? (W - 1) * in.ColumnStride : 0);
-          CopyCellRun(out.Data + k * out.RowStride + b * out.BandStride,
-                      out.ColumnStride, out.CellType, out.MSBFirst, src,
-                      flipH ? -in.ColumnStride : in.ColumnStride, in.CellType,
-                      in.MSBFirst, W);
+        uint8_t* dstRow = out.Data + k * out.RowStride;
+        if (pixel && !flipH) {
+          std::memcpy(dstRow, srcRow, static_cast<size_t>(W) * pixel);
+        } else if (pixel) {
+          CopyPixelRun(dstRow, pixel, srcRow + (W - 1) * int64_t{pixel}, -int64_t{pixel},
+                       pixel, W);
+        } else {
+          for (uint32_t b = 0; b < bands; ++b)
+            CopyCellRun(dstRow + b * out.BandStride, out.ColumnStride, out.CellType,
+                        out.MSBFirst,
+                        srcRow + b * in.BandStride + (flipH ? (W - 1) * in.ColumnStride : 0),
+                        flipH ? -in.ColumnStride : in.ColumnStride, in.CellType,
+                        in.MSBFirst, W);
         }
       }
       if (!RowsDone(static_cast<int32_t>(i0 + n - 1))) return false;
@@ -337,16 +359,31 @@ bool TMyThread::CopyBlocks(TDataSetRoot2& input, TDataSetRoot2& output) {
       if (!output.GetBlock(i0, n, out)) return fail("Writing", output, i0);
       const uint8_t* firstRow = in.Data + (ccw ? 0 : (m - 1) * in.RowStride);
       const int64_t srcStep = ccw ? in.RowStride : -in.RowStride;
-      for (uint32_t k0 = 0; k0 < n; k0 += tile)
-        for (uint32_t b = 0; b < bands; ++b)
-          for (uint32_t k = k0; k < std::min(n, k0 + tile); ++k) {
-            const uint32_t column = ccw ? W - 1 - (i0 + k) : i0 + k;
-            CopyCellRun(out.Data + k * out.RowStride + b * out.BandStride +
-                            j0 * out.ColumnStride,
-                        out.ColumnStride, out.CellType, out.MSBFirst,
-                        firstRow + b * in.BandStride + column * in.ColumnStride,
-                        srcStep, in.CellType, in.MSBFirst, m);
-          }
+      const uint32_t pixel = pixelBytes();
+      const bool bytes = sameCells() && CellTypeWidth(in.CellType) == 1 &&
+                         in.ColumnStride == 1 && out.ColumnStride == 1;
+      for (uint32_t k0 = 0; k0 < n; k0 += tile) {
+        const uint32_t kEnd = std::min(n, k0 + tile);
+        auto column = [&](uint32_t k) { return ccw ? W - 1 - (i0 + k) : i0 + k; };
+        if (bytes) {
+          for (uint32_t b = 0; b < bands; ++b)
+            TransposeBytes(out.Data + k0 * out.RowStride + b * out.BandStride + j0,
+                           out.RowStride, firstRow + b * in.BandStride + column(k0),
+                           srcStep, ccw ? -1 : 1, kEnd - k0, m);
+        } else if (pixel) {
+          for (uint32_t k = k0; k < kEnd; ++k)
+            CopyPixelRun(out.Data + k * out.RowStride + int64_t{j0} * pixel, pixel,
+                         firstRow + int64_t{column(k)} * pixel, srcStep, pixel, m);
+        } else {
+          for (uint32_t b = 0; b < bands; ++b)
+            for (uint32_t k = k0; k < kEnd; ++k)
+              CopyCellRun(out.Data + k * out.RowStride + b * out.BandStride +
+                              j0 * out.ColumnStride,
+                          out.ColumnStride, out.CellType, out.MSBFirst,
+                          firstRow + b * in.BandStride + column(k) * in.ColumnStride,
+                          srcStep, in.CellType, in.MSBFirst, m);
+        }
+      }
     }
     if (!RowsDone(static_cast<int32_t>(i0 + n - 1))) return false;
   }

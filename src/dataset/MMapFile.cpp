@@ -111,27 +111,22 @@ bool TMapByte::OpenMapping(const std::string& fileName, uint8_t openMode,
   }
   if (openMode != omCreate) FileSize = static_cast<uint64_t>(st.st_size);
   if (FileSize < WindowSize) WindowSize = MaxWindowSize = static_cast<uint32_t>(FileSize);
+  // A file this call created and could not make whole is not left behind.
+  auto failRegular = [&](int code) {
+    CloseMapping();
+    if (openMode == omCreate) ::unlink(fileName.c_str());
+    Fail(code, SystemErrorText(code));
+    return false;
+  };
   if (openMode == omCreate) {
     // Size the file and reserve its blocks now, so that a full disk is an
     // error here rather than a fault when a mapped page is first written.
-    if (ftruncate(Fd, static_cast<off_t>(FileSize)) != 0) {
-      Fail(errno, SystemErrorText(errno));
-      CloseMapping();
-      return false;
-    }
+    if (ftruncate(Fd, static_cast<off_t>(FileSize)) != 0) return failRegular(errno);
     int rc = FileSize ? posix_fallocate(Fd, 0, static_cast<off_t>(FileSize)) : 0;
-    if (rc != 0 && rc != EOPNOTSUPP && rc != EINVAL) {
-      Fail(rc, SystemErrorText(rc));
-      CloseMapping();
-      return false;
-    }
+    if (rc != 0 && rc != EOPNOTSUPP && rc != EINVAL) return failRegular(rc);
   }
-  if (FileSize == 0) {
-    // Nothing can be mapped over an empty file.
-    Fail(EINVAL, SystemErrorText(EINVAL));
-    CloseMapping();
-    return false;
-  }
+  // Nothing can be mapped over an empty file.
+  if (FileSize == 0) return failRegular(EINVAL);
   MappingOpen = true;
   ForceRemap = true;
   Position = 0;

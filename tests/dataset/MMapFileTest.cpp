@@ -180,6 +180,13 @@ TEST(MMapFile, RefusesWhatCannotBeMapped) {
   EXPECT_FALSE(huge.OpenRaster(dir / "huge", 0xFFFFFFFF, 0xFFFFFFFF, ctSigned32, 0xFFFFFFFF,
                                omCreate, false));
   EXPECT_FALSE(mirava::test::Exists(dir / "huge"));
+  // 2^31 x 2^31 cells fit 64 bits but no disk: refused when the file is
+  // sized, and the started file removed.
+  TMMapFile2 vast;
+  EXPECT_FALSE(vast.OpenRaster(dir / "vast", 0x7FFFFFFF, 0x7FFFFFFF, ctUnsigned8, 1,
+                               omCreate, false));
+  EXPECT_NE(vast.ErrorCode, 0);
+  EXPECT_FALSE(mirava::test::Exists(dir / "vast"));
 }
 
 // Rows are reached through 256 MiB windows; positions beyond 4 GiB work.

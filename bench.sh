@@ -53,6 +53,8 @@ run() {
   local times=() peaks=0 t p
   for ((i = 0; i < RUNS; i++)); do
     rm -f $cleanup
+    # Earlier runs' dirty pages would otherwise throttle this one's writes.
+    sync
     read -r t p < <(measure "$@")
     times+=("$t")
     ((p > peaks)) && peaks=$p

@@ -31,11 +31,11 @@ TEST(DiskFull, OutputLargerThanTheDiskFailsAtTheStart) {
   TempDir dir;
   SmallDisk disk(dir / "disk");
   if (!disk.Mounted) GTEST_SKIP() << "cannot mount a tmpfs here";
-  RasterSpec spec;
-  spec.Columns = 1024;
-  spec.Rows = 1024;
-  spec.Bands = 2;
-  WriteErs(dir / "in.ers", spec);
+  RasterSpec raster;
+  raster.Columns = 1024;
+  raster.Rows = 1024;
+  raster.Bands = 2;
+  WriteErs(dir / "in.ers", raster);
   const auto before = ReadBytes(dir / "in");
   CommandResult r = RunCli({dir / "in.ers", dir / "disk/out.ers", "/3"});
   EXPECT_EQ(r.ExitCode, 1);
@@ -49,14 +49,14 @@ TEST(DiskFull, HeaderOrControlPointsThatDoNotFitAreNoSuccess) {
   SmallDisk disk(dir / "disk");
   if (!disk.Mounted) GTEST_SKIP() << "cannot mount a tmpfs here";
   // Fill the disk but for a few bytes, so the cells fit and the rest not.
-  RasterSpec spec;
-  spec.Columns = 1000;
-  spec.Rows = 1000;
-  spec.Bands = 1;
-  spec.Extra =
+  RasterSpec raster;
+  raster.Columns = 1000;
+  raster.Rows = 1000;
+  raster.Bands = 1;
+  raster.Extra =
       "\t\tWarpControl Begin\n\t\t\tControlPoints = {\n\t\t\t\tA Yes No 1 1 5 50 0\n"
       "\t\t\t}\n\t\tWarpControl End\n";
-  WriteErs(dir / "in.ers", spec);
+  WriteErs(dir / "in.ers", raster);
   WriteBytes(dir / "disk/filler", std::vector<uint8_t>(1048576 - 1000000 - 2048, 1));
   CommandResult r = RunCli({dir / "in.ers", dir / "disk/out.ers"});
   EXPECT_NE(r.ExitCode, 0) << r.Output;

@@ -80,16 +80,16 @@ void ExpectClose(double a, double b, const char* what) {
 
 TEST(ErsEndToEnd, EveryKindEveryCellTypeExact) {
   TempDir dir;
-  for (RasterSpec spec : AllCellTypes()) {
-    spec.Columns = 5;
-    spec.Rows = 3;
-    spec.Bands = 3;
-    spec.Extra = kControlPoints;
+  for (RasterSpec raster : AllCellTypes()) {
+    raster.Columns = 5;
+    raster.Rows = 3;
+    raster.Bands = 3;
+    raster.Extra = kControlPoints;
     for (bool msb : {false, true}) {
-      spec.MsbFirst = msb;
-      WriteErs(dir / "in.ers", spec);
+      raster.MsbFirst = msb;
+      WriteErs(dir / "in.ers", raster);
       for (int kind = 0; kind <= 5; ++kind) {
-        SCOPED_TRACE(spec.CellType + (msb ? " MSB" : " LSB") + " kind " + std::to_string(kind));
+        SCOPED_TRACE(raster.CellType + (msb ? " MSB" : " LSB") + " kind " + std::to_string(kind));
         const std::string out = dir / ("out" + std::to_string(kind) + ".ers");
         CommandResult r = RunCli({dir / "in.ers", out, "/" + std::to_string(kind)});
         ASSERT_EQ(r.ExitCode, 0) << r.Output;
@@ -97,7 +97,7 @@ TEST(ErsEndToEnd, EveryKindEveryCellTypeExact) {
         TErsMap2 map;
         ASSERT_TRUE(map.Open(out, 0, 0, 1, 1, omRead)) << map.ErrorText;
         const bool swap = kind == 2 || kind == 3;
-        const uint32_t W = spec.Columns, H = spec.Rows;
+        const uint32_t W = raster.Columns, H = raster.Rows;
         ASSERT_EQ(map.GetColumnCount(), static_cast<int>(swap ? H : W));
         ASSERT_EQ(map.GetRowCount(), static_cast<int>(swap ? W : H));
         ASSERT_EQ(map.GetBandCount(), 3);
@@ -107,7 +107,7 @@ TEST(ErsEndToEnd, EveryKindEveryCellTypeExact) {
               auto [c, r2] = SourceOf(kind, W, H, i, j);
               float v;
               ASSERT_TRUE(map.ReadCell(j, i, b, v));
-              ASSERT_EQ(v, static_cast<float>(PatternValue(spec, c, r2, b)))
+              ASSERT_EQ(v, static_cast<float>(PatternValue(raster, c, r2, b)))
                   << "row " << i << " column " << j << " band " << b;
             }
         // The control points moved with their pixels, in the header and the ".gcp".
@@ -153,14 +153,14 @@ TEST(ErsEndToEnd, GeoreferenceSurvivesKindZero) {
 TEST(ErsEndToEnd, GdalReadsWhatWeWrite) {
   if (!HaveGdal()) GTEST_SKIP() << "gdal not installed";
   TempDir dir;
-  for (RasterSpec spec : AllCellTypes()) {
-    if (spec.CellType == "Signed8BitInteger") continue;  // GDAL has no signed byte ERS
-    spec.Columns = 7;
-    spec.Rows = 4;
-    spec.Bands = 2;
-    WriteErs(dir / "in.ers", spec);
+  for (RasterSpec raster : AllCellTypes()) {
+    if (raster.CellType == "Signed8BitInteger") continue;  // GDAL has no signed byte ERS
+    raster.Columns = 7;
+    raster.Rows = 4;
+    raster.Bands = 2;
+    WriteErs(dir / "in.ers", raster);
     for (int kind : {0, 3}) {
-      SCOPED_TRACE(spec.CellType + " kind " + std::to_string(kind));
+      SCOPED_TRACE(raster.CellType + " kind " + std::to_string(kind));
       CommandResult r = RunCli({dir / "in.ers", dir / "out.ers", "-" + std::to_string(kind)});
       ASSERT_EQ(r.ExitCode, 0) << r.Output;
       CommandResult t = test::Run("gdal_translate -q -of ENVI -co INTERLEAVE=BIL " +
@@ -220,9 +220,9 @@ TEST(CommandLine, UsageHelpVersionAndExitStatus) {
   EXPECT_EQ(missing.ExitCode, 1);
   EXPECT_NE(missing.Output.find("No file: " + dir / "none.ers"), std::string::npos);
   // Absolute names are file names; "/F /3" gives kind 3, "/3 /F" kind 0.
-  RasterSpec spec;
-  spec.Bands = 1;
-  WriteErs(dir / "in.ers", spec);
+  RasterSpec raster;
+  raster.Bands = 1;
+  WriteErs(dir / "in.ers", raster);
   ASSERT_EQ(RunCli({dir / "in.ers", dir / "a.ers", "/F", "/3"}).ExitCode, 0);
   ASSERT_EQ(RunCli({dir / "in.ers", dir / "b.ers", "/3", "/F"}).ExitCode, 0);
   TErsMap2 a, b;

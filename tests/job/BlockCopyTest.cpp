@@ -78,18 +78,18 @@ TEST(BlockCopy, SameBytesAsTheCellByCellPath) {
     const char* Name;
     const char* Data;
   } outputs[] = {{"ers", ""}, {"osd", ""}, {"001", ".002"}};
-  for (RasterSpec spec : AllCellTypes())
+  for (RasterSpec raster : AllCellTypes())
     for (bool msb : {false, true}) {
-      spec.Columns = 131;
-      spec.Rows = 77;
-      spec.Bands = 3;
-      spec.MsbFirst = msb;
-      if (spec.CellType == "Signed8BitInteger" || spec.CellType == "Unsigned8BitInteger")
-        spec.Bands = 1;  // as NOG takes them
-      WriteErs(dir / "in.ers", spec);
+      raster.Columns = 131;
+      raster.Rows = 77;
+      raster.Bands = 3;
+      raster.MsbFirst = msb;
+      if (raster.CellType == "Signed8BitInteger" || raster.CellType == "Unsigned8BitInteger")
+        raster.Bands = 1;  // as NOG takes them
+      WriteErs(dir / "in.ers", raster);
       for (const Output& o : outputs)
         for (int kind = 0; kind <= 5; ++kind) {
-          SCOPED_TRACE(spec.CellType + " into " + o.Name + " kind " + std::to_string(kind));
+          SCOPED_TRACE(raster.CellType + " into " + o.Name + " kind " + std::to_string(kind));
           const std::string cells = dir / (std::string("cells.") + o.Name);
           const std::string blocks = dir / (std::string("blocks.") + o.Name);
           const std::string message = Convert(dir / "in.ers", cells, kind, false);
@@ -104,12 +104,12 @@ TEST(BlockCopy, SameBytesAsTheCellByCellPath) {
 // Where the cell path loses low bits of 32-bit integers, the blocks keep them.
 TEST(BlockCopy, ThirtyTwoBitIntegersStayExact) {
   TempDir dir;
-  RasterSpec spec = AllCellTypes()[4];
-  ASSERT_EQ(spec.CellType, "Signed32BitInteger");
-  spec.Columns = 1;
-  spec.Rows = 1;
-  spec.Bands = 1;
-  WriteErs(dir / "in.ers", spec);
+  RasterSpec raster = AllCellTypes()[4];
+  ASSERT_EQ(raster.CellType, "Signed32BitInteger");
+  raster.Columns = 1;
+  raster.Rows = 1;
+  raster.Bands = 1;
+  WriteErs(dir / "in.ers", raster);
   std::vector<uint8_t> exact = {0x01, 0x00, 0x00, 0x7F};  // 2130706433
   WriteBytes(dir / "in", exact);
   ASSERT_EQ(Convert(dir / "in.ers", dir / "out.ers", tkRotate90CW, true), "Successful Finish");
@@ -120,10 +120,10 @@ TEST(BlockCopy, ThirtyTwoBitIntegersStayExact) {
 TEST(BlockCopy, RastersLargerThanOneWindow) {
   TempDir dir;
   const uint32_t W = 20000, H = 16000;  // 320 MB, sparse
-  RasterSpec spec;
-  spec.Columns = W;
-  spec.Rows = H;
-  spec.Bands = 1;
+  RasterSpec raster;
+  raster.Columns = W;
+  raster.Rows = H;
+  raster.Bands = 1;
   WriteErs(dir / "small.ers", RasterSpec{});
   std::string header = ReadText(dir / "small.ers");
   auto set = [&](const std::string& key, const std::string& from, uint32_t to) {
@@ -168,15 +168,15 @@ TEST(BlockCopy, RastersLargerThanOneWindow) {
 // both ways, against the cell-by-cell path.
 TEST(BlockCopy, TiffAndBmpSameBytesAsTheCellByCellPath) {
   TempDir dir;
-  for (RasterSpec spec : {AllCellTypes()[0], AllCellTypes()[3]}) {
-    spec.Columns = 131;
-    spec.Rows = 77;
-    spec.Bands = spec.Width == 1 ? 3 : 1;
-    WriteErs(dir / "in.ers", spec);
+  for (RasterSpec raster : {AllCellTypes()[0], AllCellTypes()[3]}) {
+    raster.Columns = 131;
+    raster.Rows = 77;
+    raster.Bands = raster.Width == 1 ? 3 : 1;
+    WriteErs(dir / "in.ers", raster);
     for (const char* ext : {".tif", ".bmp"}) {
-      if (spec.Width != 1 && std::string(ext) == ".bmp") continue;
+      if (raster.Width != 1 && std::string(ext) == ".bmp") continue;
       for (int kind = 0; kind <= 5; ++kind) {
-        SCOPED_TRACE(spec.CellType + ext + " kind " + std::to_string(kind));
+        SCOPED_TRACE(raster.CellType + ext + " kind " + std::to_string(kind));
         ASSERT_EQ(Convert(dir / "in.ers", dir / ("cells" + std::string(ext)), kind, false),
                   "Successful Finish");
         ASSERT_EQ(Convert(dir / "in.ers", dir / ("blocks" + std::string(ext)), kind, true),

@@ -67,11 +67,11 @@ TEST(ConvertThread, TimeText) {
 
 TEST(ConvertThread, RotatesAndKeepsTheGeoreference) {
   TempDir dir;
-  RasterSpec spec;
-  spec.Columns = 300;
-  spec.Rows = 200;
-  spec.Bands = 1;
-  WriteErs(dir / "in.ers", spec);
+  RasterSpec raster;
+  raster.Columns = 300;
+  raster.Rows = 200;
+  raster.Bands = 1;
+  WriteErs(dir / "in.ers", raster);
   JobResult r = RunJob(dir / "in.ers", dir / "out.ers", tkRotate90CW);
   ASSERT_EQ(r.Message, "Successful Finish");
   ASSERT_FALSE(r.Percents.empty());
@@ -88,9 +88,9 @@ TEST(ConvertThread, RotatesAndKeepsTheGeoreference) {
 
 TEST(ConvertThread, OneRowOutputShowsNoProgress) {
   TempDir dir;
-  RasterSpec spec;
-  spec.Rows = 1;
-  WriteErs(dir / "in.ers", spec);
+  RasterSpec raster;
+  raster.Rows = 1;
+  WriteErs(dir / "in.ers", raster);
   JobResult r = RunJob(dir / "in.ers", dir / "out.ers", tkNone);
   EXPECT_EQ(r.Message, "Successful Finish");
   EXPECT_TRUE(r.Percents.empty());
@@ -98,18 +98,18 @@ TEST(ConvertThread, OneRowOutputShowsNoProgress) {
 
 TEST(ConvertThread, AbortCompletesTheCurrentRowsAndClosesTheOutput) {
   TempDir dir;
-  RasterSpec spec;
-  spec.Columns = 2;
-  spec.Rows = 200;
-  spec.Bands = 1;
-  WriteErs(dir / "in.ers", spec);
+  RasterSpec raster;
+  raster.Columns = 2;
+  raster.Rows = 200;
+  raster.Bands = 1;
+  WriteErs(dir / "in.ers", raster);
   JobResult r = RunJob(dir / "in.ers", dir / "out.ers", tkNone, true);
   EXPECT_EQ(r.Message, "User Abort");
   TErsMap2 out;
   ASSERT_TRUE(out.Open(dir / "out.ers", 0, 0, 1, 1, omRead));
   float v;
   ASSERT_TRUE(out.ReadCell(1, 0, 0, v));
-  EXPECT_EQ(v, PatternValue(spec, 1, 0, 0));  // row 0 was completed
+  EXPECT_EQ(v, PatternValue(raster, 1, 0, 0));  // row 0 was completed
   ASSERT_TRUE(out.ReadCell(1, 199, 0, v));
   EXPECT_EQ(v, 0);  // the rest stays empty
 }
@@ -154,8 +154,8 @@ TEST(ConvertThread, FailureMessages) {
 
 TEST(ConvertThread, OutputNeverOverwritesTheInput) {
   TempDir dir;
-  RasterSpec spec;
-  WriteErs(dir / "map.ers", spec);
+  RasterSpec raster;
+  WriteErs(dir / "map.ers", raster);
   const std::vector<uint8_t> data = ReadBytes(dir / "map");
   const std::string header = ReadText(dir / "map.ers");
   std::filesystem::create_hard_link(dir / "map.ers", dir / "link.ers");
@@ -172,8 +172,8 @@ TEST(ConvertThread, OutputNeverOverwritesTheInput) {
 
 TEST(ConvertThread, HeaderFailureAtCloseIsNoSuccess) {
   TempDir dir;
-  RasterSpec spec;
-  WriteErs(dir / "in.ers", spec);
+  RasterSpec raster;
+  WriteErs(dir / "in.ers", raster);
   std::filesystem::create_directory(dir / "out.ers");
   JobResult r = RunJob(dir / "in.ers", dir / "out.ers", tkNone);
   EXPECT_EQ(r.Message.rfind("Output not completed: Header ", 0), 0u) << r.Message;
@@ -181,11 +181,11 @@ TEST(ConvertThread, HeaderFailureAtCloseIsNoSuccess) {
 
 TEST(ConvertThread, ControlPointFileFailureIsShownAndReported) {
   TempDir dir;
-  RasterSpec spec;
-  spec.Extra =
+  RasterSpec raster;
+  raster.Extra =
       "\t\tWarpControl Begin\n\t\t\tControlPoints = {\n\t\t\t\tA Yes No 1 1 5 50 0\n"
       "\t\t\t}\n\t\tWarpControl End\n";
-  WriteErs(dir / "in.ers", spec);
+  WriteErs(dir / "in.ers", raster);
   std::filesystem::create_directory(dir / "out.gcp");
   JobResult r = RunJob(dir / "in.ers", dir / "out.ers", tkNone);
   ASSERT_EQ(r.Errors.size(), 1u);

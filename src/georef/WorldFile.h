@@ -31,4 +31,19 @@ struct TWorldFile {
   bool Write(const std::string& fileName, std::string& errorText) const;
 };
 
+// The affine model of a world file with its two rotation terms, about the
+// world point (x0, y0) of pixel position (0, 0).
+struct TAffine {
+  double CellSizeX, ColumnTermY, RowTermX, CellSizeY, X0, Y0;
+  void PixelToWorld(double column, double row, double& x, double& y) const {
+    x = CellSizeX * column + RowTermX * row + X0;
+    y = ColumnTermY * column - CellSizeY * row + Y0;
+  }
+  void WorldToPixel(double x, double y, double& column, double& row) const {
+    const double dx = x - X0, dy = y - Y0, e = -CellSizeY;
+    row = (dy - ColumnTermY * dx / CellSizeX) / (e - ColumnTermY * RowTermX / CellSizeX);
+    column = (dx - RowTermX * row) / CellSizeX;
+  }
+};
+
 }  // namespace mirava

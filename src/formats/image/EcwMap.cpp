@@ -5,6 +5,7 @@
 #include <new>
 #include <vector>
 
+#include "georef/WorldFile.h"
 #include "text/FileNames.h"
 #include "text/TextUtils.h"
 
@@ -371,18 +372,17 @@ void TECWMap2::SetGeoreference(const std::string&, const std::string&,
   RegistrationY = registrationY + registrationCellY * cellSizeY;
 }
 
+TAffine TECWMap2::Affine() {
+  return {GetCellSizeX(), ColumnTermY, RowTermX, GetCellSizeY(), GetRegistrationX(),
+          GetRegistrationY()};
+}
+
 void TECWMap2::PixelToWorld(double column, double row, double& x, double& y) {
-  x = GetCellSizeX() * column + RowTermX * row + GetRegistrationX();
-  y = ColumnTermY * column - GetCellSizeY() * row + GetRegistrationY();
+  Affine().PixelToWorld(column, row, x, y);
 }
 
 void TECWMap2::WorldToPixel(double x, double y, double& column, double& row) {
-  const double dx = x - GetRegistrationX();
-  const double dy = y - GetRegistrationY();
-  const double a = GetCellSizeX();
-  const double e = -GetCellSizeY();
-  row = (dy - ColumnTermY * dx / a) / (e - ColumnTermY * RowTermX / a);
-  column = (dx - RowTermX * row) / a;
+  Affine().WorldToPixel(x, y, column, row);
 }
 
 }  // namespace mirava

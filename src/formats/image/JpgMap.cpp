@@ -199,18 +199,17 @@ void TJpgMap2::WriteWorldFile() {
     WorldFileError = "World file " + name + " not written: " + error;
 }
 
+TAffine TJpgMap2::Affine() {
+  return {GetCellSizeX(), ColumnTermY, RowTermX, GetCellSizeY(), GetRegistrationX(),
+          GetRegistrationY()};
+}
+
 void TJpgMap2::PixelToWorld(double column, double row, double& x, double& y) {
-  x = GetCellSizeX() * column + RowTermX * row + GetRegistrationX();
-  y = ColumnTermY * column - GetCellSizeY() * row + GetRegistrationY();
+  Affine().PixelToWorld(column, row, x, y);
 }
 
 void TJpgMap2::WorldToPixel(double x, double y, double& column, double& row) {
-  const double dx = x - GetRegistrationX();
-  const double dy = y - GetRegistrationY();
-  const double a = GetCellSizeX();
-  const double e = -GetCellSizeY();
-  row = (dy - ColumnTermY * dx / a) / (e - ColumnTermY * RowTermX / a);
-  column = (dx - RowTermX * row) / a;
+  Affine().WorldToPixel(x, y, column, row);
 }
 
 bool TJpgMap2::ReadWorldFile(const std::string& fileName) {

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "dataset/DataSetRoot.h"
+#include "georef/WorldFile.h"
 #include "formats/image/ImageBuffer.h"
 
 namespace mirava {
@@ -38,6 +39,8 @@ class TJpgMap2 : public TDataSetRoot2 {
                        const std::string& projection) override;
   void PixelToWorld(double column, double row, double& x, double& y) override;
   void WorldToPixel(double x, double y, double& column, double& row) override;
+  // The world-file model of this image's georeference.
+  TAffine Affine();
   // The whole image is in memory: any rows make a block.
   uint32_t BlockRows() override { return ImageBuffer.Rows(); }
   bool GetBlock(uint32_t first, uint32_t count, TCellBlock& block) override {

@@ -908,18 +908,17 @@ void TTifMap2::SetGeoreference(const std::string& spheroid,
     WorldFileError = "TIFF header not written: " + ErrorText;
 }
 
+TAffine TTifMap2::Affine() {
+  return {GetCellSizeX(), ColumnTermY, RowTermX, GetCellSizeY(), GetRegistrationX(),
+          GetRegistrationY()};
+}
+
 void TTifMap2::PixelToWorld(double column, double row, double& x, double& y) {
-  x = GetCellSizeX() * column + RowTermX * row + GetRegistrationX();
-  y = ColumnTermY * column - GetCellSizeY() * row + GetRegistrationY();
+  Affine().PixelToWorld(column, row, x, y);
 }
 
 void TTifMap2::WorldToPixel(double x, double y, double& column, double& row) {
-  const double dx = x - GetRegistrationX();
-  const double dy = y - GetRegistrationY();
-  const double a = GetCellSizeX();
-  const double e = -GetCellSizeY();
-  row = (dy - ColumnTermY * dx / a) / (e - ColumnTermY * RowTermX / a);
-  column = (dx - RowTermX * row) / a;
+  Affine().WorldToPixel(x, y, column, row);
 }
 
 bool TTifMap2::Close() {

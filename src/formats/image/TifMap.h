@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "dataset/DataSetRoot.h"
+#include "georef/WorldFile.h"
 #include "text/TextUtils.h"
 
 namespace mirava {
@@ -61,6 +62,8 @@ class TTifMap2 : public TDataSetRoot2 {
                        const std::string& projection) override;
   void PixelToWorld(double column, double row, double& x, double& y) override;
   void WorldToPixel(double x, double y, double& column, double& row) override;
+  // The world-file model of this image's georeference.
+  TAffine Affine();
   // Pixel-interleaved files whose strips follow each other offer their
   // rows as blocks.
   uint32_t BlockRows() override;

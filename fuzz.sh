@@ -35,7 +35,7 @@ for t in "${targets[@]}"; do
     tail -30 "build-fuzz/$t.log" >&2
     failed=1
   else
-    grep -E 'stat::number_of_executed_runs|cov:' "build-fuzz/$t.log" | tail -2 >&2
+    grep -E 'DONE' "build-fuzz/$t.log" | tail -1 >&2
   fi
 done
 exit $failed

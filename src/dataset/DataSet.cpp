@@ -35,10 +35,6 @@ std::unique_ptr<TDataSetRoot2> Make() {
   return std::make_unique<T>();
 }
 
-std::vector<std::string> HeaderAndData(const std::string& n, const char* header) {
-  return {RemoveFileExt(n), ChangeFileExt(n, header)};
-}
-
 struct TFormatEntry {
   int Code;
   const char* Name;
@@ -50,7 +46,10 @@ struct TFormatEntry {
 // The one table that knows every format.
 const TFormatEntry Formats[] = {
     {fcErs, "ER Mapper", Make<TErsMap2>,
-     [](const std::string& n) { return HeaderAndData(n, ".ers"); }, false},
+     [](const std::string& n) -> std::vector<std::string> {
+       return {RemoveFileExt(n), ChangeFileExt(n, ".ers")};
+     },
+     false},
     {fcOsd, "OSD", Make<TOsdMap2>,
      [](const std::string& n) -> std::vector<std::string> {
        return {RemoveFileExt(n), CompanionFile(n, ".osd")};

@@ -58,10 +58,7 @@ uint8_t* TMapByte::BlockRange(uint64_t position, uint64_t length) {
   if (OpenMode != omCreate || length > kStageLimit) return MapRange(position, length);
   if (StageLength && StagePosition == position && StageLength == length)
     return Stage.data();
-  if (length == 0 || position >= FileSize || length > FileSize - position) {
-    Fail(1, "Position outside of file");
-    return nullptr;
-  }
+  if (!RangeInFile(position, length)) return nullptr;
   if (StageLength && !FlushStage()) return nullptr;
   if (Stage.size() < length) Stage.resize(length);
   StagePosition = position;
@@ -181,11 +178,16 @@ bool TMapByte::MapWindow() {
   return true;
 }
 
-uint8_t* TMapByte::MapRange(uint64_t position, uint64_t length) {
+bool TMapByte::RangeInFile(uint64_t position, uint64_t length) {
   if (length == 0 || position >= FileSize || length > FileSize - position) {
     Fail(1, "Position outside of file");
-    return nullptr;
+    return false;
   }
+  return true;
+}
+
+uint8_t* TMapByte::MapRange(uint64_t position, uint64_t length) {
+  if (!RangeInFile(position, length)) return nullptr;
   if (length > UsableWindow()) {
     Fail(1, "Buffer size is less than one line");
     return nullptr;

@@ -52,6 +52,7 @@ class TMapByte {
 
  protected:
   void Fail(int code, const std::string& text);
+  bool RangeInFile(uint64_t position, uint64_t length);
   bool MapRangeWindow(uint64_t position, uint64_t length);
   bool FlushStage();
 
@@ -108,8 +109,9 @@ class TMMapFile2 : public TMapByte {
   virtual bool WriteColor(uint32_t column, uint32_t row, uint32_t color);
 
  protected:
-  // Rows first .. first + count - 1 of the grid, mapped at once; false when
-  // they do not fit one window. GridBlockRows is the most that always fit.
+  // Rows first .. first + count - 1 of the grid at once, through BlockRange;
+  // false when they do not fit one window. GridBlockRows is the most that
+  // always fit.
   bool GridBlock(uint32_t first, uint32_t count, TCellBlock& block);
   uint32_t GridBlockRows() const;
 

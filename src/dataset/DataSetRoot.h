@@ -73,6 +73,13 @@ class TDataSetRoot2 : public TMMapFile2 {
   // output are written through.
   virtual uint32_t BlockRows() { return 0; }
   virtual bool GetBlock(uint32_t, uint32_t, TCellBlock&) { return false; }
+  // A created output whose rows can be written straight from memory that
+  // holds them in its own layout: RowLayout gives that layout (what GetBlock
+  // would give, without data) and PutRows writes rows first .. first +
+  // count - 1 from rows[k], RowStride bytes each. False from RowLayout: the
+  // output takes no such rows.
+  virtual bool RowLayout(TCellBlock&) { return false; }
+  virtual bool PutRows(uint32_t, uint32_t, const uint8_t* const*) { return false; }
 
   // Completes a created file (headers, encoding) and closes it. False, with
   // ErrorText set, when any step failed; the destructor calls it when the

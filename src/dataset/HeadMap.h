@@ -121,6 +121,14 @@ class THeadMap2 : public TDataSetRoot2 {
   bool GetBlock(uint32_t first, uint32_t count, TCellBlock& block) override {
     return GridBlock(first, count, block);
   }
+  bool RowLayout(TCellBlock& layout) override {
+    if (OpenMode != omCreate || BlockRows() == 0) return false;
+    GridLayout(layout);
+    return true;
+  }
+  bool PutRows(uint32_t first, uint32_t count, const uint8_t* const* rows) override {
+    return GridPutRows(first, count, rows);
+  }
   // A created raster writes its header here, after its last cell.
   bool Close() override;
 

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -64,6 +65,40 @@ uint8_t* TMapByte::BlockRange(uint64_t position, uint64_t length) {
   StagePosition = position;
   StageLength = length;
   return Stage.data();
+}
+
+bool TMapByte::WriteRows(uint64_t position, const uint8_t* const* rows,
+                         uint32_t count, uint64_t rowLength) {
+  if (OpenMode == omRead || count == 0 ||
+      !RangeInFile(position, uint64_t{count} * rowLength))
+    return false;
+  if (StageLength && !FlushStage()) return false;
+  constexpr uint32_t kParts = 64;
+  iovec parts[kParts];
+  uint32_t next = 0;    // first row not yet handed to pwritev
+  uint64_t skip = 0;    // bytes of that row already written
+  while (next < count) {
+    const uint32_t n = std::min(kParts, count - next);
+    for (uint32_t k = 0; k < n; ++k) {
+      const uint64_t from = k == 0 ? skip : 0;
+      parts[k].iov_base = const_cast<uint8_t*>(rows[next + k] + from);
+      parts[k].iov_len = static_cast<size_t>(rowLength - from);
+    }
+    const ssize_t written =
+        pwritev(Fd, parts, static_cast<int>(n),
+                static_cast<off_t>(position + next * rowLength + skip));
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) {
+      const int code = written < 0 ? errno : EIO;
+      Fail(code, SystemErrorText(code));
+      return false;
+    }
+    // A short write resumes inside the row it stopped in.
+    const uint64_t done = skip + static_cast<uint64_t>(written);
+    next += static_cast<uint32_t>(done / rowLength);
+    skip = done % rowLength;
+  }
+  return true;
 }
 
 bool TMapByte::CloseMapping() {
@@ -301,13 +336,23 @@ bool TMMapFile2::GridBlock(uint32_t first, uint32_t count, TCellBlock& block) {
   if (count == 0 || first >= GridRows || count > GridRows - first) return false;
   uint8_t* data = BlockRange(first * LineLength, count * LineLength);
   if (!data) return false;
+  GridLayout(block);
   block.Data = data;
+  return true;
+}
+
+void TMMapFile2::GridLayout(TCellBlock& block) const {
+  block.Data = nullptr;
   block.RowStride = static_cast<int64_t>(LineLength);
   block.BandStride = static_cast<int64_t>(GridWidth) * GridColumns;
   block.ColumnStride = GridWidth;
   block.CellType = GridCellType;
   block.MSBFirst = !NativeOrder;
-  return true;
+}
+
+bool TMMapFile2::GridPutRows(uint32_t first, uint32_t count, const uint8_t* const* rows) {
+  if (count == 0 || first >= GridRows || count > GridRows - first) return false;
+  return WriteRows(first * LineLength, rows, count, LineLength);
 }
 
 template <typename T>

@@ -37,6 +37,11 @@ class TMapByte {
   // zeroed first); larger ones are mapped. The same range twice is the same
   // memory.
   uint8_t* BlockRange(uint64_t position, uint64_t length);
+  // Writes `count` rows of `rowLength` bytes, row k from rows[k], from
+  // `position` on with as few calls as possible: rows that already lie in
+  // memory (another file's mapping) reach a created file without a copy.
+  bool WriteRows(uint64_t position, const uint8_t* const* rows, uint32_t count,
+                 uint64_t rowLength);
   // The longest range MapRange can always map.
   uint64_t UsableWindow() const {
     return FileSize <= MaxWindowSize ? FileSize : MaxWindowSize - kWindowAlignment;
@@ -114,6 +119,10 @@ class TMMapFile2 : public TMapByte {
   // always fit.
   bool GridBlock(uint32_t first, uint32_t count, TCellBlock& block);
   uint32_t GridBlockRows() const;
+  // The rows' layout without their data; for a created grid, rows laid out
+  // so can be written with GridPutRows.
+  void GridLayout(TCellBlock& block) const;
+  bool GridPutRows(uint32_t first, uint32_t count, const uint8_t* const* rows);
 
   // Address of a cell of the row SelectRow made current.
   uint8_t* CellAddress(uint32_t column, uint32_t band) const {

@@ -317,13 +317,33 @@ bool TMyThread::CopyBlocks(TDataSetRoot2& input, TDataSetRoot2& output) {
 
   // Row blocks small enough for a prompt abort; a quarter turn takes as many
   // output rows as one window holds, so that the input is swept few times.
-  const uint32_t tile = std::max(1u, std::min(64u, blockRows));
+  constexpr uint32_t kTile = 64;
+  const uint32_t tile = std::max(1u, std::min(kTile, blockRows));
   if (!Layer.SwapsAxes()) {
+    // Without a horizontal flip, rows that the input holds in the output's
+    // own layout go to the output file straight from the input's memory.
+    TCellBlock layout;
+    const bool direct = !flipH && output.RowLayout(layout);
+    auto sameRows = [&] {
+      return in.CellType == layout.CellType &&
+             (CellTypeWidth(in.CellType) == 1 || in.MSBFirst == layout.MSBFirst) &&
+             in.ColumnStride == layout.ColumnStride &&
+             (bands == 1 || in.BandStride == layout.BandStride) &&
+             std::abs(in.RowStride) >= layout.RowStride;
+    };
+    const uint8_t* rows[kTile];
     for (uint32_t i0 = 0; i0 < outRows; i0 += tile) {
       const uint32_t n = std::min(tile, outRows - i0);
-      if (!output.GetBlock(i0, n, out)) return fail("Writing", output, i0);
       if (!input.GetBlock(flipV ? H - i0 - n : i0, n, in))
         return fail("Reading", input, i0);
+      if (direct && sameRows()) {
+        for (uint32_t k = 0; k < n; ++k)
+          rows[k] = in.Data + (flipV ? n - 1 - k : k) * in.RowStride;
+        if (!output.PutRows(i0, n, rows)) return fail("Writing", output, i0);
+        if (!RowsDone(static_cast<int32_t>(i0 + n - 1))) return false;
+        continue;
+      }
+      if (!output.GetBlock(i0, n, out)) return fail("Writing", output, i0);
       const uint32_t pixel = pixelBytes();
       for (uint32_t k = 0; k < n; ++k) {
         const uint8_t* srcRow = in.Data + (flipV ? n - 1 - k : k) * in.RowStride;

@@ -676,13 +676,30 @@ bool TTifMap2::GetBlock(uint32_t first, uint32_t count, TCellBlock& block) {
     return false;
   uint8_t* data = BlockRange(StripTable[0] + first * StripLineBytes, count * StripLineBytes);
   if (!data) return false;
+  SetLayout(block);
   block.Data = data;
+  return true;
+}
+
+void TTifMap2::SetLayout(TCellBlock& block) const {
+  block.Data = nullptr;
   block.RowStride = static_cast<int64_t>(StripLineBytes);
   block.BandStride = SampleWidth;
   block.ColumnStride = static_cast<int64_t>(SampleWidth) * SamplesPerPixel;
   block.CellType = CellType;
   block.MSBFirst = MSBFirst;
+}
+
+bool TTifMap2::RowLayout(TCellBlock& layout) {
+  if (OpenMode != omCreate || BlockRows() == 0) return false;
+  SetLayout(layout);
   return true;
+}
+
+bool TTifMap2::PutRows(uint32_t first, uint32_t count, const uint8_t* const* rows) {
+  if (BlockRows() == 0 || count == 0 || first >= ImageLength || count > ImageLength - first)
+    return false;
+  return WriteRows(StripTable[0] + first * StripLineBytes, rows, count, StripLineBytes);
 }
 
 uint64_t TTifMap2::SampleOffset(uint32_t column, uint32_t band) const {

@@ -68,6 +68,8 @@ class TTifMap2 : public TDataSetRoot2 {
   // rows as blocks.
   uint32_t BlockRows() override;
   bool GetBlock(uint32_t first, uint32_t count, TCellBlock& block) override;
+  bool RowLayout(TCellBlock& layout) override;
+  bool PutRows(uint32_t first, uint32_t count, const uint8_t* const* rows) override;
   bool Close() override;
 
   double GetColumnTermY() const { return ColumnTermY; }
@@ -102,6 +104,7 @@ class TTifMap2 : public TDataSetRoot2 {
   double GetDouble(const uint8_t* p) const;
   bool WriteTiffHeader();
   uint64_t SampleOffset(uint32_t column, uint32_t band) const;
+  void SetLayout(TCellBlock& block) const;
 
   uint32_t IfdPosition = 0;
   uint16_t IfdEntryCount = 0;

@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "dataset/BackgroundWriter.h"
 #include "text/TextUtils.h"
 
 namespace mirava {
@@ -35,23 +36,26 @@ bool TMapByte::Unmap() {
   return ok;
 }
 
-bool TMapByte::FlushStage() {
-  const uint8_t* data = Stage.data();
-  uint64_t done = 0;
-  while (done < StageLength) {
-    const ssize_t n = pwrite(Fd, data + done, StageLength - done,
-                             static_cast<off_t>(StagePosition + done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      const int code = n < 0 ? errno : EIO;
-      Fail(code, SystemErrorText(code));
-      StageLength = 0;
-      return false;
-    }
-    done += static_cast<uint64_t>(n);
-  }
+bool TMapByte::WritesDone() {
+  const int code = Writer ? Writer->Wait() : 0;
+  if (code) Fail(code, SystemErrorText(code));
+  return code == 0;
+}
+
+bool TMapByte::FlushStage(bool background) {
+  const uint64_t length = StageLength;
   StageLength = 0;
-  return true;
+  int code;
+  if (background) {
+    if (!Writer) Writer = std::make_unique<TBackgroundWriter>();
+    code = Writer->Start(Fd, Stage.data(), length, StagePosition);
+    // The stage just handed over is written from Spare from now on.
+    std::swap(Stage, Spare);
+  } else {
+    code = WritesDone() ? WriteAllAt(Fd, Stage.data(), length, StagePosition) : ErrorCode;
+  }
+  if (code) Fail(code, SystemErrorText(code));
+  return code == 0;
 }
 
 uint8_t* TMapByte::BlockRange(uint64_t position, uint64_t length) {
@@ -60,7 +64,7 @@ uint8_t* TMapByte::BlockRange(uint64_t position, uint64_t length) {
   if (StageLength && StagePosition == position && StageLength == length)
     return Stage.data();
   if (!RangeInFile(position, length)) return nullptr;
-  if (StageLength && !FlushStage()) return nullptr;
+  if (StageLength && !FlushStage(true)) return nullptr;
   if (Stage.size() < length) Stage.resize(length);
   StagePosition = position;
   StageLength = length;
@@ -72,7 +76,7 @@ bool TMapByte::WriteRows(uint64_t position, const uint8_t* const* rows,
   if (OpenMode == omRead || count == 0 ||
       !RangeInFile(position, uint64_t{count} * rowLength))
     return false;
-  if (StageLength && !FlushStage()) return false;
+  if ((StageLength && !FlushStage(false)) || !WritesDone()) return false;
   constexpr uint32_t kParts = 64;
   iovec parts[kParts];
   uint32_t next = 0;    // first row not yet handed to pwritev
@@ -102,7 +106,7 @@ bool TMapByte::WriteRows(uint64_t position, const uint8_t* const* rows,
 }
 
 bool TMapByte::CloseMapping() {
-  bool ok = Fd < 0 || !StageLength || FlushStage();
+  bool ok = Fd < 0 || ((!StageLength || FlushStage(false)) && WritesDone());
   ok = Unmap() && ok;
   MappingOpen = false;
   if (Fd >= 0) {
@@ -167,7 +171,7 @@ bool TMapByte::OpenMapping(const std::string& fileName, uint8_t openMode,
 }
 
 bool TMapByte::MapWindow() {
-  if (StageLength && !FlushStage()) return false;
+  if ((StageLength && !FlushStage(false)) || !WritesDone()) return false;
   const uint64_t p = Position;
   if (p >= FileSize) {
     Fail(1, "Position outside of file");

@@ -4,8 +4,11 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "dataset/BackgroundWriter.h"
 
 namespace mirava {
 
@@ -59,11 +62,17 @@ class TMapByte {
   void Fail(int code, const std::string& text);
   bool RangeInFile(uint64_t position, uint64_t length);
   bool MapRangeWindow(uint64_t position, uint64_t length);
-  bool FlushStage();
+  // Writes the stage, on the background writer when `background`, so that
+  // the next rows are assembled meanwhile; its failures surface at the
+  // next flush or WritesDone.
+  bool FlushStage(bool background);
+  bool WritesDone();
 
   uint64_t PopulatedBegin = 0;  // file range of the view faulted in
   uint64_t PopulatedEnd = 0;
   std::vector<uint8_t> Stage;
+  std::vector<uint8_t> Spare;  // the stage being written in the background
+  std::unique_ptr<TBackgroundWriter> Writer;
   uint64_t StagePosition = 0;
   uint64_t StageLength = 0;
   bool Unmap();

@@ -244,3 +244,43 @@ TEST(MMapFile, ColorsOfAThreeBandByteGrid) {
   ASSERT_TRUE(grey.OpenRaster(dir / "g", 2, 1, ctUnsigned8, 1, omCreate, false));
   EXPECT_FALSE(grey.ReadColor(0, 0, color));
 }
+
+// A created file filled in turns through staged ranges (written in the
+// background), rows handed over from elsewhere in memory, and a cell
+// written through the mapping: every byte lands where it belongs.
+TEST(MMapFile, StagedRangesAndHandedRowsLandInPlace) {
+  TempDir dir;
+  const uint32_t W = 1000, H = 300;
+  class TGrid : public TMMapFile2 {
+   public:
+    using TMMapFile2::GridBlock;
+    using TMMapFile2::GridPutRows;
+  } grid;
+  ASSERT_TRUE(grid.OpenRaster(dir / "g", W, H, ctUnsigned8, 1, omCreate, false));
+  std::vector<uint8_t> source(W * 10);
+  for (uint32_t r = 0; r < 10; ++r) std::memset(&source[r * W], 200 + r, W);
+  for (uint32_t first = 0; first < H; first += 10) {
+    if (first % 30 == 20) {
+      const uint8_t* rows[10];
+      for (uint32_t k = 0; k < 10; ++k) rows[k] = &source[(9 - k) * W];
+      ASSERT_TRUE(grid.GridPutRows(first, 10, rows));
+      continue;
+    }
+    TCellBlock block;
+    ASSERT_TRUE(grid.GridBlock(first, 10, block));
+    for (uint32_t k = 0; k < 10; ++k)
+      std::memset(block.Data + k * block.RowStride, (first + k) % 200, W);
+  }
+  ASSERT_TRUE(grid.WriteCell(5, 0, 0, 77));
+  const uint8_t* none[1] = {source.data()};
+  EXPECT_FALSE(grid.GridPutRows(H, 1, none));
+  ASSERT_TRUE(grid.CloseMapping());
+
+  const std::vector<uint8_t> bytes = mirava::test::ReadBytes(dir / "g");
+  ASSERT_EQ(bytes.size(), uint64_t{W} * H);
+  for (uint32_t r = 0; r < H; ++r) {
+    const uint8_t expected = r % 30 >= 20 ? 200 + (9 - r % 10) : r % 200;
+    ASSERT_EQ(bytes[r * W + 999], expected) << r;
+    ASSERT_EQ(bytes[r * W + 5], r == 0 ? 77 : expected) << r;
+  }
+}

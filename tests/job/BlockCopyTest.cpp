@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <future>
+#include <vector>
 
 #include "TestRasters.h"
 #include "dataset/MMapFile.h"
@@ -41,6 +42,18 @@ TEST(BlockCopy, StridesAndReversal) {
   CopyCellRun(reinterpret_cast<uint8_t*>(dst), 2, ctUnsigned16, true,
               reinterpret_cast<const uint8_t*>(src), 2, ctUnsigned16, false, 5);
   EXPECT_EQ(dst[1], 0x0200);
+
+  // Pixels of three bytes reversed, for every length a row may end with.
+  std::vector<uint8_t> pixels(3 * 40), reversed(3 * 40 + 1);
+  for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<uint8_t>(i);
+  for (uint32_t count = 1; count <= 40; ++count) {
+    reversed.assign(reversed.size(), 0xEE);
+    CopyPixelRun(reversed.data(), 3, pixels.data() + 3 * (count - 1), -3, 3, count);
+    for (uint32_t i = 0; i < count; ++i)
+      for (uint32_t c = 0; c < 3; ++c)
+        ASSERT_EQ(reversed[3 * i + c], pixels[3 * (count - 1 - i) + c]) << count << " " << i;
+    EXPECT_EQ(reversed[3 * count], 0xEE) << "written past the run of " << count;
+  }
 }
 
 namespace {

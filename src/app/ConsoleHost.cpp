@@ -70,6 +70,11 @@ void TConsoleHost::EndLine() {
   LineOpen = false;
 }
 
+void PrintJobResult(const std::string& message, const std::string& outputState) {
+  std::fprintf(stderr, "%s\n", message.c_str());
+  if (!outputState.empty()) std::fprintf(stderr, "%s\n", outputState.c_str());
+}
+
 int ExitStatusFor(const std::string& message) {
   if (message == kSuccessMessage) return 0;
   return message == kAbortMessage ? 130 : 1;
@@ -91,15 +96,16 @@ int RunConsoleJob(const TJobSettings& settings) {
   TConsoleHost host;
   AbortRequested = false;
   Busy = true;
-  std::string message;
+  std::string message, state;
   {
     TMyThread job(host, settings.InputFileName, settings.OutputFileName,
                   settings.JobKind);
     host.Serve();
     message = job.Message();
+    state = job.OutputStateText();
   }
   host.EndLine();
-  std::fprintf(stderr, "%s\n", message.c_str());
+  PrintJobResult(message, state);
   return ExitStatusFor(message);
 }
 

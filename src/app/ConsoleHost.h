@@ -42,6 +42,9 @@ class TConsoleHost : public TJobHost {
 // Exit status for a job's result: 0 "Successful Finish", 130 "User Abort",
 // 1 any failure.
 int ExitStatusFor(const std::string& message);
+// A job's result on standard error, then, after a failure, what the output
+// holds.
+void PrintJobResult(const std::string& message, const std::string& outputState);
 
 // Runs the job of `settings` to its end. Ctrl-C and SIGTERM ask it to stop.
 // Returns the exit status; the result is the last line on standard error.

@@ -193,6 +193,7 @@ bool TMyThread::CreateOutput(const std::string& fileName) {
       MessageText = OutputSet->GetErrorText();
       return false;
     }
+    OutputCreated = true;
   } catch (const std::exception& e) {
     MessageText = e.what();
     return false;
@@ -226,6 +227,7 @@ bool TMyThread::TransferControlPoints() {
 // After each finished row (or block of rows): the abort request, then a
 // progress hand-off, a few a second at most.
 bool TMyThread::RowsDone(int32_t lastRow) {
+  RowsWritten = lastRow + 1;
   if (AbortRequested) {
     MessageText = kAbortMessage;
     return false;
@@ -421,6 +423,21 @@ bool TMyThread::ReleaseDataSets() {
   if (InputSet) InputSet->Close();
   InputSet.reset();
   return ok;
+}
+
+std::string TMyThread::OutputStateText() const {
+  if (Succeeded()) return {};
+  std::error_code error;
+  if (!OutputCreated || !std::filesystem::exists(OutputName, error))
+    return "No output was written";
+  const std::string rows = std::to_string(OutRows);
+  if (RowsWritten == 0)
+    return "Output " + OutputName + " was created but holds none of its " + rows + " rows";
+  if (RowsWritten == OutRows)
+    return "Output " + OutputName + " holds all " + rows + " rows" +
+           (MessageText == kAbortMessage ? "" : " but is not complete");
+  return "Output " + OutputName + " holds " + std::to_string(RowsWritten) + " of " + rows +
+         " rows; the others are empty";
 }
 
 void TMyThread::ShowProgress() {

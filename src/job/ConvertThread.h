@@ -58,6 +58,10 @@ class TMyThread {
   // The job's result; read it once JobFinished was called.
   const std::string& Message() const { return MessageText; }
   bool Succeeded() const { return MessageText == kSuccessMessage; }
+  // After a job that did not succeed, what its output holds, e.g.
+  // "Output o.ers holds 120 of 900 rows; the others are empty"; empty after
+  // a success.
+  std::string OutputStateText() const;
 
   // Runs on the main thread: computes and displays the progress.
   void ShowProgress();
@@ -84,6 +88,8 @@ class TMyThread {
   std::chrono::steady_clock::time_point StartTime;
   int32_t LastRow = 0;
   int32_t CurrentRow = -1;
+  bool OutputCreated = false;
+  int32_t RowsWritten = 0;
   TPhotoLayer Layer;
   std::chrono::steady_clock::time_point LastHandOff;
   std::string MessageText;

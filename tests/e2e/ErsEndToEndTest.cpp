@@ -232,7 +232,8 @@ TEST(CommandLine, UsageHelpVersionAndExitStatus) {
   EXPECT_EQ(b.GetColumnCount(), 5);
 }
 
-// Ctrl-C ends the job with "User Abort" and a closed, complete-sized output.
+// Ctrl-C ends the job with "User Abort", a closed, complete-sized output
+// and a line saying how many of its rows were written.
 TEST(CommandLine, InterruptRequestsTheAbort) {
   TempDir dir;
   // A header over a sparse data file: large, yet nothing to write.
@@ -249,6 +250,7 @@ TEST(CommandLine, InterruptRequestsTheAbort) {
       Quote(dir / "out.ers") + " /3 & pid=$!; while [ ! -e " + Quote(dir / "out") +
       " ]; do sleep 0.02; done; sleep 0.1; kill -INT $pid; wait $pid; }");
   EXPECT_EQ(r.ExitCode, 130) << r.Output;
-  EXPECT_NE(r.Output.find("User Abort"), std::string::npos);
+  EXPECT_NE(r.Output.find("User Abort\nOutput " + dir / "out.ers" + " holds "), std::string::npos)
+      << r.Output;
   EXPECT_TRUE(Exists(dir / "out.ers"));  // the header was still written
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <future>
+#include <regex>
 
 #include "TestRasters.h"
 #include "formats/header/ErsMap.h"
@@ -35,6 +36,7 @@ class TRecordingHost : public TJobHost {
 
 struct JobResult {
   std::string Message;
+  std::string OutputState;
   std::vector<int> Percents;
   std::vector<std::string> Errors;
 };
@@ -49,6 +51,7 @@ JobResult RunJob(const std::string& in, const std::string& out, int kind,
     TMyThread job(host, in, out, kind);
     host.Done.get_future().wait();
     result.Message = job.Message();
+    result.OutputState = job.OutputStateText();
   }
   EXPECT_FALSE(Busy);
   result.Percents = host.Percents;
@@ -105,13 +108,26 @@ TEST(ConvertThread, AbortCompletesTheCurrentRowsAndClosesTheOutput) {
   WriteErs(dir / "in.ers", raster);
   JobResult r = RunJob(dir / "in.ers", dir / "out.ers", tkNone, true);
   EXPECT_EQ(r.Message, "User Abort");
+  // The job says how far it got, and the file agrees.
+  std::smatch held;
+  ASSERT_TRUE(std::regex_match(r.OutputState, held,
+                               std::regex("Output " + dir / "out.ers" +
+                                          " holds ([0-9]+) of 200 rows; the others are empty")))
+      << r.OutputState;
+  const uint32_t rows = static_cast<uint32_t>(std::stoul(held[1]));
+  ASSERT_GT(rows, 0u);
+  ASSERT_LT(rows, 200u);
   TErsMap2 out;
   ASSERT_TRUE(out.Open(dir / "out.ers", 0, 0, 1, 1, omRead));
   float v;
-  ASSERT_TRUE(out.ReadCell(1, 0, 0, v));
-  EXPECT_EQ(v, PatternValue(raster, 1, 0, 0));  // row 0 was completed
-  ASSERT_TRUE(out.ReadCell(1, 199, 0, v));
-  EXPECT_EQ(v, 0);  // the rest stays empty
+  for (uint32_t row : {0u, rows - 1}) {
+    ASSERT_TRUE(out.ReadCell(1, row, 0, v));
+    EXPECT_EQ(v, PatternValue(raster, 1, row, 0)) << row;
+  }
+  for (uint32_t row = rows; row < 200; ++row) {
+    ASSERT_TRUE(out.ReadCell(1, row, 0, v));
+    EXPECT_EQ(v, 0) << row;  // the rest stays empty
+  }
 }
 
 TEST(ConvertThread, FailureMessages) {
@@ -146,6 +162,7 @@ TEST(ConvertThread, FailureMessages) {
   for (const Case& c : cases) {
     JobResult r = RunJob(c.In, c.Out, tkNone);
     EXPECT_EQ(r.Message, c.Message) << c.In << " -> " << c.Out;
+    EXPECT_EQ(r.OutputState, "No output was written");
   }
   // Refused before anything was created.
   EXPECT_FALSE(Exists(dir / "o.tif"));
@@ -177,6 +194,7 @@ TEST(ConvertThread, HeaderFailureAtCloseIsNoSuccess) {
   std::filesystem::create_directory(dir / "out.ers");
   JobResult r = RunJob(dir / "in.ers", dir / "out.ers", tkNone);
   EXPECT_EQ(r.Message.rfind("Output not completed: Header ", 0), 0u) << r.Message;
+  EXPECT_EQ(r.OutputState, "Output " + dir / "out.ers" + " holds all 3 rows but is not complete");
 }
 
 TEST(ConvertThread, ControlPointFileFailureIsShownAndReported) {
@@ -191,4 +209,5 @@ TEST(ConvertThread, ControlPointFileFailureIsShownAndReported) {
   ASSERT_EQ(r.Errors.size(), 1u);
   EXPECT_EQ(r.Errors[0].rfind("Error in output file:\r", 0), 0u);
   EXPECT_EQ(r.Message.rfind("Control points not saved: ", 0), 0u) << r.Message;
+  EXPECT_EQ(r.OutputState, "Output " + dir / "out.ers" + " was created but holds none of its 3 rows");
 }

@@ -348,12 +348,13 @@ void TForm1::StartBtnClick() {
 void TForm1::JobDone() {
   if (!Job) return;
   const std::string message = Job->Message();
+  const std::string state = Job->OutputStateText();
   Job.reset();
   StatusBar1->showMessage(FromFileName(message));
   ShowState(TWindowState::Idle);
   SaveSettings();
   if (JobSettings.CommandLineMode) {
-    std::fprintf(stderr, "%s\n", message.c_str());
+    PrintJobResult(message, state);
     ExitCode = ExitStatusFor(message);
   }
   if (JobSettings.CommandLineMode || CloseAfterJob) close();

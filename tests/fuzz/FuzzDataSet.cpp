@@ -6,6 +6,7 @@
 
 #include "FuzzTarget.h"
 #include "dataset/DataSet.h"
+#include "formats/image/JpegCodec.h"
 #include "text/TextUtils.h"
 
 using namespace mirava;
@@ -16,6 +17,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::SplitInput(data, size, name, fuzz::ScratchDir() + "/" + MIRAVA_FUZZ_SECOND);
 #else
   fuzz::WriteFile(name, data, size);
+#endif
+#ifdef MIRAVA_FUZZ_PIXEL_LIMIT
+  // A few bytes of JPEG may describe a gigapixel image, which the reader
+  // rightly decodes into memory; such inputs are skipped, not fuzzed.
+  jpeg::TJpegInfo info;
+  std::string message;
+  if (jpeg::ReadParams(name, info, message) == jpeg::jeNone &&
+      uint64_t{info.Width} * info.Height * info.Channels > MIRAVA_FUZZ_PIXEL_LIMIT)
+    return 0;
 #endif
   try {
     TDataSet2 set;

@@ -28,11 +28,20 @@ echo "tools: $(vips --version), $(gdal_translate --version | cut -d, -f1)"
 echo "runs per command: $RUNS (median shown); files warm in the page cache"
 echo
 
-# Peak memory that is not file mapping (anonymous RSS), sampled while the
-# command runs, in MiB; the command's wall time in seconds.
-measure() {
-  local start end pid peak=0 anon
+# The command's wall time in seconds.
+timed() {
+  local start end
   start=$(date +%s.%N)
+  "$@" >/dev/null 2>&1
+  end=$(date +%s.%N)
+  echo "$end - $start" | bc -l
+}
+
+# Peak memory that is not file mapping (anonymous RSS) in MiB, sampled while
+# the command runs. Sampling forks a reader every 10 ms, so it has a run of
+# its own rather than disturbing the timed ones.
+peak_anon() {
+  local pid peak=0 anon
   "$@" >/dev/null 2>&1 &
   pid=$!
   while kill -0 "$pid" 2>/dev/null; do
@@ -40,9 +49,8 @@ measure() {
     [ -n "$anon" ] && [ "$anon" -gt "$peak" ] && peak=$anon
     sleep 0.01
   done
-  wait "$pid"
-  end=$(date +%s.%N)
-  echo "$(echo "$end - $start" | bc -l) $((peak / 1024))"
+  wait "$pid" || true
+  echo $((peak / 1024))
 }
 
 median() { sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
@@ -50,17 +58,18 @@ median() { sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
 # run NAME CLEANUP COMMAND...: prints "NAME median_seconds peak_MiB"
 run() {
   local name=$1 cleanup=$2; shift 2
-  local times=() peaks=0 t p
+  local times=() peak
   for ((i = 0; i < RUNS; i++)); do
     rm -f $cleanup
     # Earlier runs' dirty pages would otherwise throttle this one's writes.
     sync
-    read -r t p < <(measure "$@")
-    times+=("$t")
-    ((p > peaks)) && peaks=$p
+    times+=("$(timed "$@")")
   done
   rm -f $cleanup
-  printf '%s %s %s\n' "$name" "$(printf '%s\n' "${times[@]}" | median)" "$peaks"
+  sync
+  peak=$(peak_anon "$@")
+  rm -f $cleanup
+  printf '%s %s %s\n' "$name" "$(printf '%s\n' "${times[@]}" | median)" "$peak"
 }
 
 make_ers() {  # name columns rows bands celltype bytes

@@ -59,8 +59,7 @@ bool TMapByte::FlushStage(bool background) {
 }
 
 uint8_t* TMapByte::BlockRange(uint64_t position, uint64_t length) {
-  constexpr uint64_t kStageLimit = 16u << 20;
-  if (OpenMode != omCreate || length > kStageLimit) return MapRange(position, length);
+  if (OpenMode != omCreate || length > kMaxStagedBytes) return MapRange(position, length);
   if (StageLength && StagePosition == position && StageLength == length)
     return Stage.data();
   if (!RangeInFile(position, length)) return nullptr;

@@ -16,6 +16,8 @@ enum : uint8_t { omRead = 0, omCreate = 1, omReadWrite = 2 };
 
 constexpr uint32_t kMaxWindowSize = 268435456;  // 256 MiB
 constexpr uint64_t kWindowAlignment = 65536;
+// The longest range of a created file BlockRange assembles in memory.
+constexpr uint64_t kMaxStagedBytes = 16u << 20;
 
 class TMapByte {
  public:
@@ -34,11 +36,11 @@ class TMapByte {
   // UsableWindow. A walk backwards gets a window that ends with the range,
   // so that the ranges before it are in it too.
   uint8_t* MapRange(uint64_t position, uint64_t length);
-  // A range of a created file to be written whole: rows of up to 16 MiB are
-  // assembled in memory and written with one pwrite when the next range is
-  // asked for or the file closes (new pages of a mapping would have to be
-  // zeroed first); larger ones are mapped. The same range twice is the same
-  // memory.
+  // A range of a created file to be written whole: ranges of up to
+  // kMaxStagedBytes are assembled in memory and written with one pwrite
+  // (by a second thread) when the next range is asked for or the file
+  // closes, since new pages of a mapping would have to be zeroed first;
+  // larger ones are mapped. The same range twice is the same memory.
   uint8_t* BlockRange(uint64_t position, uint64_t length);
   // Writes `count` rows of `rowLength` bytes, row k from rows[k], from
   // `position` on with as few calls as possible: rows that already lie in

@@ -321,6 +321,11 @@ bool TMyThread::CopyBlocks(TDataSetRoot2& input, TDataSetRoot2& output) {
   // output rows as one window holds, so that the input is swept few times.
   constexpr uint32_t kTile = 64;
   const uint32_t tile = std::max(1u, std::min(kTile, blockRows));
+  // Flipped rows are assembled in memory as long as a block of them fits.
+  const uint64_t rowBytes = uint64_t{W} * bands *
+      std::max(CellTypeWidth(input.GetCellType()), CellTypeWidth(output.GetCellType()));
+  const uint32_t flipRows = static_cast<uint32_t>(
+      std::clamp<uint64_t>(kMaxStagedBytes / rowBytes, 1, tile));
   if (!Layer.SwapsAxes()) {
     // Without a horizontal flip, rows that the input holds in the output's
     // own layout go to the output file straight from the input's memory.
@@ -334,8 +339,8 @@ bool TMyThread::CopyBlocks(TDataSetRoot2& input, TDataSetRoot2& output) {
              std::abs(in.RowStride) >= layout.RowStride;
     };
     const uint8_t* rows[kTile];
-    for (uint32_t i0 = 0; i0 < outRows; i0 += tile) {
-      const uint32_t n = std::min(tile, outRows - i0);
+    for (uint32_t i0 = 0; i0 < outRows; i0 += flipRows) {
+      const uint32_t n = std::min(flipRows, outRows - i0);
       if (!input.GetBlock(flipV ? H - i0 - n : i0, n, in))
         return fail("Reading", input, i0);
       if (direct && sameRows()) {

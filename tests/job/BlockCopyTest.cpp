@@ -177,6 +177,51 @@ TEST(BlockCopy, RastersLargerThanOneWindow) {
   }
 }
 
+// Rows too wide for 64 of them to be assembled in memory come in shorter
+// blocks; marks on both sides of the block edges land where they belong.
+TEST(BlockCopy, WideRowsInShorterBlocks) {
+  TempDir dir;
+  const uint32_t W = 90000, H = 130, B = 3;  // 270,000 bytes a row: 62 rows a block
+  WriteErs(dir / "small.ers", RasterSpec{});
+  std::string header = ReadText(dir / "small.ers");
+  auto set = [&](const std::string& key, const std::string& from, uint32_t to) {
+    header.replace(header.find(key + " = " + from), key.size() + 3 + from.size(),
+                   key + " = " + std::to_string(to));
+  };
+  set("NrOfLines", "3", H);
+  set("NrOfCellsPerLine", "5", W);
+  set("NrOfBands", "2", B);
+  WriteText(dir / "wide.ers", header);
+  ASSERT_EQ(test::Run("truncate -s " + std::to_string(uint64_t(W) * H * B) + " " +
+                      Quote(dir / "wide")).ExitCode, 0);
+  struct Mark { uint32_t c, r, b; uint8_t v; } marks[] = {
+      {0, 0, 0, 11}, {W - 1, 61, 1, 22}, {1, 62, 2, 33}, {W - 2, 63, 0, 44},
+      {7, 123, 1, 55}, {W - 1, 124, 2, 66}, {3, H - 1, 0, 77}};
+  {
+    FILE* f = fopen((dir / "wide").c_str(), "r+b");
+    for (const Mark& m : marks) {
+      fseek(f, static_cast<long>((uint64_t(m.r) * B + m.b) * W + m.c), SEEK_SET);
+      fputc(m.v, f);
+    }
+    fclose(f);
+  }
+  for (int kind : {tkNone, tkMirrorHorizontal, tkMirrorVertical, tkRotate180}) {
+    SCOPED_TRACE(kind);
+    ASSERT_EQ(Convert(dir / "wide.ers", dir / "out.ers", kind, true), "Successful Finish");
+    const bool flipH = kind == tkMirrorHorizontal || kind == tkRotate180;
+    const bool flipV = kind == tkMirrorVertical || kind == tkRotate180;
+    const std::vector<uint8_t> out = ReadBytes(dir / "out");
+    ASSERT_EQ(out.size(), uint64_t(W) * H * B);
+    size_t nonZero = 0;
+    for (uint8_t v : out) nonZero += v != 0;
+    EXPECT_EQ(nonZero, std::size(marks));
+    for (const Mark& m : marks) {
+      const uint64_t c = flipH ? W - 1 - m.c : m.c, r = flipV ? H - 1 - m.r : m.r;
+      EXPECT_EQ(out[(r * B + m.b) * W + c], m.v) << m.c << "," << m.r;
+    }
+  }
+}
+
 // TIFF and BMP rows (interleaved samples, bottom-up BGR rows) and the
 // decoded images of ECW and JPEG as blocks, both ways, against the
 // cell-by-cell path.

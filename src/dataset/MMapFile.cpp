@@ -124,7 +124,7 @@ bool TMapByte::OpenMapping(const std::string& fileName, uint8_t openMode,
   FileName = fileName;
   FileSize = size;
   OpenMode = openMode;
-  WindowSize = MaxWindowSize = kMaxWindowSize;
+  WindowSize = MaxWindowSize = openMode == omRead ? kMaxReadWindowSize : kMaxWindowSize;
   int flags = openMode == omRead     ? O_RDONLY
               : openMode == omCreate ? O_RDWR | O_CREAT | O_TRUNC
                                      : O_RDWR;
@@ -235,16 +235,23 @@ uint8_t* TMapByte::MapRange(uint64_t position, uint64_t length) {
       !MapRangeWindow(position, length))
     return nullptr;
   // Faulting a range in at once costs far less than a fault per page; the
-  // part already faulted in is not walked again.
+  // part already faulted in is not walked again, whichever way the ranges
+  // are walked.
   const uint64_t end = position + length;
-  if (position < PopulatedBegin || end > PopulatedEnd) {
-    const uint64_t from = position >= PopulatedBegin && position <= PopulatedEnd
-                              ? PopulatedEnd : position;
+  auto populate = [&](uint64_t from, uint64_t to) {
     uint8_t* first = ViewBase + ((from - WindowOffset) & ~uint64_t{4095});
-    madvise(first, static_cast<size_t>(ViewBase + (end - WindowOffset) - first),
+    madvise(first, static_cast<size_t>(ViewBase + (to - WindowOffset) - first),
             OpenMode == omRead ? MADV_POPULATE_READ : MADV_POPULATE_WRITE);
-    if (from != PopulatedEnd) PopulatedBegin = position;
+  };
+  if (end < PopulatedBegin || position > PopulatedEnd) {
+    populate(position, end);
+    PopulatedBegin = position;
     PopulatedEnd = end;
+  } else {
+    if (position < PopulatedBegin) populate(position, PopulatedBegin);
+    if (end > PopulatedEnd) populate(PopulatedEnd, end);
+    PopulatedBegin = std::min(PopulatedBegin, position);
+    PopulatedEnd = std::max(PopulatedEnd, end);
   }
   return ViewBase + (position - WindowOffset);
 }

@@ -15,6 +15,11 @@ namespace mirava {
 enum : uint8_t { omRead = 0, omCreate = 1, omReadWrite = 2 };
 
 constexpr uint32_t kMaxWindowSize = 268435456;  // 256 MiB
+// Files opened for reading get windows of up to 4 GiB where addresses are
+// 64 bits wide: a quarter turn sweeps its input once per output window, and
+// an input that stays mapped between sweeps is not faulted in again.
+constexpr uint32_t kMaxReadWindowSize =
+    sizeof(void*) == 8 ? 0xFFFF0000u : kMaxWindowSize;
 constexpr uint64_t kWindowAlignment = 65536;
 // The longest range of a created file BlockRange assembles in memory.
 constexpr uint64_t kMaxStagedBytes = 16u << 20;

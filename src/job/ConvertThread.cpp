@@ -377,8 +377,18 @@ bool TMyThread::CopyBlocks(TDataSetRoot2& input, TDataSetRoot2& output) {
   // Output row i is input column (kind 2) W - 1 - i or (kind 3) i; output
   // column j is input row j (kind 2) or H - 1 - j (kind 3).
   const bool ccw = kind == tkRotate90CCW;
-  for (uint32_t i0 = 0; i0 < outRows; i0 += blockRows) {
-    const uint32_t n = std::min(blockRows, outRows - i0);
+  // Each block of output rows sweeps the whole input. While the input stays
+  // in one window the sweeps cost little, and blocks small enough to be
+  // assembled in memory are written in the background; otherwise blocks as
+  // large as a window keep the sweeps few.
+  const uint64_t outRowBytes = uint64_t{H} * bands *
+      std::max(CellTypeWidth(input.GetCellType()), CellTypeWidth(output.GetCellType()));
+  const uint32_t turnRows =
+      input.BlockRows() >= H
+          ? static_cast<uint32_t>(std::clamp<uint64_t>(kMaxStagedBytes / outRowBytes, 1, blockRows))
+          : blockRows;
+  for (uint32_t i0 = 0; i0 < outRows; i0 += turnRows) {
+    const uint32_t n = std::min(turnRows, outRows - i0);
     for (uint32_t j0 = 0; j0 < H; j0 += tile) {
       const uint32_t m = std::min(tile, H - j0);
       if (!input.GetBlock(ccw ? j0 : H - j0 - m, m, in))

@@ -27,6 +27,7 @@ class TProbe : public TMMapFile2 {
     MinBytes = minBytes;
   }
   const uint8_t* Data() const { return DataPointer; }
+  using TMMapFile2::GridBlock;
 };
 
 }  // namespace
@@ -217,13 +218,28 @@ TEST(MMapFile, WindowsCrossing256MiBAndPositionsBeyond4GiB) {
     EXPECT_GT(grid.Offset(), 4294967296u);
     ASSERT_TRUE(grid.CloseMapping());
   }
-  TMMapFile2 grid;
+  TProbe grid;
   ASSERT_TRUE(grid.OpenRaster(name, columns, rows, ctUnsigned8, 1, omRead, false));
   for (uint32_t row : {0u, 4095u, 4096u, 4097u, 65535u, 65536u, 69999u}) {
     float v = -1;
     ASSERT_TRUE(grid.ReadCell(columns - 1, row, 0, v));
     EXPECT_EQ(v, static_cast<float>(row % 251)) << row;
   }
+  // Blocks of rows walked backwards, then forwards, across the end of the
+  // first window (read windows are larger, and end before row 65535), as
+  // the quarter turns sweep their input.
+  for (bool backwards : {true, false})
+    for (uint32_t k = 0; k < 16; ++k) {
+      const uint32_t first = backwards ? 65592 - 8 * k : 65480 + 8 * k;
+      TCellBlock block;
+      ASSERT_TRUE(grid.GridBlock(first, 8, block)) << first;
+      for (uint32_t row : {65535u, 65536u}) {
+        if (row >= first && row < first + 8) {
+          EXPECT_EQ(block.Data[(row - first) * block.RowStride + columns - 1], row % 251)
+              << first << " " << row;
+        }
+      }
+    }
   // The byte written at row 65536 sits past 4 GiB in the file itself.
   int fd = ::open(name.c_str(), O_RDONLY);
   uint8_t byte = 0;

@@ -129,25 +129,33 @@ TEST(BlockCopy, ThirtyTwoBitIntegersStayExact) {
   EXPECT_EQ(ReadBytes(dir / "out"), exact);
 }
 
-// Rasters larger than one 256 MiB window, walked forwards and backwards.
-TEST(BlockCopy, RastersLargerThanOneWindow) {
-  TempDir dir;
-  const uint32_t W = 20000, H = 16000;  // 320 MB, sparse
-  RasterSpec raster;
-  raster.Columns = W;
-  raster.Rows = H;
-  raster.Bands = 1;
+namespace {
+
+// An 8-bit ER Mapper raster over a sparse data file: large, yet quick to make.
+void WriteSparseErs(const TempDir& dir, const std::string& name, uint32_t columns,
+                    uint32_t rows, uint32_t bands) {
   WriteErs(dir / "small.ers", RasterSpec{});
   std::string header = ReadText(dir / "small.ers");
   auto set = [&](const std::string& key, const std::string& from, uint32_t to) {
     header.replace(header.find(key + " = " + from), key.size() + 3 + from.size(),
                    key + " = " + std::to_string(to));
   };
-  set("NrOfLines", "3", H);
-  set("NrOfCellsPerLine", "5", W);
-  set("NrOfBands", "2", 1);
-  WriteText(dir / "big.ers", header);
-  ASSERT_EQ(test::Run("truncate -s " + std::to_string(uint64_t(W) * H) + " " + Quote(dir / "big")).ExitCode, 0);
+  set("NrOfLines", "3", rows);
+  set("NrOfCellsPerLine", "5", columns);
+  set("NrOfBands", "2", bands);
+  WriteText(dir / (name + ".ers"), header);
+  ASSERT_EQ(test::Run("truncate -s " + std::to_string(uint64_t(columns) * rows * bands) +
+                      " " + Quote(dir / name)).ExitCode, 0);
+}
+
+}  // namespace
+
+// Rasters larger than one 256 MiB window of a file being written, walked
+// forwards and backwards.
+TEST(BlockCopy, RastersLargerThanOneWindow) {
+  TempDir dir;
+  const uint32_t W = 20000, H = 16000;  // 320 MB, sparse
+  ASSERT_NO_FATAL_FAILURE(WriteSparseErs(dir, "big", W, H, 1));
   // Marks at the four corners and in the middle of the file.
   struct Mark { uint32_t c, r; uint8_t v; } marks[] = {
       {0, 0, 11}, {W - 1, 0, 22}, {0, H - 1, 33}, {W - 1, H - 1, 44}, {12345, 9000, 55}};
@@ -182,18 +190,7 @@ TEST(BlockCopy, RastersLargerThanOneWindow) {
 TEST(BlockCopy, WideRowsInShorterBlocks) {
   TempDir dir;
   const uint32_t W = 90000, H = 130, B = 3;  // 270,000 bytes a row: 62 rows a block
-  WriteErs(dir / "small.ers", RasterSpec{});
-  std::string header = ReadText(dir / "small.ers");
-  auto set = [&](const std::string& key, const std::string& from, uint32_t to) {
-    header.replace(header.find(key + " = " + from), key.size() + 3 + from.size(),
-                   key + " = " + std::to_string(to));
-  };
-  set("NrOfLines", "3", H);
-  set("NrOfCellsPerLine", "5", W);
-  set("NrOfBands", "2", B);
-  WriteText(dir / "wide.ers", header);
-  ASSERT_EQ(test::Run("truncate -s " + std::to_string(uint64_t(W) * H * B) + " " +
-                      Quote(dir / "wide")).ExitCode, 0);
+  ASSERT_NO_FATAL_FAILURE(WriteSparseErs(dir, "wide", W, H, B));
   struct Mark { uint32_t c, r, b; uint8_t v; } marks[] = {
       {0, 0, 0, 11}, {W - 1, 61, 1, 22}, {1, 62, 2, 33}, {W - 2, 63, 0, 44},
       {7, 123, 1, 55}, {W - 1, 124, 2, 66}, {3, H - 1, 0, 77}};

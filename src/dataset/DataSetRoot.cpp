@@ -2,6 +2,11 @@
 
 namespace mirava {
 
+TAffine TDataSetRoot2::Affine() {
+  return {GetCellSizeX(), ColumnTermY, RowTermX, GetCellSizeY(), GetRegistrationX(),
+          GetRegistrationY()};
+}
+
 void TDataSetRoot2::PixelToWorld(double column, double row, double& x,
                                  double& y) {
   x = GetCellSizeX() * column + GetOriginX();

@@ -7,6 +7,7 @@
 
 #include "dataset/MMapFile.h"
 #include "georef/ControlPoints.h"
+#include "georef/WorldFile.h"
 
 namespace mirava {
 
@@ -45,6 +46,11 @@ class TDataSetRoot2 : public TMMapFile2 {
   virtual double GetOriginY() {
     return GetRegistrationY() + GetCellSizeY() * GetRegistrationCellY();
   }
+  // World-file rotation terms (0 where a format has none), and the affine
+  // model they make with the cell sizes and the registration corner.
+  double GetColumnTermY() const { return ColumnTermY; }
+  double GetRowTermX() const { return RowTermX; }
+  TAffine Affine();
   virtual uint8_t GetCoordinateType() { return 1; }
   virtual void SetCoordinateType(uint8_t) {}
   virtual void GetSpheroid(std::string& text) { text = Spheroid; }
@@ -94,6 +100,8 @@ class TDataSetRoot2 : public TMMapFile2 {
   double RegistrationY = 0;
   double CellSizeX = 1.0;
   double CellSizeY = 1.0;
+  double ColumnTermY = 0;
+  double RowTermX = 0;
   std::string Projection = "RAW";
   std::string Datum = "RAW";
   std::string Spheroid = "RAW";

@@ -372,11 +372,6 @@ void TECWMap2::SetGeoreference(const std::string&, const std::string&,
   RegistrationY = registrationY + registrationCellY * cellSizeY;
 }
 
-TAffine TECWMap2::Affine() {
-  return {GetCellSizeX(), ColumnTermY, RowTermX, GetCellSizeY(), GetRegistrationX(),
-          GetRegistrationY()};
-}
-
 void TECWMap2::PixelToWorld(double column, double row, double& x, double& y) {
   Affine().PixelToWorld(column, row, x, y);
 }

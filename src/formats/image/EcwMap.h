@@ -49,8 +49,6 @@ class TECWMap2 : public TDataSetRoot2 {
                        const std::string& projection) override;
   void PixelToWorld(double column, double row, double& x, double& y) override;
   void WorldToPixel(double x, double y, double& column, double& row) override;
-  // The world-file model of this image's georeference.
-  TAffine Affine();
   // The whole image is in memory: any rows make a block.
   uint32_t BlockRows() override { return ImageBuffer.Rows(); }
   bool GetBlock(uint32_t first, uint32_t count, TCellBlock& block) override {
@@ -76,8 +74,6 @@ class TECWMap2 : public TDataSetRoot2 {
   uint32_t Bands = 0;
   uint64_t LineLength = 0;
   float Quality = 1;
-  double ColumnTermY = 0;
-  double RowTermX = 0;
   bool Closed = false;
 };
 

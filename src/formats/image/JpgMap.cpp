@@ -199,11 +199,6 @@ void TJpgMap2::WriteWorldFile() {
     WorldFileError = "World file " + name + " not written: " + error;
 }
 
-TAffine TJpgMap2::Affine() {
-  return {GetCellSizeX(), ColumnTermY, RowTermX, GetCellSizeY(), GetRegistrationX(),
-          GetRegistrationY()};
-}
-
 void TJpgMap2::PixelToWorld(double column, double row, double& x, double& y) {
   Affine().PixelToWorld(column, row, x, y);
 }

@@ -39,8 +39,6 @@ class TJpgMap2 : public TDataSetRoot2 {
                        const std::string& projection) override;
   void PixelToWorld(double column, double row, double& x, double& y) override;
   void WorldToPixel(double x, double y, double& column, double& row) override;
-  // The world-file model of this image's georeference.
-  TAffine Affine();
   // The whole image is in memory: any rows make a block.
   uint32_t BlockRows() override { return ImageBuffer.Rows(); }
   bool GetBlock(uint32_t first, uint32_t count, TCellBlock& block) override {
@@ -50,8 +48,6 @@ class TJpgMap2 : public TDataSetRoot2 {
   // that failed (or when the world file could not be written).
   bool Close() override;
 
-  double GetColumnTermY() const { return ColumnTermY; }
-  double GetRowTermX() const { return RowTermX; }
   uint64_t GetLineLength() const { return LineLength; }
 
  protected:
@@ -68,8 +64,6 @@ class TJpgMap2 : public TDataSetRoot2 {
   uint32_t Bands = 0;
   uint64_t LineLength = 0;
   int Quality = 100;
-  double ColumnTermY = 0;
-  double RowTermX = 0;
   std::string WorldFileError;  // why the last ".jgw" was not written
   bool Closed = false;
 };

@@ -925,11 +925,6 @@ void TTifMap2::SetGeoreference(const std::string& spheroid,
     WorldFileError = "TIFF header not written: " + ErrorText;
 }
 
-TAffine TTifMap2::Affine() {
-  return {GetCellSizeX(), ColumnTermY, RowTermX, GetCellSizeY(), GetRegistrationX(),
-          GetRegistrationY()};
-}
-
 void TTifMap2::PixelToWorld(double column, double row, double& x, double& y) {
   Affine().PixelToWorld(column, row, x, y);
 }

@@ -62,8 +62,6 @@ class TTifMap2 : public TDataSetRoot2 {
                        const std::string& projection) override;
   void PixelToWorld(double column, double row, double& x, double& y) override;
   void WorldToPixel(double x, double y, double& column, double& row) override;
-  // The world-file model of this image's georeference.
-  TAffine Affine();
   // Pixel-interleaved files whose strips follow each other offer their
   // rows as blocks.
   uint32_t BlockRows() override;
@@ -72,8 +70,6 @@ class TTifMap2 : public TDataSetRoot2 {
   bool PutRows(uint32_t first, uint32_t count, const uint8_t* const* rows) override;
   bool Close() override;
 
-  double GetColumnTermY() const { return ColumnTermY; }
-  double GetRowTermX() const { return RowTermX; }
 
  private:
   struct TIfdEntry {
@@ -128,8 +124,6 @@ class TTifMap2 : public TDataSetRoot2 {
   uint32_t SampleWidth = 1;
   bool MSBFirst = false;
   bool WhiteIsZero = false;
-  double ColumnTermY = 0;
-  double RowTermX = 0;
   std::string WorldFileError;
   bool Closed = false;
   int ContiguousRows = -1;  // unknown until BlockRows asks

@@ -305,13 +305,13 @@ bool TMyThread::CopyBlocks(TDataSetRoot2& input, TDataSetRoot2& output) {
 
   // Equal cells on both sides move as bytes; where both sides interleave
   // the bands of a pixel alike, a pixel's bands move together.
-  auto sameCells = [&] {
-    return in.CellType == out.CellType &&
-           (CellTypeWidth(in.CellType) == 1 || in.MSBFirst == out.MSBFirst);
+  auto cellsAlike = [](const TCellBlock& a, const TCellBlock& b) {
+    return a.CellType == b.CellType &&
+           (CellTypeWidth(a.CellType) == 1 || a.MSBFirst == b.MSBFirst);
   };
   auto pixelBytes = [&]() -> uint32_t {
     const int64_t w = CellTypeWidth(in.CellType), p = w * bands;
-    return bands > 1 && sameCells() && in.BandStride == w && out.BandStride == w &&
+    return bands > 1 && cellsAlike(in, out) && in.BandStride == w && out.BandStride == w &&
                    in.ColumnStride == p && out.ColumnStride == p
                ? static_cast<uint32_t>(p)
                : 0;
@@ -321,20 +321,22 @@ bool TMyThread::CopyBlocks(TDataSetRoot2& input, TDataSetRoot2& output) {
   // output rows as one window holds, so that the input is swept few times.
   constexpr uint32_t kTile = 64;
   const uint32_t tile = std::max(1u, std::min(kTile, blockRows));
-  // Flipped rows are assembled in memory as long as a block of them fits.
-  const uint64_t rowBytes = uint64_t{W} * bands *
+  // Output rows of `columns` cells that fit the stage, at most `limit`.
+  const uint64_t pixelWidth = uint64_t{bands} *
       std::max(CellTypeWidth(input.GetCellType()), CellTypeWidth(output.GetCellType()));
-  const uint32_t flipRows = static_cast<uint32_t>(
-      std::clamp<uint64_t>(kMaxStagedBytes / rowBytes, 1, tile));
+  auto stagedRows = [&](uint32_t columns, uint32_t limit) {
+    return static_cast<uint32_t>(
+        std::clamp<uint64_t>(kMaxStagedBytes / (columns * pixelWidth), 1, limit));
+  };
+  // Flipped rows are assembled in memory as long as a block of them fits.
+  const uint32_t flipRows = stagedRows(W, tile);
   if (!Layer.SwapsAxes()) {
     // Without a horizontal flip, rows that the input holds in the output's
     // own layout go to the output file straight from the input's memory.
     TCellBlock layout;
     const bool direct = !flipH && output.RowLayout(layout);
     auto sameRows = [&] {
-      return in.CellType == layout.CellType &&
-             (CellTypeWidth(in.CellType) == 1 || in.MSBFirst == layout.MSBFirst) &&
-             in.ColumnStride == layout.ColumnStride &&
+      return cellsAlike(in, layout) && in.ColumnStride == layout.ColumnStride &&
              (bands == 1 || in.BandStride == layout.BandStride) &&
              std::abs(in.RowStride) >= layout.RowStride;
     };
@@ -381,12 +383,7 @@ bool TMyThread::CopyBlocks(TDataSetRoot2& input, TDataSetRoot2& output) {
   // in one window the sweeps cost little, and blocks small enough to be
   // assembled in memory are written in the background; otherwise blocks as
   // large as a window keep the sweeps few.
-  const uint64_t outRowBytes = uint64_t{H} * bands *
-      std::max(CellTypeWidth(input.GetCellType()), CellTypeWidth(output.GetCellType()));
-  const uint32_t turnRows =
-      input.BlockRows() >= H
-          ? static_cast<uint32_t>(std::clamp<uint64_t>(kMaxStagedBytes / outRowBytes, 1, blockRows))
-          : blockRows;
+  const uint32_t turnRows = input.BlockRows() >= H ? stagedRows(H, blockRows) : blockRows;
   for (uint32_t i0 = 0; i0 < outRows; i0 += turnRows) {
     const uint32_t n = std::min(turnRows, outRows - i0);
     for (uint32_t j0 = 0; j0 < H; j0 += tile) {
@@ -397,7 +394,7 @@ bool TMyThread::CopyBlocks(TDataSetRoot2& input, TDataSetRoot2& output) {
       const uint8_t* firstRow = in.Data + (ccw ? 0 : (m - 1) * in.RowStride);
       const int64_t srcStep = ccw ? in.RowStride : -in.RowStride;
       const uint32_t pixel = pixelBytes();
-      const bool bytes = sameCells() && CellTypeWidth(in.CellType) == 1 &&
+      const bool bytes = cellsAlike(in, out) && CellTypeWidth(in.CellType) == 1 &&
                          in.ColumnStride == 1 && out.ColumnStride == 1;
       for (uint32_t k0 = 0; k0 < n; k0 += tile) {
         const uint32_t kEnd = std::min(n, k0 + tile);

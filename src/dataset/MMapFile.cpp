@@ -58,6 +58,10 @@ bool TMapByte::FlushStage(bool background) {
   return code == 0;
 }
 
+bool TMapByte::FlushWrites() {
+  return (!StageLength || FlushStage(false)) && WritesDone();
+}
+
 uint8_t* TMapByte::BlockRange(uint64_t position, uint64_t length) {
   if (OpenMode != omCreate || length > kMaxStagedBytes) return MapRange(position, length);
   if (StageLength && StagePosition == position && StageLength == length)
@@ -75,7 +79,7 @@ bool TMapByte::WriteRows(uint64_t position, const uint8_t* const* rows,
   if (OpenMode == omRead || count == 0 ||
       !RangeInFile(position, uint64_t{count} * rowLength))
     return false;
-  if ((StageLength && !FlushStage(false)) || !WritesDone()) return false;
+  if (!FlushWrites()) return false;
   constexpr uint32_t kParts = 64;
   iovec parts[kParts];
   uint32_t next = 0;    // first row not yet handed to pwritev
@@ -105,7 +109,7 @@ bool TMapByte::WriteRows(uint64_t position, const uint8_t* const* rows,
 }
 
 bool TMapByte::CloseMapping() {
-  bool ok = Fd < 0 || ((!StageLength || FlushStage(false)) && WritesDone());
+  bool ok = Fd < 0 || FlushWrites();
   ok = Unmap() && ok;
   MappingOpen = false;
   if (Fd >= 0) {
@@ -170,7 +174,7 @@ bool TMapByte::OpenMapping(const std::string& fileName, uint8_t openMode,
 }
 
 bool TMapByte::MapWindow() {
-  if ((StageLength && !FlushStage(false)) || !WritesDone()) return false;
+  if (!FlushWrites()) return false;
   const uint64_t p = Position;
   if (p >= FileSize) {
     Fail(1, "Position outside of file");

@@ -74,6 +74,9 @@ class TMapByte {
   // next flush or WritesDone.
   bool FlushStage(bool background);
   bool WritesDone();
+  // The stage written and the background write finished: the file holds
+  // everything handed to it.
+  bool FlushWrites();
 
   uint64_t PopulatedBegin = 0;  // file range of the view faulted in
   uint64_t PopulatedEnd = 0;

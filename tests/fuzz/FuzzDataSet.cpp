@@ -6,7 +6,7 @@
 
 #include "FuzzTarget.h"
 #include "dataset/DataSet.h"
-#include "formats/image/JpegCodec.h"
+#include "formats/codec/JpegCodec.h"
 #include "text/TextUtils.h"
 
 using namespace mirava;

@@ -8,7 +8,7 @@
 
 #include "dataset/DataSetRoot.h"
 #include "georef/WorldFile.h"
-#include "formats/image/EcwCodec.h"
+#include "formats/codec/EcwCodec.h"
 #include "formats/image/ImageBuffer.h"
 
 namespace mirava {

@@ -1,6 +1,6 @@
 #include "formats/image/JpgMap.h"
 
-#include "formats/image/JpegCodec.h"
+#include "formats/codec/JpegCodec.h"
 #include "georef/WorldFile.h"
 #include "text/FileNames.h"
 #include "text/TextUtils.h"

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "PictureTestUtil.h"
-#include "formats/image/JpegCodec.h"
+#include "formats/codec/JpegCodec.h"
 
 using namespace mirava;
 using namespace mirava::test;

@@ -1,4 +1,4 @@
-#include "formats/image/JpegCodec.h"
+#include "formats/codec/JpegCodec.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "formats/image/EcwCodec.h"
+#include "formats/codec/EcwCodec.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

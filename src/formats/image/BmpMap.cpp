@@ -26,6 +26,27 @@ void Put32(uint8_t* p, uint32_t v) {
   for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
+// File header and information header fields (byte offsets in the file).
+enum : uint32_t {
+  bfType = 0,
+  bfSize = 2,
+  bfOffBits = 10,
+  biSize = 14,
+  biWidth = 18,
+  biHeight = 22,
+  biPlanes = 26,
+  biBitCount = 28,
+  biCompression = 30,
+  biClrUsed = 46,
+};
+
+constexpr uint32_t kFileHeaderSize = 14;
+constexpr uint32_t kInfoHeaderSize = 40;
+constexpr uint32_t kHeadersSize = kFileHeaderSize + kInfoHeaderSize;
+constexpr uint32_t kOs2InfoHeaderSize = 12;
+constexpr uint32_t kBiCompressionRle8 = 1;
+constexpr uint32_t kBiCompressionRle4 = 2;
+
 // Rows are padded to whole 32-bit words.
 uint64_t StrideFor(uint64_t width, uint32_t bitCount) {
   return (width * bitCount + 31) / 32 * 4;
@@ -118,7 +139,7 @@ bool TBMPMap2::OpenExisting(const std::string& fileName) {
     return false;
   };
   uint8_t type[2];
-  if (!FetchBytes(0, 2, type) || type[0] != 'B' || type[1] != 'M')
+  if (!FetchBytes(bfType, 2, type) || type[0] != 'B' || type[1] != 'M')
     return refuse(2, "Not a BMP file");
   if (!ParseHeaders()) return refuse(3, "Unknown bitmap type: " + DetailText);
   const uint64_t needed = PixelOffset + uint64_t{RowStride} * Height;
@@ -132,34 +153,34 @@ bool TBMPMap2::OpenExisting(const std::string& fileName) {
 }
 
 bool TBMPMap2::ParseHeaders() {
-  uint8_t head[kBmpHeadersSize];
-  if (!FetchBytes(0, 18, head)) {
+  uint8_t head[kHeadersSize];
+  if (!FetchBytes(0, biSize + 4, head)) {
     DetailText = "file too short for its headers";
     return false;
   }
-  const uint32_t infoSize = Get32(head + 14);
-  if (infoSize == 12) {
+  const uint32_t infoSize = Get32(head + biSize);
+  if (infoSize == kOs2InfoHeaderSize) {
     DetailText = "Not RGB or 8-bit pixel";
     return false;
   }
   // Version 4 and 5 headers extend the 40-byte one.
-  if (infoSize != 40 && infoSize != 52 && infoSize != 56 && infoSize != 108 &&
+  if (infoSize != kInfoHeaderSize && infoSize != 52 && infoSize != 56 && infoSize != 108 &&
       infoSize != 124) {
     DetailText = "information header of " + std::to_string(infoSize) + " bytes";
     return false;
   }
-  if (!FetchBytes(0, kBmpHeadersSize, head)) {
+  if (!FetchBytes(0, kHeadersSize, head)) {
     DetailText = "file too short for its headers";
     return false;
   }
-  PixelOffset = Get32(head + 10);
-  const int32_t width = static_cast<int32_t>(Get32(head + 18));
-  const int32_t height = static_cast<int32_t>(Get32(head + 22));
-  BitCount = static_cast<uint16_t>(Get16(head + 28));
-  const uint32_t compression = Get32(head + 30);
-  const uint32_t colorsUsed = Get32(head + 46);
-  if (compression == 1) DetailText = "RLE8";
-  else if (compression == 2) DetailText = "RLE4";
+  PixelOffset = Get32(head + bfOffBits);
+  const int32_t width = static_cast<int32_t>(Get32(head + biWidth));
+  const int32_t height = static_cast<int32_t>(Get32(head + biHeight));
+  BitCount = static_cast<uint16_t>(Get16(head + biBitCount));
+  const uint32_t compression = Get32(head + biCompression);
+  const uint32_t colorsUsed = Get32(head + biClrUsed);
+  if (compression == kBiCompressionRle8) DetailText = "RLE8";
+  else if (compression == kBiCompressionRle4) DetailText = "RLE4";
   else if (compression != 0) DetailText = "Unknown compression";
   else if (BitCount != 8 && BitCount != 24) DetailText = "not RGB or 8-bit pixel";
   else if (width <= 0) DetailText = "width of " + std::to_string(width) + " columns";
@@ -174,7 +195,7 @@ bool TBMPMap2::ParseHeaders() {
     return false;
   }
   RowStride = static_cast<uint32_t>(stride);
-  const uint64_t paletteAt = 14ull + infoSize;
+  const uint64_t paletteAt = uint64_t{kFileHeaderSize} + infoSize;
   const uint32_t colors = BitCount == 24 ? 0 : colorsUsed == 0 ? 256 : colorsUsed;
   if (colors > 256) {
     DetailText = "palette of " + std::to_string(colors) + " colours";
@@ -294,7 +315,7 @@ bool TBMPMap2::CreateFile(const std::string& fileName, uint32_t columns,
   BitCount = static_cast<uint16_t>(8 * bands);
   const uint32_t paletteBytes = bands == 1 ? 1024 : 0;
   const uint64_t stride = StrideFor(columns, BitCount);
-  const uint64_t size = kBmpHeadersSize + paletteBytes + stride * rows;
+  const uint64_t size = kHeadersSize + paletteBytes + stride * rows;
   // The file size and the pixel offset of a bitmap are 32-bit.
   if (size > UINT32_MAX) {
     ErrorText = "BMP files cannot hold more than 4 GiB: " + fileName +
@@ -306,7 +327,7 @@ bool TBMPMap2::CreateFile(const std::string& fileName, uint32_t columns,
     return false;
   }
   RowStride = static_cast<uint32_t>(stride);
-  PixelOffset = kBmpHeadersSize + paletteBytes;
+  PixelOffset = kHeadersSize + paletteBytes;
   if (!OpenMapping(fileName, omCreate, size)) {
     ErrorText = ErrorWithCode("Open write error ", ErrorCode, ErrorText);
     ErrorCode = 5;
@@ -316,17 +337,17 @@ bool TBMPMap2::CreateFile(const std::string& fileName, uint32_t columns,
   MinBytes = PixelOffset;
   if (!MapWindow()) return false;
   uint8_t* h = DataPointer;
-  h[0] = 'B';
-  h[1] = 'M';
-  Put32(h + 2, static_cast<uint32_t>(size));
-  Put32(h + 10, PixelOffset);
-  Put32(h + 14, 40);
-  Put32(h + 18, columns);
-  Put32(h + 22, rows);
-  Put16(h + 26, 1);
-  Put16(h + 28, BitCount);
+  h[bfType] = 'B';
+  h[bfType + 1] = 'M';
+  Put32(h + bfSize, static_cast<uint32_t>(size));
+  Put32(h + bfOffBits, PixelOffset);
+  Put32(h + biSize, kInfoHeaderSize);
+  Put32(h + biWidth, columns);
+  Put32(h + biHeight, rows);
+  Put16(h + biPlanes, 1);
+  Put16(h + biBitCount, BitCount);
   for (uint32_t i = 0; i < paletteBytes / 4; ++i) {
-    uint8_t* e = h + kBmpHeadersSize + 4 * i;
+    uint8_t* e = h + kHeadersSize + 4 * i;
     e[0] = e[1] = e[2] = static_cast<uint8_t>(i);
   }
   GreyPalette = bands == 1;

@@ -13,8 +13,6 @@
 
 namespace mirava {
 
-constexpr uint32_t kBmpHeadersSize = 54;  // file header and information header
-
 class TBMPMap2 : public TDataSetRoot2 {
  public:
   TBMPMap2();

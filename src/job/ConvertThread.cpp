@@ -282,11 +282,58 @@ bool TMyThread::CopyCells() {
   return true;
 }
 
+namespace {
+
+// Equal cells on both sides move as bytes.
+bool CellsAlike(const TCellBlock& a, const TCellBlock& b) {
+  return a.CellType == b.CellType &&
+         (CellTypeWidth(a.CellType) == 1 || a.MSBFirst == b.MSBFirst);
+}
+
+// The bytes of one pixel where both sides interleave the bands of a pixel
+// alike, so that a pixel's bands move together; 0 otherwise.
+uint32_t PixelBytes(const TCellBlock& in, const TCellBlock& out, uint32_t bands) {
+  const int64_t w = CellTypeWidth(in.CellType), p = w * bands;
+  return bands > 1 && CellsAlike(in, out) && in.BandStride == w && out.BandStride == w &&
+                 in.ColumnStride == p && out.ColumnStride == p
+             ? static_cast<uint32_t>(p)
+             : 0;
+}
+
+// Row blocks small enough for a prompt abort, and the side of the tiles a
+// quarter turn goes through.
+constexpr uint32_t kTile = 64;
+
+// Output rows of `columns` cells that fit the stage, at most `limit`.
+uint32_t StagedRows(TDataSetRoot2& input, TDataSetRoot2& output, uint32_t columns,
+                    uint32_t limit) {
+  const uint64_t pixelWidth =
+      uint64_t{static_cast<uint32_t>(input.GetBandCount())} *
+      std::max(CellTypeWidth(input.GetCellType()), CellTypeWidth(output.GetCellType()));
+  return static_cast<uint32_t>(
+      std::clamp<uint64_t>(kMaxStagedBytes / (columns * pixelWidth), 1, limit));
+}
+
+}  // namespace
+
+bool TMyThread::BlockFailed(const char* what, const TDataSetRoot2& set, uint32_t row) {
+  MessageText = std::string(what) + " failed at row " + std::to_string(row) +
+                (set.ErrorText.empty() ? "" : ": " + set.ErrorText);
+  return false;
+}
+
 // The same placement as CopyCells, moving runs of cells between blocks of
 // rows. Flips and kind 0 copy whole rows; the quarter turns go through
 // tiles small enough to stay in the cache, so that neither file is walked
 // across its rows one cell at a time.
 bool TMyThread::CopyBlocks(TDataSetRoot2& input, TDataSetRoot2& output) {
+  const uint32_t blockRows = std::max(
+      1u, std::min({input.BlockRows(), output.BlockRows(), static_cast<uint32_t>(OutRows)}));
+  return Layer.SwapsAxes() ? TurnBlocks(input, output, blockRows)
+                           : FlipBlocks(input, output, blockRows);
+}
+
+bool TMyThread::FlipBlocks(TDataSetRoot2& input, TDataSetRoot2& output, uint32_t blockRows) {
   const uint32_t W = static_cast<uint32_t>(Layer.Width());
   const uint32_t H = static_cast<uint32_t>(Layer.Height());
   const uint32_t outRows = static_cast<uint32_t>(OutRows);
@@ -294,107 +341,81 @@ bool TMyThread::CopyBlocks(TDataSetRoot2& input, TDataSetRoot2& output) {
   const int32_t kind = Layer.Kind();
   const bool flipH = kind == tkMirrorHorizontal || kind == tkRotate180;
   const bool flipV = kind == tkMirrorVertical || kind == tkRotate180;
-  auto fail = [&](const char* what, TDataSetRoot2& set, uint32_t row) {
-    MessageText = std::string(what) + " failed at row " + std::to_string(row) +
-                  (set.ErrorText.empty() ? "" : ": " + set.ErrorText);
-    return false;
-  };
-  TCellBlock in, out;
-  const uint32_t blockRows =
-      std::max(1u, std::min({input.BlockRows(), output.BlockRows(), outRows}));
-
-  // Equal cells on both sides move as bytes; where both sides interleave
-  // the bands of a pixel alike, a pixel's bands move together.
-  auto cellsAlike = [](const TCellBlock& a, const TCellBlock& b) {
-    return a.CellType == b.CellType &&
-           (CellTypeWidth(a.CellType) == 1 || a.MSBFirst == b.MSBFirst);
-  };
-  auto pixelBytes = [&]() -> uint32_t {
-    const int64_t w = CellTypeWidth(in.CellType), p = w * bands;
-    return bands > 1 && cellsAlike(in, out) && in.BandStride == w && out.BandStride == w &&
-                   in.ColumnStride == p && out.ColumnStride == p
-               ? static_cast<uint32_t>(p)
-               : 0;
-  };
-
-  // Row blocks small enough for a prompt abort; a quarter turn takes as many
-  // output rows as one window holds, so that the input is swept few times.
-  constexpr uint32_t kTile = 64;
-  const uint32_t tile = std::max(1u, std::min(kTile, blockRows));
-  // Output rows of `columns` cells that fit the stage, at most `limit`.
-  const uint64_t pixelWidth = uint64_t{bands} *
-      std::max(CellTypeWidth(input.GetCellType()), CellTypeWidth(output.GetCellType()));
-  auto stagedRows = [&](uint32_t columns, uint32_t limit) {
-    return static_cast<uint32_t>(
-        std::clamp<uint64_t>(kMaxStagedBytes / (columns * pixelWidth), 1, limit));
-  };
   // Flipped rows are assembled in memory as long as a block of them fits.
-  const uint32_t flipRows = stagedRows(W, tile);
-  if (!Layer.SwapsAxes()) {
-    // Without a horizontal flip, rows that the input holds in the output's
-    // own layout go to the output file straight from the input's memory.
-    TCellBlock layout;
-    const bool direct = !flipH && output.RowLayout(layout);
-    auto sameRows = [&] {
-      return cellsAlike(in, layout) && in.ColumnStride == layout.ColumnStride &&
-             (bands == 1 || in.BandStride == layout.BandStride) &&
-             std::abs(in.RowStride) >= layout.RowStride;
-    };
-    const uint8_t* rows[kTile];
-    for (uint32_t i0 = 0; i0 < outRows; i0 += flipRows) {
-      const uint32_t n = std::min(flipRows, outRows - i0);
-      if (!input.GetBlock(flipV ? H - i0 - n : i0, n, in))
-        return fail("Reading", input, i0);
-      if (direct && sameRows()) {
-        for (uint32_t k = 0; k < n; ++k)
-          rows[k] = in.Data + (flipV ? n - 1 - k : k) * in.RowStride;
-        if (!output.PutRows(i0, n, rows)) return fail("Writing", output, i0);
-        if (!RowsDone(static_cast<int32_t>(i0 + n - 1))) return false;
-        continue;
-      }
-      if (!output.GetBlock(i0, n, out)) return fail("Writing", output, i0);
-      const uint32_t pixel = pixelBytes();
-      for (uint32_t k = 0; k < n; ++k) {
-        const uint8_t* srcRow = in.Data + (flipV ? n - 1 - k : k) * in.RowStride;
-        uint8_t* dstRow = out.Data + k * out.RowStride;
-        if (pixel && !flipH) {
-          std::memcpy(dstRow, srcRow, static_cast<size_t>(W) * pixel);
-        } else if (pixel) {
-          CopyPixelRun(dstRow, pixel, srcRow + (W - 1) * int64_t{pixel}, -int64_t{pixel},
-                       pixel, W);
-        } else {
-          for (uint32_t b = 0; b < bands; ++b)
-            CopyCellRun(dstRow + b * out.BandStride, out.ColumnStride, out.CellType,
-                        out.MSBFirst,
-                        srcRow + b * in.BandStride + (flipH ? (W - 1) * in.ColumnStride : 0),
-                        flipH ? -in.ColumnStride : in.ColumnStride, in.CellType,
-                        in.MSBFirst, W);
-        }
-      }
+  const uint32_t flipRows =
+      StagedRows(input, output, W, std::max(1u, std::min(kTile, blockRows)));
+  // Without a horizontal flip, rows that the input holds in the output's
+  // own layout go to the output file straight from the input's memory.
+  TCellBlock in, out, layout;
+  const bool direct = !flipH && output.RowLayout(layout);
+  auto sameRows = [&] {
+    return CellsAlike(in, layout) && in.ColumnStride == layout.ColumnStride &&
+           (bands == 1 || in.BandStride == layout.BandStride) &&
+           std::abs(in.RowStride) >= layout.RowStride;
+  };
+  const uint8_t* rows[kTile];
+  for (uint32_t i0 = 0; i0 < outRows; i0 += flipRows) {
+    const uint32_t n = std::min(flipRows, outRows - i0);
+    if (!input.GetBlock(flipV ? H - i0 - n : i0, n, in))
+      return BlockFailed("Reading", input, i0);
+    if (direct && sameRows()) {
+      for (uint32_t k = 0; k < n; ++k)
+        rows[k] = in.Data + (flipV ? n - 1 - k : k) * in.RowStride;
+      if (!output.PutRows(i0, n, rows)) return BlockFailed("Writing", output, i0);
       if (!RowsDone(static_cast<int32_t>(i0 + n - 1))) return false;
+      continue;
     }
-    return true;
+    if (!output.GetBlock(i0, n, out)) return BlockFailed("Writing", output, i0);
+    const uint32_t pixel = PixelBytes(in, out, bands);
+    for (uint32_t k = 0; k < n; ++k) {
+      const uint8_t* srcRow = in.Data + (flipV ? n - 1 - k : k) * in.RowStride;
+      uint8_t* dstRow = out.Data + k * out.RowStride;
+      if (pixel && !flipH) {
+        std::memcpy(dstRow, srcRow, static_cast<size_t>(W) * pixel);
+      } else if (pixel) {
+        CopyPixelRun(dstRow, pixel, srcRow + (W - 1) * int64_t{pixel}, -int64_t{pixel},
+                     pixel, W);
+      } else {
+        for (uint32_t b = 0; b < bands; ++b)
+          CopyCellRun(dstRow + b * out.BandStride, out.ColumnStride, out.CellType,
+                      out.MSBFirst,
+                      srcRow + b * in.BandStride + (flipH ? (W - 1) * in.ColumnStride : 0),
+                      flipH ? -in.ColumnStride : in.ColumnStride, in.CellType,
+                      in.MSBFirst, W);
+      }
+    }
+    if (!RowsDone(static_cast<int32_t>(i0 + n - 1))) return false;
   }
+  return true;
+}
 
-  // Output row i is input column (kind 2) W - 1 - i or (kind 3) i; output
-  // column j is input row j (kind 2) or H - 1 - j (kind 3).
-  const bool ccw = kind == tkRotate90CCW;
+// Output row i is input column (kind 2) W - 1 - i or (kind 3) i; output
+// column j is input row j (kind 2) or H - 1 - j (kind 3).
+bool TMyThread::TurnBlocks(TDataSetRoot2& input, TDataSetRoot2& output, uint32_t blockRows) {
+  const uint32_t W = static_cast<uint32_t>(Layer.Width());
+  const uint32_t H = static_cast<uint32_t>(Layer.Height());
+  const uint32_t outRows = static_cast<uint32_t>(OutRows);
+  const uint32_t bands = static_cast<uint32_t>(input.GetBandCount());
+  const bool ccw = Layer.Kind() == tkRotate90CCW;
+  const uint32_t tile = std::max(1u, std::min(kTile, blockRows));
   // Each block of output rows sweeps the whole input. While the input stays
   // in one window the sweeps cost little, and blocks small enough to be
   // assembled in memory are written in the background; otherwise blocks as
   // large as a window keep the sweeps few.
-  const uint32_t turnRows = input.BlockRows() >= H ? stagedRows(H, blockRows) : blockRows;
+  const uint32_t turnRows =
+      input.BlockRows() >= H ? StagedRows(input, output, H, blockRows) : blockRows;
+  TCellBlock in, out;
   for (uint32_t i0 = 0; i0 < outRows; i0 += turnRows) {
     const uint32_t n = std::min(turnRows, outRows - i0);
     for (uint32_t j0 = 0; j0 < H; j0 += tile) {
       const uint32_t m = std::min(tile, H - j0);
       if (!input.GetBlock(ccw ? j0 : H - j0 - m, m, in))
-        return fail("Reading", input, j0);
-      if (!output.GetBlock(i0, n, out)) return fail("Writing", output, i0);
+        return BlockFailed("Reading", input, j0);
+      if (!output.GetBlock(i0, n, out)) return BlockFailed("Writing", output, i0);
       const uint8_t* firstRow = in.Data + (ccw ? 0 : (m - 1) * in.RowStride);
       const int64_t srcStep = ccw ? in.RowStride : -in.RowStride;
-      const uint32_t pixel = pixelBytes();
-      const bool bytes = cellsAlike(in, out) && CellTypeWidth(in.CellType) == 1 &&
+      const uint32_t pixel = PixelBytes(in, out, bands);
+      const bool bytes = CellsAlike(in, out) && CellTypeWidth(in.CellType) == 1 &&
                          in.ColumnStride == 1 && out.ColumnStride == 1;
       for (uint32_t k0 = 0; k0 < n; k0 += tile) {
         const uint32_t kEnd = std::min(n, k0 + tile);

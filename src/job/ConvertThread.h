@@ -75,6 +75,9 @@ class TMyThread {
   bool TransferControlPoints();
   bool CopyCells();
   bool CopyBlocks(TDataSetRoot2& input, TDataSetRoot2& output);
+  bool FlipBlocks(TDataSetRoot2& input, TDataSetRoot2& output, uint32_t blockRows);
+  bool TurnBlocks(TDataSetRoot2& input, TDataSetRoot2& output, uint32_t blockRows);
+  bool BlockFailed(const char* what, const TDataSetRoot2& set, uint32_t row);
   bool RowsDone(int32_t lastRow);
   bool ReleaseDataSets();
 

@@ -17,7 +17,7 @@
 #include "formats/image/RswMap.h"
 #include "text/CompanionFile.h"
 #include "formats/image/BmpMap.h"
-#include "formats/image/TifMap.h"
+#include "formats/image/tiff/TifMap.h"
 #include "text/FileNames.h"
 #include "text/TextUtils.h"
 

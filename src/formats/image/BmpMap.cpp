@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "formats/image/TifMap.h"
+#include "formats/image/tiff/TifMap.h"
 #include "georef/WorldFile.h"
 #include "text/FileNames.h"
 #include "text/TextUtils.h"

@@ -16,25 +16,25 @@
 
 namespace mirava {
 
-class TPlaneWindow;
+// A second mapped window over the same file, for one sample plane.
+class TPlaneWindow : public TMapByte {
+ public:
+  uint8_t* Reach(uint64_t position, uint32_t bytes) {
+    Position = position;
+    MinBytes = bytes;
+    return MapWindow() ? DataPointer : nullptr;
+  }
+};
 
 // The file beside `imageName` with extension `ext`, whatever the case of
 // the extension on disk ("IMG.TIF" finds "IMG.TFW"); empty when none.
 std::string FindBesideImage(const std::string& imageName, const std::string& ext);
 
-enum : uint16_t { gmNone = 0, gmProjected = 1, gmGeographic = 2 };
-
-// The coordinate system a projection name really tells, as GeoTIFF keys.
-struct TGeoTiffCrs {
-  uint16_t ModelType = gmNone;
-  uint16_t Code = 0;         // EPSG code of the projected or geographic CRS
-  double EastingPrefix = 0;  // zone x 1,000,000 carried by the eastings
-};
-TGeoTiffCrs GeoTiffCrsFor(const std::string& projection,
-                          const std::string& datum, double originX);
-
 // Bytes before the pixels of a created TIFF.
 constexpr uint32_t kTiffHeaderSize = 368;
+
+// The longest line a mapped window can hold with its start rounded down.
+constexpr uint64_t kLongestLine = kMaxWindowSize - kWindowAlignment;
 
 class TTifMap2 : public TDataSetRoot2 {
  public:

@@ -1,12 +1,13 @@
-#include "formats/image/TifMap.h"
+#include "formats/image/tiff/TifMap.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstring>
 
-#include "../../TestUtil.h"
-#include "ImageTestUtil.h"
+#include "../../../TestUtil.h"
+#include "../ImageTestUtil.h"
+#include "formats/image/tiff/GeoTiffKeys.h"
 #include "georef/ControlPoints.h"
 #include "text/TextUtils.h"
 

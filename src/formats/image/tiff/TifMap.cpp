@@ -1,0 +1,272 @@
+#include "formats/image/tiff/TifMap.h"
+
+#include <dirent.h>
+#include <strings.h>
+
+#include <algorithm>
+#include <memory>
+
+#include "formats/image/tiff/GeoTiffKeys.h"
+#include "formats/image/tiff/TiffTags.h"
+#include "georef/WorldFile.h"
+#include "text/FileNames.h"
+#include "text/TextUtils.h"
+
+namespace mirava {
+
+std::string FindBesideImage(const std::string& imageName, const std::string& ext) {
+  const std::string exact = ChangeFileExt(imageName, ext);
+  if (FileExists(exact)) return exact;
+  const size_t slash = imageName.rfind('/');
+  const std::string prefix =
+      slash == std::string::npos ? std::string() : imageName.substr(0, slash + 1);
+  const std::string stem = ExtractFileName(RemoveFileExt(imageName));
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(
+      opendir(prefix.empty() ? "." : prefix.c_str()), closedir);
+  if (!dir) return {};
+  std::string found;
+  while (const dirent* entry = readdir(dir.get())) {
+    const std::string name = entry->d_name;
+    if (name.size() != stem.size() + ext.size() ||
+        name.compare(0, stem.size(), stem) != 0 ||
+        strcasecmp(name.c_str() + stem.size(), ext.c_str()) != 0 ||
+        !FileExists(prefix + name))
+      continue;
+    // The first in name order, so that the choice does not depend on the
+    // order the directory lists its entries in.
+    if (found.empty() || name < found) found = name;
+  }
+  return found.empty() ? found : prefix + found;
+}
+
+TTifMap2::TTifMap2() { ControlPoints = std::make_unique<TGCPList>(); }
+
+TTifMap2::~TTifMap2() { Close(); }
+
+void TTifMap2::ResetDescription() {
+  MSBFirst = false;
+  StripTable.clear();
+  PlaneWindows.clear();
+  BitsPerSample.assign(1, 1);
+  SampleFormat.assign(1, sfUnsigned);
+  Compression = 1;
+  PhotoMetricInterpretation = 1;
+  PlanarConfiguration = 1;
+  RowsPerStrip = 2147483647;
+  SamplesPerPixel = 1;
+  ImageWidth = ImageLength = 0;
+  TiffError.clear();
+  RegistrationX = RegistrationY = 0;
+  RegistrationCellX = RegistrationCellY = 0;
+  CellSizeX = CellSizeY = 1;
+  ColumnTermY = RowTermX = 0;
+  Projection = Datum = Spheroid = "RAW";
+  WorldFileError.clear();
+}
+
+bool TTifMap2::Open(const std::string& fileName, uint32_t columns,
+                    uint32_t rows, uint8_t cellType, uint32_t bands,
+                    uint8_t mode) {
+  SetFileName(fileName);
+  OpenMode = mode;
+  Closed = false;
+  ErrorText.clear();
+  ErrorCode = 0;
+  ResetDescription();
+  // A fresh list: points of a previous file must not travel with this one.
+  ControlPoints = std::make_unique<TGCPList>();
+  if (mode == omCreate) return CreateFile(fileName, columns, rows, cellType, bands);
+  if (mode != omRead && mode != omReadWrite) {
+    ErrorText = "Unknown open mode " + std::to_string(mode);
+    return false;
+  }
+  const std::string gcp = FindBesideImage(fileName, ".gcp");
+  if (!gcp.empty()) ControlPoints->LoadFromFile(gcp);
+  return OpenExisting(fileName, mode);
+}
+
+bool TTifMap2::OpenRead(const std::string& fileName) {
+  if (!FileExists(fileName)) {
+    ErrorText = "File not Exists";
+    return false;
+  }
+  if (!Open(fileName, 0, 0, ctUnsigned8, 1, omRead)) return false;
+  PlaneWindows.clear();
+  return CloseMapping();
+}
+
+bool TTifMap2::OpenExisting(const std::string& fileName, uint8_t mode) {
+  if (!OpenMapping(fileName, mode, 0)) {
+    ErrorText = ErrorWithCode("Open read error ", ErrorCode, ErrorText);
+    ErrorCode = 1;
+    return false;
+  }
+  auto refuse = [&](int code, const std::string& text) {
+    PlaneWindows.clear();
+    CloseMapping();
+    ErrorCode = code;
+    ErrorText = text;
+    return false;
+  };
+  uint8_t head[8] = {};
+  if (!FetchBytes(0, std::min<uint64_t>(8, FileSize), head) ||
+      !((head[0] == 'I' && head[1] == 'I') || (head[0] == 'M' && head[1] == 'M')))
+    return refuse(2, "Wrong TIFF order");
+  MSBFirst = head[0] == 'M';
+  if (FileSize < 8 || Get16(head + 2) != 42) return refuse(3, "Wrong TIFF version");
+  IfdPosition = Get32(head + 4);
+  if (!ParseIfd() || !CheckLayout()) return refuse(4, "Tiff error " + TiffError);
+  if (CellType == ctOneBit) return refuse(5, "Bit type not supported");
+  ErrorText.clear();
+  ErrorCode = 0;
+  return true;
+}
+
+bool TTifMap2::SelectRow(uint32_t row, uint32_t band) {
+  if (row >= ImageLength || StripTable.empty()) return false;
+  if (band >= SamplesPerPixel) band = SamplesPerPixel - 1u;
+  const uint32_t strip = row / RowsPerStrip;
+  const uint32_t line = row % RowsPerStrip;
+  const uint64_t index =
+      strip + (PlanarConfiguration == 2 ? uint64_t{band} * StripsPerPlane : 0);
+  if (index >= StripTable.size()) return false;
+  const uint64_t position = StripTable[index] + line * StripLineBytes;
+  if (!PlaneWindows.empty()) {
+    TPlaneWindow& window = *PlaneWindows[band];
+    DataPointer = window.Reach(position, static_cast<uint32_t>(StripLineBytes));
+    if (!DataPointer) ErrorText = window.ErrorText;
+    return DataPointer != nullptr;
+  }
+  Position = position;
+  MinBytes = static_cast<uint32_t>(StripLineBytes);
+  return MapWindow();
+}
+
+uint32_t TTifMap2::BlockRows() {
+  if (ContiguousRows < 0) {
+    bool plain = PlanarConfiguration == 1 && !WhiteIsZero && PlaneWindows.empty() &&
+                 !StripTable.empty() && StripLineBytes > 0 && CellTypeConvertible(CellType);
+    const uint64_t stripBytes = uint64_t{RowsPerStrip} * StripLineBytes;
+    for (size_t i = 1; plain && i < StripTable.size(); ++i)
+      plain = StripTable[i] == StripTable[0] + i * stripBytes;
+    ContiguousRows = plain;
+  }
+  if (!ContiguousRows || !WorldFileError.empty()) return 0;
+  return static_cast<uint32_t>(std::min<uint64_t>(UsableWindow() / StripLineBytes, ImageLength));
+}
+
+bool TTifMap2::GetBlock(uint32_t first, uint32_t count, TCellBlock& block) {
+  if (BlockRows() == 0 || count == 0 || first >= ImageLength || count > ImageLength - first)
+    return false;
+  uint8_t* data = BlockRange(StripTable[0] + first * StripLineBytes, count * StripLineBytes);
+  if (!data) return false;
+  SetLayout(block);
+  block.Data = data;
+  return true;
+}
+
+void TTifMap2::SetLayout(TCellBlock& block) const {
+  block.Data = nullptr;
+  block.RowStride = static_cast<int64_t>(StripLineBytes);
+  block.BandStride = SampleWidth;
+  block.ColumnStride = static_cast<int64_t>(SampleWidth) * SamplesPerPixel;
+  block.CellType = CellType;
+  block.MSBFirst = MSBFirst;
+}
+
+bool TTifMap2::RowLayout(TCellBlock& layout) {
+  if (OpenMode != omCreate || BlockRows() == 0) return false;
+  SetLayout(layout);
+  return true;
+}
+
+bool TTifMap2::PutRows(uint32_t first, uint32_t count, const uint8_t* const* rows) {
+  if (BlockRows() == 0 || count == 0 || first >= ImageLength || count > ImageLength - first)
+    return false;
+  return WriteRows(StripTable[0] + first * StripLineBytes, rows, count, StripLineBytes);
+}
+
+uint64_t TTifMap2::SampleOffset(uint32_t column, uint32_t band) const {
+  return PlanarConfiguration == 2
+             ? uint64_t{column} * SampleWidth
+             : (band + uint64_t{column} * SamplesPerPixel) * SampleWidth;
+}
+
+bool TTifMap2::ReadCell(uint32_t column, uint32_t row, uint32_t band,
+                        float& value) {
+  value = 0;
+  if (band >= SamplesPerPixel) band = SamplesPerPixel - 1u;
+  if (column >= ImageWidth || row >= ImageLength) return false;
+  if (!SelectRow(row, band)) return false;
+  value = DecodeCell(DataPointer + SampleOffset(column, band), CellType, MSBFirst);
+  if (WhiteIsZero) value = (CellType == ctUnsigned8 ? 255.0f : 65535.0f) - value;
+  return true;
+}
+
+bool TTifMap2::WriteCell(uint32_t column, uint32_t row, uint32_t band,
+                         float value) {
+  if (OpenMode == omRead) return false;
+  if (!WorldFileError.empty()) {
+    ErrorText = WorldFileError;
+    return false;
+  }
+  if (band >= SamplesPerPixel) band = SamplesPerPixel - 1u;
+  if (column >= ImageWidth || row >= ImageLength) return false;
+  if (!SelectRow(row, band)) return false;
+  EncodeCell(DataPointer + SampleOffset(column, band), CellType, MSBFirst, value);
+  return true;
+}
+
+void TTifMap2::SetGeoreference(const std::string& spheroid,
+                               const std::string& datum, double cellSizeX,
+                               double cellSizeY, double registrationCellX,
+                               double registrationCellY, double registrationX,
+                               double registrationY,
+                               const std::string& projection) {
+  CellSizeX = cellSizeX;
+  CellSizeY = cellSizeY;
+  ColumnTermY = RowTermX = 0;
+  RegistrationX = registrationX - registrationCellX * cellSizeX;
+  RegistrationY = registrationY + registrationCellY * cellSizeY;
+  Projection = projection;
+  Datum = datum;
+  Spheroid = spheroid;
+  if (OpenMode != omCreate) return;
+  const TGeoTiffCrs crs = GeoTiffCrsFor(Projection, Datum, GetRegistrationX());
+  const TWorldFile world = TWorldFile::FromOrigin(
+      GetCellSizeX(), 0, 0, GetCellSizeY(), GetRegistrationX() - crs.EastingPrefix,
+      GetRegistrationY());
+  const std::string worldName = ChangeFileExt(FileName, ".tfw");
+  std::string error;
+  if (!world.Write(worldName, error))
+    WorldFileError = "World file " + worldName + " not written: " + error;
+  if (!WriteTiffHeader() && WorldFileError.empty())
+    WorldFileError = "TIFF header not written: " + ErrorText;
+}
+
+void TTifMap2::PixelToWorld(double column, double row, double& x, double& y) {
+  Affine().PixelToWorld(column, row, x, y);
+}
+
+void TTifMap2::WorldToPixel(double x, double y, double& column, double& row) {
+  Affine().WorldToPixel(x, y, column, row);
+}
+
+bool TTifMap2::Close() {
+  if (Closed) return true;
+  Closed = true;
+  bool ok = true;
+  if (OpenMode == omCreate && !WorldFileError.empty()) {
+    ErrorText = WorldFileError;
+    ok = false;
+  }
+  PlaneWindows.clear();
+  if (!CloseMapping()) {
+    if (ok) ErrorText = "Closing " + FileName + ": " + ErrorText;
+    ok = false;
+  }
+  return ok;
+}
+
+}  // namespace mirava
+

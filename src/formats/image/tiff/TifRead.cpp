@@ -1,0 +1,325 @@
+// Reading a TIFF's first IFD and checking its layout against the file.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <memory>
+
+#include "formats/image/tiff/GeoTiffKeys.h"
+#include "formats/image/tiff/TifMap.h"
+#include "formats/image/tiff/TiffTags.h"
+#include "georef/WorldFile.h"
+#include "text/TextUtils.h"
+
+namespace mirava {
+
+uint16_t TTifMap2::Get16(const uint8_t* p) const {
+  return MSBFirst ? static_cast<uint16_t>(p[0] << 8 | p[1])
+                  : static_cast<uint16_t>(p[1] << 8 | p[0]);
+}
+
+uint32_t TTifMap2::Get32(const uint8_t* p) const {
+  return MSBFirst ? (uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 |
+                     uint32_t{p[2]} << 8 | p[3])
+                  : (uint32_t{p[3]} << 24 | uint32_t{p[2]} << 16 |
+                     uint32_t{p[1]} << 8 | p[0]);
+}
+
+double TTifMap2::GetDouble(const uint8_t* p) const {
+  uint8_t b[8];
+  for (int i = 0; i < 8; ++i) b[i] = MSBFirst ? p[7 - i] : p[i];
+  double v;
+  std::memcpy(&v, b, 8);
+  return v;
+}
+
+bool TTifMap2::FetchBytes(uint64_t position, uint64_t count, uint8_t* target) {
+  while (count > 0) {
+    const uint32_t chunk = static_cast<uint32_t>(std::min<uint64_t>(count, kWindowAlignment));
+    if (position >= FileSize || chunk > FileSize - position) return false;
+    Position = position;
+    MinBytes = chunk;
+    if (!MapWindow()) return false;
+    std::memcpy(target, DataPointer, chunk);
+    position += chunk;
+    target += chunk;
+    count -= chunk;
+  }
+  return true;
+}
+
+bool TTifMap2::EntryNumbers(const TIfdEntry& entry, uint32_t wanted,
+                            std::vector<uint32_t>& values) {
+  values.clear();
+  if (entry.Type != ftByte && entry.Type != ftShort && entry.Type != ftLong)
+    return false;
+  const uint32_t size = entry.Type == ftByte ? 1 : entry.Type == ftShort ? 2 : 4;
+  const uint64_t total = uint64_t{entry.Count} * size;
+  uint64_t at = entry.FieldPosition;
+  if (total > 4) {
+    uint8_t field[4];
+    if (!FetchBytes(entry.FieldPosition, 4, field)) return false;
+    at = Get32(field);
+  }
+  if (at > FileSize || total > FileSize - at) return false;
+  const uint32_t n = std::min(entry.Count, wanted);
+  std::vector<uint8_t> bytes(uint64_t{n} * size);
+  if (!FetchBytes(at, bytes.size(), bytes.data())) return false;
+  values.resize(n);
+  for (uint32_t i = 0; i < n; ++i) {
+    const uint8_t* p = bytes.data() + uint64_t{i} * size;
+    values[i] = size == 1 ? p[0] : size == 2 ? Get16(p) : Get32(p);
+  }
+  return true;
+}
+
+bool TTifMap2::EntryDoubles(const TIfdEntry& entry, uint32_t wanted,
+                            std::vector<double>& values) {
+  values.clear();
+  if (entry.Type != ftDouble || entry.Count < wanted) return false;
+  uint8_t field[4];
+  if (!FetchBytes(entry.FieldPosition, 4, field)) return false;
+  const uint64_t at = Get32(field);
+  if (at > FileSize || uint64_t{entry.Count} * 8 > FileSize - at) return false;
+  std::vector<uint8_t> bytes(uint64_t{wanted} * 8);
+  if (!FetchBytes(at, bytes.size(), bytes.data())) return false;
+  for (uint32_t i = 0; i < wanted; ++i) values.push_back(GetDouble(bytes.data() + 8 * i));
+  return true;
+}
+
+const TTifMap2::TIfdEntry* TTifMap2::FindEntry(
+    const std::vector<TIfdEntry>& entries, uint16_t tag) const {
+  for (const TIfdEntry& e : entries)
+    if (e.Tag == tag) return &e;
+  return nullptr;
+}
+
+bool TTifMap2::ParseIfd() {
+  uint8_t countBytes[2];
+  if (IfdPosition < 8 || !FetchBytes(IfdPosition, 2, countBytes)) {
+    TiffError = "IFD at " + std::to_string(IfdPosition) + " lies outside the file";
+    return false;
+  }
+  IfdEntryCount = Get16(countBytes);
+  std::vector<uint8_t> raw(12ull * IfdEntryCount);
+  if (!FetchBytes(IfdPosition + 2ull, raw.size(), raw.data())) {
+    TiffError = "IFD of " + std::to_string(IfdEntryCount) +
+                " entries runs past the end of the file";
+    return false;
+  }
+  std::vector<TIfdEntry> entries;
+  for (uint32_t i = 0; i < IfdEntryCount; ++i) {
+    const uint8_t* p = raw.data() + 12ull * i;
+    TIfdEntry e;
+    e.Tag = Get16(p);
+    e.Type = Get16(p + 2);
+    e.Count = Get32(p + 4);
+    e.FieldPosition = IfdPosition + 2ull + 12ull * i + 8;
+    if (!FindEntry(entries, e.Tag)) entries.push_back(e);
+  }
+
+  // Refusals are checked in tag order and the last one reported, so a
+  // palette image that is also compressed reports its palette.
+  std::vector<uint32_t> v;
+  auto number = [&](uint16_t tag, uint32_t fallback, const char* name) -> int64_t {
+    const TIfdEntry* e = FindEntry(entries, tag);
+    if (!e) return fallback;
+    if (!EntryNumbers(*e, 1, v) || v.empty()) {
+      TiffError = std::string(name) + " entry unreadable";
+      return -1;
+    }
+    return v[0];
+  };
+  const int64_t width = number(tgImageWidth, 0, "ImageWidth");
+  const int64_t length = number(tgImageLength, 0, "ImageLength");
+  const int64_t samples = number(tgSamplesPerPixel, 0, "SamplesPerPixel");
+  if (width < 0 || length < 0 || samples < 0) return false;
+  ImageWidth = static_cast<uint32_t>(width);
+  ImageLength = static_cast<uint32_t>(length);
+
+  // The band count is SamplesPerPixel; files without it give one
+  // BitsPerSample value per sample.
+  const TIfdEntry* bits = FindEntry(entries, tgBitsPerSample);
+  uint32_t bands = samples > 0 ? static_cast<uint32_t>(samples)
+                               : bits ? std::max<uint32_t>(bits->Count, 1) : 1;
+  if (bands > 65535) {
+    TiffError = "BitsPerSample entry of " + std::to_string(bands) + " samples";
+    return false;
+  }
+  SamplesPerPixel = static_cast<uint16_t>(bands);
+  if (bits && (!EntryNumbers(*bits, bands, BitsPerSample) || BitsPerSample.empty())) {
+    TiffError = "BitsPerSample entry unreadable";
+    return false;
+  }
+  const int64_t compression = number(tgCompression, 1, "Compression");
+  const int64_t photometric =
+      number(tgPhotoMetricInterpretation, 1, "PhotoMetricInterpretation");
+  const int64_t rowsPerStrip = number(tgRowsPerStrip, 2147483647, "RowsPerStrip");
+  const int64_t planar = number(tgPlanarConfiguration, 1, "PlanarConfiguration");
+  if (compression < 0 || photometric < 0 || rowsPerStrip < 0 || planar < 0)
+    return false;
+  Compression = static_cast<uint16_t>(compression);
+  PhotoMetricInterpretation = static_cast<uint16_t>(photometric);
+  RowsPerStrip = static_cast<uint32_t>(rowsPerStrip);
+  PlanarConfiguration = static_cast<uint16_t>(planar);
+  if (const TIfdEntry* e = FindEntry(entries, tgSampleFormat)) {
+    if (!EntryNumbers(*e, bands, SampleFormat) || SampleFormat.empty()) {
+      TiffError = "SampleFormat entry unreadable";
+      return false;
+    }
+  }
+
+  const TIfdEntry* offsets = FindEntry(entries, tgStripOffset);
+  if (Compression > 1) TiffError = "Compressed tiff";
+  if (PhotoMetricInterpretation > 2) TiffError = "Not greyScale or RGB";
+  if (offsets && offsets->Type != ftShort && offsets->Type != ftLong)
+    TiffError = "StripOffset not of Short or Long type";
+  if (FindEntry(entries, tgTileWidth) || FindEntry(entries, tgTileOffsets))
+    TiffError = "Tiled tiff";
+  if (!TiffError.empty()) return false;
+  if (!offsets) {
+    TiffError = "No StripOffset";
+    return false;
+  }
+
+  ReadGeoTiff(entries);
+
+  // The strip table is read once the geometry tells how many strips count.
+  if (ImageWidth == 0 || ImageLength == 0) {
+    TiffError = "Image of " + std::to_string(ImageWidth) + " x " +
+                std::to_string(ImageLength) + " pixels";
+    return false;
+  }
+  if (RowsPerStrip == 0) {
+    TiffError = "RowsPerStrip is 0";
+    return false;
+  }
+  StripsPerPlane = (ImageLength - 1) / std::min(RowsPerStrip, ImageLength) + 1;
+  const uint64_t needed = uint64_t{StripsPerPlane} *
+                          (PlanarConfiguration == 2 ? SamplesPerPixel : 1);
+  if (offsets->Count < needed) {
+    TiffError = "StripOffset holds " + std::to_string(offsets->Count) +
+                " strips, the image needs " + std::to_string(needed);
+    return false;
+  }
+  if (!EntryNumbers(*offsets, static_cast<uint32_t>(needed), StripTable)) {
+    TiffError = "StripOffset entry runs past the end of the file";
+    return false;
+  }
+  return true;
+}
+
+void TTifMap2::ReadGeoTiff(const std::vector<TIfdEntry>& entries) {
+  std::vector<double> scale, tie, matrix;
+  if (const TIfdEntry* e = FindEntry(entries, tgModelPixelScale)) EntryDoubles(*e, 2, scale);
+  if (const TIfdEntry* e = FindEntry(entries, tgModelTiePoint)) EntryDoubles(*e, 6, tie);
+  if (const TIfdEntry* e = FindEntry(entries, tgModelTransformation)) EntryDoubles(*e, 8, matrix);
+  std::vector<uint32_t> directory;
+  const TIfdEntry* e = FindEntry(entries, tgGeoKeyDirectory);
+  if (e && e->Type == ftShort) EntryNumbers(*e, e->Count, directory);
+  const TGeoKeys keys = ParseGeoKeys(directory);
+
+  // The tags inside the file come first, as in every GIS; the world file
+  // (".tifw", else ".tfw") serves files without them.
+  if (const auto placement = PlacementOfTags(scale, tie, matrix, keys.RasterType)) {
+    CellSizeX = placement->CellSizeX;
+    CellSizeY = placement->CellSizeY;
+    RowTermX = placement->RowTermX;
+    ColumnTermY = placement->ColumnTermY;
+    RegistrationX = placement->OriginX;
+    RegistrationY = placement->OriginY;
+  } else {
+    std::string name = FindBesideImage(FileName, ".tifw");
+    if (name.empty()) name = FindBesideImage(FileName, ".tfw");
+    TWorldFile world;
+    if (name.empty() || !world.Read(name)) {
+      if (scale.size() >= 2) {
+        CellSizeX = scale[0];
+        CellSizeY = std::fabs(scale[1]);
+      }
+      return;
+    }
+    CellSizeX = world.CellSizeX;
+    CellSizeY = world.CellSizeY;
+    ColumnTermY = world.ColumnTermY;
+    RowTermX = world.RowTermX;
+    RegistrationX = world.OriginX();
+    RegistrationY = world.OriginY();
+  }
+  NamesOfGeoKeys(keys, Projection, Datum, Spheroid);
+}
+
+bool TTifMap2::CheckLayout() {
+  if (BitsPerSample.size() < SamplesPerPixel)
+    BitsPerSample.resize(SamplesPerPixel, BitsPerSample.back());
+  if (SampleFormat.size() < SamplesPerPixel)
+    SampleFormat.resize(SamplesPerPixel, SampleFormat.back());
+  for (uint32_t i = 1; i < SamplesPerPixel; ++i)
+    if (BitsPerSample[i] != BitsPerSample[0] || SampleFormat[i] != SampleFormat[0]) {
+      TiffError = "Samples of different sizes or formats";
+      return false;
+    }
+  const uint32_t bits = BitsPerSample[0];
+  const uint32_t format = SampleFormat[0];
+  CellType = ctUnknown;
+  if (bits == 1) CellType = ctOneBit;
+  if (bits == 8 && format == sfUnsigned) CellType = ctUnsigned8;
+  if (bits == 8 && format == sfSigned) CellType = ctSigned8;
+  if (bits == 16 && format == sfUnsigned) CellType = ctUnsigned16;
+  if (bits == 16 && format == sfSigned) CellType = ctSigned16;
+  if (bits == 32 && format == sfSigned) CellType = ctSigned32;
+  if (bits == 32 && format == sfFloat) CellType = ctFloat32;
+  if (CellType == ctOneBit) return true;
+  if (CellType == ctUnknown) {
+    const char* kind = format == sfUnsigned ? "unsigned integer"
+                       : format == sfSigned ? "signed integer"
+                       : format == sfFloat  ? "floating-point"
+                                            : "untyped";
+    TiffError = std::to_string(bits) + "-bit " + kind + " samples not supported";
+    return false;
+  }
+  WhiteIsZero = PhotoMetricInterpretation == 0;
+  if (WhiteIsZero && CellType != ctUnsigned8 && CellType != ctUnsigned16) {
+    TiffError = "White-is-zero samples that are not unsigned 8 or 16 bits";
+    return false;
+  }
+  SampleWidth = CellTypeWidth(CellType);
+  if (RowsPerStrip > ImageLength) RowsPerStrip = ImageLength;
+  StripLineBytes = uint64_t{ImageWidth} * SampleWidth *
+                   (PlanarConfiguration == 2 ? 1 : SamplesPerPixel);
+  if (StripLineBytes > kLongestLine) {
+    TiffError = "Buffer size is less than one line";
+    return false;
+  }
+  for (size_t k = 0; k < StripTable.size(); ++k) {
+    const uint64_t first = uint64_t{k % StripsPerPlane} * RowsPerStrip;
+    const uint64_t rows = std::min<uint64_t>(RowsPerStrip, ImageLength - first);
+    const uint64_t bytes = rows * StripLineBytes;
+    if (StripTable[k] > FileSize || bytes > FileSize - StripTable[k]) {
+      TiffError = "Strip " + std::to_string(k) + " runs past the end of the file";
+      return false;
+    }
+  }
+  if (PlanarConfiguration == 2 && SamplesPerPixel > 1 && FileSize > kMaxWindowSize) {
+    for (uint32_t b = 0; b < SamplesPerPixel; ++b) {
+      auto window = std::make_unique<TPlaneWindow>();
+      if (!window->OpenMapping(FileName, OpenMode, 0)) {
+        TiffError = "Plane " + std::to_string(b) + " not mapped: " +
+                    ErrorWithCode("", window->ErrorCode, window->ErrorText);
+        return false;
+      }
+      PlaneWindows.push_back(std::move(window));
+    }
+  }
+  LineLength = uint64_t{ImageWidth} * SamplesPerPixel * SampleWidth;
+  GridColumns = ImageWidth;
+  GridRows = ImageLength;
+  GridBands = SamplesPerPixel;
+  GridCellType = CellType;
+  GridWidth = SampleWidth;
+  NativeOrder = !MSBFirst;
+  FirstMappedRow = 0;
+  EndMappedRow = -1;
+  return true;
+}
+
+}  // namespace mirava

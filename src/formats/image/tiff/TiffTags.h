@@ -1,0 +1,44 @@
+// Numbers of the TIFF format that its reader and writer share.
+#pragma once
+
+#include <cstdint>
+
+namespace mirava {
+
+// The TIFF field types this program reads or writes.
+enum : uint16_t {
+  ftByte = 1,
+  ftShort = 3,
+  ftLong = 4,
+  ftRational = 5,
+  ftDouble = 12,
+};
+
+// Tags.
+enum : uint16_t {
+  tgImageWidth = 256,
+  tgImageLength = 257,
+  tgBitsPerSample = 258,
+  tgCompression = 259,
+  tgPhotoMetricInterpretation = 262,
+  tgStripOffset = 273,
+  tgSamplesPerPixel = 277,
+  tgRowsPerStrip = 278,
+  tgStripByteCounts = 279,
+  tgXResolution = 282,
+  tgYResolution = 283,
+  tgPlanarConfiguration = 284,
+  tgResolutionUnit = 296,
+  tgTileWidth = 322,
+  tgTileOffsets = 324,
+  tgSampleFormat = 339,
+  tgModelPixelScale = 33550,
+  tgModelTiePoint = 33922,
+  tgModelTransformation = 34264,
+  tgGeoKeyDirectory = 34735,
+};
+
+// SampleFormat values.
+enum : uint16_t { sfUnsigned = 1, sfSigned = 2, sfFloat = 3 };
+
+}  // namespace mirava

@@ -1,6 +1,7 @@
 // mirava-cli: runs one conversion job without a window.
 #include <iostream>
 
+#include "app/Batch.h"
 #include "app/CommandLine.h"
 #include "app/ConsoleHost.h"
 #include "app/Version.h"
@@ -11,6 +12,8 @@ namespace {
 
 const char* const kUsage =
     "Usage: mirava-cli INPUT OUTPUT [/KIND | -KIND] [/F]\n"
+    "       mirava-cli -o FOLDER -e EXT [/KIND] [BATCH OPTIONS] INPUT...\n"
+    "       mirava-cli -l LIST [BATCH OPTIONS]\n"
     "\n"
     "Flips or rotates a georeferenced raster and converts it in the same pass.\n"
     "The input's format is recognised from its first bytes, the output's from\n"
@@ -31,6 +34,21 @@ const char* const kUsage =
     "Progress goes to standard error; Ctrl-C stops the job (\"User Abort\").\n"
     "Exit status: 0 \"Successful Finish\", 1 failure, 2 usage, 130 aborted.\n"
     "\n"
+    "Batch mode converts many files, a few at a time, each as its own job:\n"
+    "  -o FOLDER        output folder for the INPUTs (created if missing)\n"
+    "  -e EXT           output extension; an output is FOLDER/BASENAME.EXT\n"
+    "  -l LIST          a list file (\"-\": standard input), one job a line:\n"
+    "                   input, output and kind separated by tabs\n"
+    "  -j N             N jobs at once (default: the processors available)\n"
+    "  --skip-existing  skip outputs a batch completed before\n"
+    "  --stop-on-error  start no new job after a failure\n"
+    "  --report FILE    one record per file, JSON lines (CSV for FILE.csv;\n"
+    "                   \"-\": standard output)\n"
+    "  --slice K/N      run lines K, K+N, K+2N, ... (from 0) of the batch\n"
+    "A bad line or a clash between outputs and inputs refuses the whole batch\n"
+    "before anything runs (exit status 2). Exit status: 0 every file done or\n"
+    "skipped, 1 any failed, 130 stopped by Ctrl-C.\n"
+    "\n"
     "  --help     this text\n"
     "  --version  the version\n";
 
@@ -48,6 +66,7 @@ int main(int argc, char** argv) {
       return 0;
     }
   }
+  if (IsBatchCommandLine(parameters)) return RunBatchCommandLine(parameters);
   TJobSettings settings;
   ParseCommandLine(parameters, settings);
   if (settings.InputFileName.empty() || settings.OutputFileName.empty()) {

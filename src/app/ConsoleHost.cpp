@@ -86,13 +86,16 @@ void RequestAbort(int) { AbortRequested = true; }
 
 }  // namespace
 
-int RunConsoleJob(const TJobSettings& settings) {
+void CatchStopSignals() {
   struct sigaction action {};
   action.sa_handler = RequestAbort;
   sigemptyset(&action.sa_mask);
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+}
 
+int RunConsoleJob(const TJobSettings& settings) {
+  CatchStopSignals();
   TConsoleHost host;
   AbortRequested = false;
   Busy = true;

@@ -46,6 +46,9 @@ int ExitStatusFor(const std::string& message);
 // holds.
 void PrintJobResult(const std::string& message, const std::string& outputState);
 
+// Ctrl-C and SIGTERM set AbortRequested from now on.
+void CatchStopSignals();
+
 // Runs the job of `settings` to its end. Ctrl-C and SIGTERM ask it to stop.
 // Returns the exit status; the result is the last line on standard error.
 int RunConsoleJob(const TJobSettings& settings);

@@ -1,7 +1,5 @@
 #include "job/ConvertThread.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -103,37 +101,6 @@ bool TMyThread::OpenInput(const std::string& fileName) {
   Layer.OutputSize(OutRows, OutColumns);
   return true;
 }
-
-namespace {
-
-struct TFileId {
-  bool Exists = false;
-  dev_t Device = 0;
-  ino_t Inode = 0;
-  std::string Path;
-};
-
-TFileId IdentifyFile(const std::string& name) {
-  TFileId id;
-  struct stat st;
-  if (stat(name.c_str(), &st) == 0) {
-    id.Exists = true;
-    id.Device = st.st_dev;
-    id.Inode = st.st_ino;
-  }
-  std::error_code ec;
-  auto path = std::filesystem::weakly_canonical(
-      std::filesystem::absolute(name, ec), ec);
-  id.Path = ec ? name : path.lexically_normal().string();
-  return id;
-}
-
-bool SameFile(const TFileId& a, const TFileId& b) {
-  if (a.Exists && b.Exists) return a.Device == b.Device && a.Inode == b.Inode;
-  return a.Path == b.Path;
-}
-
-}  // namespace
 
 // POSIX has no share modes: an output file that is one of the input's files
 // would be truncated while it is read. Refuse before anything is created.

@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <filesystem>
+
 namespace mirava {
 
 std::string ExtractFileName(const std::string& path) {
@@ -39,6 +41,26 @@ std::string ChangeFileExt(const std::string& path, const std::string& ext) {
 bool FileExists(const std::string& path) {
   struct stat st;
   return !path.empty() && stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+TFileId IdentifyFile(const std::string& name) {
+  TFileId id;
+  struct stat st;
+  if (stat(name.c_str(), &st) == 0) {
+    id.Exists = true;
+    id.Device = st.st_dev;
+    id.Inode = st.st_ino;
+  }
+  std::error_code ec;
+  auto path = std::filesystem::weakly_canonical(
+      std::filesystem::absolute(name, ec), ec);
+  id.Path = ec ? name : path.lexically_normal().string();
+  return id;
+}
+
+bool SameFile(const TFileId& a, const TFileId& b) {
+  if (a.Exists && b.Exists) return a.Device == b.Device && a.Inode == b.Inode;
+  return a.Path == b.Path;
 }
 
 }  // namespace mirava

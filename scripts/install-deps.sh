@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, when missing.
 set -euo pipefail
-packages=(cmake ninja-build g++ libgtest-dev qt6-base-dev libqt6svg6 libjpeg62-turbo-dev zlib1g-dev gdal-bin libjpeg-turbo-progs)
+packages=(cmake ninja-build g++ libgtest-dev qt6-base-dev libqt6svg6 libjpeg62-turbo-dev zlib1g-dev gdal-bin libjpeg-turbo-progs parallel slurm-wlm munge)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
 # Benchmark: mirava-cli against cp, libvips and gdal_translate on the same
-# data. Not part of the tests. Usage: ./bench.sh [runs] [sizes]
+# data, and batch mode against a loop of single jobs and GNU parallel. Not part
+# of the tests. Usage: ./bench.sh [runs] [sizes]
 #   runs   how many times each command runs (median reported), default 3
-#   sizes  "small", "large" or "both" (256 MiB / 1 GiB of cells), default both
+#   sizes  "small", "large" (256 MiB / 1 GiB of cells), "batch" (64 files of
+#          16 MiB) or "both" (all three), default both
 set -euo pipefail
 cd "$(dirname "$0")"
 RUNS=${1:-3}
 SIZES=${2:-both}
 scripts/install-deps.sh
 missing=()
-for p in libvips-tools bc; do
+for p in libvips-tools bc parallel; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 if ((${#missing[@]})); then
@@ -140,4 +142,33 @@ fi
 if [ "$SIZES" = large ] || [ "$SIZES" = both ]; then
   bench_case "8-bit RGB, 1 GiB" 18918 18918 3 Unsigned8BitInteger 1
   bench_case "16-bit elevation, 1 GiB" 23170 23170 1 Signed16BitInteger 2
+fi
+
+# Many files: 64 rasters of 16 MiB turned by 90 degrees, by batch mode with one
+# and two jobs at a time, by a shell loop of single jobs and by GNU parallel.
+batch_case() {
+  echo "## Batch: 64 files of 4096 x 4096 x 1 (16 MiB of cells each), kind 3"
+  make_ers in 4096 4096 1 Unsigned8BitInteger 1
+  mkdir -p "$WORK/many" "$WORK/bout"
+  for i in $(seq -w 1 64); do
+    cp "$WORK/in" "$WORK/many/sheet$i"
+    cp "$WORK/in.ers" "$WORK/many/sheet$i.ers"
+  done
+  local out="$WORK/bout" lines=()
+  local cleanup="$out/* $out/.*.complete"
+  lines+=("$(run shell-loop "$cleanup" bash -c "for f in '$WORK'/many/*.ers; do '$CLI' \"\$f\" '$out'/\$(basename \"\$f\") /3; done")")
+  lines+=("$(run batch-j1 "$cleanup" "$CLI" -o "$out" -e .ers -j 1 /3 "$WORK"/many/*.ers)")
+  lines+=("$(run batch-j2 "$cleanup" "$CLI" -o "$out" -e .ers -j 2 /3 "$WORK"/many/*.ers)")
+  lines+=("$(run parallel-j2 "$cleanup" parallel --will-cite -j 2 "$CLI" {} "$out"/{/} /3 ::: "$WORK"/many/*.ers)")
+  local loop_time
+  loop_time=$(printf '%s\n' "${lines[0]}" | awk '{print $2}')
+  printf '%s\n' "${lines[@]}" | awk -v loop="$loop_time" '
+    BEGIN { printf "%-34s %9s %12s %9s\n", "command", "median s", "loop / this", "peak MiB" }
+    { printf "%-34s %9.3f %12.2f %9d\n", $1, $2, loop / $2, $3 }'
+  echo
+  rm -rf "$WORK"/in* "$WORK/many" "$out"
+}
+
+if [ "$SIZES" = batch ] || [ "$SIZES" = both ]; then
+  batch_case
 fi

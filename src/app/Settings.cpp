@@ -4,9 +4,11 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <vector>
 
 #include "app/IniFile.h"
+#include "app/Version.h"
 #include "text/FileNames.h"
 
 namespace mirava {
@@ -30,6 +32,19 @@ std::string HomeFolder() {
   return home;
 }
 
+// Where `cmake --install` and the package put the help page.
+std::string InstalledHelpFile(const std::string& executablePath) {
+  const std::filesystem::path page = std::filesystem::path(ExtractFileDir(executablePath)) /
+                                     kDocFolderFromPrograms / "mirava.html";
+  return page.lexically_normal().string();
+}
+
+// An installed program has its help page in its prefix, none beside it.
+bool IsInstalled(const std::string& executablePath) {
+  return !FileExists(ChangeFileExt(executablePath, ".html")) &&
+         FileExists(InstalledHelpFile(executablePath));
+}
+
 }  // namespace
 
 std::string ExecutablePath(const std::string& fallback) {
@@ -47,7 +62,8 @@ std::string SettingsFileName(const std::string& executablePath) {
   const std::string beside = ChangeFileExt(executablePath, ".ini");
   std::string folder = ExtractFileDir(executablePath);
   if (folder.empty()) folder = executablePath.empty() || executablePath[0] != '/' ? "." : "/";
-  if (access(folder.c_str(), W_OK | X_OK) == 0) return beside;
+  if (!IsInstalled(executablePath) && access(folder.c_str(), W_OK | X_OK) == 0)
+    return beside;
   // The base folder must be absolute; a relative one is ignored.
   std::string config = Environment("XDG_CONFIG_HOME");
   if (config.empty() || config[0] != '/') {
@@ -59,7 +75,8 @@ std::string SettingsFileName(const std::string& executablePath) {
 }
 
 std::string HelpFileName(const std::string& executablePath) {
-  return ChangeFileExt(executablePath, ".html");
+  return IsInstalled(executablePath) ? InstalledHelpFile(executablePath)
+                                     : ChangeFileExt(executablePath, ".html");
 }
 
 void LoadSettings(const std::string& fileName, TJobSettings& settings) {

@@ -12,12 +12,15 @@ namespace mirava {
 std::string ExecutablePath(const std::string& fallback);
 
 // Beside the executable (its path with ".ini") when that folder can be
-// written; otherwise mirava/mirava.ini in the user's configuration folder
-// ($XDG_CONFIG_HOME, else ~/.config), so that an installed program still
-// remembers the names.
+// written and the program is not an installed one; otherwise
+// mirava/mirava.ini in the user's configuration folder ($XDG_CONFIG_HOME,
+// else ~/.config), so that an installed program remembers the names and
+// never writes into its prefix, not even when root runs it.
 std::string SettingsFileName(const std::string& executablePath);
 
-// The help page: the executable's path with ".html".
+// The help page: the executable's path with ".html" (a build folder); when
+// there is none, the installed page in the documentation folder of the
+// program's prefix, if that exists.
 std::string HelpFileName(const std::string& executablePath);
 
 // Section "Names", keys "InName" and "OutName"; a missing or unreadable

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <optional>
 
 #include "../TestUtil.h"
@@ -165,4 +166,24 @@ TEST(Settings, HelpAndExecutableNames) {
   EXPECT_EQ(HelpFileName("/opt/mirava/bin/mirava"), "/opt/mirava/bin/mirava.html");
   const std::string self = ExecutablePath("fallback");
   EXPECT_EQ(self.substr(self.rfind('/') + 1), "mirava_tests");
+}
+
+// Laid out as `cmake --install --prefix P` lays it out: P/bin/mirava and
+// P/share/doc/mirava/mirava.html.
+TEST(Settings, InstalledProgramUsesItsPrefixAndTheUserFolder) {
+  TempDir dir;
+  const std::string program = dir / "bin/mirava";
+  std::filesystem::create_directories(dir / "bin");
+  std::filesystem::create_directories(dir / "share/doc/mirava");
+  test::WriteText(dir / "share/doc/mirava/mirava.html", "<html></html>");
+  TEnvironment config("XDG_CONFIG_HOME", (dir / "config").c_str());
+
+  EXPECT_EQ(HelpFileName(program), dir / "share/doc/mirava/mirava.html");
+  // The bin folder can be written (as by root), yet nothing goes there.
+  EXPECT_EQ(SettingsFileName(program), dir / "config/mirava/mirava.ini");
+
+  // A page beside the program makes it a build folder again.
+  test::WriteText(dir / "bin/mirava.html", "<html></html>");
+  EXPECT_EQ(HelpFileName(program), dir / "bin/mirava.html");
+  EXPECT_EQ(SettingsFileName(program), dir / "bin/mirava.ini");
 }

@@ -9,10 +9,29 @@
 #include "app/Settings.h"
 #include "app/Version.h"
 #include "app/qt/MainForm.h"
+#include "text/FileNames.h"
 
 using namespace mirava;
 
 namespace {
+
+const char* const kUsage =
+    "Usage: mirava [INPUT [OUTPUT]] [/KIND | -KIND] [/F]\n"
+    "\n"
+    "Opens the Mirava window with INPUT and OUTPUT as the job's files, and\n"
+    "KIND (one digit, as for mirava-cli) pressed on the rotate toolbar.\n"
+    "/F with both names runs the job at once and closes the window when it\n"
+    "ends; without a display the job runs without a window.\n"
+    "\n"
+    "  --help     this text\n"
+    "  --version  the version\n";
+
+// Usage, and where the help page and the settings are, for --help.
+void PrintUsage(const std::string& helpFile, const std::string& settingsFile) {
+  std::fputs(kUsage, stdout);
+  std::printf("\nHelp page: %s%s\nSettings:  %s\n", helpFile.c_str(),
+              FileExists(helpFile) ? "" : " (Help file not found)", settingsFile.c_str());
+}
 
 TJobSettings UnattendedJob;
 std::string SettingsFile;
@@ -59,6 +78,17 @@ void OnToolkitMessage(QtMsgType type, const QMessageLogContext& context,
 int main(int argc, char** argv) {
   const std::string executable = ExecutablePath(argv[0]);
   SettingsFile = SettingsFileName(executable);
+  for (int i = 1; i < argc; ++i) {
+    const std::string parameter = argv[i];
+    if (parameter == "--help" || parameter == "-h") {
+      PrintUsage(HelpFileName(executable), SettingsFile);
+      return 0;
+    }
+    if (parameter == "--version") {
+      std::printf("mirava %s\n", kVersion);
+      return 0;
+    }
+  }
   ParseCommandLine({argv + 1, argv + argc}, UnattendedJob);
   if (UnattendedJob.CommandLineMode) {
     if (!DisplayGiven()) return RunWithoutWindow();

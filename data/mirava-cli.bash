@@ -1,12 +1,21 @@
 # bash completion for mirava-cli: switches and kinds, then the input among
-# the files Mirava reads and the output among all files and folders.
+# the files Mirava reads and the output among all files and folders; in
+# batch mode (-o or -l) every name is an input.
 
 _mirava_cli() {
-  local cur=${COMP_WORDS[COMP_CWORD]}
+  local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD - 1]}
   local short='/0 /1 /2 /3 /4 /5 /F'
-  local long='-0 -1 -2 -3 -4 -5 -F --help --version'
+  local long='-0 -1 -2 -3 -4 -5 -F -o -e -l -j --skip-existing --stop-on-error
+    --report --slice --help --version'
   local readable=' ers osd dtm 001 veg hgt tif tiff bmp jpg jpeg ecw rsw gif dcr bit byt '
+  local writable='.ers .osd .dtm .001 .veg .hgt .tif .bmp .jpg .ecw .rsw'
   COMPREPLY=()
+  case $prev in
+    -o) COMPREPLY=($(compgen -d -- "$cur")); return ;;
+    -e) COMPREPLY=($(compgen -W "$writable" -- "$cur")); return ;;
+    -l | --report) COMPREPLY=($(compgen -f -- "$cur")); return ;;
+    -j | --slice) return ;;
+  esac
   if [[ $cur == -* ]]; then
     COMPREPLY=($(compgen -W "$long" -- "$cur"))
     return
@@ -16,12 +25,18 @@ _mirava_cli() {
     COMPREPLY=($(compgen -W "$short" -- "$cur"))
   fi
 
-  # File names given before this word; switches are no names.
-  local i names=0
+  # File names given before this word; switches and their values are none.
+  local i word names=0 batch=false
   for ((i = 1; i < COMP_CWORD; i++)); do
-    local word=${COMP_WORDS[i]}
-    [[ $word == -* || ($word == /* && ${#word} == 2) ]] || ((names++))
+    word=${COMP_WORDS[i]}
+    case $word in
+      -o | -l) batch=true; ((i++)) ;;
+      -e | -j | --report | --slice) ((i++)) ;;
+      -* | /?) ;;
+      *) ((names++)) ;;
+    esac
   done
+  $batch && names=0
   ((names >= 2)) && return
 
   local file ext

@@ -11,7 +11,7 @@ using namespace mirava;
 namespace {
 
 const char* const kUsage =
-    "Usage: mirava-cli INPUT OUTPUT [/KIND | -KIND] [/F]\n"
+    "Usage: mirava-cli INPUT OUTPUT [/KIND | -KIND] [/F] [--memory=MIB]\n"
     "       mirava-cli -o FOLDER -e EXT [/KIND] [BATCH OPTIONS] INPUT...\n"
     "       mirava-cli -l LIST [BATCH OPTIONS]\n"
     "\n"
@@ -49,8 +49,11 @@ const char* const kUsage =
     "before anything runs (exit status 2). Exit status: 0 every file done or\n"
     "skipped, 1 any failed, 130 stopped by Ctrl-C.\n"
     "\n"
-    "  --help     this text\n"
-    "  --version  the version\n";
+    "  --memory=MIB     the memory a job may count on (default: what the\n"
+    "                   machine and its memory cgroup offer); quarter turns\n"
+    "                   of larger inputs read them once, in stripes\n"
+    "  --help           this text\n"
+    "  --version        the version\n";
 
 }  // namespace
 

@@ -99,6 +99,7 @@ int RunConsoleJob(const TJobSettings& settings) {
   TConsoleHost host;
   AbortRequested = false;
   Busy = true;
+  MemoryLimit = settings.MemoryMiB << 20;
   std::string message, state;
   {
     TMyThread job(host, settings.InputFileName, settings.OutputFileName,

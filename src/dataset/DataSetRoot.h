@@ -86,6 +86,11 @@ class TDataSetRoot2 : public TMMapFile2 {
   // output takes no such rows.
   virtual bool RowLayout(TCellBlock&) { return false; }
   virtual bool PutRows(uint32_t, uint32_t, const uint8_t* const*) { return false; }
+  // Of such an output, bytes offset .. offset + length - 1 of rows first ..
+  // first + count - 1, row k's from data + k * dataStride.
+  virtual bool PutRowParts(uint32_t, uint32_t, uint64_t, uint64_t, const uint8_t*, uint64_t) {
+    return false;
+  }
 
   // Completes a created file (headers, encoding) and closes it. False, with
   // ErrorText set, when any step failed; the destructor calls it when the

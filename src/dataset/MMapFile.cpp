@@ -108,6 +108,23 @@ bool TMapByte::WriteRows(uint64_t position, const uint8_t* const* rows,
   return true;
 }
 
+bool TMapByte::WriteRowParts(uint64_t position, uint64_t rowStride, uint32_t count,
+                             uint64_t offset, uint64_t length, const uint8_t* data,
+                             uint64_t dataStride) {
+  if (OpenMode == omRead || count == 0 || offset + length > rowStride ||
+      !RangeInFile(position, uint64_t{count - 1} * rowStride + offset + length))
+    return false;
+  if (!FlushWrites()) return false;
+  for (uint32_t k = 0; k < count; ++k) {
+    const int code = WriteAllAt(Fd, data + k * dataStride, length, position + k * rowStride + offset);
+    if (code) {
+      Fail(code, SystemErrorText(code));
+      return false;
+    }
+  }
+  return true;
+}
+
 bool TMapByte::CloseMapping() {
   bool ok = Fd < 0 || FlushWrites();
   ok = Unmap() && ok;
@@ -367,6 +384,12 @@ void TMMapFile2::GridLayout(TCellBlock& block) const {
 bool TMMapFile2::GridPutRows(uint32_t first, uint32_t count, const uint8_t* const* rows) {
   if (count == 0 || first >= GridRows || count > GridRows - first) return false;
   return WriteRows(first * LineLength, rows, count, LineLength);
+}
+
+bool TMMapFile2::GridPutRowParts(uint32_t first, uint32_t count, uint64_t offset,
+                                 uint64_t length, const uint8_t* data, uint64_t dataStride) {
+  if (count == 0 || first >= GridRows || count > GridRows - first) return false;
+  return WriteRowParts(first * LineLength, LineLength, count, offset, length, data, dataStride);
 }
 
 template <typename T>

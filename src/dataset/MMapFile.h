@@ -52,6 +52,12 @@ class TMapByte {
   // memory (another file's mapping) reach a created file without a copy.
   bool WriteRows(uint64_t position, const uint8_t* const* rows, uint32_t count,
                  uint64_t rowLength);
+  // Writes part of each of `count` rows that lie `rowStride` bytes apart
+  // from `position` on: bytes offset .. offset + length - 1 of row k from
+  // data + k * dataStride, one pwrite each. The columns of a quarter turn's
+  // stripe reach the file so, without its rows being read back.
+  bool WriteRowParts(uint64_t position, uint64_t rowStride, uint32_t count, uint64_t offset,
+                     uint64_t length, const uint8_t* data, uint64_t dataStride);
   // The longest range MapRange can always map.
   uint64_t UsableWindow() const {
     return FileSize <= MaxWindowSize ? FileSize : MaxWindowSize - kWindowAlignment;
@@ -142,6 +148,8 @@ class TMMapFile2 : public TMapByte {
   // so can be written with GridPutRows.
   void GridLayout(TCellBlock& block) const;
   bool GridPutRows(uint32_t first, uint32_t count, const uint8_t* const* rows);
+  bool GridPutRowParts(uint32_t first, uint32_t count, uint64_t offset, uint64_t length,
+                       const uint8_t* data, uint64_t dataStride);
 
   // Address of a cell of the row SelectRow made current.
   uint8_t* CellAddress(uint32_t column, uint32_t band) const {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "job/BlockCopy.h"
+#include "job/MemoryBudget.h"
 #include "text/FileNames.h"
 #include "text/TextUtils.h"
 
@@ -15,6 +16,7 @@ namespace mirava {
 std::atomic<bool> Busy{false};
 std::atomic<bool> AbortRequested{false};
 std::atomic<bool> BlockCopyEnabled{true};
+std::atomic<uint64_t> MemoryLimit{0};
 
 // Progress hand-offs make the worker wait for the main thread: a few a
 // second are enough for any display.
@@ -195,13 +197,18 @@ bool TMyThread::TransferControlPoints() {
 // progress hand-off, a few a second at most.
 bool TMyThread::RowsDone(int32_t lastRow) {
   RowsWritten = lastRow + 1;
+  return ProgressTo(lastRow);
+}
+
+// The abort request, then a progress hand-off as far as output row `row`.
+bool TMyThread::ProgressTo(int32_t row) {
   if (AbortRequested) {
     MessageText = kAbortMessage;
     return false;
   }
-  CurrentRow = lastRow;
+  CurrentRow = row;
   const auto now = std::chrono::steady_clock::now();
-  if (now - LastHandOff >= kProgressInterval || lastRow == LastRow) {
+  if (now - LastHandOff >= kProgressInterval || row == LastRow) {
     LastHandOff = now;
     Host.Synchronize([this] { ShowProgress(); });
   }
@@ -270,6 +277,8 @@ uint32_t PixelBytes(const TCellBlock& in, const TCellBlock& out, uint32_t bands)
 // Row blocks small enough for a prompt abort, and the side of the tiles a
 // quarter turn goes through.
 constexpr uint32_t kTile = 64;
+// The stripes of a quarter turn write whole pages of every output row.
+constexpr uint64_t kPageBytes = 4096;
 
 // Output rows of `columns` cells that fit the stage, at most `limit`.
 uint32_t StagedRows(TDataSetRoot2& input, TDataSetRoot2& output, uint32_t columns,
@@ -279,6 +288,39 @@ uint32_t StagedRows(TDataSetRoot2& input, TDataSetRoot2& output, uint32_t column
       std::max(CellTypeWidth(input.GetCellType()), CellTypeWidth(output.GetCellType()));
   return static_cast<uint32_t>(
       std::clamp<uint64_t>(kMaxStagedBytes / (columns * pixelWidth), 1, limit));
+}
+
+// Turns the m input rows of `in` (taken bottom up when `upwards`) into
+// output rows 0 .. n - 1 of `out`, columns j0 .. j0 + m - 1: output row k is
+// input column column0 + k, or column0 - k when `backwards`.
+void TurnTile(const TCellBlock& in, uint32_t m, bool upwards, const TCellBlock& out,
+              uint32_t j0, uint32_t n, uint32_t column0, bool backwards, uint32_t bands) {
+  const uint8_t* firstRow = in.Data + (upwards ? (m - 1) * in.RowStride : 0);
+  const int64_t srcStep = upwards ? -in.RowStride : in.RowStride;
+  const uint32_t pixel = PixelBytes(in, out, bands);
+  const bool bytes = CellsAlike(in, out) && CellTypeWidth(in.CellType) == 1 &&
+                     in.ColumnStride == 1 && out.ColumnStride == 1;
+  auto column = [&](uint32_t k) { return backwards ? column0 - k : column0 + k; };
+  for (uint32_t k0 = 0; k0 < n; k0 += kTile) {
+    const uint32_t kEnd = std::min(n, k0 + kTile);
+    if (bytes) {
+      for (uint32_t b = 0; b < bands; ++b)
+        TransposeBytes(out.Data + k0 * out.RowStride + b * out.BandStride + j0, out.RowStride,
+                       firstRow + b * in.BandStride + column(k0), srcStep, backwards ? -1 : 1,
+                       kEnd - k0, m);
+    } else if (pixel) {
+      for (uint32_t k = k0; k < kEnd; ++k)
+        CopyPixelRun(out.Data + k * out.RowStride + int64_t{j0} * pixel, pixel,
+                     firstRow + int64_t{column(k)} * pixel, srcStep, pixel, m);
+    } else {
+      for (uint32_t b = 0; b < bands; ++b)
+        for (uint32_t k = k0; k < kEnd; ++k)
+          CopyCellRun(out.Data + k * out.RowStride + b * out.BandStride + j0 * out.ColumnStride,
+                      out.ColumnStride, out.CellType, out.MSBFirst,
+                      firstRow + b * in.BandStride + column(k) * in.ColumnStride, srcStep,
+                      in.CellType, in.MSBFirst, m);
+    }
+  }
 }
 
 }  // namespace
@@ -364,6 +406,9 @@ bool TMyThread::TurnBlocks(TDataSetRoot2& input, TDataSetRoot2& output, uint32_t
   const uint32_t outRows = static_cast<uint32_t>(OutRows);
   const uint32_t bands = static_cast<uint32_t>(input.GetBandCount());
   const bool ccw = Layer.Kind() == tkRotate90CCW;
+  TCellBlock layout;
+  if (const uint32_t rows = StripeRows(input, output, layout))
+    return TurnStripes(input, output, layout, rows);
   const uint32_t tile = std::max(1u, std::min(kTile, blockRows));
   // Each block of output rows sweeps the whole input. While the input stays
   // in one window the sweeps cost little, and blocks small enough to be
@@ -379,37 +424,89 @@ bool TMyThread::TurnBlocks(TDataSetRoot2& input, TDataSetRoot2& output, uint32_t
       if (!input.GetBlock(ccw ? j0 : H - j0 - m, m, in))
         return BlockFailed("Reading", input, j0);
       if (!output.GetBlock(i0, n, out)) return BlockFailed("Writing", output, i0);
-      const uint8_t* firstRow = in.Data + (ccw ? 0 : (m - 1) * in.RowStride);
-      const int64_t srcStep = ccw ? in.RowStride : -in.RowStride;
-      const uint32_t pixel = PixelBytes(in, out, bands);
-      const bool bytes = CellsAlike(in, out) && CellTypeWidth(in.CellType) == 1 &&
-                         in.ColumnStride == 1 && out.ColumnStride == 1;
-      for (uint32_t k0 = 0; k0 < n; k0 += tile) {
-        const uint32_t kEnd = std::min(n, k0 + tile);
-        auto column = [&](uint32_t k) { return ccw ? W - 1 - (i0 + k) : i0 + k; };
-        if (bytes) {
-          for (uint32_t b = 0; b < bands; ++b)
-            TransposeBytes(out.Data + k0 * out.RowStride + b * out.BandStride + j0,
-                           out.RowStride, firstRow + b * in.BandStride + column(k0),
-                           srcStep, ccw ? -1 : 1, kEnd - k0, m);
-        } else if (pixel) {
-          for (uint32_t k = k0; k < kEnd; ++k)
-            CopyPixelRun(out.Data + k * out.RowStride + int64_t{j0} * pixel, pixel,
-                         firstRow + int64_t{column(k)} * pixel, srcStep, pixel, m);
-        } else {
-          for (uint32_t b = 0; b < bands; ++b)
-            for (uint32_t k = k0; k < kEnd; ++k)
-              CopyCellRun(out.Data + k * out.RowStride + b * out.BandStride +
-                              j0 * out.ColumnStride,
-                          out.ColumnStride, out.CellType, out.MSBFirst,
-                          firstRow + b * in.BandStride + column(k) * in.ColumnStride,
-                          srcStep, in.CellType, in.MSBFirst, m);
-        }
-      }
+      TurnTile(in, m, !ccw, out, j0, n, ccw ? W - 1 - i0 : i0, ccw, bands);
     }
     if (!RowsDone(static_cast<int32_t>(i0 + n - 1))) return false;
   }
   return true;
+}
+
+// An input larger than the memory the job can count on would be read from
+// the disk again for every block of output rows; it is read once instead,
+// in stripes of the rows that the returned number gives (0: no stripes).
+// Half the memory is the stripe, the rest is left to the pages of both
+// files in flight; a stripe covers whole pages of every output row's part.
+uint32_t TMyThread::StripeRows(TDataSetRoot2& input, TDataSetRoot2& output,
+                               TCellBlock& layout) {
+  const uint64_t H = static_cast<uint32_t>(Layer.Height());
+  const uint64_t pixel = uint64_t{static_cast<uint32_t>(input.GetBandCount())} *
+                         CellTypeWidth(input.GetCellType());
+  const uint64_t memory = MemoryLimit ? MemoryLimit.load() : MemoryToCountOn();
+  if (static_cast<uint64_t>(OutRows) * H * pixel <= memory || !output.RowLayout(layout))
+    return 0;
+  const int64_t width = CellTypeWidth(layout.CellType);
+  const int64_t bands = static_cast<int64_t>(pixel / CellTypeWidth(input.GetCellType()));
+  // One input row's share of the stripe: a cell of every output row and band.
+  const uint64_t rowBytes = static_cast<uint64_t>(OutRows * bands * width);
+  const uint64_t pageRows = kPageBytes / static_cast<uint64_t>(width);
+  if ((layout.ColumnStride != width && layout.ColumnStride != width * bands) ||
+      pageRows * rowBytes > memory)
+    return 0;
+  return static_cast<uint32_t>(
+      std::min(H, std::max(pageRows, memory / 2 / rowBytes / pageRows * pageRows)));
+}
+
+// Input rows are read top to bottom, a stripe at a time. The stripe holds
+// every output row cut to the stripe's columns, laid out as the output lays
+// out its rows, and goes into the output with one write per row and band.
+bool TMyThread::TurnStripes(TDataSetRoot2& input, TDataSetRoot2& output,
+                            const TCellBlock& layout, uint32_t stripeRows) {
+  const uint32_t W = static_cast<uint32_t>(Layer.Width());
+  const uint32_t H = static_cast<uint32_t>(Layer.Height());
+  const uint32_t bands = static_cast<uint32_t>(input.GetBandCount());
+  const bool ccw = Layer.Kind() == tkRotate90CCW;
+  const int64_t width = CellTypeWidth(layout.CellType);
+  const bool onePart = layout.ColumnStride == width * bands;
+  TCellBlock stripe = layout;
+  stripe.RowStride = int64_t{stripeRows} * width * bands;
+  stripe.BandStride = onePart ? width : int64_t{stripeRows} * width;
+  stripe.ColumnStride = onePart ? width * bands : width;
+  const auto memory =
+      std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(W * stripe.RowStride));
+  stripe.Data = memory.get();
+  // Progress counts each input row twice: read and turned, then written.
+  uint64_t done = 0;
+  auto goesOn = [&](uint64_t units) {
+    return ProgressTo(static_cast<int32_t>(units * static_cast<uint64_t>(LastRow) / (2 * uint64_t{H})));
+  };
+  TCellBlock in;
+  for (uint32_t r0 = 0; r0 < H; r0 += stripeRows) {
+    const uint32_t m = std::min(stripeRows, H - r0);
+    // Stripe column t is input row r0 + t (kind 2) or r0 + m - 1 - t (kind 3).
+    for (uint32_t t0 = 0; t0 < m; t0 += kTile) {
+      const uint32_t n = std::min(kTile, m - t0);
+      if (!input.GetBlock(r0 + t0, n, in)) return BlockFailed("Reading", input, r0 + t0);
+      TurnTile(in, n, !ccw, stripe, ccw ? t0 : m - t0 - n, W, ccw ? W - 1 : 0, ccw, bands);
+      if (!goesOn(done += n)) return false;
+    }
+    const uint64_t firstColumn = ccw ? r0 : H - r0 - m;
+    const uint64_t partBytes = uint64_t{m} * width * (onePart ? bands : 1);
+    const uint32_t chunk = static_cast<uint32_t>(
+        std::clamp<uint64_t>(kMaxStagedBytes / (partBytes * bands), 1, W));
+    for (uint32_t i0 = 0; i0 < W; i0 += chunk) {
+      const uint32_t n = std::min(chunk, W - i0);
+      const uint8_t* rows = stripe.Data + i0 * stripe.RowStride;
+      for (uint32_t b = 0; b < (onePart ? 1 : bands); ++b)
+        if (!output.PutRowParts(i0, n, b * layout.BandStride + firstColumn * layout.ColumnStride,
+                                partBytes, rows + b * stripe.BandStride,
+                                static_cast<uint64_t>(stripe.RowStride)))
+          return BlockFailed("Writing", output, i0);
+      if (!goesOn(done + uint64_t{m} * (i0 + n) / W)) return false;
+    }
+    done += m;
+    ColumnsWritten += static_cast<int32_t>(m);
+  }
+  return RowsDone(LastRow);
 }
 
 bool TMyThread::ReleaseDataSets() {
@@ -431,6 +528,9 @@ std::string TMyThread::OutputStateText() const {
   if (!OutputCreated || !std::filesystem::exists(OutputName, error))
     return "No output was written";
   const std::string rows = std::to_string(OutRows);
+  if (ColumnsWritten > 0 && RowsWritten < OutRows)
+    return "Output " + OutputName + " holds " + std::to_string(ColumnsWritten) + " of " +
+           std::to_string(OutColumns) + " columns of its rows; the others are empty";
   if (RowsWritten == 0)
     return "Output " + OutputName + " was created but holds none of its " + rows + " rows";
   if (RowsWritten == OutRows)

@@ -22,6 +22,10 @@ extern std::atomic<bool> AbortRequested;
 // Off, every job takes the cell-by-cell path even where both datasets offer
 // blocks of rows: that path is the reference the block copy is checked by.
 extern std::atomic<bool> BlockCopyEnabled;
+// The memory a job may count on, in bytes; 0: what the machine and the
+// process's memory cgroup offer. Quarter turns of larger inputs read them
+// once, in stripes.
+extern std::atomic<uint64_t> MemoryLimit;
 
 class TMyThread;
 
@@ -77,8 +81,12 @@ class TMyThread {
   bool CopyBlocks(TDataSetRoot2& input, TDataSetRoot2& output);
   bool FlipBlocks(TDataSetRoot2& input, TDataSetRoot2& output, uint32_t blockRows);
   bool TurnBlocks(TDataSetRoot2& input, TDataSetRoot2& output, uint32_t blockRows);
+  uint32_t StripeRows(TDataSetRoot2& input, TDataSetRoot2& output, TCellBlock& layout);
+  bool TurnStripes(TDataSetRoot2& input, TDataSetRoot2& output, const TCellBlock& layout,
+                   uint32_t stripeRows);
   bool BlockFailed(const char* what, const TDataSetRoot2& set, uint32_t row);
   bool RowsDone(int32_t lastRow);
+  bool ProgressTo(int32_t row);
   bool ReleaseDataSets();
 
   TJobHost& Host;
@@ -93,6 +101,7 @@ class TMyThread {
   int32_t CurrentRow = -1;
   bool OutputCreated = false;
   int32_t RowsWritten = 0;
+  int32_t ColumnsWritten = 0;  // by a quarter turn in stripes
   TPhotoLayer Layer;
   std::chrono::steady_clock::time_point LastHandOff;
   std::string MessageText;

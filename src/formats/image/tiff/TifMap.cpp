@@ -186,6 +186,14 @@ bool TTifMap2::PutRows(uint32_t first, uint32_t count, const uint8_t* const* row
   return WriteRows(StripTable[0] + first * StripLineBytes, rows, count, StripLineBytes);
 }
 
+bool TTifMap2::PutRowParts(uint32_t first, uint32_t count, uint64_t offset, uint64_t length,
+                           const uint8_t* data, uint64_t dataStride) {
+  if (BlockRows() == 0 || count == 0 || first >= ImageLength || count > ImageLength - first)
+    return false;
+  return WriteRowParts(StripTable[0] + first * StripLineBytes, StripLineBytes, count, offset,
+                       length, data, dataStride);
+}
+
 uint64_t TTifMap2::SampleOffset(uint32_t column, uint32_t band) const {
   return PlanarConfiguration == 2
              ? uint64_t{column} * SampleWidth

@@ -68,6 +68,8 @@ class TTifMap2 : public TDataSetRoot2 {
   bool GetBlock(uint32_t first, uint32_t count, TCellBlock& block) override;
   bool RowLayout(TCellBlock& layout) override;
   bool PutRows(uint32_t first, uint32_t count, const uint8_t* const* rows) override;
+  bool PutRowParts(uint32_t first, uint32_t count, uint64_t offset, uint64_t length,
+                   const uint8_t* data, uint64_t dataStride) override;
   bool Close() override;
 
 

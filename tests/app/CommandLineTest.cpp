@@ -64,3 +64,11 @@ TEST(CommandLine, NamesAreBytes) {
   EXPECT_EQ(s.InputFileName, utf8);
   EXPECT_EQ(s.OutputFileName, latin1);
 }
+
+TEST(CommandLine, MemoryIsNoKindSwitch) {
+  TJobSettings s = Parse({"in.ers", "/3", "--memory=512", "out.ers"});
+  EXPECT_EQ(s.MemoryMiB, 512u);
+  EXPECT_EQ(s.JobKind, 3);
+  EXPECT_EQ(s.OutputFileName, "out.ers");
+  EXPECT_EQ(Parse({"--memory=-5"}).MemoryMiB, 0u);
+}

@@ -1,0 +1,241 @@
+#include "app/Thumbnail.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+#include "dataset/DataSet.h"
+#include "job/PhotoLayer.h"
+#include "text/FileNames.h"
+#include "text/TextUtils.h"
+
+namespace mirava {
+
+namespace {
+
+// The void value of signed 16-bit elevation tiles.
+constexpr float kSigned16Void = -32768;
+
+const char* const kCellTypeWords[kCellTypeCount] = {
+    "1-bit",        "unsigned 8-bit", "signed 8-bit", "signed 16-bit",
+    "unsigned 16-bit", "signed 32-bit", "32-bit float", "24-bit RGB",
+    "64-bit float", "two 64-bit floats", "unknown cells"};
+
+std::string Number(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.10g", value);
+  return text;
+}
+
+std::string Size(int64_t columns, int64_t rows, int64_t bands) {
+  return std::to_string(columns) + " \xc3\x97 " + std::to_string(rows) + " \xc3\x97 " +
+         std::to_string(bands) + (bands == 1 ? " band" : " bands");
+}
+
+// Header formats keep names as written, quotes included.
+std::string Bare(const std::string& name) {
+  if (name.size() >= 2 && name.front() == '"' && name.back() == '"')
+    return name.substr(1, name.size() - 2);
+  return name;
+}
+
+void FillFacts(TDataSet2& set, TInputFacts& facts) {
+  facts.Format = set.GetFormat();
+  facts.Columns = set.GetColumnCount();
+  facts.Rows = set.GetRowCount();
+  facts.Bands = set.GetBandCount();
+  facts.CellType = set.GetCellType();
+  facts.CellSizeX = set.GetCellSizeX();
+  facts.CellSizeY = set.GetCellSizeY();
+  facts.OriginX = set.GetOriginX();
+  facts.OriginY = set.GetOriginY();
+  set.GetProjection(facts.Projection);
+  set.GetDatum(facts.Datum);
+  set.GetSpheroid(facts.Spheroid);
+  if (const TGCPList* list = set.GetControlPoints())
+    for (int i = 0; i < list->Count(); ++i) {
+      const TGCPoint* p = list->Items(i);
+      facts.ControlPoints.push_back({Bare(p->GetName()), p->GetCellX(), p->GetCellY()});
+    }
+}
+
+// The value at `fraction` of the sorted values (which it reorders).
+float Quantile(std::vector<float>& values, double fraction) {
+  const auto k = static_cast<size_t>(fraction * static_cast<double>(values.size() - 1) + 0.5);
+  std::nth_element(values.begin(), values.begin() + static_cast<ptrdiff_t>(k), values.end());
+  return values[k];
+}
+
+// Maps the 2% to 98% range of a band's sampled values onto 0..255.
+struct TStretch {
+  float Low = 0, High = 0;
+  uint32_t operator()(float v) const {
+    if (High <= Low) return 128;
+    const double t = (static_cast<double>(v) - Low) / (static_cast<double>(High) - Low);
+    return static_cast<uint32_t>(std::lround(std::clamp(t, 0.0, 1.0) * 255));
+  }
+};
+
+}  // namespace
+
+void SampleThumbnail(TDataSet2& set, TThumbnail& thumbnail, const std::atomic<bool>& cancel,
+                     int32_t side) {
+  FillFacts(set, thumbnail.Facts);
+  const TInputFacts& f = thumbnail.Facts;
+  if (f.Columns <= 0 || f.Rows <= 0 || f.Bands <= 0) {
+    thumbnail.ErrorText = "The input holds no cells";
+    return;
+  }
+  const double scale = std::min(1.0, static_cast<double>(side) / std::max(f.Columns, f.Rows));
+  const int32_t w = std::max<int32_t>(1, static_cast<int32_t>(std::lround(f.Columns * scale)));
+  const int32_t h = std::max<int32_t>(1, static_cast<int32_t>(std::lround(f.Rows * scale)));
+  // Grey and elevation rasters show their first band, the others the first
+  // three as red, green and blue.
+  const uint32_t shown = f.Bands >= 3 ? 3 : 1;
+  const size_t pixels = static_cast<size_t>(w) * static_cast<size_t>(h);
+  std::vector<float> values(pixels * shown);
+  std::vector<uint8_t> valid(pixels, 1);
+  const bool voids = f.CellType == ctSigned16;
+
+  for (int32_t y = 0; y < h; ++y) {
+    if (cancel) {
+      thumbnail.Cancelled = true;
+      return;
+    }
+    const auto row = static_cast<uint32_t>((2 * int64_t{y} + 1) * f.Rows / (2 * int64_t{h}));
+    for (int32_t x = 0; x < w; ++x) {
+      const auto column =
+          static_cast<uint32_t>((2 * int64_t{x} + 1) * f.Columns / (2 * int64_t{w}));
+      const size_t p = static_cast<size_t>(y) * static_cast<size_t>(w) + static_cast<size_t>(x);
+      for (uint32_t b = 0; b < shown; ++b) {
+        float v = 0;
+        ++thumbnail.CellsRead;
+        if (!set.ReadCell(column, row, b, v)) {
+          // A false without a reason is a cell without data.
+          const std::string error = set.GetErrorText();
+          if (!error.empty()) {
+            thumbnail.ErrorText = error;
+            return;
+          }
+          valid[p] = 0;
+        } else if (std::isnan(v) || (voids && v == kSigned16Void)) {
+          valid[p] = 0;
+        }
+        values[p * shown + b] = v;
+      }
+    }
+  }
+
+  const bool asIs = shown == 3 && f.CellType == ctUnsigned8;
+  TStretch stretch[3];
+  if (!asIs)
+    for (uint32_t b = 0; b < shown; ++b) {
+      std::vector<float> band;
+      band.reserve(pixels);
+      for (size_t p = 0; p < pixels; ++p)
+        if (valid[p]) band.push_back(values[p * shown + b]);
+      if (band.empty()) continue;
+      stretch[b].Low = Quantile(band, 0.02);
+      stretch[b].High = Quantile(band, 0.98);
+    }
+  auto level = [&](size_t p, uint32_t b) {
+    const float v = values[p * shown + b];
+    return asIs ? static_cast<uint32_t>(std::clamp(v, 0.0f, 255.0f)) : stretch[b](v);
+  };
+
+  TImage& image = thumbnail.Image;
+  image.Width = w;
+  image.Height = h;
+  image.Pixels.assign(pixels, 0);
+  for (size_t p = 0; p < pixels; ++p) {
+    if (!valid[p]) continue;
+    const uint32_t r = level(p, 0);
+    const uint32_t g = shown == 3 ? level(p, 1) : r;
+    const uint32_t b = shown == 3 ? level(p, 2) : r;
+    image.Pixels[p] = 0xff000000u | r << 16 | g << 8 | b;
+  }
+}
+
+TThumbnail ReadThumbnail(const std::string& fileName, const std::atomic<bool>& cancel,
+                         int32_t side) {
+  TThumbnail thumbnail;
+  try {
+    TDataSet2 set;
+    if (!set.Open(fileName, 0, 0, 1, 1, omRead))
+      thumbnail.ErrorText = set.GetErrorText();
+    else
+      SampleThumbnail(set, thumbnail, cancel, side);
+  } catch (const std::exception& e) {
+    thumbnail.ErrorText = e.what();
+  } catch (...) {
+    thumbnail.ErrorText = "Unexpected failure while reading " + fileName;
+  }
+  if (!thumbnail.ErrorText.empty()) thumbnail.Image = {};
+  return thumbnail;
+}
+
+TImage PlaceImage(const TImage& image, int32_t kind) {
+  TPhotoLayer layer;
+  layer.SetKind(kind);
+  layer.SetWidth(image.Width);
+  layer.SetHeight(image.Height);
+  TImage placed;
+  layer.OutputSize(placed.Height, placed.Width);
+  placed.Pixels.resize(image.Pixels.size());
+  size_t p = 0;
+  for (int32_t i = 0; i < placed.Height; ++i)
+    for (int32_t j = 0; j < placed.Width; ++j)
+      placed.Pixels[p++] = image.At(static_cast<int32_t>(layer.InputColumn(j, -i)),
+                                    static_cast<int32_t>(layer.InputRow(j, -i)));
+  return placed;
+}
+
+std::vector<TMarker> PlacedMarkers(const TInputFacts& facts, int32_t kind, int32_t width,
+                                   int32_t height) {
+  TPhotoLayer layer;
+  layer.SetKind(kind);
+  layer.SetWidth(facts.Columns);
+  layer.SetHeight(facts.Rows);
+  int32_t rows = 0, columns = 0;
+  layer.OutputSize(rows, columns);
+  std::vector<TMarker> markers;
+  if (rows <= 0 || columns <= 0) return markers;
+  for (const TPointFacts& point : facts.ControlPoints) {
+    double column = point.Column, row = point.Row;
+    MoveControlPoint(layer, column, row);
+    markers.push_back({point.Name, column * width / columns, row * height / rows});
+  }
+  return markers;
+}
+
+std::vector<std::string> DescribeInput(const TInputFacts& f) {
+  const char* cells = f.CellType < kCellTypeCount ? kCellTypeWords[f.CellType] : "unknown cells";
+  std::vector<std::string> lines{
+      FormatName(f.Format) + ", " + Size(f.Columns, f.Rows, f.Bands) + ", " + cells,
+      "Cells " + Number(f.CellSizeX) + " \xc3\x97 " + Number(f.CellSizeY) + ", top left " +
+          Number(f.OriginX) + ", " + Number(f.OriginY),
+      "Projection " + Bare(f.Projection) + ", datum " + Bare(f.Datum)};
+  if (!f.Spheroid.empty()) lines.back() += ", spheroid " + Bare(f.Spheroid);
+  const size_t n = f.ControlPoints.size();
+  lines.push_back(n == 0 ? "No control points"
+                         : std::to_string(n) + (n == 1 ? " control point" : " control points"));
+  return lines;
+}
+
+std::string DescribeOutput(const TInputFacts& f, int32_t kind, const std::string& outputName) {
+  TPhotoLayer layer;
+  layer.SetKind(kind);
+  layer.SetWidth(f.Columns);
+  layer.SetHeight(f.Rows);
+  int32_t rows = 0, columns = 0;
+  layer.OutputSize(rows, columns);
+  std::string line = "Output " + Size(columns, rows, f.Bands);
+  if (outputName.empty()) return line;
+  const int format = FormatFromExtension(outputName);
+  if (format > fcUnknown) return line + ", " + FormatName(format);
+  const std::string ext = ExtractFileExt(outputName);
+  return line + (ext.empty() ? ", no extension to pick the format"
+                             : ", no format has the extension \"" + ext + "\"");
+}
+
+}  // namespace mirava

@@ -1,0 +1,189 @@
+#include "app/Thumbnail.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <mutex>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+
+#include "PreviewRasters.h"
+#include "app/ThumbnailLoader.h"
+
+using namespace mirava;
+using namespace mirava::test;
+
+namespace {
+
+const int32_t kKinds[] = {0, 1, 4, 5, 3, 2};
+std::atomic<bool> NotCancelled{false};
+
+std::array<uint32_t, 4> Corners(const TImage& image) {
+  return {image.At(0, 0), image.At(image.Width - 1, 0), image.At(0, image.Height - 1),
+          image.At(image.Width - 1, image.Height - 1)};
+}
+
+uint32_t Grey(uint32_t pixel) { return pixel & 0xff; }
+
+}  // namespace
+
+TEST(Thumbnail, PlacementsTurnCornersAndMarkers) {
+  TempDir dir;
+  WriteCornerRaster(dir / "corners.ers");
+  for (int32_t side : {kThumbnailSide, 20}) {
+    const TThumbnail thumbnail = ReadThumbnail(dir / "corners.ers", NotCancelled, side);
+    ASSERT_EQ(thumbnail.ErrorText, "");
+    const double scale = side == 20 ? 0.5 : 1.0;
+    EXPECT_EQ(thumbnail.Image.Width, kCornerColumns * scale);
+    EXPECT_EQ(thumbnail.Image.Height, kCornerRows * scale);
+    for (int32_t kind : kKinds) {
+      SCOPED_TRACE("kind " + std::to_string(kind) + ", side " + std::to_string(side));
+      const TImage placed = PlaceImage(thumbnail.Image, kind);
+      const bool swapped = kind == 2 || kind == 3;
+      EXPECT_EQ(placed.Width, swapped ? thumbnail.Image.Height : thumbnail.Image.Width);
+      EXPECT_EQ(Corners(placed), PlacedCorners(kind));
+      const auto markers = PlacedMarkers(thumbnail.Facts, kind, placed.Width, placed.Height);
+      ASSERT_EQ(markers.size(), 1u);
+      EXPECT_EQ(markers[0].Name, "P1");
+      EXPECT_DOUBLE_EQ(markers[0].X, PlacedPoint(kind)[0] * scale);
+      EXPECT_DOUBLE_EQ(markers[0].Y, PlacedPoint(kind)[1] * scale);
+    }
+  }
+}
+
+// The placed thumbnail is the thumbnail of what the job writes.
+TEST(Thumbnail, PlacedThumbnailMatchesTheJobsOutput) {
+  TempDir dir;
+  WriteCornerRaster(dir / "corners.ers");
+  const TThumbnail input = ReadThumbnail(dir / "corners.ers", NotCancelled);
+  for (int32_t kind : kKinds) {
+    SCOPED_TRACE("kind " + std::to_string(kind));
+    const std::string out = dir / ("out" + std::to_string(kind) + ".ers");
+    ASSERT_EQ(RunCli({dir / "corners.ers", out, "/" + std::to_string(kind)}).ExitCode, 0);
+    const TThumbnail output = ReadThumbnail(out, NotCancelled);
+    const TImage placed = PlaceImage(input.Image, kind);
+    EXPECT_EQ(placed.Width, output.Image.Width);
+    EXPECT_EQ(placed.Pixels, output.Image.Pixels);
+    const auto markers = PlacedMarkers(input.Facts, kind, placed.Width, placed.Height);
+    ASSERT_EQ(output.Facts.ControlPoints.size(), 1u);
+    EXPECT_DOUBLE_EQ(markers[0].X, output.Facts.ControlPoints[0].Column);
+    EXPECT_DOUBLE_EQ(markers[0].Y, output.Facts.ControlPoints[0].Row);
+  }
+}
+
+TEST(Thumbnail, HeightsStretchedWithoutVoidsOrSpikes) {
+  TempDir dir;
+  WriteHeightRaster(dir / "heights.ers");
+  const TThumbnail thumbnail = ReadThumbnail(dir / "heights.ers", NotCancelled);
+  ASSERT_EQ(thumbnail.ErrorText, "");
+  const TImage& image = thumbnail.Image;
+  ASSERT_EQ(image.Width, 100);
+  // Voids are transparent and take no part in the stretch.
+  EXPECT_EQ(image.At(0, 0), 0u);
+  EXPECT_EQ(image.At(9, 9), 0u);
+  EXPECT_EQ(image.At(10, 9) >> 24, 0xffu);
+  EXPECT_EQ(image.At(0, 10) >> 24, 0xffu);
+  // The lowest and highest 2% saturate; the spike does not squeeze the rest.
+  EXPECT_EQ(Grey(image.At(0, 20)), 0u);
+  EXPECT_EQ(Grey(image.At(1, 20)), 0u);
+  EXPECT_EQ(Grey(image.At(98, 20)), 255u);
+  EXPECT_EQ(Grey(image.At(99, 49)), 255u);
+  EXPECT_NEAR(Grey(image.At(50, 20)), 128, 6);
+  for (int x = 1; x < 100; ++x) EXPECT_GE(Grey(image.At(x, 30)), Grey(image.At(x - 1, 30)));
+  // Grey: the three channels alike.
+  EXPECT_EQ(image.At(50, 20) & 0xffffff, Grey(image.At(50, 20)) * 0x010101u);
+}
+
+TEST(Thumbnail, LargeRasterIsSampledNotRead) {
+  TempDir dir;
+  const std::string header = dir / "large.ers";
+  WriteSparseRaster(header, 32768);
+  const TThumbnail thumbnail = ReadThumbnail(header, NotCancelled);
+  ASSERT_EQ(thumbnail.ErrorText, "");
+  EXPECT_EQ(thumbnail.Image.Width, kThumbnailSide);
+  EXPECT_EQ(thumbnail.Image.Height, kThumbnailSide);
+  EXPECT_EQ(thumbnail.CellsRead, uint64_t{kThumbnailSide} * kThumbnailSide);
+  EXPECT_EQ(thumbnail.Facts.Columns, 32768);
+}
+
+TEST(Thumbnail, FailuresAndCancellation) {
+  TempDir dir;
+  const TThumbnail missing = ReadThumbnail(dir / "none.ers", NotCancelled);
+  EXPECT_EQ(missing.ErrorText.rfind("No file: ", 0), 0u) << missing.ErrorText;
+  EXPECT_TRUE(missing.Image.Pixels.empty());
+
+  WriteCornerRaster(dir / "corners.ers");
+  std::atomic<bool> cancelled{true};
+  const TThumbnail stopped = ReadThumbnail(dir / "corners.ers", cancelled);
+  EXPECT_TRUE(stopped.Cancelled);
+  EXPECT_EQ(stopped.CellsRead, 0u);
+}
+
+TEST(Thumbnail, Descriptions) {
+  TThumbnail lux = ReadThumbnail(Sample("luxembourg.ers"), NotCancelled);
+  ASSERT_EQ(lux.ErrorText, "");
+  const auto lines = DescribeInput(lux.Facts);
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[0], "ER Mapper, 95 \xc3\x97 90 \xc3\x97 1 band, signed 16-bit");
+  EXPECT_EQ(lines[1], "Cells 0.008333333333 \xc3\x97 0.008333333333, top left 5.741666667, "
+                      "50.19166667");
+  EXPECT_EQ(lines[2], "Projection GEODETIC, datum WGS84");
+  EXPECT_EQ(lines[3], "4 control points");
+  EXPECT_EQ(DescribeOutput(lux.Facts, 3, "/o/x.tif"),
+            "Output 90 \xc3\x97 95 \xc3\x97 1 band, TIFF");
+  EXPECT_EQ(DescribeOutput(lux.Facts, 5, "/o/x.bmp"),
+            "Output 95 \xc3\x97 90 \xc3\x97 1 band, BMP");
+  EXPECT_EQ(DescribeOutput(lux.Facts, 0, "/o.d/x"),
+            "Output 95 \xc3\x97 90 \xc3\x97 1 band, no extension to pick the format");
+  EXPECT_EQ(DescribeOutput(lux.Facts, 0, "/o/x.png"),
+            "Output 95 \xc3\x97 90 \xc3\x97 1 band, no format has the extension \".png\"");
+  EXPECT_EQ(DescribeOutput(lux.Facts, 0, ""), "Output 95 \xc3\x97 90 \xc3\x97 1 band");
+}
+
+// A second input while the first is read: the last ticket brings the last
+// input, and nothing of a cancelled read is delivered.
+TEST(ThumbnailLoader, NewInputReplacesTheOld) {
+  TempDir dir;
+  WriteCornerRaster(dir / "corners.ers");
+  WriteHeightRaster(dir / "heights.ers");
+  std::mutex lock;
+  std::condition_variable arrived;
+  std::vector<std::pair<uint64_t, TThumbnail>> results;
+  uint64_t last = 0;
+  {
+    TThumbnailLoader loader([&](uint64_t ticket, TThumbnail thumbnail) {
+      std::lock_guard<std::mutex> guard(lock);
+      results.emplace_back(ticket, std::move(thumbnail));
+      arrived.notify_all();
+    });
+    for (int i = 0; i < 20; ++i) loader.Load(dir / (i % 2 ? "heights.ers" : "corners.ers"));
+    last = loader.Load(dir / "corners.ers");
+    std::unique_lock<std::mutex> guard(lock);
+    ASSERT_TRUE(arrived.wait_for(guard, std::chrono::seconds(30), [&] {
+      return !results.empty() && results.back().first == last;
+    }));
+  }
+  EXPECT_EQ(last, 21u);
+  EXPECT_EQ(results.back().second.Facts.Bands, 3);
+  for (size_t i = 1; i < results.size(); ++i) EXPECT_LT(results[i - 1].first, results[i].first);
+  for (const auto& [ticket, thumbnail] : results) EXPECT_FALSE(thumbnail.Cancelled);
+
+  // Destroyed while a read may be under way: it returns.
+  TThumbnailLoader busy([](uint64_t, TThumbnail) {});
+  busy.Load(dir / "heights.ers");
+}
+
+// Run by scripts/bench-preview.sh: how long the thumbnail of a 1 GiB raster
+// takes, the file's pages not yet cached.
+TEST(ThumbnailBench, DISABLED_LargeSparseRaster) {
+  TempDir dir;
+  const std::string header = dir / "large.ers";
+  WriteSparseRaster(header, 32768);
+  const auto start = std::chrono::steady_clock::now();
+  const TThumbnail thumbnail = ReadThumbnail(header, NotCancelled);
+  const std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - start;
+  ASSERT_EQ(thumbnail.ErrorText, "");
+  std::printf("thumbnail of a 1 GiB raster: %.3f s, %llu cells read\n", seconds.count(),
+              static_cast<unsigned long long>(thumbnail.CellsRead));
+}

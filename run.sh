@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
-# Builds Mirava (optimised, into build/) and, with no arguments, rotates the
-# sample ER Mapper raster 90 degrees clockwise into out/. With arguments,
-# passes them to mirava-cli.
+# Builds Mirava (optimised, into build/: mirava-cli and the window, mirava)
+# and, with no arguments, rotates the sample ER Mapper raster 90 degrees
+# clockwise into out/. With arguments, passes them to mirava-cli.
 set -euo pipefail
 cd "$(dirname "$0")"
 scripts/install-deps.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build --target mirava-cli
+cmake --build build --target mirava-cli mirava
 if (($#)); then
   exec build/mirava-cli "$@"
 fi

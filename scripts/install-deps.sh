@@ -5,6 +5,8 @@ packages=(cmake ninja-build g++ libgtest-dev qt6-base-dev libqt6svg6 libjpeg62-t
 # Installing: PNG icons from the SVG, the package's dependencies (CPack),
 # and the install test's checks.
 packages+=(librsvg2-bin dpkg-dev file desktop-file-utils gtk-update-icon-cache man-db)
+# The README's screenshot: a display without a screen and its capture.
+packages+=(xvfb x11-utils imagemagick)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -212,8 +212,8 @@ std::vector<std::string> DescribeInput(const TInputFacts& f) {
   const char* cells = f.CellType < kCellTypeCount ? kCellTypeWords[f.CellType] : "unknown cells";
   std::vector<std::string> lines{
       FormatName(f.Format) + ", " + Size(f.Columns, f.Rows, f.Bands) + ", " + cells,
-      "Cells " + Number(f.CellSizeX) + " \xc3\x97 " + Number(f.CellSizeY) + ", top left " +
-          Number(f.OriginX) + ", " + Number(f.OriginY),
+      "Cells " + Number(f.CellSizeX) + " \xc3\x97 " + Number(f.CellSizeY),
+      "Top left " + Number(f.OriginX) + ", " + Number(f.OriginY),
       "Projection " + Bare(f.Projection) + ", datum " + Bare(f.Datum)};
   if (!f.Spheroid.empty()) lines.back() += ", spheroid " + Bare(f.Spheroid);
   const size_t n = f.ControlPoints.size();

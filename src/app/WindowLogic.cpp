@@ -62,4 +62,12 @@ std::string ProposedOutputName(const std::string& inputFileName) {
   return RemoveFileExt(ExtractFileName(inputFileName));
 }
 
+std::string OutputNameForInput(const std::string& inputFileName, const std::string& extension) {
+  if (inputFileName.empty()) return "";
+  const std::string ext = extension.empty() ? kOutputFilter[0].Extension : extension;
+  const std::string base = RemoveFileExt(inputFileName);
+  const std::string name = base + ext;
+  return name == inputFileName ? base + "-out" + ext : name;
+}
+
 }  // namespace mirava

@@ -88,4 +88,10 @@ std::string OutputNameFromDialog(const std::string& chosen, int filterEntry);
 // extension.
 std::string ProposedOutputName(const std::string& inputFileName);
 
+// The output name proposed when the input is set and the output name is
+// empty: the input's folder and base name with `extension` (".osd", the save
+// dialog's first type, when empty), and "-out" after the base name when that
+// would be the input itself.
+std::string OutputNameForInput(const std::string& inputFileName, const std::string& extension);
+
 }  // namespace mirava

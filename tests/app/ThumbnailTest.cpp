@@ -124,12 +124,12 @@ TEST(Thumbnail, Descriptions) {
   TThumbnail lux = ReadThumbnail(Sample("luxembourg.ers"), NotCancelled);
   ASSERT_EQ(lux.ErrorText, "");
   const auto lines = DescribeInput(lux.Facts);
-  ASSERT_EQ(lines.size(), 4u);
+  ASSERT_EQ(lines.size(), 5u);
   EXPECT_EQ(lines[0], "ER Mapper, 95 \xc3\x97 90 \xc3\x97 1 band, signed 16-bit");
-  EXPECT_EQ(lines[1], "Cells 0.008333333333 \xc3\x97 0.008333333333, top left 5.741666667, "
-                      "50.19166667");
-  EXPECT_EQ(lines[2], "Projection GEODETIC, datum WGS84");
-  EXPECT_EQ(lines[3], "4 control points");
+  EXPECT_EQ(lines[1], "Cells 0.008333333333 \xc3\x97 0.008333333333");
+  EXPECT_EQ(lines[2], "Top left 5.741666667, 50.19166667");
+  EXPECT_EQ(lines[3], "Projection GEODETIC, datum WGS84");
+  EXPECT_EQ(lines[4], "4 control points");
   EXPECT_EQ(DescribeOutput(lux.Facts, 3, "/o/x.tif"),
             "Output 90 \xc3\x97 95 \xc3\x97 1 band, TIFF");
   EXPECT_EQ(DescribeOutput(lux.Facts, 5, "/o/x.bmp"),

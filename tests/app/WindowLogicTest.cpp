@@ -30,6 +30,15 @@ TEST(WindowLogic, ProposedOutputName) {
   EXPECT_EQ(ProposedOutputName(""), "");
 }
 
+TEST(WindowLogic, OutputNameForInput) {
+  EXPECT_EQ(OutputNameForInput("/maps/scan.tif", ".ers"), "/maps/scan.ers");
+  EXPECT_EQ(OutputNameForInput("/maps.d/scan", ".bmp"), "/maps.d/scan.bmp");
+  EXPECT_EQ(OutputNameForInput("/maps/scan.tif", ""), "/maps/scan.osd");
+  // Never the input itself.
+  EXPECT_EQ(OutputNameForInput("/maps/scan.tif", ".tif"), "/maps/scan-out.tif");
+  EXPECT_EQ(OutputNameForInput("", ".tif"), "");
+}
+
 TEST(WindowLogic, RotateButtonsSelectEachKindOnce) {
   const std::pair<std::string, int> expected[] = {
       {"ToolButton2", 0},  {"ToolButton8", 1},  {"ToolButton10", 4},

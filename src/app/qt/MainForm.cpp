@@ -3,6 +3,8 @@
 #include <QApplication>
 #include <QButtonGroup>
 #include <QCloseEvent>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QDesktopServices>
 #include <QFile>
 #include <QFileDialog>
@@ -10,6 +12,7 @@
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QMimeData>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QProgressBar>
@@ -26,6 +29,7 @@
 #include "app/Version.h"
 #include "app/qt/About.h"
 #include "app/qt/FileLabel.h"
+#include "app/qt/PreviewPanel.h"
 #include "text/FileNames.h"
 
 namespace mirava {
@@ -85,6 +89,7 @@ void TForm1::CreateComponents() {
   setWindowIcon(QIcon(":/images/mirava.svg"));
   // The toolbars are shown and hidden through the View menu only.
   setContextMenuPolicy(Qt::NoContextMenu);
+  setAcceptDrops(true);
 
   File1 = menuBar()->addMenu("&File");
   File1->setObjectName("File1");
@@ -109,6 +114,9 @@ void TForm1::CreateComponents() {
   Rotatetoolbar1 = View1->addAction("Rotate toolbar", this, &TForm1::Rotatetoolbar1Click);
   Rotatetoolbar1->setObjectName("Rotatetoolbar1");
   Rotatetoolbar1->setCheckable(true);
+  Preview1 = View1->addAction("Preview", this, &TForm1::Preview1Click);
+  Preview1->setObjectName("Preview1");
+  Preview1->setCheckable(true);
 
   Help1 = menuBar()->addMenu("&Help");
   Help1->setObjectName("Help1");
@@ -167,6 +175,9 @@ void TForm1::CreateComponents() {
     button->setAutoRaise(true);
     button->setFixedSize(kRotateButtonSize, kRotateButtonSize);
     RotateGroup->addButton(button, i);
+    connect(button, &QToolButton::toggled, this, [this, i](bool checked) {
+      if (checked) Panel3->SetKind(kRotateButtons[i].Kind);
+    });
     ToolBar2->addWidget(button);
     RotateButtons[i] = button;
   }
@@ -195,6 +206,9 @@ void TForm1::CreateComponents() {
   connect(Label1, &TFileLabel::clicked, this, &TForm1::InputBtnClick);
   connect(Label2, &TFileLabel::clicked, this, &TForm1::OutputBtnClick);
 
+  Panel3 = new TPreviewPanel(central);
+  Panel3->setObjectName("Panel3");
+
   Panel2 = new QFrame(central);
   Panel2->setObjectName("Panel2");
   Panel2->setFrameShape(QFrame::StyledPanel);
@@ -217,6 +231,7 @@ void TForm1::CreateComponents() {
   progress->addLayout(times);
 
   layout->addWidget(Panel1);
+  layout->addWidget(Panel3);
   layout->addWidget(Panel2);
   layout->addStretch();
   setCentralWidget(central);
@@ -246,6 +261,7 @@ void TForm1::FormCreate() {
   RotateButtons[0]->setChecked(true);
   Maintoolbar1->setChecked(!ToolBar1->isHidden());
   Rotatetoolbar1->setChecked(!ToolBar2->isHidden());
+  Preview1->setChecked(!Panel3->isHidden());
 
   LoadSettings();
   ParseCommandLine(Options.Parameters, JobSettings);
@@ -260,9 +276,7 @@ void TForm1::showEvent(QShowEvent* event) {
     Shown = true;
     // The heights are known once the window is polished for showing; the
     // progress panel is measured in place before the window appears.
-    JobHeight = MeasureHeight(true);
-    NormalHeight = MeasureHeight(false);
-    resize(FixedClientWidth, NormalHeight);
+    MeasureHeights();
     FormShow();
   }
 }
@@ -274,6 +288,14 @@ int TForm1::MeasureHeight(bool withProgress) {
   centralWidget()->layout()->activate();
   layout()->activate();
   return sizeHint().height();
+}
+
+void TForm1::MeasureHeights() {
+  JobHeight = MeasureHeight(true);
+  NormalHeight = MeasureHeight(false);
+  const bool running = JobRunning();
+  MeasureHeight(running);
+  resize(FixedClientWidth, running ? JobHeight : NormalHeight);
 }
 
 void TForm1::FormShow() {
@@ -304,9 +326,17 @@ void TForm1::InputBtnClick() {
   const std::string folder = ExtractFileDir(JobSettings.InputFileName);
   if (!folder.empty()) dialog.setDirectory(FromFileName(folder));
   dialog.selectFile(FromFileName(ExtractFileName(JobSettings.InputFileName)));
-  if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty())
+  if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty()) {
     JobSettings.InputFileName = ToFileName(dialog.selectedFiles().first());
+    ProposeOutputName();
+  }
   ShowFileNames();
+}
+
+void TForm1::ProposeOutputName() {
+  if (JobSettings.OutputFileName.empty())
+    JobSettings.OutputFileName =
+        OutputNameForInput(JobSettings.InputFileName, OutputExtension);
 }
 
 void TForm1::OutputBtnClick() {
@@ -412,6 +442,53 @@ void TForm1::Maintoolbar1Click() { ToolBar1->setVisible(Maintoolbar1->isChecked(
 
 void TForm1::Rotatetoolbar1Click() { ToolBar2->setVisible(Rotatetoolbar1->isChecked()); }
 
+void TForm1::Preview1Click() {
+  Panel3->setVisible(Preview1->isChecked());
+  if (Shown) MeasureHeights();
+}
+
+namespace {
+
+std::vector<std::string> DroppedFiles(const QMimeData* data) {
+  std::vector<std::string> names;
+  if (!data || !data->hasUrls()) return names;
+  for (const QUrl& url : data->urls()) {
+    if (!url.isLocalFile()) return {};
+    names.push_back(ToFileName(url.toLocalFile()));
+  }
+  return names;
+}
+
+}  // namespace
+
+// Files are taken while the file controls are: never during a job.
+void TForm1::dragEnterEvent(QDragEnterEvent* event) {
+  const size_t count = DroppedFiles(event->mimeData()).size();
+  if (!JobRunning() && count >= 1 && count <= 2)
+    event->acceptProposedAction();
+  else
+    event->ignore();
+}
+
+void TForm1::dropEvent(QDropEvent* event) {
+  const std::vector<std::string> names = DroppedFiles(event->mimeData());
+  if (JobRunning() || names.empty() || names.size() > 2) {
+    event->ignore();
+    return;
+  }
+  event->acceptProposedAction();
+  FilesDropped(names);
+}
+
+void TForm1::FilesDropped(const std::vector<std::string>& names) {
+  JobSettings.InputFileName = names[0];
+  if (names.size() > 1)
+    JobSettings.OutputFileName = names[1];
+  else
+    ProposeOutputName();
+  ShowFileNames();
+}
+
 void TForm1::EnableControls(bool enabled) {
   InputBtn->setEnabled(enabled);
   OutputBtn->setEnabled(enabled);
@@ -425,6 +502,10 @@ void TForm1::EnableControls(bool enabled) {
 void TForm1::ShowFileNames() {
   Label1->SetFileName(FromFileName(JobSettings.InputFileName));
   Label2->SetFileName(FromFileName(JobSettings.OutputFileName));
+  if (!JobSettings.OutputFileName.empty())
+    OutputExtension = ExtractFileExt(JobSettings.OutputFileName);
+  Panel3->SetInput(JobSettings.InputFileName);
+  Panel3->SetOutputName(JobSettings.OutputFileName);
 }
 
 void TForm1::KindFromButtons() {

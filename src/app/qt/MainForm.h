@@ -26,6 +26,7 @@ namespace mirava {
 
 class TAbout;
 class TFileLabel;
+class TPreviewPanel;
 
 // File names are byte strings; these convert for display and dialogs.
 QString FromFileName(const std::string& name);
@@ -61,6 +62,8 @@ class TForm1 : public QMainWindow, public TJobHost {
   void showEvent(QShowEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
+  void dragEnterEvent(QDragEnterEvent* event) override;
+  void dropEvent(QDropEvent* event) override;
 
  private:
   void CreateComponents();
@@ -76,10 +79,17 @@ class TForm1 : public QMainWindow, public TJobHost {
   void Content1Click();
   void Maintoolbar1Click();
   void Rotatetoolbar1Click();
+  void Preview1Click();
+  // One dropped file is the input, a second the output.
+  void FilesDropped(const std::vector<std::string>& names);
+  // The input changed: an empty output name gets one from it.
+  void ProposeOutputName();
   void EnableControls(bool enabled);
   void ShowState(TWindowState state);
   // The window's height with the progress panel shown or hidden.
   int MeasureHeight(bool withProgress);
+  // NormalHeight and JobHeight anew, after a panel was shown or hidden.
+  void MeasureHeights();
   void ShowFileNames();
   void KindFromButtons();
   void LoadSettings();
@@ -96,6 +106,8 @@ class TForm1 : public QMainWindow, public TJobHost {
   int FixedClientWidth = 0;
   int NormalHeight = 0;
   int JobHeight = 0;
+  // The extension of the last output name, given to proposed ones.
+  std::string OutputExtension;
 
   QMenu* File1 = nullptr;
   QMenu* Process1 = nullptr;
@@ -107,6 +119,7 @@ class TForm1 : public QMainWindow, public TJobHost {
   QAction* Start1 = nullptr;
   QAction* Maintoolbar1 = nullptr;
   QAction* Rotatetoolbar1 = nullptr;
+  QAction* Preview1 = nullptr;
   QAction* About1 = nullptr;
   QAction* Content1 = nullptr;
   QToolBar* ToolBar1 = nullptr;
@@ -119,6 +132,7 @@ class TForm1 : public QMainWindow, public TJobHost {
   QFrame* Panel1 = nullptr;
   TFileLabel* Label1 = nullptr;
   TFileLabel* Label2 = nullptr;
+  TPreviewPanel* Panel3 = nullptr;
   QFrame* Panel2 = nullptr;
   QProgressBar* Gauge1 = nullptr;
   QLabel* Label5 = nullptr;

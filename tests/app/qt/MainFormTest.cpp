@@ -10,6 +10,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStatusBar>
@@ -22,8 +23,10 @@
 #include <functional>
 
 #include "../../TestUtil.h"
+#include "../PreviewRasters.h"
 #include "app/IniFile.h"
 #include "app/qt/FileLabel.h"
+#include "app/qt/PreviewPanel.h"
 
 using namespace mirava;
 using mirava::test::TempDir;
@@ -125,6 +128,21 @@ class TMainFormTest : public QObject {
   QAction* Action(const char* name) { return Find<QAction>(name); }
   void Click(const char* button) { QTest::mouseClick(Find<QToolButton>(button), Qt::LeftButton); }
   bool JobEnded() { return !Busy && Find<QToolButton>("StartBtn")->text() == "Start"; }
+  TPreviewPanel& Preview() { return *Find<TPreviewPanel>("Panel3"); }
+  QString Facts() { return Find<QLabel>("Label7")->text(); }
+  // Drops `files` onto the window; whether the window took them.
+  bool Drop(const std::vector<std::string>& files) {
+    QMimeData data;
+    QList<QUrl> urls;
+    for (const std::string& file : files) urls << QUrl::fromLocalFile(QString::fromStdString(file));
+    data.setUrls(urls);
+    QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(Form.get(), &enter);
+    if (!enter.isAccepted()) return false;
+    QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(Form.get(), &drop);
+    return drop.isAccepted();
+  }
 
  private slots:
   // Jobs take the cell-by-cell path here: slow enough on the large raster
@@ -418,6 +436,115 @@ class TMainFormTest : public QObject {
     QVERIFY(title.startsWith("Built "));
     QVERIFY(title.size() > 6);
     QCOMPARE(product, QString("Mirava / Rotate Utility ver 2.00"));
+  }
+
+  // The thumbnail read once, turned by each placement button, with its
+  // corners' colours and the control point's marker where the job puts them.
+  void PreviewFollowsThePlacementButtons() {
+    test::WriteCornerRaster(*Dir / "corners.ers");
+    Open({*Dir / "corners.ers", *Dir / "out.tif"});
+    QVERIFY(Find<QAction>("Preview1")->isChecked());
+    QVERIFY(Preview().isVisible());
+    QTRY_VERIFY_WITH_TIMEOUT(Preview().Ready(), kJobTimeout);
+    QVERIFY2(Facts().startsWith(QString::fromUtf8("ER Mapper, 40 \xc3\x97 30 \xc3\x97 3 bands")),
+             qPrintable(Facts()));
+    QVERIFY(Facts().contains("1 control point"));
+    const uint64_t reads = Preview().Reads();
+    auto* view = Find<TThumbnailView>("Image1");
+    for (int i = 0; i < kRotateButtonCount; ++i) {
+      const int32_t kind = kRotateButtons[i].Kind;
+      Click(kRotateButtons[i].Name);
+      const QImage& image = Preview().PlacedImage();
+      const auto expected = test::PlacedCorners(kind);
+      const QPoint corners[] = {{0, 0}, {image.width() - 1, 0}, {0, image.height() - 1},
+                                {image.width() - 1, image.height() - 1}};
+      for (int k = 0; k < 4; ++k) QCOMPARE(image.pixel(corners[k]), expected[k]);
+      QCOMPARE(Preview().Markers().size(), size_t{1});
+      QCOMPARE(Preview().Markers()[0].X, test::PlacedPoint(kind)[0]);
+      QCOMPARE(Preview().Markers()[0].Y, test::PlacedPoint(kind)[1]);
+      // What is painted: the far corners (the inset covers the first).
+      const QImage shown = view->grab().toImage();
+      const QRect area = view->ImageRect();
+      QCOMPARE(shown.pixel(area.topRight() + QPoint(-2, 2)), expected[1]);
+      QCOMPARE(shown.pixel(area.bottomRight() + QPoint(-2, -2)), expected[3]);
+      QCOMPARE(shown.pixel(area.bottomLeft() + QPoint(2, -2)), expected[2]);
+    }
+    QCOMPARE(Preview().Reads(), reads);
+    QVERIFY2(Facts().endsWith(QString::fromUtf8("Output 30 \xc3\x97 40 \xc3\x97 3 bands, TIFF")),
+             qPrintable(Facts()));
+  }
+
+  void PreviewOfHeightsWithVoids() {
+    test::WriteHeightRaster(*Dir / "heights.ers");
+    Open({*Dir / "heights.ers", ""});
+    QTRY_VERIFY_WITH_TIMEOUT(Preview().Ready(), kJobTimeout);
+    const QImage& image = Preview().PlacedImage();
+    QCOMPARE(qAlpha(image.pixel(0, 0)), 0);
+    QCOMPARE(image.pixel(1, 20), 0xff000000u);
+    QCOMPARE(image.pixel(98, 20), 0xffffffffu);
+    QVERIFY(qAbs(qGray(image.pixel(50, 20)) - 128) <= 6);
+    // Voids show the neutral colour; turned away from the inset's corner.
+    Click("ToolButton12");
+    auto* view = Find<TThumbnailView>("Image1");
+    const QRect area = view->ImageRect();
+    const QImage shown = view->grab().toImage();
+    QCOMPARE(shown.pixel(area.right() - area.width() * 5 / 100, area.bottom() - area.height() / 10),
+             qRgb(190, 190, 190));
+  }
+
+  void SecondInputWhileTheFirstIsRead() {
+    test::WriteSparseRaster(*Dir / "large.ers", 32768);
+    test::WriteCornerRaster(*Dir / "corners.ers");
+    Open({*Dir / "large.ers", *Dir / "out.ers"});
+    QVERIFY(Drop({*Dir / "corners.ers"}));
+    QCOMPARE(Preview().Reads(), uint64_t{2});
+    QTRY_VERIFY_WITH_TIMEOUT(Preview().Ready(), kJobTimeout);
+    QCOMPARE(Preview().Thumbnail().Facts.Columns, 40);
+    // Whatever the first read still delivers is not shown.
+    QTest::qWait(300);
+    QCOMPARE(Preview().Thumbnail().Facts.Columns, 40);
+    QCOMPARE(Preview().PlacedImage().width(), 40);
+  }
+
+  void MissingInputIsSaidInThePreview() {
+    Open({*Dir / "none.ers", *Dir / "out.ers"});
+    QTRY_VERIFY_WITH_TIMEOUT(Preview().Ready(), kJobTimeout);
+    QVERIFY2(Facts().startsWith("No file: "), qPrintable(Facts()));
+    QVERIFY(Preview().PlacedImage().isNull());
+  }
+
+  void DroppedFiles() {
+    test::WriteCornerRaster(*Dir / "corners.ers");
+    Open({});
+    QVERIFY(!Drop({"a", "b", "c"}));
+    QVERIFY(Drop({*Dir / "corners.ers"}));
+    QCOMPARE(Form->Settings().InputFileName, *Dir / "corners.ers");
+    QCOMPARE(Form->Settings().OutputFileName, *Dir / "corners.osd");
+    QCOMPARE(Find<TFileLabel>("Label2")->FileName(), QString::fromStdString(*Dir / "corners.osd"));
+    QVERIFY(Drop({*Dir / "a.ers", *Dir / "b.tif"}));
+    QCOMPARE(Form->Settings().InputFileName, *Dir / "a.ers");
+    QCOMPARE(Form->Settings().OutputFileName, *Dir / "b.tif");
+    // A named output stays.
+    QVERIFY(Drop({*Dir / "corners.ers"}));
+    QCOMPARE(Form->Settings().OutputFileName, *Dir / "b.tif");
+    // An output proposed later takes the extension of the last one.
+    Form.reset();
+    Open({*Dir / "x.bmp", ""});
+    QVERIFY(Drop({*Dir / "corners.ers"}));
+    QCOMPARE(Form->Settings().OutputFileName, *Dir / "corners.osd");
+  }
+
+  void PreviewShownAndHidden() {
+    TForm1& form = Open({});
+    const int normal = form.NormalHeightValue();
+    Action("Preview1")->trigger();
+    QVERIFY(Preview().isHidden());
+    QVERIFY(form.NormalHeightValue() < normal);
+    QTRY_COMPARE(form.height(), form.NormalHeightValue());
+    QCOMPARE(form.width(), form.FixedWidthValue());
+    Action("Preview1")->trigger();
+    QVERIFY(Preview().isVisible());
+    QCOMPARE(form.NormalHeightValue(), normal);
   }
 
   void MenusAndToolbars() {

@@ -21,6 +21,7 @@ class TConsoleHost : public TJobHost {
   void DisplayProgress(int percent, const std::string& elapsed,
                        const std::string& remaining) override;
   void ShowError(const std::string& text) override;
+  void ShowNote(const std::string& text) override { ShowError(text); }
   void JobFinished(TMyThread& job) override;
 
   // The main thread's loop: run hand-offs until the job has finished.

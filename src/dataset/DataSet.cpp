@@ -189,9 +189,27 @@ int FormatFromSignature(const std::string& fileName) {
 
 TDataSet2::~TDataSet2() { Close(); }
 
+bool PlacesWholeFile(const std::string& inputName, const std::string& outputName,
+                     int32_t kind, std::string& why) {
+  why.clear();
+  if (FormatFromSignature(inputName) != fcJpeg ||
+      FormatFromExtension(outputName) != fcJpeg)
+    return false;
+  return TJpgMap2::CanPlaceFile(inputName, kind, why);
+}
+
 bool TDataSet2::Open(const std::string& fileName, uint32_t columns,
                      uint32_t rows, uint8_t cellType, uint32_t bands,
                      uint8_t mode) {
+  return MakeDataSet(fileName, mode) &&
+         DataSet->Open(fileName, columns, rows, cellType, bands, mode);
+}
+
+bool TDataSet2::Describe(const std::string& fileName) {
+  return MakeDataSet(fileName, omRead) && DataSet->OpenRead(fileName);
+}
+
+bool TDataSet2::MakeDataSet(const std::string& fileName, uint8_t mode) {
   SetErrorText("");
   if (fileName.empty()) {
     SetErrorText("No file name");
@@ -217,7 +235,7 @@ bool TDataSet2::Open(const std::string& fileName, uint32_t columns,
     return false;
   }
   DataSet = entry.Create();
-  return DataSet->Open(fileName, columns, rows, cellType, bands, mode);
+  return true;
 }
 
 bool TDataSet2::Close() {

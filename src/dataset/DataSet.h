@@ -49,6 +49,13 @@ std::string FormatName(int code);
 std::vector<std::string> FormatFiles(int code, const std::string& fileName,
                                      bool asOutput);
 
+// Whether the input file can be placed by `kind` into the output as a whole
+// file, without its cells being decoded: a JPEG into a JPEG whose size
+// allows the placement on its blocks. When both are of such a format but
+// the placement cannot be made that way, false with the reason in `why`.
+bool PlacesWholeFile(const std::string& inputName, const std::string& outputName,
+                     int32_t kind, std::string& why);
+
 class TDataSet2 {
  public:
   TDataSet2() = default;
@@ -58,6 +65,9 @@ class TDataSet2 {
 
   bool Open(const std::string& fileName, uint32_t columns, uint32_t rows,
             uint8_t cellType, uint32_t bands, uint8_t mode);
+  // Opens an existing file for its size, bands and georeference only; its
+  // cells are not read.
+  bool Describe(const std::string& fileName);
   // Completes and closes the file; false with the error text set when any
   // step of that failed.
   bool Close();
@@ -89,6 +99,9 @@ class TDataSet2 {
   int GetFormat() const { return Format; }
 
  private:
+  // Recognises the format and makes its dataset; false with the error text.
+  bool MakeDataSet(const std::string& fileName, uint8_t mode);
+
   std::string ErrorText;
   std::unique_ptr<TDataSetRoot2> DataSet;
   int Format = fcUnknown;

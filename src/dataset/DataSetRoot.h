@@ -91,6 +91,11 @@ class TDataSetRoot2 : public TMMapFile2 {
   virtual bool PutRowParts(uint32_t, uint32_t, uint64_t, uint64_t, const uint8_t*, uint64_t) {
     return false;
   }
+  // A created output that takes a whole input file of its own format placed
+  // by a transform kind without its cells being decoded (where
+  // PlacesWholeFile, DataSet.h, allows it): writes the file now, after which
+  // the output takes no cells. False with ErrorText when that failed.
+  virtual bool PlaceFile(const std::string&, int32_t) { return false; }
 
   // Completes a created file (headers, encoding) and closes it. False, with
   // ErrorText set, when any step failed; the destructor calls it when the

@@ -86,9 +86,14 @@ void TMyThread::Execute() {
 }
 
 bool TMyThread::OpenInput(const std::string& fileName) {
+  std::string why;
+  WholeFile = BlockCopyEnabled && PlacesWholeFile(fileName, OutputName, Layer.Kind(), why);
+  if (!why.empty())
+    Host.Synchronize([&] { Host.ShowNote("Decoded and encoded again, not placed without loss: " + why); });
   try {
     InputSet = std::make_unique<TDataSet2>();
-    if (!InputSet->Open(fileName, 0, 0, 1, 1, omRead)) {
+    if (WholeFile ? !InputSet->Describe(fileName)
+                  : !InputSet->Open(fileName, 0, 0, 1, 1, omRead)) {
       MessageText = InputSet->GetErrorText();
       return false;
     }
@@ -215,8 +220,17 @@ bool TMyThread::ProgressTo(int32_t row) {
   return true;
 }
 
+bool TMyThread::PlaceWholeFile() {
+  if (!OutputSet->GetDataSet()->PlaceFile(InputName, Layer.Kind())) {
+    MessageText = "Writing " + OutputName + " failed: " + OutputSet->GetErrorText();
+    return false;
+  }
+  return RowsDone(OutRows - 1);
+}
+
 bool TMyThread::CopyCells() {
   LastHandOff = std::chrono::steady_clock::now() - kProgressInterval;
+  if (WholeFile) return PlaceWholeFile();
   TDataSetRoot2* input = InputSet->GetDataSet();
   TDataSetRoot2* output = OutputSet->GetDataSet();
   if (BlockCopyEnabled && input->BlockRows() > 0 && output->BlockRows() > 0 &&

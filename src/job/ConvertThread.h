@@ -40,6 +40,9 @@ class TJobHost {
                                const std::string& remaining) = 0;
   // A message the user must see (a failed ".gcp" save); main thread.
   virtual void ShowError(const std::string& text) = 0;
+  // One line on how the job goes about its work (a JPEG that cannot be
+  // placed without loss); main thread.
+  virtual void ShowNote(const std::string&) {}
   // Called on the worker thread after Execute has returned: the host
   // delivers its end-of-job handling on its main thread. It must not
   // destroy the job from inside this call.
@@ -78,6 +81,7 @@ class TMyThread {
   bool CreateOutput(const std::string& fileName);
   bool TransferControlPoints();
   bool CopyCells();
+  bool PlaceWholeFile();
   bool CopyBlocks(TDataSetRoot2& input, TDataSetRoot2& output);
   bool FlipBlocks(TDataSetRoot2& input, TDataSetRoot2& output, uint32_t blockRows);
   bool TurnBlocks(TDataSetRoot2& input, TDataSetRoot2& output, uint32_t blockRows);
@@ -100,6 +104,7 @@ class TMyThread {
   int32_t LastRow = 0;
   int32_t CurrentRow = -1;
   bool OutputCreated = false;
+  bool WholeFile = false;  // the input is placed as a file, not cell by cell
   int32_t RowsWritten = 0;
   int32_t ColumnsWritten = 0;  // by a quarter turn in stripes
   TPhotoLayer Layer;

@@ -1,6 +1,9 @@
 #include "formats/codec/JpegCodec.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <turbojpeg.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,6 +12,7 @@
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 // clang-format off
 #include <jpeglib.h>
@@ -226,6 +230,176 @@ int ReportLibrary(const TErrorManager& errors, std::string& message) {
   return Report(errors.Code, cause, message);
 }
 
+// Writes a file through `write` (which returns 0 or an error number with
+// `message` set) beside the target and renames it over the target once
+// complete, so that a failure never leaves a truncated image under the
+// target's name.
+template <typename TWrite>
+int WriteBeside(const std::string& fileName, TWrite write, std::string& message) {
+  const std::string partName = fileName + ".part";
+  const int fd = ::open(partName.c_str(),
+                        O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return Report(jeOpenFailed, SystemErrorText(errno), message);
+  FILE* file = fdopen(fd, "wb");
+  if (!file) {
+    const int error = errno;
+    ::close(fd);
+    ::unlink(partName.c_str());
+    return Report(jeOpenFailed, SystemErrorText(error), message);
+  }
+  int code = write(file);
+  std::string cause;
+  if (code == jeNone && (std::fflush(file) != 0 || std::ferror(file))) {
+    code = jeWriteFailed;
+    cause = SystemErrorText(errno);
+  }
+  if (std::fclose(file) != 0 && code == jeNone) {
+    code = jeWriteFailed;
+    cause = SystemErrorText(errno);
+  }
+  if (code == jeNone && std::rename(partName.c_str(), fileName.c_str()) != 0) {
+    code = jeWriteFailed;
+    cause = SystemErrorText(errno);
+  }
+  if (code != jeNone) {
+    ::unlink(partName.c_str());
+    if (!cause.empty()) Report(code, cause, message);
+    return code;
+  }
+  message.clear();
+  return jeNone;
+}
+
+// A file to transform, mapped rather than read: its pages are the page
+// cache's, not the process's memory.
+struct TSourceFile {
+  const unsigned char* Data = nullptr;
+  unsigned long Size = 0;
+
+  TSourceFile() = default;
+  TSourceFile(const TSourceFile&) = delete;
+  TSourceFile& operator=(const TSourceFile&) = delete;
+  ~TSourceFile() {
+    if (Data) ::munmap(const_cast<unsigned char*>(Data), Size);
+  }
+
+  int Open(const std::string& fileName, std::string& message) {
+    const int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return Report(jeOpenFailed, SystemErrorText(errno), message);
+    struct stat st;
+    if (::fstat(fd, &st) != 0) {
+      const int error = errno;
+      ::close(fd);
+      return Report(jeOpenFailed, SystemErrorText(error), message);
+    }
+    if (st.st_size < 2) {
+      ::close(fd);
+      return Report(jeNotJpeg, "", message);
+    }
+    void* p = ::mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ,
+                     MAP_PRIVATE, fd, 0);
+    const int error = errno;
+    ::close(fd);
+    if (p == MAP_FAILED) return Report(jeOpenFailed, SystemErrorText(error), message);
+    Data = static_cast<const unsigned char*>(p);
+    Size = static_cast<unsigned long>(st.st_size);
+    if (Data[0] != 0xFF || Data[1] != 0xD8) return Report(jeNotJpeg, "", message);
+    return jeNone;
+  }
+};
+
+struct TTransformer {
+  struct TDestroy {
+    void operator()(void* handle) const { tjDestroy(handle); }
+  };
+  std::unique_ptr<void, TDestroy> Handle{tjInitTransform()};
+};
+
+// The placed image's size and the source's chroma sampling.
+struct TTransformSize {
+  int Width = 0;
+  int Height = 0;
+  int Sampling = TJSAMP_444;
+};
+
+int TransformOperation(TBlockPlacement placement) {
+  switch (placement) {
+    case TBlockPlacement::MirrorHorizontal: return TJXOP_HFLIP;
+    case TBlockPlacement::MirrorVertical: return TJXOP_VFLIP;
+    case TBlockPlacement::Rotate180: return TJXOP_ROT180;
+    case TBlockPlacement::Rotate90CW: return TJXOP_ROT90;
+    case TBlockPlacement::Rotate90CCW: return TJXOP_ROT270;
+    case TBlockPlacement::None: break;
+  }
+  return TJXOP_NONE;
+}
+
+// Where partial blocks would have to go, or nothing when the placement
+// leaves every partial block at the right or bottom edge.
+std::string MisplacedEdges(TBlockPlacement placement, bool partialRight,
+                           bool partialBottom) {
+  using P = TBlockPlacement;
+  const bool right = partialRight && (placement == P::MirrorHorizontal ||
+                                      placement == P::Rotate180 ||
+                                      placement == P::Rotate90CCW);
+  const bool bottom = partialBottom && (placement == P::MirrorVertical ||
+                                        placement == P::Rotate180 ||
+                                        placement == P::Rotate90CW);
+  std::string text;
+  if (right)
+    text = "the right edge to the " +
+           std::string(placement == P::Rotate90CCW ? "top" : "left");
+  if (bottom)
+    text += (right ? " and the bottom edge to the " : "the bottom edge to the ") +
+            std::string(placement == P::Rotate90CW ? "left" : "top");
+  return text;
+}
+
+// Maps the source, reads its header and refuses what the transform cannot
+// make exactly, or what would not fit this machine's memory.
+int PrepareTransform(const std::string& fileName, TBlockPlacement placement,
+                     TSourceFile& source, TTransformer& transformer,
+                     TTransformSize& size, std::string& message) {
+  if (const int code = source.Open(fileName, message)) return code;
+  if (!transformer.Handle) return Report(jeOutOfMemory, tjGetErrorStr2(nullptr), message);
+  int width = 0, height = 0, sampling = 0, colorspace = 0;
+  if (tjDecompressHeader3(transformer.Handle.get(), source.Data, source.Size, &width,
+                          &height, &sampling, &colorspace) != 0)
+    return Report(jeUnsupported, tjGetErrorStr2(transformer.Handle.get()), message);
+  const int mcuWidth = tjMCUWidth[sampling], mcuHeight = tjMCUHeight[sampling];
+  const std::string edges = MisplacedEdges(placement, width % mcuWidth != 0,
+                                           height % mcuHeight != 0);
+  if (!edges.empty())
+    return Report(jeImperfect,
+                  std::to_string(width) + " x " + std::to_string(height) +
+                      " pixels in " + std::to_string(mcuWidth) + " x " +
+                      std::to_string(mcuHeight) +
+                      " blocks; the placement would move the partial ones from " + edges,
+                  message);
+  // Every component's coefficients (two bytes each) are held, twice when
+  // the placement cannot be made in place.
+  const uint64_t components = sampling == TJSAMP_GRAY ? 1
+                              : colorspace == TJCS_CMYK || colorspace == TJCS_YCCK ? 4
+                                                                                   : 3;
+  const uint64_t mcus = (uint64_t(width) + mcuWidth - 1) / mcuWidth *
+                        ((uint64_t(height) + mcuHeight - 1) / mcuHeight);
+  const bool inPlace = placement == TBlockPlacement::None ||
+                       placement == TBlockPlacement::MirrorHorizontal ||
+                       placement == TBlockPlacement::MirrorVertical;
+  const uint64_t bytes = mcus * uint64_t(mcuWidth) * uint64_t(mcuHeight) * components *
+                         2 * (inPlace ? 1 : 2);
+  if (bytes > PhysicalMemory() / 2)
+    return Report(jeOutOfMemory,
+                  "its coefficients need " + std::to_string(bytes) + " bytes", message);
+  const bool turned = placement == TBlockPlacement::Rotate90CW ||
+                      placement == TBlockPlacement::Rotate90CCW;
+  size.Width = turned ? height : width;
+  size.Height = turned ? width : height;
+  size.Sampling = sampling;
+  message.clear();
+  return jeNone;
+}
+
 }  // namespace
 
 std::string ErrorText(int code) {
@@ -239,6 +413,7 @@ std::string ErrorText(int code) {
     case jeOutOfMemory: return "Out of memory";
     case jeWriteFailed: return "The JPEG file cannot be written";
     case jeBadParameters: return "Invalid image parameters";
+    case jeImperfect: return "Partial blocks in the way";
     default: return "Unknown JPEG codec error " + std::to_string(code);
   }
 }
@@ -285,48 +460,62 @@ int WriteWholeImage(const std::string& fileName, const uint8_t* buffer,
   if (!buffer || (channels != 1 && channels != 3))
     return Report(jeBadParameters, "", message);
   quality = std::clamp(quality, 1, 100);
-  // Written beside the target and renamed over it once complete, so that
-  // a failure never leaves a truncated image under the target's name.
-  const std::string partName = fileName + ".part";
-  const int fd = ::open(partName.c_str(),
-                        O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) return Report(jeOpenFailed, SystemErrorText(errno), message);
-  FILE* file = fdopen(fd, "wb");
-  if (!file) {
-    const int error = errno;
-    ::close(fd);
-    ::unlink(partName.c_str());
-    return Report(jeOpenFailed, SystemErrorText(error), message);
-  }
-  TErrorManager errors;
   const uint64_t stride = static_cast<uint64_t>(width) * channels + padBytes;
-  int code =
-      EncodeC(file, errors, buffer, width, height, channels, stride, quality);
-  std::string cause;
-  if (code != jeNone) {
-    ReportLibrary(errors, message);
-    std::fclose(file);
-    ::unlink(partName.c_str());
+  return WriteBeside(
+      fileName,
+      [&](FILE* file) -> int {
+        TErrorManager errors;
+        const int code = EncodeC(file, errors, buffer, width, height, channels,
+                                 stride, quality);
+        return code == jeNone ? jeNone : ReportLibrary(errors, message);
+      },
+      message);
+}
+
+int CheckPlacement(const std::string& fileName, TBlockPlacement placement,
+                   std::string& message) {
+  TSourceFile source;
+  TTransformer transformer;
+  TTransformSize size;
+  return PrepareTransform(fileName, placement, source, transformer, size,
+                          message);
+}
+
+int PlaceFile(const std::string& sourceName, const std::string& target,
+              TBlockPlacement placement, std::string& message) {
+  TSourceFile source;
+  TTransformer transformer;
+  TTransformSize size;
+  if (const int code = PrepareTransform(sourceName, placement, source,
+                                        transformer, size, message))
     return code;
-  }
-  if (std::fflush(file) != 0 || std::ferror(file)) {
-    code = jeWriteFailed;
-    cause = SystemErrorText(errno);
-  }
-  if (std::fclose(file) != 0 && code == jeNone) {
-    code = jeWriteFailed;
-    cause = SystemErrorText(errno);
-  }
-  if (code == jeNone && std::rename(partName.c_str(), fileName.c_str()) != 0) {
-    code = jeWriteFailed;
-    cause = SystemErrorText(errno);
-  }
-  if (code != jeNone) {
-    ::unlink(partName.c_str());
-    return Report(code, cause, message);
-  }
-  message.clear();
-  return jeNone;
+  // The worst case is reserved but only the pages written are touched.
+  const unsigned long reserved = tjBufSize(size.Width, size.Height, size.Sampling);
+  if (reserved == static_cast<unsigned long>(-1))
+    return Report(jeUnsupported, tjGetErrorStr2(nullptr), message);
+  unsigned char* const first = static_cast<unsigned char*>(std::malloc(reserved));
+  if (!first) return Report(jeOutOfMemory, "", message);
+  unsigned char* output = first;
+  unsigned long outputSize = reserved;
+  tjtransform transform{};
+  transform.op = TransformOperation(placement);
+  transform.options = TJXOPT_PERFECT;
+  const int failed = tjTransform(transformer.Handle.get(), source.Data, source.Size, 1,
+                                 &output, &outputSize, &transform,
+                                 TJFLAG_STOPONWARNING | TJFLAG_LIMITSCANS);
+  // The library grows the buffer by replacing it and leaves ours to us.
+  std::unique_ptr<unsigned char, decltype(&std::free)> firstOwner(first, std::free);
+  std::unique_ptr<unsigned char, decltype(&std::free)> outputOwner(
+      output != first ? output : nullptr, std::free);
+  if (failed)
+    return Report(jeCorrupt, tjGetErrorStr2(transformer.Handle.get()), message);
+  return WriteBeside(
+      target,
+      [&](FILE* file) -> int {
+        if (std::fwrite(output, 1, outputSize, file) == outputSize) return jeNone;
+        return Report(jeWriteFailed, SystemErrorText(errno), message);
+      },
+      message);
 }
 
 }  // namespace mirava::jpeg

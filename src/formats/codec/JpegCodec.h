@@ -2,7 +2,8 @@
 // and channel count of a file, decode a whole file into 8-bit grey or RGB
 // rows with fill bytes after each row, encode such rows as grey or YCbCr.
 // Errors come back as our own numbers with a text; libjpeg never ends the
-// process and corrupt or truncated data is an error, not grey rows.
+// process and corrupt or truncated data is an error, not grey rows. Files
+// are also placed whole on their coefficients, without decoding them.
 #pragma once
 
 #include <cstdint>
@@ -21,6 +22,7 @@ enum : int {
   jeOutOfMemory = 6,
   jeWriteFailed = 7,
   jeBadParameters = 8,
+  jeImperfect = 9,
 };
 
 // Largest width or height a JPEG file can hold.
@@ -51,5 +53,28 @@ int ReadWholeImage(const std::string& fileName, uint8_t* buffer,
 int WriteWholeImage(const std::string& fileName, const uint8_t* buffer,
                     uint32_t width, uint32_t height, uint32_t channels,
                     uint32_t padBytes, int quality, std::string& message);
+
+// Placements the transform makes on a file's blocks of coefficients.
+enum class TBlockPlacement {
+  None,
+  MirrorHorizontal,
+  MirrorVertical,
+  Rotate180,
+  Rotate90CW,
+  Rotate90CCW,
+};
+
+// 0 when `placement` of the file can be made on its coefficients, exactly
+// as on its pixels; jeImperfect when partial blocks at the right or bottom
+// edge would have to move to the left or top (the message names them);
+// another number when the file cannot be transformed at all.
+int CheckPlacement(const std::string& fileName, TBlockPlacement placement,
+                   std::string& message);
+// Writes `target` as the file `source` with its coefficients placed, not
+// quantized again; markers (EXIF, ICC profile, comments, density) are kept.
+// Refuses what CheckPlacement refuses. The target is replaced only once it
+// is complete.
+int PlaceFile(const std::string& source, const std::string& target,
+              TBlockPlacement placement, std::string& message);
 
 }  // namespace mirava::jpeg

@@ -2,6 +2,7 @@
 
 #include "formats/codec/JpegCodec.h"
 #include "georef/WorldFile.h"
+#include "job/PhotoLayer.h"
 #include "text/FileNames.h"
 #include "text/TextUtils.h"
 
@@ -114,11 +115,45 @@ bool TJpgMap2::EncodeImage(const std::string& fileName, int quality) {
   return true;
 }
 
+namespace {
+
+jpeg::TBlockPlacement BlockPlacement(int32_t kind) {
+  switch (kind) {
+    case tkMirrorHorizontal: return jpeg::TBlockPlacement::MirrorHorizontal;
+    case tkMirrorVertical: return jpeg::TBlockPlacement::MirrorVertical;
+    case tkRotate180: return jpeg::TBlockPlacement::Rotate180;
+    case tkRotate90CW: return jpeg::TBlockPlacement::Rotate90CW;
+    case tkRotate90CCW: return jpeg::TBlockPlacement::Rotate90CCW;
+    default: return jpeg::TBlockPlacement::None;
+  }
+}
+
+}  // namespace
+
+bool TJpgMap2::CanPlaceFile(const std::string& inputName, int32_t kind,
+                            std::string& why) {
+  return jpeg::CheckPlacement(inputName, BlockPlacement(kind), why) == jpeg::jeNone;
+}
+
+bool TJpgMap2::PlaceFile(const std::string& inputName, int32_t kind) {
+  if (OpenMode != omCreate) return false;
+  // Whatever the outcome, the buffer holds no image to encode.
+  Placed = true;
+  ImageBuffer.Release();
+  std::string message;
+  if (jpeg::PlaceFile(inputName, FileName, BlockPlacement(kind), message) ==
+      jpeg::jeNone)
+    return true;
+  ErrorText = message;
+  return false;
+}
+
 bool TJpgMap2::Close() {
   if (Closed) return true;
   Closed = true;
   bool ok = true;
-  if ((OpenMode == omCreate || OpenMode == omReadWrite) && !ImageBuffer.Empty())
+  if ((OpenMode == omCreate || OpenMode == omReadWrite) && !ImageBuffer.Empty() &&
+      !Placed)
     ok = EncodeImage(FileName, Quality);
   if (ok && !WorldFileError.empty()) {
     ErrorText = WorldFileError;

@@ -44,6 +44,13 @@ class TJpgMap2 : public TDataSetRoot2 {
   bool GetBlock(uint32_t first, uint32_t count, TCellBlock& block) override {
     return ImageBuffer.Block(first, count, block);
   }
+  // A file placed on its coefficients rather than its pixels; see
+  // CanPlaceFile.
+  bool PlaceFile(const std::string& inputName, int32_t kind) override;
+  // Whether `kind` can be made on the file's coefficients exactly as on its
+  // pixels; otherwise false with the reason.
+  static bool CanPlaceFile(const std::string& inputName, int32_t kind,
+                           std::string& why);
   // Encodes a created or updated image; false with the codec's message when
   // that failed (or when the world file could not be written).
   bool Close() override;
@@ -66,6 +73,7 @@ class TJpgMap2 : public TDataSetRoot2 {
   int Quality = 100;
   std::string WorldFileError;  // why the last ".jgw" was not written
   bool Closed = false;
+  bool Placed = false;  // the file was written by PlaceFile
 };
 
 }  // namespace mirava

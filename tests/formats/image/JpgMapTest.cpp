@@ -248,3 +248,175 @@ TEST(JpgMap, EveryPlacementThroughTheCommand) {
   ExpectRefused({dir / "in.ers", dir / "gone/out.jpg"}, "ijlWriteWholeImage error: 1 ",
                 {dir / "gone/out.jpg"});
 }
+
+namespace {
+
+// A JPEG made by cjpeg from a picture: "1x1", "2x1" or "2x2" chroma
+// sampling (4:4:4, 4:2:2, 4:2:0), or "grey".
+std::string MakeJpeg(const TempDir& dir, const std::string& name, int columns, int rows,
+                     const std::string& sampling) {
+  const bool grey = sampling == "grey";
+  const TRaster p = Picture(columns, rows, grey ? 1 : 3);
+  const std::string head = std::string(grey ? "P5\n" : "P6\n") + std::to_string(columns) +
+                           " " + std::to_string(rows) + "\n255\n";
+  std::vector<uint8_t> pnm(head.begin(), head.end());
+  for (int r = 0; r < rows; ++r)
+    for (int c = 0; c < columns; ++c)
+      for (int b = 0; b < p.Bands; ++b) pnm.push_back(static_cast<uint8_t>(p.At(c, r, b)));
+  WriteBytes(dir / "picture.pnm", pnm);
+  const std::string jpeg = dir / name;
+  EXPECT_EQ(test::Run("cjpeg -quality 85 " +
+                      std::string(grey ? "-grayscale" : "-sample " + sampling) +
+                      " -outfile " + Quote(jpeg) + " " + Quote(dir / "picture.pnm"))
+                .ExitCode,
+            0);
+  return jpeg;
+}
+
+std::string JpegtranArgs(int kind) {
+  switch (kind) {
+    case 1: return "-flip horizontal";
+    case 2: return "-rotate 270";
+    case 3: return "-rotate 90";
+    case 4: return "-flip vertical";
+    case 5: return "-rotate 180";
+    default: return "";
+  }
+}
+
+int InverseKind(int kind) { return kind == 2 ? 3 : kind == 3 ? 2 : kind; }
+
+constexpr const char* kPixelPathNote = "Decoded and encoded again, not placed without loss";
+
+// A job that must place the file without loss: no note, and the inverse
+// placement gives the input's pixels back exactly.
+void ExpectLossless(const std::string& in, int kind, const TempDir& dir,
+                    const std::string& what) {
+  const std::string out = dir / "placed.jpg", back = dir / "back.jpg";
+  for (const auto& [from, to, k] : {std::tuple{in, out, kind}, {out, back, InverseKind(kind)}}) {
+    const CommandResult run = RunCli({from, to, "/" + std::to_string(k)});
+    EXPECT_EQ(run.ExitCode, 0) << what << run.Output;
+    EXPECT_EQ(run.Output.find(kPixelPathNote), std::string::npos) << what << run.Output;
+  }
+  const std::string scratch = dir.str();
+  EXPECT_EQ(PlacedDifference(ReadDjpeg(in, scratch), ReadDjpeg(back, scratch)), 0) << what;
+}
+
+}  // namespace
+
+// Every placement of 4:4:4, 4:2:2, 4:2:0 and grey files whose size is whole
+// blocks: made on the coefficients, as jpegtran makes it, and undone exactly.
+TEST(JpgMap, PlacesWholeBlocksWithoutLossAsJpegtranDoes) {
+  TempDir dir;
+  const std::string scratch = dir.str();
+  for (const std::string sampling : {"1x1", "2x1", "2x2", "grey"}) {
+    const std::string in = MakeJpeg(dir, "in.jpg", 64, 48, sampling);
+    const TRaster pixels = ReadDjpeg(in, scratch);
+    for (int kind = 0; kind <= 5; ++kind) {
+      const std::string what = sampling + " kind " + std::to_string(kind) + ": ";
+      ExpectLossless(in, kind, dir, what);
+      ASSERT_EQ(test::Run("jpegtran -copy all -perfect " + JpegtranArgs(kind) + " -outfile " +
+                          Quote(dir / "jpegtran.jpg") + " " + Quote(in)).ExitCode, 0);
+      const TRaster ours = ReadDjpeg(dir / "placed.jpg", scratch);
+      EXPECT_EQ(PlacedDifference(ReadDjpeg(dir / "jpegtran.jpg", scratch), ours), 0) << what;
+      // Only the decoder's rounding (inverse DCT of transposed blocks,
+      // chroma upsampling from the other side) tells the placed pixels from
+      // the input's: measured at 2 at most, 3 with subsampled chroma.
+      const int worst = PlacedDifference(pixels, ours, kind);
+      EXPECT_GE(worst, 0) << what;
+      EXPECT_LE(worst, sampling == "1x1" || sampling == "grey" ? 2 : 3) << what;
+    }
+  }
+}
+
+// Partial blocks at the right or bottom edge: the placements that would
+// move them to the left or top take the pixel path and say so; the others
+// stay lossless. No pixel is trimmed.
+TEST(JpgMap, PartialBlocksTakeThePixelPathWhereTheyWouldMove) {
+  TempDir dir;
+  const std::string scratch = dir.str();
+  struct TCase {
+    int Columns, Rows;
+    std::vector<int> Lossless;
+  };
+  for (const TCase& c : {TCase{61, 48, {0, 3, 4}}, TCase{64, 45, {0, 1, 2}}}) {
+    const std::string in = MakeJpeg(dir, "in.jpg", c.Columns, c.Rows, "2x2");
+    const TRaster pixels = ReadDjpeg(in, scratch);
+    for (int kind = 0; kind <= 5; ++kind) {
+      const std::string what = std::to_string(c.Columns) + " x " + std::to_string(c.Rows) +
+                               " kind " + std::to_string(kind) + ": ";
+      if (std::find(c.Lossless.begin(), c.Lossless.end(), kind) != c.Lossless.end()) {
+        ExpectLossless(in, kind, dir, what);
+        continue;
+      }
+      const CommandResult run = RunCli({in, dir / "placed.jpg", "/" + std::to_string(kind)});
+      EXPECT_EQ(run.ExitCode, 0) << what << run.Output;
+      EXPECT_NE(run.Output.find(std::string(kPixelPathNote) + ": Partial blocks in the way: " +
+                                std::to_string(c.Columns) + " x " + std::to_string(c.Rows) +
+                                " pixels in 16 x 16 blocks"),
+                std::string::npos)
+          << what << run.Output;
+      const int worst = PlacedDifference(pixels, ReadDjpeg(dir / "placed.jpg", scratch), kind);
+      EXPECT_GE(worst, 0) << what;
+      EXPECT_LE(worst, 6) << what;
+    }
+  }
+}
+
+// EXIF, ICC profile, comment and JFIF density travel with the placed file;
+// the world file moves as for every format.
+TEST(JpgMap, PlacedFileKeepsMarkersAndGetsItsWorldFile) {
+  TempDir dir;
+  const std::string plain = MakeJpeg(dir, "plain.jpg", 32, 32, "2x2");
+  ASSERT_EQ(test::Run("wrjpgcom -comment 'scanned sheet 12' " + Quote(plain) + " > " +
+                      Quote(dir / "commented.jpg")).ExitCode, 0);
+  std::vector<uint8_t> bytes = ReadBytes(dir / "commented.jpg");
+  auto segment = [](uint8_t marker, const std::string& body) {
+    std::vector<uint8_t> s{0xFF, marker, 0, static_cast<uint8_t>(body.size() + 2)};
+    s.insert(s.end(), body.begin(), body.end());
+    return s;
+  };
+  const std::vector<uint8_t> exif = segment(0xE1, std::string("Exif\0\0MM\0*\0\0\0\x08\0\0", 16));
+  const std::vector<uint8_t> icc = segment(0xE2, std::string("ICC_PROFILE\0\x01\x01profile", 21));
+  // After SOI and the JFIF segment, whose density is set to 300 dpi.
+  const size_t jfifEnd = 4 + (bytes[4] << 8 | bytes[5]);
+  bytes[13] = 1;
+  bytes[14] = bytes[16] = 0x01;
+  bytes[15] = bytes[17] = 0x2C;
+  bytes.insert(bytes.begin() + jfifEnd, icc.begin(), icc.end());
+  bytes.insert(bytes.begin() + jfifEnd, exif.begin(), exif.end());
+  WriteBytes(dir / "in.jpg", bytes);
+  WriteText(dir / "in.jgw", "2.5\n0\n0\n-2.5\n1001.25\n2998.75\n");
+
+  ExpectCli({dir / "in.jpg", dir / "out.jpg", "/3"});
+  const std::vector<uint8_t> out = ReadBytes(dir / "out.jpg");
+  for (const auto& wanted : {exif, icc, std::vector<uint8_t>(bytes.begin() + 2, bytes.begin() + 18)})
+    EXPECT_NE(std::search(out.begin(), out.end(), wanted.begin(), wanted.end()), out.end());
+  EXPECT_NE(test::Run("rdjpgcom " + Quote(dir / "out.jpg")).Output.find("scanned sheet 12"),
+            std::string::npos);
+  const TGdalInfo gdal = GdalInfo(dir / "out.jpg");
+  EXPECT_NEAR(gdal.OriginX, 1000, 1e-9);
+  EXPECT_NEAR(gdal.OriginY, 3000, 1e-9);
+  EXPECT_NEAR(gdal.PixelX, 2.5, 1e-12);
+  EXPECT_NEAR(gdal.PixelY, -2.5, 1e-12);
+}
+
+// Damaged and cut files met on the coefficient path are refused with a
+// message, and no output is left.
+TEST(JpgMap, PlacingRefusesDamagedFiles) {
+  TempDir dir;
+  const std::vector<uint8_t> good = ReadBytes(MakeJpeg(dir, "good.jpg", 64, 64, "1x1"));
+  std::vector<uint8_t> damaged = good;
+  for (size_t i = good.size() / 2; i < good.size() / 2 + 40; ++i) damaged[i] = 0xFF;
+  WriteBytes(dir / "damaged.jpg", damaged);
+  WriteBytes(dir / "cut.jpg", std::vector<uint8_t>(good.begin(), good.begin() + good.size() / 2));
+  for (const char* name : {"damaged.jpg", "cut.jpg"}) {
+    const CommandResult run = RunCli({dir / name, dir / "out.jpg", "/3"});
+    EXPECT_EQ(run.ExitCode, 1) << name << run.Output;
+    EXPECT_NE(run.Output.find("Writing " + (dir / "out.jpg") + " failed: Corrupt JPEG data: "),
+              std::string::npos)
+        << name << run.Output;
+    EXPECT_FALSE(Exists(dir / "out.jpg")) << name;
+    EXPECT_FALSE(Exists(dir / "out.jpg.part")) << name;
+  }
+}

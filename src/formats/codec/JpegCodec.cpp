@@ -115,6 +115,28 @@ void SetMessage(TErrorManager& errors, int code, const char* text) {
   std::snprintf(errors.Message, sizeof errors.Message, "%s", text);
 }
 
+// CMYK and YCCK (Adobe) files hold four components, delivered as RGB.
+bool IsCmyk(const jpeg_decompress_struct& cinfo) {
+  return cinfo.num_components == 4 &&
+         (cinfo.jpeg_color_space == JCS_CMYK || cinfo.jpeg_color_space == JCS_YCCK);
+}
+
+uint32_t DecodedChannels(const jpeg_decompress_struct& cinfo) {
+  return IsCmyk(cinfo) ? 3 : static_cast<uint32_t>(cinfo.num_components);
+}
+
+// Adobe's CMYK JPEGs store their inks inverted (255 is no ink), so each
+// colour is its inverted ink scaled by the inverted black, as GDAL and
+// image viewers show them.
+void CmykToRgb(const JSAMPLE* cmyk, uint8_t* rgb, JDIMENSION width) {
+  for (JDIMENSION i = 0; i < width; ++i, cmyk += 4, rgb += 3) {
+    const unsigned k = cmyk[3];
+    rgb[0] = static_cast<uint8_t>(cmyk[0] * k / 255);
+    rgb[1] = static_cast<uint8_t>(cmyk[1] * k / 255);
+    rgb[2] = static_cast<uint8_t>(cmyk[2] * k / 255);
+  }
+}
+
 int HeaderC(FILE* file, TErrorManager& errors, TJpegInfo& info) {
   jpeg_decompress_struct cinfo;
   cinfo.err = InitErrors(errors, jeCorrupt);
@@ -128,7 +150,7 @@ int HeaderC(FILE* file, TErrorManager& errors, TJpegInfo& info) {
   jpeg_read_header(&cinfo, TRUE);
   info.Width = cinfo.image_width;
   info.Height = cinfo.image_height;
-  info.Channels = static_cast<uint32_t>(cinfo.num_components);
+  info.Channels = DecodedChannels(cinfo);
   jpeg_destroy_decompress(&cinfo);
   return jeNone;
 }
@@ -150,26 +172,34 @@ int DecodeC(FILE* file, TErrorManager& errors, uint8_t* buffer,
   jpeg_stdio_src(&cinfo, file);
   jpeg_read_header(&cinfo, TRUE);
   if (cinfo.image_width != width || cinfo.image_height != height ||
-      static_cast<uint32_t>(cinfo.num_components) != channels) {
+      DecodedChannels(cinfo) != channels) {
     SetMessage(errors, jeBadParameters,
                "the file's size or channel count changed since it was read");
     jpeg_destroy_decompress(&cinfo);
     return errors.Code;
   }
-  cinfo.out_color_space = channels == 1 ? JCS_GRAYSCALE : JCS_RGB;
+  const bool cmyk = IsCmyk(cinfo);
+  cinfo.out_color_space = cmyk ? JCS_CMYK : channels == 1 ? JCS_GRAYSCALE : JCS_RGB;
   jpeg_start_decompress(&cinfo);
-  if (static_cast<uint32_t>(cinfo.output_components) != channels) {
+  if (static_cast<uint32_t>(cinfo.output_components) != (cmyk ? 4 : channels)) {
     SetMessage(errors, jeUnsupported, "the colour space cannot be converted");
     jpeg_destroy_decompress(&cinfo);
     return errors.Code;
   }
+  // CMYK rows go through a strip of libjpeg's own, freed with it.
+  JSAMPARRAY strip =
+      cmyk ? (*cinfo.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&cinfo),
+                                        JPOOL_IMAGE, width * 4, 16)
+           : nullptr;
   JSAMPROW rows[16];
   while (cinfo.output_scanline < cinfo.output_height) {
     const JDIMENSION first = cinfo.output_scanline;
     const JDIMENSION count = std::min<JDIMENSION>(16, height - first);
     for (JDIMENSION k = 0; k < count; ++k)
-      rows[k] = buffer + (static_cast<uint64_t>(first) + k) * stride;
-    jpeg_read_scanlines(&cinfo, rows, count);
+      rows[k] = cmyk ? strip[k] : buffer + (static_cast<uint64_t>(first) + k) * stride;
+    const JDIMENSION read = jpeg_read_scanlines(&cinfo, rows, count);
+    for (JDIMENSION k = 0; cmyk && k < read; ++k)
+      CmykToRgb(strip[k], buffer + (static_cast<uint64_t>(first) + k) * stride, width);
   }
   jpeg_finish_decompress(&cinfo);
   jpeg_destroy_decompress(&cinfo);

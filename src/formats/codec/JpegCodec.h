@@ -31,7 +31,9 @@ constexpr uint32_t kMaxDimension = 65500;
 struct TJpegInfo {
   uint32_t Width = 0;
   uint32_t Height = 0;
-  uint32_t Channels = 0;  // 1 grey, 3 colour, 4 CMYK or YCCK
+  // Samples a decoded pixel has: 1 grey, 3 red-green-blue (CMYK and YCCK
+  // files included, which are decoded to RGB); other counts cannot be read.
+  uint32_t Channels = 0;
 };
 
 // Our text for an error number (any number gives a text).

@@ -1,6 +1,7 @@
 #include "formats/image/JpgMap.h"
 
 #include <gtest/gtest.h>
+#include <turbojpeg.h>
 
 #include "PictureTestUtil.h"
 #include "formats/codec/JpegCodec.h"
@@ -80,14 +81,35 @@ TEST(JpgMap, DecodesLikeDjpegWithFillBytes) {
   EXPECT_FALSE(g.ReadCell(0, 21, 0, v));
 }
 
-TEST(JpgMap, RefusesCmykCorruptTruncatedAndHostileFiles) {
+// CMYK (as GDAL writes four bands) and YCCK (as TurboJPEG writes CMYK
+// pixels) files read as the red, green and blue GDAL shows.
+TEST(JpgMap, ReadsCmykAndYcckAsRgbLikeGdal) {
   TempDir dir;
   ASSERT_EQ(test::Run("gdal_translate -q -of JPEG -b 1 -b 2 -b 3 -b 1 " +
                 Quote(Sample("logo.tif")) + " " + Quote(dir / "cmyk.jpg")).ExitCode, 0);
-  TJpgMap2 cmyk;
-  EXPECT_FALSE(cmyk.Open(dir / "cmyk.jpg", 0, 0, 1, 1, omRead));
-  EXPECT_EQ(cmyk.ErrorText, "Open read error 1 Bands not 1 or 3: 4");
+  const TRaster ink = Picture(48, 40, 4);
+  std::vector<uint8_t> pixels;
+  for (int r = 0; r < ink.Rows; ++r)
+    for (int c = 0; c < ink.Columns; ++c)
+      for (int b = 0; b < 4; ++b) pixels.push_back(static_cast<uint8_t>(ink.At(c, r, b)));
+  tjhandle handle = tjInitCompress();
+  unsigned char* jpeg = nullptr;
+  unsigned long size = 0;
+  ASSERT_EQ(tjCompress2(handle, pixels.data(), ink.Columns, 0, ink.Rows, TJPF_CMYK, &jpeg,
+                        &size, TJSAMP_420, 90, 0), 0);
+  WriteBytes(dir / "ycck.jpg", std::vector<uint8_t>(jpeg, jpeg + size));
+  tjFree(jpeg);
+  tjDestroy(handle);
+  for (const char* name : {"cmyk.jpg", "ycck.jpg"}) {
+    TJpgMap2 jpg;
+    ASSERT_TRUE(jpg.Open(dir / name, 0, 0, 1, 1, omRead)) << jpg.ErrorText;
+    EXPECT_EQ(jpg.GetBandCount(), 3) << name;
+    EXPECT_EQ(PlacedDifference(ReadJpg(jpg), ReadWithGdal(dir / name, dir.str())), 0) << name;
+  }
+}
 
+TEST(JpgMap, RefusesCorruptTruncatedAndHostileFiles) {
+  TempDir dir;
   const std::vector<uint8_t> logo = ReadBytes(Sample("logo.jpg"));
   // Cut in the middle of the entropy-coded data: libjpeg would pad with grey.
   WriteBytes(dir / "cut.jpg", std::vector<uint8_t>(logo.begin(), logo.begin() + logo.size() / 2));

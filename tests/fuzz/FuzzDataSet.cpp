@@ -2,6 +2,7 @@
 // Built once per format, with MIRAVA_FUZZ_NAME the file name the input is
 // given and MIRAVA_FUZZ_SECOND, for two-file formats, the other file's name.
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 
 #include "FuzzTarget.h"
@@ -26,6 +27,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (jpeg::ReadParams(name, info, message) == jpeg::jeNone &&
       uint64_t{info.Width} * info.Height * info.Channels > MIRAVA_FUZZ_PIXEL_LIMIT)
     return 0;
+#endif
+#ifdef MIRAVA_FUZZ_BMP_PIXEL_LIMIT
+  // A few bytes of RLE may describe a gigapixel bitmap, which the reader
+  // rightly decodes into memory; such inputs are skipped, not fuzzed.
+  if (size >= 26 && data[0] == 'B' && data[1] == 'M') {
+    auto le32 = [&](size_t at) {
+      return static_cast<int32_t>(data[at] | data[at + 1] << 8 | data[at + 2] << 16 |
+                                  static_cast<uint32_t>(data[at + 3]) << 24);
+    };
+    if (std::abs(int64_t{le32(18)}) * std::abs(int64_t{le32(22)}) > MIRAVA_FUZZ_BMP_PIXEL_LIMIT)
+      return 0;
+  }
 #endif
   try {
     TDataSet2 set;

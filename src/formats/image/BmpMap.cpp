@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "formats/image/tiff/TifMap.h"
+#include "formats/image/ImageBuffer.h"
 #include "georef/WorldFile.h"
 #include "text/FileNames.h"
 #include "text/TextUtils.h"
@@ -38,6 +39,11 @@ enum : uint32_t {
   biBitCount = 28,
   biCompression = 30,
   biClrUsed = 46,
+  biRedMask = 54,  // then green, blue and (from 56-byte headers on) alpha
+  biAlphaMask = 66,
+  bcWidth = 18,  // OS/2 1.x header: 16-bit width, height, planes, bit count
+  bcHeight = 20,
+  bcBitCount = 24,
 };
 
 constexpr uint32_t kFileHeaderSize = 14;
@@ -46,6 +52,7 @@ constexpr uint32_t kHeadersSize = kFileHeaderSize + kInfoHeaderSize;
 constexpr uint32_t kOs2InfoHeaderSize = 12;
 constexpr uint32_t kBiCompressionRle8 = 1;
 constexpr uint32_t kBiCompressionRle4 = 2;
+constexpr uint32_t kBiCompressionBitFields = 3;
 
 // Rows are padded to whole 32-bit words.
 uint64_t StrideFor(uint64_t width, uint32_t bitCount) {
@@ -63,6 +70,9 @@ TBMPMap2::~TBMPMap2() { Close(); }
 
 void TBMPMap2::ResetDescription() {
   Palette.clear();
+  Decoded.Release();
+  Masks = {};
+  TopDown = Rle = false;
   GreyPalette = false;
   Width = Height = 0;
   BitCount = 0;
@@ -134,6 +144,7 @@ bool TBMPMap2::OpenExisting(const std::string& fileName) {
   auto refuse = [&](int code, const std::string& text) {
     CloseMapping();
     Palette.clear();
+    Decoded.Release();
     ErrorCode = code;
     ErrorText = text;
     return false;
@@ -141,9 +152,10 @@ bool TBMPMap2::OpenExisting(const std::string& fileName) {
   uint8_t type[2];
   if (!FetchBytes(bfType, 2, type) || type[0] != 'B' || type[1] != 'M')
     return refuse(2, "Not a BMP file");
-  if (!ParseHeaders()) return refuse(3, "Unknown bitmap type: " + DetailText);
+  if (!ParseHeaders() || (Rle && !DecodeRle()))
+    return refuse(3, "Unknown bitmap type: " + DetailText);
   const uint64_t needed = PixelOffset + uint64_t{RowStride} * Height;
-  if (needed > FileSize)
+  if (Decoded.Empty() && needed > FileSize)
     return refuse(6, "BMP file " + fileName + " holds " + std::to_string(FileSize) +
                          " bytes, fewer than the " + std::to_string(needed) +
                          " its rows need");
@@ -153,74 +165,96 @@ bool TBMPMap2::OpenExisting(const std::string& fileName) {
 }
 
 bool TBMPMap2::ParseHeaders() {
-  uint8_t head[kHeadersSize];
+  uint8_t head[kHeadersSize + 16] = {};
   if (!FetchBytes(0, biSize + 4, head)) {
     DetailText = "file too short for its headers";
     return false;
   }
   const uint32_t infoSize = Get32(head + biSize);
-  if (infoSize == kOs2InfoHeaderSize) {
-    DetailText = "Not RGB or 8-bit pixel";
-    return false;
-  }
-  // Version 4 and 5 headers extend the 40-byte one.
-  if (infoSize != kInfoHeaderSize && infoSize != 52 && infoSize != 56 && infoSize != 108 &&
-      infoSize != 124) {
+  const bool os2 = infoSize == kOs2InfoHeaderSize;
+  // Version 4 and 5 headers and OS/2 2.x's extend the 40-byte one.
+  if (!os2 && infoSize != kInfoHeaderSize && infoSize != 52 && infoSize != 56 &&
+      infoSize != 64 && infoSize != 108 && infoSize != 124) {
     DetailText = "information header of " + std::to_string(infoSize) + " bytes";
     return false;
   }
-  if (!FetchBytes(0, kHeadersSize, head)) {
+  // The 40-byte header and the bit-field masks that follow or extend it.
+  const uint32_t headBytes = os2 ? kFileHeaderSize + kOs2InfoHeaderSize : kHeadersSize + 16;
+  if (!FetchBytes(0, std::min<uint64_t>(headBytes, FileSize), head) ||
+      FileSize < kFileHeaderSize + uint64_t{os2 ? kOs2InfoHeaderSize : kInfoHeaderSize}) {
     DetailText = "file too short for its headers";
     return false;
   }
   PixelOffset = Get32(head + bfOffBits);
-  const int32_t width = static_cast<int32_t>(Get32(head + biWidth));
-  const int32_t height = static_cast<int32_t>(Get32(head + biHeight));
-  BitCount = static_cast<uint16_t>(Get16(head + biBitCount));
-  const uint32_t compression = Get32(head + biCompression);
-  const uint32_t colorsUsed = Get32(head + biClrUsed);
-  if (compression == kBiCompressionRle8) DetailText = "RLE8";
-  else if (compression == kBiCompressionRle4) DetailText = "RLE4";
-  else if (compression != 0) DetailText = "Unknown compression";
-  else if (BitCount != 8 && BitCount != 24) DetailText = "not RGB or 8-bit pixel";
+  int64_t width, height;
+  uint32_t compression = 0, colorsUsed = 0;
+  if (os2) {
+    width = Get16(head + bcWidth);
+    height = Get16(head + bcHeight);
+    BitCount = static_cast<uint16_t>(Get16(head + bcBitCount));
+  } else {
+    width = static_cast<int32_t>(Get32(head + biWidth));
+    height = static_cast<int32_t>(Get32(head + biHeight));
+    BitCount = static_cast<uint16_t>(Get16(head + biBitCount));
+    compression = Get32(head + biCompression);
+    colorsUsed = Get32(head + biClrUsed);
+  }
+  TopDown = height < 0;
+  Rle = compression == kBiCompressionRle8 || compression == kBiCompressionRle4;
+  const bool bitFields = compression == kBiCompressionBitFields;
+  if (compression != 0 && !Rle && !bitFields) DetailText = "Unknown compression";
+  else if (BitCount != 1 && BitCount != 4 && BitCount != 8 && BitCount != 16 &&
+           BitCount != 24 && BitCount != 32)
+    DetailText = "pixels of " + std::to_string(BitCount) + " bits";
+  else if ((compression == kBiCompressionRle8 && BitCount != 8) ||
+           (compression == kBiCompressionRle4 && BitCount != 4) ||
+           (bitFields && BitCount != 16 && BitCount != 32))
+    DetailText = "compression that does not fit " + std::to_string(BitCount) + "-bit pixels";
   else if (width <= 0) DetailText = "width of " + std::to_string(width) + " columns";
-  else if (height == 0) DetailText = "height of 0 rows";
-  else if (height < 0) DetailText = "top-down rows (negative height)";
+  else if (height == 0 || height == INT32_MIN) DetailText = "height of " + std::to_string(height) + " rows";
+  else if (TopDown && Rle) DetailText = "top-down rows (negative height) with RLE";
   if (!DetailText.empty()) return false;
   Width = static_cast<uint32_t>(width);
-  Height = static_cast<uint32_t>(height);
+  Height = static_cast<uint32_t>(TopDown ? -height : height);
   const uint64_t stride = StrideFor(Width, BitCount);
   if (stride > kLongestRow) {
     DetailText = "rows of " + std::to_string(stride) + " bytes are too long";
     return false;
   }
   RowStride = static_cast<uint32_t>(stride);
-  const uint64_t paletteAt = uint64_t{kFileHeaderSize} + infoSize;
-  const uint32_t colors = BitCount == 24 ? 0 : colorsUsed == 0 ? 256 : colorsUsed;
-  if (colors > 256) {
-    DetailText = "palette of " + std::to_string(colors) + " colours";
-    return false;
+  uint64_t paletteAt = uint64_t{kFileHeaderSize} + infoSize;
+  if (BitCount >= 16) {
+    if (!ParseMasks(head, infoSize, bitFields)) return false;
+    if (bitFields && infoSize == kInfoHeaderSize) paletteAt += 12;
   }
-  if (PixelOffset < paletteAt + 4ull * colors || PixelOffset > FileSize) {
+  const uint32_t entryBytes = os2 ? 3 : 4;
+  uint32_t colors = 0;
+  if (BitCount <= 8) {
+    colors = colorsUsed == 0 || colorsUsed > (1u << BitCount) ? 1u << BitCount : colorsUsed;
+    // OS/2 palettes fill the room before the pixels, up to their full size.
+    if (os2 && PixelOffset > paletteAt)
+      colors = static_cast<uint32_t>(
+          std::min<uint64_t>(colors, (PixelOffset - paletteAt) / entryBytes));
+  }
+  if (PixelOffset < paletteAt + uint64_t{entryBytes} * colors || PixelOffset > FileSize) {
     DetailText = "pixel data at offset " + std::to_string(PixelOffset) +
                  ", inside the headers or past the end of the file";
     return false;
   }
-  if (BitCount == 24) {
-    StorageBands = ReportedBands = 3;
+  if (BitCount == 24 || BitCount == 8) StorageBands = BitCount / 8;
+  if (BitCount > 8) {
+    ReportedBands = Masks[3].Mask ? 4 : 3;
     return true;
   }
-  StorageBands = 1;
-  std::vector<uint8_t> entries(4ull * colors);
-  if (colors > 0 &&
-      !FetchBytes(paletteAt, static_cast<uint32_t>(entries.size()), entries.data())) {
+  std::vector<uint8_t> entries(uint64_t{entryBytes} * colors);
+  if (!FetchBytes(paletteAt, static_cast<uint32_t>(entries.size()), entries.data())) {
     DetailText = "palette past the end of the file";
     return false;
   }
   Palette.resize(colors);
   GreyPalette = colors == 256;
   for (uint32_t i = 0; i < colors; ++i) {
-    const uint8_t* e = &entries[4ull * i];
+    const uint8_t* e = &entries[uint64_t{entryBytes} * i];
     Palette[i] = {e[2], e[1], e[0]};
     if (e[0] != i || e[1] != i || e[2] != i) GreyPalette = false;
   }
@@ -228,28 +262,114 @@ bool TBMPMap2::ParseHeaders() {
   return true;
 }
 
+bool TBMPMap2::ParseMasks(const uint8_t* head, uint32_t infoSize, bool bitFields) {
+  // Without bit fields: 5 bits a colour in 16-bit pixels, bytes in 32-bit
+  // ones (the fourth byte is no alpha).
+  uint32_t masks[4] = {0x7C00, 0x03E0, 0x001F, 0};
+  if (BitCount == 32) {
+    masks[0] = 0xFF0000;
+    masks[1] = 0xFF00;
+    masks[2] = 0xFF;
+  }
+  if (bitFields) {
+    for (int i = 0; i < 3; ++i) masks[i] = Get32(head + biRedMask + 4 * i);
+    if (infoSize >= 56) masks[3] = Get32(head + biAlphaMask);
+  }
+  uint32_t seen = 0;
+  for (int i = 0; i < 4; ++i) {
+    if ((masks[i] & seen) != 0 || (BitCount == 16 && masks[i] > 0xFFFF)) {
+      DetailText = "bit-field masks that overlap or pass the pixel's bits";
+      return false;
+    }
+    seen |= masks[i];
+    Masks[i].Mask = masks[i];
+    Masks[i].Shift = masks[i] ? static_cast<uint32_t>(__builtin_ctz(masks[i])) : 0;
+    Masks[i].Width = masks[i] ? 32 - static_cast<uint32_t>(__builtin_clz(masks[i])) -
+                                    Masks[i].Shift
+                              : 0;
+  }
+  return true;
+}
+
+// RLE rows are decoded into memory at open, one palette index a pixel, top
+// row first; the zero pages of rows the codes skip are never touched. Runs past a row's end are cut there, pixels that the codes
+// skip keep index 0, and data that ends early ends the image, as browsers
+// and GDAL read such files.
+bool TBMPMap2::DecodeRle() {
+  if (!Decoded.Allocate(Width, Height, 1, DetailText)) return false;
+  Position = PixelOffset;
+  MinBytes = FileSize - PixelOffset;
+  if (MinBytes > 0 && !MapWindow()) {
+    DetailText = "RLE data that cannot be mapped: " + ErrorText;
+    return false;
+  }
+  const uint8_t* data = DataPointer;
+  const uint64_t size = MinBytes;
+  const bool four = BitCount == 4;
+  uint64_t at = 0, x = 0, y = 0;  // y counts rows from the bottom
+  auto put = [&](uint32_t index) {
+    if (x < Width && y < Height)
+      Decoded.Row(static_cast<uint32_t>(Height - 1 - y))[x] = static_cast<uint8_t>(index);
+    ++x;
+  };
+  while (at + 1 < size && y < Height) {
+    const uint32_t count = data[at], code = data[at + 1];
+    at += 2;
+    if (count > 0) {
+      for (uint32_t i = 0; i < count; ++i) put(four ? (i % 2 ? code & 15 : code >> 4) : code);
+    } else if (code == 0) {
+      x = 0;
+      ++y;
+    } else if (code == 1) {
+      break;
+    } else if (code == 2) {
+      if (at + 1 >= size) break;
+      x += data[at];
+      y += data[at + 1];
+      at += 2;
+    } else {
+      const uint64_t bytes = four ? (code + 1) / 2 : code;
+      for (uint32_t i = 0; i < code && at + (four ? i / 2 : i) < size; ++i) {
+        const uint8_t b = data[at + (four ? i / 2 : i)];
+        put(four ? (i % 2 ? b & 15 : b >> 4) : b);
+      }
+      at += (bytes + 1) / 2 * 2;  // absolute runs end on a word
+    }
+  }
+  BitCount = 8;
+  RowStride = Width;
+  return true;
+}
+
 bool TBMPMap2::SelectRow(uint32_t row, uint32_t) {
   if (row >= Height) return false;
-  Position = PixelOffset + uint64_t{Height - 1 - row} * RowStride;
+  if (!Decoded.Empty()) return true;
+  Position = PixelOffset + uint64_t{TopDown ? row : Height - 1 - row} * RowStride;
   MinBytes = RowStride;
   return MapWindow();
 }
 
+const uint8_t* TBMPMap2::RowData(uint32_t row) {
+  if (!Decoded.Empty()) return Decoded.Row(row);
+  return SelectRow(row, 0) ? DataPointer : nullptr;
+}
+
 uint32_t TBMPMap2::BlockRows() {
   const bool plain = StorageBands == 3 || (StorageBands == 1 && GreyPalette);
-  if (!plain || RowStride == 0 || !WorldFileError.empty()) return 0;
+  if (!plain || !Decoded.Empty() || RowStride == 0 || !WorldFileError.empty()) return 0;
   return static_cast<uint32_t>(std::min<uint64_t>(UsableWindow() / RowStride, Height));
 }
 
 bool TBMPMap2::GetBlock(uint32_t first, uint32_t count, TCellBlock& block) {
   if (BlockRows() == 0 || count == 0 || first >= Height || count > Height - first)
     return false;
-  // The block's last row is the lowest in the file.
-  uint8_t* lowest = MapRange(PixelOffset + uint64_t{Height - first - count} * RowStride,
-                             uint64_t{count} * RowStride);
-  if (!lowest) return false;
-  block.Data = lowest + uint64_t{count - 1} * RowStride + (StorageBands == 3 ? 2 : 0);
-  block.RowStride = -static_cast<int64_t>(RowStride);
+  // Bottom-up files hold the block's last row lowest.
+  const uint64_t firstStored = TopDown ? first : Height - first - count;
+  uint8_t* stored = MapRange(PixelOffset + firstStored * RowStride, uint64_t{count} * RowStride);
+  if (!stored) return false;
+  block.Data = stored + (TopDown ? 0 : uint64_t{count - 1} * RowStride) +
+               (StorageBands == 3 ? 2 : 0);
+  block.RowStride = TopDown ? int64_t{RowStride} : -int64_t{RowStride};
   block.BandStride = StorageBands == 3 ? -1 : 0;
   block.ColumnStride = StorageBands;
   block.CellType = ctUnsigned8;
@@ -262,14 +382,24 @@ bool TBMPMap2::ReadCell(uint32_t column, uint32_t row, uint32_t band,
   value = 0;
   if (band >= ReportedBands) band = ReportedBands ? ReportedBands - 1u : 0;
   if (column >= Width || row >= Height) return false;
-  if (!SelectRow(row, band)) return false;
-  if (StorageBands == 3) {
-    value = DataPointer[uint64_t{column} * 3 + 2 - band];
-    return true;
+  const uint8_t* p = RowData(row);
+  if (!p) return false;
+  switch (BitCount) {
+    case 24: value = p[uint64_t{column} * 3 + 2 - band]; return true;
+    case 16:
+    case 32: {
+      const uint32_t bits = BitCount == 16 ? Get16(p + uint64_t{column} * 2)
+                                           : Get32(p + uint64_t{column} * 4);
+      value = Masks[band].Scale(bits);
+      return true;
+    }
+    default: break;
   }
-  const uint8_t index = DataPointer[column];
+  // Palette indices, the first pixel in a byte's high bits.
+  const uint64_t bit = uint64_t{column} * BitCount;
+  const uint32_t index = (p[bit / 8] >> (8 - BitCount - bit % 8)) & ((1u << BitCount) - 1);
   if (GreyPalette)
-    value = index;
+    value = static_cast<float>(index);
   else
     value = index < Palette.size() ? Palette[index][band] : 0;
   return true;

@@ -1,5 +1,7 @@
-// Windows bitmaps: uncompressed 8-bit (grey or palette) and 24-bit files are
-// read in place; 8-bit grey and 24-bit files are written. The georeference
+// Windows and OS/2 bitmaps: 1-, 4- and 8-bit palettes, 16-, 24- and 32-bit
+// pixels (bit-field masks, alpha as a fourth band), either row order, read
+// in place; RLE8 and RLE4 files decoded into memory. 8-bit grey and 24-bit
+// files are written. The georeference
 // lives in a ".bmpw" world file beside the image.
 #pragma once
 
@@ -9,6 +11,7 @@
 #include <vector>
 
 #include "dataset/DataSetRoot.h"
+#include "formats/image/ImageBuffer.h"
 #include "text/TextUtils.h"
 
 namespace mirava {
@@ -54,9 +57,36 @@ class TBMPMap2 : public TDataSetRoot2 {
   // Examines the headers; false with the reason in DetailText.
   bool ParseHeaders();
   bool FetchBytes(uint64_t position, uint32_t count, uint8_t* target);
+  // The colour masks of 16- and 32-bit pixels; false when they overlap.
+  bool ParseMasks(const uint8_t* head, uint32_t infoSize, bool bitFields);
+  bool DecodeRle();
+  // Row `row` (0 the top) as stored, or as decoded from RLE.
+  const uint8_t* RowData(uint32_t row);
+
+  // One colour of a 16- or 32-bit pixel, scaled to 0..255 as browsers do:
+  // fewer than 8 bits are repeated (5 bits abcde give abcdeabc), more are
+  // cut to their highest 8.
+  struct TMask {
+    uint32_t Mask = 0;
+    uint32_t Shift = 0;
+    uint32_t Width = 0;  // bits up to the mask's highest
+    float Scale(uint32_t bits) const {
+      if (Width == 0) return 0;
+      const uint64_t v = (bits & Mask) >> Shift;
+      if (Width >= 8) return static_cast<float>(v >> (Width - 8));
+      uint64_t repeated = 0;
+      uint32_t filled = 0;
+      for (; filled < 8; filled += Width) repeated = repeated << Width | v;
+      return static_cast<float>(repeated >> (filled - 8));
+    }
+  };
 
   uint32_t PixelOffset = 0;  // bfOffBits
   std::vector<std::array<uint8_t, 3>> Palette;  // red, green, blue
+  std::array<TMask, 4> Masks;                    // red, green, blue, alpha
+  TImageBuffer Decoded;                          // RLE pixels, top row first
+  bool TopDown = false;
+  bool Rle = false;
   bool GreyPalette = false;
   uint32_t Width = 0;
   uint32_t Height = 0;

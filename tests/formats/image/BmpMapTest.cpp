@@ -157,18 +157,20 @@ TEST(BmpRead, RefusalsAndHostileHeaders) {
     change(s);
     return OpenError(MakeBmp(s));
   };
-  EXPECT_EQ(error([](BmpLayout& s) { s.Compression = 1; }), "Unknown bitmap type: RLE8");
-  EXPECT_EQ(error([](BmpLayout& s) { s.Compression = 2; }), "Unknown bitmap type: RLE4");
-  EXPECT_EQ(error([](BmpLayout& s) { s.Compression = 3; }),
+  EXPECT_EQ(error([](BmpLayout& s) { s.Compression = 1; }),
+            "Unknown bitmap type: compression that does not fit 24-bit pixels");
+  EXPECT_EQ(error([](BmpLayout& s) { s.Compression = 4; }),
             "Unknown bitmap type: Unknown compression");
-  EXPECT_EQ(error([](BmpLayout& s) { s.Bits = 4; }),
-            "Unknown bitmap type: not RGB or 8-bit pixel");
-  EXPECT_EQ(error([](BmpLayout& s) { s.InfoSize = 12; }),
-            "Unknown bitmap type: Not RGB or 8-bit pixel");
-  EXPECT_EQ(error([](BmpLayout& s) { s.InfoSize = 64; }),
-            "Unknown bitmap type: information header of 64 bytes");
-  EXPECT_EQ(error([](BmpLayout& s) { s.Height = -2; }),
-            "Unknown bitmap type: top-down rows (negative height)");
+  EXPECT_EQ(error([](BmpLayout& s) { s.Bits = 12; }), "Unknown bitmap type: pixels of 12 bits");
+  EXPECT_EQ(error([](BmpLayout& s) { s.InfoSize = 20; }),
+            "Unknown bitmap type: information header of 20 bytes");
+  EXPECT_EQ(error([](BmpLayout& s) {
+              s.Bits = 8;
+              s.Palette = GreyRamp();
+              s.Compression = 1;
+              s.Height = -2;
+            }),
+            "Unknown bitmap type: top-down rows (negative height) with RLE");
   EXPECT_EQ(error([](BmpLayout& s) { s.Height = 0; }), "Unknown bitmap type: height of 0 rows");
   EXPECT_EQ(error([](BmpLayout& s) { s.Width = -3; }),
             "Unknown bitmap type: width of -3 columns");
@@ -193,13 +195,154 @@ TEST(BmpRead, RefusalsAndHostileHeaders) {
   s.Bits = 8;
   bytes = MakeBmp(s);
   Put32(bytes, 46, 300);
-  EXPECT_EQ(OpenError(bytes), "Unknown bitmap type: palette of 300 colours");
+  // More colours than 8 bits index are 256, which this file does not hold.
+  EXPECT_EQ(OpenError(bytes).rfind("Unknown bitmap type: pixel data at offset 54", 0), 0u);
   bytes = MakeBmp(s);
   Put32(bytes, 46, 0);  // 256 colours that the file does not hold
   EXPECT_EQ(OpenError(bytes).rfind("Unknown bitmap type: pixel data at offset 54", 0), 0u);
   EXPECT_EQ(OpenError({'B', 'M', 0, 0}), "Unknown bitmap type: file too short for its headers");
   EXPECT_EQ(OpenError({'X', 'M', 0, 0, 0, 0, 0, 0}), "Not a BMP file");
   EXPECT_EQ(OpenError({}).rfind("Open read error ", 0), 0u);
+}
+
+// Our reading of an ImageMagick-made bitmap against GDAL's (palettes
+// expanded) or, for the layouts GDAL does not read, ImageMagick's own.
+void ExpectLikeReference(const std::string& path, int bands, bool gdal, bool palette,
+                         const std::string& what) {
+  TBMPMap2 map;
+  ASSERT_TRUE(map.Open(path, 0, 0, 1, 1, omRead)) << what << map.ErrorText;
+  ASSERT_EQ(map.GetBandCount(), bands) << what;
+  if (gdal) {
+    GdalRaster reference;
+    ASSERT_TRUE(ReadWithGdal(path, reference, palette ? "-expand rgb" : "")) << what;
+    ExpectSameCells(map, reference);
+    return;
+  }
+  const CommandResult raw = test::Run("convert " + Quote(path) + " -depth 8 " +
+                                (bands == 4 ? "RGBA:-" : "RGB:-") + " 2>/dev/null");
+  const int columns = map.GetColumnCount(), rows = map.GetRowCount();
+  ASSERT_EQ(raw.Output.size(), static_cast<size_t>(columns) * rows * bands) << what;
+  for (int r = 0; r < rows; ++r)
+    for (int c = 0; c < columns; ++c)
+      for (int b = 0; b < bands; ++b) {
+        float v = -1;
+        ASSERT_TRUE(map.ReadCell(c, r, b, v));
+        const uint8_t expected =
+            static_cast<uint8_t>(raw.Output[(static_cast<size_t>(r) * columns + c) * bands + b]);
+        ASSERT_EQ(v, expected) << what << " cell " << c << "," << r << " band " << b;
+      }
+}
+
+TEST(BmpRead, DesktopLayoutsLikeGdalAndImageMagick) {
+  if (!HaveGdal()) GTEST_SKIP() << "GDAL not installed";
+  TempDir dir;
+  const std::string logo = Quote(Sample("logo.tif"));
+  struct TCase {
+    const char* Name;
+    const char* Options;  // ImageMagick's, and the file type prefix
+    int Bands;
+    bool Gdal;
+  };
+  const TCase cases[] = {
+      {"rle8.bmp", "-colors 200 -type Palette -compress RLE BMP3:", 3, false},
+      {"palette4.bmp", "-colors 16 -type Palette BMP3:", 3, true},
+      {"bilevel.bmp", "-type Bilevel BMP3:", 3, true},
+      {"rgb565.bmp", "-define bmp:subtype=RGB565 BMP:", 3, false},
+      {"rgb555.bmp", "-define bmp:subtype=RGB555 BMP:", 3, false},
+      {"argb32.bmp", "-alpha on -channel A -fx i/w -define bmp:format=bmp4 BMP:", 4, false},
+      {"os2.bmp", "BMP2:", 3, true},
+      {"os2palette.bmp", "-colors 16 -type Palette BMP2:", 3, true},
+  };
+  for (const TCase& c : cases) {
+    const std::string path = dir / c.Name;
+    ASSERT_EQ(test::Run("convert " + logo + " " + c.Options + Quote(path)).ExitCode, 0) << c.Name;
+    const std::string options = c.Options;
+    ExpectLikeReference(path, c.Bands, c.Gdal,
+                        options.find("Palette") != std::string::npos ||
+                            options.find("Bilevel") != std::string::npos,
+                        c.Name);
+  }
+  // ImageMagick's 1-bit alpha reads as 128; browsers and we read 255.
+  ASSERT_EQ(test::Run("convert " + logo + " -alpha on -define bmp:subtype=ARGB1555 BMP:" +
+                Quote(dir / "argb1555.bmp")).ExitCode, 0);
+  TBMPMap2 alpha;
+  ASSERT_TRUE(alpha.Open(dir / "argb1555.bmp", 0, 0, 1, 1, omRead)) << alpha.ErrorText;
+  float v = -1;
+  ASSERT_TRUE(alpha.ReadCell(7, 5, 3, v));
+  EXPECT_EQ(v, 255);
+}
+
+// Top-down rows (negative height), written by hand, read like the same
+// picture stored bottom-up.
+TEST(BmpRead, TopDownRowsLikeBottomUp) {
+  for (const uint16_t bits : {24, 8}) {
+    BmpLayout up;
+    up.Width = 5;
+    up.Height = 3;
+    up.Bits = bits;
+    if (bits == 8) up.Palette = GreyRamp();
+    BmpLayout down = up;
+    down.Height = -3;
+    std::vector<uint8_t> bytes = MakeBmp(down);
+    const std::vector<uint8_t> bottomUp = MakeBmp(up);
+    const uint32_t offset = Get32(bytes, 10), stride = (5 * bits + 31) / 32 * 4;
+    for (uint32_t r = 0; r < 3; ++r)
+      std::copy_n(bottomUp.begin() + offset + (2 - r) * stride, stride,
+                  bytes.begin() + offset + r * stride);
+    ExpectLikeGdal(bytes, bits == 8 ? 1 : 3, "", bottomUp);
+  }
+}
+
+// RLE4 by hand (ImageMagick writes none): runs of two alternating colours,
+// an absolute run, a run past the row's end (cut there), a delta that
+// skips pixels (index 0) and data that ends early.
+TEST(BmpRead, Rle4RunsDeltasAndEarlyEnds) {
+  TempDir dir;
+  BmpLayout layout;
+  layout.Width = 6;
+  layout.Height = 3;
+  layout.Bits = 4;
+  layout.Compression = 2;
+  layout.Palette = {{0, 0, 0}, {10, 20, 30}, {40, 50, 60}, {70, 80, 90}};
+  std::vector<uint8_t> bytes = MakeBmp(layout);
+  const uint32_t offset = Get32(bytes, 10);
+  bytes.resize(offset);
+  // Bottom row: 1 2 1 2 then absolute 3 3; middle row: 9 pixels of 3 (cut at
+  // 6); top row: delta 2 right, then 1 1 and the data ends.
+  const std::vector<uint8_t> rle = {4, 0x12, 0, 3, 0x33, 0x30, 0, 0, 9,    0x33,
+                                    0, 0,    0, 2, 2,    0,    2, 0x11};
+  bytes.insert(bytes.end(), rle.begin(), rle.end());
+  WriteBytes(dir / "rle4.bmp", bytes);
+  TBMPMap2 map;
+  ASSERT_TRUE(map.Open(dir / "rle4.bmp", 0, 0, 1, 1, omRead)) << map.ErrorText;
+  const int expected[3][6] = {{0, 0, 1, 1, 0, 0}, {3, 3, 3, 3, 3, 3}, {1, 2, 1, 2, 3, 3}};
+  for (int r = 0; r < 3; ++r)
+    for (int c = 0; c < 6; ++c) {
+      float v = -1;
+      ASSERT_TRUE(map.ReadCell(c, r, 1, v));
+      EXPECT_EQ(v, layout.Palette[expected[r][c]][1]) << c << "," << r;
+    }
+}
+
+TEST(BmpRead, BitFieldMasksThatOverlapAreRefused) {
+  BmpLayout layout;
+  layout.Bits = 16;
+  layout.Compression = 3;
+  layout.InfoSize = 56;
+  std::vector<uint8_t> bytes = MakeBmp(layout);
+  Put32(bytes, 54, 0xF800);
+  Put32(bytes, 58, 0x0FE0);
+  Put32(bytes, 62, 0x001F);
+  EXPECT_EQ(OpenError(bytes),
+            "Unknown bitmap type: bit-field masks that overlap or pass the pixel's bits");
+  Put32(bytes, 58, 0);  // no green: reads 0
+  TempDir dir;
+  WriteBytes(dir / "in.bmp", bytes);
+  TBMPMap2 map;
+  ASSERT_TRUE(map.Open(dir / "in.bmp", 0, 0, 1, 1, omRead)) << map.ErrorText;
+  float v = -1;
+  ASSERT_TRUE(map.ReadCell(0, 0, 1, v));
+  EXPECT_EQ(v, 0);
 }
 
 TEST(BmpWrite, FilesAndRefusals) {

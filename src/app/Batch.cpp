@@ -16,7 +16,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <sstream>
 #include <thread>
 
 #include "app/ConsoleHost.h"
@@ -611,8 +610,7 @@ int TBatchRunner::Run() {
       if (message == kSuccessMessage) {
         result.Outcome = TOutcome::Succeeded;
         if (!RecordCompletion(e))
-          Print(e.Origin + ": the completion record of " + e.OutputName +
-                " could not be written; --skip-existing will convert it again");
+          result.Text += "; no completion record could be written beside it";
       } else {
         result.Outcome = message == kAbortMessage ? TOutcome::Aborted : TOutcome::Failed;
         failed = failed || result.Outcome == TOutcome::Failed;

@@ -526,7 +526,8 @@ void TBatchRunner::Print(const std::string& line) {
 void TBatchRunner::ShowProgress(bool force) {
   const auto now = std::chrono::steady_clock::now();
   const auto interval = Terminal ? std::chrono::milliseconds(250) : std::chrono::seconds(10);
-  if (!force && now - LastShown < interval) return;
+  // On a terminal the line comes back at once after a file's line.
+  if (!force && (!Terminal || LineOpen) && now - LastShown < interval) return;
   LastShown = now;
   double done = static_cast<double>(BytesDone);
   for (const TRunning& r : Running) done += Bytes[r.Entry] * (r.Percent / 100.0);

@@ -21,6 +21,7 @@
 #include "app/ConsoleHost.h"
 #include "dataset/DataSet.h"
 #include "job/ConvertThread.h"
+#include "job/MemoryBudget.h"
 #include "text/FileNames.h"
 #include "text/TextUtils.h"
 
@@ -107,6 +108,14 @@ std::string ParseBatchCommandLine(const std::vector<std::string>& parameters,
       continue;
     }
     if (IsUnattendedSwitch(p)) continue;
+    if (const std::string memory = "--memory="; p.rfind(memory, 0) == 0) {
+      unsigned mib = 0;
+      if (!ParseCount(p.substr(memory.size()), mib) || mib == 0)
+        return "--memory takes a number of MiB of at least 1, not \"" +
+               p.substr(memory.size()) + "\"";
+      settings.MemoryMiB = mib;
+      continue;
+    }
     if ((!p.empty() && p[0] == '-') || (p.size() == 2 && p[0] == '/'))
       return "unknown option " + p;
     settings.InputNames.push_back(p);
@@ -581,7 +590,7 @@ void TBatchRunner::Start(size_t entry) {
 }
 
 int TBatchRunner::Run() {
-  const unsigned jobs = Settings.Jobs ? Settings.Jobs : UsableProcessors();
+  const unsigned jobs = Settings.Jobs;
   size_t next = 0;
   bool stop = false;
   bool failed = false;
@@ -653,6 +662,11 @@ int TBatchRunner::Run() {
 
 }  // namespace
 
+uint64_t BatchJobMemory(uint64_t memoryMiB, unsigned jobs, uint64_t available) {
+  if (memoryMiB) return memoryMiB << 20;
+  return std::max<uint64_t>(1, available / std::max(1u, jobs));
+}
+
 int RunBatchCommandLine(const std::vector<std::string>& parameters) {
   TBatchSettings settings;
   const std::string usage = ParseBatchCommandLine(parameters, settings);
@@ -708,6 +722,8 @@ int RunBatchCommandLine(const std::vector<std::string>& parameters) {
                  settings.ReportName.c_str(), SystemErrorText(errno).c_str());
     return 2;
   }
+  if (!settings.Jobs) settings.Jobs = UsableProcessors();
+  MemoryLimit = BatchJobMemory(settings.MemoryMiB, settings.Jobs, MemoryToCountOn());
   CatchStopSignals();
   AbortRequested = false;
   TBatchRunner runner(entries, settings, report);

@@ -22,6 +22,7 @@ struct TBatchSettings {
   std::string ListName;   // "-": standard input
   int32_t Kind = 0;
   unsigned Jobs = 0;      // 0: the processors this process may use
+  uint64_t MemoryMiB = 0; // --memory=MIB, each job's; 0: a share of the machine's
   unsigned SliceIndex = 0;
   unsigned SliceCount = 1;
   bool SkipExisting = false;
@@ -59,6 +60,11 @@ void CheckOutputFolders(const std::vector<TBatchEntry>& entries,
 std::string CompletionRecordName(const std::string& outputName);
 bool OutputComplete(const TBatchEntry& entry);
 bool RecordCompletion(const TBatchEntry& entry);
+
+// The memory each of `jobs` jobs at once may count on: `memoryMiB` when
+// given, otherwise an equal share of `available`, so that the jobs together
+// stay within what one job alone would count on.
+uint64_t BatchJobMemory(uint64_t memoryMiB, unsigned jobs, uint64_t available);
 
 // Runs a batch command line to its end; returns the exit status: 0 every
 // file done or skipped, 1 any failed, 2 refused before anything ran, 130

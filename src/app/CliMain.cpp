@@ -50,8 +50,9 @@ const char* const kUsage =
     "skipped, 1 any failed, 130 stopped by Ctrl-C.\n"
     "\n"
     "  --memory=MIB     the memory a job may count on (default: what the\n"
-    "                   machine and its memory cgroup offer); quarter turns\n"
-    "                   of larger inputs read them once, in stripes\n"
+    "                   machine and its memory cgroup offer, shared equally\n"
+    "                   by a batch's jobs at once); quarter turns of larger\n"
+    "                   inputs read them once, in stripes\n"
     "  --help           this text\n"
     "  --version        the version\n";
 

@@ -100,6 +100,19 @@ TEST(BatchCommandLine, OptionsAndRefusals) {
   EXPECT_NE(refusal({"-l", "x", "--slice", "5/5"}), "");
   EXPECT_EQ(refusal({"-o", "out", "-e", "tif", "--frobnicate", "a"}),
             "unknown option --frobnicate");
+  EXPECT_NE(refusal({"-o", "out", "-e", "tif", "--memory=lots", "a"}), "");
+
+  TBatchSettings memory;
+  ASSERT_EQ(ParseBatchCommandLine({"-l", "x", "--memory=512"}, memory), "");
+  EXPECT_EQ(memory.MemoryMiB, 512u);
+}
+
+// Jobs at once share the memory one job alone would count on, unless each
+// is given its own.
+TEST(BatchCommandLine, JobsShareTheMemory) {
+  EXPECT_EQ(BatchJobMemory(0, 4, uint64_t{8} << 30), uint64_t{2} << 30);
+  EXPECT_EQ(BatchJobMemory(0, 1, uint64_t{8} << 30), uint64_t{8} << 30);
+  EXPECT_EQ(BatchJobMemory(512, 4, uint64_t{8} << 30), uint64_t{512} << 20);
 }
 
 TEST(BatchList, LinesAndTheirFaults) {

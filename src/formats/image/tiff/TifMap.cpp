@@ -1,12 +1,15 @@
 #include "formats/image/tiff/TifMap.h"
 
 #include <dirent.h>
+#include <unistd.h>
 #include <strings.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <memory>
 
 #include "formats/image/tiff/GeoTiffKeys.h"
+#include "formats/image/tiff/TiffDecoder.h"
 #include "formats/image/tiff/TiffTags.h"
 #include "georef/WorldFile.h"
 #include "text/FileNames.h"
@@ -45,6 +48,7 @@ TTifMap2::~TTifMap2() { Close(); }
 
 void TTifMap2::ResetDescription() {
   MSBFirst = false;
+  BigTiff = false;
   StripTable.clear();
   PlaneWindows.clear();
   BitsPerSample.assign(1, 1);
@@ -108,15 +112,58 @@ bool TTifMap2::OpenExisting(const std::string& fileName, uint8_t mode) {
     ErrorText = text;
     return false;
   };
-  uint8_t head[8] = {};
-  if (!FetchBytes(0, std::min<uint64_t>(8, FileSize), head) ||
+  uint8_t head[16] = {};
+  if (!FetchBytes(0, std::min<uint64_t>(16, FileSize), head) ||
       !((head[0] == 'I' && head[1] == 'I') || (head[0] == 'M' && head[1] == 'M')))
     return refuse(2, "Wrong TIFF order");
   MSBFirst = head[0] == 'M';
-  if (FileSize < 8 || Get16(head + 2) != 42) return refuse(3, "Wrong TIFF version");
-  IfdPosition = Get32(head + 4);
-  if (!ParseIfd() || !CheckLayout()) return refuse(4, "Tiff error " + TiffError);
-  if (CellType == ctOneBit) return refuse(5, "Bit type not supported");
+  const uint16_t version = Get16(head + 2);
+  BigTiff = version == 43 && FileSize >= 16 && Get16(head + 4) == 8 && Get16(head + 6) == 0;
+  if (FileSize < 8 || (version != 42 && !BigTiff)) return refuse(3, "Wrong TIFF version");
+  IfdPosition = BigTiff ? Get64(head + 8) : Get32(head + 4);
+  Decodable = false;
+  if (!ParseIfd() || !CheckLayout()) {
+    if (!Decodable) return refuse(4, "Tiff error " + TiffError);
+    PlaneWindows.clear();
+    CloseMapping();
+    return OpenDecoded(mode);
+  }
+  ErrorText.clear();
+  ErrorCode = 0;
+  return true;
+}
+
+bool TTifMap2::OpenDecoded(uint8_t mode) {
+  auto refuse = [&](const std::string& text) {
+    CloseMapping();
+    ErrorCode = 4;
+    ErrorText = "Tiff error " + text;
+    return false;
+  };
+  if (mode != omRead) return refuse(TiffError + ": the file can only be read");
+  TDecodedTiff decoded;
+  std::string error;
+  const char* folder = std::getenv("TMPDIR");
+  if (!DecodeTiff(FileName, folder && *folder ? folder : "/tmp", decoded, error))
+    return refuse(error);
+  const std::string name = FileName;
+  const bool mapped = OpenMapping(decoded.ScratchName, omRead, 0);
+  unlink(decoded.ScratchName.c_str());
+  FileName = name;
+  if (!mapped) return refuse("scratch file: " + ErrorText);
+  MSBFirst = false;
+  ImageWidth = decoded.Width;
+  ImageLength = decoded.Length;
+  SamplesPerPixel = decoded.Samples;
+  BitsPerSample.assign(SamplesPerPixel, 8 * CellTypeWidth(decoded.CellType));
+  SampleFormat.assign(SamplesPerPixel, SampleFormatOf(decoded.CellType));
+  PhotoMetricInterpretation = 1;
+  PlanarConfiguration = 1;
+  RowsPerStrip = ImageLength;
+  StripsPerPlane = 1;
+  StripTable.assign(1, 0);
+  ColorMap = std::move(decoded.ColorMap);
+  if (!CheckLayout()) return refuse(TiffError);
   ErrorText.clear();
   ErrorCode = 0;
   return true;

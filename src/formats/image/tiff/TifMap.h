@@ -77,12 +77,14 @@ class TTifMap2 : public TDataSetRoot2 {
   struct TIfdEntry {
     uint16_t Tag = 0;
     uint16_t Type = 0;
-    uint32_t Count = 0;
-    uint64_t FieldPosition = 0;  // file position of the 4-byte value field
+    uint64_t Count = 0;
+    uint64_t FieldPosition = 0;  // file position of the value field
   };
 
   void ResetDescription();
   bool OpenExisting(const std::string& fileName, uint8_t mode);
+  // Decodes the file through libtiff into a scratch file read in its place.
+  bool OpenDecoded(uint8_t mode);
   bool CreateFile(const std::string& fileName, uint32_t columns, uint32_t rows,
                   uint8_t cellType, uint32_t bands);
   // Reads the first IFD; false with the reason in TiffError.
@@ -92,21 +94,29 @@ class TTifMap2 : public TDataSetRoot2 {
   const TIfdEntry* FindEntry(const std::vector<TIfdEntry>& entries,
                              uint16_t tag) const;
   bool FetchBytes(uint64_t position, uint64_t count, uint8_t* target);
-  // Values of a BYTE, SHORT or LONG entry (at most `wanted` of them).
-  bool EntryNumbers(const TIfdEntry& entry, uint32_t wanted,
-                    std::vector<uint32_t>& values);
+  // Values of a BYTE, SHORT, LONG or LONG8 entry (at most `wanted`).
+  template <typename T>
+  bool EntryNumbers(const TIfdEntry& entry, uint64_t wanted, std::vector<T>& values);
+  // Where an entry's values lie: in its value field when they fit.
+  uint64_t ValuePosition(const TIfdEntry& entry, uint64_t bytes);
+  uint64_t OffsetBytes() const { return BigTiff ? 8 : 4; }
   bool EntryDoubles(const TIfdEntry& entry, uint32_t wanted,
                     std::vector<double>& values);
   uint16_t Get16(const uint8_t* p) const;
   uint32_t Get32(const uint8_t* p) const;
+  uint64_t Get64(const uint8_t* p) const;
+  uint64_t GetOffset(const uint8_t* p) const;
   double GetDouble(const uint8_t* p) const;
   bool WriteTiffHeader();
   uint64_t SampleOffset(uint32_t column, uint32_t band) const;
   void SetLayout(TCellBlock& block) const;
 
-  uint32_t IfdPosition = 0;
-  uint16_t IfdEntryCount = 0;
+  uint64_t IfdPosition = 0;
+  uint64_t IfdEntryCount = 0;
+  bool BigTiff = false;
   std::string TiffError;
+  bool Decodable = false;  // refused for a layout libtiff decodes
+  std::vector<uint16_t> ColorMap;  // red, green, blue entries of a palette
   uint32_t ImageWidth = 0;
   uint32_t ImageLength = 0;
   std::vector<uint32_t> BitsPerSample;
@@ -116,7 +126,7 @@ class TTifMap2 : public TDataSetRoot2 {
   uint16_t PlanarConfiguration = 1;
   uint32_t RowsPerStrip = 2147483647;
   uint16_t SamplesPerPixel = 1;
-  std::vector<uint32_t> StripTable;
+  std::vector<uint64_t> StripTable;
   // One window per sample plane, for band-separate files larger than one
   // window: a single window would be moved for every band of every cell.
   std::vector<std::unique_ptr<TPlaneWindow>> PlaneWindows;

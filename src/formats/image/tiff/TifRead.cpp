@@ -24,12 +24,27 @@ uint32_t TTifMap2::Get32(const uint8_t* p) const {
                      uint32_t{p[1]} << 8 | p[0]);
 }
 
+uint64_t TTifMap2::Get64(const uint8_t* p) const {
+  const uint64_t high = Get32(p + (MSBFirst ? 0 : 4));
+  return high << 32 | Get32(p + (MSBFirst ? 4 : 0));
+}
+
+uint64_t TTifMap2::GetOffset(const uint8_t* p) const {
+  return BigTiff ? Get64(p) : Get32(p);
+}
+
 double TTifMap2::GetDouble(const uint8_t* p) const {
-  uint8_t b[8];
-  for (int i = 0; i < 8; ++i) b[i] = MSBFirst ? p[7 - i] : p[i];
+  const uint64_t bits = Get64(p);
   double v;
-  std::memcpy(&v, b, 8);
+  std::memcpy(&v, &bits, 8);
   return v;
+}
+
+uint64_t TTifMap2::ValuePosition(const TIfdEntry& entry, uint64_t bytes) {
+  if (bytes <= OffsetBytes()) return entry.FieldPosition;
+  uint8_t field[8];
+  if (!FetchBytes(entry.FieldPosition, OffsetBytes(), field)) return UINT64_MAX;
+  return GetOffset(field);
 }
 
 bool TTifMap2::FetchBytes(uint64_t position, uint64_t count, uint8_t* target) {
@@ -47,27 +62,25 @@ bool TTifMap2::FetchBytes(uint64_t position, uint64_t count, uint8_t* target) {
   return true;
 }
 
-bool TTifMap2::EntryNumbers(const TIfdEntry& entry, uint32_t wanted,
-                            std::vector<uint32_t>& values) {
+template <typename T>
+bool TTifMap2::EntryNumbers(const TIfdEntry& entry, uint64_t wanted, std::vector<T>& values) {
   values.clear();
-  if (entry.Type != ftByte && entry.Type != ftShort && entry.Type != ftLong)
-    return false;
-  const uint32_t size = entry.Type == ftByte ? 1 : entry.Type == ftShort ? 2 : 4;
-  const uint64_t total = uint64_t{entry.Count} * size;
-  uint64_t at = entry.FieldPosition;
-  if (total > 4) {
-    uint8_t field[4];
-    if (!FetchBytes(entry.FieldPosition, 4, field)) return false;
-    at = Get32(field);
-  }
+  const uint32_t size = entry.Type == ftByte    ? 1
+                        : entry.Type == ftShort ? 2
+                        : entry.Type == ftLong  ? 4
+                        : entry.Type == ftLong8 ? 8
+                                                : 0;
+  if (size == 0 || entry.Count > FileSize) return false;
+  const uint64_t total = entry.Count * size;
+  const uint64_t at = ValuePosition(entry, total);
   if (at > FileSize || total > FileSize - at) return false;
-  const uint32_t n = std::min(entry.Count, wanted);
-  std::vector<uint8_t> bytes(uint64_t{n} * size);
+  const uint64_t n = std::min(entry.Count, wanted);
+  std::vector<uint8_t> bytes(n * size);
   if (!FetchBytes(at, bytes.size(), bytes.data())) return false;
   values.resize(n);
-  for (uint32_t i = 0; i < n; ++i) {
-    const uint8_t* p = bytes.data() + uint64_t{i} * size;
-    values[i] = size == 1 ? p[0] : size == 2 ? Get16(p) : Get32(p);
+  for (uint64_t i = 0; i < n; ++i) {
+    const uint8_t* p = bytes.data() + i * size;
+    values[i] = static_cast<T>(size == 1 ? p[0] : size == 2 ? Get16(p) : size == 4 ? Get32(p) : Get64(p));
   }
   return true;
 }
@@ -75,11 +88,9 @@ bool TTifMap2::EntryNumbers(const TIfdEntry& entry, uint32_t wanted,
 bool TTifMap2::EntryDoubles(const TIfdEntry& entry, uint32_t wanted,
                             std::vector<double>& values) {
   values.clear();
-  if (entry.Type != ftDouble || entry.Count < wanted) return false;
-  uint8_t field[4];
-  if (!FetchBytes(entry.FieldPosition, 4, field)) return false;
-  const uint64_t at = Get32(field);
-  if (at > FileSize || uint64_t{entry.Count} * 8 > FileSize - at) return false;
+  if (entry.Type != ftDouble || entry.Count < wanted || entry.Count > FileSize) return false;
+  const uint64_t at = ValuePosition(entry, entry.Count * 8);
+  if (at > FileSize || entry.Count * 8 > FileSize - at) return false;
   std::vector<uint8_t> bytes(uint64_t{wanted} * 8);
   if (!FetchBytes(at, bytes.size(), bytes.data())) return false;
   for (uint32_t i = 0; i < wanted; ++i) values.push_back(GetDouble(bytes.data() + 8 * i));
@@ -94,36 +105,45 @@ const TTifMap2::TIfdEntry* TTifMap2::FindEntry(
 }
 
 bool TTifMap2::ParseIfd() {
-  uint8_t countBytes[2];
-  if (IfdPosition < 8 || !FetchBytes(IfdPosition, 2, countBytes)) {
+  // Classic TIFF: a 16-bit entry count and 12-byte entries with 4-byte
+  // values; BigTIFF: 64-bit counts and 20-byte entries with 8-byte values.
+  const uint64_t countBytes = BigTiff ? 8 : 2;
+  const uint64_t entryBytes = BigTiff ? 20 : 12;
+  uint8_t head[8];
+  if (IfdPosition < 8 || !FetchBytes(IfdPosition, countBytes, head)) {
     TiffError = "IFD at " + std::to_string(IfdPosition) + " lies outside the file";
     return false;
   }
-  IfdEntryCount = Get16(countBytes);
-  std::vector<uint8_t> raw(12ull * IfdEntryCount);
-  if (!FetchBytes(IfdPosition + 2ull, raw.size(), raw.data())) {
+  IfdEntryCount = BigTiff ? Get64(head) : Get16(head);
+  if (IfdEntryCount > 65535 || IfdEntryCount * entryBytes > FileSize) {
+    TiffError = "IFD of " + std::to_string(IfdEntryCount) +
+                " entries runs past the end of the file";
+    return false;
+  }
+  std::vector<uint8_t> raw(entryBytes * IfdEntryCount);
+  if (!FetchBytes(IfdPosition + countBytes, raw.size(), raw.data())) {
     TiffError = "IFD of " + std::to_string(IfdEntryCount) +
                 " entries runs past the end of the file";
     return false;
   }
   std::vector<TIfdEntry> entries;
-  for (uint32_t i = 0; i < IfdEntryCount; ++i) {
-    const uint8_t* p = raw.data() + 12ull * i;
+  for (uint64_t i = 0; i < IfdEntryCount; ++i) {
+    const uint8_t* p = raw.data() + entryBytes * i;
     TIfdEntry e;
     e.Tag = Get16(p);
     e.Type = Get16(p + 2);
-    e.Count = Get32(p + 4);
-    e.FieldPosition = IfdPosition + 2ull + 12ull * i + 8;
+    e.Count = BigTiff ? Get64(p + 4) : Get32(p + 4);
+    e.FieldPosition = IfdPosition + countBytes + entryBytes * i + (BigTiff ? 12 : 8);
     if (!FindEntry(entries, e.Tag)) entries.push_back(e);
   }
 
   // Refusals are checked in tag order and the last one reported, so a
   // palette image that is also compressed reports its palette.
-  std::vector<uint32_t> v;
+  std::vector<uint64_t> v;
   auto number = [&](uint16_t tag, uint32_t fallback, const char* name) -> int64_t {
     const TIfdEntry* e = FindEntry(entries, tag);
     if (!e) return fallback;
-    if (!EntryNumbers(*e, 1, v) || v.empty()) {
+    if (!EntryNumbers(*e, 1, v) || v.empty() || v[0] > UINT32_MAX) {
       TiffError = std::string(name) + " entry unreadable";
       return -1;
     }
@@ -140,7 +160,7 @@ bool TTifMap2::ParseIfd() {
   // BitsPerSample value per sample.
   const TIfdEntry* bits = FindEntry(entries, tgBitsPerSample);
   uint32_t bands = samples > 0 ? static_cast<uint32_t>(samples)
-                               : bits ? std::max<uint32_t>(bits->Count, 1) : 1;
+                               : bits ? static_cast<uint32_t>(std::clamp<uint64_t>(bits->Count, 1, 65536)) : 1;
   if (bands > 65535) {
     TiffError = "BitsPerSample entry of " + std::to_string(bands) + " samples";
     return false;
@@ -169,19 +189,21 @@ bool TTifMap2::ParseIfd() {
   }
 
   const TIfdEntry* offsets = FindEntry(entries, tgStripOffset);
+  ReadGeoTiff(entries);
   if (Compression > 1) TiffError = "Compressed tiff";
   if (PhotoMetricInterpretation > 2) TiffError = "Not greyScale or RGB";
-  if (offsets && offsets->Type != ftShort && offsets->Type != ftLong)
+  if (offsets && offsets->Type != ftShort && offsets->Type != ftLong &&
+      offsets->Type != ftLong8)
     TiffError = "StripOffset not of Short or Long type";
   if (FindEntry(entries, tgTileWidth) || FindEntry(entries, tgTileOffsets))
     TiffError = "Tiled tiff";
-  if (!TiffError.empty()) return false;
+  // libtiff decodes what the mapped path cannot read in place.
+  Decodable = !TiffError.empty();
+  if (Decodable) return false;
   if (!offsets) {
     TiffError = "No StripOffset";
     return false;
   }
-
-  ReadGeoTiff(entries);
 
   // The strip table is read once the geometry tells how many strips count.
   if (ImageWidth == 0 || ImageLength == 0) {
@@ -201,7 +223,7 @@ bool TTifMap2::ParseIfd() {
                 " strips, the image needs " + std::to_string(needed);
     return false;
   }
-  if (!EntryNumbers(*offsets, static_cast<uint32_t>(needed), StripTable)) {
+  if (!EntryNumbers(*offsets, needed, StripTable)) {
     TiffError = "StripOffset entry runs past the end of the file";
     return false;
   }
@@ -256,6 +278,7 @@ bool TTifMap2::CheckLayout() {
   for (uint32_t i = 1; i < SamplesPerPixel; ++i)
     if (BitsPerSample[i] != BitsPerSample[0] || SampleFormat[i] != SampleFormat[0]) {
       TiffError = "Samples of different sizes or formats";
+      Decodable = true;
       return false;
     }
   const uint32_t bits = BitsPerSample[0];
@@ -268,18 +291,19 @@ bool TTifMap2::CheckLayout() {
   if (bits == 16 && format == sfSigned) CellType = ctSigned16;
   if (bits == 32 && format == sfSigned) CellType = ctSigned32;
   if (bits == 32 && format == sfFloat) CellType = ctFloat32;
-  if (CellType == ctOneBit) return true;
-  if (CellType == ctUnknown) {
+  if (CellType == ctUnknown || CellType == ctOneBit) {
     const char* kind = format == sfUnsigned ? "unsigned integer"
                        : format == sfSigned ? "signed integer"
                        : format == sfFloat  ? "floating-point"
                                             : "untyped";
     TiffError = std::to_string(bits) + "-bit " + kind + " samples not supported";
+    Decodable = true;
     return false;
   }
   WhiteIsZero = PhotoMetricInterpretation == 0;
   if (WhiteIsZero && CellType != ctUnsigned8 && CellType != ctUnsigned16) {
     TiffError = "White-is-zero samples that are not unsigned 8 or 16 bits";
+    Decodable = true;
     return false;
   }
   SampleWidth = CellTypeWidth(CellType);

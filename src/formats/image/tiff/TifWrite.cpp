@@ -81,12 +81,7 @@ bool TTifMap2::CreateFile(const std::string& fileName, uint32_t columns,
   }
   PhotoMetricInterpretation = bands == 1 ? 1 : 2;
   BitsPerSample.assign(bands, 8 * SampleWidth);
-  const uint16_t format = cellType == ctFloat32 ? sfFloat
-                          : cellType == ctSigned8 || cellType == ctSigned16 ||
-                                  cellType == ctSigned32
-                              ? sfSigned
-                              : sfUnsigned;
-  SampleFormat.assign(bands, format);
+  SampleFormat.assign(bands, SampleFormatOf(cellType));
   if (!OpenMapping(fileName, omCreate, pixels + kTiffHeaderSize)) {
     ErrorText = ErrorWithCode("Open map write error=", ErrorCode, ErrorText);
     return false;

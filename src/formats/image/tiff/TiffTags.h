@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "text/TextUtils.h"
+
 namespace mirava {
 
 // The TIFF field types this program reads or writes.
@@ -12,6 +14,7 @@ enum : uint16_t {
   ftLong = 4,
   ftRational = 5,
   ftDouble = 12,
+  ftLong8 = 16,
 };
 
 // Tags.
@@ -40,5 +43,12 @@ enum : uint16_t {
 
 // SampleFormat values.
 enum : uint16_t { sfUnsigned = 1, sfSigned = 2, sfFloat = 3 };
+
+inline uint16_t SampleFormatOf(uint8_t cellType) {
+  if (cellType == ctFloat32) return sfFloat;
+  if (cellType == ctSigned8 || cellType == ctSigned16 || cellType == ctSigned32)
+    return sfSigned;
+  return sfUnsigned;
+}
 
 }  // namespace mirava

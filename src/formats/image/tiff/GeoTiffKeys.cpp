@@ -103,6 +103,7 @@ TGeoTiffCrs GeoTiffCrsFor(const std::string& projection,
 
 std::vector<uint16_t> GeoKeyDirectory(const TGeoTiffCrs& crs) {
   std::vector<uint16_t> keys;
+  keys.reserve(24);
   auto key = [&](uint16_t id, uint16_t value) {
     keys.insert(keys.end(), {id, 0, 1, value});
   };

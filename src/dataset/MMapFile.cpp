@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "dataset/BackgroundWriter.h"
+#include "dataset/ByteOrder.h"
 #include "text/TextUtils.h"
 
 namespace mirava {
@@ -390,44 +391,6 @@ bool TMMapFile2::GridPutRowParts(uint32_t first, uint32_t count, uint64_t offset
                                  uint64_t length, const uint8_t* data, uint64_t dataStride) {
   if (count == 0 || first >= GridRows || count > GridRows - first) return false;
   return WriteRowParts(first * LineLength, LineLength, count, offset, length, data, dataStride);
-}
-
-template <typename T>
-static T Load(const uint8_t* p, bool swap) {
-  T v;
-  std::memcpy(&v, p, sizeof v);
-  if (swap) {
-    if constexpr (sizeof v == 2) {
-      uint16_t u;
-      std::memcpy(&u, &v, 2);
-      u = __builtin_bswap16(u);
-      std::memcpy(&v, &u, 2);
-    } else if constexpr (sizeof v == 4) {
-      uint32_t u;
-      std::memcpy(&u, &v, 4);
-      u = __builtin_bswap32(u);
-      std::memcpy(&v, &u, 4);
-    }
-  }
-  return v;
-}
-
-template <typename T>
-static void Store(uint8_t* p, T v, bool swap) {
-  if (swap) {
-    if constexpr (sizeof v == 2) {
-      uint16_t u;
-      std::memcpy(&u, &v, 2);
-      u = __builtin_bswap16(u);
-      std::memcpy(&v, &u, 2);
-    } else if constexpr (sizeof v == 4) {
-      uint32_t u;
-      std::memcpy(&u, &v, 4);
-      u = __builtin_bswap32(u);
-      std::memcpy(&v, &u, 4);
-    }
-  }
-  std::memcpy(p, &v, sizeof v);
 }
 
 double DecodeCellExact(const uint8_t* p, uint8_t cellType, bool swap) {

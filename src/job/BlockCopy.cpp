@@ -6,19 +6,13 @@
 #include <immintrin.h>
 #endif
 
+#include "dataset/ByteOrder.h"
 #include "dataset/MMapFile.h"
 #include "text/TextUtils.h"
 
 namespace mirava {
 
 namespace {
-
-template <typename T>
-T Swap(T v) {
-  if constexpr (sizeof(T) == 2) return __builtin_bswap16(v);
-  if constexpr (sizeof(T) == 4) return __builtin_bswap32(v);
-  return v;
-}
 
 // Cells of one 8-byte word in reverse order.
 template <typename T>
@@ -64,13 +58,13 @@ void CopyTyped(uint8_t* dst, int64_t dstStep, const uint8_t* src,
     T* d = reinterpret_cast<T*>(dst);
     const int64_t ss = srcStep / w, ds = dstStep / w;
     for (uint32_t i = 0; i < count; ++i, s += ss, d += ds)
-      *d = swap ? Swap(*s) : *s;
+      *d = swap ? ByteSwap(*s) : *s;
     return;
   }
   for (uint32_t i = 0; i < count; ++i, src += srcStep, dst += dstStep) {
     T v;
     std::memcpy(&v, src, w);
-    if (swap) v = Swap(v);
+    if (swap) v = ByteSwap(v);
     std::memcpy(dst, &v, w);
   }
 }

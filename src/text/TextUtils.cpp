@@ -190,16 +190,6 @@ std::string ShortenPath(const std::string& path, int n) {
   return result.substr(0, n);
 }
 
-uint32_t SwapBytes32(uint32_t value) { return __builtin_bswap32(value); }
-
-double SwapBytesDouble(uint32_t low, uint32_t high) {
-  uint64_t bits = (static_cast<uint64_t>(high) << 32) | low;
-  bits = __builtin_bswap64(bits);
-  double value;
-  std::memcpy(&value, &bits, sizeof value);
-  return value;
-}
-
 std::string SystemErrorText(int code) {
   char buffer[256];
   return strerror_r(code, buffer, sizeof buffer);

@@ -82,8 +82,6 @@ std::string PadLeft(const std::string& text, size_t width);
 std::string FormatGeneral(double value);
 
 std::string ShortenPath(const std::string& path, int n);
-uint32_t SwapBytes32(uint32_t value);
-double SwapBytesDouble(uint32_t low, uint32_t high);
 inline const std::string& ChooseText(bool flag, const std::string& ifTrue,
                                      const std::string& ifFalse) {
   return flag ? ifTrue : ifFalse;

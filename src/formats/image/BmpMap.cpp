@@ -4,9 +4,9 @@
 #include <cmath>
 #include <cstring>
 
-#include "formats/image/tiff/TifMap.h"
 #include "formats/image/ImageBuffer.h"
 #include "georef/WorldFile.h"
+#include "text/CompanionFile.h"
 #include "text/FileNames.h"
 #include "text/TextUtils.h"
 
@@ -104,7 +104,7 @@ bool TBMPMap2::Open(const std::string& fileName, uint32_t columns,
     ErrorText = "BMP files are opened for reading or created, not updated";
     return false;
   }
-  const std::string world = FindBesideImage(fileName, ".bmpw");
+  const std::string world = FindCompanion(fileName, ".bmpw");
   TWorldFile w;
   if (!world.empty() && w.Read(world)) {
     CellSizeX = w.CellSizeX;
@@ -113,7 +113,7 @@ bool TBMPMap2::Open(const std::string& fileName, uint32_t columns,
     RegistrationY = w.OriginY();
     Projection = Datum = Spheroid = "UNKNOWN";
   }
-  const std::string gcp = FindBesideImage(fileName, ".gcp");
+  const std::string gcp = FindCompanion(fileName, ".gcp");
   if (!gcp.empty()) ControlPoints->LoadFromFile(gcp);
   return OpenExisting(fileName);
 }

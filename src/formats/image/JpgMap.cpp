@@ -3,6 +3,7 @@
 #include "formats/codec/JpegCodec.h"
 #include "georef/WorldFile.h"
 #include "job/PhotoLayer.h"
+#include "text/CompanionFile.h"
 #include "text/FileNames.h"
 #include "text/TextUtils.h"
 
@@ -256,12 +257,9 @@ bool TJpgMap2::ReadWorldFile(const std::string& fileName) {
 }
 
 void TJpgMap2::ReadWorldFileBeside(const std::string& fileName) {
-  const std::string jpgw = ChangeFileExt(fileName, ".jpgw");
-  const std::string jgw = ChangeFileExt(fileName, ".jgw");
-  if (FileExists(jpgw))
-    ReadWorldFile(jpgw);
-  else if (FileExists(jgw))
-    ReadWorldFile(jgw);
+  std::string name = FindCompanion(fileName, ".jpgw");
+  if (name.empty()) name = FindCompanion(fileName, ".jgw");
+  if (!name.empty()) ReadWorldFile(name);
 }
 
 }  // namespace mirava

@@ -5,7 +5,9 @@
 #include <cmath>
 #include <cstring>
 
+#include "dataset/ByteOrder.h"
 #include "dataset/OutputChecks.h"
+#include "text/CompanionFile.h"
 #include "text/FileNames.h"
 #include "text/TextUtils.h"
 
@@ -48,15 +50,6 @@ constexpr double kScale = 1000.0;
 // A tile must fit one mapped window with room for its 64 KiB alignment.
 constexpr uint64_t kMaxTileBytes = kMaxWindowSize - kWindowAlignment;
 
-uint32_t Get32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
-void Put32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = (v >> (8 * i)) & 0xFF;
-}
-
 }  // namespace
 
 TRswMap2::TRswMap2() { ControlPoints = std::make_unique<TGCPList>(); }
@@ -76,11 +69,11 @@ bool TRswMap2::Close() {
 }
 
 uint32_t TRswMap2::Header32(uint32_t offset) const {
-  return Get32(HeaderImage.data() + offset);
+  return LoadLE<uint32_t>(HeaderImage.data() + offset);
 }
 
 void TRswMap2::SetHeader32(uint32_t offset, uint32_t value) {
-  Put32(HeaderImage.data() + offset, value);
+  StoreLE<uint32_t>(HeaderImage.data() + offset, value);
 }
 
 double TRswMap2::HeaderDouble(uint32_t offset) const {
@@ -182,8 +175,8 @@ bool TRswMap2::Open(const std::string& fileName, uint32_t columns,
   RegistrationX = HeaderDouble(hLeftX);
   RegistrationY = GridRows * cellSize + HeaderDouble(hLowerY);
   ControlPoints = std::make_unique<TGCPList>();
-  const std::string points = ChangeFileExt(fileName, ".gcp");
-  if (FileExists(points)) ControlPoints->LoadFromFile(points);
+  const std::string points = FindCompanion(fileName, ".gcp");
+  if (!points.empty()) ControlPoints->LoadFromFile(points);
   return true;
 }
 
@@ -266,8 +259,8 @@ bool TRswMap2::ReadStructure(std::string& reason) {
   TileIndex.resize(tiles);
   for (uint64_t t = 0; t < tiles; ++t) {
     TTile& tile = TileIndex[t];
-    tile.Offset = Get32(index.data() + 8 * t) * unit;
-    tile.Length = Get32(index.data() + 8 * t + 4);
+    tile.Offset = LoadLE<uint32_t>(index.data() + 8 * t) * unit;
+    tile.Length = LoadLE<uint32_t>(index.data() + 8 * t + 4);
     const uint64_t w = t % TilesAcross == TilesAcross - 1 ? LastTileWidth : TileWidth;
     const uint64_t h = t / TilesAcross == TilesDown - 1 ? LastTileHeight : TileHeight;
     const uint64_t raw = w * h * bytesPerPixel;
@@ -372,8 +365,8 @@ bool TRswMap2::WriteHeaderBack() {
   const uint64_t unit = Header32(hVersion) == kHugeVersion ? 256 : 1;
   std::vector<uint8_t> index(TileIndex.size() * 8);
   for (size_t t = 0; t < TileIndex.size(); ++t) {
-    Put32(index.data() + 8 * t, static_cast<uint32_t>(TileIndex[t].Offset / unit));
-    Put32(index.data() + 8 * t + 4, TileIndex[t].Length);
+    StoreLE<uint32_t>(index.data() + 8 * t, static_cast<uint32_t>(TileIndex[t].Offset / unit));
+    StoreLE<uint32_t>(index.data() + 8 * t + 4, TileIndex[t].Length);
   }
   return CopyToFile(IndexOffset, static_cast<uint32_t>(index.size()), index.data());
 }

@@ -204,6 +204,13 @@ TEST(JpgMap, WorldFileAffineModelAndCrop) {
   ASSERT_TRUE(preferred.Open(dir / "map.jpg", 0, 0, 1, 1, omRead));
   EXPECT_DOUBLE_EQ(preferred.GetCellSizeY(), 2);  // ".jpgw" wins
   std::remove((dir / "map.jpgw").c_str());
+  // Names upper-cased by another system keep their pair.
+  ASSERT_EQ(test::Run("cp " + Quote(Sample("logo.jpg")) + " " + Quote(dir / "UP.JPG")).ExitCode, 0);
+  ASSERT_EQ(std::rename((dir / "map.jgw").c_str(), (dir / "UP.JGW").c_str()), 0);
+  TJpgMap2 upper;
+  ASSERT_TRUE(upper.Open(dir / "UP.JPG", 0, 0, 1, 1, omRead));
+  EXPECT_DOUBLE_EQ(upper.GetCellSizeY(), 3);
+  ASSERT_EQ(std::rename((dir / "UP.JGW").c_str(), (dir / "map.jgw").c_str()), 0);
 
   TJpgMap2 jpg;
   ASSERT_TRUE(jpg.Open(dir / "map.jpg", 0, 0, 1, 1, omReadWrite));

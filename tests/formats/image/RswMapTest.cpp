@@ -266,4 +266,9 @@ TEST(RswMap, ControlPointsTravelInAGcpFileBeside) {
   ASSERT_EQ(back.Points.size(), 1u);
   EXPECT_EQ(back.Points[0].Name, "P1");
   EXPECT_DOUBLE_EQ(back.Points[0].CellX, 10.5);
+
+  // Names upper-cased by another system keep their pair.
+  ASSERT_EQ(std::rename((dir / "out.rsw").c_str(), (dir / "LOGO.RSW").c_str()), 0);
+  ASSERT_EQ(std::rename((dir / "out.gcp").c_str(), (dir / "LOGO.GCP").c_str()), 0);
+  ASSERT_EQ(ReadRaster(dir / "LOGO.RSW").Points.size(), 1u);
 }

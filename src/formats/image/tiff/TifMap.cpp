@@ -1,8 +1,6 @@
 #include "formats/image/tiff/TifMap.h"
 
-#include <dirent.h>
 #include <unistd.h>
-#include <strings.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -12,35 +10,11 @@
 #include "formats/image/tiff/TiffDecoder.h"
 #include "formats/image/tiff/TiffTags.h"
 #include "georef/WorldFile.h"
+#include "text/CompanionFile.h"
 #include "text/FileNames.h"
 #include "text/TextUtils.h"
 
 namespace mirava {
-
-std::string FindBesideImage(const std::string& imageName, const std::string& ext) {
-  const std::string exact = ChangeFileExt(imageName, ext);
-  if (FileExists(exact)) return exact;
-  const size_t slash = imageName.rfind('/');
-  const std::string prefix =
-      slash == std::string::npos ? std::string() : imageName.substr(0, slash + 1);
-  const std::string stem = ExtractFileName(RemoveFileExt(imageName));
-  std::unique_ptr<DIR, int (*)(DIR*)> dir(
-      opendir(prefix.empty() ? "." : prefix.c_str()), closedir);
-  if (!dir) return {};
-  std::string found;
-  while (const dirent* entry = readdir(dir.get())) {
-    const std::string name = entry->d_name;
-    if (name.size() != stem.size() + ext.size() ||
-        name.compare(0, stem.size(), stem) != 0 ||
-        strcasecmp(name.c_str() + stem.size(), ext.c_str()) != 0 ||
-        !FileExists(prefix + name))
-      continue;
-    // The first in name order, so that the choice does not depend on the
-    // order the directory lists its entries in.
-    if (found.empty() || name < found) found = name;
-  }
-  return found.empty() ? found : prefix + found;
-}
 
 TTifMap2::TTifMap2() { ControlPoints = std::make_unique<TGCPList>(); }
 
@@ -84,7 +58,7 @@ bool TTifMap2::Open(const std::string& fileName, uint32_t columns,
     ErrorText = "Unknown open mode " + std::to_string(mode);
     return false;
   }
-  const std::string gcp = FindBesideImage(fileName, ".gcp");
+  const std::string gcp = FindCompanion(fileName, ".gcp");
   if (!gcp.empty()) ControlPoints->LoadFromFile(gcp);
   return OpenExisting(fileName, mode);
 }

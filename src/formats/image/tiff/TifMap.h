@@ -26,10 +26,6 @@ class TPlaneWindow : public TMapByte {
   }
 };
 
-// The file beside `imageName` with extension `ext`, whatever the case of
-// the extension on disk ("IMG.TIF" finds "IMG.TFW"); empty when none.
-std::string FindBesideImage(const std::string& imageName, const std::string& ext);
-
 // Bytes before the pixels of a created TIFF.
 constexpr uint32_t kTiffHeaderSize = 368;
 

@@ -8,6 +8,7 @@
 #include "formats/image/tiff/TifMap.h"
 #include "formats/image/tiff/TiffTags.h"
 #include "georef/WorldFile.h"
+#include "text/CompanionFile.h"
 #include "text/TextUtils.h"
 
 namespace mirava {
@@ -250,8 +251,8 @@ void TTifMap2::ReadGeoTiff(const std::vector<TIfdEntry>& entries) {
     RegistrationX = placement->OriginX;
     RegistrationY = placement->OriginY;
   } else {
-    std::string name = FindBesideImage(FileName, ".tifw");
-    if (name.empty()) name = FindBesideImage(FileName, ".tfw");
+    std::string name = FindCompanion(FileName, ".tifw");
+    if (name.empty()) name = FindCompanion(FileName, ".tfw");
     TWorldFile world;
     if (name.empty() || !world.Read(name)) {
       if (scale.size() >= 2) {

@@ -138,18 +138,7 @@ bool TMyThread::CreateOutput(const std::string& fileName) {
   const int format = FormatFromExtension(fileName);
   const int32_t bands = InputSet->GetBandCount();
   const uint8_t cellType = InputSet->GetCellType();
-  if (format == fcTiff) {
-    if (bands > 3) {
-      MessageText = "TIFF files do not support more than 3 bands";
-      return false;
-    }
-    if (cellType > ctUnsigned16) {
-      const char* name = cellType < kCellTypeCount ? CellTypeNames[cellType] : "";
-      MessageText = std::string("TIFF output does not support the cell type ") +
-                    (*name ? name : "of the input");
-      return false;
-    }
-  } else if (format == fcBmp) {
+  if (format == fcBmp) {
     if (bands > 3) {
       MessageText = "BMP files do not support more than 3 bands";
       return false;

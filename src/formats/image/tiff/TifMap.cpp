@@ -23,6 +23,8 @@ TTifMap2::~TTifMap2() { Close(); }
 void TTifMap2::ResetDescription() {
   MSBFirst = false;
   BigTiff = false;
+  FixedLayout = true;
+  PixelStart = kTiffHeaderSize;
   StripTable.clear();
   PlaneWindows.clear();
   BitsPerSample.assign(1, 1);

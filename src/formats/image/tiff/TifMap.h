@@ -104,12 +104,18 @@ class TTifMap2 : public TDataSetRoot2 {
   uint64_t GetOffset(const uint8_t* p) const;
   double GetDouble(const uint8_t* p) const;
   bool WriteTiffHeader();
+  // The header of a created file: the fixed one (1 or 3 bands of 8 or 16
+  // bits under 4 GiB) or one laid out for any other raster.
+  std::vector<uint8_t> FixedHeader();
+  std::vector<uint8_t> OpenHeader();
   uint64_t SampleOffset(uint32_t column, uint32_t band) const;
   void SetLayout(TCellBlock& block) const;
 
   uint64_t IfdPosition = 0;
   uint64_t IfdEntryCount = 0;
   bool BigTiff = false;
+  bool FixedLayout = true;
+  uint64_t PixelStart = kTiffHeaderSize;  // of a created file
   std::string TiffError;
   bool Decodable = false;  // refused for a layout libtiff decodes
   std::vector<uint16_t> ColorMap;  // red, green, blue entries of a palette

@@ -1,5 +1,10 @@
-// Creating a TIFF: the fixed little-endian header with the GeoTIFF tags.
+// Creating a TIFF: a little-endian header with the GeoTIFF tags, then the
+// pixels as one uncompressed strip. One or three bands of 8 or 16 bits get
+// the fixed header of old; everything else an IFD laid out for it, in a
+// BigTIFF when the offsets pass 4 GiB.
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "formats/image/tiff/GeoTiffKeys.h"
 #include "formats/image/tiff/TifMap.h"
@@ -30,11 +35,101 @@ void Put16(uint8_t* p, uint32_t v) {
 void Put32(uint8_t* p, uint32_t v) {
   for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
+void Put64(uint8_t* p, uint64_t v) {
+  for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
 void PutDouble(uint8_t* p, double v) {
   uint64_t u;
   std::memcpy(&u, &v, 8);
-  for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(u >> (8 * i));
+  Put64(p, u);
 }
+
+// Room for the longest key directory GeoKeyDirectory makes, so that a new
+// georeference never moves the pixels.
+constexpr uint32_t kMostGeoKeys = 24;
+
+// One IFD after the file header: entries in tag order, each value that does
+// not fit its entry's field after the IFD on an 8-byte boundary.
+class TIfdImage {
+ public:
+  explicit TIfdImage(bool big) : Big(big) {}
+  void Numbers(uint16_t tag, uint16_t type, const std::vector<uint64_t>& values,
+               size_t room = 0) {
+    const uint32_t size = type == ftShort ? 2 : type == ftLong ? 4 : 8;
+    std::vector<uint8_t> bytes(std::max(values.size(), room) * size);
+    for (size_t i = 0; i < values.size(); ++i) {
+      uint8_t* p = bytes.data() + i * size;
+      if (size == 2) Put16(p, static_cast<uint32_t>(values[i]));
+      if (size == 4) Put32(p, static_cast<uint32_t>(values[i]));
+      if (size == 8) Put64(p, values[i]);
+    }
+    Entries.push_back({tag, type, values.size(), std::move(bytes)});
+  }
+  void Doubles(uint16_t tag, const std::vector<double>& values) {
+    std::vector<uint8_t> bytes(values.size() * 8);
+    for (size_t i = 0; i < values.size(); ++i) PutDouble(bytes.data() + 8 * i, values[i]);
+    Entries.push_back({tag, ftDouble, values.size(), std::move(bytes)});
+  }
+  void Rational(uint16_t tag, uint32_t numerator, uint32_t denominator) {
+    std::vector<uint8_t> bytes(8);
+    Put32(bytes.data(), numerator);
+    Put32(bytes.data() + 4, denominator);
+    Entries.push_back({tag, ftRational, 1, std::move(bytes)});
+  }
+  // The header and IFD, padded to a 16-byte boundary where the pixels start.
+  std::vector<uint8_t> Bytes() const {
+    const uint64_t field = Big ? 8 : 4;
+    const uint64_t ifdStart = Big ? 16 : 8;
+    const uint64_t entrySize = Big ? 20 : 12;
+    const uint64_t countSize = Big ? 8 : 2;
+    uint64_t end = ifdStart + countSize + entrySize * Entries.size() + field;
+    std::vector<uint8_t> h(end);
+    h[0] = h[1] = 'I';
+    Put16(h.data() + 2, Big ? 43 : 42);
+    if (Big) {
+      Put16(h.data() + 4, 8);
+      Put64(h.data() + 8, ifdStart);
+      Put64(h.data() + ifdStart, Entries.size());
+    } else {
+      Put32(h.data() + 4, static_cast<uint32_t>(ifdStart));
+      Put16(h.data() + ifdStart, static_cast<uint32_t>(Entries.size()));
+    }
+    uint64_t at = ifdStart + countSize;
+    for (const TEntry& e : Entries) {
+      Put16(h.data() + at, e.Tag);
+      Put16(h.data() + at + 2, e.Type);
+      if (Big)
+        Put64(h.data() + at + 4, e.Count);
+      else
+        Put32(h.data() + at + 4, static_cast<uint32_t>(e.Count));
+      const uint64_t valueAt = at + (Big ? 12 : 8);
+      if (e.Bytes.size() <= field) {
+        std::copy(e.Bytes.begin(), e.Bytes.end(), h.begin() + valueAt);
+      } else {
+        end = (end + 7) / 8 * 8;
+        if (Big)
+          Put64(h.data() + valueAt, end);
+        else
+          Put32(h.data() + valueAt, static_cast<uint32_t>(end));
+        h.resize(end + e.Bytes.size());
+        std::copy(e.Bytes.begin(), e.Bytes.end(), h.begin() + end);
+        end += e.Bytes.size();
+      }
+      at += entrySize;
+    }
+    h.resize((end + 15) / 16 * 16);
+    return h;
+  }
+
+ private:
+  struct TEntry {
+    uint16_t Tag, Type;
+    uint64_t Count;
+    std::vector<uint8_t> Bytes;
+  };
+  bool Big;
+  std::vector<TEntry> Entries;
+};
 
 }  // namespace
 
@@ -52,8 +147,8 @@ bool TTifMap2::CreateFile(const std::string& fileName, uint32_t columns,
                      : "unrecognised");
     return false;
   }
-  if (bands != 1 && bands != 3) {
-    ErrorText = "Wrong number of bands(must be 1 or 3)";
+  if (bands == 0 || bands > 65535) {
+    ErrorText = "TIFF files hold 1 to 65535 bands, not " + std::to_string(bands);
     return false;
   }
   if (columns == 0 || rows == 0) {
@@ -64,13 +159,6 @@ bool TTifMap2::CreateFile(const std::string& fileName, uint32_t columns,
   CellType = cellType;
   SampleWidth = CellTypeWidth(cellType);
   const uint64_t pixels = uint64_t{columns} * rows * bands * SampleWidth;
-  // Offsets and byte counts of a TIFF are 32-bit.
-  if (pixels + kTiffHeaderSize > UINT32_MAX) {
-    ErrorText = "TIFF files cannot hold more than 4 GiB: " + fileName +
-                " would need " + std::to_string(pixels + kTiffHeaderSize) +
-                " bytes";
-    return false;
-  }
   ImageWidth = columns;
   ImageLength = rows;
   SamplesPerPixel = static_cast<uint16_t>(bands);
@@ -79,16 +167,27 @@ bool TTifMap2::CreateFile(const std::string& fileName, uint32_t columns,
     ErrorText = "Buffer size is less than one line";
     return false;
   }
-  PhotoMetricInterpretation = bands == 1 ? 1 : 2;
+  // Offsets of a classic TIFF are 32-bit; room for the largest open header
+  // decides whether they reach the end of the pixels.
+  BigTiff = pixels + (uint64_t{64} << 20) > UINT32_MAX;
+  FixedLayout = (bands == 1 || bands == 3) && SampleWidth <= 2 && !BigTiff;
+  // RGB for three or more samples of 8 or 16 bits, grey otherwise; the
+  // samples beyond are extra samples.
+  PhotoMetricInterpretation = bands >= 3 && SampleWidth <= 2 && cellType != ctSigned8 &&
+                                      cellType != ctSigned16
+                                  ? 2
+                                  : 1;
+  if (FixedLayout) PhotoMetricInterpretation = bands == 1 ? 1 : 2;
   BitsPerSample.assign(bands, 8 * SampleWidth);
   SampleFormat.assign(bands, SampleFormatOf(cellType));
-  if (!OpenMapping(fileName, omCreate, pixels + kTiffHeaderSize)) {
+  PixelStart = FixedLayout ? kTiffHeaderSize : OpenHeader().size();
+  if (!OpenMapping(fileName, omCreate, pixels + PixelStart)) {
     ErrorText = ErrorWithCode("Open map write error=", ErrorCode, ErrorText);
     return false;
   }
   RowsPerStrip = rows;
   StripsPerPlane = 1;
-  StripTable.assign(1, kTiffHeaderSize);
+  StripTable.assign(1, PixelStart);
   GridColumns = columns;
   GridRows = rows;
   GridBands = bands;
@@ -98,7 +197,51 @@ bool TTifMap2::CreateFile(const std::string& fileName, uint32_t columns,
 }
 
 bool TTifMap2::WriteTiffHeader() {
-  uint8_t h[kTiffHeaderSize] = {};
+  const std::vector<uint8_t> h = FixedLayout ? FixedHeader() : OpenHeader();
+  if (h.size() != PixelStart) return false;
+  Position = 0;
+  MinBytes = static_cast<uint32_t>(h.size());
+  if (!MapWindow()) return false;
+  std::memcpy(DataPointer, h.data(), h.size());
+  return true;
+}
+
+std::vector<uint8_t> TTifMap2::OpenHeader() {
+  const uint32_t samples = SamplesPerPixel;
+  const uint64_t bytes = uint64_t{ImageWidth} * ImageLength * SampleWidth * samples;
+  const TGeoTiffCrs crs = GeoTiffCrsFor(Projection, Datum, GetRegistrationX());
+  std::vector<uint64_t> keys;
+  for (uint16_t k : GeoKeyDirectory(crs)) keys.push_back(k);
+  const uint16_t offsetType = BigTiff ? ftLong8 : ftLong;
+  const uint32_t colourSamples = PhotoMetricInterpretation == 2 ? 3 : 1;
+  TIfdImage ifd(BigTiff);
+  ifd.Numbers(tgImageWidth, ftLong, {ImageWidth});
+  ifd.Numbers(tgImageLength, ftLong, {ImageLength});
+  ifd.Numbers(tgBitsPerSample, ftShort, std::vector<uint64_t>(samples, 8 * SampleWidth));
+  ifd.Numbers(tgCompression, ftShort, {1});
+  ifd.Numbers(tgPhotoMetricInterpretation, ftShort, {PhotoMetricInterpretation});
+  ifd.Numbers(tgStripOffset, offsetType, {PixelStart});
+  ifd.Numbers(tgSamplesPerPixel, ftShort, {samples});
+  ifd.Numbers(tgRowsPerStrip, ftLong, {ImageLength});
+  ifd.Numbers(tgStripByteCounts, offsetType, {bytes});
+  ifd.Rational(tgXResolution, 1, 1);
+  ifd.Rational(tgYResolution, 1, 1);
+  ifd.Numbers(tgPlanarConfiguration, ftShort, {1});
+  ifd.Numbers(tgResolutionUnit, ftShort, {3});
+  if (samples > colourSamples)
+    ifd.Numbers(tgExtraSamples, ftShort, std::vector<uint64_t>(samples - colourSamples, 0));
+  ifd.Numbers(tgSampleFormat, ftShort, std::vector<uint64_t>(samples, SampleFormat[0]));
+  ifd.Doubles(tgModelPixelScale, {GetCellSizeX(), GetCellSizeY(), 0});
+  // Pixel-is-area: the tie point is the outer corner of pixel (0, 0).
+  ifd.Doubles(tgModelTiePoint, {0, 0, 0, GetRegistrationX() - crs.EastingPrefix,
+                                GetRegistrationY(), 0});
+  ifd.Numbers(tgGeoKeyDirectory, ftShort, keys, kMostGeoKeys);
+  return ifd.Bytes();
+}
+
+std::vector<uint8_t> TTifMap2::FixedHeader() {
+  std::vector<uint8_t> image(kTiffHeaderSize);
+  uint8_t* h = image.data();
   h[0] = h[1] = 'I';
   Put16(h + 2, 42);
   Put32(h + 4, kIfdStart);
@@ -154,12 +297,7 @@ bool TTifMap2::WriteTiffHeader() {
   PutDouble(h + kTiePointAt + 32, GetRegistrationY());
   for (size_t i = 0; i < keys.size() && i < kGeoKeysRoom; ++i)
     Put16(h + kGeoKeysAt + 2 * i, keys[i]);
-
-  Position = 0;
-  MinBytes = kTiffHeaderSize;
-  if (!MapWindow()) return false;
-  std::memcpy(DataPointer, h, kTiffHeaderSize);
-  return true;
+  return image;
 }
 
 }  // namespace mirava

@@ -32,6 +32,7 @@ enum : uint16_t {
   tgYResolution = 283,
   tgPlanarConfiguration = 284,
   tgResolutionUnit = 296,
+  tgExtraSamples = 338,
   tgTileWidth = 322,
   tgTileOffsets = 324,
   tgSampleFormat = 339,

@@ -76,6 +76,15 @@ struct TStretch {
   }
 };
 
+// The placement of `kind` on a raster of columns x rows.
+TPhotoLayer Layer(int32_t kind, int32_t columns, int32_t rows) {
+  TPhotoLayer layer;
+  layer.SetKind(kind);
+  layer.SetWidth(columns);
+  layer.SetHeight(rows);
+  return layer;
+}
+
 }  // namespace
 
 void SampleThumbnail(TDataSet2& set, TThumbnail& thumbnail, const std::atomic<bool>& cancel,
@@ -175,10 +184,7 @@ TThumbnail ReadThumbnail(const std::string& fileName, const std::atomic<bool>& c
 }
 
 TImage PlaceImage(const TImage& image, int32_t kind) {
-  TPhotoLayer layer;
-  layer.SetKind(kind);
-  layer.SetWidth(image.Width);
-  layer.SetHeight(image.Height);
+  const TPhotoLayer layer = Layer(kind, image.Width, image.Height);
   TImage placed;
   layer.OutputSize(placed.Height, placed.Width);
   placed.Pixels.resize(image.Pixels.size());
@@ -192,10 +198,7 @@ TImage PlaceImage(const TImage& image, int32_t kind) {
 
 std::vector<TMarker> PlacedMarkers(const TInputFacts& facts, int32_t kind, int32_t width,
                                    int32_t height) {
-  TPhotoLayer layer;
-  layer.SetKind(kind);
-  layer.SetWidth(facts.Columns);
-  layer.SetHeight(facts.Rows);
+  const TPhotoLayer layer = Layer(kind, facts.Columns, facts.Rows);
   int32_t rows = 0, columns = 0;
   layer.OutputSize(rows, columns);
   std::vector<TMarker> markers;
@@ -223,12 +226,8 @@ std::vector<std::string> DescribeInput(const TInputFacts& f) {
 }
 
 std::string DescribeOutput(const TInputFacts& f, int32_t kind, const std::string& outputName) {
-  TPhotoLayer layer;
-  layer.SetKind(kind);
-  layer.SetWidth(f.Columns);
-  layer.SetHeight(f.Rows);
   int32_t rows = 0, columns = 0;
-  layer.OutputSize(rows, columns);
+  Layer(kind, f.Columns, f.Rows).OutputSize(rows, columns);
   std::string line = "Output " + Size(columns, rows, f.Bands);
   if (outputName.empty()) return line;
   const int format = FormatFromExtension(outputName);

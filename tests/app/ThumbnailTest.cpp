@@ -72,6 +72,36 @@ TEST(Thumbnail, PlacedThumbnailMatchesTheJobsOutput) {
   }
 }
 
+// A palette bitmap made by GDAL shows its palette's colours, not its indices.
+TEST(Thumbnail, PaletteImageInItsColours) {
+  if (!HaveGdal()) GTEST_SKIP() << "GDAL not installed";
+  TempDir dir;
+  RasterSpec indices;
+  indices.Columns = 4;
+  indices.Rows = 2;
+  indices.Bands = 1;
+  WriteErs(dir / "indices.ers", indices);
+  WriteBytes(dir / "indices", {0, 1, 2, 3, 3, 2, 1, 0});
+  std::string entries;
+  for (const char* entry : {"255\" c2=\"0\" c3=\"0", "0\" c2=\"255\" c3=\"0",
+                            "0\" c2=\"0\" c3=\"255", "255\" c2=\"255\" c3=\"0"})
+    entries += std::string("<Entry c1=\"") + entry + "\" c4=\"255\"/>";
+  WriteText(dir / "palette.vrt",
+            "<VRTDataset rasterXSize=\"4\" rasterYSize=\"2\"><VRTRasterBand dataType=\"Byte\" "
+            "band=\"1\"><ColorInterp>Palette</ColorInterp><ColorTable>" + entries +
+            "</ColorTable><SimpleSource><SourceFilename relativeToVRT=\"1\">indices.ers"
+            "</SourceFilename><SourceBand>1</SourceBand></SimpleSource></VRTRasterBand>"
+            "</VRTDataset>");
+  const auto made =
+      test::Run("gdal_translate -q -of BMP " + Quote(dir / "palette.vrt") + " " + Quote(dir / "p.bmp"));
+  ASSERT_EQ(made.ExitCode, 0) << made.Output;
+  const TThumbnail thumbnail = ReadThumbnail(dir / "p.bmp", NotCancelled);
+  ASSERT_EQ(thumbnail.ErrorText, "");
+  const std::vector<uint32_t> expected = {0xffff0000u, 0xff00ff00u, 0xff0000ffu, 0xffffff00u,
+                                          0xffffff00u, 0xff0000ffu, 0xff00ff00u, 0xffff0000u};
+  EXPECT_EQ(thumbnail.Image.Pixels, expected);
+}
+
 TEST(Thumbnail, HeightsStretchedWithoutVoidsOrSpikes) {
   TempDir dir;
   WriteHeightRaster(dir / "heights.ers");

@@ -43,18 +43,8 @@ std::string CopySample(const std::string& folder, const std::string& base = "lux
 }
 
 // A byte raster large enough that a job lasts a while (its cells are all 0).
-std::string MakeLargeRaster(const std::string& folder, int side = 4000) {
-  const std::string n = std::to_string(side);
-  test::WriteText(folder + "/large.ers",
-                  "DatasetHeader Begin\n\tVersion\t= \"6.0\"\n\tDataSetType\t= ERStorage\n"
-                  "\tDataType\t= Raster\n\tByteOrder\t= LSBFirst\n"
-                  "\tCoordinateSpace Begin\n\t\tDatum\t= \"RAW\"\n\t\tProjection\t= \"RAW\"\n"
-                  "\t\tCoordinateType\t= RAW\n\tCoordinateSpace End\n"
-                  "\tRasterInfo Begin\n\t\tCellType\t= Unsigned8BitInteger\n"
-                  "\t\tNrOfLines = " + n + "\n\t\tNrOfCellsPerLine\t= " + n +
-                  "\n\t\tNrOfBands\t= 1\n\tRasterInfo End\nDatasetHeader End\n");
-  test::WriteText(folder + "/large", "");
-  std::filesystem::resize_file(folder + "/large", static_cast<uintmax_t>(side) * side);
+std::string MakeLargeRaster(const std::string& folder, uint32_t side = 4000) {
+  test::WriteSparseRaster(folder + "/large.ers", side);
   return folder + "/large.ers";
 }
 

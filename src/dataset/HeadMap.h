@@ -121,6 +121,7 @@ class THeadMap2 : public TDataSetRoot2 {
   bool GetBlock(uint32_t first, uint32_t count, TCellBlock& block) override {
     return GridBlock(first, count, block);
   }
+  void ReadingRowsOnce(uint32_t first) override { ReadingOnceAt(first * LineLength); }
   bool RowLayout(TCellBlock& layout) override {
     if (OpenMode != omCreate || BlockRows() == 0) return false;
     GridLayout(layout);

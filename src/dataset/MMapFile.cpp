@@ -123,7 +123,39 @@ bool TMapByte::WriteRowParts(uint64_t position, uint64_t rowStride, uint32_t cou
       return false;
     }
   }
+  // The parts go to the disk now, in file order: left to the kernel, they
+  // would wait until a memory cgroup's limit forced them out one by one.
+  sync_file_range(Fd, static_cast<off_t>(position + offset),
+                  static_cast<off_t>(uint64_t{count - 1} * rowStride + length),
+                  SYNC_FILE_RANGE_WRITE);
   return true;
+}
+
+void TMapByte::ReadingOnceAt(uint64_t position) {
+  // Read ahead in steps of half the distance kept ahead, so that the disk
+  // always has the next part to read.
+  constexpr uint64_t kAhead = 64u << 20;
+  if (OpenMode != omRead || Fd < 0 || position > FileSize) return;
+  if (position > ReadOnceDone) {
+    // Pages still mapped would stay in the cache.
+    if (ViewBase && position > WindowOffset) {
+      const uint64_t from = std::max(ReadOnceDone, WindowOffset);
+      const uint64_t to = std::min(position, WindowOffset + WindowSize);
+      const uint64_t first = (from - WindowOffset + 4095) & ~uint64_t{4095};
+      const uint64_t last = (to - WindowOffset) & ~uint64_t{4095};
+      if (last > first) madvise(ViewBase + first, static_cast<size_t>(last - first), MADV_DONTNEED);
+      PopulatedBegin = std::max(PopulatedBegin, std::min(position, PopulatedEnd));
+    }
+    posix_fadvise(Fd, static_cast<off_t>(ReadOnceDone), static_cast<off_t>(position - ReadOnceDone),
+                  POSIX_FADV_DONTNEED);
+    ReadOnceDone = position;
+  }
+  if (ReadOnceAhead < position + kAhead / 2 && ReadOnceAhead < FileSize) {
+    const uint64_t from = std::max(ReadOnceAhead, position);
+    const uint64_t to = std::min(FileSize, position + kAhead);
+    posix_fadvise(Fd, static_cast<off_t>(from), static_cast<off_t>(to - from), POSIX_FADV_WILLNEED);
+    ReadOnceAhead = to;
+  }
 }
 
 bool TMapByte::CloseMapping() {
@@ -145,6 +177,7 @@ bool TMapByte::OpenMapping(const std::string& fileName, uint8_t openMode,
   CloseMapping();
   FileName = fileName;
   FileSize = size;
+  ReadOnceDone = ReadOnceAhead = 0;
   OpenMode = openMode;
   WindowSize = MaxWindowSize = openMode == omRead ? kMaxReadWindowSize : kMaxWindowSize;
   int flags = openMode == omRead     ? O_RDONLY

@@ -58,6 +58,10 @@ class TMapByte {
   // stripe reach the file so, without its rows being read back.
   bool WriteRowParts(uint64_t position, uint64_t rowStride, uint32_t count, uint64_t offset,
                      uint64_t length, const uint8_t* data, uint64_t dataStride);
+  // A file read once from front to back: what lies before `position` is
+  // not needed again and leaves the page cache, and what follows it is read
+  // ahead in the background while the caller works on what it has.
+  void ReadingOnceAt(uint64_t position);
   // The longest range MapRange can always map.
   uint64_t UsableWindow() const {
     return FileSize <= MaxWindowSize ? FileSize : MaxWindowSize - kWindowAlignment;
@@ -84,6 +88,8 @@ class TMapByte {
   // everything handed to it.
   bool FlushWrites();
 
+  uint64_t ReadOnceDone = 0;  // ReadingOnceAt's range: dropped before, read ahead up to
+  uint64_t ReadOnceAhead = 0;
   uint64_t PopulatedBegin = 0;  // file range of the view faulted in
   uint64_t PopulatedEnd = 0;
   std::vector<uint8_t> Stage;

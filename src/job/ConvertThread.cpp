@@ -488,6 +488,7 @@ bool TMyThread::TurnStripes(TDataSetRoot2& input, TDataSetRoot2& output,
     // Stripe column t is input row r0 + t (kind 2) or r0 + m - 1 - t (kind 3).
     for (uint32_t t0 = 0; t0 < m; t0 += kTile) {
       const uint32_t n = std::min(kTile, m - t0);
+      input.ReadingRowsOnce(r0 + t0);
       if (!input.GetBlock(r0 + t0, n, in)) return BlockFailed("Reading", input, r0 + t0);
       TurnTile(in, n, !ccw, stripe, ccw ? t0 : m - t0 - n, W, ccw ? W - 1 : 0, ccw, bands);
       if (!goesOn(done += n)) return false;

@@ -197,6 +197,10 @@ void TTifMap2::SetLayout(TCellBlock& block) const {
   block.MSBFirst = MSBFirst;
 }
 
+void TTifMap2::ReadingRowsOnce(uint32_t first) {
+  if (BlockRows() > 0) ReadingOnceAt(StripTable[0] + first * StripLineBytes);
+}
+
 bool TTifMap2::RowLayout(TCellBlock& layout) {
   if (OpenMode != omCreate || BlockRows() == 0) return false;
   SetLayout(layout);

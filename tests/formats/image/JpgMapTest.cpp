@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 #include <turbojpeg.h>
 
+#include <algorithm>
+#include <tuple>
+
 #include "PictureTestUtil.h"
 #include "formats/codec/JpegCodec.h"
 

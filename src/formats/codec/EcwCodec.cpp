@@ -13,6 +13,7 @@
 #include <new>
 #include <vector>
 
+#include "dataset/ByteOrder.h"
 #include "text/TextUtils.h"
 
 namespace mirava::ncs {
@@ -72,38 +73,6 @@ constexpr size_t kChunk = 65536;
 // Above deflate's largest ratio (1032 to 1), with a margin.
 constexpr uint64_t kMaxDeflateRatio = 1100;
 
-void Put16(uint8_t* p, uint16_t v) {
-  p[0] = v & 0xFF;
-  p[1] = v >> 8;
-}
-void Put32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = (v >> (8 * i)) & 0xFF;
-}
-void Put64(uint8_t* p, uint64_t v) {
-  for (int i = 0; i < 8; ++i) p[i] = (v >> (8 * i)) & 0xFF;
-}
-void PutDouble(uint8_t* p, double v) {
-  uint64_t bits;
-  std::memcpy(&bits, &v, 8);
-  Put64(p, bits);
-}
-uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-uint32_t Get32(const uint8_t* p) {
-  uint32_t v = 0;
-  for (int i = 3; i >= 0; --i) v = (v << 8) | p[i];
-  return v;
-}
-uint64_t Get64(const uint8_t* p) {
-  uint64_t v = 0;
-  for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
-  return v;
-}
-double GetDouble(const uint8_t* p) {
-  const uint64_t bits = Get64(p);
-  double v;
-  std::memcpy(&v, &bits, 8);
-  return v;
-}
 
 struct TLayerHeader {
   uint32_t SizeX = 0;
@@ -124,41 +93,41 @@ struct TLayerHeader {
   void Encode(uint8_t* p) const {
     std::memset(p, 0, kHeaderSize);
     std::memcpy(p, kLayerSignature, 8);
-    Put32(p + 8, kLayoutVersion);
-    Put32(p + 12, SizeX);
-    Put32(p + 16, SizeY);
-    Put16(p + 20, Bands);
-    Put16(p + 22, Format);
-    Put32(p + 24, static_cast<uint32_t>(Hint));
-    Put32(p + 28, BlockSizeX);
-    Put32(p + 32, BlockSizeY);
-    Put32(p + 36, static_cast<uint32_t>(CellSizeUnits));
+    StoreLE<uint32_t>(p + 8, kLayoutVersion);
+    StoreLE<uint32_t>(p + 12, SizeX);
+    StoreLE<uint32_t>(p + 16, SizeY);
+    StoreLE<uint16_t>(p + 20, Bands);
+    StoreLE<uint16_t>(p + 22, Format);
+    StoreLE<uint32_t>(p + 24, static_cast<uint32_t>(Hint));
+    StoreLE<uint32_t>(p + 28, BlockSizeX);
+    StoreLE<uint32_t>(p + 32, BlockSizeY);
+    StoreLE<uint32_t>(p + 36, static_cast<uint32_t>(CellSizeUnits));
     uint32_t ratio;
     std::memcpy(&ratio, &TargetCompression, 4);
-    Put32(p + 40, ratio);
-    PutDouble(p + 48, CellIncrementX);
-    PutDouble(p + 56, CellIncrementY);
-    PutDouble(p + 64, OriginX);
-    PutDouble(p + 72, OriginY);
-    Put64(p + 80, DataLength);
+    StoreLE<uint32_t>(p + 40, ratio);
+    StoreLE<double>(p + 48, CellIncrementX);
+    StoreLE<double>(p + 56, CellIncrementY);
+    StoreLE<double>(p + 64, OriginX);
+    StoreLE<double>(p + 72, OriginY);
+    StoreLE<uint64_t>(p + 80, DataLength);
   }
 
   void Decode(const uint8_t* p) {
-    SizeX = Get32(p + 12);
-    SizeY = Get32(p + 16);
-    Bands = Get16(p + 20);
-    Format = Get16(p + 22);
-    Hint = static_cast<int32_t>(Get32(p + 24));
-    BlockSizeX = Get32(p + 28);
-    BlockSizeY = Get32(p + 32);
-    CellSizeUnits = static_cast<int32_t>(Get32(p + 36));
-    const uint32_t ratio = Get32(p + 40);
+    SizeX = LoadLE<uint32_t>(p + 12);
+    SizeY = LoadLE<uint32_t>(p + 16);
+    Bands = LoadLE<uint16_t>(p + 20);
+    Format = LoadLE<uint16_t>(p + 22);
+    Hint = static_cast<int32_t>(LoadLE<uint32_t>(p + 24));
+    BlockSizeX = LoadLE<uint32_t>(p + 28);
+    BlockSizeY = LoadLE<uint32_t>(p + 32);
+    CellSizeUnits = static_cast<int32_t>(LoadLE<uint32_t>(p + 36));
+    const uint32_t ratio = LoadLE<uint32_t>(p + 40);
     std::memcpy(&TargetCompression, &ratio, 4);
-    CellIncrementX = GetDouble(p + 48);
-    CellIncrementY = GetDouble(p + 56);
-    OriginX = GetDouble(p + 64);
-    OriginY = GetDouble(p + 72);
-    DataLength = Get64(p + 80);
+    CellIncrementX = LoadLE<double>(p + 48);
+    CellIncrementY = LoadLE<double>(p + 56);
+    OriginX = LoadLE<double>(p + 64);
+    OriginY = LoadLE<double>(p + 72);
+    DataLength = LoadLE<uint64_t>(p + 80);
   }
 };
 
@@ -414,9 +383,9 @@ NCSError NCScbmOpenFileView(const std::string& fileName, TFileViewPtr& view) {
   if (got < 8 || std::memcmp(head, kLayerSignature, 8) != 0)
     return opened->Corrupt("not an image of this program's ECW layer");
   if (got < kHeaderSize) return opened->Corrupt("the header is cut short");
-  if (Get32(head + 8) != kLayoutVersion)
+  if (LoadLE<uint32_t>(head + 8) != kLayoutVersion)
     return opened->Corrupt("unknown layout version " +
-                           std::to_string(Get32(head + 8)));
+                           std::to_string(LoadLE<uint32_t>(head + 8)));
   TLayerHeader& h = opened->Header;
   h.Decode(head);
   if (h.SizeX == 0 || h.SizeY == 0 || h.Bands == 0)
@@ -731,7 +700,7 @@ NCSError NCSEcwCompressClose(NCSEcwCompressClient& client) {
   std::unique_ptr<TCompressTask, TCompressTaskDeleter> task = std::move(client.Task);
   if (!task || !task->Completed) return NCS_SUCCESS;  // discarded
   uint8_t length[8];
-  Put64(length, task->DataLength);
+  StoreLE<uint64_t>(length, task->DataLength);
   if (std::fseek(task->File, 80, SEEK_SET) != 0)
     return SetError(NCS_FILEIO_ERROR, task->PartName + ": " + SystemErrorText(errno));
   NCSError e = task->Write(length, 8);

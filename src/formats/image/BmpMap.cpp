@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "dataset/ByteOrder.h"
 #include "formats/image/ImageBuffer.h"
 #include "georef/WorldFile.h"
 #include "text/CompanionFile.h"
@@ -13,19 +14,6 @@
 namespace mirava {
 
 namespace {
-
-uint32_t Get16(const uint8_t* p) { return uint32_t{p[0]} | uint32_t{p[1]} << 8; }
-uint32_t Get32(const uint8_t* p) {
-  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 |
-         uint32_t{p[3]} << 24;
-}
-void Put16(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-}
-void Put32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
 
 // File header and information header fields (byte offsets in the file).
 enum : uint32_t {
@@ -170,7 +158,7 @@ bool TBMPMap2::ParseHeaders() {
     DetailText = "file too short for its headers";
     return false;
   }
-  const uint32_t infoSize = Get32(head + biSize);
+  const uint32_t infoSize = LoadLE<uint32_t>(head + biSize);
   const bool os2 = infoSize == kOs2InfoHeaderSize;
   // Version 4 and 5 headers and OS/2 2.x's extend the 40-byte one.
   if (!os2 && infoSize != kInfoHeaderSize && infoSize != 52 && infoSize != 56 &&
@@ -185,19 +173,19 @@ bool TBMPMap2::ParseHeaders() {
     DetailText = "file too short for its headers";
     return false;
   }
-  PixelOffset = Get32(head + bfOffBits);
+  PixelOffset = LoadLE<uint32_t>(head + bfOffBits);
   int64_t width, height;
   uint32_t compression = 0, colorsUsed = 0;
   if (os2) {
-    width = Get16(head + bcWidth);
-    height = Get16(head + bcHeight);
-    BitCount = static_cast<uint16_t>(Get16(head + bcBitCount));
+    width = LoadLE<uint16_t>(head + bcWidth);
+    height = LoadLE<uint16_t>(head + bcHeight);
+    BitCount = LoadLE<uint16_t>(head + bcBitCount);
   } else {
-    width = static_cast<int32_t>(Get32(head + biWidth));
-    height = static_cast<int32_t>(Get32(head + biHeight));
-    BitCount = static_cast<uint16_t>(Get16(head + biBitCount));
-    compression = Get32(head + biCompression);
-    colorsUsed = Get32(head + biClrUsed);
+    width = static_cast<int32_t>(LoadLE<uint32_t>(head + biWidth));
+    height = static_cast<int32_t>(LoadLE<uint32_t>(head + biHeight));
+    BitCount = LoadLE<uint16_t>(head + biBitCount);
+    compression = LoadLE<uint32_t>(head + biCompression);
+    colorsUsed = LoadLE<uint32_t>(head + biClrUsed);
   }
   TopDown = height < 0;
   Rle = compression == kBiCompressionRle8 || compression == kBiCompressionRle4;
@@ -272,8 +260,8 @@ bool TBMPMap2::ParseMasks(const uint8_t* head, uint32_t infoSize, bool bitFields
     masks[2] = 0xFF;
   }
   if (bitFields) {
-    for (int i = 0; i < 3; ++i) masks[i] = Get32(head + biRedMask + 4 * i);
-    if (infoSize >= 56) masks[3] = Get32(head + biAlphaMask);
+    for (int i = 0; i < 3; ++i) masks[i] = LoadLE<uint32_t>(head + biRedMask + 4 * i);
+    if (infoSize >= 56) masks[3] = LoadLE<uint32_t>(head + biAlphaMask);
   }
   uint32_t seen = 0;
   for (int i = 0; i < 4; ++i) {
@@ -388,8 +376,8 @@ bool TBMPMap2::ReadCell(uint32_t column, uint32_t row, uint32_t band,
     case 24: value = p[uint64_t{column} * 3 + 2 - band]; return true;
     case 16:
     case 32: {
-      const uint32_t bits = BitCount == 16 ? Get16(p + uint64_t{column} * 2)
-                                           : Get32(p + uint64_t{column} * 4);
+      const uint32_t bits = BitCount == 16 ? LoadLE<uint16_t>(p + uint64_t{column} * 2)
+                                           : LoadLE<uint32_t>(p + uint64_t{column} * 4);
       value = Masks[band].Scale(bits);
       return true;
     }
@@ -469,13 +457,13 @@ bool TBMPMap2::CreateFile(const std::string& fileName, uint32_t columns,
   uint8_t* h = DataPointer;
   h[bfType] = 'B';
   h[bfType + 1] = 'M';
-  Put32(h + bfSize, static_cast<uint32_t>(size));
-  Put32(h + bfOffBits, PixelOffset);
-  Put32(h + biSize, kInfoHeaderSize);
-  Put32(h + biWidth, columns);
-  Put32(h + biHeight, rows);
-  Put16(h + biPlanes, 1);
-  Put16(h + biBitCount, BitCount);
+  StoreLE<uint32_t>(h + bfSize, static_cast<uint32_t>(size));
+  StoreLE<uint32_t>(h + bfOffBits, PixelOffset);
+  StoreLE<uint32_t>(h + biSize, kInfoHeaderSize);
+  StoreLE<uint32_t>(h + biWidth, columns);
+  StoreLE<uint32_t>(h + biHeight, rows);
+  StoreLE<uint16_t>(h + biPlanes, 1);
+  StoreLE<uint16_t>(h + biBitCount, BitCount);
   for (uint32_t i = 0; i < paletteBytes / 4; ++i) {
     uint8_t* e = h + kHeadersSize + 4 * i;
     e[0] = e[1] = e[2] = static_cast<uint8_t>(i);

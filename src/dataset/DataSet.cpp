@@ -202,11 +202,22 @@ bool TDataSet2::Open(const std::string& fileName, uint32_t columns,
                      uint32_t rows, uint8_t cellType, uint32_t bands,
                      uint8_t mode) {
   return MakeDataSet(fileName, mode) &&
-         DataSet->Open(fileName, columns, rows, cellType, bands, mode);
+         Guarded(fileName, [&] {
+           return DataSet->Open(fileName, columns, rows, cellType, bands, mode);
+         });
 }
 
 bool TDataSet2::Describe(const std::string& fileName) {
-  return MakeDataSet(fileName, omRead) && DataSet->OpenRead(fileName);
+  return MakeDataSet(fileName, omRead) &&
+         Guarded(fileName, [&] { return DataSet->OpenRead(fileName); });
+}
+
+bool TDataSet2::Guarded(const std::string& fileName, const std::function<bool()>& open) {
+  try {
+    return open();
+  } catch (const std::exception& e) {
+    return DataSet->Fail(TErrorCode::Internal, fileName + ": " + e.what());
+  }
 }
 
 bool TDataSet2::MakeDataSet(const std::string& fileName, uint8_t mode) {

@@ -2,19 +2,14 @@
 // opens the matching dataset, forwarding every request to it.
 #pragma once
 
+#include <functional>
 #include <memory>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "dataset/DataSetRoot.h"
 
 namespace mirava {
-
-class EDataSetError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
 
 enum : int {
   fcNoFile = -1,
@@ -101,6 +96,9 @@ class TDataSet2 {
  private:
   // Recognises the format and makes its dataset; false with the error text.
   bool MakeDataSet(const std::string& fileName, uint8_t mode);
+  // Runs a dataset's open so that nothing it throws (an allocation that
+  // fails) leaves the facade: it becomes the dataset's failure.
+  bool Guarded(const std::string& fileName, const std::function<bool()>& open);
 
   std::string ErrorText;
   std::unique_ptr<TDataSetRoot2> DataSet;

@@ -5,6 +5,16 @@
 
 namespace mirava {
 
+bool THeader::Read(const std::string& fileName) {
+  try {
+    return ReadHeader(fileName);
+  } catch (const EConvertError& e) {
+    HeaderStatus = 2;
+    HeaderError = std::string("(") + e.what() + ")";
+    return false;
+  }
+}
+
 void THeader::Setup(uint32_t rows, uint32_t columns, int32_t bands,
                     double cellSizeX, double cellSizeY,
                     double registrationCellX, double registrationCellY,
@@ -60,39 +70,33 @@ bool THeadMap2::Open(const std::string& fileName, uint32_t columns,
     Header->MSBFirst = false;
     if (!OpenRaster(dataFile, columns, rows, Header->CellType, bands, mode,
                     false)) {
-      ErrorText = ErrorWithCode("Open map write error=", ErrorCode, ErrorText);
-      return false;
+      return FailOpen("Open map write error=");
     }
     return true;
   }
   if (mode != omRead && mode != omReadWrite) return true;
-  if (!Header->ReadHeader(Header->HeaderFileName)) {
-    ErrorText = "Header " + ShortenPath(Header->HeaderFileName, 20) +
-                " reading error " + Header->HeaderError;
-    return false;
+  if (!Header->Read(Header->HeaderFileName)) {
+    return Fail(TErrorCode::Header, "Header " + ShortenPath(Header->HeaderFileName, 20) +
+                " reading error " + Header->HeaderError);
   }
   if (!CellTypeConvertible(Header->CellType)) {
-    ErrorText = "Cell type " + Header->CellTypeText() + " of " +
-                Header->HeaderFileName + " is not supported";
-    return false;
+    return Fail(TErrorCode::Format, "Cell type " + Header->CellTypeText() + " of " +
+                Header->HeaderFileName + " is not supported");
   }
   if (Header->Bands <= 0) {
-    ErrorText = "Header " + Header->HeaderFileName + " gives no bands";
-    return false;
+    return Fail(TErrorCode::Format, "Header " + Header->HeaderFileName + " gives no bands");
   }
   if (!OpenRaster(dataFile, Header->Columns, Header->Rows, Header->CellType,
                   static_cast<uint32_t>(Header->Bands), mode,
                   Header->MSBFirst)) {
-    ErrorText = ErrorWithCode("Open Map Read Error=", ErrorCode, ErrorText);
-    return false;
+    return FailOpen("Open Map Read Error=");
   }
   return true;
 }
 
 bool THeadMap2::OpenRead(const std::string& fileName) {
   if (!FileExists(fileName)) {
-    ErrorText = "File not Exists";
-    return false;
+    return Fail(TErrorCode::Format, "File not Exists");
   }
   return Open(fileName, 0, 0, 1, 1, omRead);
 }

@@ -19,6 +19,9 @@ class THeader {
 
   virtual void ParseLine(const std::string&) {}
   virtual bool ReadHeader(const std::string& fileName) = 0;
+  // ReadHeader, with a number that does not parse reported in HeaderError
+  // like any other fault of the header, so that the message names the file.
+  bool Read(const std::string& fileName);
   virtual bool WriteHeader(const std::string& fileName) = 0;
   virtual void Setup(uint32_t rows, uint32_t columns, int32_t bands,
                      double cellSizeX, double cellSizeY,

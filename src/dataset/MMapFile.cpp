@@ -19,15 +19,32 @@ namespace mirava {
 
 TMapByte::~TMapByte() { CloseMapping(); }
 
-void TMapByte::Fail(int code, const std::string& text) {
+bool TMapByte::Fail(TErrorCode code, std::string text) {
   ErrorCode = code;
-  ErrorText = text;
+  SystemError = 0;
+  ErrorText = std::move(text);
+  return false;
+}
+
+bool TMapByte::FailSystem(int error) {
+  Fail(TErrorCode::IO, SystemErrorText(error));
+  SystemError = error;
+  return false;
+}
+
+bool TMapByte::FailOpen(const std::string& prefix) {
+  ErrorText = OpenErrorText(prefix);
+  return false;
+}
+
+std::string TMapByte::OpenErrorText(const std::string& prefix) const {
+  return ErrorWithCode(prefix, SystemError ? SystemError : 1, ErrorText);
 }
 
 bool TMapByte::Unmap() {
   bool ok = true;
   if (ViewBase && munmap(ViewBase, WindowSize) != 0) {
-    Fail(errno, SystemErrorText(errno));
+    FailSystem(errno);
     ok = false;
   }
   ViewBase = nullptr;
@@ -39,7 +56,7 @@ bool TMapByte::Unmap() {
 
 bool TMapByte::WritesDone() {
   const int code = Writer ? Writer->Wait() : 0;
-  if (code) Fail(code, SystemErrorText(code));
+  if (code) FailSystem(code);
   return code == 0;
 }
 
@@ -53,9 +70,9 @@ bool TMapByte::FlushStage(bool background) {
     // The stage just handed over is written from Spare from now on.
     std::swap(Stage, Spare);
   } else {
-    code = WritesDone() ? WriteAllAt(Fd, Stage.data(), length, StagePosition) : ErrorCode;
+    code = WritesDone() ? WriteAllAt(Fd, Stage.data(), length, StagePosition) : (SystemError ? SystemError : EIO);
   }
-  if (code) Fail(code, SystemErrorText(code));
+  if (code) FailSystem(code);
   return code == 0;
 }
 
@@ -98,7 +115,7 @@ bool TMapByte::WriteRows(uint64_t position, const uint8_t* const* rows,
     if (written < 0 && errno == EINTR) continue;
     if (written <= 0) {
       const int code = written < 0 ? errno : EIO;
-      Fail(code, SystemErrorText(code));
+      FailSystem(code);
       return false;
     }
     // A short write resumes inside the row it stopped in.
@@ -119,7 +136,7 @@ bool TMapByte::WriteRowParts(uint64_t position, uint64_t rowStride, uint32_t cou
   for (uint32_t k = 0; k < count; ++k) {
     const int code = WriteAllAt(Fd, data + k * dataStride, length, position + k * rowStride + offset);
     if (code) {
-      Fail(code, SystemErrorText(code));
+      FailSystem(code);
       return false;
     }
   }
@@ -164,7 +181,7 @@ bool TMapByte::CloseMapping() {
   MappingOpen = false;
   if (Fd >= 0) {
     if (::close(Fd) != 0 && ok) {
-      Fail(errno, SystemErrorText(errno));
+      FailSystem(errno);
       ok = false;
     }
     Fd = -1;
@@ -185,17 +202,17 @@ bool TMapByte::OpenMapping(const std::string& fileName, uint8_t openMode,
                                      : O_RDWR;
   Fd = ::open(fileName.c_str(), flags | O_CLOEXEC, 0666);
   if (Fd < 0) {
-    Fail(errno, SystemErrorText(errno));
+    FailSystem(errno);
     return false;
   }
   struct stat st;
   if (fstat(Fd, &st) != 0) {
-    Fail(errno, SystemErrorText(errno));
+    FailSystem(errno);
     CloseMapping();
     return false;
   }
   if (!S_ISREG(st.st_mode)) {
-    Fail(EISDIR, SystemErrorText(S_ISDIR(st.st_mode) ? EISDIR : EINVAL));
+    FailSystem(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
     CloseMapping();
     return false;
   }
@@ -205,7 +222,7 @@ bool TMapByte::OpenMapping(const std::string& fileName, uint8_t openMode,
   auto failRegular = [&](int code) {
     CloseMapping();
     if (openMode == omCreate) ::unlink(fileName.c_str());
-    Fail(code, SystemErrorText(code));
+    FailSystem(code);
     return false;
   };
   if (openMode == omCreate) {
@@ -228,12 +245,12 @@ bool TMapByte::MapWindow() {
   if (!FlushWrites()) return false;
   const uint64_t p = Position;
   if (p >= FileSize) {
-    Fail(1, "Position outside of file");
+    Fail(TErrorCode::Internal, "Position outside of file");
     return false;
   }
   // Never hand out a pointer whose MinBytes run past the file.
   if (MinBytes > FileSize - p) {
-    Fail(1, "The rest of file is smaller than needed num of bytes");
+    Fail(TErrorCode::Internal, "The rest of file is smaller than needed num of bytes");
     return false;
   }
   if (ViewBase && !ForceRemap && WindowOffset <= p &&
@@ -247,7 +264,7 @@ bool TMapByte::MapWindow() {
   const uint32_t size = rest >= MaxWindowSize ? MaxWindowSize
                                               : static_cast<uint32_t>(rest);
   if (p - offset + MinBytes > size) {
-    Fail(1, "Buffer size is less than one line");
+    Fail(TErrorCode::Internal, "Buffer size is less than one line");
     return false;
   }
   if (!MappingOpen || Fd < 0) return false;
@@ -257,14 +274,14 @@ bool TMapByte::MapWindow() {
   void* view = mmap(nullptr, size, protection, MAP_SHARED, Fd,
                     static_cast<off_t>(offset));
   if (view == MAP_FAILED) {
-    Fail(errno, SystemErrorText(errno));
+    FailSystem(errno);
     return false;
   }
   ViewBase = static_cast<uint8_t*>(view);
   PopulatedBegin = PopulatedEnd = offset;
   WindowSize = size;
   WindowOffset = offset;
-  ErrorCode = 0;
+  ClearError();
   DataPointer = ViewBase + (p - offset);
   FirstMappedRow = 0;
   EndMappedRow = -1;
@@ -273,7 +290,7 @@ bool TMapByte::MapWindow() {
 
 bool TMapByte::RangeInFile(uint64_t position, uint64_t length) {
   if (length == 0 || position >= FileSize || length > FileSize - position) {
-    Fail(1, "Position outside of file");
+    Fail(TErrorCode::Internal, "Position outside of file");
     return false;
   }
   return true;
@@ -282,7 +299,7 @@ bool TMapByte::RangeInFile(uint64_t position, uint64_t length) {
 uint8_t* TMapByte::MapRange(uint64_t position, uint64_t length) {
   if (!RangeInFile(position, length)) return nullptr;
   if (length > UsableWindow()) {
-    Fail(1, "Buffer size is less than one line");
+    Fail(TErrorCode::Internal, "Buffer size is less than one line");
     return nullptr;
   }
   if (!(ViewBase && WindowOffset <= position &&
@@ -334,7 +351,7 @@ bool TMMapFile2::OpenRaster(const std::string& fileName, uint32_t columns,
   OpenMode = openMode;
   if (!CellTypeConvertible(cellType)) {
     const char* name = cellType < kCellTypeCount ? CellTypeNames[cellType] : "";
-    Fail(1, std::string("Cell type ") + (*name ? name : "unrecognised") +
+    Fail(TErrorCode::Format, std::string("Cell type ") + (*name ? name : "unrecognised") +
                 " is not supported");
     return false;
   }
@@ -345,7 +362,7 @@ bool TMMapFile2::OpenRaster(const std::string& fileName, uint32_t columns,
       __builtin_mul_overflow(CellCount, bands, &CellCount) ||
       __builtin_mul_overflow(CellCount, GridWidth, &size) ||
       size > static_cast<uint64_t>(INT64_MAX)) {
-    Fail(1, "Raster size " + std::to_string(columns) + " x " +
+    Fail(TErrorCode::Format, "Raster size " + std::to_string(columns) + " x " +
                 std::to_string(rows) + " x " + std::to_string(bands) +
                 " is not valid");
     return false;
@@ -353,7 +370,7 @@ bool TMMapFile2::OpenRaster(const std::string& fileName, uint32_t columns,
   LineLength = static_cast<uint64_t>(GridWidth) * columns * bands;
   if (!OpenMapping(fileName, openMode, size)) return false;
   if (FileSize < size) {
-    Fail(1, "Data file " + fileName + " holds " + std::to_string(FileSize) +
+    Fail(TErrorCode::Format, "Data file " + fileName + " holds " + std::to_string(FileSize) +
                 " bytes, fewer than the " + std::to_string(size) +
                 " its header describes");
     CloseMapping();
@@ -361,7 +378,7 @@ bool TMMapFile2::OpenRaster(const std::string& fileName, uint32_t columns,
   }
   if (LineLength + (FileSize > MaxWindowSize ? kWindowAlignment : 0) >
       MaxWindowSize) {
-    Fail(1, "Buffer size is less than one line");
+    Fail(TErrorCode::Internal, "Buffer size is less than one line");
     CloseMapping();
     return false;
   }

@@ -14,6 +14,18 @@ namespace mirava {
 
 enum : uint8_t { omRead = 0, omCreate = 1, omReadWrite = 2 };
 
+// What kind of failure a dataset met; its text says the rest. An I/O
+// failure also keeps the system's error number.
+enum class TErrorCode : uint8_t {
+  None,
+  IO,        // the system refused a call (SystemError holds errno)
+  Header,    // a header or companion file that does not parse
+  Format,    // a file that is not what its format says
+  Refused,   // a raster the format cannot hold, asked of an output
+  Codec,     // the JPEG or ECW codec failed
+  Internal,  // a request outside the dataset (a range past the file)
+};
+
 constexpr uint32_t kMaxWindowSize = 268435456;  // 256 MiB
 // Files opened for reading get windows of up to 4 GiB where addresses are
 // 64 bits wide: a quarter turn sweeps its input once per output window, and
@@ -66,17 +78,35 @@ class TMapByte {
   uint64_t UsableWindow() const {
     return FileSize <= MaxWindowSize ? FileSize : MaxWindowSize - kWindowAlignment;
   }
-  // Unmaps and closes; false with ErrorCode/ErrorText when a step failed.
+  // Unmaps and closes; false with the failure recorded when a step failed.
   bool CloseMapping();
 
   uint64_t GetFileSize() const { return FileSize; }
-  int ErrorCode = 0;
+
+  // The one way a dataset fails: records the code and the text and returns
+  // false, so that `return Fail(...)` ends the failing operation.
+  bool Fail(TErrorCode code, std::string text);
+  // An I/O failure: the system's text for `error`.
+  bool FailSystem(int error);
+  // The last failure in the form users see for a failed open or create:
+  // `prefix`, the error number (1 for a failure that is not the system's),
+  // a blank and the reason ("Open Map Read Error=2 No such file or
+  // directory").
+  bool FailOpen(const std::string& prefix);
+  std::string OpenErrorText(const std::string& prefix) const;
+  void ClearError() {
+    ErrorCode = TErrorCode::None;
+    SystemError = 0;
+    ErrorText.clear();
+  }
+
+  TErrorCode ErrorCode = TErrorCode::None;
+  int SystemError = 0;
   std::string ErrorText;
   std::string FileName;
   uint8_t OpenMode = omRead;
 
  protected:
-  void Fail(int code, const std::string& text);
   bool RangeInFile(uint64_t position, uint64_t length);
   bool MapRangeWindow(uint64_t position, uint64_t length);
   // Writes the stage, on the background writer when `background`, so that

@@ -140,7 +140,7 @@ TEST(MMapFile, WindowNeverRunsPastTheFile) {
   probe.Request(1000, 1);
   EXPECT_FALSE(probe.MapWindow());
   EXPECT_EQ(probe.ErrorText, "Position outside of file");
-  EXPECT_EQ(probe.ErrorCode, 1);
+  EXPECT_EQ(probe.ErrorCode, TErrorCode::Internal);
   probe.Request(996, 8);
   EXPECT_FALSE(probe.MapWindow());
   EXPECT_EQ(probe.ErrorText, "The rest of file is smaller than needed num of bytes");
@@ -154,12 +154,15 @@ TEST(MMapFile, RefusesWhatCannotBeMapped) {
   mirava::test::WriteBytes(dir / "empty", {});
   TMMapFile2 empty;
   EXPECT_FALSE(empty.OpenRaster(dir / "empty", 1, 1, ctUnsigned8, 1, omRead, false));
-  EXPECT_NE(empty.ErrorCode, 0);
-  EXPECT_NE(empty.ErrorCode, 1);
+  EXPECT_EQ(empty.ErrorCode, TErrorCode::IO);
+  EXPECT_NE(empty.SystemError, 0);
 
   TMMapFile2 missing;
   EXPECT_FALSE(missing.OpenRaster(dir / "none", 1, 1, ctUnsigned8, 1, omRead, false));
-  EXPECT_EQ(missing.ErrorCode, ENOENT);
+  EXPECT_EQ(missing.ErrorCode, TErrorCode::IO);
+  EXPECT_EQ(missing.SystemError, ENOENT);
+  EXPECT_EQ(missing.OpenErrorText("Open Map Read Error="),
+            "Open Map Read Error=2 No such file or directory");
 
   // A data file shorter than the grid is refused rather than reinterpreted.
   mirava::test::WriteBytes(dir / "short", std::vector<uint8_t>(9999, 1));
@@ -186,7 +189,7 @@ TEST(MMapFile, RefusesWhatCannotBeMapped) {
   TMMapFile2 vast;
   EXPECT_FALSE(vast.OpenRaster(dir / "vast", 0x7FFFFFFF, 0x7FFFFFFF, ctUnsigned8, 1,
                                omCreate, false));
-  EXPECT_NE(vast.ErrorCode, 0);
+  EXPECT_NE(vast.ErrorCode, TErrorCode::None);
   EXPECT_FALSE(mirava::test::Exists(dir / "vast"));
 }
 

@@ -7,6 +7,7 @@
 
 #include "TestRasters.h"
 #include "formats/header/ErsMap.h"
+#include "text/TextUtils.h"
 
 using namespace mirava;
 using namespace mirava::test;
@@ -149,7 +150,9 @@ TEST(ConvertThread, FailureMessages) {
       {dir / "missing.ers", dir / "o.ers", "No file: " + dir / "missing.ers"},
       {"", dir / "o.ers", "No file name"},
       {dir / "other.dat", dir / "o.ers", "Unknown file format: " + dir / "other.dat"},
-      {dir / "bad.ers", dir / "o.ers", "'12X' is not a valid integer value"},
+      {dir / "bad.ers", dir / "o.ers",
+       "Header " + ShortenPath(dir / "bad.ers", 20) +
+           " reading error ('12X' is not a valid integer value)"},
       {dir / "shorts.ers", dir / "no/such/dir/o.ers",
        "Open map write error=2 No such file or directory"},
       {dir / "shorts.ers", dir / "o.jpeg", "Unknown output format for " + dir / "o.jpeg"},

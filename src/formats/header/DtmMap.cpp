@@ -97,28 +97,24 @@ bool TDtmMap2::Open(const std::string& fileName, uint32_t columns,
       return false;
     }
     if (columns == 0 || rows == 0 || columns > INT32_MAX || rows > INT32_MAX) {
-      ErrorText = "A DTM file cannot hold " + std::to_string(columns) + " x " +
-                  std::to_string(rows) + " cells";
-      return false;
+      return Fail(TErrorCode::Format, "A DTM file cannot hold " + std::to_string(columns) + " x " +
+                  std::to_string(rows) + " cells");
     }
     Header->Setup(rows, columns, 1, 1.0, 1.0, 0, 0, 0, 0, "", "", "", ctFloat32);
     Header->MSBFirst = false;
     const uint64_t size = static_cast<uint64_t>(columns) * rows * 4 + kDtmHeaderSize;
     if (!OpenMapping(FileName, omCreate, size)) {
-      ErrorText = ErrorWithCode("Open map write error=", ErrorCode, ErrorText);
-      return false;
+      return FailOpen("Open map write error=");
     }
     return true;
   }
   if (mode != omRead && mode != omReadWrite) return true;
-  if (!Header->ReadHeader(FileName)) {
-    ErrorText = "Header " + ShortenPath(FileName, 20) + " reading error " +
-                Header->HeaderError;
-    return false;
+  if (!Header->Read(FileName)) {
+    return Fail(TErrorCode::Header, "Header " + ShortenPath(FileName, 20) + " reading error " +
+                Header->HeaderError);
   }
   if (!OpenMapping(FileName, mode, 0)) {
-    ErrorText = ErrorWithCode("Open Map Read Error=", ErrorCode, ErrorText);
-    return false;
+    return FailOpen("Open Map Read Error=");
   }
   return true;
 }

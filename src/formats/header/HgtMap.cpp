@@ -82,17 +82,15 @@ bool THgtMap2::Open(const std::string& fileName, uint32_t columns,
                   ctSigned16);
     Header->MSBFirst = true;
     if (!OpenRaster(FileName, columns, rows, ctSigned16, 1, omCreate, true)) {
-      ErrorText = ErrorWithCode("Open map write error=", ErrorCode, ErrorText);
-      return false;
+      return FailOpen("Open map write error=");
     }
     return true;
   }
   if (mode != omRead && mode != omReadWrite) return true;
   struct stat st;
   if (stat(FileName.c_str(), &st) != 0) {
-    ErrorCode = errno;
-    ErrorText = ErrorWithCode("Open Map Read Error=", ErrorCode, "");
-    return false;
+    FailSystem(errno);
+    return FailOpen("Open Map Read Error=");
   }
   const uint64_t size = static_cast<uint64_t>(st.st_size);
   if (size == HgtFileSize(kHgtSamples3)) {
@@ -100,10 +98,9 @@ bool THgtMap2::Open(const std::string& fileName, uint32_t columns,
   } else if (size == HgtFileSize(kHgtSamples1)) {
     hgt.Samples = kHgtSamples1;
   } else {
-    ErrorText = FileName + " is not an HGT tile: it holds " +
+    return Fail(TErrorCode::Format, FileName + " is not an HGT tile: it holds " +
                 std::to_string(size) + " bytes, where a tile of 1201 x 1201 "
-                "heights holds 2884802 and one of 3601 x 3601 holds 25934402";
-    return false;
+                "heights holds 2884802 and one of 3601 x 3601 holds 25934402");
   }
   return THeadMap2::Open(fileName, columns, rows, cellType, bands, mode);
 }

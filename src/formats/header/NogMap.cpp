@@ -148,8 +148,7 @@ void TNogMap2::SetGeoreference(const std::string& spheroid,
 bool TNogMap2::WriteCell(uint32_t column, uint32_t row, uint32_t band,
                          float value) {
   if (!GeoreferenceError.empty()) {
-    ErrorText = GeoreferenceError;
-    return false;
+    return Fail(TErrorCode::Format, GeoreferenceError);
   }
   return THeadMap2::WriteCell(column, row, band, value);
 }
@@ -161,8 +160,7 @@ bool TNogMap2::Close() {
     Closed = true;
     CloseMapping();
     ::unlink(FileName.c_str());
-    ErrorText = GeoreferenceError;
-    return false;
+    return Fail(TErrorCode::Format, GeoreferenceError);
   }
   return THeadMap2::Close();
 }

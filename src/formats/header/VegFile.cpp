@@ -126,14 +126,12 @@ bool TVegFile::Open(const std::string& fileName, uint32_t columns,
   SetFileName(fileName);
   OpenMode = mode;
   if (mode == omRead) {
-    if (!Header->ReadHeader(Header->HeaderFileName)) {
-      ErrorText = "Error loading header " + Header->HeaderFileName + " " +
-                  Header->HeaderError;
-      return false;
+    if (!Header->Read(Header->HeaderFileName)) {
+      return Fail(TErrorCode::Header, "Error loading header " + Header->HeaderFileName + " " +
+                  Header->HeaderError);
     }
     if (!OpenMapping(FileName, omRead, 0)) {
-      ErrorText = ErrorWithCode("Open Map Read Error=", ErrorCode, ErrorText);
-      return false;
+      return FailOpen("Open Map Read Error=");
     }
     if (!LoadDirectory()) return false;
     ErrorText.clear();
@@ -147,9 +145,8 @@ bool TVegFile::Open(const std::string& fileName, uint32_t columns,
     return false;
   }
   if (columns == 0 || rows == 0) {
-    ErrorText = "A VEG file cannot hold " + std::to_string(columns) + " x " +
-                std::to_string(rows) + " cells";
-    return false;
+    return Fail(TErrorCode::Format, "A VEG file cannot hold " + std::to_string(columns) + " x " +
+                std::to_string(rows) + " cells");
   }
   Header->Setup(rows, columns, 1, 1.0, 1.0, 0, 0, 0, 0, "", "", "", ctFloat32);
   Veg().TileRowsMinusOne = static_cast<int32_t>((rows + 249ull) / kVegTileSide - 1);
@@ -159,10 +156,9 @@ bool TVegFile::Open(const std::string& fileName, uint32_t columns,
   // even when every tile is present.
   const uint64_t tiles = TileCount();
   if (4 + 8 * tiles + (tiles - 1) * kVegTileSize > UINT32_MAX) {
-    ErrorText = "A VEG file of " + std::to_string(columns) + " x " +
+    return Fail(TErrorCode::Format, "A VEG file of " + std::to_string(columns) + " x " +
                 std::to_string(rows) + " cells needs " + std::to_string(tiles) +
-                " tiles, more than its 32-bit tile offsets can address";
-    return false;
+                " tiles, more than its 32-bit tile offsets can address");
   }
   if (mode == omCreate) {
     // Both files are written only when the raster is closed: find out now
@@ -170,9 +166,8 @@ bool TVegFile::Open(const std::string& fileName, uint32_t columns,
     for (const std::string& name : {FileName, Header->HeaderFileName}) {
       TBinaryFile file;
       if (!file.Create(name) || !file.Close()) {
-        ErrorText = ErrorWithCode("Open map write error=", file.ErrorCode(), "") +
-                    " (" + name + ")";
-        return false;
+        return Fail(TErrorCode::Format, ErrorWithCode("Open map write error=", file.ErrorCode(), "") +
+                    " (" + name + ")");
       }
     }
   }
@@ -189,25 +184,22 @@ void TVegFile::AllocateDirectory() {
 bool TVegFile::LoadDirectory() {
   const uint64_t tiles = TileCount();
   if (FileSize < 4 || (FileSize - 4) / 8 < tiles) {
-    ErrorText = "The tile directory of " + FileName + " (" +
+    return Fail(TErrorCode::Format, "The tile directory of " + FileName + " (" +
                 std::to_string(tiles) + " tiles) does not fit in its " +
-                std::to_string(FileSize) + " bytes";
-    return false;
+                std::to_string(FileSize) + " bytes");
   }
   AllocateDirectory();
   MinBytes = 4;
   for (uint64_t i = 0; i < tiles; ++i) {
     Position = 4 + 8 * i;
     if (!MapWindow()) {
-      ErrorText = ErrorWithCode("Open Map Read Error=", ErrorCode, ErrorText);
-      return false;
+      return FailOpen("Open Map Read Error=");
     }
     uint32_t offset;
     std::memcpy(&offset, DataPointer, 4);
     if (offset != 0 && (offset > FileSize || FileSize - offset < kVegTileSize)) {
-      ErrorText = "Tile " + std::to_string(i) + " of " + FileName +
-                  " lies outside the file";
-      return false;
+      return Fail(TErrorCode::Format, "Tile " + std::to_string(i) + " of " + FileName +
+                  " lies outside the file");
     }
     TileDirectory[i].Offset = offset;
   }
@@ -250,8 +242,7 @@ bool TVegFile::ReadCell(uint32_t column, uint32_t row, uint32_t, float& value) {
 bool TVegFile::WriteCell(uint32_t column, uint32_t row, uint32_t, float value) {
   if (OpenMode == omRead) return false;
   if (!GeoreferenceError.empty()) {
-    ErrorText = GeoreferenceError;
-    return false;
+    return Fail(TErrorCode::Format, GeoreferenceError);
   }
   if (column >= Header->Columns || row >= Header->Rows) return false;
   TTileEntry& entry = TileOf(column, row);
@@ -259,8 +250,7 @@ bool TVegFile::WriteCell(uint32_t column, uint32_t row, uint32_t, float value) {
     if (value == kVegNoValue) return true;
     entry.Tile.reset(new (std::nothrow) uint8_t[kVegTileSize]);
     if (!entry.Tile) {
-      ErrorText = "Not enough memory for another VEG tile";
-      return false;
+      return Fail(TErrorCode::Format, "Not enough memory for another VEG tile");
     }
     uint8_t record[kVegRecordSize];
     const int16_t noValue16 = static_cast<int16_t>(kVegNoValue);
@@ -295,17 +285,14 @@ bool TVegFile::WriteTileData(TBinaryFile& file) {
 bool TVegFile::SaveTiles() {
   TBinaryFile file;
   if (!file.Create(FileName)) {
-    ErrorText = "Writing " + FileName + ": " + file.ErrorText();
-    return false;
+    return Fail(TErrorCode::Format, "Writing " + FileName + ": " + file.ErrorText());
   }
   if (!Header->WriteHeader(Header->HeaderFileName)) {
-    ErrorText = "Header " + Header->HeaderFileName + " writing error " +
-                Header->HeaderError;
-    return false;
+    return Fail(TErrorCode::Format, "Header " + Header->HeaderFileName + " writing error " +
+                Header->HeaderError);
   }
   if (!WriteDirectory(file) || !WriteTileData(file) || !file.Close()) {
-    ErrorText = "Writing " + FileName + ": " + file.ErrorText();
-    return false;
+    return Fail(TErrorCode::Format, "Writing " + FileName + ": " + file.ErrorText());
   }
   Saved = true;
   return true;

@@ -82,15 +82,13 @@ bool TBMPMap2::Open(const std::string& fileName, uint32_t columns,
   SetFileName(fileName);
   OpenMode = mode;
   Closed = false;
-  ErrorText.clear();
-  ErrorCode = 0;
+  ClearError();
   ResetDescription();
   // A fresh list: points of a previous file must not travel with this one.
   ControlPoints = std::make_unique<TGCPList>();
   if (mode == omCreate) return CreateFile(fileName, columns, rows, cellType, bands);
   if (mode != omRead) {
-    ErrorText = "BMP files are opened for reading or created, not updated";
-    return false;
+    return Fail(TErrorCode::Format, "BMP files are opened for reading or created, not updated");
   }
   const std::string world = FindCompanion(fileName, ".bmpw");
   TWorldFile w;
@@ -108,8 +106,7 @@ bool TBMPMap2::Open(const std::string& fileName, uint32_t columns,
 
 bool TBMPMap2::OpenRead(const std::string& fileName) {
   if (!FileExists(fileName)) {
-    ErrorText = "File not Exists";
-    return false;
+    return Fail(TErrorCode::Format, "File not Exists");
   }
   return Open(fileName, 0, 0, ctUnsigned8, 1, omRead);
 }
@@ -125,30 +122,25 @@ bool TBMPMap2::FetchBytes(uint64_t position, uint32_t count, uint8_t* target) {
 
 bool TBMPMap2::OpenExisting(const std::string& fileName) {
   if (!OpenMapping(fileName, omRead, 0)) {
-    ErrorText = ErrorWithCode("Open read error ", ErrorCode, ErrorText);
-    ErrorCode = 1;
-    return false;
+    return FailOpen("Open read error ");
   }
-  auto refuse = [&](int code, const std::string& text) {
+  auto refuse = [&](const std::string& text) {
     CloseMapping();
     Palette.clear();
     Decoded.Release();
-    ErrorCode = code;
-    ErrorText = text;
-    return false;
+    return Fail(TErrorCode::Format, text);
   };
   uint8_t type[2];
   if (!FetchBytes(bfType, 2, type) || type[0] != 'B' || type[1] != 'M')
-    return refuse(2, "Not a BMP file");
+    return refuse("Not a BMP file");
   if (!ParseHeaders() || (Rle && !DecodeRle()))
-    return refuse(3, "Unknown bitmap type: " + DetailText);
+    return refuse("Unknown bitmap type: " + DetailText);
   const uint64_t needed = PixelOffset + uint64_t{RowStride} * Height;
   if (Decoded.Empty() && needed > FileSize)
-    return refuse(6, "BMP file " + fileName + " holds " + std::to_string(FileSize) +
+    return refuse("BMP file " + fileName + " holds " + std::to_string(FileSize) +
                          " bytes, fewer than the " + std::to_string(needed) +
                          " its rows need");
-  ErrorText.clear();
-  ErrorCode = 0;
+  ClearError();
   return true;
 }
 
@@ -397,8 +389,7 @@ bool TBMPMap2::WriteCell(uint32_t column, uint32_t row, uint32_t band,
                          float value) {
   if (OpenMode != omCreate) return false;
   if (!WorldFileError.empty()) {
-    ErrorText = WorldFileError;
-    return false;
+    return Fail(TErrorCode::Format, WorldFileError);
   }
   if (band >= ReportedBands) band = ReportedBands - 1u;
   if (column >= Width || row >= Height) return false;
@@ -411,20 +402,15 @@ bool TBMPMap2::WriteCell(uint32_t column, uint32_t row, uint32_t band,
 bool TBMPMap2::CreateFile(const std::string& fileName, uint32_t columns,
                           uint32_t rows, uint8_t cellType, uint32_t bands) {
   if (cellType != ctUnsigned8) {
-    ErrorCode = 4;
-    ErrorText = std::string("Not supported cell type(must be byte type): ") +
-                (cellType < kCellTypeCount ? CellTypeNames[cellType] : "");
-    return false;
+    return Fail(TErrorCode::Refused, std::string("Not supported cell type(must be byte type): ") +
+                (cellType < kCellTypeCount ? CellTypeNames[cellType] : ""));
   }
   if (bands != 1 && bands != 3) {
-    ErrorCode = 5;
-    ErrorText = "Wrong number of bands(must be 1 or 3)";
-    return false;
+    return Fail(TErrorCode::Refused, "Wrong number of bands(must be 1 or 3)");
   }
   if (columns == 0 || rows == 0 || columns > INT32_MAX || rows > INT32_MAX) {
-    ErrorText = "BMP size " + std::to_string(columns) + " x " +
-                std::to_string(rows) + " is not valid";
-    return false;
+    return Fail(TErrorCode::Format, "BMP size " + std::to_string(columns) + " x " +
+                std::to_string(rows) + " is not valid");
   }
   Width = columns;
   Height = rows;
@@ -436,20 +422,16 @@ bool TBMPMap2::CreateFile(const std::string& fileName, uint32_t columns,
   const uint64_t size = kHeadersSize + paletteBytes + stride * rows;
   // The file size and the pixel offset of a bitmap are 32-bit.
   if (size > UINT32_MAX) {
-    ErrorText = "BMP files cannot hold more than 4 GiB: " + fileName +
-                " would need " + std::to_string(size) + " bytes";
-    return false;
+    return Fail(TErrorCode::Format, "BMP files cannot hold more than 4 GiB: " + fileName +
+                " would need " + std::to_string(size) + " bytes");
   }
   if (stride > kLongestRow) {
-    ErrorText = "Buffer size is less than one line";
-    return false;
+    return Fail(TErrorCode::Format, "Buffer size is less than one line");
   }
   RowStride = static_cast<uint32_t>(stride);
   PixelOffset = kHeadersSize + paletteBytes;
   if (!OpenMapping(fileName, omCreate, size)) {
-    ErrorText = ErrorWithCode("Open write error ", ErrorCode, ErrorText);
-    ErrorCode = 5;
-    return false;
+    return FailOpen("Open write error ");
   }
   Position = 0;
   MinBytes = PixelOffset;

@@ -169,32 +169,26 @@ bool TECWMap2::Open(const std::string& fileName, uint32_t columns,
   SetMSBFirst(false);
   if (mode == omRead) {
     if (!ReadWholeImage(fileName)) {
-      ErrorCode = 1;
-      ErrorText = ErrorWithCode("Open read error ", 1, ErrorText);
-      return false;
+      return Fail(TErrorCode::Codec, "Open read error " "1 " + ErrorText);
     }
     return true;
   }
   if (mode != omCreate) {
-    ErrorText = "ECW files cannot be updated";
-    return false;
+    return Fail(TErrorCode::Format, "ECW files cannot be updated");
   }
   if (cellType != ctUnsigned8) {
-    ErrorText = "ECW files support only byte data";
-    return false;
+    return Fail(TErrorCode::Format, "ECW files support only byte data");
   }
   if (bands != 1 && bands != 3) {
-    ErrorText = "ECW files hold 1 or 3 bands, not " + std::to_string(bands);
-    return false;
+    return Fail(TErrorCode::Format, "ECW files hold 1 or 3 bands, not " + std::to_string(bands));
   }
   // Refused now rather than after every cell was copied.
   if (columns == 0 || rows == 0 ||
       static_cast<uint64_t>(columns) * bands > ncs::kMaxLineSamples) {
-    ErrorText = "ECW images here hold 1 to " +
+    return Fail(TErrorCode::Format, "ECW images here hold 1 to " +
                 std::to_string(ncs::kMaxLineSamples / bands) +
                 " columns and at least one row, not " + std::to_string(columns) +
-                " x " + std::to_string(rows);
-    return false;
+                " x " + std::to_string(rows));
   }
   Columns = columns;
   Rows = rows;
@@ -205,14 +199,12 @@ bool TECWMap2::Open(const std::string& fileName, uint32_t columns,
 
 bool TECWMap2::ReadWholeImage(const std::string& fileName) {
   if (!FileExists(fileName)) {
-    ErrorText = "File not Exists";
-    return false;
+    return Fail(TErrorCode::Format, "File not Exists");
   }
   ncs::TFileViewPtr view;
   ncs::NCSError e = ncs::NCScbmOpenFileView(fileName, view);
   if (e != ncs::NCS_SUCCESS) {
-    ErrorText = "Error: " + ncs::NCSGetErrorText(e);
-    return false;
+    return Fail(TErrorCode::Format, "Error: " + ncs::NCSGetErrorText(e));
   }
   bool ok = false;
   ncs::NCSFileViewFileInfo info;
@@ -269,17 +261,15 @@ bool TECWMap2::ReadWholeImage(const std::string& fileName) {
 
 bool TECWMap2::OpenRead(const std::string& fileName) {
   if (!FileExists(fileName)) {
-    ErrorText = "File not Exists";
-    return false;
+    return Fail(TErrorCode::Format, "File not Exists");
   }
   FileName = fileName;
   OpenMode = omRead;
   ncs::TFileViewPtr view;
   const ncs::NCSError e = ncs::NCScbmOpenFileView(fileName, view);
   if (e != ncs::NCS_SUCCESS) {
-    ErrorText = "Could not open view for file: " + fileName +
-                " Error: " + ncs::NCSGetErrorText(e);
-    return false;
+    return Fail(TErrorCode::Format, "Could not open view for file: " + fileName +
+                " Error: " + ncs::NCSGetErrorText(e));
   }
   ncs::NCSFileViewFileInfo info;
   ncs::NCScbmGetViewFileInfo(*view, info);
@@ -309,8 +299,7 @@ bool TECWMap2::CompressImage(const std::string& fileName, float quality) {
   std::lock_guard lock(CompressionLock);
   std::unique_ptr<ncs::NCSEcwCompressClient> client = ncs::NCSEcwCompressAllocClient();
   if (!client) {
-    ErrorText = "NCSEcwCompressAllocClient() failed!";
-    return false;
+    return Fail(TErrorCode::Format, "NCSEcwCompressAllocClient() failed!");
   }
   client->InputBands = Bands;
   client->SizeX = Columns;

@@ -40,31 +40,25 @@ bool TJpgMap2::Open(const std::string& fileName, uint32_t columns,
   if (mode == omRead || mode == omReadWrite) {
     ReadWorldFileBeside(fileName);
     if (!DecodeImage(fileName)) {
-      ErrorCode = 1;
-      ErrorText = ErrorWithCode("Open read error ", 1, ErrorText);
-      return false;
+      return Fail(TErrorCode::Codec, "Open read error " "1 " + ErrorText);
     }
     return true;
   }
   if (mode != omCreate) {
-    ErrorText = "Unknown open mode " + std::to_string(mode);
-    return false;
+    return Fail(TErrorCode::Format, "Unknown open mode " + std::to_string(mode));
   }
   if (cellType != ctUnsigned8) {
-    ErrorText = "JPEG files support only byte data";
-    return false;
+    return Fail(TErrorCode::Format, "JPEG files support only byte data");
   }
   if (bands != 1 && bands != 3) {
-    ErrorText = "JPEG files hold 1 or 3 bands, not " + std::to_string(bands);
-    return false;
+    return Fail(TErrorCode::Format, "JPEG files hold 1 or 3 bands, not " + std::to_string(bands));
   }
   // Refused now rather than after every cell was copied.
   if (columns == 0 || rows == 0 || columns > jpeg::kMaxDimension ||
       rows > jpeg::kMaxDimension) {
-    ErrorText = "JPEG images hold 1 to " + std::to_string(jpeg::kMaxDimension) +
+    return Fail(TErrorCode::Format, "JPEG images hold 1 to " + std::to_string(jpeg::kMaxDimension) +
                 " pixels a side, not " + std::to_string(columns) + " x " +
-                std::to_string(rows);
-    return false;
+                std::to_string(rows));
   }
   SetSize(columns, rows, bands);
   return ImageBuffer.Allocate(columns, rows, bands, ErrorText);
@@ -72,23 +66,20 @@ bool TJpgMap2::Open(const std::string& fileName, uint32_t columns,
 
 bool TJpgMap2::DecodeImage(const std::string& fileName) {
   if (!FileExists(fileName)) {
-    ErrorText = "File not Exists";
-    return false;
+    return Fail(TErrorCode::Format, "File not Exists");
   }
   jpeg::TJpegInfo info;
   std::string message;
   int r = jpeg::ReadParams(fileName, info, message);
   if (r != jpeg::jeNone) {
-    ErrorText = "ijlReadParams error: " + std::to_string(r) + " " + message;
-    return false;
+    return Fail(TErrorCode::Format, "ijlReadParams error: " + std::to_string(r) + " " + message);
   }
   if (ImageBuffer.Empty() || Columns != info.Width || Rows != info.Height ||
       Bands != info.Channels) {
     ImageBuffer.Release();
     SetSize(info.Width, info.Height, info.Channels);
     if (Bands != 1 && Bands != 3) {
-      ErrorText = "Bands not 1 or 3: " + std::to_string(Bands);
-      return false;
+      return Fail(TErrorCode::Format, "Bands not 1 or 3: " + std::to_string(Bands));
     }
     if (!ImageBuffer.Allocate(Columns, Rows, Bands, ErrorText)) return false;
   }
@@ -96,8 +87,7 @@ bool TJpgMap2::DecodeImage(const std::string& fileName) {
                            static_cast<uint32_t>(LineLength - Columns * Bands),
                            message);
   if (r != jpeg::jeNone) {
-    ErrorText = "ijlReadWholeImage error: " + std::to_string(r) + " " + message;
-    return false;
+    return Fail(TErrorCode::Format, "ijlReadWholeImage error: " + std::to_string(r) + " " + message);
   }
   return true;
 }
@@ -110,8 +100,7 @@ bool TJpgMap2::EncodeImage(const std::string& fileName, int quality) {
       static_cast<uint32_t>(LineLength - static_cast<uint64_t>(Columns) * Bands),
       quality, message);
   if (r != jpeg::jeNone) {
-    ErrorText = "ijlWriteWholeImage error: " + std::to_string(r) + " " + message;
-    return false;
+    return Fail(TErrorCode::Format, "ijlWriteWholeImage error: " + std::to_string(r) + " " + message);
   }
   return true;
 }
@@ -145,8 +134,7 @@ bool TJpgMap2::PlaceFile(const std::string& inputName, int32_t kind) {
   if (jpeg::PlaceFile(inputName, FileName, BlockPlacement(kind), message) ==
       jpeg::jeNone)
     return true;
-  ErrorText = message;
-  return false;
+  return Fail(TErrorCode::Format, message);
 }
 
 bool TJpgMap2::Close() {
@@ -166,8 +154,7 @@ bool TJpgMap2::Close() {
 
 bool TJpgMap2::OpenRead(const std::string& fileName) {
   if (!FileExists(fileName)) {
-    ErrorText = "File not Exists";
-    return false;
+    return Fail(TErrorCode::Format, "File not Exists");
   }
   FileName = fileName;
   OpenMode = omRead;
@@ -175,8 +162,7 @@ bool TJpgMap2::OpenRead(const std::string& fileName) {
   std::string message;
   const int r = jpeg::ReadParams(fileName, info, message);
   if (r != jpeg::jeNone) {
-    ErrorText = "ijlReadParams error: " + std::to_string(r) + " " + message;
-    return false;
+    return Fail(TErrorCode::Format, "ijlReadParams error: " + std::to_string(r) + " " + message);
   }
   SetSize(info.Width, info.Height, info.Channels);
   ReadWorldFileBeside(fileName);

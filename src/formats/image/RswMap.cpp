@@ -62,8 +62,7 @@ bool TRswMap2::Close() {
     // A refused raster leaves no half-made output behind.
     CloseMapping();
     ::unlink(FileName.c_str());
-    ErrorText = GeoreferenceError;
-    return false;
+    return Fail(TErrorCode::Format, GeoreferenceError);
   }
   return CloseMapping();
 }
@@ -131,14 +130,10 @@ bool TRswMap2::Open(const std::string& fileName, uint32_t columns,
   ControlPoints.reset();
   if (mode == omCreate) {
     if (bands != 3) {
-      ErrorCode = 3;
-      ErrorText = "Error bands<>3";
-      return false;
+      return Fail(TErrorCode::Refused, "Error bands<>3");
     }
     if (cellType != ctUnsigned8) {
-      ErrorCode = 4;
-      ErrorText = "Error not byte cell";
-      return false;
+      return Fail(TErrorCode::Refused, "Error not byte cell");
     }
     if (!Create(columns, rows)) return false;
     // The worker saves the points it carries as a ".gcp" beside the output,
@@ -153,16 +148,12 @@ bool TRswMap2::Open(const std::string& fileName, uint32_t columns,
       std::to_string(code) + " ";
   if (!OpenMapping(fileName, mode, 0)) {
     const std::string reason = ErrorText;
-    ErrorCode = code;
-    ErrorText = prefix + reason;
-    return false;
+    return Fail(TErrorCode::Format, prefix + reason);
   }
   std::string reason;
   if (!ReadStructure(reason)) {
     CloseMapping();
-    ErrorCode = code;
-    ErrorText = prefix + reason;
-    return false;
+    return Fail(TErrorCode::Format, prefix + reason);
   }
   GridCellType = ctUnsigned8;
   GridColumns = Header32(hWidth);
@@ -284,10 +275,8 @@ bool TRswMap2::ReadStructure(std::string& reason) {
 
 bool TRswMap2::Create(uint32_t columns, uint32_t rows) {
   if (columns == 0 || rows == 0) {
-    ErrorCode = 1;
-    ErrorText = "An RSW raster of " + std::to_string(columns) + " x " +
-                std::to_string(rows) + " pixels cannot be created";
-    return false;
+    return Fail(TErrorCode::Refused, "An RSW raster of " + std::to_string(columns) + " x " +
+                std::to_string(rows) + " pixels cannot be created");
   }
   HeaderImage.fill(0);
   Palette.fill(0);
@@ -311,11 +300,9 @@ bool TRswMap2::Create(uint32_t columns, uint32_t rows) {
       kCreatedIndexOffset + indexBytes + static_cast<uint64_t>(columns) * rows * 3;
   // Every offset and the file length are 32-bit fields.
   if (length > UINT32_MAX) {
-    ErrorCode = 1;
-    ErrorText = "RSW files hold at most 4 GiB; " + std::to_string(columns) +
+    return Fail(TErrorCode::Refused, "RSW files hold at most 4 GiB; " + std::to_string(columns) +
                 " x " + std::to_string(rows) + " pixels need " +
-                std::to_string(length) + " bytes";
-    return false;
+                std::to_string(length) + " bytes");
   }
   SetHeader32(hTilesAcross, TilesAcross);
   SetHeader32(hTilesDown, TilesDown);
@@ -336,8 +323,7 @@ bool TRswMap2::Create(uint32_t columns, uint32_t rows) {
   GridCellType = ctUnsigned8;
   LineLength = static_cast<uint64_t>(columns) * 3;
   if (!OpenMapping(FileName, omCreate, length)) {
-    ErrorText = ErrorWithCode("Open map write error=", ErrorCode, ErrorText);
-    return false;
+    return FailOpen("Open map write error=");
   }
   return WriteHeaderBack();
 }
@@ -373,8 +359,7 @@ bool TRswMap2::WriteHeaderBack() {
 
 bool TRswMap2::OpenRead(const std::string& fileName) {
   if (!FileExists(fileName)) {
-    ErrorText = "File not Exists";
-    return false;
+    return Fail(TErrorCode::Format, "File not Exists");
   }
   return Open(fileName, 0, 0, ctUnsigned8, 3, omRead);
 }
@@ -421,8 +406,7 @@ bool TRswMap2::WriteCell(uint32_t column, uint32_t row, uint32_t band,
                          float value) {
   if (OpenMode == omRead) return false;
   if (!GeoreferenceError.empty()) {
-    ErrorText = GeoreferenceError;
-    return false;
+    return Fail(TErrorCode::Format, GeoreferenceError);
   }
   uint8_t* p = CellPointer(column, row, band);
   if (!p) return false;

@@ -86,15 +86,13 @@ TEST(ErsHeader, KeywordRules) {
 
 TEST(ErsHeader, RefusalsAndTheirTexts) {
   TempDir dir;
-  // Malformed integers escape Open as the conversion error.
+  // A malformed integer is a fault of the header, named with its file.
   WriteText(dir / "bad.ers", Header("\t\tNrOfLines = 12x\n"));
   TErsMap2 bad;
-  try {
-    bad.Open(dir / "bad.ers", 0, 0, 1, 1, omRead);
-    FAIL();
-  } catch (const EConvertError& e) {
-    EXPECT_STREQ(e.what(), "'12X' is not a valid integer value");  // lines are upper-cased
-  }
+  EXPECT_FALSE(bad.Open(dir / "bad.ers", 0, 0, 1, 1, omRead));
+  EXPECT_EQ(bad.ErrorCode, TErrorCode::Header);
+  EXPECT_EQ(bad.ErrorText, "Header " + ShortenPath(dir / "bad.ers", 20) +
+                               " reading error ('12X' is not a valid integer value)");
   // Not a header at all.
   WriteText(dir / "notes.ers", "hello\n");
   TErsMap2 notes;

@@ -126,10 +126,10 @@ TEST(RswMap, SmallRastersWeWriteReadTheSameInGdal) {
   TRswMap2 four, deep, empty;
   EXPECT_FALSE(four.Open(dir / "x.rsw", 10, 10, 1, 4, omCreate));
   EXPECT_EQ(four.ErrorText, "Error bands<>3");
-  EXPECT_EQ(four.ErrorCode, 3);
+  EXPECT_EQ(four.ErrorCode, TErrorCode::Refused);
   EXPECT_FALSE(deep.Open(dir / "x.rsw", 10, 10, 4, 3, omCreate));
   EXPECT_EQ(deep.ErrorText, "Error not byte cell");
-  EXPECT_EQ(deep.ErrorCode, 4);
+  EXPECT_EQ(deep.ErrorCode, TErrorCode::Refused);
   EXPECT_FALSE(empty.Open(dir / "x.rsw", 0, 10, 1, 3, omCreate));
   TRswMap2 huge;
   EXPECT_FALSE(huge.Open(dir / "x.rsw", 40000, 40000, 1, 3, omCreate));

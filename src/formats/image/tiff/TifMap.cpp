@@ -50,15 +50,13 @@ bool TTifMap2::Open(const std::string& fileName, uint32_t columns,
   SetFileName(fileName);
   OpenMode = mode;
   Closed = false;
-  ErrorText.clear();
-  ErrorCode = 0;
+  ClearError();
   ResetDescription();
   // A fresh list: points of a previous file must not travel with this one.
   ControlPoints = std::make_unique<TGCPList>();
   if (mode == omCreate) return CreateFile(fileName, columns, rows, cellType, bands);
   if (mode != omRead && mode != omReadWrite) {
-    ErrorText = "Unknown open mode " + std::to_string(mode);
-    return false;
+    return Fail(TErrorCode::Format, "Unknown open mode " + std::to_string(mode));
   }
   const std::string gcp = FindCompanion(fileName, ".gcp");
   if (!gcp.empty()) ControlPoints->LoadFromFile(gcp);
@@ -67,8 +65,7 @@ bool TTifMap2::Open(const std::string& fileName, uint32_t columns,
 
 bool TTifMap2::OpenRead(const std::string& fileName) {
   if (!FileExists(fileName)) {
-    ErrorText = "File not Exists";
-    return false;
+    return Fail(TErrorCode::Format, "File not Exists");
   }
   if (!Open(fileName, 0, 0, ctUnsigned8, 1, omRead)) return false;
   PlaneWindows.clear();
@@ -77,44 +74,37 @@ bool TTifMap2::OpenRead(const std::string& fileName) {
 
 bool TTifMap2::OpenExisting(const std::string& fileName, uint8_t mode) {
   if (!OpenMapping(fileName, mode, 0)) {
-    ErrorText = ErrorWithCode("Open read error ", ErrorCode, ErrorText);
-    ErrorCode = 1;
-    return false;
+    return FailOpen("Open read error ");
   }
-  auto refuse = [&](int code, const std::string& text) {
+  auto refuse = [&](const std::string& text) {
     PlaneWindows.clear();
     CloseMapping();
-    ErrorCode = code;
-    ErrorText = text;
-    return false;
+    return Fail(TErrorCode::Format, text);
   };
   uint8_t head[16] = {};
   if (!FetchBytes(0, std::min<uint64_t>(16, FileSize), head) ||
       !((head[0] == 'I' && head[1] == 'I') || (head[0] == 'M' && head[1] == 'M')))
-    return refuse(2, "Wrong TIFF order");
+    return refuse("Wrong TIFF order");
   MSBFirst = head[0] == 'M';
   const uint16_t version = Get16(head + 2);
   BigTiff = version == 43 && FileSize >= 16 && Get16(head + 4) == 8 && Get16(head + 6) == 0;
-  if (FileSize < 8 || (version != 42 && !BigTiff)) return refuse(3, "Wrong TIFF version");
+  if (FileSize < 8 || (version != 42 && !BigTiff)) return refuse("Wrong TIFF version");
   IfdPosition = BigTiff ? Get64(head + 8) : Get32(head + 4);
   Decodable = false;
   if (!ParseIfd() || !CheckLayout()) {
-    if (!Decodable) return refuse(4, "Tiff error " + TiffError);
+    if (!Decodable) return refuse("Tiff error " + TiffError);
     PlaneWindows.clear();
     CloseMapping();
     return OpenDecoded(mode);
   }
-  ErrorText.clear();
-  ErrorCode = 0;
+  ClearError();
   return true;
 }
 
 bool TTifMap2::OpenDecoded(uint8_t mode) {
   auto refuse = [&](const std::string& text) {
     CloseMapping();
-    ErrorCode = 4;
-    ErrorText = "Tiff error " + text;
-    return false;
+    return Fail(TErrorCode::Refused, "Tiff error " + text);
   };
   if (mode != omRead) return refuse(TiffError + ": the file can only be read");
   TDecodedTiff decoded;
@@ -140,8 +130,7 @@ bool TTifMap2::OpenDecoded(uint8_t mode) {
   StripTable.assign(1, 0);
   ColorMap = std::move(decoded.ColorMap);
   if (!CheckLayout()) return refuse(TiffError);
-  ErrorText.clear();
-  ErrorCode = 0;
+  ClearError();
   return true;
 }
 
@@ -242,8 +231,7 @@ bool TTifMap2::WriteCell(uint32_t column, uint32_t row, uint32_t band,
                          float value) {
   if (OpenMode == omRead) return false;
   if (!WorldFileError.empty()) {
-    ErrorText = WorldFileError;
-    return false;
+    return Fail(TErrorCode::Format, WorldFileError);
   }
   if (band >= SamplesPerPixel) band = SamplesPerPixel - 1u;
   if (column >= ImageWidth || row >= ImageLength) return false;

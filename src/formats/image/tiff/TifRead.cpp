@@ -329,7 +329,7 @@ bool TTifMap2::CheckLayout() {
       auto window = std::make_unique<TPlaneWindow>();
       if (!window->OpenMapping(FileName, OpenMode, 0)) {
         TiffError = "Plane " + std::to_string(b) + " not mapped: " +
-                    ErrorWithCode("", window->ErrorCode, window->ErrorText);
+                    window->OpenErrorText("");
         return false;
       }
       PlaneWindows.push_back(std::move(window));

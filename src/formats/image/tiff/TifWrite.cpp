@@ -136,25 +136,20 @@ class TIfdImage {
 bool TTifMap2::CreateFile(const std::string& fileName, uint32_t columns,
                           uint32_t rows, uint8_t cellType, uint32_t bands) {
   if (cellType == ctOneBit) {
-    ErrorCode = 5;
-    ErrorText = "Bit type not supported";
-    return false;
+    return Fail(TErrorCode::Refused, "Bit type not supported");
   }
   if (!CellTypeConvertible(cellType)) {
-    ErrorText = std::string("TIFF files cannot hold cells of type ") +
+    return Fail(TErrorCode::Format, std::string("TIFF files cannot hold cells of type ") +
                 (cellType < kCellTypeCount && *CellTypeNames[cellType]
                      ? CellTypeNames[cellType]
-                     : "unrecognised");
-    return false;
+                     : "unrecognised"));
   }
   if (bands == 0 || bands > 65535) {
-    ErrorText = "TIFF files hold 1 to 65535 bands, not " + std::to_string(bands);
-    return false;
+    return Fail(TErrorCode::Format, "TIFF files hold 1 to 65535 bands, not " + std::to_string(bands));
   }
   if (columns == 0 || rows == 0) {
-    ErrorText = "TIFF size " + std::to_string(columns) + " x " +
-                std::to_string(rows) + " is not valid";
-    return false;
+    return Fail(TErrorCode::Format, "TIFF size " + std::to_string(columns) + " x " +
+                std::to_string(rows) + " is not valid");
   }
   CellType = cellType;
   SampleWidth = CellTypeWidth(cellType);
@@ -164,8 +159,7 @@ bool TTifMap2::CreateFile(const std::string& fileName, uint32_t columns,
   SamplesPerPixel = static_cast<uint16_t>(bands);
   StripLineBytes = LineLength = uint64_t{columns} * bands * SampleWidth;
   if (StripLineBytes > kLongestLine) {
-    ErrorText = "Buffer size is less than one line";
-    return false;
+    return Fail(TErrorCode::Format, "Buffer size is less than one line");
   }
   // Offsets of a classic TIFF are 32-bit; room for the largest open header
   // decides whether they reach the end of the pixels.
@@ -182,8 +176,7 @@ bool TTifMap2::CreateFile(const std::string& fileName, uint32_t columns,
   SampleFormat.assign(bands, SampleFormatOf(cellType));
   PixelStart = FixedLayout ? kTiffHeaderSize : OpenHeader().size();
   if (!OpenMapping(fileName, omCreate, pixels + PixelStart)) {
-    ErrorText = ErrorWithCode("Open map write error=", ErrorCode, ErrorText);
-    return false;
+    return FailOpen("Open map write error=");
   }
   RowsPerStrip = rows;
   StripsPerPlane = 1;

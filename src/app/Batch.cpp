@@ -613,16 +613,18 @@ int TBatchRunner::Run() {
       lock.unlock();
       const std::string message = it->Job->Message();
       const std::string state = it->Job->OutputStateText();
+      const TJobOutcome outcome = it->Job->Outcome();
       it->Job.reset();  // joins the finished thread
       result.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() -
                                                      it->Start).count();
       result.Text = OneLine(message + (state.empty() ? "" : "; " + state));
-      if (message == kSuccessMessage) {
+      if (outcome == TJobOutcome::Succeeded) {
         result.Outcome = TOutcome::Succeeded;
         if (!RecordCompletion(e))
           result.Text += "; no completion record could be written beside it";
       } else {
-        result.Outcome = message == kAbortMessage ? TOutcome::Aborted : TOutcome::Failed;
+        result.Outcome =
+            outcome == TJobOutcome::Aborted ? TOutcome::Aborted : TOutcome::Failed;
         failed = failed || result.Outcome == TOutcome::Failed;
         if (Settings.StopOnError && result.Outcome == TOutcome::Failed) stop = true;
       }

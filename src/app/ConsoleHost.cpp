@@ -75,9 +75,13 @@ void PrintJobResult(const std::string& message, const std::string& outputState) 
   if (!outputState.empty()) std::fprintf(stderr, "%s\n", outputState.c_str());
 }
 
-int ExitStatusFor(const std::string& message) {
-  if (message == kSuccessMessage) return 0;
-  return message == kAbortMessage ? 130 : 1;
+int ExitStatusFor(TJobOutcome outcome) {
+  switch (outcome) {
+    case TJobOutcome::Succeeded: return 0;
+    case TJobOutcome::Aborted: return 130;
+    case TJobOutcome::Failed: break;
+  }
+  return 1;
 }
 
 namespace {
@@ -101,16 +105,18 @@ int RunConsoleJob(const TJobSettings& settings) {
   Busy = true;
   MemoryLimit = settings.MemoryMiB << 20;
   std::string message, state;
+  TJobOutcome outcome;
   {
     TMyThread job(host, settings.InputFileName, settings.OutputFileName,
                   settings.JobKind);
     host.Serve();
     message = job.Message();
     state = job.OutputStateText();
+    outcome = job.Outcome();
   }
   host.EndLine();
   PrintJobResult(message, state);
-  return ExitStatusFor(message);
+  return ExitStatusFor(outcome);
 }
 
 }  // namespace mirava

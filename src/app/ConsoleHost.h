@@ -40,9 +40,9 @@ class TConsoleHost : public TJobHost {
   std::chrono::steady_clock::time_point LastShown;
 };
 
-// Exit status for a job's result: 0 "Successful Finish", 130 "User Abort",
+// Exit status for a job's outcome: 0 "Successful Finish", 130 "User Abort",
 // 1 any failure.
-int ExitStatusFor(const std::string& message);
+int ExitStatusFor(TJobOutcome outcome);
 // A job's result on standard error, then, after a failure, what the output
 // holds.
 void PrintJobResult(const std::string& message, const std::string& outputState);

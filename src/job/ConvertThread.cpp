@@ -45,6 +45,11 @@ TMyThread::~TMyThread() {
   if (Worker.joinable()) Worker.join();
 }
 
+void TMyThread::Fail(std::string text) {
+  MessageText = std::move(text);
+  Result = TJobOutcome::Failed;
+}
+
 void TMyThread::Run() {
   Execute();
   Host.JobFinished(*this);
@@ -54,6 +59,7 @@ void TMyThread::Execute() {
   StartTime = std::chrono::steady_clock::now();
   Busy = true;
   MessageText = kSuccessMessage;
+  Result = TJobOutcome::Succeeded;
   // Nothing may escape the worker thread: every error ends the job with a
   // message, and the datasets are released whatever happened.
   try {
@@ -73,14 +79,14 @@ void TMyThread::Execute() {
       }
     }
   } catch (const std::exception& e) {
-    MessageText = std::string("Error: ") + e.what();
+    Fail(std::string("Error: ") + e.what());
   } catch (...) {
-    MessageText = "Error: unexpected failure";
+    Fail("Error: unexpected failure");
   }
   try {
     ReleaseDataSets();
   } catch (...) {
-    MessageText = "Error: unexpected failure while closing the output";
+    Fail("Error: unexpected failure while closing the output");
   }
   Busy = false;
 }
@@ -94,11 +100,11 @@ bool TMyThread::OpenInput(const std::string& fileName) {
     InputSet = std::make_unique<TDataSet2>();
     if (WholeFile ? !InputSet->Describe(fileName)
                   : !InputSet->Open(fileName, 0, 0, 1, 1, omRead)) {
-      MessageText = InputSet->GetErrorText();
+      Fail(InputSet->GetErrorText());
       return false;
     }
   } catch (const std::exception& e) {
-    MessageText = e.what();
+    Fail(e.what());
     return false;
   }
   const int32_t w = InputSet->GetColumnCount();
@@ -121,8 +127,8 @@ bool TMyThread::CheckOutputFiles() {
     const TFileId out = IdentifyFile(f);
     for (const TFileId& in : inputs)
       if (SameFile(in, out)) {
-        MessageText = "The output would overwrite " + f +
-                      ", which belongs to the input";
+        Fail("The output would overwrite " + f +
+                      ", which belongs to the input");
         return false;
       }
   }
@@ -131,7 +137,7 @@ bool TMyThread::CheckOutputFiles() {
 
 bool TMyThread::CreateOutput(const std::string& fileName) {
   if (fileName.empty()) {
-    MessageText = "No output file name";
+    Fail("No output file name");
     return false;
   }
   // The format the facade will create, whatever the extension's case.
@@ -140,11 +146,11 @@ bool TMyThread::CreateOutput(const std::string& fileName) {
   const uint8_t cellType = InputSet->GetCellType();
   if (format == fcBmp) {
     if (bands > 3) {
-      MessageText = "BMP files do not support more than 3 bands";
+      Fail("BMP files do not support more than 3 bands");
       return false;
     }
     if (cellType != ctUnsigned8) {
-      MessageText = "BMP files support only byte data";
+      Fail("BMP files support only byte data");
       return false;
     }
   }
@@ -153,12 +159,12 @@ bool TMyThread::CreateOutput(const std::string& fileName) {
     if (!OutputSet->Open(fileName, static_cast<uint32_t>(OutColumns),
                          static_cast<uint32_t>(OutRows), cellType,
                          static_cast<uint32_t>(bands), omCreate)) {
-      MessageText = OutputSet->GetErrorText();
+      Fail(OutputSet->GetErrorText());
       return false;
     }
     OutputCreated = true;
   } catch (const std::exception& e) {
-    MessageText = e.what();
+    Fail(e.what());
     return false;
   }
   return true;
@@ -181,7 +187,7 @@ bool TMyThread::TransferControlPoints() {
   if (!target->SaveToFile(ChangeFileExt(OutputName, ".gcp"))) {
     const std::string text = target->ErrorMessage;
     Host.Synchronize([&] { Host.ShowError(text); });
-    MessageText = "Control points not saved: " + text.substr(text.find('\r') + 1);
+    Fail("Control points not saved: " + text.substr(text.find('\r') + 1));
     return false;
   }
   return true;
@@ -198,6 +204,7 @@ bool TMyThread::RowsDone(int32_t lastRow) {
 bool TMyThread::ProgressTo(int32_t row) {
   if (AbortRequested) {
     MessageText = kAbortMessage;
+    Result = TJobOutcome::Aborted;
     return false;
   }
   CurrentRow = row;
@@ -211,7 +218,7 @@ bool TMyThread::ProgressTo(int32_t row) {
 
 bool TMyThread::PlaceWholeFile() {
   if (!OutputSet->GetDataSet()->PlaceFile(InputName, Layer.Kind())) {
-    MessageText = "Writing " + OutputName + " failed: " + OutputSet->GetErrorText();
+    Fail("Writing " + OutputName + " failed: " + OutputSet->GetErrorText());
     return false;
   }
   return RowsDone(OutRows - 1);
@@ -241,15 +248,15 @@ bool TMyThread::CopyCells() {
           // that left a reason is one.
           const std::string error = InputSet->GetErrorText();
           if (!error.empty()) {
-            MessageText = "Reading " + InputName + ": " + error;
+            Fail("Reading " + InputName + ": " + error);
             return false;
           }
         }
         if (!OutputSet->WriteCell(static_cast<uint32_t>(j),
                                   static_cast<uint32_t>(i), k, v)) {
           const std::string error = OutputSet->GetErrorText();
-          MessageText = "Writing " + OutputName + " failed at row " +
-                        std::to_string(i) + (error.empty() ? "" : ": " + error);
+          Fail("Writing " + OutputName + " failed at row " +
+                        std::to_string(i) + (error.empty() ? "" : ": " + error));
           return false;
         }
       }
@@ -329,8 +336,8 @@ void TurnTile(const TCellBlock& in, uint32_t m, bool upwards, const TCellBlock& 
 }  // namespace
 
 bool TMyThread::BlockFailed(const char* what, const TDataSetRoot2& set, uint32_t row) {
-  MessageText = std::string(what) + " failed at row " + std::to_string(row) +
-                (set.ErrorText.empty() ? "" : ": " + set.ErrorText);
+  Fail(std::string(what) + " failed at row " + std::to_string(row) +
+                (set.ErrorText.empty() ? "" : ": " + set.ErrorText));
   return false;
 }
 
@@ -516,8 +523,7 @@ bool TMyThread::TurnStripes(TDataSetRoot2& input, TDataSetRoot2& output,
 bool TMyThread::ReleaseDataSets() {
   bool ok = true;
   if (OutputSet && !OutputSet->Close()) {
-    if (MessageText == kSuccessMessage)
-      MessageText = "Output not completed: " + OutputSet->GetErrorText();
+    if (Succeeded()) Fail("Output not completed: " + OutputSet->GetErrorText());
     ok = false;
   }
   OutputSet.reset();
@@ -539,7 +545,7 @@ std::string TMyThread::OutputStateText() const {
     return "Output " + OutputName + " was created but holds none of its " + rows + " rows";
   if (RowsWritten == OutRows)
     return "Output " + OutputName + " holds all " + rows + " rows" +
-           (MessageText == kAbortMessage ? "" : " but is not complete");
+           (Result == TJobOutcome::Aborted ? "" : " but is not complete");
   return "Output " + OutputName + " holds " + std::to_string(RowsWritten) + " of " + rows +
          " rows; the others are empty";
 }

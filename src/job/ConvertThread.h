@@ -52,6 +52,9 @@ class TJobHost {
 constexpr const char* kSuccessMessage = "Successful Finish";
 constexpr const char* kAbortMessage = "User Abort";
 
+// How a job ended; Message() gives the words.
+enum class TJobOutcome : uint8_t { Succeeded, Aborted, Failed };
+
 class TMyThread {
  public:
   // Starts the job at once.
@@ -64,7 +67,8 @@ class TMyThread {
 
   // The job's result; read it once JobFinished was called.
   const std::string& Message() const { return MessageText; }
-  bool Succeeded() const { return MessageText == kSuccessMessage; }
+  TJobOutcome Outcome() const { return Result; }
+  bool Succeeded() const { return Result == TJobOutcome::Succeeded; }
   // After a job that did not succeed, what its output holds, e.g.
   // "Output o.ers holds 120 of 900 rows; the others are empty"; empty after
   // a success.
@@ -109,7 +113,11 @@ class TMyThread {
   int32_t ColumnsWritten = 0;  // by a quarter turn in stripes
   TPhotoLayer Layer;
   std::chrono::steady_clock::time_point LastHandOff;
+  // Ends the job with `text` as its message (the first failure's words
+  // stand when a later step fails too, as closing after a failed row).
+  void Fail(std::string text);
   std::string MessageText;
+  TJobOutcome Result = TJobOutcome::Succeeded;
   std::thread Worker;
 };
 

@@ -379,13 +379,14 @@ void TForm1::JobDone() {
   if (!Job) return;
   const std::string message = Job->Message();
   const std::string state = Job->OutputStateText();
+  const TJobOutcome outcome = Job->Outcome();
   Job.reset();
   StatusBar1->showMessage(FromFileName(message));
   ShowState(TWindowState::Idle);
   SaveSettings();
   if (JobSettings.CommandLineMode) {
     PrintJobResult(message, state);
-    ExitCode = ExitStatusFor(message);
+    ExitCode = ExitStatusFor(outcome);
   }
   if (JobSettings.CommandLineMode || CloseAfterJob) close();
 }

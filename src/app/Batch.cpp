@@ -575,6 +575,9 @@ void TBatchRunner::Start(size_t entry) {
   if (Settings.SkipExisting && OutputComplete(e)) {
     Results[entry] = {TOutcome::Skipped, "Skipped: the output is complete", 0};
     std::lock_guard lock(Mutex);
+    // Skipped bytes took no time: left in, they would shorten the estimate.
+    TotalBytes -= Bytes[entry];
+    Bytes[entry] = 0;
     Done(entry);
     return;
   }

@@ -350,9 +350,7 @@ bool TMMapFile2::OpenRaster(const std::string& fileName, uint32_t columns,
   NativeOrder = !msbFirst;
   OpenMode = openMode;
   if (!CellTypeConvertible(cellType)) {
-    const char* name = cellType < kCellTypeCount ? CellTypeNames[cellType] : "";
-    Fail(TErrorCode::Format, std::string("Cell type ") + (*name ? name : "unrecognised") +
-                " is not supported");
+    Fail(TErrorCode::Format, "Cells of type " + CellTypeWords(cellType) + " are not supported");
     return false;
   }
   GridWidth = CellTypeWidth(cellType);

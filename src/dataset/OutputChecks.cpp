@@ -14,9 +14,7 @@ std::string Signed16Refusal(const std::string& format, uint8_t cellType,
            std::to_string(bands);
   if (cellType == ctUnsigned8 || cellType == ctSigned8 || cellType == ctSigned16)
     return "";
-  const char* name = cellType < kCellTypeCount ? CellTypeNames[cellType] : "";
-  return format + " files hold signed 16-bit cells; " +
-         (*name ? std::string(name) : "the input's") +
+  return format + " files hold signed 16-bit cells; " + CellTypeWords(cellType) +
          " cells cannot be written exactly";
 }
 

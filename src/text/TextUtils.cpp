@@ -23,6 +23,22 @@ const char* const CellTypeNames[kCellTypeCount] = {
     "SIGNED32BITSINGLE",  "RGB24BIT",            "SIGNED64BITDOUBLE",
     "POINT2DDOUBLE",      ""};
 
+std::string CellTypeWords(uint8_t cellType) {
+  static const char* const words[kCellTypeCount] = {
+      "1-bit",
+      "unsigned 8-bit integer",
+      "signed 8-bit integer",
+      "signed 16-bit integer",
+      "unsigned 16-bit integer",
+      "signed 32-bit integer",
+      "32-bit float",
+      "24-bit RGB",
+      "64-bit float",
+      "pair of 64-bit floats",
+      "unrecognised"};
+  return cellType < kCellTypeCount ? words[cellType] : words[ctUnknown];
+}
+
 const char* const CoordinateTypeNames[4] = {"EN", "RAW", "LATLONG", ""};
 
 uint8_t ParseCellType(const std::string& word) {

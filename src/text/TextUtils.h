@@ -33,6 +33,8 @@ bool CellTypeConvertible(uint8_t cellType);
 enum : uint8_t { ctEN = 0, ctRAW = 1, ctLATLONG = 2, ctUnknownCoords = 3 };
 
 extern const char* const CellTypeNames[kCellTypeCount];
+// The cell type as a person names it ("32-bit float"), for messages.
+std::string CellTypeWords(uint8_t cellType);
 extern const char* const CoordinateTypeNames[4];
 uint8_t ParseCellType(const std::string& word);
 uint8_t ParseCoordinateType(const std::string& word);

@@ -154,7 +154,7 @@ TEST(HeaderFormats, RefusalsLeaveNoFiles) {
   ExpectRefused({in, dir / "o.001"}, "NOG files hold one band; the input has 2",
                 {dir / "o.001", dir / "o.002"});
   ExpectRefused({dir / "u16.ers", dir / "o.001"},
-                "NOG files hold signed 16-bit cells; UNSIGNED16BITINTEGER cells cannot be "
+                "NOG files hold signed 16-bit cells; unsigned 16-bit integer cells cannot be "
                 "written exactly",
                 {dir / "o.001", dir / "o.002"});
   ExpectRefused({dir / "wide.ers", dir / "o.001"},

@@ -139,10 +139,7 @@ bool TTifMap2::CreateFile(const std::string& fileName, uint32_t columns,
     return Fail(TErrorCode::Refused, "Bit type not supported");
   }
   if (!CellTypeConvertible(cellType)) {
-    return Fail(TErrorCode::Format, std::string("TIFF files cannot hold cells of type ") +
-                (cellType < kCellTypeCount && *CellTypeNames[cellType]
-                     ? CellTypeNames[cellType]
-                     : "unrecognised"));
+    return Fail(TErrorCode::Format, "TIFF files cannot hold " + CellTypeWords(cellType) + " cells");
   }
   if (bands == 0 || bands > 65535) {
     return Fail(TErrorCode::Format, "TIFF files hold 1 to 65535 bands, not " + std::to_string(bands));

@@ -568,7 +568,7 @@ TEST(TifWrite, RefusalsBeforeAnythingIsCreated) {
   TempDir dir;
   TTifMap2 a;
   EXPECT_FALSE(a.Open(dir / "a.tif", 10, 10, ctEightBytes, 1, omCreate));
-  EXPECT_EQ(a.ErrorText, "TIFF files cannot hold cells of type SIGNED64BITDOUBLE");
+  EXPECT_EQ(a.ErrorText, "TIFF files cannot hold 64-bit float cells");
   TTifMap2 b;
   EXPECT_FALSE(b.Open(dir / "b.tif", 10, 10, ctUnsigned8, 0, omCreate));
   EXPECT_EQ(b.ErrorText, "TIFF files hold 1 to 65535 bands, not 0");

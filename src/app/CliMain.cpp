@@ -5,6 +5,7 @@
 #include "app/CommandLine.h"
 #include "app/ConsoleHost.h"
 #include "app/Version.h"
+#include "dataset/DataSet.h"
 
 using namespace mirava;
 
@@ -17,7 +18,7 @@ const char* const kUsage =
     "\n"
     "Flips or rotates a georeferenced raster and converts it in the same pass.\n"
     "The input's format is recognised from its first bytes, the output's from\n"
-    "its extension (.ers; further formats as the README lists them).\n"
+    "its extension (mirava-cli --formats lists every format).\n"
     "\n"
     "KIND is one digit:\n"
     "  0  no flip, no rotation (format change only)   [default]\n"
@@ -53,8 +54,18 @@ const char* const kUsage =
     "                   machine and its memory cgroup offer, shared equally\n"
     "                   by a batch's jobs at once); quarter turns of larger\n"
     "                   inputs read them once, in stripes\n"
+    "  --formats        every format: extensions, what is read and written\n"
     "  --help           this text\n"
     "  --version        the version\n";
+
+// One paragraph per format, from the format table, so that the list
+// cannot disagree with the code.
+void PrintFormats() {
+  for (const TFormatEntry& entry : FormatEntries())
+    std::cout << entry.Name << " (" << entry.Extensions << ")\n"
+              << "  read:  " << entry.Reads << "\n"
+              << "  write: " << entry.Writes << "\n";
+}
 
 }  // namespace
 
@@ -63,6 +74,10 @@ int main(int argc, char** argv) {
   for (const std::string& p : parameters) {
     if (p == "--help" || p == "-h") {
       std::cout << kUsage;
+      return 0;
+    }
+    if (p == "--formats") {
+      PrintFormats();
       return 0;
     }
     if (p == "--version") {

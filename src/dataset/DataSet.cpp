@@ -27,70 +27,83 @@ thread_local std::string LastIOErrorText;
 
 namespace {
 
-using TFactory = std::unique_ptr<TDataSetRoot2> (*)();
-using TFileList = std::vector<std::string> (*)(const std::string&);
-
 template <typename T>
 std::unique_ptr<TDataSetRoot2> Make() {
   return std::make_unique<T>();
 }
 
-struct TFormatEntry {
-  int Code;
-  const char* Name;
-  TFactory Create;  // none while the format is not built
-  TFileList Files;
-  bool ReadsControlPointFile;
-};
-
 // The one table that knows every format.
 const TFormatEntry Formats[] = {
-    {fcErs, "ER Mapper", Make<TErsMap2>,
+    {fcErs, "ER Mapper", ".ers", Make<TErsMap2>,
      [](const std::string& n) -> std::vector<std::string> {
        return {RemoveFileExt(n), ChangeFileExt(n, ".ers")};
      },
-     false},
-    {fcOsd, "OSD", Make<TOsdMap2>,
+     false,
+     "any bands of 8/16/32-bit integers (signed or not) or 32-bit floats",
+     "any bands of 8/16/32-bit integers (signed or not) or 32-bit floats",
+     nullptr},
+    {fcOsd, "OSD", ".osd", Make<TOsdMap2>,
      [](const std::string& n) -> std::vector<std::string> {
        return {RemoveFileExt(n), CompanionFile(n, ".osd")};
      },
-     false},
-    {fcTiff, "TIFF", Make<TTifMap2>,
+     false,
+     "any bands of 8/16/32-bit integers (signed or not) or 32-bit floats",
+     "any bands of 8/16/32-bit integers (signed or not) or 32-bit floats",
+     nullptr},
+    {fcTiff, "TIFF", ".tif .tiff", Make<TTifMap2>,
      [](const std::string& n) -> std::vector<std::string> {
        return {n, ChangeFileExt(n, ".tfw"), ChangeFileExt(n, ".tifw")};
      },
-     true},
-    {fcBmp, "BMP", Make<TBMPMap2>,
+     true,
+     "any TIFF libtiff decodes: any bands of 1- to 16-bit, 32-bit integer or float samples",
+     "any bands of 8/16/32-bit integers (signed or not) or 32-bit floats", nullptr},
+    {fcBmp, "BMP", ".bmp", Make<TBMPMap2>,
      [](const std::string& n) -> std::vector<std::string> {
        return {n, ChangeFileExt(n, ".bmpw")};
      },
-     true},
-    {fcDtm, "DTM", Make<TDtmMap2>,
-     [](const std::string& n) -> std::vector<std::string> { return {n}; }, false},
-    {fcNog, "NOG", Make<TNogMap2>,
+     true,
+     "1/4/8-bit palettes, RLE, 16/24/32-bit pixels",
+     "1 band (8-bit grey) or 3 bands (24-bit) of unsigned 8-bit cells", TBMPMap2::WriteRefusal},
+    {fcDtm, "DTM", ".dtm", Make<TDtmMap2>,
+     [](const std::string& n) -> std::vector<std::string> { return {n}; }, false,
+     "1 band of 32-bit floats",
+     "1 band of any cell type, stored as 32-bit floats", nullptr},
+    {fcNog, "NOG", ".001", Make<TNogMap2>,
      [](const std::string& n) -> std::vector<std::string> {
        return {CompanionFile(n, ".002"), CompanionFile(n, ".001")};
      },
-     false},
-    {fcJpeg, "JPEG", Make<TJpgMap2>,
+     false,
+     "1 band of signed 16-bit integers",
+     "1 band of 8-bit or signed 16-bit integers", nullptr},
+    {fcJpeg, "JPEG", ".jpg", Make<TJpgMap2>,
      [](const std::string& n) -> std::vector<std::string> {
        return {n, ChangeFileExt(n, ".jgw"), ChangeFileExt(n, ".jpgw")};
      },
-     false},
-    {fcVeg, "VEG", Make<TVegFile>,
+     false,
+     "8-bit grey, RGB, CMYK or YCCK",
+     "1 or 3 bands of unsigned 8-bit cells", nullptr},
+    {fcVeg, "VEG", ".veg", Make<TVegFile>,
      [](const std::string& n) -> std::vector<std::string> {
        return {CompanionFile(n, ".veg"), CompanionFile(n, ".dat")};
      },
-     false},
-    {fcEcw, "ECW", Make<TECWMap2>,
-     [](const std::string& n) -> std::vector<std::string> { return {n}; }, false},
-    {fcRsw, "Panorama RSW", Make<TRswMap2>,
-     [](const std::string& n) -> std::vector<std::string> { return {n}; }, true},
-    {fcHgt, "HGT", Make<THgtMap2>,
+     false,
+     "1 band of 32-bit floats",
+     "1 band of any cell type, stored as 32-bit floats", nullptr},
+    {fcEcw, "ECW", ".ecw", Make<TECWMap2>,
+     [](const std::string& n) -> std::vector<std::string> { return {n}; }, false,
+     "files of our own codec only",
+     "1 or 3 bands of unsigned 8-bit cells", nullptr},
+    {fcRsw, "Panorama RSW", ".rsw", Make<TRswMap2>,
+     [](const std::string& n) -> std::vector<std::string> { return {n}; }, true,
+     "8-bit palette or 24-bit colour",
+     "3 bands of unsigned 8-bit cells", nullptr},
+    {fcHgt, "HGT", ".hgt", Make<THgtMap2>,
      [](const std::string& n) -> std::vector<std::string> {
        return {CompanionFile(n, ".hgt")};
      },
-     false},
+     false,
+     "1201 or 3601 square tiles of signed 16-bit heights",
+     "1 band of 8-bit or signed 16-bit integers", nullptr},
 };
 
 // Codes without a class of their own open through the OSD dataset.
@@ -105,6 +118,14 @@ bool ExtensionContains(const std::string& ext, const char* key) {
 }
 
 }  // namespace
+
+std::span<const TFormatEntry> FormatEntries() { return Formats; }
+
+std::optional<std::string> WriteRefusal(int code, uint32_t bands, uint8_t cellType) {
+  if (code <= fcUnknown) return std::nullopt;
+  const TFormatEntry& entry = EntryFor(code);
+  return entry.Refusal ? entry.Refusal(bands, cellType) : std::nullopt;
+}
 
 std::string FormatName(int code) {
   switch (code) {

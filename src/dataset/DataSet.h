@@ -4,6 +4,8 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -31,6 +33,32 @@ enum : int {
   fcHgt = 15,
   fcByt = 16,
 };
+
+using TFormatFactory = std::unique_ptr<TDataSetRoot2> (*)();
+using TFormatFileList = std::vector<std::string> (*)(const std::string&);
+// Why an output of a format cannot hold `bands` bands of `cellType` cells;
+// none when it can.
+using TWriteRefusal = std::optional<std::string> (*)(uint32_t bands, uint8_t cellType);
+
+// Everything the program knows of one format. The facade, the job, the
+// window and `mirava-cli --formats` read it from FormatEntries().
+struct TFormatEntry {
+  int Code;
+  const char* Name;
+  const char* Extensions;  // as a user types them, blank-separated
+  TFormatFactory Create;
+  TFormatFileList Files;
+  bool ReadsControlPointFile;
+  const char* Reads;   // what the reader takes, in words
+  const char* Writes;  // what an output holds, in words
+  // Checked before any file of an output exists; refusals that depend on
+  // more than bands and cell type stay in the format's own create.
+  TWriteRefusal Refusal;
+};
+
+std::span<const TFormatEntry> FormatEntries();
+// The refusal of the format `code` for such a raster; none when it takes it.
+std::optional<std::string> WriteRefusal(int code, uint32_t bands, uint8_t cellType);
 
 // The system's text for the last I/O error met by FormatFromSignature.
 extern thread_local std::string LastIOErrorText;

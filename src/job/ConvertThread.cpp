@@ -144,15 +144,9 @@ bool TMyThread::CreateOutput(const std::string& fileName) {
   const int format = FormatFromExtension(fileName);
   const int32_t bands = InputSet->GetBandCount();
   const uint8_t cellType = InputSet->GetCellType();
-  if (format == fcBmp) {
-    if (bands > 3) {
-      Fail("BMP files do not support more than 3 bands");
-      return false;
-    }
-    if (cellType != ctUnsigned8) {
-      Fail("BMP files support only byte data");
-      return false;
-    }
+  if (const auto refusal = WriteRefusal(format, static_cast<uint32_t>(bands), cellType)) {
+    Fail(*refusal);
+    return false;
   }
   try {
     OutputSet = std::make_unique<TDataSet2>();

@@ -4,9 +4,11 @@
 
 #include <regex>
 #include <set>
+#include <sstream>
 #include <string>
 
 #include "../TestUtil.h"
+#include "dataset/DataSet.h"
 
 using namespace mirava;
 
@@ -41,5 +43,21 @@ TEST(CliDocs, ManPageAndCompletionNameEverySwitch) {
     const std::regex word("(^|[^a-z-])" + s + "([^a-z-]|$)");
     EXPECT_TRUE(std::regex_search(manPage, word)) << s << " is not in mirava-cli.1";
     EXPECT_TRUE(std::regex_search(completion, word)) << s << " is not completed";
+  }
+}
+
+// --formats comes from the format table: every format there is listed,
+// with each of its extensions.
+TEST(CliDocs, FormatsListEveryFormatOfTheTable) {
+  const test::CommandResult formats = test::RunCli({"--formats"});
+  ASSERT_EQ(formats.ExitCode, 0);
+  ASSERT_GE(FormatEntries().size(), 11u);
+  for (const TFormatEntry& entry : FormatEntries()) {
+    EXPECT_NE(formats.Output.find(std::string(entry.Name) + " (" + entry.Extensions + ")"),
+              std::string::npos)
+        << entry.Name;
+    std::istringstream extensions(entry.Extensions);
+    for (std::string ext; extensions >> ext;)
+      EXPECT_EQ(FormatFromExtension("x" + ext), entry.Code) << entry.Name << " " << ext;
   }
 }

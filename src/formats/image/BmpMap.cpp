@@ -399,6 +399,12 @@ bool TBMPMap2::WriteCell(uint32_t column, uint32_t row, uint32_t band,
   return true;
 }
 
+std::optional<std::string> TBMPMap2::WriteRefusal(uint32_t bands, uint8_t cellType) {
+  if (bands > 3) return "BMP files do not support more than 3 bands";
+  if (cellType != ctUnsigned8) return "BMP files support only byte data";
+  return std::nullopt;
+}
+
 bool TBMPMap2::CreateFile(const std::string& fileName, uint32_t columns,
                           uint32_t rows, uint8_t cellType, uint32_t bands) {
   if (cellType != ctUnsigned8) {

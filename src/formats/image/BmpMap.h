@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,9 @@ namespace mirava {
 
 class TBMPMap2 : public TDataSetRoot2 {
  public:
+  // What a BMP output cannot hold: more than 3 bands, cells other than
+  // unsigned bytes.
+  static std::optional<std::string> WriteRefusal(uint32_t bands, uint8_t cellType);
   TBMPMap2();
   ~TBMPMap2() override;
 

@@ -237,4 +237,11 @@ std::string DescribeOutput(const TInputFacts& f, int32_t kind, const std::string
                              : ", no format has the extension \"" + ext + "\"");
 }
 
+std::string OutputRefusal(const TInputFacts& facts, const std::string& outputName) {
+  if (facts.Bands <= 0) return {};
+  return WriteRefusal(FormatFromExtension(outputName), static_cast<uint32_t>(facts.Bands),
+                      facts.CellType)
+      .value_or(std::string());
+}
+
 }  // namespace mirava

@@ -80,4 +80,8 @@ std::vector<std::string> DescribeInput(const TInputFacts& facts);
 // The output's size under `kind` and the format its name's extension picks.
 std::string DescribeOutput(const TInputFacts& facts, int32_t kind, const std::string& outputName);
 
+// Why the format `outputName` picks cannot hold the input,
+// in the words the job would end with; empty when it can.
+std::string OutputRefusal(const TInputFacts& facts, const std::string& outputName);
+
 }  // namespace mirava

@@ -203,11 +203,20 @@ void TForm1::CreateComponents() {
   files->addSpacing(6);
   files->addWidget(Heading("Output file", Panel1));
   files->addWidget(Label2);
+  Label8 = new QLabel(Panel1);
+  Label8->setObjectName("Label8");
+  Label8->setTextFormat(Qt::PlainText);
+  Label8->setStyleSheet("color: #b00000");
+  // A line is kept for it, so that the window's height does not follow it.
+  Label8->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+  Label8->setFixedHeight(Label8->fontMetrics().lineSpacing());
+  files->addWidget(Label8);
   connect(Label1, &TFileLabel::clicked, this, &TForm1::InputBtnClick);
   connect(Label2, &TFileLabel::clicked, this, &TForm1::OutputBtnClick);
 
   Panel3 = new TPreviewPanel(central);
   Panel3->setObjectName("Panel3");
+  connect(Panel3, &TPreviewPanel::FactsChanged, this, &TForm1::ShowRefusal);
 
   Panel2 = new QFrame(central);
   Panel2->setObjectName("Panel2");
@@ -507,6 +516,13 @@ void TForm1::ShowFileNames() {
     OutputExtension = ExtractFileExt(JobSettings.OutputFileName);
   Panel3->SetInput(JobSettings.InputFileName);
   Panel3->SetOutputName(JobSettings.OutputFileName);
+}
+
+// Said before Start, in the words the job would end with.
+void TForm1::ShowRefusal() {
+  const QString text = FromFileName(Panel3->Refusal());
+  Label8->setText(text);
+  Label8->setToolTip(text);
 }
 
 void TForm1::KindFromButtons() {

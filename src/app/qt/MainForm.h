@@ -91,6 +91,7 @@ class TForm1 : public QMainWindow, public TJobHost {
   // NormalHeight and JobHeight anew, after a panel was shown or hidden.
   void MeasureHeights();
   void ShowFileNames();
+  void ShowRefusal();
   void KindFromButtons();
   void LoadSettings();
   void SaveSettings();
@@ -132,6 +133,7 @@ class TForm1 : public QMainWindow, public TJobHost {
   QFrame* Panel1 = nullptr;
   TFileLabel* Label1 = nullptr;
   TFileLabel* Label2 = nullptr;
+  QLabel* Label8 = nullptr;  // why the output cannot hold the input
   TPreviewPanel* Panel3 = nullptr;
   QFrame* Panel2 = nullptr;
   QProgressBar* Gauge1 = nullptr;

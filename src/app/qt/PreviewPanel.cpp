@@ -128,6 +128,7 @@ void TPreviewPanel::SetInput(const std::string& fileName) {
   }
   ShowPreview();
   ShowFacts();
+  emit FactsChanged();
 }
 
 void TPreviewPanel::SetKind(int32_t kind) {
@@ -135,11 +136,13 @@ void TPreviewPanel::SetKind(int32_t kind) {
   Kind = kind;
   ShowPreview();
   ShowFacts();
+  emit FactsChanged();
 }
 
 void TPreviewPanel::SetOutputName(const std::string& fileName) {
   OutputName = fileName;
   ShowFacts();
+  emit FactsChanged();
 }
 
 void TPreviewPanel::Receive(uint64_t ticket, TThumbnail thumbnail) {
@@ -149,7 +152,13 @@ void TPreviewPanel::Receive(uint64_t ticket, TThumbnail thumbnail) {
   Current = std::move(thumbnail);
   ShowPreview();
   ShowFacts();
-  emit ThumbnailArrived();
+  emit FactsChanged();
+}
+
+std::string TPreviewPanel::Refusal() const {
+  if (!Ready() || InputName.empty() || !Current.ErrorText.empty() || OutputName.empty())
+    return "";
+  return OutputRefusal(Current.Facts, OutputName);
 }
 
 void TPreviewPanel::ShowPreview() {

@@ -54,11 +54,15 @@ class TPreviewPanel : public QFrame {
   const TThumbnail& Thumbnail() const { return Current; }
   const QImage& PlacedImage() const { return Placed; }
   const std::vector<TMarker>& Markers() const { return PlacedPoints; }
+  // Why the output's format cannot hold the input, in the job's words;
+  // empty when it can or while that is not known.
+  std::string Refusal() const;
   // How many thumbnails were requested from the loader.
   uint64_t Reads() const { return Requested; }
 
  signals:
-  void ThumbnailArrived();
+  // The input's facts, the placement or the output name changed.
+  void FactsChanged();
 
  private:
   void Receive(uint64_t ticket, TThumbnail thumbnail);

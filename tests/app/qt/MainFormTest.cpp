@@ -503,6 +503,25 @@ class TMainFormTest : public QObject {
     QVERIFY(Preview().PlacedImage().isNull());
   }
 
+  // The window says before Start what the job would end with.
+  void RefusalBeforeStart() {
+    test::RasterSpec six;
+    six.Bands = 6;
+    test::WriteErs(*Dir / "six.ers", six);
+    Open({*Dir / "six.ers", *Dir / "out.bmp"});
+    QTRY_VERIFY_WITH_TIMEOUT(Preview().Ready(), kJobTimeout);
+    const QString refusal = Find<QLabel>("Label8")->text();
+    QCOMPARE(refusal, QString("BMP files do not support more than 3 bands"));
+    Click("StartBtn");
+    QTRY_VERIFY_WITH_TIMEOUT(JobEnded(), kJobTimeout);
+    QCOMPARE(Status(), refusal);
+    QVERIFY(!test::Exists(*Dir / "out.bmp"));
+
+    // An output that can hold it: nothing said.
+    QVERIFY(Drop({*Dir / "six.ers", *Dir / "out.ers"}));
+    QCOMPARE(Find<QLabel>("Label8")->text(), QString());
+  }
+
   void DroppedFiles() {
     test::WriteCornerRaster(*Dir / "corners.ers");
     Open({});

@@ -27,7 +27,11 @@ echo "# Machine"
 echo "cpu: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ //'), $(nproc) cores"
 echo "memory: $(free -g | awk '/Mem:/ {print $2}') GiB; disk: $(df -h "$WORK" | awk 'NR==2 {print $1, $2}')"
 echo "tools: $(vips --version), $(gdal_translate --version | cut -d, -f1)"
-echo "runs per command: $RUNS (median shown); files warm in the page cache"
+if [ "$SIZES" = ooc ]; then
+  echo "runs per command: $RUNS (median shown); the files' cached pages dropped before each run"
+else
+  echo "runs per command: $RUNS (median shown); files warm in the page cache"
+fi
 echo
 
 # The command's wall time in seconds.
@@ -135,6 +139,85 @@ bench_case() {  # label cols rows bands celltype bytes vipsformat
   rm -f "$WORK"/in* "$WORK"/o* "$WORK"/vo* "$WORK"/g.tif
 }
 
+# Runs a command in a memory cgroup of its own, created here and removed
+# after it, limited to OOC_LIMIT_MIB (cgroup v2 memory.max or v1
+# memory.limit_in_bytes).
+OOC_LIMIT_MIB=${OOC_LIMIT_MIB:-1024}
+in_cgroup() {
+  local cg limit=$((OOC_LIMIT_MIB << 20)) rc=0
+  if [ -f /sys/fs/cgroup/cgroup.controllers ]; then
+    grep -qw memory /sys/fs/cgroup/cgroup.subtree_control ||
+      echo +memory > /sys/fs/cgroup/cgroup.subtree_control
+    cg=/sys/fs/cgroup/mirava-bench.$$
+    mkdir "$cg" && echo "$limit" > "$cg/memory.max"
+    [ -f "$cg/memory.swap.max" ] && echo 0 > "$cg/memory.swap.max"
+  else
+    cg=/sys/fs/cgroup/memory/mirava-bench.$$
+    mkdir "$cg" && echo "$limit" > "$cg/memory.limit_in_bytes"
+  fi
+  sh -c 'echo $$ > "$0/cgroup.procs" && exec "$@"' "$cg" "$@" || rc=$?
+  # The cgroup can be removed once its last process has gone.
+  for ((t = 0; t < 50; t++)); do rmdir "$cg" 2>/dev/null && break; sleep 0.1; done
+  return "$rc"
+}
+
+# Drops the given files' pages from the page cache (not the whole
+# machine's: other work shares it).
+drop_cached() {
+  local f
+  for f; do [ -f "$f" ] && dd if="$f" iflag=nocache count=0 status=none; done
+  return 0
+}
+
+# ooc_run NAME SECONDS CLEANUP COMMAND...: prints "NAME median_seconds [cut]";
+# a command still running after SECONDS is stopped and reported as cut off.
+ooc_run() {
+  local name=$1 limit=$2 cleanup=$3; shift 3
+  local times=() cut="" start end rc
+  for ((i = 0; i < RUNS; i++)); do
+    rm -f $cleanup
+    sync
+    drop_cached "$WORK/big" "$WORK/big.v"
+    rc=0
+    start=$(date +%s.%N)
+    in_cgroup timeout "$limit" "$@" >/dev/null 2>&1 || rc=$?
+    end=$(date +%s.%N)
+    [ "$rc" = 124 ] && cut="cut-off-at-${limit}s"
+    [ "$rc" != 0 ] && [ "$rc" != 124 ] && cut="failed-$rc"
+    times+=("$(echo "$end - $start" | bc -l)")
+  done
+  rm -f $cleanup
+  sync
+  printf '%s %s %s\n' "$name" "$(printf '%s\n' "${times[@]}" | median)" "$cut"
+}
+
+bench_out_of_core() {
+  local side=65536  # 4 GiB of 8-bit cells
+  echo "## Out of core: $side x $side x 1 8-bit, 4 GiB, memory cgroup of $OOC_LIMIT_MIB MiB"
+  make_ers big "$side" "$side" 1 Unsigned8BitInteger 1
+  vips rawload "$WORK/big" "$WORK/big.v" "$side" "$side" 1
+  local lines=()
+  lines+=("$(ooc_run cp 600 "$WORK/copy" cp "$WORK/big" "$WORK/copy")")
+  local kinds=(0 1 4 5 2 3)
+  local names=(none hflip vflip rot180 rot90ccw rot90cw)
+  for n in 0 1 2 3 4 5; do
+    lines+=("$(ooc_run "mirava-ers-${names[$n]}" 600 "$WORK/o $WORK/o.ers" \
+      "$CLI" "$WORK/big.ers" "$WORK/o.ers" "/${kinds[$n]}")")
+  done
+  lines+=("$(ooc_run vips-rot90.v "${OOC_VIPS_SECONDS:-120}" "$WORK/vo.v" \
+    vips rot "$WORK/big.v" "$WORK/vo.v" d90)")
+  local cp_time
+  cp_time=$(printf '%s\n' "${lines[0]}" | awk '{print $2}')
+  printf '%s\n' "${lines[@]}" | awk -v cp="$cp_time" '
+    BEGIN { printf "%-34s %9s %8s\n", "command", "median s", "x cp" }
+    { printf "%-34s %9.3f %8.2f %s\n", $1, $2, $2 / cp, $3 }'
+  echo
+  rm -f "$WORK"/big* "$WORK"/o* "$WORK"/vo*
+}
+
+if [ "$SIZES" = ooc ]; then
+  bench_out_of_core
+fi
 if [ "$SIZES" = small ] || [ "$SIZES" = both ]; then
   bench_case "8-bit RGB, 256 MiB" 9459 9459 3 Unsigned8BitInteger 1
   bench_case "16-bit elevation, 256 MiB" 11585 11585 1 Signed16BitInteger 2

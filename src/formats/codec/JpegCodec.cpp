@@ -11,6 +11,7 @@
 #include <climits>
 #include <csetjmp>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -523,9 +524,13 @@ int PlaceFile(const std::string& sourceName, const std::string& target,
   const unsigned long reserved = tjBufSize(size.Width, size.Height, size.Sampling);
   if (reserved == static_cast<unsigned long>(-1))
     return Report(jeUnsupported, tjGetErrorStr2(nullptr), message);
-  unsigned char* const first = static_cast<unsigned char*>(std::malloc(reserved));
+  struct TFree {
+    void operator()(unsigned char* p) const { std::free(p); }
+  };
+  using TBytes = std::unique_ptr<unsigned char, TFree>;
+  const TBytes first(static_cast<unsigned char*>(std::malloc(reserved)));
   if (!first) return Report(jeOutOfMemory, "", message);
-  unsigned char* output = first;
+  unsigned char* output = first.get();
   unsigned long outputSize = reserved;
   tjtransform transform{};
   transform.op = TransformOperation(placement);
@@ -534,9 +539,7 @@ int PlaceFile(const std::string& sourceName, const std::string& target,
                                  &output, &outputSize, &transform,
                                  TJFLAG_STOPONWARNING | TJFLAG_LIMITSCANS);
   // The library grows the buffer by replacing it and leaves ours to us.
-  std::unique_ptr<unsigned char, decltype(&std::free)> firstOwner(first, std::free);
-  std::unique_ptr<unsigned char, decltype(&std::free)> outputOwner(
-      output != first ? output : nullptr, std::free);
+  const TBytes grown(output != first.get() ? output : nullptr);
   if (failed)
     return Report(jeCorrupt, tjGetErrorStr2(transformer.Handle.get()), message);
   return WriteBeside(

@@ -9,7 +9,6 @@ bool THeader::Read(const std::string& fileName) {
   try {
     return ReadHeader(fileName);
   } catch (const EConvertError& e) {
-    HeaderStatus = 2;
     HeaderError = std::string("(") + e.what() + ")";
     return false;
   }

@@ -60,7 +60,6 @@ class THeader {
   std::string WarpProjection;
   std::string WarpDatum;
   std::string WarpSpheroid;
-  int32_t HeaderStatus = 0;
   // Why the last ReadHeader or WriteHeader failed, when it can tell.
   std::string HeaderError;
 };

@@ -503,24 +503,4 @@ bool TMMapFile2::WriteCell(uint32_t column, uint32_t row, uint32_t band,
   return true;
 }
 
-bool TMMapFile2::ReadColor(uint32_t column, uint32_t row, uint32_t& color) {
-  if (GridBands != 3 || GridCellType != ctUnsigned8 || column >= GridColumns ||
-      row >= GridRows || !SelectRow(row, 0))
-    return false;
-  const uint8_t* p = DataPointer + 3ull * column;
-  color = p[0] | (p[1] << 8) | (p[2] << 16);
-  return true;
-}
-
-bool TMMapFile2::WriteColor(uint32_t column, uint32_t row, uint32_t color) {
-  if (OpenMode == omRead || GridBands != 3 || GridCellType != ctUnsigned8 ||
-      column >= GridColumns || row >= GridRows || !SelectRow(row, 0))
-    return false;
-  uint8_t* p = DataPointer + 3ull * column;
-  p[0] = color & 0xFF;
-  p[1] = (color >> 8) & 0xFF;
-  p[2] = (color >> 16) & 0xFF;
-  return true;
-}
-
 }  // namespace mirava

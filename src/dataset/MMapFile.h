@@ -1,4 +1,5 @@
-// Memory-mapped access to a file through windows of at most 256 MiB that
+// Memory-mapped access to a file through windows (up to 256 MiB when
+// created, up to 4 GiB when read on 64-bit systems) that
 // start on 64 KiB boundaries, and a band-interleaved-by-line raster grid
 // laid over the mapped bytes.
 #pragma once
@@ -171,8 +172,6 @@ class TMMapFile2 : public TMapByte {
                         float& value);
   virtual bool WriteCell(uint32_t column, uint32_t row, uint32_t band,
                          float value);
-  virtual bool ReadColor(uint32_t column, uint32_t row, uint32_t& color);
-  virtual bool WriteColor(uint32_t column, uint32_t row, uint32_t color);
 
  protected:
   // Rows first .. first + count - 1 of the grid at once, through BlockRange;

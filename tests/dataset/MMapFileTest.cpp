@@ -251,19 +251,6 @@ TEST(MMapFile, WindowsCrossing256MiBAndPositionsBeyond4GiB) {
   EXPECT_EQ(byte, 65536 % 251);
 }
 
-TEST(MMapFile, ColorsOfAThreeBandByteGrid) {
-  TempDir dir;
-  TMMapFile2 grid;
-  ASSERT_TRUE(grid.OpenRaster(dir / "c", 2, 1, ctUnsigned8, 3, omCreate, false));
-  EXPECT_TRUE(grid.WriteColor(1, 0, 0x030201));
-  uint32_t color = 0;
-  EXPECT_TRUE(grid.ReadColor(1, 0, color));
-  EXPECT_EQ(color & 0xFFFFFF, 0x030201u);
-  TMMapFile2 grey;
-  ASSERT_TRUE(grey.OpenRaster(dir / "g", 2, 1, ctUnsigned8, 1, omCreate, false));
-  EXPECT_FALSE(grey.ReadColor(0, 0, color));
-}
-
 // A created file filled in turns through staged ranges (written in the
 // background), rows handed over from elsewhere in memory, and a cell
 // written through the mapping: every byte lands where it belongs.

@@ -37,20 +37,16 @@ bool TDTMHeader::ReadHeader(const std::string& fileName) {
   size_t got = 0;
   if (!file.OpenRead(fileName) || !file.Read(b, sizeof b, got)) {
     HeaderError = "(" + file.ErrorText() + ")";
-    HeaderStatus = 2;
     return false;
   }
   FileSize = file.Size();
   file.Close();
   bool ok = true;
-  HeaderStatus = 0;
   if (got < sizeof b) {
     HeaderError = "(" + std::to_string(got) + " bytes, shorter than a DTM header)";
-    HeaderStatus = 1;
     ok = false;
   } else if (std::memcmp(b, kSignature, sizeof kSignature) != 0) {
     HeaderError = "(not a DTM file)";
-    HeaderStatus = 1;
     ok = false;
   }
   RegistrationX = Get<float>(b + 24);
@@ -70,7 +66,6 @@ bool TDTMHeader::ReadHeader(const std::string& fileName) {
     HeaderError = "(" + std::to_string(columns) + " x " + std::to_string(rows) +
                   " cells from cell " + std::to_string(CellOffset) +
                   " do not fit in the file's " + std::to_string(FileSize) + " bytes)";
-    HeaderStatus = 1;
     return false;
   }
   return true;

@@ -63,7 +63,6 @@ bool TErsHeader::ReadHeader(const std::string& fileName) {
   try {
     TReadLine reader(fileName);
     if (UpperCase(reader.ReadLine().substr(0, 4)) != Signature()) {
-      HeaderStatus = 2;
       HeaderError = std::string("(not an ") + KindName() + " header)";
       return false;
     }
@@ -72,11 +71,9 @@ bool TErsHeader::ReadHeader(const std::string& fileName) {
          line = reader.ReadLine())
       ParseLine(UpperCase(line));
   } catch (const EReadLineError& e) {
-    HeaderStatus = 2;
     HeaderError = std::string("(") + e.what() + ")";
     return false;
   }
-  HeaderStatus = 0;
   return true;
 }
 

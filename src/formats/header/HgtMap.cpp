@@ -50,7 +50,6 @@ bool THgtHeader::ReadHeader(const std::string& fileName) {
   // lies half a cell to the west and north.
   RegistrationX = longitude * kRadiansPerDegree - CellSizeX / 2;
   RegistrationY = latitude * kRadiansPerDegree + CellSizeY / 2;
-  HeaderStatus = 0;
   return true;
 }
 

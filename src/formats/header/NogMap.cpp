@@ -34,7 +34,6 @@ TNogHeader::TNogHeader() {
 
 bool TNogHeader::ReadHeader(const std::string& fileName) {
   HeaderError.clear();
-  HeaderStatus = 2;
   if (!FileExists(fileName)) {
     HeaderError = "(no such file)";
     return false;
@@ -76,7 +75,6 @@ bool TNogHeader::ReadHeader(const std::string& fileName) {
   RegistrationY = ParseReal(texts[1], 0);
   CellSizeX = ParseReal(texts[0], 0);
   CellSizeY = CellSizeX;
-  HeaderStatus = 0;
   return true;
 }
 

@@ -34,7 +34,6 @@ static bool ParseTileCount(const std::string& line, int32_t& value) {
 bool TVegHeader::ReadHeader(const std::string& fileName) {
   HeaderError.clear();
   bool ok = true;
-  HeaderStatus = 0;
   try {
     TReadLine reader(fileName);
     BottomY = ParseReal(reader.ReadLine(), 0);
@@ -52,7 +51,6 @@ bool TVegHeader::ReadHeader(const std::string& fileName) {
       ok = false;
     }
   } catch (const EReadLineError& e) {
-    HeaderStatus = 2;
     HeaderError = std::string("(") + e.what() + ")";
     ok = false;
   }

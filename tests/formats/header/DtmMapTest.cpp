@@ -55,7 +55,7 @@ TEST(DtmMap, RefusesShortWrongAndOversizedHeaders) {
     WriteBytes(dir / "bad.dtm", bytes);
     TDtmMap2 map;
     EXPECT_FALSE(map.OpenRead(dir / "bad.dtm"));
-    EXPECT_EQ(map.GetHeader().HeaderStatus, 1);
+    EXPECT_EQ(map.ErrorCode, TErrorCode::Header);
     EXPECT_NE(map.ErrorText.find("reading error"), std::string::npos) << map.ErrorText;
   }
 }

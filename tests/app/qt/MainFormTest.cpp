@@ -250,6 +250,11 @@ class TMainFormTest : public QObject {
     form.resize(size.width() + 150, size.height() + 40);
     QTRY_COMPARE(form.height(), size.height() + 40);
     QCOMPARE(form.width(), form.FixedWidthValue());
+    // A window manager that ignores the size hints: the width is set back.
+    form.setMinimumWidth(0);
+    form.setMaximumWidth(QWIDGETSIZE_MAX);
+    form.resize(size.width() + 150, size.height());
+    QTRY_COMPARE(form.width(), form.FixedWidthValue());
   }
 
   void NamesSavedAndReloaded() {

@@ -118,14 +118,22 @@ TEST(EcwMap, RealEcwFilesAndDamagedFilesAreRefusedClearly) {
   EXPECT_EQ(OpenError(dir / "two.ecw"), "Open read error 1 Bands not 1 or 3: 2");
 }
 
-TEST(EcwMap, ErrorTextsCoverEveryNumber) {
-  EXPECT_EQ(std::size(NcsErrorTexts), 99u);
-  EXPECT_EQ(NcsErrorText(0), "No Error");
-  EXPECT_EQ(NcsErrorText(3), "The Image Web Server\"s licensed file limit has been reached");
-  EXPECT_NE(NcsErrorText(23).find("authentication,\\nthis"), std::string::npos);
-  EXPECT_EQ(NcsErrorText(86), "File is invalid or corrupt");
-  EXPECT_EQ(NcsErrorText(98), "Max NCSError enum value!");
-  EXPECT_EQ(NcsErrorText(99), "Unknown NCSError value 99");
+// The layer's error numbers reach the user as the job's message, in the
+// layer's words and with the file's name.
+TEST(EcwMap, LayerErrorsReachTheJobsMessage) {
+  TempDir dir;
+  std::string error;
+  ASSERT_TRUE(WriteEcw(dir / "p.ecw", Picture(30, 12, 3), error)) << error;
+  const std::vector<uint8_t> whole = ReadBytes(dir / "p.ecw");
+  WriteBytes(dir / "cut.ecw", std::vector<uint8_t>(whole.begin(), whole.begin() + 100));
+  const CommandResult cut = RunCli({dir / "cut.ecw", dir / "o.ers"});
+  EXPECT_EQ(cut.ExitCode, 1);
+  EXPECT_NE(cut.Output.find("Open read error 1 Error: File is invalid or corrupt: " +
+                            dir / "cut.ecw"),
+            std::string::npos)
+      << cut.Output;
+  EXPECT_FALSE(Exists(dir / "o.ers"));
+  // Numbers outside the table still read as words.
   EXPECT_EQ(NcsErrorText(-1), "Unknown NCSError value -1");
   EXPECT_EQ(ncs::NCSGetErrorText(12345), "ECW layer error 12345");
 }

@@ -13,7 +13,7 @@
 
 namespace mirava::test {
 
-struct RasterSpec {
+struct TestRaster {
   uint32_t Columns = 5, Rows = 3, Bands = 2;
   std::string CellType = "Unsigned8BitInteger";
   uint32_t Width = 1;
@@ -29,7 +29,7 @@ struct RasterSpec {
 };
 
 // A value that differs for every cell and fits every cell type.
-inline double PatternValue(const RasterSpec& s, uint32_t c, uint32_t r, uint32_t b) {
+inline double PatternValue(const TestRaster& s, uint32_t c, uint32_t r, uint32_t b) {
   double v = (b * 7 + r) * 13 + c + 1;
   if (s.Width == 1) v = std::fmod(v, 120);
   if (s.Signed) v = -v;
@@ -38,7 +38,7 @@ inline double PatternValue(const RasterSpec& s, uint32_t c, uint32_t r, uint32_t
   return v;
 }
 
-inline std::vector<uint8_t> Encode(const RasterSpec& s, double v) {
+inline std::vector<uint8_t> Encode(const TestRaster& s, double v) {
   std::vector<uint8_t> bytes(s.Width);
   if (s.Float) {
     float f = static_cast<float>(v);
@@ -51,7 +51,7 @@ inline std::vector<uint8_t> Encode(const RasterSpec& s, double v) {
   return bytes;
 }
 
-inline void WriteErs(const std::string& headerPath, const RasterSpec& s) {
+inline void WriteErs(const std::string& headerPath, const TestRaster& s) {
   std::string header =
       "DatasetHeader Begin\n\tVersion = \"6.0\"\n\tDataSetType = ERStorage\n"
       "\tDataType = Raster\n\tByteOrder = " +
@@ -72,16 +72,16 @@ inline void WriteErs(const std::string& headerPath, const RasterSpec& s) {
   WriteBytes(headerPath.substr(0, headerPath.rfind('.')), data);
 }
 
-// The specs of every cell type ER Mapper files carry.
-inline std::vector<RasterSpec> AllCellTypes() {
-  std::vector<RasterSpec> specs;
+// The testRasters of every cell type ER Mapper files carry.
+inline std::vector<TestRaster> AllCellTypes() {
+  std::vector<TestRaster> testRasters;
   auto add = [&](const char* type, uint32_t width, bool isSigned, bool isFloat) {
-    RasterSpec s;
+    TestRaster s;
     s.CellType = type;
     s.Width = width;
     s.Signed = isSigned;
     s.Float = isFloat;
-    specs.push_back(s);
+    testRasters.push_back(s);
   };
   add("Unsigned8BitInteger", 1, false, false);
   add("Signed8BitInteger", 1, true, false);
@@ -89,7 +89,7 @@ inline std::vector<RasterSpec> AllCellTypes() {
   add("Unsigned16BitInteger", 2, false, false);
   add("Signed32BitInteger", 4, true, false);
   add("IEEE4ByteReal", 4, false, true);
-  return specs;
+  return testRasters;
 }
 
 }  // namespace mirava::test

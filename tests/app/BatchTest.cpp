@@ -42,9 +42,9 @@ std::set<std::string> Listing(const std::string& folder) {
 
 // An ER Mapper header over a sparse data file: large, yet quick to make.
 void WriteSparseErs(const std::string& header, uint32_t side) {
-  RasterSpec spec;
-  spec.Bands = 1;
-  WriteErs(header, spec);
+  TestRaster testRaster;
+  testRaster.Bands = 1;
+  WriteErs(header, testRaster);
   std::string text = ReadText(header);
   text = std::regex_replace(text, std::regex("NrOfLines = 3"), "NrOfLines = " + std::to_string(side));
   text = std::regex_replace(text, std::regex("NrOfCellsPerLine = 5"),
@@ -143,8 +143,8 @@ TEST(BatchList, LinesAndTheirFaults) {
 
 TEST(BatchChecks, ClashesAndMissingInputsAreRefused) {
   TempDir dir;
-  WriteErs(dir / "a.ers", RasterSpec{});
-  WriteErs(dir / "b.ers", RasterSpec{});
+  WriteErs(dir / "a.ers", TestRaster{});
+  WriteErs(dir / "b.ers", TestRaster{});
   std::filesystem::create_directories(dir / "folder.ers");
   auto check = [&](const std::vector<TBatchEntry>& entries, const std::string& report = "") {
     std::vector<std::string> errors;
@@ -213,7 +213,7 @@ TEST(BatchChecks, InputsOfOneBaseNameClash) {
 // job left it, and only for the kind it was made with.
 TEST(BatchCompletion, RecordMatchesOnlyTheFinishedFiles) {
   TempDir dir;
-  WriteErs(dir / "a.ers", RasterSpec{});
+  WriteErs(dir / "a.ers", TestRaster{});
   TBatchEntry entry{dir / "a.ers", dir / "o.ers", 1, "line 1"};
   EXPECT_FALSE(OutputComplete(entry));
   ASSERT_EQ(RunCli({entry.InputName, entry.OutputName, "/1"}).ExitCode, 0);
@@ -282,10 +282,10 @@ TEST(BatchEndToEnd, MixedFolderMatchesSingleJobs) {
 // report name it, exit status 1.
 TEST(BatchEndToEnd, FailureAmongGoodFilesAndReports) {
   TempDir dir;
-  RasterSpec spec;
-  spec.Bands = 1;
-  WriteErs(dir / "a.ers", spec);
-  WriteErs(dir / "c.ers", spec);
+  TestRaster testRaster;
+  testRaster.Bands = 1;
+  WriteErs(dir / "a.ers", testRaster);
+  WriteErs(dir / "c.ers", testRaster);
   WriteText(dir / "b.ers", "not a header\n");
   WriteText(dir / "jobs.txt", dir / "a.ers\t" + dir / "a.tif\t1\n" + dir / "b.ers\t" +
                                   dir / "b.tif\t1\n" + dir / "c.ers\t" + dir / "c.bmp\t3\n");
@@ -322,7 +322,7 @@ TEST(BatchEndToEnd, FailureAmongGoodFilesAndReports) {
 // A bad line refuses the batch before anything is written, naming the line.
 TEST(BatchEndToEnd, BadListWritesNothing) {
   TempDir dir;
-  WriteErs(dir / "a.ers", RasterSpec{});
+  WriteErs(dir / "a.ers", TestRaster{});
   WriteText(dir / "jobs.txt", dir / "a.ers\t" + dir / "x.tif\t0\n" + dir / "a.ers\t" +
                                   dir / "a.ers\t1\n" + dir / "gone.ers\t" + dir / "y.tif\t0\n");
   CommandResult r = RunCli({"--list", dir / "jobs.txt", "--report", dir / "r.csv"});
@@ -351,7 +351,7 @@ TEST(BatchEndToEnd, InterruptThenResume) {
     if (name[0] == 'b')
       WriteSparseErs(dir / (name + ".ers"), 6000);
     else
-      WriteErs(dir / (name + ".ers"), RasterSpec{});
+      WriteErs(dir / (name + ".ers"), TestRaster{});
     list += dir / (name + ".ers") + "\t" + dir / ("out/" + name + ".ers") + "\t3\n";
   }
   std::filesystem::create_directories(dir / "out");
@@ -393,11 +393,11 @@ TEST(BatchEndToEnd, GnuParallelRecipesMatchBatchMode) {
   std::filesystem::create_directories(dir / "in");
   std::string list;
   for (int i = 0; i < 6; ++i) {
-    RasterSpec spec;
-    spec.Columns = 7 + i;
-    spec.Bands = 1 + i % 3;
+    TestRaster testRaster;
+    testRaster.Columns = 7 + i;
+    testRaster.Bands = 1 + i % 3;
     const std::string name = "sheet" + std::to_string(i);
-    WriteErs(dir / ("in/" + name + ".ers"), spec);
+    WriteErs(dir / ("in/" + name + ".ers"), testRaster);
     list += dir / ("in/" + name + ".ers") + "\t" + dir / ("list/" + name + ".ers") + "\t" +
             std::to_string(i) + "\n";
   }

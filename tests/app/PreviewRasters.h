@@ -19,20 +19,20 @@ constexpr std::array<uint32_t, 4> kCornerColours = {0xffff0000u, 0xff00ff00u, 0x
                                                    0xffffff00u};
 
 inline void WriteCornerRaster(const std::string& headerPath) {
-  RasterSpec spec;
-  spec.Columns = kCornerColumns;
-  spec.Rows = kCornerRows;
-  spec.Bands = 3;
-  spec.Extra =
+  TestRaster testRaster;
+  testRaster.Columns = kCornerColumns;
+  testRaster.Rows = kCornerRows;
+  testRaster.Bands = 3;
+  testRaster.Extra =
       "\t\tWarpControl Begin\n\t\t\tControlPoints = {\n\t\t\t\t\"P1\" Yes No 4.5 3.5 6 50 0\n"
       "\t\t\t}\n\t\tWarpControl End\n";
-  WriteErs(headerPath, spec);
+  WriteErs(headerPath, testRaster);
   std::vector<uint8_t> data;
-  for (uint32_t r = 0; r < spec.Rows; ++r)
+  for (uint32_t r = 0; r < testRaster.Rows; ++r)
     for (uint32_t b = 0; b < 3; ++b)
-      for (uint32_t c = 0; c < spec.Columns; ++c) {
+      for (uint32_t c = 0; c < testRaster.Columns; ++c) {
         const uint32_t colour =
-            kCornerColours[(r < spec.Rows / 2 ? 0 : 2) + (c < spec.Columns / 2 ? 0 : 1)];
+            kCornerColours[(r < testRaster.Rows / 2 ? 0 : 2) + (c < testRaster.Columns / 2 ? 0 : 1)];
         data.push_back(static_cast<uint8_t>(colour >> (16 - 8 * b)));
       }
   WriteBytes(headerPath.substr(0, headerPath.rfind('.')), data);
@@ -42,17 +42,17 @@ inline void WriteCornerRaster(const std::string& headerPath) {
 // columns of the first ten rows and one spike of 30000 at column 99, row 49.
 constexpr uint32_t kHeightColumns = 100, kHeightRows = 50;
 inline void WriteHeightRaster(const std::string& headerPath) {
-  RasterSpec spec;
-  spec.Columns = kHeightColumns;
-  spec.Rows = kHeightRows;
-  spec.Bands = 1;
-  spec.CellType = "Signed16BitInteger";
-  spec.Width = 2;
-  spec.Signed = true;
-  WriteErs(headerPath, spec);
+  TestRaster testRaster;
+  testRaster.Columns = kHeightColumns;
+  testRaster.Rows = kHeightRows;
+  testRaster.Bands = 1;
+  testRaster.CellType = "Signed16BitInteger";
+  testRaster.Width = 2;
+  testRaster.Signed = true;
+  WriteErs(headerPath, testRaster);
   std::vector<uint8_t> data;
-  for (uint32_t r = 0; r < spec.Rows; ++r)
-    for (uint32_t c = 0; c < spec.Columns; ++c) {
+  for (uint32_t r = 0; r < testRaster.Rows; ++r)
+    for (uint32_t c = 0; c < testRaster.Columns; ++c) {
       int v = 1000 + 10 * static_cast<int>(c);
       if (r < 10 && c < 10) v = -32768;
       if (r == 49 && c == 99) v = 30000;

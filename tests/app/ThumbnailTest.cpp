@@ -76,7 +76,7 @@ TEST(Thumbnail, PlacedThumbnailMatchesTheJobsOutput) {
 TEST(Thumbnail, PaletteImageInItsColours) {
   if (!HaveGdal()) GTEST_SKIP() << "GDAL not installed";
   TempDir dir;
-  RasterSpec indices;
+  TestRaster indices;
   indices.Columns = 4;
   indices.Rows = 2;
   indices.Bands = 1;

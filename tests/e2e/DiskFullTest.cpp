@@ -31,7 +31,7 @@ TEST(DiskFull, OutputLargerThanTheDiskFailsAtTheStart) {
   TempDir dir;
   SmallDisk disk(dir / "disk");
   if (!disk.Mounted) GTEST_SKIP() << "cannot mount a tmpfs here";
-  RasterSpec raster;
+  TestRaster raster;
   raster.Columns = 1024;
   raster.Rows = 1024;
   raster.Bands = 2;
@@ -49,7 +49,7 @@ TEST(DiskFull, HeaderOrControlPointsThatDoNotFitAreNoSuccess) {
   SmallDisk disk(dir / "disk");
   if (!disk.Mounted) GTEST_SKIP() << "cannot mount a tmpfs here";
   // Fill the disk but for a few bytes, so the cells fit and the rest not.
-  RasterSpec raster;
+  TestRaster raster;
   raster.Columns = 1000;
   raster.Rows = 1000;
   raster.Bands = 1;

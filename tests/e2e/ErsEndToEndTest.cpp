@@ -80,7 +80,7 @@ void ExpectClose(double a, double b, const char* what) {
 
 TEST(ErsEndToEnd, EveryKindEveryCellTypeExact) {
   TempDir dir;
-  for (RasterSpec raster : AllCellTypes()) {
+  for (TestRaster raster : AllCellTypes()) {
     raster.Columns = 5;
     raster.Rows = 3;
     raster.Bands = 3;
@@ -153,7 +153,7 @@ TEST(ErsEndToEnd, GeoreferenceSurvivesKindZero) {
 TEST(ErsEndToEnd, GdalReadsWhatWeWrite) {
   if (!HaveGdal()) GTEST_SKIP() << "gdal not installed";
   TempDir dir;
-  for (RasterSpec raster : AllCellTypes()) {
+  for (TestRaster raster : AllCellTypes()) {
     if (raster.CellType == "Signed8BitInteger") continue;  // GDAL has no signed byte ERS
     raster.Columns = 7;
     raster.Rows = 4;
@@ -220,7 +220,7 @@ TEST(CommandLine, UsageHelpVersionAndExitStatus) {
   EXPECT_EQ(missing.ExitCode, 1);
   EXPECT_NE(missing.Output.find("No file: " + dir / "none.ers"), std::string::npos);
   // Absolute names are file names; "/F /3" gives kind 3, "/3 /F" kind 0.
-  RasterSpec raster;
+  TestRaster raster;
   raster.Bands = 1;
   WriteErs(dir / "in.ers", raster);
   ASSERT_EQ(RunCli({dir / "in.ers", dir / "a.ers", "/F", "/3"}).ExitCode, 0);
@@ -237,7 +237,7 @@ TEST(CommandLine, UsageHelpVersionAndExitStatus) {
 TEST(CommandLine, InterruptRequestsTheAbort) {
   TempDir dir;
   // A header over a sparse data file: large, yet nothing to write.
-  WriteErs(dir / "tiny.ers", RasterSpec{});
+  WriteErs(dir / "tiny.ers", TestRaster{});
   std::string header = ReadText(dir / "tiny.ers");
   header = std::regex_replace(header, std::regex("NrOfLines = 3"), "NrOfLines = 30000");
   header = std::regex_replace(header, std::regex("NrOfCellsPerLine = 5"), "NrOfCellsPerLine = 30000");

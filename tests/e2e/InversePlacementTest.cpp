@@ -37,7 +37,7 @@ void ExpectUndone(const TempDir& dir, const std::string& ext, const std::string&
 
 // Odd sizes, so that a row or column off by one at an edge shows.
 TEST(InversePlacement, EveryCellTypeThroughTheGridFormats) {
-  for (RasterSpec raster : AllCellTypes()) {
+  for (TestRaster raster : AllCellTypes()) {
     TempDir dir;
     raster.Columns = 7;
     raster.Rows = 5;
@@ -50,7 +50,7 @@ TEST(InversePlacement, EveryCellTypeThroughTheGridFormats) {
 TEST(InversePlacement, BytePicturesThroughThePictureFormats) {
   for (uint32_t bands : {1u, 3u}) {
     TempDir dir;
-    RasterSpec raster;
+    TestRaster raster;
     raster.Columns = 9;
     raster.Rows = 6;
     raster.Bands = bands;

@@ -91,7 +91,7 @@ TEST(BlockCopy, SameBytesAsTheCellByCellPath) {
     const char* Name;
     const char* Data;
   } outputs[] = {{"ers", ""}, {"osd", ""}, {"001", ".002"}};
-  for (RasterSpec raster : AllCellTypes())
+  for (TestRaster raster : AllCellTypes())
     for (bool msb : {false, true}) {
       raster.Columns = 131;
       raster.Rows = 77;
@@ -122,7 +122,7 @@ TEST(BlockCopy, SameBytesAsTheCellByCellPath) {
 // memory is the reference.)
 TEST(BlockCopy, StripedTurnsSameBytesAsTheCellByCellPath) {
   TempDir dir;
-  for (RasterSpec raster : AllCellTypes())
+  for (TestRaster raster : AllCellTypes())
     for (bool msb : {false, true})
       for (uint32_t bands : {1u, 3u}) {
         raster.Columns = 45;
@@ -154,7 +154,7 @@ TEST(BlockCopy, StripedTurnsSameBytesAsTheCellByCellPath) {
 // Where the cell path loses low bits of 32-bit integers, the blocks keep them.
 TEST(BlockCopy, ThirtyTwoBitIntegersStayExact) {
   TempDir dir;
-  RasterSpec raster = AllCellTypes()[4];
+  TestRaster raster = AllCellTypes()[4];
   ASSERT_EQ(raster.CellType, "Signed32BitInteger");
   raster.Columns = 1;
   raster.Rows = 1;
@@ -171,7 +171,7 @@ namespace {
 // An 8-bit ER Mapper raster over a sparse data file: large, yet quick to make.
 void WriteSparseErs(const TempDir& dir, const std::string& name, uint32_t columns,
                     uint32_t rows, uint32_t bands) {
-  WriteErs(dir / "small.ers", RasterSpec{});
+  WriteErs(dir / "small.ers", TestRaster{});
   std::string header = ReadText(dir / "small.ers");
   auto set = [&](const std::string& key, const std::string& from, uint32_t to) {
     header.replace(header.find(key + " = " + from), key.size() + 3 + from.size(),
@@ -261,7 +261,7 @@ TEST(BlockCopy, WideRowsInShorterBlocks) {
 // cell-by-cell path.
 TEST(BlockCopy, ImageFormatsSameBytesAsTheCellByCellPath) {
   TempDir dir;
-  for (RasterSpec raster : {AllCellTypes()[0], AllCellTypes()[3]}) {
+  for (TestRaster raster : {AllCellTypes()[0], AllCellTypes()[3]}) {
     raster.Columns = 131;
     raster.Rows = 77;
     raster.Bands = raster.Width == 1 ? 3 : 1;

@@ -71,7 +71,7 @@ TEST(ConvertThread, TimeText) {
 
 TEST(ConvertThread, RotatesAndKeepsTheGeoreference) {
   TempDir dir;
-  RasterSpec raster;
+  TestRaster raster;
   raster.Columns = 300;
   raster.Rows = 200;
   raster.Bands = 1;
@@ -92,7 +92,7 @@ TEST(ConvertThread, RotatesAndKeepsTheGeoreference) {
 
 TEST(ConvertThread, OneRowOutputShowsNoProgress) {
   TempDir dir;
-  RasterSpec raster;
+  TestRaster raster;
   raster.Rows = 1;
   WriteErs(dir / "in.ers", raster);
   JobResult r = RunJob(dir / "in.ers", dir / "out.ers", tkNone);
@@ -102,7 +102,7 @@ TEST(ConvertThread, OneRowOutputShowsNoProgress) {
 
 TEST(ConvertThread, AbortCompletesTheCurrentRowsAndClosesTheOutput) {
   TempDir dir;
-  RasterSpec raster;
+  TestRaster raster;
   raster.Columns = 2;
   raster.Rows = 200;
   raster.Bands = 1;
@@ -133,10 +133,10 @@ TEST(ConvertThread, AbortCompletesTheCurrentRowsAndClosesTheOutput) {
 
 TEST(ConvertThread, FailureMessages) {
   TempDir dir;
-  RasterSpec four;
+  TestRaster four;
   four.Bands = 4;
   WriteErs(dir / "four.ers", four);
-  RasterSpec shorts = AllCellTypes()[2];
+  TestRaster shorts = AllCellTypes()[2];
   WriteErs(dir / "shorts.ers", shorts);
   WriteText(dir / "bad.ers", "DatasetHeader Begin\nNrOfLines = 12x\n");
   WriteText(dir / "other.dat", "not a raster at all");
@@ -168,7 +168,7 @@ TEST(ConvertThread, FailureMessages) {
 
 TEST(ConvertThread, OutputNeverOverwritesTheInput) {
   TempDir dir;
-  RasterSpec raster;
+  TestRaster raster;
   WriteErs(dir / "map.ers", raster);
   const std::vector<uint8_t> data = ReadBytes(dir / "map");
   const std::string header = ReadText(dir / "map.ers");
@@ -186,7 +186,7 @@ TEST(ConvertThread, OutputNeverOverwritesTheInput) {
 
 TEST(ConvertThread, HeaderFailureAtCloseIsNoSuccess) {
   TempDir dir;
-  RasterSpec raster;
+  TestRaster raster;
   WriteErs(dir / "in.ers", raster);
   std::filesystem::create_directory(dir / "out.ers");
   JobResult r = RunJob(dir / "in.ers", dir / "out.ers", tkNone);
@@ -196,7 +196,7 @@ TEST(ConvertThread, HeaderFailureAtCloseIsNoSuccess) {
 
 TEST(ConvertThread, ControlPointFileFailureIsShownAndReported) {
   TempDir dir;
-  RasterSpec raster;
+  TestRaster raster;
   raster.Extra =
       "\t\tWarpControl Begin\n\t\t\tControlPoints = {\n\t\t\t\tA Yes No 1 1 5 50 0\n"
       "\t\t\t}\n\t\tWarpControl End\n";

@@ -510,7 +510,7 @@ class TMainFormTest : public QObject {
 
   // The window says before Start what the job would end with.
   void RefusalBeforeStart() {
-    test::RasterSpec six;
+    test::TestRaster six;
     six.Bands = 6;
     test::WriteErs(*Dir / "six.ers", six);
     Open({*Dir / "six.ers", *Dir / "out.bmp"});

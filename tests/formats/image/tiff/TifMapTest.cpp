@@ -583,14 +583,14 @@ TEST(TifWrite, RefusalsBeforeAnythingIsCreated) {
 TEST(TifWrite, AnyCellTypeAndBandCountReadBackByGdal) {
   if (!HaveGdal()) GTEST_SKIP() << "GDAL not installed";
   TempDir dir;
-  std::vector<RasterSpec> specs = AllCellTypes();
-  for (RasterSpec& s : specs) s.Bands = 2;
-  specs[0].Bands = 4;  // RGB and one extra sample
-  specs[4].Bands = 1;
-  specs[5].Bands = 3;  // floats are no colours
+  std::vector<TestRaster> testRasters = AllCellTypes();
+  for (TestRaster& s : testRasters) s.Bands = 2;
+  testRasters[0].Bands = 4;  // RGB and one extra sample
+  testRasters[4].Bands = 1;
+  testRasters[5].Bands = 3;  // floats are no colours
   const char* gdalTypes[] = {"Byte", "Byte", "Int16", "UInt16", "Int32", "Float32"};
-  for (size_t i = 0; i < specs.size(); ++i) {
-    const RasterSpec& s = specs[i];
+  for (size_t i = 0; i < testRasters.size(); ++i) {
+    const TestRaster& s = testRasters[i];
     WriteErs(dir / "in.ers", s);
     for (int kind : {0, 3}) {
       const std::string out = dir / "out.tif";

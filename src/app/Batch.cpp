@@ -38,8 +38,8 @@ bool IsUnattendedSwitch(const std::string& p) {
 }
 
 // Options followed by a value, and options alone.
-const char* const kValueOptions[] = {"-o", "--output-dir", "-e", "--extension", "-l",
-                                     "--list", "-j", "--jobs", "--slice", "--report"};
+const char* const kValueOptions[] = {"-o",     "--output-dir", "-e",     "--extension", "-l",
+                                     "--list", "-j",           "--jobs", "--slice",     "--report"};
 const char* const kFlagOptions[] = {"--skip-existing", "--stop-on-error"};
 
 bool ParseCount(const std::string& text, unsigned& value) {
@@ -111,13 +111,12 @@ std::string ParseBatchCommandLine(const std::vector<std::string>& parameters,
     if (const std::string memory = "--memory="; p.rfind(memory, 0) == 0) {
       unsigned mib = 0;
       if (!ParseCount(p.substr(memory.size()), mib) || mib == 0)
-        return "--memory takes a number of MiB of at least 1, not \"" +
-               p.substr(memory.size()) + "\"";
+        return "--memory takes a number of MiB of at least 1, not \"" + p.substr(memory.size()) +
+               "\"";
       settings.MemoryMiB = mib;
       continue;
     }
-    if ((!p.empty() && p[0] == '-') || (p.size() == 2 && p[0] == '/'))
-      return "unknown option " + p;
+    if ((!p.empty() && p[0] == '-') || (p.size() == 2 && p[0] == '/')) return "unknown option " + p;
     settings.InputNames.push_back(p);
   }
   if (!settings.ListName.empty()) {
@@ -134,8 +133,7 @@ std::string ParseBatchCommandLine(const std::vector<std::string>& parameters,
   return {};
 }
 
-std::vector<TBatchEntry> ParseBatchList(const std::string& text,
-                                        std::vector<std::string>& errors) {
+std::vector<TBatchEntry> ParseBatchList(const std::string& text, std::vector<std::string>& errors) {
   std::vector<TBatchEntry> entries;
   size_t start = 0;
   for (int number = 1; start < text.size(); ++number) {
@@ -190,8 +188,7 @@ std::vector<TBatchEntry> EntriesForInputs(const TBatchSettings& settings) {
 namespace {
 
 std::string FileKey(const TFileId& id) {
-  return id.Exists ? "#" + std::to_string(id.Device) + ":" + std::to_string(id.Inode)
-                   : id.Path;
+  return id.Exists ? "#" + std::to_string(id.Device) + ":" + std::to_string(id.Inode) : id.Path;
 }
 
 std::vector<std::string> InputFiles(const std::string& name) {
@@ -220,8 +217,8 @@ void CheckBatch(const std::vector<TBatchEntry>& entries, const std::string& repo
       continue;
     }
     if (access(e.InputName.c_str(), R_OK) != 0) {
-      errors.push_back(e.Origin + ": the input " + e.InputName + " cannot be read: " +
-                       SystemErrorText(errno));
+      errors.push_back(e.Origin + ": the input " + e.InputName +
+                       " cannot be read: " + SystemErrorText(errno));
       continue;
     }
     for (const std::string& f : InputFiles(e.InputName))
@@ -269,8 +266,7 @@ void CheckBatch(const std::vector<TBatchEntry>& entries, const std::string& repo
                      entries[out->second].Origin);
 }
 
-void CheckOutputFolders(const std::vector<TBatchEntry>& entries,
-                        std::vector<std::string>& errors) {
+void CheckOutputFolders(const std::vector<TBatchEntry>& entries, std::vector<std::string>& errors) {
   for (const TBatchEntry& e : entries) {
     const std::string folder = ExtractFileDir(e.OutputName);
     struct stat st;
@@ -294,8 +290,8 @@ std::string CompletionRecord(const TBatchEntry& entry) {
     struct stat st;
     record += role;
     if (stat(name.c_str(), &st) == 0)
-      record += " " + std::to_string(st.st_size) + " " + std::to_string(st.st_mtim.tv_sec) +
-                "." + std::to_string(st.st_mtim.tv_nsec);
+      record += " " + std::to_string(st.st_size) + " " + std::to_string(st.st_mtim.tv_sec) + "." +
+                std::to_string(st.st_mtim.tv_nsec);
     else
       record += " absent";
     record += " " + IdentifyFile(name).Path + "\n";
@@ -332,11 +328,16 @@ enum class TOutcome { NotStarted, Succeeded, Failed, Aborted, Skipped };
 
 const char* OutcomeName(TOutcome outcome) {
   switch (outcome) {
-    case TOutcome::Succeeded: return "succeeded";
-    case TOutcome::Failed: return "failed";
-    case TOutcome::Aborted: return "aborted";
-    case TOutcome::Skipped: return "skipped";
-    case TOutcome::NotStarted: break;
+    case TOutcome::Succeeded:
+      return "succeeded";
+    case TOutcome::Failed:
+      return "failed";
+    case TOutcome::Aborted:
+      return "aborted";
+    case TOutcome::Skipped:
+      return "skipped";
+    case TOutcome::NotStarted:
+      break;
   }
   return "not started";
 }
@@ -400,10 +401,9 @@ class TBatchReport {
       *Out << CsvField(e.InputName) << ',' << CsvField(e.OutputName) << ',' << e.Kind << ','
            << OutcomeName(r.Outcome) << ',' << CsvField(r.Text) << ',' << seconds << '\n';
     else
-      *Out << "{\"input\":" << JsonString(e.InputName) << ",\"output\":"
-           << JsonString(e.OutputName) << ",\"kind\":" << e.Kind << ",\"status\":\""
-           << OutcomeName(r.Outcome) << "\",\"result\":" << JsonString(r.Text)
-           << ",\"seconds\":" << seconds << "}\n";
+      *Out << "{\"input\":" << JsonString(e.InputName) << ",\"output\":" << JsonString(e.OutputName)
+           << ",\"kind\":" << e.Kind << ",\"status\":\"" << OutcomeName(r.Outcome)
+           << "\",\"result\":" << JsonString(r.Text) << ",\"seconds\":" << seconds << "}\n";
     Out->flush();
   }
 
@@ -436,8 +436,7 @@ std::string Mebibytes(uint64_t bytes) {
 }
 
 double DaysSince(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() /
-         86400.0;
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() / 86400.0;
 }
 
 class TBatchRunner;
@@ -472,7 +471,10 @@ class TBatchRunner {
  public:
   TBatchRunner(const std::vector<TBatchEntry>& entries, const TBatchSettings& settings,
                TBatchReport& report)
-      : Entries(entries), Settings(settings), Report(report), Results(entries.size()),
+      : Entries(entries),
+        Settings(settings),
+        Report(report),
+        Results(entries.size()),
         Terminal(isatty(STDERR_FILENO)) {
     for (const TBatchEntry& e : entries) Bytes.push_back(InputBytes(e.InputName));
     for (uint64_t b : Bytes) TotalBytes += b;
@@ -541,13 +543,12 @@ void TBatchRunner::ShowProgress(bool force) {
   double done = static_cast<double>(BytesDone);
   for (const TRunning& r : Running) done += Bytes[r.Entry] * (r.Percent / 100.0);
   const double elapsed = DaysSince(BatchStart);
-  const double remaining =
-      done > 0 ? elapsed * (static_cast<double>(TotalBytes) - done) / done : 0;
-  const std::string line =
-      "Batch: " + std::to_string(FilesDone) + " of " + std::to_string(Entries.size()) +
-      " files, " + Mebibytes(static_cast<uint64_t>(done)) + " of " + Mebibytes(TotalBytes) +
-      " MiB, Elapsed Time " + TimeText(elapsed) +
-      (done > 0 ? ", Remaining Time " + TimeText(remaining) : std::string());
+  const double remaining = done > 0 ? elapsed * (static_cast<double>(TotalBytes) - done) / done : 0;
+  const std::string line = "Batch: " + std::to_string(FilesDone) + " of " +
+                           std::to_string(Entries.size()) + " files, " +
+                           Mebibytes(static_cast<uint64_t>(done)) + " of " + Mebibytes(TotalBytes) +
+                           " MiB, Elapsed Time " + TimeText(elapsed) +
+                           (done > 0 ? ", Remaining Time " + TimeText(remaining) : std::string());
   if (Terminal) {
     std::fprintf(stderr, "\r%s\033[K", line.c_str());
     LineOpen = true;
@@ -618,16 +619,15 @@ int TBatchRunner::Run() {
       const std::string state = it->Job->OutputStateText();
       const TJobOutcome outcome = it->Job->Outcome();
       it->Job.reset();  // joins the finished thread
-      result.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() -
-                                                     it->Start).count();
+      result.Seconds =
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - it->Start).count();
       result.Text = OneLine(message + (state.empty() ? "" : "; " + state));
       if (outcome == TJobOutcome::Succeeded) {
         result.Outcome = TOutcome::Succeeded;
         if (!RecordCompletion(e))
           result.Text += "; no completion record could be written beside it";
       } else {
-        result.Outcome =
-            outcome == TJobOutcome::Aborted ? TOutcome::Aborted : TOutcome::Failed;
+        result.Outcome = outcome == TJobOutcome::Aborted ? TOutcome::Aborted : TOutcome::Failed;
         failed = failed || result.Outcome == TOutcome::Failed;
         if (Settings.StopOnError && result.Outcome == TOutcome::Failed) stop = true;
       }
@@ -648,10 +648,9 @@ int TBatchRunner::Run() {
     if (Results[i].Outcome == TOutcome::NotStarted) Report.Add(Entries[i], Results[i]);
     ++counts[static_cast<int>(Results[i].Outcome)];
   }
-  std::string summary =
-      "Batch finished: " + std::to_string(counts[int(TOutcome::Succeeded)]) + " succeeded, " +
-      std::to_string(counts[int(TOutcome::Failed)]) + " failed, " +
-      std::to_string(counts[int(TOutcome::Skipped)]) + " skipped";
+  std::string summary = "Batch finished: " + std::to_string(counts[int(TOutcome::Succeeded)]) +
+                        " succeeded, " + std::to_string(counts[int(TOutcome::Failed)]) +
+                        " failed, " + std::to_string(counts[int(TOutcome::Skipped)]) + " skipped";
   if (counts[int(TOutcome::Aborted)])
     summary += ", " + std::to_string(counts[int(TOutcome::Aborted)]) + " aborted";
   if (counts[int(TOutcome::NotStarted)])

@@ -21,8 +21,8 @@ struct TBatchSettings {
   std::string Extension;  // with its dot
   std::string ListName;   // "-": standard input
   int32_t Kind = 0;
-  unsigned Jobs = 0;      // 0: the processors this process may use
-  uint64_t MemoryMiB = 0; // --memory=MIB, each job's; 0: a share of the machine's
+  unsigned Jobs = 0;       // 0: the processors this process may use
+  uint64_t MemoryMiB = 0;  // --memory=MIB, each job's; 0: a share of the machine's
   unsigned SliceIndex = 0;
   unsigned SliceCount = 1;
   bool SkipExisting = false;
@@ -39,20 +39,18 @@ std::string ParseBatchCommandLine(const std::vector<std::string>& parameters,
 
 // The lines of a list: input, output and kind separated by tabs. Each bad
 // line adds a message naming it to `errors`.
-std::vector<TBatchEntry> ParseBatchList(const std::string& text,
-                                        std::vector<std::string>& errors);
+std::vector<TBatchEntry> ParseBatchList(const std::string& text, std::vector<std::string>& errors);
 // Inputs given on the command line: each output is the input's base name
 // with the extension, in the output folder.
 std::vector<TBatchEntry> EntriesForInputs(const TBatchSettings& settings);
 // Everything refused before a job runs: missing or unreadable inputs,
 // outputs of no known format, two entries writing one file,
 // an output (or `reportName`) that would overwrite an input of the batch.
-void CheckBatch(const std::vector<TBatchEntry>& entries,
-                const std::string& reportName, std::vector<std::string>& errors);
+void CheckBatch(const std::vector<TBatchEntry>& entries, const std::string& reportName,
+                std::vector<std::string>& errors);
 
 // A list's outputs go to folders that exist.
-void CheckOutputFolders(const std::vector<TBatchEntry>& entries,
-                        std::vector<std::string>& errors);
+void CheckOutputFolders(const std::vector<TBatchEntry>& entries, std::vector<std::string>& errors);
 
 // A batch records each output it completes in a hidden file beside it:
 // the kind, and the size and modification time of every input and output

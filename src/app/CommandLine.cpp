@@ -16,8 +16,8 @@ void ParseCommandLine(const std::vector<std::string>& parameters,
   const std::string memory = "--memory=";
   for (const std::string& p : parameters) {
     if (p.compare(0, memory.size(), memory) == 0) {
-      settings.MemoryMiB = static_cast<uint64_t>(
-          std::max<int64_t>(0, ParseIntDef(p.substr(memory.size()), 0)));
+      settings.MemoryMiB =
+          static_cast<uint64_t>(std::max<int64_t>(0, ParseIntDef(p.substr(memory.size()), 0)));
       continue;
     }
     if (IsSwitch(p)) {

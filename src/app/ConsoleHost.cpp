@@ -77,9 +77,12 @@ void PrintJobResult(const std::string& message, const std::string& outputState) 
 
 int ExitStatusFor(TJobOutcome outcome) {
   switch (outcome) {
-    case TJobOutcome::Succeeded: return 0;
-    case TJobOutcome::Aborted: return 130;
-    case TJobOutcome::Failed: break;
+    case TJobOutcome::Succeeded:
+      return 0;
+    case TJobOutcome::Aborted:
+      return 130;
+    case TJobOutcome::Failed:
+      break;
   }
   return 1;
 }

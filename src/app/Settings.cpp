@@ -62,8 +62,7 @@ std::string SettingsFileName(const std::string& executablePath) {
   const std::string beside = ChangeFileExt(executablePath, ".ini");
   std::string folder = ExtractFileDir(executablePath);
   if (folder.empty()) folder = executablePath.empty() || executablePath[0] != '/' ? "." : "/";
-  if (!IsInstalled(executablePath) && access(folder.c_str(), W_OK | X_OK) == 0)
-    return beside;
+  if (!IsInstalled(executablePath) && access(folder.c_str(), W_OK | X_OK) == 0) return beside;
   // The base folder must be absolute; a relative one is ignored.
   std::string config = Environment("XDG_CONFIG_HOME");
   if (config.empty() || config[0] != '/') {

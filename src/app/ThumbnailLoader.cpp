@@ -2,8 +2,7 @@
 
 namespace mirava {
 
-TThumbnailLoader::TThumbnailLoader(TDone done)
-    : Done(std::move(done)), Worker([this] { Run(); }) {}
+TThumbnailLoader::TThumbnailLoader(TDone done) : Done(std::move(done)), Worker([this] { Run(); }) {}
 
 TThumbnailLoader::~TThumbnailLoader() {
   {

@@ -46,12 +46,20 @@ void Store(uint8_t* p, T v, bool swap) {
 constexpr bool kHostIsLittleEndian = std::endian::native == std::endian::little;
 
 template <typename T>
-T LoadLE(const uint8_t* p) { return Load<T>(p, !kHostIsLittleEndian); }
+T LoadLE(const uint8_t* p) {
+  return Load<T>(p, !kHostIsLittleEndian);
+}
 template <typename T>
-T LoadBE(const uint8_t* p) { return Load<T>(p, kHostIsLittleEndian); }
+T LoadBE(const uint8_t* p) {
+  return Load<T>(p, kHostIsLittleEndian);
+}
 template <typename T>
-void StoreLE(uint8_t* p, T v) { Store<T>(p, v, !kHostIsLittleEndian); }
+void StoreLE(uint8_t* p, T v) {
+  Store<T>(p, v, !kHostIsLittleEndian);
+}
 template <typename T>
-void StoreBE(uint8_t* p, T v) { Store<T>(p, v, kHostIsLittleEndian); }
+void StoreBE(uint8_t* p, T v) {
+  Store<T>(p, v, kHostIsLittleEndian);
+}
 
 }  // namespace mirava

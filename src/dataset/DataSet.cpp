@@ -38,71 +38,54 @@ const TFormatEntry Formats[] = {
      [](const std::string& n) -> std::vector<std::string> {
        return {RemoveFileExt(n), ChangeFileExt(n, ".ers")};
      },
-     false,
-     "any bands of 8/16/32-bit integers (signed or not) or 32-bit floats",
-     "any bands of 8/16/32-bit integers (signed or not) or 32-bit floats",
-     nullptr},
+     false, "any bands of 8/16/32-bit integers (signed or not) or 32-bit floats",
+     "any bands of 8/16/32-bit integers (signed or not) or 32-bit floats", nullptr},
     {fcOsd, "OSD", ".osd", Make<TOsdMap2>,
      [](const std::string& n) -> std::vector<std::string> {
        return {RemoveFileExt(n), CompanionFile(n, ".osd")};
      },
-     false,
-     "any bands of 8/16/32-bit integers (signed or not) or 32-bit floats",
-     "any bands of 8/16/32-bit integers (signed or not) or 32-bit floats",
-     nullptr},
+     false, "any bands of 8/16/32-bit integers (signed or not) or 32-bit floats",
+     "any bands of 8/16/32-bit integers (signed or not) or 32-bit floats", nullptr},
     {fcTiff, "TIFF", ".tif .tiff", Make<TTifMap2>,
      [](const std::string& n) -> std::vector<std::string> {
        return {n, ChangeFileExt(n, ".tfw"), ChangeFileExt(n, ".tifw")};
      },
-     true,
-     "any TIFF libtiff decodes: any bands of 1- to 16-bit, 32-bit integer or float samples",
+     true, "any TIFF libtiff decodes: any bands of 1- to 16-bit, 32-bit integer or float samples",
      "any bands of 8/16/32-bit integers (signed or not) or 32-bit floats", nullptr},
     {fcBmp, "BMP", ".bmp", Make<TBMPMap2>,
      [](const std::string& n) -> std::vector<std::string> {
        return {n, ChangeFileExt(n, ".bmpw")};
      },
-     true,
-     "1/4/8-bit palettes, RLE, 16/24/32-bit pixels",
+     true, "1/4/8-bit palettes, RLE, 16/24/32-bit pixels",
      "1 band (8-bit grey) or 3 bands (24-bit) of unsigned 8-bit cells", TBMPMap2::WriteRefusal},
     {fcDtm, "DTM", ".dtm", Make<TDtmMap2>,
      [](const std::string& n) -> std::vector<std::string> { return {n}; }, false,
-     "1 band of 32-bit floats",
-     "1 band of any cell type, stored as 32-bit floats", nullptr},
+     "1 band of 32-bit floats", "1 band of any cell type, stored as 32-bit floats", nullptr},
     {fcNog, "NOG", ".001", Make<TNogMap2>,
      [](const std::string& n) -> std::vector<std::string> {
        return {CompanionFile(n, ".002"), CompanionFile(n, ".001")};
      },
-     false,
-     "1 band of signed 16-bit integers",
-     "1 band of 8-bit or signed 16-bit integers", nullptr},
+     false, "1 band of signed 16-bit integers", "1 band of 8-bit or signed 16-bit integers",
+     nullptr},
     {fcJpeg, "JPEG", ".jpg", Make<TJpgMap2>,
      [](const std::string& n) -> std::vector<std::string> {
        return {n, ChangeFileExt(n, ".jgw"), ChangeFileExt(n, ".jpgw")};
      },
-     false,
-     "8-bit grey, RGB, CMYK or YCCK",
-     "1 or 3 bands of unsigned 8-bit cells", nullptr},
+     false, "8-bit grey, RGB, CMYK or YCCK", "1 or 3 bands of unsigned 8-bit cells", nullptr},
     {fcVeg, "VEG", ".veg", Make<TVegFile>,
      [](const std::string& n) -> std::vector<std::string> {
        return {CompanionFile(n, ".veg"), CompanionFile(n, ".dat")};
      },
-     false,
-     "1 band of 32-bit floats",
-     "1 band of any cell type, stored as 32-bit floats", nullptr},
+     false, "1 band of 32-bit floats", "1 band of any cell type, stored as 32-bit floats", nullptr},
     {fcEcw, "ECW", ".ecw", Make<TECWMap2>,
      [](const std::string& n) -> std::vector<std::string> { return {n}; }, false,
-     "files of our own codec only",
-     "1 or 3 bands of unsigned 8-bit cells", nullptr},
+     "files of our own codec only", "1 or 3 bands of unsigned 8-bit cells", nullptr},
     {fcRsw, "Panorama RSW", ".rsw", Make<TRswMap2>,
      [](const std::string& n) -> std::vector<std::string> { return {n}; }, true,
-     "8-bit palette or 24-bit colour",
-     "3 bands of unsigned 8-bit cells", nullptr},
+     "8-bit palette or 24-bit colour", "3 bands of unsigned 8-bit cells", nullptr},
     {fcHgt, "HGT", ".hgt", Make<THgtMap2>,
-     [](const std::string& n) -> std::vector<std::string> {
-       return {CompanionFile(n, ".hgt")};
-     },
-     false,
-     "1201 or 3601 square tiles of signed 16-bit heights",
+     [](const std::string& n) -> std::vector<std::string> { return {CompanionFile(n, ".hgt")}; },
+     false, "1201 or 3601 square tiles of signed 16-bit heights",
      "1 band of 8-bit or signed 16-bit integers", nullptr},
 };
 
@@ -210,11 +193,10 @@ int FormatFromSignature(const std::string& fileName) {
 
 TDataSet2::~TDataSet2() { Close(); }
 
-bool PlacesWholeFile(const std::string& inputName, const std::string& outputName,
-                     int32_t kind, std::string& why) {
+bool PlacesWholeFile(const std::string& inputName, const std::string& outputName, int32_t kind,
+                     std::string& why) {
   why.clear();
-  if (FormatFromSignature(inputName) != fcJpeg ||
-      FormatFromExtension(outputName) != fcJpeg)
+  if (FormatFromSignature(inputName) != fcJpeg || FormatFromExtension(outputName) != fcJpeg)
     return false;
   return TJpgMap2::CanPlaceFile(inputName, kind, why);
 }
@@ -222,8 +204,7 @@ bool PlacesWholeFile(const std::string& inputName, const std::string& outputName
 bool TDataSet2::Open(const std::string& fileName, uint32_t columns,
                      uint32_t rows, uint8_t cellType, uint32_t bands,
                      uint8_t mode) {
-  return MakeDataSet(fileName, mode) &&
-         Guarded(fileName, [&] {
+  return MakeDataSet(fileName, mode) && Guarded(fileName, [&] {
            return DataSet->Open(fileName, columns, rows, cellType, bands, mode);
          });
 }

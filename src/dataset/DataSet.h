@@ -76,8 +76,8 @@ std::vector<std::string> FormatFiles(int code, const std::string& fileName,
 // file, without its cells being decoded: a JPEG into a JPEG whose size
 // allows the placement on its blocks. When both are of such a format but
 // the placement cannot be made that way, false with the reason in `why`.
-bool PlacesWholeFile(const std::string& inputName, const std::string& outputName,
-                     int32_t kind, std::string& why);
+bool PlacesWholeFile(const std::string& inputName, const std::string& outputName, int32_t kind,
+                     std::string& why);
 
 class TDataSet2 {
  public:

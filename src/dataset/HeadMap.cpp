@@ -76,11 +76,11 @@ bool THeadMap2::Open(const std::string& fileName, uint32_t columns,
   if (mode != omRead && mode != omReadWrite) return true;
   if (!Header->Read(Header->HeaderFileName)) {
     return Fail(TErrorCode::Header, "Header " + ShortenPath(Header->HeaderFileName, 20) +
-                " reading error " + Header->HeaderError);
+                                        " reading error " + Header->HeaderError);
   }
   if (!CellTypeConvertible(Header->CellType)) {
     return Fail(TErrorCode::Format, "Cell type " + Header->CellTypeText() + " of " +
-                Header->HeaderFileName + " is not supported");
+                                        Header->HeaderFileName + " is not supported");
   }
   if (Header->Bands <= 0) {
     return Fail(TErrorCode::Format, "Header " + Header->HeaderFileName + " gives no bands");

@@ -70,7 +70,8 @@ bool TMapByte::FlushStage(bool background) {
     // The stage just handed over is written from Spare from now on.
     std::swap(Stage, Spare);
   } else {
-    code = WritesDone() ? WriteAllAt(Fd, Stage.data(), length, StagePosition) : (SystemError ? SystemError : EIO);
+    code = WritesDone() ? WriteAllAt(Fd, Stage.data(), length, StagePosition)
+                        : (SystemError ? SystemError : EIO);
   }
   if (code) FailSystem(code);
   return code == 0;
@@ -126,15 +127,15 @@ bool TMapByte::WriteRows(uint64_t position, const uint8_t* const* rows,
   return true;
 }
 
-bool TMapByte::WriteRowParts(uint64_t position, uint64_t rowStride, uint32_t count,
-                             uint64_t offset, uint64_t length, const uint8_t* data,
-                             uint64_t dataStride) {
+bool TMapByte::WriteRowParts(uint64_t position, uint64_t rowStride, uint32_t count, uint64_t offset,
+                             uint64_t length, const uint8_t* data, uint64_t dataStride) {
   if (OpenMode == omRead || count == 0 || offset + length > rowStride ||
       !RangeInFile(position, uint64_t{count - 1} * rowStride + offset + length))
     return false;
   if (!FlushWrites()) return false;
   for (uint32_t k = 0; k < count; ++k) {
-    const int code = WriteAllAt(Fd, data + k * dataStride, length, position + k * rowStride + offset);
+    const int code =
+        WriteAllAt(Fd, data + k * dataStride, length, position + k * rowStride + offset);
     if (code) {
       FailSystem(code);
       return false;
@@ -361,16 +362,16 @@ bool TMMapFile2::OpenRaster(const std::string& fileName, uint32_t columns,
       __builtin_mul_overflow(CellCount, GridWidth, &size) ||
       size > static_cast<uint64_t>(INT64_MAX)) {
     Fail(TErrorCode::Format, "Raster size " + std::to_string(columns) + " x " +
-                std::to_string(rows) + " x " + std::to_string(bands) +
-                " is not valid");
+                                 std::to_string(rows) + " x " + std::to_string(bands) +
+                                 " is not valid");
     return false;
   }
   LineLength = static_cast<uint64_t>(GridWidth) * columns * bands;
   if (!OpenMapping(fileName, openMode, size)) return false;
   if (FileSize < size) {
     Fail(TErrorCode::Format, "Data file " + fileName + " holds " + std::to_string(FileSize) +
-                " bytes, fewer than the " + std::to_string(size) +
-                " its header describes");
+                                 " bytes, fewer than the " + std::to_string(size) +
+                                 " its header describes");
     CloseMapping();
     return false;
   }
@@ -435,8 +436,8 @@ bool TMMapFile2::GridPutRows(uint32_t first, uint32_t count, const uint8_t* cons
   return WriteRows(first * LineLength, rows, count, LineLength);
 }
 
-bool TMMapFile2::GridPutRowParts(uint32_t first, uint32_t count, uint64_t offset,
-                                 uint64_t length, const uint8_t* data, uint64_t dataStride) {
+bool TMMapFile2::GridPutRowParts(uint32_t first, uint32_t count, uint64_t offset, uint64_t length,
+                                 const uint8_t* data, uint64_t dataStride) {
   if (count == 0 || first >= GridRows || count > GridRows - first) return false;
   return WriteRowParts(first * LineLength, LineLength, count, offset, length, data, dataStride);
 }

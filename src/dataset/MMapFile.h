@@ -170,8 +170,7 @@ class TMMapFile2 : public TMapByte {
   virtual bool SelectRow(uint32_t row, uint32_t band);
   virtual bool ReadCell(uint32_t column, uint32_t row, uint32_t band,
                         float& value);
-  virtual bool WriteCell(uint32_t column, uint32_t row, uint32_t band,
-                         float value);
+  virtual bool WriteCell(uint32_t column, uint32_t row, uint32_t band, float value);
 
  protected:
   // Rows first .. first + count - 1 of the grid at once, through BlockRange;

@@ -57,8 +57,7 @@ void CopyTyped(uint8_t* dst, int64_t dstStep, const uint8_t* src,
     const T* s = reinterpret_cast<const T*>(src);
     T* d = reinterpret_cast<T*>(dst);
     const int64_t ss = srcStep / w, ds = dstStep / w;
-    for (uint32_t i = 0; i < count; ++i, s += ss, d += ds)
-      *d = swap ? ByteSwap(*s) : *s;
+    for (uint32_t i = 0; i < count; ++i, s += ss, d += ds) *d = swap ? ByteSwap(*s) : *s;
     return;
   }
   for (uint32_t i = 0; i < count; ++i, src += srcStep, dst += dstStep) {

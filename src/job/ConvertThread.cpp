@@ -95,11 +95,11 @@ bool TMyThread::OpenInput(const std::string& fileName) {
   std::string why;
   WholeFile = BlockCopyEnabled && PlacesWholeFile(fileName, OutputName, Layer.Kind(), why);
   if (!why.empty())
-    Host.Synchronize([&] { Host.ShowNote("Decoded and encoded again, not placed without loss: " + why); });
+    Host.Synchronize(
+        [&] { Host.ShowNote("Decoded and encoded again, not placed without loss: " + why); });
   try {
     InputSet = std::make_unique<TDataSet2>();
-    if (WholeFile ? !InputSet->Describe(fileName)
-                  : !InputSet->Open(fileName, 0, 0, 1, 1, omRead)) {
+    if (WholeFile ? !InputSet->Describe(fileName) : !InputSet->Open(fileName, 0, 0, 1, 1, omRead)) {
       Fail(InputSet->GetErrorText());
       return false;
     }
@@ -127,8 +127,7 @@ bool TMyThread::CheckOutputFiles() {
     const TFileId out = IdentifyFile(f);
     for (const TFileId& in : inputs)
       if (SameFile(in, out)) {
-        Fail("The output would overwrite " + f +
-                      ", which belongs to the input");
+        Fail("The output would overwrite " + f + ", which belongs to the input");
         return false;
       }
   }
@@ -249,8 +248,8 @@ bool TMyThread::CopyCells() {
         if (!OutputSet->WriteCell(static_cast<uint32_t>(j),
                                   static_cast<uint32_t>(i), k, v)) {
           const std::string error = OutputSet->GetErrorText();
-          Fail("Writing " + OutputName + " failed at row " +
-                        std::to_string(i) + (error.empty() ? "" : ": " + error));
+          Fail("Writing " + OutputName + " failed at row " + std::to_string(i) +
+               (error.empty() ? "" : ": " + error));
           return false;
         }
       }
@@ -264,8 +263,7 @@ namespace {
 
 // Equal cells on both sides move as bytes.
 bool CellsAlike(const TCellBlock& a, const TCellBlock& b) {
-  return a.CellType == b.CellType &&
-         (CellTypeWidth(a.CellType) == 1 || a.MSBFirst == b.MSBFirst);
+  return a.CellType == b.CellType && (CellTypeWidth(a.CellType) == 1 || a.MSBFirst == b.MSBFirst);
 }
 
 // The bytes of one pixel where both sides interleave the bands of a pixel
@@ -285,8 +283,7 @@ constexpr uint32_t kTile = 64;
 constexpr uint64_t kPageBytes = 4096;
 
 // Output rows of `columns` cells that fit the stage, at most `limit`.
-uint32_t StagedRows(TDataSetRoot2& input, TDataSetRoot2& output, uint32_t columns,
-                    uint32_t limit) {
+uint32_t StagedRows(TDataSetRoot2& input, TDataSetRoot2& output, uint32_t columns, uint32_t limit) {
   const uint64_t pixelWidth =
       uint64_t{static_cast<uint32_t>(input.GetBandCount())} *
       std::max(CellTypeWidth(input.GetCellType()), CellTypeWidth(output.GetCellType()));
@@ -297,8 +294,8 @@ uint32_t StagedRows(TDataSetRoot2& input, TDataSetRoot2& output, uint32_t column
 // Turns the m input rows of `in` (taken bottom up when `upwards`) into
 // output rows 0 .. n - 1 of `out`, columns j0 .. j0 + m - 1: output row k is
 // input column column0 + k, or column0 - k when `backwards`.
-void TurnTile(const TCellBlock& in, uint32_t m, bool upwards, const TCellBlock& out,
-              uint32_t j0, uint32_t n, uint32_t column0, bool backwards, uint32_t bands) {
+void TurnTile(const TCellBlock& in, uint32_t m, bool upwards, const TCellBlock& out, uint32_t j0,
+              uint32_t n, uint32_t column0, bool backwards, uint32_t bands) {
   const uint8_t* firstRow = in.Data + (upwards ? (m - 1) * in.RowStride : 0);
   const int64_t srcStep = upwards ? -in.RowStride : in.RowStride;
   const uint32_t pixel = PixelBytes(in, out, bands);
@@ -331,7 +328,7 @@ void TurnTile(const TCellBlock& in, uint32_t m, bool upwards, const TCellBlock& 
 
 bool TMyThread::BlockFailed(const char* what, const TDataSetRoot2& set, uint32_t row) {
   Fail(std::string(what) + " failed at row " + std::to_string(row) +
-                (set.ErrorText.empty() ? "" : ": " + set.ErrorText));
+       (set.ErrorText.empty() ? "" : ": " + set.ErrorText));
   return false;
 }
 
@@ -355,8 +352,7 @@ bool TMyThread::FlipBlocks(TDataSetRoot2& input, TDataSetRoot2& output, uint32_t
   const bool flipH = kind == tkMirrorHorizontal || kind == tkRotate180;
   const bool flipV = kind == tkMirrorVertical || kind == tkRotate180;
   // Flipped rows are assembled in memory as long as a block of them fits.
-  const uint32_t flipRows =
-      StagedRows(input, output, W, std::max(1u, std::min(kTile, blockRows)));
+  const uint32_t flipRows = StagedRows(input, output, W, std::max(1u, std::min(kTile, blockRows)));
   // Without a horizontal flip, rows that the input holds in the output's
   // own layout go to the output file straight from the input's memory.
   TCellBlock in, out, layout;
@@ -369,11 +365,9 @@ bool TMyThread::FlipBlocks(TDataSetRoot2& input, TDataSetRoot2& output, uint32_t
   const uint8_t* rows[kTile];
   for (uint32_t i0 = 0; i0 < outRows; i0 += flipRows) {
     const uint32_t n = std::min(flipRows, outRows - i0);
-    if (!input.GetBlock(flipV ? H - i0 - n : i0, n, in))
-      return BlockFailed("Reading", input, i0);
+    if (!input.GetBlock(flipV ? H - i0 - n : i0, n, in)) return BlockFailed("Reading", input, i0);
     if (direct && sameRows()) {
-      for (uint32_t k = 0; k < n; ++k)
-        rows[k] = in.Data + (flipV ? n - 1 - k : k) * in.RowStride;
+      for (uint32_t k = 0; k < n; ++k) rows[k] = in.Data + (flipV ? n - 1 - k : k) * in.RowStride;
       if (!output.PutRows(i0, n, rows)) return BlockFailed("Writing", output, i0);
       if (!RowsDone(static_cast<int32_t>(i0 + n - 1))) return false;
       continue;
@@ -386,15 +380,12 @@ bool TMyThread::FlipBlocks(TDataSetRoot2& input, TDataSetRoot2& output, uint32_t
       if (pixel && !flipH) {
         std::memcpy(dstRow, srcRow, static_cast<size_t>(W) * pixel);
       } else if (pixel) {
-        CopyPixelRun(dstRow, pixel, srcRow + (W - 1) * int64_t{pixel}, -int64_t{pixel},
-                     pixel, W);
+        CopyPixelRun(dstRow, pixel, srcRow + (W - 1) * int64_t{pixel}, -int64_t{pixel}, pixel, W);
       } else {
         for (uint32_t b = 0; b < bands; ++b)
-          CopyCellRun(dstRow + b * out.BandStride, out.ColumnStride, out.CellType,
-                      out.MSBFirst,
+          CopyCellRun(dstRow + b * out.BandStride, out.ColumnStride, out.CellType, out.MSBFirst,
                       srcRow + b * in.BandStride + (flipH ? (W - 1) * in.ColumnStride : 0),
-                      flipH ? -in.ColumnStride : in.ColumnStride, in.CellType,
-                      in.MSBFirst, W);
+                      flipH ? -in.ColumnStride : in.ColumnStride, in.CellType, in.MSBFirst, W);
       }
     }
     if (!RowsDone(static_cast<int32_t>(i0 + n - 1))) return false;
@@ -425,8 +416,7 @@ bool TMyThread::TurnBlocks(TDataSetRoot2& input, TDataSetRoot2& output, uint32_t
     const uint32_t n = std::min(turnRows, outRows - i0);
     for (uint32_t j0 = 0; j0 < H; j0 += tile) {
       const uint32_t m = std::min(tile, H - j0);
-      if (!input.GetBlock(ccw ? j0 : H - j0 - m, m, in))
-        return BlockFailed("Reading", input, j0);
+      if (!input.GetBlock(ccw ? j0 : H - j0 - m, m, in)) return BlockFailed("Reading", input, j0);
       if (!output.GetBlock(i0, n, out)) return BlockFailed("Writing", output, i0);
       TurnTile(in, m, !ccw, out, j0, n, ccw ? W - 1 - i0 : i0, ccw, bands);
     }
@@ -440,14 +430,12 @@ bool TMyThread::TurnBlocks(TDataSetRoot2& input, TDataSetRoot2& output, uint32_t
 // in stripes of the rows that the returned number gives (0: no stripes).
 // Half the memory is the stripe, the rest is left to the pages of both
 // files in flight; a stripe covers whole pages of every output row's part.
-uint32_t TMyThread::StripeRows(TDataSetRoot2& input, TDataSetRoot2& output,
-                               TCellBlock& layout) {
+uint32_t TMyThread::StripeRows(TDataSetRoot2& input, TDataSetRoot2& output, TCellBlock& layout) {
   const uint64_t H = static_cast<uint32_t>(Layer.Height());
-  const uint64_t pixel = uint64_t{static_cast<uint32_t>(input.GetBandCount())} *
-                         CellTypeWidth(input.GetCellType());
+  const uint64_t pixel =
+      uint64_t{static_cast<uint32_t>(input.GetBandCount())} * CellTypeWidth(input.GetCellType());
   const uint64_t memory = MemoryLimit ? MemoryLimit.load() : MemoryToCountOn();
-  if (static_cast<uint64_t>(OutRows) * H * pixel <= memory || !output.RowLayout(layout))
-    return 0;
+  if (static_cast<uint64_t>(OutRows) * H * pixel <= memory || !output.RowLayout(layout)) return 0;
   const int64_t width = CellTypeWidth(layout.CellType);
   const int64_t bands = static_cast<int64_t>(pixel / CellTypeWidth(input.GetCellType()));
   // One input row's share of the stripe: a cell of every output row and band.
@@ -463,8 +451,8 @@ uint32_t TMyThread::StripeRows(TDataSetRoot2& input, TDataSetRoot2& output,
 // Input rows are read top to bottom, a stripe at a time. The stripe holds
 // every output row cut to the stripe's columns, laid out as the output lays
 // out its rows, and goes into the output with one write per row and band.
-bool TMyThread::TurnStripes(TDataSetRoot2& input, TDataSetRoot2& output,
-                            const TCellBlock& layout, uint32_t stripeRows) {
+bool TMyThread::TurnStripes(TDataSetRoot2& input, TDataSetRoot2& output, const TCellBlock& layout,
+                            uint32_t stripeRows) {
   const uint32_t W = static_cast<uint32_t>(Layer.Width());
   const uint32_t H = static_cast<uint32_t>(Layer.Height());
   const uint32_t bands = static_cast<uint32_t>(input.GetBandCount());
@@ -481,7 +469,8 @@ bool TMyThread::TurnStripes(TDataSetRoot2& input, TDataSetRoot2& output,
   // Progress counts each input row twice: read and turned, then written.
   uint64_t done = 0;
   auto goesOn = [&](uint64_t units) {
-    return ProgressTo(static_cast<int32_t>(units * static_cast<uint64_t>(LastRow) / (2 * uint64_t{H})));
+    return ProgressTo(
+        static_cast<int32_t>(units * static_cast<uint64_t>(LastRow) / (2 * uint64_t{H})));
   };
   TCellBlock in;
   for (uint32_t r0 = 0; r0 < H; r0 += stripeRows) {
@@ -496,8 +485,8 @@ bool TMyThread::TurnStripes(TDataSetRoot2& input, TDataSetRoot2& output,
     }
     const uint64_t firstColumn = ccw ? r0 : H - r0 - m;
     const uint64_t partBytes = uint64_t{m} * width * (onePart ? bands : 1);
-    const uint32_t chunk = static_cast<uint32_t>(
-        std::clamp<uint64_t>(kMaxStagedBytes / (partBytes * bands), 1, W));
+    const uint32_t chunk =
+        static_cast<uint32_t>(std::clamp<uint64_t>(kMaxStagedBytes / (partBytes * bands), 1, W));
     for (uint32_t i0 = 0; i0 < W; i0 += chunk) {
       const uint32_t n = std::min(chunk, W - i0);
       const uint8_t* rows = stripe.Data + i0 * stripe.RowStride;

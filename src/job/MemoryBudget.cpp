@@ -13,8 +13,7 @@ namespace {
 uint64_t LimitIn(const std::string& file) {
   std::ifstream in(file);
   std::string word;
-  if (!(in >> word) || word.find_first_not_of("0123456789") != std::string::npos)
-    return UINT64_MAX;
+  if (!(in >> word) || word.find_first_not_of("0123456789") != std::string::npos) return UINT64_MAX;
   try {
     return std::stoull(word);
   } catch (const std::exception&) {
@@ -59,11 +58,10 @@ uint64_t MemoryToCountOn(const TMemorySources& sources) {
     const std::string path = line.substr(second + 1);
     std::string controller;
     bool memory = false;
-    while (std::getline(controllers, controller, ','))
-      memory = memory || controller == "memory";
+    while (std::getline(controllers, controller, ',')) memory = memory || controller == "memory";
     if (memory) {
-      budget = std::min(budget, TightestLimit(sources.CgroupRoot + "/memory", path,
-                                              "memory.limit_in_bytes"));
+      budget = std::min(
+          budget, TightestLimit(sources.CgroupRoot + "/memory", path, "memory.limit_in_bytes"));
     } else if (line.compare(0, 3, "0::") == 0) {
       for (const char* mount : {"", "/unified"})
         budget = std::min(budget, TightestLimit(sources.CgroupRoot + mount, path, "memory.max"));

@@ -52,8 +52,7 @@ TFileId IdentifyFile(const std::string& name) {
     id.Inode = st.st_ino;
   }
   std::error_code ec;
-  auto path = std::filesystem::weakly_canonical(
-      std::filesystem::absolute(name, ec), ec);
+  auto path = std::filesystem::weakly_canonical(std::filesystem::absolute(name, ec), ec);
   id.Path = ec ? name : path.lexically_normal().string();
   return id;
 }

@@ -24,18 +24,17 @@ const char* const CellTypeNames[kCellTypeCount] = {
     "POINT2DDOUBLE",      ""};
 
 std::string CellTypeWords(uint8_t cellType) {
-  static const char* const words[kCellTypeCount] = {
-      "1-bit",
-      "unsigned 8-bit integer",
-      "signed 8-bit integer",
-      "signed 16-bit integer",
-      "unsigned 16-bit integer",
-      "signed 32-bit integer",
-      "32-bit float",
-      "24-bit RGB",
-      "64-bit float",
-      "pair of 64-bit floats",
-      "unrecognised"};
+  static const char* const words[kCellTypeCount] = {"1-bit",
+                                                    "unsigned 8-bit integer",
+                                                    "signed 8-bit integer",
+                                                    "signed 16-bit integer",
+                                                    "unsigned 16-bit integer",
+                                                    "signed 32-bit integer",
+                                                    "32-bit float",
+                                                    "24-bit RGB",
+                                                    "64-bit float",
+                                                    "pair of 64-bit floats",
+                                                    "unrecognised"};
   return cellType < kCellTypeCount ? words[cellType] : words[ctUnknown];
 }
 

@@ -344,8 +344,7 @@ void TForm1::InputBtnClick() {
 
 void TForm1::ProposeOutputName() {
   if (JobSettings.OutputFileName.empty())
-    JobSettings.OutputFileName =
-        OutputNameForInput(JobSettings.InputFileName, OutputExtension);
+    JobSettings.OutputFileName = OutputNameForInput(JobSettings.InputFileName, OutputExtension);
 }
 
 void TForm1::OutputBtnClick() {

@@ -156,17 +156,16 @@ void TPreviewPanel::Receive(uint64_t ticket, TThumbnail thumbnail) {
 }
 
 std::string TPreviewPanel::Refusal() const {
-  if (!Ready() || InputName.empty() || !Current.ErrorText.empty() || OutputName.empty())
-    return "";
+  if (!Ready() || InputName.empty() || !Current.ErrorText.empty() || OutputName.empty()) return "";
   return OutputRefusal(Current.Facts, OutputName);
 }
 
 void TPreviewPanel::ShowPreview() {
   const TImage& image = Current.Image;
   Placed = ToQImage(PlaceImage(image, Kind));
-  PlacedPoints = image.Pixels.empty() ? std::vector<TMarker>{}
-                                      : PlacedMarkers(Current.Facts, Kind, Placed.width(),
-                                                      Placed.height());
+  PlacedPoints = image.Pixels.empty()
+                     ? std::vector<TMarker>{}
+                     : PlacedMarkers(Current.Facts, Kind, Placed.width(), Placed.height());
   Image1->Show(Placed, ToQImage(image), PlacedPoints);
 }
 

@@ -40,9 +40,8 @@ NCSError Succeed() {
 }
 
 NCSError FileError(int systemError, const std::string& fileName) {
-  const NCSError code = systemError == EACCES || systemError == EPERM
-                            ? NCS_FILE_NO_PERMISSIONS
-                            : NCS_FILE_OPEN_ERROR;
+  const NCSError code =
+      systemError == EACCES || systemError == EPERM ? NCS_FILE_NO_PERMISSIONS : NCS_FILE_OPEN_ERROR;
   return SetError(code, fileName + ": " + SystemErrorText(systemError));
 }
 
@@ -72,7 +71,6 @@ constexpr size_t kHeaderSize = 88;
 constexpr size_t kChunk = 65536;
 // Above deflate's largest ratio (1032 to 1), with a margin.
 constexpr uint64_t kMaxDeflateRatio = 1100;
-
 
 struct TLayerHeader {
   uint32_t SizeX = 0;
@@ -131,9 +129,7 @@ struct TLayerHeader {
   }
 };
 
-bool ColourTransformed(const TLayerHeader& h) {
-  return h.Format == COMPRESS_RGB && h.Bands == 3;
-}
+bool ColourTransformed(const TLayerHeader& h) { return h.Format == COMPRESS_RGB && h.Bands == 3; }
 
 // LOCO-I's median edge detector.
 inline uint8_t Predict(uint8_t left, uint8_t up, uint8_t upLeft) {
@@ -146,8 +142,7 @@ inline uint8_t Predict(uint8_t left, uint8_t up, uint8_t upLeft) {
 
 // Residuals of one band's row against the previous row (zeros above the
 // first row; the upper neighbour stands in left of the first column).
-void ToResiduals(const uint8_t* row, const uint8_t* previous, uint32_t width,
-                 uint8_t* residuals) {
+void ToResiduals(const uint8_t* row, const uint8_t* previous, uint32_t width, uint8_t* residuals) {
   for (uint32_t c = 0; c < width; ++c) {
     const uint8_t up = previous[c];
     const uint8_t left = c ? row[c - 1] : up;
@@ -156,8 +151,8 @@ void ToResiduals(const uint8_t* row, const uint8_t* previous, uint32_t width,
   }
 }
 
-void FromResiduals(const uint8_t* residuals, const uint8_t* previous,
-                   uint32_t width, uint8_t* row) {
+void FromResiduals(const uint8_t* residuals, const uint8_t* previous, uint32_t width,
+                   uint8_t* row) {
   for (uint32_t c = 0; c < width; ++c) {
     const uint8_t up = previous[c];
     const uint8_t left = c ? row[c - 1] : up;
@@ -183,34 +178,90 @@ std::string SizeText(uint64_t width, uint64_t height) {
 std::string NCSGetErrorText(NCSError error) {
   std::string text;
   switch (error) {
-    case NCS_SUCCESS: text = "No error"; break;
-    case NCS_FILE_OPEN_FAILED: text = "File open failed"; break;
-    case NCS_INVALID_ARGUMENTS: text = "Invalid arguments"; break;
-    case NCS_ECW_ERROR: text = "ECW error"; break;
-    case NCS_COULDNT_ALLOC_MEMORY: text = "Not enough memory"; break;
-    case NCS_INVALID_PARAMETER: text = "Invalid parameter"; break;
-    case NCS_FILEIO_ERROR: text = "File read or write failed"; break;
-    case NCS_COULDNT_OPEN_COMPRESSION: text = "Compression not open"; break;
-    case NCS_COULDNT_PERFORM_COMPRESSION: text = "Compression failed"; break;
-    case NCS_GENERATED_TOO_MANY_OUTPUT_LINES: text = "No more lines in the view"; break;
-    case NCS_USER_CANCELLED_COMPRESSION: text = "Compression cancelled"; break;
-    case NCS_COULDNT_READ_INPUT_LINE: text = "An input line could not be read"; break;
-    case NCS_INPUT_SIZE_EXCEEDED: text = "Image too large"; break;
-    case NCS_REGION_OUTSIDE_FILE: text = "Region outside the image"; break;
-    case NCS_NO_SUPERSAMPLE: text = "Supersampling not supported"; break;
-    case NCS_ZERO_SIZE: text = "Region of zero size"; break;
-    case NCS_TOO_MANY_BANDS: text = "More bands than the file holds"; break;
-    case NCS_INVALID_BAND_NR: text = "Invalid band number"; break;
-    case NCS_INPUT_SIZE_TOO_SMALL: text = "Image too small"; break;
-    case NCS_INVALID_SETVIEW: text = "No view set"; break;
-    case NCS_FILE_EOF: text = "Unexpected end of file"; break;
-    case NCS_FILE_NOT_FOUND: text = "File not found"; break;
-    case NCS_FILE_INVALID: text = "File is invalid or corrupt"; break;
-    case NCS_FILE_NO_PERMISSIONS: text = "No permission to access the file"; break;
-    case NCS_FILE_OPEN_ERROR: text = "File cannot be opened"; break;
-    case NCS_FILE_CLOSE_ERROR: text = "File cannot be closed"; break;
-    case NCS_FILE_IO_ERROR: text = "File input/output error"; break;
-    default: text = "ECW layer error " + std::to_string(error); break;
+    case NCS_SUCCESS:
+      text = "No error";
+      break;
+    case NCS_FILE_OPEN_FAILED:
+      text = "File open failed";
+      break;
+    case NCS_INVALID_ARGUMENTS:
+      text = "Invalid arguments";
+      break;
+    case NCS_ECW_ERROR:
+      text = "ECW error";
+      break;
+    case NCS_COULDNT_ALLOC_MEMORY:
+      text = "Not enough memory";
+      break;
+    case NCS_INVALID_PARAMETER:
+      text = "Invalid parameter";
+      break;
+    case NCS_FILEIO_ERROR:
+      text = "File read or write failed";
+      break;
+    case NCS_COULDNT_OPEN_COMPRESSION:
+      text = "Compression not open";
+      break;
+    case NCS_COULDNT_PERFORM_COMPRESSION:
+      text = "Compression failed";
+      break;
+    case NCS_GENERATED_TOO_MANY_OUTPUT_LINES:
+      text = "No more lines in the view";
+      break;
+    case NCS_USER_CANCELLED_COMPRESSION:
+      text = "Compression cancelled";
+      break;
+    case NCS_COULDNT_READ_INPUT_LINE:
+      text = "An input line could not be read";
+      break;
+    case NCS_INPUT_SIZE_EXCEEDED:
+      text = "Image too large";
+      break;
+    case NCS_REGION_OUTSIDE_FILE:
+      text = "Region outside the image";
+      break;
+    case NCS_NO_SUPERSAMPLE:
+      text = "Supersampling not supported";
+      break;
+    case NCS_ZERO_SIZE:
+      text = "Region of zero size";
+      break;
+    case NCS_TOO_MANY_BANDS:
+      text = "More bands than the file holds";
+      break;
+    case NCS_INVALID_BAND_NR:
+      text = "Invalid band number";
+      break;
+    case NCS_INPUT_SIZE_TOO_SMALL:
+      text = "Image too small";
+      break;
+    case NCS_INVALID_SETVIEW:
+      text = "No view set";
+      break;
+    case NCS_FILE_EOF:
+      text = "Unexpected end of file";
+      break;
+    case NCS_FILE_NOT_FOUND:
+      text = "File not found";
+      break;
+    case NCS_FILE_INVALID:
+      text = "File is invalid or corrupt";
+      break;
+    case NCS_FILE_NO_PERMISSIONS:
+      text = "No permission to access the file";
+      break;
+    case NCS_FILE_OPEN_ERROR:
+      text = "File cannot be opened";
+      break;
+    case NCS_FILE_CLOSE_ERROR:
+      text = "File cannot be closed";
+      break;
+    case NCS_FILE_IO_ERROR:
+      text = "File input/output error";
+      break;
+    default:
+      text = "ECW layer error " + std::to_string(error);
+      break;
   }
   if (error != NCS_SUCCESS && error == LastError.Code && !LastError.Detail.empty())
     text += ": " + LastError.Detail;
@@ -264,8 +315,7 @@ NCSError NCSFileView::Restart() {
   if (StreamOpen) inflateEnd(&Stream);
   StreamOpen = false;
   Stream = z_stream{};
-  if (inflateInit(&Stream) != Z_OK)
-    return SetError(NCS_COULDNT_ALLOC_MEMORY, "decompressor");
+  if (inflateInit(&Stream) != Z_OK) return SetError(NCS_COULDNT_ALLOC_MEMORY, "decompressor");
   StreamOpen = true;
   if (std::fseek(File, static_cast<long>(kHeaderSize), SEEK_SET) != 0)
     return SetError(NCS_FILE_IO_ERROR, FileName + ": " + SystemErrorText(errno));
@@ -301,8 +351,7 @@ NCSError NCSFileView::DecodeLine() {
     }
     const int r = inflate(&Stream, Z_NO_FLUSH);
     if (r == Z_STREAM_END && Stream.avail_out > 0)
-      return Corrupt("the compressed data ends before line " +
-                     std::to_string(NextFileLine));
+      return Corrupt("the compressed data ends before line " + std::to_string(NextFileLine));
     if (r == Z_MEM_ERROR) return SetError(NCS_COULDNT_ALLOC_MEMORY, "decompressor");
     if (r != Z_OK && r != Z_STREAM_END && r != Z_BUF_ERROR)
       return Corrupt(std::string("compressed data damaged (") +
@@ -311,8 +360,7 @@ NCSError NCSFileView::DecodeLine() {
   const uint32_t width = Header.SizeX;
   for (uint32_t b = 0; b < Header.Bands; ++b) {
     const uint64_t at = static_cast<uint64_t>(b) * width;
-    FromResiduals(Residuals.data() + at, Previous.data() + at, width,
-                  Current.data() + at);
+    FromResiduals(Residuals.data() + at, Previous.data() + at, width, Current.data() + at);
   }
   if (ColourTransformed(Header)) {
     const uint8_t* d0 = Current.data();
@@ -345,8 +393,7 @@ NCSError NCSFileView::CheckStreamEnd() {
     const int r = inflate(&Stream, Z_NO_FLUSH);
     if (r == Z_STREAM_END && Stream.avail_out == 1) break;
     if (Stream.avail_out == 0) return Corrupt("more data than the image holds");
-    if (r == Z_BUF_ERROR && Stream.avail_in == 0 &&
-        CompressedRead >= Header.DataLength)
+    if (r == Z_BUF_ERROR && Stream.avail_in == 0 && CompressedRead >= Header.DataLength)
       return Corrupt("the compressed data ends early");
     if (r != Z_OK && r != Z_BUF_ERROR)
       return Corrupt(std::string("compressed data damaged (") +
@@ -377,15 +424,14 @@ NCSError NCScbmOpenFileView(const std::string& fileName, TFileViewPtr& view) {
   uint8_t head[kHeaderSize];
   const size_t got = std::fread(head, 1, kHeaderSize, file);
   if (got >= 4 && std::memcmp(head, kEcwSdkSignature, 4) == 0)
-    return SetError(NCS_ECW_ERROR,
-                    fileName + " is a real ECW file; decoding it needs the "
-                               "ECW SDK, which this program does not include");
+    return SetError(NCS_ECW_ERROR, fileName +
+                                       " is a real ECW file; decoding it needs the "
+                                       "ECW SDK, which this program does not include");
   if (got < 8 || std::memcmp(head, kLayerSignature, 8) != 0)
     return opened->Corrupt("not an image of this program's ECW layer");
   if (got < kHeaderSize) return opened->Corrupt("the header is cut short");
   if (LoadLE<uint32_t>(head + 8) != kLayoutVersion)
-    return opened->Corrupt("unknown layout version " +
-                           std::to_string(LoadLE<uint32_t>(head + 8)));
+    return opened->Corrupt("unknown layout version " + std::to_string(LoadLE<uint32_t>(head + 8)));
   TLayerHeader& h = opened->Header;
   h.Decode(head);
   if (h.SizeX == 0 || h.SizeY == 0 || h.Bands == 0)
@@ -394,8 +440,7 @@ NCSError NCScbmOpenFileView(const std::string& fileName, TFileViewPtr& view) {
   if (static_cast<uint64_t>(h.SizeX) * h.Bands > kMaxLineSamples)
     return opened->Corrupt("lines of " + std::to_string(h.SizeX) + " cells and " +
                            std::to_string(h.Bands) + " bands are too long");
-  if ((h.Format == COMPRESS_UINT8 && h.Bands != 1) ||
-      (h.Format == COMPRESS_RGB && h.Bands != 3))
+  if ((h.Format == COMPRESS_UINT8 && h.Bands != 1) || (h.Format == COMPRESS_RGB && h.Bands != 3))
     return opened->Corrupt("format " + std::to_string(h.Format) + " with " +
                            std::to_string(h.Bands) + " bands");
   const uint64_t size = static_cast<uint64_t>(st.st_size);
@@ -403,9 +448,8 @@ NCSError NCScbmOpenFileView(const std::string& fileName, TFileViewPtr& view) {
   // cells than its data can hold is damaged, and its size is not allocated.
   const uint64_t cells = static_cast<uint64_t>(h.SizeX) * h.SizeY * h.Bands;
   if (cells / kMaxDeflateRatio > size)
-    return opened->Corrupt(SizeText(h.SizeX, h.SizeY) + " cells in " +
-                           std::to_string(h.Bands) + " bands cannot fit " +
-                           std::to_string(size) + " bytes");
+    return opened->Corrupt(SizeText(h.SizeX, h.SizeY) + " cells in " + std::to_string(h.Bands) +
+                           " bands cannot fit " + std::to_string(size) + " bytes");
   if (h.DataLength != size - kHeaderSize)
     return opened->Corrupt("the file holds " + std::to_string(size) +
                            " bytes where its header describes " +
@@ -437,34 +481,29 @@ NCSError NCScbmGetViewFileInfo(NCSFileView& view, NCSFileViewFileInfo& info) {
   return Succeed();
 }
 
-NCSError NCScbmSetFileView(NCSFileView& view, uint32_t bandCount,
-                           const uint32_t* bandList, uint32_t topLeftX,
-                           uint32_t topLeftY, uint32_t bottomRightX,
-                           uint32_t bottomRightY, uint32_t sizeX,
-                           uint32_t sizeY) {
+NCSError NCScbmSetFileView(NCSFileView& view, uint32_t bandCount, const uint32_t* bandList,
+                           uint32_t topLeftX, uint32_t topLeftY, uint32_t bottomRightX,
+                           uint32_t bottomRightY, uint32_t sizeX, uint32_t sizeY) {
   view.ViewSet = false;
   const TLayerHeader& h = view.Header;
-  if (bandCount == 0 || !bandList)
-    return SetError(NCS_INVALID_ARGUMENTS, "no bands in the view");
+  if (bandCount == 0 || !bandList) return SetError(NCS_INVALID_ARGUMENTS, "no bands in the view");
   if (bandCount > h.Bands)
-    return SetError(NCS_TOO_MANY_BANDS, std::to_string(bandCount) + " bands asked of " +
-                                            std::to_string(h.Bands));
+    return SetError(NCS_TOO_MANY_BANDS,
+                    std::to_string(bandCount) + " bands asked of " + std::to_string(h.Bands));
   for (uint32_t i = 0; i < bandCount; ++i)
     if (bandList[i] >= h.Bands)
-      return SetError(NCS_INVALID_BAND_NR, "band " + std::to_string(bandList[i]) +
-                                               " of " + std::to_string(h.Bands));
+      return SetError(NCS_INVALID_BAND_NR,
+                      "band " + std::to_string(bandList[i]) + " of " + std::to_string(h.Bands));
   if (topLeftX > bottomRightX || topLeftY > bottomRightY || sizeX == 0 || sizeY == 0)
     return SetError(NCS_ZERO_SIZE, "");
   if (bottomRightX >= h.SizeX || bottomRightY >= h.SizeY)
-    return SetError(NCS_REGION_OUTSIDE_FILE,
-                    "cells up to " + SizeText(bottomRightX, bottomRightY) +
-                        " of an image of " + SizeText(h.SizeX, h.SizeY));
+    return SetError(NCS_REGION_OUTSIDE_FILE, "cells up to " + SizeText(bottomRightX, bottomRightY) +
+                                                 " of an image of " + SizeText(h.SizeX, h.SizeY));
   const uint32_t width = bottomRightX - topLeftX + 1;
   const uint32_t height = bottomRightY - topLeftY + 1;
   if (sizeX > width || sizeY > height) return SetError(NCS_NO_SUPERSAMPLE, "");
   if (sizeX != width || sizeY != height)
-    return SetError(NCS_INVALID_PARAMETER,
-                    "this ECW layer reads views at full resolution only");
+    return SetError(NCS_INVALID_PARAMETER, "this ECW layer reads views at full resolution only");
   const NCSError e = view.Restart();
   if (e != NCS_SUCCESS) return e;
   view.BandList.assign(bandList, bandList + bandCount);
@@ -533,8 +572,7 @@ class TCompressTask {
       Stream.next_out = Output.data();
       Stream.avail_out = static_cast<uInt>(Output.size());
       const int r = deflate(&Stream, flush);
-      if (r == Z_STREAM_ERROR)
-        return SetError(NCS_COULDNT_PERFORM_COMPRESSION, "compressor state");
+      if (r == Z_STREAM_ERROR) return SetError(NCS_COULDNT_PERFORM_COMPRESSION, "compressor state");
       const size_t produced = Output.size() - Stream.avail_out;
       DataLength += produced;
       const NCSError e = Write(Output.data(), produced);
@@ -564,40 +602,33 @@ class TCompressTask {
 void TCompressTaskDeleter::operator()(TCompressTask* task) const { delete task; }
 
 std::unique_ptr<NCSEcwCompressClient> NCSEcwCompressAllocClient() {
-  return std::unique_ptr<NCSEcwCompressClient>(new (std::nothrow)
-                                                   NCSEcwCompressClient);
+  return std::unique_ptr<NCSEcwCompressClient>(new (std::nothrow) NCSEcwCompressClient);
 }
 
-NCSError NCSEcwCompressOpen(NCSEcwCompressClient& client,
-                            bool calculateSizesOnly) {
+NCSError NCSEcwCompressOpen(NCSEcwCompressClient& client, bool calculateSizesOnly) {
   client.Task.reset();
   if (!client.ReadCallback) return SetError(NCS_INVALID_ARGUMENTS, "no line callback");
-  if (client.OutputFileName.empty())
-    return SetError(NCS_INVALID_ARGUMENTS, "no output file name");
+  if (client.OutputFileName.empty()) return SetError(NCS_INVALID_ARGUMENTS, "no output file name");
   if (client.SizeX == 0 || client.SizeY == 0 || client.InputBands == 0)
-    return SetError(NCS_INPUT_SIZE_TOO_SMALL,
-                    SizeText(client.SizeX, client.SizeY) + " cells, " +
-                        std::to_string(client.InputBands) + " bands");
+    return SetError(NCS_INPUT_SIZE_TOO_SMALL, SizeText(client.SizeX, client.SizeY) + " cells, " +
+                                                  std::to_string(client.InputBands) + " bands");
   if (client.InputBands > UINT16_MAX)
-    return SetError(NCS_INPUT_SIZE_EXCEEDED,
-                    std::to_string(client.InputBands) + " bands");
+    return SetError(NCS_INPUT_SIZE_EXCEEDED, std::to_string(client.InputBands) + " bands");
   if (static_cast<uint64_t>(client.SizeX) * client.InputBands > kMaxLineSamples)
     return SetError(NCS_INPUT_SIZE_EXCEEDED,
                     "lines of " + std::to_string(client.SizeX) + " cells and " +
-                        std::to_string(client.InputBands) +
-                        " bands; this ECW layer takes up to " +
+                        std::to_string(client.InputBands) + " bands; this ECW layer takes up to " +
                         std::to_string(kMaxLineSamples) + " samples a line");
   const int32_t format = client.CompressFormat;
   if ((format == COMPRESS_UINT8 && client.InputBands != 1) ||
       (format == COMPRESS_RGB && client.InputBands != 3) ||
       (format != COMPRESS_UINT8 && format != COMPRESS_RGB && format != COMPRESS_MULTI))
-    return SetError(NCS_INVALID_PARAMETER,
-                    "compression format " + std::to_string(format) + " with " +
-                        std::to_string(client.InputBands) + " bands");
+    return SetError(NCS_INVALID_PARAMETER, "compression format " + std::to_string(format) +
+                                               " with " + std::to_string(client.InputBands) +
+                                               " bands");
   if (calculateSizesOnly) return Succeed();
 
-  std::unique_ptr<TCompressTask, TCompressTaskDeleter> task(new (std::nothrow)
-                                                                TCompressTask);
+  std::unique_ptr<TCompressTask, TCompressTaskDeleter> task(new (std::nothrow) TCompressTask);
   if (!task) return SetError(NCS_COULDNT_ALLOC_MEMORY, "compression task");
   const size_t line = static_cast<size_t>(client.SizeX) * client.InputBands;
   try {
@@ -607,8 +638,7 @@ NCSError NCSEcwCompressOpen(NCSEcwCompressClient& client,
     task->Residuals.resize(line);
     task->Output.resize(kChunk);
     for (uint32_t b = 0; b < client.InputBands; ++b)
-      task->Arrays.push_back(task->Samples.data() +
-                             static_cast<size_t>(b) * client.SizeX);
+      task->Arrays.push_back(task->Samples.data() + static_cast<size_t>(b) * client.SizeX);
   } catch (const std::bad_alloc&) {
     return SetError(NCS_COULDNT_ALLOC_MEMORY, "line buffers");
   }
@@ -629,8 +659,7 @@ NCSError NCSEcwCompressOpen(NCSEcwCompressClient& client,
 
   task->TargetName = client.OutputFileName;
   task->PartName = client.OutputFileName + ".part";
-  const int fd = ::open(task->PartName.c_str(),
-                        O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  const int fd = ::open(task->PartName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) {
     task->Committed = true;  // nothing of ours to remove
     return FileError(errno, client.OutputFileName);
@@ -680,8 +709,7 @@ NCSError NCSEcwCompress(NCSEcwCompressClient& client) {
     }
     for (uint32_t b = 0; b < bands; ++b) {
       const size_t at = static_cast<size_t>(b) * width;
-      ToResiduals(cur + at, task->Previous.data() + at, width,
-                  task->Residuals.data() + at);
+      ToResiduals(cur + at, task->Previous.data() + at, width, task->Residuals.data() + at);
     }
     task->Previous.swap(task->Current);
     task->Stream.next_in = task->Residuals.data();
@@ -717,14 +745,12 @@ NCSError NCSEcwCompressClose(NCSEcwCompressClient& client) {
   if (std::rename(task->PartName.c_str(), task->TargetName.c_str()) != 0)
     return SetError(NCS_FILEIO_ERROR, task->TargetName + ": " + SystemErrorText(errno));
   task->Committed = true;
-  const double raw = static_cast<double>(task->Header.SizeX) * task->Header.SizeY *
-                     task->Header.Bands;
+  const double raw =
+      static_cast<double>(task->Header.SizeX) * task->Header.SizeY * task->Header.Bands;
   client.ActualCompression = raw / static_cast<double>(kHeaderSize + task->DataLength);
   return Succeed();
 }
 
-void NCSEcwCompressFreeClient(std::unique_ptr<NCSEcwCompressClient>& client) {
-  client.reset();
-}
+void NCSEcwCompressFreeClient(std::unique_ptr<NCSEcwCompressClient>& client) { client.reset(); }
 
 }  // namespace mirava::ncs

@@ -67,9 +67,9 @@ struct NCSFileViewFileInfo {
   uint32_t SizeX = 0;  // width in cells
   uint32_t SizeY = 0;  // height in cells
   uint16_t Bands = 0;
-  double CellIncrementX = 1;  // world units per column
+  double CellIncrementX = 1;   // world units per column
   double CellIncrementY = -1;  // world units per row, negative north-up
-  double OriginX = 0;  // world position of the outer top-left corner
+  double OriginX = 0;          // world position of the outer top-left corner
   double OriginY = 0;
   int32_t CellSizeUnits = 0;
 };
@@ -91,11 +91,9 @@ NCSError NCScbmGetViewFileInfo(NCSFileView& view, NCSFileViewFileInfo& info);
 // Sets the bands (indices into the file's bands) and the cell window
 // (inclusive corners) to read; the window's size in cells must equal the
 // requested view size, as this layer reads at full resolution only.
-NCSError NCScbmSetFileView(NCSFileView& view, uint32_t bandCount,
-                           const uint32_t* bandList, uint32_t topLeftX,
-                           uint32_t topLeftY, uint32_t bottomRightX,
-                           uint32_t bottomRightY, uint32_t sizeX,
-                           uint32_t sizeY);
+NCSError NCScbmSetFileView(NCSFileView& view, uint32_t bandCount, const uint32_t* bandList,
+                           uint32_t topLeftX, uint32_t topLeftY, uint32_t bottomRightX,
+                           uint32_t bottomRightY, uint32_t sizeX, uint32_t sizeY);
 // The next line of the view, top to bottom, as 3 bytes per pixel (red,
 // green, blue): exactly 3 x view width bytes. A view of one band gives its
 // grey level in all three; otherwise the view's first three bands (0 for
@@ -122,8 +120,7 @@ enum : int32_t {
 struct NCSEcwCompressClient;
 // Fills one line: one array of SizeX reals per input band. False stops the
 // compression ("Could not read line from input image file").
-using TReadLineCallback = bool (*)(NCSEcwCompressClient* client,
-                                   uint32_t line, float** bandArrays);
+using TReadLineCallback = bool (*)(NCSEcwCompressClient* client, uint32_t line, float** bandArrays);
 using TStatusCallback = void (*)(NCSEcwCompressClient* client, uint32_t line);
 using TCancelCallback = bool (*)(NCSEcwCompressClient* client);
 
@@ -159,8 +156,7 @@ struct NCSEcwCompressClient {
 std::unique_ptr<NCSEcwCompressClient> NCSEcwCompressAllocClient();
 // Checks the client and opens the output (written beside the target and
 // renamed over it by NCSEcwCompressClose once complete).
-NCSError NCSEcwCompressOpen(NCSEcwCompressClient& client,
-                            bool calculateSizesOnly);
+NCSError NCSEcwCompressOpen(NCSEcwCompressClient& client, bool calculateSizesOnly);
 // Pulls every line through the read callback and compresses it.
 NCSError NCSEcwCompress(NCSEcwCompressClient& client);
 // Completes the file after a successful NCSEcwCompress; otherwise discards

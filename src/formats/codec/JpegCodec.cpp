@@ -47,16 +47,22 @@ struct TErrorManager {
 int CodeFor(int messageCode, int defaultCode) {
   switch (messageCode) {
     case JERR_NO_SOI:
-    case JERR_INPUT_EMPTY: return jeNotJpeg;
+    case JERR_INPUT_EMPTY:
+      return jeNotJpeg;
     case JERR_INPUT_EOF:
-    case JWRN_JPEG_EOF: return jeTruncated;
+    case JWRN_JPEG_EOF:
+      return jeTruncated;
     case JERR_OUT_OF_MEMORY:
-    case JERR_NO_BACKING_STORE: return jeOutOfMemory;
-    case JERR_FILE_WRITE: return jeWriteFailed;
+    case JERR_NO_BACKING_STORE:
+      return jeOutOfMemory;
+    case JERR_FILE_WRITE:
+      return jeWriteFailed;
     case JERR_IMAGE_TOO_BIG:
     case JERR_CONVERSION_NOTIMPL:
-    case JERR_BAD_IN_COLORSPACE: return jeUnsupported;
-    default: return defaultCode;
+    case JERR_BAD_IN_COLORSPACE:
+      return jeUnsupported;
+    default:
+      return defaultCode;
   }
 }
 
@@ -75,9 +81,7 @@ void ErrorExit(j_common_ptr cinfo) { Abandon(cinfo); }
 void EmitMessage(j_common_ptr cinfo, int level) {
   if (level >= 0) return;
   const int code = cinfo->err->msg_code;
-  if (code == JWRN_JFIF_MAJOR || code == JWRN_ADOBE_XFORM ||
-      code == JWRN_BOGUS_ICC)
-    return;
+  if (code == JWRN_JFIF_MAJOR || code == JWRN_ADOBE_XFORM || code == JWRN_BOGUS_ICC) return;
   Abandon(cinfo);
 }
 
@@ -97,8 +101,8 @@ void LimitScans(j_common_ptr cinfo) {
   auto* d = reinterpret_cast<j_decompress_ptr>(cinfo);
   if (d->input_scan_number <= kMaxScans) return;
   auto* errors = reinterpret_cast<TErrorManager*>(cinfo->err);
-  std::snprintf(errors->Message, sizeof errors->Message,
-                "more than %d progressive scans", kMaxScans);
+  std::snprintf(errors->Message, sizeof errors->Message, "more than %d progressive scans",
+                kMaxScans);
   errors->Code = jeCorrupt;
   std::longjmp(errors->Jump, 1);
 }
@@ -107,8 +111,7 @@ void LimitScans(j_common_ptr cinfo) {
 // is kept within what the machine has.
 void LimitMemory(j_common_ptr cinfo) {
   const uint64_t limit = PhysicalMemory() / 2;
-  cinfo->mem->max_memory_to_use =
-      static_cast<long>(std::min<uint64_t>(limit, LONG_MAX));
+  cinfo->mem->max_memory_to_use = static_cast<long>(std::min<uint64_t>(limit, LONG_MAX));
 }
 
 void SetMessage(TErrorManager& errors, int code, const char* text) {
@@ -156,9 +159,8 @@ int HeaderC(FILE* file, TErrorManager& errors, TJpegInfo& info) {
   return jeNone;
 }
 
-int DecodeC(FILE* file, TErrorManager& errors, uint8_t* buffer,
-            uint32_t width, uint32_t height, uint32_t channels,
-            uint64_t stride) {
+int DecodeC(FILE* file, TErrorManager& errors, uint8_t* buffer, uint32_t width, uint32_t height,
+            uint32_t channels, uint64_t stride) {
   jpeg_decompress_struct cinfo;
   jpeg_progress_mgr progress;
   cinfo.err = InitErrors(errors, jeCorrupt);
@@ -188,10 +190,9 @@ int DecodeC(FILE* file, TErrorManager& errors, uint8_t* buffer,
     return errors.Code;
   }
   // CMYK rows go through a strip of libjpeg's own, freed with it.
-  JSAMPARRAY strip =
-      cmyk ? (*cinfo.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&cinfo),
-                                        JPOOL_IMAGE, width * 4, 16)
-           : nullptr;
+  JSAMPARRAY strip = cmyk ? (*cinfo.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&cinfo),
+                                                       JPOOL_IMAGE, width * 4, 16)
+                          : nullptr;
   JSAMPROW rows[16];
   while (cinfo.output_scanline < cinfo.output_height) {
     const JDIMENSION first = cinfo.output_scanline;
@@ -207,9 +208,8 @@ int DecodeC(FILE* file, TErrorManager& errors, uint8_t* buffer,
   return jeNone;
 }
 
-int EncodeC(FILE* file, TErrorManager& errors, const uint8_t* buffer,
-            uint32_t width, uint32_t height, uint32_t channels,
-            uint64_t stride, int quality) {
+int EncodeC(FILE* file, TErrorManager& errors, const uint8_t* buffer, uint32_t width,
+            uint32_t height, uint32_t channels, uint64_t stride, int quality) {
   jpeg_compress_struct cinfo;
   cinfo.err = InitErrors(errors, jeWriteFailed);
   if (setjmp(errors.Jump)) {
@@ -236,8 +236,7 @@ int EncodeC(FILE* file, TErrorManager& errors, const uint8_t* buffer,
     const JDIMENSION first = cinfo.next_scanline;
     const JDIMENSION count = std::min<JDIMENSION>(16, height - first);
     for (JDIMENSION k = 0; k < count; ++k)
-      rows[k] = const_cast<JSAMPROW>(
-          buffer + (static_cast<uint64_t>(first) + k) * stride);
+      rows[k] = const_cast<JSAMPROW>(buffer + (static_cast<uint64_t>(first) + k) * stride);
     jpeg_write_scanlines(&cinfo, rows, count);
   }
   jpeg_finish_compress(&cinfo);
@@ -268,8 +267,7 @@ int ReportLibrary(const TErrorManager& errors, std::string& message) {
 template <typename TWrite>
 int WriteBeside(const std::string& fileName, TWrite write, std::string& message) {
   const std::string partName = fileName + ".part";
-  const int fd = ::open(partName.c_str(),
-                        O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  const int fd = ::open(partName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) return Report(jeOpenFailed, SystemErrorText(errno), message);
   FILE* file = fdopen(fd, "wb");
   if (!file) {
@@ -327,8 +325,7 @@ struct TSourceFile {
       ::close(fd);
       return Report(jeNotJpeg, "", message);
     }
-    void* p = ::mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ,
-                     MAP_PRIVATE, fd, 0);
+    void* p = ::mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
     const int error = errno;
     ::close(fd);
     if (p == MAP_FAILED) return Report(jeOpenFailed, SystemErrorText(error), message);
@@ -355,31 +352,33 @@ struct TTransformSize {
 
 int TransformOperation(TBlockPlacement placement) {
   switch (placement) {
-    case TBlockPlacement::MirrorHorizontal: return TJXOP_HFLIP;
-    case TBlockPlacement::MirrorVertical: return TJXOP_VFLIP;
-    case TBlockPlacement::Rotate180: return TJXOP_ROT180;
-    case TBlockPlacement::Rotate90CW: return TJXOP_ROT90;
-    case TBlockPlacement::Rotate90CCW: return TJXOP_ROT270;
-    case TBlockPlacement::None: break;
+    case TBlockPlacement::MirrorHorizontal:
+      return TJXOP_HFLIP;
+    case TBlockPlacement::MirrorVertical:
+      return TJXOP_VFLIP;
+    case TBlockPlacement::Rotate180:
+      return TJXOP_ROT180;
+    case TBlockPlacement::Rotate90CW:
+      return TJXOP_ROT90;
+    case TBlockPlacement::Rotate90CCW:
+      return TJXOP_ROT270;
+    case TBlockPlacement::None:
+      break;
   }
   return TJXOP_NONE;
 }
 
 // Where partial blocks would have to go, or nothing when the placement
 // leaves every partial block at the right or bottom edge.
-std::string MisplacedEdges(TBlockPlacement placement, bool partialRight,
-                           bool partialBottom) {
+std::string MisplacedEdges(TBlockPlacement placement, bool partialRight, bool partialBottom) {
   using P = TBlockPlacement;
   const bool right = partialRight && (placement == P::MirrorHorizontal ||
-                                      placement == P::Rotate180 ||
-                                      placement == P::Rotate90CCW);
+                                      placement == P::Rotate180 || placement == P::Rotate90CCW);
   const bool bottom = partialBottom && (placement == P::MirrorVertical ||
-                                        placement == P::Rotate180 ||
-                                        placement == P::Rotate90CW);
+                                        placement == P::Rotate180 || placement == P::Rotate90CW);
   std::string text;
   if (right)
-    text = "the right edge to the " +
-           std::string(placement == P::Rotate90CCW ? "top" : "left");
+    text = "the right edge to the " + std::string(placement == P::Rotate90CCW ? "top" : "left");
   if (bottom)
     text += (right ? " and the bottom edge to the " : "the bottom edge to the ") +
             std::string(placement == P::Rotate90CW ? "left" : "top");
@@ -388,28 +387,26 @@ std::string MisplacedEdges(TBlockPlacement placement, bool partialRight,
 
 // Maps the source, reads its header and refuses what the transform cannot
 // make exactly, or what would not fit this machine's memory.
-int PrepareTransform(const std::string& fileName, TBlockPlacement placement,
-                     TSourceFile& source, TTransformer& transformer,
-                     TTransformSize& size, std::string& message) {
+int PrepareTransform(const std::string& fileName, TBlockPlacement placement, TSourceFile& source,
+                     TTransformer& transformer, TTransformSize& size, std::string& message) {
   if (const int code = source.Open(fileName, message)) return code;
   if (!transformer.Handle) return Report(jeOutOfMemory, tjGetErrorStr2(nullptr), message);
   int width = 0, height = 0, sampling = 0, colorspace = 0;
-  if (tjDecompressHeader3(transformer.Handle.get(), source.Data, source.Size, &width,
-                          &height, &sampling, &colorspace) != 0)
+  if (tjDecompressHeader3(transformer.Handle.get(), source.Data, source.Size, &width, &height,
+                          &sampling, &colorspace) != 0)
     return Report(jeUnsupported, tjGetErrorStr2(transformer.Handle.get()), message);
   const int mcuWidth = tjMCUWidth[sampling], mcuHeight = tjMCUHeight[sampling];
-  const std::string edges = MisplacedEdges(placement, width % mcuWidth != 0,
-                                           height % mcuHeight != 0);
+  const std::string edges =
+      MisplacedEdges(placement, width % mcuWidth != 0, height % mcuHeight != 0);
   if (!edges.empty())
     return Report(jeImperfect,
-                  std::to_string(width) + " x " + std::to_string(height) +
-                      " pixels in " + std::to_string(mcuWidth) + " x " +
-                      std::to_string(mcuHeight) +
+                  std::to_string(width) + " x " + std::to_string(height) + " pixels in " +
+                      std::to_string(mcuWidth) + " x " + std::to_string(mcuHeight) +
                       " blocks; the placement would move the partial ones from " + edges,
                   message);
   // Every component's coefficients (two bytes each) are held, twice when
   // the placement cannot be made in place.
-  const uint64_t components = sampling == TJSAMP_GRAY ? 1
+  const uint64_t components = sampling == TJSAMP_GRAY                              ? 1
                               : colorspace == TJCS_CMYK || colorspace == TJCS_YCCK ? 4
                                                                                    : 3;
   const uint64_t mcus = (uint64_t(width) + mcuWidth - 1) / mcuWidth *
@@ -417,13 +414,13 @@ int PrepareTransform(const std::string& fileName, TBlockPlacement placement,
   const bool inPlace = placement == TBlockPlacement::None ||
                        placement == TBlockPlacement::MirrorHorizontal ||
                        placement == TBlockPlacement::MirrorVertical;
-  const uint64_t bytes = mcus * uint64_t(mcuWidth) * uint64_t(mcuHeight) * components *
-                         2 * (inPlace ? 1 : 2);
+  const uint64_t bytes =
+      mcus * uint64_t(mcuWidth) * uint64_t(mcuHeight) * components * 2 * (inPlace ? 1 : 2);
   if (bytes > PhysicalMemory() / 2)
-    return Report(jeOutOfMemory,
-                  "its coefficients need " + std::to_string(bytes) + " bytes", message);
-  const bool turned = placement == TBlockPlacement::Rotate90CW ||
-                      placement == TBlockPlacement::Rotate90CCW;
+    return Report(jeOutOfMemory, "its coefficients need " + std::to_string(bytes) + " bytes",
+                  message);
+  const bool turned =
+      placement == TBlockPlacement::Rotate90CW || placement == TBlockPlacement::Rotate90CCW;
   size.Width = turned ? height : width;
   size.Height = turned ? width : height;
   size.Sampling = sampling;
@@ -435,22 +432,32 @@ int PrepareTransform(const std::string& fileName, TBlockPlacement placement,
 
 std::string ErrorText(int code) {
   switch (code) {
-    case jeNone: return "No error";
-    case jeOpenFailed: return "The file cannot be opened";
-    case jeNotJpeg: return "Not a JPEG file";
-    case jeCorrupt: return "Corrupt JPEG data";
-    case jeTruncated: return "The JPEG file is truncated";
-    case jeUnsupported: return "Not supported by the JPEG codec";
-    case jeOutOfMemory: return "Out of memory";
-    case jeWriteFailed: return "The JPEG file cannot be written";
-    case jeBadParameters: return "Invalid image parameters";
-    case jeImperfect: return "Partial blocks in the way";
-    default: return "Unknown JPEG codec error " + std::to_string(code);
+    case jeNone:
+      return "No error";
+    case jeOpenFailed:
+      return "The file cannot be opened";
+    case jeNotJpeg:
+      return "Not a JPEG file";
+    case jeCorrupt:
+      return "Corrupt JPEG data";
+    case jeTruncated:
+      return "The JPEG file is truncated";
+    case jeUnsupported:
+      return "Not supported by the JPEG codec";
+    case jeOutOfMemory:
+      return "Out of memory";
+    case jeWriteFailed:
+      return "The JPEG file cannot be written";
+    case jeBadParameters:
+      return "Invalid image parameters";
+    case jeImperfect:
+      return "Partial blocks in the way";
+    default:
+      return "Unknown JPEG codec error " + std::to_string(code);
   }
 }
 
-int ReadParams(const std::string& fileName, TJpegInfo& info,
-               std::string& message) {
+int ReadParams(const std::string& fileName, TJpegInfo& info, std::string& message) {
   FILE* file = std::fopen(fileName.c_str(), "rb");
   if (!file) return Report(jeOpenFailed, SystemErrorText(errno), message);
   TErrorManager errors;
@@ -461,64 +468,56 @@ int ReadParams(const std::string& fileName, TJpegInfo& info,
   return jeNone;
 }
 
-int ReadWholeImage(const std::string& fileName, uint8_t* buffer,
-                   uint32_t width, uint32_t height, uint32_t channels,
-                   uint32_t padBytes, std::string& message) {
+int ReadWholeImage(const std::string& fileName, uint8_t* buffer, uint32_t width, uint32_t height,
+                   uint32_t channels, uint32_t padBytes, std::string& message) {
   if (!buffer || width == 0 || height == 0 || (channels != 1 && channels != 3))
     return Report(jeBadParameters, "", message);
   FILE* file = std::fopen(fileName.c_str(), "rb");
   if (!file) return Report(jeOpenFailed, SystemErrorText(errno), message);
   TErrorManager errors;
   const uint64_t stride = static_cast<uint64_t>(width) * channels + padBytes;
-  const int code =
-      DecodeC(file, errors, buffer, width, height, channels, stride);
+  const int code = DecodeC(file, errors, buffer, width, height, channels, stride);
   std::fclose(file);
   if (code != jeNone) return ReportLibrary(errors, message);
   message.clear();
   return jeNone;
 }
 
-int WriteWholeImage(const std::string& fileName, const uint8_t* buffer,
-                    uint32_t width, uint32_t height, uint32_t channels,
-                    uint32_t padBytes, int quality, std::string& message) {
-  if (width == 0 || height == 0 || width > kMaxDimension ||
-      height > kMaxDimension)
+int WriteWholeImage(const std::string& fileName, const uint8_t* buffer, uint32_t width,
+                    uint32_t height, uint32_t channels, uint32_t padBytes, int quality,
+                    std::string& message) {
+  if (width == 0 || height == 0 || width > kMaxDimension || height > kMaxDimension)
     return Report(jeUnsupported,
                   "JPEG images hold 1 to " + std::to_string(kMaxDimension) +
                       " pixels a side, not " + std::to_string(width) + " x " +
                       std::to_string(height),
                   message);
-  if (!buffer || (channels != 1 && channels != 3))
-    return Report(jeBadParameters, "", message);
+  if (!buffer || (channels != 1 && channels != 3)) return Report(jeBadParameters, "", message);
   quality = std::clamp(quality, 1, 100);
   const uint64_t stride = static_cast<uint64_t>(width) * channels + padBytes;
   return WriteBeside(
       fileName,
       [&](FILE* file) -> int {
         TErrorManager errors;
-        const int code = EncodeC(file, errors, buffer, width, height, channels,
-                                 stride, quality);
+        const int code = EncodeC(file, errors, buffer, width, height, channels, stride, quality);
         return code == jeNone ? jeNone : ReportLibrary(errors, message);
       },
       message);
 }
 
-int CheckPlacement(const std::string& fileName, TBlockPlacement placement,
-                   std::string& message) {
+int CheckPlacement(const std::string& fileName, TBlockPlacement placement, std::string& message) {
   TSourceFile source;
   TTransformer transformer;
   TTransformSize size;
-  return PrepareTransform(fileName, placement, source, transformer, size,
-                          message);
+  return PrepareTransform(fileName, placement, source, transformer, size, message);
 }
 
-int PlaceFile(const std::string& sourceName, const std::string& target,
-              TBlockPlacement placement, std::string& message) {
+int PlaceFile(const std::string& sourceName, const std::string& target, TBlockPlacement placement,
+              std::string& message) {
   TSourceFile source;
   TTransformer transformer;
   TTransformSize size;
-  if (const int code = PrepareTransform(sourceName, placement, source,
-                                        transformer, size, message))
+  if (const int code = PrepareTransform(sourceName, placement, source, transformer, size, message))
     return code;
   // The worst case is reserved but only the pages written are touched.
   const unsigned long reserved = tjBufSize(size.Width, size.Height, size.Sampling);
@@ -535,13 +534,11 @@ int PlaceFile(const std::string& sourceName, const std::string& target,
   tjtransform transform{};
   transform.op = TransformOperation(placement);
   transform.options = TJXOPT_PERFECT;
-  const int failed = tjTransform(transformer.Handle.get(), source.Data, source.Size, 1,
-                                 &output, &outputSize, &transform,
-                                 TJFLAG_STOPONWARNING | TJFLAG_LIMITSCANS);
+  const int failed = tjTransform(transformer.Handle.get(), source.Data, source.Size, 1, &output,
+                                 &outputSize, &transform, TJFLAG_STOPONWARNING | TJFLAG_LIMITSCANS);
   // The library grows the buffer by replacing it and leaves ours to us.
   const TBytes grown(output != first.get() ? output : nullptr);
-  if (failed)
-    return Report(jeCorrupt, tjGetErrorStr2(transformer.Handle.get()), message);
+  if (failed) return Report(jeCorrupt, tjGetErrorStr2(transformer.Handle.get()), message);
   return WriteBeside(
       target,
       [&](FILE* file) -> int {

@@ -41,20 +41,18 @@ std::string ErrorText(int code);
 
 // Each call returns 0 or an error number and then sets `message` to the
 // number's text followed by the cause.
-int ReadParams(const std::string& fileName, TJpegInfo& info,
-               std::string& message);
+int ReadParams(const std::string& fileName, TJpegInfo& info, std::string& message);
 // Decodes the whole file into `buffer`: `height` rows of width x channels
 // samples (1 grey, 3 red-green-blue), each followed by `padBytes` bytes that
 // are left untouched. The file must have the given size and channel count.
-int ReadWholeImage(const std::string& fileName, uint8_t* buffer,
-                   uint32_t width, uint32_t height, uint32_t channels,
-                   uint32_t padBytes, std::string& message);
+int ReadWholeImage(const std::string& fileName, uint8_t* buffer, uint32_t width, uint32_t height,
+                   uint32_t channels, uint32_t padBytes, std::string& message);
 // Encodes rows laid out as ReadWholeImage delivers them, grey for 1 channel
 // and YCbCr without chroma subsampling for 3, at quality 1..100. The file is
 // replaced only once it is complete.
-int WriteWholeImage(const std::string& fileName, const uint8_t* buffer,
-                    uint32_t width, uint32_t height, uint32_t channels,
-                    uint32_t padBytes, int quality, std::string& message);
+int WriteWholeImage(const std::string& fileName, const uint8_t* buffer, uint32_t width,
+                    uint32_t height, uint32_t channels, uint32_t padBytes, int quality,
+                    std::string& message);
 
 // Placements the transform makes on a file's blocks of coefficients.
 enum class TBlockPlacement {
@@ -70,13 +68,12 @@ enum class TBlockPlacement {
 // as on its pixels; jeImperfect when partial blocks at the right or bottom
 // edge would have to move to the left or top (the message names them);
 // another number when the file cannot be transformed at all.
-int CheckPlacement(const std::string& fileName, TBlockPlacement placement,
-                   std::string& message);
+int CheckPlacement(const std::string& fileName, TBlockPlacement placement, std::string& message);
 // Writes `target` as the file `source` with its coefficients placed, not
 // quantized again; markers (EXIF, ICC profile, comments, density) are kept.
 // Refuses what CheckPlacement refuses. The target is replaced only once it
 // is complete.
-int PlaceFile(const std::string& source, const std::string& target,
-              TBlockPlacement placement, std::string& message);
+int PlaceFile(const std::string& source, const std::string& target, TBlockPlacement placement,
+              std::string& message);
 
 }  // namespace mirava::jpeg

@@ -64,8 +64,8 @@ bool TDTMHeader::ReadHeader(const std::string& fileName) {
   if (columns <= 0 || rows <= 0 || CellOffset < 0 ||
       (FileSize - kDtmHeaderSize) / 4 < cells + static_cast<uint64_t>(CellOffset)) {
     HeaderError = "(" + std::to_string(columns) + " x " + std::to_string(rows) +
-                  " cells from cell " + std::to_string(CellOffset) +
-                  " do not fit in the file's " + std::to_string(FileSize) + " bytes)";
+                  " cells from cell " + std::to_string(CellOffset) + " do not fit in the file's " +
+                  std::to_string(FileSize) + " bytes)";
     return false;
   }
   return true;
@@ -93,7 +93,7 @@ bool TDtmMap2::Open(const std::string& fileName, uint32_t columns,
     }
     if (columns == 0 || rows == 0 || columns > INT32_MAX || rows > INT32_MAX) {
       return Fail(TErrorCode::Format, "A DTM file cannot hold " + std::to_string(columns) + " x " +
-                  std::to_string(rows) + " cells");
+                                          std::to_string(rows) + " cells");
     }
     Header->Setup(rows, columns, 1, 1.0, 1.0, 0, 0, 0, 0, "", "", "", ctFloat32);
     Header->MSBFirst = false;
@@ -105,8 +105,8 @@ bool TDtmMap2::Open(const std::string& fileName, uint32_t columns,
   }
   if (mode != omRead && mode != omReadWrite) return true;
   if (!Header->Read(FileName)) {
-    return Fail(TErrorCode::Header, "Header " + ShortenPath(FileName, 20) + " reading error " +
-                Header->HeaderError);
+    return Fail(TErrorCode::Header,
+                "Header " + ShortenPath(FileName, 20) + " reading error " + Header->HeaderError);
   }
   if (!OpenMapping(FileName, mode, 0)) {
     return FailOpen("Open Map Read Error=");

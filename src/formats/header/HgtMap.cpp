@@ -97,9 +97,10 @@ bool THgtMap2::Open(const std::string& fileName, uint32_t columns,
   } else if (size == HgtFileSize(kHgtSamples1)) {
     hgt.Samples = kHgtSamples1;
   } else {
-    return Fail(TErrorCode::Format, FileName + " is not an HGT tile: it holds " +
-                std::to_string(size) + " bytes, where a tile of 1201 x 1201 "
-                "heights holds 2884802 and one of 3601 x 3601 holds 25934402");
+    return Fail(TErrorCode::Format,
+                FileName + " is not an HGT tile: it holds " + std::to_string(size) +
+                    " bytes, where a tile of 1201 x 1201 "
+                    "heights holds 2884802 and one of 3601 x 3601 holds 25934402");
   }
   return THeadMap2::Open(fileName, columns, rows, cellType, bands, mode);
 }

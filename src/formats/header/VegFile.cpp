@@ -125,8 +125,8 @@ bool TVegFile::Open(const std::string& fileName, uint32_t columns,
   OpenMode = mode;
   if (mode == omRead) {
     if (!Header->Read(Header->HeaderFileName)) {
-      return Fail(TErrorCode::Header, "Error loading header " + Header->HeaderFileName + " " +
-                  Header->HeaderError);
+      return Fail(TErrorCode::Header,
+                  "Error loading header " + Header->HeaderFileName + " " + Header->HeaderError);
     }
     if (!OpenMapping(FileName, omRead, 0)) {
       return FailOpen("Open Map Read Error=");
@@ -144,7 +144,7 @@ bool TVegFile::Open(const std::string& fileName, uint32_t columns,
   }
   if (columns == 0 || rows == 0) {
     return Fail(TErrorCode::Format, "A VEG file cannot hold " + std::to_string(columns) + " x " +
-                std::to_string(rows) + " cells");
+                                        std::to_string(rows) + " cells");
   }
   Header->Setup(rows, columns, 1, 1.0, 1.0, 0, 0, 0, 0, "", "", "", ctFloat32);
   Veg().TileRowsMinusOne = static_cast<int32_t>((rows + 249ull) / kVegTileSide - 1);
@@ -155,8 +155,9 @@ bool TVegFile::Open(const std::string& fileName, uint32_t columns,
   const uint64_t tiles = TileCount();
   if (4 + 8 * tiles + (tiles - 1) * kVegTileSize > UINT32_MAX) {
     return Fail(TErrorCode::Format, "A VEG file of " + std::to_string(columns) + " x " +
-                std::to_string(rows) + " cells needs " + std::to_string(tiles) +
-                " tiles, more than its 32-bit tile offsets can address");
+                                        std::to_string(rows) + " cells needs " +
+                                        std::to_string(tiles) +
+                                        " tiles, more than its 32-bit tile offsets can address");
   }
   if (mode == omCreate) {
     // Both files are written only when the raster is closed: find out now
@@ -164,8 +165,9 @@ bool TVegFile::Open(const std::string& fileName, uint32_t columns,
     for (const std::string& name : {FileName, Header->HeaderFileName}) {
       TBinaryFile file;
       if (!file.Create(name) || !file.Close()) {
-        return Fail(TErrorCode::Format, ErrorWithCode("Open map write error=", file.ErrorCode(), "") +
-                    " (" + name + ")");
+        return Fail(
+            TErrorCode::Format,
+            ErrorWithCode("Open map write error=", file.ErrorCode(), "") + " (" + name + ")");
       }
     }
   }
@@ -183,8 +185,8 @@ bool TVegFile::LoadDirectory() {
   const uint64_t tiles = TileCount();
   if (FileSize < 4 || (FileSize - 4) / 8 < tiles) {
     return Fail(TErrorCode::Format, "The tile directory of " + FileName + " (" +
-                std::to_string(tiles) + " tiles) does not fit in its " +
-                std::to_string(FileSize) + " bytes");
+                                        std::to_string(tiles) + " tiles) does not fit in its " +
+                                        std::to_string(FileSize) + " bytes");
   }
   AllocateDirectory();
   MinBytes = 4;
@@ -196,8 +198,8 @@ bool TVegFile::LoadDirectory() {
     uint32_t offset;
     std::memcpy(&offset, DataPointer, 4);
     if (offset != 0 && (offset > FileSize || FileSize - offset < kVegTileSize)) {
-      return Fail(TErrorCode::Format, "Tile " + std::to_string(i) + " of " + FileName +
-                  " lies outside the file");
+      return Fail(TErrorCode::Format,
+                  "Tile " + std::to_string(i) + " of " + FileName + " lies outside the file");
     }
     TileDirectory[i].Offset = offset;
   }
@@ -286,8 +288,8 @@ bool TVegFile::SaveTiles() {
     return Fail(TErrorCode::Format, "Writing " + FileName + ": " + file.ErrorText());
   }
   if (!Header->WriteHeader(Header->HeaderFileName)) {
-    return Fail(TErrorCode::Format, "Header " + Header->HeaderFileName + " writing error " +
-                Header->HeaderError);
+    return Fail(TErrorCode::Format,
+                "Header " + Header->HeaderFileName + " writing error " + Header->HeaderError);
   }
   if (!WriteDirectory(file) || !WriteTileData(file) || !file.Close()) {
     return Fail(TErrorCode::Format, "Writing " + FileName + ": " + file.ErrorText());

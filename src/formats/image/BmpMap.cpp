@@ -133,13 +133,11 @@ bool TBMPMap2::OpenExisting(const std::string& fileName) {
   uint8_t type[2];
   if (!FetchBytes(bfType, 2, type) || type[0] != 'B' || type[1] != 'M')
     return refuse("Not a BMP file");
-  if (!ParseHeaders() || (Rle && !DecodeRle()))
-    return refuse("Unknown bitmap type: " + DetailText);
+  if (!ParseHeaders() || (Rle && !DecodeRle())) return refuse("Unknown bitmap type: " + DetailText);
   const uint64_t needed = PixelOffset + uint64_t{RowStride} * Height;
   if (Decoded.Empty() && needed > FileSize)
     return refuse("BMP file " + fileName + " holds " + std::to_string(FileSize) +
-                         " bytes, fewer than the " + std::to_string(needed) +
-                         " its rows need");
+                  " bytes, fewer than the " + std::to_string(needed) + " its rows need");
   ClearError();
   return true;
 }
@@ -153,8 +151,8 @@ bool TBMPMap2::ParseHeaders() {
   const uint32_t infoSize = LoadLE<uint32_t>(head + biSize);
   const bool os2 = infoSize == kOs2InfoHeaderSize;
   // Version 4 and 5 headers and OS/2 2.x's extend the 40-byte one.
-  if (!os2 && infoSize != kInfoHeaderSize && infoSize != 52 && infoSize != 56 &&
-      infoSize != 64 && infoSize != 108 && infoSize != 124) {
+  if (!os2 && infoSize != kInfoHeaderSize && infoSize != 52 && infoSize != 56 && infoSize != 64 &&
+      infoSize != 108 && infoSize != 124) {
     DetailText = "information header of " + std::to_string(infoSize) + " bytes";
     return false;
   }
@@ -182,17 +180,20 @@ bool TBMPMap2::ParseHeaders() {
   TopDown = height < 0;
   Rle = compression == kBiCompressionRle8 || compression == kBiCompressionRle4;
   const bool bitFields = compression == kBiCompressionBitFields;
-  if (compression != 0 && !Rle && !bitFields) DetailText = "Unknown compression";
-  else if (BitCount != 1 && BitCount != 4 && BitCount != 8 && BitCount != 16 &&
-           BitCount != 24 && BitCount != 32)
+  if (compression != 0 && !Rle && !bitFields)
+    DetailText = "Unknown compression";
+  else if (BitCount != 1 && BitCount != 4 && BitCount != 8 && BitCount != 16 && BitCount != 24 &&
+           BitCount != 32)
     DetailText = "pixels of " + std::to_string(BitCount) + " bits";
   else if ((compression == kBiCompressionRle8 && BitCount != 8) ||
            (compression == kBiCompressionRle4 && BitCount != 4) ||
            (bitFields && BitCount != 16 && BitCount != 32))
     DetailText = "compression that does not fit " + std::to_string(BitCount) + "-bit pixels";
   else if (width <= 0) DetailText = "width of " + std::to_string(width) + " columns";
-  else if (height == 0 || height == INT32_MIN) DetailText = "height of " + std::to_string(height) + " rows";
-  else if (TopDown && Rle) DetailText = "top-down rows (negative height) with RLE";
+  else if (height == 0 || height == INT32_MIN)
+    DetailText = "height of " + std::to_string(height) + " rows";
+  else if (TopDown && Rle)
+    DetailText = "top-down rows (negative height) with RLE";
   if (!DetailText.empty()) return false;
   Width = static_cast<uint32_t>(width);
   Height = static_cast<uint32_t>(TopDown ? -height : height);
@@ -213,8 +214,8 @@ bool TBMPMap2::ParseHeaders() {
     colors = colorsUsed == 0 || colorsUsed > (1u << BitCount) ? 1u << BitCount : colorsUsed;
     // OS/2 palettes fill the room before the pixels, up to their full size.
     if (os2 && PixelOffset > paletteAt)
-      colors = static_cast<uint32_t>(
-          std::min<uint64_t>(colors, (PixelOffset - paletteAt) / entryBytes));
+      colors =
+          static_cast<uint32_t>(std::min<uint64_t>(colors, (PixelOffset - paletteAt) / entryBytes));
   }
   if (PixelOffset < paletteAt + uint64_t{entryBytes} * colors || PixelOffset > FileSize) {
     DetailText = "pixel data at offset " + std::to_string(PixelOffset) +
@@ -264,17 +265,16 @@ bool TBMPMap2::ParseMasks(const uint8_t* head, uint32_t infoSize, bool bitFields
     seen |= masks[i];
     Masks[i].Mask = masks[i];
     Masks[i].Shift = masks[i] ? static_cast<uint32_t>(__builtin_ctz(masks[i])) : 0;
-    Masks[i].Width = masks[i] ? 32 - static_cast<uint32_t>(__builtin_clz(masks[i])) -
-                                    Masks[i].Shift
-                              : 0;
+    Masks[i].Width =
+        masks[i] ? 32 - static_cast<uint32_t>(__builtin_clz(masks[i])) - Masks[i].Shift : 0;
   }
   return true;
 }
 
 // RLE rows are decoded into memory at open, one palette index a pixel, top
-// row first; the zero pages of rows the codes skip are never touched. Runs past a row's end are cut there, pixels that the codes
-// skip keep index 0, and data that ends early ends the image, as browsers
-// and GDAL read such files.
+// row first; the zero pages of rows the codes skip are never touched. Runs past a row's end are cut
+// there, pixels that the codes skip keep index 0, and data that ends early ends the image, as
+// browsers and GDAL read such files.
 bool TBMPMap2::DecodeRle() {
   if (!Decoded.Allocate(Width, Height, 1, DetailText)) return false;
   Position = PixelOffset;
@@ -347,8 +347,8 @@ bool TBMPMap2::GetBlock(uint32_t first, uint32_t count, TCellBlock& block) {
   const uint64_t firstStored = TopDown ? first : Height - first - count;
   uint8_t* stored = MapRange(PixelOffset + firstStored * RowStride, uint64_t{count} * RowStride);
   if (!stored) return false;
-  block.Data = stored + (TopDown ? 0 : uint64_t{count - 1} * RowStride) +
-               (StorageBands == 3 ? 2 : 0);
+  block.Data =
+      stored + (TopDown ? 0 : uint64_t{count - 1} * RowStride) + (StorageBands == 3 ? 2 : 0);
   block.RowStride = TopDown ? int64_t{RowStride} : -int64_t{RowStride};
   block.BandStride = StorageBands == 3 ? -1 : 0;
   block.ColumnStride = StorageBands;
@@ -365,7 +365,9 @@ bool TBMPMap2::ReadCell(uint32_t column, uint32_t row, uint32_t band,
   const uint8_t* p = RowData(row);
   if (!p) return false;
   switch (BitCount) {
-    case 24: value = p[uint64_t{column} * 3 + 2 - band]; return true;
+    case 24:
+      value = p[uint64_t{column} * 3 + 2 - band];
+      return true;
     case 16:
     case 32: {
       const uint32_t bits = BitCount == 16 ? LoadLE<uint16_t>(p + uint64_t{column} * 2)
@@ -373,7 +375,8 @@ bool TBMPMap2::ReadCell(uint32_t column, uint32_t row, uint32_t band,
       value = Masks[band].Scale(bits);
       return true;
     }
-    default: break;
+    default:
+      break;
   }
   // Palette indices, the first pixel in a byte's high bits.
   const uint64_t bit = uint64_t{column} * BitCount;
@@ -408,15 +411,16 @@ std::optional<std::string> TBMPMap2::WriteRefusal(uint32_t bands, uint8_t cellTy
 bool TBMPMap2::CreateFile(const std::string& fileName, uint32_t columns,
                           uint32_t rows, uint8_t cellType, uint32_t bands) {
   if (cellType != ctUnsigned8) {
-    return Fail(TErrorCode::Refused, std::string("Not supported cell type(must be byte type): ") +
-                (cellType < kCellTypeCount ? CellTypeNames[cellType] : ""));
+    return Fail(TErrorCode::Refused,
+                std::string("Not supported cell type(must be byte type): ") +
+                    (cellType < kCellTypeCount ? CellTypeNames[cellType] : ""));
   }
   if (bands != 1 && bands != 3) {
     return Fail(TErrorCode::Refused, "Wrong number of bands(must be 1 or 3)");
   }
   if (columns == 0 || rows == 0 || columns > INT32_MAX || rows > INT32_MAX) {
     return Fail(TErrorCode::Format, "BMP size " + std::to_string(columns) + " x " +
-                std::to_string(rows) + " is not valid");
+                                        std::to_string(rows) + " is not valid");
   }
   Width = columns;
   Height = rows;
@@ -429,7 +433,7 @@ bool TBMPMap2::CreateFile(const std::string& fileName, uint32_t columns,
   // The file size and the pixel offset of a bitmap are 32-bit.
   if (size > UINT32_MAX) {
     return Fail(TErrorCode::Format, "BMP files cannot hold more than 4 GiB: " + fileName +
-                " would need " + std::to_string(size) + " bytes");
+                                        " would need " + std::to_string(size) + " bytes");
   }
   if (stride > kLongestRow) {
     return Fail(TErrorCode::Format, "Buffer size is less than one line");

@@ -87,8 +87,8 @@ class TBMPMap2 : public TDataSetRoot2 {
 
   uint32_t PixelOffset = 0;  // bfOffBits
   std::vector<std::array<uint8_t, 3>> Palette;  // red, green, blue
-  std::array<TMask, 4> Masks;                    // red, green, blue, alpha
-  TImageBuffer Decoded;                          // RLE pixels, top row first
+  std::array<TMask, 4> Masks;                   // red, green, blue, alpha
+  TImageBuffer Decoded;                         // RLE pixels, top row first
   bool TopDown = false;
   bool Rle = false;
   bool GreyPalette = false;

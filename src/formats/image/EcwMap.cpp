@@ -169,7 +169,10 @@ bool TECWMap2::Open(const std::string& fileName, uint32_t columns,
   SetMSBFirst(false);
   if (mode == omRead) {
     if (!ReadWholeImage(fileName)) {
-      return Fail(TErrorCode::Codec, "Open read error " "1 " + ErrorText);
+      return Fail(TErrorCode::Codec,
+                  "Open read error "
+                  "1 " +
+                      ErrorText);
     }
     return true;
   }
@@ -186,9 +189,9 @@ bool TECWMap2::Open(const std::string& fileName, uint32_t columns,
   if (columns == 0 || rows == 0 ||
       static_cast<uint64_t>(columns) * bands > ncs::kMaxLineSamples) {
     return Fail(TErrorCode::Format, "ECW images here hold 1 to " +
-                std::to_string(ncs::kMaxLineSamples / bands) +
-                " columns and at least one row, not " + std::to_string(columns) +
-                " x " + std::to_string(rows));
+                                        std::to_string(ncs::kMaxLineSamples / bands) +
+                                        " columns and at least one row, not " +
+                                        std::to_string(columns) + " x " + std::to_string(rows));
   }
   Columns = columns;
   Rows = rows;
@@ -268,8 +271,8 @@ bool TECWMap2::OpenRead(const std::string& fileName) {
   ncs::TFileViewPtr view;
   const ncs::NCSError e = ncs::NCScbmOpenFileView(fileName, view);
   if (e != ncs::NCS_SUCCESS) {
-    return Fail(TErrorCode::Format, "Could not open view for file: " + fileName +
-                " Error: " + ncs::NCSGetErrorText(e));
+    return Fail(TErrorCode::Format,
+                "Could not open view for file: " + fileName + " Error: " + ncs::NCSGetErrorText(e));
   }
   ncs::NCSFileViewFileInfo info;
   ncs::NCScbmGetViewFileInfo(*view, info);

@@ -40,7 +40,10 @@ bool TJpgMap2::Open(const std::string& fileName, uint32_t columns,
   if (mode == omRead || mode == omReadWrite) {
     ReadWorldFileBeside(fileName);
     if (!DecodeImage(fileName)) {
-      return Fail(TErrorCode::Codec, "Open read error " "1 " + ErrorText);
+      return Fail(TErrorCode::Codec,
+                  "Open read error "
+                  "1 " +
+                      ErrorText);
     }
     return true;
   }
@@ -57,8 +60,8 @@ bool TJpgMap2::Open(const std::string& fileName, uint32_t columns,
   if (columns == 0 || rows == 0 || columns > jpeg::kMaxDimension ||
       rows > jpeg::kMaxDimension) {
     return Fail(TErrorCode::Format, "JPEG images hold 1 to " + std::to_string(jpeg::kMaxDimension) +
-                " pixels a side, not " + std::to_string(columns) + " x " +
-                std::to_string(rows));
+                                        " pixels a side, not " + std::to_string(columns) + " x " +
+                                        std::to_string(rows));
   }
   SetSize(columns, rows, bands);
   return ImageBuffer.Allocate(columns, rows, bands, ErrorText);
@@ -87,7 +90,8 @@ bool TJpgMap2::DecodeImage(const std::string& fileName) {
                            static_cast<uint32_t>(LineLength - Columns * Bands),
                            message);
   if (r != jpeg::jeNone) {
-    return Fail(TErrorCode::Format, "ijlReadWholeImage error: " + std::to_string(r) + " " + message);
+    return Fail(TErrorCode::Format,
+                "ijlReadWholeImage error: " + std::to_string(r) + " " + message);
   }
   return true;
 }
@@ -100,7 +104,8 @@ bool TJpgMap2::EncodeImage(const std::string& fileName, int quality) {
       static_cast<uint32_t>(LineLength - static_cast<uint64_t>(Columns) * Bands),
       quality, message);
   if (r != jpeg::jeNone) {
-    return Fail(TErrorCode::Format, "ijlWriteWholeImage error: " + std::to_string(r) + " " + message);
+    return Fail(TErrorCode::Format,
+                "ijlWriteWholeImage error: " + std::to_string(r) + " " + message);
   }
   return true;
 }
@@ -109,19 +114,24 @@ namespace {
 
 jpeg::TBlockPlacement BlockPlacement(int32_t kind) {
   switch (kind) {
-    case tkMirrorHorizontal: return jpeg::TBlockPlacement::MirrorHorizontal;
-    case tkMirrorVertical: return jpeg::TBlockPlacement::MirrorVertical;
-    case tkRotate180: return jpeg::TBlockPlacement::Rotate180;
-    case tkRotate90CW: return jpeg::TBlockPlacement::Rotate90CW;
-    case tkRotate90CCW: return jpeg::TBlockPlacement::Rotate90CCW;
-    default: return jpeg::TBlockPlacement::None;
+    case tkMirrorHorizontal:
+      return jpeg::TBlockPlacement::MirrorHorizontal;
+    case tkMirrorVertical:
+      return jpeg::TBlockPlacement::MirrorVertical;
+    case tkRotate180:
+      return jpeg::TBlockPlacement::Rotate180;
+    case tkRotate90CW:
+      return jpeg::TBlockPlacement::Rotate90CW;
+    case tkRotate90CCW:
+      return jpeg::TBlockPlacement::Rotate90CCW;
+    default:
+      return jpeg::TBlockPlacement::None;
   }
 }
 
 }  // namespace
 
-bool TJpgMap2::CanPlaceFile(const std::string& inputName, int32_t kind,
-                            std::string& why) {
+bool TJpgMap2::CanPlaceFile(const std::string& inputName, int32_t kind, std::string& why) {
   return jpeg::CheckPlacement(inputName, BlockPlacement(kind), why) == jpeg::jeNone;
 }
 
@@ -131,8 +141,7 @@ bool TJpgMap2::PlaceFile(const std::string& inputName, int32_t kind) {
   Placed = true;
   ImageBuffer.Release();
   std::string message;
-  if (jpeg::PlaceFile(inputName, FileName, BlockPlacement(kind), message) ==
-      jpeg::jeNone)
+  if (jpeg::PlaceFile(inputName, FileName, BlockPlacement(kind), message) == jpeg::jeNone)
     return true;
   return Fail(TErrorCode::Format, message);
 }
@@ -141,8 +150,7 @@ bool TJpgMap2::Close() {
   if (Closed) return true;
   Closed = true;
   bool ok = true;
-  if ((OpenMode == omCreate || OpenMode == omReadWrite) && !ImageBuffer.Empty() &&
-      !Placed)
+  if ((OpenMode == omCreate || OpenMode == omReadWrite) && !ImageBuffer.Empty() && !Placed)
     ok = EncodeImage(FileName, Quality);
   if (ok && !WorldFileError.empty()) {
     ErrorText = WorldFileError;

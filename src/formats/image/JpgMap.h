@@ -49,8 +49,7 @@ class TJpgMap2 : public TDataSetRoot2 {
   bool PlaceFile(const std::string& inputName, int32_t kind) override;
   // Whether `kind` can be made on the file's coefficients exactly as on its
   // pixels; otherwise false with the reason.
-  static bool CanPlaceFile(const std::string& inputName, int32_t kind,
-                           std::string& why);
+  static bool CanPlaceFile(const std::string& inputName, int32_t kind, std::string& why);
   // Encodes a created or updated image; false with the codec's message when
   // that failed (or when the world file could not be written).
   bool Close() override;

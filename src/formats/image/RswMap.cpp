@@ -276,7 +276,7 @@ bool TRswMap2::ReadStructure(std::string& reason) {
 bool TRswMap2::Create(uint32_t columns, uint32_t rows) {
   if (columns == 0 || rows == 0) {
     return Fail(TErrorCode::Refused, "An RSW raster of " + std::to_string(columns) + " x " +
-                std::to_string(rows) + " pixels cannot be created");
+                                         std::to_string(rows) + " pixels cannot be created");
   }
   HeaderImage.fill(0);
   Palette.fill(0);
@@ -301,8 +301,8 @@ bool TRswMap2::Create(uint32_t columns, uint32_t rows) {
   // Every offset and the file length are 32-bit fields.
   if (length > UINT32_MAX) {
     return Fail(TErrorCode::Refused, "RSW files hold at most 4 GiB; " + std::to_string(columns) +
-                " x " + std::to_string(rows) + " pixels need " +
-                std::to_string(length) + " bytes");
+                                         " x " + std::to_string(rows) + " pixels need " +
+                                         std::to_string(length) + " bytes");
   }
   SetHeader32(hTilesAcross, TilesAcross);
   SetHeader32(hTilesDown, TilesDown);

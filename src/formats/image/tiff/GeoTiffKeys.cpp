@@ -63,8 +63,7 @@ bool UtmZone(int zone) { return zone >= 1 && zone <= 60; }
 
 }  // namespace
 
-TGeoTiffCrs GeoTiffCrsFor(const std::string& projection,
-                          const std::string& datum, double originX) {
+TGeoTiffCrs GeoTiffCrsFor(const std::string& projection, const std::string& datum, double originX) {
   // Header formats keep the quotes their files put around names.
   std::string p;
   for (char c : UpperCase(projection))
@@ -104,9 +103,7 @@ TGeoTiffCrs GeoTiffCrsFor(const std::string& projection,
 std::vector<uint16_t> GeoKeyDirectory(const TGeoTiffCrs& crs) {
   std::vector<uint16_t> keys;
   keys.reserve(24);
-  auto key = [&](uint16_t id, uint16_t value) {
-    keys.insert(keys.end(), {id, 0, 1, value});
-  };
+  auto key = [&](uint16_t id, uint16_t value) { keys.insert(keys.end(), {id, 0, 1, value}); };
   // Without a coordinate system the directory stays empty: a lone raster
   // type key makes readers invent an unnamed local one.
   if (crs.ModelType != gmNone) {
@@ -134,29 +131,37 @@ TGeoKeys ParseGeoKeys(const std::vector<uint32_t>& directory) {
     if (k[1] != 0 || k[2] != 1) continue;  // only values held in the key
     const uint16_t value = static_cast<uint16_t>(k[3]);
     switch (k[0]) {
-      case gkModelType: keys.ModelType = value; break;
-      case gkRasterType: keys.RasterType = value; break;
-      case gkGeographicType: keys.Geographic = value; break;
-      case gkProjectedCSType: keys.Projected = value; break;
-      default: break;
+      case gkModelType:
+        keys.ModelType = value;
+        break;
+      case gkRasterType:
+        keys.RasterType = value;
+        break;
+      case gkGeographicType:
+        keys.Geographic = value;
+        break;
+      case gkProjectedCSType:
+        keys.Projected = value;
+        break;
+      default:
+        break;
     }
   }
   return keys;
 }
 
-void NamesOfGeoKeys(const TGeoKeys& keys, std::string& projection,
-                    std::string& datum, std::string& spheroid) {
+void NamesOfGeoKeys(const TGeoKeys& keys, std::string& projection, std::string& datum,
+                    std::string& spheroid) {
   projection = datum = spheroid = "UNKNOWN";
   const uint16_t projected = keys.Projected;
   if (keys.ModelType == gmGeographic && keys.Geographic == kEpsgWgs84) {
     projection = "GEODETIC";
     datum = spheroid = "WGS84";
-  } else if (keys.ModelType == gmProjected &&
-             ((projected > 32600 && projected <= 32660) ||
-              (projected > 32700 && projected <= 32760))) {
+  } else if (keys.ModelType == gmProjected && ((projected > 32600 && projected <= 32660) ||
+                                               (projected > 32700 && projected <= 32760))) {
     const int zone = projected % 100;
-    projection = std::string(projected < 32700 ? "NUTM" : "SUTM") +
-                 (zone < 10 ? "0" : "") + std::to_string(zone);
+    projection = std::string(projected < 32700 ? "NUTM" : "SUTM") + (zone < 10 ? "0" : "") +
+                 std::to_string(zone);
     datum = spheroid = "WGS84";
   }
 }

@@ -18,8 +18,7 @@ struct TGeoTiffCrs {
   uint16_t Code = 0;         // EPSG code of the projected or geographic CRS
   double EastingPrefix = 0;  // zone x 1,000,000 carried by the eastings
 };
-TGeoTiffCrs GeoTiffCrsFor(const std::string& projection,
-                          const std::string& datum, double originX);
+TGeoTiffCrs GeoTiffCrsFor(const std::string& projection, const std::string& datum, double originX);
 
 // The GeoKeyDirectory values for `crs`: its header and the keys.
 std::vector<uint16_t> GeoKeyDirectory(const TGeoTiffCrs& crs);
@@ -35,8 +34,8 @@ TGeoKeys ParseGeoKeys(const std::vector<uint32_t>& directory);
 
 // Projection, datum and spheroid names for the keys ("UNKNOWN" for a
 // coordinate system this program has no name for).
-void NamesOfGeoKeys(const TGeoKeys& keys, std::string& projection,
-                    std::string& datum, std::string& spheroid);
+void NamesOfGeoKeys(const TGeoKeys& keys, std::string& projection, std::string& datum,
+                    std::string& spheroid);
 
 // Outer corner of pixel (0, 0), cell sizes and rotation terms.
 struct TGeoTiffPlacement {

@@ -44,9 +44,8 @@ void TTifMap2::ResetDescription() {
   WorldFileError.clear();
 }
 
-bool TTifMap2::Open(const std::string& fileName, uint32_t columns,
-                    uint32_t rows, uint8_t cellType, uint32_t bands,
-                    uint8_t mode) {
+bool TTifMap2::Open(const std::string& fileName, uint32_t columns, uint32_t rows, uint8_t cellType,
+                    uint32_t bands, uint8_t mode) {
   SetFileName(fileName);
   OpenMode = mode;
   Closed = false;
@@ -139,8 +138,7 @@ bool TTifMap2::SelectRow(uint32_t row, uint32_t band) {
   if (band >= SamplesPerPixel) band = SamplesPerPixel - 1u;
   const uint32_t strip = row / RowsPerStrip;
   const uint32_t line = row % RowsPerStrip;
-  const uint64_t index =
-      strip + (PlanarConfiguration == 2 ? uint64_t{band} * StripsPerPlane : 0);
+  const uint64_t index = strip + (PlanarConfiguration == 2 ? uint64_t{band} * StripsPerPlane : 0);
   if (index >= StripTable.size()) return false;
   const uint64_t position = StripTable[index] + line * StripLineBytes;
   if (!PlaneWindows.empty()) {
@@ -211,13 +209,11 @@ bool TTifMap2::PutRowParts(uint32_t first, uint32_t count, uint64_t offset, uint
 }
 
 uint64_t TTifMap2::SampleOffset(uint32_t column, uint32_t band) const {
-  return PlanarConfiguration == 2
-             ? uint64_t{column} * SampleWidth
-             : (band + uint64_t{column} * SamplesPerPixel) * SampleWidth;
+  return PlanarConfiguration == 2 ? uint64_t{column} * SampleWidth
+                                  : (band + uint64_t{column} * SamplesPerPixel) * SampleWidth;
 }
 
-bool TTifMap2::ReadCell(uint32_t column, uint32_t row, uint32_t band,
-                        float& value) {
+bool TTifMap2::ReadCell(uint32_t column, uint32_t row, uint32_t band, float& value) {
   value = 0;
   if (band >= SamplesPerPixel) band = SamplesPerPixel - 1u;
   if (column >= ImageWidth || row >= ImageLength) return false;
@@ -227,8 +223,7 @@ bool TTifMap2::ReadCell(uint32_t column, uint32_t row, uint32_t band,
   return true;
 }
 
-bool TTifMap2::WriteCell(uint32_t column, uint32_t row, uint32_t band,
-                         float value) {
+bool TTifMap2::WriteCell(uint32_t column, uint32_t row, uint32_t band, float value) {
   if (OpenMode == omRead) return false;
   if (!WorldFileError.empty()) {
     return Fail(TErrorCode::Format, WorldFileError);
@@ -240,11 +235,9 @@ bool TTifMap2::WriteCell(uint32_t column, uint32_t row, uint32_t band,
   return true;
 }
 
-void TTifMap2::SetGeoreference(const std::string& spheroid,
-                               const std::string& datum, double cellSizeX,
-                               double cellSizeY, double registrationCellX,
-                               double registrationCellY, double registrationX,
-                               double registrationY,
+void TTifMap2::SetGeoreference(const std::string& spheroid, const std::string& datum,
+                               double cellSizeX, double cellSizeY, double registrationCellX,
+                               double registrationCellY, double registrationX, double registrationY,
                                const std::string& projection) {
   CellSizeX = cellSizeX;
   CellSizeY = cellSizeY;
@@ -256,9 +249,9 @@ void TTifMap2::SetGeoreference(const std::string& spheroid,
   Spheroid = spheroid;
   if (OpenMode != omCreate) return;
   const TGeoTiffCrs crs = GeoTiffCrsFor(Projection, Datum, GetRegistrationX());
-  const TWorldFile world = TWorldFile::FromOrigin(
-      GetCellSizeX(), 0, 0, GetCellSizeY(), GetRegistrationX() - crs.EastingPrefix,
-      GetRegistrationY());
+  const TWorldFile world =
+      TWorldFile::FromOrigin(GetCellSizeX(), 0, 0, GetCellSizeY(),
+                             GetRegistrationX() - crs.EastingPrefix, GetRegistrationY());
   const std::string worldName = ChangeFileExt(FileName, ".tfw");
   std::string error;
   if (!world.Write(worldName, error))
@@ -292,4 +285,3 @@ bool TTifMap2::Close() {
 }
 
 }  // namespace mirava
-

@@ -38,12 +38,10 @@ class TTifMap2 : public TDataSetRoot2 {
   ~TTifMap2() override;
 
   bool SelectRow(uint32_t row, uint32_t band) override;
-  bool ReadCell(uint32_t column, uint32_t row, uint32_t band,
-                float& value) override;
-  bool WriteCell(uint32_t column, uint32_t row, uint32_t band,
-                 float value) override;
-  bool Open(const std::string& fileName, uint32_t columns, uint32_t rows,
-            uint8_t cellType, uint32_t bands, uint8_t mode) override;
+  bool ReadCell(uint32_t column, uint32_t row, uint32_t band, float& value) override;
+  bool WriteCell(uint32_t column, uint32_t row, uint32_t band, float value) override;
+  bool Open(const std::string& fileName, uint32_t columns, uint32_t rows, uint8_t cellType,
+            uint32_t bands, uint8_t mode) override;
   bool OpenRead(const std::string& fileName) override;
   bool Crop(uint32_t, uint32_t, uint32_t, uint32_t) override { return false; }
   int32_t GetBandCount() override { return SamplesPerPixel; }
@@ -51,9 +49,8 @@ class TTifMap2 : public TDataSetRoot2 {
   int32_t GetColumnCount() override { return static_cast<int32_t>(ImageWidth); }
   uint8_t GetCellType() override { return CellType; }
   bool IsMSBFirst() override { return MSBFirst; }
-  void SetGeoreference(const std::string& spheroid, const std::string& datum,
-                       double cellSizeX, double cellSizeY,
-                       double registrationCellX, double registrationCellY,
+  void SetGeoreference(const std::string& spheroid, const std::string& datum, double cellSizeX,
+                       double cellSizeY, double registrationCellX, double registrationCellY,
                        double registrationX, double registrationY,
                        const std::string& projection) override;
   void PixelToWorld(double column, double row, double& x, double& y) override;
@@ -69,7 +66,6 @@ class TTifMap2 : public TDataSetRoot2 {
                    const uint8_t* data, uint64_t dataStride) override;
   bool Close() override;
 
-
  private:
   struct TIfdEntry {
     uint16_t Tag = 0;
@@ -82,14 +78,13 @@ class TTifMap2 : public TDataSetRoot2 {
   bool OpenExisting(const std::string& fileName, uint8_t mode);
   // Decodes the file through libtiff into a scratch file read in its place.
   bool OpenDecoded(uint8_t mode);
-  bool CreateFile(const std::string& fileName, uint32_t columns, uint32_t rows,
-                  uint8_t cellType, uint32_t bands);
+  bool CreateFile(const std::string& fileName, uint32_t columns, uint32_t rows, uint8_t cellType,
+                  uint32_t bands);
   // Reads the first IFD; false with the reason in TiffError.
   bool ParseIfd();
   bool CheckLayout();
   void ReadGeoTiff(const std::vector<TIfdEntry>& entries);
-  const TIfdEntry* FindEntry(const std::vector<TIfdEntry>& entries,
-                             uint16_t tag) const;
+  const TIfdEntry* FindEntry(const std::vector<TIfdEntry>& entries, uint16_t tag) const;
   bool FetchBytes(uint64_t position, uint64_t count, uint8_t* target);
   // Values of a BYTE, SHORT, LONG or LONG8 entry (at most `wanted`).
   template <typename T>
@@ -97,8 +92,7 @@ class TTifMap2 : public TDataSetRoot2 {
   // Where an entry's values lie: in its value field when they fit.
   uint64_t ValuePosition(const TIfdEntry& entry, uint64_t bytes);
   uint64_t OffsetBytes() const { return BigTiff ? 8 : 4; }
-  bool EntryDoubles(const TIfdEntry& entry, uint32_t wanted,
-                    std::vector<double>& values);
+  bool EntryDoubles(const TIfdEntry& entry, uint32_t wanted, std::vector<double>& values);
   uint16_t Get16(const uint8_t* p) const;
   uint32_t Get32(const uint8_t* p) const;
   uint64_t Get64(const uint8_t* p) const;
@@ -118,7 +112,7 @@ class TTifMap2 : public TDataSetRoot2 {
   bool FixedLayout = true;
   uint64_t PixelStart = kTiffHeaderSize;  // of a created file
   std::string TiffError;
-  bool Decodable = false;  // refused for a layout libtiff decodes
+  bool Decodable = false;          // refused for a layout libtiff decodes
   std::vector<uint16_t> ColorMap;  // red, green, blue entries of a palette
   uint32_t ImageWidth = 0;
   uint32_t ImageLength = 0;

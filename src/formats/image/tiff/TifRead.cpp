@@ -19,10 +19,8 @@ uint16_t TTifMap2::Get16(const uint8_t* p) const {
 }
 
 uint32_t TTifMap2::Get32(const uint8_t* p) const {
-  return MSBFirst ? (uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 |
-                     uint32_t{p[2]} << 8 | p[3])
-                  : (uint32_t{p[3]} << 24 | uint32_t{p[2]} << 16 |
-                     uint32_t{p[1]} << 8 | p[0]);
+  return MSBFirst ? (uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3])
+                  : (uint32_t{p[3]} << 24 | uint32_t{p[2]} << 16 | uint32_t{p[1]} << 8 | p[0]);
 }
 
 uint64_t TTifMap2::Get64(const uint8_t* p) const {
@@ -30,9 +28,7 @@ uint64_t TTifMap2::Get64(const uint8_t* p) const {
   return high << 32 | Get32(p + (MSBFirst ? 4 : 0));
 }
 
-uint64_t TTifMap2::GetOffset(const uint8_t* p) const {
-  return BigTiff ? Get64(p) : Get32(p);
-}
+uint64_t TTifMap2::GetOffset(const uint8_t* p) const { return BigTiff ? Get64(p) : Get32(p); }
 
 double TTifMap2::GetDouble(const uint8_t* p) const {
   const uint64_t bits = Get64(p);
@@ -81,13 +77,15 @@ bool TTifMap2::EntryNumbers(const TIfdEntry& entry, uint64_t wanted, std::vector
   values.resize(n);
   for (uint64_t i = 0; i < n; ++i) {
     const uint8_t* p = bytes.data() + i * size;
-    values[i] = static_cast<T>(size == 1 ? p[0] : size == 2 ? Get16(p) : size == 4 ? Get32(p) : Get64(p));
+    values[i] = static_cast<T>(size == 1   ? p[0]
+                               : size == 2 ? Get16(p)
+                               : size == 4 ? Get32(p)
+                                           : Get64(p));
   }
   return true;
 }
 
-bool TTifMap2::EntryDoubles(const TIfdEntry& entry, uint32_t wanted,
-                            std::vector<double>& values) {
+bool TTifMap2::EntryDoubles(const TIfdEntry& entry, uint32_t wanted, std::vector<double>& values) {
   values.clear();
   if (entry.Type != ftDouble || entry.Count < wanted || entry.Count > FileSize) return false;
   const uint64_t at = ValuePosition(entry, entry.Count * 8);
@@ -98,8 +96,8 @@ bool TTifMap2::EntryDoubles(const TIfdEntry& entry, uint32_t wanted,
   return true;
 }
 
-const TTifMap2::TIfdEntry* TTifMap2::FindEntry(
-    const std::vector<TIfdEntry>& entries, uint16_t tag) const {
+const TTifMap2::TIfdEntry* TTifMap2::FindEntry(const std::vector<TIfdEntry>& entries,
+                                               uint16_t tag) const {
   for (const TIfdEntry& e : entries)
     if (e.Tag == tag) return &e;
   return nullptr;
@@ -117,14 +115,14 @@ bool TTifMap2::ParseIfd() {
   }
   IfdEntryCount = BigTiff ? Get64(head) : Get16(head);
   if (IfdEntryCount > 65535 || IfdEntryCount * entryBytes > FileSize) {
-    TiffError = "IFD of " + std::to_string(IfdEntryCount) +
-                " entries runs past the end of the file";
+    TiffError =
+        "IFD of " + std::to_string(IfdEntryCount) + " entries runs past the end of the file";
     return false;
   }
   std::vector<uint8_t> raw(entryBytes * IfdEntryCount);
   if (!FetchBytes(IfdPosition + countBytes, raw.size(), raw.data())) {
-    TiffError = "IFD of " + std::to_string(IfdEntryCount) +
-                " entries runs past the end of the file";
+    TiffError =
+        "IFD of " + std::to_string(IfdEntryCount) + " entries runs past the end of the file";
     return false;
   }
   std::vector<TIfdEntry> entries;
@@ -161,7 +159,8 @@ bool TTifMap2::ParseIfd() {
   // BitsPerSample value per sample.
   const TIfdEntry* bits = FindEntry(entries, tgBitsPerSample);
   uint32_t bands = samples > 0 ? static_cast<uint32_t>(samples)
-                               : bits ? static_cast<uint32_t>(std::clamp<uint64_t>(bits->Count, 1, 65536)) : 1;
+                   : bits      ? static_cast<uint32_t>(std::clamp<uint64_t>(bits->Count, 1, 65536))
+                               : 1;
   if (bands > 65535) {
     TiffError = "BitsPerSample entry of " + std::to_string(bands) + " samples";
     return false;
@@ -172,12 +171,10 @@ bool TTifMap2::ParseIfd() {
     return false;
   }
   const int64_t compression = number(tgCompression, 1, "Compression");
-  const int64_t photometric =
-      number(tgPhotoMetricInterpretation, 1, "PhotoMetricInterpretation");
+  const int64_t photometric = number(tgPhotoMetricInterpretation, 1, "PhotoMetricInterpretation");
   const int64_t rowsPerStrip = number(tgRowsPerStrip, 2147483647, "RowsPerStrip");
   const int64_t planar = number(tgPlanarConfiguration, 1, "PlanarConfiguration");
-  if (compression < 0 || photometric < 0 || rowsPerStrip < 0 || planar < 0)
-    return false;
+  if (compression < 0 || photometric < 0 || rowsPerStrip < 0 || planar < 0) return false;
   Compression = static_cast<uint16_t>(compression);
   PhotoMetricInterpretation = static_cast<uint16_t>(photometric);
   RowsPerStrip = static_cast<uint32_t>(rowsPerStrip);
@@ -193,8 +190,7 @@ bool TTifMap2::ParseIfd() {
   ReadGeoTiff(entries);
   if (Compression > 1) TiffError = "Compressed tiff";
   if (PhotoMetricInterpretation > 2) TiffError = "Not greyScale or RGB";
-  if (offsets && offsets->Type != ftShort && offsets->Type != ftLong &&
-      offsets->Type != ftLong8)
+  if (offsets && offsets->Type != ftShort && offsets->Type != ftLong && offsets->Type != ftLong8)
     TiffError = "StripOffset not of Short or Long type";
   if (FindEntry(entries, tgTileWidth) || FindEntry(entries, tgTileOffsets))
     TiffError = "Tiled tiff";
@@ -208,8 +204,8 @@ bool TTifMap2::ParseIfd() {
 
   // The strip table is read once the geometry tells how many strips count.
   if (ImageWidth == 0 || ImageLength == 0) {
-    TiffError = "Image of " + std::to_string(ImageWidth) + " x " +
-                std::to_string(ImageLength) + " pixels";
+    TiffError =
+        "Image of " + std::to_string(ImageWidth) + " x " + std::to_string(ImageLength) + " pixels";
     return false;
   }
   if (RowsPerStrip == 0) {
@@ -217,8 +213,8 @@ bool TTifMap2::ParseIfd() {
     return false;
   }
   StripsPerPlane = (ImageLength - 1) / std::min(RowsPerStrip, ImageLength) + 1;
-  const uint64_t needed = uint64_t{StripsPerPlane} *
-                          (PlanarConfiguration == 2 ? SamplesPerPixel : 1);
+  const uint64_t needed =
+      uint64_t{StripsPerPlane} * (PlanarConfiguration == 2 ? SamplesPerPixel : 1);
   if (offsets->Count < needed) {
     TiffError = "StripOffset holds " + std::to_string(offsets->Count) +
                 " strips, the image needs " + std::to_string(needed);
@@ -309,8 +305,8 @@ bool TTifMap2::CheckLayout() {
   }
   SampleWidth = CellTypeWidth(CellType);
   if (RowsPerStrip > ImageLength) RowsPerStrip = ImageLength;
-  StripLineBytes = uint64_t{ImageWidth} * SampleWidth *
-                   (PlanarConfiguration == 2 ? 1 : SamplesPerPixel);
+  StripLineBytes =
+      uint64_t{ImageWidth} * SampleWidth * (PlanarConfiguration == 2 ? 1 : SamplesPerPixel);
   if (StripLineBytes > kLongestLine) {
     TiffError = "Buffer size is less than one line";
     return false;
@@ -328,8 +324,7 @@ bool TTifMap2::CheckLayout() {
     for (uint32_t b = 0; b < SamplesPerPixel; ++b) {
       auto window = std::make_unique<TPlaneWindow>();
       if (!window->OpenMapping(FileName, OpenMode, 0)) {
-        TiffError = "Plane " + std::to_string(b) + " not mapped: " +
-                    window->OpenErrorText("");
+        TiffError = "Plane " + std::to_string(b) + " not mapped: " + window->OpenErrorText("");
         return false;
       }
       PlaneWindows.push_back(std::move(window));

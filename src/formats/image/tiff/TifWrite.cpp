@@ -53,8 +53,7 @@ constexpr uint32_t kMostGeoKeys = 24;
 class TIfdImage {
  public:
   explicit TIfdImage(bool big) : Big(big) {}
-  void Numbers(uint16_t tag, uint16_t type, const std::vector<uint64_t>& values,
-               size_t room = 0) {
+  void Numbers(uint16_t tag, uint16_t type, const std::vector<uint64_t>& values, size_t room = 0) {
     const uint32_t size = type == ftShort ? 2 : type == ftLong ? 4 : 8;
     std::vector<uint8_t> bytes(std::max(values.size(), room) * size);
     for (size_t i = 0; i < values.size(); ++i) {
@@ -133,8 +132,8 @@ class TIfdImage {
 
 }  // namespace
 
-bool TTifMap2::CreateFile(const std::string& fileName, uint32_t columns,
-                          uint32_t rows, uint8_t cellType, uint32_t bands) {
+bool TTifMap2::CreateFile(const std::string& fileName, uint32_t columns, uint32_t rows,
+                          uint8_t cellType, uint32_t bands) {
   if (cellType == ctOneBit) {
     return Fail(TErrorCode::Refused, "Bit type not supported");
   }
@@ -142,11 +141,12 @@ bool TTifMap2::CreateFile(const std::string& fileName, uint32_t columns,
     return Fail(TErrorCode::Format, "TIFF files cannot hold " + CellTypeWords(cellType) + " cells");
   }
   if (bands == 0 || bands > 65535) {
-    return Fail(TErrorCode::Format, "TIFF files hold 1 to 65535 bands, not " + std::to_string(bands));
+    return Fail(TErrorCode::Format,
+                "TIFF files hold 1 to 65535 bands, not " + std::to_string(bands));
   }
   if (columns == 0 || rows == 0) {
     return Fail(TErrorCode::Format, "TIFF size " + std::to_string(columns) + " x " +
-                std::to_string(rows) + " is not valid");
+                                        std::to_string(rows) + " is not valid");
   }
   CellType = cellType;
   SampleWidth = CellTypeWidth(cellType);
@@ -164,10 +164,8 @@ bool TTifMap2::CreateFile(const std::string& fileName, uint32_t columns,
   FixedLayout = (bands == 1 || bands == 3) && SampleWidth <= 2 && !BigTiff;
   // RGB for three or more samples of 8 or 16 bits, grey otherwise; the
   // samples beyond are extra samples.
-  PhotoMetricInterpretation = bands >= 3 && SampleWidth <= 2 && cellType != ctSigned8 &&
-                                      cellType != ctSigned16
-                                  ? 2
-                                  : 1;
+  PhotoMetricInterpretation =
+      bands >= 3 && SampleWidth <= 2 && cellType != ctSigned8 && cellType != ctSigned16 ? 2 : 1;
   if (FixedLayout) PhotoMetricInterpretation = bands == 1 ? 1 : 2;
   BitsPerSample.assign(bands, 8 * SampleWidth);
   SampleFormat.assign(bands, SampleFormatOf(cellType));
@@ -223,8 +221,8 @@ std::vector<uint8_t> TTifMap2::OpenHeader() {
   ifd.Numbers(tgSampleFormat, ftShort, std::vector<uint64_t>(samples, SampleFormat[0]));
   ifd.Doubles(tgModelPixelScale, {GetCellSizeX(), GetCellSizeY(), 0});
   // Pixel-is-area: the tie point is the outer corner of pixel (0, 0).
-  ifd.Doubles(tgModelTiePoint, {0, 0, 0, GetRegistrationX() - crs.EastingPrefix,
-                                GetRegistrationY(), 0});
+  ifd.Doubles(tgModelTiePoint,
+              {0, 0, 0, GetRegistrationX() - crs.EastingPrefix, GetRegistrationY(), 0});
   ifd.Numbers(tgGeoKeyDirectory, ftShort, keys, kMostGeoKeys);
   return ifd.Bytes();
 }

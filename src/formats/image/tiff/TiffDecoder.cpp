@@ -59,8 +59,8 @@ TTiffHandle OpenTiff(const std::string& fileName, std::string& error) {
     TIFFSetErrorHandler(nullptr);
     TIFFSetWarningHandler(nullptr);
   });
-  std::unique_ptr<TIFFOpenOptions, void (*)(TIFFOpenOptions*)> options(
-      TIFFOpenOptionsAlloc(), TIFFOpenOptionsFree);
+  std::unique_ptr<TIFFOpenOptions, void (*)(TIFFOpenOptions*)> options(TIFFOpenOptionsAlloc(),
+                                                                       TIFFOpenOptionsFree);
   if (!options) {
     error = "out of memory";
     return nullptr;
@@ -137,8 +137,8 @@ bool Describe(TIFF* tif, TLayout& layout, std::string& error) {
   layout.Samples = samples;
   layout.Format = format;
   if (layout.Width == 0 || layout.Length == 0 || samples == 0) {
-    error = "Image of " + std::to_string(layout.Width) + " x " +
-            std::to_string(layout.Length) + " pixels";
+    error = "Image of " + std::to_string(layout.Width) + " x " + std::to_string(layout.Length) +
+            " pixels";
     return false;
   }
   if (!TIFFIsCODECConfigured(compression)) {
@@ -218,9 +218,8 @@ uint64_t PackedSample(const uint8_t* row, uint64_t i, uint32_t bits) {
 
 // Copies a decoded piece into the image: `rows` x `columns` pixels from
 // (row0, column0), holding all samples (plane < 0) or sample `plane` only.
-void Place(const TLayout& layout, uint8_t* image, const uint8_t* source,
-           uint64_t sourceRowBytes, uint32_t row0, uint32_t column0, uint32_t rows,
-           uint32_t columns, int plane) {
+void Place(const TLayout& layout, uint8_t* image, const uint8_t* source, uint64_t sourceRowBytes,
+           uint32_t row0, uint32_t column0, uint32_t rows, uint32_t columns, int plane) {
   const uint32_t width = layout.CellBytes;
   const uint64_t perRow = uint64_t{columns} * (plane < 0 ? layout.Samples : 1);
   const uint64_t step = plane < 0 ? width : layout.PixelBytes();
@@ -262,8 +261,8 @@ void Place(const TLayout& layout, uint8_t* image, const uint8_t* source,
 
 // Decodes strips or tiles number `first`, `first` + `stride`, ... into the
 // image; false with the reason in `error`.
-bool DecodeChunks(TIFF* tif, const TLayout& layout, uint8_t* image, uint32_t first,
-                  uint32_t stride, const std::atomic<bool>& stop, std::string& error) {
+bool DecodeChunks(TIFF* tif, const TLayout& layout, uint8_t* image, uint32_t first, uint32_t stride,
+                  const std::atomic<bool>& stop, std::string& error) {
   const bool separate = layout.Planar == PLANARCONFIG_SEPARATE && layout.Samples > 1;
   const uint32_t chunks = layout.Tiled ? TIFFNumberOfTiles(tif) : TIFFNumberOfStrips(tif);
   const uint64_t chunkBytes =
@@ -287,13 +286,11 @@ bool DecodeChunks(TIFF* tif, const TLayout& layout, uint8_t* image, uint32_t fir
         layout.Tiled ? std::min(layout.TileWidth, layout.Width - column0) : layout.Width;
     // Empty strips and tiles are sparse: their cells stay 0, as GDAL shows.
     if (TIFFGetStrileByteCount(tif, i) == 0) continue;
-    const tmsize_t got =
-        layout.Tiled ? TIFFReadEncodedTile(tif, i, buffer.data(), -1)
-                     : TIFFReadEncodedStrip(tif, i, buffer.data(), -1);
+    const tmsize_t got = layout.Tiled ? TIFFReadEncodedTile(tif, i, buffer.data(), -1)
+                                      : TIFFReadEncodedStrip(tif, i, buffer.data(), -1);
     if (got < 0 || (!layout.Tiled && static_cast<uint64_t>(got) < rows * rowBytes)) {
       if (error.empty())
-        error = std::string(layout.Tiled ? "Tile " : "Strip ") + std::to_string(i) +
-                " not decoded";
+        error = std::string(layout.Tiled ? "Tile " : "Strip ") + std::to_string(i) + " not decoded";
       return false;
     }
     Place(layout, image, buffer.data(), rowBytes, row0, column0, rows, columns, plane);
@@ -364,8 +361,7 @@ bool DecodeTiff(const std::string& fileName, const std::string& scratchFolder,
   if (!tif) return false;
   tdir_t directory = 0;
   TLayout layout;
-  if (!FirstFullImage(tif.get(), directory) || !Describe(tif.get(), layout, error))
-    return false;
+  if (!FirstFullImage(tif.get(), directory) || !Describe(tif.get(), layout, error)) return false;
   struct stat info {};
   if (stat(fileName.c_str(), &info) != 0 ||
       !Plausible(tif.get(), layout, static_cast<uint64_t>(info.st_size), error))
@@ -400,8 +396,7 @@ bool DecodeTiff(const std::string& fileName, const std::string& scratchFolder,
     std::thread other([&] {
       TTiffHandle second = OpenTiff(fileName, otherError);
       if (second && TIFFSetDirectory(second.get(), directory)) {
-        if (layout.JpegYCbCr)
-          TIFFSetField(second.get(), TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);
+        if (layout.JpegYCbCr) TIFFSetField(second.get(), TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);
         otherOk = DecodeChunks(second.get(), layout, scratch.Image, 1, 2, stop, otherError);
       }
       if (!otherOk) stop = true;

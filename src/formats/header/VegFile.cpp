@@ -166,7 +166,7 @@ bool TVegFile::Open(const std::string& fileName, uint32_t columns,
       TBinaryFile file;
       if (!file.Create(name) || !file.Close()) {
         return Fail(
-            TErrorCode::Format,
+            TErrorCode::IO,
             ErrorWithCode("Open map write error=", file.ErrorCode(), "") + " (" + name + ")");
       }
     }

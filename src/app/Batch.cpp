@@ -18,6 +18,7 @@
 #include <mutex>
 #include <thread>
 
+#include "app/CommandLine.h"
 #include "app/ConsoleHost.h"
 #include "dataset/DataSet.h"
 #include "job/ConvertThread.h"
@@ -28,14 +29,6 @@
 namespace mirava {
 
 namespace {
-
-bool IsKindSwitch(const std::string& p) {
-  return p.size() == 2 && (p[0] == '-' || p[0] == '/') && p[1] >= '0' && p[1] <= '5';
-}
-
-bool IsUnattendedSwitch(const std::string& p) {
-  return p.size() == 2 && (p[0] == '-' || p[0] == '/') && (p[1] == 'F' || p[1] == 'f');
-}
 
 // Options followed by a value, and options alone.
 const char* const kValueOptions[] = {"-o",     "--output-dir", "-e",     "--extension", "-l",
@@ -108,15 +101,11 @@ std::string ParseBatchCommandLine(const std::vector<std::string>& parameters,
       continue;
     }
     if (IsUnattendedSwitch(p)) continue;
-    if (const std::string memory = "--memory="; p.rfind(memory, 0) == 0) {
-      unsigned mib = 0;
-      if (!ParseCount(p.substr(memory.size()), mib) || mib == 0)
-        return "--memory takes a number of MiB of at least 1, not \"" + p.substr(memory.size()) +
-               "\"";
-      settings.MemoryMiB = mib;
+    if (p.rfind("--memory=", 0) == 0) {
+      if (std::string why = ParseMemorySwitch(p, settings.MemoryMiB); !why.empty()) return why;
       continue;
     }
-    if ((!p.empty() && p[0] == '-') || (p.size() == 2 && p[0] == '/')) return "unknown option " + p;
+    if (LooksLikeSwitch(p)) return UnknownSwitchText(p);
     settings.InputNames.push_back(p);
   }
   if (!settings.ListName.empty()) {

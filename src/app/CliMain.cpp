@@ -27,9 +27,10 @@ const char* const kUsage =
     "  5  rotate 180 degrees\n"
     "  3  rotate 90 degrees clockwise\n"
     "  2  rotate 90 degrees counter-clockwise\n"
-    "The last switch decides the kind; /F (unattended) is accepted and has no\n"
-    "further effect here. A switch starting with \"/\" is exactly two characters\n"
-    "long, so absolute paths are file names.\n"
+    "The last switch decides the kind; /F (unattended) is accepted, counts as\n"
+    "kind 0 and has no further effect here. A switch starting with \"/\" is\n"
+    "exactly two characters long, so absolute paths are file names. Any other\n"
+    "switch, a digit that is no kind or a third name is a usage error.\n"
     "\n"
     "Control points move with their pixels into OUTPUT's \".gcp\" file.\n"
     "Progress goes to standard error; Ctrl-C stops the job (\"User Abort\").\n"
@@ -87,10 +88,12 @@ int main(int argc, char** argv) {
   }
   if (IsBatchCommandLine(parameters)) return RunBatchCommandLine(parameters);
   TJobSettings settings;
-  ParseCommandLine(parameters, settings);
-  if (settings.InputFileName.empty() || settings.OutputFileName.empty()) {
-    std::cerr << "mirava-cli: an input and an output file name are needed\n\n"
-              << kUsage;
+  if (const std::string usage = ParseCliCommandLine(parameters, settings); !usage.empty()) {
+    // The synopsis only, so that the reason stays in sight.
+    const std::string usageText = kUsage;
+    std::cerr << "mirava-cli: " << usage << "\n\n"
+              << usageText.substr(0, usageText.find("\n\n") + 1)
+              << "See mirava-cli --help.\n";
     return 2;
   }
 

@@ -6,21 +6,30 @@
 
 namespace mirava {
 
-static bool IsSwitch(const std::string& p) {
+namespace {
+
+const std::string kMemorySwitch = "--memory=";
+
+bool IsShortSwitch(const std::string& p, char letter) {
+  return p.size() == 2 && (p[0] == '-' || p[0] == '/') && p[1] == letter;
+}
+
+}  // namespace
+
+bool LooksLikeSwitch(const std::string& p) {
   return (!p.empty() && p[0] == '-') || (p.size() == 2 && p[0] == '/');
 }
 
 void ParseCommandLine(const std::vector<std::string>& parameters,
                       TJobSettings& settings) {
   int names = 0;
-  const std::string memory = "--memory=";
   for (const std::string& p : parameters) {
-    if (p.compare(0, memory.size(), memory) == 0) {
-      settings.MemoryMiB =
-          static_cast<uint64_t>(std::max<int64_t>(0, ParseIntDef(p.substr(memory.size()), 0)));
+    if (p.compare(0, kMemorySwitch.size(), kMemorySwitch) == 0) {
+      settings.MemoryMiB = static_cast<uint64_t>(
+          std::max<int64_t>(0, ParseIntDef(p.substr(kMemorySwitch.size()), 0)));
       continue;
     }
-    if (IsSwitch(p)) {
+    if (LooksLikeSwitch(p)) {
       const char c = p.size() > 1 ? p[1] : '\0';
       if (c == 'F' || c == 'f') settings.CommandLineMode = true;
       settings.JobKind = c >= '0' && c <= '9' ? c - '0' : 0;
@@ -32,6 +41,54 @@ void ParseCommandLine(const std::vector<std::string>& parameters,
     ++names;
   }
   if (names < 2) settings.CommandLineMode = false;
+}
+
+bool IsKindSwitch(const std::string& p) {
+  return p.size() == 2 && (p[0] == '-' || p[0] == '/') && p[1] >= '0' && p[1] <= '5';
+}
+
+bool IsUnattendedSwitch(const std::string& p) { return IsShortSwitch(p, 'F'); }
+
+std::string UnknownSwitchText(const std::string& p) {
+  if (p.size() == 2 && p[1] >= '6' && p[1] <= '9') return p + " is no kind: the kinds are 0 to 5";
+  if (IsShortSwitch(p, 'f')) return "unknown option " + p + " (the unattended switch is /F)";
+  return "unknown option " + p;
+}
+
+std::string ParseMemorySwitch(const std::string& p, uint64_t& mib) {
+  const std::string value = p.substr(kMemorySwitch.size());
+  if (value.empty() || value.size() > 9 ||
+      !std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; }) ||
+      std::stoull(value) == 0)
+    return "--memory takes a number of MiB of at least 1, not \"" + value + "\"";
+  mib = std::stoull(value);
+  return {};
+}
+
+std::string ParseCliCommandLine(const std::vector<std::string>& parameters,
+                                TJobSettings& settings) {
+  int names = 0;
+  for (const std::string& p : parameters) {
+    if (p.compare(0, kMemorySwitch.size(), kMemorySwitch) == 0) {
+      if (std::string why = ParseMemorySwitch(p, settings.MemoryMiB); !why.empty()) return why;
+    } else if (IsKindSwitch(p) || IsUnattendedSwitch(p)) {
+      settings.CommandLineMode = settings.CommandLineMode || IsUnattendedSwitch(p);
+      settings.JobKind = IsKindSwitch(p) ? p[1] - '0' : 0;
+      settings.KindGiven = true;
+    } else if (LooksLikeSwitch(p)) {
+      return UnknownSwitchText(p);
+    } else if (names == 0) {
+      settings.InputFileName = p;
+      ++names;
+    } else if (names == 1) {
+      settings.OutputFileName = p;
+      ++names;
+    } else {
+      return "one input and one output are expected; \"" + p + "\" is one more";
+    }
+  }
+  if (names < 2) return "an input and an output file name are needed";
+  return {};
 }
 
 }  // namespace mirava

@@ -16,13 +16,32 @@ struct TJobSettings {
   uint64_t MemoryMiB = 0;  // --memory=MIB; 0: what the machine offers
 };
 
-// Up to two file names (input, output) and switches. A switch begins with
-// "-", or with "/" when it is exactly two characters long (longer ones are
-// absolute paths). F runs the job unattended; the switch's second character
-// read as a digit sets the kind, 0 when it is no digit, so the last switch
-// decides. Unattended mode needs both names. "--memory=MIB" sets the memory
-// the job may count on.
+// The window's command line: up to two file names (input, output) and
+// switches. A switch begins with "-", or with "/" when it is exactly two
+// characters long (longer ones are absolute paths). F runs the job
+// unattended; the switch's second character read as a digit sets the kind,
+// 0 when it is no digit, so the last switch decides. Unattended mode needs
+// both names. "--memory=MIB" sets the memory the job may count on.
 void ParseCommandLine(const std::vector<std::string>& parameters,
                       TJobSettings& settings);
+
+// mirava-cli's switches, shared by its single job and its batches: "/0" to
+// "/5" (or "-0" to "-5") a kind, "/F" or "-F" unattended.
+bool IsKindSwitch(const std::string& parameter);
+bool IsUnattendedSwitch(const std::string& parameter);
+// True for what the command line takes as a switch rather than a name.
+bool LooksLikeSwitch(const std::string& parameter);
+// What is wrong with a switch mirava-cli does not know.
+std::string UnknownSwitchText(const std::string& parameter);
+// "--memory=MIB": empty when `parameter` gives a number of MiB of at least 1,
+// otherwise why not.
+std::string ParseMemorySwitch(const std::string& parameter, uint64_t& mib);
+
+// mirava-cli's single job: exactly two names and the switches above, the
+// last kind or unattended switch deciding the kind as in the window. Empty on
+// success, otherwise what is wrong with the command line; nothing it does not
+// understand is passed over, so a typo cannot run an unintended job.
+std::string ParseCliCommandLine(const std::vector<std::string>& parameters,
+                                TJobSettings& settings);
 
 }  // namespace mirava

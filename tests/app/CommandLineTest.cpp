@@ -72,3 +72,51 @@ TEST(CommandLine, MemoryIsNoKindSwitch) {
   EXPECT_EQ(s.OutputFileName, "out.ers");
   EXPECT_EQ(Parse({"--memory=-5"}).MemoryMiB, 0u);
 }
+
+namespace {
+
+std::string Refusal(const std::vector<std::string>& parameters) {
+  TJobSettings settings;
+  return ParseCliCommandLine(parameters, settings);
+}
+
+}  // namespace
+
+// mirava-cli keeps the window's switches but passes over nothing.
+TEST(CliCommandLine, RefusesWhatItDoesNotUnderstand) {
+  EXPECT_EQ(Refusal({"in.ers", "out.ers", "-90"}), "unknown option -90");
+  EXPECT_EQ(Refusal({"in.ers", "out.ers", "/7"}), "/7 is no kind: the kinds are 0 to 5");
+  EXPECT_EQ(Refusal({"in.ers", "-9", "out.ers"}), "-9 is no kind: the kinds are 0 to 5");
+  EXPECT_EQ(Refusal({"in.ers", "out.ers", "-x"}), "unknown option -x");
+  EXPECT_EQ(Refusal({"in.ers", "out.ers", "/f"}),
+            "unknown option /f (the unattended switch is /F)");
+  EXPECT_EQ(Refusal({"-", "in.ers", "out.ers"}), "unknown option -");
+  EXPECT_EQ(Refusal({"in.ers", "out.ers", "--frobnicate"}), "unknown option --frobnicate");
+  EXPECT_EQ(Refusal({"in.ers", "out.ers", "third.ers"}),
+            "one input and one output are expected; \"third.ers\" is one more");
+  EXPECT_EQ(Refusal({"in.ers", "/3"}), "an input and an output file name are needed");
+  EXPECT_NE(Refusal({"in.ers", "out.ers", "--memory=lots"}), "");
+  EXPECT_NE(Refusal({"in.ers", "out.ers", "--memory=0"}), "");
+  EXPECT_NE(Refusal({"in.ers", "out.ers", "--memory=-5"}), "");
+}
+
+TEST(CliCommandLine, KeepsEveryDocumentedSwitch) {
+  TJobSettings s;
+  ASSERT_EQ(ParseCliCommandLine({"/data/in.ers", "-5", "/data/out.tif", "--memory=512"}, s), "");
+  EXPECT_EQ(s.InputFileName, "/data/in.ers");
+  EXPECT_EQ(s.OutputFileName, "/data/out.tif");
+  EXPECT_EQ(s.JobKind, 5);
+  EXPECT_EQ(s.MemoryMiB, 512u);
+  for (int kind = 0; kind <= 5; ++kind) {
+    TJobSettings k;
+    ASSERT_EQ(ParseCliCommandLine({"a", "b", "/" + std::to_string(kind)}, k), "");
+    EXPECT_EQ(k.JobKind, kind);
+  }
+  // The last switch decides, as in the window: F is no digit.
+  TJobSettings order;
+  ASSERT_EQ(ParseCliCommandLine({"a", "b", "/F", "/3"}, order), "");
+  EXPECT_EQ(order.JobKind, 3);
+  ASSERT_EQ(ParseCliCommandLine({"a", "b", "/3", "-F"}, order), "");
+  EXPECT_EQ(order.JobKind, 0);
+  EXPECT_TRUE(order.CommandLineMode);
+}

@@ -232,6 +232,32 @@ TEST(CommandLine, UsageHelpVersionAndExitStatus) {
   EXPECT_EQ(b.GetColumnCount(), 5);
 }
 
+// A switch typo or a stray name is a usage error before anything is opened:
+// no output appears, and the message says what was not understood.
+TEST(CommandLine, TyposRunNothing) {
+  TempDir dir;
+  TestRaster raster;
+  WriteErs(dir / "in.ers", raster);
+  const std::string out = dir / "out.ers";
+  for (const std::vector<std::string>& extra :
+       {std::vector<std::string>{"-90"}, {"/7"}, {"-x"}, {"/f"}, {dir / "third.ers"},
+        {"--memory=lots"}}) {
+    CommandResult r = RunCli({dir / "in.ers", out, extra[0]});
+    EXPECT_EQ(r.ExitCode, 2) << extra[0] << "\n" << r.Output;
+    EXPECT_EQ(r.Output.find("mirava-cli: "), 0u) << r.Output;
+    EXPECT_NE(r.Output.find("Usage:"), std::string::npos) << r.Output;
+    EXPECT_EQ(r.Output.find("Successful Finish"), std::string::npos) << r.Output;
+    EXPECT_FALSE(Exists(out)) << extra[0];
+    EXPECT_FALSE(Exists(dir / "out")) << extra[0];
+  }
+  EXPECT_NE(RunCli({dir / "in.ers", out, "/7"}).Output.find("/7 is no kind"), std::string::npos);
+  // Batch mode refuses the same switches the same way.
+  CommandResult batch = RunCli({"-o", dir / "b", "-e", "ers", "/f", dir / "in.ers"});
+  EXPECT_EQ(batch.ExitCode, 2);
+  EXPECT_NE(batch.Output.find("unknown option /f"), std::string::npos) << batch.Output;
+  EXPECT_FALSE(Exists(dir / "b"));
+}
+
 // Ctrl-C ends the job with "User Abort", a closed, complete-sized output
 // and a line saying how many of its rows were written.
 TEST(CommandLine, InterruptRequestsTheAbort) {

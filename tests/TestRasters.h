@@ -51,8 +51,8 @@ inline std::vector<uint8_t> Encode(const TestRaster& s, double v) {
   return bytes;
 }
 
-inline void WriteErs(const std::string& headerPath, const TestRaster& s) {
-  std::string header =
+inline void WriteErsHeader(const std::string& headerPath, const TestRaster& s) {
+  const std::string header =
       "DatasetHeader Begin\n\tVersion = \"6.0\"\n\tDataSetType = ERStorage\n"
       "\tDataType = Raster\n\tByteOrder = " +
       std::string(s.MsbFirst ? "MSBFirst" : "LSBFirst") + "\n\tCoordinateSpace Begin\n" +
@@ -62,6 +62,10 @@ inline void WriteErs(const std::string& headerPath, const TestRaster& s) {
       "\n\t\tNrOfBands = " + std::to_string(s.Bands) + "\n" + s.CellInfo + s.Extra +
       "\tRasterInfo End\nDatasetHeader End\n";
   WriteText(headerPath, header);
+}
+
+inline void WriteErs(const std::string& headerPath, const TestRaster& s) {
+  WriteErsHeader(headerPath, s);
   std::vector<uint8_t> data;
   for (uint32_t r = 0; r < s.Rows; ++r)
     for (uint32_t b = 0; b < s.Bands; ++b)

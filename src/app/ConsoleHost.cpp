@@ -97,8 +97,10 @@ void CatchStopSignals() {
   struct sigaction action {};
   action.sa_handler = RequestAbort;
   sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
+  for (const int stop : {SIGINT, SIGTERM, SIGHUP}) sigaction(stop, &action, nullptr);
+  // A dropped session closes the pipes standard error goes to: the last
+  // lines are lost, but the job must still end the way it was asked to.
+  signal(SIGPIPE, SIG_IGN);
 }
 
 int RunConsoleJob(const TJobSettings& settings) {

@@ -47,10 +47,13 @@ int ExitStatusFor(TJobOutcome outcome);
 // holds.
 void PrintJobResult(const std::string& message, const std::string& outputState);
 
-// Ctrl-C and SIGTERM set AbortRequested from now on.
+// Ctrl-C, SIGTERM and SIGHUP (a closed terminal or ssh session) set
+// AbortRequested from now on; writing to a closed pipe no longer ends the
+// process.
 void CatchStopSignals();
 
-// Runs the job of `settings` to its end. Ctrl-C and SIGTERM ask it to stop.
+// Runs the job of `settings` to its end. Ctrl-C, SIGTERM and SIGHUP ask it
+// to stop.
 // Returns the exit status; the result is the last line on standard error.
 int RunConsoleJob(const TJobSettings& settings);
 

@@ -239,8 +239,9 @@ std::string DescribeOutput(const TInputFacts& f, int32_t kind, const std::string
 
 std::string OutputRefusal(const TInputFacts& facts, const std::string& outputName) {
   if (facts.Bands <= 0) return {};
-  return WriteRefusal(FormatFromExtension(outputName), static_cast<uint32_t>(facts.Bands),
-                      facts.CellType)
+  return WriteRefusal(FormatFromExtension(outputName),
+                      {static_cast<uint32_t>(facts.Bands), facts.CellType, facts.CellSizeX,
+                       facts.CellSizeY})
       .value_or(std::string());
 }
 

@@ -60,33 +60,33 @@ const TFormatEntry Formats[] = {
      "1 band (8-bit grey) or 3 bands (24-bit) of unsigned 8-bit cells", TBMPMap2::WriteRefusal},
     {fcDtm, "DTM", ".dtm", Make<TDtmMap2>,
      [](const std::string& n) -> std::vector<std::string> { return {n}; }, false,
-     "1 band of 32-bit floats", "1 band of any cell type, stored as 32-bit floats", nullptr},
+     "1 band of 32-bit floats", "1 band of any cell type, stored as 32-bit floats", TDtmMap2::WriteRefusal},
     {fcNog, "NOG", ".001", Make<TNogMap2>,
      [](const std::string& n) -> std::vector<std::string> {
        return {CompanionFile(n, ".002"), CompanionFile(n, ".001")};
      },
      false, "1 band of signed 16-bit integers", "1 band of 8-bit or signed 16-bit integers",
-     nullptr},
+     TNogMap2::WriteRefusal},
     {fcJpeg, "JPEG", ".jpg", Make<TJpgMap2>,
      [](const std::string& n) -> std::vector<std::string> {
        return {n, ChangeFileExt(n, ".jgw"), ChangeFileExt(n, ".jpgw")};
      },
-     false, "8-bit grey, RGB, CMYK or YCCK", "1 or 3 bands of unsigned 8-bit cells", nullptr},
+     false, "8-bit grey, RGB, CMYK or YCCK", "1 or 3 bands of unsigned 8-bit cells", TJpgMap2::WriteRefusal},
     {fcVeg, "VEG", ".veg", Make<TVegFile>,
      [](const std::string& n) -> std::vector<std::string> {
        return {CompanionFile(n, ".veg"), CompanionFile(n, ".dat")};
      },
-     false, "1 band of 32-bit floats", "1 band of any cell type, stored as 32-bit floats", nullptr},
+     false, "1 band of 32-bit floats", "1 band of any cell type, stored as 32-bit floats", TVegFile::WriteRefusal},
     {fcEcw, "ECW", ".ecw", Make<TECWMap2>,
      [](const std::string& n) -> std::vector<std::string> { return {n}; }, false,
-     "files of our own codec only", "1 or 3 bands of unsigned 8-bit cells", nullptr},
+     "files of our own codec only", "1 or 3 bands of unsigned 8-bit cells", TECWMap2::WriteRefusal},
     {fcRsw, "Panorama RSW", ".rsw", Make<TRswMap2>,
      [](const std::string& n) -> std::vector<std::string> { return {n}; }, true,
-     "8-bit palette or 24-bit colour", "3 bands of unsigned 8-bit cells", nullptr},
+     "8-bit palette or 24-bit colour", "3 bands of unsigned 8-bit cells", TRswMap2::WriteRefusal},
     {fcHgt, "HGT", ".hgt", Make<THgtMap2>,
      [](const std::string& n) -> std::vector<std::string> { return {CompanionFile(n, ".hgt")}; },
      false, "1201 or 3601 square tiles of signed 16-bit heights",
-     "1 band of 8-bit or signed 16-bit integers", nullptr},
+     "1 band of 8-bit or signed 16-bit integers", THgtMap2::WriteRefusal},
 };
 
 // Codes without a class of their own open through the OSD dataset.
@@ -104,10 +104,10 @@ bool ExtensionContains(const std::string& ext, const char* key) {
 
 std::span<const TFormatEntry> FormatEntries() { return Formats; }
 
-std::optional<std::string> WriteRefusal(int code, uint32_t bands, uint8_t cellType) {
+std::optional<std::string> WriteRefusal(int code, const TRasterShape& shape) {
   if (code <= fcUnknown) return std::nullopt;
   const TFormatEntry& entry = EntryFor(code);
-  return entry.Refusal ? entry.Refusal(bands, cellType) : std::nullopt;
+  return entry.Refusal ? entry.Refusal(shape) : std::nullopt;
 }
 
 std::string FormatName(int code) {
@@ -289,16 +289,15 @@ void TDataSet2::GetProjection(std::string& text) {
   if (DataSet) DataSet->GetProjection(text);
 }
 
-void TDataSet2::SetGeoreference(const std::string& spheroid,
+bool TDataSet2::SetGeoreference(const std::string& spheroid,
                                 const std::string& datum, double cellSizeX,
                                 double cellSizeY, double registrationCellX,
                                 double registrationCellY, double registrationX,
                                 double registrationY,
                                 const std::string& projection) {
-  if (DataSet)
-    DataSet->SetGeoreference(spheroid, datum, cellSizeX, cellSizeY,
-                             registrationCellX, registrationCellY,
-                             registrationX, registrationY, projection);
+  return !DataSet || DataSet->SetGeoreference(spheroid, datum, cellSizeX, cellSizeY,
+                                              registrationCellX, registrationCellY,
+                                              registrationX, registrationY, projection);
 }
 
 bool TDataSet2::ReadCell(uint32_t column, uint32_t row, uint32_t band,

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "dataset/DataSetRoot.h"
+#include "dataset/OutputChecks.h"
 
 namespace mirava {
 
@@ -36,9 +37,8 @@ enum : int {
 
 using TFormatFactory = std::unique_ptr<TDataSetRoot2> (*)();
 using TFormatFileList = std::vector<std::string> (*)(const std::string&);
-// Why an output of a format cannot hold `bands` bands of `cellType` cells;
-// none when it can.
-using TWriteRefusal = std::optional<std::string> (*)(uint32_t bands, uint8_t cellType);
+// Why an output of a format cannot hold such a raster; none when it can.
+using TWriteRefusal = std::optional<std::string> (*)(const TRasterShape&);
 
 // Everything the program knows of one format. The facade, the job, the
 // window and `mirava-cli --formats` read it from FormatEntries().
@@ -51,14 +51,13 @@ struct TFormatEntry {
   bool ReadsControlPointFile;
   const char* Reads;   // what the reader takes, in words
   const char* Writes;  // what an output holds, in words
-  // Checked before any file of an output exists; refusals that depend on
-  // more than bands and cell type stay in the format's own create.
+  // Checked before any file of an output exists.
   TWriteRefusal Refusal;
 };
 
 std::span<const TFormatEntry> FormatEntries();
 // The refusal of the format `code` for such a raster; none when it takes it.
-std::optional<std::string> WriteRefusal(int code, uint32_t bands, uint8_t cellType);
+std::optional<std::string> WriteRefusal(int code, const TRasterShape& shape);
 
 // The system's text for the last I/O error met by FormatFromSignature.
 extern thread_local std::string LastIOErrorText;
@@ -106,7 +105,7 @@ class TDataSet2 {
   void GetSpheroid(std::string& text);
   void GetDatum(std::string& text);
   void GetProjection(std::string& text);
-  void SetGeoreference(const std::string& spheroid, const std::string& datum,
+  bool SetGeoreference(const std::string& spheroid, const std::string& datum,
                        double cellSizeX, double cellSizeY,
                        double registrationCellX, double registrationCellY,
                        double registrationX, double registrationY,

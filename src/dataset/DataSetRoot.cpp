@@ -7,6 +7,12 @@ TAffine TDataSetRoot2::Affine() {
           GetRegistrationY()};
 }
 
+bool TDataSetRoot2::SaveWorldFile(const std::string& name, const TWorldFile& world) {
+  std::string error;
+  if (world.Write(name, error)) return true;
+  return Fail(TErrorCode::IO, "World file " + name + " not written: " + error);
+}
+
 void TDataSetRoot2::PixelToWorld(double column, double row, double& x,
                                  double& y) {
   x = GetCellSizeX() * column + GetOriginX();

@@ -59,7 +59,11 @@ class TDataSetRoot2 : public TMMapFile2 {
   virtual void SetDatum(const std::string& text) { Datum = text; }
   virtual void GetProjection(std::string& text) { text = Projection; }
   virtual void SetProjection(const std::string& text) { Projection = text; }
-  virtual void SetGeoreference(const std::string& spheroid,
+  // For an output, once after creation. False, with the failure recorded,
+  // when the output cannot hold this georeference or a file that states it
+  // (a world file) could not be written: the output is then not to be
+  // completed.
+  virtual bool SetGeoreference(const std::string& spheroid,
                                const std::string& datum, double cellSizeX,
                                double cellSizeY, double registrationCellX,
                                double registrationCellY, double registrationX,
@@ -106,6 +110,10 @@ class TDataSetRoot2 : public TMMapFile2 {
   virtual bool Close() { return CloseMapping(); }
 
  protected:
+  // For an output whose world file is its georeference: false, with the
+  // failure recorded, when it could not be written.
+  bool SaveWorldFile(const std::string& name, const TWorldFile& world);
+
   std::unique_ptr<TGCPList> ControlPoints;
   double RegistrationCellX = 0;
   double RegistrationCellY = 0;

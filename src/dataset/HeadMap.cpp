@@ -100,7 +100,7 @@ bool THeadMap2::OpenRead(const std::string& fileName) {
   return Open(fileName, 0, 0, 1, 1, omRead);
 }
 
-void THeadMap2::SetGeoreference(const std::string& spheroid,
+bool THeadMap2::SetGeoreference(const std::string& spheroid,
                                 const std::string& datum, double cellSizeX,
                                 double cellSizeY, double registrationCellX,
                                 double registrationCellY, double registrationX,
@@ -111,6 +111,7 @@ void THeadMap2::SetGeoreference(const std::string& spheroid,
                 cellSizeX, cellSizeY, registrationCellX, registrationCellY,
                 registrationX, registrationY, spheroid, datum, projection,
                 Header->CellType);
+  return true;
 }
 
 bool THeadMap2::Close() {

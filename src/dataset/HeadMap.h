@@ -108,7 +108,7 @@ class THeadMap2 : public TDataSetRoot2 {
   void SetProjection(const std::string& text) override {
     Header->Projection = text;
   }
-  void SetGeoreference(const std::string& spheroid, const std::string& datum,
+  bool SetGeoreference(const std::string& spheroid, const std::string& datum,
                        double cellSizeX, double cellSizeY,
                        double registrationCellX, double registrationCellY,
                        double registrationX, double registrationY,

@@ -7,22 +7,23 @@
 
 namespace mirava {
 
-std::string Signed16Refusal(const std::string& format, uint8_t cellType,
-                            uint32_t bands) {
+std::optional<std::string> Signed16Refusal(const std::string& format, uint8_t cellType,
+                                           uint32_t bands) {
   if (bands != 1)
     return format + " files hold one band; the input has " +
            std::to_string(bands);
   if (cellType == ctUnsigned8 || cellType == ctSigned8 || cellType == ctSigned16)
-    return "";
+    return std::nullopt;
   return format + " files hold signed 16-bit cells; " + CellTypeWords(cellType) +
          " cells cannot be written exactly";
 }
 
-std::string SquareCellRefusal(const std::string& format, double cellSizeX,
-                              double cellSizeY) {
-  if (std::fabs(cellSizeX - cellSizeY) <=
+std::optional<std::string> SquareCellRefusal(const std::string& format, double cellSizeX,
+                                             double cellSizeY) {
+  if (cellSizeX == 0 || cellSizeY == 0 ||
+      std::fabs(cellSizeX - cellSizeY) <=
       1e-10 * std::max(std::fabs(cellSizeX), std::fabs(cellSizeY)))
-    return "";
+    return std::nullopt;
   return format + " files hold square cells; the input's are " +
          FormatGeneral(cellSizeX) + " by " + FormatGeneral(cellSizeY);
 }

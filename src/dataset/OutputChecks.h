@@ -1,19 +1,30 @@
 // Checks a format that cannot hold every raster makes when it is created,
-// before any file is touched. Each gives an empty text when the request
-// fits, else the reason it is refused.
+// before any file is touched. Each gives the reason a request is refused,
+// none when it fits.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace mirava {
 
+// What an output is asked to hold, apart from its size (which the format's
+// create checks). Cell sizes of 0 are not known yet.
+struct TRasterShape {
+  uint32_t Bands = 1;
+  uint8_t CellType = 0;
+  double CellSizeX = 0;
+  double CellSizeY = 0;
+};
+
 // One band of signed 16-bit cells: 8-bit and signed 16-bit cells convert
 // exactly, wider ones would be cut.
-std::string Signed16Refusal(const std::string& format, uint8_t cellType,
-                            uint32_t bands);
+std::optional<std::string> Signed16Refusal(const std::string& format, uint8_t cellType,
+                                           uint32_t bands);
 // One stored cell size: the cells must be square to the digits we keep.
-std::string SquareCellRefusal(const std::string& format, double cellSizeX,
-                              double cellSizeY);
+// None while the cell sizes are not known.
+std::optional<std::string> SquareCellRefusal(const std::string& format, double cellSizeX,
+                                             double cellSizeY);
 
 }  // namespace mirava

@@ -69,11 +69,11 @@ void TMyThread::Execute() {
       InputSet->GetSpheroid(spheroid);
       InputSet->GetDatum(datum);
       InputSet->GetProjection(projection);
-      OutputSet->SetGeoreference(spheroid, datum, InputSet->GetCellSizeX(),
-                                 InputSet->GetCellSizeY(), 0.0, 0.0,
-                                 InputSet->GetOriginX(),
-                                 InputSet->GetOriginY(), projection);
-      if (TransferControlPoints()) {
+      if (!OutputSet->SetGeoreference(spheroid, datum, InputSet->GetCellSizeX(),
+                                      InputSet->GetCellSizeY(), 0.0, 0.0, InputSet->GetOriginX(),
+                                      InputSet->GetOriginY(), projection)) {
+        Fail(OutputSet->GetErrorText());
+      } else if (TransferControlPoints()) {
         LastRow = OutRows - 1;
         CopyCells();
       }
@@ -143,7 +143,9 @@ bool TMyThread::CreateOutput(const std::string& fileName) {
   const int format = FormatFromExtension(fileName);
   const int32_t bands = InputSet->GetBandCount();
   const uint8_t cellType = InputSet->GetCellType();
-  if (const auto refusal = WriteRefusal(format, static_cast<uint32_t>(bands), cellType)) {
+  if (const auto refusal =
+          WriteRefusal(format, {static_cast<uint32_t>(bands), cellType, InputSet->GetCellSizeX(),
+                                InputSet->GetCellSizeY()})) {
     Fail(*refusal);
     return false;
   }

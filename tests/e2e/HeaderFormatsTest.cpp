@@ -167,6 +167,18 @@ TEST(HeaderFormats, RefusalsLeaveNoFiles) {
   ExpectRefused({dir / "wide.ers", dir / "N45E006.hgt"},
                 "HGT tiles are 1201 x 1201 or 3601 x 3601 heights; the output would be 5 x 4",
                 {dir / "N45E006.hgt"});
+
+  // Cells that are not square are refused before the output is created, so
+  // an earlier output of the same name stays as it was.
+  WriteErs(dir / "square.ers", 5, 4, 1, ctSigned16, [](int c, int, int) { return c; });
+  for (const std::string& out : {dir / "kept.veg", dir / "kept.001"}) {
+    ASSERT_EQ(RunCli({dir / "square.ers", out}).ExitCode, 0) << out;
+    const std::vector<uint8_t> before = ReadBytes(out);
+    const CommandResult refused = RunCli({dir / "wide.ers", out});
+    EXPECT_EQ(refused.ExitCode, 1) << refused.Output;
+    EXPECT_NE(refused.Output.find("hold square cells"), std::string::npos) << refused.Output;
+    EXPECT_EQ(ReadBytes(out), before) << out;
+  }
 }
 
 // An HGT tile names only its cell file: N45E006.ers into N45E006.hgt leaves

@@ -80,17 +80,19 @@ void TDtmMap2::SetFileName(const std::string& fileName) {
   Header->HeaderFileName = fileName;
 }
 
+std::optional<std::string> TDtmMap2::WriteRefusal(const TRasterShape& shape) {
+  // Every cell type the engine carries is a float value, which a float cell
+  // holds exactly; a second band has nowhere to go.
+  if (shape.Bands != 1)
+    return "DTM files hold one band; the input has " + std::to_string(shape.Bands);
+  return std::nullopt;
+}
+
 bool TDtmMap2::Open(const std::string& fileName, uint32_t columns,
-                    uint32_t rows, uint8_t, uint32_t bands, uint8_t mode) {
+                    uint32_t rows, uint8_t cellType, uint32_t bands, uint8_t mode) {
   SetFileName(fileName);
   if (mode == omCreate) {
-    // Every cell type the engine carries is a float value, which a float
-    // cell holds exactly; a second band has nowhere to go.
-    if (bands != 1) {
-      ErrorText = "DTM files hold one band; the input has " +
-                  std::to_string(bands);
-      return false;
-    }
+    if (const auto why = WriteRefusal({bands, cellType})) return Fail(TErrorCode::Refused, *why);
     if (columns == 0 || rows == 0 || columns > INT32_MAX || rows > INT32_MAX) {
       return Fail(TErrorCode::Format, "A DTM file cannot hold " + std::to_string(columns) + " x " +
                                           std::to_string(rows) + " cells");

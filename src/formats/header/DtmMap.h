@@ -2,7 +2,10 @@
 // 32-bit float cells, little-endian.
 #pragma once
 
+#include <optional>
+
 #include "dataset/HeadMap.h"
+#include "dataset/OutputChecks.h"
 
 namespace mirava {
 
@@ -22,6 +25,8 @@ class TDTMHeader : public THeader {
 
 class TDtmMap2 : public THeadMap2 {
  public:
+  // What an output of this format cannot hold, checked before any file exists.
+  static std::optional<std::string> WriteRefusal(const TRasterShape& shape);
   // Cells are not the plain grid: reached one by one.
   uint32_t BlockRows() override { return 0; }
   TDtmMap2();

@@ -60,6 +60,10 @@ void THgtMap2::SetFileName(const std::string& fileName) {
   Header->HeaderFileName = RemoveFileExt(fileName);
 }
 
+std::optional<std::string> THgtMap2::WriteRefusal(const TRasterShape& shape) {
+  return Signed16Refusal("HGT", shape.CellType, shape.Bands);
+}
+
 bool THgtMap2::Open(const std::string& fileName, uint32_t columns,
                     uint32_t rows, uint8_t cellType, uint32_t bands,
                     uint8_t mode) {
@@ -68,13 +72,11 @@ bool THgtMap2::Open(const std::string& fileName, uint32_t columns,
   if (mode == omCreate) {
     // Nothing records a tile's size but its file size, so no other size
     // could be placed by any reader.
-    ErrorText = Signed16Refusal("HGT", cellType, bands);
-    if (ErrorText.empty() &&
-        (rows != columns || (rows != kHgtSamples3 && rows != kHgtSamples1)))
-      ErrorText = "HGT tiles are 1201 x 1201 or 3601 x 3601 heights; the output "
-                  "would be " + std::to_string(columns) + " x " +
-                  std::to_string(rows);
-    if (!ErrorText.empty()) return false;
+    if (const auto why = WriteRefusal({bands, cellType})) return Fail(TErrorCode::Refused, *why);
+    if (rows != columns || (rows != kHgtSamples3 && rows != kHgtSamples1))
+      return Fail(TErrorCode::Refused,
+                  "HGT tiles are 1201 x 1201 or 3601 x 3601 heights; the output would be " +
+                      std::to_string(columns) + " x " + std::to_string(rows));
     hgt.Samples = rows;
     const double cellSize = HgtCellSize(rows);
     Header->Setup(rows, columns, 1, cellSize, cellSize, 0, 0, 0, 0, "", "", "",

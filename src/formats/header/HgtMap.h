@@ -4,7 +4,10 @@
 // height sits exactly on the named corner. World coordinates are radians.
 #pragma once
 
+#include <optional>
+
 #include "dataset/HeadMap.h"
+#include "dataset/OutputChecks.h"
 
 namespace mirava {
 
@@ -24,6 +27,8 @@ class THgtHeader : public THeader {
 
 class THgtMap2 : public THeadMap2 {
  public:
+  // What an output of this format cannot hold, checked before any file exists.
+  static std::optional<std::string> WriteRefusal(const TRasterShape& shape);
   THgtMap2();
   void SetFileName(const std::string& fileName) override;
   bool Open(const std::string& fileName, uint32_t columns, uint32_t rows,

@@ -119,18 +119,22 @@ void TNogMap2::SetFileName(const std::string& fileName) {
   Header->HeaderFileName = CompanionFile(fileName, ".001");
 }
 
+std::optional<std::string> TNogMap2::WriteRefusal(const TRasterShape& shape) {
+  if (auto why = Signed16Refusal("NOG", shape.CellType, shape.Bands)) return why;
+  return SquareCellRefusal("NOG", shape.CellSizeX, shape.CellSizeY);
+}
+
 bool TNogMap2::Open(const std::string& fileName, uint32_t columns,
                     uint32_t rows, uint8_t cellType, uint32_t bands,
                     uint8_t mode) {
   if (mode == omCreate) {
-    ErrorText = Signed16Refusal("NOG", cellType, bands);
-    if (!ErrorText.empty()) return false;
+    if (const auto why = WriteRefusal({bands, cellType})) return Fail(TErrorCode::Refused, *why);
     return THeadMap2::Open(fileName, columns, rows, ctSigned16, 1, mode);
   }
   return THeadMap2::Open(fileName, columns, rows, cellType, bands, mode);
 }
 
-void TNogMap2::SetGeoreference(const std::string& spheroid,
+bool TNogMap2::SetGeoreference(const std::string& spheroid,
                                const std::string& datum, double cellSizeX,
                                double cellSizeY, double registrationCellX,
                                double registrationCellY, double registrationX,
@@ -139,28 +143,10 @@ void TNogMap2::SetGeoreference(const std::string& spheroid,
   THeadMap2::SetGeoreference(spheroid, datum, cellSizeX, cellSizeY,
                              registrationCellX, registrationCellY,
                              registrationX, registrationY, projection);
-  GeoreferenceError = SquareCellRefusal("NOG", cellSizeX, cellSizeY);
-  if (!GeoreferenceError.empty()) ErrorText = GeoreferenceError;
-}
-
-bool TNogMap2::WriteCell(uint32_t column, uint32_t row, uint32_t band,
-                         float value) {
-  if (!GeoreferenceError.empty()) {
-    return Fail(TErrorCode::Format, GeoreferenceError);
-  }
-  return THeadMap2::WriteCell(column, row, band, value);
-}
-
-bool TNogMap2::Close() {
-  if (Closed) return true;
-  if (OpenMode == omCreate && Fd >= 0 && !GeoreferenceError.empty()) {
-    // A refused raster leaves no half-made output behind.
-    Closed = true;
-    CloseMapping();
-    ::unlink(FileName.c_str());
-    return Fail(TErrorCode::Format, GeoreferenceError);
-  }
-  return THeadMap2::Close();
+  // The header has room for one cell size.
+  if (const auto why = SquareCellRefusal("NOG", cellSizeX, cellSizeY))
+    return Fail(TErrorCode::Refused, *why);
+  return true;
 }
 
 }  // namespace mirava

@@ -4,8 +4,10 @@
 #pragma once
 
 #include <array>
+#include <optional>
 
 #include "dataset/HeadMap.h"
+#include "dataset/OutputChecks.h"
 
 namespace mirava {
 
@@ -23,28 +25,18 @@ class TNogHeader : public THeader {
 
 class TNogMap2 : public THeadMap2 {
  public:
+  // What an output of this format cannot hold, checked before any file exists.
+  static std::optional<std::string> WriteRefusal(const TRasterShape& shape);
   TNogMap2();
   ~TNogMap2() override;
   void SetFileName(const std::string& fileName) override;
   bool Open(const std::string& fileName, uint32_t columns, uint32_t rows,
             uint8_t cellType, uint32_t bands, uint8_t mode) override;
-  void SetGeoreference(const std::string& spheroid, const std::string& datum,
+  bool SetGeoreference(const std::string& spheroid, const std::string& datum,
                        double cellSizeX, double cellSizeY,
                        double registrationCellX, double registrationCellY,
                        double registrationX, double registrationY,
                        const std::string& projection) override;
-  bool WriteCell(uint32_t column, uint32_t row, uint32_t band,
-                 float value) override;
-  // A georeference it cannot store leaves the cells to WriteCell, which
-  // reports it.
-  uint32_t BlockRows() override {
-    return GeoreferenceError.empty() ? THeadMap2::BlockRows() : 0;
-  }
-  bool Close() override;
-
- private:
-  // Why the georeference given to a created raster cannot be stored.
-  std::string GeoreferenceError;
 };
 
 }  // namespace mirava

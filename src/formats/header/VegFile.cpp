@@ -119,8 +119,16 @@ uint32_t TVegFile::CellByte(uint32_t column, uint32_t row) {
          (column % kVegTileSide) * kVegRecordSize + 2;
 }
 
+std::optional<std::string> TVegFile::WriteRefusal(const TRasterShape& shape) {
+  // Every cell type the engine carries is a float value, which a float cell
+  // holds exactly; a second band has nowhere to go.
+  if (shape.Bands != 1)
+    return "VEG files hold one band; the input has " + std::to_string(shape.Bands);
+  return SquareCellRefusal("VEG", shape.CellSizeX, shape.CellSizeY);
+}
+
 bool TVegFile::Open(const std::string& fileName, uint32_t columns,
-                    uint32_t rows, uint8_t, uint32_t bands, uint8_t mode) {
+                    uint32_t rows, uint8_t cellType, uint32_t bands, uint8_t mode) {
   SetFileName(fileName);
   OpenMode = mode;
   if (mode == omRead) {
@@ -136,12 +144,7 @@ bool TVegFile::Open(const std::string& fileName, uint32_t columns,
     return true;
   }
   if (mode != omCreate && mode != omReadWrite) return false;
-  // Every cell type the engine carries is a float value, which a float cell
-  // holds exactly; a second band has nowhere to go.
-  if (bands != 1) {
-    ErrorText = "VEG files hold one band; the input has " + std::to_string(bands);
-    return false;
-  }
+  if (const auto why = WriteRefusal({bands, cellType})) return Fail(TErrorCode::Refused, *why);
   if (columns == 0 || rows == 0) {
     return Fail(TErrorCode::Format, "A VEG file cannot hold " + std::to_string(columns) + " x " +
                                         std::to_string(rows) + " cells");
@@ -206,7 +209,7 @@ bool TVegFile::LoadDirectory() {
   return true;
 }
 
-void TVegFile::SetGeoreference(const std::string& spheroid,
+bool TVegFile::SetGeoreference(const std::string& spheroid,
                                const std::string& datum, double cellSizeX,
                                double cellSizeY, double registrationCellX,
                                double registrationCellY, double registrationX,
@@ -215,8 +218,10 @@ void TVegFile::SetGeoreference(const std::string& spheroid,
   THeadMap2::SetGeoreference(spheroid, datum, cellSizeX, cellSizeY,
                              registrationCellX, registrationCellY,
                              registrationX, registrationY, projection);
-  GeoreferenceError = SquareCellRefusal("VEG", cellSizeX, cellSizeY);
-  if (!GeoreferenceError.empty()) ErrorText = GeoreferenceError;
+  // The header has room for one cell size.
+  if (const auto why = SquareCellRefusal("VEG", cellSizeX, cellSizeY))
+    return Fail(TErrorCode::Refused, *why);
+  return true;
 }
 
 bool TVegFile::ReadCell(uint32_t column, uint32_t row, uint32_t, float& value) {
@@ -241,9 +246,6 @@ bool TVegFile::ReadCell(uint32_t column, uint32_t row, uint32_t, float& value) {
 
 bool TVegFile::WriteCell(uint32_t column, uint32_t row, uint32_t, float value) {
   if (OpenMode == omRead) return false;
-  if (!GeoreferenceError.empty()) {
-    return Fail(TErrorCode::Format, GeoreferenceError);
-  }
   if (column >= Header->Columns || row >= Header->Rows) return false;
   TTileEntry& entry = TileOf(column, row);
   if (!entry.Tile) {
@@ -307,13 +309,7 @@ bool TVegFile::Close() {
   Closed = true;
   bool ok = true;
   if (Created) {
-    if (!GeoreferenceError.empty()) {
-      // A refused raster leaves no half-made output behind.
-      ::unlink(FileName.c_str());
-      ::unlink(Header->HeaderFileName.c_str());
-      ErrorText = GeoreferenceError;
-      ok = false;
-    } else if (!Saved && !SaveTiles()) {
+    if (!Saved && !SaveTiles()) {
       ok = false;
     }
     FreeTiles();

@@ -4,9 +4,11 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "dataset/HeadMap.h"
+#include "dataset/OutputChecks.h"
 
 namespace mirava {
 
@@ -30,6 +32,8 @@ class TVegHeader : public THeader {
 
 class TVegFile : public THeadMap2 {
  public:
+  // What an output of this format cannot hold, checked before any file exists.
+  static std::optional<std::string> WriteRefusal(const TRasterShape& shape);
   // Cells are not the plain grid: reached one by one.
   uint32_t BlockRows() override { return 0; }
   TVegFile();
@@ -37,7 +41,7 @@ class TVegFile : public THeadMap2 {
   void SetFileName(const std::string& fileName) override;
   bool Open(const std::string& fileName, uint32_t columns, uint32_t rows,
             uint8_t cellType, uint32_t bands, uint8_t mode) override;
-  void SetGeoreference(const std::string& spheroid, const std::string& datum,
+  bool SetGeoreference(const std::string& spheroid, const std::string& datum,
                        double cellSizeX, double cellSizeY,
                        double registrationCellX, double registrationCellY,
                        double registrationX, double registrationY,
@@ -71,7 +75,6 @@ class TVegFile : public THeadMap2 {
   std::vector<TTileEntry> TileDirectory;
   bool Saved = false;
   bool Created = false;  // by a successful Open in mode 1
-  std::string GeoreferenceError;
 };
 
 }  // namespace mirava

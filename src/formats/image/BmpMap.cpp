@@ -69,7 +69,6 @@ void TBMPMap2::ResetDescription() {
   RowStride = 0;
   PixelOffset = 0;
   DetailText.clear();
-  WorldFileError.clear();
   RegistrationCellX = RegistrationCellY = 0;
   RegistrationX = RegistrationY = 0;
   CellSizeX = CellSizeY = 1;
@@ -336,7 +335,7 @@ const uint8_t* TBMPMap2::RowData(uint32_t row) {
 
 uint32_t TBMPMap2::BlockRows() {
   const bool plain = StorageBands == 3 || (StorageBands == 1 && GreyPalette);
-  if (!plain || !Decoded.Empty() || RowStride == 0 || !WorldFileError.empty()) return 0;
+  if (!plain || !Decoded.Empty() || RowStride == 0) return 0;
   return static_cast<uint32_t>(std::min<uint64_t>(UsableWindow() / RowStride, Height));
 }
 
@@ -391,9 +390,6 @@ bool TBMPMap2::ReadCell(uint32_t column, uint32_t row, uint32_t band,
 bool TBMPMap2::WriteCell(uint32_t column, uint32_t row, uint32_t band,
                          float value) {
   if (OpenMode != omCreate) return false;
-  if (!WorldFileError.empty()) {
-    return Fail(TErrorCode::Format, WorldFileError);
-  }
   if (band >= ReportedBands) band = ReportedBands - 1u;
   if (column >= Width || row >= Height) return false;
   if (!SelectRow(row, band)) return false;
@@ -402,9 +398,10 @@ bool TBMPMap2::WriteCell(uint32_t column, uint32_t row, uint32_t band,
   return true;
 }
 
-std::optional<std::string> TBMPMap2::WriteRefusal(uint32_t bands, uint8_t cellType) {
-  if (bands > 3) return "BMP files do not support more than 3 bands";
-  if (cellType != ctUnsigned8) return "BMP files support only byte data";
+std::optional<std::string> TBMPMap2::WriteRefusal(const TRasterShape& shape) {
+  if (shape.Bands > 3) return "BMP files do not support more than 3 bands";
+  if (shape.CellType != ctUnsigned8) return "BMP files support only byte data";
+  if (shape.Bands != 1 && shape.Bands != 3) return "Wrong number of bands(must be 1 or 3)";
   return std::nullopt;
 }
 
@@ -464,7 +461,7 @@ bool TBMPMap2::CreateFile(const std::string& fileName, uint32_t columns,
   return true;
 }
 
-void TBMPMap2::SetGeoreference(const std::string& spheroid,
+bool TBMPMap2::SetGeoreference(const std::string& spheroid,
                                const std::string& datum, double cellSizeX,
                                double cellSizeY, double registrationCellX,
                                double registrationCellY, double registrationX,
@@ -479,24 +476,16 @@ void TBMPMap2::SetGeoreference(const std::string& spheroid,
   RegistrationX = registrationX;
   RegistrationY = registrationY;
   Projection = projection;
-  if (OpenMode != omCreate) return;
-  const TWorldFile world = TWorldFile::FromOrigin(
-      GetCellSizeX(), 0, 0, GetCellSizeY(), GetOriginX(), GetOriginY());
-  const std::string name = ChangeFileExt(FileName, ".bmpw");
-  std::string error;
-  // The world file is a bitmap's only georeference: without it the job fails.
-  if (!world.Write(name, error))
-    WorldFileError = "World file " + name + " not written: " + error;
+  if (OpenMode != omCreate) return true;
+  return SaveWorldFile(ChangeFileExt(FileName, ".bmpw"),
+                       TWorldFile::FromOrigin(GetCellSizeX(), 0, 0, GetCellSizeY(), GetOriginX(),
+                                              GetOriginY()));
 }
 
 bool TBMPMap2::Close() {
   if (Closed) return true;
   Closed = true;
   bool ok = true;
-  if (OpenMode == omCreate && !WorldFileError.empty()) {
-    ErrorText = WorldFileError;
-    ok = false;
-  }
   if (!CloseMapping()) {
     if (ok) ErrorText = "Closing " + FileName + ": " + ErrorText;
     ok = false;

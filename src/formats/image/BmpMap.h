@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "dataset/DataSetRoot.h"
+#include "dataset/OutputChecks.h"
 #include "formats/image/ImageBuffer.h"
 #include "text/TextUtils.h"
 
@@ -21,7 +22,7 @@ class TBMPMap2 : public TDataSetRoot2 {
  public:
   // What a BMP output cannot hold: more than 3 bands, cells other than
   // unsigned bytes.
-  static std::optional<std::string> WriteRefusal(uint32_t bands, uint8_t cellType);
+  static std::optional<std::string> WriteRefusal(const TRasterShape& shape);
   TBMPMap2();
   ~TBMPMap2() override;
 
@@ -39,7 +40,7 @@ class TBMPMap2 : public TDataSetRoot2 {
   int32_t GetColumnCount() override { return static_cast<int32_t>(Width); }
   uint8_t GetCellType() override { return ctUnsigned8; }
   bool IsMSBFirst() override { return false; }
-  void SetGeoreference(const std::string& spheroid, const std::string& datum,
+  bool SetGeoreference(const std::string& spheroid, const std::string& datum,
                        double cellSizeX, double cellSizeY,
                        double registrationCellX, double registrationCellY,
                        double registrationX, double registrationY,
@@ -99,7 +100,6 @@ class TBMPMap2 : public TDataSetRoot2 {
   uint16_t ReportedBands = 0;
   uint32_t RowStride = 0;
   std::string DetailText;
-  std::string WorldFileError;
   bool Closed = false;
 };
 

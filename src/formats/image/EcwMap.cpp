@@ -161,6 +161,13 @@ void TECWMap2::TakeFileInfo(const ncs::NCSFileViewFileInfo& info) {
   RegistrationY = info.OriginY;
 }
 
+std::optional<std::string> TECWMap2::WriteRefusal(const TRasterShape& shape) {
+  if (shape.CellType != ctUnsigned8) return "ECW files support only byte data";
+  if (shape.Bands != 1 && shape.Bands != 3)
+    return "ECW files hold 1 or 3 bands, not " + std::to_string(shape.Bands);
+  return std::nullopt;
+}
+
 bool TECWMap2::Open(const std::string& fileName, uint32_t columns,
                     uint32_t rows, uint8_t cellType, uint32_t bands,
                     uint8_t mode) {
@@ -179,12 +186,7 @@ bool TECWMap2::Open(const std::string& fileName, uint32_t columns,
   if (mode != omCreate) {
     return Fail(TErrorCode::Format, "ECW files cannot be updated");
   }
-  if (cellType != ctUnsigned8) {
-    return Fail(TErrorCode::Format, "ECW files support only byte data");
-  }
-  if (bands != 1 && bands != 3) {
-    return Fail(TErrorCode::Format, "ECW files hold 1 or 3 bands, not " + std::to_string(bands));
-  }
+  if (const auto why = WriteRefusal({bands, cellType})) return Fail(TErrorCode::Refused, *why);
   // Refused now rather than after every cell was copied.
   if (columns == 0 || rows == 0 ||
       static_cast<uint64_t>(columns) * bands > ncs::kMaxLineSamples) {
@@ -352,7 +354,7 @@ bool TECWMap2::Close() {
   return CloseMapping() && ok;
 }
 
-void TECWMap2::SetGeoreference(const std::string&, const std::string&,
+bool TECWMap2::SetGeoreference(const std::string&, const std::string&,
                                double cellSizeX, double cellSizeY,
                                double registrationCellX,
                                double registrationCellY, double registrationX,
@@ -362,6 +364,7 @@ void TECWMap2::SetGeoreference(const std::string&, const std::string&,
   // The outer corner of cell (0, 0); rows grow southwards.
   RegistrationX = registrationX - registrationCellX * cellSizeX;
   RegistrationY = registrationY + registrationCellY * cellSizeY;
+  return true;
 }
 
 void TECWMap2::PixelToWorld(double column, double row, double& x, double& y) {

@@ -4,9 +4,11 @@
 // origin travel inside the file; no world file, no control points.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "dataset/DataSetRoot.h"
+#include "dataset/OutputChecks.h"
 #include "georef/WorldFile.h"
 #include "formats/codec/EcwCodec.h"
 #include "formats/image/ImageBuffer.h"
@@ -25,6 +27,8 @@ extern TECWMap2* CurrentEcwDataset;
 
 class TECWMap2 : public TDataSetRoot2 {
  public:
+  // What an output of this format cannot hold, checked before any file exists.
+  static std::optional<std::string> WriteRefusal(const TRasterShape& shape);
   TECWMap2() = default;
   ~TECWMap2() override;
 
@@ -42,7 +46,7 @@ class TECWMap2 : public TDataSetRoot2 {
   int32_t GetColumnCount() override { return static_cast<int32_t>(Columns); }
   uint8_t GetCellType() override { return 1; }
   bool IsMSBFirst() override { return false; }
-  void SetGeoreference(const std::string& spheroid, const std::string& datum,
+  bool SetGeoreference(const std::string& spheroid, const std::string& datum,
                        double cellSizeX, double cellSizeY,
                        double registrationCellX, double registrationCellY,
                        double registrationX, double registrationY,

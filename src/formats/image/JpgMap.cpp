@@ -31,6 +31,13 @@ bool TJpgMap2::WriteCell(uint32_t column, uint32_t row, uint32_t band,
   return ImageBuffer.Write(column, row, band, value);
 }
 
+std::optional<std::string> TJpgMap2::WriteRefusal(const TRasterShape& shape) {
+  if (shape.CellType != ctUnsigned8) return "JPEG files support only byte data";
+  if (shape.Bands != 1 && shape.Bands != 3)
+    return "JPEG files hold 1 or 3 bands, not " + std::to_string(shape.Bands);
+  return std::nullopt;
+}
+
 bool TJpgMap2::Open(const std::string& fileName, uint32_t columns,
                     uint32_t rows, uint8_t cellType, uint32_t bands,
                     uint8_t mode) {
@@ -50,12 +57,7 @@ bool TJpgMap2::Open(const std::string& fileName, uint32_t columns,
   if (mode != omCreate) {
     return Fail(TErrorCode::Format, "Unknown open mode " + std::to_string(mode));
   }
-  if (cellType != ctUnsigned8) {
-    return Fail(TErrorCode::Format, "JPEG files support only byte data");
-  }
-  if (bands != 1 && bands != 3) {
-    return Fail(TErrorCode::Format, "JPEG files hold 1 or 3 bands, not " + std::to_string(bands));
-  }
+  if (const auto why = WriteRefusal({bands, cellType})) return Fail(TErrorCode::Refused, *why);
   // Refused now rather than after every cell was copied.
   if (columns == 0 || rows == 0 || columns > jpeg::kMaxDimension ||
       rows > jpeg::kMaxDimension) {
@@ -152,10 +154,6 @@ bool TJpgMap2::Close() {
   bool ok = true;
   if ((OpenMode == omCreate || OpenMode == omReadWrite) && !ImageBuffer.Empty() && !Placed)
     ok = EncodeImage(FileName, Quality);
-  if (ok && !WorldFileError.empty()) {
-    ErrorText = WorldFileError;
-    ok = false;
-  }
   ImageBuffer.Release();
   return CloseMapping() && ok;
 }
@@ -192,11 +190,10 @@ bool TJpgMap2::Crop(uint32_t firstRow, uint32_t lastRow, uint32_t firstColumn,
   RegistrationCellX = RegistrationCellY = 0;
   RegistrationX = x;
   RegistrationY = y;
-  WriteWorldFile();
-  return true;
+  return WriteWorldFile();
 }
 
-void TJpgMap2::SetGeoreference(const std::string& spheroid,
+bool TJpgMap2::SetGeoreference(const std::string& spheroid,
                                const std::string& datum, double cellSizeX,
                                double cellSizeY, double registrationCellX,
                                double registrationCellY, double registrationX,
@@ -212,21 +209,16 @@ void TJpgMap2::SetGeoreference(const std::string& spheroid,
   Spheroid = spheroid;
   Datum = datum;
   Projection = projection;
-  WriteWorldFile();
+  return WriteWorldFile();
 }
 
 // Only an image that will be saved gets a world file: a read-only one
 // keeps its files as they are.
-void TJpgMap2::WriteWorldFile() {
-  if (OpenMode != omCreate && OpenMode != omReadWrite) return;
-  const std::string name = ChangeFileExt(FileName, ".jgw");
-  const TWorldFile world =
-      TWorldFile::FromOrigin(GetCellSizeX(), ColumnTermY, RowTermX,
-                             GetCellSizeY(), GetRegistrationX(), GetRegistrationY());
-  std::string error;
-  WorldFileError.clear();
-  if (!world.Write(name, error))
-    WorldFileError = "World file " + name + " not written: " + error;
+bool TJpgMap2::WriteWorldFile() {
+  if (OpenMode != omCreate && OpenMode != omReadWrite) return true;
+  return SaveWorldFile(ChangeFileExt(FileName, ".jgw"),
+                       TWorldFile::FromOrigin(GetCellSizeX(), ColumnTermY, RowTermX, GetCellSizeY(),
+                                              GetRegistrationX(), GetRegistrationY()));
 }
 
 void TJpgMap2::PixelToWorld(double column, double row, double& x, double& y) {

@@ -4,9 +4,11 @@
 // (".jpgw", else ".jgw"; ".jgw" written), with its two rotation terms.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "dataset/DataSetRoot.h"
+#include "dataset/OutputChecks.h"
 #include "georef/WorldFile.h"
 #include "formats/image/ImageBuffer.h"
 
@@ -14,6 +16,8 @@ namespace mirava {
 
 class TJpgMap2 : public TDataSetRoot2 {
  public:
+  // What an output of this format cannot hold, checked before any file exists.
+  static std::optional<std::string> WriteRefusal(const TRasterShape& shape);
   TJpgMap2() = default;
   ~TJpgMap2() override;
 
@@ -32,7 +36,7 @@ class TJpgMap2 : public TDataSetRoot2 {
   int32_t GetColumnCount() override { return static_cast<int32_t>(Columns); }
   uint8_t GetCellType() override { return 1; }
   bool IsMSBFirst() override { return false; }
-  void SetGeoreference(const std::string& spheroid, const std::string& datum,
+  bool SetGeoreference(const std::string& spheroid, const std::string& datum,
                        double cellSizeX, double cellSizeY,
                        double registrationCellX, double registrationCellY,
                        double registrationX, double registrationY,
@@ -61,7 +65,7 @@ class TJpgMap2 : public TDataSetRoot2 {
   bool EncodeImage(const std::string& fileName, int quality);
   bool ReadWorldFile(const std::string& fileName);
   void ReadWorldFileBeside(const std::string& fileName);
-  void WriteWorldFile();
+  bool WriteWorldFile();
   void SetSize(uint32_t columns, uint32_t rows, uint32_t bands);
 
   TImageBuffer ImageBuffer;
@@ -70,7 +74,6 @@ class TJpgMap2 : public TDataSetRoot2 {
   uint32_t Bands = 0;
   uint64_t LineLength = 0;
   int Quality = 100;
-  std::string WorldFileError;  // why the last ".jgw" was not written
   bool Closed = false;
   bool Placed = false;  // the file was written by PlaceFile
 };

@@ -58,12 +58,6 @@ TRswMap2::~TRswMap2() { Close(); }
 
 bool TRswMap2::Close() {
   Cached = TTileCache();
-  if (OpenMode == omCreate && Fd >= 0 && !GeoreferenceError.empty()) {
-    // A refused raster leaves no half-made output behind.
-    CloseMapping();
-    ::unlink(FileName.c_str());
-    return Fail(TErrorCode::Format, GeoreferenceError);
-  }
   return CloseMapping();
 }
 
@@ -117,6 +111,13 @@ bool TRswMap2::CopyToFile(uint64_t offset, uint32_t size, const uint8_t* data) {
   return true;
 }
 
+std::optional<std::string> TRswMap2::WriteRefusal(const TRasterShape& shape) {
+  if (shape.Bands != 3) return "Error bands<>3";
+  if (shape.CellType != ctUnsigned8) return "Error not byte cell";
+  // The header has room for one cell size.
+  return SquareCellRefusal("RSW", shape.CellSizeX, shape.CellSizeY);
+}
+
 bool TRswMap2::Open(const std::string& fileName, uint32_t columns,
                     uint32_t rows, uint8_t cellType, uint32_t bands,
                     uint8_t mode) {
@@ -129,12 +130,7 @@ bool TRswMap2::Open(const std::string& fileName, uint32_t columns,
   TileIndex.clear();
   ControlPoints.reset();
   if (mode == omCreate) {
-    if (bands != 3) {
-      return Fail(TErrorCode::Refused, "Error bands<>3");
-    }
-    if (cellType != ctUnsigned8) {
-      return Fail(TErrorCode::Refused, "Error not byte cell");
-    }
+    if (const auto why = WriteRefusal({bands, cellType})) return Fail(TErrorCode::Refused, *why);
     if (!Create(columns, rows)) return false;
     // The worker saves the points it carries as a ".gcp" beside the output,
     // the file a reader of this raster loads.
@@ -405,28 +401,22 @@ bool TRswMap2::ReadCell(uint32_t column, uint32_t row, uint32_t band,
 bool TRswMap2::WriteCell(uint32_t column, uint32_t row, uint32_t band,
                          float value) {
   if (OpenMode == omRead) return false;
-  if (!GeoreferenceError.empty()) {
-    return Fail(TErrorCode::Format, GeoreferenceError);
-  }
   uint8_t* p = CellPointer(column, row, band);
   if (!p) return false;
   EncodeCell(p, ctUnsigned8, false, value);
   return true;
 }
 
-void TRswMap2::SetGeoreference(const std::string&, const std::string&,
+bool TRswMap2::SetGeoreference(const std::string&, const std::string&,
                                double cellSizeX, double cellSizeY,
                                double registrationCellX,
                                double registrationCellY, double registrationX,
                                double registrationY, const std::string&) {
   // A read-only mapping cannot take the header.
-  if (OpenMode == omRead || TileIndex.empty()) return;
+  if (OpenMode == omRead || TileIndex.empty()) return true;
   // The file has room for one cell size.
-  GeoreferenceError = SquareCellRefusal("RSW", cellSizeX, cellSizeY);
-  if (!GeoreferenceError.empty()) {
-    ErrorText = GeoreferenceError;
-    return;
-  }
+  if (const auto why = SquareCellRefusal("RSW", cellSizeX, cellSizeY))
+    return Fail(TErrorCode::Refused, *why);
   const double cellSize = cellSizeX == 0 ? 1.0 : cellSizeX;
   SetHeader32(hGeoreferenced, 1);
   SetHeaderDouble(hScale, kScale);
@@ -436,6 +426,7 @@ void TRswMap2::SetGeoreference(const std::string&, const std::string&,
   SetHeaderDouble(hLowerY, registrationY + registrationCellY * cellSizeY -
                                static_cast<double>(Header32(hHeight)) * cellSizeY);
   WriteHeaderBack();
+  return true;
 }
 
 void TRswMap2::PixelToWorld(double column, double row, double& x, double& y) {

@@ -5,15 +5,19 @@
 #pragma once
 
 #include <array>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "dataset/DataSetRoot.h"
+#include "dataset/OutputChecks.h"
 
 namespace mirava {
 
 class TRswMap2 : public TDataSetRoot2 {
  public:
+  // What an output of this format cannot hold, checked before any file exists.
+  static std::optional<std::string> WriteRefusal(const TRasterShape& shape);
   static constexpr uint32_t kHeaderSize = 248;
   static constexpr uint32_t kPaletteSize = 1024;
   static constexpr uint32_t kCreatedPaletteOffset = 320;
@@ -37,7 +41,7 @@ class TRswMap2 : public TDataSetRoot2 {
   int32_t GetColumnCount() override;
   uint8_t GetCellType() override { return 1; }
   bool IsMSBFirst() override { return false; }
-  void SetGeoreference(const std::string& spheroid, const std::string& datum,
+  bool SetGeoreference(const std::string& spheroid, const std::string& datum,
                        double cellSizeX, double cellSizeY,
                        double registrationCellX, double registrationCellY,
                        double registrationX, double registrationY,
@@ -80,7 +84,6 @@ class TRswMap2 : public TDataSetRoot2 {
   uint32_t LastTileWidth = 0;
   uint32_t LastTileHeight = 0;
   // Why the georeference given cannot be stored (cells not square).
-  std::string GeoreferenceError;
   // The tile the last cell lay in, while its window stays mapped: cells of
   // the same tile need no division and no window check.
   struct TTileCache {

@@ -41,7 +41,6 @@ void TTifMap2::ResetDescription() {
   CellSizeX = CellSizeY = 1;
   ColumnTermY = RowTermX = 0;
   Projection = Datum = Spheroid = "RAW";
-  WorldFileError.clear();
 }
 
 bool TTifMap2::Open(const std::string& fileName, uint32_t columns, uint32_t rows, uint8_t cellType,
@@ -161,7 +160,7 @@ uint32_t TTifMap2::BlockRows() {
       plain = StripTable[i] == StripTable[0] + i * stripBytes;
     ContiguousRows = plain;
   }
-  if (!ContiguousRows || !WorldFileError.empty()) return 0;
+  if (!ContiguousRows) return 0;
   return static_cast<uint32_t>(std::min<uint64_t>(UsableWindow() / StripLineBytes, ImageLength));
 }
 
@@ -225,9 +224,6 @@ bool TTifMap2::ReadCell(uint32_t column, uint32_t row, uint32_t band, float& val
 
 bool TTifMap2::WriteCell(uint32_t column, uint32_t row, uint32_t band, float value) {
   if (OpenMode == omRead) return false;
-  if (!WorldFileError.empty()) {
-    return Fail(TErrorCode::Format, WorldFileError);
-  }
   if (band >= SamplesPerPixel) band = SamplesPerPixel - 1u;
   if (column >= ImageWidth || row >= ImageLength) return false;
   if (!SelectRow(row, band)) return false;
@@ -235,7 +231,7 @@ bool TTifMap2::WriteCell(uint32_t column, uint32_t row, uint32_t band, float val
   return true;
 }
 
-void TTifMap2::SetGeoreference(const std::string& spheroid, const std::string& datum,
+bool TTifMap2::SetGeoreference(const std::string& spheroid, const std::string& datum,
                                double cellSizeX, double cellSizeY, double registrationCellX,
                                double registrationCellY, double registrationX, double registrationY,
                                const std::string& projection) {
@@ -247,17 +243,15 @@ void TTifMap2::SetGeoreference(const std::string& spheroid, const std::string& d
   Projection = projection;
   Datum = datum;
   Spheroid = spheroid;
-  if (OpenMode != omCreate) return;
+  if (OpenMode != omCreate) return true;
   const TGeoTiffCrs crs = GeoTiffCrsFor(Projection, Datum, GetRegistrationX());
-  const TWorldFile world =
-      TWorldFile::FromOrigin(GetCellSizeX(), 0, 0, GetCellSizeY(),
-                             GetRegistrationX() - crs.EastingPrefix, GetRegistrationY());
-  const std::string worldName = ChangeFileExt(FileName, ".tfw");
-  std::string error;
-  if (!world.Write(worldName, error))
-    WorldFileError = "World file " + worldName + " not written: " + error;
-  if (!WriteTiffHeader() && WorldFileError.empty())
-    WorldFileError = "TIFF header not written: " + ErrorText;
+  if (!SaveWorldFile(ChangeFileExt(FileName, ".tfw"),
+                     TWorldFile::FromOrigin(GetCellSizeX(), 0, 0, GetCellSizeY(),
+                                            GetRegistrationX() - crs.EastingPrefix,
+                                            GetRegistrationY())))
+    return false;
+  if (!WriteTiffHeader()) return Fail(TErrorCode::IO, "TIFF header not written: " + ErrorText);
+  return true;
 }
 
 void TTifMap2::PixelToWorld(double column, double row, double& x, double& y) {
@@ -272,10 +266,6 @@ bool TTifMap2::Close() {
   if (Closed) return true;
   Closed = true;
   bool ok = true;
-  if (OpenMode == omCreate && !WorldFileError.empty()) {
-    ErrorText = WorldFileError;
-    ok = false;
-  }
   PlaneWindows.clear();
   if (!CloseMapping()) {
     if (ok) ErrorText = "Closing " + FileName + ": " + ErrorText;

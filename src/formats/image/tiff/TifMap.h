@@ -49,7 +49,7 @@ class TTifMap2 : public TDataSetRoot2 {
   int32_t GetColumnCount() override { return static_cast<int32_t>(ImageWidth); }
   uint8_t GetCellType() override { return CellType; }
   bool IsMSBFirst() override { return MSBFirst; }
-  void SetGeoreference(const std::string& spheroid, const std::string& datum, double cellSizeX,
+  bool SetGeoreference(const std::string& spheroid, const std::string& datum, double cellSizeX,
                        double cellSizeY, double registrationCellX, double registrationCellY,
                        double registrationX, double registrationY,
                        const std::string& projection) override;
@@ -133,7 +133,6 @@ class TTifMap2 : public TDataSetRoot2 {
   uint32_t SampleWidth = 1;
   bool MSBFirst = false;
   bool WhiteIsZero = false;
-  std::string WorldFileError;
   bool Closed = false;
   int ContiguousRows = -1;  // unknown until BlockRows asks
 };

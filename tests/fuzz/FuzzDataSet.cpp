@@ -58,5 +58,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } catch (const EConvertError&) {
     // The one error a text header may raise by design.
   }
+#ifdef MIRAVA_FUZZ_JPEG_PLACEMENT
+  // The coefficient path too, in the placement the input's size picks.
+  std::string placed;
+  jpeg::PlaceFile(name, fuzz::ScratchDir() + "/placed.jpg",
+                  static_cast<jpeg::TBlockPlacement>(size % 6), placed);
+#endif
   return 0;
 }

@@ -1,9 +1,6 @@
 #include "formats/codec/JpegCodec.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <turbojpeg.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -299,73 +296,35 @@ int WriteBeside(const std::string& fileName, TWrite write, std::string& message)
   return jeNone;
 }
 
-// A file to transform, mapped rather than read: its pages are the page
-// cache's, not the process's memory.
-struct TSourceFile {
-  const unsigned char* Data = nullptr;
-  unsigned long Size = 0;
-
-  TSourceFile() = default;
-  TSourceFile(const TSourceFile&) = delete;
-  TSourceFile& operator=(const TSourceFile&) = delete;
-  ~TSourceFile() {
-    if (Data) ::munmap(const_cast<unsigned char*>(Data), Size);
-  }
-
-  int Open(const std::string& fileName, std::string& message) {
-    const int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return Report(jeOpenFailed, SystemErrorText(errno), message);
-    struct stat st;
-    if (::fstat(fd, &st) != 0) {
-      const int error = errno;
-      ::close(fd);
-      return Report(jeOpenFailed, SystemErrorText(error), message);
-    }
-    if (st.st_size < 2) {
-      ::close(fd);
-      return Report(jeNotJpeg, "", message);
-    }
-    void* p = ::mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
-    const int error = errno;
-    ::close(fd);
-    if (p == MAP_FAILED) return Report(jeOpenFailed, SystemErrorText(error), message);
-    Data = static_cast<const unsigned char*>(p);
-    Size = static_cast<unsigned long>(st.st_size);
-    if (Data[0] != 0xFF || Data[1] != 0xD8) return Report(jeNotJpeg, "", message);
-    return jeNone;
-  }
+// The block grid a placement works on, from a file's header.
+struct TBlockGrid {
+  uint32_t Width = 0;
+  uint32_t Height = 0;
+  int McuWidth = DCTSIZE;
+  int McuHeight = DCTSIZE;
+  // Every component's blocks as the decoder holds them, two bytes a
+  // coefficient.
+  uint64_t CoefficientBytes = 0;
 };
 
-struct TTransformer {
-  struct TDestroy {
-    void operator()(void* handle) const { tjDestroy(handle); }
-  };
-  std::unique_ptr<void, TDestroy> Handle{tjInitTransform()};
-};
-
-// The placed image's size and the source's chroma sampling.
-struct TTransformSize {
-  int Width = 0;
-  int Height = 0;
-  int Sampling = TJSAMP_444;
-};
-
-int TransformOperation(TBlockPlacement placement) {
-  switch (placement) {
-    case TBlockPlacement::MirrorHorizontal:
-      return TJXOP_HFLIP;
-    case TBlockPlacement::MirrorVertical:
-      return TJXOP_VFLIP;
-    case TBlockPlacement::Rotate180:
-      return TJXOP_ROT180;
-    case TBlockPlacement::Rotate90CW:
-      return TJXOP_ROT90;
-    case TBlockPlacement::Rotate90CCW:
-      return TJXOP_ROT270;
-    case TBlockPlacement::None:
-      break;
+TBlockGrid GridOf(const jpeg_decompress_struct& cinfo) {
+  TBlockGrid grid;
+  grid.Width = cinfo.image_width;
+  grid.Height = cinfo.image_height;
+  // A single component is coded in blocks, whatever its sampling factors.
+  if (cinfo.num_components > 1) {
+    grid.McuWidth = cinfo.max_h_samp_factor * DCTSIZE;
+    grid.McuHeight = cinfo.max_v_samp_factor * DCTSIZE;
   }
-  return TJXOP_NONE;
+  for (int ci = 0; ci < cinfo.num_components; ++ci) {
+    const jpeg_component_info& c = cinfo.comp_info[ci];
+    const uint64_t columns = (uint64_t(c.width_in_blocks) + c.h_samp_factor - 1) /
+                             c.h_samp_factor * c.h_samp_factor;
+    const uint64_t rows = (uint64_t(c.height_in_blocks) + c.v_samp_factor - 1) /
+                          c.v_samp_factor * c.v_samp_factor;
+    grid.CoefficientBytes += columns * rows * DCTSIZE2 * sizeof(JCOEF);
+  }
+  return grid;
 }
 
 // Where partial blocks would have to go, or nothing when the placement
@@ -385,48 +344,269 @@ std::string MisplacedEdges(TBlockPlacement placement, bool partialRight, bool pa
   return text;
 }
 
-// Maps the source, reads its header and refuses what the transform cannot
-// make exactly, or what would not fit this machine's memory.
-int PrepareTransform(const std::string& fileName, TBlockPlacement placement, TSourceFile& source,
-                     TTransformer& transformer, TTransformSize& size, std::string& message) {
-  if (const int code = source.Open(fileName, message)) return code;
-  if (!transformer.Handle) return Report(jeOutOfMemory, tjGetErrorStr2(nullptr), message);
-  int width = 0, height = 0, sampling = 0, colorspace = 0;
-  if (tjDecompressHeader3(transformer.Handle.get(), source.Data, source.Size, &width, &height,
-                          &sampling, &colorspace) != 0)
-    return Report(jeUnsupported, tjGetErrorStr2(transformer.Handle.get()), message);
-  const int mcuWidth = tjMCUWidth[sampling], mcuHeight = tjMCUHeight[sampling];
+// What the coefficients cannot be placed exactly or would not fit this
+// machine's memory: the number with its cause in `errors`, else 0.
+int RefusePlacement(const TBlockGrid& grid, TBlockPlacement placement, TErrorManager& errors) {
   const std::string edges =
-      MisplacedEdges(placement, width % mcuWidth != 0, height % mcuHeight != 0);
-  if (!edges.empty())
-    return Report(jeImperfect,
-                  std::to_string(width) + " x " + std::to_string(height) + " pixels in " +
-                      std::to_string(mcuWidth) + " x " + std::to_string(mcuHeight) +
-                      " blocks; the placement would move the partial ones from " + edges,
-                  message);
-  // Every component's coefficients (two bytes each) are held, twice when
-  // the placement cannot be made in place.
-  const uint64_t components = sampling == TJSAMP_GRAY                              ? 1
-                              : colorspace == TJCS_CMYK || colorspace == TJCS_YCCK ? 4
-                                                                                   : 3;
-  const uint64_t mcus = (uint64_t(width) + mcuWidth - 1) / mcuWidth *
-                        ((uint64_t(height) + mcuHeight - 1) / mcuHeight);
-  const bool inPlace = placement == TBlockPlacement::None ||
-                       placement == TBlockPlacement::MirrorHorizontal ||
-                       placement == TBlockPlacement::MirrorVertical;
-  const uint64_t bytes =
-      mcus * uint64_t(mcuWidth) * uint64_t(mcuHeight) * components * 2 * (inPlace ? 1 : 2);
-  if (bytes > PhysicalMemory() / 2)
-    return Report(jeOutOfMemory, "its coefficients need " + std::to_string(bytes) + " bytes",
-                  message);
-  const bool turned =
-      placement == TBlockPlacement::Rotate90CW || placement == TBlockPlacement::Rotate90CCW;
-  size.Width = turned ? height : width;
-  size.Height = turned ? width : height;
-  size.Sampling = sampling;
-  message.clear();
+      MisplacedEdges(placement, grid.Width % grid.McuWidth != 0, grid.Height % grid.McuHeight != 0);
+  std::string cause;
+  int code = jeNone;
+  if (!edges.empty()) {
+    code = jeImperfect;
+    cause = std::to_string(grid.Width) + " x " + std::to_string(grid.Height) + " pixels in " +
+            std::to_string(grid.McuWidth) + " x " + std::to_string(grid.McuHeight) +
+            " blocks; the placement would move the partial ones from " + edges;
+  } else if (grid.CoefficientBytes > PhysicalMemory() / 2) {
+    code = jeOutOfMemory;
+    cause = "its coefficients need " + std::to_string(grid.CoefficientBytes) + " bytes";
+  }
+  if (code != jeNone) SetMessage(errors, code, cause.c_str());
+  return code;
+}
+
+int GridC(FILE* file, TErrorManager& errors, TBlockGrid& grid) {
+  jpeg_decompress_struct cinfo;
+  cinfo.err = InitErrors(errors, jeCorrupt);
+  if (setjmp(errors.Jump)) {
+    jpeg_destroy_decompress(&cinfo);
+    return errors.Code;
+  }
+  jpeg_create_decompress(&cinfo);
+  jpeg_stdio_src(&cinfo, file);
+  jpeg_read_header(&cinfo, TRUE);
+  grid = GridOf(cinfo);
+  jpeg_destroy_decompress(&cinfo);
   return jeNone;
 }
+
+// The encoder asks for the placed file's blocks a row of blocks at a time;
+// they are made then from the source's coefficients, so that no second
+// copy of the image is held, whatever the placement.
+struct TPlacement {
+  TBlockPlacement Kind = TBlockPlacement::None;
+  j_decompress_ptr Source = nullptr;
+  jvirt_barray_ptr* SourceBlocks = nullptr;
+  JBLOCKARRAY Rows[MAX_COMPONENTS] = {};
+  JDIMENSION RowWidth[MAX_COMPONENTS] = {};
+  JBLOCKARRAY (*EncoderAccess)(j_common_ptr, jvirt_barray_ptr, JDIMENSION, JDIMENSION,
+                               boolean) = nullptr;
+};
+
+bool Transposes(TBlockPlacement kind) {
+  return kind == TBlockPlacement::Rotate90CW || kind == TBlockPlacement::Rotate90CCW;
+}
+
+// A block's coefficients placed: mirroring negates the odd frequencies
+// across the mirror, a quarter turn transposes the block first.
+void PlaceBlock(const JCOEF* in, JCOEF* out, TBlockPlacement kind) {
+  using P = TBlockPlacement;
+  const int oddRows = kind == P::MirrorVertical || kind == P::Rotate180 || kind == P::Rotate90CCW;
+  const int oddColumns =
+      kind == P::MirrorHorizontal || kind == P::Rotate180 || kind == P::Rotate90CW;
+  const bool transpose = Transposes(kind);
+  for (int i = 0; i < DCTSIZE; ++i)
+    for (int j = 0; j < DCTSIZE; ++j) {
+      const JCOEF v = transpose ? in[j * DCTSIZE + i] : in[i * DCTSIZE + j];
+      out[i * DCTSIZE + j] = ((i & oddRows) ^ (j & oddColumns)) ? static_cast<JCOEF>(-v) : v;
+    }
+}
+
+// Where the placed block (row, column) of a component `width` x `height`
+// blocks large comes from.
+void SourceBlock(TBlockPlacement kind, JDIMENSION row, JDIMENSION column, JDIMENSION width,
+                 JDIMENSION height, JDIMENSION& sourceRow, JDIMENSION& sourceColumn) {
+  using P = TBlockPlacement;
+  sourceRow = row;
+  sourceColumn = column;
+  switch (kind) {
+    case P::MirrorHorizontal:
+      sourceColumn = width - 1 - column;
+      break;
+    case P::MirrorVertical:
+      sourceRow = height - 1 - row;
+      break;
+    case P::Rotate180:
+      sourceRow = height - 1 - row;
+      sourceColumn = width - 1 - column;
+      break;
+    case P::Rotate90CW:
+      sourceRow = width - 1 - column;
+      sourceColumn = row;
+      break;
+    case P::Rotate90CCW:
+      sourceRow = column;
+      sourceColumn = height - 1 - row;
+      break;
+    case P::None:
+      break;
+  }
+}
+
+JBLOCKARRAY PlacedRows(j_common_ptr common, jvirt_barray_ptr blocks, JDIMENSION first,
+                       JDIMENSION count, boolean writable) {
+  auto* cinfo = reinterpret_cast<j_compress_ptr>(common);
+  auto* placement = static_cast<TPlacement*>(common->client_data);
+  int ci = 0;
+  while (ci < cinfo->num_components && placement->SourceBlocks[ci] != blocks) ++ci;
+  if (ci == cinfo->num_components || writable)
+    return placement->EncoderAccess(common, blocks, first, count, writable);
+  auto* source = reinterpret_cast<j_common_ptr>(placement->Source);
+  auto sourceRow = [&](JDIMENSION row) {
+    return placement->Source->mem->access_virt_barray(source, blocks, row, 1, FALSE)[0];
+  };
+  if (placement->Kind == TBlockPlacement::None)
+    return placement->Source->mem->access_virt_barray(source, blocks, first, count, FALSE);
+  const jpeg_component_info& c = cinfo->comp_info[ci];
+  if (!placement->Rows[ci]) {
+    placement->RowWidth[ci] =
+        (c.width_in_blocks + c.h_samp_factor - 1) / c.h_samp_factor * c.h_samp_factor;
+    placement->Rows[ci] = cinfo->mem->alloc_barray(common, JPOOL_IMAGE, placement->RowWidth[ci],
+                                                   static_cast<JDIMENSION>(c.v_samp_factor));
+  }
+  if (count > static_cast<JDIMENSION>(c.v_samp_factor)) ERREXIT(cinfo, JERR_BAD_VIRTUAL_ACCESS);
+  JBLOCKARRAY rows = placement->Rows[ci];
+  for (JDIMENSION k = 0; k < count; ++k) {
+    std::memset(rows[k], 0, placement->RowWidth[ci] * sizeof(JBLOCK));
+    // Rows past the image's last complete its last row of MCUs; the
+    // encoder does not read them.
+    if (first + k >= c.height_in_blocks) continue;
+    for (JDIMENSION column = 0; column < c.width_in_blocks; ++column) {
+      JDIMENSION r = 0, s = 0;
+      SourceBlock(placement->Kind, first + k, column, c.width_in_blocks, c.height_in_blocks, r, s);
+      PlaceBlock(sourceRow(r)[s], rows[k][column], placement->Kind);
+    }
+  }
+  return rows;
+}
+
+// A quarter turn swaps the image's sides, each component's sampling
+// factors and the quantization tables' frequencies.
+void TransposeParameters(jpeg_compress_struct& cinfo) {
+  std::swap(cinfo.image_width, cinfo.image_height);
+  for (int ci = 0; ci < cinfo.num_components; ++ci)
+    std::swap(cinfo.comp_info[ci].h_samp_factor, cinfo.comp_info[ci].v_samp_factor);
+  for (JQUANT_TBL* table : cinfo.quant_tbl_ptrs) {
+    if (!table) continue;
+    for (int i = 0; i < DCTSIZE; ++i)
+      for (int j = 0; j < i; ++j)
+        std::swap(table->quantval[i * DCTSIZE + j], table->quantval[j * DCTSIZE + i]);
+  }
+}
+
+bool StartsWith(const jpeg_saved_marker_ptr marker, const char* id, unsigned length) {
+  return marker->data_length >= length && std::memcmp(marker->data, id, length) == 0;
+}
+
+bool IsExif(const jpeg_saved_marker_ptr marker) {
+  return marker->marker == JPEG_APP0 + 1 && StartsWith(marker, "Exif\0", 6);
+}
+
+// The pixel width and height an EXIF segment states (tags A002 and A003 of
+// its EXIF directory), set to the placed image's; entries that are not
+// where the segment's offsets say are left as they are.
+void SetExifSize(jpeg_saved_marker_ptr exif, uint32_t width, uint32_t height) {
+  JOCTET* tiff = exif->data + 6;
+  const uint64_t size = exif->data_length - 6;
+  if (size < 8 || (tiff[0] != 'I' && tiff[0] != 'M') || tiff[1] != tiff[0]) return;
+  const bool little = tiff[0] == 'I';
+  auto get = [&](uint64_t at, int bytes) -> uint32_t {
+    uint32_t v = 0;
+    for (int i = 0; i < bytes; ++i)
+      v |= uint32_t(tiff[at + (little ? i : bytes - 1 - i)]) << (8 * i);
+    return v;
+  };
+  auto put = [&](uint64_t at, int bytes, uint32_t v) {
+    for (int i = 0; i < bytes; ++i) tiff[at + (little ? i : bytes - 1 - i)] = JOCTET(v >> (8 * i));
+  };
+  // The entry of `tag` in the directory at `directory`, or 0.
+  auto entry = [&](uint64_t directory, uint32_t tag) -> uint64_t {
+    if (directory + 2 > size) return 0;
+    const uint64_t count = get(directory, 2);
+    for (uint64_t e = directory + 2; e + 12 <= size && e < directory + 2 + count * 12; e += 12)
+      if (get(e, 2) == tag) return e;
+    return 0;
+  };
+  const uint64_t exifPointer = entry(get(4, 4), 0x8769);
+  if (exifPointer == 0) return;
+  const uint64_t exifDirectory = get(exifPointer + 8, 4);
+  for (const auto& [tag, value] : {std::pair{0xA002u, width}, std::pair{0xA003u, height}}) {
+    const uint64_t e = entry(exifDirectory, tag);
+    if (e == 0 || get(e + 4, 4) != 1) continue;
+    // SHORT or LONG, written as LONG (as jpegtran writes them).
+    const uint32_t type = get(e + 2, 2);
+    if (type != 3 && type != 4) continue;
+    put(e + 2, 2, 4);
+    put(e + 8, 4, value);
+  }
+}
+
+// Every APPn and comment segment of the source, in its order, but the JFIF
+// and Adobe segments the encoder writes itself.
+void CopyMarkers(j_decompress_ptr source, j_compress_ptr target) {
+  for (jpeg_saved_marker_ptr m = source->marker_list; m; m = m->next) {
+    if (target->write_JFIF_header && m->marker == JPEG_APP0 && StartsWith(m, "JFIF", 5)) continue;
+    if (target->write_Adobe_marker && m->marker == JPEG_APP0 + 14 && StartsWith(m, "Adobe", 5))
+      continue;
+    jpeg_write_marker(target, m->marker, m->data, m->data_length);
+  }
+}
+
+// Reads the source's coefficients and writes them placed into `out`, as
+// a baseline file with the standard Huffman tables, as jpegtran does.
+int PlaceC(FILE* in, FILE* out, TErrorManager& errors, TBlockPlacement kind) {
+  jpeg_decompress_struct dinfo{};
+  jpeg_compress_struct cinfo{};
+  jpeg_progress_mgr progress{};
+  TPlacement placement;
+  dinfo.err = InitErrors(errors, jeCorrupt);
+  cinfo.err = &errors.Pub;
+  if (setjmp(errors.Jump)) {
+    jpeg_destroy_compress(&cinfo);
+    jpeg_destroy_decompress(&dinfo);
+    return errors.Code;
+  }
+  jpeg_create_decompress(&dinfo);
+  LimitMemory(reinterpret_cast<j_common_ptr>(&dinfo));
+  progress.progress_monitor = LimitScans;
+  dinfo.progress = &progress;
+  jpeg_stdio_src(&dinfo, in);
+  jpeg_save_markers(&dinfo, JPEG_COM, 0xFFFF);
+  for (int n = 0; n < 16; ++n) jpeg_save_markers(&dinfo, JPEG_APP0 + n, 0xFFFF);
+  jpeg_read_header(&dinfo, TRUE);
+  if (const int code = RefusePlacement(GridOf(dinfo), kind, errors)) {
+    jpeg_destroy_decompress(&dinfo);
+    return code;
+  }
+  placement.Kind = kind;
+  placement.Source = &dinfo;
+  placement.SourceBlocks = jpeg_read_coefficients(&dinfo);
+
+  jpeg_create_compress(&cinfo);
+  LimitMemory(reinterpret_cast<j_common_ptr>(&cinfo));
+  jpeg_stdio_dest(&cinfo, out);
+  jpeg_copy_critical_parameters(&dinfo, &cinfo);
+  if (Transposes(kind)) TransposeParameters(cinfo);
+  // An EXIF file stays one: its EXIF segment first, no JFIF segment.
+  if (dinfo.marker_list && IsExif(dinfo.marker_list)) {
+    cinfo.write_JFIF_header = FALSE;
+    if (Transposes(kind)) SetExifSize(dinfo.marker_list, cinfo.image_width, cinfo.image_height);
+  }
+  cinfo.client_data = &placement;
+  placement.EncoderAccess = cinfo.mem->access_virt_barray;
+  cinfo.mem->access_virt_barray = PlacedRows;
+  jpeg_write_coefficients(&cinfo, placement.SourceBlocks);
+  CopyMarkers(&dinfo, &cinfo);
+  jpeg_finish_compress(&cinfo);
+  jpeg_finish_decompress(&dinfo);
+  jpeg_destroy_compress(&cinfo);
+  jpeg_destroy_decompress(&dinfo);
+  return jeNone;
+}
+
+struct TCloseFile {
+  void operator()(FILE* file) const { std::fclose(file); }
+};
+using TFile = std::unique_ptr<FILE, TCloseFile>;
 
 }  // namespace
 
@@ -506,44 +686,26 @@ int WriteWholeImage(const std::string& fileName, const uint8_t* buffer, uint32_t
 }
 
 int CheckPlacement(const std::string& fileName, TBlockPlacement placement, std::string& message) {
-  TSourceFile source;
-  TTransformer transformer;
-  TTransformSize size;
-  return PrepareTransform(fileName, placement, source, transformer, size, message);
+  const TFile file(std::fopen(fileName.c_str(), "rb"));
+  if (!file) return Report(jeOpenFailed, SystemErrorText(errno), message);
+  TErrorManager errors;
+  TBlockGrid grid;
+  if (GridC(file.get(), errors, grid) != jeNone || RefusePlacement(grid, placement, errors))
+    return ReportLibrary(errors, message);
+  message.clear();
+  return jeNone;
 }
 
-int PlaceFile(const std::string& sourceName, const std::string& target, TBlockPlacement placement,
+int PlaceFile(const std::string& source, const std::string& target, TBlockPlacement placement,
               std::string& message) {
-  TSourceFile source;
-  TTransformer transformer;
-  TTransformSize size;
-  if (const int code = PrepareTransform(sourceName, placement, source, transformer, size, message))
-    return code;
-  // The worst case is reserved but only the pages written are touched.
-  const unsigned long reserved = tjBufSize(size.Width, size.Height, size.Sampling);
-  if (reserved == static_cast<unsigned long>(-1))
-    return Report(jeUnsupported, tjGetErrorStr2(nullptr), message);
-  struct TFree {
-    void operator()(unsigned char* p) const { std::free(p); }
-  };
-  using TBytes = std::unique_ptr<unsigned char, TFree>;
-  const TBytes first(static_cast<unsigned char*>(std::malloc(reserved)));
-  if (!first) return Report(jeOutOfMemory, "", message);
-  unsigned char* output = first.get();
-  unsigned long outputSize = reserved;
-  tjtransform transform{};
-  transform.op = TransformOperation(placement);
-  transform.options = TJXOPT_PERFECT;
-  const int failed = tjTransform(transformer.Handle.get(), source.Data, source.Size, 1, &output,
-                                 &outputSize, &transform, TJFLAG_STOPONWARNING | TJFLAG_LIMITSCANS);
-  // The library grows the buffer by replacing it and leaves ours to us.
-  const TBytes grown(output != first.get() ? output : nullptr);
-  if (failed) return Report(jeCorrupt, tjGetErrorStr2(transformer.Handle.get()), message);
+  const TFile in(std::fopen(source.c_str(), "rb"));
+  if (!in) return Report(jeOpenFailed, SystemErrorText(errno), message);
   return WriteBeside(
       target,
-      [&](FILE* file) -> int {
-        if (std::fwrite(output, 1, outputSize, file) == outputSize) return jeNone;
-        return Report(jeWriteFailed, SystemErrorText(errno), message);
+      [&](FILE* out) -> int {
+        TErrorManager errors;
+        const int code = PlaceC(in.get(), out, errors, placement);
+        return code == jeNone ? jeNone : ReportLibrary(errors, message);
       },
       message);
 }

@@ -18,6 +18,7 @@ namespace {
 template <typename T>
 uint64_t ReverseCells(uint64_t v) {
   if constexpr (sizeof(T) == 1) return __builtin_bswap64(v);
+  if constexpr (sizeof(T) == 8) return v;
   v = (v >> 32) | (v << 32);
   if constexpr (sizeof(T) == 2)
     v = ((v & 0xFFFF0000FFFF0000ull) >> 16) | ((v & 0x0000FFFF0000FFFFull) << 16);
@@ -117,6 +118,76 @@ void ReversePixels3(uint8_t* dst, const uint8_t* srcLast, uint32_t count) {
   CopyPixels<3>(dst + 3 * int64_t{i}, 3, srcLast - 3 * int64_t{i}, -3, count - i);
 }
 
+// Cells rows k0 .. k1 - 1, columns j0 .. j1 - 1 of TransposeCells one at a
+// time: the edges the squares leave, and cells of other widths.
+template <uint32_t W>
+void TransposeOneByOne(uint8_t* dst, int64_t dstRowStride, const uint8_t* src,
+                       int64_t srcRowStride, int64_t srcColumnStep, uint32_t cellBytes,
+                       uint32_t k0, uint32_t k1, uint32_t j0, uint32_t j1) {
+  const uint32_t w = W ? W : cellBytes;
+  for (uint32_t k = k0; k < k1; ++k) {
+    uint8_t* d = dst + k * dstRowStride + int64_t{j0} * w;
+    const uint8_t* s = src + k * srcColumnStep + j0 * srcRowStride;
+    for (uint32_t j = j0; j < j1; ++j, d += w, s += srcRowStride) std::memcpy(d, s, w);
+  }
+}
+
+// N x N squares of cells of W bytes: square[i] holds N cells of one row,
+// and holds N cells of one column afterwards. Bytes use a word per row.
+template <uint32_t W>
+struct TSquare;
+
+#if defined(__x86_64__)
+template <uint32_t W>
+struct TSseSquare {
+  static constexpr uint32_t N = 16 / W;
+  __m128i Rows[N];
+  void Load(int i, const uint8_t* p, bool reversed) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    if (reversed) {
+      if constexpr (W == 1) v = _mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8));
+      if constexpr (W <= 2) v = _mm_shufflehi_epi16(_mm_shufflelo_epi16(v, 0x1B), 0x1B);
+      v = _mm_shuffle_epi32(v, W == 4 ? 0x1B : 0x4E);
+    }
+    Rows[i] = v;
+  }
+  void Store(int i, uint8_t* p) const {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p), Rows[i]);
+  }
+};
+
+// Each round interleaves units of two rows (or of two groups of rows) into
+// units twice as wide: after it, unit c of a register holds column c of
+// twice as many rows.
+template <>
+struct TSquare<1> : TSseSquare<1> {
+  void Transpose() {
+    __m128i* a = Rows;
+    __m128i b[16];
+    for (int i = 0; i < 16; i += 2) {
+      b[i] = _mm_unpacklo_epi8(a[i], a[i + 1]);
+      b[i + 1] = _mm_unpackhi_epi8(a[i], a[i + 1]);
+    }
+    for (int g = 0; g < 4; ++g) {
+      const __m128i* p = b + 4 * g;
+      a[4 * g] = _mm_unpacklo_epi16(p[0], p[2]);
+      a[4 * g + 1] = _mm_unpackhi_epi16(p[0], p[2]);
+      a[4 * g + 2] = _mm_unpacklo_epi16(p[1], p[3]);
+      a[4 * g + 3] = _mm_unpackhi_epi16(p[1], p[3]);
+    }
+    for (int h = 0; h < 2; ++h)
+      for (int q = 0; q < 4; ++q) {
+        const __m128i x = a[8 * h + q], y = a[8 * h + 4 + q];
+        b[8 * h + 2 * q] = _mm_unpacklo_epi32(x, y);
+        b[8 * h + 2 * q + 1] = _mm_unpackhi_epi32(x, y);
+      }
+    for (int p = 0; p < 8; ++p) {
+      a[2 * p] = _mm_unpacklo_epi64(b[p], b[8 + p]);
+      a[2 * p + 1] = _mm_unpackhi_epi64(b[p], b[8 + p]);
+    }
+  }
+};
+#else
 // Transposes the 8 x 8 bytes held in w[0..7] (byte j of w[i] is row i,
 // column j) in three rounds of swapping 1-, 2- and 4-byte squares.
 void Transpose8x8(uint64_t w[8]) {
@@ -128,6 +199,121 @@ void Transpose8x8(uint64_t w[8]) {
   for (int i = 0; i < 8; i += 2) swap(w[i], w[i + 1], 8, 0x00FF00FF00FF00FFull);
   for (int i : {0, 1, 4, 5}) swap(w[i], w[i + 2], 16, 0x0000FFFF0000FFFFull);
   for (int i = 0; i < 4; ++i) swap(w[i], w[i + 4], 32, 0x00000000FFFFFFFFull);
+}
+
+template <>
+struct TSquare<1> {
+  static constexpr uint32_t N = 8;
+  uint64_t Rows[8];
+  void Load(int i, const uint8_t* p, bool reversed) {
+    std::memcpy(&Rows[i], p, 8);
+    if (reversed) Rows[i] = __builtin_bswap64(Rows[i]);
+  }
+  void Transpose() { Transpose8x8(Rows); }
+  void Store(int i, uint8_t* p) const { std::memcpy(p, &Rows[i], 8); }
+};
+#endif
+
+#if defined(__x86_64__)
+template <>
+struct TSquare<2> : TSseSquare<2> {
+  void Transpose() {
+    __m128i* a = Rows;
+    __m128i b[8], c[8];
+    for (int i = 0; i < 8; i += 2) {
+      b[i] = _mm_unpacklo_epi16(a[i], a[i + 1]);
+      b[i + 1] = _mm_unpackhi_epi16(a[i], a[i + 1]);
+    }
+    for (int i : {0, 4}) {
+      c[i] = _mm_unpacklo_epi32(b[i], b[i + 2]);
+      c[i + 1] = _mm_unpackhi_epi32(b[i], b[i + 2]);
+      c[i + 2] = _mm_unpacklo_epi32(b[i + 1], b[i + 3]);
+      c[i + 3] = _mm_unpackhi_epi32(b[i + 1], b[i + 3]);
+    }
+    for (int i = 0; i < 4; ++i) {
+      a[2 * i] = _mm_unpacklo_epi64(c[i], c[i + 4]);
+      a[2 * i + 1] = _mm_unpackhi_epi64(c[i], c[i + 4]);
+    }
+  }
+};
+
+template <>
+struct TSquare<4> : TSseSquare<4> {
+  void Transpose() {
+    __m128i* a = Rows;
+    const __m128i b0 = _mm_unpacklo_epi32(a[0], a[1]), b1 = _mm_unpackhi_epi32(a[0], a[1]);
+    const __m128i b2 = _mm_unpacklo_epi32(a[2], a[3]), b3 = _mm_unpackhi_epi32(a[2], a[3]);
+    a[0] = _mm_unpacklo_epi64(b0, b2);
+    a[1] = _mm_unpackhi_epi64(b0, b2);
+    a[2] = _mm_unpacklo_epi64(b1, b3);
+    a[3] = _mm_unpackhi_epi64(b1, b3);
+  }
+};
+
+template <>
+struct TSquare<8> : TSseSquare<8> {
+  void Transpose() {
+    const __m128i lo = _mm_unpacklo_epi64(Rows[0], Rows[1]);
+    Rows[1] = _mm_unpackhi_epi64(Rows[0], Rows[1]);
+    Rows[0] = lo;
+  }
+};
+#endif
+
+// TransposeCells walks tiles of kTileRowBytes of input columns (output
+// rows) by a cache line's worth of input rows (output columns), and in a
+// tile one group of N input rows after the other across all its output
+// rows: N input rows are read front to back, which the processor reads
+// ahead, while the lines of the output rows being filled stay in the cache.
+// Measured on this project's machine, tiles of 1 to 4 KiB ran alike.
+constexpr uint32_t kTileRowBytes = 2048, kTileColumnBytes = 64;
+template <uint32_t W>
+void TransposeTiled(uint8_t* dst, int64_t dstRowStride, const uint8_t* src, int64_t srcRowStride,
+                    int64_t srcColumnStep, uint32_t cellBytes, uint32_t rows, uint32_t columns) {
+  auto oneByOne = [&](uint32_t k0, uint32_t k1, uint32_t j0, uint32_t j1) {
+    TransposeOneByOne<W>(dst, dstRowStride, src, srcRowStride, srcColumnStep, cellBytes, k0, k1,
+                         j0, j1);
+  };
+  constexpr bool kSquares = W == 1
+#if defined(__x86_64__)
+                            || W == 2 || W == 4 || W == 8
+#endif
+      ;
+  const uint32_t w = W ? W : cellBytes;
+  const uint32_t tileRows = std::max(16u, kTileRowBytes / w);
+  const uint32_t tileColumns = std::max(16u, kTileColumnBytes / w);
+  if constexpr (!kSquares) {
+    for (uint32_t k0 = 0; k0 < rows; k0 += tileRows)
+      for (uint32_t j0 = 0; j0 < columns; j0 += tileColumns)
+        oneByOne(k0, std::min(rows, k0 + tileRows), j0, std::min(columns, j0 + tileColumns));
+  } else {
+    using Square = TSquare<W>;
+    constexpr uint32_t N = Square::N;
+    const bool reversed = srcColumnStep < 0;
+    // Cells running backwards: the N cells of a square's row end at the
+    // first cell's address.
+    const int64_t back = reversed ? int64_t{N - 1} * W : 0;
+    const uint32_t fullRows = rows / N * N, fullColumns = columns / N * N;
+    for (uint32_t k0 = 0; k0 < fullRows; k0 += tileRows) {
+      const uint32_t k1 = std::min(fullRows, k0 + tileRows);
+      for (uint32_t j0 = 0; j0 < fullColumns; j0 += tileColumns) {
+        const uint32_t j1 = std::min(fullColumns, j0 + tileColumns);
+        for (uint32_t j = j0; j < j1; j += N) {
+          const uint8_t* s = src + j * srcRowStride - back;
+          for (uint32_t k = k0; k < k1; k += N) {
+            Square square;
+            for (uint32_t i = 0; i < N; ++i)
+              square.Load(static_cast<int>(i), s + k * srcColumnStep + i * srcRowStride, reversed);
+            square.Transpose();
+            uint8_t* d = dst + k * dstRowStride + int64_t{j} * W;
+            for (uint32_t i = 0; i < N; ++i) square.Store(static_cast<int>(i), d + i * dstRowStride);
+          }
+        }
+      }
+      if (fullColumns < columns) oneByOne(k0, k1, fullColumns, columns);
+    }
+    if (fullRows < rows) oneByOne(fullRows, rows, 0, columns);
+  }
 }
 
 }  // namespace
@@ -152,34 +338,21 @@ void CopyPixelRun(uint8_t* dst, int64_t dstStep, const uint8_t* src,
   }
 }
 
-void TransposeBytes(uint8_t* dst, int64_t dstRowStride, const uint8_t* src,
-                    int64_t srcRowStride, int srcColumnStep, uint32_t rows,
-                    uint32_t columns) {
-  uint32_t k = 0;
-  for (; k + 8 <= rows; k += 8) {
-    const uint8_t* s = src + static_cast<int64_t>(k) * srcColumnStep;
-    uint32_t j = 0;
-    for (; j + 8 <= columns; j += 8) {
-      uint64_t w[8];
-      for (int i = 0; i < 8; ++i) {
-        const uint8_t* row = s + (static_cast<int64_t>(j) + i) * srcRowStride;
-        // Columns running backwards: the eight bytes end at `row`.
-        std::memcpy(&w[i], srcColumnStep > 0 ? row : row - 7, 8);
-        if (srcColumnStep < 0) w[i] = __builtin_bswap64(w[i]);
-      }
-      Transpose8x8(w);
-      for (int i = 0; i < 8; ++i)
-        std::memcpy(dst + (static_cast<int64_t>(k) + i) * dstRowStride + j, &w[i], 8);
-    }
-    for (; j < columns; ++j)
-      for (uint32_t i = 0; i < 8; ++i)
-        dst[(static_cast<int64_t>(k) + i) * dstRowStride + j] =
-            s[static_cast<int64_t>(j) * srcRowStride + static_cast<int64_t>(i) * srcColumnStep];
+void TransposeCells(uint8_t* dst, int64_t dstRowStride, const uint8_t* src, int64_t srcRowStride,
+                    int64_t srcColumnStep, uint32_t cellBytes, uint32_t rows, uint32_t columns) {
+  auto tiled = [&]<uint32_t W>() {
+    TransposeTiled<W>(dst, dstRowStride, src, srcRowStride, srcColumnStep, cellBytes, rows,
+                      columns);
+  };
+  switch (cellBytes) {
+    case 1: return tiled.operator()<1>();
+    case 2: return tiled.operator()<2>();
+    case 3: return tiled.operator()<3>();
+    case 4: return tiled.operator()<4>();
+    case 6: return tiled.operator()<6>();
+    case 8: return tiled.operator()<8>();
+    default: return tiled.operator()<0>();
   }
-  for (; k < rows; ++k)
-    for (uint32_t j = 0; j < columns; ++j)
-      dst[static_cast<int64_t>(k) * dstRowStride + j] =
-          src[static_cast<int64_t>(j) * srcRowStride + static_cast<int64_t>(k) * srcColumnStep];
 }
 
 void CopyCellRun(uint8_t* dst, int64_t dstStep, uint8_t dstType, bool dstMsb,
@@ -191,6 +364,7 @@ void CopyCellRun(uint8_t* dst, int64_t dstStep, uint8_t dstType, bool dstMsb,
       case 1: CopySame<uint8_t>(dst, dstStep, src, srcStep, count, false); return;
       case 2: CopySame<uint16_t>(dst, dstStep, src, srcStep, count, swap); return;
       case 4: CopySame<uint32_t>(dst, dstStep, src, srcStep, count, swap); return;
+      case 8: CopySame<uint64_t>(dst, dstStep, src, srcStep, count, swap); return;
       default: break;
     }
   }

@@ -20,11 +20,12 @@ void CopyCellRun(uint8_t* dst, int64_t dstStep, uint8_t dstType, bool dstMsb,
 void CopyPixelRun(uint8_t* dst, int64_t dstStep, const uint8_t* src,
                   int64_t srcStep, uint32_t pixelBytes, uint32_t count);
 
-// A tile of byte cells turned a quarter: output row k, column j takes the
-// byte at src + j * srcRowStride + k * srcColumnStep (srcColumnStep is 1 or
-// -1), for k < rows and j < columns. Works on 8 x 8 squares in registers.
-void TransposeBytes(uint8_t* dst, int64_t dstRowStride, const uint8_t* src,
-                    int64_t srcRowStride, int srcColumnStep, uint32_t rows,
-                    uint32_t columns);
+// A block of cells turned a quarter: output row k, column j takes the cell
+// of `cellBytes` bytes at src + j * srcRowStride + k * srcColumnStep
+// (srcColumnStep is cellBytes or -cellBytes), for k < rows and j <
+// columns. Cells of 1, 2, 4 and 8 bytes go through squares transposed in
+// registers; the block is walked in tiles that stay in the cache.
+void TransposeCells(uint8_t* dst, int64_t dstRowStride, const uint8_t* src, int64_t srcRowStride,
+                    int64_t srcColumnStep, uint32_t cellBytes, uint32_t rows, uint32_t columns);
 
 }  // namespace mirava

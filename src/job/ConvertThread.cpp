@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "job/BlockCopy.h"
@@ -281,16 +283,20 @@ uint32_t PixelBytes(const TCellBlock& in, const TCellBlock& out, uint32_t bands)
 // Row blocks small enough for a prompt abort, and the side of the tiles a
 // quarter turn goes through.
 constexpr uint32_t kTile = 64;
+// The blocks of output rows a quarter turn in memory fills: written while
+// they are still in the cache, they cost a fraction of larger ones.
+constexpr uint64_t kTurnStageBytes = 1u << 20;
 // The stripes of a quarter turn write whole pages of every output row.
 constexpr uint64_t kPageBytes = 4096;
 
-// Output rows of `columns` cells that fit the stage, at most `limit`.
-uint32_t StagedRows(TDataSetRoot2& input, TDataSetRoot2& output, uint32_t columns, uint32_t limit) {
+// Output rows of `columns` cells that fit `bytes` of the stage, at most `limit`.
+uint32_t StagedRows(TDataSetRoot2& input, TDataSetRoot2& output, uint32_t columns, uint32_t limit,
+                    uint64_t bytes = kMaxStagedBytes) {
   const uint64_t pixelWidth =
       uint64_t{static_cast<uint32_t>(input.GetBandCount())} *
       std::max(CellTypeWidth(input.GetCellType()), CellTypeWidth(output.GetCellType()));
   return static_cast<uint32_t>(
-      std::clamp<uint64_t>(kMaxStagedBytes / (columns * pixelWidth), 1, limit));
+      std::clamp<uint64_t>(bytes / (columns * pixelWidth), 1, limit));
 }
 
 // Turns the m input rows of `in` (taken bottom up when `upwards`) into
@@ -300,30 +306,62 @@ void TurnTile(const TCellBlock& in, uint32_t m, bool upwards, const TCellBlock& 
               uint32_t n, uint32_t column0, bool backwards, uint32_t bands) {
   const uint8_t* firstRow = in.Data + (upwards ? (m - 1) * in.RowStride : 0);
   const int64_t srcStep = upwards ? -in.RowStride : in.RowStride;
-  const uint32_t pixel = PixelBytes(in, out, bands);
-  const bool bytes = CellsAlike(in, out) && CellTypeWidth(in.CellType) == 1 &&
-                     in.ColumnStride == 1 && out.ColumnStride == 1;
+  const int64_t width = CellTypeWidth(in.CellType);
+  const int64_t pixel = PixelBytes(in, out, bands);
+  if (pixel || (CellsAlike(in, out) && in.ColumnStride == width && out.ColumnStride == width)) {
+    const int64_t cell = pixel ? pixel : width;
+    for (uint32_t b = 0; b < (pixel ? 1 : bands); ++b)
+      TransposeCells(out.Data + b * out.BandStride + j0 * cell, out.RowStride,
+                     firstRow + b * in.BandStride + column0 * cell, srcStep,
+                     backwards ? -cell : cell, static_cast<uint32_t>(cell), n, m);
+    return;
+  }
+  // Cells converted or byte-swapped on the way, in tiles that stay in the cache.
   auto column = [&](uint32_t k) { return backwards ? column0 - k : column0 + k; };
-  for (uint32_t k0 = 0; k0 < n; k0 += kTile) {
-    const uint32_t kEnd = std::min(n, k0 + kTile);
-    if (bytes) {
+  for (uint32_t t0 = 0; t0 < m; t0 += kTile) {
+    const uint32_t count = std::min(kTile, m - t0);
+    for (uint32_t k0 = 0; k0 < n; k0 += kTile)
       for (uint32_t b = 0; b < bands; ++b)
-        TransposeBytes(out.Data + k0 * out.RowStride + b * out.BandStride + j0, out.RowStride,
-                       firstRow + b * in.BandStride + column(k0), srcStep, backwards ? -1 : 1,
-                       kEnd - k0, m);
-    } else if (pixel) {
-      for (uint32_t k = k0; k < kEnd; ++k)
-        CopyPixelRun(out.Data + k * out.RowStride + int64_t{j0} * pixel, pixel,
-                     firstRow + int64_t{column(k)} * pixel, srcStep, pixel, m);
-    } else {
-      for (uint32_t b = 0; b < bands; ++b)
-        for (uint32_t k = k0; k < kEnd; ++k)
-          CopyCellRun(out.Data + k * out.RowStride + b * out.BandStride + j0 * out.ColumnStride,
+        for (uint32_t k = k0; k < std::min(n, k0 + kTile); ++k)
+          CopyCellRun(out.Data + k * out.RowStride + b * out.BandStride +
+                          (j0 + t0) * out.ColumnStride,
                       out.ColumnStride, out.CellType, out.MSBFirst,
-                      firstRow + b * in.BandStride + column(k) * in.ColumnStride, srcStep,
-                      in.CellType, in.MSBFirst, m);
+                      firstRow + t0 * srcStep + b * in.BandStride + column(k) * in.ColumnStride,
+                      srcStep, in.CellType, in.MSBFirst, count);
+  }
+}
+
+// TurnTile with the input rows shared between this thread and a second one
+// where there are two cores: each fills its own columns of the output rows,
+// a whole number of cache lines of each, and reads whole lines of its input
+// rows. Too little work for the cost of a thread stays on this one.
+void TurnInTwo(const TCellBlock& in, uint32_t m, bool upwards, const TCellBlock& out, uint32_t j0,
+               uint32_t n, uint32_t column0, bool backwards, uint32_t bands) {
+  constexpr uint64_t kCellsForTwo = 1u << 16;
+  static const bool kTwoCores = std::thread::hardware_concurrency() > 1;
+  const uint32_t half = (m / 2 + 63) & ~63u;
+  if (kTwoCores && half < m && uint64_t{m} * n * bands >= kCellsForTwo) {
+    // The rows taken first, bottom up or top down, are the first half.
+    TCellBlock first = in, second = in;
+    if (upwards)
+      first.Data += (m - half) * in.RowStride;
+    else
+      second.Data += half * in.RowStride;
+    std::thread other;
+    try {
+      other = std::thread([&] {
+        TurnTile(second, m - half, upwards, out, j0 + half, n, column0, backwards, bands);
+      });
+    } catch (const std::system_error&) {
+      // No thread to be had: all rows on this one.
+    }
+    if (other.joinable()) {
+      TurnTile(first, half, upwards, out, j0, n, column0, backwards, bands);
+      other.join();
+      return;
     }
   }
+  TurnTile(in, m, upwards, out, j0, n, column0, backwards, bands);
 }
 
 }  // namespace
@@ -406,21 +444,24 @@ bool TMyThread::TurnBlocks(TDataSetRoot2& input, TDataSetRoot2& output, uint32_t
   TCellBlock layout;
   if (const uint32_t rows = StripeRows(input, output, layout))
     return TurnStripes(input, output, layout, rows);
-  const uint32_t tile = std::max(1u, std::min(kTile, blockRows));
-  // Each block of output rows sweeps the whole input. While the input stays
-  // in one window the sweeps cost little, and blocks small enough to be
-  // assembled in memory are written in the background; otherwise blocks as
-  // large as a window keep the sweeps few.
-  const uint32_t turnRows =
-      input.BlockRows() >= H ? StagedRows(input, output, H, blockRows) : blockRows;
+  // Each block of output rows sweeps the input, in parts of as many rows as
+  // one block of the input holds. Where that is all of them, the output
+  // blocks are small enough to stay in the cache until the background
+  // writer copies them (a whole number of squares high where they can be);
+  // otherwise blocks as large as a window keep the sweeps few.
+  const uint32_t inputRows = std::min(H, input.BlockRows());
+  const uint32_t staged = StagedRows(input, output, H, blockRows, kTurnStageBytes);
+  const uint32_t turnRows = inputRows < H     ? blockRows
+                            : staged >= 16 ? staged & ~15u
+                                           : std::min(16u, blockRows);
   TCellBlock in, out;
   for (uint32_t i0 = 0; i0 < outRows; i0 += turnRows) {
     const uint32_t n = std::min(turnRows, outRows - i0);
-    for (uint32_t j0 = 0; j0 < H; j0 += tile) {
-      const uint32_t m = std::min(tile, H - j0);
+    for (uint32_t j0 = 0; j0 < H; j0 += inputRows) {
+      const uint32_t m = std::min(inputRows, H - j0);
       if (!input.GetBlock(ccw ? j0 : H - j0 - m, m, in)) return BlockFailed("Reading", input, j0);
       if (!output.GetBlock(i0, n, out)) return BlockFailed("Writing", output, i0);
-      TurnTile(in, m, !ccw, out, j0, n, ccw ? W - 1 - i0 : i0, ccw, bands);
+      TurnInTwo(in, m, !ccw, out, j0, n, ccw ? W - 1 - i0 : i0, ccw, bands);
     }
     if (!RowsDone(static_cast<int32_t>(i0 + n - 1))) return false;
   }

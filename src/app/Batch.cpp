@@ -68,6 +68,10 @@ std::string ParseBatchCommandLine(const std::vector<std::string>& parameters,
       settings.StopOnError = true;
       continue;
     }
+    if (p == "--drop-rotation") {
+      settings.DropRotation = true;
+      continue;
+    }
     if (std::find_if(std::begin(kValueOptions), std::end(kValueOptions),
                      [&](const char* o) { return p == o; }) != std::end(kValueOptions)) {
       if (i + 1 == parameters.size()) return p + " needs a value";
@@ -717,6 +721,7 @@ int RunBatchCommandLine(const std::vector<std::string>& parameters) {
   }
   if (!settings.Jobs) settings.Jobs = UsableProcessors();
   MemoryLimit = BatchJobMemory(settings.MemoryMiB, settings.Jobs, MemoryToCountOn());
+  DropRotation = settings.DropRotation;
   CatchStopSignals();
   AbortRequested = false;
   TBatchRunner runner(entries, settings, report);

@@ -27,6 +27,7 @@ struct TBatchSettings {
   unsigned SliceCount = 1;
   bool SkipExisting = false;
   bool StopOnError = false;
+  bool DropRotation = false;
   std::string ReportName;  // "-": standard output; ".csv" picks CSV
 };
 

@@ -12,7 +12,7 @@ using namespace mirava;
 namespace {
 
 const char* const kUsage =
-    "Usage: mirava-cli INPUT OUTPUT [/KIND | -KIND] [/F] [--memory=MIB]\n"
+    "Usage: mirava-cli INPUT OUTPUT [/KIND | -KIND] [/F] [--memory=MIB] [--drop-rotation]\n"
     "       mirava-cli -o FOLDER -e EXT [/KIND] [BATCH OPTIONS] INPUT...\n"
     "       mirava-cli -l LIST [BATCH OPTIONS]\n"
     "\n"
@@ -56,6 +56,10 @@ const char* const kUsage =
     "                   machine and its memory cgroup offer, shared equally\n"
     "                   by a batch's jobs at once); quarter turns of larger\n"
     "                   inputs read them once, in stripes\n"
+    "  --drop-rotation  write an input whose georeference is rotated (rotation\n"
+    "                   terms) into a format that cannot hold them (all but\n"
+    "                   TIFF, BMP and JPEG) north-up, without them; without\n"
+    "                   this switch such a job is refused\n"
     "  --formats        every format: extensions, what is read and written\n"
     "  --help           this text\n"
     "  --version        the version\n";

@@ -71,6 +71,8 @@ std::string ParseCliCommandLine(const std::vector<std::string>& parameters,
   for (const std::string& p : parameters) {
     if (p.compare(0, kMemorySwitch.size(), kMemorySwitch) == 0) {
       if (std::string why = ParseMemorySwitch(p, settings.MemoryMiB); !why.empty()) return why;
+    } else if (p == "--drop-rotation") {
+      settings.DropRotation = true;
     } else if (IsKindSwitch(p) || IsUnattendedSwitch(p)) {
       settings.CommandLineMode = settings.CommandLineMode || IsUnattendedSwitch(p);
       settings.JobKind = IsKindSwitch(p) ? p[1] - '0' : 0;

@@ -14,6 +14,9 @@ struct TJobSettings {
   bool KindGiven = false;  // a switch chose the kind
   bool CommandLineMode = false;
   uint64_t MemoryMiB = 0;  // --memory=MIB; 0: what the machine offers
+  // --drop-rotation (mirava-cli): an output that cannot hold the rotation
+  // terms of the input's georeference is written without them.
+  bool DropRotation = false;
 };
 
 // The window's command line: up to two file names (input, output) and

@@ -109,6 +109,7 @@ int RunConsoleJob(const TJobSettings& settings) {
   AbortRequested = false;
   Busy = true;
   MemoryLimit = settings.MemoryMiB << 20;
+  DropRotation = settings.DropRotation;
   std::string message, state;
   TJobOutcome outcome;
   {

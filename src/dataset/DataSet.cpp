@@ -51,13 +51,14 @@ const TFormatEntry Formats[] = {
        return {n, ChangeFileExt(n, ".tfw"), ChangeFileExt(n, ".tifw")};
      },
      true, "any TIFF libtiff decodes: any bands of 1- to 16-bit, 32-bit integer or float samples",
-     "any bands of 8/16/32-bit integers (signed or not) or 32-bit floats", nullptr},
+     "any bands of 8/16/32-bit integers (signed or not) or 32-bit floats", nullptr, true},
     {fcBmp, "BMP", ".bmp", Make<TBMPMap2>,
      [](const std::string& n) -> std::vector<std::string> {
        return {n, ChangeFileExt(n, ".bmpw")};
      },
      true, "1/4/8-bit palettes, RLE, 16/24/32-bit pixels",
-     "1 band (8-bit grey) or 3 bands (24-bit) of unsigned 8-bit cells", TBMPMap2::WriteRefusal},
+     "1 band (8-bit grey) or 3 bands (24-bit) of unsigned 8-bit cells", TBMPMap2::WriteRefusal,
+     true},
     {fcDtm, "DTM", ".dtm", Make<TDtmMap2>,
      [](const std::string& n) -> std::vector<std::string> { return {n}; }, false,
      "1 band of 32-bit floats", "1 band of any cell type, stored as 32-bit floats", TDtmMap2::WriteRefusal},
@@ -71,7 +72,8 @@ const TFormatEntry Formats[] = {
      [](const std::string& n) -> std::vector<std::string> {
        return {n, ChangeFileExt(n, ".jgw"), ChangeFileExt(n, ".jpgw")};
      },
-     false, "8-bit grey, RGB, CMYK or YCCK", "1 or 3 bands of unsigned 8-bit cells", TJpgMap2::WriteRefusal},
+     false, "8-bit grey, RGB, CMYK or YCCK", "1 or 3 bands of unsigned 8-bit cells",
+     TJpgMap2::WriteRefusal, true},
     {fcVeg, "VEG", ".veg", Make<TVegFile>,
      [](const std::string& n) -> std::vector<std::string> {
        return {CompanionFile(n, ".veg"), CompanionFile(n, ".dat")};
@@ -109,6 +111,8 @@ std::optional<std::string> WriteRefusal(int code, const TRasterShape& shape) {
   const TFormatEntry& entry = EntryFor(code);
   return entry.Refusal ? entry.Refusal(shape) : std::nullopt;
 }
+
+bool HoldsRotation(int code) { return code > fcUnknown && EntryFor(code).HoldsRotation; }
 
 std::string FormatName(int code) {
   switch (code) {
@@ -203,10 +207,12 @@ bool PlacesWholeFile(const std::string& inputName, const std::string& outputName
 
 bool TDataSet2::Open(const std::string& fileName, uint32_t columns,
                      uint32_t rows, uint8_t cellType, uint32_t bands,
-                     uint8_t mode) {
-  return MakeDataSet(fileName, mode) && Guarded(fileName, [&] {
-           return DataSet->Open(fileName, columns, rows, cellType, bands, mode);
-         });
+                     uint8_t mode, const TGeoExtras& extras) {
+  if (!MakeDataSet(fileName, mode)) return false;
+  if (mode == omCreate) DataSet->SetExtras(extras);
+  return Guarded(fileName, [&] {
+    return DataSet->Open(fileName, columns, rows, cellType, bands, mode);
+  });
 }
 
 bool TDataSet2::Describe(const std::string& fileName) {

@@ -53,11 +53,14 @@ struct TFormatEntry {
   const char* Writes;  // what an output holds, in words
   // Checked before any file of an output exists.
   TWriteRefusal Refusal;
+  // An output holds a georeference with rotation terms (an affine one).
+  bool HoldsRotation = false;
 };
 
 std::span<const TFormatEntry> FormatEntries();
 // The refusal of the format `code` for such a raster; none when it takes it.
 std::optional<std::string> WriteRefusal(int code, const TRasterShape& shape);
+bool HoldsRotation(int code);
 
 // The system's text for the last I/O error met by FormatFromSignature.
 extern thread_local std::string LastIOErrorText;
@@ -85,8 +88,9 @@ class TDataSet2 {
   TDataSet2(const TDataSet2&) = delete;
   TDataSet2& operator=(const TDataSet2&) = delete;
 
+  // A created output gets `extras` before its Open.
   bool Open(const std::string& fileName, uint32_t columns, uint32_t rows,
-            uint8_t cellType, uint32_t bands, uint8_t mode);
+            uint8_t cellType, uint32_t bands, uint8_t mode, const TGeoExtras& extras = {});
   // Opens an existing file for its size, bands and georeference only; its
   // cells are not read.
   bool Describe(const std::string& fileName);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "dataset/MMapFile.h"
@@ -10,6 +11,13 @@
 #include "georef/WorldFile.h"
 
 namespace mirava {
+
+// What a created output is to hold of its input's georeference beyond the
+// names, cell sizes and corner of SetGeoreference.
+struct TGeoExtras {
+  double ColumnTermY = 0, RowTermX = 0;  // world-file rotation terms
+  std::optional<double> NoData;          // the cell value meaning "no data"
+};
 
 class TDataSetRoot2 : public TMMapFile2 {
  public:
@@ -51,6 +59,21 @@ class TDataSetRoot2 : public TMMapFile2 {
   double GetColumnTermY() const { return ColumnTermY; }
   double GetRowTermX() const { return RowTermX; }
   TAffine Affine();
+  bool HasRotation() const { return ColumnTermY != 0 || RowTermX != 0; }
+  // False for a raster that the file places nowhere (a plain picture): its
+  // corner and cell sizes are then defaults that no output repeats.
+  virtual bool IsGeoreferenced() const { return Georeferenced; }
+  // The value of cells that hold no data, where the file states one.
+  virtual std::optional<double> GetNoData() const { return NoData; }
+  // Given to a created output before its Open (TDataSet2::Open takes them),
+  // so that a format that lays out its header then makes room for them.
+  void SetExtras(const TGeoExtras& extras) {
+    ColumnTermY = extras.ColumnTermY;
+    RowTermX = extras.RowTermX;
+    SetNoData(extras.NoData);
+  }
+  // Kept by the formats that can state a no-data value; GetNoData tells.
+  virtual void SetNoData(std::optional<double>) {}
   virtual uint8_t GetCoordinateType() { return 1; }
   virtual void SetCoordinateType(uint8_t) {}
   virtual void GetSpheroid(std::string& text) { text = Spheroid; }
@@ -123,6 +146,8 @@ class TDataSetRoot2 : public TMMapFile2 {
   double CellSizeY = 1.0;
   double ColumnTermY = 0;
   double RowTermX = 0;
+  bool Georeferenced = false;
+  std::optional<double> NoData;
   std::string Projection = "RAW";
   std::string Datum = "RAW";
   std::string Spheroid = "RAW";

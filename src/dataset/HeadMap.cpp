@@ -106,6 +106,7 @@ bool THeadMap2::SetGeoreference(const std::string& spheroid,
                                 double registrationCellY, double registrationX,
                                 double registrationY,
                                 const std::string& projection) {
+  Header->Georeferenced = true;
   Header->Setup(static_cast<uint32_t>(GetRowCount()),
                 static_cast<uint32_t>(GetColumnCount()), GetBandCount(),
                 cellSizeX, cellSizeY, registrationCellX, registrationCellY,

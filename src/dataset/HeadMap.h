@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "dataset/DataSetRoot.h"
@@ -55,6 +56,10 @@ class THeader {
   std::string Datum;
   std::string Spheroid;
   std::string HeaderFileName;
+  // Whether the header places the raster (a registration read or given),
+  // and the cell value it names as no data.
+  bool Georeferenced = false;
+  std::optional<double> NoData;
   std::unique_ptr<TGCPList> ControlPoints = std::make_unique<TGCPList>();
   uint8_t WarpCoordinateType = 0;
   std::string WarpProjection;
@@ -113,6 +118,8 @@ class THeadMap2 : public TDataSetRoot2 {
                        double registrationCellX, double registrationCellY,
                        double registrationX, double registrationY,
                        const std::string& projection) override;
+  bool IsGeoreferenced() const override { return Header->Georeferenced; }
+  std::optional<double> GetNoData() const override { return Header->NoData; }
   TGCPList* GetControlPoints() override { return Header->ControlPoints.get(); }
   void SetControlPoints(TGCPList* list) override {
     if (list != Header->ControlPoints.get()) Header->ControlPoints.reset(list);

@@ -19,6 +19,7 @@ std::atomic<bool> Busy{false};
 std::atomic<bool> AbortRequested{false};
 std::atomic<bool> BlockCopyEnabled{true};
 std::atomic<uint64_t> MemoryLimit{0};
+std::atomic<bool> DropRotation{false};
 
 // Progress hand-offs make the worker wait for the main thread: a few a
 // second are enough for any display.
@@ -71,7 +72,10 @@ void TMyThread::Execute() {
       InputSet->GetSpheroid(spheroid);
       InputSet->GetDatum(datum);
       InputSet->GetProjection(projection);
-      if (!OutputSet->SetGeoreference(spheroid, datum, InputSet->GetCellSizeX(),
+      // A raster placed nowhere gives an output placed nowhere: no default
+      // corner and cell size that GIS software would take as real.
+      if (InputSet->GetDataSet()->IsGeoreferenced() &&
+          !OutputSet->SetGeoreference(spheroid, datum, InputSet->GetCellSizeX(),
                                       InputSet->GetCellSizeY(), 0.0, 0.0, InputSet->GetOriginX(),
                                       InputSet->GetOriginY(), projection)) {
         Fail(OutputSet->GetErrorText());
@@ -151,11 +155,13 @@ bool TMyThread::CreateOutput(const std::string& fileName) {
     Fail(*refusal);
     return false;
   }
+  TGeoExtras extras;
+  if (!ExtrasFor(format, extras)) return false;
   try {
     OutputSet = std::make_unique<TDataSet2>();
     if (!OutputSet->Open(fileName, static_cast<uint32_t>(OutColumns),
                          static_cast<uint32_t>(OutRows), cellType,
-                         static_cast<uint32_t>(bands), omCreate)) {
+                         static_cast<uint32_t>(bands), omCreate, extras)) {
       Fail(OutputSet->GetErrorText());
       return false;
     }
@@ -164,7 +170,39 @@ bool TMyThread::CreateOutput(const std::string& fileName) {
     Fail(e.what());
     return false;
   }
+  MatchNoData(extras.NoData);
   return true;
+}
+
+// The placement leaves the georeference as it is, rotation terms included,
+// as it leaves the corner and cell sizes.
+bool TMyThread::ExtrasFor(int format, TGeoExtras& extras) {
+  TDataSetRoot2& input = *InputSet->GetDataSet();
+  extras.NoData = input.GetNoData();
+  if (!input.IsGeoreferenced() || !input.HasRotation()) return true;
+  if (HoldsRotation(format)) {
+    extras.ColumnTermY = input.GetColumnTermY();
+    extras.RowTermX = input.GetRowTermX();
+    return true;
+  }
+  if (DropRotation) return true;
+  Fail(FormatName(format) + " files cannot hold the rotation of the input's georeference (terms " +
+       FormatGeneral(input.GetColumnTermY()) + " and " + FormatGeneral(input.GetRowTermX()) +
+       "); without it the output would lie elsewhere. --drop-rotation writes it north-up");
+  return false;
+}
+
+void TMyThread::MatchNoData(const std::optional<double>& input) {
+  const std::optional<double> output = OutputSet->GetDataSet()->GetNoData();
+  if (input && !output) {
+    const std::string note = "No-data value " + FormatGeneral(*input) + " not kept: " +
+                             FormatName(OutputSet->GetFormat()) + " files cannot state one";
+    Host.Synchronize([&] { Host.ShowNote(note); });
+  }
+  const float from = static_cast<float>(input.value_or(0));
+  const float to = static_cast<float>(output.value_or(0));
+  if (input && output && !(from == to || (std::isnan(from) && std::isnan(to))))
+    NoDataChange = std::make_pair(from, to);
 }
 
 bool TMyThread::TransferControlPoints() {
@@ -226,7 +264,7 @@ bool TMyThread::CopyCells() {
   if (WholeFile) return PlaceWholeFile();
   TDataSetRoot2* input = InputSet->GetDataSet();
   TDataSetRoot2* output = OutputSet->GetDataSet();
-  if (BlockCopyEnabled && input->BlockRows() > 0 && output->BlockRows() > 0 &&
+  if (BlockCopyEnabled && !NoDataChange && input->BlockRows() > 0 && output->BlockRows() > 0 &&
       CellTypeConvertible(input->GetCellType()) &&
       CellTypeConvertible(output->GetCellType()) &&
       output->GetBandCount() == input->GetBandCount())
@@ -249,6 +287,9 @@ bool TMyThread::CopyCells() {
             return false;
           }
         }
+        if (NoDataChange && (v == NoDataChange->first ||
+                             (std::isnan(v) && std::isnan(NoDataChange->first))))
+          v = NoDataChange->second;
         if (!OutputSet->WriteCell(static_cast<uint32_t>(j),
                                   static_cast<uint32_t>(i), k, v)) {
           const std::string error = OutputSet->GetErrorText();

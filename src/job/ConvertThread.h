@@ -8,7 +8,9 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 #include <thread>
 
 #include "dataset/DataSet.h"
@@ -26,6 +28,9 @@ extern std::atomic<bool> BlockCopyEnabled;
 // process's memory cgroup offer. Quarter turns of larger inputs read them
 // once, in stripes.
 extern std::atomic<uint64_t> MemoryLimit;
+// On, an output that cannot hold the rotation terms of the input's
+// georeference is written without them instead of being refused.
+extern std::atomic<bool> DropRotation;
 
 class TMyThread;
 
@@ -83,6 +88,12 @@ class TMyThread {
   bool OpenInput(const std::string& fileName);
   bool CheckOutputFiles();
   bool CreateOutput(const std::string& fileName);
+  // What the output is to hold beyond SetGeoreference; false when it cannot
+  // hold the input's rotation and that may not be dropped.
+  bool ExtrasFor(int format, TGeoExtras& extras);
+  // The output states another no-data value than the input's (VEG's,
+  // HGT's): cells holding the input's become the output's.
+  void MatchNoData(const std::optional<double>& input);
   bool TransferControlPoints();
   bool CopyCells();
   bool PlaceWholeFile();
@@ -109,6 +120,7 @@ class TMyThread {
   int32_t CurrentRow = -1;
   bool OutputCreated = false;
   bool WholeFile = false;  // the input is placed as a file, not cell by cell
+  std::optional<std::pair<float, float>> NoDataChange;  // input's, output's
   int32_t RowsWritten = 0;
   int32_t ColumnsWritten = 0;  // by a quarter turn in stripes
   TPhotoLayer Layer;

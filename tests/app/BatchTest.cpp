@@ -270,7 +270,9 @@ TEST(BatchEndToEnd, MixedFolderMatchesSingleJobs) {
         << r.Output;
     const auto single = Listing(dir / ("single" + ext));
     EXPECT_EQ(Listing(dir / ("batch" + ext)), single);
-    EXPECT_GE(single.size(), 10u);  // world files, data files, control points
+    // World files, data files, control points: GDAL's BMP and JPEG are
+    // placed nowhere (their place is in an ".aux.xml"), and get no world file.
+    EXPECT_GE(single.size(), 9u);
     for (const std::string& name : single)
       EXPECT_EQ(Content(dir / ("batch" + ext + "/" + name)),
                 Content(dir / ("single" + ext + "/" + name)))

@@ -32,6 +32,7 @@ TDTMHeader::TDTMHeader() {
 
 bool TDTMHeader::ReadHeader(const std::string& fileName) {
   HeaderError.clear();
+  Georeferenced = true;  // the format has no raster without a place
   TBinaryFile file;
   uint8_t b[kDtmHeaderSize] = {};
   size_t got = 0;

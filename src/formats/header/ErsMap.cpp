@@ -1,5 +1,6 @@
 #include "formats/header/ErsMap.h"
 
+#include <cmath>
 #include <ctime>
 
 #include "text/FileNames.h"
@@ -56,6 +57,11 @@ void TErsHeader::ParseLine(const std::string& line) {
   if (Contains(line, "REGISTRATIONCELLY")) RegistrationCellY = ParseReal(value, 0);
   if (Contains(line, "EASTINGS")) RegistrationX = ParseReal(value, 0);
   if (Contains(line, "NORTHINGS")) RegistrationY = ParseReal(value, 0);
+  if (Contains(line, "EASTINGS") || Contains(line, "NORTHINGS")) Georeferenced = true;
+  if (Contains(line, "NULLCELLVALUE")) {
+    const double v = ParseReal(value, std::nan(""));
+    if (!std::isnan(v) || value == "NAN") NoData = v;
+  }
 }
 
 bool TErsHeader::ReadHeader(const std::string& fileName) {
@@ -130,6 +136,8 @@ bool TErsHeader::WriteHeader(const std::string& fileName) {
   out.WriteLine("  CoordinateSpace End");
   out.WriteLine("  RasterInfo Begin");
   out.WriteLine("    CellType = " + CellTypeKeyword(CellType));
+  // Only a stated value: 0 would make every zero cell missing to readers.
+  if (NoData) out.WriteLine("    NullCellValue = " + FormatExact(*NoData, 0));
   if (CellSizeX != 0 && CellSizeY != 0) {
     out.WriteLine("    CellInfo Begin");
     out.WriteLine("      Xdimension = " + Real(CellSizeX));
@@ -138,7 +146,8 @@ bool TErsHeader::WriteHeader(const std::string& fileName) {
   }
   out.WriteLine("    NrOfLines = " + std::to_string(Rows));
   out.WriteLine("    NrOfCellsPerLine = " + std::to_string(Columns));
-  if (CoordinateType != ctRAW) {
+  // Registered whatever the names say: RAW names place a raster as well.
+  if (Georeferenced) {
     out.WriteLine("    RegistrationCoord Begin");
     out.WriteLine("      Eastings = " + Real(RegistrationX));
     out.WriteLine("      Northings = " + Real(RegistrationY));

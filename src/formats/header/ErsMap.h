@@ -42,6 +42,8 @@ class TErsMap2 : public THeadMap2 {
  public:
   TErsMap2();
   void SetFileName(const std::string& fileName) override;
+  // Written as NullCellValue.
+  void SetNoData(std::optional<double> value) override { Header->NoData = value; }
 };
 
 }  // namespace mirava

@@ -26,6 +26,7 @@ static uint64_t HgtFileSize(uint32_t samples) {
 }
 
 bool THgtHeader::ReadHeader(const std::string& fileName) {
+  Georeferenced = true;  // by its name
   Spheroid = "WE";
   Datum = "WGS84";
   Projection = "Geografic";

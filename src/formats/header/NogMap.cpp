@@ -34,6 +34,7 @@ TNogHeader::TNogHeader() {
 
 bool TNogHeader::ReadHeader(const std::string& fileName) {
   HeaderError.clear();
+  Georeferenced = true;  // the format has no raster without a place
   if (!FileExists(fileName)) {
     HeaderError = "(no such file)";
     return false;

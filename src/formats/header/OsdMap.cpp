@@ -44,13 +44,14 @@ bool TOsdHeader::WriteHeader(const std::string& fileName) {
   out.WriteLine("  ImageInfo [");
   out.WriteLine(std::string("    CellType   = ") +
                 (CellType < kCellTypeCount ? CellTypeNames[CellType] : ""));
-  if (CoordinateType != ctRAW && CellSizeX != 0 && CellSizeY != 0) {
+  // Registered whatever the names say: RAW names place a raster as well.
+  if (Georeferenced && CellSizeX != 0 && CellSizeY != 0) {
     out.WriteLine("    Xdimension = " + FormatExact(CellSizeX, 15));
     out.WriteLine("    Ydimension = " + FormatExact(CellSizeY, 15));
   }
   out.WriteLine("    NrOfLines  = " + std::to_string(Rows));
   out.WriteLine("    NrOfCellsPerLine = " + std::to_string(Columns));
-  if (CoordinateType != ctRAW) {
+  if (Georeferenced) {
     out.WriteLine("    RegistrationPoint [");
     out.WriteLine("      Eastings  = " + Real(RegistrationX));
     out.WriteLine("      Northings = " + Real(RegistrationY));

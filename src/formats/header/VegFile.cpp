@@ -33,6 +33,7 @@ static bool ParseTileCount(const std::string& line, int32_t& value) {
 
 bool TVegHeader::ReadHeader(const std::string& fileName) {
   HeaderError.clear();
+  Georeferenced = true;  // the format has no raster without a place
   bool ok = true;
   try {
     TReadLine reader(fileName);

@@ -46,6 +46,7 @@ class TVegFile : public THeadMap2 {
                        double registrationCellX, double registrationCellY,
                        double registrationX, double registrationY,
                        const std::string& projection) override;
+  std::optional<double> GetNoData() const override { return kVegNoValue; }
   // Cells of absent tiles, and stored -9999 cells of an opened raster, are
   // no-data: -9999 and false with no error text.
   bool ReadCell(uint32_t column, uint32_t row, uint32_t band,

@@ -73,6 +73,9 @@ void TBMPMap2::ResetDescription() {
   RegistrationX = RegistrationY = 0;
   CellSizeX = CellSizeY = 1;
   Projection = Datum = Spheroid = "RAW";
+  Georeferenced = false;
+  // A created file keeps the extras it was given before its Open.
+  if (OpenMode != omCreate) SetExtras({});
 }
 
 bool TBMPMap2::Open(const std::string& fileName, uint32_t columns,
@@ -92,8 +95,11 @@ bool TBMPMap2::Open(const std::string& fileName, uint32_t columns,
   const std::string world = FindCompanion(fileName, ".bmpw");
   TWorldFile w;
   if (!world.empty() && w.Read(world)) {
+    Georeferenced = true;
     CellSizeX = w.CellSizeX;
     CellSizeY = w.CellSizeY;
+    ColumnTermY = w.ColumnTermY;
+    RowTermX = w.RowTermX;
     RegistrationX = w.OriginX();
     RegistrationY = w.OriginY();
     Projection = Datum = Spheroid = "UNKNOWN";
@@ -476,10 +482,11 @@ bool TBMPMap2::SetGeoreference(const std::string& spheroid,
   RegistrationX = registrationX;
   RegistrationY = registrationY;
   Projection = projection;
+  Georeferenced = true;
   if (OpenMode != omCreate) return true;
   return SaveWorldFile(ChangeFileExt(FileName, ".bmpw"),
-                       TWorldFile::FromOrigin(GetCellSizeX(), 0, 0, GetCellSizeY(), GetOriginX(),
-                                              GetOriginY()));
+                       TWorldFile::FromOrigin(GetCellSizeX(), ColumnTermY, RowTermX,
+                                              GetCellSizeY(), GetOriginX(), GetOriginY()));
 }
 
 bool TBMPMap2::Close() {

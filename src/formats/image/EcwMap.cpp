@@ -159,6 +159,7 @@ void TECWMap2::TakeFileInfo(const ncs::NCSFileViewFileInfo& info) {
   CellSizeY = std::fabs(info.CellIncrementY);
   RegistrationX = info.OriginX;
   RegistrationY = info.OriginY;
+  Georeferenced = true;  // a corner and cell sizes are in every file
 }
 
 std::optional<std::string> TECWMap2::WriteRefusal(const TRasterShape& shape) {

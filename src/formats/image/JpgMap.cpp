@@ -201,8 +201,7 @@ bool TJpgMap2::SetGeoreference(const std::string& spheroid,
                                const std::string& projection) {
   CellSizeX = cellSizeX;
   CellSizeY = cellSizeY;
-  ColumnTermY = 0;
-  RowTermX = 0;
+  Georeferenced = true;
   // The outer corner of cell (0, 0); rows grow southwards.
   RegistrationX = registrationX - registrationCellX * cellSizeX;
   RegistrationY = registrationY + registrationCellY * cellSizeY;
@@ -212,10 +211,10 @@ bool TJpgMap2::SetGeoreference(const std::string& spheroid,
   return WriteWorldFile();
 }
 
-// Only an image that will be saved gets a world file: a read-only one
-// keeps its files as they are.
+// Only an image that will be saved and is placed gets a world file: a
+// read-only one keeps its files as they are.
 bool TJpgMap2::WriteWorldFile() {
-  if (OpenMode != omCreate && OpenMode != omReadWrite) return true;
+  if ((OpenMode != omCreate && OpenMode != omReadWrite) || !Georeferenced) return true;
   return SaveWorldFile(ChangeFileExt(FileName, ".jgw"),
                        TWorldFile::FromOrigin(GetCellSizeX(), ColumnTermY, RowTermX, GetCellSizeY(),
                                               GetRegistrationX(), GetRegistrationY()));
@@ -232,6 +231,7 @@ void TJpgMap2::WorldToPixel(double x, double y, double& column, double& row) {
 bool TJpgMap2::ReadWorldFile(const std::string& fileName) {
   TWorldFile world;
   if (!world.Read(fileName)) return false;
+  Georeferenced = true;
   CellSizeX = world.CellSizeX;
   ColumnTermY = world.ColumnTermY;
   RowTermX = world.RowTermX;

@@ -159,6 +159,7 @@ bool TRswMap2::Open(const std::string& fileName, uint32_t columns,
   const double cellSize = HeaderDouble(hCellSize);
   CellSizeX = CellSizeY = cellSize;
   RegistrationCellX = RegistrationCellY = 0;
+  Georeferenced = Header32(hGeoreferenced) != 0;
   RegistrationX = HeaderDouble(hLeftX);
   RegistrationY = GridRows * cellSize + HeaderDouble(hLowerY);
   ControlPoints = std::make_unique<TGCPList>();
@@ -418,6 +419,7 @@ bool TRswMap2::SetGeoreference(const std::string&, const std::string&,
   if (const auto why = SquareCellRefusal("RSW", cellSizeX, cellSizeY))
     return Fail(TErrorCode::Refused, *why);
   const double cellSize = cellSizeX == 0 ? 1.0 : cellSizeX;
+  Georeferenced = true;
   SetHeader32(hGeoreferenced, 1);
   SetHeaderDouble(hScale, kScale);
   SetHeaderDouble(hResolution, kScale / cellSize);

@@ -199,20 +199,28 @@ TEST(ErsHeader, WrittenHeaderLineByLine) {
   EXPECT_EQ(back.GetControlPoints()->Count(), 1);
 }
 
-TEST(ErsHeader, RawGeoreferenceWritesNoRegistration) {
+// RAW names keep their coordinate type, and a registration given with them
+// is written all the same; only a raster given none is written without.
+TEST(ErsHeader, RawNamesKeepTheirRegistration) {
   TempDir dir;
   {
     TErsMap2 map;
     ASSERT_TRUE(map.Open(dir / "r.ers", 1, 1, ctUnsigned8, 1, omCreate));
-    map.SetGeoreference("RAW", "RAW", 1, 1, 0, 0, 0, 0, "RAW");
+    map.SetGeoreference("RAW", "RAW", 2, 3, 0, 0, 10, 20, "RAW");
     map.SetCoordinateType(ctLATLONG);
+    TErsMap2 plain;
+    ASSERT_TRUE(plain.Open(dir / "p.ers", 1, 1, ctUnsigned8, 1, omCreate));
   }
   const std::string text = mirava::test::ReadText(dir / "r.ers");
   EXPECT_NE(text.find("    CoordinateType  = RAW\r\n"), std::string::npos);
   EXPECT_EQ(text.find("Units"), std::string::npos);
-  EXPECT_EQ(text.find("Registration"), std::string::npos);
+  EXPECT_NE(text.find("      Eastings = 10.000\r\n      Northings = 20.000\r\n"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("      Ydimension = 3.000\r\n"), std::string::npos) << text;
   EXPECT_EQ(text.find("WarpControl"), std::string::npos);
   EXPECT_EQ(text.find("NullCellValue"), std::string::npos);
+  EXPECT_EQ(mirava::test::ReadText(dir / "p.ers").find("Registration"), std::string::npos);
 }
 
 TEST(ErsHeader, HeaderThatCannotBeWrittenIsReported) {

@@ -99,7 +99,8 @@ TEST(OsdMap, WritesEveryDigitAndTheOsdPointLines) {
   EXPECT_EQ(back.GetOriginY(), -6123456.7890123456);
 }
 
-TEST(OsdMap, RawCoordinatesWriteNoGeoreference) {
+// RAW names: no spheroid or units, but the registration they were given.
+TEST(OsdMap, RawCoordinatesKeepTheirRegistration) {
   TempDir dir;
   TOsdMap2 map;
   ASSERT_TRUE(map.Open(dir / "r.osd", 2, 2, ctUnsigned8, 1, omCreate));
@@ -109,7 +110,13 @@ TEST(OsdMap, RawCoordinatesWriteNoGeoreference) {
   map.GetHeader().WarpDatum = map.GetHeader().WarpProjection = "RAW";
   ASSERT_TRUE(map.Close());
   const std::string text = ReadText(dir / "r.osd");
-  for (const char* absent : {"Spheroid", "Units", "Xdimension", "Eastings", "RegistrationCellX"})
+  for (const char* absent : {"Spheroid", "Units"})
     EXPECT_EQ(text.find(absent), std::string::npos) << absent;
+  for (const char* present : {"Xdimension", "Eastings  = 10.000", "RegistrationCellX"})
+    EXPECT_NE(text.find(present), std::string::npos) << present;
   EXPECT_NE(text.find("        CoordinateType  = RAW\r\n"), std::string::npos);
+  TOsdMap2 back;
+  ASSERT_TRUE(back.Open(dir / "r.osd", 0, 0, 1, 1, omRead));
+  EXPECT_TRUE(back.IsGeoreferenced());
+  EXPECT_EQ(back.GetOriginY(), 20);
 }

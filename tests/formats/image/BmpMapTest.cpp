@@ -463,6 +463,7 @@ TEST(BmpEndToEnd, ControlPointsTravelAndRefusalsIgnoreCase) {
   EXPECT_FALSE(Exists(dir / "elev.BMP"));
 
   // The world file is a bitmap's only georeference.
+  WriteText(dir / "in.bmpw", "2\n0\n0\n-2\n101\n199\n");
   std::filesystem::create_directory(dir / "w.bmpw");
   r = RunCli({dir / "in.bmp", dir / "w.bmp"});
   EXPECT_EQ(r.ExitCode, 1);

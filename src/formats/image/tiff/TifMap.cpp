@@ -39,8 +39,10 @@ void TTifMap2::ResetDescription() {
   RegistrationX = RegistrationY = 0;
   RegistrationCellX = RegistrationCellY = 0;
   CellSizeX = CellSizeY = 1;
-  ColumnTermY = RowTermX = 0;
   Projection = Datum = Spheroid = "RAW";
+  Georeferenced = false;
+  // A created file keeps the extras it was given before its Open.
+  if (OpenMode != omCreate) SetExtras({});
 }
 
 bool TTifMap2::Open(const std::string& fileName, uint32_t columns, uint32_t rows, uint8_t cellType,
@@ -237,7 +239,7 @@ bool TTifMap2::SetGeoreference(const std::string& spheroid, const std::string& d
                                const std::string& projection) {
   CellSizeX = cellSizeX;
   CellSizeY = cellSizeY;
-  ColumnTermY = RowTermX = 0;
+  Georeferenced = true;
   RegistrationX = registrationX - registrationCellX * cellSizeX;
   RegistrationY = registrationY + registrationCellY * cellSizeY;
   Projection = projection;
@@ -246,7 +248,7 @@ bool TTifMap2::SetGeoreference(const std::string& spheroid, const std::string& d
   if (OpenMode != omCreate) return true;
   const TGeoTiffCrs crs = GeoTiffCrsFor(Projection, Datum, GetRegistrationX());
   if (!SaveWorldFile(ChangeFileExt(FileName, ".tfw"),
-                     TWorldFile::FromOrigin(GetCellSizeX(), 0, 0, GetCellSizeY(),
+                     TWorldFile::FromOrigin(GetCellSizeX(), ColumnTermY, RowTermX, GetCellSizeY(),
                                             GetRegistrationX() - crs.EastingPrefix,
                                             GetRegistrationY())))
     return false;

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -53,6 +54,7 @@ class TTifMap2 : public TDataSetRoot2 {
                        double cellSizeY, double registrationCellX, double registrationCellY,
                        double registrationX, double registrationY,
                        const std::string& projection) override;
+  void SetNoData(std::optional<double> value) override { NoData = value; }
   void PixelToWorld(double column, double row, double& x, double& y) override;
   void WorldToPixel(double x, double y, double& column, double& row) override;
   // Pixel-interleaved files whose strips follow each other offer their
@@ -93,6 +95,8 @@ class TTifMap2 : public TDataSetRoot2 {
   uint64_t ValuePosition(const TIfdEntry& entry, uint64_t bytes);
   uint64_t OffsetBytes() const { return BigTiff ? 8 : 4; }
   bool EntryDoubles(const TIfdEntry& entry, uint32_t wanted, std::vector<double>& values);
+  // The number an ASCII entry spells; none when it holds no number.
+  std::optional<double> EntryNumberText(const TIfdEntry& entry);
   uint16_t Get16(const uint8_t* p) const;
   uint32_t Get32(const uint8_t* p) const;
   uint64_t Get64(const uint8_t* p) const;
@@ -102,7 +106,9 @@ class TTifMap2 : public TDataSetRoot2 {
   // The header of a created file: the fixed one (1 or 3 bands of 8 or 16
   // bits under 4 GiB) or one laid out for any other raster.
   std::vector<uint8_t> FixedHeader();
-  std::vector<uint8_t> OpenHeader();
+  // With `placed`, the placement tags and keys, which a file without a
+  // georeference lacks but which its room is laid out for.
+  std::vector<uint8_t> OpenHeader(bool placed);
   uint64_t SampleOffset(uint32_t column, uint32_t band) const;
   void SetLayout(TCellBlock& block) const;
 

@@ -1,5 +1,6 @@
 // Reading a TIFF's first IFD and checking its layout against the file.
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -94,6 +95,22 @@ bool TTifMap2::EntryDoubles(const TIfdEntry& entry, uint32_t wanted, std::vector
   if (!FetchBytes(at, bytes.size(), bytes.data())) return false;
   for (uint32_t i = 0; i < wanted; ++i) values.push_back(GetDouble(bytes.data() + 8 * i));
   return true;
+}
+
+std::optional<double> TTifMap2::EntryNumberText(const TIfdEntry& entry) {
+  // GDAL writes the number as text, NUL-terminated; a short one fits its field.
+  if (entry.Type != ftAscii || entry.Count == 0 || entry.Count > 64) return std::nullopt;
+  const uint64_t at = ValuePosition(entry, entry.Count);
+  char text[65] = {};
+  if (at > FileSize || entry.Count > FileSize - at ||
+      !FetchBytes(at, entry.Count, reinterpret_cast<uint8_t*>(text)))
+    return std::nullopt;
+  const char* first = text;
+  while (*first == ' ') ++first;
+  if (*first == '+') ++first;
+  double value = 0;
+  if (std::from_chars(first, text + std::strlen(text), value).ec != std::errc()) return std::nullopt;
+  return value;
 }
 
 const TTifMap2::TIfdEntry* TTifMap2::FindEntry(const std::vector<TIfdEntry>& entries,
@@ -239,7 +256,9 @@ void TTifMap2::ReadGeoTiff(const std::vector<TIfdEntry>& entries) {
 
   // The tags inside the file come first, as in every GIS; the world file
   // (".tifw", else ".tfw") serves files without them.
+  if (const TIfdEntry* e = FindEntry(entries, tgGdalNoData)) NoData = EntryNumberText(*e);
   if (const auto placement = PlacementOfTags(scale, tie, matrix, keys.RasterType)) {
+    Georeferenced = true;
     CellSizeX = placement->CellSizeX;
     CellSizeY = placement->CellSizeY;
     RowTermX = placement->RowTermX;
@@ -257,6 +276,7 @@ void TTifMap2::ReadGeoTiff(const std::vector<TIfdEntry>& entries) {
       }
       return;
     }
+    Georeferenced = true;
     CellSizeX = world.CellSizeX;
     CellSizeY = world.CellSizeY;
     ColumnTermY = world.ColumnTermY;

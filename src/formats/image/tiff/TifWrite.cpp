@@ -69,6 +69,11 @@ class TIfdImage {
     for (size_t i = 0; i < values.size(); ++i) PutDouble(bytes.data() + 8 * i, values[i]);
     Entries.push_back({tag, ftDouble, values.size(), std::move(bytes)});
   }
+  void Ascii(uint16_t tag, const std::string& text) {
+    std::vector<uint8_t> bytes(text.begin(), text.end());
+    bytes.push_back(0);
+    Entries.push_back({tag, ftAscii, bytes.size(), std::move(bytes)});
+  }
   void Rational(uint16_t tag, uint32_t numerator, uint32_t denominator) {
     std::vector<uint8_t> bytes(8);
     Put32(bytes.data(), numerator);
@@ -161,7 +166,8 @@ bool TTifMap2::CreateFile(const std::string& fileName, uint32_t columns, uint32_
   // Offsets of a classic TIFF are 32-bit; room for the largest open header
   // decides whether they reach the end of the pixels.
   BigTiff = pixels + (uint64_t{64} << 20) > UINT32_MAX;
-  FixedLayout = (bands == 1 || bands == 3) && SampleWidth <= 2 && !BigTiff;
+  FixedLayout = (bands == 1 || bands == 3) && SampleWidth <= 2 && !BigTiff && !NoData &&
+                !HasRotation();
   // RGB for three or more samples of 8 or 16 bits, grey otherwise; the
   // samples beyond are extra samples.
   PhotoMetricInterpretation =
@@ -169,7 +175,7 @@ bool TTifMap2::CreateFile(const std::string& fileName, uint32_t columns, uint32_
   if (FixedLayout) PhotoMetricInterpretation = bands == 1 ? 1 : 2;
   BitsPerSample.assign(bands, 8 * SampleWidth);
   SampleFormat.assign(bands, SampleFormatOf(cellType));
-  PixelStart = FixedLayout ? kTiffHeaderSize : OpenHeader().size();
+  PixelStart = FixedLayout ? kTiffHeaderSize : OpenHeader(true).size();
   if (!OpenMapping(fileName, omCreate, pixels + PixelStart)) {
     return FailOpen("Open map write error=");
   }
@@ -185,16 +191,17 @@ bool TTifMap2::CreateFile(const std::string& fileName, uint32_t columns, uint32_
 }
 
 bool TTifMap2::WriteTiffHeader() {
-  const std::vector<uint8_t> h = FixedLayout ? FixedHeader() : OpenHeader();
-  if (h.size() != PixelStart) return false;
+  const std::vector<uint8_t> h = FixedLayout ? FixedHeader() : OpenHeader(Georeferenced);
+  if (h.size() > PixelStart) return false;
   Position = 0;
-  MinBytes = static_cast<uint32_t>(h.size());
+  MinBytes = static_cast<uint32_t>(PixelStart);
   if (!MapWindow()) return false;
   std::memcpy(DataPointer, h.data(), h.size());
+  std::memset(DataPointer + h.size(), 0, PixelStart - h.size());
   return true;
 }
 
-std::vector<uint8_t> TTifMap2::OpenHeader() {
+std::vector<uint8_t> TTifMap2::OpenHeader(bool placed) {
   const uint32_t samples = SamplesPerPixel;
   const uint64_t bytes = uint64_t{ImageWidth} * ImageLength * SampleWidth * samples;
   const TGeoTiffCrs crs = GeoTiffCrsFor(Projection, Datum, GetRegistrationX());
@@ -219,11 +226,18 @@ std::vector<uint8_t> TTifMap2::OpenHeader() {
   if (samples > colourSamples)
     ifd.Numbers(tgExtraSamples, ftShort, std::vector<uint64_t>(samples - colourSamples, 0));
   ifd.Numbers(tgSampleFormat, ftShort, std::vector<uint64_t>(samples, SampleFormat[0]));
-  ifd.Doubles(tgModelPixelScale, {GetCellSizeX(), GetCellSizeY(), 0});
-  // Pixel-is-area: the tie point is the outer corner of pixel (0, 0).
-  ifd.Doubles(tgModelTiePoint,
-              {0, 0, 0, GetRegistrationX() - crs.EastingPrefix, GetRegistrationY(), 0});
-  ifd.Numbers(tgGeoKeyDirectory, ftShort, keys, kMostGeoKeys);
+  const double originX = GetRegistrationX() - crs.EastingPrefix;
+  if (placed && HasRotation()) {
+    ifd.Doubles(tgModelTransformation, {GetCellSizeX(), RowTermX, 0, originX, ColumnTermY,
+                                        -GetCellSizeY(), 0, GetRegistrationY(), 0, 0, 0, 0, 0,
+                                        0, 0, 1});
+  } else if (placed) {
+    ifd.Doubles(tgModelPixelScale, {GetCellSizeX(), GetCellSizeY(), 0});
+    // Pixel-is-area: the tie point is the outer corner of pixel (0, 0).
+    ifd.Doubles(tgModelTiePoint, {0, 0, 0, originX, GetRegistrationY(), 0});
+  }
+  if (placed) ifd.Numbers(tgGeoKeyDirectory, ftShort, keys, kMostGeoKeys);
+  if (NoData) ifd.Ascii(tgGdalNoData, FormatExact(*NoData, 0));
   return ifd.Bytes();
 }
 
@@ -233,7 +247,8 @@ std::vector<uint8_t> TTifMap2::FixedHeader() {
   h[0] = h[1] = 'I';
   Put16(h + 2, 42);
   Put32(h + 4, kIfdStart);
-  Put16(h + kIfdStart, kCreatedEntries);
+  // A raster placed nowhere leaves out the last three entries.
+  Put16(h + kIfdStart, Georeferenced ? kCreatedEntries : kCreatedEntries - 3);
   uint8_t* entry = h + kIfdStart + 2;
   auto add = [&](uint16_t tag, uint16_t type, uint32_t count, uint32_t value) {
     Put16(entry, tag);
@@ -266,9 +281,11 @@ std::vector<uint8_t> TTifMap2::FixedHeader() {
   add(tgPlanarConfiguration, ftShort, 1, 1);
   add(tgResolutionUnit, ftShort, 1, 3);
   add(tgSampleFormat, ftShort, samples, samples == 1 ? format : kFormatArray);
-  add(tgModelPixelScale, ftDouble, 3, kPixelScaleAt);
-  add(tgModelTiePoint, ftDouble, 6, kTiePointAt);
-  add(tgGeoKeyDirectory, ftShort, static_cast<uint32_t>(keys.size()), kGeoKeysAt);
+  if (Georeferenced) {
+    add(tgModelPixelScale, ftDouble, 3, kPixelScaleAt);
+    add(tgModelTiePoint, ftDouble, 6, kTiePointAt);
+    add(tgGeoKeyDirectory, ftShort, static_cast<uint32_t>(keys.size()), kGeoKeysAt);
+  }
   // The next-IFD link after the entries stays 0.
   for (uint32_t i = 0; i < 3; ++i) {
     Put16(h + kBitsArray + 2 * i, bits);

@@ -10,6 +10,7 @@ namespace mirava {
 // The TIFF field types this program reads or writes.
 enum : uint16_t {
   ftByte = 1,
+  ftAscii = 2,
   ftShort = 3,
   ftLong = 4,
   ftRational = 5,
@@ -40,6 +41,7 @@ enum : uint16_t {
   tgModelTiePoint = 33922,
   tgModelTransformation = 34264,
   tgGeoKeyDirectory = 34735,
+  tgGdalNoData = 42113,
 };
 
 // SampleFormat values.

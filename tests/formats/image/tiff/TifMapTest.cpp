@@ -564,6 +564,55 @@ TEST(TifWrite, HeaderByteForByte) {
             ExpectedHeader(7, 3, 3, 16, 2, 1, 1, 10, 20, {1, 1, 0, 0}));
 }
 
+// Extras given before the Open come back through our own reader: the
+// no-data value (NaN as well), the rotation terms in ModelTransformation;
+// a file given no georeference reads as placed nowhere.
+TEST(TifWrite, ExtrasReadBack) {
+  TempDir dir;
+  struct Case {
+    const char* Name;
+    uint8_t Type;
+    uint32_t Bands;
+    TGeoExtras Extras;
+  } cases[] = {{"nan.tif", ctFloat32, 1, {0, 0, std::nan("")}},
+               {"rot.tif", ctUnsigned8, 3, {0.5, -0.75, -9999}},
+               {"big.tif", ctSigned16, 1, {0, 0, -3.4028234663852886e38}}};
+  for (const Case& c : cases) {
+    {
+      TTifMap2 map;
+      map.SetExtras(c.Extras);
+      ASSERT_TRUE(map.Open(dir / c.Name, 5, 4, c.Type, c.Bands, omCreate));
+      map.SetGeoreference("", "", 2, 3, 0, 0, 1000, 2000, "LOCAL");
+      ASSERT_TRUE(map.Close()) << map.ErrorText;
+    }
+    TTifMap2 back;
+    ASSERT_TRUE(back.Open(dir / c.Name, 0, 0, 1, 1, omRead)) << back.ErrorText;
+    EXPECT_TRUE(back.IsGeoreferenced()) << c.Name;
+    ASSERT_TRUE(back.GetNoData().has_value()) << c.Name;
+    if (std::isnan(*c.Extras.NoData))
+      EXPECT_TRUE(std::isnan(*back.GetNoData())) << c.Name;
+    else
+      EXPECT_EQ(*back.GetNoData(), *c.Extras.NoData) << c.Name;
+    EXPECT_EQ(back.GetColumnTermY(), c.Extras.ColumnTermY) << c.Name;
+    EXPECT_EQ(back.GetRowTermX(), c.Extras.RowTermX) << c.Name;
+    EXPECT_EQ(back.GetOriginX(), 1000) << c.Name;
+    EXPECT_EQ(back.GetCellSizeY(), 3) << c.Name;
+  }
+  for (uint32_t bands : {1u, 2u}) {
+    const std::string name = dir / ("plain" + std::to_string(bands) + ".tif");
+    {
+      TTifMap2 map;
+      ASSERT_TRUE(map.Open(name, 5, 4, ctUnsigned8, bands, omCreate));
+      ASSERT_TRUE(map.Close()) << map.ErrorText;
+    }
+    TTifMap2 back;
+    ASSERT_TRUE(back.Open(name, 0, 0, 1, 1, omRead)) << back.ErrorText;
+    EXPECT_FALSE(back.IsGeoreferenced()) << bands;
+    EXPECT_FALSE(back.GetNoData().has_value()) << bands;
+    EXPECT_FALSE(Exists(dir / ("plain" + std::to_string(bands) + ".tfw")));
+  }
+}
+
 TEST(TifWrite, RefusalsBeforeAnythingIsCreated) {
   TempDir dir;
   TTifMap2 a;

@@ -61,5 +61,10 @@ template <typename T>
 void StoreBE(uint8_t* p, T v) {
   Store<T>(p, v, kHostIsLittleEndian);
 }
+// For files that say their own order (TIFF's "MM" or "II").
+template <typename T>
+T LoadInOrder(const uint8_t* p, bool msbFirst) {
+  return Load<T>(p, msbFirst == kHostIsLittleEndian);
+}
 
 }  // namespace mirava

@@ -23,7 +23,6 @@
 
 namespace mirava {
 
-thread_local std::string LastIOErrorText;
 
 namespace {
 
@@ -152,14 +151,14 @@ int FormatFromExtension(const std::string& fileName) {
   return fcUnknown;
 }
 
-int FormatFromSignature(const std::string& fileName) {
+int FormatFromSignature(const std::string& fileName, std::string* ioError) {
   if (!FileExists(fileName)) return fcNoFile;
   // HGT tiles have no signature, and their first height can look like
   // another format's (-40 m is FF D8, JPEG's): trust their extension first.
   if (UpperCase(ExtractFileExt(fileName)) == ".HGT") return fcHgt;
   int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
-    LastIOErrorText = SystemErrorText(errno);
+    if (ioError) *ioError = SystemErrorText(errno);
     return fcUnknown;
   }
   unsigned char b[8];
@@ -168,8 +167,8 @@ int FormatFromSignature(const std::string& fileName) {
   ::close(fd);
   if (got != static_cast<ssize_t>(sizeof b)) {
     // A short file is a read past its end.
-    LastIOErrorText = got < 0 ? SystemErrorText(readError)
-                              : "Reached the end of the file " + fileName;
+    if (ioError)
+      *ioError = got < 0 ? SystemErrorText(readError) : "Reached the end of the file " + fileName;
     return fcUnknown;
   }
   unsigned char u[4];
@@ -234,14 +233,12 @@ bool TDataSet2::MakeDataSet(const std::string& fileName, uint8_t mode) {
     SetErrorText("No file name");
     return false;
   }
-  Format = mode == omCreate ? FormatFromExtension(fileName)
-                            : FormatFromSignature(fileName);
+  std::string ioError;
+  Format = mode == omCreate ? FormatFromExtension(fileName) : FormatFromSignature(fileName, &ioError);
   if (Format == fcUnknown) {
-    SetErrorText(mode == omCreate && LastIOErrorText.empty()
-                     ? "Unknown output format for " + fileName
-                     : LastIOErrorText.empty()
-                           ? "Unknown file format: " + fileName
-                           : LastIOErrorText);
+    SetErrorText(!ioError.empty()        ? ioError
+                 : mode == omCreate ? "Unknown output format for " + fileName
+                                    : "Unknown file format: " + fileName);
     return false;
   }
   if (Format == fcNoFile) {

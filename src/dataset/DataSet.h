@@ -62,11 +62,10 @@ std::span<const TFormatEntry> FormatEntries();
 std::optional<std::string> WriteRefusal(int code, const TRasterShape& shape);
 bool HoldsRotation(int code);
 
-// The system's text for the last I/O error met by FormatFromSignature.
-extern thread_local std::string LastIOErrorText;
-
 int FormatFromExtension(const std::string& fileName);
-int FormatFromSignature(const std::string& fileName);
+// fcNoFile for a missing file; fcUnknown, with the reason in `ioError` when
+// given, for a file whose first bytes cannot be read.
+int FormatFromSignature(const std::string& fileName, std::string* ioError = nullptr);
 // Display name of a format code ("ER Mapper", "TIFF", ...).
 std::string FormatName(int code);
 // Every file a dataset of this format reads (asOutput false) or writes

@@ -329,6 +329,21 @@ uint8_t* TMapByte::MapRange(uint64_t position, uint64_t length) {
   return ViewBase + (position - WindowOffset);
 }
 
+bool TMapByte::FetchBytes(uint64_t position, uint64_t count, uint8_t* target) {
+  if (position > FileSize || count > FileSize - position) return false;
+  while (count > 0) {
+    const uint32_t chunk = static_cast<uint32_t>(std::min<uint64_t>(count, kWindowAlignment));
+    Position = position;
+    MinBytes = chunk;
+    if (!MapWindow()) return false;
+    std::memcpy(target, DataPointer, chunk);
+    position += chunk;
+    target += chunk;
+    count -= chunk;
+  }
+  return true;
+}
+
 bool TMapByte::MapRangeWindow(uint64_t position, uint64_t length) {
   uint64_t start = position;
   if (ViewBase && position < WindowOffset) {

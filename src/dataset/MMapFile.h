@@ -110,6 +110,10 @@ class TMapByte {
  protected:
   bool RangeInFile(uint64_t position, uint64_t length);
   bool MapRangeWindow(uint64_t position, uint64_t length);
+  // Copies bytes position .. position + count - 1 of the file out of the
+  // mapping, window by window; false when they are not all in the file
+  // (nothing recorded) or could not be mapped. Moves the window.
+  bool FetchBytes(uint64_t position, uint64_t count, uint8_t* target);
   // Writes the stage, on the background writer when `background`, so that
   // the next rows are assembled meanwhile; its failures surface at the
   // next flush or WritesDone.

@@ -36,9 +36,16 @@ TEST(FormatDetection, BySignatureThenExtension) {
   EXPECT_EQ(detect("a.dtm", {1, 2, 3}), fcUnknown);
   EXPECT_EQ(FormatFromSignature(dir / "missing"), fcNoFile);
   WriteBytes(dir / "five", {1, 2, 3, 4, 5});
-  LastIOErrorText.clear();
-  EXPECT_EQ(FormatFromSignature(dir / "five"), fcUnknown);
-  EXPECT_FALSE(LastIOErrorText.empty());
+  std::string ioError;
+  EXPECT_EQ(FormatFromSignature(dir / "five", &ioError), fcUnknown);
+  EXPECT_EQ(ioError, "Reached the end of the file " + (dir / "five"));
+  // The reason belongs to that call: a later file that reads well but has no
+  // known signature is reported as such, not with the earlier reason.
+  WriteBytes(dir / "plain.txt", std::vector<uint8_t>(16, 'x'));
+  TDataSet2 set;
+  EXPECT_FALSE(set.Open(dir / "five", 0, 0, 1, 1, omRead));
+  EXPECT_FALSE(set.Open(dir / "plain.txt", 0, 0, 1, 1, omRead));
+  EXPECT_EQ(set.GetErrorText(), "Unknown file format: " + (dir / "plain.txt"));
 }
 
 TEST(DataSetFacade, WithoutADataSet) {

@@ -116,15 +116,6 @@ bool TBMPMap2::OpenRead(const std::string& fileName) {
   return Open(fileName, 0, 0, ctUnsigned8, 1, omRead);
 }
 
-bool TBMPMap2::FetchBytes(uint64_t position, uint32_t count, uint8_t* target) {
-  if (position > FileSize || count > FileSize - position) return false;
-  Position = position;
-  MinBytes = count;
-  if (!MapWindow()) return false;
-  std::memcpy(target, DataPointer, count);
-  return true;
-}
-
 bool TBMPMap2::OpenExisting(const std::string& fileName) {
   if (!OpenMapping(fileName, omRead, 0)) {
     return FailOpen("Open read error ");

@@ -61,7 +61,6 @@ class TBMPMap2 : public TDataSetRoot2 {
                   uint8_t cellType, uint32_t bands);
   // Examines the headers; false with the reason in DetailText.
   bool ParseHeaders();
-  bool FetchBytes(uint64_t position, uint32_t count, uint8_t* target);
   // The colour masks of 16- and 32-bit pixels; false when they overlap.
   bool ParseMasks(const uint8_t* head, uint32_t infoSize, bool bitFields);
   bool DecodeRle();

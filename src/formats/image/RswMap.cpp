@@ -70,17 +70,11 @@ void TRswMap2::SetHeader32(uint32_t offset, uint32_t value) {
 }
 
 double TRswMap2::HeaderDouble(uint32_t offset) const {
-  uint64_t bits = 0;
-  for (int i = 7; i >= 0; --i) bits = (bits << 8) | HeaderImage[offset + i];
-  double v;
-  std::memcpy(&v, &bits, 8);
-  return v;
+  return LoadLE<double>(HeaderImage.data() + offset);
 }
 
 void TRswMap2::SetHeaderDouble(uint32_t offset, double value) {
-  uint64_t bits;
-  std::memcpy(&bits, &value, 8);
-  for (int i = 0; i < 8; ++i) HeaderImage[offset + i] = (bits >> (8 * i)) & 0xFF;
+  StoreLE<double>(HeaderImage.data() + offset, value);
 }
 
 int32_t TRswMap2::GetRowCount() { return static_cast<int32_t>(Header32(hHeight)); }
@@ -91,13 +85,7 @@ int32_t TRswMap2::GetColumnCount() {
 
 bool TRswMap2::CopyFromFile(uint64_t offset, uint32_t size, uint8_t* data) {
   Cached = TTileCache();
-  if (size == 0) return true;
-  ForceRemap = true;
-  Position = offset;
-  MinBytes = size;
-  if (!MapWindow()) return false;
-  std::memcpy(data, DataPointer, size);
-  return true;
+  return FetchBytes(offset, size, data);
 }
 
 bool TRswMap2::CopyToFile(uint64_t offset, uint32_t size, const uint8_t* data) {

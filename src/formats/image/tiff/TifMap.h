@@ -87,7 +87,6 @@ class TTifMap2 : public TDataSetRoot2 {
   bool CheckLayout();
   void ReadGeoTiff(const std::vector<TIfdEntry>& entries);
   const TIfdEntry* FindEntry(const std::vector<TIfdEntry>& entries, uint16_t tag) const;
-  bool FetchBytes(uint64_t position, uint64_t count, uint8_t* target);
   // Values of a BYTE, SHORT, LONG or LONG8 entry (at most `wanted`).
   template <typename T>
   bool EntryNumbers(const TIfdEntry& entry, uint64_t wanted, std::vector<T>& values);

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 
+#include "dataset/ByteOrder.h"
 #include "formats/image/tiff/GeoTiffKeys.h"
 #include "formats/image/tiff/TifMap.h"
 #include "formats/image/tiff/TiffTags.h"
@@ -14,20 +15,9 @@
 
 namespace mirava {
 
-uint16_t TTifMap2::Get16(const uint8_t* p) const {
-  return MSBFirst ? static_cast<uint16_t>(p[0] << 8 | p[1])
-                  : static_cast<uint16_t>(p[1] << 8 | p[0]);
-}
-
-uint32_t TTifMap2::Get32(const uint8_t* p) const {
-  return MSBFirst ? (uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3])
-                  : (uint32_t{p[3]} << 24 | uint32_t{p[2]} << 16 | uint32_t{p[1]} << 8 | p[0]);
-}
-
-uint64_t TTifMap2::Get64(const uint8_t* p) const {
-  const uint64_t high = Get32(p + (MSBFirst ? 0 : 4));
-  return high << 32 | Get32(p + (MSBFirst ? 4 : 0));
-}
+uint16_t TTifMap2::Get16(const uint8_t* p) const { return LoadInOrder<uint16_t>(p, MSBFirst); }
+uint32_t TTifMap2::Get32(const uint8_t* p) const { return LoadInOrder<uint32_t>(p, MSBFirst); }
+uint64_t TTifMap2::Get64(const uint8_t* p) const { return LoadInOrder<uint64_t>(p, MSBFirst); }
 
 uint64_t TTifMap2::GetOffset(const uint8_t* p) const { return BigTiff ? Get64(p) : Get32(p); }
 
@@ -43,21 +33,6 @@ uint64_t TTifMap2::ValuePosition(const TIfdEntry& entry, uint64_t bytes) {
   uint8_t field[8];
   if (!FetchBytes(entry.FieldPosition, OffsetBytes(), field)) return UINT64_MAX;
   return GetOffset(field);
-}
-
-bool TTifMap2::FetchBytes(uint64_t position, uint64_t count, uint8_t* target) {
-  while (count > 0) {
-    const uint32_t chunk = static_cast<uint32_t>(std::min<uint64_t>(count, kWindowAlignment));
-    if (position >= FileSize || chunk > FileSize - position) return false;
-    Position = position;
-    MinBytes = chunk;
-    if (!MapWindow()) return false;
-    std::memcpy(target, DataPointer, chunk);
-    position += chunk;
-    target += chunk;
-    count -= chunk;
-  }
-  return true;
 }
 
 template <typename T>

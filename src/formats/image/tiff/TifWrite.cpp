@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "dataset/ByteOrder.h"
 #include "formats/image/tiff/GeoTiffKeys.h"
 #include "formats/image/tiff/TifMap.h"
 #include "formats/image/tiff/TiffTags.h"
@@ -27,22 +28,11 @@ constexpr uint32_t kTiePointAt = 272;
 constexpr uint32_t kGeoKeysAt = 320;
 constexpr uint32_t kGeoKeysRoom = (kTiffHeaderSize - kGeoKeysAt) / 2;
 
-// Little-endian writers over the header image.
-void Put16(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-}
-void Put32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-void Put64(uint8_t* p, uint64_t v) {
-  for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-void PutDouble(uint8_t* p, double v) {
-  uint64_t u;
-  std::memcpy(&u, &v, 8);
-  Put64(p, u);
-}
+// The header image is little-endian; values arrive as the widest field.
+void Put16(uint8_t* p, uint32_t v) { StoreLE(p, static_cast<uint16_t>(v)); }
+void Put32(uint8_t* p, uint32_t v) { StoreLE(p, v); }
+void Put64(uint8_t* p, uint64_t v) { StoreLE(p, v); }
+void PutDouble(uint8_t* p, double v) { StoreLE(p, v); }
 
 // Room for the longest key directory GeoKeyDirectory makes, so that a new
 // georeference never moves the pixels.

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <regex>
 
+#include "Placement.h"
 #include "TestRasters.h"
 #include "formats/header/ErsMap.h"
 #include "text/TextUtils.h"
@@ -18,30 +19,6 @@ const char* const kControlPoints =
     "\t\t\t\t\"NW\"\tYes\tNo\t0.0\t0.0\t5.741666667\t50.191666667\t0\n"
     "\t\t\t\t\"IN\"\tYes\tNo\t1.25\t2.5\t5.75\t50.18\t0\n"
     "\t\t\t}\n\t\tWarpControl End\n";
-
-// Input column and row of output cell (row i, column j).
-std::pair<uint32_t, uint32_t> SourceOf(int kind, uint32_t W, uint32_t H, uint32_t i, uint32_t j) {
-  switch (kind) {
-    case 1: return {W - 1 - j, i};
-    case 2: return {W - 1 - i, j};
-    case 3: return {i, H - 1 - j};
-    case 4: return {j, H - 1 - i};
-    case 5: return {W - 1 - j, H - 1 - i};
-    default: return {j, i};
-  }
-}
-
-// Where a point at (c, r), measured from the outer corner, lands.
-std::pair<double, double> PointAfter(int kind, double W, double H, double c, double r) {
-  switch (kind) {
-    case 1: return {W - c, r};
-    case 2: return {r, W - c};
-    case 3: return {H - r, c};
-    case 4: return {c, H - r};
-    case 5: return {W - c, H - r};
-    default: return {c, r};
-  }
-}
 
 struct GdalGeo {
   double OriginX = 0, CellX = 0, OriginY = 0, CellY = 0;
@@ -104,7 +81,7 @@ TEST(ErsEndToEnd, EveryKindEveryCellTypeExact) {
         for (uint32_t i = 0; i < static_cast<uint32_t>(map.GetRowCount()); ++i)
           for (uint32_t j = 0; j < static_cast<uint32_t>(map.GetColumnCount()); ++j)
             for (uint32_t b = 0; b < 3; ++b) {
-              auto [c, r2] = SourceOf(kind, W, H, i, j);
+              auto [c, r2] = SourcePixel(kind, W, H, j, i);
               float v;
               ASSERT_TRUE(map.ReadCell(j, i, b, v));
               ASSERT_EQ(v, static_cast<float>(PatternValue(raster, c, r2, b)))
@@ -115,7 +92,7 @@ TEST(ErsEndToEnd, EveryKindEveryCellTypeExact) {
         ASSERT_TRUE(gcp.LoadFromFile(dir / ("out" + std::to_string(kind) + ".gcp")));
         ASSERT_EQ(gcp.Count(), 2);
         ASSERT_EQ(map.GetControlPoints()->Count(), 2);
-        auto [c1, r1] = PointAfter(kind, W, H, 1.25, 2.5);
+        auto [c1, r1] = MovedPoint(kind, W, H, 1.25, 2.5);
         EXPECT_DOUBLE_EQ(gcp.Items(1)->GetCellX(), c1);
         EXPECT_DOUBLE_EQ(gcp.Items(1)->GetCellY(), r1);
         EXPECT_DOUBLE_EQ(map.GetControlPoints()->Items(1)->GetCellX(), c1);

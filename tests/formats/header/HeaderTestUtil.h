@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "../../Placement.h"
 #include "../../TestUtil.h"
 #include "dataset/DataSet.h"
 #include "text/TextUtils.h"
@@ -114,32 +115,6 @@ inline TRaster ReadRaster(const std::string& path) {
       r.Points.push_back({p->GetName(), p->GetCellX(), p->GetCellY(), p->GetX(), p->GetY()});
     }
   return r;
-}
-
-// The input pixel that output cell (column j, row i) comes from, for an
-// input of W x H.
-inline std::pair<int, int> SourcePixel(int kind, int W, int H, int j, int i) {
-  switch (kind) {
-    case 1: return {W - 1 - j, i};
-    case 2: return {W - 1 - i, j};
-    case 3: return {i, H - 1 - j};
-    case 4: return {j, H - 1 - i};
-    case 5: return {W - 1 - j, H - 1 - i};
-    default: return {j, i};
-  }
-}
-
-// Where a control point, measured from the outer corner of cell (0, 0),
-// lands.
-inline std::pair<double, double> MovedPoint(int kind, int W, int H, double c, double r) {
-  switch (kind) {
-    case 1: return {W - c, r};
-    case 2: return {r, W - c};
-    case 3: return {H - r, c};
-    case 4: return {c, H - r};
-    case 5: return {W - c, H - r};
-    default: return {c, r};
-  }
 }
 
 // `out` holds `in` placed by `kind` in its top-left corner (formats that

@@ -7,8 +7,10 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
+#include "../../Placement.h"
 #include "../../TestUtil.h"
 #include "dataset/DataSetRoot.h"
 
@@ -89,16 +91,9 @@ inline std::string GdalCrs(const std::string& file) {
 }
 
 // The input pixel an output cell of a placement is filled from.
-inline void InputPixel(int kind, int width, int height, int column, int row,
-                       int& inColumn, int& inRow) {
-  switch (kind) {
-    case 1: inColumn = width - 1 - column; inRow = row; break;
-    case 2: inColumn = width - 1 - row; inRow = column; break;
-    case 3: inColumn = row; inRow = height - 1 - column; break;
-    case 4: inColumn = column; inRow = height - 1 - row; break;
-    case 5: inColumn = width - 1 - column; inRow = height - 1 - row; break;
-    default: inColumn = column; inRow = row; break;
-  }
+inline void InputPixel(int kind, int width, int height, int column, int row, int& inColumn,
+                       int& inRow) {
+  std::tie(inColumn, inRow) = SourcePixel(kind, width, height, column, row);
 }
 
 // Compares every cell our dataset reads with GDAL's reading of the file.

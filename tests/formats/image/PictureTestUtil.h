@@ -8,6 +8,7 @@
 #include <string>
 
 #include "formats/header/HeaderTestUtil.h"
+#include "formats/image/ImageTestUtil.h"
 
 namespace mirava::test {
 
@@ -60,22 +61,18 @@ inline TGdalInfo GdalInfo(const std::string& path) {
 }
 
 // GDAL's decoding of a file's cells (a palette expanded to red, green and
-// blue); no cells when GDAL cannot read it.
-inline TRaster ReadWithGdal(const std::string& path, const std::string& scratch,
+// blue) as a raster like ours; no cells when GDAL cannot read it.
+inline TRaster ReadWithGdal(const std::string& path, const std::string&,
                             bool expandPalette = false) {
-  const TGdalInfo info = GdalInfo(path);
-  const std::string raw = scratch + "/gdal-cells.bil";
+  GdalRaster gdal;
   TRaster p;
-  if (Run("gdal_translate -q -of ENVI -co INTERLEAVE=BIL " +
-          std::string(expandPalette ? "-expand rgb " : "") + Quote(path) + " " +
-          Quote(raw)).ExitCode != 0)
-    return p;
-  p.Columns = info.Columns;
-  p.Rows = info.Rows;
-  p.Bands = expandPalette ? 3 : info.Bands;
-  const std::vector<uint8_t> bytes = ReadBytes(raw);
-  if (bytes.size() != static_cast<size_t>(p.Columns) * p.Rows * p.Bands) return TRaster();
-  p.Cells.assign(bytes.begin(), bytes.end());
+  if (!ReadWithGdal(path, gdal, expandPalette ? "-expand rgb" : "")) return p;
+  p.Columns = gdal.Columns;
+  p.Rows = gdal.Rows;
+  p.Bands = gdal.Bands;
+  for (int r = 0; r < p.Rows; ++r)
+    for (int b = 0; b < p.Bands; ++b)
+      for (int c = 0; c < p.Columns; ++c) p.Cells.push_back(gdal.At(c, r, b));
   return p;
 }
 

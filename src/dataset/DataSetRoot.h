@@ -27,6 +27,9 @@ class TDataSetRoot2 : public TMMapFile2 {
   virtual bool Open(const std::string& fileName, uint32_t columns,
                     uint32_t rows, uint8_t cellType, uint32_t bands,
                     uint8_t mode) = 0;
+  // Opens an existing file for what it describes (size, bands, cell type,
+  // georeference, control points) without preparing its cells: a format may
+  // leave them unreadable after it. Readers of cells open with omRead.
   virtual bool OpenRead(const std::string& fileName) = 0;
   virtual bool Crop(uint32_t firstRow, uint32_t lastRow, uint32_t firstColumn,
                     uint32_t lastColumn) = 0;

@@ -172,6 +172,10 @@ class TMMapFile2 : public TMapByte {
   virtual bool IsMSBFirst() { return !NativeOrder; }
 
   virtual bool SelectRow(uint32_t row, uint32_t band);
+  // True with the cell's value. False with an empty ErrorText: the cell
+  // holds no data (a format's no-data cell, or a place outside the grid),
+  // and `value` is what such a cell reads as. False with ErrorText set: the
+  // cell could not be read, and the failure is recorded.
   virtual bool ReadCell(uint32_t column, uint32_t row, uint32_t band,
                         float& value);
   virtual bool WriteCell(uint32_t column, uint32_t row, uint32_t band, float value);

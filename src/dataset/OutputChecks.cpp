@@ -18,6 +18,13 @@ std::optional<std::string> Signed16Refusal(const std::string& format, uint8_t ce
          " cells cannot be written exactly";
 }
 
+std::optional<std::string> BytePictureRefusal(const std::string& format, const TRasterShape& shape) {
+  if (shape.CellType != ctUnsigned8) return format + " files support only byte data";
+  if (shape.Bands != 1 && shape.Bands != 3)
+    return format + " files hold 1 or 3 bands, not " + std::to_string(shape.Bands);
+  return std::nullopt;
+}
+
 std::optional<std::string> SquareCellRefusal(const std::string& format, double cellSizeX,
                                              double cellSizeY) {
   if (cellSizeX == 0 || cellSizeY == 0 ||

@@ -22,6 +22,8 @@ struct TRasterShape {
 // exactly, wider ones would be cut.
 std::optional<std::string> Signed16Refusal(const std::string& format, uint8_t cellType,
                                            uint32_t bands);
+// A picture of one grey or three colour bands of bytes.
+std::optional<std::string> BytePictureRefusal(const std::string& format, const TRasterShape& shape);
 // One stored cell size: the cells must be square to the digits we keep.
 // None while the cell sizes are not known.
 std::optional<std::string> SquareCellRefusal(const std::string& format, double cellSizeX,

@@ -163,10 +163,7 @@ void TECWMap2::TakeFileInfo(const ncs::NCSFileViewFileInfo& info) {
 }
 
 std::optional<std::string> TECWMap2::WriteRefusal(const TRasterShape& shape) {
-  if (shape.CellType != ctUnsigned8) return "ECW files support only byte data";
-  if (shape.Bands != 1 && shape.Bands != 3)
-    return "ECW files hold 1 or 3 bands, not " + std::to_string(shape.Bands);
-  return std::nullopt;
+  return BytePictureRefusal("ECW", shape);
 }
 
 bool TECWMap2::Open(const std::string& fileName, uint32_t columns,

@@ -32,10 +32,7 @@ bool TJpgMap2::WriteCell(uint32_t column, uint32_t row, uint32_t band,
 }
 
 std::optional<std::string> TJpgMap2::WriteRefusal(const TRasterShape& shape) {
-  if (shape.CellType != ctUnsigned8) return "JPEG files support only byte data";
-  if (shape.Bands != 1 && shape.Bands != 3)
-    return "JPEG files hold 1 or 3 bands, not " + std::to_string(shape.Bands);
-  return std::nullopt;
+  return BytePictureRefusal("JPEG", shape);
 }
 
 bool TJpgMap2::Open(const std::string& fileName, uint32_t columns,

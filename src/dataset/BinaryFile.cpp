@@ -6,6 +6,7 @@
 
 #include <cerrno>
 
+#include "dataset/OutputFiles.h"
 #include "text/TextUtils.h"
 
 namespace mirava {
@@ -28,7 +29,7 @@ bool TBinaryFile::OpenRead(const std::string& fileName) {
 }
 
 bool TBinaryFile::Create(const std::string& fileName) {
-  Fd = ::open(fileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  Fd = CreateOutputFile(fileName, O_WRONLY);
   return Fd >= 0 || Fail(errno);
 }
 
@@ -55,6 +56,19 @@ bool TBinaryFile::Write(const void* data, size_t size) {
     done += static_cast<size_t>(n);
   }
   return true;
+}
+
+bool TBinaryFile::Reserve(uint64_t size) {
+  if (Fd < 0) return Fail(EBADF);
+  const int code = size ? posix_fallocate(Fd, 0, static_cast<off_t>(size)) : 0;
+  if (code == 0 || code == EOPNOTSUPP || code == EINVAL) return true;
+  return Fail(code);
+}
+
+bool TBinaryFile::EndHere() {
+  if (Fd < 0) return Fail(EBADF);
+  const off_t end = lseek(Fd, 0, SEEK_CUR);
+  return (end >= 0 && ftruncate(Fd, end) == 0) || Fail(errno);
 }
 
 uint64_t TBinaryFile::Size() {

@@ -21,6 +21,11 @@ class TBinaryFile {
   // Reads up to `size` bytes; `got` falls short only at the end of the file.
   bool Read(void* buffer, size_t size, size_t& got);
   bool Write(const void* data, size_t size);
+  // Sizes the file to `size` bytes with its blocks reserved, so that a full
+  // disk shows now rather than when the file is written.
+  bool Reserve(uint64_t size);
+  // Ends the file where the writes got to (after a larger Reserve).
+  bool EndHere();
   uint64_t Size();
   bool Close();
   const std::string& ErrorText() const { return Error; }

@@ -1,6 +1,7 @@
 #include "dataset/MMapFile.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -13,9 +14,90 @@
 
 #include "dataset/BackgroundWriter.h"
 #include "dataset/ByteOrder.h"
+#include "dataset/OutputFiles.h"
 #include "text/TextUtils.h"
 
 namespace mirava {
+
+namespace {
+
+// The views mapped now, for the SIGBUS handler: it may neither allocate
+// nor lock, so a fixed table of atomics. A view that finds no free slot
+// goes unwatched (a cut file then ends the process, as with no handler).
+struct TWatchedView {
+  std::atomic<uintptr_t> Begin{0};
+  std::atomic<uintptr_t> End{0};
+  std::atomic<std::atomic<bool>*> Cut{nullptr};
+};
+TWatchedView WatchedViews[64];
+struct sigaction FormerBusHandler;
+uintptr_t PageSize = 4096;
+__attribute__((tls_model("initial-exec"))) thread_local bool ThreadSawCut = false;
+
+void OnBusError(int signal, siginfo_t* info, void* context) {
+  const uintptr_t address = reinterpret_cast<uintptr_t>(info->si_addr);
+  for (TWatchedView& view : WatchedViews) {
+    const uintptr_t begin = view.Begin.load(std::memory_order_acquire);
+    const uintptr_t end = view.End.load(std::memory_order_acquire);
+    if (begin == 0 || address < begin || address >= end) continue;
+    // The file ends before this page now, so it ends before the rest of
+    // the view too.
+    const uintptr_t page = address & ~(PageSize - 1);
+    if (mmap(reinterpret_cast<void*>(page), end - page, PROT_READ | PROT_WRITE,
+             MAP_FIXED | MAP_PRIVATE | MAP_ANONYMOUS, -1, 0) == MAP_FAILED)
+      break;
+    if (std::atomic<bool>* cut = view.Cut.load(std::memory_order_acquire)) cut->store(true);
+    ThreadSawCut = true;
+    return;
+  }
+  // Not a view of ours: what would have happened without this handler.
+  if (FormerBusHandler.sa_flags & SA_SIGINFO) {
+    FormerBusHandler.sa_sigaction(signal, info, context);
+    return;
+  }
+  sigaction(SIGBUS, &FormerBusHandler, nullptr);
+}
+
+void WatchBusErrors() {
+  static const bool installed = [] {
+    PageSize = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    struct sigaction action {};
+    action.sa_sigaction = OnBusError;
+    action.sa_flags = SA_SIGINFO | SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    return sigaction(SIGBUS, &action, &FormerBusHandler) == 0;
+  }();
+  (void)installed;
+}
+
+void Watch(uint8_t* base, uint64_t size, std::atomic<bool>* cut) {
+  WatchBusErrors();
+  for (TWatchedView& view : WatchedViews) {
+    std::atomic<bool>* none = nullptr;
+    if (!view.Cut.compare_exchange_strong(none, cut)) continue;
+    view.End.store(reinterpret_cast<uintptr_t>(base) + size, std::memory_order_release);
+    view.Begin.store(reinterpret_cast<uintptr_t>(base), std::memory_order_release);
+    return;
+  }
+}
+
+void Unwatch(const uint8_t* base) {
+  for (TWatchedView& view : WatchedViews)
+    if (view.Begin.load(std::memory_order_acquire) == reinterpret_cast<uintptr_t>(base)) {
+      view.Begin.store(0, std::memory_order_release);
+      view.End.store(0, std::memory_order_release);
+      view.Cut.store(nullptr, std::memory_order_release);
+      return;
+    }
+}
+
+}  // namespace
+
+bool TakeMappedFileCut() {
+  const bool cut = ThreadSawCut;
+  ThreadSawCut = false;
+  return cut;
+}
 
 TMapByte::~TMapByte() { CloseMapping(); }
 
@@ -43,6 +125,7 @@ std::string TMapByte::OpenErrorText(const std::string& prefix) const {
 
 bool TMapByte::Unmap() {
   bool ok = true;
+  if (ViewBase) Unwatch(ViewBase);
   if (ViewBase && munmap(ViewBase, WindowSize) != 0) {
     FailSystem(errno);
     ok = false;
@@ -176,6 +259,11 @@ void TMapByte::ReadingOnceAt(uint64_t position) {
   }
 }
 
+bool TMapByte::FileShrunk() const {
+  struct stat st;
+  return Fd >= 0 && fstat(Fd, &st) == 0 && static_cast<uint64_t>(st.st_size) < FileSize;
+}
+
 bool TMapByte::CloseMapping() {
   bool ok = Fd < 0 || FlushWrites();
   ok = Unmap() && ok;
@@ -198,10 +286,8 @@ bool TMapByte::OpenMapping(const std::string& fileName, uint8_t openMode,
   ReadOnceDone = ReadOnceAhead = 0;
   OpenMode = openMode;
   WindowSize = MaxWindowSize = openMode == omRead ? kMaxReadWindowSize : kMaxWindowSize;
-  int flags = openMode == omRead     ? O_RDONLY
-              : openMode == omCreate ? O_RDWR | O_CREAT | O_TRUNC
-                                     : O_RDWR;
-  Fd = ::open(fileName.c_str(), flags | O_CLOEXEC, 0666);
+  Fd = openMode == omCreate ? CreateOutputFile(fileName, O_RDWR)
+                            : ::open(fileName.c_str(), (openMode == omRead ? O_RDONLY : O_RDWR) | O_CLOEXEC);
   if (Fd < 0) {
     FailSystem(errno);
     return false;
@@ -222,7 +308,7 @@ bool TMapByte::OpenMapping(const std::string& fileName, uint8_t openMode,
   // A file this call created and could not make whole is not left behind.
   auto failRegular = [&](int code) {
     CloseMapping();
-    if (openMode == omCreate) ::unlink(fileName.c_str());
+    if (openMode == omCreate) DiscardOutputFile(fileName);
     FailSystem(code);
     return false;
   };
@@ -279,6 +365,7 @@ bool TMapByte::MapWindow() {
     return false;
   }
   ViewBase = static_cast<uint8_t*>(view);
+  Watch(ViewBase, size, &Cut);
   PopulatedBegin = PopulatedEnd = offset;
   WindowSize = size;
   WindowOffset = offset;

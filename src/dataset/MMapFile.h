@@ -4,6 +4,7 @@
 // laid over the mapped bytes.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -83,6 +84,12 @@ class TMapByte {
   bool CloseMapping();
 
   uint64_t GetFileSize() const { return FileSize; }
+  // Whether another process cut the file short under its mapping; what it
+  // lost has read as zeros since.
+  bool FileCut() const { return Cut; }
+  // Whether the file is shorter now than its mapping (cut, but perhaps not
+  // yet touched where it was).
+  bool FileShrunk() const;
 
   // The one way a dataset fails: records the code and the text and returns
   // false, so that `return Fail(...)` ends the failing operation.
@@ -134,6 +141,7 @@ class TMapByte {
   uint64_t StageLength = 0;
   bool Unmap();
 
+  std::atomic<bool> Cut{false};
   int Fd = -1;
   bool MappingOpen = false;
   uint32_t WindowSize = kMaxWindowSize;
@@ -209,6 +217,12 @@ class TMMapFile2 : public TMapByte {
   uint64_t LineLength = 0;
   uint8_t* RowBase = nullptr;
 };
+
+// Whether a file mapped by this thread was cut short under its mapping
+// since the last call. Touching the lost part of a mapping raises SIGBUS;
+// the handler mapped zeros in its place instead, so that the thread reads
+// on and learns of it here.
+bool TakeMappedFileCut();
 
 // Converts a stored cell to float and back; writes round to nearest, ties
 // to even, and wrap out-of-range values.

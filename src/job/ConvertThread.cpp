@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <filesystem>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -63,10 +62,11 @@ void TMyThread::Execute() {
   Busy = true;
   MessageText = kSuccessMessage;
   Result = TJobOutcome::Succeeded;
+  const TOutputFiles::TScope scope(Files);
   // Nothing may escape the worker thread: every error ends the job with a
   // message, and the datasets are released whatever happened.
   try {
-    if (OpenInput(InputName) && CheckOutputFiles() &&
+    if (OpenInput(InputName) && CheckOutputFiles() && ClaimOutput() &&
         CreateOutput(OutputName)) {
       std::string spheroid, datum, projection;
       InputSet->GetSpheroid(spheroid);
@@ -81,7 +81,9 @@ void TMyThread::Execute() {
         Fail(OutputSet->GetErrorText());
       } else if (TransferControlPoints()) {
         LastRow = OutRows - 1;
+        TakeMappedFileCut();
         CopyCells();
+        FilesIntact();
       }
     }
   } catch (const std::exception& e) {
@@ -94,6 +96,7 @@ void TMyThread::Execute() {
   } catch (...) {
     Fail("Error: unexpected failure while closing the output");
   }
+  PublishOutput();
   Busy = false;
 }
 
@@ -138,6 +141,16 @@ bool TMyThread::CheckOutputFiles() {
       }
   }
   return true;
+}
+
+// Every name the output may write is checked and locked before any cell is
+// copied; a name the format cannot be told from is refused by CreateOutput.
+bool TMyThread::ClaimOutput() {
+  const int format = FormatFromExtension(OutputName);
+  if (OutputName.empty() || format == fcUnknown) return true;
+  if (Files.Claim(OutputName, FormatFiles(format, OutputName, true))) return true;
+  Fail(Files.ErrorText());
+  return false;
 }
 
 bool TMyThread::CreateOutput(const std::string& fileName) {
@@ -237,6 +250,7 @@ bool TMyThread::RowsDone(int32_t lastRow) {
 
 // The abort request, then a progress hand-off as far as output row `row`.
 bool TMyThread::ProgressTo(int32_t row) {
+  if (!FilesIntact()) return false;
   if (AbortRequested) {
     MessageText = kAbortMessage;
     Result = TJobOutcome::Aborted;
@@ -587,6 +601,25 @@ bool TMyThread::TurnStripes(TDataSetRoot2& input, TDataSetRoot2& output, const T
   return RowsDone(LastRow);
 }
 
+// A mapped file that another process cut short reads as zeros where it
+// lost its bytes: no output made from it, or into it, is right. Such a cut
+// is the cause of whatever else failed.
+bool TMyThread::FilesIntact() {
+  const bool cut = TakeMappedFileCut();
+  const TDataSetRoot2* input = InputSet ? InputSet->GetDataSet() : nullptr;
+  const TDataSetRoot2* output = OutputSet ? OutputSet->GetDataSet() : nullptr;
+  if (output && (output->FileCut() || output->FileShrunk())) {
+    Fail("Output " + OutputName + " changed while it was written: another process cut it short");
+    return false;
+  }
+  if (cut || (input && (input->FileCut() || input->FileShrunk()))) {
+    Fail("Input " + (input ? input->FileName : InputName) +
+         " changed while it was read: another process cut it short");
+    return false;
+  }
+  return true;
+}
+
 bool TMyThread::ReleaseDataSets() {
   bool ok = true;
   if (OutputSet && !OutputSet->Close()) {
@@ -599,11 +632,26 @@ bool TMyThread::ReleaseDataSets() {
   return ok;
 }
 
+// A stopped job's output is kept when nothing stood in its place; whatever
+// did stays as it was otherwise, and after any failure.
+void TMyThread::PublishOutput() {
+  const bool partial = Result == TJobOutcome::Aborted && OutputCreated && !Files.HadFiles();
+  if (!Succeeded() && !partial) {
+    Files.DiscardAll();
+    return;
+  }
+  Published = Files.Publish();
+  if (!Published) {
+    Files.DiscardAll();
+    Fail("Output not published: " + Files.ErrorText());
+  }
+}
+
 std::string TMyThread::OutputStateText() const {
   if (Succeeded()) return {};
-  std::error_code error;
-  if (!OutputCreated || !std::filesystem::exists(OutputName, error))
-    return "No output was written";
+  if (!Published)
+    return Files.HadFiles() ? "Output " + OutputName + " was left as it was before the job"
+                            : "No output was written";
   const std::string rows = std::to_string(OutRows);
   if (ColumnsWritten > 0 && RowsWritten < OutRows)
     return "Output " + OutputName + " holds " + std::to_string(ColumnsWritten) + " of " +

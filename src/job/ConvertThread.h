@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "dataset/DataSet.h"
+#include "dataset/OutputFiles.h"
 #include "job/PhotoLayer.h"
 
 namespace mirava {
@@ -87,6 +88,7 @@ class TMyThread {
   void Execute();
   bool OpenInput(const std::string& fileName);
   bool CheckOutputFiles();
+  bool ClaimOutput();
   bool CreateOutput(const std::string& fileName);
   // What the output is to hold beyond SetGeoreference; false when it cannot
   // hold the input's rotation and that may not be dropped.
@@ -106,7 +108,9 @@ class TMyThread {
   bool BlockFailed(const char* what, const TDataSetRoot2& set, uint32_t row);
   bool RowsDone(int32_t lastRow);
   bool ProgressTo(int32_t row);
+  bool FilesIntact();
   bool ReleaseDataSets();
+  void PublishOutput();
 
   TJobHost& Host;
   std::string InputName;
@@ -119,6 +123,9 @@ class TMyThread {
   int32_t LastRow = 0;
   int32_t CurrentRow = -1;
   bool OutputCreated = false;
+  // The output's files, made aside and published when the job ends well.
+  TOutputFiles Files;
+  bool Published = false;
   bool WholeFile = false;  // the input is placed as a file, not cell by cell
   std::optional<std::pair<float, float>> NoDataChange;  // input's, output's
   int32_t RowsWritten = 0;

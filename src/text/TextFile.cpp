@@ -1,15 +1,23 @@
 #include "text/TextFile.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 
+#include "dataset/OutputFiles.h"
 #include "text/TextUtils.h"
 
 namespace mirava {
 
 TTextFileWriter::TTextFileWriter(const std::string& fileName)
     : FileName(fileName) {
-  File = std::fopen(fileName.c_str(), "wb");
-  if (!File) Fail(errno);
+  const int fd = CreateOutputFile(fileName, O_WRONLY);
+  File = fd >= 0 ? fdopen(fd, "wb") : nullptr;
+  if (!File) {
+    Fail(errno);
+    if (fd >= 0) close(fd);
+  }
 }
 
 TTextFileWriter::~TTextFileWriter() { Close(); }

@@ -360,10 +360,12 @@ TEST(BatchEndToEnd, InterruptThenResume) {
   WriteText(dir / "jobs.txt", list);
   const std::string command = std::string(MIRAVA_CLI) + " -l " + Quote(dir / "jobs.txt") +
                               " -j 2 --skip-existing --report " + Quote(dir / "r.jsonl");
-  // Interrupt once both large outputs exist: both jobs are then running.
-  CommandResult r = test::Run("{ " + command + " & pid=$!; while [ ! -e " + Quote(dir / "out/big1") +
-                        " ] || [ ! -e " + Quote(dir / "out/big2") +
-                        " ]; do sleep 0.01; done; kill -INT $pid; wait $pid; }");
+  // Interrupt once both large outputs are locked (a lock file names the
+  // output that holds it): both jobs are then running.
+  const std::string locks = Quote(dir / "out") + "/.mirava-*.lock";
+  CommandResult r = test::Run("{ " + command + " & pid=$!; until grep -qs big1.ers " + locks +
+                              " && grep -qs big2.ers " + locks +
+                              "; do sleep 0.01; done; kill -INT $pid; wait $pid; }");
   EXPECT_EQ(r.ExitCode, 130) << r.Output;
   EXPECT_NE(r.Output.find("big1.ers: User Abort"), std::string::npos) << r.Output;
   EXPECT_NE(r.Output.find("big2.ers: User Abort"), std::string::npos) << r.Output;

@@ -290,3 +290,33 @@ TEST(MMapFile, StagedRangesAndHandedRowsLandInPlace) {
     ASSERT_EQ(bytes[r * W + 5], r == 0 ? 77 : expected) << r;
   }
 }
+
+// Another process may cut a mapped file short: what it lost reads as zeros
+// instead of ending the process with SIGBUS, and the owner is told.
+TEST(MMapFile, AFileCutShortUnderItsMappingIsReportedNotFatal) {
+  TempDir dir;
+  const std::string name = dir / "cut";
+  {
+    std::vector<uint8_t> bytes(1 << 20, 7);
+    const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    close(fd);
+  }
+  TakeMappedFileCut();
+  TMapByte file;
+  ASSERT_TRUE(file.OpenMapping(name, omRead, 0));
+  const uint8_t* data = file.MapRange(0, 1 << 20);
+  ASSERT_NE(data, nullptr);
+  EXPECT_EQ(data[(1 << 20) - 1], 7);
+  EXPECT_FALSE(file.FileShrunk());
+  ASSERT_EQ(truncate(name.c_str(), 4096), 0);
+  EXPECT_TRUE(file.FileShrunk());
+  EXPECT_EQ(data[100], 7);
+  EXPECT_FALSE(file.FileCut());
+  EXPECT_EQ(data[(1 << 20) - 1], 0);  // past the new end: SIGBUS, handled
+  EXPECT_EQ(data[8192], 0);
+  EXPECT_TRUE(file.FileCut());
+  EXPECT_TRUE(TakeMappedFileCut());
+  EXPECT_FALSE(TakeMappedFileCut());
+  EXPECT_TRUE(file.CloseMapping());
+}

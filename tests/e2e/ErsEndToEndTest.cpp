@@ -247,11 +247,13 @@ TEST(CommandLine, InterruptRequestsTheAbort) {
   header = std::regex_replace(header, std::regex("NrOfBands = 2"), "NrOfBands = 1");
   WriteText(dir / "big.ers", header);
   ASSERT_EQ(test::Run("truncate -s 900000000 " + Quote(dir / "big")).ExitCode, 0);
-  // Interrupt once the output exists: the job is then past its start-up.
+  // Interrupt once the output is begun (its first file, under a temporary
+  // name): the job is then past its start-up.
   CommandResult r = test::Run(
       "{ " + std::string(MIRAVA_CLI) + " " + Quote(dir / "big.ers") + " " +
-      Quote(dir / "out.ers") + " /3 & pid=$!; while [ ! -e " + Quote(dir / "out") +
-      " ]; do sleep 0.02; done; sleep 0.1; kill -INT $pid; wait $pid; }");
+      Quote(dir / "out.ers") + " /3 & pid=$!; until ls -A " + Quote(dir.str()) +
+      " | grep -q '^[.]mirava-.*[.]tmp$'; do sleep 0.02; done; sleep 0.1; kill -INT $pid; "
+      "wait $pid; }");
   EXPECT_EQ(r.ExitCode, 130) << r.Output;
   EXPECT_NE(r.Output.find("User Abort\nOutput " + dir / "out.ers" + " holds "), std::string::npos)
       << r.Output;

@@ -154,7 +154,7 @@ TEST(ConvertThread, FailureMessages) {
        "Header " + ShortenPath(dir / "bad.ers", 20) +
            " reading error ('12X' is not a valid integer value)"},
       {dir / "shorts.ers", dir / "no/such/dir/o.ers",
-       "Open map write error=2 No such file or directory"},
+       "Output folder " + dir / "no/such/dir" + " does not exist"},
       {dir / "shorts.ers", dir / "o.jpeg", "Unknown output format for " + dir / "o.jpeg"},
   };
   for (const Case& c : cases) {
@@ -184,27 +184,18 @@ TEST(ConvertThread, OutputNeverOverwritesTheInput) {
   EXPECT_EQ(ReadText(dir / "map.ers"), header);
 }
 
-TEST(ConvertThread, HeaderFailureAtCloseIsNoSuccess) {
+// A folder under any of the output's names (its header, its points) is
+// found before anything is created, not when the file is written.
+TEST(ConvertThread, AFolderUnderAnOutputNameIsRefusedAtTheStart) {
   TempDir dir;
   TestRaster raster;
   WriteErs(dir / "in.ers", raster);
-  std::filesystem::create_directory(dir / "out.ers");
-  JobResult r = RunJob(dir / "in.ers", dir / "out.ers", tkNone);
-  EXPECT_EQ(r.Message.rfind("Output not completed: Header ", 0), 0u) << r.Message;
-  EXPECT_EQ(r.OutputState, "Output " + dir / "out.ers" + " holds all 3 rows but is not complete");
-}
-
-TEST(ConvertThread, ControlPointFileFailureIsShownAndReported) {
-  TempDir dir;
-  TestRaster raster;
-  raster.Extra =
-      "\t\tWarpControl Begin\n\t\t\tControlPoints = {\n\t\t\t\tA Yes No 1 1 5 50 0\n"
-      "\t\t\t}\n\t\tWarpControl End\n";
-  WriteErs(dir / "in.ers", raster);
-  std::filesystem::create_directory(dir / "out.gcp");
-  JobResult r = RunJob(dir / "in.ers", dir / "out.ers", tkNone);
-  ASSERT_EQ(r.Errors.size(), 1u);
-  EXPECT_EQ(r.Errors[0].rfind("Error in output file:\r", 0), 0u);
-  EXPECT_EQ(r.Message.rfind("Control points not saved: ", 0), 0u) << r.Message;
-  EXPECT_EQ(r.OutputState, "Output " + dir / "out.ers" + " was created but holds none of its 3 rows");
+  for (const char* name : {"out.ers", "out.gcp"}) {
+    std::filesystem::create_directory(dir / name);
+    JobResult r = RunJob(dir / "in.ers", dir / "out.ers", tkNone);
+    EXPECT_EQ(r.Message, "Output " + dir / name + " is a folder");
+    EXPECT_EQ(r.OutputState, "No output was written");
+    EXPECT_FALSE(Exists(dir / "out"));
+    std::filesystem::remove(dir / name);
+  }
 }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "dataset/ByteOrder.h"
+#include "dataset/OutputFiles.h"
 #include "text/TextUtils.h"
 
 namespace mirava::ncs {
@@ -559,12 +560,12 @@ class TCompressTask {
   ~TCompressTask() {
     if (StreamOpen) deflateEnd(&Stream);
     if (File) std::fclose(File);
-    if (!Committed) ::unlink(PartName.c_str());
+    if (!Committed) DiscardOutputFile(TargetName);
   }
 
   NCSError Write(const uint8_t* data, size_t size) {
     if (std::fwrite(data, 1, size, File) != size)
-      return SetError(NCS_FILEIO_ERROR, PartName + ": " + SystemErrorText(errno));
+      return SetError(NCS_FILEIO_ERROR, TargetName + ": " + SystemErrorText(errno));
     return NCS_SUCCESS;
   }
   NCSError Deflate(int flush) {
@@ -582,7 +583,6 @@ class TCompressTask {
     return NCS_SUCCESS;
   }
 
-  std::string PartName;
   std::string TargetName;
   FILE* File = nullptr;
   z_stream Stream{};
@@ -658,8 +658,7 @@ NCSError NCSEcwCompressOpen(NCSEcwCompressClient& client, bool calculateSizesOnl
   h.OriginY = client.OriginY;
 
   task->TargetName = client.OutputFileName;
-  task->PartName = client.OutputFileName + ".part";
-  const int fd = ::open(task->PartName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  const int fd = CreateOutputFile(task->TargetName, O_WRONLY);
   if (fd < 0) {
     task->Committed = true;  // nothing of ours to remove
     return FileError(errno, client.OutputFileName);
@@ -730,7 +729,7 @@ NCSError NCSEcwCompressClose(NCSEcwCompressClient& client) {
   uint8_t length[8];
   StoreLE<uint64_t>(length, task->DataLength);
   if (std::fseek(task->File, 80, SEEK_SET) != 0)
-    return SetError(NCS_FILEIO_ERROR, task->PartName + ": " + SystemErrorText(errno));
+    return SetError(NCS_FILEIO_ERROR, task->TargetName + ": " + SystemErrorText(errno));
   NCSError e = task->Write(length, 8);
   if (e != NCS_SUCCESS) return e;
   FILE* file = task->File;
@@ -738,12 +737,10 @@ NCSError NCSEcwCompressClose(NCSEcwCompressClient& client) {
   if (std::fflush(file) != 0 || std::ferror(file)) {
     const int error = errno;
     std::fclose(file);
-    return SetError(NCS_FILEIO_ERROR, task->PartName + ": " + SystemErrorText(error));
+    return SetError(NCS_FILEIO_ERROR, task->TargetName + ": " + SystemErrorText(error));
   }
   if (std::fclose(file) != 0)
-    return SetError(NCS_FILE_CLOSE_ERROR, task->PartName + ": " + SystemErrorText(errno));
-  if (std::rename(task->PartName.c_str(), task->TargetName.c_str()) != 0)
-    return SetError(NCS_FILEIO_ERROR, task->TargetName + ": " + SystemErrorText(errno));
+    return SetError(NCS_FILE_CLOSE_ERROR, task->TargetName + ": " + SystemErrorText(errno));
   task->Committed = true;
   const double raw =
       static_cast<double>(task->Header.SizeX) * task->Header.SizeY * task->Header.Bands;

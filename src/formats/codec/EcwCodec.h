@@ -154,8 +154,8 @@ struct NCSEcwCompressClient {
 };
 
 std::unique_ptr<NCSEcwCompressClient> NCSEcwCompressAllocClient();
-// Checks the client and opens the output (written beside the target and
-// renamed over it by NCSEcwCompressClose once complete).
+// Checks the client and creates the output (through the job's output files,
+// which publish it once the job is complete).
 NCSError NCSEcwCompressOpen(NCSEcwCompressClient& client, bool calculateSizesOnly);
 // Pulls every line through the read callback and compresses it.
 NCSError NCSEcwCompress(NCSEcwCompressClient& client);

@@ -17,6 +17,7 @@
 #include <jerror.h>
 // clang-format on
 
+#include "dataset/OutputFiles.h"
 #include "formats/image/ImageBuffer.h"
 #include "text/TextUtils.h"
 
@@ -258,19 +259,16 @@ int ReportLibrary(const TErrorManager& errors, std::string& message) {
 }
 
 // Writes a file through `write` (which returns 0 or an error number with
-// `message` set) beside the target and renames it over the target once
-// complete, so that a failure never leaves a truncated image under the
-// target's name.
+// `message` set); what a failure left is not kept.
 template <typename TWrite>
-int WriteBeside(const std::string& fileName, TWrite write, std::string& message) {
-  const std::string partName = fileName + ".part";
-  const int fd = ::open(partName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+int WriteOutputFile(const std::string& fileName, TWrite write, std::string& message) {
+  const int fd = CreateOutputFile(fileName, O_WRONLY);
   if (fd < 0) return Report(jeOpenFailed, SystemErrorText(errno), message);
   FILE* file = fdopen(fd, "wb");
   if (!file) {
     const int error = errno;
     ::close(fd);
-    ::unlink(partName.c_str());
+    DiscardOutputFile(fileName);
     return Report(jeOpenFailed, SystemErrorText(error), message);
   }
   int code = write(file);
@@ -283,12 +281,8 @@ int WriteBeside(const std::string& fileName, TWrite write, std::string& message)
     code = jeWriteFailed;
     cause = SystemErrorText(errno);
   }
-  if (code == jeNone && std::rename(partName.c_str(), fileName.c_str()) != 0) {
-    code = jeWriteFailed;
-    cause = SystemErrorText(errno);
-  }
   if (code != jeNone) {
-    ::unlink(partName.c_str());
+    DiscardOutputFile(fileName);
     if (!cause.empty()) Report(code, cause, message);
     return code;
   }
@@ -675,7 +669,7 @@ int WriteWholeImage(const std::string& fileName, const uint8_t* buffer, uint32_t
   if (!buffer || (channels != 1 && channels != 3)) return Report(jeBadParameters, "", message);
   quality = std::clamp(quality, 1, 100);
   const uint64_t stride = static_cast<uint64_t>(width) * channels + padBytes;
-  return WriteBeside(
+  return WriteOutputFile(
       fileName,
       [&](FILE* file) -> int {
         TErrorManager errors;
@@ -700,7 +694,7 @@ int PlaceFile(const std::string& source, const std::string& target, TBlockPlacem
               std::string& message) {
   const TFile in(std::fopen(source.c_str(), "rb"));
   if (!in) return Report(jeOpenFailed, SystemErrorText(errno), message);
-  return WriteBeside(
+  return WriteOutputFile(
       target,
       [&](FILE* out) -> int {
         TErrorManager errors;

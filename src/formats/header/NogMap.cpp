@@ -1,7 +1,5 @@
 #include "formats/header/NogMap.h"
 
-#include <unistd.h>
-
 #include <cstring>
 
 #include "dataset/BinaryFile.h"

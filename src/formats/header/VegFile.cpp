@@ -1,7 +1,5 @@
 #include "formats/header/VegFile.h"
 
-#include <unistd.h>
-
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -9,6 +7,7 @@
 
 #include "dataset/BinaryFile.h"
 #include "dataset/OutputChecks.h"
+#include "dataset/OutputFiles.h"
 #include "text/CompanionFile.h"
 #include "text/ReadLine.h"
 #include "text/TextFile.h"
@@ -165,14 +164,20 @@ bool TVegFile::Open(const std::string& fileName, uint32_t columns,
   }
   if (mode == omCreate) {
     // Both files are written only when the raster is closed: find out now
-    // whether they can be.
-    for (const std::string& name : {FileName, Header->HeaderFileName}) {
-      TBinaryFile file;
-      if (!file.Create(name) || !file.Close()) {
-        return Fail(
-            TErrorCode::IO,
-            ErrorWithCode("Open map write error=", file.ErrorCode(), "") + " (" + name + ")");
-      }
+    // whether they can be, with room for every tile.
+    TBinaryFile header;
+    Cells = std::make_unique<TBinaryFile>();
+    const bool ok = (Cells->Create(FileName) &&
+                     Cells->Reserve(4 + (8 + uint64_t{kVegTileSize}) * tiles)) &&
+                    header.Create(Header->HeaderFileName) && header.Close();
+    if (!ok) {
+      const bool cells = !Cells->ErrorText().empty();
+      const std::string& name = cells ? FileName : Header->HeaderFileName;
+      const int code = cells ? Cells->ErrorCode() : header.ErrorCode();
+      Cells.reset();
+      DiscardOutputFile(FileName);
+      return Fail(TErrorCode::IO,
+                  ErrorWithCode("Open map write error=", code, "") + " (" + name + ")");
     }
   }
   AllocateDirectory();
@@ -286,15 +291,12 @@ bool TVegFile::WriteTileData(TBinaryFile& file) {
 }
 
 bool TVegFile::SaveTiles() {
-  TBinaryFile file;
-  if (!file.Create(FileName)) {
-    return Fail(TErrorCode::Format, "Writing " + FileName + ": " + file.ErrorText());
-  }
+  TBinaryFile& file = *Cells;
   if (!Header->WriteHeader(Header->HeaderFileName)) {
     return Fail(TErrorCode::Format,
                 "Header " + Header->HeaderFileName + " writing error " + Header->HeaderError);
   }
-  if (!WriteDirectory(file) || !WriteTileData(file) || !file.Close()) {
+  if (!WriteDirectory(file) || !WriteTileData(file) || !file.EndHere() || !file.Close()) {
     return Fail(TErrorCode::Format, "Writing " + FileName + ": " + file.ErrorText());
   }
   Saved = true;
@@ -314,6 +316,7 @@ bool TVegFile::Close() {
       ok = false;
     }
     FreeTiles();
+    Cells.reset();
   }
   if (!CloseMapping() && ok) {
     ErrorText = "Closing " + FileName + ": " + ErrorText;

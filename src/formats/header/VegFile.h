@@ -74,6 +74,9 @@ class TVegFile : public THeadMap2 {
   void FreeTiles();
 
   std::vector<TTileEntry> TileDirectory;
+  // The cell file, created and reserved at its largest (every tile stored)
+  // by Open, written by SaveTiles.
+  std::unique_ptr<TBinaryFile> Cells;
   bool Saved = false;
   bool Created = false;  // by a successful Open in mode 1
 };

@@ -1,7 +1,5 @@
 #include "formats/image/RswMap.h"
 
-#include <unistd.h>
-
 #include <cmath>
 #include <cstring>
 

@@ -116,11 +116,12 @@ TEST(VegFile, RefusesGridsPastThirtyTwoBitOffsets) {
 }
 
 // A VEG writes its files only when it is closed: a folder that cannot take
-// them is found at Open, and a failure at closing is reported.
+// them is found before the job starts, and a failure at closing is reported.
 TEST(VegFile, FailuresToWriteAreReported) {
   TempDir dir;
   WriteErs(dir / "in.ers", 5, 4, 1, ctFloat32, [](int c, int, int) { return c; });
-  ExpectRefused({dir / "in.ers", dir / "missing/out.veg"}, "Open map write error=", {});
+  ExpectRefused({dir / "in.ers", dir / "missing/out.veg"},
+                "Output folder " + dir / "missing" + " does not exist", {});
 
   std::filesystem::create_directory(dir / "gone");
   TVegFile veg;
@@ -128,5 +129,5 @@ TEST(VegFile, FailuresToWriteAreReported) {
   ASSERT_TRUE(veg.WriteCell(1, 1, 0, 3));
   std::filesystem::remove_all(dir / "gone");
   EXPECT_FALSE(veg.Close());
-  EXPECT_NE(veg.ErrorText.find("out.veg"), std::string::npos) << veg.ErrorText;
+  EXPECT_NE(veg.ErrorText.find("gone/out.dat"), std::string::npos) << veg.ErrorText;
 }

@@ -462,14 +462,15 @@ TEST(BmpEndToEnd, ControlPointsTravelAndRefusalsIgnoreCase) {
   EXPECT_NE(r.Output.find("BMP files support only byte data"), std::string::npos) << r.Output;
   EXPECT_FALSE(Exists(dir / "elev.BMP"));
 
-  // The world file is a bitmap's only georeference.
+  // The world file is a bitmap's only georeference: a name it cannot take
+  // is refused before the job starts.
   WriteText(dir / "in.bmpw", "2\n0\n0\n-2\n101\n199\n");
   std::filesystem::create_directory(dir / "w.bmpw");
   r = RunCli({dir / "in.bmp", dir / "w.bmp"});
   EXPECT_EQ(r.ExitCode, 1);
-  EXPECT_NE(r.Output.find("World file " + (dir / "w.bmpw") + " not written"),
-            std::string::npos)
+  EXPECT_NE(r.Output.find("Output " + (dir / "w.bmpw") + " is a folder"), std::string::npos)
       << r.Output;
+  EXPECT_FALSE(Exists(dir / "w.bmp"));
 }
 
 }  // namespace

@@ -277,9 +277,9 @@ TEST(JpgMap, EveryPlacementThroughTheCommand) {
   }
   ExpectRefused({Sample("elev.ers"), dir / "elev.jpg"}, "JPEG files support only byte data",
                 {dir / "elev.jpg"});
-  // A missing folder is found when the world file is written, before any cell is copied.
+  // A missing folder is found before the job starts.
   ExpectRefused({dir / "in.ers", dir / "gone/out.jpg"},
-                "World file " + (dir / "gone/out.jgw") + " not written", {dir / "gone/out.jpg"});
+                "Output folder " + dir / "gone" + " does not exist", {dir / "gone/out.jpg"});
 }
 
 namespace {

@@ -1,0 +1,351 @@
+// Whatever happens to a job (a kill, a stop, a second job, another process
+// cutting its input), the output's names hold what they held before or the
+// complete new output, and the user is told which.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <map>
+#include <thread>
+
+#include "TestRasters.h"
+#include "dataset/DataSet.h"
+#include "text/FileNames.h"
+
+using namespace mirava;
+using namespace mirava::test;
+
+extern char** environ;
+
+namespace {
+
+// mirava-cli running in the background, its output collected in a file.
+class Job {
+ public:
+  Job(const TempDir& dir, const std::vector<std::string>& args) : Log(dir / "job.log") {
+    std::vector<std::string> all{MIRAVA_CLI};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& a : all) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, Log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    EXPECT_EQ(posix_spawn(&Pid, all[0].c_str(), &actions, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+  }
+  ~Job() {
+    if (Pid > 0) {
+      kill(Pid, SIGKILL);
+      Wait();
+    }
+  }
+  void Signal(int signal) { kill(Pid, signal); }
+  // The exit status, or 128 + the signal that ended it.
+  int Wait() {
+    int status = 0;
+    waitpid(Pid, &status, 0);
+    Pid = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+  std::string Output() const { return ReadText(Log); }
+
+ private:
+  pid_t Pid = -1;
+  std::string Log;
+};
+
+bool HasTemporary(const TempDir& dir) {
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.str(), error)) {
+    const std::string name = entry.path().filename().string();
+    if (name.starts_with(".mirava-") && name.ends_with(".tmp")) return true;
+  }
+  return false;
+}
+
+// Waits until the job made its first file (it has begun its output), up to
+// ten seconds.
+bool AwaitTemporary(const TempDir& dir) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!HasTemporary(dir))
+    if (std::chrono::steady_clock::now() > end) return false;
+  return true;
+}
+
+// What the output's names hold: each existing file's bytes by name, but
+// for the time ER Mapper and OSD headers record.
+std::map<std::string, std::vector<uint8_t>> Holdings(const std::string& output) {
+  std::map<std::string, std::vector<uint8_t>> files;
+  for (const std::string& name : FormatFiles(FormatFromExtension(output), output, true)) {
+    if (!Exists(name)) continue;
+    std::vector<uint8_t> bytes = ReadBytes(name);
+    const std::string text(bytes.begin(), bytes.end());
+    const size_t stamp = text.find("LastUpdated = ");
+    if (stamp != std::string::npos)
+      bytes.erase(bytes.begin() + static_cast<ptrdiff_t>(stamp),
+                  bytes.begin() + static_cast<ptrdiff_t>(text.find('\n', stamp)));
+    files[name] = std::move(bytes);
+  }
+  return files;
+}
+
+TestRaster Picture(uint32_t columns, uint32_t rows, uint32_t bands) {
+  TestRaster raster;
+  raster.Columns = columns;
+  raster.Rows = rows;
+  raster.Bands = bands;
+  raster.Extra =
+      "\t\tWarpControl Begin\n\t\t\tControlPoints = {\n\t\t\t\tA Yes No 1 1 5 50 0\n"
+      "\t\t\t}\n\t\tWarpControl End\n";
+  return raster;
+}
+
+TestRaster Heights(uint32_t side) {
+  TestRaster raster = Picture(side, side, 1);
+  raster.CellType = "Signed16BitInteger";
+  raster.Width = 2;
+  raster.Signed = true;
+  return raster;
+}
+
+// Kills a job re-writing `output` from `input` at several moments. Each
+// name must then hold its former file or its complete new one (`renewed`),
+// never a part: the job's files are renamed one by one when it is done, the
+// output's own name last, so a kill in those few calls can find some names
+// renewed, but never the output's own name before the others.
+void KillAtSeveralMoments(const TempDir& dir, const std::string& input, const std::string& output,
+                          const std::map<std::string, std::vector<uint8_t>>& renewed) {
+  const auto former = Holdings(output);
+  auto holds = [](const std::map<std::string, std::vector<uint8_t>>& files, const std::string& name,
+                  const std::vector<uint8_t>* bytes) {
+    return files.contains(name) ? bytes && *bytes == files.at(name) : !bytes;
+  };
+  int killedMidway = 0;
+  for (const int moment : {0, 1, 2, 3, 4}) {
+    Job job(dir, {input, output, "/5"});
+    if (moment == 0) {
+      job.Signal(SIGKILL);
+    } else {
+      const bool begun = AwaitTemporary(dir);
+      std::this_thread::sleep_for(std::chrono::milliseconds(moment == 1 ? 0 : 1 << moment));
+      job.Signal(SIGKILL);
+      killedMidway += begun;
+    }
+    const int status = job.Wait();
+    EXPECT_TRUE(status == 0 || status == 128 + SIGKILL) << output << ": " << job.Output();
+    const auto now = Holdings(output);
+    bool companionFormer = false, ownNew = false;
+    for (const std::string& name : FormatFiles(FormatFromExtension(output), output, true)) {
+      const std::vector<uint8_t>* bytes = now.contains(name) ? &now.at(name) : nullptr;
+      const bool wasFormer = holds(former, name, bytes), isNew = holds(renewed, name, bytes);
+      EXPECT_TRUE(wasFormer || isNew) << name << " holds a part after a kill at moment " << moment;
+      if (name == output)
+        ownNew = isNew && !wasFormer;
+      else
+        companionFormer = companionFormer || (wasFormer && !isNew);
+    }
+    EXPECT_FALSE(ownNew && companionFormer) << output << " published before its other files";
+    if (status == 0) {
+      EXPECT_TRUE(now == renewed) << output;
+    }
+    // Back to the former files for the next moment.
+    for (const std::string& name : FormatFiles(FormatFromExtension(output), output, true))
+      std::filesystem::remove(name);
+    for (const auto& [name, bytes] : former) WriteBytes(name, bytes);
+  }
+  EXPECT_GT(killedMidway, 0) << output;
+}
+
+}  // namespace
+
+TEST(Publish, AKilledJobLeavesTheFormerOutputOrNone) {
+  TempDir dir;
+  WriteErs(dir / "picture.ers", Picture(1500, 1000, 3));
+  WriteErs(dir / "heights.ers", Heights(1201));
+  const std::vector<std::pair<std::string, std::string>> outputs = {
+      {"picture.ers", "o.ers"}, {"picture.ers", "o.osd"}, {"picture.ers", "o.tif"},
+      {"picture.ers", "o.bmp"}, {"picture.ers", "o.jpg"}, {"picture.ers", "o.ecw"},
+      {"picture.ers", "o.rsw"}, {"heights.ers", "o.dtm"}, {"heights.ers", "o.001"},
+      {"heights.ers", "o.veg"}, {"heights.ers", "o.hgt"}};
+  auto removeOutput = [&](const std::string& output) {
+    for (const std::string& name : FormatFiles(FormatFromExtension(output), dir / output, true))
+      std::filesystem::remove(name);
+  };
+  for (const auto& [input, output] : outputs) {
+    CommandResult made = RunCli({dir / input, dir / output, "/5"});
+    ASSERT_EQ(made.ExitCode, 0) << output << ": " << made.Output;
+    const auto renewed = Holdings(dir / output);
+    removeOutput(output);
+    // Over nothing: no file under the output's names after a kill.
+    KillAtSeveralMoments(dir, dir / input, dir / output, renewed);
+    removeOutput(output);
+    // Over a good output.
+    made = RunCli({dir / input, dir / output});
+    ASSERT_EQ(made.ExitCode, 0) << output << ": " << made.Output;
+    KillAtSeveralMoments(dir, dir / input, dir / output, renewed);
+    removeOutput(output);
+  }
+  // The next job removes what the killed ones left.
+  CommandResult r = RunCli({dir / "picture.ers", dir / "o.ers"});
+  EXPECT_EQ(r.ExitCode, 0) << r.Output;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.str())) {
+    const std::string name = entry.path().filename().string();
+    EXPECT_FALSE(name.starts_with(".mirava-") && !name.ends_with(".tmp")) << name;
+  }
+}
+
+TEST(Publish, ASecondJobOnTheSameOutputIsRefusedAtOnce) {
+  TempDir dir;
+  WriteErs(dir / "in.ers", Picture(2000, 1000, 3));
+  Job first(dir, {dir / "in.ers", dir / "out.ers"});
+  ASSERT_TRUE(AwaitTemporary(dir));
+  first.Signal(SIGSTOP);
+  for (const std::string& output : {dir / "out.ers", dir / "out.tif"}) {
+    CommandResult second = RunCli({dir / "in.ers", output, "/1"});
+    EXPECT_EQ(second.ExitCode, 1);
+    EXPECT_NE(second.Output.find("Another job is writing " + dir / "out.ers"), std::string::npos)
+        << second.Output;
+  }
+  first.Signal(SIGCONT);
+  EXPECT_EQ(first.Wait(), 0) << first.Output();
+  EXPECT_EQ(ReadBytes(dir / "out"), ReadBytes(dir / "in"));
+  EXPECT_FALSE(Exists(dir / "out.tif"));
+}
+
+TEST(Publish, AnInputCutShortDuringTheJobIsAFailure) {
+  TempDir dir;
+  WriteErs(dir / "in.ers", Picture(4000, 2000, 3));
+  for (const bool former : {false, true}) {
+    if (former) WriteText(dir / "out.ers", "a former header");
+    WriteErs(dir / "in.ers", Picture(4000, 2000, 3));
+    Job job(dir, {dir / "in.ers", dir / "out.ers", "/2"});
+    ASSERT_TRUE(AwaitTemporary(dir));
+    job.Signal(SIGSTOP);
+    std::filesystem::resize_file(dir / "in", 4000 * 3 * 100);
+    job.Signal(SIGCONT);
+    EXPECT_EQ(job.Wait(), 1);
+    const std::string output = job.Output();
+    EXPECT_NE(output.find("Input " + dir / "in" +
+                          " changed while it was read: another process cut it short"),
+              std::string::npos)
+        << output;
+    if (former) {
+      EXPECT_NE(output.find("Output " + dir / "out.ers" + " was left as it was before the job"),
+                std::string::npos)
+          << output;
+      EXPECT_EQ(ReadText(dir / "out.ers"), "a former header");
+    } else {
+      EXPECT_NE(output.find("No output was written"), std::string::npos) << output;
+      EXPECT_FALSE(Exists(dir / "out.ers"));
+    }
+    EXPECT_FALSE(Exists(dir / "out"));
+    EXPECT_FALSE(Exists(dir / "out.gcp"));
+  }
+}
+
+TEST(Publish, AStoppedJobKeepsAFormerOutputAndPublishesANewOne) {
+  TempDir dir;
+  WriteErs(dir / "in.ers", Picture(3000, 2000, 3));
+  for (const std::string& output : {dir / "o.jpg", dir / "o.ers"}) {
+    for (const bool former : {true, false}) {
+      if (former) {
+        ASSERT_EQ(RunCli({dir / "in.ers", output}).ExitCode, 0);
+      }
+      const auto before = Holdings(output);
+      Job job(dir, {dir / "in.ers", output, "/3"});
+      ASSERT_TRUE(AwaitTemporary(dir));
+      job.Signal(SIGSTOP);
+      job.Signal(SIGINT);
+      job.Signal(SIGCONT);
+      EXPECT_EQ(job.Wait(), 130);
+      const std::string text = job.Output();
+      if (former) {
+        EXPECT_NE(text.find("User Abort\nOutput " + output + " was left as it was before the job"),
+                  std::string::npos)
+            << text;
+        EXPECT_TRUE(Holdings(output) == before) << output;
+      } else {
+        EXPECT_NE(text.find("User Abort\nOutput " + output + " holds "), std::string::npos) << text;
+        EXPECT_TRUE(Exists(output));
+      }
+      for (const std::string& name : FormatFiles(FormatFromExtension(output), output, true))
+        std::filesystem::remove(name);
+    }
+  }
+}
+
+TEST(Publish, RefusalsAfterCreationLeaveAFormerOutputAlone) {
+  TempDir dir;
+  const std::string oblong =
+      "\t\tCellInfo Begin\n\t\t\tXdimension = 2\n\t\t\tYdimension = 3\n\t\tCellInfo End\n";
+  TestRaster heights = Heights(40), picture = Picture(40, 40, 3);
+  WriteErs(dir / "heights.ers", heights);
+  WriteErs(dir / "picture.ers", picture);
+  heights.CellInfo = picture.CellInfo = oblong;
+  WriteErs(dir / "oblong-heights.ers", heights);
+  WriteErs(dir / "oblong-picture.ers", picture);
+  for (const std::string& output : {dir / "o.001", dir / "o.veg", dir / "o.rsw"}) {
+    const std::string kind = output.ends_with(".rsw") ? "picture.ers" : "heights.ers";
+    ASSERT_EQ(RunCli({dir / kind, output}).ExitCode, 0) << output;
+    const auto before = Holdings(output);
+    CommandResult r = RunCli({dir / ("oblong-" + kind), output});
+    EXPECT_EQ(r.ExitCode, 1) << r.Output;
+    EXPECT_NE(r.Output.find("square cells"), std::string::npos) << r.Output;
+    EXPECT_NE(r.Output.find("Output " + output + " was left as it was before the job"),
+              std::string::npos)
+        << r.Output;
+    EXPECT_TRUE(Holdings(output) == before) << output;
+  }
+}
+
+TEST(Publish, NamesThatCannotBeAnOutputAreRefusedBeforeAnyCell) {
+  TempDir dir;
+  WriteErs(dir / "in.ers", Picture(30, 20, 3));
+  WriteText(dir / "out.bmpw", "precious");
+  CommandResult clash = RunCli({dir / "in.ers", dir / "out.bmpw"});
+  EXPECT_EQ(clash.ExitCode, 1);
+  EXPECT_NE(clash.Output.find("would write two of its files as " + dir / "out.bmpw"),
+            std::string::npos)
+      << clash.Output;
+  EXPECT_EQ(ReadText(dir / "out.bmpw"), "precious");
+
+  std::filesystem::create_directory(dir / "folder.jpg");
+  CommandResult folder = RunCli({dir / "in.ers", dir / "folder.jpg"});
+  EXPECT_EQ(folder.ExitCode, 1);
+  EXPECT_NE(folder.Output.find("Output " + dir / "folder.jpg" + " is a folder"), std::string::npos)
+      << folder.Output;
+  EXPECT_FALSE(Exists(dir / "folder.jgw"));
+
+  CommandResult missing = RunCli({dir / "in.ers", dir / "none/o.ecw"});
+  EXPECT_EQ(missing.ExitCode, 1);
+  EXPECT_NE(missing.Output.find("Output folder " + dir / "none" + " does not exist"),
+            std::string::npos)
+      << missing.Output;
+
+  // A JPEG name of 255 bytes, the longest the file system takes.
+  const std::string longest = dir / (std::string(251, 'j') + ".jpg");
+  CommandResult jpeg = RunCli({dir / "in.ers", longest});
+  EXPECT_EQ(jpeg.ExitCode, 0) << jpeg.Output;
+  EXPECT_TRUE(Exists(longest));
+  EXPECT_TRUE(Exists(ChangeFileExt(longest, ".jgw")));
+}
+
+TEST(Publish, NoLinkAtATemporaryNameIsFollowed) {
+  TempDir dir;
+  WriteErs(dir / "in.ers", Picture(30, 20, 3));
+  WriteText(dir / "victim", "precious");
+  for (const char* name : {"o.jpg.part", "o.ecw.part", "o.jpg.tmp", ".mirava-tmp"})
+    std::filesystem::create_symlink(dir / "victim", dir / name);
+  for (const char* output : {"o.jpg", "o.ecw"}) {
+    CommandResult r = RunCli({dir / "in.ers", dir / output});
+    EXPECT_EQ(r.ExitCode, 0) << r.Output;
+  }
+  EXPECT_EQ(ReadText(dir / "victim"), "precious");
+  EXPECT_TRUE(std::filesystem::is_symlink(dir / "o.jpg.part"));
+}

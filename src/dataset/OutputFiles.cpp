@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,8 +11,6 @@
 #include <climits>
 #include <cstdio>
 #include <random>
-
-#include <strings.h>
 
 #include "text/FileNames.h"
 #include "text/TextUtils.h"

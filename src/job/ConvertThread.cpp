@@ -66,7 +66,7 @@ void TMyThread::Execute() {
   // Nothing may escape the worker thread: every error ends the job with a
   // message, and the datasets are released whatever happened.
   try {
-    if (OpenInput(InputName) && CheckOutputFiles() && ClaimOutput() &&
+    if (ClaimOutput() && OpenInput(InputName) && CheckOutputFiles() &&
         CreateOutput(OutputName)) {
       std::string spheroid, datum, projection;
       InputSet->GetSpheroid(spheroid);
@@ -143,8 +143,9 @@ bool TMyThread::CheckOutputFiles() {
   return true;
 }
 
-// Every name the output may write is checked and locked before any cell is
-// copied; a name the format cannot be told from is refused by CreateOutput.
+// Every name the output may write is checked and locked first, so that a
+// second job on them is refused before it reads its input; a name the format
+// cannot be told from is refused by CreateOutput.
 bool TMyThread::ClaimOutput() {
   const int format = FormatFromExtension(OutputName);
   if (OutputName.empty() || format == fcUnknown) return true;

@@ -221,7 +221,8 @@ TEST(Publish, AKilledJobLeavesTheFormerOutputOrNone) {
     removeOutput(output);
   }
   // The next job on these names removes what a killed one left.
-  Job killed(dir, {dir / "picture.ers", dir / "o.ers"});
+  WriteLargeErs(dir / "large.ers");
+  Job killed(dir, {dir / "large.ers", dir / "o.ers"});
   ASSERT_TRUE(AwaitTemporary(dir, killed));
   killed.Signal(SIGKILL);
   killed.Wait();

@@ -4,7 +4,9 @@
 # of the tests. Usage: ./bench.sh [runs] [sizes]
 #   runs   how many times each command runs (median reported), default 3
 #   sizes  "small", "large" (256 MiB / 1 GiB of cells), "batch" (64 files of
-#          16 MiB) or "both" (all three), default both
+#          16 MiB) or "both" (all three), default both; "ooc" (4 GiB in a
+#          1 GiB memory cgroup) or "linear" (256 MiB to 4 GiB, in memory and
+#          out of core)
 set -euo pipefail
 cd "$(dirname "$0")"
 RUNS=${1:-3}
@@ -27,7 +29,9 @@ echo "# Machine"
 echo "cpu: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ //'), $(nproc) cores"
 echo "memory: $(free -g | awk '/Mem:/ {print $2}') GiB; disk: $(df -h "$WORK" | awk 'NR==2 {print $1, $2}')"
 echo "tools: $(vips --version), $(gdal_translate --version | cut -d, -f1)"
-if [ "$SIZES" = ooc ]; then
+if [ "$SIZES" = linear ]; then
+  echo "runs per command: $RUNS (in memory the best shown, files warm; out of core the median, the files' cached pages dropped before each run)"
+elif [ "$SIZES" = ooc ]; then
   echo "runs per command: $RUNS (median shown); the files' cached pages dropped before each run"
 else
   echo "runs per command: $RUNS (median shown); files warm in the page cache"
@@ -215,8 +219,51 @@ bench_out_of_core() {
   rm -f "$WORK"/big* "$WORK"/o* "$WORK"/vo*
 }
 
+# Time against cells: 8-bit rasters of 256 MiB, 1 GiB and 4 GiB, cp and
+# every kind, in memory (files warm, best of RUNS) and out of core (a memory
+# cgroup of a quarter of the raster, the files' pages dropped, median of
+# RUNS). Seconds per GiB, and how that grew from the smallest raster.
+bench_linear() {
+  local sides=(16384 32768 65536) kinds=(0 1 4 5 2 3)
+  local names=(none hflip vflip rot180 rot90ccw rot90cw)
+  echo "## Time against cells: 8-bit rasters of 256 MiB, 1 GiB and 4 GiB, seconds per GiB"
+  local lines=() side mib t n
+  for side in "${sides[@]}"; do
+    mib=$((side * side >> 20))
+    make_ers big "$side" "$side" 1 Unsigned8BitInteger 1
+    cat "$WORK/big" >/dev/null
+    t=$(for ((i = 0; i < RUNS; i++)); do rm -f "$WORK/copy"; sync; timed cp "$WORK/big" "$WORK/copy"; done | sort -n | head -1)
+    lines+=("cp memory $mib $t")
+    for n in 0 1 2 3 4 5; do
+      t=$(for ((i = 0; i < RUNS; i++)); do
+        rm -f "$WORK/o" "$WORK/o.ers"; sync
+        timed "$CLI" "$WORK/big.ers" "$WORK/o.ers" "/${kinds[$n]}"
+      done | sort -n | head -1)
+      lines+=("mirava-${names[$n]} memory $mib $t")
+    done
+    OOC_LIMIT_MIB=$((mib / 4))
+    lines+=("$(ooc_run cp 600 "$WORK/copy" cp "$WORK/big" "$WORK/copy" | awk -v m="$mib" '{print $1, "ooc", m, $2, $3}')")
+    for n in 0 1 2 3 4 5; do
+      lines+=("$(ooc_run "mirava-${names[$n]}" 600 "$WORK/o $WORK/o.ers" \
+        "$CLI" "$WORK/big.ers" "$WORK/o.ers" "/${kinds[$n]}" | awk -v m="$mib" '{print $1, "ooc", m, $2, $3}')")
+    done
+    rm -f "$WORK"/big* "$WORK"/o* "$WORK/copy"
+  done
+  printf '%s\n' "${lines[@]}" | awk '
+    { key = $1 " " $2; if (!(key in first)) { order[++n] = key; first[key] = $4 * 1024 / $3 }
+      row[key] = row[key] sprintf(" %8.3f", $4 * 1024 / $3) ($5 ? "(" $5 ")" : ""); last[key] = $4 * 1024 / $3 }
+    END {
+      printf "%-24s %8s %8s %8s %12s\n", "command", "256 MiB", "1 GiB", "4 GiB", "4 GiB/256"
+      for (i = 1; i <= n; i++) printf "%-24s%s %12.2f\n", order[i], row[order[i]], last[order[i]] / first[order[i]]
+    }'
+  echo
+}
+
 if [ "$SIZES" = ooc ]; then
   bench_out_of_core
+fi
+if [ "$SIZES" = linear ]; then
+  bench_linear
 fi
 if [ "$SIZES" = small ] || [ "$SIZES" = both ]; then
   bench_case "8-bit RGB, 256 MiB" 9459 9459 3 Unsigned8BitInteger 1

@@ -345,6 +345,15 @@ constexpr uint64_t kTurnStageBytes = 1u << 20;
 // The stripes of a quarter turn write whole pages of every output row.
 constexpr uint64_t kPageBytes = 4096;
 
+// What the job may count on: --memory, or what the machine and its cgroup offer.
+uint64_t JobMemory() { return MemoryLimit ? MemoryLimit.load() : MemoryToCountOn(); }
+
+uint64_t InputBytes(TDataSetRoot2& input) {
+  return uint64_t{static_cast<uint32_t>(input.GetColumnCount())} *
+         static_cast<uint32_t>(input.GetRowCount()) *
+         static_cast<uint32_t>(input.GetBandCount()) * CellTypeWidth(input.GetCellType());
+}
+
 // Output rows of `columns` cells that fit `bytes` of the stage, at most `limit`.
 uint32_t StagedRows(TDataSetRoot2& input, TDataSetRoot2& output, uint32_t columns, uint32_t limit,
                     uint64_t bytes = kMaxStagedBytes) {
@@ -458,14 +467,20 @@ bool TMyThread::FlipBlocks(TDataSetRoot2& input, TDataSetRoot2& output, uint32_t
            (bands == 1 || in.BandStride == layout.BandStride) &&
            std::abs(in.RowStride) >= layout.RowStride;
   };
+  // The input is read top down whichever way its rows go: a file read
+  // backwards is not read ahead, which costs much once it is larger than
+  // memory. Such an input also leaves the page cache behind the rows read.
+  const bool once = InputBytes(input) > JobMemory();
   const uint8_t* rows[kTile];
-  for (uint32_t i0 = 0; i0 < outRows; i0 += flipRows) {
-    const uint32_t n = std::min(flipRows, outRows - i0);
-    if (!input.GetBlock(flipV ? H - i0 - n : i0, n, in)) return BlockFailed("Reading", input, i0);
+  for (uint32_t r0 = 0; r0 < H; r0 += flipRows) {
+    const uint32_t n = std::min(flipRows, H - r0);
+    const uint32_t i0 = flipV ? outRows - r0 - n : r0;
+    if (once) input.ReadingRowsOnce(r0);
+    if (!input.GetBlock(r0, n, in)) return BlockFailed("Reading", input, r0);
     if (direct && sameRows()) {
       for (uint32_t k = 0; k < n; ++k) rows[k] = in.Data + (flipV ? n - 1 - k : k) * in.RowStride;
       if (!output.PutRows(i0, n, rows)) return BlockFailed("Writing", output, i0);
-      if (!RowsDone(static_cast<int32_t>(i0 + n - 1))) return false;
+      if (!RowsDone(static_cast<int32_t>(r0 + n - 1))) return false;
       continue;
     }
     if (!output.GetBlock(i0, n, out)) return BlockFailed("Writing", output, i0);
@@ -484,7 +499,7 @@ bool TMyThread::FlipBlocks(TDataSetRoot2& input, TDataSetRoot2& output, uint32_t
                       flipH ? -in.ColumnStride : in.ColumnStride, in.CellType, in.MSBFirst, W);
       }
     }
-    if (!RowsDone(static_cast<int32_t>(i0 + n - 1))) return false;
+    if (!RowsDone(static_cast<int32_t>(r0 + n - 1))) return false;
   }
   return true;
 }
@@ -533,8 +548,8 @@ uint32_t TMyThread::StripeRows(TDataSetRoot2& input, TDataSetRoot2& output, TCel
   const uint64_t H = static_cast<uint32_t>(Layer.Height());
   const uint64_t pixel =
       uint64_t{static_cast<uint32_t>(input.GetBandCount())} * CellTypeWidth(input.GetCellType());
-  const uint64_t memory = MemoryLimit ? MemoryLimit.load() : MemoryToCountOn();
-  if (static_cast<uint64_t>(OutRows) * H * pixel <= memory || !output.RowLayout(layout)) return 0;
+  const uint64_t memory = JobMemory();
+  if (InputBytes(input) <= memory || !output.RowLayout(layout)) return 0;
   const int64_t width = CellTypeWidth(layout.CellType);
   const int64_t bands = static_cast<int64_t>(pixel / CellTypeWidth(input.GetCellType()));
   // One input row's share of the stripe: a cell of every output row and band.

@@ -221,6 +221,34 @@ TEST(BlockCopy, TurnsInTwoThreadsSameBytesAsTheCellByCellPath) {
       }
 }
 
+// Flips and kind 0 of inputs larger than the memory the job may count on
+// read them top down whichever way their rows go, dropping what they are
+// done with: the same bytes as the cell-by-cell path, with blocks that do
+// not divide the image.
+TEST(BlockCopy, FlipsOfInputsLargerThanMemorySameBytesAsTheCellByCellPath) {
+  TempDir dir;
+  for (TestRaster raster : AllCellTypes()) {
+    raster.Columns = 131;
+    raster.Rows = 301;
+    raster.Bands = 3;
+    WriteErs(dir / "in.ers", raster);
+    for (std::string ext : {".ers", ".tif"}) {
+      if (ext == ".tif" && raster.Width > 2) continue;
+      for (int kind : {tkNone, tkMirrorHorizontal, tkMirrorVertical, tkRotate180}) {
+        SCOPED_TRACE(raster.CellType + " into " + ext + " kind " + std::to_string(kind));
+        ASSERT_EQ(Convert(dir / "in.ers", dir / ("cells" + ext), kind, false),
+                  "Successful Finish");
+        MemoryLimit = 1;
+        ASSERT_EQ(Convert(dir / "in.ers", dir / ("blocks" + ext), kind, true),
+                  "Successful Finish");
+        MemoryLimit = 0;
+        const std::string data = ext == ".ers" ? "" : ext;
+        EXPECT_EQ(ReadBytes(dir / ("cells" + data)), ReadBytes(dir / ("blocks" + data)));
+      }
+    }
+  }
+}
+
 // Where the cell path loses low bits of 32-bit integers, the blocks keep them.
 TEST(BlockCopy, ThirtyTwoBitIntegersStayExact) {
   TempDir dir;

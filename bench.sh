@@ -268,10 +268,14 @@ fi
 if [ "$SIZES" = small ] || [ "$SIZES" = both ]; then
   bench_case "8-bit RGB, 256 MiB" 9459 9459 3 Unsigned8BitInteger 1
   bench_case "16-bit elevation, 256 MiB" 11585 11585 1 Signed16BitInteger 2
+  bench_case "32-bit float, 256 MiB" 8192 8192 1 IEEE4ByteReal 4
+  # 8-byte pixels in TIFF (ER Mapper keeps the bands apart).
+  bench_case "16-bit RGBA, 256 MiB" 5792 5792 4 Unsigned16BitInteger 2
 fi
 if [ "$SIZES" = large ] || [ "$SIZES" = both ]; then
   bench_case "8-bit RGB, 1 GiB" 18918 18918 3 Unsigned8BitInteger 1
   bench_case "16-bit elevation, 1 GiB" 23170 23170 1 Signed16BitInteger 2
+  bench_case "32-bit float, 1 GiB" 16384 16384 1 IEEE4ByteReal 4
 fi
 
 # Many files: 64 rasters of 16 MiB turned by 90 degrees, by batch mode with one

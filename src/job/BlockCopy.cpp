@@ -132,8 +132,9 @@ void TransposeOneByOne(uint8_t* dst, int64_t dstRowStride, const uint8_t* src,
   }
 }
 
-// N x N squares of cells of W bytes: square[i] holds N cells of one row,
-// and holds N cells of one column afterwards. Bytes use a word per row.
+// N x N squares of cells of W bytes: Rows[i] holds the N cells of the
+// square's row i, and after Transpose those of its column i. Without SSE2,
+// bytes go eight to a 64-bit word.
 template <uint32_t W>
 struct TSquare;
 

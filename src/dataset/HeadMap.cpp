@@ -1,5 +1,7 @@
 #include "dataset/HeadMap.h"
 
+#include <cmath>
+
 #include "text/FileNames.h"
 #include "text/TextUtils.h"
 
@@ -7,11 +9,34 @@ namespace mirava {
 
 bool THeader::Read(const std::string& fileName) {
   try {
-    return ReadHeader(fileName);
+    if (!ReadHeader(fileName)) return false;
   } catch (const EConvertError& e) {
     HeaderError = std::string("(") + e.what() + ")";
     return false;
   }
+  // Such a value would pass silently into every output's georeference.
+  const TFieldNames names = FieldNames();
+  const struct {
+    double Value;
+    const char* Name;
+    bool CellSize;
+  } fields[] = {{CellSizeX, names.CellSizeX, true},
+                {CellSizeY, names.CellSizeY, true},
+                {RegistrationX, names.RegistrationX, false},
+                {RegistrationY, names.RegistrationY, false},
+                {RegistrationCellX, names.RegistrationCellX, false},
+                {RegistrationCellY, names.RegistrationCellY, false}};
+  for (const auto& field : fields) {
+    if (!std::isfinite(field.Value)) {
+      HeaderError = std::string("(") + field.Name + " is not a finite number)";
+      return false;
+    }
+    if (field.CellSize && field.Value == 0) {
+      HeaderError = std::string("(") + field.Name + " is 0)";
+      return false;
+    }
+  }
+  return true;
 }
 
 void THeader::Setup(uint32_t rows, uint32_t columns, int32_t bands,

@@ -20,9 +20,21 @@ class THeader {
 
   virtual void ParseLine(const std::string&) {}
   virtual bool ReadHeader(const std::string& fileName) = 0;
-  // ReadHeader, with a number that does not parse reported in HeaderError
-  // like any other fault of the header, so that the message names the file.
+  // ReadHeader, with a number that does not parse, and a cell size or
+  // registration value that is no finite number or a cell size of 0,
+  // reported in HeaderError like any other fault of the header, so that the
+  // message names the file and the field.
   bool Read(const std::string& fileName);
+  // The header's own words for its georeference fields, for those messages.
+  struct TFieldNames {
+    const char* CellSizeX = "cell size X";
+    const char* CellSizeY = "cell size Y";
+    const char* RegistrationX = "registration X";
+    const char* RegistrationY = "registration Y";
+    const char* RegistrationCellX = "registration cell X";
+    const char* RegistrationCellY = "registration cell Y";
+  };
+  virtual TFieldNames FieldNames() const { return {}; }
   virtual bool WriteHeader(const std::string& fileName) = 0;
   virtual void Setup(uint32_t rows, uint32_t columns, int32_t bands,
                      double cellSizeX, double cellSizeY,

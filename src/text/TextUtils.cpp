@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 namespace mirava {
 
@@ -117,14 +118,19 @@ std::string UpperCase(std::string text) {
   return text;
 }
 
-double ParseReal(const std::string& text, double defaultValue) {
+// The text trimmed, with its first "," as the decimal point when it has no ".".
+static std::string WithDecimalPoint(const std::string& text) {
   std::string s = TrimBlanks(text);
-  if (s.empty() || IsBlank(s[0])) return defaultValue;
-  size_t point = s.find('.');
-  if (point == std::string::npos) {
-    point = s.find(',');
-    if (point != std::string::npos) s[point] = '.';
+  if (s.find('.') == std::string::npos) {
+    const size_t comma = s.find(',');
+    if (comma != std::string::npos) s[comma] = '.';
   }
+  return s;
+}
+
+double ParseReal(const std::string& text, double defaultValue) {
+  const std::string s = WithDecimalPoint(text);
+  if (s.empty()) return defaultValue;
   // Only a plain decimal number: sign, digits, one point, exponent.
   for (char c : s)
     if (!(std::isdigit(static_cast<unsigned char>(c)) || c == '.' || c == '-' ||
@@ -137,6 +143,19 @@ double ParseReal(const std::string& text, double defaultValue) {
   auto [end, ec] = std::from_chars(first, last, value);
   if (ec != std::errc() || end != last) return defaultValue;
   return value;
+}
+
+double ParseHeaderReal(const std::string& text, double defaultValue) {
+  const std::string s = WithDecimalPoint(text);
+  const char* first = s.data();
+  const char* last = s.data() + s.size();
+  if (first != last && *first == '+') ++first;
+  double value = 0;
+  const auto [end, ec] = std::from_chars(first, last, value);
+  if (first != last && end == last &&
+      (ec == std::errc::result_out_of_range || (ec == std::errc() && !std::isfinite(value))))
+    return std::numeric_limits<double>::quiet_NaN();
+  return ParseReal(text, defaultValue);
 }
 
 static bool ParseInteger(const std::string& text, int64_t& value) {

@@ -63,6 +63,10 @@ std::string UpperCase(std::string text);
 // Locale-independent number parsing: "." or "," as decimal separator.
 double ParseReal(const std::string& text, double defaultValue);
 int64_t ParseIntDef(const std::string& text, int64_t defaultValue);
+// ParseReal for header values, except that NaN, an infinity or a number
+// beyond the range of a double, in any spelling, gives NaN rather than the
+// default, so that the header can refuse it instead of carrying on.
+double ParseHeaderReal(const std::string& text, double defaultValue);
 // Raised for a malformed integer in a text header.
 class EConvertError : public std::runtime_error {
  public:

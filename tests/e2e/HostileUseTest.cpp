@@ -57,3 +57,38 @@ TEST(Signals, HangupWithStandardErrorClosed) {
                         pipe + " >/dev/null; kill -HUP $pid; wait $pid");
   EXPECT_EQ(r.ExitCode, 130) << r.Output;
 }
+
+// Cell sizes and coordinates that make no sense stop the job at its start,
+// named with the header and the field; nothing is written.
+TEST(QuestionableInput, HeadersWithoutUsableGeoreference) {
+  TempDir dir;
+  const struct {
+    const char* Field;
+    const char* Value;
+  } cases[] = {{"Xdimension", "nan"}, {"Ydimension", "inf"}, {"Xdimension", "0"},
+               {"Eastings", "nan"},   {"Northings", "-inf"}};
+  for (const auto& c : cases) {
+    TestRaster raster;
+    raster.CellInfo = std::string("\t\tCellInfo Begin\n\t\t\t") + c.Field + " = " + c.Value +
+                      "\n\t\tCellInfo End\n";
+    WriteErs(dir / "in.ers", raster);
+    CommandResult r = RunCli({dir / "in.ers", dir / "out.tif", "/3"});
+    EXPECT_EQ(r.ExitCode, 1) << r.Output;
+    EXPECT_NE(r.Output.find("in.ers reading error (" + std::string(c.Field) + " is "),
+              std::string::npos)
+        << r.Output;
+    EXPECT_NE(r.Output.find("No output was written"), std::string::npos) << r.Output;
+    EXPECT_FALSE(Exists(dir / "out.tif"));
+  }
+  // OSD reads the same fields.
+  WriteText(dir / "in.osd",
+            "OrthoSetDataHeader [\r\n  ImageInfo [\r\n    CellType = Unsigned8BitInteger\r\n"
+            "    Xdimension = NaN\r\n    NrOfLines = 1\r\n    NrOfCellsPerLine = 1\r\n"
+            "    NrOfBands = 1\r\n  ImageInfo ]\r\nOrthoSetDataHeader ]\r\n");
+  WriteBytes(dir / "in", {7});
+  CommandResult osd = RunCli({dir / "in.osd", dir / "out.ers"});
+  EXPECT_EQ(osd.ExitCode, 1);
+  EXPECT_NE(osd.Output.find("in.osd reading error (Xdimension is not a finite number)"),
+            std::string::npos)
+      << osd.Output;
+}

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include <clocale>
 
 #include "TestUtil.h"
@@ -68,6 +70,13 @@ TEST(TextUtils, ParseRealAcceptsPointOrCommaWhateverTheLocale) {
   EXPECT_EQ(ParseReal("", 1), 1);
   EXPECT_EQ(ParseReal("abc", 1), 1);
   EXPECT_EQ(ParseReal("inf", 2), 2);
+  // A header's reals: a number no raster can use is NaN, so that it is refused.
+  for (const char* unusable : {"nan", "NAN", " -nan ", "inf", "-Infinity", "+INF", "1e999", "1,5e999"})
+    EXPECT_TRUE(std::isnan(ParseHeaderReal(unusable, 1))) << unusable;
+  EXPECT_EQ(ParseHeaderReal("abc", 1), 1);
+  EXPECT_EQ(ParseHeaderReal("", 1), 1);
+  EXPECT_EQ(ParseHeaderReal("0,25", 1), 0.25);
+  EXPECT_EQ(ParseHeaderReal("nano", 1), 1);
   EXPECT_EQ(ParseReal("-1e3", 0), -1000);
   EXPECT_EQ(ParseReal("0.00833333333333334", 0), 0.00833333333333334);
   EXPECT_EQ(FormatFixed(1234.5678, 3), "1234.568");

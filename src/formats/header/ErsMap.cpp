@@ -42,8 +42,8 @@ void TErsHeader::ParseLine(const std::string& line) {
     CellType = ParseCellType(value);
     CellTypeWord = value;
   }
-  if (Contains(line, "XDIMENSION")) CellSizeX = ParseReal(value, 1);
-  if (Contains(line, "YDIMENSION")) CellSizeY = ParseReal(value, 1);
+  if (Contains(line, "XDIMENSION")) CellSizeX = ParseHeaderReal(value, 1);
+  if (Contains(line, "YDIMENSION")) CellSizeY = ParseHeaderReal(value, 1);
   if (Contains(line, "NROFBANDS")) Bands = ParseHeaderInt(value);
   // Negative counts are as malformed as non-numbers.
   auto count = [&](const std::string& text) {
@@ -53,10 +53,10 @@ void TErsHeader::ParseLine(const std::string& line) {
   };
   if (Contains(line, "NROFLINES")) Rows = count(value);
   if (Contains(line, "NROFCELLSPERLINE")) Columns = count(value);
-  if (Contains(line, "REGISTRATIONCELLX")) RegistrationCellX = ParseReal(value, 0);
-  if (Contains(line, "REGISTRATIONCELLY")) RegistrationCellY = ParseReal(value, 0);
-  if (Contains(line, "EASTINGS")) RegistrationX = ParseReal(value, 0);
-  if (Contains(line, "NORTHINGS")) RegistrationY = ParseReal(value, 0);
+  if (Contains(line, "REGISTRATIONCELLX")) RegistrationCellX = ParseHeaderReal(value, 0);
+  if (Contains(line, "REGISTRATIONCELLY")) RegistrationCellY = ParseHeaderReal(value, 0);
+  if (Contains(line, "EASTINGS")) RegistrationX = ParseHeaderReal(value, 0);
+  if (Contains(line, "NORTHINGS")) RegistrationY = ParseHeaderReal(value, 0);
   if (Contains(line, "EASTINGS") || Contains(line, "NORTHINGS")) Georeferenced = true;
   if (Contains(line, "NULLCELLVALUE")) {
     const double v = ParseReal(value, std::nan(""));

@@ -15,6 +15,10 @@ class TErsHeader : public THeader {
   bool ReadHeader(const std::string& fileName) override;
   bool WriteHeader(const std::string& fileName) override;
   std::string CellTypeText() const override;
+  TFieldNames FieldNames() const override {
+    return {"Xdimension", "Ydimension",        "Eastings",
+            "Northings",  "RegistrationCellX", "RegistrationCellY"};
+  }
 
   bool InControlPoints = false;
   bool DatumSeen = false;

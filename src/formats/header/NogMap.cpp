@@ -70,9 +70,9 @@ bool TNogHeader::ReadHeader(const std::string& fileName) {
   };
   Rows = count(texts[3]);
   Columns = count(texts[4]);
-  RegistrationX = ParseReal(texts[2], 0);
-  RegistrationY = ParseReal(texts[1], 0);
-  CellSizeX = ParseReal(texts[0], 0);
+  RegistrationX = ParseHeaderReal(texts[2], 0);
+  RegistrationY = ParseHeaderReal(texts[1], 0);
+  CellSizeX = ParseHeaderReal(texts[0], 0);
   CellSizeY = CellSizeX;
   return true;
 }

@@ -18,6 +18,10 @@ class TNogHeader : public THeader {
   TNogHeader();
   bool ReadHeader(const std::string& fileName) override;
   bool WriteHeader(const std::string& fileName) override;
+  TFieldNames FieldNames() const override {
+    return {.CellSizeX = "cell size", .CellSizeY = "cell size", .RegistrationX = "left",
+            .RegistrationY = "top"};
+  }
 
   // The header file's bytes; those outside the five fields are kept as read.
   std::array<uint8_t, kNogHeaderSize> HeaderBlock{};

@@ -36,9 +36,9 @@ bool TVegHeader::ReadHeader(const std::string& fileName) {
   bool ok = true;
   try {
     TReadLine reader(fileName);
-    BottomY = ParseReal(reader.ReadLine(), 0);
-    RegistrationX = ParseReal(reader.ReadLine(), 0);
-    CellSizeX = ParseReal(reader.ReadLine(), 0);
+    BottomY = ParseHeaderReal(reader.ReadLine(), 0);
+    RegistrationX = ParseHeaderReal(reader.ReadLine(), 0);
+    CellSizeX = ParseHeaderReal(reader.ReadLine(), 0);
     CellSizeY = CellSizeX;
     const std::string rowsLine = reader.ReadLine();
     if (!ParseTileCount(rowsLine, TileRowsMinusOne)) {

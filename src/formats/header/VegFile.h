@@ -24,6 +24,10 @@ class TVegHeader : public THeader {
  public:
   bool ReadHeader(const std::string& fileName) override;
   bool WriteHeader(const std::string& fileName) override;
+  TFieldNames FieldNames() const override {
+    return {.CellSizeX = "cell size", .CellSizeY = "cell size", .RegistrationX = "left",
+            .RegistrationY = "bottom"};
+  }
 
   int32_t TileRowsMinusOne = 0;
   int32_t TileColumnsMinusOne = 0;

@@ -84,6 +84,32 @@ TEST(ErsHeader, KeywordRules) {
   EXPECT_EQ(h.ControlPoints->Items(1)->GetZ(), 10);
 }
 
+// A cell size or registration value no raster can have is refused with the
+// header's own name for the field, never read as 1 or 0.
+TEST(ErsHeader, GeoreferenceThatMakesNoSenseIsRefused) {
+  TempDir dir;
+  mirava::test::WriteBytes(dir / "g", std::vector<uint8_t>(6));
+  const struct {
+    std::string Lines, Message;
+  } cases[] = {
+      {"\t\t\tXdimension = nan\n", "(Xdimension is not a finite number)"},
+      {"\t\t\tXdimension = inf\n", "(Xdimension is not a finite number)"},
+      {"\t\t\tYdimension = -1e999\n", "(Ydimension is not a finite number)"},
+      {"\t\t\tXdimension = 0\n", "(Xdimension is 0)"},
+      {"\t\t\tYdimension = 0,0\n", "(Ydimension is 0)"},
+      {"\t\t\tEastings = nan\n", "(Eastings is not a finite number)"},
+      {"\t\t\tNorthings = -NaN\n", "(Northings is not a finite number)"},
+      {"\t\tRegistrationCellX = inf\n", "(RegistrationCellX is not a finite number)"},
+  };
+  for (const auto& c : cases) {
+    WriteText(dir / "g.ers", Header(kGrid + "\t\tCellInfo Begin\n" + c.Lines + "\t\tCellInfo End\n"));
+    TErsMap2 map;
+    EXPECT_FALSE(map.Open(dir / "g.ers", 0, 0, 1, 1, omRead)) << c.Lines;
+    EXPECT_EQ(map.ErrorCode, TErrorCode::Header);
+    EXPECT_EQ(map.ErrorText, "Header " + ShortenPath(dir / "g.ers", 20) + " reading error " + c.Message);
+  }
+}
+
 TEST(ErsHeader, RefusalsAndTheirTexts) {
   TempDir dir;
   // A malformed integer is a fault of the header, named with its file.

@@ -56,6 +56,14 @@ TEST(NogMap, ShortHeadersAndUnendedTextsAreHeaderErrors) {
     EXPECT_FALSE(map.OpenRead(dir / "a.001"));
     EXPECT_EQ(map.ErrorText.rfind("Header ", 0), 0u) << map.ErrorText;
   }
+  for (const char* size : {"nan", "0", "1e999"}) {
+    WriteBytes(dir / "a.001", NogHeader(size, "2"));
+    TNogMap2 map;
+    EXPECT_FALSE(map.OpenRead(dir / "a.001"));
+    EXPECT_EQ(map.ErrorCode, TErrorCode::Header);
+    EXPECT_NE(map.ErrorText.find("a.001 reading error (cell size is "), std::string::npos)
+        << map.ErrorText;
+  }
   WriteBytes(dir / "a.001", NogHeader("1", "2y"));
   TNogMap2 malformed;
   EXPECT_FALSE(malformed.OpenRead(dir / "a.001"));

@@ -90,6 +90,9 @@ TEST(VegFile, BadHeadersAndDirectoriesAreRefused) {
       {"0\r\n0\r\n1\r\n0\r\n-1\r\n", {}, "Error loading header"},
       {"0\r\n0\r\n1\r\n99999999999\r\n0\r\n", {}, "Error loading header"},
       {"0\r\n0\r\n1\r\n1\r\n0\r\n", {}, "tile directory"},
+      {"0\r\n0\r\nnan\r\n0\r\n0\r\n", {}, "(cell size is not a finite number)"},
+      {"0\r\n0\r\n0\r\n0\r\n0\r\n", {}, "(cell size is 0)"},
+      {"0\r\n-inf\r\n1\r\n0\r\n0\r\n", {}, "(left is not a finite number)"},
       {"0\r\n0\r\n1\r\n0\r\n0\r\n", {0, 0, 0, 0, 12, 0, 0, 0, 0, 0, 0, 0, 1, 2, 3},
        "lies outside the file"},
   };

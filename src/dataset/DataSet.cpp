@@ -1,6 +1,7 @@
 #include "dataset/DataSet.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -153,10 +154,15 @@ int FormatFromExtension(const std::string& fileName) {
 
 int FormatFromSignature(const std::string& fileName, std::string* ioError) {
   if (!FileExists(fileName)) return fcNoFile;
+  // A FIFO would be waited on and a device read without end; neither maps.
+  if (struct stat st; stat(fileName.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    if (ioError) *ioError = fileName + " is not a regular file";
+    return fcUnknown;
+  }
   // HGT tiles have no signature, and their first height can look like
   // another format's (-40 m is FF D8, JPEG's): trust their extension first.
   if (UpperCase(ExtractFileExt(fileName)) == ".HGT") return fcHgt;
-  int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     if (ioError) *ioError = SystemErrorText(errno);
     return fcUnknown;

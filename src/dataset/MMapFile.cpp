@@ -286,8 +286,11 @@ bool TMapByte::OpenMapping(const std::string& fileName, uint8_t openMode,
   ReadOnceDone = ReadOnceAhead = 0;
   OpenMode = openMode;
   WindowSize = MaxWindowSize = openMode == omRead ? kMaxReadWindowSize : kMaxWindowSize;
+  // Reading does not block, so that a FIFO in a data file's place is
+  // refused below rather than waited on.
   Fd = openMode == omCreate ? CreateOutputFile(fileName, O_RDWR)
-                            : ::open(fileName.c_str(), (openMode == omRead ? O_RDONLY : O_RDWR) | O_CLOEXEC);
+                            : ::open(fileName.c_str(),
+                                     (openMode == omRead ? O_RDONLY | O_NONBLOCK : O_RDWR) | O_CLOEXEC);
   if (Fd < 0) {
     FailSystem(errno);
     return false;
@@ -299,7 +302,10 @@ bool TMapByte::OpenMapping(const std::string& fileName, uint8_t openMode,
     return false;
   }
   if (!S_ISREG(st.st_mode)) {
-    FailSystem(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+    if (S_ISDIR(st.st_mode))
+      FailSystem(EISDIR);
+    else
+      Fail(TErrorCode::IO, fileName + " is not a regular file");
     CloseMapping();
     return false;
   }

@@ -1,5 +1,8 @@
 #include "georef/ControlPoints.h"
 
+#include <cmath>
+#include <limits>
+
 #include "text/ReadLine.h"
 #include "text/TextFile.h"
 #include "text/TextUtils.h"
@@ -105,16 +108,40 @@ static bool IsPointLine(const std::string& line) {
   return !line.empty() && line[0] != ';';
 }
 
+// Why a native point line is not a point, or empty when it is one: a point
+// placed at (0, 0) from a line that does not parse would look as good as any.
+static std::string NativeLineProblem(const std::string& line) {
+  TTokenSplitter tokens;
+  tokens.SetTokenSource(line);
+  tokens.NextToken();  // the name
+  const std::string enabled = tokens.NextToken();
+  if (UpperCase(enabled) != "YES" && UpperCase(enabled) != "NO")
+    return enabled.empty() ? "Yes or No is missing" : "\"" + enabled + "\" is not Yes or No";
+  for (const char* field : {"CellX", "CellY", "X", "Y", "Z"}) {
+    const std::string token = tokens.NextToken();
+    if (token.empty()) return std::string(field) + " is missing";
+    if (!std::isfinite(ParseHeaderReal(token, std::numeric_limits<double>::quiet_NaN())))
+      return "\"" + token + "\" is not a number (" + field + ")";
+  }
+  return {};
+}
+
 bool TGCPList::LoadFromFile(const std::string& fileName) {
   if (fileName.empty()) return false;
   Clear();
+  SkippedLines.clear();
   try {
     TReadLine reader(fileName);
+    int number = 1;
     for (std::string line = reader.ReadLine(); !IsEndMarker(line);
-         line = reader.ReadLine()) {
-      if (IsPointLine(line))
-        AddFromLine(line);
-      else if (line.rfind(";S=", 0) == 0)
+         line = reader.ReadLine(), ++number) {
+      if (IsPointLine(line)) {
+        const std::string problem = NativeLineProblem(line);
+        if (problem.empty())
+          AddFromLine(line);
+        else
+          SkippedLines.push_back(fileName + " line " + std::to_string(number) + ": " + problem);
+      } else if (line.rfind(";S=", 0) == 0)
         SValue = line.substr(3);
       else if (line.rfind(";D=", 0) == 0)
         DValue = line.substr(3);

@@ -85,6 +85,9 @@ class TGCPList {
   std::string SValue, DValue, PValue;
   TChange OnChange;
   std::string ErrorMessage;
+  // The point lines of the last LoadFromFile that were not taken, each as
+  // its file, line number and what is wrong with it.
+  std::vector<std::string> SkippedLines;
 
  private:
   template <typename T>

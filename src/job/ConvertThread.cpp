@@ -222,6 +222,9 @@ void TMyThread::MatchNoData(const std::optional<double>& input) {
 bool TMyThread::TransferControlPoints() {
   TGCPList* source = InputSet->GetControlPoints();
   TGCPList* target = OutputSet->GetControlPoints();
+  if (source)
+    for (const std::string& line : source->SkippedLines)
+      Host.Synchronize([&] { Host.ShowNote("Control point not carried over: " + line); });
   if (!source || !target) return true;
   for (int i = 0; i < source->Count(); ++i) {
     TGCPoint point = TGCPoint::CreateCopy(source->Items(i));

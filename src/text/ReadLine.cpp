@@ -26,14 +26,20 @@ TMap::~TMap() { Close(); }
 bool TMap::Open() {
   Close();
   if (OpenMode == 1 || FileName.empty()) return false;
-  Fd = ::open(FileName.c_str(), O_RDONLY | O_CLOEXEC);
+  // Not blocking: a FIFO in a file's place is refused, not waited on.
+  Fd = ::open(FileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (Fd < 0) {
     ErrorCode = errno;
     return false;
   }
   struct stat st;
-  if (fstat(Fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0) {
-    ErrorCode = errno ? errno : EINVAL;
+  if (fstat(Fd, &st) != 0) {
+    ErrorCode = errno;
+    Close();
+    return false;
+  }
+  if (!S_ISREG(st.st_mode) || st.st_size <= 0) {
+    ErrorCode = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
     Close();
     return false;
   }

@@ -5,6 +5,8 @@
 
 #include <sys/stat.h>
 
+#include <filesystem>
+
 #include "TestRasters.h"
 
 using namespace mirava::test;
@@ -91,4 +93,59 @@ TEST(QuestionableInput, HeadersWithoutUsableGeoreference) {
   EXPECT_NE(osd.Output.find("in.osd reading error (Xdimension is not a finite number)"),
             std::string::npos)
       << osd.Output;
+}
+
+// A .gcp line that does not parse is named on standard error (file and line)
+// and is not carried over; the good points are, and the job succeeds.
+TEST(QuestionableInput, ControlPointLinesThatDoNotParse) {
+  TempDir dir;
+  std::filesystem::copy_file(Sample("logo.tif"), dir / "in.tif");
+  WriteText(dir / "in.gcp",
+            "A\tYes\t1\t2\t1000\t2000\t0\r\n"
+            "B\tYes\r\n"
+            "C\tYes\tx\t2\t1000\t2000\t0\r\n"
+            "D\tNo\t3\t4\t1010\t1990\t0\r\n");
+  CommandResult r = RunCli({dir / "in.tif", dir / "out.ers"});
+  ASSERT_EQ(r.ExitCode, 0) << r.Output;
+  EXPECT_NE(r.Output.find("Control point not carried over: " + dir / "in.gcp" +
+                          " line 2: CellX is missing"),
+            std::string::npos)
+      << r.Output;
+  EXPECT_NE(r.Output.find(dir / "in.gcp" + " line 3: \"x\" is not a number (CellX)"),
+            std::string::npos)
+      << r.Output;
+  const std::string carried = ReadText(dir / "out.gcp");
+  EXPECT_EQ(carried.rfind("A\t", 0), 0u) << carried;
+  EXPECT_NE(carried.find("\r\nD\t"), std::string::npos) << carried;
+  EXPECT_EQ(carried.find("B\t"), std::string::npos) << carried;
+  EXPECT_EQ(carried.find("C\t"), std::string::npos) << carried;
+}
+
+// A FIFO or a device in an input's place is refused at once, not waited on
+// or read without end; a FIFO beside an input as its .gcp is passed over.
+TEST(QuestionableInput, InputsThatAreNoRegularFiles) {
+  TempDir dir;
+  ASSERT_EQ(mkfifo((dir / "fifo.ers").c_str(), 0600), 0);
+  const std::string cli = "timeout 60 " + std::string(MIRAVA_CLI) + " ";
+  CommandResult fifo =
+      mirava::test::Run(cli + Quote(dir / "fifo.ers") + " " + Quote(dir / "out.ers"));
+  EXPECT_EQ(fifo.ExitCode, 1) << fifo.Output;
+  EXPECT_NE(fifo.Output.find(dir / "fifo.ers is not a regular file"), std::string::npos)
+      << fifo.Output;
+  CommandResult device = mirava::test::Run(cli + "/dev/zero " + Quote(dir / "out.ers"));
+  EXPECT_EQ(device.ExitCode, 1) << device.Output;
+  EXPECT_NE(device.Output.find("/dev/zero is not a regular file"), std::string::npos)
+      << device.Output;
+  // The header is a file, its data file a FIFO.
+  WriteErsHeader(dir / "in.ers", TestRaster{});
+  ASSERT_EQ(mkfifo((dir / "in").c_str(), 0600), 0);
+  CommandResult data = mirava::test::Run(cli + Quote(dir / "in.ers") + " " + Quote(dir / "out.ers"));
+  EXPECT_EQ(data.ExitCode, 1) << data.Output;
+  EXPECT_NE(data.Output.find(dir / "in is not a regular file"), std::string::npos) << data.Output;
+  EXPECT_FALSE(Exists(dir / "out.ers"));
+
+  std::filesystem::copy_file(Sample("logo.tif"), dir / "logo.tif");
+  ASSERT_EQ(mkfifo((dir / "logo.gcp").c_str(), 0600), 0);
+  CommandResult gcp = mirava::test::Run(cli + Quote(dir / "logo.tif") + " " + Quote(dir / "o.ers"));
+  EXPECT_EQ(gcp.ExitCode, 0) << gcp.Output;
 }

@@ -113,3 +113,40 @@ TEST(ControlPoints, SaveFailureIsReported) {
   EXPECT_FALSE(list.SaveToFile("/nonexistent-folder/x.gcp"));
   EXPECT_EQ(list.ErrorMessage.rfind("Error in output file:\r", 0), 0u);
 }
+
+// A point line that does not parse is named with its file and line and is
+// not taken, instead of becoming a point at (0, 0); good lines around it are.
+TEST(ControlPoints, LinesThatDoNotParseAreSkippedAndNamed) {
+  TempDir dir;
+  const std::string name = dir / "p.gcp";
+  mirava::test::WriteText(name,
+                          ";S=1\r\n"
+                          "A\tYes\t1\t2\t3\t4\t5\r\n"
+                          "B\tYes\r\n"
+                          "C\tYes\tx\t2\t3\t4\t5\r\n"
+                          "D Y 1 2 3 4 5\r\n"
+                          "E\tNo\t1,5\t2\t3\t4\r\n"
+                          "F\tyes\tnan\t2\t3\t4\t5\r\n"
+                          "\r\n"
+                          "G\tno\t1,5\t2\t3\t4\t5\textra\r\n"
+                          "H\r\n");
+  TGCPList list;
+  ASSERT_TRUE(list.LoadFromFile(name));
+  ASSERT_EQ(list.Count(), 2);
+  EXPECT_EQ(list.Items(0)->GetName(), "A");
+  EXPECT_EQ(list.Items(1)->GetName(), "G");
+  EXPECT_EQ(list.Items(1)->GetCellX(), 1.5);
+  const std::vector<std::string> skipped = {
+      name + " line 3: CellX is missing",
+      name + " line 4: \"x\" is not a number (CellX)",
+      name + " line 5: \"Y\" is not Yes or No",
+      name + " line 6: Z is missing",
+      name + " line 7: \"nan\" is not a number (CellX)",
+      name + " line 10: Yes or No is missing",
+  };
+  EXPECT_EQ(list.SkippedLines, skipped);
+  // A later load starts afresh.
+  mirava::test::WriteText(name, "A\tYes\t1\t2\t3\t4\t5\r\n");
+  ASSERT_TRUE(list.LoadFromFile(name));
+  EXPECT_TRUE(list.SkippedLines.empty());
+}

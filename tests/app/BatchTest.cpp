@@ -349,9 +349,11 @@ TEST(BatchEndToEnd, BadListWritesNothing) {
 TEST(BatchEndToEnd, InterruptThenResume) {
   TempDir dir;
   std::string list;
+  // The large ones are turned slowly enough (144 MB each) that both are
+  // still running when the interrupt comes, however fast turns get.
   for (const std::string name : {"s1", "s2", "big1", "big2", "s3", "s4"}) {
     if (name[0] == 'b')
-      WriteSparseErs(dir / (name + ".ers"), 6000);
+      WriteSparseErs(dir / (name + ".ers"), 12000);
     else
       WriteErs(dir / (name + ".ers"), TestRaster{});
     list += dir / (name + ".ers") + "\t" + dir / ("out/" + name + ".ers") + "\t3\n";

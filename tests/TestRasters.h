@@ -35,12 +35,17 @@ inline double PatternValue(const TestRaster& s, uint32_t c, uint32_t r, uint32_t
   if (s.Signed) v = -v;
   if (s.Float) v += 0.25;
   if (s.Width == 4 && !s.Float) v *= 1001;
+  // Values a float cannot hold: the cells must not pass through one.
+  if (s.Width == 4 && !s.Float && !s.Signed) v += 4000000000.0;
+  if (s.Width == 8) v += 1.0 / 3;
   return v;
 }
 
 inline std::vector<uint8_t> Encode(const TestRaster& s, double v) {
   std::vector<uint8_t> bytes(s.Width);
-  if (s.Float) {
+  if (s.Float && s.Width == 8) {
+    std::memcpy(bytes.data(), &v, 8);
+  } else if (s.Float) {
     float f = static_cast<float>(v);
     std::memcpy(bytes.data(), &f, 4);
   } else {
@@ -93,6 +98,8 @@ inline std::vector<TestRaster> AllCellTypes() {
   add("Unsigned16BitInteger", 2, false, false);
   add("Signed32BitInteger", 4, true, false);
   add("IEEE4ByteReal", 4, false, true);
+  add("IEEE8ByteReal", 8, false, true);
+  add("Unsigned32BitInteger", 4, false, false);
   return testRasters;
 }
 

@@ -19,7 +19,7 @@ constexpr float kSigned16Void = -32768;
 const char* const kCellTypeWords[kCellTypeCount] = {
     "1-bit",           "unsigned 8-bit",    "signed 8-bit", "signed 16-bit",
     "unsigned 16-bit", "signed 32-bit",     "32-bit float", "24-bit RGB",
-    "64-bit float",    "two 64-bit floats", "unknown cells"};
+    "64-bit float",    "two 64-bit floats", "unknown cells", "unsigned 32-bit"};
 
 std::string Number(double value) {
   char text[32];

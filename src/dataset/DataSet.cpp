@@ -38,20 +38,20 @@ const TFormatEntry Formats[] = {
      [](const std::string& n) -> std::vector<std::string> {
        return {RemoveFileExt(n), ChangeFileExt(n, ".ers")};
      },
-     false, "any bands of 8/16/32-bit integers (signed or not) or 32-bit floats",
-     "any bands of 8/16/32-bit integers (signed or not) or 32-bit floats", nullptr},
+     false, "any bands of 8/16/32-bit integers (signed or not) or 32/64-bit floats",
+     "any bands of 8/16/32-bit integers (signed or not) or 32/64-bit floats", nullptr},
     {fcOsd, "OSD", ".osd", Make<TOsdMap2>,
      [](const std::string& n) -> std::vector<std::string> {
        return {RemoveFileExt(n), CompanionFile(n, ".osd")};
      },
-     false, "any bands of 8/16/32-bit integers (signed or not) or 32-bit floats",
-     "any bands of 8/16/32-bit integers (signed or not) or 32-bit floats", nullptr},
+     false, "any bands of 8/16/32-bit integers (signed or not) or 32/64-bit floats",
+     "any bands of 8/16/32-bit integers (signed or not) or 32/64-bit floats", nullptr},
     {fcTiff, "TIFF", ".tif .tiff", Make<TTifMap2>,
      [](const std::string& n) -> std::vector<std::string> {
        return {n, ChangeFileExt(n, ".tfw"), ChangeFileExt(n, ".tifw")};
      },
-     true, "any TIFF libtiff decodes: any bands of 1- to 16-bit, 32-bit integer or float samples",
-     "any bands of 8/16/32-bit integers (signed or not) or 32-bit floats", nullptr, true},
+     true, "any TIFF libtiff decodes: any bands of 1- to 32-bit integer or 32/64-bit float samples",
+     "any bands of 8/16/32-bit integers (signed or not) or 32/64-bit floats", nullptr, true},
     {fcBmp, "BMP", ".bmp", Make<TBMPMap2>,
      [](const std::string& n) -> std::vector<std::string> {
        return {n, ChangeFileExt(n, ".bmpw")};
@@ -61,7 +61,7 @@ const TFormatEntry Formats[] = {
      true},
     {fcDtm, "DTM", ".dtm", Make<TDtmMap2>,
      [](const std::string& n) -> std::vector<std::string> { return {n}; }, false,
-     "1 band of 32-bit floats", "1 band of any cell type, stored as 32-bit floats", TDtmMap2::WriteRefusal},
+     "1 band of 32-bit floats", "1 band of any cell type but 64-bit floats and unsigned 32-bit integers, stored as 32-bit floats", TDtmMap2::WriteRefusal},
     {fcNog, "NOG", ".001", Make<TNogMap2>,
      [](const std::string& n) -> std::vector<std::string> {
        return {CompanionFile(n, ".002"), CompanionFile(n, ".001")};
@@ -78,7 +78,7 @@ const TFormatEntry Formats[] = {
      [](const std::string& n) -> std::vector<std::string> {
        return {CompanionFile(n, ".veg"), CompanionFile(n, ".dat")};
      },
-     false, "1 band of 32-bit floats", "1 band of any cell type, stored as 32-bit floats", TVegFile::WriteRefusal},
+     false, "1 band of 32-bit floats", "1 band of any cell type but 64-bit floats and unsigned 32-bit integers, stored as 32-bit floats", TVegFile::WriteRefusal},
     {fcEcw, "ECW", ".ecw", Make<TECWMap2>,
      [](const std::string& n) -> std::vector<std::string> { return {n}; }, false,
      "files of our own codec only", "1 or 3 bands of unsigned 8-bit cells", TECWMap2::WriteRefusal},

@@ -115,6 +115,8 @@ class TDataSet2 {
                        const std::string& projection);
   bool ReadCell(uint32_t column, uint32_t row, uint32_t band, float& value);
   bool WriteCell(uint32_t column, uint32_t row, uint32_t band, float value);
+  bool ReadCellExact(uint32_t column, uint32_t row, uint32_t band, double& value);
+  bool WriteCellExact(uint32_t column, uint32_t row, uint32_t band, double value);
   TGCPList* GetControlPoints();
   void GetErrorText(std::string& text) const;
   std::string GetErrorText() const;

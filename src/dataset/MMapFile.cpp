@@ -558,6 +558,8 @@ double DecodeCellExact(const uint8_t* p, uint8_t cellType, bool swap) {
     case ctUnsigned16: return Load<uint16_t>(p, swap);
     case ctSigned32: return Load<int32_t>(p, swap);
     case ctFloat32: return Load<float>(p, swap);
+    case ctFloat64: return Load<double>(p, swap);
+    case ctUnsigned32: return Load<uint32_t>(p, swap);
     default: return 0;
   }
 }
@@ -583,8 +585,10 @@ void EncodeCellExact(uint8_t* p, uint8_t cellType, bool swap, double value) {
     case ctUnsigned16:
       Store<uint16_t>(p, static_cast<uint16_t>(RoundWrapped(value)), swap);
       break;
-    case ctSigned32: Store<uint32_t>(p, RoundWrapped(value), swap); break;
+    case ctSigned32:
+    case ctUnsigned32: Store<uint32_t>(p, RoundWrapped(value), swap); break;
     case ctFloat32: Store<float>(p, static_cast<float>(value), swap); break;
+    case ctFloat64: Store<double>(p, value, swap); break;
     default: break;
   }
 }
@@ -593,23 +597,43 @@ void EncodeCell(uint8_t* p, uint8_t cellType, bool swap, float value) {
   EncodeCellExact(p, cellType, swap, value);
 }
 
-bool TMMapFile2::ReadCell(uint32_t column, uint32_t row, uint32_t band,
-                          float& value) {
+bool TMMapFile2::GridReadCell(uint32_t column, uint32_t row, uint32_t band, double& value) {
   if (band >= GridBands) band = GridBands ? GridBands - 1 : 0;
   if (column >= GridColumns || row >= GridRows) return false;
   if (!SelectRow(row, band)) return false;
-  value = DecodeCell(CellAddress(column, band), GridCellType, !NativeOrder);
+  value = DecodeCellExact(CellAddress(column, band), GridCellType, !NativeOrder);
   return true;
 }
 
-bool TMMapFile2::WriteCell(uint32_t column, uint32_t row, uint32_t band,
-                           float value) {
+bool TMMapFile2::GridWriteCell(uint32_t column, uint32_t row, uint32_t band, double value) {
   if (OpenMode == omRead) return false;
   if (band >= GridBands) band = GridBands ? GridBands - 1 : 0;
   if (column >= GridColumns || row >= GridRows) return false;
   if (!SelectRow(row, band)) return false;
-  EncodeCell(CellAddress(column, band), GridCellType, !NativeOrder, value);
+  EncodeCellExact(CellAddress(column, band), GridCellType, !NativeOrder, value);
   return true;
+}
+
+bool TMMapFile2::ReadCell(uint32_t column, uint32_t row, uint32_t band, float& value) {
+  double exact = 0;
+  if (!GridReadCell(column, row, band, exact)) return false;
+  value = static_cast<float>(exact);
+  return true;
+}
+
+bool TMMapFile2::WriteCell(uint32_t column, uint32_t row, uint32_t band, float value) {
+  return GridWriteCell(column, row, band, value);
+}
+
+bool TMMapFile2::ReadCellExact(uint32_t column, uint32_t row, uint32_t band, double& value) {
+  float cell = 0;
+  const bool ok = ReadCell(column, row, band, cell);
+  value = cell;
+  return ok;
+}
+
+bool TMMapFile2::WriteCellExact(uint32_t column, uint32_t row, uint32_t band, double value) {
+  return WriteCell(column, row, band, static_cast<float>(value));
 }
 
 }  // namespace mirava

@@ -187,6 +187,11 @@ class TMMapFile2 : public TMapByte {
   virtual bool ReadCell(uint32_t column, uint32_t row, uint32_t band,
                         float& value);
   virtual bool WriteCell(uint32_t column, uint32_t row, uint32_t band, float value);
+  // The same through a double, which holds the cells of 32-bit integer and
+  // 64-bit float grids exactly. These go through ReadCell and WriteCell;
+  // formats that hold such cells override them.
+  virtual bool ReadCellExact(uint32_t column, uint32_t row, uint32_t band, double& value);
+  virtual bool WriteCellExact(uint32_t column, uint32_t row, uint32_t band, double value);
 
  protected:
   // Rows first .. first + count - 1 of the grid at once, through BlockRange;
@@ -200,6 +205,9 @@ class TMMapFile2 : public TMapByte {
   bool GridPutRows(uint32_t first, uint32_t count, const uint8_t* const* rows);
   bool GridPutRowParts(uint32_t first, uint32_t count, uint64_t offset, uint64_t length,
                        const uint8_t* data, uint64_t dataStride);
+
+  bool GridReadCell(uint32_t column, uint32_t row, uint32_t band, double& value);
+  bool GridWriteCell(uint32_t column, uint32_t row, uint32_t band, double value);
 
   // Address of a cell of the row SelectRow made current.
   uint8_t* CellAddress(uint32_t column, uint32_t band) const {

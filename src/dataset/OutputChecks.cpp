@@ -19,10 +19,18 @@ std::optional<std::string> Signed16Refusal(const std::string& format, uint8_t ce
 }
 
 std::optional<std::string> BytePictureRefusal(const std::string& format, const TRasterShape& shape) {
-  if (shape.CellType != ctUnsigned8) return format + " files support only byte data";
+  if (shape.CellType != ctUnsigned8)
+    return format + " files support only byte data, not " + CellTypeWords(shape.CellType) +
+           " cells";
   if (shape.Bands != 1 && shape.Bands != 3)
     return format + " files hold 1 or 3 bands, not " + std::to_string(shape.Bands);
   return std::nullopt;
+}
+
+std::optional<std::string> FloatCellRefusal(const std::string& format, uint8_t cellType) {
+  if (cellType != ctFloat64 && cellType != ctUnsigned32) return std::nullopt;
+  return format + " files hold 32-bit floats; " + CellTypeWords(cellType) +
+         " cells cannot be written exactly";
 }
 
 std::optional<std::string> SquareCellRefusal(const std::string& format, double cellSizeX,

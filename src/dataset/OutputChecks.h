@@ -24,6 +24,9 @@ std::optional<std::string> Signed16Refusal(const std::string& format, uint8_t ce
                                            uint32_t bands);
 // A picture of one grey or three colour bands of bytes.
 std::optional<std::string> BytePictureRefusal(const std::string& format, const TRasterShape& shape);
+// Cells stored as 32-bit floats: those of 64-bit floats and unsigned 32-bit
+// integers would not come back.
+std::optional<std::string> FloatCellRefusal(const std::string& format, uint8_t cellType);
 // One stored cell size: the cells must be square to the digits we keep.
 // None while the cell sizes are not known.
 std::optional<std::string> SquareCellRefusal(const std::string& format, double cellSizeX,

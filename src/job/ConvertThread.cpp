@@ -294,8 +294,8 @@ bool TMyThread::CopyCells() {
       const double c = std::nearbyint(Layer.InputColumn(j, -i));
       const double r = std::nearbyint(Layer.InputRow(j, -i));
       for (uint32_t k = 0; k < bands; ++k) {
-        float v = 0;
-        if (!InputSet->ReadCell(static_cast<uint32_t>(c),
+        double v = 0;
+        if (!InputSet->ReadCellExact(static_cast<uint32_t>(c),
                                 static_cast<uint32_t>(r), k, v)) {
           // Some formats answer false for a no-data cell; only a failure
           // that left a reason is one.
@@ -305,10 +305,11 @@ bool TMyThread::CopyCells() {
             return false;
           }
         }
-        if (NoDataChange && (v == NoDataChange->first ||
+        // No-data values are matched as floats, as the formats state them.
+        if (NoDataChange && (static_cast<float>(v) == NoDataChange->first ||
                              (std::isnan(v) && std::isnan(NoDataChange->first))))
           v = NoDataChange->second;
-        if (!OutputSet->WriteCell(static_cast<uint32_t>(j),
+        if (!OutputSet->WriteCellExact(static_cast<uint32_t>(j),
                                   static_cast<uint32_t>(i), k, v)) {
           const std::string error = OutputSet->GetErrorText();
           Fail("Writing " + OutputName + " failed at row " + std::to_string(i) +

@@ -19,14 +19,15 @@ enum : uint8_t {
   ctSigned32 = 5,
   ctFloat32 = 6,
   ctThreeBytes = 7,
-  ctEightBytes = 8,
+  ctFloat64 = 8,
   ctSixteenBytes = 9,
   ctUnknown = 10,
+  ctUnsigned32 = 11,
 };
-constexpr int kCellTypeCount = 11;
+constexpr int kCellTypeCount = 12;
 extern const uint32_t CellWidth[kCellTypeCount];
 uint32_t CellTypeWidth(uint8_t cellType);
-// The types the mapped grid converts to and from floats.
+// The types the mapped grid converts to and from numbers.
 bool CellTypeConvertible(uint8_t cellType);
 
 // Coordinate type codes.

@@ -82,9 +82,9 @@ TEST(ErsEndToEnd, EveryKindEveryCellTypeExact) {
           for (uint32_t j = 0; j < static_cast<uint32_t>(map.GetColumnCount()); ++j)
             for (uint32_t b = 0; b < 3; ++b) {
               auto [c, r2] = SourcePixel(kind, W, H, j, i);
-              float v;
-              ASSERT_TRUE(map.ReadCell(j, i, b, v));
-              ASSERT_EQ(v, static_cast<float>(PatternValue(raster, c, r2, b)))
+              double v;
+              ASSERT_TRUE(map.ReadCellExact(j, i, b, v));
+              ASSERT_EQ(v, PatternValue(raster, c, r2, b))
                   << "row " << i << " column " << j << " band " << b;
             }
         // The control points moved with their pixels, in the header and the ".gcp".

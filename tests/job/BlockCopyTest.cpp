@@ -13,23 +13,33 @@
 using namespace mirava;
 using namespace mirava::test;
 
-// Every pair of cell types converts exactly as a cell-by-cell copy through
-// a float would, for values a float holds exactly.
+// Every pair of cell types converts as the cell-by-cell path does, through
+// a double, and equal types of eight bytes swap and reverse as whole cells.
 TEST(BlockCopy, ConversionsMatchTheCellPath) {
-  const double values[] = {0, 1, -1, 2.5, 3.5, -2.5, 127, 128, 255, 256, -129,
-                           32767, 32768, 65535, 65536, -32769, 1e6, -1e6, 0.499, 1e12};
-  for (uint8_t from = ctUnsigned8; from <= ctFloat32; ++from)
-    for (uint8_t to = ctUnsigned8; to <= ctFloat32; ++to)
+  const double values[] = {0,      1,     -1,      2.5,  3.5,  -2.5,  127,        128,
+                           255,    256,   -129,    32767, 32768, 65535, 65536,    -32769,
+                           1e6,    -1e6,  0.499,   1e12, 4294967295.0, 1.0 / 3, 16777217};
+  std::vector<uint8_t> types;
+  for (uint8_t t = 0; t < kCellTypeCount; ++t)
+    if (CellTypeConvertible(t)) types.push_back(t);
+  for (uint8_t from : types)
+    for (uint8_t to : types)
       for (bool msbIn : {false, true})
         for (bool msbOut : {false, true})
           for (double v : values) {
-            uint8_t src[4] = {}, viaBlock[4] = {}, viaFloat[4] = {};
+            uint8_t src[8] = {}, viaBlock[8] = {}, viaCell[8] = {};
             EncodeCellExact(src, from, msbIn, v);
-            CopyCellRun(viaBlock, 4, to, msbOut, src, 4, from, msbIn, 1);
-            EncodeCell(viaFloat, to, msbOut, DecodeCell(src, from, msbIn));
-            EXPECT_EQ(std::memcmp(viaBlock, viaFloat, 4), 0)
+            CopyCellRun(viaBlock, 8, to, msbOut, src, 8, from, msbIn, 1);
+            EncodeCellExact(viaCell, to, msbOut, DecodeCellExact(src, from, msbIn));
+            EXPECT_EQ(std::memcmp(viaBlock, viaCell, 8), 0)
                 << int(from) << "->" << int(to) << " value " << v;
           }
+  const double run[3] = {1.0 / 3, -2.0 / 3, 1e300};
+  double reversed[3] = {};
+  CopyCellRun(reinterpret_cast<uint8_t*>(reversed), 8, ctFloat64, false,
+              reinterpret_cast<const uint8_t*>(run + 2), -8, ctFloat64, false, 3);
+  EXPECT_EQ(reversed[0], run[2]);
+  EXPECT_EQ(reversed[2], run[0]);
 }
 
 TEST(BlockCopy, StridesAndReversal) {

@@ -107,7 +107,10 @@ TEST(TextUtils, Keywords) {
   EXPECT_EQ(ParseCellType("RGB24BIT"), ctUnknown);
   EXPECT_EQ(ParseCellType("SIGNED16BITINTEGER"), ctSigned16);
   EXPECT_EQ(ParseCellType("IEEE4BYTEREAL"), ctFloat32);
-  EXPECT_EQ(ParseCellType("UNSIGNED32BITINTEGER"), ctUnknown);
+  EXPECT_EQ(ParseCellType("UNSIGNED32BITINTEGER"), ctUnsigned32);
+  EXPECT_EQ(ParseCellType("IEEE8BYTEREAL"), ctFloat64);
+  // OSD headers name 64-bit floats so.
+  EXPECT_EQ(ParseCellType("SIGNED64BITDOUBLE"), ctFloat64);
 }
 
 TEST(TextUtils, QuotingTrimmingAndPaths) {

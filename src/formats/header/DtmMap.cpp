@@ -82,11 +82,10 @@ void TDtmMap2::SetFileName(const std::string& fileName) {
 }
 
 std::optional<std::string> TDtmMap2::WriteRefusal(const TRasterShape& shape) {
-  // Every cell type the engine carries is a float value, which a float cell
-  // holds exactly; a second band has nowhere to go.
+  // A second band has nowhere to go.
   if (shape.Bands != 1)
     return "DTM files hold one band; the input has " + std::to_string(shape.Bands);
-  return std::nullopt;
+  return FloatCellRefusal("DTM", shape.CellType);
 }
 
 bool TDtmMap2::Open(const std::string& fileName, uint32_t columns,

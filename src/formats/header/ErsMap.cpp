@@ -103,8 +103,10 @@ std::string LastUpdatedStamp() {
 }
 
 static std::string CellTypeKeyword(uint8_t cellType) {
-  // Readers other than ours know 32-bit float cells by this name only.
+  // Readers other than ours know these cells by these names only.
   if (cellType == ctFloat32) return "IEEE4ByteReal";
+  if (cellType == ctFloat64) return "IEEE8ByteReal";
+  if (cellType == ctUnsigned32) return "Unsigned32BitInteger";
   return cellType < kCellTypeCount ? CellTypeNames[cellType] : "";
 }
 

@@ -48,6 +48,12 @@ class TErsMap2 : public THeadMap2 {
   void SetFileName(const std::string& fileName) override;
   // Written as NullCellValue.
   void SetNoData(std::optional<double> value) override { Header->NoData = value; }
+  bool ReadCellExact(uint32_t column, uint32_t row, uint32_t band, double& value) override {
+    return GridReadCell(column, row, band, value);
+  }
+  bool WriteCellExact(uint32_t column, uint32_t row, uint32_t band, double value) override {
+    return GridWriteCell(column, row, band, value);
+  }
 };
 
 }  // namespace mirava

@@ -28,6 +28,12 @@ class TOsdMap2 : public THeadMap2 {
  public:
   TOsdMap2();
   void SetFileName(const std::string& fileName) override;
+  bool ReadCellExact(uint32_t column, uint32_t row, uint32_t band, double& value) override {
+    return GridReadCell(column, row, band, value);
+  }
+  bool WriteCellExact(uint32_t column, uint32_t row, uint32_t band, double value) override {
+    return GridWriteCell(column, row, band, value);
+  }
 };
 
 }  // namespace mirava

@@ -120,10 +120,10 @@ uint32_t TVegFile::CellByte(uint32_t column, uint32_t row) {
 }
 
 std::optional<std::string> TVegFile::WriteRefusal(const TRasterShape& shape) {
-  // Every cell type the engine carries is a float value, which a float cell
-  // holds exactly; a second band has nowhere to go.
+  // A second band has nowhere to go.
   if (shape.Bands != 1)
     return "VEG files hold one band; the input has " + std::to_string(shape.Bands);
+  if (const auto why = FloatCellRefusal("VEG", shape.CellType)) return why;
   return SquareCellRefusal("VEG", shape.CellSizeX, shape.CellSizeY);
 }
 

@@ -20,8 +20,8 @@ struct GdalRaster {
   int Columns = 0;
   int Rows = 0;
   int Bands = 0;
-  std::vector<float> Cells;  // band-sequential
-  float At(int column, int row, int band) const {
+  std::vector<double> Cells;  // band-sequential, exact for every cell type
+  double At(int column, int row, int band) const {
     return Cells[(static_cast<size_t>(band) * Rows + row) * Columns + column];
   }
 };
@@ -41,7 +41,7 @@ inline bool ReadWithGdal(const std::string& file, GdalRaster& raster,
   const TempDir scratch;
   const std::string raw = scratch / "cells.raw";
   const CommandResult r =
-      Run("gdal_translate -q -of ENVI -co INTERLEAVE=BSQ -ot Float32 " + options + " " +
+      Run("gdal_translate -q -of ENVI -co INTERLEAVE=BSQ -ot Float64 " + options + " " +
           Quote(file) + " " + Quote(raw));
   if (r.ExitCode != 0) {
     ADD_FAILURE() << r.Output;
@@ -52,8 +52,8 @@ inline bool ReadWithGdal(const std::string& file, GdalRaster& raster,
   raster.Rows = HeaderNumber(header, "lines");
   raster.Bands = HeaderNumber(header, "bands");
   const std::vector<uint8_t> bytes = ReadBytes(raw);
-  raster.Cells.resize(bytes.size() / 4);
-  std::memcpy(raster.Cells.data(), bytes.data(), raster.Cells.size() * 4);
+  raster.Cells.resize(bytes.size() / 8);
+  std::memcpy(raster.Cells.data(), bytes.data(), raster.Cells.size() * 8);
   return raster.Cells.size() ==
          static_cast<size_t>(raster.Columns) * raster.Rows * raster.Bands;
 }
@@ -105,8 +105,8 @@ inline void ExpectSameCells(TDataSetRoot2& ours, const GdalRaster& gdal) {
   for (int b = 0; b < gdal.Bands; ++b)
     for (int r = 0; r < gdal.Rows; ++r)
       for (int c = 0; c < gdal.Columns; ++c) {
-        float v = -12345;
-        ASSERT_TRUE(ours.ReadCell(c, r, b, v)) << ours.ErrorText;
+        double v = -12345;
+        ASSERT_TRUE(ours.ReadCellExact(c, r, b, v)) << ours.ErrorText;
         if (v != gdal.At(c, r, b) && ++mismatches <= 5)
           ADD_FAILURE() << "cell " << c << "," << r << " band " << b << ": ours "
                         << v << ", GDAL " << gdal.At(c, r, b);

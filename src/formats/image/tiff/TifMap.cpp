@@ -215,21 +215,32 @@ uint64_t TTifMap2::SampleOffset(uint32_t column, uint32_t band) const {
 }
 
 bool TTifMap2::ReadCell(uint32_t column, uint32_t row, uint32_t band, float& value) {
+  double exact = 0;
+  const bool ok = ReadCellExact(column, row, band, exact);
+  value = static_cast<float>(exact);
+  return ok;
+}
+
+bool TTifMap2::ReadCellExact(uint32_t column, uint32_t row, uint32_t band, double& value) {
   value = 0;
   if (band >= SamplesPerPixel) band = SamplesPerPixel - 1u;
   if (column >= ImageWidth || row >= ImageLength) return false;
   if (!SelectRow(row, band)) return false;
-  value = DecodeCell(DataPointer + SampleOffset(column, band), CellType, MSBFirst);
-  if (WhiteIsZero) value = (CellType == ctUnsigned8 ? 255.0f : 65535.0f) - value;
+  value = DecodeCellExact(DataPointer + SampleOffset(column, band), CellType, MSBFirst);
+  if (WhiteIsZero) value = (CellType == ctUnsigned8 ? 255.0 : 65535.0) - value;
   return true;
 }
 
 bool TTifMap2::WriteCell(uint32_t column, uint32_t row, uint32_t band, float value) {
+  return WriteCellExact(column, row, band, value);
+}
+
+bool TTifMap2::WriteCellExact(uint32_t column, uint32_t row, uint32_t band, double value) {
   if (OpenMode == omRead) return false;
   if (band >= SamplesPerPixel) band = SamplesPerPixel - 1u;
   if (column >= ImageWidth || row >= ImageLength) return false;
   if (!SelectRow(row, band)) return false;
-  EncodeCell(DataPointer + SampleOffset(column, band), CellType, MSBFirst, value);
+  EncodeCellExact(DataPointer + SampleOffset(column, band), CellType, MSBFirst, value);
   return true;
 }
 

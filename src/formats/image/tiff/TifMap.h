@@ -41,6 +41,8 @@ class TTifMap2 : public TDataSetRoot2 {
   bool SelectRow(uint32_t row, uint32_t band) override;
   bool ReadCell(uint32_t column, uint32_t row, uint32_t band, float& value) override;
   bool WriteCell(uint32_t column, uint32_t row, uint32_t band, float value) override;
+  bool ReadCellExact(uint32_t column, uint32_t row, uint32_t band, double& value) override;
+  bool WriteCellExact(uint32_t column, uint32_t row, uint32_t band, double value) override;
   bool Open(const std::string& fileName, uint32_t columns, uint32_t rows, uint8_t cellType,
             uint32_t bands, uint8_t mode) override;
   bool OpenRead(const std::string& fileName) override;

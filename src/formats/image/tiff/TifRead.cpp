@@ -281,8 +281,10 @@ bool TTifMap2::CheckLayout() {
   if (bits == 8 && format == sfSigned) CellType = ctSigned8;
   if (bits == 16 && format == sfUnsigned) CellType = ctUnsigned16;
   if (bits == 16 && format == sfSigned) CellType = ctSigned16;
+  if (bits == 32 && format == sfUnsigned) CellType = ctUnsigned32;
   if (bits == 32 && format == sfSigned) CellType = ctSigned32;
   if (bits == 32 && format == sfFloat) CellType = ctFloat32;
+  if (bits == 64 && format == sfFloat) CellType = ctFloat64;
   if (CellType == ctUnknown || CellType == ctOneBit) {
     const char* kind = format == sfUnsigned ? "unsigned integer"
                        : format == sfSigned ? "signed integer"

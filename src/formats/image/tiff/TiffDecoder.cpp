@@ -15,6 +15,7 @@
 #include <mutex>
 #include <thread>
 
+#include "dataset/ByteOrder.h"
 #include "text/TextUtils.h"
 
 namespace mirava {
@@ -89,6 +90,7 @@ uint8_t CellTypeOf(uint32_t bits, uint32_t format) {
   if (format == SAMPLEFORMAT_UINT || format == SAMPLEFORMAT_VOID) {
     if (bits >= 1 && bits <= 8) return ctUnsigned8;
     if (bits > 8 && bits <= 16) return ctUnsigned16;
+    if (bits > 16 && bits <= 32) return ctUnsigned32;
   }
   if (format == SAMPLEFORMAT_INT) {
     if (bits == 8) return ctSigned8;
@@ -96,13 +98,16 @@ uint8_t CellTypeOf(uint32_t bits, uint32_t format) {
     if (bits == 32) return ctSigned32;
   }
   if (format == SAMPLEFORMAT_IEEEFP && bits == 32) return ctFloat32;
+  if (format == SAMPLEFORMAT_IEEEFP && bits == 64) return ctFloat64;
   return ctUnknown;
 }
 
 std::string SampleWords(uint32_t bits, uint32_t format) {
-  const char* kind = format == SAMPLEFORMAT_INT      ? "signed integer"
-                     : format == SAMPLEFORMAT_IEEEFP ? "floating-point"
-                                                     : "unsigned integer";
+  const char* kind = format == SAMPLEFORMAT_INT             ? "signed integer"
+                     : format == SAMPLEFORMAT_IEEEFP        ? "floating-point"
+                     : format == SAMPLEFORMAT_COMPLEXINT    ? "complex integer"
+                     : format == SAMPLEFORMAT_COMPLEXIEEEFP ? "complex floating-point"
+                                                            : "unsigned integer";
   return std::to_string(bits) + "-bit " + kind + " samples not supported";
 }
 
@@ -216,6 +221,21 @@ uint64_t PackedSample(const uint8_t* row, uint64_t i, uint32_t bits) {
   return value;
 }
 
+// An unsigned sample of 1, 2 or 4 bytes in the host's order.
+uint64_t LoadSample(const uint8_t* p, uint32_t width) {
+  if (width == 1) return *p;
+  return width == 2 ? Load<uint16_t>(p, false) : Load<uint32_t>(p, false);
+}
+
+void StoreSample(uint8_t* p, uint32_t width, uint64_t v) {
+  if (width == 1)
+    *p = static_cast<uint8_t>(v);
+  else if (width == 2)
+    Store<uint16_t>(p, static_cast<uint16_t>(v), false);
+  else
+    Store<uint32_t>(p, static_cast<uint32_t>(v), false);
+}
+
 // Copies a decoded piece into the image: `rows` x `columns` pixels from
 // (row0, column0), holding all samples (plane < 0) or sample `plane` only.
 void Place(const TLayout& layout, uint8_t* image, const uint8_t* source, uint64_t sourceRowBytes,
@@ -241,20 +261,11 @@ void Place(const TLayout& layout, uint8_t* image, const uint8_t* source, uint64_
       uint64_t v = 0;
       if (packed) {
         v = PackedSample(from, i, layout.Bits);
-      } else if (width == 1) {
-        v = from[i];
       } else {
-        uint16_t w16;
-        std::memcpy(&w16, from + i * 2, 2);
-        v = w16;
+        v = LoadSample(from + i * width, width);
       }
       if (layout.Invert) v = top - v;
-      if (width == 1) {
-        *to = static_cast<uint8_t>(v);
-      } else {
-        const uint16_t w16 = static_cast<uint16_t>(v);
-        std::memcpy(to, &w16, 2);
-      }
+      StoreSample(to, width, v);
     }
   }
 }

@@ -48,7 +48,7 @@ enum : uint16_t {
 enum : uint16_t { sfUnsigned = 1, sfSigned = 2, sfFloat = 3 };
 
 inline uint16_t SampleFormatOf(uint8_t cellType) {
-  if (cellType == ctFloat32) return sfFloat;
+  if (cellType == ctFloat32 || cellType == ctFloat64) return sfFloat;
   if (cellType == ctSigned8 || cellType == ctSigned16 || cellType == ctSigned32) return sfSigned;
   return sfUnsigned;
 }

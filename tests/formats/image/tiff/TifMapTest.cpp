@@ -221,7 +221,7 @@ TEST_P(TifGdalLayouts, ReadLikeGdal) {
   ASSERT_EQ(made.ExitCode, 0) << made.Output;
   GdalRaster gdal;
   ASSERT_TRUE(ReadWithGdal(file, gdal));
-  for (float& c : gdal.Cells) {
+  for (double& c : gdal.Cells) {
     if (v.WhiteMax > 0) c = v.WhiteMax - c;
     if (v.SignedBytes && c > 127) c -= 256;
   }
@@ -323,8 +323,9 @@ TEST(TifRead, UnreadLayoutsAreRefusedNotZeroed) {
     const char* Options;
     const char* Error;
   } cases[] = {
-      {"-ot UInt32", "Tiff error 32-bit unsigned integer samples not supported"},
-      {"-ot Float64 -co COMPRESS=LZW", "Tiff error 64-bit floating-point samples not supported"},
+      {"-ot CInt16", "Tiff error 32-bit complex integer samples not supported"},
+      {"-ot CFloat32 -co COMPRESS=LZW",
+       "Tiff error 64-bit complex floating-point samples not supported"},
   };
   TempDir dir;
   for (const auto& c : cases) {
@@ -616,8 +617,8 @@ TEST(TifWrite, ExtrasReadBack) {
 TEST(TifWrite, RefusalsBeforeAnythingIsCreated) {
   TempDir dir;
   TTifMap2 a;
-  EXPECT_FALSE(a.Open(dir / "a.tif", 10, 10, ctEightBytes, 1, omCreate));
-  EXPECT_EQ(a.ErrorText, "TIFF files cannot hold 64-bit float cells");
+  EXPECT_FALSE(a.Open(dir / "a.tif", 10, 10, ctThreeBytes, 1, omCreate));
+  EXPECT_EQ(a.ErrorText, "TIFF files cannot hold 24-bit RGB cells");
   TTifMap2 b;
   EXPECT_FALSE(b.Open(dir / "b.tif", 10, 10, ctUnsigned8, 0, omCreate));
   EXPECT_EQ(b.ErrorText, "TIFF files hold 1 to 65535 bands, not 0");
@@ -637,7 +638,8 @@ TEST(TifWrite, AnyCellTypeAndBandCountReadBackByGdal) {
   testRasters[0].Bands = 4;  // RGB and one extra sample
   testRasters[4].Bands = 1;
   testRasters[5].Bands = 3;  // floats are no colours
-  const char* gdalTypes[] = {"Byte", "Byte", "Int16", "UInt16", "Int32", "Float32"};
+  const char* gdalTypes[] = {"Byte",  "Byte",    "Int16",  "UInt16",
+                             "Int32", "Float32", "Float64", "UInt32"};
   for (size_t i = 0; i < testRasters.size(); ++i) {
     const TestRaster& s = testRasters[i];
     WriteErs(dir / "in.ers", s);
@@ -749,6 +751,92 @@ TEST_P(TifEndToEnd, ErsToTiffAndTiffToErs) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, TifEndToEnd, ::testing::Values(0, 1, 2, 3, 4, 5));
+
+// GDAL-made 64-bit float and unsigned 32-bit cells, striped as read in
+// place and compressed as decoded, keep every bit through ER Mapper, OSD and
+// TIFF: values a float cannot hold, read back by GDAL.
+class WideCellsEndToEnd : public ::testing::TestWithParam<int> {};
+
+TEST_P(WideCellsEndToEnd, ExactThroughErsOsdAndTiff) {
+  if (!HaveGdal()) GTEST_SKIP() << "GDAL not installed";
+  const int kind = GetParam();
+  const std::string kindSwitch = "/" + std::to_string(kind);
+  const struct {
+    const char* Options;
+    const char* GdalType;
+  } inputs[] = {
+      {"-ot Float64 -scale 141 547 -1000.1 1e9", "Float64"},
+      {"-ot Float64 -scale 141 547 0.1 1 -co COMPRESS=DEFLATE -co PREDICTOR=3 -co TILED=YES "
+       "-co BLOCKXSIZE=32 -co BLOCKYSIZE=16",
+       "Float64"},
+      {"-ot UInt32 -scale 141 547 4000000001 4294967295", "UInt32"},
+      {"-ot UInt32 -scale 141 547 4000000001 4294967295 -co COMPRESS=LZW -co PREDICTOR=2",
+       "UInt32"},
+  };
+  TempDir dir;
+  for (const auto& input : inputs) {
+    SCOPED_TRACE(input.Options);
+    const std::string in = dir / "in.tif";
+    ASSERT_EQ(test::Run(std::string("gdal_translate -q ") + input.Options + " " +
+                        Quote(Sample("elev.tif")) + " " + Quote(in))
+                  .ExitCode,
+              0);
+    GdalRaster original;
+    ASSERT_TRUE(ReadWithGdal(in, original));
+    for (const char* out : {"out.ers", "out.tif"}) {
+      const CommandResult r = RunCli({in, dir / out, kindSwitch});
+      ASSERT_EQ(r.ExitCode, 0) << r.Output;
+      GdalRaster placed;
+      ASSERT_TRUE(ReadWithGdal(dir / out, placed));
+      ExpectPlaced(original, placed, kind);
+      EXPECT_NE(test::Run("gdalinfo " + Quote(dir / out)).Output.find(
+                    std::string("Type=") + input.GdalType),
+                std::string::npos)
+          << out;
+      EXPECT_EQ(GdalGeoTransform(dir / out).size(), 6u);
+    }
+    // OSD, which GDAL does not read: there and back to TIFF.
+    ASSERT_EQ(RunCli({in, dir / "out.osd", kindSwitch}).ExitCode, 0);
+    ASSERT_EQ(RunCli({dir / "out.osd", dir / "back.tif"}).ExitCode, 0);
+    GdalRaster back;
+    ASSERT_TRUE(ReadWithGdal(dir / "back.tif", back));
+    ExpectPlaced(original, back, kind);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, WideCellsEndToEnd, ::testing::Values(0, 1, 2, 3, 4, 5));
+
+// Outputs that cannot hold such cells refuse them by name before any file
+// of theirs exists.
+TEST(WideCellsEndToEnd, RefusedByNameWhereTheyCannotBeHeld) {
+  if (!HaveGdal()) GTEST_SKIP() << "GDAL not installed";
+  TempDir dir;
+  ASSERT_EQ(test::Run("gdal_translate -q -ot Float64 " + Quote(Sample("elev.tif")) + " " +
+                      Quote(dir / "f64.tif"))
+                .ExitCode,
+            0);
+  ASSERT_EQ(test::Run("gdal_translate -q -ot UInt32 " + Quote(Sample("elev.tif")) + " " +
+                      Quote(dir / "u32.tif"))
+                .ExitCode,
+            0);
+  const struct {
+    const char *In, *Out, *Message;
+  } cases[] = {
+      {"f64.tif", "o.jpg", "JPEG files support only byte data, not 64-bit float cells"},
+      {"u32.tif", "o.ecw", "ECW files support only byte data, not unsigned 32-bit integer cells"},
+      {"f64.tif", "o.bmp", "BMP files support only byte data"},
+      {"f64.tif", "o.dtm", "DTM files hold 32-bit floats; 64-bit float cells cannot be written"},
+      {"u32.tif", "o.veg",
+       "VEG files hold 32-bit floats; unsigned 32-bit integer cells cannot be written"},
+      {"u32.tif", "o.001", "NOG files hold signed 16-bit cells; unsigned 32-bit integer cells"},
+  };
+  for (const auto& c : cases) {
+    const CommandResult r = RunCli({dir / c.In, dir / c.Out});
+    EXPECT_EQ(r.ExitCode, 1) << r.Output;
+    EXPECT_NE(r.Output.find(c.Message), std::string::npos) << r.Output;
+    EXPECT_FALSE(Exists(dir / c.Out)) << c.Out;
+  }
+}
 
 TEST(TifEndToEnd, ControlPointsBesideTheInputTravel) {
   TempDir dir;

@@ -319,6 +319,14 @@ bool TDataSet2::WriteCell(uint32_t column, uint32_t row, uint32_t band,
   return DataSet && DataSet->WriteCell(column, row, band, value);
 }
 
+bool TDataSet2::ReadCellExact(uint32_t column, uint32_t row, uint32_t band, double& value) {
+  return DataSet && DataSet->ReadCellExact(column, row, band, value);
+}
+
+bool TDataSet2::WriteCellExact(uint32_t column, uint32_t row, uint32_t band, double value) {
+  return DataSet && DataSet->WriteCellExact(column, row, band, value);
+}
+
 TGCPList* TDataSet2::GetControlPoints() {
   return DataSet ? DataSet->GetControlPoints() : nullptr;
 }

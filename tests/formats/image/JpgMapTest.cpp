@@ -160,7 +160,7 @@ TEST(JpgMap, CreatesOnlyWhatJpegHoldsAndWritesAtClose) {
   EXPECT_FALSE(two.Open(dir / "a.jpg", 10, 10, 1, 2, omCreate));
   EXPECT_FALSE(two.ErrorText.empty());
   EXPECT_FALSE(deep.Open(dir / "a.jpg", 10, 10, 4, 3, omCreate));
-  EXPECT_EQ(deep.ErrorText, "JPEG files support only byte data");
+  EXPECT_EQ(deep.ErrorText, "JPEG files support only byte data, not unsigned 16-bit integer cells");
   EXPECT_FALSE(wide.Open(dir / "a.jpg", 65501, 10, 1, 3, omCreate));
   EXPECT_NE(wide.ErrorText.find("65500"), std::string::npos);
 

@@ -139,24 +139,6 @@ void CmykToRgb(const JSAMPLE* cmyk, uint8_t* rgb, JDIMENSION width) {
   }
 }
 
-int HeaderC(FILE* file, TErrorManager& errors, TJpegInfo& info) {
-  jpeg_decompress_struct cinfo;
-  cinfo.err = InitErrors(errors, jeCorrupt);
-  if (setjmp(errors.Jump)) {
-    jpeg_destroy_decompress(&cinfo);
-    return errors.Code;
-  }
-  jpeg_create_decompress(&cinfo);
-  LimitMemory(reinterpret_cast<j_common_ptr>(&cinfo));
-  jpeg_stdio_src(&cinfo, file);
-  jpeg_read_header(&cinfo, TRUE);
-  info.Width = cinfo.image_width;
-  info.Height = cinfo.image_height;
-  info.Channels = DecodedChannels(cinfo);
-  jpeg_destroy_decompress(&cinfo);
-  return jeNone;
-}
-
 int DecodeC(FILE* file, TErrorManager& errors, uint8_t* buffer, uint32_t width, uint32_t height,
             uint32_t channels, uint64_t stride) {
   jpeg_decompress_struct cinfo;
@@ -358,7 +340,9 @@ int RefusePlacement(const TBlockGrid& grid, TBlockPlacement placement, TErrorMan
   return code;
 }
 
-int GridC(FILE* file, TErrorManager& errors, TBlockGrid& grid) {
+// One read of the header for the size and channels (`info`) and for the
+// block grid (`grid`), whichever are asked for.
+int HeaderC(FILE* file, TErrorManager& errors, TJpegInfo* info, TBlockGrid* grid) {
   jpeg_decompress_struct cinfo;
   cinfo.err = InitErrors(errors, jeCorrupt);
   if (setjmp(errors.Jump)) {
@@ -366,9 +350,15 @@ int GridC(FILE* file, TErrorManager& errors, TBlockGrid& grid) {
     return errors.Code;
   }
   jpeg_create_decompress(&cinfo);
+  LimitMemory(reinterpret_cast<j_common_ptr>(&cinfo));
   jpeg_stdio_src(&cinfo, file);
   jpeg_read_header(&cinfo, TRUE);
-  grid = GridOf(cinfo);
+  if (info) {
+    info->Width = cinfo.image_width;
+    info->Height = cinfo.image_height;
+    info->Channels = DecodedChannels(cinfo);
+  }
+  if (grid) *grid = GridOf(cinfo);
   jpeg_destroy_decompress(&cinfo);
   return jeNone;
 }
@@ -635,7 +625,7 @@ int ReadParams(const std::string& fileName, TJpegInfo& info, std::string& messag
   FILE* file = std::fopen(fileName.c_str(), "rb");
   if (!file) return Report(jeOpenFailed, SystemErrorText(errno), message);
   TErrorManager errors;
-  const int code = HeaderC(file, errors, info);
+  const int code = HeaderC(file, errors, &info, nullptr);
   std::fclose(file);
   if (code != jeNone) return ReportLibrary(errors, message);
   message.clear();
@@ -684,7 +674,7 @@ int CheckPlacement(const std::string& fileName, TBlockPlacement placement, std::
   if (!file) return Report(jeOpenFailed, SystemErrorText(errno), message);
   TErrorManager errors;
   TBlockGrid grid;
-  if (GridC(file.get(), errors, grid) != jeNone || RefusePlacement(grid, placement, errors))
+  if (HeaderC(file.get(), errors, nullptr, &grid) != jeNone || RefusePlacement(grid, placement, errors))
     return ReportLibrary(errors, message);
   message.clear();
   return jeNone;

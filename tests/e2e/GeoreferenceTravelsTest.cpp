@@ -88,8 +88,7 @@ void ExpectSameVoids(const GdalRaster& in, float inNoData, const GdalRaster& out
   int voids = 0, wrong = 0;
   for (int r = 0; r < out.Rows; ++r)
     for (int c = 0; c < out.Columns; ++c) {
-      int ic, ir;
-      InputPixel(kind, in.Columns, in.Rows, c, r, ic, ir);
+      const auto [ic, ir] = SourcePixel(kind, in.Columns, in.Rows, c, r);
       const bool inVoid = in.At(ic, ir, 0) == inNoData;
       voids += inVoid;
       if (inVoid != (out.At(c, r, 0) == outNoData) ||
@@ -217,8 +216,12 @@ TEST(GeoreferenceTravels, RotationKeptOrRefused) {
                     {stem + ".ers", stem});
     }
   ExpectCli({dir / "tags.tif", dir / "dropped.ers", "/3", "--drop-rotation"});
-  ExpectSameTransform(GdalGeoTransform(dir / "dropped.ers"), {523456.25, 2.5, 0, 6123456.5, 0, -2.25},
-                      "rotation dropped");
+  const std::vector<double> northUp = {523456.25, 2.5, 0, 6123456.5, 0, -2.25};
+  ExpectSameTransform(GdalGeoTransform(dir / "dropped.ers"), northUp, "rotation dropped");
+  const CommandResult batch =
+      RunCli({"-o", dir / "batch", "-e", ".ers", "--drop-rotation", dir / "world.tif"});
+  EXPECT_EQ(batch.ExitCode, 0) << batch.Output;
+  ExpectSameTransform(GdalGeoTransform(dir / "batch/world.ers"), northUp, "batch, dropped");
 }
 
 // A GDAL-written RSW and one of our ECW files name no datum or projection
@@ -236,6 +239,11 @@ TEST(GeoreferenceTravels, RegistrationWithoutNames) {
   ExpectCli({dir / "gdal.rsw", dir / "ours.ecw"});
   ExpectCli({dir / "ours.ecw", dir / "fromecw.ers", "/1"});
   ExpectSameTransform(GdalGeoTransform(dir / "fromecw.ers"), rsw, "ECW into ER Mapper");
+  // GDAL's own ER Mapper file of a raster with no coordinate system.
+  MakePicture(dir, "gdal.ers", "-of ERS -a_ullr 300000 5000100 300080 5000052");
+  ASSERT_EQ(ReadText(dir / "gdal.ers").find("CoordinateSpace"), std::string::npos);
+  ExpectCli({dir / "gdal.ers", dir / "fromgdal.ers", "/5"});
+  ExpectSameTransform(GdalGeoTransform(dir / "fromgdal.ers"), rsw, "GDAL's ER Mapper file");
   ExpectCli({dir / "ours.ecw", dir / "fromecw.osd"});
   const TRaster osd = ReadRaster(dir / "fromecw.osd");
   EXPECT_EQ(osd.OriginX, 300000);

@@ -47,6 +47,7 @@ void FillFacts(TDataSet2& set, TInputFacts& facts) {
   facts.CellType = set.GetCellType();
   facts.CellSizeX = set.GetCellSizeX();
   facts.CellSizeY = set.GetCellSizeY();
+  facts.ColorTable = !set.GetDataSet()->GetColorTable().empty();
   facts.OriginX = set.GetOriginX();
   facts.OriginY = set.GetOriginY();
   set.GetProjection(facts.Projection);
@@ -147,7 +148,14 @@ void SampleThumbnail(TDataSet2& set, TThumbnail& thumbnail, const std::atomic<bo
       stretch[b].Low = Quantile(band, 0.02);
       stretch[b].High = Quantile(band, 0.98);
     }
+  // A palette's indices show in their colours.
+  const auto colors = EightBitColors(set.GetDataSet()->GetColorTable(),
+                                     set.GetDataSet()->GetColorTable().size());
   auto level = [&](size_t p, uint32_t b) {
+    if (!colors.empty()) {
+      const float index = std::clamp(values[p * shown], 0.0f, static_cast<float>(colors.size() - 1));
+      return uint32_t{colors[static_cast<size_t>(index)][b]};
+    }
     const float v = values[p * shown + b];
     return asIs ? static_cast<uint32_t>(std::clamp(v, 0.0f, 255.0f)) : stretch[b](v);
   };
@@ -158,9 +166,10 @@ void SampleThumbnail(TDataSet2& set, TThumbnail& thumbnail, const std::atomic<bo
   image.Pixels.assign(pixels, 0);
   for (size_t p = 0; p < pixels; ++p) {
     if (!valid[p]) continue;
+    const bool colored = shown == 3 || !colors.empty();
     const uint32_t r = level(p, 0);
-    const uint32_t g = shown == 3 ? level(p, 1) : r;
-    const uint32_t b = shown == 3 ? level(p, 2) : r;
+    const uint32_t g = colored ? level(p, 1) : r;
+    const uint32_t b = colored ? level(p, 2) : r;
     image.Pixels[p] = 0xff000000u | r << 16 | g << 8 | b;
   }
 }
@@ -228,9 +237,12 @@ std::vector<std::string> DescribeInput(const TInputFacts& f) {
 std::string DescribeOutput(const TInputFacts& f, int32_t kind, const std::string& outputName) {
   int32_t rows = 0, columns = 0;
   Layer(kind, f.Columns, f.Rows).OutputSize(rows, columns);
-  std::string line = "Output " + Size(columns, rows, f.Bands);
+  const int format = outputName.empty() ? fcUnknown : FormatFromExtension(outputName);
+  const uint32_t bands = OutputShape(format, {static_cast<uint32_t>(f.Bands), f.CellType,
+                                              f.CellSizeX, f.CellSizeY, f.ColorTable})
+                             .Bands;
+  std::string line = "Output " + Size(columns, rows, static_cast<int32_t>(bands));
   if (outputName.empty()) return line;
-  const int format = FormatFromExtension(outputName);
   if (format > fcUnknown) return line + ", " + FormatName(format);
   const std::string ext = ExtractFileExt(outputName);
   return line + (ext.empty() ? ", no extension to pick the format"
@@ -241,7 +253,7 @@ std::string OutputRefusal(const TInputFacts& facts, const std::string& outputNam
   if (facts.Bands <= 0) return {};
   return WriteRefusal(FormatFromExtension(outputName),
                       {static_cast<uint32_t>(facts.Bands), facts.CellType, facts.CellSizeX,
-                       facts.CellSizeY})
+                       facts.CellSizeY, facts.ColorTable})
       .value_or(std::string());
 }
 

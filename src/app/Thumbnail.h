@@ -39,6 +39,7 @@ struct TInputFacts {
   uint8_t CellType = 0;
   double CellSizeX = 0;
   double CellSizeY = 0;
+  bool ColorTable = false;  // one band of a palette's indices
   double OriginX = 0;
   double OriginY = 0;
   std::string Projection, Datum, Spheroid;

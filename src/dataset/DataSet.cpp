@@ -51,14 +51,15 @@ const TFormatEntry Formats[] = {
        return {n, ChangeFileExt(n, ".tfw"), ChangeFileExt(n, ".tifw")};
      },
      true, "any TIFF libtiff decodes: any bands of 1- to 32-bit integer or 32/64-bit float samples",
-     "any bands of 8/16/32-bit integers (signed or not) or 32/64-bit floats", nullptr, true},
+     "any bands of 8/16/32-bit integers (signed or not) or 32/64-bit floats", nullptr, true,
+     TPaletteUse::Table},
     {fcBmp, "BMP", ".bmp", Make<TBMPMap2>,
      [](const std::string& n) -> std::vector<std::string> {
        return {n, ChangeFileExt(n, ".bmpw")};
      },
      true, "1/4/8-bit palettes, RLE, 16/24/32-bit pixels",
-     "1 band (8-bit grey) or 3 bands (24-bit) of unsigned 8-bit cells", TBMPMap2::WriteRefusal,
-     true},
+     "1 band (8-bit grey or palette) or 3 bands (24-bit) of unsigned 8-bit cells",
+     TBMPMap2::WriteRefusal, true, TPaletteUse::Table},
     {fcDtm, "DTM", ".dtm", Make<TDtmMap2>,
      [](const std::string& n) -> std::vector<std::string> { return {n}; }, false,
      "1 band of 32-bit floats", "1 band of any cell type but 64-bit floats and unsigned 32-bit integers, stored as 32-bit floats", TDtmMap2::WriteRefusal},
@@ -73,7 +74,7 @@ const TFormatEntry Formats[] = {
        return {n, ChangeFileExt(n, ".jgw"), ChangeFileExt(n, ".jpgw")};
      },
      false, "8-bit grey, RGB, CMYK or YCCK", "1 or 3 bands of unsigned 8-bit cells",
-     TJpgMap2::WriteRefusal, true},
+     TJpgMap2::WriteRefusal, true, TPaletteUse::Colors},
     {fcVeg, "VEG", ".veg", Make<TVegFile>,
      [](const std::string& n) -> std::vector<std::string> {
        return {CompanionFile(n, ".veg"), CompanionFile(n, ".dat")};
@@ -81,10 +82,12 @@ const TFormatEntry Formats[] = {
      false, "1 band of 32-bit floats", "1 band of any cell type but 64-bit floats and unsigned 32-bit integers, stored as 32-bit floats", TVegFile::WriteRefusal},
     {fcEcw, "ECW", ".ecw", Make<TECWMap2>,
      [](const std::string& n) -> std::vector<std::string> { return {n}; }, false,
-     "files of our own codec only", "1 or 3 bands of unsigned 8-bit cells", TECWMap2::WriteRefusal},
+     "files of our own codec only", "1 or 3 bands of unsigned 8-bit cells", TECWMap2::WriteRefusal,
+     false, TPaletteUse::Colors},
     {fcRsw, "Panorama RSW", ".rsw", Make<TRswMap2>,
      [](const std::string& n) -> std::vector<std::string> { return {n}; }, true,
-     "8-bit palette or 24-bit colour", "3 bands of unsigned 8-bit cells", TRswMap2::WriteRefusal},
+     "8-bit palette or 24-bit colour", "3 bands of unsigned 8-bit cells", TRswMap2::WriteRefusal,
+     false, TPaletteUse::Colors},
     {fcHgt, "HGT", ".hgt", Make<THgtMap2>,
      [](const std::string& n) -> std::vector<std::string> { return {CompanionFile(n, ".hgt")}; },
      false, "1201 or 3601 square tiles of signed 16-bit heights",
@@ -109,10 +112,24 @@ std::span<const TFormatEntry> FormatEntries() { return Formats; }
 std::optional<std::string> WriteRefusal(int code, const TRasterShape& shape) {
   if (code <= fcUnknown) return std::nullopt;
   const TFormatEntry& entry = EntryFor(code);
-  return entry.Refusal ? entry.Refusal(shape) : std::nullopt;
+  return entry.Refusal ? entry.Refusal(OutputShape(code, shape)) : std::nullopt;
 }
 
 bool HoldsRotation(int code) { return code > fcUnknown && EntryFor(code).HoldsRotation; }
+
+TPaletteUse PaletteUse(int code) {
+  return code > fcUnknown ? EntryFor(code).Palette : TPaletteUse::Indices;
+}
+
+TRasterShape OutputShape(int code, const TRasterShape& input) {
+  if (!input.ColorTable || input.Bands != 1 || PaletteUse(code) != TPaletteUse::Colors)
+    return input;
+  TRasterShape colors = input;
+  colors.Bands = 3;
+  colors.CellType = ctUnsigned8;
+  colors.ColorTable = false;
+  return colors;
+}
 
 std::string FormatName(int code) {
   switch (code) {

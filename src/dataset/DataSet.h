@@ -40,6 +40,13 @@ using TFormatFileList = std::vector<std::string> (*)(const std::string&);
 // Why an output of a format cannot hold such a raster; none when it can.
 using TWriteRefusal = std::optional<std::string> (*)(const TRasterShape&);
 
+// What an output of a format makes of a one-band input with a colour table.
+enum class TPaletteUse {
+  Indices,  // the cells, without their colours
+  Table,    // the cells and the table
+  Colors,   // three bands of the cells' colours
+};
+
 // Everything the program knows of one format. The facade, the job, the
 // window and `mirava-cli --formats` read it from FormatEntries().
 struct TFormatEntry {
@@ -55,12 +62,19 @@ struct TFormatEntry {
   TWriteRefusal Refusal;
   // An output holds a georeference with rotation terms (an affine one).
   bool HoldsRotation = false;
+  TPaletteUse Palette = TPaletteUse::Indices;
 };
 
 std::span<const TFormatEntry> FormatEntries();
-// The refusal of the format `code` for such a raster; none when it takes it.
+// The refusal of the format `code` for its output of an input of this
+// shape; none when it takes it.
 std::optional<std::string> WriteRefusal(int code, const TRasterShape& shape);
 bool HoldsRotation(int code);
+TPaletteUse PaletteUse(int code);
+// The raster an output of the format `code` holds of an input of this
+// shape: the input's own, or three bands of bytes for the colours of a
+// palette.
+TRasterShape OutputShape(int code, const TRasterShape& input);
 
 int FormatFromExtension(const std::string& fileName);
 // fcNoFile for a missing file; fcUnknown, with the reason in `ioError` when

@@ -1,6 +1,19 @@
 #include "dataset/DataSetRoot.h"
 
+#include <algorithm>
+
 namespace mirava {
+
+std::vector<std::array<uint8_t, 3>> EightBitColors(const TColorTable& table, size_t size) {
+  const bool eightBit = std::all_of(table.begin(), table.end(), [](const auto& e) {
+    return e[0] <= 255 && e[1] <= 255 && e[2] <= 255;
+  });
+  const uint16_t divisor = eightBit ? 1 : 257;
+  std::vector<std::array<uint8_t, 3>> colors(size, {0, 0, 0});
+  for (size_t i = 0; i < std::min(size, table.size()); ++i)
+    for (size_t c = 0; c < 3; ++c) colors[i][c] = static_cast<uint8_t>(table[i][c] / divisor);
+  return colors;
+}
 
 TAffine TDataSetRoot2::Affine() {
   return {GetCellSizeX(), ColumnTermY, RowTermX, GetCellSizeY(), GetRegistrationX(),

@@ -2,9 +2,12 @@
 // a georeference and an optional list of ground control points.
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "dataset/MMapFile.h"
 #include "georef/ControlPoints.h"
@@ -12,11 +15,22 @@
 
 namespace mirava {
 
+// A palette: the red, green and blue of each cell value from 0 on, each
+// 0..65535 as TIFF states them.
+using TColorTable = std::vector<std::array<uint16_t, 3>>;
+
+// The table's colours in 0..255, as GDAL reads a TIFF palette: a table
+// whose entries all lie within 0..255 is taken as 8-bit already, any other
+// is divided by 257. Indices past the table are black.
+std::vector<std::array<uint8_t, 3>> EightBitColors(const TColorTable& table, size_t size);
+
 // What a created output is to hold of its input's georeference beyond the
-// names, cell sizes and corner of SetGeoreference.
+// names, cell sizes and corner of SetGeoreference, and the colour table of a
+// one-band input for a format that stores one.
 struct TGeoExtras {
   double ColumnTermY = 0, RowTermX = 0;  // world-file rotation terms
   std::optional<double> NoData;          // the cell value meaning "no data"
+  TColorTable Colors;
 };
 
 class TDataSetRoot2 : public TMMapFile2 {
@@ -74,9 +88,13 @@ class TDataSetRoot2 : public TMMapFile2 {
     ColumnTermY = extras.ColumnTermY;
     RowTermX = extras.RowTermX;
     SetNoData(extras.NoData);
+    ColorTable = extras.Colors;
   }
   // Kept by the formats that can state a no-data value; GetNoData tells.
   virtual void SetNoData(std::optional<double>) {}
+  // The palette of a one-band input whose cells are its indices; empty for
+  // any other raster.
+  const TColorTable& GetColorTable() const { return ColorTable; }
   virtual uint8_t GetCoordinateType() { return 1; }
   virtual void SetCoordinateType(uint8_t) {}
   virtual void GetSpheroid(std::string& text) { text = Spheroid; }
@@ -151,6 +169,7 @@ class TDataSetRoot2 : public TMMapFile2 {
   double RowTermX = 0;
   bool Georeferenced = false;
   std::optional<double> NoData;
+  TColorTable ColorTable;
   std::string Projection = "RAW";
   std::string Datum = "RAW";
   std::string Spheroid = "RAW";

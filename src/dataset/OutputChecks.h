@@ -16,6 +16,7 @@ struct TRasterShape {
   uint8_t CellType = 0;
   double CellSizeX = 0;
   double CellSizeY = 0;
+  bool ColorTable = false;  // one band of a palette's indices
 };
 
 // One band of signed 16-bit cells: 8-bit and signed 16-bit cells convert

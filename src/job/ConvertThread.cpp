@@ -161,21 +161,23 @@ bool TMyThread::CreateOutput(const std::string& fileName) {
   }
   // The format the facade will create, whatever the extension's case.
   const int format = FormatFromExtension(fileName);
-  const int32_t bands = InputSet->GetBandCount();
-  const uint8_t cellType = InputSet->GetCellType();
-  if (const auto refusal =
-          WriteRefusal(format, {static_cast<uint32_t>(bands), cellType, InputSet->GetCellSizeX(),
-                                InputSet->GetCellSizeY()})) {
+  const TRasterShape input{static_cast<uint32_t>(InputSet->GetBandCount()),
+                           InputSet->GetCellType(), InputSet->GetCellSizeX(),
+                           InputSet->GetCellSizeY(),
+                           !InputSet->GetDataSet()->GetColorTable().empty()};
+  if (const auto refusal = WriteRefusal(format, input)) {
     Fail(*refusal);
     return false;
   }
+  const TRasterShape shape = OutputShape(format, input);
   TGeoExtras extras;
   if (!ExtrasFor(format, extras)) return false;
+  CarryPalette(format, extras);
   try {
     OutputSet = std::make_unique<TDataSet2>();
     if (!OutputSet->Open(fileName, static_cast<uint32_t>(OutColumns),
-                         static_cast<uint32_t>(OutRows), cellType,
-                         static_cast<uint32_t>(bands), omCreate, extras)) {
+                         static_cast<uint32_t>(OutRows), shape.CellType, shape.Bands, omCreate,
+                         extras)) {
       Fail(OutputSet->GetErrorText());
       return false;
     }
@@ -204,6 +206,24 @@ bool TMyThread::ExtrasFor(int format, TGeoExtras& extras) {
        FormatGeneral(input.GetColumnTermY()) + " and " + FormatGeneral(input.GetRowTermX()) +
        "); without it the output would lie elsewhere. --drop-rotation writes it north-up");
   return false;
+}
+
+void TMyThread::CarryPalette(int format, TGeoExtras& extras) {
+  const TColorTable& table = InputSet->GetDataSet()->GetColorTable();
+  if (table.empty()) return;
+  switch (PaletteUse(format)) {
+    case TPaletteUse::Table:
+      extras.Colors = table;
+      break;
+    case TPaletteUse::Colors:
+      PaletteColors = EightBitColors(table, table.size());
+      break;
+    case TPaletteUse::Indices: {
+      const std::string note = "Colour table not kept: " + FormatName(format) +
+                               " files hold the cell values without their colours";
+      Host.Synchronize([&] { Host.ShowNote(note); });
+    }
+  }
 }
 
 void TMyThread::MatchNoData(const std::optional<double>& input) {
@@ -288,15 +308,16 @@ bool TMyThread::CopyCells() {
       output->GetBandCount() == input->GetBandCount())
     return CopyBlocks(*input, *output);
 
-  const uint32_t bands = static_cast<uint32_t>(InputSet->GetBandCount());
+  // A palette's colours come from its one band of indices.
+  const uint32_t bands = static_cast<uint32_t>(OutputSet->GetBandCount());
   for (int32_t i = 0; i < OutRows; ++i) {
     for (int32_t j = 0; j < OutColumns; ++j) {
       const double c = std::nearbyint(Layer.InputColumn(j, -i));
       const double r = std::nearbyint(Layer.InputRow(j, -i));
       for (uint32_t k = 0; k < bands; ++k) {
         double v = 0;
-        if (!InputSet->ReadCellExact(static_cast<uint32_t>(c),
-                                static_cast<uint32_t>(r), k, v)) {
+        if (!InputSet->ReadCellExact(static_cast<uint32_t>(c), static_cast<uint32_t>(r),
+                                     PaletteColors.empty() ? k : 0, v)) {
           // Some formats answer false for a no-data cell; only a failure
           // that left a reason is one.
           const std::string error = InputSet->GetErrorText();
@@ -309,6 +330,10 @@ bool TMyThread::CopyCells() {
         if (NoDataChange && (static_cast<float>(v) == NoDataChange->first ||
                              (std::isnan(v) && std::isnan(NoDataChange->first))))
           v = NoDataChange->second;
+        if (!PaletteColors.empty())
+          v = v >= 0 && v < static_cast<double>(PaletteColors.size())
+                  ? PaletteColors[static_cast<size_t>(v)][k]
+                  : 0;
         if (!OutputSet->WriteCellExact(static_cast<uint32_t>(j),
                                   static_cast<uint32_t>(i), k, v)) {
           const std::string error = OutputSet->GetErrorText();

@@ -3,6 +3,7 @@
 // copy every cell, report progress and honour an abort request.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -12,6 +13,7 @@
 #include <string>
 #include <utility>
 #include <thread>
+#include <vector>
 
 #include "dataset/DataSet.h"
 #include "dataset/OutputFiles.h"
@@ -93,6 +95,9 @@ class TMyThread {
   // What the output is to hold beyond SetGeoreference; false when it cannot
   // hold the input's rotation and that may not be dropped.
   bool ExtrasFor(int format, TGeoExtras& extras);
+  // A palette's table for an output that stores one, its colours for one
+  // that shows them; a note for one that keeps the indices alone.
+  void CarryPalette(int format, TGeoExtras& extras);
   // The output states another no-data value than the input's (VEG's,
   // HGT's): cells holding the input's become the output's.
   void MatchNoData(const std::optional<double>& input);
@@ -128,6 +133,8 @@ class TMyThread {
   bool Published = false;
   bool WholeFile = false;  // the input is placed as a file, not cell by cell
   std::optional<std::pair<float, float>> NoDataChange;  // input's, output's
+  // The colours an output of three bands shows for a palette's indices.
+  std::vector<std::array<uint8_t, 3>> PaletteColors;
   int32_t RowsWritten = 0;
   int32_t ColumnsWritten = 0;  // by a quarter turn in stripes
   TPhotoLayer Layer;

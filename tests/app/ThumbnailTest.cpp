@@ -72,7 +72,9 @@ TEST(Thumbnail, PlacedThumbnailMatchesTheJobsOutput) {
   }
 }
 
-// A palette bitmap made by GDAL shows its palette's colours, not its indices.
+// Palette images made by GDAL show their palette's colours, not their
+// indices: a bitmap, read as colours, and a TIFF, read as indices with their
+// table (whose output into a picture format then has three bands).
 TEST(Thumbnail, PaletteImageInItsColours) {
   if (!HaveGdal()) GTEST_SKIP() << "GDAL not installed";
   TempDir dir;
@@ -92,14 +94,19 @@ TEST(Thumbnail, PaletteImageInItsColours) {
             "</ColorTable><SimpleSource><SourceFilename relativeToVRT=\"1\">indices.ers"
             "</SourceFilename><SourceBand>1</SourceBand></SimpleSource></VRTRasterBand>"
             "</VRTDataset>");
-  const auto made =
-      test::Run("gdal_translate -q -of BMP " + Quote(dir / "palette.vrt") + " " + Quote(dir / "p.bmp"));
-  ASSERT_EQ(made.ExitCode, 0) << made.Output;
-  const TThumbnail thumbnail = ReadThumbnail(dir / "p.bmp", NotCancelled);
-  ASSERT_EQ(thumbnail.ErrorText, "");
   const std::vector<uint32_t> expected = {0xffff0000u, 0xff00ff00u, 0xff0000ffu, 0xffffff00u,
                                           0xffffff00u, 0xff0000ffu, 0xff00ff00u, 0xffff0000u};
-  EXPECT_EQ(thumbnail.Image.Pixels, expected);
+  for (const char* name : {"p.bmp", "p.tif"}) {
+    const auto made =
+        test::Run("gdal_translate -q " + Quote(dir / "palette.vrt") + " " + Quote(dir / name));
+    ASSERT_EQ(made.ExitCode, 0) << made.Output;
+    const TThumbnail thumbnail = ReadThumbnail(dir / name, NotCancelled);
+    ASSERT_EQ(thumbnail.ErrorText, "");
+    EXPECT_EQ(thumbnail.Image.Pixels, expected) << name;
+  }
+  const TThumbnail tif = ReadThumbnail(dir / "p.tif", NotCancelled);
+  EXPECT_EQ(DescribeOutput(tif.Facts, 0, "/o/x.jpg"), "Output 4 \xc3\x97 2 \xc3\x97 3 bands, JPEG");
+  EXPECT_EQ(DescribeOutput(tif.Facts, 0, "/o/x.tif"), "Output 4 \xc3\x97 2 \xc3\x97 1 band, TIFF");
 }
 
 TEST(Thumbnail, HeightsStretchedWithoutVoidsOrSpikes) {

@@ -450,9 +450,18 @@ bool TBMPMap2::CreateFile(const std::string& fileName, uint32_t columns,
   StoreLE<uint32_t>(h + biHeight, rows);
   StoreLE<uint16_t>(h + biPlanes, 1);
   StoreLE<uint16_t>(h + biBitCount, BitCount);
+  // Grey, or the colours of the cells of a palette; either way the stored
+  // bytes are the cells.
+  const auto colors = EightBitColors(ColorTable, 256);
   for (uint32_t i = 0; i < paletteBytes / 4; ++i) {
     uint8_t* e = h + kHeadersSize + 4 * i;
-    e[0] = e[1] = e[2] = static_cast<uint8_t>(i);
+    if (ColorTable.empty()) {
+      e[0] = e[1] = e[2] = static_cast<uint8_t>(i);
+    } else {
+      e[0] = colors[i][2];
+      e[1] = colors[i][1];
+      e[2] = colors[i][0];
+    }
   }
   GreyPalette = bands == 1;
   return true;

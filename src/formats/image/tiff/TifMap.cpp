@@ -73,6 +73,7 @@ bool TTifMap2::OpenRead(const std::string& fileName) {
 }
 
 bool TTifMap2::OpenExisting(const std::string& fileName, uint8_t mode) {
+  ColorTable.clear();
   if (!OpenMapping(fileName, mode, 0)) {
     return FailOpen("Open read error ");
   }
@@ -128,7 +129,7 @@ bool TTifMap2::OpenDecoded(uint8_t mode) {
   RowsPerStrip = ImageLength;
   StripsPerPlane = 1;
   StripTable.assign(1, 0);
-  ColorMap = std::move(decoded.ColorMap);
+  ColorTable = std::move(decoded.Colors);
   if (!CheckLayout()) return refuse(TiffError);
   ClearError();
   return true;

@@ -120,7 +120,6 @@ class TTifMap2 : public TDataSetRoot2 {
   uint64_t PixelStart = kTiffHeaderSize;  // of a created file
   std::string TiffError;
   bool Decodable = false;          // refused for a layout libtiff decodes
-  std::vector<uint16_t> ColorMap;  // red, green, blue entries of a palette
   uint32_t ImageWidth = 0;
   uint32_t ImageLength = 0;
   std::vector<uint32_t> BitsPerSample;

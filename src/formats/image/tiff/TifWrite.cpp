@@ -1,7 +1,7 @@
 // Creating a TIFF: a little-endian header with the GeoTIFF tags, then the
 // pixels as one uncompressed strip. One or three bands of 8 or 16 bits get
-// the fixed header of old; everything else an IFD laid out for it, in a
-// BigTIFF when the offsets pass 4 GiB.
+// the fixed header of old; everything else (a palette too) an IFD laid out
+// for it, in a BigTIFF when the offsets pass 4 GiB.
 #include <algorithm>
 #include <cstring>
 #include <vector>
@@ -156,13 +156,17 @@ bool TTifMap2::CreateFile(const std::string& fileName, uint32_t columns, uint32_
   // Offsets of a classic TIFF are 32-bit; room for the largest open header
   // decides whether they reach the end of the pixels.
   BigTiff = pixels + (uint64_t{64} << 20) > UINT32_MAX;
+  // A palette needs an entry for every value of its cells.
+  if (bands != 1 || (cellType != ctUnsigned8 && cellType != ctUnsigned16)) ColorTable.clear();
+  if (!ColorTable.empty()) ColorTable.resize(size_t{1} << (8 * SampleWidth), {0, 0, 0});
   FixedLayout = (bands == 1 || bands == 3) && SampleWidth <= 2 && !BigTiff && !NoData &&
-                !HasRotation();
+                !HasRotation() && ColorTable.empty();
   // RGB for three or more samples of 8 or 16 bits, grey otherwise; the
   // samples beyond are extra samples.
   PhotoMetricInterpretation =
       bands >= 3 && SampleWidth <= 2 && cellType != ctSigned8 && cellType != ctSigned16 ? 2 : 1;
   if (FixedLayout) PhotoMetricInterpretation = bands == 1 ? 1 : 2;
+  if (!ColorTable.empty()) PhotoMetricInterpretation = 3;
   BitsPerSample.assign(bands, 8 * SampleWidth);
   SampleFormat.assign(bands, SampleFormatOf(cellType));
   PixelStart = FixedLayout ? kTiffHeaderSize : OpenHeader(true).size();
@@ -213,6 +217,12 @@ std::vector<uint8_t> TTifMap2::OpenHeader(bool placed) {
   ifd.Rational(tgYResolution, 1, 1);
   ifd.Numbers(tgPlanarConfiguration, ftShort, {1});
   ifd.Numbers(tgResolutionUnit, ftShort, {3});
+  if (!ColorTable.empty()) {
+    std::vector<uint64_t> map(3 * ColorTable.size());
+    for (size_t i = 0; i < ColorTable.size(); ++i)
+      for (size_t c = 0; c < 3; ++c) map[c * ColorTable.size() + i] = ColorTable[i][c];
+    ifd.Numbers(tgColorMap, ftShort, map);
+  }
   if (samples > colourSamples)
     ifd.Numbers(tgExtraSamples, ftShort, std::vector<uint64_t>(samples - colourSamples, 0));
   ifd.Numbers(tgSampleFormat, ftShort, std::vector<uint64_t>(samples, SampleFormat[0]));

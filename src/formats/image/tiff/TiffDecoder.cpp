@@ -381,9 +381,8 @@ bool DecodeTiff(const std::string& fileName, const std::string& scratchFolder,
     uint16_t *red = nullptr, *green = nullptr, *blue = nullptr;
     if (TIFFGetField(tif.get(), TIFFTAG_COLORMAP, &red, &green, &blue) && layout.Bits <= 16) {
       const size_t n = size_t{1} << layout.Bits;
-      decoded.ColorMap.assign(red, red + n);
-      decoded.ColorMap.insert(decoded.ColorMap.end(), green, green + n);
-      decoded.ColorMap.insert(decoded.ColorMap.end(), blue, blue + n);
+      decoded.Colors.resize(n);
+      for (size_t i = 0; i < n; ++i) decoded.Colors[i] = {red[i], green[i], blue[i]};
     }
   }
   TScratch scratch;

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "dataset/DataSetRoot.h"
+
 namespace mirava {
 
 struct TDecodedTiff {
@@ -16,9 +18,8 @@ struct TDecodedTiff {
   uint32_t Length = 0;
   uint16_t Samples = 1;
   uint8_t CellType = 0;
-  // Palette images: one band of indices and the red, green and blue
-  // entries of their colour table, 16 bits each.
-  std::vector<uint16_t> ColorMap;
+  // Palette images: one band of indices and their colour table.
+  TColorTable Colors;
 };
 
 // Decodes the first full-resolution image of `fileName` into a new file in

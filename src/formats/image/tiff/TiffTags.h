@@ -33,6 +33,7 @@ enum : uint16_t {
   tgYResolution = 283,
   tgPlanarConfiguration = 284,
   tgResolutionUnit = 296,
+  tgColorMap = 320,
   tgExtraSamples = 338,
   tgTileWidth = 322,
   tgTileOffsets = 324,

@@ -574,14 +574,18 @@ TEST(TifWrite, ExtrasReadBack) {
     const char* Name;
     uint8_t Type;
     uint32_t Bands;
-    TGeoExtras Extras;
-  } cases[] = {{"nan.tif", ctFloat32, 1, {0, 0, std::nan("")}},
-               {"rot.tif", ctUnsigned8, 3, {0.5, -0.75, -9999}},
-               {"big.tif", ctSigned16, 1, {0, 0, -3.4028234663852886e38}}};
+    double ColumnTermY, RowTermX, NoData;
+  } cases[] = {{"nan.tif", ctFloat32, 1, 0, 0, std::nan("")},
+               {"rot.tif", ctUnsigned8, 3, 0.5, -0.75, -9999},
+               {"big.tif", ctSigned16, 1, 0, 0, -3.4028234663852886e38}};
   for (const Case& c : cases) {
+    TGeoExtras extras;
+    extras.ColumnTermY = c.ColumnTermY;
+    extras.RowTermX = c.RowTermX;
+    extras.NoData = c.NoData;
     {
       TTifMap2 map;
-      map.SetExtras(c.Extras);
+      map.SetExtras(extras);
       ASSERT_TRUE(map.Open(dir / c.Name, 5, 4, c.Type, c.Bands, omCreate));
       map.SetGeoreference("", "", 2, 3, 0, 0, 1000, 2000, "LOCAL");
       ASSERT_TRUE(map.Close()) << map.ErrorText;
@@ -590,12 +594,12 @@ TEST(TifWrite, ExtrasReadBack) {
     ASSERT_TRUE(back.Open(dir / c.Name, 0, 0, 1, 1, omRead)) << back.ErrorText;
     EXPECT_TRUE(back.IsGeoreferenced()) << c.Name;
     ASSERT_TRUE(back.GetNoData().has_value()) << c.Name;
-    if (std::isnan(*c.Extras.NoData))
+    if (std::isnan(c.NoData))
       EXPECT_TRUE(std::isnan(*back.GetNoData())) << c.Name;
     else
-      EXPECT_EQ(*back.GetNoData(), *c.Extras.NoData) << c.Name;
-    EXPECT_EQ(back.GetColumnTermY(), c.Extras.ColumnTermY) << c.Name;
-    EXPECT_EQ(back.GetRowTermX(), c.Extras.RowTermX) << c.Name;
+      EXPECT_EQ(*back.GetNoData(), c.NoData) << c.Name;
+    EXPECT_EQ(back.GetColumnTermY(), c.ColumnTermY) << c.Name;
+    EXPECT_EQ(back.GetRowTermX(), c.RowTermX) << c.Name;
     EXPECT_EQ(back.GetOriginX(), 1000) << c.Name;
     EXPECT_EQ(back.GetCellSizeY(), 3) << c.Name;
   }

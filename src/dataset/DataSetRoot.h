@@ -11,6 +11,7 @@
 
 #include "dataset/MMapFile.h"
 #include "georef/ControlPoints.h"
+#include "georef/CoordinateSystem.h"
 #include "georef/WorldFile.h"
 
 namespace mirava {
@@ -31,6 +32,7 @@ struct TGeoExtras {
   double ColumnTermY = 0, RowTermX = 0;  // world-file rotation terms
   std::optional<double> NoData;          // the cell value meaning "no data"
   TColorTable Colors;
+  TCoordinateSystem Crs;
 };
 
 class TDataSetRoot2 : public TMMapFile2 {
@@ -89,6 +91,7 @@ class TDataSetRoot2 : public TMMapFile2 {
     RowTermX = extras.RowTermX;
     SetNoData(extras.NoData);
     ColorTable = extras.Colors;
+    Crs = extras.Crs;
   }
   // Kept by the formats that can state a no-data value; GetNoData tells.
   virtual void SetNoData(std::optional<double>) {}
@@ -113,6 +116,12 @@ class TDataSetRoot2 : public TMMapFile2 {
                                double registrationCellY, double registrationX,
                                double registrationY,
                                const std::string& projection) = 0;
+  // An input's coordinate system, or the one an output is given with its
+  // extras.
+  const TCoordinateSystem& GetCoordinateSystem() const { return Crs; }
+  // Whether a created file states its coordinate system; false when it has
+  // one that this format cannot express (nothing is written in its place).
+  virtual bool StatesCoordinateSystem() { return Crs.Empty(); }
   virtual void PixelToWorld(double column, double row, double& x, double& y);
   virtual void WorldToPixel(double x, double y, double& column, double& row);
   virtual TGCPList* GetControlPoints() { return ControlPoints.get(); }
@@ -159,6 +168,7 @@ class TDataSetRoot2 : public TMMapFile2 {
   bool SaveWorldFile(const std::string& name, const TWorldFile& world);
 
   std::unique_ptr<TGCPList> ControlPoints;
+  TCoordinateSystem Crs;
   double RegistrationCellX = 0;
   double RegistrationCellY = 0;
   double RegistrationX = 0;

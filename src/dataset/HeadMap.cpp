@@ -115,6 +115,8 @@ bool THeadMap2::Open(const std::string& fileName, uint32_t columns,
                   Header->MSBFirst)) {
     return FailOpen("Open Map Read Error=");
   }
+  Crs = {};
+  Crs.Epsg = EpsgOfErMapperNames(Header->Projection, Header->Datum);
   return true;
 }
 

@@ -64,6 +64,7 @@ class THeader {
   uint32_t Rows = 0;
   uint32_t Columns = 0;
   uint8_t CoordinateType = 0;
+  bool Feet = false;  // linear units in feet
   std::string Projection;
   std::string Datum;
   std::string Spheroid;

@@ -72,6 +72,9 @@ void TMyThread::Execute() {
       InputSet->GetSpheroid(spheroid);
       InputSet->GetDatum(datum);
       InputSet->GetProjection(projection);
+      // Geographic registrations stay in longitude and latitude.
+      if (InputSet->GetDataSet()->GetCoordinateType() == ctLATLONG)
+        OutputSet->GetDataSet()->SetCoordinateType(ctLATLONG);
       // A raster placed nowhere gives an output placed nowhere: no default
       // corner and cell size that GIS software would take as real.
       if (InputSet->GetDataSet()->IsGeoreferenced() &&
@@ -79,11 +82,14 @@ void TMyThread::Execute() {
                                       InputSet->GetCellSizeY(), 0.0, 0.0, InputSet->GetOriginX(),
                                       InputSet->GetOriginY(), projection)) {
         Fail(OutputSet->GetErrorText());
-      } else if (TransferControlPoints()) {
-        LastRow = OutRows - 1;
-        TakeMappedFileCut();
-        CopyCells();
-        FilesIntact();
+      } else {
+        NoteUnstatedCoordinateSystem();
+        if (TransferControlPoints()) {
+          LastRow = OutRows - 1;
+          TakeMappedFileCut();
+          CopyCells();
+          FilesIntact();
+        }
       }
     }
   } catch (const std::exception& e) {
@@ -195,6 +201,7 @@ bool TMyThread::CreateOutput(const std::string& fileName) {
 bool TMyThread::ExtrasFor(int format, TGeoExtras& extras) {
   TDataSetRoot2& input = *InputSet->GetDataSet();
   extras.NoData = input.GetNoData();
+  extras.Crs = input.GetCoordinateSystem();
   if (!input.IsGeoreferenced() || !input.HasRotation()) return true;
   if (HoldsRotation(format)) {
     extras.ColumnTermY = input.GetColumnTermY();
@@ -237,6 +244,14 @@ void TMyThread::MatchNoData(const std::optional<double>& input) {
   const float to = static_cast<float>(output.value_or(0));
   if (input && output && !(from == to || (std::isnan(from) && std::isnan(to))))
     NoDataChange = std::make_pair(from, to);
+}
+
+void TMyThread::NoteUnstatedCoordinateSystem() {
+  TDataSetRoot2& output = *OutputSet->GetDataSet();
+  if (output.StatesCoordinateSystem()) return;
+  const std::string text =
+      "coordinate system not written: " + DescribeCoordinateSystem(output.GetCoordinateSystem());
+  Host.Synchronize([&] { Host.ShowNote(text); });
 }
 
 bool TMyThread::TransferControlPoints() {

@@ -101,6 +101,9 @@ class TMyThread {
   // The output states another no-data value than the input's (VEG's,
   // HGT's): cells holding the input's become the output's.
   void MatchNoData(const std::optional<double>& input);
+  // One line of the job's output when the output cannot state the input's
+  // coordinate system.
+  void NoteUnstatedCoordinateSystem();
   bool TransferControlPoints();
   bool CopyCells();
   bool PlaceWholeFile();

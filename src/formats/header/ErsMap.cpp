@@ -1,5 +1,6 @@
 #include "formats/header/ErsMap.h"
 
+#include <algorithm>
 #include <cmath>
 #include <ctime>
 
@@ -12,6 +13,31 @@ namespace mirava {
 
 static bool Contains(const std::string& line, const char* key) {
   return line.find(key) != std::string::npos;
+}
+
+// ER Mapper's "degrees:minutes:seconds", the sign before the degrees; plain
+// degrees are taken too.
+static double DegreesOfDms(const std::string& text) {
+  const std::string t = TrimBlanks(text);
+  const bool negative = !t.empty() && t[0] == '-';
+  double degrees = 0, scale = 1;
+  size_t at = negative ? 1 : 0;
+  while (at <= t.size()) {
+    const size_t colon = std::min(t.find(':', at), t.size());
+    degrees += ParseReal(t.substr(at, colon - at), 0) / scale;
+    scale *= 60;
+    at = colon + 1;
+  }
+  return negative ? -degrees : degrees;
+}
+
+static std::string DmsOfDegrees(double value) {
+  const double magnitude = std::fabs(value);
+  const double degrees = std::floor(magnitude);
+  const double minutes = std::floor((magnitude - degrees) * 60);
+  const double seconds = ((magnitude - degrees) * 60 - minutes) * 60;
+  return std::string(value < 0 ? "-" : "") + FormatExact(degrees, 0) + ":" +
+         FormatExact(minutes, 0) + ":" + FormatExact(seconds, 1);
 }
 
 void TErsHeader::ParseLine(const std::string& line) {
@@ -57,11 +83,15 @@ void TErsHeader::ParseLine(const std::string& line) {
   if (Contains(line, "REGISTRATIONCELLY")) RegistrationCellY = ParseHeaderReal(value, 0);
   if (Contains(line, "EASTINGS")) RegistrationX = ParseHeaderReal(value, 0);
   if (Contains(line, "NORTHINGS")) RegistrationY = ParseHeaderReal(value, 0);
-  if (Contains(line, "EASTINGS") || Contains(line, "NORTHINGS")) Georeferenced = true;
+  if (Contains(line, "EASTINGS") || Contains(line, "NORTHINGS") || Contains(line, "LONGITUDE") ||
+      Contains(line, "LATITUDE"))
+    Georeferenced = true;
   if (Contains(line, "NULLCELLVALUE")) {
     const double v = ParseReal(value, std::nan(""));
     if (!std::isnan(v) || value == "NAN") NoData = v;
   }
+  if (Contains(line, "LONGITUDE")) RegistrationX = DegreesOfDms(value);
+  if (Contains(line, "LATITUDE")) RegistrationY = DegreesOfDms(value);
 }
 
 bool TErsHeader::ReadHeader(const std::string& fileName) {
@@ -133,7 +163,8 @@ bool TErsHeader::WriteHeader(const std::string& fileName) {
   out.WriteLine("    Projection = " + QuoteIfBare(Projection));
   rawRule();
   out.WriteLine("    CoordinateType  = " + coordinateName(CoordinateType));
-  if (CoordinateType != ctRAW) out.WriteLine("    Units   = \"METERS\"");
+  if (CoordinateType != ctRAW)
+    out.WriteLine(std::string("    Units   = ") + (Feet ? "\"FEET\"" : "\"METERS\""));
   out.WriteLine("    Rotation = 0:0:0.0");
   out.WriteLine("  CoordinateSpace End");
   out.WriteLine("  RasterInfo Begin");
@@ -151,8 +182,13 @@ bool TErsHeader::WriteHeader(const std::string& fileName) {
   // Registered whatever the names say: RAW names place a raster as well.
   if (Georeferenced) {
     out.WriteLine("    RegistrationCoord Begin");
-    out.WriteLine("      Eastings = " + Real(RegistrationX));
-    out.WriteLine("      Northings = " + Real(RegistrationY));
+    if (CoordinateType == ctLATLONG) {
+      out.WriteLine("      Longitude = " + DmsOfDegrees(RegistrationX));
+      out.WriteLine("      Latitude = " + DmsOfDegrees(RegistrationY));
+    } else {
+      out.WriteLine("      Eastings = " + Real(RegistrationX));
+      out.WriteLine("      Northings = " + Real(RegistrationY));
+    }
     out.WriteLine("    RegistrationCoord End");
     out.WriteLine("    RegistrationCellX = " + Real(RegistrationCellX));
     out.WriteLine("    RegistrationCellY = " + Real(RegistrationCellY));
@@ -199,7 +235,32 @@ bool TErsHeader::WriteHeader(const std::string& fileName) {
   return true;
 }
 
+bool ErMapperStates(const TCoordinateSystem& crs) { return crs.Epsg != 0 || crs.GeoKeys.Empty(); }
+
+void StateInErMapperNames(const TCoordinateSystem& crs, THeader& header) {
+  if (crs.Epsg != 0) {
+    const TErMapperNames names = ErMapperNamesOf(crs.Epsg);
+    header.Projection = names.Projection;
+    header.Datum = names.Datum;
+    header.Spheroid = names.Spheroid;
+    header.Feet = names.Feet;
+  } else if (!crs.GeoKeys.Empty()) {
+    header.Projection = header.Datum = header.Spheroid = "RAW";
+  }
+}
+
 TErsMap2::TErsMap2() : THeadMap2(std::make_unique<TErsHeader>()) {}
+
+bool TErsMap2::SetGeoreference(const std::string& spheroid, const std::string& datum,
+                               double cellSizeX, double cellSizeY, double registrationCellX,
+                               double registrationCellY, double registrationX, double registrationY,
+                               const std::string& projection) {
+  if (!THeadMap2::SetGeoreference(spheroid, datum, cellSizeX, cellSizeY, registrationCellX,
+                                  registrationCellY, registrationX, registrationY, projection))
+    return false;
+  StateInErMapperNames(Crs, *Header);
+  return true;
+}
 
 void TErsMap2::SetFileName(const std::string& fileName) {
   FileName = RemoveFileExt(fileName);

@@ -42,6 +42,13 @@ class TErsHeader : public THeader {
   std::string CellTypeWord;  // as the file named it
 };
 
+// ER Mapper and OSD headers state a coordinate system by its EPSG code, in
+// ER Mapper's names or as "EPSG:n"; a system without a code they cannot.
+bool ErMapperStates(const TCoordinateSystem& crs);
+// The header's names (and units) for `crs`: its code's, or "RAW" for a
+// system without one rather than names that would be wrong.
+void StateInErMapperNames(const TCoordinateSystem& crs, THeader& header);
+
 class TErsMap2 : public THeadMap2 {
  public:
   TErsMap2();
@@ -54,6 +61,11 @@ class TErsMap2 : public THeadMap2 {
   bool WriteCellExact(uint32_t column, uint32_t row, uint32_t band, double value) override {
     return GridWriteCell(column, row, band, value);
   }
+  bool SetGeoreference(const std::string& spheroid, const std::string& datum, double cellSizeX,
+                       double cellSizeY, double registrationCellX, double registrationCellY,
+                       double registrationX, double registrationY,
+                       const std::string& projection) override;
+  bool StatesCoordinateSystem() override { return ErMapperStates(Crs); }
 };
 
 }  // namespace mirava

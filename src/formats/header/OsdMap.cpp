@@ -37,7 +37,7 @@ bool TOsdHeader::WriteHeader(const std::string& fileName) {
   if (IsRaw(Datum, Projection)) CoordinateType = ctRAW;
   if (CoordinateType != ctRAW) {
     out.WriteLine("    Spheroid = " + QuoteIfBare(Spheroid));
-    out.WriteLine("    Units      = \"METERS\"");
+    out.WriteLine(std::string("    Units      = ") + (Feet ? "\"FEET\"" : "\"METERS\""));
   }
   out.WriteLine("    CoordinateType  = " + coordinateName(CoordinateType));
   out.WriteLine("  CoordinateSystem ]");
@@ -88,6 +88,17 @@ bool TOsdHeader::WriteHeader(const std::string& fileName) {
 }
 
 TOsdMap2::TOsdMap2() : THeadMap2(std::make_unique<TOsdHeader>()) {}
+
+bool TOsdMap2::SetGeoreference(const std::string& spheroid, const std::string& datum,
+                               double cellSizeX, double cellSizeY, double registrationCellX,
+                               double registrationCellY, double registrationX, double registrationY,
+                               const std::string& projection) {
+  if (!THeadMap2::SetGeoreference(spheroid, datum, cellSizeX, cellSizeY, registrationCellX,
+                                  registrationCellY, registrationX, registrationY, projection))
+    return false;
+  StateInErMapperNames(Crs, *Header);
+  return true;
+}
 
 void TOsdMap2::SetFileName(const std::string& fileName) {
   FileName = RemoveFileExt(fileName);

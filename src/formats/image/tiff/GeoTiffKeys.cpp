@@ -21,36 +21,13 @@ enum : uint16_t {
   kRasterPixelIsArea = 1,
   kRasterPixelIsPoint = 2,
   kEpsgWgs84 = 4326,
+  kUserDefined = 32767,
   kUnitMetre = 9001,
   kUnitDegree = 9102,
 };
 
 // Eastings of zone-prefixed UTM and Gauss-Kruger coordinates.
 constexpr double kZonePrefix = 1000000.0;
-
-// Letters and digits only, upper-cased: "WGS 84", "wgs-84" and "WGS84" match.
-std::string DatumKey(const std::string& datum) {
-  std::string key;
-  for (char c : UpperCase(datum))
-    if ((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) key += c;
-  return key;
-}
-
-// A datum that names none or WGS 84, the datum of the 326xx/327xx codes.
-bool DatumAllowsWgs84(const std::string& datum) {
-  const std::string key = DatumKey(datum);
-  return key.empty() || key == "RAW" || key == "UNKNOWN" || key == "WGS84";
-}
-
-// One or two digits right after `key` in `text`; 0 when there are none.
-int ZoneAfter(const std::string& text, size_t keyEnd) {
-  int zone = 0;
-  size_t i = keyEnd;
-  for (; i < text.size() && i < keyEnd + 2 && text[i] >= '0' && text[i] <= '9'; ++i)
-    zone = zone * 10 + (text[i] - '0');
-  if (i < text.size() && text[i] >= '0' && text[i] <= '9') return 0;
-  return zone;
-}
 
 int ZoneOfEasting(double originX) {
   const double zone = std::floor(originX / kZonePrefix);
@@ -61,42 +38,15 @@ int ZoneOfEasting(double originX) {
 bool GaussZone(int zone) { return zone >= 2 && zone <= 32; }
 bool UtmZone(int zone) { return zone >= 1 && zone <= 60; }
 
-}  // namespace
-
-TGeoTiffCrs GeoTiffCrsFor(const std::string& projection, const std::string& datum, double originX) {
-  // Header formats keep the quotes their files put around names.
-  std::string p;
-  for (char c : UpperCase(projection))
-    if (c != '"' && c != ' ' && c != '\t') p += c;
+// The keys of an EPSG code the database knows as geographic or projected;
+// none for others, and for codes a key cannot hold.
+TGeoTiffCrs CrsOfCode(int code) {
   TGeoTiffCrs crs;
-  auto projected = [&](int code) {
-    crs.ModelType = gmProjected;
-    crs.Code = static_cast<uint16_t>(code);
-  };
-  auto contains = [&](const char* key) { return p.find(key) != std::string::npos; };
-  if (size_t at = p.find("NUTM"); at != std::string::npos) {
-    const int zone = ZoneAfter(p, at + 4);
-    if (UtmZone(zone) && DatumAllowsWgs84(datum)) projected(32600 + zone);
-  } else if (size_t at = p.find("SUTM"); at != std::string::npos) {
-    const int zone = ZoneAfter(p, at + 4);
-    if (UtmZone(zone) && DatumAllowsWgs84(datum)) projected(32700 + zone);
-  } else if (size_t at = p.find("TMGKN"); at != std::string::npos) {
-    const int zone = ZoneAfter(p, at + 5);
-    if (GaussZone(zone)) projected(28400 + zone);
-  } else if (contains("UTM_NORTH") || contains("UTM_SOUTH")) {
-    const int zone = ZoneOfEasting(originX);
-    if (UtmZone(zone) && DatumAllowsWgs84(datum)) {
-      projected((contains("UTM_SOUTH") ? 32700 : 32600) + zone);
-      crs.EastingPrefix = zone * kZonePrefix;
-    }
-  } else if (contains("GAUSS_NORTH")) {
-    // The 284xx systems keep the zone prefix in their false easting.
-    const int zone = ZoneOfEasting(originX);
-    if (GaussZone(zone)) projected(28400 + zone);
-  } else if (p == "GEODETIC" && DatumKey(datum) == "WGS84") {
-    crs.ModelType = gmGeographic;
-    crs.Code = kEpsgWgs84;
-  }
+  const TEpsgFacts facts = EpsgFacts(code);
+  if (!facts.Known || code >= kUserDefined) return crs;
+  crs.ModelType = facts.Geographic ? gmGeographic : gmProjected;
+  crs.Code = static_cast<uint16_t>(code);
+  crs.LinearUnit = facts.LinearUnit;
   return crs;
 }
 
@@ -115,11 +65,51 @@ std::vector<uint16_t> GeoKeyDirectory(const TGeoTiffCrs& crs) {
     key(gkGeogAngularUnits, kUnitDegree);
   } else if (crs.ModelType == gmProjected) {
     key(gkProjectedCSType, crs.Code);
-    key(gkProjLinearUnits, kUnitMetre);
-    key(gkVerticalUnits, kUnitMetre);
+    if (crs.LinearUnit != 0) key(gkProjLinearUnits, crs.LinearUnit);
+    if (crs.LinearUnit == kUnitMetre) key(gkVerticalUnits, kUnitMetre);
   }
   keys.insert(keys.begin(), {1, 1, 0, static_cast<uint16_t>(keys.size() / 4)});
   return keys;
+}
+
+}  // namespace
+
+TGeoTiffCrs GeoTiffCrsFor(const std::string& projection, const std::string& datum, double originX) {
+  if (const int code = EpsgOfErMapperNames(projection, datum)) return CrsOfCode(code);
+  // Names that leave the zone to the eastings' millions.
+  std::string p;
+  for (char c : UpperCase(projection))
+    if (c != '"' && c != ' ' && c != '\t') p += c;
+  const bool wgs84 = EpsgOfErMapperNames("GEODETIC", datum) == kEpsgWgs84 || NamesNoSystem(datum);
+  const int zone = ZoneOfEasting(originX);
+  TGeoTiffCrs crs;
+  if ((p.find("UTM_NORTH") != std::string::npos || p.find("UTM_SOUTH") != std::string::npos) &&
+      UtmZone(zone) && wgs84) {
+    crs = CrsOfCode((p.find("UTM_SOUTH") != std::string::npos ? 32700 : 32600) + zone);
+    crs.EastingPrefix = zone * kZonePrefix;
+  } else if (p.find("GAUSS_NORTH") != std::string::npos && GaussZone(zone)) {
+    // The 284xx systems keep the zone prefix in their false easting.
+    crs = CrsOfCode(28400 + zone);
+  }
+  return crs;
+}
+
+TGeoTiffOutput GeoTiffOutputFor(const TCoordinateSystem& crs, const std::string& projection,
+                                const std::string& datum, double originX) {
+  TGeoTiffOutput output;
+  if (!crs.GeoKeys.Empty()) {
+    output.Keys = crs.GeoKeys;
+    std::vector<uint16_t>& d = output.Keys.Directory;
+    const size_t count = std::min<size_t>(d[3], (d.size() - 4) / 4);
+    for (size_t i = 0; i < count; ++i)
+      if (d[4 + 4 * i] == gkRasterType && d[5 + 4 * i] == 0) d[7 + 4 * i] = kRasterPixelIsArea;
+    return output;
+  }
+  const TGeoTiffCrs named =
+      crs.Epsg != 0 ? CrsOfCode(crs.Epsg) : GeoTiffCrsFor(projection, datum, originX);
+  output.Keys.Directory = GeoKeyDirectory(named);
+  output.EastingPrefix = named.EastingPrefix;
+  return output;
 }
 
 TGeoKeys ParseGeoKeys(const std::vector<uint32_t>& directory) {
@@ -150,20 +140,24 @@ TGeoKeys ParseGeoKeys(const std::vector<uint32_t>& directory) {
   return keys;
 }
 
-void NamesOfGeoKeys(const TGeoKeys& keys, std::string& projection, std::string& datum,
-                    std::string& spheroid) {
+TCoordinateSystem CoordinateSystemOfKeys(const TGeoKeys& keys, TGeoKeySet set) {
+  TCoordinateSystem crs;
+  const uint16_t code = keys.ModelType == gmProjected    ? keys.Projected
+                        : keys.ModelType == gmGeographic ? keys.Geographic
+                                                         : 0;
+  if (code > 0 && code < kUserDefined) crs.Epsg = code;
+  if (!set.Empty()) crs.GeoKeys = std::move(set);
+  return crs;
+}
+
+void NamesOfCoordinateSystem(const TCoordinateSystem& crs, std::string& projection,
+                             std::string& datum, std::string& spheroid) {
   projection = datum = spheroid = "UNKNOWN";
-  const uint16_t projected = keys.Projected;
-  if (keys.ModelType == gmGeographic && keys.Geographic == kEpsgWgs84) {
-    projection = "GEODETIC";
-    datum = spheroid = "WGS84";
-  } else if (keys.ModelType == gmProjected && ((projected > 32600 && projected <= 32660) ||
-                                               (projected > 32700 && projected <= 32760))) {
-    const int zone = projected % 100;
-    projection = std::string(projected < 32700 ? "NUTM" : "SUTM") + (zone < 10 ? "0" : "") +
-                 std::to_string(zone);
-    datum = spheroid = "WGS84";
-  }
+  if (crs.Epsg == 0) return;
+  const TErMapperNames names = ErMapperNamesOf(crs.Epsg);
+  projection = names.Projection;
+  datum = names.Datum;
+  spheroid = names.Spheroid;
 }
 
 std::optional<TGeoTiffPlacement> PlacementOfTags(const std::vector<double>& scale,

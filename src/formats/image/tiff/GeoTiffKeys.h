@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "georef/CoordinateSystem.h"
+
 namespace mirava {
 
 enum : uint16_t { gmNone = 0, gmProjected = 1, gmGeographic = 2 };
@@ -17,11 +19,19 @@ struct TGeoTiffCrs {
   uint16_t ModelType = gmNone;
   uint16_t Code = 0;         // EPSG code of the projected or geographic CRS
   double EastingPrefix = 0;  // zone x 1,000,000 carried by the eastings
+  uint16_t LinearUnit = 0;   // EPSG unit code of a projected CRS, 0 unknown
 };
 TGeoTiffCrs GeoTiffCrsFor(const std::string& projection, const std::string& datum, double originX);
 
-// The GeoKeyDirectory values for `crs`: its header and the keys.
-std::vector<uint16_t> GeoKeyDirectory(const TGeoTiffCrs& crs);
+// The keys a created GeoTIFF writes: an input's own keys where it had them
+// (its raster type made pixel-is-area, as the tie point is the outer
+// corner), else those of the EPSG code, else those the names tell.
+struct TGeoTiffOutput {
+  TGeoKeySet Keys;
+  double EastingPrefix = 0;  // taken off the tie point's easting
+};
+TGeoTiffOutput GeoTiffOutputFor(const TCoordinateSystem& crs, const std::string& projection,
+                                const std::string& datum, double originX);
 
 // The keys of a GeoKeyDirectory this program reads.
 struct TGeoKeys {
@@ -32,10 +42,14 @@ struct TGeoKeys {
 };
 TGeoKeys ParseGeoKeys(const std::vector<uint32_t>& directory);
 
-// Projection, datum and spheroid names for the keys ("UNKNOWN" for a
-// coordinate system this program has no name for).
-void NamesOfGeoKeys(const TGeoKeys& keys, std::string& projection, std::string& datum,
-                    std::string& spheroid);
+// The coordinate system of a file's keys: its EPSG code where the keys name
+// one, and the whole key set.
+TCoordinateSystem CoordinateSystemOfKeys(const TGeoKeys& keys, TGeoKeySet set);
+
+// Projection, datum and spheroid names for `crs` ("UNKNOWN" for a
+// coordinate system without an EPSG code).
+void NamesOfCoordinateSystem(const TCoordinateSystem& crs, std::string& projection,
+                             std::string& datum, std::string& spheroid);
 
 // Outer corner of pixel (0, 0), cell sizes and rotation terms.
 struct TGeoTiffPlacement {

@@ -258,7 +258,7 @@ bool TTifMap2::SetGeoreference(const std::string& spheroid, const std::string& d
   Datum = datum;
   Spheroid = spheroid;
   if (OpenMode != omCreate) return true;
-  const TGeoTiffCrs crs = GeoTiffCrsFor(Projection, Datum, GetRegistrationX());
+  const TGeoTiffOutput crs = GeoTiffOutputFor(Crs, Projection, Datum, GetRegistrationX());
   if (!SaveWorldFile(ChangeFileExt(FileName, ".tfw"),
                      TWorldFile::FromOrigin(GetCellSizeX(), ColumnTermY, RowTermX, GetCellSizeY(),
                                             GetRegistrationX() - crs.EastingPrefix,
@@ -266,6 +266,10 @@ bool TTifMap2::SetGeoreference(const std::string& spheroid, const std::string& d
     return false;
   if (!WriteTiffHeader()) return Fail(TErrorCode::IO, "TIFF header not written: " + ErrorText);
   return true;
+}
+
+bool TTifMap2::StatesCoordinateSystem() {
+  return Crs.Empty() || !GeoTiffOutputFor(Crs, Projection, Datum, GetRegistrationX()).Keys.Empty();
 }
 
 void TTifMap2::PixelToWorld(double column, double row, double& x, double& y) {

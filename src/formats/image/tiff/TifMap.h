@@ -57,6 +57,7 @@ class TTifMap2 : public TDataSetRoot2 {
                        double registrationX, double registrationY,
                        const std::string& projection) override;
   void SetNoData(std::optional<double> value) override { NoData = value; }
+  bool StatesCoordinateSystem() override;
   void PixelToWorld(double column, double row, double& x, double& y) override;
   void WorldToPixel(double x, double y, double& column, double& row) override;
   // Pixel-interleaved files whose strips follow each other offer their
@@ -96,6 +97,9 @@ class TTifMap2 : public TDataSetRoot2 {
   uint64_t ValuePosition(const TIfdEntry& entry, uint64_t bytes);
   uint64_t OffsetBytes() const { return BigTiff ? 8 : 4; }
   bool EntryDoubles(const TIfdEntry& entry, uint32_t wanted, std::vector<double>& values);
+  // The text of an ASCII entry of at most `most` bytes, without its
+  // terminating NULs; empty when it has none or is longer.
+  std::string EntryText(const TIfdEntry& entry, uint64_t most);
   // The number an ASCII entry spells; none when it holds no number.
   std::optional<double> EntryNumberText(const TIfdEntry& entry);
   uint16_t Get16(const uint8_t* p) const;

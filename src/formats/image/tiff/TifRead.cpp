@@ -15,6 +15,9 @@
 
 namespace mirava {
 
+// GeoTIFF parameters beyond this are not a coordinate system but a fault.
+constexpr uint64_t kMostGeoParams = 65535;
+
 uint16_t TTifMap2::Get16(const uint8_t* p) const { return LoadInOrder<uint16_t>(p, MSBFirst); }
 uint32_t TTifMap2::Get32(const uint8_t* p) const { return LoadInOrder<uint32_t>(p, MSBFirst); }
 uint64_t TTifMap2::Get64(const uint8_t* p) const { return LoadInOrder<uint64_t>(p, MSBFirst); }
@@ -72,19 +75,25 @@ bool TTifMap2::EntryDoubles(const TIfdEntry& entry, uint32_t wanted, std::vector
   return true;
 }
 
+std::string TTifMap2::EntryText(const TIfdEntry& entry, uint64_t most) {
+  if (entry.Type != ftAscii || entry.Count == 0 || entry.Count > most) return "";
+  const uint64_t at = ValuePosition(entry, entry.Count);
+  std::string text(entry.Count, '\0');
+  if (at > FileSize || entry.Count > FileSize - at ||
+      !FetchBytes(at, entry.Count, reinterpret_cast<uint8_t*>(text.data())))
+    return "";
+  return text.substr(0, text.find_last_not_of('\0') + 1);
+}
+
 std::optional<double> TTifMap2::EntryNumberText(const TIfdEntry& entry) {
   // GDAL writes the number as text, NUL-terminated; a short one fits its field.
-  if (entry.Type != ftAscii || entry.Count == 0 || entry.Count > 64) return std::nullopt;
-  const uint64_t at = ValuePosition(entry, entry.Count);
-  char text[65] = {};
-  if (at > FileSize || entry.Count > FileSize - at ||
-      !FetchBytes(at, entry.Count, reinterpret_cast<uint8_t*>(text)))
-    return std::nullopt;
-  const char* first = text;
+  const std::string text = EntryText(entry, 64);
+  const char* first = text.c_str();
   while (*first == ' ') ++first;
   if (*first == '+') ++first;
   double value = 0;
-  if (std::from_chars(first, text + std::strlen(text), value).ec != std::errc()) return std::nullopt;
+  if (text.empty() || std::from_chars(first, text.c_str() + text.size(), value).ec != std::errc())
+    return std::nullopt;
   return value;
 }
 
@@ -228,6 +237,14 @@ void TTifMap2::ReadGeoTiff(const std::vector<TIfdEntry>& entries) {
   const TIfdEntry* e = FindEntry(entries, tgGeoKeyDirectory);
   if (e && e->Type == ftShort) EntryNumbers(*e, e->Count, directory);
   const TGeoKeys keys = ParseGeoKeys(directory);
+  TGeoKeySet set;
+  set.Directory.assign(directory.begin(), directory.end());
+  if (const TIfdEntry* d = FindEntry(entries, tgGeoDoubleParams))
+    EntryDoubles(*d, static_cast<uint32_t>(std::min<uint64_t>(d->Count, kMostGeoParams)),
+                 set.Doubles);
+  if (const TIfdEntry* a = FindEntry(entries, tgGeoAsciiParams))
+    set.Ascii = EntryText(*a, kMostGeoParams);
+  Crs = CoordinateSystemOfKeys(keys, std::move(set));
 
   // The tags inside the file come first, as in every GIS; the world file
   // (".tifw", else ".tfw") serves files without them.
@@ -259,7 +276,7 @@ void TTifMap2::ReadGeoTiff(const std::vector<TIfdEntry>& entries) {
     RegistrationX = world.OriginX();
     RegistrationY = world.OriginY();
   }
-  NamesOfGeoKeys(keys, Projection, Datum, Spheroid);
+  NamesOfCoordinateSystem(Crs, Projection, Datum, Spheroid);
 }
 
 bool TTifMap2::CheckLayout() {

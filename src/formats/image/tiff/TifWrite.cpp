@@ -159,8 +159,13 @@ bool TTifMap2::CreateFile(const std::string& fileName, uint32_t columns, uint32_
   // A palette needs an entry for every value of its cells.
   if (bands != 1 || (cellType != ctUnsigned8 && cellType != ctUnsigned16)) ColorTable.clear();
   if (!ColorTable.empty()) ColorTable.resize(size_t{1} << (8 * SampleWidth), {0, 0, 0});
+  // Keys carried from a GeoTIFF input may need more room than the fixed
+  // header has.
+  const TGeoKeySet& carried = Crs.GeoKeys;
+  const bool keysFit =
+      carried.Directory.size() <= kMostGeoKeys && carried.Doubles.empty() && carried.Ascii.empty();
   FixedLayout = (bands == 1 || bands == 3) && SampleWidth <= 2 && !BigTiff && !NoData &&
-                !HasRotation() && ColorTable.empty();
+                !HasRotation() && ColorTable.empty() && keysFit;
   // RGB for three or more samples of 8 or 16 bits, grey otherwise; the
   // samples beyond are extra samples.
   PhotoMetricInterpretation =
@@ -198,9 +203,8 @@ bool TTifMap2::WriteTiffHeader() {
 std::vector<uint8_t> TTifMap2::OpenHeader(bool placed) {
   const uint32_t samples = SamplesPerPixel;
   const uint64_t bytes = uint64_t{ImageWidth} * ImageLength * SampleWidth * samples;
-  const TGeoTiffCrs crs = GeoTiffCrsFor(Projection, Datum, GetRegistrationX());
-  std::vector<uint64_t> keys;
-  for (uint16_t k : GeoKeyDirectory(crs)) keys.push_back(k);
+  const TGeoTiffOutput crs = GeoTiffOutputFor(Crs, Projection, Datum, GetRegistrationX());
+  const std::vector<uint64_t> keys(crs.Keys.Directory.begin(), crs.Keys.Directory.end());
   const uint16_t offsetType = BigTiff ? ftLong8 : ftLong;
   const uint32_t colourSamples = PhotoMetricInterpretation == 2 ? 3 : 1;
   TIfdImage ifd(BigTiff);
@@ -236,7 +240,11 @@ std::vector<uint8_t> TTifMap2::OpenHeader(bool placed) {
     // Pixel-is-area: the tie point is the outer corner of pixel (0, 0).
     ifd.Doubles(tgModelTiePoint, {0, 0, 0, originX, GetRegistrationY(), 0});
   }
-  if (placed) ifd.Numbers(tgGeoKeyDirectory, ftShort, keys, kMostGeoKeys);
+  if (placed) {
+    ifd.Numbers(tgGeoKeyDirectory, ftShort, keys, kMostGeoKeys);
+    if (!crs.Keys.Doubles.empty()) ifd.Doubles(tgGeoDoubleParams, crs.Keys.Doubles);
+    if (!crs.Keys.Ascii.empty()) ifd.Ascii(tgGeoAsciiParams, crs.Keys.Ascii);
+  }
   if (NoData) ifd.Ascii(tgGdalNoData, FormatExact(*NoData, 0));
   return ifd.Bytes();
 }
@@ -263,8 +271,8 @@ std::vector<uint8_t> TTifMap2::FixedHeader() {
   const uint32_t bits = 8 * SampleWidth;
   const uint32_t samples = SamplesPerPixel;
   const uint32_t format = SampleFormat.empty() ? uint32_t{sfUnsigned} : SampleFormat[0];
-  const TGeoTiffCrs crs = GeoTiffCrsFor(Projection, Datum, GetRegistrationX());
-  const std::vector<uint16_t> keys = GeoKeyDirectory(crs);
+  const TGeoTiffOutput crs = GeoTiffOutputFor(Crs, Projection, Datum, GetRegistrationX());
+  const std::vector<uint16_t>& keys = crs.Keys.Directory;
 
   add(tgImageWidth, ftLong, 1, ImageWidth);
   add(tgImageLength, ftLong, 1, ImageLength);

@@ -42,6 +42,8 @@ enum : uint16_t {
   tgModelTiePoint = 33922,
   tgModelTransformation = 34264,
   tgGeoKeyDirectory = 34735,
+  tgGeoDoubleParams = 34736,
+  tgGeoAsciiParams = 34737,
   tgGdalNoData = 42113,
 };
 

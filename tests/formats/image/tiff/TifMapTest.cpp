@@ -378,7 +378,8 @@ TEST(TifGeoreference, SampleAndGdalMadeGeoTiffs) {
       // Pixel-is-point: the tie point names a pixel centre.
       {"-a_srs EPSG:32632 -a_ullr 500000 5600000 500950 5599100 -mo AREA_OR_POINT=Point",
        "NUTM32"},
-      {"-a_srs EPSG:2154 -a_ullr 700000 6600000 700950 6599100", "UNKNOWN"},
+      // Without an ER Mapper name, the code as GDAL writes it.
+      {"-a_srs EPSG:2154 -a_ullr 700000 6600000 700950 6599100", "EPSG:2154"},
       // World file only, read as the centre of the top-left pixel.
       {"-a_ullr 1000 2000 1190 1910 -co PROFILE=BASELINE -co TFW=YES", "UNKNOWN"},
   };
@@ -469,7 +470,10 @@ TEST(TifWrite, CrsKeysOnlyWhenTheNameTells) {
       {"Gauss_North", "", 4500000, gmProjected, 28404, 0},
       {"Gauss_South", "", 4500000, gmNone, 0, 0},
       {"GEODETIC", "WGS84", 5.7, gmGeographic, 4326, 0},
-      {"GEODETIC", "NAD27", 5.7, gmNone, 0, 0},
+      {"GEODETIC", "NAD27", 5.7, gmGeographic, 4267, 0},
+      {"NUTM17", "NAD83", 500000, gmProjected, 26917, 0},
+      {"EPSG:26771", "EPSG:26771", 500000, gmProjected, 26771, 0},
+      {"EPSG:99999", "EPSG:99999", 500000, gmNone, 0, 0},
       {"RAW", "RAW", 0, gmNone, 0, 0},
       {"LOCAL", "WGS84", 0, gmNone, 0, 0},
   };
@@ -751,7 +755,8 @@ TEST_P(TifEndToEnd, ErsToTiffAndTiffToErs) {
   ASSERT_TRUE(ReadWithGdal(dir / "LOGO.TIFF", out));
   ExpectPlaced(logo, out, kind);
   EXPECT_EQ(GdalGeoTransform(dir / "LOGO.TIFF"), GdalGeoTransform(Sample("logo.tif")));
-  EXPECT_EQ(GdalCrs(dir / "LOGO.TIFF"), "none");
+  // Its local system's keys are kept as they were.
+  EXPECT_EQ(GdalCrs(dir / "LOGO.TIFF"), GdalCrs(Sample("logo.tif")));
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, TifEndToEnd, ::testing::Values(0, 1, 2, 3, 4, 5));

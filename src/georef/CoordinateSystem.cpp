@@ -1,0 +1,195 @@
+#include "georef/CoordinateSystem.h"
+
+#include <proj.h>
+
+#include <cmath>
+#include <memory>
+
+#include "text/TextUtils.h"
+
+namespace mirava {
+
+namespace {
+
+struct TContextDeleter {
+  void operator()(PJ_CONTEXT* context) const { proj_context_destroy(context); }
+};
+struct TObjectDeleter {
+  void operator()(PJ* object) const { proj_destroy(object); }
+};
+using TContext = std::unique_ptr<PJ_CONTEXT, TContextDeleter>;
+using TObject = std::unique_ptr<PJ, TObjectDeleter>;
+
+constexpr double kFoot = 0.3048;
+
+// A context of its own for each look-up: PROJ contexts are not shared
+// between threads.
+TContext QuietContext() {
+  TContext context(proj_context_create());
+  if (context) proj_log_level(context.get(), PJ_LOG_NONE);
+  return context;
+}
+
+TObject EpsgObject(const TContext& context, int code) {
+  if (!context || code <= 0) return nullptr;
+  return TObject(proj_create_from_database(context.get(), "EPSG", std::to_string(code).c_str(),
+                                           PJ_CATEGORY_CRS, 0, nullptr));
+}
+
+// Geographic systems ER Mapper names by their datum, with the datum's
+// ellipsoid as ER Mapper names it.
+struct TDatumName {
+  int Code;
+  const char* Datum;
+  const char* Spheroid;
+};
+constexpr TDatumName kGeographic[] = {
+    {4326, "WGS84", "WGS84"},     {4269, "NAD83", "GRS80"},     {4267, "NAD27", "CLARKE1866"},
+    {4283, "GDA94", "GRS80"},     {4202, "AGD66", "ANS"},       {4203, "AGD84", "ANS"},
+    {4284, "PULKOVO", "KRASSOVSKY"},
+};
+
+// Zoned projected systems: EPSG code first + zone for zones first .. last.
+struct TZoneSeries {
+  int Base;
+  int FirstZone, LastZone;
+  const char* Prefix;  // projection name before the zone
+  bool TwoDigits;      // zone written with two digits
+  int GeographicCode;  // the datum's geographic system in kGeographic
+};
+constexpr TZoneSeries kZoned[] = {
+    {32600, 1, 60, "NUTM", true, 4326}, {32700, 1, 60, "SUTM", true, 4326},
+    {26900, 1, 23, "NUTM", true, 4269}, {26700, 1, 22, "NUTM", true, 4267},
+    {28300, 48, 58, "MGA", true, 4283}, {28400, 2, 32, "TMGKN", false, 4284},
+};
+
+const TDatumName* DatumOfCode(int code) {
+  for (const TDatumName& d : kGeographic)
+    if (d.Code == code) return &d;
+  return nullptr;
+}
+
+// Letters, digits and ':' only, upper-cased: "WGS 84", "\"wgs-84\"" and
+// "WGS84" match.
+std::string NameKey(const std::string& name) {
+  std::string key;
+  for (char c : UpperCase(name))
+    if ((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == ':') key += c;
+  return key;
+}
+
+// The n of "EPSG:n"; 0 for anything else.
+int EpsgOfName(const std::string& key) {
+  if (key.rfind("EPSG:", 0) != 0 || key.size() == 5 || key.size() > 11) return 0;
+  int code = 0;
+  for (size_t i = 5; i < key.size(); ++i) {
+    if (key[i] < '0' || key[i] > '9') return 0;
+    code = code * 10 + (key[i] - '0');
+  }
+  return code;
+}
+
+// The zone of exactly one or two digits that ends `key` after `prefix`; 0
+// when there is none.
+int ZoneAfterPrefix(const std::string& key, const std::string& prefix) {
+  if (key.rfind(prefix, 0) != 0) return 0;
+  const std::string digits = key.substr(prefix.size());
+  if (digits.empty() || digits.size() > 2) return 0;
+  int zone = 0;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return 0;
+    zone = zone * 10 + (c - '0');
+  }
+  return zone;
+}
+
+}  // namespace
+
+TEpsgFacts EpsgFacts(int code) {
+  TEpsgFacts facts;
+  const TContext context = QuietContext();
+  const TObject crs = EpsgObject(context, code);
+  if (!crs) return facts;
+  const PJ_TYPE type = proj_get_type(crs.get());
+  facts.Geographic = type == PJ_TYPE_GEOGRAPHIC_2D_CRS;
+  if (!facts.Geographic && type != PJ_TYPE_PROJECTED_CRS) return facts;
+  facts.Known = true;
+  if (facts.Geographic) return facts;
+  const TObject cs(proj_crs_get_coordinate_system(context.get(), crs.get()));
+  double toMetre = 0;
+  const char* unitAuthority = nullptr;
+  const char* unitCode = nullptr;
+  if (cs && proj_cs_get_axis_info(context.get(), cs.get(), 0, nullptr, nullptr, nullptr, &toMetre,
+                                  nullptr, &unitAuthority, &unitCode)) {
+    facts.Feet = std::fabs(toMetre - kFoot) < 1e-4;
+    if (unitAuthority && unitCode && std::string(unitAuthority) == "EPSG")
+      facts.LinearUnit = static_cast<uint16_t>(ParseIntDef(unitCode, 0));
+  }
+  return facts;
+}
+
+TErMapperNames ErMapperNamesOf(int code) {
+  TErMapperNames names;
+  if (const TDatumName* d = DatumOfCode(code)) {
+    names = {"GEODETIC", d->Datum, d->Spheroid, false};
+    return names;
+  }
+  for (const TZoneSeries& s : kZoned) {
+    const int zone = code - s.Base;
+    if (zone < s.FirstZone || zone > s.LastZone) continue;
+    const TDatumName* d = DatumOfCode(s.GeographicCode);
+    const std::string number = std::to_string(zone);
+    names.Projection = s.Prefix + (s.TwoDigits && zone < 10 ? "0" + number : number);
+    names.Datum = d->Datum;
+    names.Spheroid = d->Spheroid;
+    return names;
+  }
+  names.Projection = names.Datum = names.Spheroid = "EPSG:" + std::to_string(code);
+  names.Feet = EpsgFacts(code).Feet;
+  return names;
+}
+
+int EpsgOfErMapperNames(const std::string& projection, const std::string& datum) {
+  const std::string p = NameKey(projection);
+  const std::string d = NameKey(datum);
+  if (const int code = EpsgOfName(p)) return code;
+  if (p == "GEODETIC") {
+    if (const int code = EpsgOfName(d)) return code;
+    for (const TDatumName& g : kGeographic)
+      if (d == g.Datum) return g.Code;
+    return 0;
+  }
+  // A UTM name without a datum has always meant WGS 84.
+  const bool noDatum = d.empty() || NamesNoSystem(d);
+  for (const TZoneSeries& s : kZoned) {
+    const int zone = ZoneAfterPrefix(p, s.Prefix);
+    if (zone < s.FirstZone || zone > s.LastZone) continue;
+    const char* seriesDatum = DatumOfCode(s.GeographicCode)->Datum;
+    if (d == seriesDatum || (noDatum && (s.GeographicCode == 4326 || s.Base == 28400)))
+      return s.Base + zone;
+  }
+  return 0;
+}
+
+bool NamesNoSystem(const std::string& name) {
+  const std::string key = NameKey(name);
+  return key.empty() || key == "RAW" || key == "UNKNOWN";
+}
+
+std::string DescribeCoordinateSystem(const TCoordinateSystem& crs) {
+  if (crs.Epsg != 0) {
+    std::string text = "EPSG:" + std::to_string(crs.Epsg);
+    const TContext context = QuietContext();
+    const TObject object = EpsgObject(context, crs.Epsg);
+    if (const char* name = object ? proj_get_name(object.get()) : nullptr)
+      text += std::string(" (") + name + ")";
+    return text;
+  }
+  if (crs.GeoKeys.Empty()) return "none";
+  // The first citation of the ASCII parameters, which end each with '|'.
+  const std::string citation = crs.GeoKeys.Ascii.substr(0, crs.GeoKeys.Ascii.find('|'));
+  return citation.empty() ? "user-defined GeoTIFF keys"
+                          : "user-defined GeoTIFF keys (" + citation + ")";
+}
+
+}  // namespace mirava

@@ -1,0 +1,55 @@
+// The coordinate system a raster travels with: an EPSG code where one is
+// known and, from a GeoTIFF, its whole key set; and the ER Mapper names that
+// state a code in ER Mapper, OSD and ECW files.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace mirava {
+
+// A GeoTIFF's keys as its file held them: the GeoKeyDirectory shorts and
+// the double and ASCII parameters its keys point into.
+struct TGeoKeySet {
+  std::vector<uint16_t> Directory;
+  std::vector<double> Doubles;
+  std::string Ascii;
+  bool Empty() const { return Directory.size() < 4 || Directory[3] == 0; }
+};
+
+struct TCoordinateSystem {
+  int Epsg = 0;        // 0: no EPSG code known
+  TGeoKeySet GeoKeys;  // of a GeoTIFF input; empty otherwise
+  bool Empty() const { return Epsg == 0 && GeoKeys.Empty(); }
+};
+
+// What the EPSG database (PROJ) tells of a code; Known false when it has no
+// such coordinate system, or one that is neither geographic nor projected.
+struct TEpsgFacts {
+  bool Known = false;
+  bool Geographic = false;
+  uint16_t LinearUnit = 0;  // EPSG code of a projected system's unit, 0 unknown
+  bool Feet = false;        // the unit is a foot (international or US survey)
+};
+TEpsgFacts EpsgFacts(int code);
+
+// How an ER Mapper header names a coordinate system.
+struct TErMapperNames {
+  std::string Projection, Datum, Spheroid;
+  bool Feet = false;  // Units = "FEET"
+};
+// ER Mapper's own names where it has them (NUTMzz/SUTMzz with the datum,
+// MGAzz, TMGKNz, GEODETIC), otherwise "EPSG:n" as datum and projection.
+TErMapperNames ErMapperNamesOf(int code);
+// The EPSG code that ER Mapper names (quoted or not, any case) stand for;
+// 0 when they name none.
+int EpsgOfErMapperNames(const std::string& projection, const std::string& datum);
+
+// Names that state no coordinate system: "RAW", "UNKNOWN" or nothing.
+bool NamesNoSystem(const std::string& name);
+
+// The system in a few words, for "coordinate system not written: ...".
+std::string DescribeCoordinateSystem(const TCoordinateSystem& crs);
+
+}  // namespace mirava

@@ -1,0 +1,120 @@
+// Coordinate systems made by GDAL travel through mirava-cli: GeoTIFF to
+// GeoTIFF, GeoTIFF to ER Mapper and back, and GDAL's own ER Mapper header to
+// GeoTIFF, each under a flip and a 90-degree turn, compared by GDAL's osr.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "TestUtil.h"
+
+using namespace mirava::test;
+
+namespace {
+
+// GDAL's Python bindings, from Debian's interpreter (another python3 on
+// the PATH may lack them).
+const char* const kPython = "/usr/bin/python3";
+
+bool HaveOsr() { return Run(std::string(kPython) + " -c 'from osgeo import osr'").ExitCode == 0; }
+
+// For each file after the reference: "same" when osr finds its coordinate
+// system the reference's, "none" when it has none, else "other".
+std::vector<std::string> CompareSystems(const std::string& reference,
+                                        const std::vector<std::string>& files) {
+  std::string command = std::string(kPython) + " -c '"
+                        "import sys\n"
+                        "from osgeo import gdal\n"
+                        "gdal.PushErrorHandler(\"CPLQuietErrorHandler\")\n"
+                        "def srs(f):\n"
+                        "  d = gdal.Open(f)\n"
+                        "  return d.GetSpatialRef() if d else None\n"
+                        "ref = srs(sys.argv[1])\n"
+                        "for f in sys.argv[2:]:\n"
+                        "  s = srs(f)\n"
+                        "  print(\"none\" if s is None else \"same\" if ref and s.IsSame(ref, "
+                        "[\"IGNORE_DATA_AXIS_TO_SRS_AXIS_MAPPING=YES\"]) else \"other\")\n"
+                        "'";
+  command += " " + Quote(reference);
+  for (const std::string& f : files) command += " " + Quote(f);
+  std::istringstream lines(Run(command).Output);
+  std::vector<std::string> results;
+  for (std::string line; std::getline(lines, line);) results.push_back(line);
+  return results;
+}
+
+struct SystemCase {
+  const char* Srs;
+  const char* Corners;  // -a_ullr
+};
+
+class CoordinateSystems : public ::testing::TestWithParam<SystemCase> {};
+
+TEST_P(CoordinateSystems, TravelThroughGeoTiffAndErMapper) {
+  if (!HaveGdal() || !HaveOsr()) GTEST_SKIP() << "GDAL or its Python bindings not installed";
+  const SystemCase& c = GetParam();
+  TempDir dir;
+  const std::string input = dir / "in.tif";
+  ASSERT_EQ(mirava::test::Run(std::string("gdal_create -q -of GTiff -outsize 5 3 -bands 1 -burn 7 -a_srs ") +
+                Quote(c.Srs) + " -a_ullr " + c.Corners + " " + Quote(input))
+                .ExitCode,
+            0);
+  const std::string gdalErs = dir / "gdal.ers";
+  ASSERT_EQ(mirava::test::Run("gdal_translate -q -of ERS " + Quote(input) + " " + Quote(gdalErs)).ExitCode, 0);
+  std::filesystem::remove(gdalErs + ".aux.xml");
+  // We name every system with an EPSG code; GDAL writes "RAW" for some.
+  const bool userDefined = c.Srs[0] == '+';
+  const bool gdalNamesIt = ReadText(gdalErs).find("\"RAW\"") == std::string::npos;
+
+  std::vector<std::string> outputs, expected;
+  for (const char* kind : {"/1", "/3"}) {
+    const std::string k = kind + 1;
+    CommandResult r = RunCli({input, dir / ("t" + k + ".tif"), kind});
+    ASSERT_EQ(r.ExitCode, 0) << r.Output;
+    EXPECT_EQ(r.Output.find("coordinate system not written"), std::string::npos) << r.Output;
+    outputs.push_back(dir / ("t" + k + ".tif"));
+    expected.push_back("same");
+
+    r = RunCli({input, dir / ("e" + k + ".ers"), kind});
+    ASSERT_EQ(r.ExitCode, 0) << r.Output;
+    const bool written = r.Output.find("coordinate system not written: ") == std::string::npos;
+    EXPECT_EQ(written, !userDefined) << r.Output;
+    r = RunCli({dir / ("e" + k + ".ers"), dir / ("et" + k + ".tif"), kind});
+    ASSERT_EQ(r.ExitCode, 0) << r.Output;
+    outputs.push_back(dir / ("et" + k + ".tif"));
+    expected.push_back(written ? "same" : "none");
+
+    r = RunCli({gdalErs, dir / ("gt" + k + ".tif"), kind});
+    ASSERT_EQ(r.ExitCode, 0) << r.Output;
+    outputs.push_back(dir / ("gt" + k + ".tif"));
+    expected.push_back(gdalNamesIt ? "same" : "none");
+  }
+  EXPECT_EQ(CompareSystems(input, outputs), expected) << c.Srs;
+  // Foot-based systems say so in the header.
+  const bool feet = std::string(c.Srs) == "EPSG:26771";
+  EXPECT_EQ(ReadText(dir / "e1.ers").find("\"FEET\"") != std::string::npos, feet);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Matrix, CoordinateSystems,
+    ::testing::Values(SystemCase{"EPSG:4326", "10 50 10.05 49.97"},
+                      SystemCase{"EPSG:4269", "-90 40 -89.95 39.97"},
+                      SystemCase{"EPSG:4674", "-50 -10 -49.95 -10.03"},
+                      SystemCase{"EPSG:32633", "500000 6000000 500050 5999970"},
+                      SystemCase{"EPSG:32725", "500000 9000000 500050 8999970"},
+                      SystemCase{"EPSG:31985", "500000 9000000 500050 8999970"},
+                      SystemCase{"EPSG:29193", "500000 7000000 500050 6999970"},
+                      SystemCase{"EPSG:26771", "500000 1000000 500050 999970"},
+                      SystemCase{"EPSG:2154", "700000 6600000 700050 6599970"},
+                      SystemCase{"EPSG:3857", "1000000 6000000 1000050 5999970"},
+                      SystemCase{"EPSG:28992", "150000 450000 150050 449970"},
+                      SystemCase{"EPSG:27700", "400000 300000 400050 299970"},
+                      SystemCase{"EPSG:3035", "4000000 3000000 4000050 2999970"},
+                      SystemCase{"EPSG:28406", "6500000 6000000 6500050 5999970"},
+                      SystemCase{"EPSG:5070", "1000000 2000000 1000050 1999970"},
+                      // User-defined: GeoTIFF keeps its keys, ER Mapper has no
+                      // words for it.
+                      SystemCase{"+proj=tmerc +lat_0=0 +lon_0=12.5 +k=0.9995 +x_0=300000 +y_0=0 "
+                                 "+ellps=bessel +units=m +no_defs",
+                                 "300000 5000000 300050 4999970"}));
+
+}  // namespace

@@ -5,7 +5,7 @@
 
 #include <sstream>
 
-#include "TestUtil.h"
+#include "TestRasters.h"
 
 using namespace mirava::test;
 
@@ -19,6 +19,14 @@ bool HaveOsr() { return Run(std::string(kPython) + " -c 'from osgeo import osr'"
 
 // For each file after the reference: "same" when osr finds its coordinate
 // system the reference's, "none" when it has none, else "other".
+// GDAL's geotransform of a file, as text.
+std::string GdalTransform(const std::string& file) {
+  return Run(std::string(kPython) + " -c 'import sys\nfrom osgeo import gdal\n"
+                                    "print(gdal.Open(sys.argv[1]).GetGeoTransform())' " +
+             Quote(file))
+      .Output;
+}
+
 std::vector<std::string> CompareSystems(const std::string& reference,
                                         const std::vector<std::string>& files) {
   std::string command = std::string(kPython) + " -c '"
@@ -118,3 +126,35 @@ INSTANTIATE_TEST_SUITE_P(
                                  "300000 5000000 300050 4999970"}));
 
 }  // namespace
+
+// ER Mapper's own geographic header registers in longitude and latitude;
+// the output keeps them so, and GDAL places both alike.
+TEST(CoordinateSystems, LatLongErMapperStaysLatLong) {
+  if (!HaveGdal() || !HaveOsr()) GTEST_SKIP() << "GDAL or its Python bindings not installed";
+  TempDir dir;
+  TestRaster raster;
+  raster.CoordinateSpace =
+      "\t\tDatum = \"WGS84\"\n\t\tProjection = \"GEODETIC\"\n\t\tCoordinateType = LATLONG\n"
+      "\t\tUnits = \"natural\"\n";
+  raster.CellInfo =
+      "\t\tCellInfo Begin\n\t\t\tXdimension = 0.0025\n\t\t\tYdimension = 0.0025\n"
+      "\t\tCellInfo End\n\t\tRegistrationCoord Begin\n\t\t\tLongitude = -5:44:30.9\n"
+      "\t\t\tLatitude = 50:11:30\n\t\tRegistrationCoord End\n";
+  WriteErs(dir / "in.ers", raster);
+  const std::string placed = GdalTransform(dir / "in.ers");
+  ASSERT_NE(placed.find("-5.7419166"), std::string::npos) << placed;
+
+  CommandResult r = RunCli({dir / "in.ers", dir / "out.ers", "/1"});
+  ASSERT_EQ(r.ExitCode, 0) << r.Output;
+  const std::string header = ReadText(dir / "out.ers");
+  EXPECT_NE(header.find("CoordinateType  = LATLONG"), std::string::npos) << header;
+  EXPECT_NE(header.find("Longitude = -5:44:30.9"), std::string::npos) << header;
+  EXPECT_EQ(header.find("Eastings"), std::string::npos) << header;
+  EXPECT_EQ(GdalTransform(dir / "out.ers"), placed);
+
+  r = RunCli({dir / "out.ers", dir / "out.tif", "/1"});
+  ASSERT_EQ(r.ExitCode, 0) << r.Output;
+  EXPECT_EQ(GdalTransform(dir / "out.tif"), placed);
+  EXPECT_NE(mirava::test::Run("gdalsrsinfo -e " + Quote(dir / "out.tif")).Output.find("EPSG:4326"),
+            std::string::npos);
+}

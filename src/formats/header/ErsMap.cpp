@@ -32,10 +32,12 @@ static double DegreesOfDms(const std::string& text) {
 }
 
 static std::string DmsOfDegrees(double value) {
-  const double magnitude = std::fabs(value);
-  const double degrees = std::floor(magnitude);
-  const double minutes = std::floor((magnitude - degrees) * 60);
-  const double seconds = ((magnitude - degrees) * 60 - minutes) * 60;
+  // Seconds to a billionth, which hides the binary fractions of a round
+  // trip and still places a cell to well under a millimetre.
+  const double billionths = std::round(std::fabs(value) * 3600e9);
+  const double degrees = std::floor(billionths / 3600e9);
+  const double minutes = std::floor((billionths - degrees * 3600e9) / 60e9);
+  const double seconds = (billionths - degrees * 3600e9 - minutes * 60e9) / 1e9;
   return std::string(value < 0 ? "-" : "") + FormatExact(degrees, 0) + ":" +
          FormatExact(minutes, 0) + ":" + FormatExact(seconds, 1);
 }

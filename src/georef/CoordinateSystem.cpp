@@ -171,6 +171,16 @@ int EpsgOfErMapperNames(const std::string& projection, const std::string& datum)
   return 0;
 }
 
+bool ErMapperNamesState(const TCoordinateSystem& crs) {
+  return crs.Epsg != 0 || crs.GeoKeys.Empty();
+}
+
+TErMapperNames ErMapperNamesFor(const TCoordinateSystem& crs, const TErMapperNames& given) {
+  if (crs.Epsg != 0) return ErMapperNamesOf(crs.Epsg);
+  if (!crs.GeoKeys.Empty()) return {"RAW", "RAW", "RAW", false};
+  return given;
+}
+
 bool NamesNoSystem(const std::string& name) {
   const std::string key = NameKey(name);
   return key.empty() || key == "RAW" || key == "UNKNOWN";

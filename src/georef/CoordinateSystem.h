@@ -46,6 +46,13 @@ TErMapperNames ErMapperNamesOf(int code);
 // 0 when they name none.
 int EpsgOfErMapperNames(const std::string& projection, const std::string& datum);
 
+// Whether ER Mapper-style names (ER Mapper, OSD and ECW headers) state
+// `crs`: by its EPSG code; a system without a code they cannot.
+bool ErMapperNamesState(const TCoordinateSystem& crs);
+// The names such a header writes for `crs`: its code's, "RAW" for a system
+// without a code rather than names that would be wrong, else those `given`.
+TErMapperNames ErMapperNamesFor(const TCoordinateSystem& crs, const TErMapperNames& given);
+
 // Names that state no coordinate system: "RAW", "UNKNOWN" or nothing.
 bool NamesNoSystem(const std::string& name);
 

@@ -158,3 +158,50 @@ TEST(CoordinateSystems, LatLongErMapperStaysLatLong) {
   EXPECT_NE(mirava::test::Run("gdalsrsinfo -e " + Quote(dir / "out.tif")).Output.find("EPSG:4326"),
             std::string::npos);
 }
+
+// GDAL's RSW and our own RSW and ECW keep their system into ER Mapper and
+// GeoTIFF; our RSW states its code where GDAL reads it (not Pulkovo 1942).
+TEST(CoordinateSystems, RswAndEcwKeepTheirSystem) {
+  if (!HaveGdal() || !HaveOsr()) GTEST_SKIP() << "GDAL or its Python bindings not installed";
+  TempDir dir;
+  const std::string input = dir / "in.tif";
+  ASSERT_EQ(mirava::test::Run("gdal_create -q -of GTiff -outsize 6 4 -bands 3 -burn 9 -a_srs "
+                              "EPSG:32633 -a_ullr 500000 6000000 500060 5999960 " +
+                              Quote(input))
+                .ExitCode,
+            0);
+  ASSERT_EQ(mirava::test::Run("gdal_translate -q -of RMF " + Quote(input) + " " +
+                              Quote(dir / "gdal.rsw"))
+                .ExitCode,
+            0);
+  const std::vector<std::pair<std::string, std::string>> jobs = {
+      {dir / "gdal.rsw", dir / "a.ers"}, {dir / "a.ers", dir / "a.tif"},
+      {input, dir / "ours.rsw"},         {dir / "ours.rsw", dir / "b.ers"},
+      {input, dir / "ours.ecw"},         {dir / "ours.ecw", dir / "c.ers"},
+      {dir / "c.ers", dir / "c.tif"}};
+  for (const auto& [from, to] : jobs) {
+    const CommandResult r = RunCli({from, to, "/3"});
+    ASSERT_EQ(r.ExitCode, 0) << from << " " << r.Output;
+    EXPECT_EQ(r.Output.find("not written"), std::string::npos) << from << " " << r.Output;
+  }
+  for (const char* header : {"a.ers", "b.ers", "c.ers"})
+    EXPECT_NE(ReadText(dir / header).find("Projection = \"NUTM33\""), std::string::npos) << header;
+  EXPECT_EQ(CompareSystems(input, {dir / "a.tif", dir / "ours.rsw", dir / "c.tif"}),
+            (std::vector<std::string>{"same", "same", "same"}));
+
+  // A system without a code: said, and the RSW states none rather than a
+  // wrong one.
+  const std::string local = dir / "local.tif";
+  ASSERT_EQ(mirava::test::Run("gdal_create -q -of GTiff -outsize 6 4 -bands 3 -a_srs "
+                              "'+proj=tmerc +lon_0=12.5 +k=0.9995 +x_0=300000 +ellps=bessel' "
+                              "-a_ullr 300000 5000000 300060 4999960 " +
+                              Quote(local))
+                .ExitCode,
+            0);
+  const CommandResult r = RunCli({local, dir / "tm.rsw"});
+  ASSERT_EQ(r.ExitCode, 0) << r.Output;
+  EXPECT_NE(r.Output.find("coordinate system not written: user-defined GeoTIFF keys"),
+            std::string::npos)
+      << r.Output;
+  EXPECT_EQ(CompareSystems(local, {dir / "tm.rsw"}), std::vector<std::string>{"none"});
+}

@@ -59,7 +59,11 @@ NCSError FileError(int systemError, const std::string& fileName) {
 //  48  8  cell increment X     56  8  cell increment Y
 //  64  8  origin X             72  8  origin Y     (IEEE doubles)
 //  80  8  length of the compressed data that follows
-//  88     zlib stream of the lines' prediction residuals
+//  88 32  datum name, NUL-padded         (layout 2 on)
+// 120 32  projection name, NUL-padded    (layout 2 on)
+// 152     zlib stream of the lines' prediction residuals (88 in layout 1)
+//
+// Layout 2 also keeps the EPSG code of the coordinate system at 44 (0: none).
 //
 // All numbers little-endian. Each line holds every band's row in turn;
 // for an RGB image the bands are first turned into R-G, G, B-G (modulo
@@ -67,8 +71,10 @@ NCSError FileError(int systemError, const std::string& fileName) {
 // median edge predictor over its left, upper and upper-left neighbours.
 // Both steps are exactly reversible.
 
-constexpr uint32_t kLayoutVersion = 1;
-constexpr size_t kHeaderSize = 88;
+constexpr uint32_t kLayoutVersion = 2;
+constexpr size_t kFirstHeaderSize = 88;  // layout 1: no names
+constexpr size_t kHeaderSize = 152;
+constexpr size_t kNameSize = 32;
 constexpr size_t kChunk = 65536;
 // Above deflate's largest ratio (1032 to 1), with a margin.
 constexpr uint64_t kMaxDeflateRatio = 1100;
@@ -83,6 +89,10 @@ struct TLayerHeader {
   uint32_t BlockSizeY = 0;
   int32_t CellSizeUnits = 0;
   float TargetCompression = 0;
+  uint32_t Version = kLayoutVersion;
+  int32_t Epsg = 0;
+  std::string Datum = "RAW";
+  std::string Projection = "RAW";
   double CellIncrementX = 1;
   double CellIncrementY = -1;
   double OriginX = 0;
@@ -104,12 +114,17 @@ struct TLayerHeader {
     uint32_t ratio;
     std::memcpy(&ratio, &TargetCompression, 4);
     StoreLE<uint32_t>(p + 40, ratio);
+    StoreLE<uint32_t>(p + 44, static_cast<uint32_t>(Epsg));
     StoreLE<double>(p + 48, CellIncrementX);
     StoreLE<double>(p + 56, CellIncrementY);
     StoreLE<double>(p + 64, OriginX);
     StoreLE<double>(p + 72, OriginY);
     StoreLE<uint64_t>(p + 80, DataLength);
+    std::memcpy(p + 88, Datum.data(), std::min(Datum.size(), kNameSize - 1));
+    std::memcpy(p + 120, Projection.data(), std::min(Projection.size(), kNameSize - 1));
   }
+
+  size_t Size() const { return Version == 1 ? kFirstHeaderSize : kHeaderSize; }
 
   void Decode(const uint8_t* p) {
     SizeX = LoadLE<uint32_t>(p + 12);
@@ -127,6 +142,15 @@ struct TLayerHeader {
     OriginX = LoadLE<double>(p + 64);
     OriginY = LoadLE<double>(p + 72);
     DataLength = LoadLE<uint64_t>(p + 80);
+    Version = LoadLE<uint32_t>(p + 8);
+    if (Version == 1) return;
+    Epsg = static_cast<int32_t>(LoadLE<uint32_t>(p + 44));
+    auto name = [](const uint8_t* at) {
+      const char* text = reinterpret_cast<const char*>(at);
+      return std::string(text, strnlen(text, kNameSize));
+    };
+    Datum = name(p + 88);
+    Projection = name(p + 120);
   }
 };
 
@@ -318,7 +342,7 @@ NCSError NCSFileView::Restart() {
   Stream = z_stream{};
   if (inflateInit(&Stream) != Z_OK) return SetError(NCS_COULDNT_ALLOC_MEMORY, "decompressor");
   StreamOpen = true;
-  if (std::fseek(File, static_cast<long>(kHeaderSize), SEEK_SET) != 0)
+  if (std::fseek(File, static_cast<long>(Header.Size()), SEEK_SET) != 0)
     return SetError(NCS_FILE_IO_ERROR, FileName + ": " + SystemErrorText(errno));
   CompressedRead = 0;
   NextFileLine = 0;
@@ -430,9 +454,11 @@ NCSError NCScbmOpenFileView(const std::string& fileName, TFileViewPtr& view) {
                                        "ECW SDK, which this program does not include");
   if (got < 8 || std::memcmp(head, kLayerSignature, 8) != 0)
     return opened->Corrupt("not an image of this program's ECW layer");
-  if (got < kHeaderSize) return opened->Corrupt("the header is cut short");
-  if (LoadLE<uint32_t>(head + 8) != kLayoutVersion)
-    return opened->Corrupt("unknown layout version " + std::to_string(LoadLE<uint32_t>(head + 8)));
+  const uint32_t version = got >= 12 ? LoadLE<uint32_t>(head + 8) : 0;
+  if (version != 1 && version != kLayoutVersion)
+    return opened->Corrupt("unknown layout version " + std::to_string(version));
+  if (got < (version == 1 ? kFirstHeaderSize : kHeaderSize))
+    return opened->Corrupt("the header is cut short");
   TLayerHeader& h = opened->Header;
   h.Decode(head);
   if (h.SizeX == 0 || h.SizeY == 0 || h.Bands == 0)
@@ -451,10 +477,10 @@ NCSError NCScbmOpenFileView(const std::string& fileName, TFileViewPtr& view) {
   if (cells / kMaxDeflateRatio > size)
     return opened->Corrupt(SizeText(h.SizeX, h.SizeY) + " cells in " + std::to_string(h.Bands) +
                            " bands cannot fit " + std::to_string(size) + " bytes");
-  if (h.DataLength != size - kHeaderSize)
+  if (h.DataLength != size - h.Size())
     return opened->Corrupt("the file holds " + std::to_string(size) +
                            " bytes where its header describes " +
-                           std::to_string(h.DataLength + kHeaderSize));
+                           std::to_string(h.DataLength + h.Size()));
   try {
     const size_t line = static_cast<size_t>(h.SizeX) * h.Bands;
     opened->Input.resize(kChunk);
@@ -479,6 +505,9 @@ NCSError NCScbmGetViewFileInfo(NCSFileView& view, NCSFileViewFileInfo& info) {
   info.OriginX = h.OriginX;
   info.OriginY = h.OriginY;
   info.CellSizeUnits = h.CellSizeUnits;
+  info.Datum = h.Datum;
+  info.Projection = h.Projection;
+  info.Epsg = h.Epsg;
   return Succeed();
 }
 
@@ -656,6 +685,9 @@ NCSError NCSEcwCompressOpen(NCSEcwCompressClient& client, bool calculateSizesOnl
   h.CellIncrementY = client.CellIncrementY;
   h.OriginX = client.OriginX;
   h.OriginY = client.OriginY;
+  h.Datum = client.Datum;
+  h.Projection = client.Projection;
+  h.Epsg = client.Epsg;
 
   task->TargetName = client.OutputFileName;
   const int fd = CreateOutputFile(task->TargetName, O_WRONLY);

@@ -72,6 +72,9 @@ struct NCSFileViewFileInfo {
   double OriginX = 0;          // world position of the outer top-left corner
   double OriginY = 0;
   int32_t CellSizeUnits = 0;
+  std::string Datum = "RAW";  // names of the coordinate system
+  std::string Projection = "RAW";
+  int32_t Epsg = 0;  // its EPSG code, 0 when none is known
 };
 
 enum NCSEcwReadStatus : int32_t {
@@ -144,6 +147,10 @@ struct NCSEcwCompressClient {
   double OriginX = 0;
   double OriginY = 0;
   int32_t CellSizeUnits = 0;
+  // Names of the coordinate system (at most 31 bytes each) and its EPSG code.
+  std::string Datum = "RAW";
+  std::string Projection = "RAW";
+  int32_t Epsg = 0;
   TReadLineCallback ReadCallback = nullptr;
   TStatusCallback StatusCallback = nullptr;
   TCancelCallback CancelCallback = nullptr;

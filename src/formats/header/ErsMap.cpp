@@ -237,18 +237,13 @@ bool TErsHeader::WriteHeader(const std::string& fileName) {
   return true;
 }
 
-bool ErMapperStates(const TCoordinateSystem& crs) { return crs.Epsg != 0 || crs.GeoKeys.Empty(); }
-
 void StateInErMapperNames(const TCoordinateSystem& crs, THeader& header) {
-  if (crs.Epsg != 0) {
-    const TErMapperNames names = ErMapperNamesOf(crs.Epsg);
-    header.Projection = names.Projection;
-    header.Datum = names.Datum;
-    header.Spheroid = names.Spheroid;
-    header.Feet = names.Feet;
-  } else if (!crs.GeoKeys.Empty()) {
-    header.Projection = header.Datum = header.Spheroid = "RAW";
-  }
+  const TErMapperNames names =
+      ErMapperNamesFor(crs, {header.Projection, header.Datum, header.Spheroid, header.Feet});
+  header.Projection = names.Projection;
+  header.Datum = names.Datum;
+  header.Spheroid = names.Spheroid;
+  header.Feet = names.Feet;
 }
 
 TErsMap2::TErsMap2() : THeadMap2(std::make_unique<TErsHeader>()) {}

@@ -42,11 +42,7 @@ class TErsHeader : public THeader {
   std::string CellTypeWord;  // as the file named it
 };
 
-// ER Mapper and OSD headers state a coordinate system by its EPSG code, in
-// ER Mapper's names or as "EPSG:n"; a system without a code they cannot.
-bool ErMapperStates(const TCoordinateSystem& crs);
-// The header's names (and units) for `crs`: its code's, or "RAW" for a
-// system without one rather than names that would be wrong.
+// The header's names (and units) for `crs` (ErMapperNamesFor).
 void StateInErMapperNames(const TCoordinateSystem& crs, THeader& header);
 
 class TErsMap2 : public THeadMap2 {
@@ -65,7 +61,7 @@ class TErsMap2 : public THeadMap2 {
                        double cellSizeY, double registrationCellX, double registrationCellY,
                        double registrationX, double registrationY,
                        const std::string& projection) override;
-  bool StatesCoordinateSystem() override { return ErMapperStates(Crs); }
+  bool StatesCoordinateSystem() override { return ErMapperNamesState(Crs); }
 };
 
 }  // namespace mirava

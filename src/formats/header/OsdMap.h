@@ -38,7 +38,7 @@ class TOsdMap2 : public THeadMap2 {
                        double cellSizeY, double registrationCellX, double registrationCellY,
                        double registrationX, double registrationY,
                        const std::string& projection) override;
-  bool StatesCoordinateSystem() override { return ErMapperStates(Crs); }
+  bool StatesCoordinateSystem() override { return ErMapperNamesState(Crs); }
 };
 
 }  // namespace mirava

@@ -160,6 +160,10 @@ void TECWMap2::TakeFileInfo(const ncs::NCSFileViewFileInfo& info) {
   RegistrationX = info.OriginX;
   RegistrationY = info.OriginY;
   Georeferenced = true;  // a corner and cell sizes are in every file
+  Datum = info.Datum;
+  Projection = info.Projection;
+  Crs = {};
+  Crs.Epsg = info.Epsg != 0 ? info.Epsg : EpsgOfErMapperNames(Projection, Datum);
 }
 
 std::optional<std::string> TECWMap2::WriteRefusal(const TRasterShape& shape) {
@@ -322,6 +326,9 @@ bool TECWMap2::CompressImage(const std::string& fileName, float quality) {
   client->CellIncrementX = GetCellSizeX();
   client->CellIncrementY = -GetCellSizeY();
   client->CellSizeUnits = 3;
+  client->Datum = Datum;
+  client->Projection = Projection;
+  client->Epsg = Crs.Epsg;
   CurrentEcwDataset = this;
   ncs::NCSError e = ncs::NCSEcwCompressOpen(*client, false);
   if (e == ncs::NCS_SUCCESS) {
@@ -352,11 +359,15 @@ bool TECWMap2::Close() {
   return CloseMapping() && ok;
 }
 
-bool TECWMap2::SetGeoreference(const std::string&, const std::string&,
+bool TECWMap2::SetGeoreference(const std::string& spheroid, const std::string& datum,
                                double cellSizeX, double cellSizeY,
                                double registrationCellX,
                                double registrationCellY, double registrationX,
-                               double registrationY, const std::string&) {
+                               double registrationY, const std::string& projection) {
+  const TErMapperNames names = ErMapperNamesFor(Crs, {projection, datum, spheroid, false});
+  Projection = names.Projection;
+  Datum = names.Datum;
+  Spheroid = names.Spheroid;
   CellSizeX = cellSizeX;
   CellSizeY = cellSizeY;
   // The outer corner of cell (0, 0); rows grow southwards.

@@ -51,6 +51,7 @@ class TECWMap2 : public TDataSetRoot2 {
                        double registrationCellX, double registrationCellY,
                        double registrationX, double registrationY,
                        const std::string& projection) override;
+  bool StatesCoordinateSystem() override { return ErMapperNamesState(Crs); }
   void PixelToWorld(double column, double row, double& x, double& y) override;
   void WorldToPixel(double x, double y, double& column, double& row) override;
   // The whole image is in memory: any rows make a block.

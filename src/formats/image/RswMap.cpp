@@ -31,6 +31,9 @@ enum : uint32_t {
   hPaletteLength = 100,
   hIndexOffset = 104,
   hIndexLength = 108,
+  hMapType = 124,
+  hProjection = 128,
+  hEpsgCode = 132,
   hScale = 136,
   hResolution = 144,
   hCellSize = 152,
@@ -45,6 +48,9 @@ constexpr uint32_t kVersion = 0x200;
 // 256-byte units.
 constexpr uint32_t kHugeVersion = 0x201;
 constexpr double kScale = 1000.0;
+// Map type and projection "none": with 0, GDAL reads Pulkovo 1942 Gauss-Kruger;
+// with this it takes the EPSG code, or no coordinate system without one.
+constexpr uint32_t kNone = UINT32_MAX;
 // A tile must fit one mapped window with room for its 64 KiB alignment.
 constexpr uint64_t kMaxTileBytes = kMaxWindowSize - kWindowAlignment;
 
@@ -146,6 +152,9 @@ bool TRswMap2::Open(const std::string& fileName, uint32_t columns,
   CellSizeX = CellSizeY = cellSize;
   RegistrationCellX = RegistrationCellY = 0;
   Georeferenced = Header32(hGeoreferenced) != 0;
+  const int32_t epsg = static_cast<int32_t>(Header32(hEpsgCode));
+  Crs = {};
+  if (Georeferenced && epsg > 0) Crs.Epsg = epsg;
   RegistrationX = HeaderDouble(hLeftX);
   RegistrationY = GridRows * cellSize + HeaderDouble(hLowerY);
   ControlPoints = std::make_unique<TGCPList>();
@@ -272,6 +281,8 @@ bool TRswMap2::Create(uint32_t columns, uint32_t rows) {
   SetHeader32(hPaletteLength, kPaletteSize);
   SetHeader32(hIndexOffset, kCreatedIndexOffset);
   SetHeaderDouble(hScale, kScale);
+  SetHeader32(hMapType, kNone);
+  SetHeader32(hProjection, kNone);
   TileWidth = columns < kMaxTileSide ? columns : kMaxTileSide;
   TileHeight = rows < kMaxTileSide ? rows : kMaxTileSide;
   TilesAcross = static_cast<uint32_t>((uint64_t{columns} + TileWidth - 1) / TileWidth);
@@ -413,6 +424,7 @@ bool TRswMap2::SetGeoreference(const std::string&, const std::string&,
   SetHeaderDouble(hLeftX, registrationX - registrationCellX * cellSizeX);
   SetHeaderDouble(hLowerY, registrationY + registrationCellY * cellSizeY -
                                static_cast<double>(Header32(hHeight)) * cellSizeY);
+  SetHeader32(hEpsgCode, static_cast<uint32_t>(Crs.Epsg));
   WriteHeaderBack();
   return true;
 }

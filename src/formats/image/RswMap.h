@@ -41,6 +41,8 @@ class TRswMap2 : public TDataSetRoot2 {
   int32_t GetColumnCount() override;
   uint8_t GetCellType() override { return 1; }
   bool IsMSBFirst() override { return false; }
+  // By its EPSG code only.
+  bool StatesCoordinateSystem() override { return Crs.Epsg != 0 || Crs.Empty(); }
   bool SetGeoreference(const std::string& spheroid, const std::string& datum,
                        double cellSizeX, double cellSizeY,
                        double registrationCellX, double registrationCellY,

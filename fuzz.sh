@@ -17,9 +17,12 @@ fi
 cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_CXX_COMPILER=clang++ -DMIRAVA_FUZZ=ON >/dev/null
 cmake --build build-fuzz
+# The text files' target, then one per raster format, by the keys of the
+# format table.
 targets=("$@")
 if ((${#targets[@]} == 0)); then
-  for t in build-fuzz/fuzz_*; do targets+=("$(basename "$t" | sed 's/^fuzz_//')"); done
+  targets=(textfiles)
+  while read -r key; do targets+=("$key"); done < <(build-fuzz/fuzz_formats)
 fi
 mkdir -p build-fuzz/crashes
 failed=0
@@ -28,7 +31,9 @@ for t in "${targets[@]}"; do
   mkdir -p "$corpus"
   [ -d "tests/fuzz/corpus/$t" ] && cp -n tests/fuzz/corpus/$t/* "$corpus"/ 2>/dev/null || true
   echo "fuzzing $t for ${SECONDS_EACH}s" >&2
-  if ! "build-fuzz/fuzz_$t" "$corpus" -max_total_time="$SECONDS_EACH" -timeout=10 \
+  binary=build-fuzz/fuzz_dataset
+  [ "$t" = textfiles ] && binary=build-fuzz/fuzz_textfiles
+  if ! MIRAVA_FUZZ_FORMAT=$t "$binary" "$corpus" -max_total_time="$SECONDS_EACH" -timeout=10 \
       -rss_limit_mb=2048 -max_len=65536 -print_final_stats=1 \
       -artifact_prefix="build-fuzz/crashes/$t-" 2> "build-fuzz/$t.log"; then
     echo "FAILED: $t (see build-fuzz/$t.log and build-fuzz/crashes/)" >&2

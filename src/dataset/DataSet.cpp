@@ -32,66 +32,172 @@ std::unique_ptr<TDataSetRoot2> Make() {
   return std::make_unique<T>();
 }
 
+using TFiles = std::vector<std::string>;
+constexpr const char* kAnyGrid =
+    "any bands of 8/16/32-bit integers (signed or not) or 32/64-bit floats";
+constexpr const char* kStoredAsFloats =
+    "1 band of any cell type but 64-bit floats and unsigned 32-bit integers, stored as 32-bit "
+    "floats";
+
 // The one table that knows every format.
 const TFormatEntry Formats[] = {
-    {fcErs, "ER Mapper", ".ers", Make<TErsMap2>,
-     [](const std::string& n) -> std::vector<std::string> {
-       return {RemoveFileExt(n), ChangeFileExt(n, ".ers")};
-     },
-     false, "any bands of 8/16/32-bit integers (signed or not) or 32/64-bit floats",
-     "any bands of 8/16/32-bit integers (signed or not) or 32/64-bit floats", nullptr},
-    {fcOsd, "OSD", ".osd", Make<TOsdMap2>,
-     [](const std::string& n) -> std::vector<std::string> {
-       return {RemoveFileExt(n), CompanionFile(n, ".osd")};
-     },
-     false, "any bands of 8/16/32-bit integers (signed or not) or 32/64-bit floats",
-     "any bands of 8/16/32-bit integers (signed or not) or 32/64-bit floats", nullptr},
-    {fcTiff, "TIFF", ".tif .tiff", Make<TTifMap2>,
-     [](const std::string& n) -> std::vector<std::string> {
+    {.Code = fcErs,
+     .Name = "ER Mapper",
+     .Key = "ers",
+     .Extensions = ".ers",
+     .ExtensionKey = "ERS",
+     .Signatures = {{{"DATA", 4, true}}},
+     .Create = Make<TErsMap2>,
+     .Files = [](const std::string& n) -> TFiles { return {RemoveFileExt(n), ChangeFileExt(n, ".ers")}; },
+     .Reads = kAnyGrid,
+     .Writes = kAnyGrid},
+    {.Code = fcOsd,
+     .Name = "OSD",
+     .Key = "osd",
+     .Extensions = ".osd",
+     .ExtensionKey = "OSD",
+     .Signatures = {{{"ORTH", 4, true}}},
+     .Create = Make<TOsdMap2>,
+     .Files = [](const std::string& n) -> TFiles { return {RemoveFileExt(n), CompanionFile(n, ".osd")}; },
+     .Reads = kAnyGrid,
+     .Writes = kAnyGrid},
+    {.Code = fcTiff,
+     .Name = "TIFF",
+     .Key = "tiff",
+     .Extensions = ".tif .tiff",
+     .ExtensionKey = "TIF",
+     .Signatures = {{{"II", 2, true}, {"MM", 2, true}}},
+     .Create = Make<TTifMap2>,
+     .Files = [](const std::string& n) -> TFiles {
        return {n, ChangeFileExt(n, ".tfw"), ChangeFileExt(n, ".tifw")};
      },
-     true, "any TIFF libtiff decodes: any bands of 1- to 32-bit integer or 32/64-bit float samples",
-     "any bands of 8/16/32-bit integers (signed or not) or 32/64-bit floats", nullptr, true,
-     TPaletteUse::Table},
-    {fcBmp, "BMP", ".bmp", Make<TBMPMap2>,
-     [](const std::string& n) -> std::vector<std::string> {
-       return {n, ChangeFileExt(n, ".bmpw")};
-     },
-     true, "1/4/8-bit palettes, RLE, 16/24/32-bit pixels",
-     "1 band (8-bit grey or palette) or 3 bands (24-bit) of unsigned 8-bit cells",
-     TBMPMap2::WriteRefusal, true, TPaletteUse::Table},
-    {fcDtm, "DTM", ".dtm", Make<TDtmMap2>,
-     [](const std::string& n) -> std::vector<std::string> { return {n}; }, false,
-     "1 band of 32-bit floats", "1 band of any cell type but 64-bit floats and unsigned 32-bit integers, stored as 32-bit floats", TDtmMap2::WriteRefusal},
-    {fcNog, "NOG", ".001", Make<TNogMap2>,
-     [](const std::string& n) -> std::vector<std::string> {
+     .ReadsControlPointFile = true,
+     .Reads = "any TIFF libtiff decodes: any bands of 1- to 32-bit integer or 32/64-bit float "
+              "samples, palettes as indices with their colour table",
+     .Writes = "any bands of 8/16/32-bit integers (signed or not) or 32/64-bit floats, a "
+               "palette's colour table",
+     .HoldsRotation = true,
+     .Palette = TPaletteUse::Table},
+    {.Code = fcBmp,
+     .Name = "BMP",
+     .Key = "bmp",
+     .Extensions = ".bmp",
+     .ExtensionKey = "BMP",
+     .Signatures = {{{"BM", 2, true}}},
+     .Create = Make<TBMPMap2>,
+     .Files = [](const std::string& n) -> TFiles { return {n, ChangeFileExt(n, ".bmpw")}; },
+     .ReadsControlPointFile = true,
+     .Reads = "1/4/8-bit palettes, RLE, 16/24/32-bit pixels",
+     .Writes = "1 band (8-bit grey or palette) or 3 bands (24-bit) of unsigned 8-bit cells",
+     .Refusal = TBMPMap2::WriteRefusal,
+     .HoldsRotation = true,
+     .Palette = TPaletteUse::Table},
+    {.Code = fcDtm,
+     .Name = "DTM",
+     .Key = "dtm",
+     .Extensions = ".dtm",
+     .ExtensionKey = "DTM",
+     .Signatures = {{{"\x00\x00\x80\xBF", 4}}},
+     .Create = Make<TDtmMap2>,
+     .Files = [](const std::string& n) -> TFiles { return {n}; },
+     .Reads = "1 band of 32-bit floats",
+     .Writes = kStoredAsFloats,
+     .Refusal = TDtmMap2::WriteRefusal},
+    {.Code = fcNog,
+     .Name = "NOG",
+     .Key = "nog",
+     .Extensions = ".001",
+     .ExtensionKey = "001",
+     .ByExtension = TByExtension::Fallback,
+     .Create = Make<TNogMap2>,
+     .Files = [](const std::string& n) -> TFiles {
        return {CompanionFile(n, ".002"), CompanionFile(n, ".001")};
      },
-     false, "1 band of signed 16-bit integers", "1 band of 8-bit or signed 16-bit integers",
-     TNogMap2::WriteRefusal},
-    {fcJpeg, "JPEG", ".jpg", Make<TJpgMap2>,
-     [](const std::string& n) -> std::vector<std::string> {
+     .Reads = "1 band of signed 16-bit integers",
+     .Writes = "1 band of 8-bit or signed 16-bit integers",
+     .Refusal = TNogMap2::WriteRefusal},
+    {.Code = fcJpeg,
+     .Name = "JPEG",
+     .Key = "jpg",
+     .Extensions = ".jpg",
+     .ExtensionKey = "JPG",
+     .Signatures = {{{"\xFF\xD8", 2}}},
+     .Create = Make<TJpgMap2>,
+     .Files = [](const std::string& n) -> TFiles {
        return {n, ChangeFileExt(n, ".jgw"), ChangeFileExt(n, ".jpgw")};
      },
-     false, "8-bit grey, RGB, CMYK or YCCK", "1 or 3 bands of unsigned 8-bit cells",
-     TJpgMap2::WriteRefusal, true, TPaletteUse::Colors},
-    {fcVeg, "VEG", ".veg", Make<TVegFile>,
-     [](const std::string& n) -> std::vector<std::string> {
+     .Reads = "8-bit grey, RGB, CMYK or YCCK",
+     .Writes = "1 or 3 bands of unsigned 8-bit cells (a palette's colours as 3 bands)",
+     .Refusal = TJpgMap2::WriteRefusal,
+     .HoldsRotation = true,
+     .Palette = TPaletteUse::Colors},
+    {.Code = fcVeg,
+     .Name = "VEG",
+     .Key = "veg",
+     .Extensions = ".veg",
+     .ExtensionKey = "VEG",
+     .ByExtension = TByExtension::Fallback,
+     .Create = Make<TVegFile>,
+     .Files = [](const std::string& n) -> TFiles {
        return {CompanionFile(n, ".veg"), CompanionFile(n, ".dat")};
      },
-     false, "1 band of 32-bit floats", "1 band of any cell type but 64-bit floats and unsigned 32-bit integers, stored as 32-bit floats", TVegFile::WriteRefusal},
-    {fcEcw, "ECW", ".ecw", Make<TECWMap2>,
-     [](const std::string& n) -> std::vector<std::string> { return {n}; }, false,
-     "files of our own codec only", "1 or 3 bands of unsigned 8-bit cells", TECWMap2::WriteRefusal,
-     false, TPaletteUse::Colors},
-    {fcRsw, "Panorama RSW", ".rsw", Make<TRswMap2>,
-     [](const std::string& n) -> std::vector<std::string> { return {n}; }, true,
-     "8-bit palette or 24-bit colour", "3 bands of unsigned 8-bit cells", TRswMap2::WriteRefusal,
-     false, TPaletteUse::Colors},
-    {fcHgt, "HGT", ".hgt", Make<THgtMap2>,
-     [](const std::string& n) -> std::vector<std::string> { return {CompanionFile(n, ".hgt")}; },
-     false, "1201 or 3601 square tiles of signed 16-bit heights",
-     "1 band of 8-bit or signed 16-bit integers", THgtMap2::WriteRefusal},
+     .Reads = "1 band of 32-bit floats",
+     .Writes = kStoredAsFloats,
+     .Refusal = TVegFile::WriteRefusal},
+    {.Code = fcEcw,
+     .Name = "ECW",
+     .Key = "ecw",
+     .Extensions = ".ecw",
+     .ExtensionKey = "ECW",
+     .Signatures = {{{"\x65\x02\x01\x02", 4}}},
+     .ByExtension = TByExtension::Fallback,
+     .Create = Make<TECWMap2>,
+     .Files = [](const std::string& n) -> TFiles { return {n}; },
+     .Reads = "files of our own codec only",
+     .Writes = "1 or 3 bands of unsigned 8-bit cells (a palette's colours as 3 bands)",
+     .Refusal = TECWMap2::WriteRefusal,
+     .Palette = TPaletteUse::Colors},
+    {.Code = fcRsw,
+     .Name = "Panorama RSW",
+     .Key = "rsw",
+     .Extensions = ".rsw",
+     .ExtensionKey = "RSW",
+     .Signatures = {{{"RSW", 3, true}}},
+     .Create = Make<TRswMap2>,
+     .Files = [](const std::string& n) -> TFiles { return {n}; },
+     .ReadsControlPointFile = true,
+     .Reads = "8-bit palette or 24-bit colour",
+     .Writes = "3 bands of unsigned 8-bit cells (a palette's colours as 3 bands)",
+     .Refusal = TRswMap2::WriteRefusal,
+     .Palette = TPaletteUse::Colors},
+    // Tiles have no signature, and their first height can look like another
+    // format's (-40 m is FF D8, JPEG's): their extension comes first.
+    {.Code = fcHgt,
+     .Name = "HGT",
+     .Key = "hgt",
+     .Extensions = ".hgt",
+     .ExtensionKey = "HGT",
+     .ByExtension = TByExtension::First,
+     .Create = Make<THgtMap2>,
+     .Files = [](const std::string& n) -> TFiles { return {CompanionFile(n, ".hgt")}; },
+     .Reads = "1201 or 3601 square tiles of signed 16-bit heights",
+     .Writes = "1 band of 8-bit or signed 16-bit integers",
+     .Refusal = THgtMap2::WriteRefusal},
+};
+
+// Formats told by name, extension or signature that have no class of their
+// own: they open through the OSD dataset. The four-letter TIFF-like
+// signatures come before TIFF's own.
+const TFormatEntry Recognised[] = {
+    {.Code = fcGif, .Name = "GIF", .Key = "gif", .Extensions = ".gif", .ExtensionKey = "GIF",
+     .Signatures = {{{"GIF8", 4, true}}}},
+    {.Code = fcQuad, .Name = "MMMM/IIII", .Key = "quad", .Extensions = "", .ExtensionKey = "",
+     .Signatures = {{{"MMMM", 4, true}, {"IIII", 4, true}}}},
+    {.Code = fcDcr, .Name = "DCR", .Key = "dcr", .Extensions = ".dcr", .ExtensionKey = "DCR"},
+    {.Code = fcBit, .Name = "BIT", .Key = "bit", .Extensions = ".bit", .ExtensionKey = "BIT",
+     .Signatures = {{{"BITR", 4}}}},
+    {.Code = fcByt, .Name = "BYT", .Key = "byt", .Extensions = ".byt", .ExtensionKey = "BYT",
+     .Signatures = {{{"BYTR", 4}}}},
 };
 
 // Codes without a class of their own open through the OSD dataset.
@@ -101,8 +207,15 @@ const TFormatEntry& EntryFor(int code) {
   return Formats[1];
 }
 
-bool ExtensionContains(const std::string& ext, const char* key) {
-  return ext.find(key) != std::string::npos;
+// The code of the first format whose entry `matches`, looking at those
+// without a class of their own first; fcUnknown when none does.
+template <typename F>
+int FirstFormat(F&& matches) {
+  using TTable = std::span<const TFormatEntry>;
+  for (const TTable table : {TTable(Recognised), TTable(Formats)})
+    for (const TFormatEntry& entry : table)
+      if (matches(entry)) return entry.Code;
+  return fcUnknown;
 }
 
 }  // namespace
@@ -132,16 +245,10 @@ TRasterShape OutputShape(int code, const TRasterShape& input) {
 }
 
 std::string FormatName(int code) {
-  switch (code) {
-    case fcGif: return "GIF";
-    case fcDcr: return "DCR";
-    case fcBit: return "BIT";
-    case fcQuad: return "MMMM/IIII";
-    case fcByt: return "BYT";
-    case fcNoFile:
-    case fcUnknown: return "unknown";
-    default: return EntryFor(code).Name;
-  }
+  if (code <= fcUnknown) return "unknown";
+  for (const TFormatEntry& entry : Recognised)
+    if (entry.Code == code) return entry.Name;
+  return EntryFor(code).Name;
 }
 
 std::vector<std::string> FormatFiles(int code, const std::string& fileName,
@@ -155,18 +262,11 @@ std::vector<std::string> FormatFiles(int code, const std::string& fileName,
 }
 
 int FormatFromExtension(const std::string& fileName) {
-  static const struct {
-    const char* Key;
-    int Code;
-  } keys[] = {{"ERS", fcErs}, {"OSD", fcOsd}, {"TIF", fcTiff}, {"GIF", fcGif},
-              {"BMP", fcBmp}, {"DTM", fcDtm}, {"001", fcNog},  {"JPG", fcJpeg},
-              {"VEG", fcVeg}, {"ECW", fcEcw}, {"DCR", fcDcr},  {"RSW", fcRsw},
-              {"BIT", fcBit}, {"BYT", fcByt}, {"HGT", fcHgt}};
   const std::string ext = UpperCase(ExtractFileExt(fileName));
   if (ext.empty()) return fcUnknown;
-  for (const auto& key : keys)
-    if (ExtensionContains(ext, key.Key)) return key.Code;
-  return fcUnknown;
+  return FirstFormat([&](const TFormatEntry& entry) {
+    return *entry.ExtensionKey && ext.find(entry.ExtensionKey) != std::string::npos;
+  });
 }
 
 int FormatFromSignature(const std::string& fileName, std::string* ioError) {
@@ -176,9 +276,8 @@ int FormatFromSignature(const std::string& fileName, std::string* ioError) {
     if (ioError) *ioError = fileName + " is not a regular file";
     return fcUnknown;
   }
-  // HGT tiles have no signature, and their first height can look like
-  // another format's (-40 m is FF D8, JPEG's): trust their extension first.
-  if (UpperCase(ExtractFileExt(fileName)) == ".HGT") return fcHgt;
+  const int named = FormatFromExtension(fileName);
+  if (named > fcUnknown && EntryFor(named).ByExtension == TByExtension::First) return named;
   int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     if (ioError) *ioError = SystemErrorText(errno);
@@ -194,26 +293,17 @@ int FormatFromSignature(const std::string& fileName, std::string* ioError) {
       *ioError = got < 0 ? SystemErrorText(readError) : "Reached the end of the file " + fileName;
     return fcUnknown;
   }
-  unsigned char u[4];
-  for (int i = 0; i < 4; ++i)
-    u[i] = (b[i] >= 'a' && b[i] <= 'z') ? b[i] - 'a' + 'A' : b[i];
-  auto upper = [&](const char* s, size_t n) { return std::memcmp(u, s, n) == 0; };
-  auto exact = [&](const char* s, size_t n) { return std::memcmp(b, s, n) == 0; };
-  if (upper("ORTH", 4)) return fcOsd;
-  if (upper("DATA", 4)) return fcErs;
-  if (upper("GIF8", 4)) return fcGif;
-  if (upper("MMMM", 4) || upper("IIII", 4)) return fcQuad;
-  if (upper("MM", 2) || upper("II", 2)) return fcTiff;
-  if (upper("BM", 2)) return fcBmp;
-  if (exact("\x00\x00\x80\xBF", 4)) return fcDtm;
-  if (exact("\x65\x02\x01\x02", 4)) return fcEcw;
-  if (upper("RSW", 3)) return fcRsw;
-  if (exact("\xFF\xD8", 2)) return fcJpeg;
-  if (exact("BITR", 4)) return fcBit;
-  if (exact("BYTR", 4)) return fcByt;
-  int code = FormatFromExtension(fileName);
-  if (code == fcNog || code == fcVeg || code == fcEcw || code == fcHgt)
-    return code;
+  unsigned char upper[sizeof b];
+  for (size_t i = 0; i < sizeof b; ++i)
+    upper[i] = (b[i] >= 'a' && b[i] <= 'z') ? b[i] - 'a' + 'A' : b[i];
+  const int bySignature = FirstFormat([&](const TFormatEntry& entry) {
+    for (const TSignature& sig : entry.Signatures)
+      if (sig.Length && std::memcmp(sig.AnyCase ? upper : b, sig.Bytes, sig.Length) == 0)
+        return true;
+    return false;
+  });
+  if (bySignature != fcUnknown) return bySignature;
+  if (named > fcUnknown && EntryFor(named).ByExtension == TByExtension::Fallback) return named;
   return fcUnknown;
 }
 

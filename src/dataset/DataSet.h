@@ -2,6 +2,7 @@
 // opens the matching dataset, forwarding every request to it.
 #pragma once
 
+#include <array>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -47,19 +48,38 @@ enum class TPaletteUse {
   Colors,   // three bands of the cells' colours
 };
 
+// First bytes that tell a format's files apart: `Length` bytes equal to
+// `Bytes`, in any letter case when `AnyCase`.
+struct TSignature {
+  const char* Bytes = nullptr;
+  size_t Length = 0;
+  bool AnyCase = false;
+};
+
+// Whether a file's extension names its format: never (the signature alone
+// does), when no signature matches, or before any signature is looked at.
+enum class TByExtension { Never, Fallback, First };
+
 // Everything the program knows of one format. The facade, the job, the
-// window and `mirava-cli --formats` read it from FormatEntries().
+// window, `mirava-cli --formats` and the fuzz targets read it from
+// FormatEntries().
 struct TFormatEntry {
   int Code;
   const char* Name;
+  const char* Key;         // short and lower-case: fuzz targets, corpora
   const char* Extensions;  // as a user types them, blank-separated
-  TFormatFactory Create;
-  TFormatFileList Files;
-  bool ReadsControlPointFile;
-  const char* Reads;   // what the reader takes, in words
-  const char* Writes;  // what an output holds, in words
+  // Found anywhere in a file's upper-case extension, it names the format
+  // ("TIF" in .TIF and .TIFF).
+  const char* ExtensionKey;
+  std::array<TSignature, 2> Signatures{};
+  TByExtension ByExtension = TByExtension::Never;
+  TFormatFactory Create = nullptr;
+  TFormatFileList Files = nullptr;
+  bool ReadsControlPointFile = false;
+  const char* Reads = "";   // what the reader takes, in words
+  const char* Writes = "";  // what an output holds, in words
   // Checked before any file of an output exists.
-  TWriteRefusal Refusal;
+  TWriteRefusal Refusal = nullptr;
   // An output holds a georeference with rotation terms (an affine one).
   bool HoldsRotation = false;
   TPaletteUse Palette = TPaletteUse::Indices;

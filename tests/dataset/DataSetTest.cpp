@@ -32,8 +32,19 @@ TEST(FormatDetection, BySignatureThenExtension) {
   EXPECT_EQ(detect("f", {0xFF, 0xD8}), fcJpeg);
   EXPECT_EQ(detect("g", {'b', 'i', 't', 'r'}), fcUnknown);  // exact case only
   EXPECT_EQ(detect("h", {'B', 'I', 'T', 'R'}), fcBit);
+  EXPECT_EQ(detect("i", {'m', 'm', 0, 0x2A}), fcTiff);
+  EXPECT_EQ(detect("j", {'G', 'I', 'F', '8'}), fcGif);
+  EXPECT_EQ(detect("k", {'b', 'm'}), fcBmp);
+  EXPECT_EQ(detect("l", {'r', 's', 'w'}), fcRsw);
+  EXPECT_EQ(detect("m", {0x00, 0x00, 0x80, 0xBF}), fcDtm);
+  EXPECT_EQ(detect("n", {'B', 'Y', 'T', 'R'}), fcByt);
   EXPECT_EQ(detect("a.001", {1, 2, 3}), fcNog);
+  EXPECT_EQ(detect("a.veg", {1, 2, 3}), fcVeg);
+  EXPECT_EQ(detect("a.ecw", {1, 2, 3}), fcEcw);
   EXPECT_EQ(detect("a.dtm", {1, 2, 3}), fcUnknown);
+  // A tile's first height may spell another format's signature.
+  EXPECT_EQ(detect("N45E006.hgt", {0xFF, 0xD8}), fcHgt);
+  EXPECT_EQ(detect("a.tif", {0xFF, 0xD8}), fcJpeg);
   EXPECT_EQ(FormatFromSignature(dir / "missing"), fcNoFile);
   WriteBytes(dir / "five", {1, 2, 3, 4, 5});
   std::string ioError;

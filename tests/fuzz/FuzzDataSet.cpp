@@ -1,7 +1,10 @@
-// Opens the input as a raster of one format and reads every cell of it.
-// Built once per format, with MIRAVA_FUZZ_NAME the file name the input is
-// given and MIRAVA_FUZZ_SECOND, for two-file formats, the other file's name.
+// Opens the input as a raster of one format and reads every cell of it. The
+// format is the one whose key MIRAVA_FUZZ_FORMAT names (fuzz.sh sets it; the
+// keys come from the format table, which `fuzz_formats` lists). The input is
+// named with the format's first extension; formats made of two files take it
+// split in two (FuzzTarget.h), the second file named as the format expects.
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -12,37 +15,68 @@
 
 using namespace mirava;
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const std::string name = fuzz::ScratchDir() + "/" + MIRAVA_FUZZ_NAME;
-#ifdef MIRAVA_FUZZ_SECOND
-  fuzz::SplitInput(data, size, name, fuzz::ScratchDir() + "/" + MIRAVA_FUZZ_SECOND);
-#else
-  fuzz::WriteFile(name, data, size);
-#endif
-#ifdef MIRAVA_FUZZ_PIXEL_LIMIT
-  // A few bytes of JPEG may describe a gigapixel image, which the reader
-  // rightly decodes into memory; such inputs are skipped, not fuzzed.
-  jpeg::TJpegInfo info;
-  std::string message;
-  if (jpeg::ReadParams(name, info, message) == jpeg::jeNone &&
-      uint64_t{info.Width} * info.Height * info.Channels > MIRAVA_FUZZ_PIXEL_LIMIT)
-    return 0;
-#endif
-#ifdef MIRAVA_FUZZ_BMP_PIXEL_LIMIT
-  // A few bytes of RLE may describe a gigapixel bitmap, which the reader
-  // rightly decodes into memory; such inputs are skipped, not fuzzed.
-  if (size >= 26 && data[0] == 'B' && data[1] == 'M') {
+namespace {
+
+// A few bytes of JPEG or RLE may describe a gigapixel image, which the
+// readers rightly decode into memory; such inputs are skipped, not fuzzed.
+constexpr uint64_t kPixelLimit = 16777216;
+
+struct TTarget {
+  const TFormatEntry* Entry = nullptr;
+  std::string Name;    // the input's file
+  std::string Second;  // the second file of a two-file format; else empty
+};
+
+const TTarget& Target() {
+  static const TTarget target = [] {
+    TTarget t;
+    const char* key = std::getenv("MIRAVA_FUZZ_FORMAT");
+    for (const TFormatEntry& entry : FormatEntries())
+      if (key && std::string(key) == entry.Key) t.Entry = &entry;
+    if (!t.Entry) {
+      std::fprintf(stderr, "MIRAVA_FUZZ_FORMAT names no format (see fuzz_formats)\n");
+      std::exit(2);
+    }
+    // A tile name that places an HGT file; any stem serves the others.
+    const std::string extensions = t.Entry->Extensions;
+    t.Name = fuzz::ScratchDir() + "/N45E006" + extensions.substr(0, extensions.find(' '));
+    for (const std::string& file : t.Entry->Files(t.Name))
+      if (file != t.Name && t.Second.empty()) t.Second = file;
+    return t;
+  }();
+  return target;
+}
+
+bool TooLarge(const TTarget& target, const uint8_t* data, size_t size) {
+  if (target.Entry->Code == fcJpeg) {
+    jpeg::TJpegInfo info;
+    std::string message;
+    return jpeg::ReadParams(target.Name, info, message) == jpeg::jeNone &&
+           uint64_t{info.Width} * info.Height * info.Channels > kPixelLimit;
+  }
+  if (target.Entry->Code == fcBmp && size >= 26 && data[0] == 'B' && data[1] == 'M') {
     auto le32 = [&](size_t at) {
       return static_cast<int32_t>(data[at] | data[at + 1] << 8 | data[at + 2] << 16 |
                                   static_cast<uint32_t>(data[at + 3]) << 24);
     };
-    if (std::abs(int64_t{le32(18)}) * std::abs(int64_t{le32(22)}) > MIRAVA_FUZZ_BMP_PIXEL_LIMIT)
-      return 0;
+    return std::abs(int64_t{le32(18)}) * std::abs(int64_t{le32(22)}) >
+           static_cast<int64_t>(kPixelLimit);
   }
-#endif
+  return false;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const TTarget& target = Target();
+  if (target.Second.empty())
+    fuzz::WriteFile(target.Name, data, size);
+  else
+    fuzz::SplitInput(data, size, target.Name, target.Second);
+  if (TooLarge(target, data, size)) return 0;
   try {
     TDataSet2 set;
-    if (!set.Open(name, 0, 0, 1, 1, omRead)) return 0;
+    if (!set.Open(target.Name, 0, 0, 1, 1, omRead)) return 0;
     const int64_t columns = set.GetColumnCount(), rows = set.GetRowCount();
     const int64_t bands = set.GetBandCount();
     // Every cell of small rasters; a sample of the larger ones.
@@ -58,11 +92,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } catch (const EConvertError&) {
     // The one error a text header may raise by design.
   }
-#ifdef MIRAVA_FUZZ_JPEG_PLACEMENT
-  // The coefficient path too, in the placement the input's size picks.
-  std::string placed;
-  jpeg::PlaceFile(name, fuzz::ScratchDir() + "/placed.jpg",
-                  static_cast<jpeg::TBlockPlacement>(size % 6), placed);
-#endif
+  if (target.Entry->Code == fcJpeg) {
+    // The coefficient path too, in the placement the input's size picks.
+    std::string placed;
+    jpeg::PlaceFile(target.Name, fuzz::ScratchDir() + "/placed.jpg",
+                    static_cast<jpeg::TBlockPlacement>(size % 6), placed);
+  }
   return 0;
 }

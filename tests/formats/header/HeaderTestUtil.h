@@ -6,11 +6,11 @@
 
 #include <cstring>
 #include <functional>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "../../Placement.h"
+#include "../../TestRasters.h"
 #include "../../TestUtil.h"
 #include "dataset/DataSet.h"
 #include "text/TextUtils.h"
@@ -47,39 +47,38 @@ inline std::string Exact(double v) {
   return buffer;
 }
 
-// Writes "path" (ending in .ers) and its LSB-first data file; value(c, r, b)
-// gives each cell.
+// Writes "path" (ending in .ers) and its LSB-first data file through the
+// test rasters' writer; value(c, r, b) gives each cell.
 inline void WriteErs(const std::string& path, int columns, int rows, int bands,
                      uint8_t type, const std::function<double(int, int, int)>& value,
                      const TGeo& geo = TGeo(), const std::vector<TTestPoint>& points = {}) {
-  std::ostringstream h;
-  h << "DatasetHeader Begin\n CoordinateSpace Begin\n  Datum = \"WGS84\"\n"
-    << "  Projection = \"NUTM32\"\n  CoordinateType = EN\n CoordinateSpace End\n"
-    << " RasterInfo Begin\n  CellType = "
-    << (type == ctFloat32 ? "IEEE4ByteReal" : CellTypeNames[type])
-    << "\n  Xdimension = " << Exact(geo.CellSizeX) << "\n  Ydimension = "
-    << Exact(geo.CellSizeY) << "\n  NrOfLines = " << rows << "\n  NrOfCellsPerLine = "
-    << columns << "\n  Eastings = " << Exact(geo.OriginX) << "\n  Northings = "
-    << Exact(geo.OriginY) << "\n  NrOfBands = " << bands << "\n";
+  TestRaster s;
+  s.Columns = static_cast<uint32_t>(columns);
+  s.Rows = static_cast<uint32_t>(rows);
+  s.Bands = static_cast<uint32_t>(bands);
+  s.CellType = type == ctFloat32 ? "IEEE4ByteReal" : CellTypeNames[type];
+  s.Width = CellTypeWidth(type);
+  s.Float = type == ctFloat32;
+  s.CoordinateSpace = "\t\tDatum = \"WGS84\"\n\t\tProjection = \"NUTM32\"\n\t\tCoordinateType = EN\n";
+  s.CellInfo = "\t\tCellInfo Begin\n\t\t\tXdimension = " + Exact(geo.CellSizeX) +
+               "\n\t\t\tYdimension = " + Exact(geo.CellSizeY) +
+               "\n\t\tCellInfo End\n\t\tRegistrationCoord Begin\n\t\t\tEastings = " +
+               Exact(geo.OriginX) + "\n\t\t\tNorthings = " + Exact(geo.OriginY) +
+               "\n\t\tRegistrationCoord End\n";
   if (!points.empty()) {
-    h << "  ControlPoints = {\n";
+    s.Extra = "\t\tControlPoints = {\n";
     for (const TTestPoint& p : points)
-      h << "   " << p.Name << " Yes No " << Exact(p.CellX) << " " << Exact(p.CellY)
-        << " " << Exact(p.X) << " " << Exact(p.Y) << " 0\n";
-    h << "  }\n";
+      s.Extra += "\t\t\t" + p.Name + " Yes No " + Exact(p.CellX) + " " + Exact(p.CellY) + " " +
+                 Exact(p.X) + " " + Exact(p.Y) + " 0\n";
+    s.Extra += "\t\t}\n";
   }
-  h << " RasterInfo End\nDatasetHeader End\n";
-  WriteText(path, h.str());
-  const uint32_t width = CellTypeWidth(type);
-  std::vector<uint8_t> data(static_cast<size_t>(columns) * rows * bands * width);
-  uint8_t* p = data.data();
+  WriteErsHeader(path, s);
+  std::vector<uint8_t> data;
   for (int r = 0; r < rows; ++r)
     for (int b = 0; b < bands; ++b)
-      for (int c = 0; c < columns; ++c, p += width) {
-        const double v = value(c, r, b);
-        const int32_t i = static_cast<int32_t>(v);
-        const float f = static_cast<float>(v);
-        std::memcpy(p, type == ctFloat32 ? static_cast<const void*>(&f) : &i, width);
+      for (int c = 0; c < columns; ++c) {
+        const std::vector<uint8_t> cell = Encode(s, value(c, r, b));
+        data.insert(data.end(), cell.begin(), cell.end());
       }
   WriteBytes(path.substr(0, path.size() - 4), data);
 }

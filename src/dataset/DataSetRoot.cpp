@@ -20,6 +20,23 @@ TAffine TDataSetRoot2::Affine() {
           GetRegistrationY()};
 }
 
+void TDataSetRoot2::KeepGeoreference(const std::string& spheroid, const std::string& datum,
+                                     double cellSizeX, double cellSizeY,
+                                     double registrationCellX, double registrationCellY,
+                                     double registrationX, double registrationY,
+                                     const std::string& projection) {
+  Spheroid = spheroid;
+  Datum = datum;
+  Projection = projection;
+  CellSizeX = cellSizeX;
+  CellSizeY = cellSizeY;
+  RegistrationCellX = 0;
+  RegistrationCellY = 0;
+  RegistrationX = registrationX - registrationCellX * cellSizeX;
+  RegistrationY = registrationY + registrationCellY * cellSizeY;
+  Georeferenced = true;
+}
+
 bool TDataSetRoot2::SaveWorldFile(const std::string& name, const TWorldFile& world) {
   std::string error;
   if (world.Write(name, error)) return true;

@@ -163,6 +163,13 @@ class TDataSetRoot2 : public TMMapFile2 {
   virtual bool Close() { return CloseMapping(); }
 
  protected:
+  // Keeps what SetGeoreference is given, the corner moved to the outer
+  // corner of cell (0, 0) (rows grow southwards), and marks the dataset
+  // placed.
+  void KeepGeoreference(const std::string& spheroid, const std::string& datum, double cellSizeX,
+                        double cellSizeY, double registrationCellX, double registrationCellY,
+                        double registrationX, double registrationY,
+                        const std::string& projection);
   // For an output whose world file is its georeference: false, with the
   // failure recorded, when it could not be written.
   bool SaveWorldFile(const std::string& name, const TWorldFile& world);

@@ -473,16 +473,8 @@ bool TBMPMap2::SetGeoreference(const std::string& spheroid,
                                double registrationCellY, double registrationX,
                                double registrationY,
                                const std::string& projection) {
-  Spheroid = spheroid;
-  Datum = datum;
-  CellSizeX = cellSizeX;
-  CellSizeY = cellSizeY;
-  RegistrationCellX = registrationCellX;
-  RegistrationCellY = registrationCellY;
-  RegistrationX = registrationX;
-  RegistrationY = registrationY;
-  Projection = projection;
-  Georeferenced = true;
+  KeepGeoreference(spheroid, datum, cellSizeX, cellSizeY, registrationCellX, registrationCellY,
+                   registrationX, registrationY, projection);
   if (OpenMode != omCreate) return true;
   return SaveWorldFile(ChangeFileExt(FileName, ".bmpw"),
                        TWorldFile::FromOrigin(GetCellSizeX(), ColumnTermY, RowTermX,

@@ -365,14 +365,8 @@ bool TECWMap2::SetGeoreference(const std::string& spheroid, const std::string& d
                                double registrationCellY, double registrationX,
                                double registrationY, const std::string& projection) {
   const TErMapperNames names = ErMapperNamesFor(Crs, {projection, datum, spheroid, false});
-  Projection = names.Projection;
-  Datum = names.Datum;
-  Spheroid = names.Spheroid;
-  CellSizeX = cellSizeX;
-  CellSizeY = cellSizeY;
-  // The outer corner of cell (0, 0); rows grow southwards.
-  RegistrationX = registrationX - registrationCellX * cellSizeX;
-  RegistrationY = registrationY + registrationCellY * cellSizeY;
+  KeepGeoreference(names.Spheroid, names.Datum, cellSizeX, cellSizeY, registrationCellX,
+                   registrationCellY, registrationX, registrationY, names.Projection);
   return true;
 }
 

@@ -196,15 +196,8 @@ bool TJpgMap2::SetGeoreference(const std::string& spheroid,
                                double registrationCellY, double registrationX,
                                double registrationY,
                                const std::string& projection) {
-  CellSizeX = cellSizeX;
-  CellSizeY = cellSizeY;
-  Georeferenced = true;
-  // The outer corner of cell (0, 0); rows grow southwards.
-  RegistrationX = registrationX - registrationCellX * cellSizeX;
-  RegistrationY = registrationY + registrationCellY * cellSizeY;
-  Spheroid = spheroid;
-  Datum = datum;
-  Projection = projection;
+  KeepGeoreference(spheroid, datum, cellSizeX, cellSizeY, registrationCellX, registrationCellY,
+                   registrationX, registrationY, projection);
   return WriteWorldFile();
 }
 

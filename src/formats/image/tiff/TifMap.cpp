@@ -249,14 +249,8 @@ bool TTifMap2::SetGeoreference(const std::string& spheroid, const std::string& d
                                double cellSizeX, double cellSizeY, double registrationCellX,
                                double registrationCellY, double registrationX, double registrationY,
                                const std::string& projection) {
-  CellSizeX = cellSizeX;
-  CellSizeY = cellSizeY;
-  Georeferenced = true;
-  RegistrationX = registrationX - registrationCellX * cellSizeX;
-  RegistrationY = registrationY + registrationCellY * cellSizeY;
-  Projection = projection;
-  Datum = datum;
-  Spheroid = spheroid;
+  KeepGeoreference(spheroid, datum, cellSizeX, cellSizeY, registrationCellX, registrationCellY,
+                   registrationX, registrationY, projection);
   if (OpenMode != omCreate) return true;
   const TGeoTiffOutput crs = GeoTiffOutputFor(Crs, Projection, Datum, GetRegistrationX());
   if (!SaveWorldFile(ChangeFileExt(FileName, ".tfw"),

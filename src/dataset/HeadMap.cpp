@@ -139,6 +139,7 @@ bool THeadMap2::SetGeoreference(const std::string& spheroid,
                 cellSizeX, cellSizeY, registrationCellX, registrationCellY,
                 registrationX, registrationY, spheroid, datum, projection,
                 Header->CellType);
+  Header->StateCoordinateSystem(Crs);
   return true;
 }
 

@@ -19,6 +19,9 @@ class THeader {
   THeader& operator=(const THeader&) = delete;
 
   virtual void ParseLine(const std::string&) {}
+  // Puts a created file's coordinate system into the header's own names,
+  // where the format has names for it.
+  virtual void StateCoordinateSystem(const TCoordinateSystem&) {}
   virtual bool ReadHeader(const std::string& fileName) = 0;
   // ReadHeader, with a number that does not parse, and a cell size or
   // registration value that is no finite number or a cell size of 0,

@@ -237,27 +237,15 @@ bool TErsHeader::WriteHeader(const std::string& fileName) {
   return true;
 }
 
-void StateInErMapperNames(const TCoordinateSystem& crs, THeader& header) {
-  const TErMapperNames names =
-      ErMapperNamesFor(crs, {header.Projection, header.Datum, header.Spheroid, header.Feet});
-  header.Projection = names.Projection;
-  header.Datum = names.Datum;
-  header.Spheroid = names.Spheroid;
-  header.Feet = names.Feet;
+void TErsHeader::StateCoordinateSystem(const TCoordinateSystem& crs) {
+  const TErMapperNames names = ErMapperNamesFor(crs, {Projection, Datum, Spheroid, Feet});
+  Projection = names.Projection;
+  Datum = names.Datum;
+  Spheroid = names.Spheroid;
+  Feet = names.Feet;
 }
 
 TErsMap2::TErsMap2() : THeadMap2(std::make_unique<TErsHeader>()) {}
-
-bool TErsMap2::SetGeoreference(const std::string& spheroid, const std::string& datum,
-                               double cellSizeX, double cellSizeY, double registrationCellX,
-                               double registrationCellY, double registrationX, double registrationY,
-                               const std::string& projection) {
-  if (!THeadMap2::SetGeoreference(spheroid, datum, cellSizeX, cellSizeY, registrationCellX,
-                                  registrationCellY, registrationX, registrationY, projection))
-    return false;
-  StateInErMapperNames(Crs, *Header);
-  return true;
-}
 
 void TErsMap2::SetFileName(const std::string& fileName) {
   FileName = RemoveFileExt(fileName);

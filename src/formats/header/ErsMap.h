@@ -35,15 +35,14 @@ class TErsHeader : public THeader {
   virtual void AddControlPointLine(const std::string& line) {
     ControlPoints->AddFromErsLine(line);
   }
+  // The ER Mapper names (and units) for the system (ErMapperNamesFor).
+  void StateCoordinateSystem(const TCoordinateSystem& crs) override;
   virtual const char* Signature() const { return "DATA"; }
   virtual const char* KindName() const { return "ER Mapper"; }
 
  private:
   std::string CellTypeWord;  // as the file named it
 };
-
-// The header's names (and units) for `crs` (ErMapperNamesFor).
-void StateInErMapperNames(const TCoordinateSystem& crs, THeader& header);
 
 class TErsMap2 : public THeadMap2 {
  public:
@@ -57,10 +56,6 @@ class TErsMap2 : public THeadMap2 {
   bool WriteCellExact(uint32_t column, uint32_t row, uint32_t band, double value) override {
     return GridWriteCell(column, row, band, value);
   }
-  bool SetGeoreference(const std::string& spheroid, const std::string& datum, double cellSizeX,
-                       double cellSizeY, double registrationCellX, double registrationCellY,
-                       double registrationX, double registrationY,
-                       const std::string& projection) override;
   bool StatesCoordinateSystem() override { return ErMapperNamesState(Crs); }
 };
 

@@ -89,17 +89,6 @@ bool TOsdHeader::WriteHeader(const std::string& fileName) {
 
 TOsdMap2::TOsdMap2() : THeadMap2(std::make_unique<TOsdHeader>()) {}
 
-bool TOsdMap2::SetGeoreference(const std::string& spheroid, const std::string& datum,
-                               double cellSizeX, double cellSizeY, double registrationCellX,
-                               double registrationCellY, double registrationX, double registrationY,
-                               const std::string& projection) {
-  if (!THeadMap2::SetGeoreference(spheroid, datum, cellSizeX, cellSizeY, registrationCellX,
-                                  registrationCellY, registrationX, registrationY, projection))
-    return false;
-  StateInErMapperNames(Crs, *Header);
-  return true;
-}
-
 void TOsdMap2::SetFileName(const std::string& fileName) {
   FileName = RemoveFileExt(fileName);
   Header->HeaderFileName = CompanionFile(fileName, ".osd");

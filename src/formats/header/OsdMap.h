@@ -34,10 +34,6 @@ class TOsdMap2 : public THeadMap2 {
   bool WriteCellExact(uint32_t column, uint32_t row, uint32_t band, double value) override {
     return GridWriteCell(column, row, band, value);
   }
-  bool SetGeoreference(const std::string& spheroid, const std::string& datum, double cellSizeX,
-                       double cellSizeY, double registrationCellX, double registrationCellY,
-                       double registrationX, double registrationY,
-                       const std::string& projection) override;
   bool StatesCoordinateSystem() override { return ErMapperNamesState(Crs); }
 };
 

@@ -5,15 +5,16 @@
 #   runs   how many times each command runs (median reported), default 3
 #   sizes  "small", "large" (256 MiB / 1 GiB of cells), "batch" (64 files of
 #          16 MiB) or "both" (all three), default both; "ooc" (4 GiB in a
-#          1 GiB memory cgroup) or "linear" (256 MiB to 4 GiB, in memory and
-#          out of core)
+#          1 GiB memory cgroup), "linear" (256 MiB to 4 GiB, in memory and
+#          out of core) or "jpeg" (8000 x 8000 JPEGs placed without loss,
+#          beside jpegtran)
 set -euo pipefail
 cd "$(dirname "$0")"
 RUNS=${1:-3}
 SIZES=${2:-both}
 scripts/install-deps.sh
 missing=()
-for p in libvips-tools bc parallel; do
+for p in libvips-tools bc parallel time libjpeg-turbo-progs; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 if ((${#missing[@]})); then
@@ -305,4 +306,70 @@ batch_case() {
 
 if [ "$SIZES" = batch ] || [ "$SIZES" = both ]; then
   batch_case
+fi
+
+# JPEG to JPEG without loss beside jpegtran on the same transform: median
+# time, output size and peak resident memory (GNU time's maximum RSS, file
+# pages included) of both, and our figure as a multiple of jpegtran's.
+max_rss_kib() {
+  local out
+  out=$(mktemp)
+  /usr/bin/time -f %M -o "$out" "$@" >/dev/null 2>&1 || true
+  tail -1 "$out"
+  rm -f "$out"
+}
+
+jpeg_case() {  # label file
+  local label=$1 in=$2 k op ours theirs
+  echo "## $label: $(stat -c %s "$in") bytes"
+  printf '%-6s %9s %9s %7s %7s %9s %9s %7s\n' kind "mirava s" "jpegtran" "x time" "x size" \
+    "mirava MiB" "jpegtran MiB" "x mem"
+  for k in 1 3 5; do
+    case $k in
+      1) op=(-flip horizontal) ;;
+      3) op=(-rotate 90) ;;
+      5) op=(-rotate 180) ;;
+    esac
+    ours=$(run mirava "$WORK/m.jpg $WORK/m.jgw" "$CLI" "$in" "$WORK/m.jpg" "/$k" | awk '{print $2}')
+    local oursSize oursRss theirSize theirRss
+    oursRss=$(max_rss_kib "$CLI" "$in" "$WORK/m.jpg" "/$k")
+    oursSize=$(stat -c %s "$WORK/m.jpg")
+    theirs=$(run jpegtran "$WORK/t.jpg" jpegtran -copy all "${op[@]}" -outfile "$WORK/t.jpg" "$in" |
+      awk '{print $2}')
+    theirRss=$(max_rss_kib jpegtran -copy all "${op[@]}" -outfile "$WORK/t.jpg" "$in")
+    theirSize=$(stat -c %s "$WORK/t.jpg")
+    awk -v k="$k" -v a="$ours" -v b="$theirs" -v sa="$oursSize" -v sb="$theirSize" \
+      -v ma="$oursRss" -v mb="$theirRss" 'BEGIN {
+        printf "%-6s %9.3f %9.3f %7.2f %7.3f %9d %9d %7.2f\n", k, a, b, a / b, sa / sb,
+          ma / 1024, mb / 1024, ma / mb }'
+    rm -f "$WORK/m.jpg" "$WORK/m.jgw" "$WORK/t.jpg"
+  done
+  echo
+}
+
+# Photograph-like pictures: smooth noise of three scales with grain, as a
+# quality 90 JPEG, RGB with 4:2:0 chroma and grey.
+bench_jpeg() {
+  local side=8000
+  vips perlin "$WORK/r.v" $side $side --cell-size 97
+  vips perlin "$WORK/g.v" $side $side --cell-size 211 --seed 3
+  vips perlin "$WORK/b.v" $side $side --cell-size 53 --seed 7
+  vips gaussnoise "$WORK/n.v" $side $side --sigma 6 --mean 0
+  vips bandjoin "$WORK/r.v $WORK/g.v $WORK/b.v" "$WORK/rgb.v"
+  vips linear "$WORK/rgb.v" "$WORK/lin.v" 110 128
+  rm -f "$WORK/r.v" "$WORK/g.v" "$WORK/b.v" "$WORK/rgb.v"
+  vips add "$WORK/lin.v" "$WORK/n.v" "$WORK/sum.v"
+  vips cast "$WORK/sum.v" "$WORK/u.v" uchar
+  rm -f "$WORK/lin.v" "$WORK/n.v" "$WORK/sum.v"
+  vips jpegsave "$WORK/u.v" "$WORK/rgb.jpg" --Q 90 --subsample-mode on
+  vips extract_band "$WORK/u.v" "$WORK/grey.v" 1
+  vips jpegsave "$WORK/grey.v" "$WORK/grey.jpg" --Q 90
+  rm -f "$WORK"/*.v
+  jpeg_case "JPEG $side x $side RGB 4:2:0, quality 90" "$WORK/rgb.jpg"
+  jpeg_case "JPEG $side x $side grey, quality 90" "$WORK/grey.jpg"
+  rm -f "$WORK/rgb.jpg" "$WORK/grey.jpg"
+}
+
+if [ "$SIZES" = jpeg ]; then
+  bench_jpeg
 fi

@@ -6,10 +6,20 @@ _mirava_cli() {
   local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD - 1]}
   local short='/0 /1 /2 /3 /4 /5 /F'
   local long='-0 -1 -2 -3 -4 -5 -F -o -e -l -j --skip-existing --stop-on-error
-    --report --slice --memory= --drop-rotation --help --version --formats'
+    --report --slice --memory= --drop-rotation --jpeg-quality= --jpeg-subsampling= --help
+    --version --formats'
   local readable=' ers osd dtm 001 veg hgt tif tiff bmp jpg jpeg ecw rsw gif dcr bit byt '
   local writable='.ers .osd .dtm .001 .veg .hgt .tif .bmp .jpg .ecw .rsw'
   COMPREPLY=()
+  # "=" splits a word: "--jpeg-subsampling", "=", the value.
+  if [[ $prev == --jpeg-subsampling && $cur == = ]]; then
+    COMPREPLY=(444 422 420)
+    return
+  fi
+  if [[ $prev == = && ${COMP_WORDS[COMP_CWORD - 2]} == --jpeg-subsampling ]]; then
+    COMPREPLY=($(compgen -W '444 422 420' -- "$cur"))
+    return
+  fi
   case $prev in
     -o) COMPREPLY=($(compgen -d -- "$cur")); return ;;
     -e) COMPREPLY=($(compgen -W "$writable" -- "$cur")); return ;;

@@ -109,6 +109,10 @@ std::string ParseBatchCommandLine(const std::vector<std::string>& parameters,
       if (std::string why = ParseMemorySwitch(p, settings.MemoryMiB); !why.empty()) return why;
       continue;
     }
+    if (std::string why; ParseEncodingSwitch(p, settings.Encoding, why)) {
+      if (!why.empty()) return why;
+      continue;
+    }
     if (LooksLikeSwitch(p)) return UnknownSwitchText(p);
     settings.InputNames.push_back(p);
   }
@@ -583,7 +587,8 @@ void TBatchRunner::Start(size_t entry) {
   r.Entry = entry;
   r.Start = std::chrono::steady_clock::now();
   r.Host = std::make_unique<TBatchJobHost>(*this, r);
-  r.Job = std::make_unique<TMyThread>(*r.Host, e.InputName, e.OutputName, e.Kind);
+  r.Job = std::make_unique<TMyThread>(*r.Host, e.InputName, e.OutputName, e.Kind,
+                                       Settings.Encoding);
 }
 
 int TBatchRunner::Run() {

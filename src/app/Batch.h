@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "dataset/Encoding.h"
+
 namespace mirava {
 
 struct TBatchEntry {
@@ -29,6 +31,7 @@ struct TBatchSettings {
   bool StopOnError = false;
   bool DropRotation = false;
   std::string ReportName;  // "-": standard output; ".csv" picks CSV
+  TEncoding Encoding;      // every job's
 };
 
 // True when a parameter is one of batch mode's options; any other command

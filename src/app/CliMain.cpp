@@ -12,7 +12,9 @@ using namespace mirava;
 namespace {
 
 const char* const kUsage =
-    "Usage: mirava-cli INPUT OUTPUT [/KIND | -KIND] [/F] [--memory=MIB] [--drop-rotation]\n"
+    "Usage: mirava-cli INPUT OUTPUT [/KIND | -KIND] [/F] [--memory=MIB]\n"
+    "                  [--drop-rotation] [--jpeg-quality=N]\n"
+    "                  [--jpeg-subsampling=444|422|420]\n"
     "       mirava-cli -o FOLDER -e EXT [/KIND] [BATCH OPTIONS] INPUT...\n"
     "       mirava-cli -l LIST [BATCH OPTIONS]\n"
     "\n"
@@ -60,6 +62,14 @@ const char* const kUsage =
     "                   terms) into a format that cannot hold them (all but\n"
     "                   TIFF, BMP and JPEG) north-up, without them; without\n"
     "                   this switch such a job is refused\n"
+    "  --jpeg-quality=N JPEG outputs encoded from pixels: quality 1 to 100\n"
+    "                   (default 100)\n"
+    "  --jpeg-subsampling=444|422|420\n"
+    "                   their chroma resolution: full (default), half the\n"
+    "                   columns, half the columns and rows\n"
+    "A JPEG placed into a JPEG without loss keeps its own quality and\n"
+    "subsampling; mirava-cli says which way a JPEG went.\n"
+    "\n"
     "  --formats        every format: extensions, what is read and written\n"
     "  --help           this text\n"
     "  --version        the version\n";

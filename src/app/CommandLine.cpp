@@ -9,6 +9,8 @@ namespace mirava {
 namespace {
 
 const std::string kMemorySwitch = "--memory=";
+const std::string kQualitySwitch = "--jpeg-quality=";
+const std::string kSamplingSwitch = "--jpeg-subsampling=";
 
 bool IsShortSwitch(const std::string& p, char letter) {
   return p.size() == 2 && (p[0] == '-' || p[0] == '/') && p[1] == letter;
@@ -29,6 +31,8 @@ void ParseCommandLine(const std::vector<std::string>& parameters,
           std::max<int64_t>(0, ParseIntDef(p.substr(kMemorySwitch.size()), 0)));
       continue;
     }
+    std::string why;
+    if (ParseEncodingSwitch(p, settings.Encoding, why)) continue;
     if (LooksLikeSwitch(p)) {
       const char c = p.size() > 1 ? p[1] : '\0';
       if (c == 'F' || c == 'f') settings.CommandLineMode = true;
@@ -65,14 +69,38 @@ std::string ParseMemorySwitch(const std::string& p, uint64_t& mib) {
   return {};
 }
 
+bool ParseEncodingSwitch(const std::string& p, TEncoding& encoding, std::string& why) {
+  why.clear();
+  if (p.compare(0, kQualitySwitch.size(), kQualitySwitch) == 0) {
+    const std::string value = p.substr(kQualitySwitch.size());
+    if (const auto quality = JpegQualityFromText(value))
+      encoding.JpegQuality = *quality;
+    else
+      why = "--jpeg-quality takes a quality of 1 to 100, not \"" + value + "\"";
+    return true;
+  }
+  if (p.compare(0, kSamplingSwitch.size(), kSamplingSwitch) == 0) {
+    const std::string value = p.substr(kSamplingSwitch.size());
+    if (const auto sampling = ChromaSamplingFromText(value))
+      encoding.JpegSampling = *sampling;
+    else
+      why = "--jpeg-subsampling takes 444, 422 or 420, not \"" + value + "\"";
+    return true;
+  }
+  return false;
+}
+
 std::string ParseCliCommandLine(const std::vector<std::string>& parameters,
                                 TJobSettings& settings) {
   int names = 0;
   for (const std::string& p : parameters) {
+    std::string why;
     if (p.compare(0, kMemorySwitch.size(), kMemorySwitch) == 0) {
-      if (std::string why = ParseMemorySwitch(p, settings.MemoryMiB); !why.empty()) return why;
+      if (why = ParseMemorySwitch(p, settings.MemoryMiB); !why.empty()) return why;
     } else if (p == "--drop-rotation") {
       settings.DropRotation = true;
+    } else if (ParseEncodingSwitch(p, settings.Encoding, why)) {
+      if (!why.empty()) return why;
     } else if (IsKindSwitch(p) || IsUnattendedSwitch(p)) {
       settings.CommandLineMode = settings.CommandLineMode || IsUnattendedSwitch(p);
       settings.JobKind = IsKindSwitch(p) ? p[1] - '0' : 0;

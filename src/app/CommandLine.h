@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "dataset/Encoding.h"
+
 namespace mirava {
 
 struct TJobSettings {
@@ -17,6 +19,7 @@ struct TJobSettings {
   // --drop-rotation (mirava-cli): an output that cannot hold the rotation
   // terms of the input's georeference is written without them.
   bool DropRotation = false;
+  TEncoding Encoding;      // --jpeg-quality, --jpeg-subsampling
 };
 
 // The window's command line: up to two file names (input, output) and
@@ -24,7 +27,8 @@ struct TJobSettings {
 // characters long (longer ones are absolute paths). F runs the job
 // unattended; the switch's second character read as a digit sets the kind,
 // 0 when it is no digit, so the last switch decides. Unattended mode needs
-// both names. "--memory=MIB" sets the memory the job may count on.
+// both names. "--memory=MIB" sets the memory the job may count on, the JPEG
+// switches below the output's encoding; others are passed over.
 void ParseCommandLine(const std::vector<std::string>& parameters,
                       TJobSettings& settings);
 
@@ -39,6 +43,12 @@ std::string UnknownSwitchText(const std::string& parameter);
 // "--memory=MIB": empty when `parameter` gives a number of MiB of at least 1,
 // otherwise why not.
 std::string ParseMemorySwitch(const std::string& parameter, uint64_t& mib);
+
+// "--jpeg-quality=N" (1 to 100) and "--jpeg-subsampling=444|422|420": how a
+// JPEG output encoded from cells is compressed. False when `parameter` is
+// neither; true when it is one, with `why` empty or saying what is wrong
+// with its value.
+bool ParseEncodingSwitch(const std::string& parameter, TEncoding& encoding, std::string& why);
 
 // mirava-cli's single job: exactly two names and the switches above, the
 // last kind or unattended switch deciding the kind as in the window. Empty on

@@ -114,7 +114,7 @@ int RunConsoleJob(const TJobSettings& settings) {
   TJobOutcome outcome;
   {
     TMyThread job(host, settings.InputFileName, settings.OutputFileName,
-                  settings.JobKind);
+                  settings.JobKind, settings.Encoding);
     host.Serve();
     message = job.Message();
     state = job.OutputStateText();

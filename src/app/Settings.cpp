@@ -18,6 +18,9 @@ namespace {
 constexpr const char* kSection = "Names";
 constexpr const char* kInKey = "InName";
 constexpr const char* kOutKey = "OutName";
+constexpr const char* kJpegSection = "Jpeg";
+constexpr const char* kQualityKey = "Quality";
+constexpr const char* kSamplingKey = "Subsampling";
 
 std::string Environment(const char* name) {
   const char* value = std::getenv(name);
@@ -82,6 +85,12 @@ void LoadSettings(const std::string& fileName, TJobSettings& settings) {
   const TIniFile ini(fileName);
   settings.InputFileName = ini.ReadString(kSection, kInKey, "");
   settings.OutputFileName = ini.ReadString(kSection, kOutKey, "");
+  const TEncoding defaults;
+  settings.Encoding.JpegQuality =
+      JpegQualityFromText(ini.ReadString(kJpegSection, kQualityKey, "")).value_or(defaults.JpegQuality);
+  settings.Encoding.JpegSampling =
+      ChromaSamplingFromText(ini.ReadString(kJpegSection, kSamplingKey, ""))
+          .value_or(defaults.JpegSampling);
 }
 
 bool SaveSettings(const std::string& fileName, const TJobSettings& settings,
@@ -89,6 +98,8 @@ bool SaveSettings(const std::string& fileName, const TJobSettings& settings,
   TIniFile ini(fileName);
   ini.WriteString(kSection, kInKey, settings.InputFileName);
   ini.WriteString(kSection, kOutKey, settings.OutputFileName);
+  ini.WriteString(kJpegSection, kQualityKey, std::to_string(settings.Encoding.JpegQuality));
+  ini.WriteString(kJpegSection, kSamplingKey, ChromaSamplingText(settings.Encoding.JpegSampling));
   const bool saved = ini.UpdateFile();
   error = ini.ErrorText();
   return saved;

@@ -23,8 +23,10 @@ std::string SettingsFileName(const std::string& executablePath);
 // program's prefix, if that exists.
 std::string HelpFileName(const std::string& executablePath);
 
-// Section "Names", keys "InName" and "OutName"; a missing or unreadable
-// file gives empty names.
+// Section "Names", keys "InName" and "OutName"; section "Jpeg", keys
+// "Quality" (1 to 100) and "Subsampling" (444, 422, 420). A missing or
+// unreadable file gives empty names; a missing or bad JPEG value, the
+// default (100, 444).
 void LoadSettings(const std::string& fileName, TJobSettings& settings);
 // False with `error` set when the file could not be written.
 bool SaveSettings(const std::string& fileName, const TJobSettings& settings,

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "dataset/Encoding.h"
 #include "dataset/MMapFile.h"
 #include "georef/ControlPoints.h"
 #include "georef/CoordinateSystem.h"
@@ -156,6 +157,10 @@ class TDataSetRoot2 : public TMMapFile2 {
   // PlacesWholeFile, DataSet.h, allows it): writes the file now, after which
   // the output takes no cells. False with ErrorText when that failed.
   virtual bool PlaceFile(const std::string&, int32_t) { return false; }
+
+  // How a created output of a lossy format encodes its cells; others
+  // ignore it.
+  virtual void SetEncoding(const TEncoding&) {}
 
   // Completes a created file (headers, encoding) and closes it. False, with
   // ErrorText set, when any step failed; the destructor calls it when the

@@ -34,10 +34,11 @@ std::string TimeText(double days) {
 }
 
 TMyThread::TMyThread(TJobHost& host, std::string inputName,
-                     std::string outputName, int32_t kind)
+                     std::string outputName, int32_t kind, const TEncoding& encoding)
     : Host(host),
       InputName(std::move(inputName)),
-      OutputName(std::move(outputName)) {
+      OutputName(std::move(outputName)),
+      Encoding(encoding) {
   Layer.SetScale(1.0);
   Layer.SetKind(kind);
   Worker = std::thread([this] { Run(); });
@@ -109,9 +110,10 @@ void TMyThread::Execute() {
 bool TMyThread::OpenInput(const std::string& fileName) {
   std::string why;
   WholeFile = BlockCopyEnabled && PlacesWholeFile(fileName, OutputName, Layer.Kind(), why);
-  if (!why.empty())
-    Host.Synchronize(
-        [&] { Host.ShowNote("Decoded and encoded again, not placed without loss: " + why); });
+  if (WholeFile)
+    Host.Synchronize([&] { Host.ShowNote(kPlacedWithoutLossNote); });
+  else if (!why.empty())
+    Host.Synchronize([&] { Host.ShowNote(kPixelPathNote + why); });
   try {
     InputSet = std::make_unique<TDataSet2>();
     if (WholeFile ? !InputSet->Describe(fileName) : !InputSet->Open(fileName, 0, 0, 1, 1, omRead)) {
@@ -187,6 +189,7 @@ bool TMyThread::CreateOutput(const std::string& fileName) {
       Fail(OutputSet->GetErrorText());
       return false;
     }
+    OutputSet->GetDataSet()->SetEncoding(Encoding);
     OutputCreated = true;
   } catch (const std::exception& e) {
     Fail(e.what());

@@ -48,8 +48,8 @@ class TJobHost {
                                const std::string& remaining) = 0;
   // A message the user must see (a failed ".gcp" save); main thread.
   virtual void ShowError(const std::string& text) = 0;
-  // One line on how the job goes about its work (a JPEG that cannot be
-  // placed without loss); main thread.
+  // One line on how the job goes about its work (a JPEG placed without
+  // loss, or decoded and encoded again); main thread.
   virtual void ShowNote(const std::string&) {}
   // Called on the worker thread after Execute has returned: the host
   // delivers its end-of-job handling on its main thread. It must not
@@ -58,6 +58,11 @@ class TJobHost {
 };
 
 constexpr const char* kSuccessMessage = "Successful Finish";
+// The notes on the path a JPEG to JPEG job takes; the pixel path's is
+// followed by the reason.
+constexpr const char* kPlacedWithoutLossNote =
+    "Placed without loss: the compressed blocks moved, not decoded";
+constexpr const char* kPixelPathNote = "Decoded and encoded again, not placed without loss: ";
 constexpr const char* kAbortMessage = "User Abort";
 
 // How a job ended; Message() gives the words.
@@ -65,9 +70,10 @@ enum class TJobOutcome : uint8_t { Succeeded, Aborted, Failed };
 
 class TMyThread {
  public:
-  // Starts the job at once.
+  // Starts the job at once; `encoding` applies to an output encoded from
+  // its cells.
   TMyThread(TJobHost& host, std::string inputName, std::string outputName,
-            int32_t kind);
+            int32_t kind, const TEncoding& encoding = {});
   // Waits for the thread to end.
   ~TMyThread();
   TMyThread(const TMyThread&) = delete;
@@ -141,6 +147,7 @@ class TMyThread {
   int32_t RowsWritten = 0;
   int32_t ColumnsWritten = 0;  // by a quarter turn in stripes
   TPhotoLayer Layer;
+  TEncoding Encoding;
   std::chrono::steady_clock::time_point LastHandOff;
   // Ends the job with `text` as its message (the first failure's words
   // stand when a later step fails too, as closing after a failed row).

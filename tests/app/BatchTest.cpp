@@ -105,6 +105,14 @@ TEST(BatchCommandLine, OptionsAndRefusals) {
   TBatchSettings memory;
   ASSERT_EQ(ParseBatchCommandLine({"-l", "x", "--memory=512"}, memory), "");
   EXPECT_EQ(memory.MemoryMiB, 512u);
+
+  TBatchSettings jpeg;
+  ASSERT_EQ(ParseBatchCommandLine({"-l", "x", "--jpeg-quality=60", "--jpeg-subsampling=422"}, jpeg),
+            "");
+  EXPECT_EQ(jpeg.Encoding.JpegQuality, 60);
+  EXPECT_EQ(jpeg.Encoding.JpegSampling, TChromaSampling::Half);
+  EXPECT_NE(refusal({"-l", "x", "--jpeg-quality=0"}), "");
+  EXPECT_NE(refusal({"-l", "x", "--jpeg-subsampling=411"}), "");
 }
 
 // Jobs at once share the memory one job alone would count on, unless each

@@ -120,3 +120,34 @@ TEST(CliCommandLine, KeepsEveryDocumentedSwitch) {
   EXPECT_EQ(order.JobKind, 0);
   EXPECT_TRUE(order.CommandLineMode);
 }
+
+// The JPEG switches: the window's command line takes good values and passes
+// over bad ones; mirava-cli and batch mode refuse bad ones.
+TEST(CliCommandLine, JpegQualityAndSubsampling) {
+  TJobSettings s;
+  EXPECT_EQ(s.Encoding.JpegQuality, 100);
+  EXPECT_EQ(s.Encoding.JpegSampling, TChromaSampling::Full);
+  ASSERT_EQ(ParseCliCommandLine({"a", "b.jpg", "--jpeg-quality=75", "--jpeg-subsampling=420"}, s),
+            "");
+  EXPECT_EQ(s.Encoding.JpegQuality, 75);
+  EXPECT_EQ(s.Encoding.JpegSampling, TChromaSampling::Quarter);
+  ASSERT_EQ(ParseCliCommandLine({"a", "b.jpg", "--jpeg-quality=1", "--jpeg-subsampling=422"}, s),
+            "");
+  EXPECT_EQ(s.Encoding.JpegQuality, 1);
+  EXPECT_EQ(s.Encoding.JpegSampling, TChromaSampling::Half);
+  for (const char* bad : {"0", "101", "", "9x", "-5", "1000"})
+    EXPECT_EQ(Refusal({"a", "b", std::string("--jpeg-quality=") + bad}),
+              "--jpeg-quality takes a quality of 1 to 100, not \"" + std::string(bad) + "\"");
+  for (const char* bad : {"", "411", "4:2:0", "444 "})
+    EXPECT_EQ(Refusal({"a", "b", std::string("--jpeg-subsampling=") + bad}),
+              "--jpeg-subsampling takes 444, 422 or 420, not \"" + std::string(bad) + "\"");
+  EXPECT_EQ(Refusal({"a", "b", "--jpeg-quality"}), "unknown option --jpeg-quality");
+
+  TJobSettings window;
+  ParseCommandLine({"a", "b.jpg", "--jpeg-quality=80", "--jpeg-subsampling=nonsense", "/3"},
+                   window);
+  EXPECT_EQ(window.Encoding.JpegQuality, 80);
+  EXPECT_EQ(window.Encoding.JpegSampling, TChromaSampling::Full);
+  EXPECT_EQ(window.JobKind, 3);
+  EXPECT_EQ(window.OutputFileName, "b.jpg");
+}

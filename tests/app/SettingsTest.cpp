@@ -63,12 +63,35 @@ TEST(Settings, RoundTripKeepsBytes) {
   }
 }
 
+// The JPEG encoding the window's dialog sets: kept in section "Jpeg"; a
+// missing or bad value gives the default.
+TEST(Settings, JpegEncodingRoundTripAndDefaults) {
+  TempDir dir;
+  const std::string file = dir / "mirava.ini";
+  TJobSettings saved = Names("in.ers", "out.jpg");
+  saved.Encoding = {55, TChromaSampling::Quarter};
+  std::string error;
+  ASSERT_TRUE(SaveSettings(file, saved, error)) << error;
+  EXPECT_NE(test::ReadText(file).find("[Jpeg]"), std::string::npos);
+  TJobSettings loaded;
+  LoadSettings(file, loaded);
+  EXPECT_EQ(loaded.Encoding.JpegQuality, 55);
+  EXPECT_EQ(loaded.Encoding.JpegSampling, TChromaSampling::Quarter);
+
+  test::WriteText(file, "[Names]\nInName=a\n[Jpeg]\nQuality=0\nSubsampling=4:2:0\n");
+  LoadSettings(file, loaded);
+  EXPECT_EQ(loaded.Encoding.JpegQuality, 100);
+  EXPECT_EQ(loaded.Encoding.JpegSampling, TChromaSampling::Full);
+}
+
 TEST(Settings, FileIsPlainText) {
   TempDir dir;
   const std::string file = dir / "mirava.ini";
   std::string error;
   ASSERT_TRUE(SaveSettings(file, Names("/a/in.ers", "/b/out.ers"), error));
-  EXPECT_EQ(test::ReadText(file), "[Names]\nInName=/a/in.ers\nOutName=/b/out.ers\n");
+  EXPECT_EQ(test::ReadText(file),
+            "[Names]\nInName=/a/in.ers\nOutName=/b/out.ers\n\n"
+            "[Jpeg]\nQuality=100\nSubsampling=444\n");
 }
 
 TEST(Settings, MissingOrUnreadableFileGivesEmptyNames) {
@@ -101,7 +124,8 @@ TEST(Settings, EditedByHandAndKeptOnSave) {
   const std::string text = test::ReadText(file);
   EXPECT_EQ(text,
             "; my settings\n[names]\nInName=/new/in.ers\n# old: /x\n"
-            "OutName=/new/out.ers\n\n[Window]\nLeft=10\n");
+            "OutName=/new/out.ers\n\n[Window]\nLeft=10\n\n"
+            "[Jpeg]\nQuality=100\nSubsampling=444\n");
 }
 
 TEST(Settings, KeyAddedToItsSection) {
@@ -126,7 +150,8 @@ TEST(Settings, LineBreakInNameDoesNotSplitTheFile) {
   LoadSettings(file, loaded);
   EXPECT_EQ(loaded.InputFileName, "");
   EXPECT_EQ(loaded.OutputFileName, "/b/out.ers");
-  EXPECT_EQ(test::ReadText(file), "[Names]\nOutName=/b/out.ers\n");
+  EXPECT_EQ(test::ReadText(file),
+            "[Names]\nOutName=/b/out.ers\n\n[Jpeg]\nQuality=100\nSubsampling=444\n");
 }
 
 TEST(Settings, SaveFailureIsReported) {

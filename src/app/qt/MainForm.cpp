@@ -2,12 +2,16 @@
 
 #include <QApplication>
 #include <QButtonGroup>
+#include <QComboBox>
+#include <QDialog>
+#include <QDialogButtonBox>
 #include <QCloseEvent>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QDesktopServices>
 #include <QFile>
 #include <QFileDialog>
+#include <QFormLayout>
 #include <QFrame>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -16,6 +20,7 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QProgressBar>
+#include <QSpinBox>
 #include <QStatusBar>
 #include <QThread>
 #include <QToolBar>
@@ -105,6 +110,9 @@ void TForm1::CreateComponents() {
   Process1->setObjectName("Process1");
   Start1 = Process1->addAction("&Start", this, &TForm1::StartBtnClick);
   Start1->setObjectName("Start1");
+  Process1->addSeparator();
+  JpegQuality1 = Process1->addAction("&JPEG quality...", this, &TForm1::JpegQuality1Click);
+  JpegQuality1->setObjectName("JpegQuality1");
 
   View1 = menuBar()->addMenu("&View");
   View1->setObjectName("View1");
@@ -378,9 +386,40 @@ void TForm1::StartBtnClick() {
   AbortRequested = false;
   Busy = true;
   StatusBar1->clearMessage();
+  JobNote.clear();
   SaveSettings();
   Job = std::make_unique<TMyThread>(*this, JobSettings.InputFileName,
-                                    JobSettings.OutputFileName, JobSettings.JobKind);
+                                    JobSettings.OutputFileName, JobSettings.JobKind,
+                                    JobSettings.Encoding);
+}
+
+// How JPEG outputs encoded from cells are compressed; placed JPEGs are
+// not encoded again and keep theirs.
+void TForm1::JpegQuality1Click() {
+  QDialog dialog(this);
+  dialog.setObjectName("JpegQualityDialog");
+  dialog.setWindowTitle("JPEG quality");
+  auto* quality = new QSpinBox(&dialog);
+  quality->setObjectName("JpegQualityBox");
+  quality->setRange(1, 100);
+  quality->setValue(JobSettings.Encoding.JpegQuality);
+  auto* sampling = new QComboBox(&dialog);
+  sampling->setObjectName("JpegSamplingBox");
+  // In the order of TChromaSampling.
+  sampling->addItems({"4:4:4 (full colour resolution)", "4:2:2 (half the columns)",
+                      "4:2:0 (half the columns and rows)"});
+  sampling->setCurrentIndex(static_cast<int>(JobSettings.Encoding.JpegSampling));
+  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
+  connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+  connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+  auto* layout = new QFormLayout(&dialog);
+  layout->addRow("Quality (1 to 100):", quality);
+  layout->addRow("Chroma subsampling:", sampling);
+  layout->addRow(buttons);
+  if (dialog.exec() != QDialog::Accepted) return;
+  JobSettings.Encoding.JpegQuality = quality->value();
+  JobSettings.Encoding.JpegSampling = static_cast<TChromaSampling>(sampling->currentIndex());
+  SaveSettings();
 }
 
 void TForm1::JobDone() {
@@ -389,7 +428,8 @@ void TForm1::JobDone() {
   const std::string state = Job->OutputStateText();
   const TJobOutcome outcome = Job->Outcome();
   Job.reset();
-  StatusBar1->showMessage(FromFileName(message));
+  // The path a JPEG took stays beside the result.
+  StatusBar1->showMessage(FromFileName(JobNote.empty() ? message : message + "; " + JobNote));
   ShowState(TWindowState::Idle);
   SaveSettings();
   if (JobSettings.CommandLineMode) {
@@ -567,6 +607,14 @@ void TForm1::ShowError(const std::string& text) {
   for (char& c : shown)
     if (c == '\r') c = '\n';
   QMessageBox::critical(this, kProgramCaption, FromFileName(shown));
+}
+
+void TForm1::ShowNote(const std::string& text) {
+  JobNote = text;
+  if (JobSettings.CommandLineMode)
+    std::fprintf(stderr, "%s\n", text.c_str());
+  else
+    StatusBar1->showMessage(FromFileName(text));
 }
 
 void TForm1::JobFinished(TMyThread&) {

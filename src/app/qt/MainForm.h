@@ -56,6 +56,8 @@ class TForm1 : public QMainWindow, public TJobHost {
   void DisplayProgress(int percent, const std::string& elapsed,
                        const std::string& remaining) override;
   void ShowError(const std::string& text) override;
+  // In the status bar while the job runs, then beside its result.
+  void ShowNote(const std::string& text) override;
   void JobFinished(TMyThread& job) override;
 
  protected:
@@ -80,6 +82,7 @@ class TForm1 : public QMainWindow, public TJobHost {
   void Maintoolbar1Click();
   void Rotatetoolbar1Click();
   void Preview1Click();
+  void JpegQuality1Click();
   // One dropped file is the input, a second the output.
   void FilesDropped(const std::vector<std::string>& names);
   // The input changed: an empty output name gets one from it.
@@ -100,6 +103,7 @@ class TForm1 : public QMainWindow, public TJobHost {
 
   TOptions Options;
   TJobSettings JobSettings;
+  std::string JobNote;  // how the running or last job went about its work
   std::unique_ptr<TMyThread> Job;
   bool CloseAfterJob = false;
   bool Shown = false;
@@ -118,6 +122,7 @@ class TForm1 : public QMainWindow, public TJobHost {
   QAction* Outputfile1 = nullptr;
   QAction* Exit1 = nullptr;
   QAction* Start1 = nullptr;
+  QAction* JpegQuality1 = nullptr;
   QAction* Maintoolbar1 = nullptr;
   QAction* Rotatetoolbar1 = nullptr;
   QAction* Preview1 = nullptr;

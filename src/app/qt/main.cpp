@@ -17,11 +17,13 @@ namespace {
 
 const char* const kUsage =
     "Usage: mirava [INPUT [OUTPUT]] [/KIND | -KIND] [/F]\n"
+    "              [--jpeg-quality=N] [--jpeg-subsampling=444|422|420]\n"
     "\n"
     "Opens the Mirava window with INPUT and OUTPUT as the job's files, and\n"
     "KIND (one digit, as for mirava-cli) pressed on the rotate toolbar.\n"
     "/F with both names runs the job at once and closes the window when it\n"
-    "ends; without a display the job runs without a window.\n"
+    "ends; without a display the job runs without a window. The JPEG\n"
+    "switches, as for mirava-cli, replace those of Process > JPEG quality.\n"
     "\n"
     "  --help     this text\n"
     "  --version  the version\n";
@@ -89,6 +91,8 @@ int main(int argc, char** argv) {
       return 0;
     }
   }
+  // As the window does: the saved JPEG encoding, then the command line.
+  LoadSettings(SettingsFile, UnattendedJob);
   ParseCommandLine({argv + 1, argv + argc}, UnattendedJob);
   if (UnattendedJob.CommandLineMode) {
     if (!DisplayGiven()) return RunWithoutWindow();

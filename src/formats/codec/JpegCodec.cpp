@@ -189,7 +189,8 @@ int DecodeC(FILE* file, TErrorManager& errors, uint8_t* buffer, uint32_t width, 
 }
 
 int EncodeC(FILE* file, TErrorManager& errors, const uint8_t* buffer, uint32_t width,
-            uint32_t height, uint32_t channels, uint64_t stride, int quality) {
+            uint32_t height, uint32_t channels, uint64_t stride, int quality,
+            TChromaSampling sampling) {
   jpeg_compress_struct cinfo;
   cinfo.err = InitErrors(errors, jeWriteFailed);
   if (setjmp(errors.Jump)) {
@@ -205,10 +206,15 @@ int EncodeC(FILE* file, TErrorManager& errors, const uint8_t* buffer, uint32_t w
   cinfo.in_color_space = channels == 1 ? JCS_GRAYSCALE : JCS_RGB;
   jpeg_set_defaults(&cinfo);
   jpeg_set_quality(&cinfo, quality, TRUE);
-  // Full chroma resolution: a map's thin coloured lines survive.
+  // Chroma at full resolution unless asked otherwise: a map's thin
+  // coloured lines survive.
   for (int i = 0; i < cinfo.num_components; ++i) {
     cinfo.comp_info[i].h_samp_factor = 1;
     cinfo.comp_info[i].v_samp_factor = 1;
+  }
+  if (cinfo.num_components == 3) {
+    cinfo.comp_info[0].h_samp_factor = sampling == TChromaSampling::Full ? 1 : 2;
+    cinfo.comp_info[0].v_samp_factor = sampling == TChromaSampling::Quarter ? 2 : 1;
   }
   jpeg_start_compress(&cinfo, TRUE);
   JSAMPROW rows[16];
@@ -649,7 +655,7 @@ int ReadWholeImage(const std::string& fileName, uint8_t* buffer, uint32_t width,
 
 int WriteWholeImage(const std::string& fileName, const uint8_t* buffer, uint32_t width,
                     uint32_t height, uint32_t channels, uint32_t padBytes, int quality,
-                    std::string& message) {
+                    TChromaSampling sampling, std::string& message) {
   if (width == 0 || height == 0 || width > kMaxDimension || height > kMaxDimension)
     return Report(jeUnsupported,
                   "JPEG images hold 1 to " + std::to_string(kMaxDimension) +
@@ -663,7 +669,7 @@ int WriteWholeImage(const std::string& fileName, const uint8_t* buffer, uint32_t
       fileName,
       [&](FILE* file) -> int {
         TErrorManager errors;
-        const int code = EncodeC(file, errors, buffer, width, height, channels, stride, quality);
+        const int code = EncodeC(file, errors, buffer, width, height, channels, stride, quality, sampling);
         return code == jeNone ? jeNone : ReportLibrary(errors, message);
       },
       message);

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <string>
 
+#include "dataset/Encoding.h"
+
 namespace mirava::jpeg {
 
 // The codec's error numbers (0 is success).
@@ -48,11 +50,11 @@ int ReadParams(const std::string& fileName, TJpegInfo& info, std::string& messag
 int ReadWholeImage(const std::string& fileName, uint8_t* buffer, uint32_t width, uint32_t height,
                    uint32_t channels, uint32_t padBytes, std::string& message);
 // Encodes rows laid out as ReadWholeImage delivers them, grey for 1 channel
-// and YCbCr without chroma subsampling for 3, at quality 1..100. The file is
-// replaced only once it is complete.
+// and YCbCr with `sampling` for 3, at quality 1..100. The file is replaced
+// only once it is complete.
 int WriteWholeImage(const std::string& fileName, const uint8_t* buffer, uint32_t width,
                     uint32_t height, uint32_t channels, uint32_t padBytes, int quality,
-                    std::string& message);
+                    TChromaSampling sampling, std::string& message);
 
 // Placements the transform makes on a file's blocks of coefficients.
 enum class TBlockPlacement {

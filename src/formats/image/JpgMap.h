@@ -54,6 +54,11 @@ class TJpgMap2 : public TDataSetRoot2 {
   // Whether `kind` can be made on the file's coefficients exactly as on its
   // pixels; otherwise false with the reason.
   static bool CanPlaceFile(const std::string& inputName, int32_t kind, std::string& why);
+  // The quality and chroma sampling the image is encoded with.
+  void SetEncoding(const TEncoding& encoding) override {
+    Quality = encoding.JpegQuality;
+    Sampling = encoding.JpegSampling;
+  }
   // Encodes a created or updated image; false with the codec's message when
   // that failed (or when the world file could not be written).
   bool Close() override;
@@ -74,6 +79,7 @@ class TJpgMap2 : public TDataSetRoot2 {
   uint32_t Bands = 0;
   uint64_t LineLength = 0;
   int Quality = 100;
+  TChromaSampling Sampling = TChromaSampling::Full;
   bool Closed = false;
   bool Placed = false;  // the file was written by PlaceFile
 };

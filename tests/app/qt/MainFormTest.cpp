@@ -3,6 +3,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QComboBox>
 #include <QDesktopServices>
 #include <QDialog>
 #include <QFileDialog>
@@ -13,6 +14,7 @@
 #include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QStatusBar>
 #include <QTimer>
 #include <QToolBar>
@@ -167,6 +169,47 @@ class TMainFormTest : public QObject {
     QCOMPARE(test::ReadBytes(*Dir / "rotated"), test::ReadBytes(*Dir / "reference"));
     QVERIFY(test::ReadText(out).find("NrOfLines = 95") != std::string::npos);
     QCOMPARE(test::ReadText(*Dir / "rotated.gcp"), test::ReadText(*Dir / "reference.gcp"));
+  }
+
+  // The status bar says which way a JPEG went, beside the result: placed
+  // without loss (kind 0 keeps every block where it is), or decoded and
+  // encoded again where partial blocks at the right edge would move.
+  void JpegPathInStatusBar() {
+    BlockCopyEnabled = true;
+    const std::string in = test::Sample("logo.jpg");  // 101 x 77 pixels
+    Open({in, *Dir / "placed.jpg", "/0"});
+    Click("StartBtn");
+    QTRY_VERIFY_WITH_TIMEOUT(JobEnded(), kJobTimeout);
+    QCOMPARE(Status(), QString("Successful Finish; ") + kPlacedWithoutLossNote);
+    Open({in, *Dir / "decoded.jpg", "/1"});
+    Click("StartBtn");
+    QTRY_VERIFY_WITH_TIMEOUT(JobEnded(), kJobTimeout);
+    QVERIFY2(Status().startsWith(QString("Successful Finish; ") + kPixelPathNote +
+                                 "Partial blocks in the way: 101 x 77 pixels"),
+             qPrintable(Status()));
+  }
+
+  // The JPEG quality dialog sets the encoding the next job uses, and the
+  // settings file keeps it.
+  void JpegQualityDialogSetsTheEncoding() {
+    TForm1& form = Open({});
+    QCOMPARE(form.Settings().Encoding.JpegQuality, 100);
+    TModalHandler handler([](QWidget* modal) {
+      auto* dialog = qobject_cast<QDialog*>(modal);
+      QVERIFY(dialog && dialog->objectName() == "JpegQualityDialog");
+      dialog->findChild<QSpinBox*>("JpegQualityBox")->setValue(70);
+      dialog->findChild<QComboBox*>("JpegSamplingBox")->setCurrentIndex(2);
+      dialog->accept();
+    });
+    Action("JpegQuality1")->trigger();
+    QVERIFY(handler.Handled);
+    QCOMPARE(form.Settings().Encoding.JpegQuality, 70);
+    QVERIFY(form.Settings().Encoding.JpegSampling == TChromaSampling::Quarter);
+    const TIniFile ini(*Dir / "mirava.ini");
+    QCOMPARE(ini.ReadString("Jpeg", "Quality", ""), std::string("70"));
+    QCOMPARE(ini.ReadString("Jpeg", "Subsampling", ""), std::string("420"));
+    TForm1& again = Open({});
+    QCOMPARE(again.Settings().Encoding.JpegQuality, 70);
   }
 
   void ControlsWhileRunningAndStop() {

@@ -330,6 +330,9 @@ void ExpectLossless(const std::string& in, int kind, const TempDir& dir,
     const CommandResult run = RunCli({from, to, "/" + std::to_string(k)});
     EXPECT_EQ(run.ExitCode, 0) << what << run.Output;
     EXPECT_EQ(run.Output.find(kPixelPathNote), std::string::npos) << what << run.Output;
+    EXPECT_NE(run.Output.find("Placed without loss: the compressed blocks moved, not decoded"),
+              std::string::npos)
+        << what << run.Output;
   }
   const std::string scratch = dir.str();
   EXPECT_EQ(PlacedDifference(ReadDjpeg(in, scratch), ReadDjpeg(back, scratch)), 0) << what;
@@ -488,4 +491,61 @@ TEST(JpgMap, ExifFileStaysExifWithItsSizeTurned) {
   const TGdalInfo gdal = GdalInfo(dir / "out.jpg");
   EXPECT_EQ(gdal.Columns, 48);
   EXPECT_EQ(gdal.Rows, 64);
+}
+
+namespace {
+
+// The first component's sampling factors (0x11 full, 0x21 4:2:2, 0x22
+// 4:2:0) and the first quantization table's DC step of a baseline JPEG.
+std::pair<int, int> SamplingAndDcStep(const std::vector<uint8_t>& jpeg) {
+  int sampling = -1, step = -1;
+  for (size_t i = 2; i + 4 < jpeg.size() && jpeg[i] == 0xFF;) {
+    const uint8_t marker = jpeg[i + 1];
+    const size_t length = jpeg[i + 2] << 8 | jpeg[i + 3];
+    if (marker == 0xDB && step < 0 && i + 5 < jpeg.size()) step = jpeg[i + 5];
+    if (marker == 0xC0 && i + 11 < jpeg.size()) sampling = jpeg[i + 11];
+    if (marker == 0xDA) break;
+    i += 2 + length;
+  }
+  return {sampling, step};
+}
+
+}  // namespace
+
+// JPEG outputs encoded from pixels take the quality and chroma sampling
+// asked for (quality 100 without subsampling by default); a JPEG placed
+// without loss is not encoded again and keeps its own.
+TEST(JpgMap, QualityAndSubsamplingOfEncodedOutputs) {
+  TempDir dir;
+  WritePicture(dir / "in.ers", 64, 48, 3, TGeo{});
+  const std::string scratch = dir.str();
+  struct TCase {
+    std::vector<std::string> Switches;
+    int Sampling, DcStep;
+  };
+  for (const TCase& c : {TCase{{}, 0x11, 1},
+                         TCase{{"--jpeg-quality=50", "--jpeg-subsampling=420"}, 0x22, 16},
+                         TCase{{"--jpeg-subsampling=422", "--jpeg-quality=75"}, 0x21, 8},
+                         TCase{{"--jpeg-subsampling=444", "--jpeg-quality=50"}, 0x11, 16}}) {
+    std::vector<std::string> args{dir / "in.ers", dir / "out.jpg", "/3"};
+    args.insert(args.end(), c.Switches.begin(), c.Switches.end());
+    ExpectCli(args);
+    const auto [sampling, step] = SamplingAndDcStep(ReadBytes(dir / "out.jpg"));
+    EXPECT_EQ(sampling, c.Sampling) << c.Switches.size();
+    EXPECT_EQ(step, c.DcStep) << c.Switches.size();
+    const TRaster decoded = ReadDjpeg(dir / "out.jpg", scratch);
+    EXPECT_EQ(decoded.Columns, 48);
+    EXPECT_EQ(decoded.Rows, 64);
+    const int worst = PlacedDifference(ReadRaster(dir / "in.ers"), decoded, 3);
+    EXPECT_GE(worst, 0);
+  }
+
+  const std::string in = MakeJpeg(dir, "photo.jpg", 64, 48, "2x2");
+  const CommandResult run =
+      RunCli({in, dir / "placed.jpg", "/1", "--jpeg-quality=20", "--jpeg-subsampling=444"});
+  EXPECT_EQ(run.ExitCode, 0) << run.Output;
+  EXPECT_NE(run.Output.find("Placed without loss"), std::string::npos) << run.Output;
+  ASSERT_EQ(test::Run("jpegtran -copy all -flip horizontal -outfile " +
+                      Quote(dir / "jpegtran.jpg") + " " + Quote(in)).ExitCode, 0);
+  EXPECT_EQ(ReadBytes(dir / "placed.jpg"), ReadBytes(dir / "jpegtran.jpg"));
 }

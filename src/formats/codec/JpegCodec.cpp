@@ -669,7 +669,8 @@ int WriteWholeImage(const std::string& fileName, const uint8_t* buffer, uint32_t
       fileName,
       [&](FILE* file) -> int {
         TErrorManager errors;
-        const int code = EncodeC(file, errors, buffer, width, height, channels, stride, quality, sampling);
+        const int code =
+            EncodeC(file, errors, buffer, width, height, channels, stride, quality, sampling);
         return code == jeNone ? jeNone : ReportLibrary(errors, message);
       },
       message);

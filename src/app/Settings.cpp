@@ -86,8 +86,8 @@ void LoadSettings(const std::string& fileName, TJobSettings& settings) {
   settings.InputFileName = ini.ReadString(kSection, kInKey, "");
   settings.OutputFileName = ini.ReadString(kSection, kOutKey, "");
   const TEncoding defaults;
-  settings.Encoding.JpegQuality =
-      JpegQualityFromText(ini.ReadString(kJpegSection, kQualityKey, "")).value_or(defaults.JpegQuality);
+  settings.Encoding.JpegQuality = JpegQualityFromText(ini.ReadString(kJpegSection, kQualityKey, ""))
+                                      .value_or(defaults.JpegQuality);
   settings.Encoding.JpegSampling =
       ChromaSamplingFromText(ini.ReadString(kJpegSection, kSamplingKey, ""))
           .value_or(defaults.JpegSampling);

@@ -681,7 +681,8 @@ int CheckPlacement(const std::string& fileName, TBlockPlacement placement, std::
   if (!file) return Report(jeOpenFailed, SystemErrorText(errno), message);
   TErrorManager errors;
   TBlockGrid grid;
-  if (HeaderC(file.get(), errors, nullptr, &grid) != jeNone || RefusePlacement(grid, placement, errors))
+  if (HeaderC(file.get(), errors, nullptr, &grid) != jeNone ||
+      RefusePlacement(grid, placement, errors))
     return ReportLibrary(errors, message);
   message.clear();
   return jeNone;

@@ -37,6 +37,26 @@ void TDataSetRoot2::KeepGeoreference(const std::string& spheroid, const std::str
   Georeferenced = true;
 }
 
+void TDataSetRoot2::TakeWorldFile(const TWorldFile& world) {
+  Georeferenced = true;
+  CellSizeX = world.CellSizeX;
+  CellSizeY = world.CellSizeY;
+  ColumnTermY = world.ColumnTermY;
+  RowTermX = world.RowTermX;
+  RegistrationX = world.OriginX();
+  RegistrationY = world.OriginY();
+  Projection = Datum = Spheroid = "UNKNOWN";
+}
+
+void TDataSetRoot2::ResetGeoreference() {
+  RegistrationCellX = RegistrationCellY = 0;
+  RegistrationX = RegistrationY = 0;
+  CellSizeX = CellSizeY = 1;
+  Projection = Datum = Spheroid = "RAW";
+  Georeferenced = false;
+  if (OpenMode != omCreate) SetExtras({});
+}
+
 bool TDataSetRoot2::SaveWorldFile(const std::string& name, const TWorldFile& world) {
   std::string error;
   if (world.Write(name, error)) return true;

@@ -168,6 +168,11 @@ class TDataSetRoot2 : public TMMapFile2 {
   virtual bool Close() { return CloseMapping(); }
 
  protected:
+  // Places the dataset where a world file says, its names unknown.
+  void TakeWorldFile(const TWorldFile& world);
+  // Places the dataset nowhere, under RAW names, before a file is read; a
+  // created file keeps the extras it was given before its Open.
+  void ResetGeoreference();
   // Keeps what SetGeoreference is given, the corner moved to the outer
   // corner of cell (0, 0) (rows grow southwards), and marks the dataset
   // placed.

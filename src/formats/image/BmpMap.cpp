@@ -69,13 +69,7 @@ void TBMPMap2::ResetDescription() {
   RowStride = 0;
   PixelOffset = 0;
   DetailText.clear();
-  RegistrationCellX = RegistrationCellY = 0;
-  RegistrationX = RegistrationY = 0;
-  CellSizeX = CellSizeY = 1;
-  Projection = Datum = Spheroid = "RAW";
-  Georeferenced = false;
-  // A created file keeps the extras it was given before its Open.
-  if (OpenMode != omCreate) SetExtras({});
+  ResetGeoreference();
 }
 
 bool TBMPMap2::Open(const std::string& fileName, uint32_t columns,
@@ -93,17 +87,7 @@ bool TBMPMap2::Open(const std::string& fileName, uint32_t columns,
     return Fail(TErrorCode::Format, "BMP files are opened for reading or created, not updated");
   }
   const std::string world = FindCompanion(fileName, ".bmpw");
-  TWorldFile w;
-  if (!world.empty() && w.Read(world)) {
-    Georeferenced = true;
-    CellSizeX = w.CellSizeX;
-    CellSizeY = w.CellSizeY;
-    ColumnTermY = w.ColumnTermY;
-    RowTermX = w.RowTermX;
-    RegistrationX = w.OriginX();
-    RegistrationY = w.OriginY();
-    Projection = Datum = Spheroid = "UNKNOWN";
-  }
+  if (TWorldFile w; !world.empty() && w.Read(world)) TakeWorldFile(w);
   const std::string gcp = FindCompanion(fileName, ".gcp");
   if (!gcp.empty()) ControlPoints->LoadFromFile(gcp);
   return OpenExisting(fileName);

@@ -221,14 +221,7 @@ void TJpgMap2::WorldToPixel(double x, double y, double& column, double& row) {
 bool TJpgMap2::ReadWorldFile(const std::string& fileName) {
   TWorldFile world;
   if (!world.Read(fileName)) return false;
-  Georeferenced = true;
-  CellSizeX = world.CellSizeX;
-  ColumnTermY = world.ColumnTermY;
-  RowTermX = world.RowTermX;
-  CellSizeY = world.CellSizeY;
-  RegistrationX = world.OriginX();
-  RegistrationY = world.OriginY();
-  Projection = Datum = Spheroid = "UNKNOWN";
+  TakeWorldFile(world);
   return true;
 }
 

@@ -36,13 +36,7 @@ void TTifMap2::ResetDescription() {
   SamplesPerPixel = 1;
   ImageWidth = ImageLength = 0;
   TiffError.clear();
-  RegistrationX = RegistrationY = 0;
-  RegistrationCellX = RegistrationCellY = 0;
-  CellSizeX = CellSizeY = 1;
-  Projection = Datum = Spheroid = "RAW";
-  Georeferenced = false;
-  // A created file keeps the extras it was given before its Open.
-  if (OpenMode != omCreate) SetExtras({});
+  ResetGeoreference();
 }
 
 bool TTifMap2::Open(const std::string& fileName, uint32_t columns, uint32_t rows, uint8_t cellType,

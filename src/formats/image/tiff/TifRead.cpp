@@ -268,13 +268,7 @@ void TTifMap2::ReadGeoTiff(const std::vector<TIfdEntry>& entries) {
       }
       return;
     }
-    Georeferenced = true;
-    CellSizeX = world.CellSizeX;
-    CellSizeY = world.CellSizeY;
-    ColumnTermY = world.ColumnTermY;
-    RowTermX = world.RowTermX;
-    RegistrationX = world.OriginX();
-    RegistrationY = world.OriginY();
+    TakeWorldFile(world);
   }
   NamesOfCoordinateSystem(Crs, Projection, Datum, Spheroid);
 }

@@ -72,6 +72,12 @@ std::string ParseBatchCommandLine(const std::vector<std::string>& parameters,
       settings.DropRotation = true;
       continue;
     }
+    if (IsCreationOptionSwitch(p)) {
+      if (std::string why = TakeCreationOption(parameters, i, settings.CreationOptions);
+          !why.empty())
+        return why;
+      continue;
+    }
     if (std::find_if(std::begin(kValueOptions), std::end(kValueOptions),
                      [&](const char* o) { return p == o; }) != std::end(kValueOptions)) {
       if (i + 1 == parameters.size()) return p + " needs a value";
@@ -588,7 +594,7 @@ void TBatchRunner::Start(size_t entry) {
   r.Start = std::chrono::steady_clock::now();
   r.Host = std::make_unique<TBatchJobHost>(*this, r);
   r.Job = std::make_unique<TMyThread>(*r.Host, e.InputName, e.OutputName, e.Kind,
-                                       Settings.Encoding);
+                                      Settings.Encoding, Settings.CreationOptions);
 }
 
 int TBatchRunner::Run() {
@@ -696,6 +702,11 @@ int RunBatchCommandLine(const std::vector<std::string>& parameters) {
     entries = ParseBatchList(text, errors);
   }
   CheckBatch(entries, settings.ReportName, errors);
+  for (const TBatchEntry& e : entries)
+    if (const std::string wrong =
+            CreationOptionsRefusal(FormatFromExtension(e.OutputName), settings.CreationOptions);
+        !wrong.empty())
+      errors.push_back(e.Origin + ": " + wrong);
   // Folder mode creates its one output folder once the batch is accepted.
   if (!settings.ListName.empty()) CheckOutputFolders(entries, errors);
   if (!errors.empty()) {

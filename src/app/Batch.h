@@ -30,6 +30,9 @@ struct TBatchSettings {
   bool SkipExisting = false;
   bool StopOnError = false;
   bool DropRotation = false;
+  // -co KEY=VALUE: every output's, which must all be of a format that
+  // takes them.
+  std::vector<std::string> CreationOptions;
   std::string ReportName;  // "-": standard output; ".csv" picks CSV
   TEncoding Encoding;      // every job's
 };

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "dataset/DataSet.h"
 #include "text/TextUtils.h"
 
 namespace mirava {
@@ -90,12 +91,25 @@ bool ParseEncodingSwitch(const std::string& p, TEncoding& encoding, std::string&
   return false;
 }
 
+bool IsCreationOptionSwitch(const std::string& p) { return p == "-co"; }
+
+std::string TakeCreationOption(const std::vector<std::string>& parameters, size_t& i,
+                               std::vector<std::string>& options) {
+  if (i + 1 >= parameters.size()) return "-co needs a creation option, KEY=VALUE";
+  options.push_back(parameters[++i]);
+  return {};
+}
+
 std::string ParseCliCommandLine(const std::vector<std::string>& parameters,
                                 TJobSettings& settings) {
   int names = 0;
-  for (const std::string& p : parameters) {
+  for (size_t i = 0; i < parameters.size(); ++i) {
+    const std::string& p = parameters[i];
     std::string why;
-    if (p.compare(0, kMemorySwitch.size(), kMemorySwitch) == 0) {
+    if (IsCreationOptionSwitch(p)) {
+      if (why = TakeCreationOption(parameters, i, settings.CreationOptions); !why.empty())
+        return why;
+    } else if (p.compare(0, kMemorySwitch.size(), kMemorySwitch) == 0) {
       if (why = ParseMemorySwitch(p, settings.MemoryMiB); !why.empty()) return why;
     } else if (p == "--drop-rotation") {
       settings.DropRotation = true;
@@ -118,7 +132,8 @@ std::string ParseCliCommandLine(const std::vector<std::string>& parameters,
     }
   }
   if (names < 2) return "an input and an output file name are needed";
-  return {};
+  return CreationOptionsRefusal(FormatFromExtension(settings.OutputFileName),
+                                settings.CreationOptions);
 }
 
 }  // namespace mirava

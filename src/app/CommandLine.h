@@ -20,6 +20,9 @@ struct TJobSettings {
   // terms of the input's georeference is written without them.
   bool DropRotation = false;
   TEncoding Encoding;      // --jpeg-quality, --jpeg-subsampling
+  // -co KEY=VALUE (mirava-cli) and the window's TIFF settings: how a TIFF
+  // output stores its cells ("COMPRESS=DEFLATE").
+  std::vector<std::string> CreationOptions;
 };
 
 // The window's command line: up to two file names (input, output) and
@@ -49,6 +52,12 @@ std::string ParseMemorySwitch(const std::string& parameter, uint64_t& mib);
 // neither; true when it is one, with `why` empty or saying what is wrong
 // with its value.
 bool ParseEncodingSwitch(const std::string& parameter, TEncoding& encoding, std::string& why);
+// "-co KEY=VALUE" at parameters[i]: adds the option and steps over it.
+// Empty on success, otherwise what is wrong (a missing option; options the
+// output's format does not take are checked with the names).
+bool IsCreationOptionSwitch(const std::string& parameter);
+std::string TakeCreationOption(const std::vector<std::string>& parameters, size_t& i,
+                               std::vector<std::string>& options);
 
 // mirava-cli's single job: exactly two names and the switches above, the
 // last kind or unattended switch deciding the kind as in the window. Empty on

@@ -113,8 +113,8 @@ int RunConsoleJob(const TJobSettings& settings) {
   std::string message, state;
   TJobOutcome outcome;
   {
-    TMyThread job(host, settings.InputFileName, settings.OutputFileName,
-                  settings.JobKind, settings.Encoding);
+    TMyThread job(host, settings.InputFileName, settings.OutputFileName, settings.JobKind,
+                  settings.Encoding, settings.CreationOptions);
     host.Serve();
     message = job.Message();
     state = job.OutputStateText();

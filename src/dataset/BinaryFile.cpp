@@ -58,6 +58,19 @@ bool TBinaryFile::Write(const void* data, size_t size) {
   return true;
 }
 
+bool TBinaryFile::WriteAt(uint64_t position, const void* data, size_t size) {
+  if (Fd < 0) return Fail(EBADF);
+  size_t done = 0;
+  while (done < size) {
+    const ssize_t n = ::pwrite(Fd, static_cast<const char*>(data) + done, size - done,
+                               static_cast<off_t>(position + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return Fail(n < 0 ? errno : EIO);
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
 bool TBinaryFile::Reserve(uint64_t size) {
   if (Fd < 0) return Fail(EBADF);
   const int code = size ? posix_fallocate(Fd, 0, static_cast<off_t>(size)) : 0;

@@ -21,6 +21,8 @@ class TBinaryFile {
   // Reads up to `size` bytes; `got` falls short only at the end of the file.
   bool Read(void* buffer, size_t size, size_t& got);
   bool Write(const void* data, size_t size);
+  // Writes at `position`, wherever the last Write ended.
+  bool WriteAt(uint64_t position, const void* data, size_t size);
   // Sizes the file to `size` bytes with its blocks reserved, so that a full
   // disk shows now rather than when the file is written.
   bool Reserve(uint64_t size);

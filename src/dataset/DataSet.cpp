@@ -75,9 +75,11 @@ const TFormatEntry Formats[] = {
      .Reads = "any TIFF libtiff decodes: any bands of 1- to 32-bit integer or 32/64-bit float "
               "samples, palettes as indices with their colour table",
      .Writes = "any bands of 8/16/32-bit integers (signed or not) or 32/64-bit floats, a "
-               "palette's colour table",
+               "palette's colour table; uncompressed, or Deflate, LZW or ZSTD, in strips or "
+               "tiles",
      .HoldsRotation = true,
-     .Palette = TPaletteUse::Table},
+     .Palette = TPaletteUse::Table,
+     .CheckCreationOptions = TTifMap2::CheckCreationOptions},
     {.Code = fcBmp,
      .Name = "BMP",
      .Key = "bmp",
@@ -244,6 +246,13 @@ TRasterShape OutputShape(int code, const TRasterShape& input) {
   return colors;
 }
 
+std::string CreationOptionsRefusal(int code, const std::vector<std::string>& options) {
+  if (options.empty()) return {};
+  const TOptionsCheck check = code > fcUnknown ? EntryFor(code).CheckCreationOptions : nullptr;
+  if (!check) return FormatName(code) + " outputs take no creation options (-co)";
+  return check(options);
+}
+
 std::string FormatName(int code) {
   if (code <= fcUnknown) return "unknown";
   for (const TFormatEntry& entry : Recognised)
@@ -319,9 +328,13 @@ bool PlacesWholeFile(const std::string& inputName, const std::string& outputName
 
 bool TDataSet2::Open(const std::string& fileName, uint32_t columns,
                      uint32_t rows, uint8_t cellType, uint32_t bands,
-                     uint8_t mode, const TGeoExtras& extras) {
+                     uint8_t mode, const TGeoExtras& extras,
+                     const std::vector<std::string>& options) {
   if (!MakeDataSet(fileName, mode)) return false;
-  if (mode == omCreate) DataSet->SetExtras(extras);
+  if (mode == omCreate) {
+    DataSet->SetExtras(extras);
+    DataSet->SetCreationOptions(options);
+  }
   return Guarded(fileName, [&] {
     return DataSet->Open(fileName, columns, rows, cellType, bands, mode);
   });

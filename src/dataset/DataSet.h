@@ -40,6 +40,9 @@ using TFormatFactory = std::unique_ptr<TDataSetRoot2> (*)();
 using TFormatFileList = std::vector<std::string> (*)(const std::string&);
 // Why an output of a format cannot hold such a raster; none when it can.
 using TWriteRefusal = std::optional<std::string> (*)(const TRasterShape&);
+// What is wrong with creation options ("COMPRESS=DEFLATE") for an output of
+// a format; empty when they are right.
+using TOptionsCheck = std::string (*)(const std::vector<std::string>&);
 
 // What an output of a format makes of a one-band input with a colour table.
 enum class TPaletteUse {
@@ -83,6 +86,8 @@ struct TFormatEntry {
   // An output holds a georeference with rotation terms (an affine one).
   bool HoldsRotation = false;
   TPaletteUse Palette = TPaletteUse::Indices;
+  // The creation options an output takes; none when null.
+  TOptionsCheck CheckCreationOptions = nullptr;
 };
 
 std::span<const TFormatEntry> FormatEntries();
@@ -95,6 +100,9 @@ TPaletteUse PaletteUse(int code);
 // shape: the input's own, or three bands of bytes for the colours of a
 // palette.
 TRasterShape OutputShape(int code, const TRasterShape& input);
+// What is wrong with `options` for an output of the format `code` (any for
+// a format that takes none); empty when nothing is.
+std::string CreationOptionsRefusal(int code, const std::vector<std::string>& options);
 
 int FormatFromExtension(const std::string& fileName);
 // fcNoFile for a missing file; fcUnknown, with the reason in `ioError` when
@@ -121,9 +129,10 @@ class TDataSet2 {
   TDataSet2(const TDataSet2&) = delete;
   TDataSet2& operator=(const TDataSet2&) = delete;
 
-  // A created output gets `extras` before its Open.
+  // A created output gets `extras` and its creation options before its Open.
   bool Open(const std::string& fileName, uint32_t columns, uint32_t rows,
-            uint8_t cellType, uint32_t bands, uint8_t mode, const TGeoExtras& extras = {});
+            uint8_t cellType, uint32_t bands, uint8_t mode, const TGeoExtras& extras = {},
+            const std::vector<std::string>& options = {});
   // Opens an existing file for its size, bands and georeference only; its
   // cells are not read.
   bool Describe(const std::string& fileName);

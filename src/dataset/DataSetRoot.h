@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "dataset/Encoding.h"
@@ -93,6 +94,12 @@ class TDataSetRoot2 : public TMMapFile2 {
     SetNoData(extras.NoData);
     ColorTable = extras.Colors;
     Crs = extras.Crs;
+  }
+  // How a created output is to store its cells ("COMPRESS=DEFLATE"), in
+  // the words of the format's CheckCreationOptions (DataSet.h); given
+  // before its Open.
+  void SetCreationOptions(std::vector<std::string> options) {
+    CreationOptions = std::move(options);
   }
   // Kept by the formats that can state a no-data value; GetNoData tells.
   virtual void SetNoData(std::optional<double>) {}
@@ -197,6 +204,7 @@ class TDataSetRoot2 : public TMMapFile2 {
   bool Georeferenced = false;
   std::optional<double> NoData;
   TColorTable ColorTable;
+  std::vector<std::string> CreationOptions;
   std::string Projection = "RAW";
   std::string Datum = "RAW";
   std::string Spheroid = "RAW";

@@ -33,12 +33,13 @@ std::string TimeText(double days) {
          std::to_string(seconds);
 }
 
-TMyThread::TMyThread(TJobHost& host, std::string inputName,
-                     std::string outputName, int32_t kind, const TEncoding& encoding)
+TMyThread::TMyThread(TJobHost& host, std::string inputName, std::string outputName, int32_t kind,
+                     const TEncoding& encoding, std::vector<std::string> creationOptions)
     : Host(host),
       InputName(std::move(inputName)),
       OutputName(std::move(outputName)),
-      Encoding(encoding) {
+      Encoding(encoding),
+      CreationOptions(std::move(creationOptions)) {
   Layer.SetScale(1.0);
   Layer.SetKind(kind);
   Worker = std::thread([this] { Run(); });
@@ -177,6 +178,10 @@ bool TMyThread::CreateOutput(const std::string& fileName) {
     Fail(*refusal);
     return false;
   }
+  if (const std::string wrong = CreationOptionsRefusal(format, CreationOptions); !wrong.empty()) {
+    Fail(wrong);
+    return false;
+  }
   const TRasterShape shape = OutputShape(format, input);
   TGeoExtras extras;
   if (!ExtrasFor(format, extras)) return false;
@@ -185,7 +190,7 @@ bool TMyThread::CreateOutput(const std::string& fileName) {
     OutputSet = std::make_unique<TDataSet2>();
     if (!OutputSet->Open(fileName, static_cast<uint32_t>(OutColumns),
                          static_cast<uint32_t>(OutRows), shape.CellType, shape.Bands, omCreate,
-                         extras)) {
+                         extras, CreationOptions)) {
       Fail(OutputSet->GetErrorText());
       return false;
     }

@@ -71,9 +71,10 @@ enum class TJobOutcome : uint8_t { Succeeded, Aborted, Failed };
 class TMyThread {
  public:
   // Starts the job at once; `encoding` applies to an output encoded from
-  // its cells.
-  TMyThread(TJobHost& host, std::string inputName, std::string outputName,
-            int32_t kind, const TEncoding& encoding = {});
+  // its cells, `creationOptions` ("COMPRESS=DEFLATE") go to the output,
+  // whose format must take them.
+  TMyThread(TJobHost& host, std::string inputName, std::string outputName, int32_t kind,
+            const TEncoding& encoding = {}, std::vector<std::string> creationOptions = {});
   // Waits for the thread to end.
   ~TMyThread();
   TMyThread(const TMyThread&) = delete;
@@ -129,6 +130,7 @@ class TMyThread {
   TJobHost& Host;
   std::string InputName;
   std::string OutputName;
+  std::vector<std::string> CreationOptions;
   std::unique_ptr<TDataSet2> InputSet;
   std::unique_ptr<TDataSet2> OutputSet;
   int32_t OutRows = 0;

@@ -149,6 +149,9 @@ bool TTifMap2::SelectRow(uint32_t row, uint32_t band) {
 }
 
 uint32_t TTifMap2::BlockRows() {
+  if (Encoder)
+    return static_cast<uint32_t>(
+        std::clamp<uint64_t>(kMaxStagedBytes / StripLineBytes, 1, ImageLength));
   if (ContiguousRows < 0) {
     bool plain = PlanarConfiguration == 1 && !WhiteIsZero && PlaneWindows.empty() &&
                  !StripTable.empty() && StripLineBytes > 0 && CellTypeConvertible(CellType);
@@ -164,7 +167,9 @@ uint32_t TTifMap2::BlockRows() {
 bool TTifMap2::GetBlock(uint32_t first, uint32_t count, TCellBlock& block) {
   if (BlockRows() == 0 || count == 0 || first >= ImageLength || count > ImageLength - first)
     return false;
-  uint8_t* data = BlockRange(StripTable[0] + first * StripLineBytes, count * StripLineBytes);
+  uint8_t* data = Encoder ? Encoder->Stage(first, count)
+                          : BlockRange(StripTable[0] + first * StripLineBytes, count * StripLineBytes);
+  if (!data && Encoder) return Fail(TErrorCode::Codec, Encoder->Error);
   if (!data) return false;
   SetLayout(block);
   block.Data = data;
@@ -185,20 +190,22 @@ void TTifMap2::ReadingRowsOnce(uint32_t first) {
 }
 
 bool TTifMap2::RowLayout(TCellBlock& layout) {
-  if (OpenMode != omCreate || BlockRows() == 0) return false;
+  // Encoded rows are taken in blocks only, which keeps a quarter turn's
+  // output rows whole and in order.
+  if (OpenMode != omCreate || Encoder || BlockRows() == 0) return false;
   SetLayout(layout);
   return true;
 }
 
 bool TTifMap2::PutRows(uint32_t first, uint32_t count, const uint8_t* const* rows) {
-  if (BlockRows() == 0 || count == 0 || first >= ImageLength || count > ImageLength - first)
+  if (Encoder || BlockRows() == 0 || count == 0 || first >= ImageLength || count > ImageLength - first)
     return false;
   return WriteRows(StripTable[0] + first * StripLineBytes, rows, count, StripLineBytes);
 }
 
 bool TTifMap2::PutRowParts(uint32_t first, uint32_t count, uint64_t offset, uint64_t length,
                            const uint8_t* data, uint64_t dataStride) {
-  if (BlockRows() == 0 || count == 0 || first >= ImageLength || count > ImageLength - first)
+  if (Encoder || BlockRows() == 0 || count == 0 || first >= ImageLength || count > ImageLength - first)
     return false;
   return WriteRowParts(StripTable[0] + first * StripLineBytes, StripLineBytes, count, offset,
                        length, data, dataStride);
@@ -234,6 +241,13 @@ bool TTifMap2::WriteCellExact(uint32_t column, uint32_t row, uint32_t band, doub
   if (OpenMode == omRead) return false;
   if (band >= SamplesPerPixel) band = SamplesPerPixel - 1u;
   if (column >= ImageWidth || row >= ImageLength) return false;
+  if (Encoder) {
+    uint8_t* line = Encoder->StagedRow(row);
+    if (!line) line = Encoder->Stage(row, 1);
+    if (!line) return Fail(TErrorCode::Codec, Encoder->Error);
+    EncodeCellExact(line + SampleOffset(column, band), CellType, false, value);
+    return true;
+  }
   if (!SelectRow(row, band)) return false;
   EncodeCellExact(DataPointer + SampleOffset(column, band), CellType, MSBFirst, value);
   return true;
@@ -252,7 +266,9 @@ bool TTifMap2::SetGeoreference(const std::string& spheroid, const std::string& d
                                             GetRegistrationX() - crs.EastingPrefix,
                                             GetRegistrationY())))
     return false;
-  if (!WriteTiffHeader()) return Fail(TErrorCode::IO, "TIFF header not written: " + ErrorText);
+  // An encoded file gets its header when it is complete.
+  if (!Encoder && !WriteTiffHeader())
+    return Fail(TErrorCode::IO, "TIFF header not written: " + ErrorText);
   return true;
 }
 
@@ -271,7 +287,7 @@ void TTifMap2::WorldToPixel(double x, double y, double& column, double& row) {
 bool TTifMap2::Close() {
   if (Closed) return true;
   Closed = true;
-  bool ok = true;
+  bool ok = !Encoder || CloseEncoded();
   PlaneWindows.clear();
   if (!CloseMapping()) {
     if (ok) ErrorText = "Closing " + FileName + ": " + ErrorText;

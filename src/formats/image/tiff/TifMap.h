@@ -11,7 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "dataset/BinaryFile.h"
 #include "dataset/DataSetRoot.h"
+#include "formats/image/tiff/TiffEncoder.h"
 #include "georef/WorldFile.h"
 #include "text/TextUtils.h"
 
@@ -70,6 +72,9 @@ class TTifMap2 : public TDataSetRoot2 {
   bool PutRowParts(uint32_t first, uint32_t count, uint64_t offset, uint64_t length,
                    const uint8_t* data, uint64_t dataStride) override;
   bool Close() override;
+  // COMPRESS, PREDICTOR, TILED, BLOCKXSIZE, BLOCKYSIZE, ZLEVEL, ZSTD_LEVEL
+  // (TiffOptions.h); empty when `options` are right.
+  static std::string CheckCreationOptions(const std::vector<std::string>& options);
 
  private:
   struct TIfdEntry {
@@ -85,6 +90,10 @@ class TTifMap2 : public TDataSetRoot2 {
   bool OpenDecoded(uint8_t mode);
   bool CreateFile(const std::string& fileName, uint32_t columns, uint32_t rows, uint8_t cellType,
                   uint32_t bands);
+  // A file whose pixels are compressed or tiled: written through libtiff's
+  // codecs as the rows come, completed by Close.
+  bool CreateEncoded(const std::string& fileName, const TTiffOptions& options);
+  bool CloseEncoded();
   // Reads the first IFD; false with the reason in TiffError.
   bool ParseIfd();
   bool CheckLayout();
@@ -134,6 +143,12 @@ class TTifMap2 : public TDataSetRoot2 {
   uint32_t RowsPerStrip = 2147483647;
   uint16_t SamplesPerPixel = 1;
   std::vector<uint64_t> StripTable;
+  // Of a created compressed or tiled file: its encoder and file, and the
+  // layout of its strips or tiles.
+  std::unique_ptr<TTiffEncoder> Encoder;
+  TBinaryFile EncodedFile;
+  TTiffPixels Encoded;
+  std::vector<uint64_t> ChunkByteCounts;
   // One window per sample plane, for band-separate files larger than one
   // window: a single window would be moved for every band of every cell.
   std::vector<std::unique_ptr<TPlaneWindow>> PlaneWindows;

@@ -9,6 +9,7 @@
 #include "dataset/ByteOrder.h"
 #include "formats/image/tiff/GeoTiffKeys.h"
 #include "formats/image/tiff/TifMap.h"
+#include "formats/image/tiff/TiffOptions.h"
 #include "formats/image/tiff/TiffTags.h"
 #include "text/TextUtils.h"
 
@@ -143,6 +144,11 @@ bool TTifMap2::CreateFile(const std::string& fileName, uint32_t columns, uint32_
     return Fail(TErrorCode::Format, "TIFF size " + std::to_string(columns) + " x " +
                                         std::to_string(rows) + " is not valid");
   }
+  TTiffOptions options;
+  if (const std::string wrong = ParseTiffOptions(CreationOptions, options); !wrong.empty())
+    return Fail(TErrorCode::Refused, wrong);
+  if (const std::string wrong = TiffOptionsRefusal(options, cellType); !wrong.empty())
+    return Fail(TErrorCode::Refused, wrong);
   CellType = cellType;
   SampleWidth = CellTypeWidth(cellType);
   const uint64_t pixels = uint64_t{columns} * rows * bands * SampleWidth;
@@ -164,8 +170,8 @@ bool TTifMap2::CreateFile(const std::string& fileName, uint32_t columns, uint32_
   const TGeoKeySet& carried = Crs.GeoKeys;
   const bool keysFit =
       carried.Directory.size() <= kMostGeoKeys && carried.Doubles.empty() && carried.Ascii.empty();
-  FixedLayout = (bands == 1 || bands == 3) && SampleWidth <= 2 && !BigTiff && !NoData &&
-                !HasRotation() && ColorTable.empty() && keysFit;
+  FixedLayout = options.Plain() && (bands == 1 || bands == 3) && SampleWidth <= 2 && !BigTiff &&
+                !NoData && !HasRotation() && ColorTable.empty() && keysFit;
   // RGB for three or more samples of 8 or 16 bits, grey otherwise; the
   // samples beyond are extra samples.
   PhotoMetricInterpretation =
@@ -174,6 +180,12 @@ bool TTifMap2::CreateFile(const std::string& fileName, uint32_t columns, uint32_
   if (!ColorTable.empty()) PhotoMetricInterpretation = 3;
   BitsPerSample.assign(bands, 8 * SampleWidth);
   SampleFormat.assign(bands, SampleFormatOf(cellType));
+  GridColumns = columns;
+  GridRows = rows;
+  GridBands = bands;
+  GridCellType = cellType;
+  GridWidth = SampleWidth;
+  if (!options.Plain()) return CreateEncoded(fileName, options);
   PixelStart = FixedLayout ? kTiffHeaderSize : OpenHeader(true).size();
   if (!OpenMapping(fileName, omCreate, pixels + PixelStart)) {
     return FailOpen("Open map write error=");
@@ -181,17 +193,68 @@ bool TTifMap2::CreateFile(const std::string& fileName, uint32_t columns, uint32_
   RowsPerStrip = rows;
   StripsPerPlane = 1;
   StripTable.assign(1, PixelStart);
-  GridColumns = columns;
-  GridRows = rows;
-  GridBands = bands;
-  GridCellType = cellType;
-  GridWidth = SampleWidth;
   return WriteTiffHeader();
+}
+
+bool TTifMap2::CreateEncoded(const std::string& fileName, const TTiffOptions& options) {
+  Encoded.Width = ImageWidth;
+  Encoded.Length = ImageLength;
+  Encoded.Samples = SamplesPerPixel;
+  std::string wrong;
+  if (!ChunkLayout(options, CellType, Encoded, wrong)) return Fail(TErrorCode::Refused, wrong);
+  Compression = Encoded.Compression;
+  RowsPerStrip = Encoded.ChunkLength;
+  const uint64_t across = Encoded.Tiled ? (ImageWidth - 1) / Encoded.ChunkWidth + 1 : 1;
+  const uint64_t chunks = across * ((ImageLength - 1) / Encoded.ChunkLength + 1);
+  // The largest the encoded pixels can grow to: LZW's codes are up to 12
+  // bits for 8, the other codecs add a little to what they cannot shrink.
+  const uint64_t raw = chunks * Encoded.ChunkWidth * Encoded.ChunkLength * SampleWidth *
+                       SamplesPerPixel;
+  const uint64_t most = Compression == tcLzw ? raw / 2 * 3 : raw + raw / 64 + chunks * 64;
+  ChunkByteCounts.assign(chunks, 0);
+  StripTable.assign(chunks, 0);
+  BigTiff = false;
+  PixelStart = OpenHeader(true).size();
+  BigTiff = PixelStart + most + (uint64_t{64} << 20) > UINT32_MAX;
+  PixelStart = OpenHeader(true).size();
+  if (!EncodedFile.Create(fileName)) {
+    FailSystem(EncodedFile.ErrorCode());
+    return FailOpen("Open map write error=");
+  }
+  // The header's room stays zeros until Close writes the header.
+  if (!EncodedFile.WriteAt(0, std::vector<uint8_t>(PixelStart).data(), PixelStart))
+    return Fail(TErrorCode::IO, "Writing " + fileName + ": " + EncodedFile.ErrorText());
+  Encoder = std::make_unique<TTiffEncoder>(EncodedFile, PixelStart, Encoded);
+  if (!Encoder->Start()) return Fail(TErrorCode::Codec, Encoder->Error);
+  StripTable.clear();
+  return true;
+}
+
+bool TTifMap2::CloseEncoded() {
+  bool ok = Encoder->Finish();
+  if (!ok) Fail(TErrorCode::Codec, Encoder->Error);
+  StripTable = Encoder->Offsets;
+  ChunkByteCounts = Encoder->ByteCounts;
+  Encoder.reset();
+  // The estimate of the largest size made this a BigTIFF when it had to be.
+  if (ok && !BigTiff && EncodedFile.Size() > UINT32_MAX)
+    ok = Fail(TErrorCode::Internal, "TIFF output passed 4 GiB without being a BigTIFF");
+  if (ok && !WriteTiffHeader())
+    ok = Fail(TErrorCode::IO, "Writing the TIFF header: " + EncodedFile.ErrorText());
+  if (!EncodedFile.Close() && ok)
+    ok = Fail(TErrorCode::IO, "Closing " + FileName + ": " + EncodedFile.ErrorText());
+  return ok;
+}
+
+std::string TTifMap2::CheckCreationOptions(const std::vector<std::string>& options) {
+  TTiffOptions parsed;
+  return ParseTiffOptions(options, parsed);
 }
 
 bool TTifMap2::WriteTiffHeader() {
   const std::vector<uint8_t> h = FixedLayout ? FixedHeader() : OpenHeader(Georeferenced);
   if (h.size() > PixelStart) return false;
+  if (!ChunkByteCounts.empty()) return EncodedFile.WriteAt(0, h.data(), h.size());
   Position = 0;
   MinBytes = static_cast<uint32_t>(PixelStart);
   if (!MapWindow()) return false;
@@ -211,21 +274,36 @@ std::vector<uint8_t> TTifMap2::OpenHeader(bool placed) {
   ifd.Numbers(tgImageWidth, ftLong, {ImageWidth});
   ifd.Numbers(tgImageLength, ftLong, {ImageLength});
   ifd.Numbers(tgBitsPerSample, ftShort, std::vector<uint64_t>(samples, 8 * SampleWidth));
-  ifd.Numbers(tgCompression, ftShort, {1});
+  // One strip of the mapped pixels, or the strips or tiles encoded.
+  const bool encoded = !ChunkByteCounts.empty();
+  const std::vector<uint64_t> offsets = encoded ? StripTable : std::vector<uint64_t>{PixelStart};
+  const std::vector<uint64_t> counts = encoded ? ChunkByteCounts : std::vector<uint64_t>{bytes};
+  const bool tiled = encoded && Encoded.Tiled;
+  ifd.Numbers(tgCompression, ftShort, {encoded ? Encoded.Compression : uint16_t{tcNone}});
   ifd.Numbers(tgPhotoMetricInterpretation, ftShort, {PhotoMetricInterpretation});
-  ifd.Numbers(tgStripOffset, offsetType, {PixelStart});
+  if (!tiled) ifd.Numbers(tgStripOffset, offsetType, offsets);
   ifd.Numbers(tgSamplesPerPixel, ftShort, {samples});
-  ifd.Numbers(tgRowsPerStrip, ftLong, {ImageLength});
-  ifd.Numbers(tgStripByteCounts, offsetType, {bytes});
+  if (!tiled) {
+    ifd.Numbers(tgRowsPerStrip, ftLong, {encoded ? Encoded.ChunkLength : ImageLength});
+    ifd.Numbers(tgStripByteCounts, offsetType, counts);
+  }
   ifd.Rational(tgXResolution, 1, 1);
   ifd.Rational(tgYResolution, 1, 1);
   ifd.Numbers(tgPlanarConfiguration, ftShort, {1});
   ifd.Numbers(tgResolutionUnit, ftShort, {3});
+  if (encoded && Encoded.Predictor != tpNone)
+    ifd.Numbers(tgPredictor, ftShort, {Encoded.Predictor});
   if (!ColorTable.empty()) {
     std::vector<uint64_t> map(3 * ColorTable.size());
     for (size_t i = 0; i < ColorTable.size(); ++i)
       for (size_t c = 0; c < 3; ++c) map[c * ColorTable.size() + i] = ColorTable[i][c];
     ifd.Numbers(tgColorMap, ftShort, map);
+  }
+  if (tiled) {
+    ifd.Numbers(tgTileWidth, ftLong, {Encoded.ChunkWidth});
+    ifd.Numbers(tgTileLength, ftLong, {Encoded.ChunkLength});
+    ifd.Numbers(tgTileOffsets, offsetType, offsets);
+    ifd.Numbers(tgTileByteCounts, offsetType, counts);
   }
   if (samples > colourSamples)
     ifd.Numbers(tgExtraSamples, ftShort, std::vector<uint64_t>(samples - colourSamples, 0));

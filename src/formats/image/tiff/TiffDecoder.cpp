@@ -8,14 +8,12 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdarg>
-#include <cstdio>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <thread>
 
 #include "dataset/ByteOrder.h"
+#include "formats/image/tiff/TiffHandle.h"
 #include "text/TextUtils.h"
 
 namespace mirava {
@@ -25,50 +23,20 @@ namespace {
 // Strips and tiles decoded whole are at most this large; larger strips are
 // read line by line.
 constexpr uint64_t kChunkLimit = 64u << 20;
-// No allocation libtiff makes for a file may be larger.
-constexpr tmsize_t kAllocationLimit = tmsize_t{256} << 20;
 // Pixel bytes a header may promise per stored byte: Deflate tops out near
 // 1,000, ZSTD and CCITT on blank pages reach some 10,000; more is a bomb.
 constexpr uint64_t kMaxRatio = 100000;
 constexpr uint64_t kSmallImage = 64u << 20;
 constexpr tdir_t kMostDirectories = 1000;
 
-// The first error is the reason; libtiff's module names (a function or the
-// file's name) mean nothing to the user.
-int OnError(TIFF*, void* user, const char*, const char* format, va_list args) {
-  auto* text = static_cast<std::string*>(user);
-  if (text->empty()) {
-    char message[512];
-    std::vsnprintf(message, sizeof message, format, args);
-    *text = message;
-  }
-  return 1;
-}
-
-int OnWarning(TIFF*, void*, const char*, const char*, va_list) { return 1; }
-
-struct TTiffCloser {
-  void operator()(TIFF* tif) const { TIFFClose(tif); }
-};
-using TTiffHandle = std::unique_ptr<TIFF, TTiffCloser>;
-
 // A handle whose errors land in `error` and whose warnings are dropped;
 // nothing of libtiff's reaches the terminal.
 TTiffHandle OpenTiff(const std::string& fileName, std::string& error) {
-  static std::once_flag silenced;
-  std::call_once(silenced, [] {
-    TIFFSetErrorHandler(nullptr);
-    TIFFSetWarningHandler(nullptr);
-  });
-  std::unique_ptr<TIFFOpenOptions, void (*)(TIFFOpenOptions*)> options(TIFFOpenOptionsAlloc(),
-                                                                       TIFFOpenOptionsFree);
+  const TTiffOpenOptions options = QuietTiffOptions(error);
   if (!options) {
     error = "out of memory";
     return nullptr;
   }
-  TIFFOpenOptionsSetMaxSingleMemAlloc(options.get(), kAllocationLimit);
-  TIFFOpenOptionsSetErrorHandlerExtR(options.get(), OnError, &error);
-  TIFFOpenOptionsSetWarningHandlerExtR(options.get(), OnWarning, nullptr);
   TTiffHandle tif(TIFFOpenExt(fileName.c_str(), "r", options.get()));
   if (!tif && error.empty()) error = "not readable";
   return tif;

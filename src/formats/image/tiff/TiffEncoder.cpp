@@ -1,0 +1,321 @@
+#include "formats/image/tiff/TiffEncoder.h"
+
+#include <algorithm>
+#include <cstring>
+#include <system_error>
+
+#include "formats/image/tiff/TiffHandle.h"
+#include "formats/image/tiff/TiffTags.h"
+#include "text/TextUtils.h"
+
+namespace mirava {
+
+namespace {
+
+// Readers decode a strip or tile whole: none is larger than this.
+constexpr uint64_t kMostChunkBytes = 64u << 20;
+// Strips of about this size where no height is asked for.
+constexpr uint64_t kStripBytes = 256u << 10;
+constexpr uint32_t kDefaultTile = 256;
+// Blocks waiting for or in encoding, beyond which the job waits.
+constexpr uint64_t kInFlightBytes = 64u << 20;
+
+// Encodes one strip or tile at a time through a libtiff handle on memory,
+// a one-strip image of the chunk's size: what libtiff writes while it
+// encodes the strip is the strip's encoded bytes.
+class TChunkCodec {
+ public:
+  bool Open(const TTiffPixels& p) {
+    const TTiffOpenOptions options = QuietTiffOptions(Error);
+    if (!options) return false;
+    Tif.reset(TIFFClientOpenExt("chunk", "w", this, Read, Write, Seek, Close, Size, Map, Unmap,
+                                options.get()));
+    if (!Tif) return false;
+    TIFF* t = Tif.get();
+    const uint16_t bits = static_cast<uint16_t>(8 * CellTypeWidth(p.CellType));
+    bool ok = TIFFSetField(t, TIFFTAG_IMAGEWIDTH, p.ChunkWidth) &&
+              TIFFSetField(t, TIFFTAG_IMAGELENGTH, p.ChunkLength) &&
+              TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, p.ChunkLength) &&
+              TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, bits) &&
+              TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, static_cast<uint16_t>(p.Samples)) &&
+              TIFFSetField(t, TIFFTAG_SAMPLEFORMAT, SampleFormatOf(p.CellType)) &&
+              TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK) &&
+              TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
+              TIFFSetField(t, TIFFTAG_COMPRESSION, p.Compression);
+    if (ok && p.Compression != tcNone) ok = TIFFSetField(t, TIFFTAG_PREDICTOR, p.Predictor);
+    if (ok && p.Level > 0 && p.Compression == tcDeflate)
+      ok = TIFFSetField(t, TIFFTAG_ZIPQUALITY, p.Level);
+    if (ok && p.Level > 0 && p.Compression == tcZstd)
+      ok = TIFFSetField(t, TIFFTAG_ZSTD_LEVEL, p.Level);
+    if (!ok && Error.empty()) Error = "encoder not set up";
+    return ok;
+  }
+
+  // Encodes `bytes` bytes of whole rows into `encoded`.
+  bool Encode(uint8_t* data, uint64_t bytes, std::vector<uint8_t>& encoded) {
+    Sink.clear();
+    if (TIFFWriteEncodedStrip(Tif.get(), 0, data, static_cast<tmsize_t>(bytes)) < 0) {
+      if (Error.empty()) Error = "encoding failed";
+      return false;
+    }
+    encoded.assign(Sink.begin(), Sink.end());
+    return true;
+  }
+
+  std::string Error;
+
+ private:
+  static TChunkCodec& Self(thandle_t h) { return *static_cast<TChunkCodec*>(h); }
+  // The strip is never read back: libtiff rewrites it in place or appends
+  // it, and either way writes it in one sequence of writes.
+  static tmsize_t Read(thandle_t, void*, tmsize_t) { return -1; }
+  static tmsize_t Write(thandle_t h, void* data, tmsize_t size) {
+    TChunkCodec& c = Self(h);
+    const auto* p = static_cast<const uint8_t*>(data);
+    c.Sink.insert(c.Sink.end(), p, p + size);
+    c.Position += static_cast<toff_t>(size);
+    c.End = std::max(c.End, c.Position);
+    return size;
+  }
+  static toff_t Seek(thandle_t h, toff_t offset, int whence) {
+    TChunkCodec& c = Self(h);
+    c.Position = whence == SEEK_SET ? offset : whence == SEEK_CUR ? c.Position + offset
+                                                                  : c.End + offset;
+    return c.Position;
+  }
+  static int Close(thandle_t) { return 0; }
+  static toff_t Size(thandle_t h) { return Self(h).End; }
+  static int Map(thandle_t, void**, toff_t*) { return 0; }
+  static void Unmap(thandle_t, void*, toff_t) {}
+
+  // Declared after the handle's state, so that the handle, whose closing
+  // writes its directory, goes first.
+  std::vector<uint8_t> Sink;
+  toff_t Position = 0, End = 0;
+  TTiffHandle Tif;
+};
+
+}  // namespace
+
+bool ChunkLayout(const TTiffOptions& options, uint8_t cellType, TTiffPixels& pixels,
+                 std::string& error) {
+  const uint64_t pixel = uint64_t{pixels.Samples} * CellTypeWidth(cellType);
+  pixels.CellType = cellType;
+  pixels.Compression = options.Compression;
+  pixels.Predictor = PredictorFor(options, cellType);
+  pixels.Level = options.Level;
+  pixels.Tiled = options.Tiled;
+  if (options.Tiled) {
+    pixels.ChunkWidth = options.BlockXSize ? options.BlockXSize : kDefaultTile;
+    pixels.ChunkLength = options.BlockYSize ? options.BlockYSize : kDefaultTile;
+  } else {
+    pixels.ChunkWidth = pixels.Width;
+    const uint64_t rows = options.BlockYSize ? options.BlockYSize
+                                             : std::max<uint64_t>(1, kStripBytes / (pixel * pixels.Width));
+    pixels.ChunkLength = static_cast<uint32_t>(std::min<uint64_t>(rows, pixels.Length));
+  }
+  const uint64_t bytes = uint64_t{pixels.ChunkWidth} * pixels.ChunkLength * pixel;
+  if (bytes > kMostChunkBytes) {
+    error = std::string(options.Tiled ? "Tiles" : "Strips") + " of " +
+            std::to_string(pixels.ChunkWidth) + " x " + std::to_string(pixels.ChunkLength) +
+            " pixels would hold " + std::to_string(bytes) + " bytes, more than " +
+            std::to_string(kMostChunkBytes >> 20) + " MiB";
+    return false;
+  }
+  return true;
+}
+
+TTiffEncoder::TTiffEncoder(TBinaryFile& file, uint64_t firstOffset, const TTiffPixels& pixels)
+    : File(file), Pixels(pixels), NextOffset(firstOffset) {
+  PixelBytes = uint64_t{Pixels.Samples} * CellTypeWidth(Pixels.CellType);
+  RowBytes = PixelBytes * Pixels.Width;
+  BlockBytes = RowBytes * Pixels.ChunkLength;
+  Across = Pixels.Tiled ? (Pixels.Width - 1) / Pixels.ChunkWidth + 1 : 1;
+  Blocks = (Pixels.Length - 1) / Pixels.ChunkLength + 1;
+  Submitted.assign(Blocks, false);
+  Offsets.assign(ChunkCount(), 0);
+  ByteCounts.assign(ChunkCount(), 0);
+}
+
+TTiffEncoder::~TTiffEncoder() {
+  {
+    const std::lock_guard<std::mutex> lock(Mutex);
+    Closing = Abandoned = true;
+  }
+  Changed.notify_all();
+  for (std::thread& worker : Workers)
+    if (worker.joinable()) worker.join();
+}
+
+bool TTiffEncoder::Start() {
+  const unsigned cores = std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
+  Budget = std::max(kInFlightBytes, (cores + 1) * BlockBytes);
+  // A codec set up here first refuses what libtiff cannot encode at once.
+  TChunkCodec probe;
+  if (!probe.Open(Pixels)) return Fail("TIFF encoder: " + probe.Error);
+  try {
+    for (unsigned i = 0; i < cores; ++i) Workers.emplace_back([this] { Work(); });
+  } catch (const std::system_error&) {
+    if (Workers.empty()) return Fail("TIFF encoder: no thread could be started");
+  }
+  return true;
+}
+
+bool TTiffEncoder::Fail(const std::string& text) {
+  if (Error.empty()) Error = text;
+  return false;
+}
+
+bool TTiffEncoder::Failed() {
+  const std::lock_guard<std::mutex> lock(Mutex);
+  if (!WorkError.empty()) Fail(WorkError);
+  return !Error.empty();
+}
+
+uint8_t* TTiffEncoder::Stage(uint32_t first, uint32_t count) {
+  if (StageCount > 0 && first == StageFirst && count == StageCount) return StageData.data();
+  if (!Commit() || Failed()) return nullptr;
+  StageFirst = first;
+  StageCount = count;
+  StageData.assign(count * RowBytes, 0);
+  return StageData.data();
+}
+
+uint8_t* TTiffEncoder::StagedRow(uint32_t row) {
+  if (row < StageFirst || row - StageFirst >= StageCount) return nullptr;
+  return StageData.data() + (row - StageFirst) * RowBytes;
+}
+
+bool TTiffEncoder::Commit() {
+  for (uint32_t k = 0; k < StageCount; ++k)
+    if (!PutRow(StageFirst + k, StageData.data() + k * RowBytes)) return false;
+  StageCount = 0;
+  return true;
+}
+
+uint32_t TTiffEncoder::RowsIn(uint32_t block) const {
+  return std::min(Pixels.ChunkLength, Pixels.Length - block * Pixels.ChunkLength);
+}
+
+bool TTiffEncoder::PutRow(uint32_t row, const uint8_t* data) {
+  const uint32_t block = row / Pixels.ChunkLength;
+  const uint32_t line = row % Pixels.ChunkLength;
+  if (row >= Pixels.Length) return Fail("Row " + std::to_string(row) + " is outside the TIFF");
+  if (Submitted[block])
+    return Fail("Row " + std::to_string(row) + " of the TIFF came again after it was encoded");
+  TBlock& b = Partial[block];
+  if (b.Data.empty()) {
+    b.Data.assign(RowsIn(block) * RowBytes, 0);
+    b.Have.assign(RowsIn(block), false);
+  }
+  std::memcpy(b.Data.data() + line * RowBytes, data, RowBytes);
+  if (!b.Have[line]) {
+    b.Have[line] = true;
+    ++b.Count;
+  }
+  if (b.Count < RowsIn(block)) return true;
+  std::vector<uint8_t> full = std::move(b.Data);
+  Partial.erase(block);
+  return Submit(block, std::move(full));
+}
+
+bool TTiffEncoder::Submit(uint32_t block, std::vector<uint8_t> data) {
+  Submitted[block] = true;
+  std::unique_lock<std::mutex> lock(Mutex);
+  Changed.wait(lock, [&] {
+    return !WorkError.empty() || InFlight == 0 || InFlight + data.size() <= Budget;
+  });
+  if (!WorkError.empty()) return Fail(WorkError);
+  InFlight += data.size();
+  Queue.push_back({NextSequence++, block, std::move(data)});
+  lock.unlock();
+  Changed.notify_all();
+  return true;
+}
+
+void TTiffEncoder::Work() {
+  TChunkCodec codec;
+  const bool ready = codec.Open(Pixels);
+  std::vector<uint8_t> tile(
+      Pixels.Tiled ? uint64_t{Pixels.ChunkWidth} * Pixels.ChunkLength * PixelBytes : 0);
+  std::vector<std::vector<uint8_t>> encoded(Across);
+  std::map<uint32_t, std::vector<uint8_t>> zeroChunks;
+  for (;;) {
+    TTask task;
+    {
+      std::unique_lock<std::mutex> lock(Mutex);
+      Changed.wait(lock, [&] { return Abandoned || !Queue.empty() || Closing; });
+      if (Abandoned || Queue.empty()) return;
+      task = std::move(Queue.front());
+      Queue.pop_front();
+    }
+    bool ok = ready;
+    const uint32_t rows = RowsIn(task.Block);
+    for (uint32_t k = 0; ok && k < Across; ++k) {
+      if (task.Data.empty()) {
+        // Blocks never given are encoded once: a padded tile, or a strip of
+        // as many rows, is the same whichever it is.
+        std::vector<uint8_t>& zeros = zeroChunks[Pixels.Tiled ? 0 : rows];
+        if (zeros.empty()) {
+          std::vector<uint8_t> plain(Pixels.Tiled ? tile.size() : rows * RowBytes);
+          ok = codec.Encode(plain.data(), plain.size(), zeros);
+        }
+        encoded[k] = zeros;
+        continue;
+      }
+      if (!Pixels.Tiled) {
+        ok = codec.Encode(task.Data.data(), task.Data.size(), encoded[k]);
+        continue;
+      }
+      // Tiles past the image's edge are padded with zeros.
+      const uint64_t column0 = uint64_t{k} * Pixels.ChunkWidth;
+      const uint64_t width = std::min<uint64_t>(Pixels.ChunkWidth, Pixels.Width - column0);
+      const uint64_t tileRow = Pixels.ChunkWidth * PixelBytes;
+      std::fill(tile.begin(), tile.end(), 0);
+      for (uint32_t r = 0; r < rows; ++r)
+        std::memcpy(tile.data() + r * tileRow, task.Data.data() + r * RowBytes + column0 * PixelBytes,
+                    width * PixelBytes);
+      ok = codec.Encode(tile.data(), tile.size(), encoded[k]);
+    }
+    std::unique_lock<std::mutex> lock(Mutex);
+    Changed.wait(lock, [&] { return Abandoned || NextWrite == task.Sequence; });
+    if (!ok && WorkError.empty()) WorkError = "TIFF encoder: " + codec.Error;
+    for (uint32_t k = 0; WorkError.empty() && k < Across; ++k) {
+      const uint32_t chunk = task.Block * Across + k;
+      if (!File.WriteAt(NextOffset, encoded[k].data(), encoded[k].size())) {
+        WorkError = "Writing the TIFF: " + File.ErrorText();
+        break;
+      }
+      Offsets[chunk] = NextOffset;
+      ByteCounts[chunk] = encoded[k].size();
+      NextOffset += encoded[k].size();
+    }
+    ++NextWrite;
+    InFlight -= task.Data.size();
+    lock.unlock();
+    Changed.notify_all();
+  }
+}
+
+bool TTiffEncoder::Finish() {
+  bool ok = Commit();
+  for (uint32_t block = 0; ok && block < Blocks; ++block) {
+    if (Submitted[block]) continue;
+    auto partial = Partial.find(block);
+    ok = Submit(block, partial != Partial.end() ? std::move(partial->second.Data)
+                                                : std::vector<uint8_t>());
+  }
+  Partial.clear();
+  {
+    const std::lock_guard<std::mutex> lock(Mutex);
+    Closing = true;
+    if (!ok) Abandoned = true;
+  }
+  Changed.notify_all();
+  for (std::thread& worker : Workers) worker.join();
+  Workers.clear();
+  if (!WorkError.empty()) Fail(WorkError);
+  return Error.empty();
+}
+
+}  // namespace mirava

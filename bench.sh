@@ -6,8 +6,9 @@
 #   sizes  "small", "large" (256 MiB / 1 GiB of cells), "batch" (64 files of
 #          16 MiB) or "both" (all three), default both; "ooc" (4 GiB in a
 #          1 GiB memory cgroup), "linear" (256 MiB to 4 GiB, in memory and
-#          out of core) or "jpeg" (8000 x 8000 JPEGs placed without loss,
-#          beside jpegtran)
+#          out of core), "jpeg" (8000 x 8000 JPEGs placed without loss,
+#          beside jpegtran) or "compressed" (1 GiB Deflate-compressed tiled
+#          GeoTIFFs into uncompressed and Deflate TIFFs)
 set -euo pipefail
 cd "$(dirname "$0")"
 RUNS=${1:-3}
@@ -277,6 +278,59 @@ if [ "$SIZES" = large ] || [ "$SIZES" = both ]; then
   bench_case "8-bit RGB, 1 GiB" 18918 18918 3 Unsigned8BitInteger 1
   bench_case "16-bit elevation, 1 GiB" 23170 23170 1 Signed16BitInteger 2
   bench_case "32-bit float, 1 GiB" 16384 16384 1 IEEE4ByteReal 4
+fi
+
+# A 1 GiB Deflate-compressed tiled GeoTIFF (horizontal predictor) into an
+# uncompressed TIFF and into a Deflate TIFF of the same layout, beside vips
+# with the same compression and gdal_translate (kind 0). Its cells are a
+# sample stretched over it with some noise, which compresses about as real
+# imagery does; GDAL gives it a georeference.
+compressed_case() {  # label sample bands gdaltype vipstype cols rows
+  local label=$1 sample=$2 bands=$3 type=$4 vtype=$5 cols=$6 rows=$7
+  local co=(-co COMPRESS=DEFLATE -co TILED=YES -co PREDICTOR=2)
+  local vco="[compression=deflate,predictor=horizontal,tile,tile-width=256,tile-height=256]"
+  {
+    gdal_translate -q -r bilinear -outsize "$cols" "$rows" -ot "$type" "samples/$sample" "$WORK/s.tif"
+    vips gaussnoise "$WORK/n.v" "$cols" "$rows" --sigma 3
+    vips add "$WORK/s.tif" "$WORK/n.v" "$WORK/sum.v"
+    rm -f "$WORK/s.tif" "$WORK/n.v"
+    vips cast "$WORK/sum.v" "$WORK/in.tif$vco" "$vtype"
+    rm -f "$WORK/sum.v"
+    gdal_edit.py -a_srs EPSG:32632 -a_ullr 500000 6000000 $((500000 + cols)) $((6000000 - rows)) \
+      "$WORK/in.tif"
+  } 2>/dev/null
+  echo "## $label: $cols x $rows x $bands, Deflate tiled, $(($(stat -c %s "$WORK/in.tif") / 1048576)) MiB on disk"
+  local lines=()
+  lines+=("$(run cp "$WORK/copy" cp "$WORK/in.tif" "$WORK/copy")")
+  local kinds=(0 1 3) names=(none hflip rot90cw)
+  local vips_plain=(vips-copy vips-flip-h vips-rot90) vips_deflate=(vips-copy-deflate vips-flip-h-deflate vips-rot90-deflate)
+  for n in 0 1 2; do
+    local peer=${vips_plain[$n]} dpeer=${vips_deflate[$n]}
+    ((n == 0)) && peer=gdal_translate && dpeer=gdal_translate-deflate
+    lines+=("$(run "mirava-tif-${names[$n]}" "$WORK/o.tif $WORK/o.tfw" "$CLI" "$WORK/in.tif" "$WORK/o.tif" "/${kinds[$n]}") $peer")
+    lines+=("$(run "mirava-deflate-${names[$n]}" "$WORK/o.tif $WORK/o.tfw" "$CLI" "$WORK/in.tif" "$WORK/o.tif" "/${kinds[$n]}" "${co[@]}") $dpeer")
+  done
+  lines+=("$(run gdal_translate "$WORK/g.tif" gdal_translate -q -co COMPRESS=NONE "$WORK/in.tif" "$WORK/g.tif")")
+  lines+=("$(run gdal_translate-deflate "$WORK/g.tif" gdal_translate -q "${co[@]}" "$WORK/in.tif" "$WORK/g.tif")")
+  local suffix
+  for suffix in "" "-deflate"; do
+    local opt=""
+    [ -n "$suffix" ] && opt=$vco
+    lines+=("$(run "vips-copy$suffix" "$WORK/vo.tif" vips copy "$WORK/in.tif" "$WORK/vo.tif$opt")")
+    lines+=("$(run "vips-flip-h$suffix" "$WORK/vo.tif" vips flip "$WORK/in.tif" "$WORK/vo.tif$opt" horizontal)")
+    lines+=("$(run "vips-rot90$suffix" "$WORK/vo.tif" vips rot "$WORK/in.tif" "$WORK/vo.tif$opt" d90)")
+  done
+  local cp_time
+  cp_time=$(printf '%s\n' "${lines[0]}" | awk '{print $2}')
+  # The "x vips" column: to vips's same operation, or to gdal_translate for kind 0.
+  printf '%s\n' "${lines[@]}" | report "$cp_time"
+  echo
+  rm -f "$WORK"/in* "$WORK"/o* "$WORK"/vo* "$WORK"/g.tif "$WORK/copy"
+}
+
+if [ "$SIZES" = compressed ]; then
+  compressed_case "8-bit RGB, 1 GiB" logo.tif 3 Byte uchar 18918 18918
+  compressed_case "16-bit elevation, 1 GiB" elev.tif 1 Int16 short 23170 23170
 fi
 
 # Many files: 64 rasters of 16 MiB turned by 90 degrees, by batch mode with one

@@ -5,10 +5,12 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <sstream>
 #include <vector>
 
 #include "app/IniFile.h"
 #include "app/Version.h"
+#include "dataset/DataSet.h"
 #include "text/FileNames.h"
 
 namespace mirava {
@@ -21,6 +23,8 @@ constexpr const char* kOutKey = "OutName";
 constexpr const char* kJpegSection = "Jpeg";
 constexpr const char* kQualityKey = "Quality";
 constexpr const char* kSamplingKey = "Subsampling";
+constexpr const char* kTiffSection = "TIFF";
+constexpr const char* kOptionsKey = "CreationOptions";
 
 std::string Environment(const char* name) {
   const char* value = std::getenv(name);
@@ -91,6 +95,10 @@ void LoadSettings(const std::string& fileName, TJobSettings& settings) {
   settings.Encoding.JpegSampling =
       ChromaSamplingFromText(ini.ReadString(kJpegSection, kSamplingKey, ""))
           .value_or(defaults.JpegSampling);
+  std::vector<std::string> options;
+  std::istringstream words(ini.ReadString(kTiffSection, kOptionsKey, ""));
+  for (std::string word; words >> word;) options.push_back(word);
+  if (CreationOptionsRefusal(fcTiff, options).empty()) settings.CreationOptions = options;
 }
 
 bool SaveSettings(const std::string& fileName, const TJobSettings& settings,
@@ -100,6 +108,11 @@ bool SaveSettings(const std::string& fileName, const TJobSettings& settings,
   ini.WriteString(kSection, kOutKey, settings.OutputFileName);
   ini.WriteString(kJpegSection, kQualityKey, std::to_string(settings.Encoding.JpegQuality));
   ini.WriteString(kJpegSection, kSamplingKey, ChromaSamplingText(settings.Encoding.JpegSampling));
+  std::string options;
+  for (const std::string& o : settings.CreationOptions) options += (options.empty() ? "" : " ") + o;
+  // Without options a file that never had them stays as it was.
+  if (!options.empty() || !ini.ReadString(kTiffSection, kOptionsKey, "").empty())
+    ini.WriteString(kTiffSection, kOptionsKey, options);
   const bool saved = ini.UpdateFile();
   error = ini.ErrorText();
   return saved;

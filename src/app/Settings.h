@@ -26,7 +26,9 @@ std::string HelpFileName(const std::string& executablePath);
 // Section "Names", keys "InName" and "OutName"; section "Jpeg", keys
 // "Quality" (1 to 100) and "Subsampling" (444, 422, 420). A missing or
 // unreadable file gives empty names; a missing or bad JPEG value, the
-// default (100, 444).
+// default (100, 444). Section "TIFF", key "CreationOptions": a TIFF
+// output's creation options separated by blanks ("COMPRESS=DEFLATE
+// TILED=YES"); options that are not right together are dropped.
 void LoadSettings(const std::string& fileName, TJobSettings& settings);
 // False with `error` set when the file could not be written.
 bool SaveSettings(const std::string& fileName, const TJobSettings& settings,

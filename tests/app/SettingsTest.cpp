@@ -82,6 +82,23 @@ TEST(Settings, JpegEncodingRoundTripAndDefaults) {
   LoadSettings(file, loaded);
   EXPECT_EQ(loaded.Encoding.JpegQuality, 100);
   EXPECT_EQ(loaded.Encoding.JpegSampling, TChromaSampling::Full);
+TEST(Settings, TiffCreationOptionsKeptAndWrongOnesDropped) {
+  TempDir dir;
+  const std::string file = dir / "mirava.ini";
+  TJobSettings settings = Names("/a/in.ers", "/b/out.tif");
+  settings.CreationOptions = {"COMPRESS=ZSTD", "TILED=YES"};
+  std::string error;
+  ASSERT_TRUE(SaveSettings(file, settings, error)) << error;
+  TJobSettings loaded;
+  LoadSettings(file, loaded);
+  EXPECT_EQ(loaded.CreationOptions, settings.CreationOptions);
+  TIniFile ini(file);
+  ini.WriteString("TIFF", "CreationOptions", "COMPRESS=ZSTD PREDICTOR=7");
+  ASSERT_TRUE(ini.UpdateFile());
+  TJobSettings edited;
+  LoadSettings(file, edited);
+  EXPECT_TRUE(edited.CreationOptions.empty());
+  EXPECT_EQ(edited.InputFileName, "/a/in.ers");
 }
 
 TEST(Settings, FileIsPlainText) {

@@ -31,6 +31,7 @@
 
 #include "app/ConsoleHost.h"
 #include "app/Settings.h"
+#include "app/qt/TiffOptionsDialog.h"
 #include "app/Version.h"
 #include "app/qt/About.h"
 #include "app/qt/FileLabel.h"
@@ -113,6 +114,8 @@ void TForm1::CreateComponents() {
   Process1->addSeparator();
   JpegQuality1 = Process1->addAction("&JPEG quality...", this, &TForm1::JpegQuality1Click);
   JpegQuality1->setObjectName("JpegQuality1");
+  TiffOptions1 = Process1->addAction("&TIFF output options...", this, &TForm1::TiffOptions1Click);
+  TiffOptions1->setObjectName("TiffOptions1");
 
   View1 = menuBar()->addMenu("&View");
   View1->setObjectName("View1");
@@ -388,9 +391,11 @@ void TForm1::StartBtnClick() {
   StatusBar1->clearMessage();
   JobNote.clear();
   SaveSettings();
-  Job = std::make_unique<TMyThread>(*this, JobSettings.InputFileName,
-                                    JobSettings.OutputFileName, JobSettings.JobKind,
-                                    JobSettings.Encoding);
+  // The creation options are those of TIFF outputs; other formats take none.
+  const bool tiff = FormatFromExtension(JobSettings.OutputFileName) == fcTiff;
+  Job = std::make_unique<TMyThread>(
+      *this, JobSettings.InputFileName, JobSettings.OutputFileName, JobSettings.JobKind,
+      JobSettings.Encoding, tiff ? JobSettings.CreationOptions : std::vector<std::string>{});
 }
 
 // How JPEG outputs encoded from cells are compressed; placed JPEGs are
@@ -419,6 +424,15 @@ void TForm1::JpegQuality1Click() {
   if (dialog.exec() != QDialog::Accepted) return;
   JobSettings.Encoding.JpegQuality = quality->value();
   JobSettings.Encoding.JpegSampling = static_cast<TChromaSampling>(sampling->currentIndex());
+  SaveSettings();
+}
+
+void TForm1::TiffOptions1Click() {
+  TTiffOptions options;
+  ParseTiffOptions(JobSettings.CreationOptions, options);
+  TTiffOptionsDialog dialog(options, this);
+  if (dialog.exec() != QDialog::Accepted) return;
+  JobSettings.CreationOptions = TiffOptionTexts(dialog.Options());
   SaveSettings();
 }
 

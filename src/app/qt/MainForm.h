@@ -75,6 +75,8 @@ class TForm1 : public QMainWindow, public TJobHost {
   void InputBtnClick();
   void OutputBtnClick();
   void StartBtnClick();
+  // Process > TIFF output options: the creation options of TIFF outputs.
+  void TiffOptions1Click();
   void JobDone();
   void CancelBtnClick();
   void About1Click();
@@ -123,6 +125,7 @@ class TForm1 : public QMainWindow, public TJobHost {
   QAction* Exit1 = nullptr;
   QAction* Start1 = nullptr;
   QAction* JpegQuality1 = nullptr;
+  QAction* TiffOptions1 = nullptr;
   QAction* Maintoolbar1 = nullptr;
   QAction* Rotatetoolbar1 = nullptr;
   QAction* Preview1 = nullptr;

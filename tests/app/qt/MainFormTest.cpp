@@ -3,6 +3,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDesktopServices>
 #include <QDialog>
@@ -360,6 +361,48 @@ class TMainFormTest : public QObject {
     QTRY_VERIFY_WITH_TIMEOUT(!closed.isVisible(), kJobTimeout);
     QCOMPARE(Status(), QString("User Abort"));
     QCOMPARE(closed.ExitStatus(), 130);
+  }
+
+  // Process > TIFF output options sets the creation options of TIFF
+  // outputs, keeps them in the settings file and gives them to the job;
+  // another output's job runs without them.
+  void TiffOutputOptionsReachTheJob() {
+    const std::string in = CopySample(Dir->str());
+    const std::string out = *Dir / "packed.tif";
+    Open({in, out});
+    {
+      TModalHandler handler([](QWidget* modal) {
+        QCOMPARE(modal->objectName(), QString("TiffOptionsDialog"));
+        auto* compression = modal->findChild<QComboBox*>("Compression");
+        auto* predictor = modal->findChild<QComboBox*>("Predictor");
+        QVERIFY(compression && predictor);
+        QVERIFY(!predictor->isEnabled());
+        compression->setCurrentIndex(compression->findText("Deflate"));
+        QVERIFY(predictor->isEnabled());
+        modal->findChild<QCheckBox*>("Tiled")->setChecked(true);
+        modal->findChild<QSpinBox*>("BlockSize")->setValue(64);
+        static_cast<QDialog*>(modal)->accept();
+      });
+      Action("TiffOptions1")->trigger();
+      QVERIFY(handler.Handled);
+    }
+    const std::vector<std::string> options = {"COMPRESS=DEFLATE", "TILED=YES", "BLOCKXSIZE=64",
+                                              "BLOCKYSIZE=64"};
+    QVERIFY(Form->Settings().CreationOptions == options);
+    QCOMPARE(TIniFile(*Dir / "mirava.ini").ReadString("TIFF", "CreationOptions", ""),
+             std::string("COMPRESS=DEFLATE TILED=YES BLOCKXSIZE=64 BLOCKYSIZE=64"));
+    Click("StartBtn");
+    QTRY_VERIFY_WITH_TIMEOUT(JobEnded(), kJobTimeout);
+    QCOMPARE(Status(), QString("Successful Finish"));
+    const std::string info = test::Run("gdalinfo " + test::Quote(out)).Output;
+    QVERIFY2(info.find("COMPRESSION=DEFLATE") != std::string::npos, info.c_str());
+    QVERIFY2(info.find("Block=64x64") != std::string::npos, info.c_str());
+
+    TForm1& next = Open({in, *Dir / "plain.ers"});
+    QVERIFY(next.Settings().CreationOptions == options);
+    Click("StartBtn");
+    QTRY_VERIFY_WITH_TIMEOUT(JobEnded(), kJobTimeout);
+    QCOMPARE(Status(), QString("Successful Finish"));
   }
 
   void SaveDialogGivesTheOutputName() {

@@ -105,6 +105,23 @@ std::string ParseTiffOptions(const std::vector<std::string>& options, TTiffOptio
   return {};
 }
 
+std::vector<std::string> TiffOptionTexts(const TTiffOptions& options) {
+  std::vector<std::string> texts;
+  const uint16_t c = options.Compression;
+  if (c != tcNone)
+    texts.push_back(std::string("COMPRESS=") +
+                    (c == tcDeflate ? "DEFLATE" : c == tcLzw ? "LZW" : "ZSTD"));
+  if (c != tcNone && options.Predictor != 0)
+    texts.push_back("PREDICTOR=" + std::to_string(options.Predictor));
+  if (c != tcNone && options.Level > 0)
+    texts.push_back((c == tcZstd ? "ZSTD_LEVEL=" : "ZLEVEL=") + std::to_string(options.Level));
+  if (options.Tiled) texts.push_back("TILED=YES");
+  if (options.Tiled && options.BlockXSize)
+    texts.push_back("BLOCKXSIZE=" + std::to_string(options.BlockXSize));
+  if (options.BlockYSize) texts.push_back("BLOCKYSIZE=" + std::to_string(options.BlockYSize));
+  return texts;
+}
+
 uint16_t PredictorFor(const TTiffOptions& options, uint8_t cellType) {
   if (options.Compression == tcNone) return tpNone;
   if (options.Predictor != 0) return options.Predictor;

@@ -31,6 +31,9 @@ struct TTiffOptions {
 // what is wrong, naming the option.
 std::string ParseTiffOptions(const std::vector<std::string>& options, TTiffOptions& parsed);
 
+// The options that ParseTiffOptions reads as `options`, in GDAL's words.
+std::vector<std::string> TiffOptionTexts(const TTiffOptions& options);
+
 // The predictor written for cells of `cellType`: the one asked for, else
 // floating-point for floats and horizontal for integers when compressed.
 uint16_t PredictorFor(const TTiffOptions& options, uint8_t cellType);

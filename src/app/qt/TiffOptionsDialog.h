@@ -1,0 +1,31 @@
+// Process > TIFF output options: how TIFF outputs store their pixels, the
+// creation options of mirava-cli's -co in controls.
+#pragma once
+
+#include <QDialog>
+
+#include "formats/image/tiff/TiffOptions.h"
+
+class QCheckBox;
+class QComboBox;
+class QSpinBox;
+
+namespace mirava {
+
+class TTiffOptionsDialog : public QDialog {
+  Q_OBJECT
+ public:
+  TTiffOptionsDialog(const TTiffOptions& options, QWidget* parent = nullptr);
+  TTiffOptions Options() const;
+
+ private:
+  // A predictor needs a compression, block sizes need tiles.
+  void EnableControls();
+
+  QComboBox* Compression = nullptr;
+  QComboBox* Predictor = nullptr;
+  QCheckBox* Tiled = nullptr;
+  QSpinBox* BlockSize = nullptr;
+};
+
+}  // namespace mirava

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -76,6 +77,14 @@ inline std::vector<double> GdalGeoTransform(const std::string& file) {
     while (pos < list.size() && (list[pos] == ',' || list[pos] == ' ')) ++pos;
   }
   return gt;
+}
+
+// Whether the file begins as a little-endian BigTIFF does.
+inline bool IsBigTiff(const std::string& file) {
+  std::ifstream in(file, std::ios::binary);
+  char magic[4] = {};
+  in.read(magic, 4);
+  return std::string(magic, 4) == std::string("II\x2B\0", 4);
 }
 
 // "EPSG:nnnn" when GDAL finds a coordinate system with an EPSG code,

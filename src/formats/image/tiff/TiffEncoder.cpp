@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <system_error>
 
 #include "formats/image/tiff/TiffHandle.h"
@@ -69,18 +70,25 @@ class TChunkCodec {
   // The strip is never read back: libtiff rewrites it in place or appends
   // it, and either way writes it in one sequence of writes.
   static tmsize_t Read(thandle_t, void*, tmsize_t) { return -1; }
+  // Nothing may be thrown through libtiff: memory that runs out is a write
+  // that failed.
   static tmsize_t Write(thandle_t h, void* data, tmsize_t size) {
     TChunkCodec& c = Self(h);
     const auto* p = static_cast<const uint8_t*>(data);
-    c.Sink.insert(c.Sink.end(), p, p + size);
+    try {
+      c.Sink.insert(c.Sink.end(), p, p + size);
+    } catch (const std::bad_alloc&) {
+      return -1;
+    }
     c.Position += static_cast<toff_t>(size);
     c.End = std::max(c.End, c.Position);
     return size;
   }
   static toff_t Seek(thandle_t h, toff_t offset, int whence) {
     TChunkCodec& c = Self(h);
-    c.Position = whence == SEEK_SET ? offset : whence == SEEK_CUR ? c.Position + offset
-                                                                  : c.End + offset;
+    c.Position = whence == SEEK_SET   ? offset
+                 : whence == SEEK_CUR ? c.Position + offset
+                                      : c.End + offset;
     return c.Position;
   }
   static int Close(thandle_t) { return 0; }
@@ -110,8 +118,9 @@ bool ChunkLayout(const TTiffOptions& options, uint8_t cellType, TTiffPixels& pix
     pixels.ChunkLength = options.BlockYSize ? options.BlockYSize : kDefaultTile;
   } else {
     pixels.ChunkWidth = pixels.Width;
-    const uint64_t rows = options.BlockYSize ? options.BlockYSize
-                                             : std::max<uint64_t>(1, kStripBytes / (pixel * pixels.Width));
+    const uint64_t rows = options.BlockYSize
+                              ? options.BlockYSize
+                              : std::max<uint64_t>(1, kStripBytes / (pixel * pixels.Width));
     pixels.ChunkLength = static_cast<uint32_t>(std::min<uint64_t>(rows, pixels.Length));
   }
   const uint64_t bytes = uint64_t{pixels.ChunkWidth} * pixels.ChunkLength * pixel;
@@ -233,13 +242,21 @@ bool TTiffEncoder::Submit(uint32_t block, std::vector<uint8_t> data) {
   return true;
 }
 
+// A worker that fails still takes its turn in the order of writing, so
+// that the others do not wait for it; nothing it meets leaves the thread.
 void TTiffEncoder::Work() {
   TChunkCodec codec;
-  const bool ready = codec.Open(Pixels);
-  std::vector<uint8_t> tile(
-      Pixels.Tiled ? uint64_t{Pixels.ChunkWidth} * Pixels.ChunkLength * PixelBytes : 0);
+  bool ready = false;
+  std::vector<uint8_t> tile;
   std::vector<std::vector<uint8_t>> encoded(Across);
   std::map<uint32_t, std::vector<uint8_t>> zeroChunks;
+  try {
+    ready = codec.Open(Pixels);
+    tile.resize(Pixels.Tiled ? uint64_t{Pixels.ChunkWidth} * Pixels.ChunkLength * PixelBytes : 0);
+  } catch (const std::bad_alloc&) {
+    ready = false;
+    codec.Error = "out of memory";
+  }
   for (;;) {
     TTask task;
     {
@@ -251,31 +268,37 @@ void TTiffEncoder::Work() {
     }
     bool ok = ready;
     const uint32_t rows = RowsIn(task.Block);
-    for (uint32_t k = 0; ok && k < Across; ++k) {
-      if (task.Data.empty()) {
-        // Blocks never given are encoded once: a padded tile, or a strip of
-        // as many rows, is the same whichever it is.
-        std::vector<uint8_t>& zeros = zeroChunks[Pixels.Tiled ? 0 : rows];
-        if (zeros.empty()) {
-          std::vector<uint8_t> plain(Pixels.Tiled ? tile.size() : rows * RowBytes);
-          ok = codec.Encode(plain.data(), plain.size(), zeros);
+    try {
+      for (uint32_t k = 0; ok && k < Across; ++k) {
+        if (task.Data.empty()) {
+          // Blocks never given are encoded once: a padded tile, or a strip of
+          // as many rows, is the same whichever it is.
+          std::vector<uint8_t>& zeros = zeroChunks[Pixels.Tiled ? 0 : rows];
+          if (zeros.empty()) {
+            std::vector<uint8_t> plain(Pixels.Tiled ? tile.size() : rows * RowBytes);
+            ok = codec.Encode(plain.data(), plain.size(), zeros);
+          }
+          encoded[k] = zeros;
+          continue;
         }
-        encoded[k] = zeros;
-        continue;
+        if (!Pixels.Tiled) {
+          ok = codec.Encode(task.Data.data(), task.Data.size(), encoded[k]);
+          continue;
+        }
+        // Tiles past the image's edge are padded with zeros.
+        const uint64_t column0 = uint64_t{k} * Pixels.ChunkWidth;
+        const uint64_t width = std::min<uint64_t>(Pixels.ChunkWidth, Pixels.Width - column0);
+        const uint64_t tileRow = Pixels.ChunkWidth * PixelBytes;
+        if (width < Pixels.ChunkWidth || rows < Pixels.ChunkLength)
+          std::fill(tile.begin(), tile.end(), 0);
+        for (uint32_t r = 0; r < rows; ++r)
+          std::memcpy(tile.data() + r * tileRow,
+                      task.Data.data() + r * RowBytes + column0 * PixelBytes, width * PixelBytes);
+        ok = codec.Encode(tile.data(), tile.size(), encoded[k]);
       }
-      if (!Pixels.Tiled) {
-        ok = codec.Encode(task.Data.data(), task.Data.size(), encoded[k]);
-        continue;
-      }
-      // Tiles past the image's edge are padded with zeros.
-      const uint64_t column0 = uint64_t{k} * Pixels.ChunkWidth;
-      const uint64_t width = std::min<uint64_t>(Pixels.ChunkWidth, Pixels.Width - column0);
-      const uint64_t tileRow = Pixels.ChunkWidth * PixelBytes;
-      std::fill(tile.begin(), tile.end(), 0);
-      for (uint32_t r = 0; r < rows; ++r)
-        std::memcpy(tile.data() + r * tileRow, task.Data.data() + r * RowBytes + column0 * PixelBytes,
-                    width * PixelBytes);
-      ok = codec.Encode(tile.data(), tile.size(), encoded[k]);
+    } catch (const std::bad_alloc&) {
+      ok = false;
+      codec.Error = "out of memory";
     }
     std::unique_lock<std::mutex> lock(Mutex);
     Changed.wait(lock, [&] { return Abandoned || NextWrite == task.Sequence; });
@@ -302,8 +325,8 @@ bool TTiffEncoder::Finish() {
   for (uint32_t block = 0; ok && block < Blocks; ++block) {
     if (Submitted[block]) continue;
     auto partial = Partial.find(block);
-    ok = Submit(block, partial != Partial.end() ? std::move(partial->second.Data)
-                                                : std::vector<uint8_t>());
+    ok = Submit(
+        block, partial != Partial.end() ? std::move(partial->second.Data) : std::vector<uint8_t>());
   }
   Partial.clear();
   {

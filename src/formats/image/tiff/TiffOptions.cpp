@@ -109,8 +109,9 @@ std::vector<std::string> TiffOptionTexts(const TTiffOptions& options) {
   std::vector<std::string> texts;
   const uint16_t c = options.Compression;
   if (c != tcNone)
-    texts.push_back(std::string("COMPRESS=") +
-                    (c == tcDeflate ? "DEFLATE" : c == tcLzw ? "LZW" : "ZSTD"));
+    texts.push_back(std::string("COMPRESS=") + (c == tcDeflate ? "DEFLATE"
+                                                : c == tcLzw   ? "LZW"
+                                                               : "ZSTD"));
   if (c != tcNone && options.Predictor != 0)
     texts.push_back("PREDICTOR=" + std::to_string(options.Predictor));
   if (c != tcNone && options.Level > 0)

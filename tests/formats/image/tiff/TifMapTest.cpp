@@ -885,10 +885,7 @@ TEST(TifWrite, BigTiffPastFourGiB) {
     ASSERT_TRUE(map.WriteCell(3, 65999, 0, 9));
     ASSERT_TRUE(map.Close()) << map.ErrorText;
   }
-  std::ifstream file(name, std::ios::binary);
-  char magic[4] = {};
-  file.read(magic, 4);
-  EXPECT_EQ(std::string(magic, 4), std::string("II\x2B\0", 4));
+  EXPECT_TRUE(IsBigTiff(name));
   const CommandResult info = test::Run("gdalinfo " + Quote(name));
   EXPECT_NE(info.Output.find("Size is 66000, 66000"), std::string::npos) << info.Output;
   EXPECT_NE(info.Output.find("Origin = (500000.000000000000000,5600000.000000000000000)"),

@@ -21,8 +21,8 @@ using namespace mirava::test;
 
 TEST(TiffOptions, ReadAsGdalWritesThem) {
   TTiffOptions o;
-  ASSERT_EQ(ParseTiffOptions({"compress=deflate", "TILED=yes", "BLOCKXSIZE=128",
-                              "BLOCKYSIZE=64", "PREDICTOR=2", "ZLEVEL=9"},
+  ASSERT_EQ(ParseTiffOptions({"compress=deflate", "TILED=yes", "BLOCKXSIZE=128", "BLOCKYSIZE=64",
+                              "PREDICTOR=2", "ZLEVEL=9"},
                              o),
             "");
   EXPECT_EQ(o.Compression, tcDeflate);
@@ -103,8 +103,8 @@ struct TEncoding {
   std::vector<std::string> Options;
   const char* Compression;  // as gdalinfo shows it; "" for none
   bool Tiled;
-  int BlockX, BlockY;       // 0: not checked
-  bool DefaultPredictor;    // 3 for floats and 2 for integers expected
+  int BlockX, BlockY;     // 0: not checked
+  bool DefaultPredictor;  // 3 for floats and 2 for integers expected
 };
 
 std::string ShowEncoding(const ::testing::TestParamInfo<TEncoding>& info) {
@@ -162,9 +162,8 @@ TEST_P(TiffEncodedOutput, GdalReadsWhatWasAskedFor) {
       if (e.DefaultPredictor)
         EXPECT_NE(info.find(isFloat ? "PREDICTOR=3" : "PREDICTOR=2"), std::string::npos) << info;
       const int width = back.Columns;
-      const std::string block =
-          "Block=" + std::to_string(e.Tiled ? e.BlockX : width) + "x" +
-          (e.BlockY ? std::to_string(e.BlockY) : std::string());
+      const std::string block = "Block=" + std::to_string(e.Tiled ? e.BlockX : width) + "x" +
+                                (e.BlockY ? std::to_string(e.BlockY) : std::string());
       EXPECT_NE(info.find(block), std::string::npos) << block << "\n" << info;
       // GDAL before 3.7 shows signed bytes as unsigned ones.
       if (s.CellType == "Signed8BitInteger") continue;
@@ -180,10 +179,18 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         TEncoding{{"COMPRESS=DEFLATE"}, "DEFLATE", false, 0, 0, true},
         TEncoding{{"COMPRESS=LZW", "PREDICTOR=2", "TILED=YES", "BLOCKXSIZE=32", "BLOCKYSIZE=16"},
-                  "LZW", true, 32, 16, false},
+                  "LZW",
+                  true,
+                  32,
+                  16,
+                  false},
         TEncoding{{"COMPRESS=ZSTD", "TILED=YES"}, "ZSTD", true, 256, 256, true},
-        TEncoding{{"COMPRESS=DEFLATE", "PREDICTOR=1", "BLOCKYSIZE=7", "ZLEVEL=9"}, "DEFLATE",
-                  false, 0, 7, false},
+        TEncoding{{"COMPRESS=DEFLATE", "PREDICTOR=1", "BLOCKYSIZE=7", "ZLEVEL=9"},
+                  "DEFLATE",
+                  false,
+                  0,
+                  7,
+                  false},
         TEncoding{{"TILED=YES", "BLOCKXSIZE=16", "BLOCKYSIZE=48"}, "", true, 16, 48, false},
         TEncoding{{"COMPRESS=LZW", "BLOCKYSIZE=1"}, "LZW", false, 0, 1, true}),
     ShowEncoding);
@@ -203,8 +210,8 @@ TEST(TiffEncodedOutput, GdalCompressedInputIntoCompressedOutput) {
   ASSERT_TRUE(ReadWithGdal(in, original));
   for (int kind : {2, 5}) {
     const std::string out = dir / "out.tif";
-    const CommandResult job = RunCli({in, out, "/" + std::to_string(kind), "-co",
-                                      "COMPRESS=ZSTD", "-co", "TILED=YES", "-co", "BLOCKXSIZE=64"});
+    const CommandResult job = RunCli({in, out, "/" + std::to_string(kind), "-co", "COMPRESS=ZSTD",
+                                      "-co", "TILED=YES", "-co", "BLOCKXSIZE=64"});
     ASSERT_EQ(job.ExitCode, 0) << job.Output;
     GdalRaster back;
     ASSERT_TRUE(ReadWithGdal(out, back));
@@ -268,14 +275,10 @@ TEST(TiffEncodedOutput, BigTiffWhenFourGiBMightNotSuffice) {
     ASSERT_TRUE(map.WriteCell(3, 65999, 0, 9));
     ASSERT_TRUE(map.Close()) << map.ErrorText;
   }
-  std::ifstream file(name, std::ios::binary);
-  char magic[4] = {};
-  file.read(magic, 4);
-  EXPECT_EQ(std::string(magic, 4), std::string("II\x2B\0", 4));
-  const CommandResult cells = test::Run("gdallocationinfo -valonly " + Quote(name) +
-                                        " 65999 0 && gdallocationinfo -valonly " + Quote(name) +
-                                        " 3 65999 && gdallocationinfo -valonly " + Quote(name) +
-                                        " 30000 30000");
+  EXPECT_TRUE(IsBigTiff(name));
+  const CommandResult cells = test::Run(
+      "gdallocationinfo -valonly " + Quote(name) + " 65999 0 && gdallocationinfo -valonly " +
+      Quote(name) + " 3 65999 && gdallocationinfo -valonly " + Quote(name) + " 30000 30000");
   EXPECT_EQ(cells.Output, "7\n9\n0\n");
 }
 

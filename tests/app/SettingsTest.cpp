@@ -82,6 +82,8 @@ TEST(Settings, JpegEncodingRoundTripAndDefaults) {
   LoadSettings(file, loaded);
   EXPECT_EQ(loaded.Encoding.JpegQuality, 100);
   EXPECT_EQ(loaded.Encoding.JpegSampling, TChromaSampling::Full);
+}
+
 TEST(Settings, TiffCreationOptionsKeptAndWrongOnesDropped) {
   TempDir dir;
   const std::string file = dir / "mirava.ini";

@@ -155,8 +155,10 @@ class TDataSetRoot2 : public TMMapFile2 {
   virtual bool RowLayout(TCellBlock&) { return false; }
   virtual bool PutRows(uint32_t, uint32_t, const uint8_t* const*) { return false; }
   // Of such an output, bytes offset .. offset + length - 1 of rows first ..
-  // first + count - 1, row k's from data + k * dataStride.
-  virtual bool PutRowParts(uint32_t, uint32_t, uint64_t, uint64_t, const uint8_t*, uint64_t) {
+  // first + count - 1, row k's from data + k * dataStride; handed to the disk
+  // at once when `toDisk` (the last argument).
+  virtual bool PutRowParts(uint32_t, uint32_t, uint64_t, uint64_t, const uint8_t*, uint64_t,
+                           bool) {
     return false;
   }
   // A created output that takes a whole input file of its own format placed

@@ -156,8 +156,8 @@ class THeadMap2 : public TDataSetRoot2 {
     return GridPutRows(first, count, rows);
   }
   bool PutRowParts(uint32_t first, uint32_t count, uint64_t offset, uint64_t length,
-                   const uint8_t* data, uint64_t dataStride) override {
-    return GridPutRowParts(first, count, offset, length, data, dataStride);
+                   const uint8_t* data, uint64_t dataStride, bool toDisk) override {
+    return GridPutRowParts(first, count, offset, length, data, dataStride, toDisk);
   }
   // A created raster writes its header here, after its last cell.
   bool Close() override;

@@ -211,7 +211,8 @@ bool TMapByte::WriteRows(uint64_t position, const uint8_t* const* rows,
 }
 
 bool TMapByte::WriteRowParts(uint64_t position, uint64_t rowStride, uint32_t count, uint64_t offset,
-                             uint64_t length, const uint8_t* data, uint64_t dataStride) {
+                             uint64_t length, const uint8_t* data, uint64_t dataStride,
+                             bool toDisk) {
   if (OpenMode == omRead || count == 0 || offset + length > rowStride ||
       !RangeInFile(position, uint64_t{count - 1} * rowStride + offset + length))
     return false;
@@ -226,9 +227,12 @@ bool TMapByte::WriteRowParts(uint64_t position, uint64_t rowStride, uint32_t cou
   }
   // The parts go to the disk now, in file order: left to the kernel, they
   // would wait until a memory cgroup's limit forced them out one by one.
-  sync_file_range(Fd, static_cast<off_t>(position + offset),
-                  static_cast<off_t>(uint64_t{count - 1} * rowStride + length),
-                  SYNC_FILE_RANGE_WRITE);
+  // In memory they wait instead: a page the next stripe writes again would
+  // wait for the disk first.
+  if (toDisk)
+    sync_file_range(Fd, static_cast<off_t>(position + offset),
+                    static_cast<off_t>(uint64_t{count - 1} * rowStride + length),
+                    SYNC_FILE_RANGE_WRITE);
   return true;
 }
 
@@ -545,9 +549,10 @@ bool TMMapFile2::GridPutRows(uint32_t first, uint32_t count, const uint8_t* cons
 }
 
 bool TMMapFile2::GridPutRowParts(uint32_t first, uint32_t count, uint64_t offset, uint64_t length,
-                                 const uint8_t* data, uint64_t dataStride) {
+                                 const uint8_t* data, uint64_t dataStride, bool toDisk) {
   if (count == 0 || first >= GridRows || count > GridRows - first) return false;
-  return WriteRowParts(first * LineLength, LineLength, count, offset, length, data, dataStride);
+  return WriteRowParts(first * LineLength, LineLength, count, offset, length, data, dataStride,
+                       toDisk);
 }
 
 double DecodeCellExact(const uint8_t* p, uint8_t cellType, bool swap) {

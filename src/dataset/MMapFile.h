@@ -69,9 +69,11 @@ class TMapByte {
   // Writes part of each of `count` rows that lie `rowStride` bytes apart
   // from `position` on: bytes offset .. offset + length - 1 of row k from
   // data + k * dataStride, one pwrite each. The columns of a quarter turn's
-  // stripe reach the file so, without its rows being read back.
+  // stripe reach the file so, without its rows being read back. `toDisk`:
+  // they are handed to the disk at once (a file larger than memory), not
+  // when the kernel sees fit.
   bool WriteRowParts(uint64_t position, uint64_t rowStride, uint32_t count, uint64_t offset,
-                     uint64_t length, const uint8_t* data, uint64_t dataStride);
+                     uint64_t length, const uint8_t* data, uint64_t dataStride, bool toDisk);
   // A file read once from front to back: what lies before `position` is
   // not needed again and leaves the page cache, and what follows it is read
   // ahead in the background while the caller works on what it has.
@@ -204,7 +206,7 @@ class TMMapFile2 : public TMapByte {
   void GridLayout(TCellBlock& block) const;
   bool GridPutRows(uint32_t first, uint32_t count, const uint8_t* const* rows);
   bool GridPutRowParts(uint32_t first, uint32_t count, uint64_t offset, uint64_t length,
-                       const uint8_t* data, uint64_t dataStride);
+                       const uint8_t* data, uint64_t dataStride, bool toDisk);
 
   bool GridReadCell(uint32_t column, uint32_t row, uint32_t band, double& value);
   bool GridWriteCell(uint32_t column, uint32_t row, uint32_t band, double value);

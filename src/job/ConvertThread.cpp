@@ -18,6 +18,7 @@ std::atomic<bool> Busy{false};
 std::atomic<bool> AbortRequested{false};
 std::atomic<bool> BlockCopyEnabled{true};
 std::atomic<uint64_t> MemoryLimit{0};
+std::atomic<uint32_t> TurnStripeRows{0};
 std::atomic<bool> DropRotation{false};
 
 // Progress hand-offs make the worker wait for the main thread: a few a
@@ -396,6 +397,10 @@ constexpr uint32_t kTile = 64;
 constexpr uint64_t kTurnStageBytes = 1u << 20;
 // The stripes of a quarter turn write whole pages of every output row.
 constexpr uint64_t kPageBytes = 4096;
+// The memory for the stripes of an input in memory (one larger than a
+// mapped window): at 4 GiB, this budget (stripes of 512 MiB) took less
+// processor time than twice as much.
+constexpr uint64_t kStripeBudgetInMemory = 1u << 30;
 
 // What the job may count on: --memory, or what the machine and its cgroup offer.
 uint64_t JobMemory() { return MemoryLimit ? MemoryLimit.load() : MemoryToCountOn(); }
@@ -448,37 +453,51 @@ void TurnTile(const TCellBlock& in, uint32_t m, bool upwards, const TCellBlock& 
   }
 }
 
-// TurnTile with the input rows shared between this thread and a second one
-// where there are two cores: each fills its own columns of the output rows,
-// a whole number of cache lines of each, and reads whole lines of its input
-// rows. Too little work for the cost of a thread stays on this one.
+// TurnTile shared between this thread and a second one where there are two
+// cores. Each takes half of the input rows where there are enough of them,
+// filling its own columns of the output rows, a whole number of cache lines
+// of each, and reading whole lines of its input rows; otherwise (the few rows
+// of a stripe's tile) half of the output rows, reading its half of each
+// input row. Too little work for the cost of a thread stays on this one.
 void TurnInTwo(const TCellBlock& in, uint32_t m, bool upwards, const TCellBlock& out, uint32_t j0,
                uint32_t n, uint32_t column0, bool backwards, uint32_t bands) {
   constexpr uint64_t kCellsForTwo = 1u << 16;
   static const bool kTwoCores = std::thread::hardware_concurrency() > 1;
-  const uint32_t half = (m / 2 + 63) & ~63u;
-  if (kTwoCores && half < m && uint64_t{m} * n * bands >= kCellsForTwo) {
+  const uint32_t half = (m / 2 + 63) & ~63u, halfOut = (n / 2 + 15) & ~15u;
+  const bool worthTwo = kTwoCores && uint64_t{m} * n * bands >= kCellsForTwo;
+  std::function<void()> first, second;
+  if (worthTwo && half < m) {
     // The rows taken first, bottom up or top down, are the first half.
-    TCellBlock first = in, second = in;
+    TCellBlock firstHalf = in, secondHalf = in;
     if (upwards)
-      first.Data += (m - half) * in.RowStride;
+      firstHalf.Data += (m - half) * in.RowStride;
     else
-      second.Data += half * in.RowStride;
-    std::thread other;
+      secondHalf.Data += half * in.RowStride;
+    first = [=, &out] { TurnTile(firstHalf, half, upwards, out, j0, n, column0, backwards, bands); };
+    second = [=, &out] {
+      TurnTile(secondHalf, m - half, upwards, out, j0 + half, n, column0, backwards, bands);
+    };
+  } else if (worthTwo && halfOut < n) {
+    TCellBlock lower = out;
+    lower.Data += halfOut * out.RowStride;
+    const uint32_t column1 = backwards ? column0 - halfOut : column0 + halfOut;
+    first = [=, &in, &out] { TurnTile(in, m, upwards, out, j0, halfOut, column0, backwards, bands); };
+    second = [=, &in] { TurnTile(in, m, upwards, lower, j0, n - halfOut, column1, backwards, bands); };
+  }
+  std::thread other;
+  if (second) {
     try {
-      other = std::thread([&] {
-        TurnTile(second, m - half, upwards, out, j0 + half, n, column0, backwards, bands);
-      });
+      other = std::thread(second);
     } catch (const std::system_error&) {
       // No thread to be had: all rows on this one.
     }
-    if (other.joinable()) {
-      TurnTile(first, half, upwards, out, j0, n, column0, backwards, bands);
-      other.join();
-      return;
-    }
   }
-  TurnTile(in, m, upwards, out, j0, n, column0, backwards, bands);
+  if (!other.joinable()) {
+    TurnTile(in, m, upwards, out, j0, n, column0, backwards, bands);
+    return;
+  }
+  first();
+  other.join();
 }
 
 }  // namespace
@@ -592,26 +611,25 @@ bool TMyThread::TurnBlocks(TDataSetRoot2& input, TDataSetRoot2& output, uint32_t
 }
 
 // An input larger than the memory the job can count on would be read from
-// the disk again for every block of output rows; it is read once instead,
-// in stripes of the rows that the returned number gives (0: no stripes).
-// Half the memory is the stripe, the rest is left to the pages of both
-// files in flight; a stripe covers whole pages of every output row's part.
+// the disk again for every block of output rows, and one larger than a
+// mapped window mapped again window by window: it is read once instead, in
+// stripes of the rows that the returned number gives (0: no stripes), within
+// that memory or, in memory, kStripeBudgetInMemory.
 uint32_t TMyThread::StripeRows(TDataSetRoot2& input, TDataSetRoot2& output, TCellBlock& layout) {
-  const uint64_t H = static_cast<uint32_t>(Layer.Height());
-  const uint64_t pixel =
-      uint64_t{static_cast<uint32_t>(input.GetBandCount())} * CellTypeWidth(input.GetCellType());
+  const uint32_t H = static_cast<uint32_t>(Layer.Height());
   const uint64_t memory = JobMemory();
-  if (InputBytes(input) <= memory || !output.RowLayout(layout)) return 0;
+  const bool outOfCore = InputBytes(input) > memory;
+  const uint32_t forced = TurnStripeRows;
+  if ((!forced && !outOfCore && input.BlockRows() >= H) || !output.RowLayout(layout)) return 0;
   const int64_t width = CellTypeWidth(layout.CellType);
-  const int64_t bands = static_cast<int64_t>(pixel / CellTypeWidth(input.GetCellType()));
+  const int64_t bands = input.GetBandCount();
+  if (layout.ColumnStride != width && layout.ColumnStride != width * bands) return 0;
+  if (forced) return std::min(forced, H);
   // One input row's share of the stripe: a cell of every output row and band.
-  const uint64_t rowBytes = static_cast<uint64_t>(OutRows * bands * width);
-  const uint64_t pageRows = kPageBytes / static_cast<uint64_t>(width);
-  if ((layout.ColumnStride != width && layout.ColumnStride != width * bands) ||
-      pageRows * rowBytes > memory)
-    return 0;
-  return static_cast<uint32_t>(
-      std::min(H, std::max(pageRows, memory / 2 / rowBytes / pageRows * pageRows)));
+  const uint64_t rowBytes = static_cast<uint64_t>(
+      OutRows * bands * std::max<int64_t>(width, CellTypeWidth(input.GetCellType())));
+  return StripeRowsWithin(outOfCore ? memory : std::min(memory, kStripeBudgetInMemory), rowBytes,
+                          static_cast<uint32_t>(kPageBytes / width), kTile, H);
 }
 
 // Input rows are read top to bottom, a stripe at a time. The stripe holds
@@ -632,6 +650,8 @@ bool TMyThread::TurnStripes(TDataSetRoot2& input, TDataSetRoot2& output, const T
   const auto memory =
       std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(W * stripe.RowStride));
   stripe.Data = memory.get();
+  // An input in memory stays in the page cache, and so does the output.
+  const bool once = InputBytes(input) > JobMemory();
   // Progress counts each input row twice: read and turned, then written.
   uint64_t done = 0;
   auto goesOn = [&](uint64_t units) {
@@ -644,9 +664,9 @@ bool TMyThread::TurnStripes(TDataSetRoot2& input, TDataSetRoot2& output, const T
     // Stripe column t is input row r0 + t (kind 2) or r0 + m - 1 - t (kind 3).
     for (uint32_t t0 = 0; t0 < m; t0 += kTile) {
       const uint32_t n = std::min(kTile, m - t0);
-      input.ReadingRowsOnce(r0 + t0);
+      if (once) input.ReadingRowsOnce(r0 + t0);
       if (!input.GetBlock(r0 + t0, n, in)) return BlockFailed("Reading", input, r0 + t0);
-      TurnTile(in, n, !ccw, stripe, ccw ? t0 : m - t0 - n, W, ccw ? W - 1 : 0, ccw, bands);
+      TurnInTwo(in, n, !ccw, stripe, ccw ? t0 : m - t0 - n, W, ccw ? W - 1 : 0, ccw, bands);
       if (!goesOn(done += n)) return false;
     }
     const uint64_t firstColumn = ccw ? r0 : H - r0 - m;
@@ -659,7 +679,7 @@ bool TMyThread::TurnStripes(TDataSetRoot2& input, TDataSetRoot2& output, const T
       for (uint32_t b = 0; b < (onePart ? 1 : bands); ++b)
         if (!output.PutRowParts(i0, n, b * layout.BandStride + firstColumn * layout.ColumnStride,
                                 partBytes, rows + b * stripe.BandStride,
-                                static_cast<uint64_t>(stripe.RowStride)))
+                                static_cast<uint64_t>(stripe.RowStride), once))
           return BlockFailed("Writing", output, i0);
       if (!goesOn(done + uint64_t{m} * (i0 + n) / W)) return false;
     }

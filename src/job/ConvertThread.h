@@ -31,6 +31,10 @@ extern std::atomic<bool> BlockCopyEnabled;
 // process's memory cgroup offer. Quarter turns of larger inputs read them
 // once, in stripes.
 extern std::atomic<uint64_t> MemoryLimit;
+// Not 0, every quarter turn the block copy makes goes through stripes of
+// this many input rows, whatever the memory: the tests' way to stripes of
+// every size on small rasters.
+extern std::atomic<uint32_t> TurnStripeRows;
 // On, an output that cannot hold the rotation terms of the input's
 // georeference is written without them instead of being refused.
 extern std::atomic<bool> DropRotation;

@@ -19,4 +19,11 @@ struct TMemorySources {
 // root; UINT64_MAX when none of them can be read.
 uint64_t MemoryToCountOn(const TMemorySources& sources = {});
 
+// The input rows of `rowBytes` bytes that one stripe of a quarter turn may
+// hold within `budget` bytes, of `rows` in all: whole pages of every output
+// row's part (`pageRows` rows) where that fits, else a multiple of 16 rows;
+// 0 when not even 16 fit. `tileRows` input rows are mapped at a time.
+uint32_t StripeRowsWithin(uint64_t budget, uint64_t rowBytes, uint32_t pageRows,
+                          uint32_t tileRows, uint32_t rows);
+
 }  // namespace mirava

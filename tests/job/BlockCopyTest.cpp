@@ -123,18 +123,21 @@ std::string Convert(const std::string& in, const std::string& out, int kind, boo
 
 // Converts `in` into `ext` files (named `prefix` + "cells" and + "blocks")
 // by the cell path and by blocks, the job counting on `memory` bytes (0:
-// what the machine offers), and expects the same bytes. `blocksReference`:
-// the reference takes the blocks in memory, where the cell path would lose
-// bits.
+// what the machine offers) and turning in stripes of `stripeRows` rows
+// (0: as the memory decides), and expects the same bytes.
+// `blocksReference`: the reference takes the blocks in memory, where the
+// cell path would lose bits.
 void ExpectBlocksLikeCells(const TempDir& dir, const std::string& in, const std::string& ext,
                            int kind, uint64_t memory, bool blocksReference = false,
-                           const std::string& prefix = "") {
+                           const std::string& prefix = "", uint32_t stripeRows = 0) {
   SCOPED_TRACE(in + " kind " + std::to_string(kind) + " into " + ext);
   const std::string cells = dir / (prefix + "cells"), blocks = dir / (prefix + "blocks");
   ASSERT_EQ(Convert(in, cells + ext, kind, blocksReference), "Successful Finish");
   MemoryLimit = memory;
+  TurnStripeRows = stripeRows;
   const std::string message = Convert(in, blocks + ext, kind, true);
   MemoryLimit = 0;
+  TurnStripeRows = 0;
   ASSERT_EQ(message, "Successful Finish");
   const std::string data = ext == ".ers" ? "" : ext;
   EXPECT_EQ(ReadBytes(cells + data), ReadBytes(blocks + data));
@@ -174,33 +177,43 @@ TEST(BlockCopy, SameBytesAsTheCellByCellPath) {
     }
 }
 
-// Quarter turns of inputs larger than the memory the job may count on go
-// through stripes of whole pages of output columns: the same bytes as the
-// cell-by-cell path for every cell type, byte order and band layout, with
-// stripes that do not divide the image and outputs narrower than one tile.
-// (32-bit integers this large lose bits on the cell path; there the turn in
-// memory is the reference.)
+// Quarter turns of inputs larger than the memory the job may count on, or
+// than one mapped window, go through stripes: the same bytes as the
+// cell-by-cell path for every cell type, byte order and band layout, out of
+// core and in memory, with stripes of whole pages of every output row and
+// stripes that divide neither the image nor a page, outputs narrower than
+// one tile, and tiles wide enough for two threads. (32-bit integers this
+// large lose bits on the cell path; there the turn in memory is the
+// reference.)
 TEST(BlockCopy, StripedTurnsSameBytesAsTheCellByCellPath) {
   TempDir dir;
-  for (TestRaster raster : AllCellTypes())
-    for (bool msb : {false, true})
-      for (uint32_t bands : {1u, 3u}) {
-        raster.Columns = 45;
-        raster.Rows = 8200;  // stripes of 4096, 2048 or 1024 rows and 8 more
-        raster.Bands = bands;
-        raster.MsbFirst = msb;
-        WriteErs(dir / "in.ers", raster);
-        const bool exact = raster.CellType == "Signed32BitInteger";
-        for (std::string ext : {".ers", ".tif"}) {
-          if (ext == ".tif" && raster.Width > 2) continue;
-          SCOPED_TRACE(raster.CellType + " " + std::to_string(bands) + " bands" +
-                       (msb ? " MSB first" : ""));
-          // Memory for stripes of one page of every output row's part only.
-          for (int kind : {tkRotate90CCW, tkRotate90CW})
-            ExpectBlocksLikeCells(dir, dir / "in.ers", ext, kind,
-                                  4096u * raster.Columns * bands + 1, exact);
+  struct Case {
+    uint32_t Columns, Rows;
+    uint32_t StripeBytes;  // bytes of each output row's part; 0: 100 rows
+    uint64_t Memory;
+  } cases[] = {{45, 8200, 4096, 1},  // a page a part: stripes of 4096, 2048, 1024 or 512 rows
+               {1100, 300, 0, 0}, {1100, 300, 0, 1}};
+  for (const Case& c : cases)
+    for (TestRaster raster : AllCellTypes())
+      for (bool msb : {false, true})
+        for (uint32_t bands : {1u, 3u}) {
+          raster.Columns = c.Columns;
+          raster.Rows = c.Rows;
+          raster.Bands = bands;
+          raster.MsbFirst = msb;
+          WriteErs(dir / "in.ers", raster);
+          const bool exact = raster.CellType == "Signed32BitInteger";
+          const uint32_t stripeRows = c.StripeBytes ? c.StripeBytes / raster.Width : 100;
+          for (std::string ext : {".ers", ".tif"}) {
+            if (ext == ".tif" && raster.Width > 2) continue;
+            SCOPED_TRACE(raster.CellType + " " + std::to_string(c.Columns) + " columns, " +
+                         std::to_string(bands) + " bands" + (msb ? " MSB first" : "") +
+                         (c.Memory ? " out of core" : " in memory"));
+            for (int kind : {tkRotate90CCW, tkRotate90CW})
+              ExpectBlocksLikeCells(dir, dir / "in.ers", ext, kind, c.Memory, exact, "",
+                                    stripeRows);
+          }
         }
-      }
 }
 
 // Quarter turns of inputs that stay in memory share each block between two

@@ -53,3 +53,26 @@ TEST(MemoryBudget, TightestCgroupLimitOnTheWayUp) {
   WriteLimit(dir3 / "sys/unified/job/memory.max", "268435456");
   EXPECT_EQ(MemoryToCountOn(hybrid), 256ull << 20);
 }
+
+// A quarter turn's stripe leaves room for the process and the page cache:
+// never more than three quarters of the budget (a stripe of all of it was
+// killed by a memory cgroup of 64 MiB), whole pages of output rows where
+// they fit, fewer rows than a page rather than no stripes where they do not
+// (the per-block sweeps it fell back to took minutes), none when the
+// process alone needs the budget.
+TEST(MemoryBudget, StripesLeaveRoomForTheProcessAndThePageCache) {
+  constexpr uint64_t MiB = 1 << 20;
+  for (uint64_t budget : {24 * MiB, 32 * MiB, 64 * MiB, 96 * MiB, 1024 * MiB, 16384 * MiB})
+    for (uint64_t rowBytes : {uint64_t{1000}, uint64_t{16384}, uint64_t{65536}, 3 * MiB}) {
+      const uint32_t rows = StripeRowsWithin(budget, rowBytes, 4096, 64, 65536);
+      EXPECT_LE(rows * rowBytes, budget / 4 * 3) << budget << " " << rowBytes;
+      EXPECT_EQ(rows % 16, 0u) << budget << " " << rowBytes;
+    }
+  const uint32_t small = StripeRowsWithin(64 * MiB, 16384, 4096, 64, 16384);
+  EXPECT_GT(small, 1024u);
+  EXPECT_LT(small, 4096u);
+  EXPECT_EQ(StripeRowsWithin(1024 * MiB, 65536, 4096, 64, 65536), 8192u);
+  EXPECT_EQ(StripeRowsWithin(1024 * MiB, 1000, 4096, 64, 500), 500u);
+  EXPECT_EQ(StripeRowsWithin(16 * MiB, 1000, 4096, 64, 65536), 0u);
+  EXPECT_EQ(StripeRowsWithin(64 * MiB, 2 * MiB, 4096, 64, 65536), 0u);
+}

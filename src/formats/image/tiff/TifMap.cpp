@@ -204,11 +204,11 @@ bool TTifMap2::PutRows(uint32_t first, uint32_t count, const uint8_t* const* row
 }
 
 bool TTifMap2::PutRowParts(uint32_t first, uint32_t count, uint64_t offset, uint64_t length,
-                           const uint8_t* data, uint64_t dataStride) {
+                           const uint8_t* data, uint64_t dataStride, bool toDisk) {
   if (Encoder || BlockRows() == 0 || count == 0 || first >= ImageLength || count > ImageLength - first)
     return false;
   return WriteRowParts(StripTable[0] + first * StripLineBytes, StripLineBytes, count, offset,
-                       length, data, dataStride);
+                       length, data, dataStride, toDisk);
 }
 
 uint64_t TTifMap2::SampleOffset(uint32_t column, uint32_t band) const {

@@ -70,7 +70,7 @@ class TTifMap2 : public TDataSetRoot2 {
   bool RowLayout(TCellBlock& layout) override;
   bool PutRows(uint32_t first, uint32_t count, const uint8_t* const* rows) override;
   bool PutRowParts(uint32_t first, uint32_t count, uint64_t offset, uint64_t length,
-                   const uint8_t* data, uint64_t dataStride) override;
+                   const uint8_t* data, uint64_t dataStride, bool toDisk) override;
   bool Close() override;
   // COMPRESS, PREDICTOR, TILED, BLOCKXSIZE, BLOCKYSIZE, ZLEVEL, ZSTD_LEVEL
   // (TiffOptions.h); empty when `options` are right.

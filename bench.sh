@@ -7,8 +7,10 @@
 #          16 MiB) or "both" (all three), default both; "ooc" (4 GiB in a
 #          1 GiB memory cgroup), "linear" (256 MiB to 4 GiB, in memory and
 #          out of core), "jpeg" (8000 x 8000 JPEGs placed without loss,
-#          beside jpegtran) or "compressed" (1 GiB Deflate-compressed tiled
-#          GeoTIFFs into uncompressed and Deflate TIFFs)
+#          beside jpegtran), "compressed" (1 GiB Deflate-compressed tiled
+#          GeoTIFFs into uncompressed and Deflate TIFFs) or "tight" (quarter
+#          turns of 256 MiB in memory cgroups of 32 to 96 MiB: each finishes or
+#          is reported killed)
 set -euo pipefail
 cd "$(dirname "$0")"
 RUNS=${1:-3}
@@ -261,8 +263,36 @@ bench_linear() {
   echo
 }
 
+# Quarter turns in memory cgroups far smaller than their input, where the
+# process and the page cache need a fair share beside the stripe: each run
+# must finish (a kill by the cgroup's out-of-memory killer shows as
+# failed-137).
+bench_tight() {
+  local side=16384  # 256 MiB of 8-bit cells
+  echo "## Tight memory: $side x $side x 1 8-bit, 256 MiB, memory cgroups of 32 to 96 MiB"
+  make_ers big "$side" "$side" 1 Unsigned8BitInteger 1
+  local lines=() limit
+  for limit in 32 48 64 96; do
+    OOC_LIMIT_MIB=$limit
+    lines+=("$(ooc_run "cp-in-$limit-MiB" 600 "$WORK/copy" cp "$WORK/big" "$WORK/copy")")
+    lines+=("$(ooc_run "mirava-ers-rot90ccw-in-$limit-MiB" 600 "$WORK/o $WORK/o.ers" \
+      "$CLI" "$WORK/big.ers" "$WORK/o.ers" /2)")
+    lines+=("$(ooc_run "mirava-ers-rot90cw-in-$limit-MiB" 600 "$WORK/o $WORK/o.ers" \
+      "$CLI" "$WORK/big.ers" "$WORK/o.ers" /3)")
+  done
+  printf '%s\n' "${lines[@]}" | awk '
+    BEGIN { printf "%-34s %9s %s\n", "command", "median s", "x cp in the same limit" }
+    /^cp-/ { cp = $2 }
+    { printf "%-34s %9.3f %8.2f %s\n", $1, $2, $2 / cp, $3 }'
+  echo
+  rm -f "$WORK"/big* "$WORK"/o* "$WORK/copy"
+}
+
 if [ "$SIZES" = ooc ]; then
   bench_out_of_core
+fi
+if [ "$SIZES" = tight ]; then
+  bench_tight
 fi
 if [ "$SIZES" = linear ]; then
   bench_linear

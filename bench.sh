@@ -35,7 +35,7 @@ echo "memory: $(free -g | awk '/Mem:/ {print $2}') GiB; disk: $(df -h "$WORK" | 
 echo "tools: $(vips --version), $(gdal_translate --version | cut -d, -f1)"
 if [ "$SIZES" = linear ]; then
   echo "runs per command: $RUNS (in memory the best shown, files warm; out of core the median, the files' cached pages dropped before each run)"
-elif [ "$SIZES" = ooc ]; then
+elif [ "$SIZES" = ooc ] || [ "$SIZES" = tight ]; then
   echo "runs per command: $RUNS (median shown); the files' cached pages dropped before each run"
 else
   echo "runs per command: $RUNS (median shown); files warm in the page cache"

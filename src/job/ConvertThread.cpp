@@ -39,8 +39,8 @@ TMyThread::TMyThread(TJobHost& host, std::string inputName, std::string outputNa
     : Host(host),
       InputName(std::move(inputName)),
       OutputName(std::move(outputName)),
-      Encoding(encoding),
-      CreationOptions(std::move(creationOptions)) {
+      CreationOptions(std::move(creationOptions)),
+      Encoding(encoding) {
   Layer.SetScale(1.0);
   Layer.SetKind(kind);
   Worker = std::thread([this] { Run(); });

@@ -116,6 +116,11 @@ void TForm1::CreateComponents() {
   JpegQuality1->setObjectName("JpegQuality1");
   TiffOptions1 = Process1->addAction("&TIFF output options...", this, &TForm1::TiffOptions1Click);
   TiffOptions1->setObjectName("TiffOptions1");
+  // As --drop-rotation: for this window's jobs only, never kept, since an
+  // output without its rotation lies elsewhere.
+  DropRotation1 = Process1->addAction("Write &north-up, without rotation terms");
+  DropRotation1->setObjectName("DropRotation1");
+  DropRotation1->setCheckable(true);
 
   View1 = menuBar()->addMenu("&View");
   View1->setObjectName("View1");
@@ -393,6 +398,7 @@ void TForm1::StartBtnClick() {
   SaveSettings();
   // The creation options are those of TIFF outputs; other formats take none.
   const bool tiff = FormatFromExtension(JobSettings.OutputFileName) == fcTiff;
+  DropRotation = DropRotation1->isChecked();
   Job = std::make_unique<TMyThread>(
       *this, JobSettings.InputFileName, JobSettings.OutputFileName, JobSettings.JobKind,
       JobSettings.Encoding, tiff ? JobSettings.CreationOptions : std::vector<std::string>{});

@@ -126,6 +126,7 @@ class TForm1 : public QMainWindow, public TJobHost {
   QAction* Start1 = nullptr;
   QAction* JpegQuality1 = nullptr;
   QAction* TiffOptions1 = nullptr;
+  QAction* DropRotation1 = nullptr;
   QAction* Maintoolbar1 = nullptr;
   QAction* Rotatetoolbar1 = nullptr;
   QAction* Preview1 = nullptr;

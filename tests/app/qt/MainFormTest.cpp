@@ -213,6 +213,29 @@ class TMainFormTest : public QObject {
     QCOMPARE(again.Settings().Encoding.JpegQuality, 70);
   }
 
+  // A rotated input into a format without rotation terms is refused until
+  // Process > Write north-up is checked, as with --drop-rotation.
+  void NorthUpIsTheUsersChoice() {
+    const std::string in = *Dir / "rotated.bmp";
+    std::vector<uint8_t> bmp = {'B', 'M', 70, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0, 40, 0, 0, 0, 2, 0,
+                                0, 0, 2, 0, 0, 0, 1, 0, 24, 0};
+    bmp.resize(54, 0);  // no compression, sizes left to the reader
+    bmp.resize(70, 7);
+    test::WriteBytes(in, bmp);
+    test::WriteText(*Dir / "rotated.bmpw", "2\n0.5\n0.25\n-2\n1000\n2000\n");
+    Open({in, *Dir / "out.ers", "/0"});
+    QVERIFY(!Action("DropRotation1")->isChecked());
+    Click("StartBtn");
+    QTRY_VERIFY_WITH_TIMEOUT(JobEnded(), kJobTimeout);
+    QVERIFY2(Status().contains("cannot hold the rotation"), qPrintable(Status()));
+    Action("DropRotation1")->trigger();
+    Click("StartBtn");
+    QTRY_VERIFY_WITH_TIMEOUT(JobEnded(), kJobTimeout);
+    QCOMPARE(Status(), QString("Successful Finish"));
+    QVERIFY(test::Exists(*Dir / "out.ers"));
+    DropRotation = false;
+  }
+
   void ControlsWhileRunningAndStop() {
     const std::string in = MakeLargeRaster(Dir->str());
     TForm1& form = Open({in, *Dir / "out.ers", "/5"});

@@ -153,14 +153,16 @@ TEST_P(TiffEncodedOutput, GdalReadsWhatWasAskedFor) {
       const std::string info = test::Run("gdalinfo " + Quote(out)).Output;
       EXPECT_EQ(info.find("Warning"), std::string::npos) << info;
       EXPECT_EQ(info.find("ERROR"), std::string::npos) << info;
-      if (*e.Compression)
+      if (*e.Compression) {
         EXPECT_NE(info.find(std::string("COMPRESSION=") + e.Compression), std::string::npos)
             << info;
-      else
+      } else {
         EXPECT_EQ(info.find("COMPRESSION="), std::string::npos) << info;
+      }
       const bool isFloat = s.Float;
-      if (e.DefaultPredictor)
+      if (e.DefaultPredictor) {
         EXPECT_NE(info.find(isFloat ? "PREDICTOR=3" : "PREDICTOR=2"), std::string::npos) << info;
+      }
       const int width = back.Columns;
       const std::string block = "Block=" + std::to_string(e.Tiled ? e.BlockX : width) + "x" +
                                 (e.BlockY ? std::to_string(e.BlockY) : std::string());

@@ -711,7 +711,13 @@ bool TMyThread::FilesIntact() {
 bool TMyThread::ReleaseDataSets() {
   bool ok = true;
   if (OutputSet && !OutputSet->Close()) {
-    if (Succeeded()) Fail("Output not completed: " + OutputSet->GetErrorText());
+    // JPEG and ECW encode while closing, and a stop ends their encoding.
+    if (Succeeded() && AbortRequested) {
+      MessageText = kAbortMessage;
+      Result = TJobOutcome::Aborted;
+    } else if (Succeeded()) {
+      Fail("Output not completed: " + OutputSet->GetErrorText());
+    }
     ok = false;
   }
   OutputSet.reset();

@@ -190,7 +190,7 @@ int DecodeC(FILE* file, TErrorManager& errors, uint8_t* buffer, uint32_t width, 
 
 int EncodeC(FILE* file, TErrorManager& errors, const uint8_t* buffer, uint32_t width,
             uint32_t height, uint32_t channels, uint64_t stride, int quality,
-            TChromaSampling sampling) {
+            TChromaSampling sampling, const std::atomic<bool>* stop) {
   jpeg_compress_struct cinfo;
   cinfo.err = InitErrors(errors, jeWriteFailed);
   if (setjmp(errors.Jump)) {
@@ -219,6 +219,10 @@ int EncodeC(FILE* file, TErrorManager& errors, const uint8_t* buffer, uint32_t w
   jpeg_start_compress(&cinfo, TRUE);
   JSAMPROW rows[16];
   while (cinfo.next_scanline < cinfo.image_height) {
+    if (stop && *stop) {
+      jpeg_destroy_compress(&cinfo);
+      return jeStopped;
+    }
     const JDIMENSION first = cinfo.next_scanline;
     const JDIMENSION count = std::min<JDIMENSION>(16, height - first);
     for (JDIMENSION k = 0; k < count; ++k)
@@ -622,6 +626,8 @@ std::string ErrorText(int code) {
       return "Invalid image parameters";
     case jeImperfect:
       return "Partial blocks in the way";
+    case jeStopped:
+      return "Encoding stopped";
     default:
       return "Unknown JPEG codec error " + std::to_string(code);
   }
@@ -655,7 +661,8 @@ int ReadWholeImage(const std::string& fileName, uint8_t* buffer, uint32_t width,
 
 int WriteWholeImage(const std::string& fileName, const uint8_t* buffer, uint32_t width,
                     uint32_t height, uint32_t channels, uint32_t padBytes, int quality,
-                    TChromaSampling sampling, std::string& message) {
+                    TChromaSampling sampling, std::string& message,
+                    const std::atomic<bool>* stop) {
   if (width == 0 || height == 0 || width > kMaxDimension || height > kMaxDimension)
     return Report(jeUnsupported,
                   "JPEG images hold 1 to " + std::to_string(kMaxDimension) +
@@ -669,8 +676,9 @@ int WriteWholeImage(const std::string& fileName, const uint8_t* buffer, uint32_t
       fileName,
       [&](FILE* file) -> int {
         TErrorManager errors;
-        const int code =
-            EncodeC(file, errors, buffer, width, height, channels, stride, quality, sampling);
+        const int code = EncodeC(file, errors, buffer, width, height, channels, stride, quality,
+                                 sampling, stop);
+        if (code == jeStopped) return Report(code, "", message);
         return code == jeNone ? jeNone : ReportLibrary(errors, message);
       },
       message);

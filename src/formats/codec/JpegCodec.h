@@ -6,6 +6,7 @@
 // are also placed whole on their coefficients, without decoding them.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -25,6 +26,7 @@ enum : int {
   jeWriteFailed = 7,
   jeBadParameters = 8,
   jeImperfect = 9,
+  jeStopped = 10,
 };
 
 // Largest width or height a JPEG file can hold.
@@ -51,10 +53,12 @@ int ReadWholeImage(const std::string& fileName, uint8_t* buffer, uint32_t width,
                    uint32_t channels, uint32_t padBytes, std::string& message);
 // Encodes rows laid out as ReadWholeImage delivers them, grey for 1 channel
 // and YCbCr with `sampling` for 3, at quality 1..100. The file is replaced
-// only once it is complete.
+// only once it is complete. `stop`, when given and set, ends the encoding
+// at its next block of rows with jeStopped.
 int WriteWholeImage(const std::string& fileName, const uint8_t* buffer, uint32_t width,
                     uint32_t height, uint32_t channels, uint32_t padBytes, int quality,
-                    TChromaSampling sampling, std::string& message);
+                    TChromaSampling sampling, std::string& message,
+                    const std::atomic<bool>* stop = nullptr);
 
 // Placements the transform makes on a file's blocks of coefficients.
 enum class TBlockPlacement {

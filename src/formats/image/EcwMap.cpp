@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "georef/WorldFile.h"
+#include "job/ConvertThread.h"
 #include "text/FileNames.h"
 #include "text/TextUtils.h"
 
@@ -320,6 +321,7 @@ bool TECWMap2::CompressImage(const std::string& fileName, float quality) {
   client->BlockSizeY = 64;
   client->OutputFileName = fileName;
   client->ReadCallback = ReadLine;
+  client->CancelCallback = [](ncs::NCSEcwCompressClient*) { return AbortRequested.load(); };
   client->ClientData = &NoClientData;
   client->OriginX = GetRegistrationX();
   client->OriginY = GetRegistrationY();

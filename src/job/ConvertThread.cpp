@@ -21,6 +21,8 @@ std::atomic<uint64_t> MemoryLimit{0};
 std::atomic<uint32_t> TurnStripeRows{0};
 std::atomic<bool> DropRotation{false};
 
+const std::atomic<bool>* EncodingStop() { return AbortRequested ? nullptr : &AbortRequested; }
+
 // Progress hand-offs make the worker wait for the main thread: a few a
 // second are enough for any display.
 constexpr auto kProgressInterval = std::chrono::milliseconds(100);
@@ -715,6 +717,7 @@ bool TMyThread::ReleaseDataSets() {
     if (Succeeded() && AbortRequested) {
       MessageText = kAbortMessage;
       Result = TJobOutcome::Aborted;
+      EncodingStopped = true;
     } else if (Succeeded()) {
       Fail("Output not completed: " + OutputSet->GetErrorText());
     }
@@ -729,7 +732,8 @@ bool TMyThread::ReleaseDataSets() {
 // A stopped job's output is kept when nothing stood in its place; whatever
 // did stays as it was otherwise, and after any failure.
 void TMyThread::PublishOutput() {
-  const bool partial = Result == TJobOutcome::Aborted && OutputCreated && !Files.HadFiles();
+  const bool partial =
+      Result == TJobOutcome::Aborted && OutputCreated && !EncodingStopped && !Files.HadFiles();
   if (!Succeeded() && !partial) {
     Files.DiscardAll();
     return;

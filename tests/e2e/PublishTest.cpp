@@ -79,6 +79,19 @@ std::vector<std::string> Temporaries(const TempDir& dir) {
 
 bool HasTemporary(const TempDir& dir) { return !Temporaries(dir).empty(); }
 
+// Waits until a temporary holds more than a world file's bytes: a JPEG or
+// ECW output, which holds nothing until it encodes its rows as it closes,
+// is being encoded. False when the job ended first.
+bool AwaitEncoding(const TempDir& dir, Job& job) {
+  for (;;) {
+    for (const std::string& name : Temporaries(dir)) {
+      std::error_code error;
+      if (std::filesystem::file_size(name, error) > 4096 && !error) return true;
+    }
+    if (!job.Running()) return false;
+  }
+}
+
 // Waits until the job made its first file (it has begun its output); false
 // when it ended first.
 bool AwaitTemporary(const TempDir& dir, Job& job) {
@@ -304,8 +317,42 @@ TEST(Publish, AStoppedJobKeepsAFormerOutputAndPublishesANewOne) {
         EXPECT_TRUE(Holdings(output) == before) << output;
       } else {
         EXPECT_NE(text.find("User Abort\nOutput " + output + " holds "), std::string::npos) << text;
-        EXPECT_TRUE(Exists(output));
+        // The rows copied were encoded whole: the output has its full size.
+        TDataSet2 partial;
+        ASSERT_TRUE(partial.Open(output, 0, 0, 1, 1, omRead)) << partial.GetErrorText();
+        EXPECT_EQ(partial.GetColumnCount(), 8192);
+        EXPECT_EQ(partial.GetRowCount(), 16384);
       }
+      for (const std::string& name : FormatFiles(FormatFromExtension(output), output, true))
+        std::filesystem::remove(name);
+    }
+  }
+}
+
+// JPEG and ECW encode their rows as the output closes. A stop then ends the
+// encoding and the job, and what was half encoded is never published: a
+// former output stays byte for byte, otherwise no file is left.
+TEST(Publish, AStopWhileEncodingPublishesNothing) {
+  TempDir dir;
+  WriteLargeErs(dir / "in.ers");
+  for (const std::string& output : {dir / "o.jpg", dir / "o.ecw"}) {
+    for (const bool former : {true, false}) {
+      if (former) {
+        ASSERT_EQ(RunCli({dir / "in.ers", output}).ExitCode, 0);
+      }
+      const auto before = Holdings(output);
+      Job job(dir, {dir / "in.ers", output, "/3"});
+      ASSERT_TRUE(AwaitEncoding(dir, job)) << output << ": " << job.Output();
+      job.Signal(SIGSTOP);
+      job.Signal(SIGINT);
+      job.Signal(SIGCONT);
+      EXPECT_EQ(job.Wait(), 130) << job.Output();
+      const std::string text = job.Output();
+      const std::string state = former ? "Output " + output + " was left as it was before the job"
+                                       : "No output was written";
+      EXPECT_NE(text.find("User Abort\n" + state), std::string::npos) << text;
+      EXPECT_TRUE(Holdings(output) == before) << output;
+      EXPECT_FALSE(HasTemporary(dir)) << output;
       for (const std::string& name : FormatFiles(FormatFromExtension(output), output, true))
         std::filesystem::remove(name);
     }

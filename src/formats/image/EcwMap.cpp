@@ -321,7 +321,8 @@ bool TECWMap2::CompressImage(const std::string& fileName, float quality) {
   client->BlockSizeY = 64;
   client->OutputFileName = fileName;
   client->ReadCallback = ReadLine;
-  client->CancelCallback = [](ncs::NCSEcwCompressClient*) { return AbortRequested.load(); };
+  if (EncodingStop())
+    client->CancelCallback = [](ncs::NCSEcwCompressClient*) { return AbortRequested.load(); };
   client->ClientData = &NoClientData;
   client->OriginX = GetRegistrationX();
   client->OriginY = GetRegistrationY();

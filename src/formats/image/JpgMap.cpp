@@ -102,7 +102,7 @@ bool TJpgMap2::EncodeImage(const std::string& fileName, int quality) {
   const int r = jpeg::WriteWholeImage(
       fileName, ImageBuffer.Row(0), Columns, Rows, Bands,
       static_cast<uint32_t>(LineLength - static_cast<uint64_t>(Columns) * Bands),
-      quality, Sampling, message, &AbortRequested);
+      quality, Sampling, message, EncodingStop());
   if (r != jpeg::jeNone) {
     return Fail(TErrorCode::Format,
                 "ijlWriteWholeImage error: " + std::to_string(r) + " " + message);

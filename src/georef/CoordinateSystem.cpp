@@ -1,5 +1,6 @@
 #include "georef/CoordinateSystem.h"
 
+#include <dlfcn.h>
 #include <proj.h>
 
 #include <cmath>
@@ -11,11 +12,60 @@ namespace mirava {
 
 namespace {
 
+// PROJ is opened at its first look-up, not with the program: with the
+// libraries it brings (SQLite, curl, GnuTLS) it would add some 9 MiB to the
+// resident memory of every run, most of which meet no EPSG code.
+struct TLibraryCloser {
+  void operator()(void* library) const { dlclose(library); }
+};
+
+struct TProj {
+  std::unique_ptr<void, TLibraryCloser> Library;
+  decltype(&proj_context_create) ContextCreate = nullptr;
+  decltype(&proj_context_destroy) ContextDestroy = nullptr;
+  decltype(&proj_log_level) LogLevel = nullptr;
+  decltype(&proj_create_from_database) CreateFromDatabase = nullptr;
+  decltype(&proj_destroy) Destroy = nullptr;
+  decltype(&proj_get_type) GetType = nullptr;
+  decltype(&proj_get_name) GetName = nullptr;
+  decltype(&proj_crs_get_coordinate_system) CoordinateSystem = nullptr;
+  decltype(&proj_cs_get_axis_info) AxisInfo = nullptr;
+};
+
+template <typename TFunction>
+bool Bind(void* library, const char* name, TFunction& function) {
+  function = reinterpret_cast<TFunction>(dlsym(library, name));
+  return function != nullptr;
+}
+
+// Null when PROJ cannot be opened: no code is then known. RTLD_NODELETE
+// keeps it mapped after the handle closes at exit, for PROJ's own exit
+// handlers.
+const TProj* Proj() {
+  static const std::unique_ptr<TProj> proj = [] {
+    auto p = std::make_unique<TProj>();
+    p->Library.reset(dlopen(MIRAVA_PROJ_LIBRARY, RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE));
+    void* library = p->Library.get();
+    const bool bound = library && Bind(library, "proj_context_create", p->ContextCreate) &&
+                       Bind(library, "proj_context_destroy", p->ContextDestroy) &&
+                       Bind(library, "proj_log_level", p->LogLevel) &&
+                       Bind(library, "proj_create_from_database", p->CreateFromDatabase) &&
+                       Bind(library, "proj_destroy", p->Destroy) &&
+                       Bind(library, "proj_get_type", p->GetType) &&
+                       Bind(library, "proj_get_name", p->GetName) &&
+                       Bind(library, "proj_crs_get_coordinate_system", p->CoordinateSystem) &&
+                       Bind(library, "proj_cs_get_axis_info", p->AxisInfo);
+    if (!bound) return std::unique_ptr<TProj>();
+    return p;
+  }();
+  return proj.get();
+}
+
 struct TContextDeleter {
-  void operator()(PJ_CONTEXT* context) const { proj_context_destroy(context); }
+  void operator()(PJ_CONTEXT* context) const { Proj()->ContextDestroy(context); }
 };
 struct TObjectDeleter {
-  void operator()(PJ* object) const { proj_destroy(object); }
+  void operator()(PJ* object) const { Proj()->Destroy(object); }
 };
 using TContext = std::unique_ptr<PJ_CONTEXT, TContextDeleter>;
 using TObject = std::unique_ptr<PJ, TObjectDeleter>;
@@ -25,15 +75,17 @@ constexpr double kFoot = 0.3048;
 // A context of its own for each look-up: PROJ contexts are not shared
 // between threads.
 TContext QuietContext() {
-  TContext context(proj_context_create());
-  if (context) proj_log_level(context.get(), PJ_LOG_NONE);
+  const TProj* proj = Proj();
+  if (!proj) return nullptr;
+  TContext context(proj->ContextCreate());
+  if (context) proj->LogLevel(context.get(), PJ_LOG_NONE);
   return context;
 }
 
 TObject EpsgObject(const TContext& context, int code) {
   if (!context || code <= 0) return nullptr;
-  return TObject(proj_create_from_database(context.get(), "EPSG", std::to_string(code).c_str(),
-                                           PJ_CATEGORY_CRS, 0, nullptr));
+  return TObject(Proj()->CreateFromDatabase(context.get(), "EPSG", std::to_string(code).c_str(),
+                                            PJ_CATEGORY_CRS, 0, nullptr));
 }
 
 // Geographic systems ER Mapper names by their datum, with the datum's
@@ -110,17 +162,18 @@ TEpsgFacts EpsgFacts(int code) {
   const TContext context = QuietContext();
   const TObject crs = EpsgObject(context, code);
   if (!crs) return facts;
-  const PJ_TYPE type = proj_get_type(crs.get());
+  const TProj* proj = Proj();
+  const PJ_TYPE type = proj->GetType(crs.get());
   facts.Geographic = type == PJ_TYPE_GEOGRAPHIC_2D_CRS;
   if (!facts.Geographic && type != PJ_TYPE_PROJECTED_CRS) return facts;
   facts.Known = true;
   if (facts.Geographic) return facts;
-  const TObject cs(proj_crs_get_coordinate_system(context.get(), crs.get()));
+  const TObject cs(proj->CoordinateSystem(context.get(), crs.get()));
   double toMetre = 0;
   const char* unitAuthority = nullptr;
   const char* unitCode = nullptr;
-  if (cs && proj_cs_get_axis_info(context.get(), cs.get(), 0, nullptr, nullptr, nullptr, &toMetre,
-                                  nullptr, &unitAuthority, &unitCode)) {
+  if (cs && proj->AxisInfo(context.get(), cs.get(), 0, nullptr, nullptr, nullptr, &toMetre, nullptr,
+                           &unitAuthority, &unitCode)) {
     facts.Feet = std::fabs(toMetre - kFoot) < 1e-4;
     if (unitAuthority && unitCode && std::string(unitAuthority) == "EPSG")
       facts.LinearUnit = static_cast<uint16_t>(ParseIntDef(unitCode, 0));
@@ -191,7 +244,7 @@ std::string DescribeCoordinateSystem(const TCoordinateSystem& crs) {
     std::string text = "EPSG:" + std::to_string(crs.Epsg);
     const TContext context = QuietContext();
     const TObject object = EpsgObject(context, crs.Epsg);
-    if (const char* name = object ? proj_get_name(object.get()) : nullptr)
+    if (const char* name = object ? Proj()->GetName(object.get()) : nullptr)
       text += std::string(" (") + name + ")";
     return text;
   }

@@ -334,31 +334,35 @@ bool TMyThread::CopyCells() {
       output->GetBandCount() == input->GetBandCount())
     return CopyBlocks(*input, *output);
 
-  // A palette's colours come from its one band of indices.
+  // A palette's colours come from its one band of indices, each read once,
+  // with the first colour.
   const uint32_t bands = static_cast<uint32_t>(OutputSet->GetBandCount());
   for (int32_t i = 0; i < OutRows; ++i) {
     for (int32_t j = 0; j < OutColumns; ++j) {
       const double c = std::nearbyint(Layer.InputColumn(j, -i));
       const double r = std::nearbyint(Layer.InputRow(j, -i));
+      double index = 0;
       for (uint32_t k = 0; k < bands; ++k) {
         double v = 0;
-        if (!InputSet->ReadCellExact(static_cast<uint32_t>(c), static_cast<uint32_t>(r),
-                                     PaletteColors.empty() ? k : 0, v)) {
-          // Some formats answer false for a no-data cell; only a failure
-          // that left a reason is one.
-          const std::string error = InputSet->GetErrorText();
-          if (!error.empty()) {
-            Fail("Reading " + InputName + ": " + error);
-            return false;
+        if (k == 0 || PaletteColors.empty()) {
+          if (!InputSet->ReadCellExact(static_cast<uint32_t>(c), static_cast<uint32_t>(r), k, v)) {
+            // Some formats answer false for a no-data cell; only a failure
+            // that left a reason is one.
+            const std::string error = InputSet->GetErrorText();
+            if (!error.empty()) {
+              Fail("Reading " + InputName + ": " + error);
+              return false;
+            }
           }
+          // No-data values are matched as floats, as the formats state them.
+          if (NoDataChange && (static_cast<float>(v) == NoDataChange->first ||
+                               (std::isnan(v) && std::isnan(NoDataChange->first))))
+            v = NoDataChange->second;
+          index = v;
         }
-        // No-data values are matched as floats, as the formats state them.
-        if (NoDataChange && (static_cast<float>(v) == NoDataChange->first ||
-                             (std::isnan(v) && std::isnan(NoDataChange->first))))
-          v = NoDataChange->second;
         if (!PaletteColors.empty())
-          v = v >= 0 && v < static_cast<double>(PaletteColors.size())
-                  ? PaletteColors[static_cast<size_t>(v)][k]
+          v = index >= 0 && index < static_cast<double>(PaletteColors.size())
+                  ? PaletteColors[static_cast<size_t>(index)][k]
                   : 0;
         if (!OutputSet->WriteCellExact(static_cast<uint32_t>(j),
                                   static_cast<uint32_t>(i), k, v)) {

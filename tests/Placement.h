@@ -11,12 +11,18 @@ namespace mirava::test {
 // from, for an input of W x H.
 inline std::pair<int, int> SourcePixel(int kind, int W, int H, int j, int i) {
   switch (kind) {
-    case 1: return {W - 1 - j, i};
-    case 2: return {W - 1 - i, j};
-    case 3: return {i, H - 1 - j};
-    case 4: return {j, H - 1 - i};
-    case 5: return {W - 1 - j, H - 1 - i};
-    default: return {j, i};
+    case 1:
+      return {W - 1 - j, i};
+    case 2:
+      return {W - 1 - i, j};
+    case 3:
+      return {i, H - 1 - j};
+    case 4:
+      return {j, H - 1 - i};
+    case 5:
+      return {W - 1 - j, H - 1 - i};
+    default:
+      return {j, i};
   }
 }
 
@@ -24,12 +30,18 @@ inline std::pair<int, int> SourcePixel(int kind, int W, int H, int j, int i) {
 // a W x H input, lands.
 inline std::pair<double, double> MovedPoint(int kind, double W, double H, double c, double r) {
   switch (kind) {
-    case 1: return {W - c, r};
-    case 2: return {r, W - c};
-    case 3: return {H - r, c};
-    case 4: return {c, H - r};
-    case 5: return {W - c, H - r};
-    default: return {c, r};
+    case 1:
+      return {W - c, r};
+    case 2:
+      return {r, W - c};
+    case 3:
+      return {H - r, c};
+    case 4:
+      return {c, H - r};
+    case 5:
+      return {W - c, H - r};
+    default:
+      return {c, r};
   }
 }
 

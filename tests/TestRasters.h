@@ -61,8 +61,9 @@ inline void WriteErsHeader(const std::string& headerPath, const TestRaster& s) {
       "DatasetHeader Begin\n\tVersion = \"6.0\"\n\tDataSetType = ERStorage\n"
       "\tDataType = Raster\n\tByteOrder = " +
       std::string(s.MsbFirst ? "MSBFirst" : "LSBFirst") + "\n\tCoordinateSpace Begin\n" +
-      s.CoordinateSpace + "\tCoordinateSpace End\n\tRasterInfo Begin\n\t\tCellType = " +
-      s.CellType + "\n\t\tNrOfLines = " + std::to_string(s.Rows) +
+      s.CoordinateSpace +
+      "\tCoordinateSpace End\n\tRasterInfo Begin\n\t\tCellType = " + s.CellType +
+      "\n\t\tNrOfLines = " + std::to_string(s.Rows) +
       "\n\t\tNrOfCellsPerLine = " + std::to_string(s.Columns) +
       "\n\t\tNrOfBands = " + std::to_string(s.Bands) + "\n" + s.CellInfo + s.Extra +
       "\tRasterInfo End\nDatasetHeader End\n";

@@ -30,9 +30,7 @@ class TempDir {
                                  std::filesystem::perm_options::add, ec);
     std::filesystem::remove_all(Path, ec);
   }
-  std::string operator/(const std::string& name) const {
-    return (Path / name).string();
-  }
+  std::string operator/(const std::string& name) const { return (Path / name).string(); }
   std::string str() const { return Path.string(); }
 
  private:
@@ -60,9 +58,7 @@ inline std::string ReadText(const std::string& path) {
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-inline bool Exists(const std::string& path) {
-  return std::filesystem::exists(path);
-}
+inline bool Exists(const std::string& path) { return std::filesystem::exists(path); }
 
 struct CommandResult {
   int ExitCode = -1;

@@ -593,8 +593,8 @@ void TBatchRunner::Start(size_t entry) {
   r.Entry = entry;
   r.Start = std::chrono::steady_clock::now();
   r.Host = std::make_unique<TBatchJobHost>(*this, r);
-  r.Job = std::make_unique<TMyThread>(*r.Host, e.InputName, e.OutputName, e.Kind,
-                                      Settings.Encoding, Settings.CreationOptions);
+  r.Job = std::make_unique<TMyThread>(*r.Host, e.InputName, e.OutputName, e.Kind, Settings.Encoding,
+                                      Settings.CreationOptions);
 }
 
 int TBatchRunner::Run() {

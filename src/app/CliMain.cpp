@@ -124,8 +124,7 @@ int main(int argc, char** argv) {
     // The synopsis only, so that the reason stays in sight.
     const std::string usageText = kUsage;
     std::cerr << "mirava-cli: " << usage << "\n\n"
-              << usageText.substr(0, usageText.find("\n\n") + 1)
-              << "See mirava-cli --help.\n";
+              << usageText.substr(0, usageText.find("\n\n") + 1) << "See mirava-cli --help.\n";
     return 2;
   }
 

@@ -23,8 +23,7 @@ bool LooksLikeSwitch(const std::string& p) {
   return (!p.empty() && p[0] == '-') || (p.size() == 2 && p[0] == '/');
 }
 
-void ParseCommandLine(const std::vector<std::string>& parameters,
-                      TJobSettings& settings) {
+void ParseCommandLine(const std::vector<std::string>& parameters, TJobSettings& settings) {
   int names = 0;
   for (const std::string& p : parameters) {
     if (p.compare(0, kMemorySwitch.size(), kMemorySwitch) == 0) {

@@ -19,7 +19,7 @@ struct TJobSettings {
   // --drop-rotation (mirava-cli): an output that cannot hold the rotation
   // terms of the input's georeference is written without them.
   bool DropRotation = false;
-  TEncoding Encoding;      // --jpeg-quality, --jpeg-subsampling
+  TEncoding Encoding;  // --jpeg-quality, --jpeg-subsampling
   // -co KEY=VALUE (mirava-cli) and the window's TIFF settings: how a TIFF
   // output stores its cells ("COMPRESS=DEFLATE").
   std::vector<std::string> CreationOptions;
@@ -32,8 +32,7 @@ struct TJobSettings {
 // 0 when it is no digit, so the last switch decides. Unattended mode needs
 // both names. "--memory=MIB" sets the memory the job may count on, the JPEG
 // switches below the output's encoding; others are passed over.
-void ParseCommandLine(const std::vector<std::string>& parameters,
-                      TJobSettings& settings);
+void ParseCommandLine(const std::vector<std::string>& parameters, TJobSettings& settings);
 
 // mirava-cli's switches, shared by its single job and its batches: "/0" to
 // "/5" (or "-0" to "-5") a kind, "/F" or "-F" unattended.
@@ -63,7 +62,6 @@ std::string TakeCreationOption(const std::vector<std::string>& parameters, size_
 // last kind or unattended switch deciding the kind as in the window. Empty on
 // success, otherwise what is wrong with the command line; nothing it does not
 // understand is passed over, so a typo cannot run an unintended job.
-std::string ParseCliCommandLine(const std::vector<std::string>& parameters,
-                                TJobSettings& settings);
+std::string ParseCliCommandLine(const std::vector<std::string>& parameters, TJobSettings& settings);
 
 }  // namespace mirava

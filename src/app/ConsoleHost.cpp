@@ -23,8 +23,7 @@ void TConsoleHost::Synchronize(const std::function<void()>& procedure) {
 void TConsoleHost::DisplayProgress(int percent, const std::string& elapsed,
                                    const std::string& remaining) {
   const auto now = std::chrono::steady_clock::now();
-  const auto interval = Terminal ? std::chrono::milliseconds(250)
-                                 : std::chrono::milliseconds(1000);
+  const auto interval = Terminal ? std::chrono::milliseconds(250) : std::chrono::milliseconds(1000);
   if (percent < 100 && Shown && now - LastShown < interval) return;
   Shown = true;
   LastShown = now;

@@ -14,13 +14,10 @@ namespace mirava {
 
 namespace {
 
-bool SameName(const std::string& a, const std::string& b) {
-  return UpperCase(a) == UpperCase(b);
-}
+bool SameName(const std::string& a, const std::string& b) { return UpperCase(a) == UpperCase(b); }
 
 bool IsSectionLine(const std::string& trimmed) {
-  return trimmed.size() >= 2 && trimmed.front() == '[' &&
-         trimmed.find(']') != std::string::npos;
+  return trimmed.size() >= 2 && trimmed.front() == '[' && trimmed.find(']') != std::string::npos;
 }
 
 std::string SectionName(const std::string& trimmed) {

@@ -16,8 +16,7 @@ class TIniFile {
   // Section and key names are matched without regard to ASCII case.
   std::string ReadString(const std::string& section, const std::string& key,
                          const std::string& defaultValue) const;
-  void WriteString(const std::string& section, const std::string& key,
-                   const std::string& value);
+  void WriteString(const std::string& section, const std::string& key, const std::string& value);
   // Replaces the file with the current contents, creating its folder when
   // needed; false with ErrorText set when that failed.
   bool UpdateFile();

@@ -101,8 +101,7 @@ void LoadSettings(const std::string& fileName, TJobSettings& settings) {
   if (CreationOptionsRefusal(fcTiff, options).empty()) settings.CreationOptions = options;
 }
 
-bool SaveSettings(const std::string& fileName, const TJobSettings& settings,
-                  std::string& error) {
+bool SaveSettings(const std::string& fileName, const TJobSettings& settings, std::string& error) {
   TIniFile ini(fileName);
   ini.WriteString(kSection, kInKey, settings.InputFileName);
   ini.WriteString(kSection, kOutKey, settings.OutputFileName);

@@ -31,7 +31,6 @@ std::string HelpFileName(const std::string& executablePath);
 // TILED=YES"); options that are not right together are dropped.
 void LoadSettings(const std::string& fileName, TJobSettings& settings);
 // False with `error` set when the file could not be written.
-bool SaveSettings(const std::string& fileName, const TJobSettings& settings,
-                  std::string& error);
+bool SaveSettings(const std::string& fileName, const TJobSettings& settings, std::string& error);
 
 }  // namespace mirava

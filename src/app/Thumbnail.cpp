@@ -17,8 +17,8 @@ namespace {
 constexpr float kSigned16Void = -32768;
 
 const char* const kCellTypeWords[kCellTypeCount] = {
-    "1-bit",           "unsigned 8-bit",    "signed 8-bit", "signed 16-bit",
-    "unsigned 16-bit", "signed 32-bit",     "32-bit float", "24-bit RGB",
+    "1-bit",           "unsigned 8-bit",    "signed 8-bit",  "signed 16-bit",
+    "unsigned 16-bit", "signed 32-bit",     "32-bit float",  "24-bit RGB",
     "64-bit float",    "two 64-bit floats", "unknown cells", "unsigned 32-bit"};
 
 std::string Number(double value) {
@@ -149,11 +149,12 @@ void SampleThumbnail(TDataSet2& set, TThumbnail& thumbnail, const std::atomic<bo
       stretch[b].High = Quantile(band, 0.98);
     }
   // A palette's indices show in their colours.
-  const auto colors = EightBitColors(set.GetDataSet()->GetColorTable(),
-                                     set.GetDataSet()->GetColorTable().size());
+  const auto colors =
+      EightBitColors(set.GetDataSet()->GetColorTable(), set.GetDataSet()->GetColorTable().size());
   auto level = [&](size_t p, uint32_t b) {
     if (!colors.empty()) {
-      const float index = std::clamp(values[p * shown], 0.0f, static_cast<float>(colors.size() - 1));
+      const float index =
+          std::clamp(values[p * shown], 0.0f, static_cast<float>(colors.size() - 1));
       return uint32_t{colors[static_cast<size_t>(index)][b]};
     }
     const float v = values[p * shown + b];

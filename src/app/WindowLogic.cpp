@@ -6,10 +6,16 @@
 
 namespace mirava {
 
-const char* const kImageFiles[kImageCount] = {
-    "input.svg",       "output.svg",     "start.svg",      "mirror-horizontal.svg",
-    "mirror-vertical.svg", "rotate-180.svg", "rotate-cw.svg", "rotate-ccw.svg",
-    "stop.svg",        "no-change.svg"};
+const char* const kImageFiles[kImageCount] = {"input.svg",
+                                              "output.svg",
+                                              "start.svg",
+                                              "mirror-horizontal.svg",
+                                              "mirror-vertical.svg",
+                                              "rotate-180.svg",
+                                              "rotate-cw.svg",
+                                              "rotate-ccw.svg",
+                                              "stop.svg",
+                                              "no-change.svg"};
 
 const TMainButton kMainButtons[kMainButtonCount] = {
     {"InputBtn", "Input file", "Change input file", imInput},
@@ -40,17 +46,15 @@ int FixedClientWidth(int mainToolbarWidth, int rotateToolbarWidth) {
 }
 
 const TFilterEntry kInputFilter[kInputFilterCount] = {
-    {"Image files", "*.osd;*.tif;*.bmp;*.jpg;*.ers;*.dtm;*.ecw;*.rsw", ""},
-    {"All files", "*", ""}};
+    {"Image files", "*.osd;*.tif;*.bmp;*.jpg;*.ers;*.dtm;*.ecw;*.rsw", ""}, {"All files", "*", ""}};
 
-const TFilterEntry kOutputFilter[kOutputFilterCount] = {
-    {"OSD file", "*.osd", ".osd"},
-    {"Tiff file", "*.tif", ".tif"},
-    {"BMP file", "*.bmp", ".bmp"},
-    {"ER Mapper files", "*.ers", ".ers"},
-    {"Jpeg files", "*.jpg;*.jpeg", ".jpg"},
-    {"ECW files", "*.ecw", ".ecw"},
-    {"Panorama raster files", "*.rsw", ".rsw"}};
+const TFilterEntry kOutputFilter[kOutputFilterCount] = {{"OSD file", "*.osd", ".osd"},
+                                                        {"Tiff file", "*.tif", ".tif"},
+                                                        {"BMP file", "*.bmp", ".bmp"},
+                                                        {"ER Mapper files", "*.ers", ".ers"},
+                                                        {"Jpeg files", "*.jpg;*.jpeg", ".jpg"},
+                                                        {"ECW files", "*.ecw", ".ecw"},
+                                                        {"Panorama raster files", "*.rsw", ".rsw"}};
 
 std::string OutputNameFromDialog(const std::string& chosen, int filterEntry) {
   if (chosen.empty() || !ExtractFileExt(chosen).empty()) return chosen;

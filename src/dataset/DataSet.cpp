@@ -24,7 +24,6 @@
 
 namespace mirava {
 
-
 namespace {
 
 template <typename T>
@@ -48,7 +47,9 @@ const TFormatEntry Formats[] = {
      .ExtensionKey = "ERS",
      .Signatures = {{{"DATA", 4, true}}},
      .Create = Make<TErsMap2>,
-     .Files = [](const std::string& n) -> TFiles { return {RemoveFileExt(n), ChangeFileExt(n, ".ers")}; },
+     .Files = [](const std::string& n) -> TFiles {
+       return {RemoveFileExt(n), ChangeFileExt(n, ".ers")};
+     },
      .Reads = kAnyGrid,
      .Writes = kAnyGrid},
     {.Code = fcOsd,
@@ -58,7 +59,9 @@ const TFormatEntry Formats[] = {
      .ExtensionKey = "OSD",
      .Signatures = {{{"ORTH", 4, true}}},
      .Create = Make<TOsdMap2>,
-     .Files = [](const std::string& n) -> TFiles { return {RemoveFileExt(n), CompanionFile(n, ".osd")}; },
+     .Files = [](const std::string& n) -> TFiles {
+       return {RemoveFileExt(n), CompanionFile(n, ".osd")};
+     },
      .Reads = kAnyGrid,
      .Writes = kAnyGrid},
     {.Code = fcTiff,
@@ -87,7 +90,9 @@ const TFormatEntry Formats[] = {
      .ExtensionKey = "BMP",
      .Signatures = {{{"BM", 2, true}}},
      .Create = Make<TBMPMap2>,
-     .Files = [](const std::string& n) -> TFiles { return {n, ChangeFileExt(n, ".bmpw")}; },
+     .Files = [](const std::string& n) -> TFiles {
+       return {n, ChangeFileExt(n, ".bmpw")};
+     },
      .ReadsControlPointFile = true,
      .Reads = "1/4/8-bit palettes, RLE, 16/24/32-bit pixels",
      .Writes = "1 band (8-bit grey or palette) or 3 bands (24-bit) of unsigned 8-bit cells",
@@ -191,14 +196,30 @@ const TFormatEntry Formats[] = {
 // own: they open through the OSD dataset. The four-letter TIFF-like
 // signatures come before TIFF's own.
 const TFormatEntry Recognised[] = {
-    {.Code = fcGif, .Name = "GIF", .Key = "gif", .Extensions = ".gif", .ExtensionKey = "GIF",
+    {.Code = fcGif,
+     .Name = "GIF",
+     .Key = "gif",
+     .Extensions = ".gif",
+     .ExtensionKey = "GIF",
      .Signatures = {{{"GIF8", 4, true}}}},
-    {.Code = fcQuad, .Name = "MMMM/IIII", .Key = "quad", .Extensions = "", .ExtensionKey = "",
+    {.Code = fcQuad,
+     .Name = "MMMM/IIII",
+     .Key = "quad",
+     .Extensions = "",
+     .ExtensionKey = "",
      .Signatures = {{{"MMMM", 4, true}, {"IIII", 4, true}}}},
     {.Code = fcDcr, .Name = "DCR", .Key = "dcr", .Extensions = ".dcr", .ExtensionKey = "DCR"},
-    {.Code = fcBit, .Name = "BIT", .Key = "bit", .Extensions = ".bit", .ExtensionKey = "BIT",
+    {.Code = fcBit,
+     .Name = "BIT",
+     .Key = "bit",
+     .Extensions = ".bit",
+     .ExtensionKey = "BIT",
      .Signatures = {{{"BITR", 4}}}},
-    {.Code = fcByt, .Name = "BYT", .Key = "byt", .Extensions = ".byt", .ExtensionKey = "BYT",
+    {.Code = fcByt,
+     .Name = "BYT",
+     .Key = "byt",
+     .Extensions = ".byt",
+     .ExtensionKey = "BYT",
      .Signatures = {{{"BYTR", 4}}}},
 };
 
@@ -260,13 +281,11 @@ std::string FormatName(int code) {
   return EntryFor(code).Name;
 }
 
-std::vector<std::string> FormatFiles(int code, const std::string& fileName,
-                                     bool asOutput) {
+std::vector<std::string> FormatFiles(int code, const std::string& fileName, bool asOutput) {
   if (code <= fcUnknown) return {fileName};
   const TFormatEntry& entry = EntryFor(code);
   std::vector<std::string> files = entry.Files(fileName);
-  if (asOutput || entry.ReadsControlPointFile)
-    files.push_back(ChangeFileExt(fileName, ".gcp"));
+  if (asOutput || entry.ReadsControlPointFile) files.push_back(ChangeFileExt(fileName, ".gcp"));
   return files;
 }
 
@@ -326,18 +345,16 @@ bool PlacesWholeFile(const std::string& inputName, const std::string& outputName
   return TJpgMap2::CanPlaceFile(inputName, kind, why);
 }
 
-bool TDataSet2::Open(const std::string& fileName, uint32_t columns,
-                     uint32_t rows, uint8_t cellType, uint32_t bands,
-                     uint8_t mode, const TGeoExtras& extras,
+bool TDataSet2::Open(const std::string& fileName, uint32_t columns, uint32_t rows, uint8_t cellType,
+                     uint32_t bands, uint8_t mode, const TGeoExtras& extras,
                      const std::vector<std::string>& options) {
   if (!MakeDataSet(fileName, mode)) return false;
   if (mode == omCreate) {
     DataSet->SetExtras(extras);
     DataSet->SetCreationOptions(options);
   }
-  return Guarded(fileName, [&] {
-    return DataSet->Open(fileName, columns, rows, cellType, bands, mode);
-  });
+  return Guarded(fileName,
+                 [&] { return DataSet->Open(fileName, columns, rows, cellType, bands, mode); });
 }
 
 bool TDataSet2::Describe(const std::string& fileName) {
@@ -360,9 +377,10 @@ bool TDataSet2::MakeDataSet(const std::string& fileName, uint8_t mode) {
     return false;
   }
   std::string ioError;
-  Format = mode == omCreate ? FormatFromExtension(fileName) : FormatFromSignature(fileName, &ioError);
+  Format =
+      mode == omCreate ? FormatFromExtension(fileName) : FormatFromSignature(fileName, &ioError);
   if (Format == fcUnknown) {
-    SetErrorText(!ioError.empty()        ? ioError
+    SetErrorText(!ioError.empty()   ? ioError
                  : mode == omCreate ? "Unknown output format for " + fileName
                                     : "Unknown file format: " + fileName);
     return false;
@@ -389,9 +407,7 @@ bool TDataSet2::Close() {
 }
 
 int32_t TDataSet2::GetBandCount() { return DataSet ? DataSet->GetBandCount() : 0; }
-int32_t TDataSet2::GetColumnCount() {
-  return DataSet ? DataSet->GetColumnCount() : 0;
-}
+int32_t TDataSet2::GetColumnCount() { return DataSet ? DataSet->GetColumnCount() : 0; }
 int32_t TDataSet2::GetRowCount() { return DataSet ? DataSet->GetRowCount() : 0; }
 uint8_t TDataSet2::GetCellType() { return DataSet ? DataSet->GetCellType() : 1; }
 
@@ -418,24 +434,20 @@ void TDataSet2::GetProjection(std::string& text) {
   if (DataSet) DataSet->GetProjection(text);
 }
 
-bool TDataSet2::SetGeoreference(const std::string& spheroid,
-                                const std::string& datum, double cellSizeX,
-                                double cellSizeY, double registrationCellX,
+bool TDataSet2::SetGeoreference(const std::string& spheroid, const std::string& datum,
+                                double cellSizeX, double cellSizeY, double registrationCellX,
                                 double registrationCellY, double registrationX,
-                                double registrationY,
-                                const std::string& projection) {
-  return !DataSet || DataSet->SetGeoreference(spheroid, datum, cellSizeX, cellSizeY,
-                                              registrationCellX, registrationCellY,
-                                              registrationX, registrationY, projection);
+                                double registrationY, const std::string& projection) {
+  return !DataSet ||
+         DataSet->SetGeoreference(spheroid, datum, cellSizeX, cellSizeY, registrationCellX,
+                                  registrationCellY, registrationX, registrationY, projection);
 }
 
-bool TDataSet2::ReadCell(uint32_t column, uint32_t row, uint32_t band,
-                         float& value) {
+bool TDataSet2::ReadCell(uint32_t column, uint32_t row, uint32_t band, float& value) {
   return DataSet && DataSet->ReadCell(column, row, band, value);
 }
 
-bool TDataSet2::WriteCell(uint32_t column, uint32_t row, uint32_t band,
-                          float value) {
+bool TDataSet2::WriteCell(uint32_t column, uint32_t row, uint32_t band, float value) {
   return DataSet && DataSet->WriteCell(column, row, band, value);
 }
 
@@ -447,9 +459,7 @@ bool TDataSet2::WriteCellExact(uint32_t column, uint32_t row, uint32_t band, dou
   return DataSet && DataSet->WriteCellExact(column, row, band, value);
 }
 
-TGCPList* TDataSet2::GetControlPoints() {
-  return DataSet ? DataSet->GetControlPoints() : nullptr;
-}
+TGCPList* TDataSet2::GetControlPoints() { return DataSet ? DataSet->GetControlPoints() : nullptr; }
 
 void TDataSet2::GetErrorText(std::string& text) const {
   text = DataSet ? DataSet->ErrorText : ErrorText;

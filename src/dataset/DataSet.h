@@ -112,8 +112,7 @@ int FormatFromSignature(const std::string& fileName, std::string* ioError = null
 std::string FormatName(int code);
 // Every file a dataset of this format reads (asOutput false) or writes
 // (asOutput true) for the given name; the ".gcp" of an output included.
-std::vector<std::string> FormatFiles(int code, const std::string& fileName,
-                                     bool asOutput);
+std::vector<std::string> FormatFiles(int code, const std::string& fileName, bool asOutput);
 
 // Whether the input file can be placed by `kind` into the output as a whole
 // file, without its cells being decoded: a JPEG into a JPEG whose size
@@ -130,8 +129,8 @@ class TDataSet2 {
   TDataSet2& operator=(const TDataSet2&) = delete;
 
   // A created output gets `extras` and its creation options before its Open.
-  bool Open(const std::string& fileName, uint32_t columns, uint32_t rows,
-            uint8_t cellType, uint32_t bands, uint8_t mode, const TGeoExtras& extras = {},
+  bool Open(const std::string& fileName, uint32_t columns, uint32_t rows, uint8_t cellType,
+            uint32_t bands, uint8_t mode, const TGeoExtras& extras = {},
             const std::vector<std::string>& options = {});
   // Opens an existing file for its size, bands and georeference only; its
   // cells are not read.
@@ -151,11 +150,9 @@ class TDataSet2 {
   void GetSpheroid(std::string& text);
   void GetDatum(std::string& text);
   void GetProjection(std::string& text);
-  bool SetGeoreference(const std::string& spheroid, const std::string& datum,
-                       double cellSizeX, double cellSizeY,
-                       double registrationCellX, double registrationCellY,
-                       double registrationX, double registrationY,
-                       const std::string& projection);
+  bool SetGeoreference(const std::string& spheroid, const std::string& datum, double cellSizeX,
+                       double cellSizeY, double registrationCellX, double registrationCellY,
+                       double registrationX, double registrationY, const std::string& projection);
   bool ReadCell(uint32_t column, uint32_t row, uint32_t band, float& value);
   bool WriteCell(uint32_t column, uint32_t row, uint32_t band, float value);
   bool ReadCellExact(uint32_t column, uint32_t row, uint32_t band, double& value);

@@ -16,15 +16,14 @@ std::vector<std::array<uint8_t, 3>> EightBitColors(const TColorTable& table, siz
 }
 
 TAffine TDataSetRoot2::Affine() {
-  return {GetCellSizeX(), ColumnTermY, RowTermX, GetCellSizeY(), GetRegistrationX(),
-          GetRegistrationY()};
+  return {GetCellSizeX(), ColumnTermY,        RowTermX,
+          GetCellSizeY(), GetRegistrationX(), GetRegistrationY()};
 }
 
 void TDataSetRoot2::KeepGeoreference(const std::string& spheroid, const std::string& datum,
-                                     double cellSizeX, double cellSizeY,
-                                     double registrationCellX, double registrationCellY,
-                                     double registrationX, double registrationY,
-                                     const std::string& projection) {
+                                     double cellSizeX, double cellSizeY, double registrationCellX,
+                                     double registrationCellY, double registrationX,
+                                     double registrationY, const std::string& projection) {
   Spheroid = spheroid;
   Datum = datum;
   Projection = projection;
@@ -63,14 +62,12 @@ bool TDataSetRoot2::SaveWorldFile(const std::string& name, const TWorldFile& wor
   return Fail(TErrorCode::IO, "World file " + name + " not written: " + error);
 }
 
-void TDataSetRoot2::PixelToWorld(double column, double row, double& x,
-                                 double& y) {
+void TDataSetRoot2::PixelToWorld(double column, double row, double& x, double& y) {
   x = GetCellSizeX() * column + GetOriginX();
   y = GetOriginY() - GetCellSizeY() * row;
 }
 
-void TDataSetRoot2::WorldToPixel(double x, double y, double& column,
-                                 double& row) {
+void TDataSetRoot2::WorldToPixel(double x, double y, double& column, double& row) {
   column = (x - GetOriginX()) / GetCellSizeX();
   row = (GetOriginY() - y) / GetCellSizeY();
 }

@@ -42,9 +42,8 @@ class TDataSetRoot2 : public TMMapFile2 {
   TDataSetRoot2() = default;
   ~TDataSetRoot2() override = default;
 
-  virtual bool Open(const std::string& fileName, uint32_t columns,
-                    uint32_t rows, uint8_t cellType, uint32_t bands,
-                    uint8_t mode) = 0;
+  virtual bool Open(const std::string& fileName, uint32_t columns, uint32_t rows, uint8_t cellType,
+                    uint32_t bands, uint8_t mode) = 0;
   // Opens an existing file for what it describes (size, bands, cell type,
   // georeference, control points) without preparing its cells: a format may
   // leave them unreadable after it. Readers of cells open with omRead.
@@ -118,11 +117,9 @@ class TDataSetRoot2 : public TMMapFile2 {
   // when the output cannot hold this georeference or a file that states it
   // (a world file) could not be written: the output is then not to be
   // completed.
-  virtual bool SetGeoreference(const std::string& spheroid,
-                               const std::string& datum, double cellSizeX,
-                               double cellSizeY, double registrationCellX,
-                               double registrationCellY, double registrationX,
-                               double registrationY,
+  virtual bool SetGeoreference(const std::string& spheroid, const std::string& datum,
+                               double cellSizeX, double cellSizeY, double registrationCellX,
+                               double registrationCellY, double registrationX, double registrationY,
                                const std::string& projection) = 0;
   // An input's coordinate system, or the one an output is given with its
   // extras.
@@ -157,8 +154,7 @@ class TDataSetRoot2 : public TMMapFile2 {
   // Of such an output, bytes offset .. offset + length - 1 of rows first ..
   // first + count - 1, row k's from data + k * dataStride; handed to the disk
   // at once when `toDisk` (the last argument).
-  virtual bool PutRowParts(uint32_t, uint32_t, uint64_t, uint64_t, const uint8_t*, uint64_t,
-                           bool) {
+  virtual bool PutRowParts(uint32_t, uint32_t, uint64_t, uint64_t, const uint8_t*, uint64_t, bool) {
     return false;
   }
   // A created output that takes a whole input file of its own format placed
@@ -187,8 +183,7 @@ class TDataSetRoot2 : public TMMapFile2 {
   // placed.
   void KeepGeoreference(const std::string& spheroid, const std::string& datum, double cellSizeX,
                         double cellSizeY, double registrationCellX, double registrationCellY,
-                        double registrationX, double registrationY,
-                        const std::string& projection);
+                        double registrationX, double registrationY, const std::string& projection);
   // For an output whose world file is its georeference: false, with the
   // failure recorded, when it could not be written.
   bool SaveWorldFile(const std::string& name, const TWorldFile& world);

@@ -39,12 +39,10 @@ bool THeader::Read(const std::string& fileName) {
   return true;
 }
 
-void THeader::Setup(uint32_t rows, uint32_t columns, int32_t bands,
-                    double cellSizeX, double cellSizeY,
-                    double registrationCellX, double registrationCellY,
-                    double registrationX, double registrationY,
-                    const std::string& spheroid, const std::string& datum,
-                    const std::string& projection, uint8_t cellType) {
+void THeader::Setup(uint32_t rows, uint32_t columns, int32_t bands, double cellSizeX,
+                    double cellSizeY, double registrationCellX, double registrationCellY,
+                    double registrationX, double registrationY, const std::string& spheroid,
+                    const std::string& datum, const std::string& projection, uint8_t cellType) {
   Rows = rows;
   Columns = columns;
   Bands = bands;
@@ -60,16 +58,13 @@ void THeader::Setup(uint32_t rows, uint32_t columns, int32_t bands,
   CellType = cellType;
 }
 
-bool THeader::SetupAndWrite(uint32_t rows, uint32_t columns, int32_t bands,
-                            double cellSizeX, double cellSizeY,
-                            double registrationCellX, double registrationCellY,
-                            double registrationX, double registrationY,
-                            const std::string& spheroid,
-                            const std::string& datum,
-                            const std::string& projection, uint8_t cellType) {
-  Setup(rows, columns, bands, cellSizeX, cellSizeY, registrationCellX,
-        registrationCellY, registrationX, registrationY, spheroid, datum,
-        projection, cellType);
+bool THeader::SetupAndWrite(uint32_t rows, uint32_t columns, int32_t bands, double cellSizeX,
+                            double cellSizeY, double registrationCellX, double registrationCellY,
+                            double registrationX, double registrationY, const std::string& spheroid,
+                            const std::string& datum, const std::string& projection,
+                            uint8_t cellType) {
+  Setup(rows, columns, bands, cellSizeX, cellSizeY, registrationCellX, registrationCellY,
+        registrationX, registrationY, spheroid, datum, projection, cellType);
   return WriteHeader(HeaderFileName);
 }
 
@@ -78,22 +73,19 @@ std::string THeader::CellTypeText() const {
   return *name ? name : "(unrecognised)";
 }
 
-THeadMap2::THeadMap2(std::unique_ptr<THeader> header)
-    : Header(std::move(header)) {}
+THeadMap2::THeadMap2(std::unique_ptr<THeader> header) : Header(std::move(header)) {}
 
 THeadMap2::~THeadMap2() { Close(); }
 
-bool THeadMap2::Open(const std::string& fileName, uint32_t columns,
-                     uint32_t rows, uint8_t cellType, uint32_t bands,
-                     uint8_t mode) {
+bool THeadMap2::Open(const std::string& fileName, uint32_t columns, uint32_t rows, uint8_t cellType,
+                     uint32_t bands, uint8_t mode) {
   SetFileName(fileName);
   const std::string dataFile = FileName;
   if (mode == omCreate) {
-    Header->Setup(rows, columns, static_cast<int32_t>(bands), 1.0, 1.0, 0, 0,
-                  0, 0, "", "", "", cellType);
+    Header->Setup(rows, columns, static_cast<int32_t>(bands), 1.0, 1.0, 0, 0, 0, 0, "", "", "",
+                  cellType);
     Header->MSBFirst = false;
-    if (!OpenRaster(dataFile, columns, rows, Header->CellType, bands, mode,
-                    false)) {
+    if (!OpenRaster(dataFile, columns, rows, Header->CellType, bands, mode, false)) {
       return FailOpen("Open map write error=");
     }
     return true;
@@ -111,8 +103,7 @@ bool THeadMap2::Open(const std::string& fileName, uint32_t columns,
     return Fail(TErrorCode::Format, "Header " + Header->HeaderFileName + " gives no bands");
   }
   if (!OpenRaster(dataFile, Header->Columns, Header->Rows, Header->CellType,
-                  static_cast<uint32_t>(Header->Bands), mode,
-                  Header->MSBFirst)) {
+                  static_cast<uint32_t>(Header->Bands), mode, Header->MSBFirst)) {
     return FailOpen("Open Map Read Error=");
   }
   Crs = {};
@@ -127,18 +118,14 @@ bool THeadMap2::OpenRead(const std::string& fileName) {
   return Open(fileName, 0, 0, 1, 1, omRead);
 }
 
-bool THeadMap2::SetGeoreference(const std::string& spheroid,
-                                const std::string& datum, double cellSizeX,
-                                double cellSizeY, double registrationCellX,
+bool THeadMap2::SetGeoreference(const std::string& spheroid, const std::string& datum,
+                                double cellSizeX, double cellSizeY, double registrationCellX,
                                 double registrationCellY, double registrationX,
-                                double registrationY,
-                                const std::string& projection) {
+                                double registrationY, const std::string& projection) {
   Header->Georeferenced = true;
-  Header->Setup(static_cast<uint32_t>(GetRowCount()),
-                static_cast<uint32_t>(GetColumnCount()), GetBandCount(),
-                cellSizeX, cellSizeY, registrationCellX, registrationCellY,
-                registrationX, registrationY, spheroid, datum, projection,
-                Header->CellType);
+  Header->Setup(static_cast<uint32_t>(GetRowCount()), static_cast<uint32_t>(GetColumnCount()),
+                GetBandCount(), cellSizeX, cellSizeY, registrationCellX, registrationCellY,
+                registrationX, registrationY, spheroid, datum, projection, Header->CellType);
   Header->StateCoordinateSystem(Crs);
   return true;
 }
@@ -149,8 +136,7 @@ bool THeadMap2::Close() {
   bool ok = true;
   if (OpenMode == omCreate && Fd >= 0) {
     if (!Header->WriteHeader(Header->HeaderFileName)) {
-      ErrorText = "Header " + Header->HeaderFileName + " writing error " +
-                  Header->HeaderError;
+      ErrorText = "Header " + Header->HeaderFileName + " writing error " + Header->HeaderError;
       ok = false;
     }
   }

@@ -39,18 +39,14 @@ class THeader {
   };
   virtual TFieldNames FieldNames() const { return {}; }
   virtual bool WriteHeader(const std::string& fileName) = 0;
-  virtual void Setup(uint32_t rows, uint32_t columns, int32_t bands,
-                     double cellSizeX, double cellSizeY,
-                     double registrationCellX, double registrationCellY,
-                     double registrationX, double registrationY,
-                     const std::string& spheroid, const std::string& datum,
-                     const std::string& projection, uint8_t cellType);
-  virtual bool SetupAndWrite(uint32_t rows, uint32_t columns, int32_t bands,
-                             double cellSizeX, double cellSizeY,
-                             double registrationCellX, double registrationCellY,
+  virtual void Setup(uint32_t rows, uint32_t columns, int32_t bands, double cellSizeX,
+                     double cellSizeY, double registrationCellX, double registrationCellY,
+                     double registrationX, double registrationY, const std::string& spheroid,
+                     const std::string& datum, const std::string& projection, uint8_t cellType);
+  virtual bool SetupAndWrite(uint32_t rows, uint32_t columns, int32_t bands, double cellSizeX,
+                             double cellSizeY, double registrationCellX, double registrationCellY,
                              double registrationX, double registrationY,
-                             const std::string& spheroid,
-                             const std::string& datum,
+                             const std::string& spheroid, const std::string& datum,
                              const std::string& projection, uint8_t cellType);
   // The cell type as the header named it, for messages.
   virtual std::string CellTypeText() const;
@@ -90,15 +86,13 @@ class THeadMap2 : public TDataSetRoot2 {
   explicit THeadMap2(std::unique_ptr<THeader> header);
   ~THeadMap2() override;
 
-  bool Open(const std::string& fileName, uint32_t columns, uint32_t rows,
-            uint8_t cellType, uint32_t bands, uint8_t mode) override;
+  bool Open(const std::string& fileName, uint32_t columns, uint32_t rows, uint8_t cellType,
+            uint32_t bands, uint8_t mode) override;
   bool OpenRead(const std::string& fileName) override;
   bool Crop(uint32_t, uint32_t, uint32_t, uint32_t) override { return false; }
   int32_t GetBandCount() override { return Header->Bands; }
   int32_t GetRowCount() override { return static_cast<int32_t>(Header->Rows); }
-  int32_t GetColumnCount() override {
-    return static_cast<int32_t>(Header->Columns);
-  }
+  int32_t GetColumnCount() override { return static_cast<int32_t>(Header->Columns); }
   uint8_t GetCellType() override { return Header->CellType; }
   bool IsMSBFirst() override { return Header->MSBFirst; }
   double GetRegistrationCellX() override { return Header->RegistrationCellX; }
@@ -126,12 +120,9 @@ class THeadMap2 : public TDataSetRoot2 {
   void GetDatum(std::string& text) override { text = Header->Datum; }
   void SetDatum(const std::string& text) override { Header->Datum = text; }
   void GetProjection(std::string& text) override { text = Header->Projection; }
-  void SetProjection(const std::string& text) override {
-    Header->Projection = text;
-  }
-  bool SetGeoreference(const std::string& spheroid, const std::string& datum,
-                       double cellSizeX, double cellSizeY,
-                       double registrationCellX, double registrationCellY,
+  void SetProjection(const std::string& text) override { Header->Projection = text; }
+  bool SetGeoreference(const std::string& spheroid, const std::string& datum, double cellSizeX,
+                       double cellSizeY, double registrationCellX, double registrationCellY,
                        double registrationX, double registrationY,
                        const std::string& projection) override;
   bool IsGeoreferenced() const override { return Header->Georeferenced; }

@@ -160,14 +160,11 @@ bool TMapByte::FlushStage(bool background) {
   return code == 0;
 }
 
-bool TMapByte::FlushWrites() {
-  return (!StageLength || FlushStage(false)) && WritesDone();
-}
+bool TMapByte::FlushWrites() { return (!StageLength || FlushStage(false)) && WritesDone(); }
 
 uint8_t* TMapByte::BlockRange(uint64_t position, uint64_t length) {
   if (OpenMode != omCreate || length > kMaxStagedBytes) return MapRange(position, length);
-  if (StageLength && StagePosition == position && StageLength == length)
-    return Stage.data();
+  if (StageLength && StagePosition == position && StageLength == length) return Stage.data();
   if (!RangeInFile(position, length)) return nullptr;
   if (StageLength && !FlushStage(true)) return nullptr;
   if (Stage.size() < length) Stage.resize(length);
@@ -176,16 +173,15 @@ uint8_t* TMapByte::BlockRange(uint64_t position, uint64_t length) {
   return Stage.data();
 }
 
-bool TMapByte::WriteRows(uint64_t position, const uint8_t* const* rows,
-                         uint32_t count, uint64_t rowLength) {
-  if (OpenMode == omRead || count == 0 ||
-      !RangeInFile(position, uint64_t{count} * rowLength))
+bool TMapByte::WriteRows(uint64_t position, const uint8_t* const* rows, uint32_t count,
+                         uint64_t rowLength) {
+  if (OpenMode == omRead || count == 0 || !RangeInFile(position, uint64_t{count} * rowLength))
     return false;
   if (!FlushWrites()) return false;
   constexpr uint32_t kParts = 64;
   iovec parts[kParts];
-  uint32_t next = 0;    // first row not yet handed to pwritev
-  uint64_t skip = 0;    // bytes of that row already written
+  uint32_t next = 0;  // first row not yet handed to pwritev
+  uint64_t skip = 0;  // bytes of that row already written
   while (next < count) {
     const uint32_t n = std::min(kParts, count - next);
     for (uint32_t k = 0; k < n; ++k) {
@@ -193,9 +189,8 @@ bool TMapByte::WriteRows(uint64_t position, const uint8_t* const* rows,
       parts[k].iov_base = const_cast<uint8_t*>(rows[next + k] + from);
       parts[k].iov_len = static_cast<size_t>(rowLength - from);
     }
-    const ssize_t written =
-        pwritev(Fd, parts, static_cast<int>(n),
-                static_cast<off_t>(position + next * rowLength + skip));
+    const ssize_t written = pwritev(Fd, parts, static_cast<int>(n),
+                                    static_cast<off_t>(position + next * rowLength + skip));
     if (written < 0 && errno == EINTR) continue;
     if (written <= 0) {
       const int code = written < 0 ? errno : EIO;
@@ -282,8 +277,7 @@ bool TMapByte::CloseMapping() {
   return ok;
 }
 
-bool TMapByte::OpenMapping(const std::string& fileName, uint8_t openMode,
-                           uint64_t size) {
+bool TMapByte::OpenMapping(const std::string& fileName, uint8_t openMode, uint64_t size) {
   CloseMapping();
   FileName = fileName;
   FileSize = size;
@@ -292,9 +286,10 @@ bool TMapByte::OpenMapping(const std::string& fileName, uint8_t openMode,
   WindowSize = MaxWindowSize = openMode == omRead ? kMaxReadWindowSize : kMaxWindowSize;
   // Reading does not block, so that a FIFO in a data file's place is
   // refused below rather than waited on.
-  Fd = openMode == omCreate ? CreateOutputFile(fileName, O_RDWR)
-                            : ::open(fileName.c_str(),
-                                     (openMode == omRead ? O_RDONLY | O_NONBLOCK : O_RDWR) | O_CLOEXEC);
+  Fd = openMode == omCreate
+           ? CreateOutputFile(fileName, O_RDWR)
+           : ::open(fileName.c_str(),
+                    (openMode == omRead ? O_RDONLY | O_NONBLOCK : O_RDWR) | O_CLOEXEC);
   if (Fd < 0) {
     FailSystem(errno);
     return false;
@@ -350,26 +345,22 @@ bool TMapByte::MapWindow() {
     Fail(TErrorCode::Internal, "The rest of file is smaller than needed num of bytes");
     return false;
   }
-  if (ViewBase && !ForceRemap && WindowOffset <= p &&
-      p - WindowOffset + MinBytes <= WindowSize) {
+  if (ViewBase && !ForceRemap && WindowOffset <= p && p - WindowOffset + MinBytes <= WindowSize) {
     DataPointer = ViewBase + (p - WindowOffset);
     return true;
   }
   ForceRemap = false;
   const uint64_t offset = p - p % kWindowAlignment;
   const uint64_t rest = FileSize - offset;
-  const uint32_t size = rest >= MaxWindowSize ? MaxWindowSize
-                                              : static_cast<uint32_t>(rest);
+  const uint32_t size = rest >= MaxWindowSize ? MaxWindowSize : static_cast<uint32_t>(rest);
   if (p - offset + MinBytes > size) {
     Fail(TErrorCode::Internal, "Buffer size is less than one line");
     return false;
   }
   if (!MappingOpen || Fd < 0) return false;
   if (!Unmap()) return false;
-  const int protection =
-      OpenMode == omRead ? PROT_READ : PROT_READ | PROT_WRITE;
-  void* view = mmap(nullptr, size, protection, MAP_SHARED, Fd,
-                    static_cast<off_t>(offset));
+  const int protection = OpenMode == omRead ? PROT_READ : PROT_READ | PROT_WRITE;
+  void* view = mmap(nullptr, size, protection, MAP_SHARED, Fd, static_cast<off_t>(offset));
   if (view == MAP_FAILED) {
     FailSystem(errno);
     return false;
@@ -400,8 +391,7 @@ uint8_t* TMapByte::MapRange(uint64_t position, uint64_t length) {
     Fail(TErrorCode::Internal, "Buffer size is less than one line");
     return nullptr;
   }
-  if (!(ViewBase && WindowOffset <= position &&
-        position - WindowOffset + length <= WindowSize) &&
+  if (!(ViewBase && WindowOffset <= position && position - WindowOffset + length <= WindowSize) &&
       !MapRangeWindow(position, length))
     return nullptr;
   // Faulting a range in at once costs far less than a fault per page; the
@@ -453,9 +443,8 @@ bool TMapByte::MapRangeWindow(uint64_t position, uint64_t length) {
   return MapWindow();
 }
 
-bool TMMapFile2::OpenRaster(const std::string& fileName, uint32_t columns,
-                            uint32_t rows, uint8_t cellType, uint32_t bands,
-                            uint8_t openMode, bool msbFirst) {
+bool TMMapFile2::OpenRaster(const std::string& fileName, uint32_t columns, uint32_t rows,
+                            uint8_t cellType, uint32_t bands, uint8_t openMode, bool msbFirst) {
   GridColumns = columns;
   GridRows = rows;
   GridBands = bands;
@@ -487,8 +476,7 @@ bool TMMapFile2::OpenRaster(const std::string& fileName, uint32_t columns,
     CloseMapping();
     return false;
   }
-  if (LineLength + (FileSize > MaxWindowSize ? kWindowAlignment : 0) >
-      MaxWindowSize) {
+  if (LineLength + (FileSize > MaxWindowSize ? kWindowAlignment : 0) > MaxWindowSize) {
     Fail(TErrorCode::Internal, "Buffer size is less than one line");
     CloseMapping();
     return false;
@@ -515,8 +503,7 @@ bool TMMapFile2::SelectRow(uint32_t row, uint32_t) {
   }
   RowBase = DataPointer;
   FirstMappedRow = row;
-  EndMappedRow = row + static_cast<int64_t>(
-                           (WindowSize - (DataPointer - ViewBase)) / LineLength);
+  EndMappedRow = row + static_cast<int64_t>((WindowSize - (DataPointer - ViewBase)) / LineLength);
   return true;
 }
 
@@ -557,15 +544,24 @@ bool TMMapFile2::GridPutRowParts(uint32_t first, uint32_t count, uint64_t offset
 
 double DecodeCellExact(const uint8_t* p, uint8_t cellType, bool swap) {
   switch (cellType) {
-    case ctUnsigned8: return p[0];
-    case ctSigned8: return static_cast<int8_t>(p[0]);
-    case ctSigned16: return Load<int16_t>(p, swap);
-    case ctUnsigned16: return Load<uint16_t>(p, swap);
-    case ctSigned32: return Load<int32_t>(p, swap);
-    case ctFloat32: return Load<float>(p, swap);
-    case ctFloat64: return Load<double>(p, swap);
-    case ctUnsigned32: return Load<uint32_t>(p, swap);
-    default: return 0;
+    case ctUnsigned8:
+      return p[0];
+    case ctSigned8:
+      return static_cast<int8_t>(p[0]);
+    case ctSigned16:
+      return Load<int16_t>(p, swap);
+    case ctUnsigned16:
+      return Load<uint16_t>(p, swap);
+    case ctSigned32:
+      return Load<int32_t>(p, swap);
+    case ctFloat32:
+      return Load<float>(p, swap);
+    case ctFloat64:
+      return Load<double>(p, swap);
+    case ctUnsigned32:
+      return Load<uint32_t>(p, swap);
+    default:
+      return 0;
   }
 }
 
@@ -585,16 +581,25 @@ static uint32_t RoundWrapped(double value) {
 void EncodeCellExact(uint8_t* p, uint8_t cellType, bool swap, double value) {
   switch (cellType) {
     case ctUnsigned8:
-    case ctSigned8: p[0] = static_cast<uint8_t>(RoundWrapped(value)); break;
+    case ctSigned8:
+      p[0] = static_cast<uint8_t>(RoundWrapped(value));
+      break;
     case ctSigned16:
     case ctUnsigned16:
       Store<uint16_t>(p, static_cast<uint16_t>(RoundWrapped(value)), swap);
       break;
     case ctSigned32:
-    case ctUnsigned32: Store<uint32_t>(p, RoundWrapped(value), swap); break;
-    case ctFloat32: Store<float>(p, static_cast<float>(value), swap); break;
-    case ctFloat64: Store<double>(p, value, swap); break;
-    default: break;
+    case ctUnsigned32:
+      Store<uint32_t>(p, RoundWrapped(value), swap);
+      break;
+    case ctFloat32:
+      Store<float>(p, static_cast<float>(value), swap);
+      break;
+    case ctFloat64:
+      Store<double>(p, value, swap);
+      break;
+    default:
+      break;
   }
 }
 

@@ -32,8 +32,7 @@ constexpr uint32_t kMaxWindowSize = 268435456;  // 256 MiB
 // Files opened for reading get windows of up to 4 GiB where addresses are
 // 64 bits wide: a quarter turn sweeps its input once per output window, and
 // an input that stays mapped between sweeps is not faulted in again.
-constexpr uint32_t kMaxReadWindowSize =
-    sizeof(void*) == 8 ? 0xFFFF0000u : kMaxWindowSize;
+constexpr uint32_t kMaxReadWindowSize = sizeof(void*) == 8 ? 0xFFFF0000u : kMaxWindowSize;
 constexpr uint64_t kWindowAlignment = 65536;
 // The longest range of a created file BlockRange assembles in memory.
 constexpr uint64_t kMaxStagedBytes = 16u << 20;
@@ -64,8 +63,7 @@ class TMapByte {
   // Writes `count` rows of `rowLength` bytes, row k from rows[k], from
   // `position` on with as few calls as possible: rows that already lie in
   // memory (another file's mapping) reach a created file without a copy.
-  bool WriteRows(uint64_t position, const uint8_t* const* rows, uint32_t count,
-                 uint64_t rowLength);
+  bool WriteRows(uint64_t position, const uint8_t* const* rows, uint32_t count, uint64_t rowLength);
   // Writes part of each of `count` rows that lie `rowStride` bytes apart
   // from `position` on: bytes offset .. offset + length - 1 of row k from
   // data + k * dataStride, one pwrite each. The columns of a quarter turn's
@@ -175,9 +173,8 @@ class TMMapFile2 : public TMapByte {
  public:
   // Sets the grid and opens the mapping. An existing file shorter than the
   // grid is refused; a longer one is read.
-  bool OpenRaster(const std::string& fileName, uint32_t columns, uint32_t rows,
-                  uint8_t cellType, uint32_t bands, uint8_t openMode,
-                  bool msbFirst);
+  bool OpenRaster(const std::string& fileName, uint32_t columns, uint32_t rows, uint8_t cellType,
+                  uint32_t bands, uint8_t openMode, bool msbFirst);
   void SetMSBFirst(bool flag) { NativeOrder = !flag; }
   virtual bool IsMSBFirst() { return !NativeOrder; }
 
@@ -186,8 +183,7 @@ class TMMapFile2 : public TMapByte {
   // holds no data (a format's no-data cell, or a place outside the grid),
   // and `value` is what such a cell reads as. False with ErrorText set: the
   // cell could not be read, and the failure is recorded.
-  virtual bool ReadCell(uint32_t column, uint32_t row, uint32_t band,
-                        float& value);
+  virtual bool ReadCell(uint32_t column, uint32_t row, uint32_t band, float& value);
   virtual bool WriteCell(uint32_t column, uint32_t row, uint32_t band, float value);
   // The same through a double, which holds the cells of 32-bit integer and
   // 64-bit float grids exactly. These go through ReadCell and WriteCell;
@@ -213,8 +209,8 @@ class TMMapFile2 : public TMapByte {
 
   // Address of a cell of the row SelectRow made current.
   uint8_t* CellAddress(uint32_t column, uint32_t band) const {
-    return DataPointer + static_cast<uint64_t>(GridWidth) *
-                         (static_cast<uint64_t>(band) * GridColumns + column);
+    return DataPointer +
+           static_cast<uint64_t>(GridWidth) * (static_cast<uint64_t>(band) * GridColumns + column);
   }
 
   uint32_t GridColumns = 0;

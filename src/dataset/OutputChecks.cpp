@@ -9,16 +9,15 @@ namespace mirava {
 
 std::optional<std::string> Signed16Refusal(const std::string& format, uint8_t cellType,
                                            uint32_t bands) {
-  if (bands != 1)
-    return format + " files hold one band; the input has " +
-           std::to_string(bands);
+  if (bands != 1) return format + " files hold one band; the input has " + std::to_string(bands);
   if (cellType == ctUnsigned8 || cellType == ctSigned8 || cellType == ctSigned16)
     return std::nullopt;
   return format + " files hold signed 16-bit cells; " + CellTypeWords(cellType) +
          " cells cannot be written exactly";
 }
 
-std::optional<std::string> BytePictureRefusal(const std::string& format, const TRasterShape& shape) {
+std::optional<std::string> BytePictureRefusal(const std::string& format,
+                                              const TRasterShape& shape) {
   if (shape.CellType != ctUnsigned8)
     return format + " files support only byte data, not " + CellTypeWords(shape.CellType) +
            " cells";
@@ -37,10 +36,10 @@ std::optional<std::string> SquareCellRefusal(const std::string& format, double c
                                              double cellSizeY) {
   if (cellSizeX == 0 || cellSizeY == 0 ||
       std::fabs(cellSizeX - cellSizeY) <=
-      1e-10 * std::max(std::fabs(cellSizeX), std::fabs(cellSizeY)))
+          1e-10 * std::max(std::fabs(cellSizeX), std::fabs(cellSizeY)))
     return std::nullopt;
-  return format + " files hold square cells; the input's are " +
-         FormatGeneral(cellSizeX) + " by " + FormatGeneral(cellSizeY);
+  return format + " files hold square cells; the input's are " + FormatGeneral(cellSizeX) + " by " +
+         FormatGeneral(cellSizeY);
 }
 
 }  // namespace mirava

@@ -137,16 +137,16 @@ bool TOutputFiles::Claim(const std::string& outputName, const std::vector<std::s
                               " shares");
     }
     struct stat held, named;
-    if (fstat(LockFd, &held) == 0 && fstatat(FolderFd, lock.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+    if (fstat(LockFd, &held) == 0 &&
+        fstatat(FolderFd, lock.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
         held.st_dev == named.st_dev && held.st_ino == named.st_ino)
       break;
     // Its last holder removed it after we opened it.
     close(LockFd);
     LockFd = -1;
   }
-  if (ftruncate(LockFd, 0) != 0 ||
-      pwrite(LockFd, outputName.data(), outputName.size(), 0) !=
-          static_cast<ssize_t>(outputName.size()))
+  if (ftruncate(LockFd, 0) != 0 || pwrite(LockFd, outputName.data(), outputName.size(), 0) !=
+                                       static_cast<ssize_t>(outputName.size()))
     return Refuse("Output folder " + Folder + " cannot be written: " + SystemErrorText(errno));
   // Whatever temporaries these names still have, a killed job left them.
   if (DIR* dir = fdopendir(dup(FolderFd))) {
@@ -222,9 +222,7 @@ bool TOutputFiles::Publish() {
   return true;
 }
 
-TOutputFiles::TScope::TScope(TOutputFiles& files) : Previous(ActiveFiles) {
-  ActiveFiles = &files;
-}
+TOutputFiles::TScope::TScope(TOutputFiles& files) : Previous(ActiveFiles) { ActiveFiles = &files; }
 
 TOutputFiles::TScope::~TScope() { ActiveFiles = Previous; }
 

@@ -72,8 +72,7 @@ void TGCPoint::SetFieldText(int field, const std::string& text) {
 std::string FormatPointLine(const TGCPoint& point) {
   std::string line = point.GetName().empty() ? "\"\" " : point.GetName() + " ";
   line += point.GetEnabled() ? "Yes" : "No";
-  for (double v : {point.GetCellX(), point.GetCellY(), point.GetX(),
-                   point.GetY(), point.GetZ()})
+  for (double v : {point.GetCellX(), point.GetCellY(), point.GetX(), point.GetY(), point.GetZ()})
     line += " " + FormatExact(v, 3);
   return line;
 }
@@ -99,14 +98,11 @@ void TGCPList::AddFromLine(const std::string& text) {
 }
 
 void TGCPList::AddFromErsLine(const std::string& text) {
-  Points.push_back(
-      std::make_unique<TGCPoint>(TGCPoint::CreateFromErsLine(text)));
+  Points.push_back(std::make_unique<TGCPoint>(TGCPoint::CreateFromErsLine(text)));
   SetModified(true);
 }
 
-static bool IsPointLine(const std::string& line) {
-  return !line.empty() && line[0] != ';';
-}
+static bool IsPointLine(const std::string& line) { return !line.empty() && line[0] != ';'; }
 
 // Why a native point line is not a point, or empty when it is one: a point
 // placed at (0, 0) from a line that does not parse would look as good as any.
@@ -161,8 +157,7 @@ bool TGCPList::LoadNamedPointsFile(const std::string& fileName) {
   bool ok = true;
   try {
     TReadLine reader(fileName);
-    for (std::string line = reader.ReadLine(); !IsEndMarker(line);
-         line = reader.ReadLine()) {
+    for (std::string line = reader.ReadLine(); !IsEndMarker(line); line = reader.ReadLine()) {
       if (!IsPointLine(line)) continue;
       Add(nullptr);
       TGCPoint& p = *Points.back();
@@ -187,8 +182,7 @@ bool TGCPList::LoadNumberedPointsFile(const std::string& fileName) {
   try {
     TReadLine reader(fileName);
     reader.ReadLine();  // heading
-    for (std::string line = reader.ReadLine(); !IsEndMarker(line);
-         line = reader.ReadLine()) {
+    for (std::string line = reader.ReadLine(); !IsEndMarker(line); line = reader.ReadLine()) {
       if (!IsPointLine(line)) continue;
       int number = Count();
       Add(nullptr);

@@ -96,8 +96,8 @@ struct TDatumName {
   const char* Spheroid;
 };
 constexpr TDatumName kGeographic[] = {
-    {4326, "WGS84", "WGS84"},     {4269, "NAD83", "GRS80"},     {4267, "NAD27", "CLARKE1866"},
-    {4283, "GDA94", "GRS80"},     {4202, "AGD66", "ANS"},       {4203, "AGD84", "ANS"},
+    {4326, "WGS84", "WGS84"},        {4269, "NAD83", "GRS80"}, {4267, "NAD27", "CLARKE1866"},
+    {4283, "GDA94", "GRS80"},        {4202, "AGD66", "ANS"},   {4203, "AGD84", "ANS"},
     {4284, "PULKOVO", "KRASSOVSKY"},
 };
 

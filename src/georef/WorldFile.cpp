@@ -8,9 +8,8 @@
 
 namespace mirava {
 
-TWorldFile TWorldFile::FromOrigin(double cellSizeX, double columnTermY,
-                                  double rowTermX, double cellSizeY,
-                                  double originX, double originY) {
+TWorldFile TWorldFile::FromOrigin(double cellSizeX, double columnTermY, double rowTermX,
+                                  double cellSizeY, double originX, double originY) {
   TWorldFile w;
   w.CellSizeX = cellSizeX;
   w.ColumnTermY = columnTermY;
@@ -25,8 +24,7 @@ TWorldFile TWorldFile::FromOrigin(double cellSizeX, double columnTermY,
 bool TWorldFile::Read(const std::string& fileName) {
   try {
     TReadLine reader(fileName);
-    double* fields[] = {&CellSizeX, &ColumnTermY, &RowTermX,
-                        &CellSizeY, &CentreX,     &CentreY};
+    double* fields[] = {&CellSizeX, &ColumnTermY, &RowTermX, &CellSizeY, &CentreX, &CentreY};
     const double defaults[] = {1, 0, 0, 1, 0, 0};
     Lines = 0;
     for (int i = 0; i < 6; ++i) {
@@ -42,8 +40,7 @@ bool TWorldFile::Read(const std::string& fileName) {
   return Lines > 0;
 }
 
-bool TWorldFile::Write(const std::string& fileName,
-                       std::string& errorText) const {
+bool TWorldFile::Write(const std::string& fileName, std::string& errorText) const {
   TTextFileWriter out(fileName);
   for (double v : {CellSizeX, ColumnTermY, RowTermX, -CellSizeY, CentreX, CentreY})
     out.WriteLine(PadLeft(FormatFixed(v, 14), 18));

@@ -20,9 +20,8 @@ struct TWorldFile {
   // Outer top-left corner of cell (0, 0).
   double OriginX() const { return CentreX - CellSizeX / 2 - RowTermX / 2; }
   double OriginY() const { return CentreY - ColumnTermY / 2 + CellSizeY / 2; }
-  static TWorldFile FromOrigin(double cellSizeX, double columnTermY,
-                               double rowTermX, double cellSizeY,
-                               double originX, double originY);
+  static TWorldFile FromOrigin(double cellSizeX, double columnTermY, double rowTermX,
+                               double cellSizeY, double originX, double originY);
 
   // Missing lines and unparsable ones keep the defaults above. False when
   // the file cannot be read or holds no line at all.

@@ -36,13 +36,11 @@ void CopyReversed(uint8_t* dst, const uint8_t* srcLast, uint32_t count) {
     v = ReverseCells<T>(v);
     std::memcpy(dst + i * sizeof(T), &v, 8);
   }
-  for (; i < count; ++i)
-    std::memcpy(dst + i * sizeof(T), srcLast - i * sizeof(T), sizeof(T));
+  for (; i < count; ++i) std::memcpy(dst + i * sizeof(T), srcLast - i * sizeof(T), sizeof(T));
 }
 
 template <typename T, bool swap>
-void CopyTyped(uint8_t* dst, int64_t dstStep, const uint8_t* src,
-               int64_t srcStep, uint32_t count) {
+void CopyTyped(uint8_t* dst, int64_t dstStep, const uint8_t* src, int64_t srcStep, uint32_t count) {
   const int64_t w = sizeof(T);
   if (!swap && dstStep == w && srcStep == w) {
     std::memcpy(dst, src, static_cast<size_t>(count) * w);
@@ -52,8 +50,7 @@ void CopyTyped(uint8_t* dst, int64_t dstStep, const uint8_t* src,
     CopyReversed<T>(dst, src, count);
     return;
   }
-  if (srcStep % w == 0 && dstStep % w == 0 &&
-      reinterpret_cast<uintptr_t>(src) % alignof(T) == 0 &&
+  if (srcStep % w == 0 && dstStep % w == 0 && reinterpret_cast<uintptr_t>(src) % alignof(T) == 0 &&
       reinterpret_cast<uintptr_t>(dst) % alignof(T) == 0) {
     const T* s = reinterpret_cast<const T*>(src);
     T* d = reinterpret_cast<T*>(dst);
@@ -70,8 +67,8 @@ void CopyTyped(uint8_t* dst, int64_t dstStep, const uint8_t* src,
 }
 
 template <typename T>
-void CopySame(uint8_t* dst, int64_t dstStep, const uint8_t* src,
-              int64_t srcStep, uint32_t count, bool swap) {
+void CopySame(uint8_t* dst, int64_t dstStep, const uint8_t* src, int64_t srcStep, uint32_t count,
+              bool swap) {
   if (swap)
     CopyTyped<T, true>(dst, dstStep, src, srcStep, count);
   else
@@ -79,18 +76,16 @@ void CopySame(uint8_t* dst, int64_t dstStep, const uint8_t* src,
 }
 
 template <uint32_t N>
-void CopyPixels(uint8_t* dst, int64_t dstStep, const uint8_t* src,
-                int64_t srcStep, uint32_t count) {
-  for (uint32_t i = 0; i < count; ++i, src += srcStep, dst += dstStep)
-    std::memcpy(dst, src, N);
+void CopyPixels(uint8_t* dst, int64_t dstStep, const uint8_t* src, int64_t srcStep,
+                uint32_t count) {
+  for (uint32_t i = 0; i < count; ++i, src += srcStep, dst += dstStep) std::memcpy(dst, src, N);
 }
 
 // Three-byte pixels copied in reverse order: dst pixel i is the pixel
 // srcLast - 3 i. Mirrored RGB rows are common enough that moving five pixels
 // per shuffle, where the processor has one, is worth its lines.
 #if defined(__x86_64__)
-__attribute__((target("ssse3"))) uint32_t ReversePixels3Ssse3(uint8_t* dst,
-                                                              const uint8_t* srcLast,
+__attribute__((target("ssse3"))) uint32_t ReversePixels3Ssse3(uint8_t* dst, const uint8_t* srcLast,
                                                               uint32_t count) {
   // Output pixel q of five comes from input pixel 4 - q; the sixteen bytes
   // loaded start one byte before the five pixels, and the sixteenth byte
@@ -102,8 +97,7 @@ __attribute__((target("ssse3"))) uint32_t ReversePixels3Ssse3(uint8_t* dst,
   for (; i + 6 <= count; i += 5) {
     const uint8_t* five = first + 3 * int64_t{count - 5 - i};
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(five - 1));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 3 * int64_t{i}),
-                     _mm_shuffle_epi8(v, order));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 3 * int64_t{i}), _mm_shuffle_epi8(v, order));
   }
   return i;
 }
@@ -121,9 +115,9 @@ void ReversePixels3(uint8_t* dst, const uint8_t* srcLast, uint32_t count) {
 // Cells rows k0 .. k1 - 1, columns j0 .. j1 - 1 of TransposeCells one at a
 // time: the edges the squares leave, and cells of other widths.
 template <uint32_t W>
-void TransposeOneByOne(uint8_t* dst, int64_t dstRowStride, const uint8_t* src,
-                       int64_t srcRowStride, int64_t srcColumnStep, uint32_t cellBytes,
-                       uint32_t k0, uint32_t k1, uint32_t j0, uint32_t j1) {
+void TransposeOneByOne(uint8_t* dst, int64_t dstRowStride, const uint8_t* src, int64_t srcRowStride,
+                       int64_t srcColumnStep, uint32_t cellBytes, uint32_t k0, uint32_t k1,
+                       uint32_t j0, uint32_t j1) {
   const uint32_t w = W ? W : cellBytes;
   for (uint32_t k = k0; k < k1; ++k) {
     uint8_t* d = dst + k * dstRowStride + int64_t{j0} * w;
@@ -152,9 +146,7 @@ struct TSseSquare {
     }
     Rows[i] = v;
   }
-  void Store(int i, uint8_t* p) const {
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(p), Rows[i]);
-  }
+  void Store(int i, uint8_t* p) const { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), Rows[i]); }
 };
 
 // Each round interleaves units of two rows (or of two groups of rows) into
@@ -272,8 +264,8 @@ template <uint32_t W>
 void TransposeTiled(uint8_t* dst, int64_t dstRowStride, const uint8_t* src, int64_t srcRowStride,
                     int64_t srcColumnStep, uint32_t cellBytes, uint32_t rows, uint32_t columns) {
   auto oneByOne = [&](uint32_t k0, uint32_t k1, uint32_t j0, uint32_t j1) {
-    TransposeOneByOne<W>(dst, dstRowStride, src, srcRowStride, srcColumnStep, cellBytes, k0, k1,
-                         j0, j1);
+    TransposeOneByOne<W>(dst, dstRowStride, src, srcRowStride, srcColumnStep, cellBytes, k0, k1, j0,
+                         j1);
   };
   constexpr bool kSquares = W == 1
 #if defined(__x86_64__)
@@ -307,7 +299,8 @@ void TransposeTiled(uint8_t* dst, int64_t dstRowStride, const uint8_t* src, int6
               square.Load(static_cast<int>(i), s + k * srcColumnStep + i * srcRowStride, reversed);
             square.Transpose();
             uint8_t* d = dst + k * dstRowStride + int64_t{j} * W;
-            for (uint32_t i = 0; i < N; ++i) square.Store(static_cast<int>(i), d + i * dstRowStride);
+            for (uint32_t i = 0; i < N; ++i)
+              square.Store(static_cast<int>(i), d + i * dstRowStride);
           }
         }
       }
@@ -319,20 +312,30 @@ void TransposeTiled(uint8_t* dst, int64_t dstRowStride, const uint8_t* src, int6
 
 }  // namespace
 
-void CopyPixelRun(uint8_t* dst, int64_t dstStep, const uint8_t* src,
-                  int64_t srcStep, uint32_t pixelBytes, uint32_t count) {
+void CopyPixelRun(uint8_t* dst, int64_t dstStep, const uint8_t* src, int64_t srcStep,
+                  uint32_t pixelBytes, uint32_t count) {
   switch (pixelBytes) {
-    case 1: CopyPixels<1>(dst, dstStep, src, srcStep, count); return;
-    case 2: CopyPixels<2>(dst, dstStep, src, srcStep, count); return;
+    case 1:
+      CopyPixels<1>(dst, dstStep, src, srcStep, count);
+      return;
+    case 2:
+      CopyPixels<2>(dst, dstStep, src, srcStep, count);
+      return;
     case 3:
       if (dstStep == 3 && srcStep == -3)
         ReversePixels3(dst, src, count);
       else
         CopyPixels<3>(dst, dstStep, src, srcStep, count);
       return;
-    case 4: CopyPixels<4>(dst, dstStep, src, srcStep, count); return;
-    case 6: CopyPixels<6>(dst, dstStep, src, srcStep, count); return;
-    case 8: CopyPixels<8>(dst, dstStep, src, srcStep, count); return;
+    case 4:
+      CopyPixels<4>(dst, dstStep, src, srcStep, count);
+      return;
+    case 6:
+      CopyPixels<6>(dst, dstStep, src, srcStep, count);
+      return;
+    case 8:
+      CopyPixels<8>(dst, dstStep, src, srcStep, count);
+      return;
     default:
       for (uint32_t i = 0; i < count; ++i, src += srcStep, dst += dstStep)
         std::memcpy(dst, src, pixelBytes);
@@ -346,32 +349,46 @@ void TransposeCells(uint8_t* dst, int64_t dstRowStride, const uint8_t* src, int6
                       columns);
   };
   switch (cellBytes) {
-    case 1: return tiled.operator()<1>();
-    case 2: return tiled.operator()<2>();
-    case 3: return tiled.operator()<3>();
-    case 4: return tiled.operator()<4>();
-    case 6: return tiled.operator()<6>();
-    case 8: return tiled.operator()<8>();
-    default: return tiled.operator()<0>();
+    case 1:
+      return tiled.operator()<1>();
+    case 2:
+      return tiled.operator()<2>();
+    case 3:
+      return tiled.operator()<3>();
+    case 4:
+      return tiled.operator()<4>();
+    case 6:
+      return tiled.operator()<6>();
+    case 8:
+      return tiled.operator()<8>();
+    default:
+      return tiled.operator()<0>();
   }
 }
 
-void CopyCellRun(uint8_t* dst, int64_t dstStep, uint8_t dstType, bool dstMsb,
-                 const uint8_t* src, int64_t srcStep, uint8_t srcType,
-                 bool srcMsb, uint32_t count) {
+void CopyCellRun(uint8_t* dst, int64_t dstStep, uint8_t dstType, bool dstMsb, const uint8_t* src,
+                 int64_t srcStep, uint8_t srcType, bool srcMsb, uint32_t count) {
   if (srcType == dstType) {
     const bool swap = srcMsb != dstMsb;
     switch (CellTypeWidth(srcType)) {
-      case 1: CopySame<uint8_t>(dst, dstStep, src, srcStep, count, false); return;
-      case 2: CopySame<uint16_t>(dst, dstStep, src, srcStep, count, swap); return;
-      case 4: CopySame<uint32_t>(dst, dstStep, src, srcStep, count, swap); return;
-      case 8: CopySame<uint64_t>(dst, dstStep, src, srcStep, count, swap); return;
-      default: break;
+      case 1:
+        CopySame<uint8_t>(dst, dstStep, src, srcStep, count, false);
+        return;
+      case 2:
+        CopySame<uint16_t>(dst, dstStep, src, srcStep, count, swap);
+        return;
+      case 4:
+        CopySame<uint32_t>(dst, dstStep, src, srcStep, count, swap);
+        return;
+      case 8:
+        CopySame<uint64_t>(dst, dstStep, src, srcStep, count, swap);
+        return;
+      default:
+        break;
     }
   }
   for (uint32_t i = 0; i < count; ++i, src += srcStep, dst += dstStep)
-    EncodeCellExact(dst, dstType, dstMsb,
-                    DecodeCellExact(src, srcType, srcMsb));
+    EncodeCellExact(dst, dstType, dstMsb, DecodeCellExact(src, srcType, srcMsb));
 }
 
 }  // namespace mirava

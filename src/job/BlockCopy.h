@@ -10,15 +10,14 @@ namespace mirava {
 // to the next (negative steps walk backwards). Equal cell types are copied
 // bit for bit (byte-swapped where the orders differ); other pairs convert
 // as a cell-by-cell copy would, but integers never pass through a float.
-void CopyCellRun(uint8_t* dst, int64_t dstStep, uint8_t dstType, bool dstMsb,
-                 const uint8_t* src, int64_t srcStep, uint8_t srcType,
-                 bool srcMsb, uint32_t count);
+void CopyCellRun(uint8_t* dst, int64_t dstStep, uint8_t dstType, bool dstMsb, const uint8_t* src,
+                 int64_t srcStep, uint8_t srcType, bool srcMsb, uint32_t count);
 
 // Copies `count` pixels of `pixelBytes` bytes each, stepping `srcStep` and
 // `dstStep` bytes from one pixel to the next: all bands of interleaved
 // pixels in one move, where both sides store them alike.
-void CopyPixelRun(uint8_t* dst, int64_t dstStep, const uint8_t* src,
-                  int64_t srcStep, uint32_t pixelBytes, uint32_t count);
+void CopyPixelRun(uint8_t* dst, int64_t dstStep, const uint8_t* src, int64_t srcStep,
+                  uint32_t pixelBytes, uint32_t count);
 
 // A block of cells turned a quarter: output row k, column j takes the cell
 // of `cellBytes` bytes at src + j * srcRowStride + k * srcColumnStep

@@ -32,8 +32,7 @@ std::string TimeText(double days) {
   const int64_t hours = s / 3600;
   const int64_t minutes = (s - hours * 3600) / 60;
   const int64_t seconds = s - hours * 3600 - minutes * 60;
-  return std::to_string(hours) + ":" + std::to_string(minutes) + ":" +
-         std::to_string(seconds);
+  return std::to_string(hours) + ":" + std::to_string(minutes) + ":" + std::to_string(seconds);
 }
 
 TMyThread::TMyThread(TJobHost& host, std::string inputName, std::string outputName, int32_t kind,
@@ -71,8 +70,7 @@ void TMyThread::Execute() {
   // Nothing may escape the worker thread: every error ends the job with a
   // message, and the datasets are released whatever happened.
   try {
-    if (ClaimOutput() && OpenInput(InputName) && CheckOutputFiles() &&
-        CreateOutput(OutputName)) {
+    if (ClaimOutput() && OpenInput(InputName) && CheckOutputFiles() && CreateOutput(OutputName)) {
       std::string spheroid, datum, projection;
       InputSet->GetSpheroid(spheroid);
       InputSet->GetDatum(datum);
@@ -143,8 +141,7 @@ bool TMyThread::CheckOutputFiles() {
   std::vector<TFileId> inputs;
   for (const std::string& f : FormatFiles(InputSet->GetFormat(), InputName, false))
     inputs.push_back(IdentifyFile(f));
-  for (const std::string& f :
-       FormatFiles(FormatFromExtension(OutputName), OutputName, true)) {
+  for (const std::string& f : FormatFiles(FormatFromExtension(OutputName), OutputName, true)) {
     const TFileId out = IdentifyFile(f);
     for (const TFileId& in : inputs)
       if (SameFile(in, out)) {
@@ -173,9 +170,8 @@ bool TMyThread::CreateOutput(const std::string& fileName) {
   }
   // The format the facade will create, whatever the extension's case.
   const int format = FormatFromExtension(fileName);
-  const TRasterShape input{static_cast<uint32_t>(InputSet->GetBandCount()),
-                           InputSet->GetCellType(), InputSet->GetCellSizeX(),
-                           InputSet->GetCellSizeY(),
+  const TRasterShape input{static_cast<uint32_t>(InputSet->GetBandCount()), InputSet->GetCellType(),
+                           InputSet->GetCellSizeX(), InputSet->GetCellSizeY(),
                            !InputSet->GetDataSet()->GetColorTable().empty()};
   if (const auto refusal = WriteRefusal(format, input)) {
     Fail(*refusal);
@@ -247,8 +243,9 @@ void TMyThread::CarryPalette(int format, TGeoExtras& extras) {
 void TMyThread::MatchNoData(const std::optional<double>& input) {
   const std::optional<double> output = OutputSet->GetDataSet()->GetNoData();
   if (input && !output) {
-    const std::string note = "No-data value " + FormatGeneral(*input) + " not kept: " +
-                             FormatName(OutputSet->GetFormat()) + " files cannot state one";
+    const std::string note = "No-data value " + FormatGeneral(*input) +
+                             " not kept: " + FormatName(OutputSet->GetFormat()) +
+                             " files cannot state one";
     Host.Synchronize([&] { Host.ShowNote(note); });
   }
   const float from = static_cast<float>(input.value_or(0));
@@ -329,8 +326,7 @@ bool TMyThread::CopyCells() {
   TDataSetRoot2* input = InputSet->GetDataSet();
   TDataSetRoot2* output = OutputSet->GetDataSet();
   if (BlockCopyEnabled && !NoDataChange && input->BlockRows() > 0 && output->BlockRows() > 0 &&
-      CellTypeConvertible(input->GetCellType()) &&
-      CellTypeConvertible(output->GetCellType()) &&
+      CellTypeConvertible(input->GetCellType()) && CellTypeConvertible(output->GetCellType()) &&
       output->GetBandCount() == input->GetBandCount())
     return CopyBlocks(*input, *output);
 
@@ -364,8 +360,7 @@ bool TMyThread::CopyCells() {
           v = index >= 0 && index < static_cast<double>(PaletteColors.size())
                   ? PaletteColors[static_cast<size_t>(index)][k]
                   : 0;
-        if (!OutputSet->WriteCellExact(static_cast<uint32_t>(j),
-                                  static_cast<uint32_t>(i), k, v)) {
+        if (!OutputSet->WriteCellExact(static_cast<uint32_t>(j), static_cast<uint32_t>(i), k, v)) {
           const std::string error = OutputSet->GetErrorText();
           Fail("Writing " + OutputName + " failed at row " + std::to_string(i) +
                (error.empty() ? "" : ": " + error));
@@ -413,8 +408,8 @@ uint64_t JobMemory() { return MemoryLimit ? MemoryLimit.load() : MemoryToCountOn
 
 uint64_t InputBytes(TDataSetRoot2& input) {
   return uint64_t{static_cast<uint32_t>(input.GetColumnCount())} *
-         static_cast<uint32_t>(input.GetRowCount()) *
-         static_cast<uint32_t>(input.GetBandCount()) * CellTypeWidth(input.GetCellType());
+         static_cast<uint32_t>(input.GetRowCount()) * static_cast<uint32_t>(input.GetBandCount()) *
+         CellTypeWidth(input.GetCellType());
 }
 
 // Output rows of `columns` cells that fit `bytes` of the stage, at most `limit`.
@@ -423,8 +418,7 @@ uint32_t StagedRows(TDataSetRoot2& input, TDataSetRoot2& output, uint32_t column
   const uint64_t pixelWidth =
       uint64_t{static_cast<uint32_t>(input.GetBandCount())} *
       std::max(CellTypeWidth(input.GetCellType()), CellTypeWidth(output.GetCellType()));
-  return static_cast<uint32_t>(
-      std::clamp<uint64_t>(bytes / (columns * pixelWidth), 1, limit));
+  return static_cast<uint32_t>(std::clamp<uint64_t>(bytes / (columns * pixelWidth), 1, limit));
 }
 
 // Turns the m input rows of `in` (taken bottom up when `upwards`) into
@@ -451,11 +445,11 @@ void TurnTile(const TCellBlock& in, uint32_t m, bool upwards, const TCellBlock& 
     for (uint32_t k0 = 0; k0 < n; k0 += kTile)
       for (uint32_t b = 0; b < bands; ++b)
         for (uint32_t k = k0; k < std::min(n, k0 + kTile); ++k)
-          CopyCellRun(out.Data + k * out.RowStride + b * out.BandStride +
-                          (j0 + t0) * out.ColumnStride,
-                      out.ColumnStride, out.CellType, out.MSBFirst,
-                      firstRow + t0 * srcStep + b * in.BandStride + column(k) * in.ColumnStride,
-                      srcStep, in.CellType, in.MSBFirst, count);
+          CopyCellRun(
+              out.Data + k * out.RowStride + b * out.BandStride + (j0 + t0) * out.ColumnStride,
+              out.ColumnStride, out.CellType, out.MSBFirst,
+              firstRow + t0 * srcStep + b * in.BandStride + column(k) * in.ColumnStride, srcStep,
+              in.CellType, in.MSBFirst, count);
   }
 }
 
@@ -479,7 +473,9 @@ void TurnInTwo(const TCellBlock& in, uint32_t m, bool upwards, const TCellBlock&
       firstHalf.Data += (m - half) * in.RowStride;
     else
       secondHalf.Data += half * in.RowStride;
-    first = [=, &out] { TurnTile(firstHalf, half, upwards, out, j0, n, column0, backwards, bands); };
+    first = [=, &out] {
+      TurnTile(firstHalf, half, upwards, out, j0, n, column0, backwards, bands);
+    };
     second = [=, &out] {
       TurnTile(secondHalf, m - half, upwards, out, j0 + half, n, column0, backwards, bands);
     };
@@ -487,8 +483,12 @@ void TurnInTwo(const TCellBlock& in, uint32_t m, bool upwards, const TCellBlock&
     TCellBlock lower = out;
     lower.Data += halfOut * out.RowStride;
     const uint32_t column1 = backwards ? column0 - halfOut : column0 + halfOut;
-    first = [=, &in, &out] { TurnTile(in, m, upwards, out, j0, halfOut, column0, backwards, bands); };
-    second = [=, &in] { TurnTile(in, m, upwards, lower, j0, n - halfOut, column1, backwards, bands); };
+    first = [=, &in, &out] {
+      TurnTile(in, m, upwards, out, j0, halfOut, column0, backwards, bands);
+    };
+    second = [=, &in] {
+      TurnTile(in, m, upwards, lower, j0, n - halfOut, column1, backwards, bands);
+    };
   }
   std::thread other;
   if (second) {
@@ -599,7 +599,7 @@ bool TMyThread::TurnBlocks(TDataSetRoot2& input, TDataSetRoot2& output, uint32_t
   // otherwise blocks as large as a window keep the sweeps few.
   const uint32_t inputRows = std::min(H, input.BlockRows());
   const uint32_t staged = StagedRows(input, output, H, blockRows, kTurnStageBytes);
-  const uint32_t turnRows = inputRows < H     ? blockRows
+  const uint32_t turnRows = inputRows < H  ? blockRows
                             : staged >= 16 ? staged & ~15u
                                            : std::min(16u, blockRows);
   TCellBlock in, out;
@@ -769,14 +769,11 @@ std::string TMyThread::OutputStateText() const {
 
 void TMyThread::ShowProgress() {
   if (LastRow == 0 || CurrentRow < 0) return;
-  const int percent = static_cast<int>(
-      std::nearbyint(static_cast<double>(CurrentRow) / LastRow * 100));
+  const int percent =
+      static_cast<int>(std::nearbyint(static_cast<double>(CurrentRow) / LastRow * 100));
   const double elapsed =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - StartTime)
-          .count() /
-      86400.0;
-  const double remaining =
-      static_cast<double>(LastRow - CurrentRow) * elapsed / (CurrentRow + 1);
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - StartTime).count() / 86400.0;
+  const double remaining = static_cast<double>(LastRow - CurrentRow) * elapsed / (CurrentRow + 1);
   Host.DisplayProgress(percent, "Elapsed Time " + TimeText(elapsed),
                        "Remaining Time " + TimeText(remaining));
 }

@@ -152,7 +152,7 @@ class TMyThread {
   TOutputFiles Files;
   bool Published = false;
   bool EncodingStopped = false;  // a half-encoded output is never published
-  bool WholeFile = false;  // the input is placed as a file, not cell by cell
+  bool WholeFile = false;        // the input is placed as a file, not cell by cell
   std::optional<std::pair<float, float>> NoDataChange;  // input's, output's
   // The colours an output of three bands shows for a palette's indices.
   std::vector<std::array<uint8_t, 3>> PaletteColors;

@@ -70,8 +70,8 @@ uint64_t MemoryToCountOn(const TMemorySources& sources) {
   return budget;
 }
 
-uint32_t StripeRowsWithin(uint64_t budget, uint64_t rowBytes, uint32_t pageRows,
-                          uint32_t tileRows, uint32_t rows) {
+uint32_t StripeRowsWithin(uint64_t budget, uint64_t rowBytes, uint32_t pageRows, uint32_t tileRows,
+                          uint32_t rows) {
   // Beside the stripe: the process itself (its code, heap, stacks and page
   // tables) and the input rows mapped at a time. Of the rest the stripe
   // takes three quarters; the page cache keeps the last quarter for the

@@ -23,7 +23,7 @@ uint64_t MemoryToCountOn(const TMemorySources& sources = {});
 // hold within `budget` bytes, of `rows` in all: whole pages of every output
 // row's part (`pageRows` rows) where that fits, else a multiple of 16 rows;
 // 0 when not even 16 fit. `tileRows` input rows are mapped at a time.
-uint32_t StripeRowsWithin(uint64_t budget, uint64_t rowBytes, uint32_t pageRows,
-                          uint32_t tileRows, uint32_t rows);
+uint32_t StripeRowsWithin(uint64_t budget, uint64_t rowBytes, uint32_t pageRows, uint32_t tileRows,
+                          uint32_t rows);
 
 }  // namespace mirava

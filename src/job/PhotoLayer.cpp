@@ -16,12 +16,18 @@ double TPhotoLayer::OutputX(double c, double r) const {
   const double h1 = static_cast<double>(HeightValue - 1);
   const double s = ScaleValue;
   switch (KindValue) {
-    case tkMirrorHorizontal: return (w1 - c) * s;
-    case tkRotate90CCW: return r * s;
-    case tkRotate90CW: return (h1 - r) * s;
-    case tkMirrorVertical: return c * s;
-    case tkRotate180: return (w1 - c) * s;
-    default: return c * s;
+    case tkMirrorHorizontal:
+      return (w1 - c) * s;
+    case tkRotate90CCW:
+      return r * s;
+    case tkRotate90CW:
+      return (h1 - r) * s;
+    case tkMirrorVertical:
+      return c * s;
+    case tkRotate180:
+      return (w1 - c) * s;
+    default:
+      return c * s;
   }
 }
 
@@ -30,12 +36,18 @@ double TPhotoLayer::OutputY(double c, double r) const {
   const double h1 = static_cast<double>(HeightValue - 1);
   const double s = ScaleValue;
   switch (KindValue) {
-    case tkMirrorHorizontal: return -r * s;
-    case tkRotate90CCW: return -(w1 - c) * s;
-    case tkRotate90CW: return -c * s;
-    case tkMirrorVertical: return -(h1 - r) * s;
-    case tkRotate180: return -(h1 - r) * s;
-    default: return -r * s;
+    case tkMirrorHorizontal:
+      return -r * s;
+    case tkRotate90CCW:
+      return -(w1 - c) * s;
+    case tkRotate90CW:
+      return -c * s;
+    case tkMirrorVertical:
+      return -(h1 - r) * s;
+    case tkRotate180:
+      return -(h1 - r) * s;
+    default:
+      return -r * s;
   }
 }
 
@@ -43,12 +55,18 @@ double TPhotoLayer::InputColumn(double x, double y) const {
   const double w1 = static_cast<double>(WidthValue - 1);
   const double s = ScaleValue;
   switch (KindValue) {
-    case tkMirrorHorizontal: return w1 - x / s;
-    case tkRotate90CCW: return w1 + y / s;
-    case tkRotate90CW: return -y / s;
-    case tkMirrorVertical: return x / s;
-    case tkRotate180: return w1 - x / s;
-    default: return x / s;
+    case tkMirrorHorizontal:
+      return w1 - x / s;
+    case tkRotate90CCW:
+      return w1 + y / s;
+    case tkRotate90CW:
+      return -y / s;
+    case tkMirrorVertical:
+      return x / s;
+    case tkRotate180:
+      return w1 - x / s;
+    default:
+      return x / s;
   }
 }
 
@@ -56,12 +74,18 @@ double TPhotoLayer::InputRow(double x, double y) const {
   const double h1 = static_cast<double>(HeightValue - 1);
   const double s = ScaleValue;
   switch (KindValue) {
-    case tkMirrorHorizontal: return -y / s;
-    case tkRotate90CCW: return x / s;
-    case tkRotate90CW: return h1 - x / s;
-    case tkMirrorVertical: return h1 + y / s;
-    case tkRotate180: return h1 + y / s;
-    default: return -y / s;
+    case tkMirrorHorizontal:
+      return -y / s;
+    case tkRotate90CCW:
+      return x / s;
+    case tkRotate90CW:
+      return h1 - x / s;
+    case tkMirrorVertical:
+      return h1 + y / s;
+    case tkRotate180:
+      return h1 + y / s;
+    default:
+      return -y / s;
   }
 }
 

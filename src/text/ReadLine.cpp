@@ -12,12 +12,8 @@
 
 namespace mirava {
 
-TMap::TMap(const std::string& fileName, uint8_t cellType, uint8_t openMode,
-           bool msbFirst)
-    : FileName(fileName),
-      CellType(cellType),
-      NativeOrder(!msbFirst),
-      OpenMode(openMode) {
+TMap::TMap(const std::string& fileName, uint8_t cellType, uint8_t openMode, bool msbFirst)
+    : FileName(fileName), CellType(cellType), NativeOrder(!msbFirst), OpenMode(openMode) {
   if (fileName.empty()) throw EMapError("No file name");
 }
 
@@ -67,8 +63,7 @@ bool TMap::ReadValue(uint64_t index, double& value) const {
   value = 0;
   uint32_t width = CellTypeWidth(CellType);
   uint64_t offset = CellType == ctOneBit ? index / 8 : index * width;
-  if (!View || offset >= FileSize || offset + (width ? width : 1) > FileSize)
-    return false;
+  if (!View || offset >= FileSize || offset + (width ? width : 1) > FileSize) return false;
   const uint8_t* p = View + offset;
   auto load = [&](auto sample) {
     decltype(sample) v;
@@ -82,27 +77,39 @@ bool TMap::ReadValue(uint64_t index, double& value) const {
     return static_cast<double>(v);
   };
   switch (CellType) {
-    case ctOneBit: value = (p[0] >> (7 - index % 8)) & 1 ? 255.0 : 0.0; break;
-    case ctUnsigned8: value = p[0]; break;
-    case ctSigned8: value = static_cast<int8_t>(p[0]); break;
-    case ctSigned16: value = load(int16_t()); break;
-    case ctUnsigned16: value = load(uint16_t()); break;
-    case ctSigned32: value = load(int32_t()); break;
+    case ctOneBit:
+      value = (p[0] >> (7 - index % 8)) & 1 ? 255.0 : 0.0;
+      break;
+    case ctUnsigned8:
+      value = p[0];
+      break;
+    case ctSigned8:
+      value = static_cast<int8_t>(p[0]);
+      break;
+    case ctSigned16:
+      value = load(int16_t());
+      break;
+    case ctUnsigned16:
+      value = load(uint16_t());
+      break;
+    case ctSigned32:
+      value = load(int32_t());
+      break;
     case ctFloat32: {
       float f;
       std::memcpy(&f, p, 4);
       value = f;
       break;
     }
-    default: break;
+    default:
+      break;
   }
   return true;
 }
 
 // A missing name surfaces from the mapping as EMapError; callers of the line
 // reader expect EReadLineError only.
-TReadLine::TReadLine(const std::string& fileName) try
-    : TMap(fileName, ctUnsigned8, 0, false) {
+TReadLine::TReadLine(const std::string& fileName) try : TMap(fileName, ctUnsigned8, 0, false) {
   if (!Open()) throw EReadLineError("Open read error");
   Reset();
 } catch (const EMapError& e) {

@@ -19,8 +19,7 @@ class EReadLineError : public std::runtime_error {
 // Maps a whole file read-only and reads it as an array of cells.
 class TMap {
  public:
-  TMap(const std::string& fileName, uint8_t cellType, uint8_t openMode,
-       bool msbFirst);
+  TMap(const std::string& fileName, uint8_t cellType, uint8_t openMode, bool msbFirst);
   virtual ~TMap();
   TMap(const TMap&) = delete;
   TMap& operator=(const TMap&) = delete;

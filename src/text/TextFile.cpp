@@ -10,8 +10,7 @@
 
 namespace mirava {
 
-TTextFileWriter::TTextFileWriter(const std::string& fileName)
-    : FileName(fileName) {
+TTextFileWriter::TTextFileWriter(const std::string& fileName) : FileName(fileName) {
   const int fd = CreateOutputFile(fileName, O_WRONLY);
   File = fd >= 0 ? fdopen(fd, "wb") : nullptr;
   if (!File) {

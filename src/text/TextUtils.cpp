@@ -19,11 +19,18 @@ bool CellTypeConvertible(uint8_t cellType) {
          cellType == ctUnsigned32;
 }
 
-const char* const CellTypeNames[kCellTypeCount] = {
-    "ONEBIT",           "UNSIGNED8BITINTEGER", "SIGNED8BITINTEGER",
-    "SIGNED16BITINTEGER", "UNSIGNED16BITINTEGER", "SIGNED32BITINTEGER",
-    "SIGNED32BITSINGLE",  "RGB24BIT",            "SIGNED64BITDOUBLE",
-    "POINT2DDOUBLE",      "",                    "UNSIGNED32BITINTEGER"};
+const char* const CellTypeNames[kCellTypeCount] = {"ONEBIT",
+                                                   "UNSIGNED8BITINTEGER",
+                                                   "SIGNED8BITINTEGER",
+                                                   "SIGNED16BITINTEGER",
+                                                   "UNSIGNED16BITINTEGER",
+                                                   "SIGNED32BITINTEGER",
+                                                   "SIGNED32BITSINGLE",
+                                                   "RGB24BIT",
+                                                   "SIGNED64BITDOUBLE",
+                                                   "POINT2DDOUBLE",
+                                                   "",
+                                                   "UNSIGNED32BITINTEGER"};
 
 std::string CellTypeWords(uint8_t cellType) {
   static const char* const words[kCellTypeCount] = {"1-bit",
@@ -64,27 +71,21 @@ void TTokenSplitter::SetTokenSource(std::string text) {
 }
 
 std::string TTokenSplitter::NextToken(std::string_view delimiters) {
-  auto isDelimiter = [&](char c) {
-    return delimiters.find(c) != std::string_view::npos;
-  };
+  auto isDelimiter = [&](char c) { return delimiters.find(c) != std::string_view::npos; };
   while (Position < Source.size() && isDelimiter(Source[Position])) ++Position;
   size_t start = Position;
   while (Position < Source.size() && !isDelimiter(Source[Position])) ++Position;
-  std::string token = Source.substr(std::min(start, Source.size()),
-                                    Position - std::min(start, Source.size()));
+  std::string token =
+      Source.substr(std::min(start, Source.size()), Position - std::min(start, Source.size()));
   ++Position;
   return token;
 }
 
 static thread_local TTokenSplitter SharedSplitter;
 
-void SetTokenSource(std::string text) {
-  SharedSplitter.SetTokenSource(std::move(text));
-}
+void SetTokenSource(std::string text) { SharedSplitter.SetTokenSource(std::move(text)); }
 
-std::string NextToken(std::string_view delimiters) {
-  return SharedSplitter.NextToken(delimiters);
-}
+std::string NextToken(std::string_view delimiters) { return SharedSplitter.NextToken(delimiters); }
 
 std::string QuoteIfBare(const std::string& text) {
   if (text.find('"') != std::string::npos) return text;
@@ -105,9 +106,7 @@ std::string TrimRightBlanks(const std::string& text) {
   return text.substr(0, end);
 }
 
-std::string TrimBlanks(const std::string& text) {
-  return TrimLeftBlanks(TrimRightBlanks(text));
-}
+std::string TrimBlanks(const std::string& text) { return TrimLeftBlanks(TrimRightBlanks(text)); }
 
 std::string ValueAfterEquals(const std::string& line) {
   size_t eq = line.find('=');
@@ -135,8 +134,8 @@ double ParseReal(const std::string& text, double defaultValue) {
   if (s.empty()) return defaultValue;
   // Only a plain decimal number: sign, digits, one point, exponent.
   for (char c : s)
-    if (!(std::isdigit(static_cast<unsigned char>(c)) || c == '.' || c == '-' ||
-          c == '+' || c == 'e' || c == 'E'))
+    if (!(std::isdigit(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '+' ||
+          c == 'e' || c == 'E'))
       return defaultValue;
   const char* first = s.data();
   const char* last = s.data() + s.size();
@@ -181,14 +180,12 @@ int32_t ParseHeaderInt(const std::string& text) {
   return static_cast<int32_t>(value);
 }
 
-static std::string ToChars(double value, std::chars_format format,
-                           int precision) {
+static std::string ToChars(double value, std::chars_format format, int precision) {
   if (value == 0) value = 0;  // no "-0.000"
   char buffer[400];
   auto result = precision < 0
                     ? std::to_chars(buffer, buffer + sizeof buffer, value, format)
-                    : std::to_chars(buffer, buffer + sizeof buffer, value, format,
-                                    precision);
+                    : std::to_chars(buffer, buffer + sizeof buffer, value, format, precision);
   if (result.ec != std::errc()) return std::isfinite(value) ? "0" : "nan";
   return std::string(buffer, result.ptr);
 }
@@ -203,8 +200,7 @@ std::string FormatExact(double value, int minDecimals) {
   size_t point = text.find('.');
   size_t decimals = point == std::string::npos ? 0 : text.size() - point - 1;
   if (point == std::string::npos && minDecimals > 0) text += '.';
-  if (decimals < static_cast<size_t>(minDecimals))
-    text.append(minDecimals - decimals, '0');
+  if (decimals < static_cast<size_t>(minDecimals)) text.append(minDecimals - decimals, '0');
   return text;
 }
 
@@ -212,9 +208,7 @@ std::string PadLeft(const std::string& text, size_t width) {
   return text.size() >= width ? text : std::string(width - text.size(), ' ') + text;
 }
 
-std::string FormatGeneral(double value) {
-  return ToChars(value, std::chars_format::general, 15);
-}
+std::string FormatGeneral(double value) { return ToChars(value, std::chars_format::general, 15); }
 
 std::string ShortenPath(const std::string& path, int n) {
   if (n <= 0 || path.size() <= static_cast<size_t>(n)) return path;
@@ -231,11 +225,9 @@ std::string SystemErrorText(int code) {
   return strerror_r(code, buffer, sizeof buffer);
 }
 
-std::string ErrorWithCode(const std::string& prefix, int code,
-                          const std::string& internalText) {
+std::string ErrorWithCode(const std::string& prefix, int code, const std::string& internalText) {
   return prefix + std::to_string(code) + " " +
-         (code == 1 && !internalText.empty() ? internalText
-                                             : SystemErrorText(code));
+         (code == 1 && !internalText.empty() ? internalText : SystemErrorText(code));
 }
 
 }  // namespace mirava

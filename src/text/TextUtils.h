@@ -99,7 +99,6 @@ inline bool TestBit(uint8_t value, int n) { return (value >> (n % 8)) & 1; }
 std::string SystemErrorText(int code);
 // "<prefix><code> <text>", where code 1 stands for an internal condition
 // whose own text is given rather than the unrelated system text for 1.
-std::string ErrorWithCode(const std::string& prefix, int code,
-                          const std::string& internalText);
+std::string ErrorWithCode(const std::string& prefix, int code, const std::string& internalText);
 
 }  // namespace mirava

@@ -46,7 +46,8 @@ void WriteSparseErs(const std::string& header, uint32_t side) {
   testRaster.Bands = 1;
   WriteErs(header, testRaster);
   std::string text = ReadText(header);
-  text = std::regex_replace(text, std::regex("NrOfLines = 3"), "NrOfLines = " + std::to_string(side));
+  text =
+      std::regex_replace(text, std::regex("NrOfLines = 3"), "NrOfLines = " + std::to_string(side));
   text = std::regex_replace(text, std::regex("NrOfCellsPerLine = 5"),
                             "NrOfCellsPerLine = " + std::to_string(side));
   WriteText(header, text);
@@ -89,14 +90,14 @@ TEST(BatchCommandLine, OptionsAndRefusals) {
     TBatchSettings settings;
     return ParseBatchCommandLine(parameters, settings);
   };
-  EXPECT_NE(refusal({"-o", "out", "a.ers"}), "");                  // no extension
-  EXPECT_NE(refusal({"-e", "tif", "a.ers"}), "");                  // no folder
-  EXPECT_NE(refusal({"-o", "out", "-e", "tif"}), "");              // no inputs
-  EXPECT_NE(refusal({"-l", "x.txt", "a.ers"}), "");                // list and inputs
-  EXPECT_NE(refusal({"-l", "x.txt", "/3"}), "");                   // kinds are the list's
+  EXPECT_NE(refusal({"-o", "out", "a.ers"}), "");      // no extension
+  EXPECT_NE(refusal({"-e", "tif", "a.ers"}), "");      // no folder
+  EXPECT_NE(refusal({"-o", "out", "-e", "tif"}), "");  // no inputs
+  EXPECT_NE(refusal({"-l", "x.txt", "a.ers"}), "");    // list and inputs
+  EXPECT_NE(refusal({"-l", "x.txt", "/3"}), "");       // kinds are the list's
   EXPECT_NE(refusal({"-o", "out", "-e", "tif", "-j", "0", "a"}), "");
-  EXPECT_NE(refusal({"-o", "out", "-e", "tif", "/7", "a"}), "");   // no such kind
-  EXPECT_NE(refusal({"-o", "out", "-e", "tif", "--jobs"}), "");    // value missing
+  EXPECT_NE(refusal({"-o", "out", "-e", "tif", "/7", "a"}), "");  // no such kind
+  EXPECT_NE(refusal({"-o", "out", "-e", "tif", "--jobs"}), "");   // value missing
   EXPECT_NE(refusal({"-l", "x", "--slice", "5/5"}), "");
   EXPECT_EQ(refusal({"-o", "out", "-e", "tif", "--frobnicate", "a"}),
             "unknown option --frobnicate");
@@ -134,15 +135,18 @@ TEST(BatchList, LinesAndTheirFaults) {
   EXPECT_EQ(entries[1].Origin, "line 2");
 
   errors.clear();
-  entries = ParseBatchList("a.ers\tx.tif\t1\n\nb.ers x.tif 1\n\tx.tif\t1\nc.ers\tc.tif\t7\n"
-                           "d.ers\td.tif\t1\textra\n",
-                           errors);
+  entries = ParseBatchList(
+      "a.ers\tx.tif\t1\n\nb.ers x.tif 1\n\tx.tif\t1\nc.ers\tc.tif\t7\n"
+      "d.ers\td.tif\t1\textra\n",
+      errors);
   EXPECT_EQ(entries.size(), 1u);
   EXPECT_TRUE(Mentions(errors, "line 2 is blank")) << Joined(errors);
-  EXPECT_TRUE(Mentions(errors, "line 3: expected input, output and kind separated by tabs, found 1 field"));
+  EXPECT_TRUE(
+      Mentions(errors, "line 3: expected input, output and kind separated by tabs, found 1 field"));
   EXPECT_TRUE(Mentions(errors, "line 4: the input name is empty"));
   EXPECT_TRUE(Mentions(errors, "line 5: the kind \"7\" is not one of 0 to 5"));
-  EXPECT_TRUE(Mentions(errors, "line 6: expected input, output and kind separated by tabs, found 4"));
+  EXPECT_TRUE(
+      Mentions(errors, "line 6: expected input, output and kind separated by tabs, found 4"));
 
   errors.clear();
   ParseBatchList("", errors);
@@ -175,8 +179,8 @@ TEST(BatchChecks, ClashesAndMissingInputsAreRefused) {
                   {dir / "b.ers", dir / "sub/../x.tif", 1, "line 2"}});
   EXPECT_TRUE(Mentions(errors, "line 1 and line 2 both write")) << Joined(errors);
   // Or sharing a data file: x.ers and x.osd both write "x".
-  errors = check({{dir / "a.ers", dir / "x.ers", 0, "line 1"},
-                  {dir / "b.ers", dir / "x.osd", 1, "line 2"}});
+  errors = check(
+      {{dir / "a.ers", dir / "x.ers", 0, "line 1"}, {dir / "b.ers", dir / "x.osd", 1, "line 2"}});
   EXPECT_TRUE(Mentions(errors, "line 1 and line 2 both write " + dir / "x")) << Joined(errors);
 
   // An output that is another line's input, or its own (through a link).
@@ -184,11 +188,11 @@ TEST(BatchChecks, ClashesAndMissingInputsAreRefused) {
   errors = check({{dir / "a.ers", dir / "link.ers", 0, "line 1"},
                   {dir / "b.ers", dir / "c.tif", 0, "line 2"},
                   {dir / "a.ers", dir / "a.osd", 0, "line 3"}});
-  EXPECT_TRUE(Mentions(errors, "line 1: the output would overwrite " + dir / "link.ers" +
-                                   ", an input of line 2"))
+  EXPECT_TRUE(Mentions(
+      errors, "line 1: the output would overwrite " + dir / "link.ers" + ", an input of line 2"))
       << Joined(errors);
-  EXPECT_TRUE(Mentions(errors, "line 3: the output would overwrite " + dir / "a" +
-                                   ", its own input"))
+  EXPECT_TRUE(
+      Mentions(errors, "line 3: the output would overwrite " + dir / "a" + ", its own input"))
       << Joined(errors);
 
   errors = check({{dir / "a.ers", dir / "c.tif", 0, "line 1"}}, dir / "a");
@@ -251,14 +255,23 @@ TEST(BatchEndToEnd, MixedFolderMatchesSingleJobs) {
   TempDir dir;
   std::filesystem::create_directories(dir / "in");
   const std::string logo = Quote(Sample("logo.tif"));
-  ASSERT_EQ(test::Run("gdal_translate -q -of GTiff " + logo + " " + Quote(dir / "in/photo.tif")).ExitCode, 0);
-  ASSERT_EQ(test::Run("gdal_translate -q -of BMP " + logo + " " + Quote(dir / "in/icon.bmp")).ExitCode, 0);
-  ASSERT_EQ(test::Run("gdal_translate -q -of JPEG " + logo + " " + Quote(dir / "in/pic.jpg")).ExitCode, 0);
+  ASSERT_EQ(
+      test::Run("gdal_translate -q -of GTiff " + logo + " " + Quote(dir / "in/photo.tif")).ExitCode,
+      0);
+  ASSERT_EQ(
+      test::Run("gdal_translate -q -of BMP " + logo + " " + Quote(dir / "in/icon.bmp")).ExitCode,
+      0);
+  ASSERT_EQ(
+      test::Run("gdal_translate -q -of JPEG " + logo + " " + Quote(dir / "in/pic.jpg")).ExitCode,
+      0);
   ASSERT_EQ(test::Run("gdal_translate -q -of ERS " + Quote(Sample("elev.ers")) + " " +
-                Quote(dir / "in/grid.ers")).ExitCode, 0);
+                      Quote(dir / "in/grid.ers"))
+                .ExitCode,
+            0);
   std::filesystem::copy(Sample("luxembourg.ers"), dir / "in/lux.ers");
   std::filesystem::copy(Sample("luxembourg"), dir / "in/lux");
-  const std::vector<std::string> inputs = {"photo.tif", "icon.bmp", "pic.jpg", "grid.ers", "lux.ers"};
+  const std::vector<std::string> inputs = {"photo.tif", "icon.bmp", "pic.jpg", "grid.ers",
+                                           "lux.ers"};
 
   for (const std::string ext : {".tif", ".ers"}) {
     SCOPED_TRACE(ext);
@@ -267,9 +280,9 @@ TEST(BatchEndToEnd, MixedFolderMatchesSingleJobs) {
     for (const std::string& name : inputs) {
       args.push_back(dir / ("in/" + name));
       const std::string base = name.substr(0, name.find('.'));
-      ASSERT_EQ(RunCli({dir / ("in/" + name), dir / ("single" + ext + "/" + base + ext), "/3"})
-                    .ExitCode,
-                0);
+      ASSERT_EQ(
+          RunCli({dir / ("in/" + name), dir / ("single" + ext + "/" + base + ext), "/3"}).ExitCode,
+          0);
     }
     CommandResult r = RunCli(args);
     ASSERT_EQ(r.ExitCode, 0) << r.Output;
@@ -319,7 +332,7 @@ TEST(BatchEndToEnd, FailureAmongGoodFilesAndReports) {
 
   // Stopping at the first failure, one job at a time: c is not started.
   CommandResult stop = test::Run("cat " + Quote(dir / "jobs.txt") + " | " + MIRAVA_CLI +
-                           " -l - -j 1 --stop-on-error --report " + Quote(dir / "r.csv"));
+                                 " -l - -j 1 --stop-on-error --report " + Quote(dir / "r.csv"));
   EXPECT_EQ(stop.ExitCode, 1) << stop.Output;
   EXPECT_NE(stop.Output.find("1 succeeded, 1 failed, 0 skipped, 1 not started of 3"),
             std::string::npos)
@@ -337,8 +350,9 @@ TEST(BatchEndToEnd, BadListWritesNothing) {
                                   dir / "a.ers\t1\n" + dir / "gone.ers\t" + dir / "y.tif\t0\n");
   CommandResult r = RunCli({"--list", dir / "jobs.txt", "--report", dir / "r.csv"});
   EXPECT_EQ(r.ExitCode, 2);
-  EXPECT_NE(r.Output.find("line 2: the output would overwrite " + dir / "a.ers" + ", its own input"),
-            std::string::npos)
+  EXPECT_NE(
+      r.Output.find("line 2: the output would overwrite " + dir / "a.ers" + ", its own input"),
+      std::string::npos)
       << r.Output;
   EXPECT_NE(r.Output.find("line 3: the input " + dir / "gone.ers" + " does not exist"),
             std::string::npos);
@@ -421,12 +435,12 @@ TEST(BatchEndToEnd, GnuParallelRecipesMatchBatchMode) {
   std::filesystem::create_directories(dir / "folder");
   const std::string cli = MIRAVA_CLI;
   const std::string in = Quote(dir / "in") + "/*.ers";
-  ASSERT_EQ(RunCli({"-l", dir / "jobs.txt", "-j", "2", "--report", dir / "batch-list.jsonl"})
-                .ExitCode,
-            0);
+  ASSERT_EQ(
+      RunCli({"-l", dir / "jobs.txt", "-j", "2", "--report", dir / "batch-list.jsonl"}).ExitCode,
+      0);
   ASSERT_EQ(test::Run(cli + " -o " + Quote(dir / "batch") + " -e .ers -j 2 /3 " + in).ExitCode, 0);
-  CommandResult r = test::Run("parallel --will-cite -j 2 " + cli + " {} " +
-                              Quote(dir / "folder") + "/{/.}.ers /3 ::: " + in);
+  CommandResult r = test::Run("parallel --will-cite -j 2 " + cli + " {} " + Quote(dir / "folder") +
+                              "/{/.}.ers /3 ::: " + in);
   ASSERT_EQ(r.ExitCode, 0) << r.Output;
   EXPECT_EQ(Listing(dir / "folder"), Listing(dir / "batch"));
   for (const std::string& name : Listing(dir / "batch"))
@@ -435,8 +449,8 @@ TEST(BatchEndToEnd, GnuParallelRecipesMatchBatchMode) {
   // The list file: each line's output renamed into ssh/, its kind as a switch.
   std::filesystem::rename(dir / "list", dir / "list-batch");
   std::filesystem::create_directories(dir / "list");
-  r = test::Run("parallel --will-cite -j 2 --colsep '\\t' " + cli + " {1} {2} /{3} :::: " +
-                Quote(dir / "jobs.txt"));
+  r = test::Run("parallel --will-cite -j 2 --colsep '\\t' " + cli +
+                " {1} {2} /{3} :::: " + Quote(dir / "jobs.txt"));
   ASSERT_EQ(r.ExitCode, 0) << r.Output;
   r = test::Run("sed 's#/list/#/ssh/#' " + Quote(dir / "jobs.txt") +
                 " | parallel --will-cite -S : -j 2 --colsep '\\t' " + cli + " {1} {2} /{3}");

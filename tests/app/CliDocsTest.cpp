@@ -20,8 +20,8 @@ std::set<std::string> SwitchesOfHelp() {
   EXPECT_EQ(help.ExitCode, 0);
   std::set<std::string> switches;
   const std::regex pattern(R"((^|[\s\[(|])(--[a-z][a-z-]*|-[a-z])\b)");
-  for (std::sregex_iterator it(help.Output.begin(), help.Output.end(), pattern), end;
-       it != end; ++it)
+  for (std::sregex_iterator it(help.Output.begin(), help.Output.end(), pattern), end; it != end;
+       ++it)
     switches.insert((*it)[2]);
   return switches;
 }
@@ -35,7 +35,8 @@ std::string Unescaped(std::string text) {
 TEST(CliDocs, ManPageAndCompletionNameEverySwitch) {
   const std::set<std::string> switches = SwitchesOfHelp();
   ASSERT_TRUE(switches.count("--help") && switches.count("--version"));
-  const std::string manPage = Unescaped(test::ReadText(std::string(MIRAVA_DATA) + "/mirava-cli.1.in"));
+  const std::string manPage =
+      Unescaped(test::ReadText(std::string(MIRAVA_DATA) + "/mirava-cli.1.in"));
   const std::string completion = test::ReadText(std::string(MIRAVA_DATA) + "/mirava-cli.bash");
   ASSERT_FALSE(manPage.empty());
   ASSERT_FALSE(completion.empty());

@@ -6,8 +6,7 @@ using namespace mirava;
 
 namespace {
 
-TJobSettings Parse(const std::vector<std::string>& parameters,
-                   TJobSettings settings = {}) {
+TJobSettings Parse(const std::vector<std::string>& parameters, TJobSettings settings = {}) {
   ParseCommandLine(parameters, settings);
   return settings;
 }

@@ -16,7 +16,7 @@ constexpr uint32_t kCornerColumns = 40, kCornerRows = 30;
 constexpr double kPointColumn = 4.5, kPointRow = 3.5;
 // Red, green, blue, yellow: top left, top right, bottom left, bottom right.
 constexpr std::array<uint32_t, 4> kCornerColours = {0xffff0000u, 0xff00ff00u, 0xff0000ffu,
-                                                   0xffffff00u};
+                                                    0xffffff00u};
 
 inline void WriteCornerRaster(const std::string& headerPath) {
   TestRaster testRaster;
@@ -31,8 +31,8 @@ inline void WriteCornerRaster(const std::string& headerPath) {
   for (uint32_t r = 0; r < testRaster.Rows; ++r)
     for (uint32_t b = 0; b < 3; ++b)
       for (uint32_t c = 0; c < testRaster.Columns; ++c) {
-        const uint32_t colour =
-            kCornerColours[(r < testRaster.Rows / 2 ? 0 : 2) + (c < testRaster.Columns / 2 ? 0 : 1)];
+        const uint32_t colour = kCornerColours[(r < testRaster.Rows / 2 ? 0 : 2) +
+                                               (c < testRaster.Columns / 2 ? 0 : 1)];
         data.push_back(static_cast<uint8_t>(colour >> (16 - 8 * b)));
       }
   WriteBytes(headerPath.substr(0, headerPath.rfind('.')), data);
@@ -71,8 +71,9 @@ inline void WriteSparseRaster(const std::string& headerPath, uint32_t side) {
             "\tCoordinateSpace Begin\n\t\tDatum\t= \"RAW\"\n\t\tProjection\t= \"RAW\"\n"
             "\t\tCoordinateType\t= RAW\n\tCoordinateSpace End\n"
             "\tRasterInfo Begin\n\t\tCellType\t= Unsigned8BitInteger\n"
-            "\t\tNrOfLines = " + n + "\n\t\tNrOfCellsPerLine\t= " + n +
-            "\n\t\tNrOfBands\t= 1\n\tRasterInfo End\nDatasetHeader End\n");
+            "\t\tNrOfLines = " +
+                n + "\n\t\tNrOfCellsPerLine\t= " + n +
+                "\n\t\tNrOfBands\t= 1\n\tRasterInfo End\nDatasetHeader End\n");
   const std::string data = headerPath.substr(0, headerPath.rfind('.'));
   WriteText(data, "");
   std::filesystem::resize_file(data, uint64_t{side} * side);
@@ -83,12 +84,18 @@ inline void WriteSparseRaster(const std::string& headerPath, uint32_t side) {
 inline std::array<uint32_t, 4> PlacedCorners(int32_t kind) {
   const auto [red, green, blue, yellow] = kCornerColours;
   switch (kind) {
-    case 1: return {green, red, yellow, blue};
-    case 4: return {blue, yellow, red, green};
-    case 5: return {yellow, blue, green, red};
-    case 3: return {blue, red, yellow, green};
-    case 2: return {green, yellow, red, blue};
-    default: return {red, green, blue, yellow};
+    case 1:
+      return {green, red, yellow, blue};
+    case 4:
+      return {blue, yellow, red, green};
+    case 5:
+      return {yellow, blue, green, red};
+    case 3:
+      return {blue, red, yellow, green};
+    case 2:
+      return {green, yellow, red, blue};
+    default:
+      return {red, green, blue, yellow};
   }
 }
 
@@ -96,12 +103,18 @@ inline std::array<uint32_t, 4> PlacedCorners(int32_t kind) {
 inline std::array<double, 2> PlacedPoint(int32_t kind) {
   const double w = kCornerColumns, h = kCornerRows, c = kPointColumn, r = kPointRow;
   switch (kind) {
-    case 1: return {w - c, r};
-    case 4: return {c, h - r};
-    case 5: return {w - c, h - r};
-    case 3: return {h - r, c};
-    case 2: return {r, w - c};
-    default: return {c, r};
+    case 1:
+      return {w - c, r};
+    case 4:
+      return {c, h - r};
+    case 5:
+      return {w - c, h - r};
+    case 3:
+      return {h - r, c};
+    case 2:
+      return {r, w - c};
+    default:
+      return {c, r};
   }
 }
 

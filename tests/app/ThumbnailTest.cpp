@@ -90,10 +90,11 @@ TEST(Thumbnail, PaletteImageInItsColours) {
     entries += std::string("<Entry c1=\"") + entry + "\" c4=\"255\"/>";
   WriteText(dir / "palette.vrt",
             "<VRTDataset rasterXSize=\"4\" rasterYSize=\"2\"><VRTRasterBand dataType=\"Byte\" "
-            "band=\"1\"><ColorInterp>Palette</ColorInterp><ColorTable>" + entries +
-            "</ColorTable><SimpleSource><SourceFilename relativeToVRT=\"1\">indices.ers"
-            "</SourceFilename><SourceBand>1</SourceBand></SimpleSource></VRTRasterBand>"
-            "</VRTDataset>");
+            "band=\"1\"><ColorInterp>Palette</ColorInterp><ColorTable>" +
+                entries +
+                "</ColorTable><SimpleSource><SourceFilename relativeToVRT=\"1\">indices.ers"
+                "</SourceFilename><SourceBand>1</SourceBand></SimpleSource></VRTRasterBand>"
+                "</VRTDataset>");
   const std::vector<uint32_t> expected = {0xffff0000u, 0xff00ff00u, 0xff0000ffu, 0xffffff00u,
                                           0xffffff00u, 0xff0000ffu, 0xff00ff00u, 0xffff0000u};
   for (const char* name : {"p.bmp", "p.tif"}) {
@@ -169,8 +170,7 @@ TEST(Thumbnail, Descriptions) {
   EXPECT_EQ(lines[4], "4 control points");
   EXPECT_EQ(DescribeOutput(lux.Facts, 3, "/o/x.tif"),
             "Output 90 \xc3\x97 95 \xc3\x97 1 band, TIFF");
-  EXPECT_EQ(DescribeOutput(lux.Facts, 5, "/o/x.bmp"),
-            "Output 95 \xc3\x97 90 \xc3\x97 1 band, BMP");
+  EXPECT_EQ(DescribeOutput(lux.Facts, 5, "/o/x.bmp"), "Output 95 \xc3\x97 90 \xc3\x97 1 band, BMP");
   EXPECT_EQ(DescribeOutput(lux.Facts, 0, "/o.d/x"),
             "Output 95 \xc3\x97 90 \xc3\x97 1 band, no extension to pick the format");
   EXPECT_EQ(DescribeOutput(lux.Facts, 0, "/o/x.png"),
@@ -197,9 +197,8 @@ TEST(ThumbnailLoader, NewInputReplacesTheOld) {
     for (int i = 0; i < 20; ++i) loader.Load(dir / (i % 2 ? "heights.ers" : "corners.ers"));
     last = loader.Load(dir / "corners.ers");
     std::unique_lock<std::mutex> guard(lock);
-    ASSERT_TRUE(arrived.wait_for(guard, std::chrono::seconds(30), [&] {
-      return !results.empty() && results.back().first == last;
-    }));
+    ASSERT_TRUE(arrived.wait_for(guard, std::chrono::seconds(30),
+                                 [&] { return !results.empty() && results.back().first == last; }));
   }
   EXPECT_EQ(last, 21u);
   EXPECT_EQ(results.back().second.Facts.Bands, 3);

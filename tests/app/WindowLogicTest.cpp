@@ -40,9 +40,9 @@ TEST(WindowLogic, OutputNameForInput) {
 }
 
 TEST(WindowLogic, RotateButtonsSelectEachKindOnce) {
-  const std::pair<std::string, int> expected[] = {
-      {"ToolButton2", 0},  {"ToolButton8", 1},  {"ToolButton10", 4},
-      {"ToolButton12", 5}, {"ToolButton14", 3}, {"ToolButton16", 2}};
+  const std::pair<std::string, int> expected[] = {{"ToolButton2", 0},  {"ToolButton8", 1},
+                                                  {"ToolButton10", 4}, {"ToolButton12", 5},
+                                                  {"ToolButton14", 3}, {"ToolButton16", 2}};
   std::set<int> kinds;
   for (int i = 0; i < kRotateButtonCount; ++i) {
     EXPECT_EQ(kRotateButtons[i].Name, expected[i].first);

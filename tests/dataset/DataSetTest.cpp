@@ -103,8 +103,8 @@ class TPlainDataSet : public TDataSetRoot2 {
   int32_t GetColumnCount() override { return 1; }
   uint8_t GetCellType() override { return 1; }
   bool IsMSBFirst() override { return false; }
-  bool SetGeoreference(const std::string&, const std::string&, double, double, double,
-                       double, double, double, const std::string&) override {
+  bool SetGeoreference(const std::string&, const std::string&, double, double, double, double,
+                       double, double, const std::string&) override {
     return true;
   }
 };

@@ -38,12 +38,9 @@ TEST(MMapFile, EveryCellTypeRoundTripsInBothByteOrders) {
     uint8_t type;
     float values[3];
   } cases[] = {
-      {ctUnsigned8, {0, 200, 255}},
-      {ctSigned8, {-128, -1, 127}},
-      {ctSigned16, {-32768, -5, 32767}},
-      {ctUnsigned16, {0, 513, 65535}},
-      {ctSigned32, {-2000000, 16777216, 7}},
-      {ctFloat32, {-1.5f, 3.25e10f, 0.000833333f}},
+      {ctUnsigned8, {0, 200, 255}},          {ctSigned8, {-128, -1, 127}},
+      {ctSigned16, {-32768, -5, 32767}},     {ctUnsigned16, {0, 513, 65535}},
+      {ctSigned32, {-2000000, 16777216, 7}}, {ctFloat32, {-1.5f, 3.25e10f, 0.000833333f}},
   };
   for (bool msb : {false, true})
     for (const Case& c : cases) {
@@ -187,8 +184,8 @@ TEST(MMapFile, RefusesWhatCannotBeMapped) {
   // 2^31 x 2^31 cells fit 64 bits but no disk: refused when the file is
   // sized, and the started file removed.
   TMMapFile2 vast;
-  EXPECT_FALSE(vast.OpenRaster(dir / "vast", 0x7FFFFFFF, 0x7FFFFFFF, ctUnsigned8, 1,
-                               omCreate, false));
+  EXPECT_FALSE(
+      vast.OpenRaster(dir / "vast", 0x7FFFFFFF, 0x7FFFFFFF, ctUnsigned8, 1, omCreate, false));
   EXPECT_NE(vast.ErrorCode, TErrorCode::None);
   EXPECT_FALSE(mirava::test::Exists(dir / "vast"));
 }

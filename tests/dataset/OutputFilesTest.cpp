@@ -79,8 +79,8 @@ TEST(OutputFiles, ASecondClaimOnTheSameNamesIsRefused) {
   EXPECT_EQ(second.ErrorText(), "Another job is writing " + dir / "o.ers");
   // Another format of the same base name shares its data and points.
   EXPECT_FALSE(second.Claim(dir / "o.osd", {dir / "o", dir / "o.osd", dir / "o.gcp"}));
-  EXPECT_EQ(second.ErrorText(),
-            "Another job is writing " + dir / "o.ers" + ", whose files " + dir / "o.osd" + " shares");
+  EXPECT_EQ(second.ErrorText(), "Another job is writing " + dir / "o.ers" + ", whose files " +
+                                    dir / "o.osd" + " shares");
   TOutputFiles other;
   EXPECT_TRUE(other.Claim(dir / "p.ers", {dir / "p", dir / "p.ers", dir / "p.gcp"}));
 }
@@ -136,13 +136,17 @@ TEST(OutputFiles, NamesThatCannotBeAnOutputAreRefusedAtTheClaim) {
     std::vector<std::string> Names;
     std::string Error;
   } cases[] = {
-      {dir / "o.bmpw", {dir / "o.bmpw", dir / "o.bmpw", dir / "o.gcp"},
+      {dir / "o.bmpw",
+       {dir / "o.bmpw", dir / "o.bmpw", dir / "o.gcp"},
        "Output " + dir / "o.bmpw" + " would write two of its files as " + dir / "o.bmpw"},
-      {dir / "folder.ers", {dir / "folder", dir / "folder.ers"},
+      {dir / "folder.ers",
+       {dir / "folder", dir / "folder.ers"},
        "Output " + dir / "folder.ers" + " is a folder"},
-      {dir / "none/o.ers", {dir / "none/o", dir / "none/o.ers"},
+      {dir / "none/o.ers",
+       {dir / "none/o", dir / "none/o.ers"},
        "Output folder " + dir / "none" + " does not exist"},
-      {dir / (long255 + ".jpeg"), {dir / (long255 + ".jpeg")},
+      {dir / (long255 + ".jpeg"),
+       {dir / (long255 + ".jpeg")},
        "Output file name " + long255 + ".jpeg is longer than the 255 bytes its folder allows"},
   };
   for (const Case& c : cases) {
@@ -153,7 +157,8 @@ TEST(OutputFiles, NamesThatCannotBeAnOutputAreRefusedAtTheClaim) {
   // A name of 255 bytes is a name like any other; a companion one byte
   // longer cannot be made.
   TOutputFiles files;
-  ASSERT_TRUE(files.Claim(dir / (long255 + ".jpg"), {dir / (long255 + ".jpg"), dir / (long255 + ".jpgw")}))
+  ASSERT_TRUE(
+      files.Claim(dir / (long255 + ".jpg"), {dir / (long255 + ".jpg"), dir / (long255 + ".jpgw")}))
       << files.ErrorText();
   const TOutputFiles::TScope scope(files);
   EXPECT_EQ(CreateOutputFile(dir / (long255 + ".jpgw"), O_WRONLY), -1);
@@ -167,9 +172,10 @@ TEST(OutputFiles, AFolderThatCannotBeWrittenIsRefused) {
   if (geteuid() == 0) GTEST_SKIP() << "root writes every folder";
   TempDir dir;
   std::filesystem::create_directory(dir / "ro");
-  std::filesystem::permissions(dir / "ro", std::filesystem::perms::owner_read |
-                                               std::filesystem::perms::owner_exec);
+  std::filesystem::permissions(
+      dir / "ro", std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
   TOutputFiles files;
   EXPECT_FALSE(files.Claim(dir / "ro/o.ers", {dir / "ro/o", dir / "ro/o.ers"}));
-  EXPECT_EQ(files.ErrorText(), "Output folder " + dir / "ro" + " cannot be written: Permission denied");
+  EXPECT_EQ(files.ErrorText(),
+            "Output folder " + dir / "ro" + " cannot be written: Permission denied");
 }

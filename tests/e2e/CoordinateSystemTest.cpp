@@ -21,15 +21,17 @@ bool HaveOsr() { return Run(std::string(kPython) + " -c 'from osgeo import osr'"
 // system the reference's, "none" when it has none, else "other".
 // GDAL's geotransform of a file, as text.
 std::string GdalTransform(const std::string& file) {
-  return Run(std::string(kPython) + " -c 'import sys\nfrom osgeo import gdal\n"
-                                    "print(gdal.Open(sys.argv[1]).GetGeoTransform())' " +
+  return Run(std::string(kPython) +
+             " -c 'import sys\nfrom osgeo import gdal\n"
+             "print(gdal.Open(sys.argv[1]).GetGeoTransform())' " +
              Quote(file))
       .Output;
 }
 
 std::vector<std::string> CompareSystems(const std::string& reference,
                                         const std::vector<std::string>& files) {
-  std::string command = std::string(kPython) + " -c '"
+  std::string command = std::string(kPython) +
+                        " -c '"
                         "import sys\n"
                         "from osgeo import gdal\n"
                         "gdal.PushErrorHandler(\"CPLQuietErrorHandler\")\n"
@@ -62,12 +64,15 @@ TEST_P(CoordinateSystems, TravelThroughGeoTiffAndErMapper) {
   const SystemCase& c = GetParam();
   TempDir dir;
   const std::string input = dir / "in.tif";
-  ASSERT_EQ(mirava::test::Run(std::string("gdal_create -q -of GTiff -outsize 5 3 -bands 1 -burn 7 -a_srs ") +
+  ASSERT_EQ(mirava::test::Run(
+                std::string("gdal_create -q -of GTiff -outsize 5 3 -bands 1 -burn 7 -a_srs ") +
                 Quote(c.Srs) + " -a_ullr " + c.Corners + " " + Quote(input))
                 .ExitCode,
             0);
   const std::string gdalErs = dir / "gdal.ers";
-  ASSERT_EQ(mirava::test::Run("gdal_translate -q -of ERS " + Quote(input) + " " + Quote(gdalErs)).ExitCode, 0);
+  ASSERT_EQ(mirava::test::Run("gdal_translate -q -of ERS " + Quote(input) + " " + Quote(gdalErs))
+                .ExitCode,
+            0);
   std::filesystem::remove(gdalErs + ".aux.xml");
   // We name every system with an EPSG code; GDAL writes "RAW" for some.
   const bool userDefined = c.Srs[0] == '+';
@@ -170,10 +175,10 @@ TEST(CoordinateSystems, RswAndEcwKeepTheirSystem) {
                               Quote(input))
                 .ExitCode,
             0);
-  ASSERT_EQ(mirava::test::Run("gdal_translate -q -of RMF " + Quote(input) + " " +
-                              Quote(dir / "gdal.rsw"))
-                .ExitCode,
-            0);
+  ASSERT_EQ(
+      mirava::test::Run("gdal_translate -q -of RMF " + Quote(input) + " " + Quote(dir / "gdal.rsw"))
+          .ExitCode,
+      0);
   const std::vector<std::pair<std::string, std::string>> jobs = {
       {dir / "gdal.rsw", dir / "a.ers"}, {dir / "a.ers", dir / "a.tif"},
       {input, dir / "ours.rsw"},         {dir / "ours.rsw", dir / "b.ers"},

@@ -129,7 +129,7 @@ TEST(ErsEndToEnd, GdalReadsWhatWeWrite) {
       CommandResult r = RunCli({dir / "in.ers", dir / "out.ers", "-" + std::to_string(kind)});
       ASSERT_EQ(r.ExitCode, 0) << r.Output;
       CommandResult t = test::Run("gdal_translate -q -of ENVI -co INTERLEAVE=BIL " +
-                            Quote(dir / "out.ers") + " " + Quote(dir / "gdal.bil"));
+                                  Quote(dir / "out.ers") + " " + Quote(dir / "gdal.bil"));
       ASSERT_EQ(t.ExitCode, 0) << t.Output;
       EXPECT_EQ(ReadBytes(dir / "gdal.bil"), ReadBytes(dir / "out"));
       GdalGeo g = GdalInfo(dir / "out.ers");
@@ -148,7 +148,7 @@ TEST(ErsEndToEnd, WeReadWhatGdalWrites) {
     SCOPED_TRACE(type);
     const std::string gdalErs = dir / (std::string("g") + type + ".ers");
     CommandResult t = test::Run(std::string("gdal_translate -q -of ERS -ot ") + type + " " +
-                          Quote(Sample("elev.tif")) + " " + Quote(gdalErs));
+                                Quote(Sample("elev.tif")) + " " + Quote(gdalErs));
     ASSERT_EQ(t.ExitCode, 0) << t.Output;
     const std::string ours = dir / (std::string("m") + type + ".ers");
     CommandResult r = RunCli({gdalErs, ours});
@@ -163,7 +163,9 @@ TEST(ErsEndToEnd, WeReadWhatGdalWrites) {
   }
   // A 3-band image: band-interleaved by line both ways.
   ASSERT_EQ(test::Run("gdal_translate -q -of ERS " + Quote(Sample("logo.tif")) + " " +
-                Quote(dir / "logo.ers")).ExitCode, 0);
+                      Quote(dir / "logo.ers"))
+                .ExitCode,
+            0);
   ASSERT_EQ(RunCli({dir / "logo.ers", dir / "logo2.ers", "/5"}).ExitCode, 0);
   ASSERT_EQ(RunCli({dir / "logo2.ers", dir / "logo3.ers", "/5"}).ExitCode, 0);
   EXPECT_EQ(ReadBytes(dir / "logo3"), ReadBytes(dir / "logo"));
@@ -203,9 +205,12 @@ TEST(CommandLine, TyposRunNothing) {
   TestRaster raster;
   WriteErs(dir / "in.ers", raster);
   const std::string out = dir / "out.ers";
-  for (const std::vector<std::string>& extra :
-       {std::vector<std::string>{"-90"}, {"/7"}, {"-x"}, {"/f"}, {dir / "third.ers"},
-        {"--memory=lots"}}) {
+  for (const std::vector<std::string>& extra : {std::vector<std::string>{"-90"},
+                                                {"/7"},
+                                                {"-x"},
+                                                {"/f"},
+                                                {dir / "third.ers"},
+                                                {"--memory=lots"}}) {
     CommandResult r = RunCli({dir / "in.ers", out, extra[0]});
     EXPECT_EQ(r.ExitCode, 2) << extra[0] << "\n" << r.Output;
     EXPECT_EQ(r.Output.find("mirava-cli: "), 0u) << r.Output;
@@ -230,15 +235,16 @@ TEST(CommandLine, InterruptRequestsTheAbort) {
   WriteErs(dir / "tiny.ers", TestRaster{});
   std::string header = ReadText(dir / "tiny.ers");
   header = std::regex_replace(header, std::regex("NrOfLines = 3"), "NrOfLines = 30000");
-  header = std::regex_replace(header, std::regex("NrOfCellsPerLine = 5"), "NrOfCellsPerLine = 30000");
+  header =
+      std::regex_replace(header, std::regex("NrOfCellsPerLine = 5"), "NrOfCellsPerLine = 30000");
   header = std::regex_replace(header, std::regex("NrOfBands = 2"), "NrOfBands = 1");
   WriteText(dir / "big.ers", header);
   ASSERT_EQ(test::Run("truncate -s 900000000 " + Quote(dir / "big")).ExitCode, 0);
   // Interrupt once the output is begun (its first file, under a temporary
   // name): the job is then past its start-up.
   CommandResult r = test::Run(
-      "{ " + std::string(MIRAVA_CLI) + " " + Quote(dir / "big.ers") + " " +
-      Quote(dir / "out.ers") + " /3 & pid=$!; until ls -A " + Quote(dir.str()) +
+      "{ " + std::string(MIRAVA_CLI) + " " + Quote(dir / "big.ers") + " " + Quote(dir / "out.ers") +
+      " /3 & pid=$!; until ls -A " + Quote(dir.str()) +
       " | grep -q '^[.]mirava-.*[.]tmp$'; do sleep 0.02; done; sleep 0.1; kill -INT $pid; "
       "wait $pid; }");
   EXPECT_EQ(r.ExitCode, 130) << r.Output;

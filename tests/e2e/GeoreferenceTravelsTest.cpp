@@ -55,8 +55,7 @@ void WriteEnvi(const std::string& stem, int columns, int rows, int bands,
   WriteText(stem + ".hdr", "ENVI\nsamples = " + std::to_string(columns) + "\nlines = " +
                                std::to_string(rows) + "\nbands = " + std::to_string(bands) +
                                "\nheader offset = 0\nfile type = ENVI Standard\ndata type = " +
-                               (width == 2 ? "2" : "1") +
-                               "\ninterleave = bsq\nbyte order = 0\n");
+                               (width == 2 ? "2" : "1") + "\ninterleave = bsq\nbyte order = 0\n");
 }
 
 // A signed 16-bit elevation grid whose corners and a column of cells hold
@@ -69,20 +68,21 @@ void MakeDem(const TempDir& dir, const std::string& tif, int columns, int rows, 
                : 100 + c * 7 + r * 3;
   });
   ExpectGdal("gdal_translate -q -a_srs EPSG:32632 -a_ullr 523456 6123456 " +
-             std::to_string(523456 + 2 * columns) + " " + std::to_string(6123456 - 2 * rows) +
-             " " + options + " " + Quote(dir / "cells.bin") + " " + Quote(dir / tif));
+             std::to_string(523456 + 2 * columns) + " " + std::to_string(6123456 - 2 * rows) + " " +
+             options + " " + Quote(dir / "cells.bin") + " " + Quote(dir / tif));
 }
 
 void MakePicture(const TempDir& dir, const std::string& name, const std::string& options) {
-  WriteEnvi(dir / "rgb", 40, 24, 3, [](int c, int r, int b) { return (c * 5 + r * 3 + b * 50) % 256; });
+  WriteEnvi(dir / "rgb", 40, 24, 3,
+            [](int c, int r, int b) { return (c * 5 + r * 3 + b * 50) % 256; });
   ExpectGdal("gdal_translate -q " + options + " " + Quote(dir / "rgb.bin") + " " +
              Quote(dir / name));
 }
 
 // Every cell of `out` that GDAL masks is one the placement took from a
 // masked cell of `in`, and the other way round.
-void ExpectSameVoids(const GdalRaster& in, float inNoData, const GdalRaster& out,
-                     float outNoData, int kind, const std::string& what) {
+void ExpectSameVoids(const GdalRaster& in, float inNoData, const GdalRaster& out, float outNoData,
+                     int kind, const std::string& what) {
   const bool swap = kind == 2 || kind == 3;
   ASSERT_EQ(out.Columns, swap ? in.Rows : in.Columns) << what;
   int voids = 0, wrong = 0;

@@ -133,8 +133,9 @@ TEST(HeaderFormats, EveryPairWithHgtConverts) {
   geo.CellSizeX = geo.CellSizeY = 1.4544410433280261e-05;
   geo.OriginX = 0.10471975511965978 - geo.CellSizeX / 2;
   geo.OriginY = 0.8028514559173916 + geo.CellSizeY / 2;
-  WriteErs(dir / "N45E006.ers", 1201, 1201, 1, ctSigned16,
-           [](int c, int r, int) { return (c * 5 + r * 3) % 4000 - 100; }, geo);
+  WriteErs(
+      dir / "N45E006.ers", 1201, 1201, 1, ctSigned16,
+      [](int c, int r, int) { return (c * 5 + r * 3) % 4000 - 100; }, geo);
   ConvertPairs(dir, dir / "N45E006.ers", {".hgt", ".ers", ".osd", ".dtm", ".001", ".veg"},
                "N45E006", ".hgt");
 }
@@ -146,7 +147,8 @@ TEST(HeaderFormats, RefusalsLeaveNoFiles) {
   wide.CellSizeY = 2.5;
   WriteErs(dir / "two.ers", 5, 4, 2, ctSigned16, [](int, int, int) { return 1; });
   WriteErs(dir / "u16.ers", 5, 4, 1, ctUnsigned16, [](int, int, int) { return 1; });
-  WriteErs(dir / "wide.ers", 5, 4, 1, ctSigned16, [](int, int, int) { return 1; }, wide);
+  WriteErs(
+      dir / "wide.ers", 5, 4, 1, ctSigned16, [](int, int, int) { return 1; }, wide);
   const std::string in = dir / "two.ers";
   ExpectRefused({in, dir / "o.dtm"}, "DTM files hold one band; the input has 2", {dir / "o.dtm"});
   ExpectRefused({in, dir / "o.veg"}, "VEG files hold one band; the input has 2",

@@ -41,7 +41,7 @@ TEST(Signals, HangupAndTerminateAreUserAborts) {
     const std::string input = BigSparseErs(dir);
     const std::string err = dir / "err";
     CommandResult r = mirava::test::Run(StartJob(input, dir / "out.ers", err) + "kill -" + signal +
-                          " $pid; wait $pid; s=$?; cat " + Quote(err) + "; exit $s");
+                                        " $pid; wait $pid; s=$?; cat " + Quote(err) + "; exit $s");
     EXPECT_EQ(r.ExitCode, 130) << signal << "\n" << r.Output;
     EXPECT_NE(r.Output.find("User Abort\n"), std::string::npos) << signal << "\n" << r.Output;
   }
@@ -54,9 +54,9 @@ TEST(Signals, HangupWithStandardErrorClosed) {
   const std::string input = BigSparseErs(dir);
   ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0600), 0);
   const std::string pipe = Quote(dir / "pipe");
-  CommandResult r = mirava::test::Run(std::string(MIRAVA_CLI) + " " + Quote(input) + " " +
-                        Quote(dir / "out.ers") + " /3 2>" + pipe + " & pid=$!; head -n 1 " +
-                        pipe + " >/dev/null; kill -HUP $pid; wait $pid");
+  CommandResult r = mirava::test::Run(
+      std::string(MIRAVA_CLI) + " " + Quote(input) + " " + Quote(dir / "out.ers") + " /3 2>" +
+      pipe + " & pid=$!; head -n 1 " + pipe + " >/dev/null; kill -HUP $pid; wait $pid");
   EXPECT_EQ(r.ExitCode, 130) << r.Output;
 }
 
@@ -67,8 +67,11 @@ TEST(QuestionableInput, HeadersWithoutUsableGeoreference) {
   const struct {
     const char* Field;
     const char* Value;
-  } cases[] = {{"Xdimension", "nan"}, {"Ydimension", "inf"}, {"Xdimension", "0"},
-               {"Eastings", "nan"},   {"Northings", "-inf"}};
+  } cases[] = {{"Xdimension", "nan"},
+               {"Ydimension", "inf"},
+               {"Xdimension", "0"},
+               {"Eastings", "nan"},
+               {"Northings", "-inf"}};
   for (const auto& c : cases) {
     TestRaster raster;
     raster.CellInfo = std::string("\t\tCellInfo Begin\n\t\t\t") + c.Field + " = " + c.Value +
@@ -139,7 +142,8 @@ TEST(QuestionableInput, InputsThatAreNoRegularFiles) {
   // The header is a file, its data file a FIFO.
   WriteErsHeader(dir / "in.ers", TestRaster{});
   ASSERT_EQ(mkfifo((dir / "in").c_str(), 0600), 0);
-  CommandResult data = mirava::test::Run(cli + Quote(dir / "in.ers") + " " + Quote(dir / "out.ers"));
+  CommandResult data =
+      mirava::test::Run(cli + Quote(dir / "in.ers") + " " + Quote(dir / "out.ers"));
   EXPECT_EQ(data.ExitCode, 1) << data.Output;
   EXPECT_NE(data.Output.find(dir / "in is not a regular file"), std::string::npos) << data.Output;
   EXPECT_FALSE(Exists(dir / "out.ers"));

@@ -25,8 +25,7 @@ void ExpectUndone(const TempDir& dir, const std::string& ext, const std::string&
     const std::string placed = dir / ("placed" + ext);
     const CommandResult there = RunCli({dir / "in.ers", placed, "/" + std::to_string(k.Kind)});
     ASSERT_EQ(there.ExitCode, 0) << what << ext << " kind " << k.Kind << ": " << there.Output;
-    const CommandResult back =
-        RunCli({placed, dir / "back.ers", "/" + std::to_string(k.Undo)});
+    const CommandResult back = RunCli({placed, dir / "back.ers", "/" + std::to_string(k.Undo)});
     ASSERT_EQ(back.ExitCode, 0) << what << ext << " undo " << k.Undo << ": " << back.Output;
     EXPECT_TRUE(ReadBytes(dir / "back") == original)
         << what << " through " << ext << ", kind " << k.Kind << " then " << k.Undo;

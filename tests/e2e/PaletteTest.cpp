@@ -41,8 +41,9 @@ std::string MakePaletteTiff(const TempDir& dir, int bits, int entries) {
                 std::to_string(kRows) +
                 "\"><SRS>EPSG:32633</SRS><GeoTransform>500000, 30, 0, 4000000, 0, "
                 "-30</GeoTransform><VRTRasterBand dataType=\"" +
-                type + "\" band=\"1\" subClass=\"VRTRawRasterBand\"><ColorInterp>Palette</"
-                       "ColorInterp><ColorTable>" +
+                type +
+                "\" band=\"1\" subClass=\"VRTRawRasterBand\"><ColorInterp>Palette</"
+                "ColorInterp><ColorTable>" +
                 table +
                 "</ColorTable><SourceFilename relativeToVRT=\"1\">cells.bin</"
                 "SourceFilename><ImageOffset>0</ImageOffset><PixelOffset>" +
@@ -50,8 +51,8 @@ std::string MakePaletteTiff(const TempDir& dir, int bits, int entries) {
                 std::to_string(width * kColumns) +
                 "</LineOffset><ByteOrder>LSB</ByteOrder></VRTRasterBand></VRTDataset>");
   const std::string tif = dir / ("palette" + std::to_string(bits) + ".tif");
-  const CommandResult r = Run("gdal_translate -q -co COMPRESS=LZW " + Quote(dir / "palette.vrt") +
-                              " " + Quote(tif));
+  const CommandResult r =
+      Run("gdal_translate -q -co COMPRESS=LZW " + Quote(dir / "palette.vrt") + " " + Quote(tif));
   EXPECT_EQ(r.ExitCode, 0) << r.Output;
   return tif;
 }

@@ -85,8 +85,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (int64_t r = 0; r < rows; r += step)
       for (int64_t c = 0; c < columns; c += step)
         for (int64_t b = 0; b < bands; ++b)
-          set.ReadCell(static_cast<uint32_t>(c), static_cast<uint32_t>(r),
-                       static_cast<uint32_t>(b), v);
+          set.ReadCell(static_cast<uint32_t>(c), static_cast<uint32_t>(r), static_cast<uint32_t>(b),
+                       v);
     if (TGCPList* points = set.GetControlPoints()) points->Count();
     set.Close();
   } catch (const EConvertError&) {

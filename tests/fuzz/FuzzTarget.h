@@ -32,8 +32,8 @@ inline void WriteFile(const std::string& path, const uint8_t* data, size_t size)
 inline void SplitInput(const uint8_t* data, size_t size, const std::string& first,
                        const std::string& second) {
   static const char kSeparator[] = "\n@@\n";
-  const uint8_t* at = static_cast<const uint8_t*>(
-      memmem(data, size, kSeparator, sizeof kSeparator - 1));
+  const uint8_t* at =
+      static_cast<const uint8_t*>(memmem(data, size, kSeparator, sizeof kSeparator - 1));
   if (!at) {
     WriteFile(first, data, size);
     WriteFile(second, nullptr, 0);

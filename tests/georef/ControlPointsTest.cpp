@@ -23,9 +23,10 @@ TEST(ControlPoints, NativeFileRoundTrip) {
   unnamed.SetX(-5.741666667);
   list.Add(&unnamed);
   ASSERT_TRUE(list.SaveToFile(dir / "a.gcp"));
-  EXPECT_EQ(mirava::test::ReadText(dir / "a.gcp"),
-            "P1\tYes\t    10.500\t    20.000\t       1000.00000000\t       2000.00000000\t   125.250\r\n"
-            "1\tNo\t     0.000\t     0.000\t         -5.74166667\t          0.00000000\t     0.000\r\n");
+  EXPECT_EQ(
+      mirava::test::ReadText(dir / "a.gcp"),
+      "P1\tYes\t    10.500\t    20.000\t       1000.00000000\t       2000.00000000\t   125.250\r\n"
+      "1\tNo\t     0.000\t     0.000\t         -5.74166667\t          0.00000000\t     0.000\r\n");
   TGCPList back;
   ASSERT_TRUE(back.LoadFromFile(dir / "a.gcp"));
   ASSERT_EQ(back.Count(), 2);

@@ -29,7 +29,7 @@ TEST(CoordinateSystem, NamesReadBackIntoTheSameCode) {
 
 TEST(CoordinateSystem, NamesThatNameNoCode) {
   EXPECT_EQ(EpsgOfErMapperNames("RAW", "RAW"), 0);
-  EXPECT_EQ(EpsgOfErMapperNames("NUTM33", "NAD27"), 0);   // NAD27 has no zone 33
+  EXPECT_EQ(EpsgOfErMapperNames("NUTM33", "NAD27"), 0);  // NAD27 has no zone 33
   EXPECT_EQ(EpsgOfErMapperNames("NUTM333", "WGS84"), 0);
   EXPECT_EQ(EpsgOfErMapperNames("LOCAL", "WGS84"), 0);
   EXPECT_EQ(EpsgOfErMapperNames("GEODETIC", "MYDATUM"), 0);

@@ -16,9 +16,9 @@ using namespace mirava::test;
 // Every pair of cell types converts as the cell-by-cell path does, through
 // a double, and equal types of eight bytes swap and reverse as whole cells.
 TEST(BlockCopy, ConversionsMatchTheCellPath) {
-  const double values[] = {0,      1,     -1,      2.5,  3.5,  -2.5,  127,        128,
-                           255,    256,   -129,    32767, 32768, 65535, 65536,    -32769,
-                           1e6,    -1e6,  0.499,   1e12, 4294967295.0, 1.0 / 3, 16777217};
+  const double values[] = {0,   1,    -1,    2.5,   3.5,          -2.5,    127,     128,
+                           255, 256,  -129,  32767, 32768,        65535,   65536,   -32769,
+                           1e6, -1e6, 0.499, 1e12,  4294967295.0, 1.0 / 3, 16777217};
   std::vector<uint8_t> types;
   for (uint8_t t = 0; t < kCellTypeCount; ++t)
     if (CellTypeConvertible(t)) types.push_back(t);
@@ -72,8 +72,13 @@ TEST(BlockCopy, StridesAndReversal) {
 TEST(BlockCopy, TransposeCellsOfEveryWidth) {
   for (uint32_t width : {1u, 2u, 3u, 4u, 6u, 8u, 12u, 16u})
     for (int direction : {1, -1})
-      for (auto [rows, columns] : {std::pair{1u, 1u}, {3u, 5u}, {16u, 16u}, {17u, 33u},
-                                   {64u, 64u}, {100u, 131u}, {2100u, 70u}}) {
+      for (auto [rows, columns] : {std::pair{1u, 1u},
+                                   {3u, 5u},
+                                   {16u, 16u},
+                                   {17u, 33u},
+                                   {64u, 64u},
+                                   {100u, 131u},
+                                   {2100u, 70u}}) {
         SCOPED_TRACE(std::to_string(width) + " bytes, " + std::to_string(rows) + " x " +
                      std::to_string(columns) + (direction < 0 ? " backwards" : ""));
         // Input: `columns` rows of `rows` cells, each row 5 bytes longer than its cells.
@@ -192,7 +197,8 @@ TEST(BlockCopy, StripedTurnsSameBytesAsTheCellByCellPath) {
     uint32_t StripeBytes;  // bytes of each output row's part; 0: 100 rows
     uint64_t Memory;
   } cases[] = {{45, 8200, 4096, 1},  // a page a part: stripes of 4096, 2048, 1024 or 512 rows
-               {1100, 300, 0, 0}, {1100, 300, 0, 1}};
+               {1100, 300, 0, 0},
+               {1100, 300, 0, 1}};
   for (const Case& c : cases)
     for (TestRaster raster : AllCellTypes())
       for (bool msb : {false, true})
@@ -283,8 +289,8 @@ TEST(BlockCopy, ThirtyTwoBitIntegersStayExact) {
 namespace {
 
 // An 8-bit ER Mapper raster over a sparse data file: large, yet quick to make.
-void WriteSparseErs(const TempDir& dir, const std::string& name, uint32_t columns,
-                    uint32_t rows, uint32_t bands) {
+void WriteSparseErs(const TempDir& dir, const std::string& name, uint32_t columns, uint32_t rows,
+                    uint32_t bands) {
   WriteErs(dir / "small.ers", TestRaster{});
   std::string header = ReadText(dir / "small.ers");
   auto set = [&](const std::string& key, const std::string& from, uint32_t to) {
@@ -295,8 +301,10 @@ void WriteSparseErs(const TempDir& dir, const std::string& name, uint32_t column
   set("NrOfCellsPerLine", "5", columns);
   set("NrOfBands", "2", bands);
   WriteText(dir / (name + ".ers"), header);
-  ASSERT_EQ(test::Run("truncate -s " + std::to_string(uint64_t(columns) * rows * bands) +
-                      " " + Quote(dir / name)).ExitCode, 0);
+  ASSERT_EQ(test::Run("truncate -s " + std::to_string(uint64_t(columns) * rows * bands) + " " +
+                      Quote(dir / name))
+                .ExitCode,
+            0);
 }
 
 }  // namespace
@@ -308,8 +316,10 @@ TEST(BlockCopy, RastersLargerThanOneWindow) {
   const uint32_t W = 20000, H = 16000;  // 320 MB, sparse
   ASSERT_NO_FATAL_FAILURE(WriteSparseErs(dir, "big", W, H, 1));
   // Marks at the four corners and in the middle of the file.
-  struct Mark { uint32_t c, r; uint8_t v; } marks[] = {
-      {0, 0, 11}, {W - 1, 0, 22}, {0, H - 1, 33}, {W - 1, H - 1, 44}, {12345, 9000, 55}};
+  struct Mark {
+    uint32_t c, r;
+    uint8_t v;
+  } marks[] = {{0, 0, 11}, {W - 1, 0, 22}, {0, H - 1, 33}, {W - 1, H - 1, 44}, {12345, 9000, 55}};
   {
     FILE* f = fopen((dir / "big").c_str(), "r+b");
     for (const Mark& m : marks) {
@@ -326,9 +336,16 @@ TEST(BlockCopy, RastersLargerThanOneWindow) {
     FILE* f = fopen((dir / "out").c_str(), "rb");
     for (const Mark& m : marks) {
       uint64_t i, j;  // where input (c, r) lands
-      if (kind == tkMirrorVertical) { i = H - 1 - m.r; j = m.c; }
-      else if (kind == tkRotate90CW) { i = m.c; j = H - 1 - m.r; }
-      else { i = W - 1 - m.c; j = m.r; }
+      if (kind == tkMirrorVertical) {
+        i = H - 1 - m.r;
+        j = m.c;
+      } else if (kind == tkRotate90CW) {
+        i = m.c;
+        j = H - 1 - m.r;
+      } else {
+        i = W - 1 - m.c;
+        j = m.r;
+      }
       fseek(f, static_cast<long>(i * outW + j), SEEK_SET);
       EXPECT_EQ(fgetc(f), m.v) << m.c << "," << m.r;
     }
@@ -342,9 +359,11 @@ TEST(BlockCopy, WideRowsInShorterBlocks) {
   TempDir dir;
   const uint32_t W = 90000, H = 130, B = 3;  // 270,000 bytes a row: 62 rows a block
   ASSERT_NO_FATAL_FAILURE(WriteSparseErs(dir, "wide", W, H, B));
-  struct Mark { uint32_t c, r, b; uint8_t v; } marks[] = {
-      {0, 0, 0, 11}, {W - 1, 61, 1, 22}, {1, 62, 2, 33}, {W - 2, 63, 0, 44},
-      {7, 123, 1, 55}, {W - 1, 124, 2, 66}, {3, H - 1, 0, 77}};
+  struct Mark {
+    uint32_t c, r, b;
+    uint8_t v;
+  } marks[] = {{0, 0, 0, 11},   {W - 1, 61, 1, 22},  {1, 62, 2, 33},   {W - 2, 63, 0, 44},
+               {7, 123, 1, 55}, {W - 1, 124, 2, 66}, {3, H - 1, 0, 77}};
   {
     FILE* f = fopen((dir / "wide").c_str(), "r+b");
     for (const Mark& m : marks) {
@@ -395,8 +414,10 @@ TEST(BlockCopy, ImageFormatsSameBytesAsTheCellByCellPath) {
         // bottom-up BMP rows included).
         for (const char* back : {".ers", ".tif"}) {
           const std::string from = dir / ("blocks" + std::string(ext));
-          ASSERT_EQ(Convert(from, dir / ("c" + std::string(back)), kind, false), "Successful Finish");
-          ASSERT_EQ(Convert(from, dir / ("b" + std::string(back)), kind, true), "Successful Finish");
+          ASSERT_EQ(Convert(from, dir / ("c" + std::string(back)), kind, false),
+                    "Successful Finish");
+          ASSERT_EQ(Convert(from, dir / ("b" + std::string(back)), kind, true),
+                    "Successful Finish");
           const char* data = std::string(back) == ".ers" ? "" : back;
           EXPECT_EQ(ReadBytes(dir / ("c" + std::string(data))),
                     ReadBytes(dir / ("b" + std::string(data))));

@@ -42,8 +42,7 @@ struct JobResult {
   std::vector<std::string> Errors;
 };
 
-JobResult RunJob(const std::string& in, const std::string& out, int kind,
-                 bool abortEarly = false) {
+JobResult RunJob(const std::string& in, const std::string& out, int kind, bool abortEarly = false) {
   TRecordingHost host;
   host.AbortAtFirstProgress = abortEarly;
   AbortRequested = false;
@@ -174,9 +173,8 @@ TEST(ConvertThread, OutputNeverOverwritesTheInput) {
   const std::string header = ReadText(dir / "map.ers");
   std::filesystem::create_hard_link(dir / "map.ers", dir / "link.ers");
   std::filesystem::create_directory(dir / "sub");
-  for (const std::string& out :
-       {dir / "map.ers", dir / "map.osd", dir / "sub/../map.ers", dir / "link.ers",
-        dir / "map.gif"}) {
+  for (const std::string& out : {dir / "map.ers", dir / "map.osd", dir / "sub/../map.ers",
+                                 dir / "link.ers", dir / "map.gif"}) {
     JobResult r = RunJob(dir / "map.ers", out, tkMirrorHorizontal);
     EXPECT_NE(r.Message.find("would overwrite"), std::string::npos) << out << ": " << r.Message;
   }

@@ -13,8 +13,9 @@ namespace {
 
 TMemorySources FakeMachine(const TempDir& dir, const std::string& cgroups) {
   TMemorySources sources{dir / "meminfo", dir / "cgroup", dir / "sys"};
-  WriteText(sources.MemInfo, "MemTotal:       24683772 kB\nMemFree:  100 kB\n"
-                             "MemAvailable:    8388608 kB\nBuffers: 5 kB\n");
+  WriteText(sources.MemInfo,
+            "MemTotal:       24683772 kB\nMemFree:  100 kB\n"
+            "MemAvailable:    8388608 kB\nBuffers: 5 kB\n");
   WriteText(sources.SelfCgroup, cgroups);
   return sources;
 }

@@ -38,12 +38,24 @@ TEST(PhotoLayer, EveryKindReadsThePixelOfTheTable) {
       for (int j = 0; j < columns; ++j) {
         std::pair<int, int> expected;
         switch (kind) {
-          case 1: expected = {W - 1 - j, i}; break;
-          case 2: expected = {W - 1 - i, j}; break;
-          case 3: expected = {i, H - 1 - j}; break;
-          case 4: expected = {j, H - 1 - i}; break;
-          case 5: expected = {W - 1 - j, H - 1 - i}; break;
-          default: expected = {j, i}; break;
+          case 1:
+            expected = {W - 1 - j, i};
+            break;
+          case 2:
+            expected = {W - 1 - i, j};
+            break;
+          case 3:
+            expected = {i, H - 1 - j};
+            break;
+          case 4:
+            expected = {j, H - 1 - i};
+            break;
+          case 5:
+            expected = {W - 1 - j, H - 1 - i};
+            break;
+          default:
+            expected = {j, i};
+            break;
         }
         EXPECT_EQ(Source(l, i, j), expected) << "kind " << kind << " at " << i << "," << j;
       }
@@ -88,8 +100,8 @@ TEST(PhotoLayer, ControlPointsMoveAboutTheImageEdges) {
   struct Case {
     int kind;
     double column, row;
-  } cases[] = {{0, 0.5, 0.25},  {1, 9.5, 0.25}, {4, 0.5, 3.75},
-               {5, 9.5, 3.75},  {3, 3.75, 0.5}, {2, 0.25, 9.5}};
+  } cases[] = {{0, 0.5, 0.25}, {1, 9.5, 0.25}, {4, 0.5, 3.75},
+               {5, 9.5, 3.75}, {3, 3.75, 0.5}, {2, 0.25, 9.5}};
   for (const Case& c : cases) {
     TPhotoLayer l = Layer(c.kind, 10, 4);
     double column = 0.5, row = 0.25;

@@ -71,7 +71,8 @@ TEST(TextUtils, ParseRealAcceptsPointOrCommaWhateverTheLocale) {
   EXPECT_EQ(ParseReal("abc", 1), 1);
   EXPECT_EQ(ParseReal("inf", 2), 2);
   // A header's reals: a number no raster can use is NaN, so that it is refused.
-  for (const char* unusable : {"nan", "NAN", " -nan ", "inf", "-Infinity", "+INF", "1e999", "1,5e999"})
+  for (const char* unusable :
+       {"nan", "NAN", " -nan ", "inf", "-Infinity", "+INF", "1e999", "1,5e999"})
     EXPECT_TRUE(std::isnan(ParseHeaderReal(unusable, 1))) << unusable;
   EXPECT_EQ(ParseHeaderReal("abc", 1), 1);
   EXPECT_EQ(ParseHeaderReal("", 1), 1);

@@ -68,13 +68,9 @@ QString FromFileName(const std::string& name) {
   return QFile::decodeName(QByteArray::fromStdString(name));
 }
 
-std::string ToFileName(const QString& name) {
-  return QFile::encodeName(name).toStdString();
-}
+std::string ToFileName(const QString& name) { return QFile::encodeName(name).toStdString(); }
 
-QIcon ListImage(int index) {
-  return QIcon(QString(":/images/") + kImageFiles[index]);
-}
+QIcon ListImage(int index) { return QIcon(QString(":/images/") + kImageFiles[index]); }
 
 TForm1::TForm1(TOptions options, QWidget* parent)
     : QMainWindow(parent), Options(std::move(options)) {
@@ -278,8 +274,8 @@ void TForm1::FormCreate() {
     mainWidth += button->sizeHint().expandedTo(button->minimumSize()).width();
   const int rotateWidth =
       kRotateButtonCount * kRotateButtonSize + (kRotateButtonCount - 1) * kRotateGap;
-  FixedClientWidth = std::max(mirava::FixedClientWidth(mainWidth, rotateWidth),
-                              minimumSizeHint().width());
+  FixedClientWidth =
+      std::max(mirava::FixedClientWidth(mainWidth, rotateWidth), minimumSizeHint().width());
   setFixedWidth(FixedClientWidth);
   Panel2->hide();
 
@@ -336,8 +332,7 @@ void TForm1::resizeEvent(QResizeEvent* event) {
 // The size hints keep the width; a window manager that ignores them gets it
 // set back.
 void TForm1::FormResize() {
-  if (FixedClientWidth > 0 && width() != FixedClientWidth)
-    resize(FixedClientWidth, height());
+  if (FixedClientWidth > 0 && width() != FixedClientWidth) resize(FixedClientWidth, height());
 }
 
 void TForm1::InputBtnClick() {
@@ -602,8 +597,8 @@ void TForm1::Synchronize(const std::function<void()>& procedure) {
     procedure();
     return;
   }
-  QMetaObject::invokeMethod(this, [&procedure] { procedure(); },
-                            Qt::BlockingQueuedConnection);
+  QMetaObject::invokeMethod(
+      this, [&procedure] { procedure(); }, Qt::BlockingQueuedConnection);
 }
 
 void TForm1::DisplayProgress(int percent, const std::string& elapsed,

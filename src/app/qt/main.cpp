@@ -57,8 +57,7 @@ int RunWithoutWindow() {
   return RunConsoleJob(UnattendedJob);
 }
 
-void OnToolkitMessage(QtMsgType type, const QMessageLogContext& context,
-                      const QString& text) {
+void OnToolkitMessage(QtMsgType type, const QMessageLogContext& context, const QString& text) {
   if (!StartingToolkit) {
     ToolkitHandler(type, context, text);
     return;

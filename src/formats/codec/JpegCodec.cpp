@@ -304,10 +304,10 @@ TBlockGrid GridOf(const jpeg_decompress_struct& cinfo) {
   }
   for (int ci = 0; ci < cinfo.num_components; ++ci) {
     const jpeg_component_info& c = cinfo.comp_info[ci];
-    const uint64_t columns = (uint64_t(c.width_in_blocks) + c.h_samp_factor - 1) /
-                             c.h_samp_factor * c.h_samp_factor;
-    const uint64_t rows = (uint64_t(c.height_in_blocks) + c.v_samp_factor - 1) /
-                          c.v_samp_factor * c.v_samp_factor;
+    const uint64_t columns =
+        (uint64_t(c.width_in_blocks) + c.h_samp_factor - 1) / c.h_samp_factor * c.h_samp_factor;
+    const uint64_t rows =
+        (uint64_t(c.height_in_blocks) + c.v_samp_factor - 1) / c.v_samp_factor * c.v_samp_factor;
     grid.CoefficientBytes += columns * rows * DCTSIZE2 * sizeof(JCOEF);
   }
   return grid;
@@ -382,8 +382,8 @@ struct TPlacement {
   jvirt_barray_ptr* SourceBlocks = nullptr;
   JBLOCKARRAY Rows[MAX_COMPONENTS] = {};
   JDIMENSION RowWidth[MAX_COMPONENTS] = {};
-  JBLOCKARRAY (*EncoderAccess)(j_common_ptr, jvirt_barray_ptr, JDIMENSION, JDIMENSION,
-                               boolean) = nullptr;
+  JBLOCKARRAY (*EncoderAccess)
+  (j_common_ptr, jvirt_barray_ptr, JDIMENSION, JDIMENSION, boolean) = nullptr;
 };
 
 bool Transposes(TBlockPlacement kind) {
@@ -661,8 +661,7 @@ int ReadWholeImage(const std::string& fileName, uint8_t* buffer, uint32_t width,
 
 int WriteWholeImage(const std::string& fileName, const uint8_t* buffer, uint32_t width,
                     uint32_t height, uint32_t channels, uint32_t padBytes, int quality,
-                    TChromaSampling sampling, std::string& message,
-                    const std::atomic<bool>* stop) {
+                    TChromaSampling sampling, std::string& message, const std::atomic<bool>* stop) {
   if (width == 0 || height == 0 || width > kMaxDimension || height > kMaxDimension)
     return Report(jeUnsupported,
                   "JPEG images hold 1 to " + std::to_string(kMaxDimension) +
@@ -676,8 +675,8 @@ int WriteWholeImage(const std::string& fileName, const uint8_t* buffer, uint32_t
       fileName,
       [&](FILE* file) -> int {
         TErrorManager errors;
-        const int code = EncodeC(file, errors, buffer, width, height, channels, stride, quality,
-                                 sampling, stop);
+        const int code =
+            EncodeC(file, errors, buffer, width, height, channels, stride, quality, sampling, stop);
         if (code == jeStopped) return Report(code, "", message);
         return code == jeNone ? jeNone : ReportLibrary(errors, message);
       },

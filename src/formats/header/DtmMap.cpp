@@ -88,8 +88,8 @@ std::optional<std::string> TDtmMap2::WriteRefusal(const TRasterShape& shape) {
   return FloatCellRefusal("DTM", shape.CellType);
 }
 
-bool TDtmMap2::Open(const std::string& fileName, uint32_t columns,
-                    uint32_t rows, uint8_t cellType, uint32_t bands, uint8_t mode) {
+bool TDtmMap2::Open(const std::string& fileName, uint32_t columns, uint32_t rows, uint8_t cellType,
+                    uint32_t bands, uint8_t mode) {
   SetFileName(fileName);
   if (mode == omCreate) {
     if (const auto why = WriteRefusal({bands, cellType})) return Fail(TErrorCode::Refused, *why);

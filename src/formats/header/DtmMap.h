@@ -32,12 +32,10 @@ class TDtmMap2 : public THeadMap2 {
   TDtmMap2();
   ~TDtmMap2() override;
   void SetFileName(const std::string& fileName) override;
-  bool Open(const std::string& fileName, uint32_t columns, uint32_t rows,
-            uint8_t cellType, uint32_t bands, uint8_t mode) override;
-  bool ReadCell(uint32_t column, uint32_t row, uint32_t band,
-                float& value) override;
-  bool WriteCell(uint32_t column, uint32_t row, uint32_t band,
-                 float value) override;
+  bool Open(const std::string& fileName, uint32_t columns, uint32_t rows, uint8_t cellType,
+            uint32_t bands, uint8_t mode) override;
+  bool ReadCell(uint32_t column, uint32_t row, uint32_t band, float& value) override;
+  bool WriteCell(uint32_t column, uint32_t row, uint32_t band, float value) override;
   bool Close() override;
 
  private:

@@ -61,8 +61,7 @@ void TErsHeader::ParseLine(const std::string& line) {
     DatumSeen = true;
   }
   if (Contains(line, "COORDINATETYPE")) {
-    (CoordinateTypeSeen ? WarpCoordinateType : CoordinateType) =
-        ParseCoordinateType(value);
+    (CoordinateTypeSeen ? WarpCoordinateType : CoordinateType) = ParseCoordinateType(value);
     CoordinateTypeSeen = true;
   }
   if (Contains(line, "BYTEORDER")) MSBFirst = value == "MSBFIRST";
@@ -105,8 +104,7 @@ bool TErsHeader::ReadHeader(const std::string& fileName) {
       return false;
     }
     reader.Reset();
-    for (std::string line = reader.ReadLine(); !IsEndMarker(line);
-         line = reader.ReadLine())
+    for (std::string line = reader.ReadLine(); !IsEndMarker(line); line = reader.ReadLine())
       ParseLine(UpperCase(line));
   } catch (const EReadLineError& e) {
     HeaderError = std::string("(") + e.what() + ")";
@@ -120,17 +118,15 @@ std::string TErsHeader::CellTypeText() const {
 }
 
 std::string LastUpdatedStamp() {
-  static const char* const days[] = {"Sun", "Mon", "Tue", "Wed",
-                                     "Thu", "Fri", "Sat"};
-  static const char* const months[] = {"Jan", "Feb", "Mar", "Apr",
-                                       "May", "Jun", "Jul", "Aug",
-                                       "Sep", "Oct", "Nov", "Dec"};
+  static const char* const days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                       "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
   std::time_t now = std::time(nullptr);
   std::tm t{};
   localtime_r(&now, &t);
   char rest[64];
-  std::snprintf(rest, sizeof rest, " %02d %02d:%02d:%02d \"GMT\" %04d",
-                t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, t.tm_year + 1900);
+  std::snprintf(rest, sizeof rest, " %02d %02d:%02d:%02d \"GMT\" %04d", t.tm_mday, t.tm_hour,
+                t.tm_min, t.tm_sec, t.tm_year + 1900);
   return std::string(days[t.tm_wday]) + " " + months[t.tm_mon] + rest;
 }
 
@@ -196,8 +192,7 @@ bool TErsHeader::WriteHeader(const std::string& fileName) {
     out.WriteLine("    RegistrationCellY = " + Real(RegistrationCellY));
   }
   out.WriteLine("    NrOfBands = " + std::to_string(Bands));
-  static const char* const bandNames[] = {"Red Layer", "Green Layer",
-                                          "Blue Layer"};
+  static const char* const bandNames[] = {"Red Layer", "Green Layer", "Blue Layer"};
   for (int32_t i = 0; i < Bands; ++i) {
     out.WriteLine("    BandId Begin");
     out.WriteLine(std::string("      Value=\"") + bandNames[i % 3] + "\"");

@@ -28,13 +28,10 @@ class TErsHeader : public THeader {
  protected:
   // Both names saying RAW make the header's coordinate type RAW.
   static bool IsRaw(const std::string& datum, const std::string& projection) {
-    return datum.find("RAW") != std::string::npos &&
-           projection.find("RAW") != std::string::npos;
+    return datum.find("RAW") != std::string::npos && projection.find("RAW") != std::string::npos;
   }
   // What a sibling header format reads differently.
-  virtual void AddControlPointLine(const std::string& line) {
-    ControlPoints->AddFromErsLine(line);
-  }
+  virtual void AddControlPointLine(const std::string& line) { ControlPoints->AddFromErsLine(line); }
   // The ER Mapper names (and units) for the system (ErMapperNamesFor).
   void StateCoordinateSystem(const TCoordinateSystem& crs) override;
   virtual const char* Signature() const { return "DATA"; }

@@ -21,9 +21,7 @@ static double HgtCellSize(uint32_t samples) {
   return samples == kHgtSamples1 ? kThreeSeconds / 3 : kThreeSeconds;
 }
 
-static uint64_t HgtFileSize(uint32_t samples) {
-  return 2ull * samples * samples;
-}
+static uint64_t HgtFileSize(uint32_t samples) { return 2ull * samples * samples; }
 
 bool THgtHeader::ReadHeader(const std::string& fileName) {
   Georeferenced = true;  // by its name
@@ -65,9 +63,8 @@ std::optional<std::string> THgtMap2::WriteRefusal(const TRasterShape& shape) {
   return Signed16Refusal("HGT", shape.CellType, shape.Bands);
 }
 
-bool THgtMap2::Open(const std::string& fileName, uint32_t columns,
-                    uint32_t rows, uint8_t cellType, uint32_t bands,
-                    uint8_t mode) {
+bool THgtMap2::Open(const std::string& fileName, uint32_t columns, uint32_t rows, uint8_t cellType,
+                    uint32_t bands, uint8_t mode) {
   SetFileName(fileName);
   auto& hgt = static_cast<THgtHeader&>(*Header);
   if (mode == omCreate) {
@@ -80,8 +77,7 @@ bool THgtMap2::Open(const std::string& fileName, uint32_t columns,
                       std::to_string(columns) + " x " + std::to_string(rows));
     hgt.Samples = rows;
     const double cellSize = HgtCellSize(rows);
-    Header->Setup(rows, columns, 1, cellSize, cellSize, 0, 0, 0, 0, "", "", "",
-                  ctSigned16);
+    Header->Setup(rows, columns, 1, cellSize, cellSize, 0, 0, 0, 0, "", "", "", ctSigned16);
     Header->MSBFirst = true;
     if (!OpenRaster(FileName, columns, rows, ctSigned16, 1, omCreate, true)) {
       return FailOpen("Open map write error=");

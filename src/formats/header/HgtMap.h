@@ -31,8 +31,8 @@ class THgtMap2 : public THeadMap2 {
   static std::optional<std::string> WriteRefusal(const TRasterShape& shape);
   THgtMap2();
   void SetFileName(const std::string& fileName) override;
-  bool Open(const std::string& fileName, uint32_t columns, uint32_t rows,
-            uint8_t cellType, uint32_t bands, uint8_t mode) override;
+  bool Open(const std::string& fileName, uint32_t columns, uint32_t rows, uint8_t cellType,
+            uint32_t bands, uint8_t mode) override;
   // Voids, in every tile.
   std::optional<double> GetNoData() const override { return -32768; }
 };

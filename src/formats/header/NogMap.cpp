@@ -39,8 +39,7 @@ bool TNogHeader::ReadHeader(const std::string& fileName) {
   }
   size_t got = 0;
   TBinaryFile file;
-  if (!file.OpenRead(fileName) ||
-      !file.Read(HeaderBlock.data(), HeaderBlock.size(), got)) {
+  if (!file.OpenRead(fileName) || !file.Read(HeaderBlock.data(), HeaderBlock.size(), got)) {
     HeaderError = "(" + file.ErrorText() + ")";
     return false;
   }
@@ -97,12 +96,11 @@ bool TNogHeader::WriteHeader(const std::string& fileName) {
                     std::to_string(v.Field.Offset) + ")";
       return false;
     }
-    std::memcpy(HeaderBlock.data() + v.Field.Offset, v.Text.c_str(),
-                v.Text.size() + 1);
+    std::memcpy(HeaderBlock.data() + v.Field.Offset, v.Text.c_str(), v.Text.size() + 1);
   }
   TBinaryFile file;
-  if (!file.Create(fileName) ||
-      !file.Write(HeaderBlock.data(), HeaderBlock.size()) || !file.Close()) {
+  if (!file.Create(fileName) || !file.Write(HeaderBlock.data(), HeaderBlock.size()) ||
+      !file.Close()) {
     HeaderError = "(" + file.ErrorText() + ")";
     return false;
   }
@@ -123,9 +121,8 @@ std::optional<std::string> TNogMap2::WriteRefusal(const TRasterShape& shape) {
   return SquareCellRefusal("NOG", shape.CellSizeX, shape.CellSizeY);
 }
 
-bool TNogMap2::Open(const std::string& fileName, uint32_t columns,
-                    uint32_t rows, uint8_t cellType, uint32_t bands,
-                    uint8_t mode) {
+bool TNogMap2::Open(const std::string& fileName, uint32_t columns, uint32_t rows, uint8_t cellType,
+                    uint32_t bands, uint8_t mode) {
   if (mode == omCreate) {
     if (const auto why = WriteRefusal({bands, cellType})) return Fail(TErrorCode::Refused, *why);
     return THeadMap2::Open(fileName, columns, rows, ctSigned16, 1, mode);
@@ -133,15 +130,12 @@ bool TNogMap2::Open(const std::string& fileName, uint32_t columns,
   return THeadMap2::Open(fileName, columns, rows, cellType, bands, mode);
 }
 
-bool TNogMap2::SetGeoreference(const std::string& spheroid,
-                               const std::string& datum, double cellSizeX,
-                               double cellSizeY, double registrationCellX,
-                               double registrationCellY, double registrationX,
-                               double registrationY,
+bool TNogMap2::SetGeoreference(const std::string& spheroid, const std::string& datum,
+                               double cellSizeX, double cellSizeY, double registrationCellX,
+                               double registrationCellY, double registrationX, double registrationY,
                                const std::string& projection) {
-  THeadMap2::SetGeoreference(spheroid, datum, cellSizeX, cellSizeY,
-                             registrationCellX, registrationCellY,
-                             registrationX, registrationY, projection);
+  THeadMap2::SetGeoreference(spheroid, datum, cellSizeX, cellSizeY, registrationCellX,
+                             registrationCellY, registrationX, registrationY, projection);
   // The header has room for one cell size.
   if (const auto why = SquareCellRefusal("NOG", cellSizeX, cellSizeY))
     return Fail(TErrorCode::Refused, *why);

@@ -19,7 +19,9 @@ class TNogHeader : public THeader {
   bool ReadHeader(const std::string& fileName) override;
   bool WriteHeader(const std::string& fileName) override;
   TFieldNames FieldNames() const override {
-    return {.CellSizeX = "cell size", .CellSizeY = "cell size", .RegistrationX = "left",
+    return {.CellSizeX = "cell size",
+            .CellSizeY = "cell size",
+            .RegistrationX = "left",
             .RegistrationY = "top"};
   }
 
@@ -34,11 +36,10 @@ class TNogMap2 : public THeadMap2 {
   TNogMap2();
   ~TNogMap2() override;
   void SetFileName(const std::string& fileName) override;
-  bool Open(const std::string& fileName, uint32_t columns, uint32_t rows,
-            uint8_t cellType, uint32_t bands, uint8_t mode) override;
-  bool SetGeoreference(const std::string& spheroid, const std::string& datum,
-                       double cellSizeX, double cellSizeY,
-                       double registrationCellX, double registrationCellY,
+  bool Open(const std::string& fileName, uint32_t columns, uint32_t rows, uint8_t cellType,
+            uint32_t bands, uint8_t mode) override;
+  bool SetGeoreference(const std::string& spheroid, const std::string& datum, double cellSizeX,
+                       double cellSizeY, double registrationCellX, double registrationCellY,
                        double registrationX, double registrationY,
                        const std::string& projection) override;
 };

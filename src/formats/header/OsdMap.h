@@ -17,9 +17,7 @@ class TOsdHeader : public TErsHeader {
   bool SpheroidSeen = false;
 
  protected:
-  void AddControlPointLine(const std::string& line) override {
-    ControlPoints->AddFromLine(line);
-  }
+  void AddControlPointLine(const std::string& line) override { ControlPoints->AddFromLine(line); }
   const char* Signature() const override { return "ORTH"; }
   const char* KindName() const override { return "OSD"; }
 };

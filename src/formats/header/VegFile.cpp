@@ -75,8 +75,7 @@ bool TVegHeader::WriteHeader(const std::string& fileName) {
   for (int step = 1; step <= 8 && BottomY + span * CellSizeX != top; ++step) {
     const double toward = step % 2 ? HUGE_VAL : -HUGE_VAL;
     double candidate = top - span * CellSizeX;
-    for (int i = 0; i < (step + 1) / 2; ++i)
-      candidate = std::nextafter(candidate, toward);
+    for (int i = 0; i < (step + 1) / 2; ++i) candidate = std::nextafter(candidate, toward);
     if (candidate + span * CellSizeX == top) BottomY = candidate;
   }
   TTextFileWriter out(fileName);
@@ -109,8 +108,7 @@ uint64_t TVegFile::TileCount() const {
 TVegFile::TTileEntry& TVegFile::TileOf(uint32_t column, uint32_t row) {
   // Tile rows count from the south, tile columns from the west.
   const uint64_t tileRow = Veg().TileRowsMinusOne - row / kVegTileSide;
-  return TileDirectory[column / kVegTileSide +
-                       tileRow * (Veg().TileColumnsMinusOne + 1ull)];
+  return TileDirectory[column / kVegTileSide + tileRow * (Veg().TileColumnsMinusOne + 1ull)];
 }
 
 uint32_t TVegFile::CellByte(uint32_t column, uint32_t row) {
@@ -127,8 +125,8 @@ std::optional<std::string> TVegFile::WriteRefusal(const TRasterShape& shape) {
   return SquareCellRefusal("VEG", shape.CellSizeX, shape.CellSizeY);
 }
 
-bool TVegFile::Open(const std::string& fileName, uint32_t columns,
-                    uint32_t rows, uint8_t cellType, uint32_t bands, uint8_t mode) {
+bool TVegFile::Open(const std::string& fileName, uint32_t columns, uint32_t rows, uint8_t cellType,
+                    uint32_t bands, uint8_t mode) {
   SetFileName(fileName);
   OpenMode = mode;
   if (mode == omRead) {
@@ -151,8 +149,7 @@ bool TVegFile::Open(const std::string& fileName, uint32_t columns,
   }
   Header->Setup(rows, columns, 1, 1.0, 1.0, 0, 0, 0, 0, "", "", "", ctFloat32);
   Veg().TileRowsMinusOne = static_cast<int32_t>((rows + 249ull) / kVegTileSide - 1);
-  Veg().TileColumnsMinusOne =
-      static_cast<int32_t>((columns + 249ull) / kVegTileSide - 1);
+  Veg().TileColumnsMinusOne = static_cast<int32_t>((columns + 249ull) / kVegTileSide - 1);
   // Tile offsets are 32-bit words: the last tile must start below 4 GiB
   // even when every tile is present.
   const uint64_t tiles = TileCount();
@@ -167,9 +164,9 @@ bool TVegFile::Open(const std::string& fileName, uint32_t columns,
     // whether they can be, with room for every tile.
     TBinaryFile header;
     Cells = std::make_unique<TBinaryFile>();
-    const bool ok = (Cells->Create(FileName) &&
-                     Cells->Reserve(4 + (8 + uint64_t{kVegTileSize}) * tiles)) &&
-                    header.Create(Header->HeaderFileName) && header.Close();
+    const bool ok =
+        (Cells->Create(FileName) && Cells->Reserve(4 + (8 + uint64_t{kVegTileSize}) * tiles)) &&
+        header.Create(Header->HeaderFileName) && header.Close();
     if (!ok) {
       const bool cells = !Cells->ErrorText().empty();
       const std::string& name = cells ? FileName : Header->HeaderFileName;
@@ -215,15 +212,12 @@ bool TVegFile::LoadDirectory() {
   return true;
 }
 
-bool TVegFile::SetGeoreference(const std::string& spheroid,
-                               const std::string& datum, double cellSizeX,
-                               double cellSizeY, double registrationCellX,
-                               double registrationCellY, double registrationX,
-                               double registrationY,
+bool TVegFile::SetGeoreference(const std::string& spheroid, const std::string& datum,
+                               double cellSizeX, double cellSizeY, double registrationCellX,
+                               double registrationCellY, double registrationX, double registrationY,
                                const std::string& projection) {
-  THeadMap2::SetGeoreference(spheroid, datum, cellSizeX, cellSizeY,
-                             registrationCellX, registrationCellY,
-                             registrationX, registrationY, projection);
+  THeadMap2::SetGeoreference(spheroid, datum, cellSizeX, cellSizeY, registrationCellX,
+                             registrationCellY, registrationX, registrationY, projection);
   // The header has room for one cell size.
   if (const auto why = SquareCellRefusal("VEG", cellSizeX, cellSizeY))
     return Fail(TErrorCode::Refused, *why);

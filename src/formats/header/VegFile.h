@@ -25,7 +25,9 @@ class TVegHeader : public THeader {
   bool ReadHeader(const std::string& fileName) override;
   bool WriteHeader(const std::string& fileName) override;
   TFieldNames FieldNames() const override {
-    return {.CellSizeX = "cell size", .CellSizeY = "cell size", .RegistrationX = "left",
+    return {.CellSizeX = "cell size",
+            .CellSizeY = "cell size",
+            .RegistrationX = "left",
             .RegistrationY = "bottom"};
   }
 
@@ -43,20 +45,17 @@ class TVegFile : public THeadMap2 {
   TVegFile();
   ~TVegFile() override;
   void SetFileName(const std::string& fileName) override;
-  bool Open(const std::string& fileName, uint32_t columns, uint32_t rows,
-            uint8_t cellType, uint32_t bands, uint8_t mode) override;
-  bool SetGeoreference(const std::string& spheroid, const std::string& datum,
-                       double cellSizeX, double cellSizeY,
-                       double registrationCellX, double registrationCellY,
+  bool Open(const std::string& fileName, uint32_t columns, uint32_t rows, uint8_t cellType,
+            uint32_t bands, uint8_t mode) override;
+  bool SetGeoreference(const std::string& spheroid, const std::string& datum, double cellSizeX,
+                       double cellSizeY, double registrationCellX, double registrationCellY,
                        double registrationX, double registrationY,
                        const std::string& projection) override;
   std::optional<double> GetNoData() const override { return kVegNoValue; }
   // Cells of absent tiles, and stored -9999 cells of an opened raster, are
   // no-data: -9999 and false with no error text.
-  bool ReadCell(uint32_t column, uint32_t row, uint32_t band,
-                float& value) override;
-  bool WriteCell(uint32_t column, uint32_t row, uint32_t band,
-                 float value) override;
+  bool ReadCell(uint32_t column, uint32_t row, uint32_t band, float& value) override;
+  bool WriteCell(uint32_t column, uint32_t row, uint32_t band, float value) override;
   // A created raster writes both its files here.
   bool Close() override;
 

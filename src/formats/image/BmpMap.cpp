@@ -43,9 +43,7 @@ constexpr uint32_t kBiCompressionRle4 = 2;
 constexpr uint32_t kBiCompressionBitFields = 3;
 
 // Rows are padded to whole 32-bit words.
-uint64_t StrideFor(uint64_t width, uint32_t bitCount) {
-  return (width * bitCount + 31) / 32 * 4;
-}
+uint64_t StrideFor(uint64_t width, uint32_t bitCount) { return (width * bitCount + 31) / 32 * 4; }
 
 // The longest row a mapped window can hold with its start rounded down.
 constexpr uint64_t kLongestRow = kMaxWindowSize - kWindowAlignment;
@@ -72,9 +70,8 @@ void TBMPMap2::ResetDescription() {
   ResetGeoreference();
 }
 
-bool TBMPMap2::Open(const std::string& fileName, uint32_t columns,
-                    uint32_t rows, uint8_t cellType, uint32_t bands,
-                    uint8_t mode) {
+bool TBMPMap2::Open(const std::string& fileName, uint32_t columns, uint32_t rows, uint8_t cellType,
+                    uint32_t bands, uint8_t mode) {
   SetFileName(fileName);
   OpenMode = mode;
   Closed = false;
@@ -169,7 +166,8 @@ bool TBMPMap2::ParseHeaders() {
            (compression == kBiCompressionRle4 && BitCount != 4) ||
            (bitFields && BitCount != 16 && BitCount != 32))
     DetailText = "compression that does not fit " + std::to_string(BitCount) + "-bit pixels";
-  else if (width <= 0) DetailText = "width of " + std::to_string(width) + " columns";
+  else if (width <= 0)
+    DetailText = "width of " + std::to_string(width) + " columns";
   else if (height == 0 || height == INT32_MIN)
     DetailText = "height of " + std::to_string(height) + " rows";
   else if (TopDown && Rle)
@@ -321,8 +319,7 @@ uint32_t TBMPMap2::BlockRows() {
 }
 
 bool TBMPMap2::GetBlock(uint32_t first, uint32_t count, TCellBlock& block) {
-  if (BlockRows() == 0 || count == 0 || first >= Height || count > Height - first)
-    return false;
+  if (BlockRows() == 0 || count == 0 || first >= Height || count > Height - first) return false;
   // Bottom-up files hold the block's last row lowest.
   const uint64_t firstStored = TopDown ? first : Height - first - count;
   uint8_t* stored = MapRange(PixelOffset + firstStored * RowStride, uint64_t{count} * RowStride);
@@ -337,8 +334,7 @@ bool TBMPMap2::GetBlock(uint32_t first, uint32_t count, TCellBlock& block) {
   return true;
 }
 
-bool TBMPMap2::ReadCell(uint32_t column, uint32_t row, uint32_t band,
-                        float& value) {
+bool TBMPMap2::ReadCell(uint32_t column, uint32_t row, uint32_t band, float& value) {
   value = 0;
   if (band >= ReportedBands) band = ReportedBands ? ReportedBands - 1u : 0;
   if (column >= Width || row >= Height) return false;
@@ -368,8 +364,7 @@ bool TBMPMap2::ReadCell(uint32_t column, uint32_t row, uint32_t band,
   return true;
 }
 
-bool TBMPMap2::WriteCell(uint32_t column, uint32_t row, uint32_t band,
-                         float value) {
+bool TBMPMap2::WriteCell(uint32_t column, uint32_t row, uint32_t band, float value) {
   if (OpenMode != omCreate) return false;
   if (band >= ReportedBands) band = ReportedBands - 1u;
   if (column >= Width || row >= Height) return false;
@@ -386,8 +381,8 @@ std::optional<std::string> TBMPMap2::WriteRefusal(const TRasterShape& shape) {
   return std::nullopt;
 }
 
-bool TBMPMap2::CreateFile(const std::string& fileName, uint32_t columns,
-                          uint32_t rows, uint8_t cellType, uint32_t bands) {
+bool TBMPMap2::CreateFile(const std::string& fileName, uint32_t columns, uint32_t rows,
+                          uint8_t cellType, uint32_t bands) {
   if (cellType != ctUnsigned8) {
     return Fail(TErrorCode::Refused,
                 std::string("Not supported cell type(must be byte type): ") +
@@ -451,18 +446,16 @@ bool TBMPMap2::CreateFile(const std::string& fileName, uint32_t columns,
   return true;
 }
 
-bool TBMPMap2::SetGeoreference(const std::string& spheroid,
-                               const std::string& datum, double cellSizeX,
-                               double cellSizeY, double registrationCellX,
-                               double registrationCellY, double registrationX,
-                               double registrationY,
+bool TBMPMap2::SetGeoreference(const std::string& spheroid, const std::string& datum,
+                               double cellSizeX, double cellSizeY, double registrationCellX,
+                               double registrationCellY, double registrationX, double registrationY,
                                const std::string& projection) {
   KeepGeoreference(spheroid, datum, cellSizeX, cellSizeY, registrationCellX, registrationCellY,
                    registrationX, registrationY, projection);
   if (OpenMode != omCreate) return true;
   return SaveWorldFile(ChangeFileExt(FileName, ".bmpw"),
-                       TWorldFile::FromOrigin(GetCellSizeX(), ColumnTermY, RowTermX,
-                                              GetCellSizeY(), GetOriginX(), GetOriginY()));
+                       TWorldFile::FromOrigin(GetCellSizeX(), ColumnTermY, RowTermX, GetCellSizeY(),
+                                              GetOriginX(), GetOriginY()));
 }
 
 bool TBMPMap2::Close() {

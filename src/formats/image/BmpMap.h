@@ -27,12 +27,10 @@ class TBMPMap2 : public TDataSetRoot2 {
   ~TBMPMap2() override;
 
   bool SelectRow(uint32_t row, uint32_t band) override;
-  bool ReadCell(uint32_t column, uint32_t row, uint32_t band,
-                float& value) override;
-  bool WriteCell(uint32_t column, uint32_t row, uint32_t band,
-                 float value) override;
-  bool Open(const std::string& fileName, uint32_t columns, uint32_t rows,
-            uint8_t cellType, uint32_t bands, uint8_t mode) override;
+  bool ReadCell(uint32_t column, uint32_t row, uint32_t band, float& value) override;
+  bool WriteCell(uint32_t column, uint32_t row, uint32_t band, float value) override;
+  bool Open(const std::string& fileName, uint32_t columns, uint32_t rows, uint8_t cellType,
+            uint32_t bands, uint8_t mode) override;
   bool OpenRead(const std::string& fileName) override;
   bool Crop(uint32_t, uint32_t, uint32_t, uint32_t) override { return false; }
   int32_t GetBandCount() override { return ReportedBands; }
@@ -40,9 +38,8 @@ class TBMPMap2 : public TDataSetRoot2 {
   int32_t GetColumnCount() override { return static_cast<int32_t>(Width); }
   uint8_t GetCellType() override { return ctUnsigned8; }
   bool IsMSBFirst() override { return false; }
-  bool SetGeoreference(const std::string& spheroid, const std::string& datum,
-                       double cellSizeX, double cellSizeY,
-                       double registrationCellX, double registrationCellY,
+  bool SetGeoreference(const std::string& spheroid, const std::string& datum, double cellSizeX,
+                       double cellSizeY, double registrationCellX, double registrationCellY,
                        double registrationX, double registrationY,
                        const std::string& projection) override;
   // Grey and 24-bit bitmaps offer their rows (stored bottom-up, blue first)
@@ -57,8 +54,8 @@ class TBMPMap2 : public TDataSetRoot2 {
  private:
   void ResetDescription();
   bool OpenExisting(const std::string& fileName);
-  bool CreateFile(const std::string& fileName, uint32_t columns, uint32_t rows,
-                  uint8_t cellType, uint32_t bands);
+  bool CreateFile(const std::string& fileName, uint32_t columns, uint32_t rows, uint8_t cellType,
+                  uint32_t bands);
   // Examines the headers; false with the reason in DetailText.
   bool ParseHeaders();
   // The colour masks of 16- and 32-bit pixels; false when they overlap.
@@ -85,7 +82,7 @@ class TBMPMap2 : public TDataSetRoot2 {
     }
   };
 
-  uint32_t PixelOffset = 0;  // bfOffBits
+  uint32_t PixelOffset = 0;                     // bfOffBits
   std::vector<std::array<uint8_t, 3>> Palette;  // red, green, blue
   std::array<TMask, 4> Masks;                   // red, green, blue, alpha
   TImageBuffer Decoded;                         // RLE pixels, top row first

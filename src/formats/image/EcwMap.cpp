@@ -140,14 +140,12 @@ TECWMap2::~TECWMap2() { Close(); }
 
 bool TECWMap2::SelectRow(uint32_t row, uint32_t) { return row < Rows; }
 
-bool TECWMap2::ReadCell(uint32_t column, uint32_t row, uint32_t band,
-                        float& value) {
+bool TECWMap2::ReadCell(uint32_t column, uint32_t row, uint32_t band, float& value) {
   value = 0;
   return ImageBuffer.Read(column, row, band, value);
 }
 
-bool TECWMap2::WriteCell(uint32_t column, uint32_t row, uint32_t band,
-                         float value) {
+bool TECWMap2::WriteCell(uint32_t column, uint32_t row, uint32_t band, float value) {
   return ImageBuffer.Write(column, row, band, value);
 }
 
@@ -171,9 +169,8 @@ std::optional<std::string> TECWMap2::WriteRefusal(const TRasterShape& shape) {
   return BytePictureRefusal("ECW", shape);
 }
 
-bool TECWMap2::Open(const std::string& fileName, uint32_t columns,
-                    uint32_t rows, uint8_t cellType, uint32_t bands,
-                    uint8_t mode) {
+bool TECWMap2::Open(const std::string& fileName, uint32_t columns, uint32_t rows, uint8_t cellType,
+                    uint32_t bands, uint8_t mode) {
   FileName = fileName;
   OpenMode = mode;
   SetMSBFirst(false);
@@ -191,8 +188,7 @@ bool TECWMap2::Open(const std::string& fileName, uint32_t columns,
   }
   if (const auto why = WriteRefusal({bands, cellType})) return Fail(TErrorCode::Refused, *why);
   // Refused now rather than after every cell was copied.
-  if (columns == 0 || rows == 0 ||
-      static_cast<uint64_t>(columns) * bands > ncs::kMaxLineSamples) {
+  if (columns == 0 || rows == 0 || static_cast<uint64_t>(columns) * bands > ncs::kMaxLineSamples) {
     return Fail(TErrorCode::Format, "ECW images here hold 1 to " +
                                         std::to_string(ncs::kMaxLineSamples / bands) +
                                         " columns and at least one row, not " +
@@ -231,8 +227,8 @@ bool TECWMap2::ReadWholeImage(const std::string& fileName) {
   if (!ImageBuffer.Empty()) {
     std::vector<uint32_t> bandList(Bands);
     for (uint32_t b = 0; b < Bands; ++b) bandList[b] = b;
-    e = ncs::NCScbmSetFileView(*view, Bands, bandList.data(), 0, 0, Columns - 1,
-                               Rows - 1, Columns, Rows);
+    e = ncs::NCScbmSetFileView(*view, Bands, bandList.data(), 0, 0, Columns - 1, Rows - 1, Columns,
+                               Rows);
     if (e != ncs::NCS_SUCCESS) {
       ErrorText = "Error: " + ncs::NCSGetErrorText(e) + " " + NcsErrorText(e);
     } else {
@@ -286,8 +282,7 @@ bool TECWMap2::OpenRead(const std::string& fileName) {
   return true;
 }
 
-bool TECWMap2::ReadLine(ncs::NCSEcwCompressClient* client, uint32_t line,
-                        float** bandArrays) {
+bool TECWMap2::ReadLine(ncs::NCSEcwCompressClient* client, uint32_t line, float** bandArrays) {
   TECWMap2* dataSet = CurrentEcwDataset;
   if (!dataSet || line >= dataSet->Rows || client->SizeX != dataSet->Columns ||
       client->InputBands != dataSet->Bands)
@@ -356,17 +351,15 @@ bool TECWMap2::Close() {
   if (Closed) return true;
   Closed = true;
   bool ok = true;
-  if (OpenMode == omCreate && !ImageBuffer.Empty())
-    ok = CompressImage(FileName, Quality);
+  if (OpenMode == omCreate && !ImageBuffer.Empty()) ok = CompressImage(FileName, Quality);
   ImageBuffer.Release();
   return CloseMapping() && ok;
 }
 
 bool TECWMap2::SetGeoreference(const std::string& spheroid, const std::string& datum,
-                               double cellSizeX, double cellSizeY,
-                               double registrationCellX,
-                               double registrationCellY, double registrationX,
-                               double registrationY, const std::string& projection) {
+                               double cellSizeX, double cellSizeY, double registrationCellX,
+                               double registrationCellY, double registrationX, double registrationY,
+                               const std::string& projection) {
   const TErMapperNames names = ErMapperNamesFor(Crs, {projection, datum, spheroid, false});
   KeepGeoreference(names.Spheroid, names.Datum, cellSizeX, cellSizeY, registrationCellX,
                    registrationCellY, registrationX, registrationY, names.Projection);

@@ -33,12 +33,10 @@ class TECWMap2 : public TDataSetRoot2 {
   ~TECWMap2() override;
 
   bool SelectRow(uint32_t row, uint32_t band) override;
-  bool ReadCell(uint32_t column, uint32_t row, uint32_t band,
-                float& value) override;
-  bool WriteCell(uint32_t column, uint32_t row, uint32_t band,
-                 float value) override;
-  bool Open(const std::string& fileName, uint32_t columns, uint32_t rows,
-            uint8_t cellType, uint32_t bands, uint8_t mode) override;
+  bool ReadCell(uint32_t column, uint32_t row, uint32_t band, float& value) override;
+  bool WriteCell(uint32_t column, uint32_t row, uint32_t band, float value) override;
+  bool Open(const std::string& fileName, uint32_t columns, uint32_t rows, uint8_t cellType,
+            uint32_t bands, uint8_t mode) override;
   bool OpenRead(const std::string& fileName) override;
   bool Crop(uint32_t, uint32_t, uint32_t, uint32_t) override { return false; }
   int32_t GetBandCount() override { return static_cast<int32_t>(Bands); }
@@ -46,9 +44,8 @@ class TECWMap2 : public TDataSetRoot2 {
   int32_t GetColumnCount() override { return static_cast<int32_t>(Columns); }
   uint8_t GetCellType() override { return 1; }
   bool IsMSBFirst() override { return false; }
-  bool SetGeoreference(const std::string& spheroid, const std::string& datum,
-                       double cellSizeX, double cellSizeY,
-                       double registrationCellX, double registrationCellY,
+  bool SetGeoreference(const std::string& spheroid, const std::string& datum, double cellSizeX,
+                       double cellSizeY, double registrationCellX, double registrationCellY,
                        double registrationX, double registrationY,
                        const std::string& projection) override;
   bool StatesCoordinateSystem() override { return ErMapperNamesState(Crs); }
@@ -70,8 +67,7 @@ class TECWMap2 : public TDataSetRoot2 {
   bool ReadWholeImage(const std::string& fileName);
   bool CompressImage(const std::string& fileName, float quality);
   void TakeFileInfo(const ncs::NCSFileViewFileInfo& info);
-  static bool ReadLine(ncs::NCSEcwCompressClient* client, uint32_t line,
-                       float** bandArrays);
+  static bool ReadLine(ncs::NCSEcwCompressClient* client, uint32_t line, float** bandArrays);
 
   TImageBuffer ImageBuffer;
   uint32_t Columns = 0;

@@ -15,12 +15,10 @@ uint64_t PhysicalMemory() {
 
 namespace {
 
-std::string OutOfMemory(uint32_t columns, uint32_t rows, uint32_t bands,
-                        uint64_t bytes) {
-  return "Out of memory: an image of " + std::to_string(columns) + " x " +
-         std::to_string(rows) + " pixels with " + std::to_string(bands) +
-         (bands == 1 ? " band" : " bands") + " needs " + std::to_string(bytes) +
-         " bytes";
+std::string OutOfMemory(uint32_t columns, uint32_t rows, uint32_t bands, uint64_t bytes) {
+  return "Out of memory: an image of " + std::to_string(columns) + " x " + std::to_string(rows) +
+         " pixels with " + std::to_string(bands) + (bands == 1 ? " band" : " bands") + " needs " +
+         std::to_string(bytes) + " bytes";
 }
 
 }  // namespace
@@ -50,24 +48,20 @@ bool TImageBuffer::Allocate(uint32_t columns, uint32_t rows, uint32_t bands,
   return true;
 }
 
-bool TImageBuffer::Crop(uint32_t firstRow, uint32_t lastRow,
-                        uint32_t firstColumn, uint32_t lastColumn,
-                        std::string& errorText) {
+bool TImageBuffer::Crop(uint32_t firstRow, uint32_t lastRow, uint32_t firstColumn,
+                        uint32_t lastColumn, std::string& errorText) {
   TImageBuffer cropped;
-  if (!cropped.Allocate(lastColumn - firstColumn + 1, lastRow - firstRow + 1,
-                        BandCount, errorText))
+  if (!cropped.Allocate(lastColumn - firstColumn + 1, lastRow - firstRow + 1, BandCount, errorText))
     return false;
   const uint64_t bytes = static_cast<uint64_t>(cropped.ColumnCount) * BandCount;
   for (uint32_t i = 0; i < cropped.RowCount; ++i)
-    std::memcpy(cropped.Row(i),
-                Row(firstRow + i) + static_cast<uint64_t>(firstColumn) * BandCount,
+    std::memcpy(cropped.Row(i), Row(firstRow + i) + static_cast<uint64_t>(firstColumn) * BandCount,
                 bytes);
   *this = std::move(cropped);
   return true;
 }
 
-bool TImageBuffer::Read(uint32_t column, uint32_t row, uint32_t band,
-                        float& value) const {
+bool TImageBuffer::Read(uint32_t column, uint32_t row, uint32_t band, float& value) const {
   if (!Data) return false;
   if (band >= BandCount) band = BandCount - 1;
   if (column >= ColumnCount || row >= RowCount) return false;
@@ -75,19 +69,16 @@ bool TImageBuffer::Read(uint32_t column, uint32_t row, uint32_t band,
   return true;
 }
 
-bool TImageBuffer::Write(uint32_t column, uint32_t row, uint32_t band,
-                         float value) {
+bool TImageBuffer::Write(uint32_t column, uint32_t row, uint32_t band, float value) {
   if (!Data) return false;
   if (band >= BandCount) band = BandCount - 1;
   if (column >= ColumnCount || row >= RowCount) return false;
-  EncodeCell(Row(row) + static_cast<uint64_t>(column) * BandCount + band,
-             1, false, value);
+  EncodeCell(Row(row) + static_cast<uint64_t>(column) * BandCount + band, 1, false, value);
   return true;
 }
 
 bool TImageBuffer::Block(uint32_t first, uint32_t count, TCellBlock& block) {
-  if (!Data || count == 0 || first >= RowCount || count > RowCount - first)
-    return false;
+  if (!Data || count == 0 || first >= RowCount || count > RowCount - first) return false;
   block.Data = Row(first);
   block.RowStride = static_cast<int64_t>(Line);
   block.BandStride = 1;

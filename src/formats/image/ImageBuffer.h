@@ -21,12 +21,11 @@ class TImageBuffer {
 
   // A zero-filled buffer. False with "Out of memory" and the sizes when the
   // image needs more than this machine's memory or the allocation fails.
-  bool Allocate(uint32_t columns, uint32_t rows, uint32_t bands,
-                std::string& errorText);
+  bool Allocate(uint32_t columns, uint32_t rows, uint32_t bands, std::string& errorText);
   void Release() { Data.reset(); }
   // Keeps a window of the image (rows and columns inclusive).
-  bool Crop(uint32_t firstRow, uint32_t lastRow, uint32_t firstColumn,
-            uint32_t lastColumn, std::string& errorText);
+  bool Crop(uint32_t firstRow, uint32_t lastRow, uint32_t firstColumn, uint32_t lastColumn,
+            std::string& errorText);
 
   bool Empty() const { return !Data; }
   uint32_t Columns() const { return ColumnCount; }

@@ -21,14 +21,12 @@ void TJpgMap2::SetSize(uint32_t columns, uint32_t rows, uint32_t bands) {
 
 bool TJpgMap2::SelectRow(uint32_t row, uint32_t) { return row < Rows; }
 
-bool TJpgMap2::ReadCell(uint32_t column, uint32_t row, uint32_t band,
-                        float& value) {
+bool TJpgMap2::ReadCell(uint32_t column, uint32_t row, uint32_t band, float& value) {
   value = 0;
   return ImageBuffer.Read(column, row, band, value);
 }
 
-bool TJpgMap2::WriteCell(uint32_t column, uint32_t row, uint32_t band,
-                         float value) {
+bool TJpgMap2::WriteCell(uint32_t column, uint32_t row, uint32_t band, float value) {
   return ImageBuffer.Write(column, row, band, value);
 }
 
@@ -36,9 +34,8 @@ std::optional<std::string> TJpgMap2::WriteRefusal(const TRasterShape& shape) {
   return BytePictureRefusal("JPEG", shape);
 }
 
-bool TJpgMap2::Open(const std::string& fileName, uint32_t columns,
-                    uint32_t rows, uint8_t cellType, uint32_t bands,
-                    uint8_t mode) {
+bool TJpgMap2::Open(const std::string& fileName, uint32_t columns, uint32_t rows, uint8_t cellType,
+                    uint32_t bands, uint8_t mode) {
   FileName = fileName;
   OpenMode = mode;
   SetMSBFirst(false);
@@ -57,8 +54,7 @@ bool TJpgMap2::Open(const std::string& fileName, uint32_t columns,
   }
   if (const auto why = WriteRefusal({bands, cellType})) return Fail(TErrorCode::Refused, *why);
   // Refused now rather than after every cell was copied.
-  if (columns == 0 || rows == 0 || columns > jpeg::kMaxDimension ||
-      rows > jpeg::kMaxDimension) {
+  if (columns == 0 || rows == 0 || columns > jpeg::kMaxDimension || rows > jpeg::kMaxDimension) {
     return Fail(TErrorCode::Format, "JPEG images hold 1 to " + std::to_string(jpeg::kMaxDimension) +
                                         " pixels a side, not " + std::to_string(columns) + " x " +
                                         std::to_string(rows));
@@ -87,8 +83,7 @@ bool TJpgMap2::DecodeImage(const std::string& fileName) {
     if (!ImageBuffer.Allocate(Columns, Rows, Bands, ErrorText)) return false;
   }
   r = jpeg::ReadWholeImage(fileName, ImageBuffer.Row(0), Columns, Rows, Bands,
-                           static_cast<uint32_t>(LineLength - Columns * Bands),
-                           message);
+                           static_cast<uint32_t>(LineLength - Columns * Bands), message);
   if (r != jpeg::jeNone) {
     return Fail(TErrorCode::Format,
                 "ijlReadWholeImage error: " + std::to_string(r) + " " + message);
@@ -101,8 +96,8 @@ bool TJpgMap2::EncodeImage(const std::string& fileName, int quality) {
   std::string message;
   const int r = jpeg::WriteWholeImage(
       fileName, ImageBuffer.Row(0), Columns, Rows, Bands,
-      static_cast<uint32_t>(LineLength - static_cast<uint64_t>(Columns) * Bands),
-      quality, Sampling, message, EncodingStop());
+      static_cast<uint32_t>(LineLength - static_cast<uint64_t>(Columns) * Bands), quality, Sampling,
+      message, EncodingStop());
   if (r != jpeg::jeNone) {
     return Fail(TErrorCode::Format,
                 "ijlWriteWholeImage error: " + std::to_string(r) + " " + message);
@@ -175,13 +170,12 @@ bool TJpgMap2::OpenRead(const std::string& fileName) {
 
 bool TJpgMap2::Crop(uint32_t firstRow, uint32_t lastRow, uint32_t firstColumn,
                     uint32_t lastColumn) {
-  if (ImageBuffer.Empty() || lastRow >= Rows || lastColumn >= Columns ||
-      lastRow <= firstRow || lastColumn <= firstColumn)
+  if (ImageBuffer.Empty() || lastRow >= Rows || lastColumn >= Columns || lastRow <= firstRow ||
+      lastColumn <= firstColumn)
     return false;
   double x, y;
   PixelToWorld(firstColumn, firstRow, x, y);
-  if (!ImageBuffer.Crop(firstRow, lastRow, firstColumn, lastColumn, ErrorText))
-    return false;
+  if (!ImageBuffer.Crop(firstRow, lastRow, firstColumn, lastColumn, ErrorText)) return false;
   SetSize(lastColumn - firstColumn + 1, lastRow - firstRow + 1, Bands);
   // The new top-left corner is where the old grid put that pixel, rotation
   // terms included; they stay, as the picture has not turned.
@@ -191,11 +185,9 @@ bool TJpgMap2::Crop(uint32_t firstRow, uint32_t lastRow, uint32_t firstColumn,
   return WriteWorldFile();
 }
 
-bool TJpgMap2::SetGeoreference(const std::string& spheroid,
-                               const std::string& datum, double cellSizeX,
-                               double cellSizeY, double registrationCellX,
-                               double registrationCellY, double registrationX,
-                               double registrationY,
+bool TJpgMap2::SetGeoreference(const std::string& spheroid, const std::string& datum,
+                               double cellSizeX, double cellSizeY, double registrationCellX,
+                               double registrationCellY, double registrationX, double registrationY,
                                const std::string& projection) {
   KeepGeoreference(spheroid, datum, cellSizeX, cellSizeY, registrationCellX, registrationCellY,
                    registrationX, registrationY, projection);

@@ -22,12 +22,10 @@ class TJpgMap2 : public TDataSetRoot2 {
   ~TJpgMap2() override;
 
   bool SelectRow(uint32_t row, uint32_t band) override;
-  bool ReadCell(uint32_t column, uint32_t row, uint32_t band,
-                float& value) override;
-  bool WriteCell(uint32_t column, uint32_t row, uint32_t band,
-                 float value) override;
-  bool Open(const std::string& fileName, uint32_t columns, uint32_t rows,
-            uint8_t cellType, uint32_t bands, uint8_t mode) override;
+  bool ReadCell(uint32_t column, uint32_t row, uint32_t band, float& value) override;
+  bool WriteCell(uint32_t column, uint32_t row, uint32_t band, float value) override;
+  bool Open(const std::string& fileName, uint32_t columns, uint32_t rows, uint8_t cellType,
+            uint32_t bands, uint8_t mode) override;
   bool OpenRead(const std::string& fileName) override;
   bool Crop(uint32_t firstRow, uint32_t lastRow, uint32_t firstColumn,
             uint32_t lastColumn) override;
@@ -36,9 +34,8 @@ class TJpgMap2 : public TDataSetRoot2 {
   int32_t GetColumnCount() override { return static_cast<int32_t>(Columns); }
   uint8_t GetCellType() override { return 1; }
   bool IsMSBFirst() override { return false; }
-  bool SetGeoreference(const std::string& spheroid, const std::string& datum,
-                       double cellSizeX, double cellSizeY,
-                       double registrationCellX, double registrationCellY,
+  bool SetGeoreference(const std::string& spheroid, const std::string& datum, double cellSizeX,
+                       double cellSizeY, double registrationCellX, double registrationCellY,
                        double registrationX, double registrationY,
                        const std::string& projection) override;
   void PixelToWorld(double column, double row, double& x, double& y) override;

@@ -83,9 +83,7 @@ void TRswMap2::SetHeaderDouble(uint32_t offset, double value) {
 
 int32_t TRswMap2::GetRowCount() { return static_cast<int32_t>(Header32(hHeight)); }
 
-int32_t TRswMap2::GetColumnCount() {
-  return static_cast<int32_t>(Header32(hWidth));
-}
+int32_t TRswMap2::GetColumnCount() { return static_cast<int32_t>(Header32(hWidth)); }
 
 bool TRswMap2::CopyFromFile(uint64_t offset, uint32_t size, uint8_t* data) {
   Cached = TTileCache();
@@ -110,9 +108,8 @@ std::optional<std::string> TRswMap2::WriteRefusal(const TRasterShape& shape) {
   return SquareCellRefusal("RSW", shape.CellSizeX, shape.CellSizeY);
 }
 
-bool TRswMap2::Open(const std::string& fileName, uint32_t columns,
-                    uint32_t rows, uint8_t cellType, uint32_t bands,
-                    uint8_t mode) {
+bool TRswMap2::Open(const std::string& fileName, uint32_t columns, uint32_t rows, uint8_t cellType,
+                    uint32_t bands, uint8_t mode) {
   FileName = fileName;
   GridBands = bands;
   GridCellType = cellType;
@@ -132,8 +129,7 @@ bool TRswMap2::Open(const std::string& fileName, uint32_t columns,
   if (mode != omRead && mode != omReadWrite) return false;
   const int code = mode == omRead ? 1 : 2;
   const std::string prefix =
-      (mode == omRead ? "Open read error " : "Open update error ") +
-      std::to_string(code) + " ";
+      (mode == omRead ? "Open read error " : "Open update error ") + std::to_string(code) + " ";
   if (!OpenMapping(fileName, mode, 0)) {
     const std::string reason = ErrorText;
     return Fail(TErrorCode::Format, prefix + reason);
@@ -202,10 +198,9 @@ bool TRswMap2::ReadStructure(std::string& reason) {
   LastTileWidth = width - (TilesAcross - 1) * TileWidth;
   LastTileHeight = height - (TilesDown - 1) * TileHeight;
   if (Header32(hTilesAcross) != TilesAcross || Header32(hTilesDown) != TilesDown ||
-      Header32(hLastTileWidth) != LastTileWidth ||
-      Header32(hLastTileHeight) != LastTileHeight) {
-    reason = "the tile counts and sizes do not fit an image of " +
-             std::to_string(width) + " x " + std::to_string(height) + " pixels";
+      Header32(hLastTileWidth) != LastTileWidth || Header32(hLastTileHeight) != LastTileHeight) {
+    reason = "the tile counts and sizes do not fit an image of " + std::to_string(width) + " x " +
+             std::to_string(height) + " pixels";
     return false;
   }
   const uint64_t tiles = static_cast<uint64_t>(TilesAcross) * TilesDown;
@@ -213,8 +208,7 @@ bool TRswMap2::ReadStructure(std::string& reason) {
   const uint64_t indexBytes = tiles > fileSize / 8 ? UINT64_MAX : tiles * 8;
   if (Header32(hIndexLength) < indexBytes || IndexOffset > fileSize ||
       indexBytes > fileSize - IndexOffset || indexBytes > kMaxTileBytes) {
-    reason = "the tile index of " + std::to_string(tiles) +
-             " tiles does not lie within the file";
+    reason = "the tile index of " + std::to_string(tiles) + " tiles does not lie within the file";
     return false;
   }
   std::vector<uint8_t> index(indexBytes);
@@ -339,9 +333,7 @@ void TRswMap2::BuildTileIndex() {
 bool TRswMap2::WriteHeaderBack() {
   if (OpenMode == omRead) return false;
   if (!CopyToFile(0, kHeaderSize, HeaderImage.data())) return false;
-  if (PaletteOffset != 0 &&
-      !CopyToFile(PaletteOffset, kPaletteSize, Palette.data()))
-    return false;
+  if (PaletteOffset != 0 && !CopyToFile(PaletteOffset, kPaletteSize, Palette.data())) return false;
   const uint64_t unit = Header32(hVersion) == kHugeVersion ? 256 : 1;
   std::vector<uint8_t> index(TileIndex.size() * 8);
   for (size_t t = 0; t < TileIndex.size(); ++t) {
@@ -361,8 +353,8 @@ bool TRswMap2::OpenRead(const std::string& fileName) {
 uint8_t* TRswMap2::CellPointer(uint32_t column, uint32_t row, uint32_t band) {
   if (band >= 3) band = 2;
   if (column >= GridColumns || row >= GridRows || TileIndex.empty()) return nullptr;
-  if (!(Cached.Base && column >= Cached.Left && column < Cached.Right &&
-        row >= Cached.Top && row < Cached.Bottom)) {
+  if (!(Cached.Base && column >= Cached.Left && column < Cached.Right && row >= Cached.Top &&
+        row < Cached.Bottom)) {
     Cached = TTileCache();
     const uint32_t tx = column / TileWidth;
     const uint32_t ty = row / TileHeight;
@@ -380,12 +372,10 @@ uint8_t* TRswMap2::CellPointer(uint32_t column, uint32_t row, uint32_t band) {
   const uint32_t bands = GridBands;
   // Colour pixels are stored blue, green, red.
   const uint32_t inPixel = bands == 1 ? 0 : bands - 1 - band;
-  return Cached.Base +
-         ((row - Cached.Top) * w + (column - Cached.Left)) * bands + inPixel;
+  return Cached.Base + ((row - Cached.Top) * w + (column - Cached.Left)) * bands + inPixel;
 }
 
-bool TRswMap2::ReadCell(uint32_t column, uint32_t row, uint32_t band,
-                        float& value) {
+bool TRswMap2::ReadCell(uint32_t column, uint32_t row, uint32_t band, float& value) {
   value = 0;
   const uint8_t* p = CellPointer(column, row, band);
   if (!p) return false;
@@ -396,8 +386,7 @@ bool TRswMap2::ReadCell(uint32_t column, uint32_t row, uint32_t band,
   return true;
 }
 
-bool TRswMap2::WriteCell(uint32_t column, uint32_t row, uint32_t band,
-                         float value) {
+bool TRswMap2::WriteCell(uint32_t column, uint32_t row, uint32_t band, float value) {
   if (OpenMode == omRead) return false;
   uint8_t* p = CellPointer(column, row, band);
   if (!p) return false;
@@ -405,11 +394,9 @@ bool TRswMap2::WriteCell(uint32_t column, uint32_t row, uint32_t band,
   return true;
 }
 
-bool TRswMap2::SetGeoreference(const std::string&, const std::string&,
-                               double cellSizeX, double cellSizeY,
-                               double registrationCellX,
-                               double registrationCellY, double registrationX,
-                               double registrationY, const std::string&) {
+bool TRswMap2::SetGeoreference(const std::string&, const std::string&, double cellSizeX,
+                               double cellSizeY, double registrationCellX, double registrationCellY,
+                               double registrationX, double registrationY, const std::string&) {
   // A read-only mapping cannot take the header.
   if (OpenMode == omRead || TileIndex.empty()) return true;
   // The file has room for one cell size.

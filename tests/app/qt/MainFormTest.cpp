@@ -103,8 +103,8 @@ class TMainFormTest : public QObject {
   std::unique_ptr<TempDir> Dir;
 
   TForm1& Open(std::vector<std::string> parameters, bool show = true) {
-    Form = std::make_unique<TForm1>(TForm1::TOptions{
-        std::move(parameters), *Dir / "mirava.ini", *Dir / "mirava.html"});
+    Form = std::make_unique<TForm1>(
+        TForm1::TOptions{std::move(parameters), *Dir / "mirava.ini", *Dir / "mirava.html"});
     if (show) {
       Form->show();
       [[maybe_unused]] const bool exposed = QTest::qWaitForWindowExposed(Form.get());
@@ -217,8 +217,8 @@ class TMainFormTest : public QObject {
   // Process > Write north-up is checked, as with --drop-rotation.
   void NorthUpIsTheUsersChoice() {
     const std::string in = *Dir / "rotated.bmp";
-    std::vector<uint8_t> bmp = {'B', 'M', 70, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0, 40, 0, 0, 0, 2, 0,
-                                0, 0, 2, 0, 0, 0, 1, 0, 24, 0};
+    std::vector<uint8_t> bmp = {'B', 'M', 70, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0,  40,
+                                0,   0,   0,  2, 0, 0, 0, 2, 0, 0, 0,  1, 0, 24, 0};
     bmp.resize(54, 0);  // no compression, sizes left to the reader
     bmp.resize(70, 7);
     test::WriteBytes(in, bmp);
@@ -245,8 +245,8 @@ class TMainFormTest : public QObject {
     QVERIFY(Busy);
     auto* start = Find<QToolButton>("StartBtn");
     QCOMPARE(start->text(), QString("Stop"));
-    for (const char* name : {"InputBtn", "OutputBtn", "ToolButton8", "ToolButton10",
-                             "ToolButton12", "ToolButton14", "ToolButton16"})
+    for (const char* name : {"InputBtn", "OutputBtn", "ToolButton8", "ToolButton10", "ToolButton12",
+                             "ToolButton14", "ToolButton16"})
       QVERIFY2(!Find<QToolButton>(name)->isEnabled(), name);
     QVERIFY(!Find<QLabel>("Label1")->isEnabled());
     QVERIFY(!Find<QLabel>("Label2")->isEnabled());
@@ -261,8 +261,7 @@ class TMainFormTest : public QObject {
     QVERIFY(form.JobHeightValue() > normal);
 
     // The progress hand-off reaches the window while the worker waits.
-    QTRY_VERIFY_WITH_TIMEOUT(Find<QProgressBar>("Gauge1")->value() > 0 || JobEnded(),
-                             kJobTimeout);
+    QTRY_VERIFY_WITH_TIMEOUT(Find<QProgressBar>("Gauge1")->value() > 0 || JobEnded(), kJobTimeout);
     Click("StartBtn");
     QVERIFY(AbortRequested);
     QTRY_VERIFY_WITH_TIMEOUT(JobEnded(), kJobTimeout);
@@ -343,7 +342,8 @@ class TMainFormTest : public QObject {
     TForm1& next = Open({});
     QCOMPARE(next.Settings().InputFileName, in);
     QCOMPARE(next.Settings().OutputFileName, out);
-    QCOMPARE(Find<TFileLabel>("Label1")->FileName(), QFile::decodeName(QByteArray::fromStdString(in)));
+    QCOMPARE(Find<TFileLabel>("Label1")->FileName(),
+             QFile::decodeName(QByteArray::fromStdString(in)));
     QVERIFY(Find<TFileLabel>("Label1")->FileName().contains(QString::fromUtf8("Karten \xc3\xbc")));
     // Without a kind on the command line the first placement is checked.
     QVERIFY(Find<QToolButton>("ToolButton2")->isChecked());
@@ -555,7 +555,9 @@ class TMainFormTest : public QObject {
       Click(kRotateButtons[i].Name);
       const QImage& image = Preview().PlacedImage();
       const auto expected = test::PlacedCorners(kind);
-      const QPoint corners[] = {{0, 0}, {image.width() - 1, 0}, {0, image.height() - 1},
+      const QPoint corners[] = {{0, 0},
+                                {image.width() - 1, 0},
+                                {0, image.height() - 1},
                                 {image.width() - 1, image.height() - 1}};
       for (int k = 0; k < 4; ++k) QCOMPARE(image.pixel(corners[k]), expected[k]);
       QCOMPARE(Preview().Markers().size(), size_t{1});

@@ -18,8 +18,7 @@ class TUnattendedTest : public QObject {
 
   // Runs the program copied into the scratch folder, so that its settings
   // file lands there; `environment` goes before it on the command line.
-  test::CommandResult Run(const std::string& environment,
-                          const std::vector<std::string>& args) {
+  test::CommandResult Run(const std::string& environment, const std::vector<std::string>& args) {
     std::string command = "env " + environment + " " + test::Quote(Program);
     for (const std::string& a : args) command += " " + test::Quote(a);
     return test::Run(command + " </dev/null");
@@ -58,8 +57,7 @@ class TUnattendedTest : public QObject {
     const auto result =
         Run("QT_QPA_PLATFORM=offscreen timeout 60", {Input, *Dir / "out.ers", "/F"});
     QCOMPARE(result.ExitCode, 1);
-    QVERIFY2(result.Output.find("Output " + *Dir / "out.gcp" + " is a folder") !=
-                 std::string::npos,
+    QVERIFY2(result.Output.find("Output " + *Dir / "out.gcp" + " is a folder") != std::string::npos,
              result.Output.c_str());
     std::filesystem::remove(*Dir / "out.gcp");
   }
@@ -84,8 +82,8 @@ class TUnattendedTest : public QObject {
 
   void DisplayThatCannotBeOpened() {
     const std::string out = *Dir / "out.ers";
-    const auto result = Run("-u QT_QPA_PLATFORM -u WAYLAND_DISPLAY DISPLAY=:4711",
-                            {Input, out, "/F", "/1"});
+    const auto result =
+        Run("-u QT_QPA_PLATFORM -u WAYLAND_DISPLAY DISPLAY=:4711", {Input, out, "/F", "/1"});
     QCOMPARE(result.ExitCode, 0);
     QVERIFY2(result.Output.find("running the job without one") != std::string::npos,
              result.Output.c_str());

@@ -11,8 +11,8 @@ namespace {
 
 // A DTM file: the header's fields, then `cells` floats.
 std::vector<uint8_t> DtmBytes(int32_t columns, int32_t rows, int32_t offset,
-                              const std::vector<float>& cells, float first = -1,
-                              float size = 25, float left = 500000.3f) {
+                              const std::vector<float>& cells, float first = -1, float size = 25,
+                              float left = 500000.3f) {
   std::vector<uint8_t> b(52 + 4 * cells.size());
   const float head[8] = {first, -1, 0, 0, -1, -1, left, 6000000};
   std::memcpy(b.data(), head, sizeof head);
@@ -47,12 +47,15 @@ TEST(DtmMap, RefusesShortWrongAndOversizedHeaders) {
   TempDir dir;
   std::vector<uint8_t> shortHeader = DtmBytes(1, 1, 0, {});
   shortHeader.pop_back();
-  const std::vector<uint8_t> cases[] = {
-      shortHeader,                           DtmBytes(1, 1, 0, {1}, 1.0f),
-      DtmBytes(3, 2, 0, {1, 2, 3, 4, 5}),    DtmBytes(1, 1, 1, {1}),
-      DtmBytes(1, 1, -2, {1}),               DtmBytes(1, -1, 0, {1}),
-      DtmBytes(1, 1, 0, {1}, -1, 0),         DtmBytes(1, 1, 0, {1}, -1, NAN),
-      DtmBytes(1, 1, 0, {1}, -1, 25, INFINITY)};
+  const std::vector<uint8_t> cases[] = {shortHeader,
+                                        DtmBytes(1, 1, 0, {1}, 1.0f),
+                                        DtmBytes(3, 2, 0, {1, 2, 3, 4, 5}),
+                                        DtmBytes(1, 1, 1, {1}),
+                                        DtmBytes(1, 1, -2, {1}),
+                                        DtmBytes(1, -1, 0, {1}),
+                                        DtmBytes(1, 1, 0, {1}, -1, 0),
+                                        DtmBytes(1, 1, 0, {1}, -1, NAN),
+                                        DtmBytes(1, 1, 0, {1}, -1, 25, INFINITY)};
   for (const std::vector<uint8_t>& bytes : cases) {
     WriteBytes(dir / "bad.dtm", bytes);
     TDtmMap2 map;

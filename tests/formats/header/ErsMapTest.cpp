@@ -14,8 +14,10 @@ using mirava::test::WriteText;
 
 namespace {
 
-std::string Header(const std::string& rasterInfo, const std::string& first = "DatasetHeader Begin") {
-  return first + "\n\tCoordinateSpace Begin\n\t\tDatum = \"WGS84\"\n\t\tProjection = \"GEODETIC\"\n"
+std::string Header(const std::string& rasterInfo,
+                   const std::string& first = "DatasetHeader Begin") {
+  return first +
+         "\n\tCoordinateSpace Begin\n\t\tDatum = \"WGS84\"\n\t\tProjection = \"GEODETIC\"\n"
          "\t\tCoordinateType = LATLONG\n\tCoordinateSpace End\n\tRasterInfo Begin\n" +
          rasterInfo + "\tRasterInfo End\nDatasetHeader End\n";
 }
@@ -102,11 +104,13 @@ TEST(ErsHeader, GeoreferenceThatMakesNoSenseIsRefused) {
       {"\t\tRegistrationCellX = inf\n", "(RegistrationCellX is not a finite number)"},
   };
   for (const auto& c : cases) {
-    WriteText(dir / "g.ers", Header(kGrid + "\t\tCellInfo Begin\n" + c.Lines + "\t\tCellInfo End\n"));
+    WriteText(dir / "g.ers",
+              Header(kGrid + "\t\tCellInfo Begin\n" + c.Lines + "\t\tCellInfo End\n"));
     TErsMap2 map;
     EXPECT_FALSE(map.Open(dir / "g.ers", 0, 0, 1, 1, omRead)) << c.Lines;
     EXPECT_EQ(map.ErrorCode, TErrorCode::Header);
-    EXPECT_EQ(map.ErrorText, "Header " + ShortenPath(dir / "g.ers", 20) + " reading error " + c.Message);
+    EXPECT_EQ(map.ErrorText,
+              "Header " + ShortenPath(dir / "g.ers", 20) + " reading error " + c.Message);
   }
 }
 
@@ -123,7 +127,9 @@ TEST(ErsHeader, RefusalsAndTheirTexts) {
   WriteText(dir / "notes.ers", "hello\n");
   TErsMap2 notes;
   EXPECT_FALSE(notes.Open(dir / "notes.ers", 0, 0, 1, 1, omRead));
-  EXPECT_EQ(notes.ErrorText.rfind("Header " + ShortenPath(dir / "notes.ers", 20) + " reading error ", 0), 0u);
+  EXPECT_EQ(
+      notes.ErrorText.rfind("Header " + ShortenPath(dir / "notes.ers", 20) + " reading error ", 0),
+      0u);
   // Header without its data file.
   WriteText(dir / "nodata.ers", Header(kGrid));
   TErsMap2 nodata;
@@ -140,8 +146,9 @@ TEST(ErsHeader, RefusalsAndTheirTexts) {
   EXPECT_NE(shortData.ErrorText.find("fewer than the 6"), std::string::npos) << shortData.ErrorText;
   // Cell types we cannot carry exactly are named, not read as zeros.
   for (const char* type : {"Complex", "Signed64BitInteger"}) {
-    WriteText(dir / "t.ers", Header(std::string("\t\tCellType = ") + type +
-                                    "\n\t\tNrOfLines = 1\n\t\tNrOfCellsPerLine = 1\n\t\tNrOfBands = 1\n"));
+    WriteText(dir / "t.ers",
+              Header(std::string("\t\tCellType = ") + type +
+                     "\n\t\tNrOfLines = 1\n\t\tNrOfCellsPerLine = 1\n\t\tNrOfBands = 1\n"));
     mirava::test::WriteBytes(dir / "t", std::vector<uint8_t>(16));
     TErsMap2 map;
     EXPECT_FALSE(map.Open(dir / "t.ers", 0, 0, 1, 1, omRead));
@@ -188,27 +195,62 @@ TEST(ErsHeader, WrittenHeaderLineByLine) {
   }
   std::vector<std::string> lines = SplitLines(mirava::test::ReadText(dir / "w.ers"));
   const std::vector<std::string> expected = {
-      "DatasetHeader Begin", "  Version   = \"1.0\"", "LASTUPDATED",
-      "  DataSetType = ERStorage", "  DataType = Raster", "  ByteOrder = LSBFirst",
-      "  CoordinateSpace Begin", "    Datum      = \"WGS84\"", "    Projection = \"GEODETIC\"",
-      "    CoordinateType  = EN", "    Units   = \"METERS\"", "    Rotation = 0:0:0.0",
-      "  CoordinateSpace End", "  RasterInfo Begin", "    CellType = UNSIGNED16BITINTEGER",
-      "    CellInfo Begin", "      Xdimension = 0.000833333333333333",
-      "      Ydimension = 1234.5678", "    CellInfo End", "    NrOfLines = 2",
-      "    NrOfCellsPerLine = 3", "    RegistrationCoord Begin",
-      "      Eastings = 5.741666666666667", "      Northings = -12.500",
-      "    RegistrationCoord End", "    RegistrationCellX = 0.000",
-      "    RegistrationCellY = 0.000", "    NrOfBands = 4", "    BandId Begin",
-      "      Value=\"Red Layer\"", "    BandId End", "    BandId Begin",
-      "      Value=\"Green Layer\"", "    BandId End", "    BandId Begin",
-      "      Value=\"Blue Layer\"", "    BandId End", "    BandId Begin",
-      "      Value=\"Red Layer\"", "    BandId End", "    WarpControl Begin",
-      "      WarpType\t= Polynomial", "      WarpSampling\t= Nearest",
-      "      CoordinateSpace Begin", "        Datum      = \"\"", "        Projection = \"\"",
-      "        CoordinateType  = EN", "        Units      = \"METERS\"",
-      "        Rotation\t= 0:0:0.0", "      CoordinateSpace End", "      ControlPoints\t= {",
-      "\t\t\tNW\tYes\tNo\t     0.500\t     1.250\t5.741666667\t50.191666667", "      }",
-      "    WarpControl End", "  RasterInfo End", "DatasetHeader End"};
+      "DatasetHeader Begin",
+      "  Version   = \"1.0\"",
+      "LASTUPDATED",
+      "  DataSetType = ERStorage",
+      "  DataType = Raster",
+      "  ByteOrder = LSBFirst",
+      "  CoordinateSpace Begin",
+      "    Datum      = \"WGS84\"",
+      "    Projection = \"GEODETIC\"",
+      "    CoordinateType  = EN",
+      "    Units   = \"METERS\"",
+      "    Rotation = 0:0:0.0",
+      "  CoordinateSpace End",
+      "  RasterInfo Begin",
+      "    CellType = UNSIGNED16BITINTEGER",
+      "    CellInfo Begin",
+      "      Xdimension = 0.000833333333333333",
+      "      Ydimension = 1234.5678",
+      "    CellInfo End",
+      "    NrOfLines = 2",
+      "    NrOfCellsPerLine = 3",
+      "    RegistrationCoord Begin",
+      "      Eastings = 5.741666666666667",
+      "      Northings = -12.500",
+      "    RegistrationCoord End",
+      "    RegistrationCellX = 0.000",
+      "    RegistrationCellY = 0.000",
+      "    NrOfBands = 4",
+      "    BandId Begin",
+      "      Value=\"Red Layer\"",
+      "    BandId End",
+      "    BandId Begin",
+      "      Value=\"Green Layer\"",
+      "    BandId End",
+      "    BandId Begin",
+      "      Value=\"Blue Layer\"",
+      "    BandId End",
+      "    BandId Begin",
+      "      Value=\"Red Layer\"",
+      "    BandId End",
+      "    WarpControl Begin",
+      "      WarpType\t= Polynomial",
+      "      WarpSampling\t= Nearest",
+      "      CoordinateSpace Begin",
+      "        Datum      = \"\"",
+      "        Projection = \"\"",
+      "        CoordinateType  = EN",
+      "        Units      = \"METERS\"",
+      "        Rotation\t= 0:0:0.0",
+      "      CoordinateSpace End",
+      "      ControlPoints\t= {",
+      "\t\t\tNW\tYes\tNo\t     0.500\t     1.250\t5.741666667\t50.191666667",
+      "      }",
+      "    WarpControl End",
+      "  RasterInfo End",
+      "DatasetHeader End"};
   ASSERT_EQ(lines.size(), expected.size());
   for (size_t i = 0; i < lines.size(); ++i) {
     if (expected[i] == "LASTUPDATED")
@@ -240,8 +282,7 @@ TEST(ErsHeader, RawNamesKeepTheirRegistration) {
   const std::string text = mirava::test::ReadText(dir / "r.ers");
   EXPECT_NE(text.find("    CoordinateType  = RAW\r\n"), std::string::npos);
   EXPECT_EQ(text.find("Units"), std::string::npos);
-  EXPECT_NE(text.find("      Eastings = 10.000\r\n      Northings = 20.000\r\n"),
-            std::string::npos)
+  EXPECT_NE(text.find("      Eastings = 10.000\r\n      Northings = 20.000\r\n"), std::string::npos)
       << text;
   EXPECT_NE(text.find("      Ydimension = 3.000\r\n"), std::string::npos) << text;
   EXPECT_EQ(text.find("WarpControl"), std::string::npos);

@@ -49,9 +49,9 @@ inline std::string Exact(double v) {
 
 // Writes "path" (ending in .ers) and its LSB-first data file through the
 // test rasters' writer; value(c, r, b) gives each cell.
-inline void WriteErs(const std::string& path, int columns, int rows, int bands,
-                     uint8_t type, const std::function<double(int, int, int)>& value,
-                     const TGeo& geo = TGeo(), const std::vector<TTestPoint>& points = {}) {
+inline void WriteErs(const std::string& path, int columns, int rows, int bands, uint8_t type,
+                     const std::function<double(int, int, int)>& value, const TGeo& geo = TGeo(),
+                     const std::vector<TTestPoint>& points = {}) {
   TestRaster s;
   s.Columns = static_cast<uint32_t>(columns);
   s.Rows = static_cast<uint32_t>(rows);
@@ -59,12 +59,13 @@ inline void WriteErs(const std::string& path, int columns, int rows, int bands,
   s.CellType = type == ctFloat32 ? "IEEE4ByteReal" : CellTypeNames[type];
   s.Width = CellTypeWidth(type);
   s.Float = type == ctFloat32;
-  s.CoordinateSpace = "\t\tDatum = \"WGS84\"\n\t\tProjection = \"NUTM32\"\n\t\tCoordinateType = EN\n";
-  s.CellInfo = "\t\tCellInfo Begin\n\t\t\tXdimension = " + Exact(geo.CellSizeX) +
-               "\n\t\t\tYdimension = " + Exact(geo.CellSizeY) +
-               "\n\t\tCellInfo End\n\t\tRegistrationCoord Begin\n\t\t\tEastings = " +
-               Exact(geo.OriginX) + "\n\t\t\tNorthings = " + Exact(geo.OriginY) +
-               "\n\t\tRegistrationCoord End\n";
+  s.CoordinateSpace =
+      "\t\tDatum = \"WGS84\"\n\t\tProjection = \"NUTM32\"\n\t\tCoordinateType = EN\n";
+  s.CellInfo =
+      "\t\tCellInfo Begin\n\t\t\tXdimension = " + Exact(geo.CellSizeX) +
+      "\n\t\t\tYdimension = " + Exact(geo.CellSizeY) +
+      "\n\t\tCellInfo End\n\t\tRegistrationCoord Begin\n\t\t\tEastings = " + Exact(geo.OriginX) +
+      "\n\t\t\tNorthings = " + Exact(geo.OriginY) + "\n\t\tRegistrationCoord End\n";
   if (!points.empty()) {
     s.Extra = "\t\tControlPoints = {\n";
     for (const TTestPoint& p : points)
@@ -118,8 +119,7 @@ inline TRaster ReadRaster(const std::string& path) {
 
 // `out` holds `in` placed by `kind` in its top-left corner (formats that
 // grow the grid add cells to the right and below).
-inline void ExpectPlaced(const TRaster& in, const TRaster& out, int kind,
-                         const std::string& what) {
+inline void ExpectPlaced(const TRaster& in, const TRaster& out, int kind, const std::string& what) {
   const bool swap = kind == 2 || kind == 3;
   const int columns = swap ? in.Rows : in.Columns;
   const int rows = swap ? in.Columns : in.Rows;

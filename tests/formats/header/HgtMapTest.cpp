@@ -16,8 +16,7 @@ constexpr double kDegree = 0.017453292519943295769;
 constexpr double kCell = 1.4544410433280261e-05;  // 3" as tiles are read
 
 // A tile of n x n heights, most significant byte first.
-void WriteTile(const std::string& path, int n,
-               const std::function<int(int, int)>& height) {
+void WriteTile(const std::string& path, int n, const std::function<int(int, int)>& height) {
   std::vector<uint8_t> b(2ull * n * n);
   for (int r = 0; r < n; ++r)
     for (int c = 0; c < n; ++c) {
@@ -63,9 +62,8 @@ TEST(HgtMap, PositionComesFromTheName) {
     const char* Name;
     double Latitude, Longitude;  // of the north-west height
   } cases[] = {
-      {"N45E006", 46, 6},   {"S12W077", -11, -77}, {"s12w077", -11, -77},
-      {"n45e006", 46, 6},   {"N00W001", 1, -1},    {"tile", 1, 0},
-      {"N4", 5, 0},
+      {"N45E006", 46, 6}, {"S12W077", -11, -77}, {"s12w077", -11, -77}, {"n45e006", 46, 6},
+      {"N00W001", 1, -1}, {"tile", 1, 0},        {"N4", 5, 0},
   };
   for (const Case& c : cases) {
     THgtHeader header;
@@ -101,8 +99,7 @@ TEST(HgtMap, TileSizeFollowsTheFileSize) {
   WriteBytes(dir / "N45E008.hgt", std::vector<uint8_t>(2884800));
   THgtMap2 odd;
   EXPECT_FALSE(odd.OpenRead(dir / "N45E008.hgt"));
-  EXPECT_NE(odd.ErrorText.find("is not an HGT tile: it holds 2884800 bytes"),
-            std::string::npos)
+  EXPECT_NE(odd.ErrorText.find("is not an HGT tile: it holds 2884800 bytes"), std::string::npos)
       << odd.ErrorText;
 }
 
@@ -146,9 +143,9 @@ TEST(HgtMapEndToEnd, GdalReadsEveryPlacementWeWrite) {
   geo.CellSizeX = geo.CellSizeY = kCell;
   geo.OriginX = 6 * kDegree - kCell / 2;
   geo.OriginY = 46 * kDegree + kCell / 2;
-  WriteErs(dir / "in.ers", n, n, 1, ctSigned16,
-           [](int c, int r, int) { return c + r == 0 ? -40 : Height(c, r) - (c % 3) * 5; },
-           geo);
+  WriteErs(
+      dir / "in.ers", n, n, 1, ctSigned16,
+      [](int c, int r, int) { return c + r == 0 ? -40 : Height(c, r) - (c % 3) * 5; }, geo);
   const TRaster in = ReadRaster(dir / "in.ers");
   for (int kind = 0; kind <= 5; ++kind) {
     const std::string k = std::to_string(kind);

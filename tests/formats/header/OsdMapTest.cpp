@@ -75,8 +75,8 @@ TEST(OsdMap, WritesEveryDigitAndTheOsdPointLines) {
   {
     TOsdMap2 map;
     ASSERT_TRUE(map.Open(dir / "w.osd", 3, 2, ctSigned16, 1, omCreate));
-    map.SetGeoreference("SPH", "\"WGS84\"", 0.5, 0.1234567890123456, 0, 0,
-                        523456.78901234567, -6123456.7890123456, "NUTM32");
+    map.SetGeoreference("SPH", "\"WGS84\"", 0.5, 0.1234567890123456, 0, 0, 523456.78901234567,
+                        -6123456.7890123456, "NUTM32");
     TGCPoint point;
     point.SetName("A1");
     point.SetEnabled(true);
@@ -88,9 +88,10 @@ TEST(OsdMap, WritesEveryDigitAndTheOsdPointLines) {
   }
   const std::string text = ReadText(dir / "w.osd");
   for (const char* line :
-       {"OrthoSetDataHeader [\r\n  Version      = 1.0\r\n", "    Xdimension = 0.500000000000000\r\n",
-        "    Spheroid = \"SPH\"\r\n", "        Datum      = \"\"\r\n",
-        "\t\t\tA1 Yes 1.250 0.000 523457.0001 0.000 0.000\r\n", "\t\t\t\"\" No 0.000"})
+       {"OrthoSetDataHeader [\r\n  Version      = 1.0\r\n",
+        "    Xdimension = 0.500000000000000\r\n", "    Spheroid = \"SPH\"\r\n",
+        "        Datum      = \"\"\r\n", "\t\t\tA1 Yes 1.250 0.000 523457.0001 0.000 0.000\r\n",
+        "\t\t\t\"\" No 0.000"})
     EXPECT_NE(text.find(line), std::string::npos) << line;
   TOsdMap2 back;
   ASSERT_TRUE(back.OpenRead(dir / "w.osd")) << back.ErrorText;

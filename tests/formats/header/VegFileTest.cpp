@@ -48,8 +48,8 @@ TEST(VegFile, OnlyTilesWithValuesAreStoredFromTheSouth) {
     TVegFile veg;
     ASSERT_TRUE(veg.Open(dir / "s.veg", 500, 500, ctFloat32, 1, omCreate));
     veg.SetGeoreference("", "", 2, 2, 0, 0, 100, 1000, "");
-    ASSERT_TRUE(veg.WriteCell(0, 0, 0, 1.5f));       // north-west tile
-    ASSERT_TRUE(veg.WriteCell(499, 499, 0, 2.5f));   // south-east tile
+    ASSERT_TRUE(veg.WriteCell(0, 0, 0, 1.5f));           // north-west tile
+    ASSERT_TRUE(veg.WriteCell(499, 499, 0, 2.5f));       // south-east tile
     ASSERT_TRUE(veg.WriteCell(300, 0, 0, kVegNoValue));  // creates no tile
     ASSERT_TRUE(veg.Close()) << veg.ErrorText;
   }
@@ -93,7 +93,8 @@ TEST(VegFile, BadHeadersAndDirectoriesAreRefused) {
       {"0\r\n0\r\nnan\r\n0\r\n0\r\n", {}, "(cell size is not a finite number)"},
       {"0\r\n0\r\n0\r\n0\r\n0\r\n", {}, "(cell size is 0)"},
       {"0\r\n-inf\r\n1\r\n0\r\n0\r\n", {}, "(left is not a finite number)"},
-      {"0\r\n0\r\n1\r\n0\r\n0\r\n", {0, 0, 0, 0, 12, 0, 0, 0, 0, 0, 0, 0, 1, 2, 3},
+      {"0\r\n0\r\n1\r\n0\r\n0\r\n",
+       {0, 0, 0, 0, 12, 0, 0, 0, 0, 0, 0, 0, 1, 2, 3},
        "lies outside the file"},
   };
   for (const Case& c : cases) {

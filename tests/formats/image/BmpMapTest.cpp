@@ -93,9 +93,7 @@ void ExpectLikeGdal(const std::vector<uint8_t>& bytes, int bands,
   ExpectSameCells(map, gdal);
 }
 
-TEST(BmpRead, SampleLikeGdal) {
-  ExpectLikeGdal(ReadBytes(Sample("logo.bmp")), 3);
-}
+TEST(BmpRead, SampleLikeGdal) { ExpectLikeGdal(ReadBytes(Sample("logo.bmp")), 3); }
 
 TEST(BmpRead, LayoutsLikeGdal) {
   BmpLayout rgb;
@@ -172,8 +170,7 @@ TEST(BmpRead, RefusalsAndHostileHeaders) {
             }),
             "Unknown bitmap type: top-down rows (negative height) with RLE");
   EXPECT_EQ(error([](BmpLayout& s) { s.Height = 0; }), "Unknown bitmap type: height of 0 rows");
-  EXPECT_EQ(error([](BmpLayout& s) { s.Width = -3; }),
-            "Unknown bitmap type: width of -3 columns");
+  EXPECT_EQ(error([](BmpLayout& s) { s.Width = -3; }), "Unknown bitmap type: width of -3 columns");
 
   BmpLayout s;
   std::vector<uint8_t> bytes = MakeBmp(s);
@@ -219,7 +216,7 @@ void ExpectLikeReference(const std::string& path, int bands, bool gdal, bool pal
     return;
   }
   const CommandResult raw = test::Run("convert " + Quote(path) + " -depth 8 " +
-                                (bands == 4 ? "RGBA:-" : "RGB:-") + " 2>/dev/null");
+                                      (bands == 4 ? "RGBA:-" : "RGB:-") + " 2>/dev/null");
   const int columns = map.GetColumnCount(), rows = map.GetRowCount();
   ASSERT_EQ(raw.Output.size(), static_cast<size_t>(columns) * rows * bands) << what;
   for (int r = 0; r < rows; ++r)
@@ -263,8 +260,10 @@ TEST(BmpRead, DesktopLayoutsLikeGdalAndImageMagick) {
                         c.Name);
   }
   // ImageMagick's 1-bit alpha reads as 128; browsers and we read 255.
-  ASSERT_EQ(test::Run("convert " + logo + " -alpha on -define bmp:subtype=ARGB1555 BMP:" +
-                Quote(dir / "argb1555.bmp")).ExitCode, 0);
+  ASSERT_EQ(test::Run("convert " + logo +
+                      " -alpha on -define bmp:subtype=ARGB1555 BMP:" + Quote(dir / "argb1555.bmp"))
+                .ExitCode,
+            0);
   TBMPMap2 alpha;
   ASSERT_TRUE(alpha.Open(dir / "argb1555.bmp", 0, 0, 1, 1, omRead)) << alpha.ErrorText;
   float v = -1;
@@ -309,8 +308,8 @@ TEST(BmpRead, Rle4RunsDeltasAndEarlyEnds) {
   bytes.resize(offset);
   // Bottom row: 1 2 1 2 then absolute 3 3; middle row: 9 pixels of 3 (cut at
   // 6); top row: delta 2 right, then 1 1 and the data ends.
-  const std::vector<uint8_t> rle = {4, 0x12, 0, 3, 0x33, 0x30, 0, 0, 9,    0x33,
-                                    0, 0,    0, 2, 2,    0,    2, 0x11};
+  const std::vector<uint8_t> rle = {4,    0x12, 0, 3, 0x33, 0x30, 0, 0, 9,
+                                    0x33, 0,    0, 0, 2,    2,    0, 2, 0x11};
   bytes.insert(bytes.end(), rle.begin(), rle.end());
   WriteBytes(dir / "rle4.bmp", bytes);
   TBMPMap2 map;
@@ -401,7 +400,6 @@ TEST(BmpWrite, FilesAndRefusals) {
 // ---------------------------------------------------------------------------
 // End to end through mirava-cli, checked by GDAL.
 
-
 void ConvertAndCompare(const std::string& in, const std::string& out, int kind) {
   const CommandResult r = RunCli({in, out, "/" + std::to_string(kind)});
   ASSERT_EQ(r.ExitCode, 0) << r.Output;
@@ -424,12 +422,11 @@ TEST_P(BmpEndToEnd, BmpToBmpAndTiffToBmp) {
   std::filesystem::copy_file(Sample("logo.bmp"), dir / "IN.BMP");
   WriteText(dir / "IN.BMPW", "2\r\n0\r\n0\r\n-3\r\n1001\r\n1998.5\r\n");
   ConvertAndCompare(dir / "IN.BMP", dir / "out.bmp", kind);
-  EXPECT_EQ(GdalGeoTransform(dir / "out.bmp"),
-            (std::vector<double>{1000, 2, 0, 2000, 0, -3}));
+  EXPECT_EQ(GdalGeoTransform(dir / "out.bmp"), (std::vector<double>{1000, 2, 0, 2000, 0, -3}));
   ConvertAndCompare(Sample("logo.tif"), dir / "rgb.bmp", kind);
   // 8-bit grey.
   ASSERT_EQ(test::Run("gdal_translate -q -ot Byte -scale " + Quote(Sample("elev.tif")) + " " +
-                Quote(dir / "grey.tif"))
+                      Quote(dir / "grey.tif"))
                 .ExitCode,
             0);
   ConvertAndCompare(dir / "grey.tif", dir / "grey8.bmp", kind);

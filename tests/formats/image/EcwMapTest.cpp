@@ -128,9 +128,9 @@ TEST(EcwMap, LayerErrorsReachTheJobsMessage) {
   WriteBytes(dir / "cut.ecw", std::vector<uint8_t>(whole.begin(), whole.begin() + 100));
   const CommandResult cut = RunCli({dir / "cut.ecw", dir / "o.ers"});
   EXPECT_EQ(cut.ExitCode, 1);
-  EXPECT_NE(cut.Output.find("Open read error 1 Error: File is invalid or corrupt: " +
-                            dir / "cut.ecw"),
-            std::string::npos)
+  EXPECT_NE(
+      cut.Output.find("Open read error 1 Error: File is invalid or corrupt: " + dir / "cut.ecw"),
+      std::string::npos)
       << cut.Output;
   EXPECT_FALSE(Exists(dir / "o.ers"));
   // Numbers outside the table still read as words.
@@ -193,8 +193,7 @@ TEST(EcwMap, LayerViewsAndCompressorFailures) {
   client->CompressFormat = ncs::COMPRESS_UINT8;
   client->OutputFileName = dir / "missing/x.ecw";
   EXPECT_EQ(ncs::NCSEcwCompressOpen(*client, false), ncs::NCS_FILE_OPEN_ERROR);
-  EXPECT_NE(ncs::NCSGetErrorText(ncs::NCS_FILE_OPEN_ERROR).find("No such file"),
-            std::string::npos);
+  EXPECT_NE(ncs::NCSGetErrorText(ncs::NCS_FILE_OPEN_ERROR).find("No such file"), std::string::npos);
 }
 
 // The line callback finds its image through one process-wide reference:

@@ -41,9 +41,8 @@ inline bool ReadWithGdal(const std::string& file, GdalRaster& raster,
                          const std::string& options = "") {
   const TempDir scratch;
   const std::string raw = scratch / "cells.raw";
-  const CommandResult r =
-      Run("gdal_translate -q -of ENVI -co INTERLEAVE=BSQ -ot Float64 " + options + " " +
-          Quote(file) + " " + Quote(raw));
+  const CommandResult r = Run("gdal_translate -q -of ENVI -co INTERLEAVE=BSQ -ot Float64 " +
+                              options + " " + Quote(file) + " " + Quote(raw));
   if (r.ExitCode != 0) {
     ADD_FAILURE() << r.Output;
     return false;
@@ -55,8 +54,7 @@ inline bool ReadWithGdal(const std::string& file, GdalRaster& raster,
   const std::vector<uint8_t> bytes = ReadBytes(raw);
   raster.Cells.resize(bytes.size() / 8);
   std::memcpy(raster.Cells.data(), bytes.data(), raster.Cells.size() * 8);
-  return raster.Cells.size() ==
-         static_cast<size_t>(raster.Columns) * raster.Rows * raster.Bands;
+  return raster.Cells.size() == static_cast<size_t>(raster.Columns) * raster.Rows * raster.Bands;
 }
 
 // GDAL's geotransform, read exactly (a VRT keeps 17 significant digits).
@@ -117,8 +115,8 @@ inline void ExpectSameCells(TDataSetRoot2& ours, const GdalRaster& gdal) {
         double v = -12345;
         ASSERT_TRUE(ours.ReadCellExact(c, r, b, v)) << ours.ErrorText;
         if (v != gdal.At(c, r, b) && ++mismatches <= 5)
-          ADD_FAILURE() << "cell " << c << "," << r << " band " << b << ": ours "
-                        << v << ", GDAL " << gdal.At(c, r, b);
+          ADD_FAILURE() << "cell " << c << "," << r << " band " << b << ": ours " << v << ", GDAL "
+                        << gdal.At(c, r, b);
       }
   EXPECT_EQ(mismatches, 0);
 }

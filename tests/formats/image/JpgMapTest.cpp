@@ -23,8 +23,7 @@ TRaster ReadDjpeg(const std::string& jpeg, const std::string& scratch) {
   std::string head(bytes.begin(), bytes.begin() + std::min<size_t>(bytes.size(), 64));
   char kind = 0;
   int maxValue = 0, consumed = 0;
-  std::sscanf(head.c_str(), "P%c %d %d %d%n", &kind, &p.Columns, &p.Rows, &maxValue,
-              &consumed);
+  std::sscanf(head.c_str(), "P%c %d %d %d%n", &kind, &p.Columns, &p.Rows, &maxValue, &consumed);
   p.Bands = kind == '6' ? 3 : 1;
   const uint8_t* samples = bytes.data() + consumed + 1;
   for (int r = 0; r < p.Rows; ++r)
@@ -68,8 +67,10 @@ TEST(JpgMap, DecodesLikeDjpegWithFillBytes) {
   pgm.assign(head.begin(), head.end());
   pgm.insert(pgm.end(), grey.Cells.begin(), grey.Cells.end());
   WriteBytes(dir / "grey.pgm", pgm);
-  ASSERT_EQ(test::Run("cjpeg -grayscale -quality 80 -outfile " + Quote(dir / "grey.jpg") +
-                " " + Quote(dir / "grey.pgm")).ExitCode, 0);
+  ASSERT_EQ(test::Run("cjpeg -grayscale -quality 80 -outfile " + Quote(dir / "grey.jpg") + " " +
+                      Quote(dir / "grey.pgm"))
+                .ExitCode,
+            0);
   TJpgMap2 g;
   ASSERT_TRUE(g.Open(dir / "grey.jpg", 0, 0, 1, 1, omRead)) << g.ErrorText;
   EXPECT_EQ(g.GetBandCount(), 1);
@@ -89,7 +90,9 @@ TEST(JpgMap, DecodesLikeDjpegWithFillBytes) {
 TEST(JpgMap, ReadsCmykAndYcckAsRgbLikeGdal) {
   TempDir dir;
   ASSERT_EQ(test::Run("gdal_translate -q -of JPEG -b 1 -b 2 -b 3 -b 1 " +
-                Quote(Sample("logo.tif")) + " " + Quote(dir / "cmyk.jpg")).ExitCode, 0);
+                      Quote(Sample("logo.tif")) + " " + Quote(dir / "cmyk.jpg"))
+                .ExitCode,
+            0);
   const TRaster ink = Picture(48, 40, 4);
   std::vector<uint8_t> pixels;
   for (int r = 0; r < ink.Rows; ++r)
@@ -98,8 +101,9 @@ TEST(JpgMap, ReadsCmykAndYcckAsRgbLikeGdal) {
   tjhandle handle = tjInitCompress();
   unsigned char* jpeg = nullptr;
   unsigned long size = 0;
-  ASSERT_EQ(tjCompress2(handle, pixels.data(), ink.Columns, 0, ink.Rows, TJPF_CMYK, &jpeg,
-                        &size, TJSAMP_420, 90, 0), 0);
+  ASSERT_EQ(tjCompress2(handle, pixels.data(), ink.Columns, 0, ink.Rows, TJPF_CMYK, &jpeg, &size,
+                        TJSAMP_420, 90, 0),
+            0);
   WriteBytes(dir / "ycck.jpg", std::vector<uint8_t>(jpeg, jpeg + size));
   tjFree(jpeg);
   tjDestroy(handle);
@@ -200,7 +204,8 @@ TEST(JpgMap, CreatesOnlyWhatJpegHoldsAndWritesAtClose) {
 
 TEST(JpgMap, WorldFileAffineModelAndCrop) {
   TempDir dir;
-  ASSERT_EQ(test::Run("cp " + Quote(Sample("logo.jpg")) + " " + Quote(dir / "map.jpg")).ExitCode, 0);
+  ASSERT_EQ(test::Run("cp " + Quote(Sample("logo.jpg")) + " " + Quote(dir / "map.jpg")).ExitCode,
+            0);
   WriteText(dir / "map.jgw", "2\n0.5\n-0.25\n-3\n101\n199\n");
   WriteText(dir / "map.jpgw", "2\n0\n0\n-2\n101\n199\n");
   TJpgMap2 preferred;
@@ -290,30 +295,36 @@ std::string MakeJpeg(const TempDir& dir, const std::string& name, int columns, i
                      const std::string& sampling) {
   const bool grey = sampling == "grey";
   const TRaster p = Picture(columns, rows, grey ? 1 : 3);
-  const std::string head = std::string(grey ? "P5\n" : "P6\n") + std::to_string(columns) +
-                           " " + std::to_string(rows) + "\n255\n";
+  const std::string head = std::string(grey ? "P5\n" : "P6\n") + std::to_string(columns) + " " +
+                           std::to_string(rows) + "\n255\n";
   std::vector<uint8_t> pnm(head.begin(), head.end());
   for (int r = 0; r < rows; ++r)
     for (int c = 0; c < columns; ++c)
       for (int b = 0; b < p.Bands; ++b) pnm.push_back(static_cast<uint8_t>(p.At(c, r, b)));
   WriteBytes(dir / "picture.pnm", pnm);
   const std::string jpeg = dir / name;
-  EXPECT_EQ(test::Run("cjpeg -quality 85 " +
-                      std::string(grey ? "-grayscale" : "-sample " + sampling) +
-                      " -outfile " + Quote(jpeg) + " " + Quote(dir / "picture.pnm"))
-                .ExitCode,
-            0);
+  EXPECT_EQ(
+      test::Run("cjpeg -quality 85 " + std::string(grey ? "-grayscale" : "-sample " + sampling) +
+                " -outfile " + Quote(jpeg) + " " + Quote(dir / "picture.pnm"))
+          .ExitCode,
+      0);
   return jpeg;
 }
 
 std::string JpegtranArgs(int kind) {
   switch (kind) {
-    case 1: return "-flip horizontal";
-    case 2: return "-rotate 270";
-    case 3: return "-rotate 90";
-    case 4: return "-flip vertical";
-    case 5: return "-rotate 180";
-    default: return "";
+    case 1:
+      return "-flip horizontal";
+    case 2:
+      return "-rotate 270";
+    case 3:
+      return "-rotate 90";
+    case 4:
+      return "-flip vertical";
+    case 5:
+      return "-rotate 180";
+    default:
+      return "";
   }
 }
 
@@ -323,8 +334,7 @@ constexpr const char* kPixelPathNote = "Decoded and encoded again, not placed wi
 
 // A job that must place the file without loss: no note, and the inverse
 // placement gives the input's pixels back exactly.
-void ExpectLossless(const std::string& in, int kind, const TempDir& dir,
-                    const std::string& what) {
+void ExpectLossless(const std::string& in, int kind, const TempDir& dir, const std::string& what) {
   const std::string out = dir / "placed.jpg", back = dir / "back.jpg";
   for (const auto& [from, to, k] : {std::tuple{in, out, kind}, {out, back, InverseKind(kind)}}) {
     const CommandResult run = RunCli({from, to, "/" + std::to_string(k)});
@@ -352,7 +362,9 @@ TEST(JpgMap, PlacesWholeBlocksWithoutLossAsJpegtranDoes) {
       const std::string what = sampling + " kind " + std::to_string(kind) + ": ";
       ExpectLossless(in, kind, dir, what);
       ASSERT_EQ(test::Run("jpegtran -copy all -perfect " + JpegtranArgs(kind) + " -outfile " +
-                          Quote(dir / "jpegtran.jpg") + " " + Quote(in)).ExitCode, 0);
+                          Quote(dir / "jpegtran.jpg") + " " + Quote(in))
+                    .ExitCode,
+                0);
       EXPECT_EQ(ReadBytes(dir / "placed.jpg"), ReadBytes(dir / "jpegtran.jpg")) << what;
       const TRaster ours = ReadDjpeg(dir / "placed.jpg", scratch);
       // Only the decoder's rounding (inverse DCT of transposed blocks,
@@ -387,9 +399,9 @@ TEST(JpgMap, PartialBlocksTakeThePixelPathWhereTheyWouldMove) {
       }
       const CommandResult run = RunCli({in, dir / "placed.jpg", "/" + std::to_string(kind)});
       EXPECT_EQ(run.ExitCode, 0) << what << run.Output;
-      EXPECT_NE(run.Output.find(std::string(kPixelPathNote) + ": Partial blocks in the way: " +
-                                std::to_string(c.Columns) + " x " + std::to_string(c.Rows) +
-                                " pixels in 16 x 16 blocks"),
+      EXPECT_NE(run.Output.find(std::string(kPixelPathNote) +
+                                ": Partial blocks in the way: " + std::to_string(c.Columns) +
+                                " x " + std::to_string(c.Rows) + " pixels in 16 x 16 blocks"),
                 std::string::npos)
           << what << run.Output;
       const int worst = PlacedDifference(pixels, ReadDjpeg(dir / "placed.jpg", scratch), kind);
@@ -405,7 +417,9 @@ TEST(JpgMap, PlacedFileKeepsMarkersAndGetsItsWorldFile) {
   TempDir dir;
   const std::string plain = MakeJpeg(dir, "plain.jpg", 32, 32, "2x2");
   ASSERT_EQ(test::Run("wrjpgcom -comment 'scanned sheet 12' " + Quote(plain) + " > " +
-                      Quote(dir / "commented.jpg")).ExitCode, 0);
+                      Quote(dir / "commented.jpg"))
+                .ExitCode,
+            0);
   std::vector<uint8_t> bytes = ReadBytes(dir / "commented.jpg");
   auto segment = [](uint8_t marker, const std::string& body) {
     std::vector<uint8_t> s{0xFF, marker, 0, static_cast<uint8_t>(body.size() + 2)};
@@ -426,7 +440,8 @@ TEST(JpgMap, PlacedFileKeepsMarkersAndGetsItsWorldFile) {
 
   ExpectCli({dir / "in.jpg", dir / "out.jpg", "/3"});
   const std::vector<uint8_t> out = ReadBytes(dir / "out.jpg");
-  for (const auto& wanted : {exif, icc, std::vector<uint8_t>(bytes.begin() + 2, bytes.begin() + 18)})
+  for (const auto& wanted :
+       {exif, icc, std::vector<uint8_t>(bytes.begin() + 2, bytes.begin() + 18)})
     EXPECT_NE(std::search(out.begin(), out.end(), wanted.begin(), wanted.end()), out.end());
   EXPECT_NE(test::Run("rdjpgcom " + Quote(dir / "out.jpg")).Output.find("scanned sheet 12"),
             std::string::npos);
@@ -465,12 +480,11 @@ TEST(JpgMap, ExifFileStaysExifWithItsSizeTurned) {
   const std::vector<uint8_t> jfif = ReadBytes(MakeJpeg(dir, "jfif.jpg", 64, 48, "2x2"));
   // Little-endian TIFF: IFD0 with the EXIF pointer, the EXIF directory with
   // the width (SHORT) and height (LONG).
-  const std::string tiff = std::string("II*\0\x08\0\0\0", 8) +
-                           std::string("\x01\0\x69\x87\x04\0\x01\0\0\0\x1a\0\0\0", 14) +
-                           std::string("\0\0\0\0", 4) +
-                           std::string("\x02\0\x02\xa0\x03\0\x01\0\0\0\x40\0\0\0", 14) +
-                           std::string("\x03\xa0\x04\0\x01\0\0\0\x30\0\0\0", 12) +
-                           std::string("\0\0\0\0", 4);
+  const std::string tiff =
+      std::string("II*\0\x08\0\0\0", 8) +
+      std::string("\x01\0\x69\x87\x04\0\x01\0\0\0\x1a\0\0\0", 14) + std::string("\0\0\0\0", 4) +
+      std::string("\x02\0\x02\xa0\x03\0\x01\0\0\0\x40\0\0\0", 14) +
+      std::string("\x03\xa0\x04\0\x01\0\0\0\x30\0\0\0", 12) + std::string("\0\0\0\0", 4);
   const std::string body = std::string("Exif\0\0", 6) + tiff;
   std::vector<uint8_t> bytes{0xFF, 0xD8, 0xFF, 0xE1, 0, static_cast<uint8_t>(body.size() + 2)};
   bytes.insert(bytes.end(), body.begin(), body.end());
@@ -480,7 +494,9 @@ TEST(JpgMap, ExifFileStaysExifWithItsSizeTurned) {
 
   ExpectCli({dir / "exif.jpg", dir / "out.jpg", "/3"});
   ASSERT_EQ(test::Run("jpegtran -copy all -perfect -rotate 90 -outfile " +
-                      Quote(dir / "jpegtran.jpg") + " " + Quote(dir / "exif.jpg")).ExitCode, 0);
+                      Quote(dir / "jpegtran.jpg") + " " + Quote(dir / "exif.jpg"))
+                .ExitCode,
+            0);
   const std::vector<uint8_t> out = ReadBytes(dir / "out.jpg");
   EXPECT_EQ(out, ReadBytes(dir / "jpegtran.jpg"));
   ASSERT_GT(out.size(), 60u);
@@ -523,10 +539,10 @@ TEST(JpgMap, QualityAndSubsamplingOfEncodedOutputs) {
     std::vector<std::string> Switches;
     int Sampling, DcStep;
   };
-  for (const TCase& c : {TCase{{}, 0x11, 1},
-                         TCase{{"--jpeg-quality=50", "--jpeg-subsampling=420"}, 0x22, 16},
-                         TCase{{"--jpeg-subsampling=422", "--jpeg-quality=75"}, 0x21, 8},
-                         TCase{{"--jpeg-subsampling=444", "--jpeg-quality=50"}, 0x11, 16}}) {
+  for (const TCase& c :
+       {TCase{{}, 0x11, 1}, TCase{{"--jpeg-quality=50", "--jpeg-subsampling=420"}, 0x22, 16},
+        TCase{{"--jpeg-subsampling=422", "--jpeg-quality=75"}, 0x21, 8},
+        TCase{{"--jpeg-subsampling=444", "--jpeg-quality=50"}, 0x11, 16}}) {
     std::vector<std::string> args{dir / "in.ers", dir / "out.jpg", "/3"};
     args.insert(args.end(), c.Switches.begin(), c.Switches.end());
     ExpectCli(args);
@@ -546,6 +562,8 @@ TEST(JpgMap, QualityAndSubsamplingOfEncodedOutputs) {
   EXPECT_EQ(run.ExitCode, 0) << run.Output;
   EXPECT_NE(run.Output.find("Placed without loss"), std::string::npos) << run.Output;
   ASSERT_EQ(test::Run("jpegtran -copy all -flip horizontal -outfile " +
-                      Quote(dir / "jpegtran.jpg") + " " + Quote(in)).ExitCode, 0);
+                      Quote(dir / "jpegtran.jpg") + " " + Quote(in))
+                .ExitCode,
+            0);
   EXPECT_EQ(ReadBytes(dir / "placed.jpg"), ReadBytes(dir / "jpegtran.jpg"));
 }

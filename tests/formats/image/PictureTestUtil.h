@@ -80,9 +80,8 @@ inline TRaster ReadWithGdal(const std::string& path, const std::string&,
 // shapes do not match.
 inline int PlacedDifference(const TRaster& in, const TRaster& out, int kind = 0) {
   const bool swap = kind == 2 || kind == 3;
-  if (out.Columns != (swap ? in.Rows : in.Columns) ||
-      out.Rows != (swap ? in.Columns : in.Rows) || out.Bands != in.Bands ||
-      out.Cells.size() != in.Cells.size())
+  if (out.Columns != (swap ? in.Rows : in.Columns) || out.Rows != (swap ? in.Columns : in.Rows) ||
+      out.Bands != in.Bands || out.Cells.size() != in.Cells.size())
     return -1;
   int worst = 0;
   for (int i = 0; i < out.Rows; ++i)

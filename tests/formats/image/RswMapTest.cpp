@@ -26,8 +26,8 @@ void SetU32(std::vector<uint8_t>& f, size_t at, uint32_t v) {
 }
 
 // The picture written through the dataset, as the worker does.
-void WriteRsw(const std::string& path, const TRaster& p, double cellSize = 2.0,
-              double east = 1000, double north = 5000) {
+void WriteRsw(const std::string& path, const TRaster& p, double cellSize = 2.0, double east = 1000,
+              double north = 5000) {
   TRswMap2 rsw;
   ASSERT_TRUE(rsw.Open(path, p.Columns, p.Rows, 1, 3, omCreate)) << rsw.ErrorText;
   rsw.SetGeoreference("", "", cellSize, cellSize, 0, 0, east, north, "");
@@ -138,8 +138,9 @@ TEST(RswMap, SmallRastersWeWriteReadTheSameInGdal) {
 
 TEST(RswMap, ReadsGdalFilesOfAnyShape) {
   TempDir dir;
-  EXPECT_EQ(PlacedDifference(ReadWithGdal(Sample("logo.rsw"), dir.str()),
-                             ReadRaster(Sample("logo.rsw"))), 0);
+  EXPECT_EQ(
+      PlacedDifference(ReadWithGdal(Sample("logo.rsw"), dir.str()), ReadRaster(Sample("logo.rsw"))),
+      0);
   const std::string logo = Quote(Sample("logo.tif"));
   const std::vector<std::string> options = {
       "-outsize 300 70",
@@ -149,23 +150,27 @@ TEST(RswMap, ReadsGdalFilesOfAnyShape) {
       "-outsize 70 40 -co RMFHUGE=YES",
   };
   for (const std::string& o : options) {
-    ASSERT_EQ(test::Run("gdal_translate -q -of RMF " + o + " " + logo + " " +
-                        Quote(dir / "g.rsw")).ExitCode, 0) << o;
-    EXPECT_EQ(PlacedDifference(ReadWithGdal(dir / "g.rsw", dir.str()),
-                               ReadRaster(dir / "g.rsw")), 0) << o;
+    ASSERT_EQ(test::Run("gdal_translate -q -of RMF " + o + " " + logo + " " + Quote(dir / "g.rsw"))
+                  .ExitCode,
+              0)
+        << o;
+    EXPECT_EQ(PlacedDifference(ReadWithGdal(dir / "g.rsw", dir.str()), ReadRaster(dir / "g.rsw")),
+              0)
+        << o;
   }
   // An 8-bit palette file reads as red, green, blue through the palette
   // (index 0 avoided: GDAL takes it for no data).
-  ASSERT_EQ(test::Run("gdal_translate -q -of RMF -b 1 -scale 0 255 1 255 -outsize 45 33 " +
-                      logo + " " +
-                      Quote(dir / "p.rsw")).ExitCode, 0);
+  ASSERT_EQ(test::Run("gdal_translate -q -of RMF -b 1 -scale 0 255 1 255 -outsize 45 33 " + logo +
+                      " " + Quote(dir / "p.rsw"))
+                .ExitCode,
+            0);
   std::vector<uint8_t> f = ReadBytes(dir / "p.rsw");
   ASSERT_EQ(U32(f, 52), 8u);
   const uint32_t palette = U32(f, 96);
   for (int i = 0; i < 1024; ++i) f[palette + i] = static_cast<uint8_t>(i * 7 + 3);
   WriteBytes(dir / "p.rsw", f);
-  EXPECT_EQ(PlacedDifference(ReadWithGdal(dir / "p.rsw", dir.str(), true),
-                             ReadRaster(dir / "p.rsw")), 0);
+  EXPECT_EQ(
+      PlacedDifference(ReadWithGdal(dir / "p.rsw", dir.str(), true), ReadRaster(dir / "p.rsw")), 0);
   TRswMap2 rsw;
   ASSERT_TRUE(rsw.Open(dir / "p.rsw", 0, 0, 1, 1, omRead));
   EXPECT_EQ(rsw.GetBandCount(), 3);
@@ -200,14 +205,16 @@ TEST(RswMap, HeadersAreCheckedAgainstTheFile) {
   EXPECT_NE(variant("packed.rsw", [](auto& f) { SetU32(f, 1344 + 4, 500); })
                 .find("compressed tiles are not read"),
             std::string::npos);
-  EXPECT_NE(variant("size.rsw", [](auto& f) { SetU32(f, 56, 4000000000u); })
-                .find("Open read error 1 "),
-            std::string::npos);
+  EXPECT_NE(
+      variant("size.rsw", [](auto& f) { SetU32(f, 56, 4000000000u); }).find("Open read error 1 "),
+      std::string::npos);
   // Counts that agree with each other but would overflow the index size.
-  EXPECT_NE(variant("vast.rsw", [](auto& f) {
-              for (size_t at : {56u, 60u, 64u, 68u}) SetU32(f, at, 0xFFFFFFFFu);
-              for (size_t at : {72u, 76u, 80u, 84u}) SetU32(f, at, 1);
-            }).find("tile index"),
+  EXPECT_NE(variant("vast.rsw",
+                    [](auto& f) {
+                      for (size_t at : {56u, 60u, 64u, 68u}) SetU32(f, at, 0xFFFFFFFFu);
+                      for (size_t at : {72u, 76u, 80u, 84u}) SetU32(f, at, 1);
+                    })
+                .find("tile index"),
             std::string::npos);
   WriteBytes(dir / "short.rsw", std::vector<uint8_t>(good.begin(), good.begin() + 100));
   EXPECT_EQ(OpenError(dir / "short.rsw"),

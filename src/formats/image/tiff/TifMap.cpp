@@ -167,8 +167,9 @@ uint32_t TTifMap2::BlockRows() {
 bool TTifMap2::GetBlock(uint32_t first, uint32_t count, TCellBlock& block) {
   if (BlockRows() == 0 || count == 0 || first >= ImageLength || count > ImageLength - first)
     return false;
-  uint8_t* data = Encoder ? Encoder->Stage(first, count)
-                          : BlockRange(StripTable[0] + first * StripLineBytes, count * StripLineBytes);
+  uint8_t* data = Encoder
+                      ? Encoder->Stage(first, count)
+                      : BlockRange(StripTable[0] + first * StripLineBytes, count * StripLineBytes);
   if (!data && Encoder) return Fail(TErrorCode::Codec, Encoder->Error);
   if (!data) return false;
   SetLayout(block);
@@ -198,14 +199,16 @@ bool TTifMap2::RowLayout(TCellBlock& layout) {
 }
 
 bool TTifMap2::PutRows(uint32_t first, uint32_t count, const uint8_t* const* rows) {
-  if (Encoder || BlockRows() == 0 || count == 0 || first >= ImageLength || count > ImageLength - first)
+  if (Encoder || BlockRows() == 0 || count == 0 || first >= ImageLength ||
+      count > ImageLength - first)
     return false;
   return WriteRows(StripTable[0] + first * StripLineBytes, rows, count, StripLineBytes);
 }
 
 bool TTifMap2::PutRowParts(uint32_t first, uint32_t count, uint64_t offset, uint64_t length,
                            const uint8_t* data, uint64_t dataStride, bool toDisk) {
-  if (Encoder || BlockRows() == 0 || count == 0 || first >= ImageLength || count > ImageLength - first)
+  if (Encoder || BlockRows() == 0 || count == 0 || first >= ImageLength ||
+      count > ImageLength - first)
     return false;
   return WriteRowParts(StripTable[0] + first * StripLineBytes, StripLineBytes, count, offset,
                        length, data, dataStride, toDisk);
@@ -261,10 +264,10 @@ bool TTifMap2::SetGeoreference(const std::string& spheroid, const std::string& d
                    registrationX, registrationY, projection);
   if (OpenMode != omCreate) return true;
   const TGeoTiffOutput crs = GeoTiffOutputFor(Crs, Projection, Datum, GetRegistrationX());
-  if (!SaveWorldFile(ChangeFileExt(FileName, ".tfw"),
-                     TWorldFile::FromOrigin(GetCellSizeX(), ColumnTermY, RowTermX, GetCellSizeY(),
-                                            GetRegistrationX() - crs.EastingPrefix,
-                                            GetRegistrationY())))
+  if (!SaveWorldFile(
+          ChangeFileExt(FileName, ".tfw"),
+          TWorldFile::FromOrigin(GetCellSizeX(), ColumnTermY, RowTermX, GetCellSizeY(),
+                                 GetRegistrationX() - crs.EastingPrefix, GetRegistrationY())))
     return false;
   // An encoded file gets its header when it is complete.
   if (!Encoder && !WriteTiffHeader())

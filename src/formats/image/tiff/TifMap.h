@@ -132,7 +132,7 @@ class TTifMap2 : public TDataSetRoot2 {
   bool FixedLayout = true;
   uint64_t PixelStart = kTiffHeaderSize;  // of a created file
   std::string TiffError;
-  bool Decodable = false;          // refused for a layout libtiff decodes
+  bool Decodable = false;  // refused for a layout libtiff decodes
   uint32_t ImageWidth = 0;
   uint32_t ImageLength = 0;
   std::vector<uint32_t> BitsPerSample;

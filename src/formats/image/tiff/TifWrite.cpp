@@ -208,8 +208,8 @@ bool TTifMap2::CreateEncoded(const std::string& fileName, const TTiffOptions& op
   const uint64_t chunks = across * ((ImageLength - 1) / Encoded.ChunkLength + 1);
   // The largest the encoded pixels can grow to: LZW's codes are up to 12
   // bits for 8, the other codecs add a little to what they cannot shrink.
-  const uint64_t raw = chunks * Encoded.ChunkWidth * Encoded.ChunkLength * SampleWidth *
-                       SamplesPerPixel;
+  const uint64_t raw =
+      chunks * Encoded.ChunkWidth * Encoded.ChunkLength * SampleWidth * SamplesPerPixel;
   const uint64_t most = Compression == tcLzw ? raw / 2 * 3 : raw + raw / 64 + chunks * 64;
   ChunkByteCounts.assign(chunks, 0);
   StripTable.assign(chunks, 0);
@@ -310,9 +310,9 @@ std::vector<uint8_t> TTifMap2::OpenHeader(bool placed) {
   ifd.Numbers(tgSampleFormat, ftShort, std::vector<uint64_t>(samples, SampleFormat[0]));
   const double originX = GetRegistrationX() - crs.EastingPrefix;
   if (placed && HasRotation()) {
-    ifd.Doubles(tgModelTransformation, {GetCellSizeX(), RowTermX, 0, originX, ColumnTermY,
-                                        -GetCellSizeY(), 0, GetRegistrationY(), 0, 0, 0, 0, 0,
-                                        0, 0, 1});
+    ifd.Doubles(tgModelTransformation,
+                {GetCellSizeX(), RowTermX, 0, originX, ColumnTermY, -GetCellSizeY(), 0,
+                 GetRegistrationY(), 0, 0, 0, 0, 0, 0, 0, 1});
   } else if (placed) {
     ifd.Doubles(tgModelPixelScale, {GetCellSizeX(), GetCellSizeY(), 0});
     // Pixel-is-area: the tie point is the outer corner of pixel (0, 0).

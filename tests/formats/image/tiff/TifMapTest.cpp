@@ -35,8 +35,7 @@ void Put32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
 }
 
 // Header, the IFD at offset 8, then `tail` at DataStart(tags.size()).
-std::vector<uint8_t> MakeTiff(const std::vector<Tag>& tags,
-                              const std::vector<uint8_t>& tail) {
+std::vector<uint8_t> MakeTiff(const std::vector<Tag>& tags, const std::vector<uint8_t>& tail) {
   std::vector<uint8_t> b(14 + 12 * tags.size());
   b[0] = b[1] = 'I';
   Put16(b, 2, 42);
@@ -60,8 +59,8 @@ uint32_t DataStart(size_t tagCount) { return static_cast<uint32_t>(14 + 12 * tag
 
 // A 4 x 3 grey image, one strip, with its pixels 0..11.
 std::vector<Tag> GreyTags() {
-  return {{256, 3, 1, 4}, {257, 3, 1, 3}, {258, 3, 1, 8}, {262, 3, 1, 1},
-          {273, 4, 1, DataStart(6)}, {278, 3, 1, 3}};
+  return {{256, 3, 1, 4}, {257, 3, 1, 3}, {258, 3, 1, 8}, {262, 3, 1, 1}, {273, 4, 1, DataStart(6)},
+          {278, 3, 1, 3}};
 }
 std::vector<uint8_t> GreyPixels() {
   std::vector<uint8_t> p(12);
@@ -103,9 +102,8 @@ TEST(TifRead, HandMadeGreyStripAndMissingPhotometric) {
 TEST(TifRead, SeparatePlanesFartherApartThanOneWindow) {
   TempDir dir;
   const uint32_t planes[] = {4096, 150000000, 300000000};
-  std::vector<Tag> tags = {{256, 3, 1, 4}, {257, 3, 1, 3},   {258, 3, 3, 0},
-                           {262, 3, 1, 2}, {273, 4, 3, 0},   {277, 3, 1, 3},
-                           {278, 3, 1, 3}, {284, 3, 1, 2}};
+  std::vector<Tag> tags = {{256, 3, 1, 4}, {257, 3, 1, 3}, {258, 3, 3, 0}, {262, 3, 1, 2},
+                           {273, 4, 3, 0}, {277, 3, 1, 3}, {278, 3, 1, 3}, {284, 3, 1, 2}};
   Find(tags, 258).Value = DataStart(tags.size());
   Find(tags, 273).Value = DataStart(tags.size()) + 6;
   std::vector<uint8_t> tail(18);
@@ -142,25 +140,33 @@ TEST(TifRead, HostileHeadersGiveClearErrors) {
   };
   EXPECT_EQ(variant([](auto& t) { Find(t, 273).Value = 90; }),
             "Tiff error Strip 0 runs past the end of the file");
-  EXPECT_EQ(variant([](auto& t) { Find(t, 273) = {273, 4, 3, 5000}; }),
+  EXPECT_EQ(variant([](auto& t) {
+              Find(t, 273) = {273, 4, 3, 5000};
+            }),
             "Tiff error StripOffset entry runs past the end of the file");
-  EXPECT_EQ(variant([](auto& t) { Find(t, 278).Value = 0; }),
-            "Tiff error RowsPerStrip is 0");
+  EXPECT_EQ(variant([](auto& t) { Find(t, 278).Value = 0; }), "Tiff error RowsPerStrip is 0");
   EXPECT_EQ(variant([](auto& t) { Find(t, 278).Value = 1; }),
             "Tiff error StripOffset holds 1 strips, the image needs 3");
-  EXPECT_EQ(variant([](auto& t) { Find(t, 256).Value = 0; }),
-            "Tiff error Image of 0 x 3 pixels");
-  EXPECT_EQ(variant([](auto& t) { Find(t, 256) = {256, 4, 1, 0xFFFFFFFF}; }),
+  EXPECT_EQ(variant([](auto& t) { Find(t, 256).Value = 0; }), "Tiff error Image of 0 x 3 pixels");
+  EXPECT_EQ(variant([](auto& t) {
+              Find(t, 256) = {256, 4, 1, 0xFFFFFFFF};
+            }),
             "Tiff error Buffer size is less than one line");
-  EXPECT_EQ(variant([](auto& t) { Find(t, 258) = {258, 3, 3, 0x7FFFFFF0}; }),
+  EXPECT_EQ(variant([](auto& t) {
+              Find(t, 258) = {258, 3, 3, 0x7FFFFFF0};
+            }),
             "Tiff error BitsPerSample entry unreadable");
   EXPECT_EQ(variant([](auto& t) { Find(t, 273).Id = 999; }), "Tiff error No StripOffset");
   // Layouts left to libtiff fail with libtiff's reason, never its printout.
   EXPECT_EQ(variant([](auto& t) { Find(t, 273).Type = 5; }),
             "Tiff error Incompatible type for \"StripOffsets\"");
-  EXPECT_EQ(variant([](auto& t) { t.insert(t.begin() + 3, Tag{259, 3, 1, 5}); }),
+  EXPECT_EQ(variant([](auto& t) {
+              t.insert(t.begin() + 3, Tag{259, 3, 1, 5});
+            }),
             "Tiff error Using code not yet in table");
-  EXPECT_EQ(variant([](auto& t) { t.insert(t.begin() + 3, Tag{259, 3, 1, 60000}); }),
+  EXPECT_EQ(variant([](auto& t) {
+              t.insert(t.begin() + 3, Tag{259, 3, 1, 60000});
+            }),
             "Tiff error Compression 60000 not available");
   EXPECT_EQ(variant([](auto& t) {
               t.insert(t.begin() + 3, Tag{259, 3, 1, 8});
@@ -216,8 +222,8 @@ TEST_P(TifGdalLayouts, ReadLikeGdal) {
   const Variant& v = GetParam();
   TempDir dir;
   const std::string file = dir / "v.tif";
-  const CommandResult made = test::Run(std::string("gdal_translate -q ") + v.Options +
-                                 " " + Quote(Sample(v.Source)) + " " + Quote(file));
+  const CommandResult made = test::Run(std::string("gdal_translate -q ") + v.Options + " " +
+                                       Quote(Sample(v.Source)) + " " + Quote(file));
   ASSERT_EQ(made.ExitCode, 0) << made.Output;
   GdalRaster gdal;
   ASSERT_TRUE(ReadWithGdal(file, gdal));
@@ -246,10 +252,10 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         Variant{"logo.tif", "-co INTERLEAVE=PIXEL", ctUnsigned8, false, 0, false},
         Variant{"logo.tif", "-co INTERLEAVE=BAND", ctUnsigned8, false, 0, false},
-        Variant{"logo.tif", "-co INTERLEAVE=PIXEL -co BLOCKYSIZE=5 -co ENDIANNESS=BIG",
-                ctUnsigned8, true, 0, false},
-        Variant{"logo.tif", "-co INTERLEAVE=BAND -co BLOCKYSIZE=3 -co ENDIANNESS=BIG",
-                ctUnsigned8, true, 0, false},
+        Variant{"logo.tif", "-co INTERLEAVE=PIXEL -co BLOCKYSIZE=5 -co ENDIANNESS=BIG", ctUnsigned8,
+                true, 0, false},
+        Variant{"logo.tif", "-co INTERLEAVE=BAND -co BLOCKYSIZE=3 -co ENDIANNESS=BIG", ctUnsigned8,
+                true, 0, false},
         Variant{"logo.tif", "-b 1 -co PHOTOMETRIC=MINISWHITE", ctUnsigned8, false, 255, false},
         Variant{"logo.tif", "-co PIXELTYPE=SIGNEDBYTE", ctSigned8, false, 0, true},
         Variant{"elev.tif", "-ot Byte -scale", ctUnsigned8, false, 0, false},
@@ -265,8 +271,8 @@ INSTANTIATE_TEST_SUITE_P(
                 ctSigned32, true, 0, false},
         Variant{"elev.tif", "-ot Int32 -co BLOCKYSIZE=10", ctSigned32, false, 0, false},
         Variant{"elev.tif", "-co BIGTIFF=YES", ctSigned16, false, 0, false},
-        Variant{"logo.tif", "-co BIGTIFF=YES -co ENDIANNESS=BIG -co INTERLEAVE=BAND",
-                ctUnsigned8, true, 0, false},
+        Variant{"logo.tif", "-co BIGTIFF=YES -co ENDIANNESS=BIG -co INTERLEAVE=BAND", ctUnsigned8,
+                true, 0, false},
         // More than 65,535 strips.
         Variant{"elev.tif", "-outsize 3 70000 -co BLOCKYSIZE=1", ctSigned16, false, 0, false}));
 
@@ -275,19 +281,21 @@ INSTANTIATE_TEST_SUITE_P(
     Decoded, TifGdalLayouts,
     ::testing::Values(
         Variant{"logo.tif", "-co COMPRESS=LZW -co PREDICTOR=2", ctUnsigned8, false, 0, false},
-        Variant{"logo.tif", "-co COMPRESS=DEFLATE -co TILED=YES -co BLOCKXSIZE=16 -co BLOCKYSIZE=32",
+        Variant{"logo.tif",
+                "-co COMPRESS=DEFLATE -co TILED=YES -co BLOCKXSIZE=16 -co BLOCKYSIZE=32",
                 ctUnsigned8, false, 0, false},
         Variant{"logo.tif", "-co COMPRESS=PACKBITS -co INTERLEAVE=BAND -co ENDIANNESS=BIG",
                 ctUnsigned8, false, 0, false},
-        Variant{"logo.tif", "-co COMPRESS=JPEG -co PHOTOMETRIC=YCBCR", ctUnsigned8, false, 0, false},
-        Variant{"logo.tif", "-co COMPRESS=ZSTD -co TILED=YES -co BIGTIFF=YES", ctUnsigned8, false, 0,
+        Variant{"logo.tif", "-co COMPRESS=JPEG -co PHOTOMETRIC=YCBCR", ctUnsigned8, false, 0,
                 false},
-        Variant{"logo.tif", "-co COMPRESS=LZMA -co INTERLEAVE=BAND -co TILED=YES", ctUnsigned8, false,
+        Variant{"logo.tif", "-co COMPRESS=ZSTD -co TILED=YES -co BIGTIFF=YES", ctUnsigned8, false,
                 0, false},
+        Variant{"logo.tif", "-co COMPRESS=LZMA -co INTERLEAVE=BAND -co TILED=YES", ctUnsigned8,
+                false, 0, false},
         Variant{"logo.tif", "-co COMPRESS=WEBP", ctUnsigned8, false, 0, false},
         Variant{"logo.tif", "-b 1 -scale 0 255 0 15 -co NBITS=4", ctUnsigned8, false, 0, false},
-        Variant{"logo.tif", "-b 1 -scale 0 255 0 1 -co NBITS=1 -co COMPRESS=CCITTFAX4",
-                ctUnsigned8, false, 0, false},
+        Variant{"logo.tif", "-b 1 -scale 0 255 0 1 -co NBITS=1 -co COMPRESS=CCITTFAX4", ctUnsigned8,
+                false, 0, false},
         Variant{"logo.tif", "-b 1 -scale 0 255 0 1 -co NBITS=1 -co PHOTOMETRIC=MINISWHITE",
                 ctUnsigned8, false, 1, false},
         Variant{"logo.tif", "-b 1 -co PHOTOMETRIC=PALETTE", ctUnsigned8, false, 0, false},
@@ -302,7 +310,8 @@ INSTANTIATE_TEST_SUITE_P(
         Variant{"elev.tif", "-ot Float32 -co PHOTOMETRIC=MINISWHITE", ctFloat32, false, 0, false},
         Variant{"elev.tif", "-ot Int32 -co COMPRESS=LZW -co INTERLEAVE=BAND -co ENDIANNESS=BIG",
                 ctSigned32, false, 0, false},
-        Variant{"elev.tif", "-ot Int16 -co COMPRESS=PACKBITS -co TILED=YES -co BLOCKXSIZE=32 "
+        Variant{"elev.tif",
+                "-ot Int16 -co COMPRESS=PACKBITS -co TILED=YES -co BLOCKXSIZE=32 "
                 "-co BLOCKYSIZE=16 -co BIGTIFF=YES -co ENDIANNESS=BIG",
                 ctSigned16, false, 0, false}));
 
@@ -331,7 +340,7 @@ TEST(TifRead, UnreadLayoutsAreRefusedNotZeroed) {
   for (const auto& c : cases) {
     const std::string file = dir / "r.tif";
     ASSERT_EQ(test::Run(std::string("gdal_translate -q ") + c.Options + " " +
-                  Quote(Sample("elev.tif")) + " " + Quote(file))
+                        Quote(Sample("elev.tif")) + " " + Quote(file))
                   .ExitCode,
               0);
     TTifMap2 map;
@@ -376,8 +385,7 @@ TEST(TifGeoreference, SampleAndGdalMadeGeoTiffs) {
       {"-a_srs EPSG:32632 -a_ullr 500000 5600000 500950 5599100", "NUTM32"},
       {"-a_srs EPSG:32705 -a_ullr 500000 9000000 500950 8999100", "SUTM05"},
       // Pixel-is-point: the tie point names a pixel centre.
-      {"-a_srs EPSG:32632 -a_ullr 500000 5600000 500950 5599100 -mo AREA_OR_POINT=Point",
-       "NUTM32"},
+      {"-a_srs EPSG:32632 -a_ullr 500000 5600000 500950 5599100 -mo AREA_OR_POINT=Point", "NUTM32"},
       // Without an ER Mapper name, the code as GDAL writes it.
       {"-a_srs EPSG:2154 -a_ullr 700000 6600000 700950 6599100", "EPSG:2154"},
       // World file only, read as the centre of the top-left pixel.
@@ -386,7 +394,7 @@ TEST(TifGeoreference, SampleAndGdalMadeGeoTiffs) {
   for (const auto& c : cases) {
     const std::string file = dir / "g.tif";
     ASSERT_EQ(test::Run(std::string("gdal_translate -q ") + c.Options + " " +
-                  Quote(Sample("elev.tif")) + " " + Quote(file))
+                        Quote(Sample("elev.tif")) + " " + Quote(file))
                   .ExitCode,
               0);
     TTifMap2 map;
@@ -397,15 +405,15 @@ TEST(TifGeoreference, SampleAndGdalMadeGeoTiffs) {
   }
   // A rotated placement comes as a ModelTransformation.
   const std::string vrt = dir / "r.vrt";
-  ASSERT_EQ(test::Run("gdal_translate -q -of VRT " + Quote(Sample("elev.tif")) + " " +
-                      Quote(vrt)).ExitCode, 0);
+  ASSERT_EQ(test::Run("gdal_translate -q -of VRT " + Quote(Sample("elev.tif")) + " " + Quote(vrt))
+                .ExitCode,
+            0);
   std::string vrtText = ReadText(vrt);
   const size_t gtAt = vrtText.find("<GeoTransform>");
   vrtText.replace(gtAt, vrtText.find("</GeoTransform>") - gtAt,
-               "<GeoTransform>100, 2, 0.5, 200, 0.25, -3");
+                  "<GeoTransform>100, 2, 0.5, 200, 0.25, -3");
   WriteText(vrt, vrtText);
-  ASSERT_EQ(test::Run("gdal_translate -q " + Quote(vrt) + " " + Quote(dir / "r.tif")).ExitCode,
-            0);
+  ASSERT_EQ(test::Run("gdal_translate -q " + Quote(vrt) + " " + Quote(dir / "r.tif")).ExitCode, 0);
   TTifMap2 rotated;
   ASSERT_TRUE(rotated.Open(dir / "r.tif", 0, 0, 1, 1, omRead));
   double x, y;
@@ -493,26 +501,31 @@ std::vector<uint8_t> LeDouble(double v) {
 
 // The fixed header, spelled out: 17 entries (the 16 of the layout plus
 // SampleFormat), then the arrays they point to.
-std::vector<uint8_t> ExpectedHeader(uint32_t width, uint32_t length, uint32_t bands,
-                                    uint32_t bits, uint32_t format, double sx,
-                                    double sy, double x, double y,
+std::vector<uint8_t> ExpectedHeader(uint32_t width, uint32_t length, uint32_t bands, uint32_t bits,
+                                    uint32_t format, double sx, double sy, double x, double y,
                                     std::vector<uint32_t> keys) {
   std::vector<uint8_t> h(kTiffHeaderSize);
   h[0] = h[1] = 'I';
   Put16(h, 2, 42);
   Put32(h, 4, 8);
   Put16(h, 8, 17);
-  const Tag entries[] = {
-      {256, 4, 1, width},         {257, 4, 1, length},
-      {258, 3, bands, bands == 1 ? bits : 218},
-      {259, 3, 1, 1},             {262, 3, 1, bands == 1 ? 1u : 2u},
-      {273, 4, 1, 368},           {277, 3, 1, bands},
-      {278, 4, 1, length},        {279, 4, 1, width * length * bands * bits / 8},
-      {282, 5, 1, 232},           {283, 5, 1, 240},
-      {284, 3, 1, 1},             {296, 3, 1, 3},
-      {339, 3, bands, bands == 1 ? format : 224},
-      {33550, 12, 3, 248},        {33922, 12, 6, 272},
-      {34735, 3, static_cast<uint32_t>(keys.size()), 320}};
+  const Tag entries[] = {{256, 4, 1, width},
+                         {257, 4, 1, length},
+                         {258, 3, bands, bands == 1 ? bits : 218},
+                         {259, 3, 1, 1},
+                         {262, 3, 1, bands == 1 ? 1u : 2u},
+                         {273, 4, 1, 368},
+                         {277, 3, 1, bands},
+                         {278, 4, 1, length},
+                         {279, 4, 1, width * length * bands * bits / 8},
+                         {282, 5, 1, 232},
+                         {283, 5, 1, 240},
+                         {284, 3, 1, 1},
+                         {296, 3, 1, 3},
+                         {339, 3, bands, bands == 1 ? format : 224},
+                         {33550, 12, 3, 248},
+                         {33922, 12, 6, 272},
+                         {34735, 3, static_cast<uint32_t>(keys.size()), 320}};
   size_t at = 10;
   for (const Tag& e : entries) {
     Put16(h, at, e.Id);
@@ -552,8 +565,8 @@ TEST(TifWrite, HeaderByteForByte) {
   ASSERT_EQ(file.size(), 368u + 200);
   EXPECT_EQ(std::vector<uint8_t>(file.begin(), file.begin() + 368),
             ExpectedHeader(10, 20, 1, 8, 1, 2.5, 4, 500000, 5600000,
-                           {1, 1, 0, 5, 1024, 0, 1, 1, 1025, 0, 1, 1, 3072, 0, 1,
-                            32632, 3076, 0, 1, 9001, 4099, 0, 1, 9001}));
+                           {1,    1, 0, 5,     1024, 0, 1, 1,    1025, 0, 1, 1,
+                            3072, 0, 1, 32632, 3076, 0, 1, 9001, 4099, 0, 1, 9001}));
   EXPECT_EQ(ReadText(dir / "g.tfw"),
             "  2.50000000000000\r\n  0.00000000000000\r\n  0.00000000000000\r\n"
             " -4.00000000000000\r\n500001.25000000000000\r\n5599998.00000000000000\r\n");
@@ -646,7 +659,7 @@ TEST(TifWrite, AnyCellTypeAndBandCountReadBackByGdal) {
   testRasters[0].Bands = 4;  // RGB and one extra sample
   testRasters[4].Bands = 1;
   testRasters[5].Bands = 3;  // floats are no colours
-  const char* gdalTypes[] = {"Byte",  "Byte",    "Int16",  "UInt16",
+  const char* gdalTypes[] = {"Byte",  "Byte",    "Int16",   "UInt16",
                              "Int32", "Float32", "Float64", "UInt32"};
   for (size_t i = 0; i < testRasters.size(); ++i) {
     const TestRaster& s = testRasters[i];
@@ -710,7 +723,6 @@ TEST(TifWrite, WorldFileThatCannotBeWrittenFailsTheJob) {
 
 // ---------------------------------------------------------------------------
 // End to end through mirava-cli, checked by GDAL.
-
 
 class TifEndToEnd : public ::testing::TestWithParam<int> {};
 
@@ -798,8 +810,8 @@ TEST_P(WideCellsEndToEnd, ExactThroughErsOsdAndTiff) {
       GdalRaster placed;
       ASSERT_TRUE(ReadWithGdal(dir / out, placed));
       ExpectPlaced(original, placed, kind);
-      EXPECT_NE(test::Run("gdalinfo " + Quote(dir / out)).Output.find(
-                    std::string("Type=") + input.GdalType),
+      EXPECT_NE(test::Run("gdalinfo " + Quote(dir / out))
+                    .Output.find(std::string("Type=") + input.GdalType),
                 std::string::npos)
           << out;
       EXPECT_EQ(GdalGeoTransform(dir / out).size(), 6u);
@@ -889,10 +901,11 @@ TEST(TifWrite, BigTiffPastFourGiB) {
   const CommandResult info = test::Run("gdalinfo " + Quote(name));
   EXPECT_NE(info.Output.find("Size is 66000, 66000"), std::string::npos) << info.Output;
   EXPECT_NE(info.Output.find("Origin = (500000.000000000000000,5600000.000000000000000)"),
-            std::string::npos) << info.Output;
-  const CommandResult cells = test::Run("gdallocationinfo -valonly " + Quote(name) +
-                                        " 65999 0 && gdallocationinfo -valonly " +
-                                        Quote(name) + " 3 65999");
+            std::string::npos)
+      << info.Output;
+  const CommandResult cells =
+      test::Run("gdallocationinfo -valonly " + Quote(name) +
+                " 65999 0 && gdallocationinfo -valonly " + Quote(name) + " 3 65999");
   EXPECT_EQ(cells.Output, "7\n9\n");
   TTifMap2 back;
   ASSERT_TRUE(back.Open(name, 0, 0, 1, 1, omRead)) << back.ErrorText;
@@ -904,12 +917,12 @@ TEST(TifWrite, BigTiffPastFourGiB) {
 TEST(TifEndToEnd, FourBandsAndFloatsWhateverTheCase) {
   if (!HaveGdal()) GTEST_SKIP() << "GDAL not installed";
   TempDir dir;
-  ASSERT_EQ(test::Run("gdal_translate -q -b 1 -b 2 -b 3 -b 1 " + Quote(Sample("logo.tif")) +
-                " " + Quote(dir / "four.tif"))
+  ASSERT_EQ(test::Run("gdal_translate -q -b 1 -b 2 -b 3 -b 1 " + Quote(Sample("logo.tif")) + " " +
+                      Quote(dir / "four.tif"))
                 .ExitCode,
             0);
   ASSERT_EQ(test::Run("gdal_translate -q -ot Float32 -scale 141 547 -1 1 " +
-                Quote(Sample("elev.tif")) + " " + Quote(dir / "float.tif"))
+                      Quote(Sample("elev.tif")) + " " + Quote(dir / "float.tif"))
                 .ExitCode,
             0);
   for (const char* in : {"four.tif", "float.tif"})

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "dataset/DataSet.h"
 #include "text/FileNames.h"
 
 namespace mirava {
@@ -45,21 +46,45 @@ int FixedClientWidth(int mainToolbarWidth, int rotateToolbarWidth) {
   return std::max(mainToolbarWidth, rotateToolbarWidth) + 50;
 }
 
-const TFilterEntry kInputFilter[kInputFilterCount] = {
-    {"Image files", "*.osd;*.tif;*.bmp;*.jpg;*.ers;*.dtm;*.ecw;*.rsw", ""}, {"All files", "*", ""}};
+namespace {
 
-const TFilterEntry kOutputFilter[kOutputFilterCount] = {{"OSD file", "*.osd", ".osd"},
-                                                        {"Tiff file", "*.tif", ".tif"},
-                                                        {"BMP file", "*.bmp", ".bmp"},
-                                                        {"ER Mapper files", "*.ers", ".ers"},
-                                                        {"Jpeg files", "*.jpg;*.jpeg", ".jpg"},
-                                                        {"ECW files", "*.ecw", ".ecw"},
-                                                        {"Panorama raster files", "*.rsw", ".rsw"}};
+// The formats a dialog offers, in the order of `place`.
+std::vector<const TFormatEntry*> Offered(int TDialogOffer::*place) {
+  std::vector<const TFormatEntry*> offered;
+  for (const TFormatEntry& entry : FormatEntries())
+    if (entry.Dialog.*place > 0) offered.push_back(&entry);
+  std::ranges::sort(offered, {}, [place](const TFormatEntry* e) { return e->Dialog.*place; });
+  return offered;
+}
+
+}  // namespace
+
+const std::vector<TFilterEntry>& InputFilter() {
+  static const std::vector<TFilterEntry> filter = [] {
+    std::string patterns;
+    for (const TFormatEntry* entry : Offered(&TDialogOffer::OpenPlace))
+      patterns += (patterns.empty() ? "*" : ";*") + FirstExtension(*entry);
+    return std::vector<TFilterEntry>{{"Image files", patterns, ""}, {"All files", "*", ""}};
+  }();
+  return filter;
+}
+
+const std::vector<TFilterEntry>& OutputFilter() {
+  static const std::vector<TFilterEntry> filter = [] {
+    std::vector<TFilterEntry> entries;
+    for (const TFormatEntry* entry : Offered(&TDialogOffer::SaveEntry))
+      entries.push_back(
+          {entry->Dialog.Description, entry->Dialog.Patterns, FirstExtension(*entry)});
+    return entries;
+  }();
+  return filter;
+}
 
 std::string OutputNameFromDialog(const std::string& chosen, int filterEntry) {
   if (chosen.empty() || !ExtractFileExt(chosen).empty()) return chosen;
-  if (filterEntry < 1 || filterEntry > kOutputFilterCount) filterEntry = 1;
-  return chosen + kOutputFilter[filterEntry - 1].Extension;
+  const auto& filter = OutputFilter();
+  if (filterEntry < 1 || filterEntry > static_cast<int>(filter.size())) filterEntry = 1;
+  return chosen + filter[filterEntry - 1].Extension;
 }
 
 std::string ProposedOutputName(const std::string& inputFileName) {
@@ -68,7 +93,7 @@ std::string ProposedOutputName(const std::string& inputFileName) {
 
 std::string OutputNameForInput(const std::string& inputFileName, const std::string& extension) {
   if (inputFileName.empty()) return "";
-  const std::string ext = extension.empty() ? kOutputFilter[0].Extension : extension;
+  const std::string ext = extension.empty() ? OutputFilter().front().Extension : extension;
   const std::string base = RemoveFileExt(inputFileName);
   const std::string name = base + ext;
   return name == inputFileName ? base + "-out" + ext : name;

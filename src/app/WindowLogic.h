@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace mirava {
 
@@ -69,15 +70,16 @@ TStateView ViewOf(TWindowState state);
 int FixedClientWidth(int mainToolbarWidth, int rotateToolbarWidth);
 
 struct TFilterEntry {
-  const char* Description;
-  const char* Patterns;   // separated by ";"
-  const char* Extension;  // given to a name typed without one
+  std::string Description;
+  std::string Patterns;   // separated by ";"
+  std::string Extension;  // given to a name typed without one
 };
 
-constexpr int kInputFilterCount = 2;
-extern const TFilterEntry kInputFilter[kInputFilterCount];
-constexpr int kOutputFilterCount = 7;
-extern const TFilterEntry kOutputFilter[kOutputFilterCount];
+// The file dialogs' filter entries, as the format table offers them: the
+// open dialog's image files and all files; the save dialog's one entry for
+// each format it writes.
+const std::vector<TFilterEntry>& InputFilter();
+const std::vector<TFilterEntry>& OutputFilter();
 
 // The output name from the save dialog: a name with an extension is kept
 // unchanged; one without gets the extension of the selected filter entry

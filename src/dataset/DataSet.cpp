@@ -51,7 +51,9 @@ const TFormatEntry Formats[] = {
        return {RemoveFileExt(n), ChangeFileExt(n, ".ers")};
      },
      .Reads = kAnyGrid,
-     .Writes = kAnyGrid},
+     .Writes = kAnyGrid,
+     .Dialog =
+         {.OpenPlace = 5, .SaveEntry = 4, .Description = "ER Mapper files", .Patterns = "*.ers"}},
     {.Code = fcOsd,
      .Name = "OSD",
      .Key = "osd",
@@ -63,7 +65,8 @@ const TFormatEntry Formats[] = {
        return {RemoveFileExt(n), CompanionFile(n, ".osd")};
      },
      .Reads = kAnyGrid,
-     .Writes = kAnyGrid},
+     .Writes = kAnyGrid,
+     .Dialog = {.OpenPlace = 1, .SaveEntry = 1, .Description = "OSD file", .Patterns = "*.osd"}},
     {.Code = fcTiff,
      .Name = "TIFF",
      .Key = "tiff",
@@ -82,7 +85,8 @@ const TFormatEntry Formats[] = {
                "tiles",
      .HoldsRotation = true,
      .Palette = TPaletteUse::Table,
-     .CheckCreationOptions = TTifMap2::CheckCreationOptions},
+     .CheckCreationOptions = TTifMap2::CheckCreationOptions,
+     .Dialog = {.OpenPlace = 2, .SaveEntry = 2, .Description = "Tiff file", .Patterns = "*.tif"}},
     {.Code = fcBmp,
      .Name = "BMP",
      .Key = "bmp",
@@ -98,7 +102,8 @@ const TFormatEntry Formats[] = {
      .Writes = "1 band (8-bit grey or palette) or 3 bands (24-bit) of unsigned 8-bit cells",
      .Refusal = TBMPMap2::WriteRefusal,
      .HoldsRotation = true,
-     .Palette = TPaletteUse::Table},
+     .Palette = TPaletteUse::Table,
+     .Dialog = {.OpenPlace = 3, .SaveEntry = 3, .Description = "BMP file", .Patterns = "*.bmp"}},
     {.Code = fcDtm,
      .Name = "DTM",
      .Key = "dtm",
@@ -109,7 +114,8 @@ const TFormatEntry Formats[] = {
      .Files = [](const std::string& n) -> TFiles { return {n}; },
      .Reads = "1 band of 32-bit floats",
      .Writes = kStoredAsFloats,
-     .Refusal = TDtmMap2::WriteRefusal},
+     .Refusal = TDtmMap2::WriteRefusal,
+     .Dialog = {.OpenPlace = 6}},
     {.Code = fcNog,
      .Name = "NOG",
      .Key = "nog",
@@ -137,7 +143,9 @@ const TFormatEntry Formats[] = {
      .Writes = "1 or 3 bands of unsigned 8-bit cells (a palette's colours as 3 bands)",
      .Refusal = TJpgMap2::WriteRefusal,
      .HoldsRotation = true,
-     .Palette = TPaletteUse::Colors},
+     .Palette = TPaletteUse::Colors,
+     .Dialog =
+         {.OpenPlace = 4, .SaveEntry = 5, .Description = "Jpeg files", .Patterns = "*.jpg;*.jpeg"}},
     {.Code = fcVeg,
      .Name = "VEG",
      .Key = "veg",
@@ -163,7 +171,8 @@ const TFormatEntry Formats[] = {
      .Reads = "files of our own codec only",
      .Writes = "1 or 3 bands of unsigned 8-bit cells (a palette's colours as 3 bands)",
      .Refusal = TECWMap2::WriteRefusal,
-     .Palette = TPaletteUse::Colors},
+     .Palette = TPaletteUse::Colors,
+     .Dialog = {.OpenPlace = 7, .SaveEntry = 6, .Description = "ECW files", .Patterns = "*.ecw"}},
     {.Code = fcRsw,
      .Name = "Panorama RSW",
      .Key = "rsw",
@@ -176,7 +185,11 @@ const TFormatEntry Formats[] = {
      .Reads = "8-bit palette or 24-bit colour",
      .Writes = "3 bands of unsigned 8-bit cells (a palette's colours as 3 bands)",
      .Refusal = TRswMap2::WriteRefusal,
-     .Palette = TPaletteUse::Colors},
+     .Palette = TPaletteUse::Colors,
+     .Dialog = {.OpenPlace = 8,
+                .SaveEntry = 7,
+                .Description = "Panorama raster files",
+                .Patterns = "*.rsw"}},
     // Tiles have no signature, and their first height can look like another
     // format's (-40 m is FF D8, JPEG's): their extension comes first.
     {.Code = fcHgt,
@@ -272,6 +285,11 @@ std::string CreationOptionsRefusal(int code, const std::vector<std::string>& opt
   const TOptionsCheck check = code > fcUnknown ? EntryFor(code).CheckCreationOptions : nullptr;
   if (!check) return FormatName(code) + " outputs take no creation options (-co)";
   return check(options);
+}
+
+std::string FirstExtension(const TFormatEntry& entry) {
+  const std::string extensions = entry.Extensions;
+  return extensions.substr(0, extensions.find(' '));
 }
 
 std::string FormatName(int code) {

@@ -63,6 +63,17 @@ struct TSignature {
 // does), when no signature matches, or before any signature is looked at.
 enum class TByExtension { Never, Fallback, First };
 
+// How the window's file dialogs offer a format: its place among the open
+// dialog's image patterns and its entry in the save dialog, both from 1 (0:
+// not offered), with the save entry's description and patterns. Both
+// dialogs take the format's first extension.
+struct TDialogOffer {
+  int OpenPlace = 0;
+  int SaveEntry = 0;
+  const char* Description = "";
+  const char* Patterns = "";
+};
+
 // Everything the program knows of one format. The facade, the job, the
 // window, `mirava-cli --formats` and the fuzz targets read it from
 // FormatEntries().
@@ -88,6 +99,7 @@ struct TFormatEntry {
   TPaletteUse Palette = TPaletteUse::Indices;
   // The creation options an output takes; none when null.
   TOptionsCheck CheckCreationOptions = nullptr;
+  TDialogOffer Dialog{};
 };
 
 std::span<const TFormatEntry> FormatEntries();
@@ -104,6 +116,8 @@ TRasterShape OutputShape(int code, const TRasterShape& input);
 // a format that takes none); empty when nothing is.
 std::string CreationOptionsRefusal(int code, const std::vector<std::string>& options);
 
+// The first of a format's extensions (".tif" of ".tif .tiff").
+std::string FirstExtension(const TFormatEntry& entry);
 int FormatFromExtension(const std::string& fileName);
 // fcNoFile for a missing file; fcUnknown, with the reason in `ioError` when
 // given, for a file whose first bytes cannot be read.

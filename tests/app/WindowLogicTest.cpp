@@ -5,6 +5,8 @@
 #include <set>
 #include <string>
 
+#include "dataset/DataSet.h"
+
 using namespace mirava;
 
 TEST(WindowLogic, OutputNameFromSaveDialog) {
@@ -70,4 +72,27 @@ TEST(WindowLogic, States) {
   EXPECT_TRUE(running.JobHeight);
   EXPECT_EQ(FixedClientWidth(165, 280), 330);
   EXPECT_EQ(FixedClientWidth(300, 280), 350);
+}
+
+TEST(WindowLogic, DialogFiltersComeFromTheFormatTable) {
+  const auto& input = InputFilter();
+  ASSERT_EQ(input.size(), 2u);
+  EXPECT_EQ(input[0].Description, "Image files");
+  EXPECT_EQ(input[0].Patterns, "*.osd;*.tif;*.bmp;*.jpg;*.ers;*.dtm;*.ecw;*.rsw");
+  EXPECT_EQ(input[1].Patterns, "*");
+
+  const auto& output = OutputFilter();
+  const std::vector<std::string> descriptions = {
+      "OSD file",   "Tiff file", "BMP file", "ER Mapper files",
+      "Jpeg files", "ECW files", "Panorama raster files"};
+  ASSERT_EQ(output.size(), descriptions.size());
+  for (size_t i = 0; i < output.size(); ++i) {
+    EXPECT_EQ(output[i].Description, descriptions[i]);
+    // The extension a typed name gets is one the entry lists and one that
+    // names an output format.
+    const int code = FormatFromExtension("map" + output[i].Extension);
+    EXPECT_GT(code, fcUnknown) << output[i].Extension;
+    EXPECT_NE(output[i].Patterns.find("*" + output[i].Extension), std::string::npos);
+  }
+  EXPECT_EQ(output[4].Patterns, "*.jpg;*.jpeg");
 }

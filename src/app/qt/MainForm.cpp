@@ -46,11 +46,11 @@ constexpr int kImageSize = 30;
 constexpr int kRotateButtonSize = 40;
 constexpr int kRotateGap = 8;
 
-QStringList NameFilters(const TFilterEntry* entries, int count) {
+QStringList NameFilters(const std::vector<TFilterEntry>& entries) {
   QStringList filters;
-  for (int i = 0; i < count; ++i)
-    filters << QString("%1 (%2)").arg(entries[i].Description,
-                                      QString(entries[i].Patterns).replace(';', ' '));
+  for (const TFilterEntry& entry : entries)
+    filters << QString("%1 (%2)").arg(QString::fromStdString(entry.Description),
+                                      QString::fromStdString(entry.Patterns).replace(';', ' '));
   return filters;
 }
 
@@ -340,7 +340,7 @@ void TForm1::InputBtnClick() {
   dialog.setObjectName("OpenDialog1");
   dialog.setAcceptMode(QFileDialog::AcceptOpen);
   dialog.setFileMode(QFileDialog::ExistingFile);
-  const QStringList filters = NameFilters(kInputFilter, kInputFilterCount);
+  const QStringList filters = NameFilters(InputFilter());
   dialog.setNameFilters(filters);
   dialog.selectNameFilter(filters.first());
   const std::string folder = ExtractFileDir(JobSettings.InputFileName);
@@ -364,7 +364,7 @@ void TForm1::OutputBtnClick() {
   dialog.setAcceptMode(QFileDialog::AcceptSave);
   dialog.setFileMode(QFileDialog::AnyFile);
   dialog.setOption(QFileDialog::DontConfirmOverwrite);
-  const QStringList filters = NameFilters(kOutputFilter, kOutputFilterCount);
+  const QStringList filters = NameFilters(OutputFilter());
   dialog.setNameFilters(filters);
   dialog.selectNameFilter(filters.first());
   const std::string folder = ExtractFileDir(JobSettings.OutputFileName);

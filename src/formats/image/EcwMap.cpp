@@ -138,22 +138,8 @@ uint8_t NoClientData = 0;
 
 TECWMap2::~TECWMap2() { Close(); }
 
-bool TECWMap2::SelectRow(uint32_t row, uint32_t) { return row < Rows; }
-
-bool TECWMap2::ReadCell(uint32_t column, uint32_t row, uint32_t band, float& value) {
-  value = 0;
-  return ImageBuffer.Read(column, row, band, value);
-}
-
-bool TECWMap2::WriteCell(uint32_t column, uint32_t row, uint32_t band, float value) {
-  return ImageBuffer.Write(column, row, band, value);
-}
-
 void TECWMap2::TakeFileInfo(const ncs::NCSFileViewFileInfo& info) {
-  Columns = info.SizeX;
-  Rows = info.SizeY;
-  Bands = info.Bands;
-  LineLength = TImageBuffer::RowBytes(Columns, Bands);
+  SetSize(info.SizeX, info.SizeY, info.Bands);
   CellSizeX = info.CellIncrementX;
   CellSizeY = std::fabs(info.CellIncrementY);
   RegistrationX = info.OriginX;
@@ -176,10 +162,7 @@ bool TECWMap2::Open(const std::string& fileName, uint32_t columns, uint32_t rows
   SetMSBFirst(false);
   if (mode == omRead) {
     if (!ReadWholeImage(fileName)) {
-      return Fail(TErrorCode::Codec,
-                  "Open read error "
-                  "1 " +
-                      ErrorText);
+      return Fail(TErrorCode::Codec, "Open read error 1 " + ErrorText);
     }
     return true;
   }
@@ -194,10 +177,7 @@ bool TECWMap2::Open(const std::string& fileName, uint32_t columns, uint32_t rows
                                         " columns and at least one row, not " +
                                         std::to_string(columns) + " x " + std::to_string(rows));
   }
-  Columns = columns;
-  Rows = rows;
-  Bands = bands;
-  LineLength = TImageBuffer::RowBytes(columns, bands);
+  SetSize(columns, rows, bands);
   return ImageBuffer.Allocate(columns, rows, bands, ErrorText);
 }
 

@@ -1,6 +1,6 @@
 // A whole image held in memory, as the JPEG and ECW datasets keep it: one
 // byte per sample, rows top to bottom, the samples of a pixel adjacent, each
-// row padded to a multiple of 4 bytes.
+// row padded to a multiple of 4 bytes; and the dataset base of such images.
 #pragma once
 
 #include <cstdint>
@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "dataset/MMapFile.h"
+#include "dataset/DataSetRoot.h"
 
 namespace mirava {
 
@@ -52,6 +52,48 @@ class TImageBuffer {
   uint32_t RowCount = 0;
   uint32_t BandCount = 0;
   uint64_t Line = 0;
+};
+
+// A dataset whose image is decoded whole into memory when opened and
+// encoded when closed: its cells are those of the buffer, always bytes.
+class TBufferedImage2 : public TDataSetRoot2 {
+ public:
+  bool SelectRow(uint32_t row, uint32_t) override { return row < Rows; }
+  bool ReadCell(uint32_t column, uint32_t row, uint32_t band, float& value) override {
+    value = 0;
+    return ImageBuffer.Read(column, row, band, value);
+  }
+  bool WriteCell(uint32_t column, uint32_t row, uint32_t band, float value) override {
+    return ImageBuffer.Write(column, row, band, value);
+  }
+  int32_t GetBandCount() override { return static_cast<int32_t>(Bands); }
+  int32_t GetRowCount() override { return static_cast<int32_t>(Rows); }
+  int32_t GetColumnCount() override { return static_cast<int32_t>(Columns); }
+  uint8_t GetCellType() override { return 1; }
+  bool IsMSBFirst() override { return false; }
+  // The whole image is in memory: any rows make a block.
+  uint32_t BlockRows() override { return ImageBuffer.Rows(); }
+  bool GetBlock(uint32_t first, uint32_t count, TCellBlock& block) override {
+    return ImageBuffer.Block(first, count, block);
+  }
+
+  uint64_t GetLineLength() const { return LineLength; }
+  const TImageBuffer& GetImageBuffer() const { return ImageBuffer; }
+
+ protected:
+  void SetSize(uint32_t columns, uint32_t rows, uint32_t bands) {
+    Columns = columns;
+    Rows = rows;
+    Bands = bands;
+    LineLength = TImageBuffer::RowBytes(columns, bands);
+  }
+
+  TImageBuffer ImageBuffer;
+  uint32_t Columns = 0;
+  uint32_t Rows = 0;
+  uint32_t Bands = 0;
+  uint64_t LineLength = 0;
+  bool Closed = false;
 };
 
 // Bytes of memory this machine has.

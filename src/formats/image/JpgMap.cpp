@@ -12,24 +12,6 @@ namespace mirava {
 
 TJpgMap2::~TJpgMap2() { Close(); }
 
-void TJpgMap2::SetSize(uint32_t columns, uint32_t rows, uint32_t bands) {
-  Columns = columns;
-  Rows = rows;
-  Bands = bands;
-  LineLength = TImageBuffer::RowBytes(columns, bands);
-}
-
-bool TJpgMap2::SelectRow(uint32_t row, uint32_t) { return row < Rows; }
-
-bool TJpgMap2::ReadCell(uint32_t column, uint32_t row, uint32_t band, float& value) {
-  value = 0;
-  return ImageBuffer.Read(column, row, band, value);
-}
-
-bool TJpgMap2::WriteCell(uint32_t column, uint32_t row, uint32_t band, float value) {
-  return ImageBuffer.Write(column, row, band, value);
-}
-
 std::optional<std::string> TJpgMap2::WriteRefusal(const TRasterShape& shape) {
   return BytePictureRefusal("JPEG", shape);
 }
@@ -42,10 +24,7 @@ bool TJpgMap2::Open(const std::string& fileName, uint32_t columns, uint32_t rows
   if (mode == omRead || mode == omReadWrite) {
     ReadWorldFileBeside(fileName);
     if (!DecodeImage(fileName)) {
-      return Fail(TErrorCode::Codec,
-                  "Open read error "
-                  "1 " +
-                      ErrorText);
+      return Fail(TErrorCode::Codec, "Open read error 1 " + ErrorText);
     }
     return true;
   }

@@ -14,37 +14,24 @@
 
 namespace mirava {
 
-class TJpgMap2 : public TDataSetRoot2 {
+class TJpgMap2 : public TBufferedImage2 {
  public:
   // What an output of this format cannot hold, checked before any file exists.
   static std::optional<std::string> WriteRefusal(const TRasterShape& shape);
   TJpgMap2() = default;
   ~TJpgMap2() override;
 
-  bool SelectRow(uint32_t row, uint32_t band) override;
-  bool ReadCell(uint32_t column, uint32_t row, uint32_t band, float& value) override;
-  bool WriteCell(uint32_t column, uint32_t row, uint32_t band, float value) override;
   bool Open(const std::string& fileName, uint32_t columns, uint32_t rows, uint8_t cellType,
             uint32_t bands, uint8_t mode) override;
   bool OpenRead(const std::string& fileName) override;
   bool Crop(uint32_t firstRow, uint32_t lastRow, uint32_t firstColumn,
             uint32_t lastColumn) override;
-  int32_t GetBandCount() override { return static_cast<int32_t>(Bands); }
-  int32_t GetRowCount() override { return static_cast<int32_t>(Rows); }
-  int32_t GetColumnCount() override { return static_cast<int32_t>(Columns); }
-  uint8_t GetCellType() override { return 1; }
-  bool IsMSBFirst() override { return false; }
   bool SetGeoreference(const std::string& spheroid, const std::string& datum, double cellSizeX,
                        double cellSizeY, double registrationCellX, double registrationCellY,
                        double registrationX, double registrationY,
                        const std::string& projection) override;
   void PixelToWorld(double column, double row, double& x, double& y) override;
   void WorldToPixel(double x, double y, double& column, double& row) override;
-  // The whole image is in memory: any rows make a block.
-  uint32_t BlockRows() override { return ImageBuffer.Rows(); }
-  bool GetBlock(uint32_t first, uint32_t count, TCellBlock& block) override {
-    return ImageBuffer.Block(first, count, block);
-  }
   // A file placed on its coefficients rather than its pixels; see
   // CanPlaceFile.
   bool PlaceFile(const std::string& inputName, int32_t kind) override;
@@ -60,24 +47,15 @@ class TJpgMap2 : public TDataSetRoot2 {
   // that failed (or when the world file could not be written).
   bool Close() override;
 
-  uint64_t GetLineLength() const { return LineLength; }
-
  protected:
   bool DecodeImage(const std::string& fileName);
   bool EncodeImage(const std::string& fileName, int quality);
   bool ReadWorldFile(const std::string& fileName);
   void ReadWorldFileBeside(const std::string& fileName);
   bool WriteWorldFile();
-  void SetSize(uint32_t columns, uint32_t rows, uint32_t bands);
 
-  TImageBuffer ImageBuffer;
-  uint32_t Columns = 0;
-  uint32_t Rows = 0;
-  uint32_t Bands = 0;
-  uint64_t LineLength = 0;
   int Quality = 100;
   TChromaSampling Sampling = TChromaSampling::Full;
-  bool Closed = false;
   bool Placed = false;  // the file was written by PlaceFile
 };
 

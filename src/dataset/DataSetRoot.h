@@ -142,8 +142,9 @@ class TDataSetRoot2 : public TMMapFile2 {
   virtual uint32_t BlockRows() { return 0; }
   virtual bool GetBlock(uint32_t, uint32_t, TCellBlock&) { return false; }
   // A hint from a reader that takes the rows once, top to bottom: the rows
-  // before `first` are done with, those from `first` on come next.
-  virtual void ReadingRowsOnce(uint32_t) {}
+  // before `first` are done with, those from `first` on come next (read
+  // ahead as far as `ahead` bytes).
+  virtual void ReadingRowsOnce(uint32_t /*first*/, uint64_t /*ahead*/) {}
   // A created output whose rows can be written straight from memory that
   // holds them in its own layout: RowLayout gives that layout (what GetBlock
   // would give, without data) and PutRows writes rows first .. first +

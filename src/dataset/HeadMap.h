@@ -137,7 +137,9 @@ class THeadMap2 : public TDataSetRoot2 {
   bool GetBlock(uint32_t first, uint32_t count, TCellBlock& block) override {
     return GridBlock(first, count, block);
   }
-  void ReadingRowsOnce(uint32_t first) override { ReadingOnceAt(first * LineLength); }
+  void ReadingRowsOnce(uint32_t first, uint64_t ahead) override {
+    ReadingOnceAt(first * LineLength, ahead);
+  }
   bool RowLayout(TCellBlock& layout) override {
     if (OpenMode != omCreate || BlockRows() == 0) return false;
     GridLayout(layout);

@@ -231,10 +231,7 @@ bool TMapByte::WriteRowParts(uint64_t position, uint64_t rowStride, uint32_t cou
   return true;
 }
 
-void TMapByte::ReadingOnceAt(uint64_t position) {
-  // Read ahead in steps of half the distance kept ahead, so that the disk
-  // always has the next part to read.
-  constexpr uint64_t kAhead = 64u << 20;
+void TMapByte::ReadingOnceAt(uint64_t position, uint64_t ahead) {
   if (OpenMode != omRead || Fd < 0 || position > FileSize) return;
   if (position > ReadOnceDone) {
     // Pages still mapped would stay in the cache.
@@ -250,9 +247,11 @@ void TMapByte::ReadingOnceAt(uint64_t position) {
                   POSIX_FADV_DONTNEED);
     ReadOnceDone = position;
   }
-  if (ReadOnceAhead < position + kAhead / 2 && ReadOnceAhead < FileSize) {
+  // Read ahead in steps of half the distance kept ahead, so that the disk
+  // always has the next part to read.
+  if (ReadOnceAhead < position + ahead / 2 && ReadOnceAhead < FileSize) {
     const uint64_t from = std::max(ReadOnceAhead, position);
-    const uint64_t to = std::min(FileSize, position + kAhead);
+    const uint64_t to = std::min(FileSize, position + ahead);
     posix_fadvise(Fd, static_cast<off_t>(from), static_cast<off_t>(to - from), POSIX_FADV_WILLNEED);
     ReadOnceAhead = to;
   }

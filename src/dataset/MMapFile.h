@@ -74,8 +74,9 @@ class TMapByte {
                      uint64_t length, const uint8_t* data, uint64_t dataStride, bool toDisk);
   // A file read once from front to back: what lies before `position` is
   // not needed again and leaves the page cache, and what follows it is read
-  // ahead in the background while the caller works on what it has.
-  void ReadingOnceAt(uint64_t position);
+  // ahead in the background, `ahead` bytes at most, while the caller works
+  // on what it has.
+  void ReadingOnceAt(uint64_t position, uint64_t ahead);
   // The longest range MapRange can always map.
   uint64_t UsableWindow() const {
     return FileSize <= MaxWindowSize ? FileSize : MaxWindowSize - kWindowAlignment;

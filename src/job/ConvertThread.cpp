@@ -547,12 +547,14 @@ bool TMyThread::FlipBlocks(TDataSetRoot2& input, TDataSetRoot2& output, uint32_t
   // The input is read top down whichever way its rows go: a file read
   // backwards is not read ahead, which costs much once it is larger than
   // memory. Such an input also leaves the page cache behind the rows read.
-  const bool once = InputBytes(input) > JobMemory();
+  const uint64_t memory = JobMemory();
+  const bool once = InputBytes(input) > memory;
+  const uint64_t ahead = ReadAheadWithin(memory);
   const uint8_t* rows[kTile];
   for (uint32_t r0 = 0; r0 < H; r0 += flipRows) {
     const uint32_t n = std::min(flipRows, H - r0);
     const uint32_t i0 = flipV ? outRows - r0 - n : r0;
-    if (once) input.ReadingRowsOnce(r0);
+    if (once) input.ReadingRowsOnce(r0, ahead);
     if (!input.GetBlock(r0, n, in)) return BlockFailed("Reading", input, r0);
     if (direct && sameRows()) {
       for (uint32_t k = 0; k < n; ++k) rows[k] = in.Data + (flipV ? n - 1 - k : k) * in.RowStride;
@@ -653,11 +655,13 @@ bool TMyThread::TurnStripes(TDataSetRoot2& input, TDataSetRoot2& output, const T
   stripe.RowStride = int64_t{stripeRows} * width * bands;
   stripe.BandStride = onePart ? width : int64_t{stripeRows} * width;
   stripe.ColumnStride = onePart ? width * bands : width;
-  const auto memory =
+  const auto stripeMemory =
       std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(W * stripe.RowStride));
-  stripe.Data = memory.get();
+  stripe.Data = stripeMemory.get();
   // An input in memory stays in the page cache, and so does the output.
-  const bool once = InputBytes(input) > JobMemory();
+  const uint64_t memory = JobMemory();
+  const bool once = InputBytes(input) > memory;
+  const uint64_t ahead = ReadAheadWithin(memory);
   // Progress counts each input row twice: read and turned, then written.
   uint64_t done = 0;
   auto goesOn = [&](uint64_t units) {
@@ -670,7 +674,7 @@ bool TMyThread::TurnStripes(TDataSetRoot2& input, TDataSetRoot2& output, const T
     // Stripe column t is input row r0 + t (kind 2) or r0 + m - 1 - t (kind 3).
     for (uint32_t t0 = 0; t0 < m; t0 += kTile) {
       const uint32_t n = std::min(kTile, m - t0);
-      if (once) input.ReadingRowsOnce(r0 + t0);
+      if (once) input.ReadingRowsOnce(r0 + t0, ahead);
       if (!input.GetBlock(r0 + t0, n, in)) return BlockFailed("Reading", input, r0 + t0);
       TurnInTwo(in, n, !ccw, stripe, ccw ? t0 : m - t0 - n, W, ccw ? W - 1 : 0, ccw, bands);
       if (!goesOn(done += n)) return false;

@@ -8,6 +8,9 @@ namespace mirava {
 
 namespace {
 
+// The process itself: its code, heap, stacks and page tables.
+constexpr uint64_t kProcessBytes = 16u << 20;
+
 // The number a limit file holds; UINT64_MAX for "max", an absent file or
 // anything else.
 uint64_t LimitIn(const std::string& file) {
@@ -72,21 +75,30 @@ uint64_t MemoryToCountOn(const TMemorySources& sources) {
 
 uint32_t StripeRowsWithin(uint64_t budget, uint64_t rowBytes, uint32_t pageRows, uint32_t tileRows,
                           uint32_t rows) {
-  // Beside the stripe: the process itself (its code, heap, stacks and page
-  // tables) and the input rows mapped at a time. Of the rest the stripe
+  // Beside the stripe: the process itself and the input rows mapped at a
+  // time. Of the rest the stripe
   // takes three quarters; the page cache keeps the last quarter for the
   // input read ahead and the output's parts on their way to the disk.
   // Measured in a memory cgroup v1 of 64 MiB, turning 256 MiB: stripes of
   // up to 47 MiB ran (and the larger the faster), 55 MiB was killed; in one
   // of 1 GiB, turning 4 GiB, stripes of 512 and 768 MiB ran alike, 256 MiB
   // took half as long again.
-  constexpr uint64_t kProcessBytes = 16u << 20;
   const uint64_t inFlight = kProcessBytes + uint64_t{tileRows} * rowBytes;
   if (rowBytes == 0 || budget <= inFlight) return 0;
   const uint64_t fit = (budget - inFlight) / 4 * 3 / rowBytes;
   if (fit >= rows) return rows;
   if (fit >= pageRows) return static_cast<uint32_t>(fit / pageRows * pageRows);
   return static_cast<uint32_t>(fit / 16 * 16);
+}
+
+uint64_t ReadAheadWithin(uint64_t budget) {
+  // Pages read ahead count against a memory cgroup like any other: read
+  // further than the page cache's share of the budget, they would be
+  // dropped again before they are used, and read twice. The stripe rule
+  // leaves that share a quarter; the read-ahead takes half of it.
+  constexpr uint64_t kLeast = 128u << 10, kMost = 64u << 20;
+  const uint64_t share = budget > kProcessBytes ? (budget - kProcessBytes) / 8 : 0;
+  return std::clamp<uint64_t>(share & ~uint64_t{4095}, kLeast, kMost);
 }
 
 }  // namespace mirava

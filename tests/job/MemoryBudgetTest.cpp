@@ -77,3 +77,26 @@ TEST(MemoryBudget, StripesLeaveRoomForTheProcessAndThePageCache) {
   EXPECT_EQ(StripeRowsWithin(16 * MiB, 1000, 4096, 64, 65536), 0u);
   EXPECT_EQ(StripeRowsWithin(64 * MiB, 2 * MiB, 4096, 64, 65536), 0u);
 }
+
+// The read-ahead of a file read once stays within the page cache's share of
+// the budget: 64 MiB where there is room, less in tight cgroups, whole pages
+// and never under the kernel's own step.
+TEST(MemoryBudget, ReadAheadWithinThePageCachesShare) {
+  constexpr uint64_t MiB = 1u << 20;
+  EXPECT_EQ(ReadAheadWithin(UINT64_MAX), 64 * MiB);
+  EXPECT_EQ(ReadAheadWithin(1024 * MiB), 64 * MiB);
+  EXPECT_EQ(ReadAheadWithin(32 * MiB), 2 * MiB);
+  EXPECT_EQ(ReadAheadWithin(16 * MiB), 128u << 10);
+  EXPECT_EQ(ReadAheadWithin(0), 128u << 10);
+  for (uint64_t budget = 20 * MiB; budget <= 600 * MiB; budget += 7 * MiB + 123) {
+    const uint64_t ahead = ReadAheadWithin(budget);
+    EXPECT_EQ(ahead % 4096, 0u) << budget;
+    EXPECT_LE(ahead, budget / 8) << budget;
+    // With a stripe of as many rows as the budget allows, the read-ahead
+    // fits beside it.
+    const uint64_t rowBytes = 16384;
+    const uint64_t stripe =
+        uint64_t{StripeRowsWithin(budget, rowBytes, 4096, 64, 65536)} * rowBytes;
+    EXPECT_LE(16 * MiB + 64 * rowBytes + stripe + ahead, budget) << budget;
+  }
+}

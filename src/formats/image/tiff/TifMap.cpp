@@ -186,8 +186,8 @@ void TTifMap2::SetLayout(TCellBlock& block) const {
   block.MSBFirst = MSBFirst;
 }
 
-void TTifMap2::ReadingRowsOnce(uint32_t first) {
-  if (BlockRows() > 0) ReadingOnceAt(StripTable[0] + first * StripLineBytes);
+void TTifMap2::ReadingRowsOnce(uint32_t first, uint64_t ahead) {
+  if (BlockRows() > 0) ReadingOnceAt(StripTable[0] + first * StripLineBytes, ahead);
 }
 
 bool TTifMap2::RowLayout(TCellBlock& layout) {

@@ -66,7 +66,7 @@ class TTifMap2 : public TDataSetRoot2 {
   // rows as blocks.
   uint32_t BlockRows() override;
   bool GetBlock(uint32_t first, uint32_t count, TCellBlock& block) override;
-  void ReadingRowsOnce(uint32_t first) override;
+  void ReadingRowsOnce(uint32_t first, uint64_t ahead) override;
   bool RowLayout(TCellBlock& layout) override;
   bool PutRows(uint32_t first, uint32_t count, const uint8_t* const* rows) override;
   bool PutRowParts(uint32_t first, uint32_t count, uint64_t offset, uint64_t length,

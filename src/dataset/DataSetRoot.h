@@ -179,6 +179,15 @@ class TDataSetRoot2 : public TMMapFile2 {
   // Places the dataset nowhere, under RAW names, before a file is read; a
   // created file keeps the extras it was given before its Open.
   void ResetGeoreference();
+  // The start of every Open of a format that keeps control points: the name,
+  // the mode, no error, and a fresh list, so that points of a previous file
+  // never travel with this one.
+  void BeginOpen(const std::string& fileName, uint8_t mode) {
+    SetFileName(fileName);
+    OpenMode = mode;
+    ClearError();
+    ControlPoints = std::make_unique<TGCPList>();
+  }
   // Keeps what SetGeoreference is given, the corner moved to the outer
   // corner of cell (0, 0) (rows grow southwards), and marks the dataset
   // placed.

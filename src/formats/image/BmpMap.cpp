@@ -72,13 +72,9 @@ void TBMPMap2::ResetDescription() {
 
 bool TBMPMap2::Open(const std::string& fileName, uint32_t columns, uint32_t rows, uint8_t cellType,
                     uint32_t bands, uint8_t mode) {
-  SetFileName(fileName);
-  OpenMode = mode;
+  BeginOpen(fileName, mode);
   Closed = false;
-  ClearError();
   ResetDescription();
-  // A fresh list: points of a previous file must not travel with this one.
-  ControlPoints = std::make_unique<TGCPList>();
   if (mode == omCreate) return CreateFile(fileName, columns, rows, cellType, bands);
   if (mode != omRead) {
     return Fail(TErrorCode::Format, "BMP files are opened for reading or created, not updated");

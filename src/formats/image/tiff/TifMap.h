@@ -96,6 +96,11 @@ class TTifMap2 : public TDataSetRoot2 {
   bool CloseEncoded();
   // Reads the first IFD; false with the reason in TiffError.
   bool ParseIfd();
+  // The pieces of ParseIfd: the directory's entries (the first of each
+  // tag), the image's size and sample layout, and the strips' offsets.
+  bool ReadIfdEntries(std::vector<TIfdEntry>& entries);
+  bool ReadLayoutTags(const std::vector<TIfdEntry>& entries);
+  bool ReadStripTable(const TIfdEntry& offsets);
   bool CheckLayout();
   void ReadGeoTiff(const std::vector<TIfdEntry>& entries);
   const TIfdEntry* FindEntry(const std::vector<TIfdEntry>& entries, uint16_t tag) const;

@@ -104,7 +104,7 @@ const TTifMap2::TIfdEntry* TTifMap2::FindEntry(const std::vector<TIfdEntry>& ent
   return nullptr;
 }
 
-bool TTifMap2::ParseIfd() {
+bool TTifMap2::ReadIfdEntries(std::vector<TIfdEntry>& entries) {
   // Classic TIFF: a 16-bit entry count and 12-byte entries with 4-byte
   // values; BigTIFF: 64-bit counts and 20-byte entries with 8-byte values.
   const uint64_t countBytes = BigTiff ? 8 : 2;
@@ -126,7 +126,6 @@ bool TTifMap2::ParseIfd() {
         "IFD of " + std::to_string(IfdEntryCount) + " entries runs past the end of the file";
     return false;
   }
-  std::vector<TIfdEntry> entries;
   for (uint64_t i = 0; i < IfdEntryCount; ++i) {
     const uint8_t* p = raw.data() + entryBytes * i;
     TIfdEntry e;
@@ -136,9 +135,10 @@ bool TTifMap2::ParseIfd() {
     e.FieldPosition = IfdPosition + countBytes + entryBytes * i + (BigTiff ? 12 : 8);
     if (!FindEntry(entries, e.Tag)) entries.push_back(e);
   }
+  return true;
+}
 
-  // Refusals are checked in tag order and the last one reported, so a
-  // palette image that is also compressed reports its palette.
+bool TTifMap2::ReadLayoutTags(const std::vector<TIfdEntry>& entries) {
   std::vector<uint64_t> v;
   auto number = [&](uint16_t tag, uint32_t fallback, const char* name) -> int64_t {
     const TIfdEntry* e = FindEntry(entries, tag);
@@ -186,9 +186,16 @@ bool TTifMap2::ParseIfd() {
       return false;
     }
   }
+  return true;
+}
 
+bool TTifMap2::ParseIfd() {
+  std::vector<TIfdEntry> entries;
+  if (!ReadIfdEntries(entries) || !ReadLayoutTags(entries)) return false;
   const TIfdEntry* offsets = FindEntry(entries, tgStripOffset);
   ReadGeoTiff(entries);
+  // Refusals are checked in tag order and the last one reported, so a
+  // palette image that is also compressed reports its palette.
   if (Compression > 1) TiffError = "Compressed tiff";
   if (PhotoMetricInterpretation > 2) TiffError = "Not greyScale or RGB";
   if (offsets && offsets->Type != ftShort && offsets->Type != ftLong && offsets->Type != ftLong8)
@@ -202,7 +209,10 @@ bool TTifMap2::ParseIfd() {
     TiffError = "No StripOffset";
     return false;
   }
+  return ReadStripTable(*offsets);
+}
 
+bool TTifMap2::ReadStripTable(const TIfdEntry& offsets) {
   // The strip table is read once the geometry tells how many strips count.
   if (ImageWidth == 0 || ImageLength == 0) {
     TiffError =
@@ -216,12 +226,12 @@ bool TTifMap2::ParseIfd() {
   StripsPerPlane = (ImageLength - 1) / std::min(RowsPerStrip, ImageLength) + 1;
   const uint64_t needed =
       uint64_t{StripsPerPlane} * (PlanarConfiguration == 2 ? SamplesPerPixel : 1);
-  if (offsets->Count < needed) {
-    TiffError = "StripOffset holds " + std::to_string(offsets->Count) +
-                " strips, the image needs " + std::to_string(needed);
+  if (offsets.Count < needed) {
+    TiffError = "StripOffset holds " + std::to_string(offsets.Count) + " strips, the image needs " +
+                std::to_string(needed);
     return false;
   }
-  if (!EntryNumbers(*offsets, needed, StripTable)) {
+  if (!EntryNumbers(offsets, needed, StripTable)) {
     TiffError = "StripOffset entry runs past the end of the file";
     return false;
   }

@@ -333,6 +333,11 @@ bool TMyThread::CopyCells() {
   // A palette's colours come from its one band of indices, each read once,
   // with the first colour.
   const uint32_t bands = static_cast<uint32_t>(OutputSet->GetBandCount());
+  // Formats that store every cell as a 32-bit float take integers past 2^24
+  // to the nearest float: counted, so that the user hears of it.
+  const bool toFloats = output->GetCellType() == ctFloat32 && input->GetCellType() != ctFloat32 &&
+                        PaletteColors.empty();
+  uint64_t rounded = 0;
   for (int32_t i = 0; i < OutRows; ++i) {
     for (int32_t j = 0; j < OutColumns; ++j) {
       const double c = std::nearbyint(Layer.InputColumn(j, -i));
@@ -360,6 +365,8 @@ bool TMyThread::CopyCells() {
           v = index >= 0 && index < static_cast<double>(PaletteColors.size())
                   ? PaletteColors[static_cast<size_t>(index)][k]
                   : 0;
+        if (toFloats && static_cast<double>(static_cast<float>(v)) != v && !std::isnan(v))
+          ++rounded;
         if (!OutputSet->WriteCellExact(static_cast<uint32_t>(j), static_cast<uint32_t>(i), k, v)) {
           const std::string error = OutputSet->GetErrorText();
           Fail("Writing " + OutputName + " failed at row " + std::to_string(i) +
@@ -369,6 +376,13 @@ bool TMyThread::CopyCells() {
       }
     }
     if (!RowsDone(i)) return false;
+  }
+  if (rounded > 0) {
+    const std::string note = std::to_string(rounded) + (rounded == 1 ? " cell" : " cells") +
+                             " rounded: " + FormatName(OutputSet->GetFormat()) +
+                             " files hold 32-bit floats, which cannot hold every " +
+                             CellTypeWords(input->GetCellType()) + " exactly";
+    Host.Synchronize([&] { Host.ShowNote(note); });
   }
   return true;
 }

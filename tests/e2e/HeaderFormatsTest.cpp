@@ -183,6 +183,31 @@ TEST(HeaderFormats, RefusalsLeaveNoFiles) {
   }
 }
 
+// DTM and VEG store 32-bit floats: signed 32-bit cells within 2^24 stay
+// exact and pass quietly; wider ones are rounded, and the job says how many.
+TEST(HeaderFormats, WideIntegersIntoFloatFormatsAreCounted) {
+  TempDir dir;
+  WriteErs(dir / "small.ers", 4, 3, 1, ctSigned32,
+           [](int c, int r, int) { return (r * 4 + c) * 1000003 % 16777216 - 8000000; });
+  WriteErs(dir / "wide.ers", 4, 3, 1, ctSigned32,
+           [](int c, int r, int) { return c == 1 && r < 2 ? 16777217 + r * 2 : c - r; });
+  for (const std::string ext : {".dtm", ".veg"}) {
+    const CommandResult quiet = RunCli({dir / "small.ers", dir / ("small" + ext)});
+    EXPECT_EQ(quiet.ExitCode, 0) << quiet.Output;
+    EXPECT_EQ(quiet.Output.find("rounded"), std::string::npos) << quiet.Output;
+    ExpectPlaced(ReadRaster(dir / "small.ers"), ReadRaster(dir / ("small" + ext)), 0, ext);
+
+    const CommandResult loud = RunCli({dir / "wide.ers", dir / ("wide" + ext), "/5"});
+    EXPECT_EQ(loud.ExitCode, 0) << loud.Output;
+    const std::string format = ext == ".dtm" ? "DTM" : "VEG";
+    EXPECT_NE(loud.Output.find("2 cells rounded: " + format +
+                               " files hold 32-bit floats, which cannot hold every signed 32-bit "
+                               "integer exactly"),
+              std::string::npos)
+        << loud.Output;
+  }
+}
+
 // An HGT tile names only its cell file: N45E006.ers into N45E006.hgt leaves
 // the input's cells (in N45E006) alone, while N45E006.osd would overwrite them.
 TEST(HeaderFormats, OutputBesideTheInputIsRefusedOnlyWhenItWouldOverwriteIt) {

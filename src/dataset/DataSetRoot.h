@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -167,6 +168,9 @@ class TDataSetRoot2 : public TMMapFile2 {
   // How a created output of a lossy format encodes its cells; others
   // ignore it.
   virtual void SetEncoding(const TEncoding&) {}
+  // The stop a created output heeds while it encodes at its close (JPEG,
+  // ECW) or places a file whole: none until one is set.
+  void SetStop(const std::atomic<bool>* stop) { Stop = stop; }
 
   // Completes a created file (headers, encoding) and closes it. False, with
   // ErrorText set, when any step failed; the destructor calls it when the
@@ -199,6 +203,7 @@ class TDataSetRoot2 : public TMMapFile2 {
   bool SaveWorldFile(const std::string& name, const TWorldFile& world);
 
   std::unique_ptr<TGCPList> ControlPoints;
+  const std::atomic<bool>* Stop = nullptr;
   TCoordinateSystem Crs;
   double RegistrationCellX = 0;
   double RegistrationCellY = 0;

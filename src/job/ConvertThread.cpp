@@ -21,8 +21,6 @@ std::atomic<uint64_t> MemoryLimit{0};
 std::atomic<uint32_t> TurnStripeRows{0};
 std::atomic<bool> DropRotation{false};
 
-const std::atomic<bool>* EncodingStop() { return AbortRequested ? nullptr : &AbortRequested; }
-
 // Progress hand-offs make the worker wait for the main thread: a few a
 // second are enough for any display.
 constexpr auto kProgressInterval = std::chrono::milliseconds(100);
@@ -194,6 +192,7 @@ bool TMyThread::CreateOutput(const std::string& fileName) {
       return false;
     }
     OutputSet->GetDataSet()->SetEncoding(Encoding);
+    OutputSet->GetDataSet()->SetStop(&AbortRequested);
     OutputCreated = true;
   } catch (const std::exception& e) {
     Fail(e.what());
@@ -314,7 +313,10 @@ bool TMyThread::ProgressTo(int32_t row) {
 
 bool TMyThread::PlaceWholeFile() {
   if (!OutputSet->GetDataSet()->PlaceFile(InputName, Layer.Kind())) {
-    Fail("Writing " + OutputName + " failed: " + OutputSet->GetErrorText());
+    if (AbortRequested)
+      EndHalfWritten();
+    else
+      Fail("Writing " + OutputName + " failed: " + OutputSet->GetErrorText());
     return false;
   }
   return RowsDone(OutRows - 1);
@@ -732,14 +734,22 @@ bool TMyThread::FilesIntact() {
   return true;
 }
 
+// A stop that ended a file's writing midway: what was written is never
+// published.
+void TMyThread::EndHalfWritten() {
+  MessageText = kAbortMessage;
+  Result = TJobOutcome::Aborted;
+  EncodingStopped = true;
+}
+
 bool TMyThread::ReleaseDataSets() {
   bool ok = true;
+  // JPEG and ECW encode while closing. A stop ends their encoding, unless it
+  // ended the copy of rows: those are encoded whole, for a partial output.
+  if (OutputSet && Result == TJobOutcome::Aborted) OutputSet->GetDataSet()->SetStop(nullptr);
   if (OutputSet && !OutputSet->Close()) {
-    // JPEG and ECW encode while closing, and a stop ends their encoding.
     if (Succeeded() && AbortRequested) {
-      MessageText = kAbortMessage;
-      Result = TJobOutcome::Aborted;
-      EncodingStopped = true;
+      EndHalfWritten();
     } else if (Succeeded()) {
       Fail("Output not completed: " + OutputSet->GetErrorText());
     }

@@ -24,11 +24,6 @@ namespace mirava {
 // Shared with the front end: a job is running; the user asked it to stop.
 extern std::atomic<bool> Busy;
 extern std::atomic<bool> AbortRequested;
-// The stop an output that encodes its image as it closes (JPEG, ECW) heeds
-// between blocks: AbortRequested, unless it was already set when the
-// encoding began. That stop ended the copy of rows, and the rows copied
-// are encoded whole so that the partial output can be kept.
-const std::atomic<bool>* EncodingStop();
 // Off, every job takes the cell-by-cell path even where both datasets offer
 // blocks of rows: that path is the reference the block copy is checked by.
 extern std::atomic<bool> BlockCopyEnabled;
@@ -133,6 +128,7 @@ class TMyThread {
   bool RowsDone(int32_t lastRow);
   bool ProgressTo(int32_t row);
   bool FilesIntact();
+  void EndHalfWritten();
   bool ReleaseDataSets();
   void PublishOutput();
 
@@ -151,7 +147,7 @@ class TMyThread {
   // The output's files, made aside and published when the job ends well.
   TOutputFiles Files;
   bool Published = false;
-  bool EncodingStopped = false;  // a half-encoded output is never published
+  bool EncodingStopped = false;  // a half-written output is never published
   bool WholeFile = false;        // the input is placed as a file, not cell by cell
   std::optional<std::pair<float, float>> NoDataChange;  // input's, output's
   // The colours an output of three bands shows for a palette's indices.

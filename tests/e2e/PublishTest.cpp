@@ -359,6 +359,36 @@ TEST(Publish, AStopWhileEncodingPublishesNothing) {
   }
 }
 
+// A JPEG placed without loss is read and written whole by the codec; a stop
+// ends it midway, and nothing is published.
+TEST(Publish, AStopWhilePlacingAJpegPublishesNothing) {
+  TempDir dir;
+  WriteErs(dir / "picture.ers", Picture(4096, 4096, 3));
+  ASSERT_EQ(RunCli({dir / "picture.ers", dir / "in.jpg"}).ExitCode, 0);
+  const std::string output = dir / "o.jpg";
+  for (const bool former : {true, false}) {
+    if (former) {
+      ASSERT_EQ(RunCli({dir / "in.jpg", output, "/1"}).ExitCode, 0);
+    }
+    const auto before = Holdings(output);
+    Job job(dir, {dir / "in.jpg", output, "/3"});
+    ASSERT_TRUE(AwaitTemporary(dir, job)) << job.Output();
+    job.Signal(SIGSTOP);
+    job.Signal(SIGINT);
+    job.Signal(SIGCONT);
+    EXPECT_EQ(job.Wait(), 130) << job.Output();
+    const std::string text = job.Output();
+    EXPECT_NE(text.find("Placed without loss"), std::string::npos) << text;
+    const std::string state = former ? "Output " + output + " was left as it was before the job"
+                                     : "No output was written";
+    EXPECT_NE(text.find("User Abort\n" + state), std::string::npos) << text;
+    EXPECT_TRUE(Holdings(output) == before);
+    EXPECT_FALSE(HasTemporary(dir));
+    for (const std::string& name : FormatFiles(FormatFromExtension(output), output, true))
+      std::filesystem::remove(name);
+  }
+}
+
 TEST(Publish, RefusalsLeaveAFormerOutputAlone) {
   TempDir dir;
   const std::string oblong =

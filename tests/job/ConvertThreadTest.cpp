@@ -14,6 +14,11 @@ using namespace mirava::test;
 
 namespace {
 
+// When the user asks the job to stop: at the first progress shown, at the
+// last row's (after the job checked for a stop there), or at the note on
+// the path a JPEG takes (before it is read).
+enum class TStopAt { Never, FirstProgress, LastRow, Note };
+
 // Runs hand-offs inline and records what the job showed.
 class TRecordingHost : public TJobHost {
  public:
@@ -23,7 +28,11 @@ class TRecordingHost : public TJobHost {
     Percents.push_back(percent);
     Elapsed = elapsed;
     Remaining = remaining;
-    if (AbortAtFirstProgress) AbortRequested = true;
+    if (StopAt == TStopAt::FirstProgress || (StopAt == TStopAt::LastRow && percent == 100))
+      AbortRequested = true;
+  }
+  void ShowNote(const std::string&) override {
+    if (StopAt == TStopAt::Note) AbortRequested = true;
   }
   void ShowError(const std::string& text) override { Errors.push_back(text); }
   void JobFinished(TMyThread&) override { Done.set_value(); }
@@ -31,7 +40,7 @@ class TRecordingHost : public TJobHost {
   std::vector<int> Percents;
   std::string Elapsed, Remaining;
   std::vector<std::string> Errors;
-  bool AbortAtFirstProgress = false;
+  TStopAt StopAt = TStopAt::Never;
   std::promise<void> Done;
 };
 
@@ -42,9 +51,10 @@ struct JobResult {
   std::vector<std::string> Errors;
 };
 
-JobResult RunJob(const std::string& in, const std::string& out, int kind, bool abortEarly = false) {
+JobResult RunJob(const std::string& in, const std::string& out, int kind,
+                 TStopAt stopAt = TStopAt::Never) {
   TRecordingHost host;
-  host.AbortAtFirstProgress = abortEarly;
+  host.StopAt = stopAt;
   AbortRequested = false;
   JobResult result;
   {
@@ -106,7 +116,7 @@ TEST(ConvertThread, AbortCompletesTheCurrentRowsAndClosesTheOutput) {
   raster.Rows = 200;
   raster.Bands = 1;
   WriteErs(dir / "in.ers", raster);
-  JobResult r = RunJob(dir / "in.ers", dir / "out.ers", tkNone, true);
+  JobResult r = RunJob(dir / "in.ers", dir / "out.ers", tkNone, TStopAt::FirstProgress);
   EXPECT_EQ(r.Message, "User Abort");
   // The job says how far it got, and the file agrees.
   std::smatch held;
@@ -127,6 +137,65 @@ TEST(ConvertThread, AbortCompletesTheCurrentRowsAndClosesTheOutput) {
   for (uint32_t row = rows; row < 200; ++row) {
     ASSERT_TRUE(out.ReadCell(1, row, 0, v));
     EXPECT_EQ(v, 0) << row;  // the rest stays empty
+  }
+}
+
+// JPEG and ECW encode their rows as the output closes, after the last row.
+// A stop between the two ends the job as a stop while encoding does: nothing
+// is published, and a former output stays as it was.
+TEST(ConvertThread, AStopAfterTheLastRowEndsTheEncoding) {
+  TempDir dir;
+  TestRaster raster;
+  raster.Columns = 40;
+  raster.Rows = 30;
+  raster.Bands = 3;
+  WriteErs(dir / "in.ers", raster);
+  for (const std::string& out : {dir / "o.jpg", dir / "o.ecw"}) {
+    for (const bool former : {false, true}) {
+      if (former) {
+        ASSERT_EQ(RunJob(dir / "in.ers", out, tkNone).Message, "Successful Finish");
+      }
+      const std::vector<uint8_t> before = former ? ReadBytes(out) : std::vector<uint8_t>();
+      JobResult r = RunJob(dir / "in.ers", out, tkRotate90CW, TStopAt::LastRow);
+      ASSERT_FALSE(r.Percents.empty()) << out;
+      EXPECT_EQ(r.Percents.back(), 100) << out;
+      EXPECT_EQ(r.Message, "User Abort") << out;
+      EXPECT_EQ(r.OutputState, former ? "Output " + out + " was left as it was before the job"
+                                      : "No output was written")
+          << out;
+      EXPECT_EQ(Exists(out), former) << out;
+      if (former) {
+        EXPECT_EQ(ReadBytes(out), before) << out;
+      }
+    }
+  }
+}
+
+// A JPEG placed without loss heeds a stop while it is read and written:
+// nothing is published, and a former output stays as it was.
+TEST(ConvertThread, AStopEndsAJpegPlacedWithoutLoss) {
+  TempDir dir;
+  TestRaster raster;
+  raster.Columns = 64;
+  raster.Rows = 48;
+  raster.Bands = 3;
+  WriteErs(dir / "in.ers", raster);
+  ASSERT_EQ(RunJob(dir / "in.ers", dir / "in.jpg", tkNone).Message, "Successful Finish");
+  for (const bool former : {false, true}) {
+    if (former) {
+      ASSERT_EQ(RunJob(dir / "in.jpg", dir / "o.jpg", tkNone).Message, "Successful Finish");
+    }
+    const std::vector<uint8_t> before = former ? ReadBytes(dir / "o.jpg") : std::vector<uint8_t>();
+    JobResult r = RunJob(dir / "in.jpg", dir / "o.jpg", tkRotate90CW, TStopAt::Note);
+    EXPECT_EQ(r.Message, "User Abort");
+    EXPECT_EQ(r.OutputState, former
+                                 ? "Output " + dir / "o.jpg" + " was left as it was before the job"
+                                 : "No output was written");
+    EXPECT_EQ(Exists(dir / "o.jpg"), former);
+    EXPECT_EQ(Exists(dir / "o.jgw"), former);
+    if (former) {
+      EXPECT_EQ(ReadBytes(dir / "o.jpg"), before);
+    }
   }
 }
 

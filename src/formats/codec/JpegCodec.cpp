@@ -40,6 +40,7 @@ struct TErrorManager {
   int Code = jeNone;
   int SystemError = 0;
   char Message[JMSG_LENGTH_MAX] = {};
+  const std::atomic<bool>* Stop = nullptr;  // heeded by Monitor
 };
 
 int CodeFor(int messageCode, int defaultCode) {
@@ -94,11 +95,19 @@ jpeg_error_mgr* InitErrors(TErrorManager& errors, int defaultCode) {
   return &errors.Pub;
 }
 
-void LimitScans(j_common_ptr cinfo) {
+// Called before each row of blocks is read, and written when a file is
+// placed: a stop asked for ends the work, and a progressive file's scans
+// are limited.
+void Monitor(j_common_ptr cinfo) {
+  auto* errors = reinterpret_cast<TErrorManager*>(cinfo->err);
+  if (errors->Stop && *errors->Stop) {
+    errors->Code = jeStopped;
+    errors->Message[0] = '\0';
+    std::longjmp(errors->Jump, 1);
+  }
   if (!cinfo->is_decompressor) return;
   auto* d = reinterpret_cast<j_decompress_ptr>(cinfo);
   if (d->input_scan_number <= kMaxScans) return;
-  auto* errors = reinterpret_cast<TErrorManager*>(cinfo->err);
   std::snprintf(errors->Message, sizeof errors->Message, "more than %d progressive scans",
                 kMaxScans);
   errors->Code = jeCorrupt;
@@ -150,7 +159,7 @@ int DecodeC(FILE* file, TErrorManager& errors, uint8_t* buffer, uint32_t width, 
   }
   jpeg_create_decompress(&cinfo);
   LimitMemory(reinterpret_cast<j_common_ptr>(&cinfo));
-  progress.progress_monitor = LimitScans;
+  progress.progress_monitor = Monitor;
   cinfo.progress = &progress;
   jpeg_stdio_src(&cinfo, file);
   jpeg_read_header(&cinfo, TRUE);
@@ -192,13 +201,17 @@ int EncodeC(FILE* file, TErrorManager& errors, const uint8_t* buffer, uint32_t w
             uint32_t height, uint32_t channels, uint64_t stride, int quality,
             TChromaSampling sampling, const std::atomic<bool>* stop) {
   jpeg_compress_struct cinfo;
+  jpeg_progress_mgr progress;
   cinfo.err = InitErrors(errors, jeWriteFailed);
+  errors.Stop = stop;
   if (setjmp(errors.Jump)) {
     jpeg_destroy_compress(&cinfo);
     return errors.Code;
   }
   jpeg_create_compress(&cinfo);
   LimitMemory(reinterpret_cast<j_common_ptr>(&cinfo));
+  progress.progress_monitor = Monitor;
+  cinfo.progress = &progress;
   jpeg_stdio_dest(&cinfo, file);
   cinfo.image_width = width;
   cinfo.image_height = height;
@@ -219,10 +232,6 @@ int EncodeC(FILE* file, TErrorManager& errors, const uint8_t* buffer, uint32_t w
   jpeg_start_compress(&cinfo, TRUE);
   JSAMPROW rows[16];
   while (cinfo.next_scanline < cinfo.image_height) {
-    if (stop && *stop) {
-      jpeg_destroy_compress(&cinfo);
-      return jeStopped;
-    }
     const JDIMENSION first = cinfo.next_scanline;
     const JDIMENSION count = std::min<JDIMENSION>(16, height - first);
     for (JDIMENSION k = 0; k < count; ++k)
@@ -382,7 +391,7 @@ struct TPlacement {
   jvirt_barray_ptr* SourceBlocks = nullptr;
   JBLOCKARRAY Rows[MAX_COMPONENTS] = {};
   JDIMENSION RowWidth[MAX_COMPONENTS] = {};
-  JBLOCKARRAY (*EncoderAccess)
+  JBLOCKARRAY(*EncoderAccess)
   (j_common_ptr, jvirt_barray_ptr, JDIMENSION, JDIMENSION, boolean) = nullptr;
 };
 
@@ -561,7 +570,7 @@ int PlaceC(FILE* in, FILE* out, TErrorManager& errors, TBlockPlacement kind) {
   }
   jpeg_create_decompress(&dinfo);
   LimitMemory(reinterpret_cast<j_common_ptr>(&dinfo));
-  progress.progress_monitor = LimitScans;
+  progress.progress_monitor = Monitor;
   dinfo.progress = &progress;
   jpeg_stdio_src(&dinfo, in);
   jpeg_save_markers(&dinfo, JPEG_COM, 0xFFFF);
@@ -577,6 +586,7 @@ int PlaceC(FILE* in, FILE* out, TErrorManager& errors, TBlockPlacement kind) {
 
   jpeg_create_compress(&cinfo);
   LimitMemory(reinterpret_cast<j_common_ptr>(&cinfo));
+  cinfo.progress = &progress;
   jpeg_stdio_dest(&cinfo, out);
   jpeg_copy_critical_parameters(&dinfo, &cinfo);
   if (Transposes(kind)) TransposeParameters(cinfo);
@@ -677,7 +687,6 @@ int WriteWholeImage(const std::string& fileName, const uint8_t* buffer, uint32_t
         TErrorManager errors;
         const int code =
             EncodeC(file, errors, buffer, width, height, channels, stride, quality, sampling, stop);
-        if (code == jeStopped) return Report(code, "", message);
         return code == jeNone ? jeNone : ReportLibrary(errors, message);
       },
       message);
@@ -696,13 +705,14 @@ int CheckPlacement(const std::string& fileName, TBlockPlacement placement, std::
 }
 
 int PlaceFile(const std::string& source, const std::string& target, TBlockPlacement placement,
-              std::string& message) {
+              std::string& message, const std::atomic<bool>* stop) {
   const TFile in(std::fopen(source.c_str(), "rb"));
   if (!in) return Report(jeOpenFailed, SystemErrorText(errno), message);
   return WriteOutputFile(
       target,
       [&](FILE* out) -> int {
         TErrorManager errors;
+        errors.Stop = stop;
         const int code = PlaceC(in.get(), out, errors, placement);
         return code == jeNone ? jeNone : ReportLibrary(errors, message);
       },

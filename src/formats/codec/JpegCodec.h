@@ -78,8 +78,9 @@ int CheckPlacement(const std::string& fileName, TBlockPlacement placement, std::
 // Writes `target` as the file `source` with its coefficients placed, not
 // quantized again; markers (EXIF, ICC profile, comments, density) are kept.
 // Refuses what CheckPlacement refuses. The target is replaced only once it
-// is complete.
+// is complete. `stop`, when given and set, ends the work at its next row of
+// blocks read or written with jeStopped.
 int PlaceFile(const std::string& source, const std::string& target, TBlockPlacement placement,
-              std::string& message);
+              std::string& message, const std::atomic<bool>* stop = nullptr);
 
 }  // namespace mirava::jpeg

@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "georef/WorldFile.h"
-#include "job/ConvertThread.h"
 #include "text/FileNames.h"
 #include "text/TextUtils.h"
 
@@ -296,8 +295,10 @@ bool TECWMap2::CompressImage(const std::string& fileName, float quality) {
   client->BlockSizeY = 64;
   client->OutputFileName = fileName;
   client->ReadCallback = ReadLine;
-  if (EncodingStop())
-    client->CancelCallback = [](ncs::NCSEcwCompressClient*) { return AbortRequested.load(); };
+  if (Stop)
+    client->CancelCallback = [](ncs::NCSEcwCompressClient*) {
+      return CurrentEcwDataset->Stop->load();
+    };
   client->ClientData = &NoClientData;
   client->OriginX = GetRegistrationX();
   client->OriginY = GetRegistrationY();

@@ -2,7 +2,6 @@
 
 #include "formats/codec/JpegCodec.h"
 #include "georef/WorldFile.h"
-#include "job/ConvertThread.h"
 #include "job/PhotoLayer.h"
 #include "text/CompanionFile.h"
 #include "text/FileNames.h"
@@ -76,7 +75,7 @@ bool TJpgMap2::EncodeImage(const std::string& fileName, int quality) {
   const int r = jpeg::WriteWholeImage(
       fileName, ImageBuffer.Row(0), Columns, Rows, Bands,
       static_cast<uint32_t>(LineLength - static_cast<uint64_t>(Columns) * Bands), quality, Sampling,
-      message, EncodingStop());
+      message, Stop);
   if (r != jpeg::jeNone) {
     return Fail(TErrorCode::Format,
                 "ijlWriteWholeImage error: " + std::to_string(r) + " " + message);
@@ -115,7 +114,7 @@ bool TJpgMap2::PlaceFile(const std::string& inputName, int32_t kind) {
   Placed = true;
   ImageBuffer.Release();
   std::string message;
-  if (jpeg::PlaceFile(inputName, FileName, BlockPlacement(kind), message) == jpeg::jeNone)
+  if (jpeg::PlaceFile(inputName, FileName, BlockPlacement(kind), message, Stop) == jpeg::jeNone)
     return true;
   return Fail(TErrorCode::Format, message);
 }

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -37,6 +38,9 @@ struct TGeoExtras {
   TColorTable Colors;
   TCoordinateSystem Crs;
 };
+
+// Whether rows an input is still decoding can be read yet.
+enum class TRowsState : uint8_t { Ready, Pending, Failed };
 
 class TDataSetRoot2 : public TMMapFile2 {
  public:
@@ -146,6 +150,11 @@ class TDataSetRoot2 : public TMMapFile2 {
   // before `first` are done with, those from `first` on come next (read
   // ahead as far as `ahead` bytes).
   virtual void ReadingRowsOnce(uint32_t /*first*/, uint64_t /*ahead*/) {}
+  // An input whose rows are still being decoded while the job reads them:
+  // waits at most `most` for the rows before `end`. GetBlock and the cell
+  // reads wait for their rows anyway; this lets the job stay responsive
+  // while it waits. Failed: the decoding failed, ErrorText says why.
+  virtual TRowsState AwaitRows(uint32_t, std::chrono::milliseconds) { return TRowsState::Ready; }
   // A created output whose rows can be written straight from memory that
   // holds them in its own layout: RowLayout gives that layout (what GetBlock
   // would give, without data) and PutRows writes rows first .. first +

@@ -340,7 +340,11 @@ bool TMyThread::CopyCells() {
   const bool toFloats = output->GetCellType() == ctFloat32 && input->GetCellType() != ctFloat32 &&
                         PaletteColors.empty();
   uint64_t rounded = 0;
+  const int32_t kind = Layer.Kind();
+  const bool topDown = kind == tkNone || kind == tkMirrorHorizontal;
+  if (!topDown && !InputReady(*input, static_cast<uint32_t>(Layer.Height()))) return false;
   for (int32_t i = 0; i < OutRows; ++i) {
+    if (topDown && !InputReady(*input, static_cast<uint32_t>(i) + 1)) return false;
     for (int32_t j = 0; j < OutColumns; ++j) {
       const double c = std::nearbyint(Layer.InputColumn(j, -i));
       const double r = std::nearbyint(Layer.InputRow(j, -i));
@@ -524,6 +528,20 @@ void TurnInTwo(const TCellBlock& in, uint32_t m, bool upwards, const TCellBlock&
 
 }  // namespace
 
+bool TMyThread::InputReady(TDataSetRoot2& input, uint32_t end) {
+  for (auto most = std::chrono::milliseconds(0);; most = kProgressInterval) {
+    switch (input.AwaitRows(end, most)) {
+      case TRowsState::Ready:
+        return true;
+      case TRowsState::Failed:
+        Fail("Reading " + InputName + " failed: " + input.ErrorText);
+        return false;
+      case TRowsState::Pending:
+        if (!ProgressTo(std::max(CurrentRow, 0))) return false;
+    }
+  }
+}
+
 bool TMyThread::BlockFailed(const char* what, const TDataSetRoot2& set, uint32_t row) {
   Fail(std::string(what) + " failed at row " + std::to_string(row) +
        (set.ErrorText.empty() ? "" : ": " + set.ErrorText));
@@ -571,6 +589,7 @@ bool TMyThread::FlipBlocks(TDataSetRoot2& input, TDataSetRoot2& output, uint32_t
     const uint32_t n = std::min(flipRows, H - r0);
     const uint32_t i0 = flipV ? outRows - r0 - n : r0;
     if (once) input.ReadingRowsOnce(r0, ahead);
+    if (!InputReady(input, r0 + n)) return false;
     if (!input.GetBlock(r0, n, in)) return BlockFailed("Reading", input, r0);
     if (direct && sameRows()) {
       for (uint32_t k = 0; k < n; ++k) rows[k] = in.Data + (flipV ? n - 1 - k : k) * in.RowStride;
@@ -610,6 +629,8 @@ bool TMyThread::TurnBlocks(TDataSetRoot2& input, TDataSetRoot2& output, uint32_t
   TCellBlock layout;
   if (const uint32_t rows = StripeRows(input, output, layout))
     return TurnStripes(input, output, layout, rows);
+  // Every block of output rows takes a cell of every input row.
+  if (!InputReady(input, H)) return false;
   // Each block of output rows sweeps the input, in parts of as many rows as
   // one block of the input holds. Where that is all of them, the output
   // blocks are small enough to stay in the cache until the background
@@ -691,6 +712,7 @@ bool TMyThread::TurnStripes(TDataSetRoot2& input, TDataSetRoot2& output, const T
     for (uint32_t t0 = 0; t0 < m; t0 += kTile) {
       const uint32_t n = std::min(kTile, m - t0);
       if (once) input.ReadingRowsOnce(r0 + t0, ahead);
+      if (!InputReady(input, r0 + t0 + n)) return false;
       if (!input.GetBlock(r0 + t0, n, in)) return BlockFailed("Reading", input, r0 + t0);
       TurnInTwo(in, n, !ccw, stripe, ccw ? t0 : m - t0 - n, W, ccw ? W - 1 : 0, ccw, bands);
       if (!goesOn(done += n)) return false;

@@ -124,6 +124,9 @@ class TMyThread {
   uint32_t StripeRows(TDataSetRoot2& input, TDataSetRoot2& output, TCellBlock& layout);
   bool TurnStripes(TDataSetRoot2& input, TDataSetRoot2& output, const TCellBlock& layout,
                    uint32_t stripeRows);
+  // An input still decoded while the job runs: waits for its rows before
+  // `end`, heeding a stop and showing the progress meanwhile.
+  bool InputReady(TDataSetRoot2& input, uint32_t end);
   bool BlockFailed(const char* what, const TDataSetRoot2& set, uint32_t row);
   bool RowsDone(int32_t lastRow);
   bool ProgressTo(int32_t row);

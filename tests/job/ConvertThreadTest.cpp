@@ -6,6 +6,7 @@
 #include <regex>
 
 #include "TestRasters.h"
+#include "TestUtil.h"
 #include "formats/header/ErsMap.h"
 #include "text/TextUtils.h"
 
@@ -197,6 +198,31 @@ TEST(ConvertThread, AStopEndsAJpegPlacedWithoutLoss) {
       EXPECT_EQ(ReadBytes(dir / "o.jpg"), before);
     }
   }
+}
+
+// A stop while the input is still being decoded ends the job there: the
+// decoders stop, and a quarter turn's output holds none of its rows.
+TEST(ConvertThread, AStopWhileTheInputIsDecodedEndsTheJob) {
+  if (!HaveGdal()) GTEST_SKIP() << "GDAL not installed";
+  TempDir dir;
+  // Decoding it takes far longer than the job takes to reach its rows.
+  ASSERT_EQ(test::Run("gdal_translate -q -b 1 -outsize 6000 6000 -co COMPRESS=LZW "
+                      "-co PREDICTOR=2 " +
+                      Quote(Sample("logo.tif")) + " " + Quote(dir / "in.tif"))
+                .ExitCode,
+            0);
+  TRecordingHost host;
+  AbortRequested = true;
+  std::string message, state;
+  {
+    TMyThread job(host, dir / "in.tif", dir / "out.tif", tkRotate90CW, {}, {"COMPRESS=DEFLATE"});
+    host.Done.get_future().wait();
+    message = job.Message();
+    state = job.OutputStateText();
+  }
+  AbortRequested = false;
+  EXPECT_EQ(message, "User Abort");
+  EXPECT_EQ(state, "Output " + dir / "out.tif" + " was created but holds none of its 6000 rows");
 }
 
 TEST(ConvertThread, FailureMessages) {

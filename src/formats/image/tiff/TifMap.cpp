@@ -26,6 +26,7 @@ void TTifMap2::ResetDescription() {
   FixedLayout = true;
   PixelStart = kTiffHeaderSize;
   StripTable.clear();
+  Decoding.reset();
   PlaneWindows.clear();
   BitsPerSample.assign(1, 1);
   SampleFormat.assign(1, sfUnsigned);
@@ -58,6 +59,7 @@ bool TTifMap2::OpenRead(const std::string& fileName) {
     return Fail(TErrorCode::Format, "File not Exists");
   }
   if (!Open(fileName, 0, 0, ctUnsigned8, 1, omRead)) return false;
+  Decoding.reset();
   PlaneWindows.clear();
   return CloseMapping();
 }
@@ -98,16 +100,23 @@ bool TTifMap2::OpenDecoded(uint8_t mode) {
     return Fail(TErrorCode::Refused, "Tiff error " + text);
   };
   if (mode != omRead) return refuse(TiffError + ": the file can only be read");
-  TDecodedTiff decoded;
+  Decoding = std::make_unique<TTiffDecoding>();
+  RowsKnownDecoded = 0;
   std::string error;
   const char* folder = std::getenv("TMPDIR");
-  if (!DecodeTiff(FileName, folder && *folder ? folder : "/tmp", decoded, error))
+  if (!Decoding->Start(FileName, folder && *folder ? folder : "/tmp", error)) {
+    Decoding.reset();
     return refuse(error);
+  }
+  const TDecodedTiff& decoded = Decoding->Decoded();
   const std::string name = FileName;
   const bool mapped = OpenMapping(decoded.ScratchName, omRead, 0);
   unlink(decoded.ScratchName.c_str());
   FileName = name;
-  if (!mapped) return refuse("scratch file: " + ErrorText);
+  if (!mapped) {
+    Decoding.reset();
+    return refuse("scratch file: " + ErrorText);
+  }
   MSBFirst = false;
   ImageWidth = decoded.Width;
   ImageLength = decoded.Length;
@@ -119,14 +128,33 @@ bool TTifMap2::OpenDecoded(uint8_t mode) {
   RowsPerStrip = ImageLength;
   StripsPerPlane = 1;
   StripTable.assign(1, 0);
-  ColorTable = std::move(decoded.Colors);
-  if (!CheckLayout()) return refuse(TiffError);
+  ColorTable = decoded.Colors;
+  if (!CheckLayout()) {
+    Decoding.reset();
+    return refuse(TiffError);
+  }
   ClearError();
   return true;
 }
 
+bool TTifMap2::RowsDecoded(uint32_t end) {
+  std::string error;
+  if (!Decoding || end <= RowsKnownDecoded) return true;
+  if (!Decoding->WaitFor(end, error)) return Fail(TErrorCode::Format, "Tiff error " + error);
+  RowsKnownDecoded = end;
+  return true;
+}
+
+TRowsState TTifMap2::AwaitRows(uint32_t end, std::chrono::milliseconds most) {
+  if (!Decoding) return TRowsState::Ready;
+  std::string error;
+  const TRowsState state = Decoding->Await(end, most, error);
+  if (state == TRowsState::Failed) Fail(TErrorCode::Format, "Tiff error " + error);
+  return state;
+}
+
 bool TTifMap2::SelectRow(uint32_t row, uint32_t band) {
-  if (row >= ImageLength || StripTable.empty()) return false;
+  if (row >= ImageLength || StripTable.empty() || !RowsDecoded(row + 1)) return false;
   if (band >= SamplesPerPixel) band = SamplesPerPixel - 1u;
   const uint32_t strip = row / RowsPerStrip;
   const uint32_t line = row % RowsPerStrip;
@@ -161,7 +189,8 @@ uint32_t TTifMap2::BlockRows() {
 }
 
 bool TTifMap2::GetBlock(uint32_t first, uint32_t count, TCellBlock& block) {
-  if (BlockRows() == 0 || count == 0 || first >= ImageLength || count > ImageLength - first)
+  if (BlockRows() == 0 || count == 0 || first >= ImageLength || count > ImageLength - first ||
+      !RowsDecoded(first + count))
     return false;
   uint8_t* data = Encoder
                       ? Encoder->Stage(first, count)
@@ -287,6 +316,7 @@ bool TTifMap2::Close() {
   if (Closed) return true;
   Closed = true;
   bool ok = !Encoder || CloseEncoded();
+  Decoding.reset();
   PlaneWindows.clear();
   if (!CloseMapping()) {
     if (ok) ErrorText = "Closing " + FileName + ": " + ErrorText;

@@ -13,6 +13,7 @@
 
 #include "dataset/BinaryFile.h"
 #include "dataset/DataSetRoot.h"
+#include "formats/image/tiff/TiffDecoder.h"
 #include "formats/image/tiff/TiffEncoder.h"
 #include "georef/WorldFile.h"
 #include "text/TextUtils.h"
@@ -67,6 +68,7 @@ class TTifMap2 : public TDataSetRoot2 {
   uint32_t BlockRows() override;
   bool GetBlock(uint32_t first, uint32_t count, TCellBlock& block) override;
   void ReadingRowsOnce(uint32_t first, uint64_t ahead) override;
+  TRowsState AwaitRows(uint32_t end, std::chrono::milliseconds most) override;
   bool RowLayout(TCellBlock& layout) override;
   bool PutRows(uint32_t first, uint32_t count, const uint8_t* const* rows) override;
   bool PutRowParts(uint32_t first, uint32_t count, uint64_t offset, uint64_t length,
@@ -86,8 +88,12 @@ class TTifMap2 : public TDataSetRoot2 {
 
   void ResetDescription();
   bool OpenExisting(const std::string& fileName, uint8_t mode);
-  // Decodes the file through libtiff into a scratch file read in its place.
+  // Decodes the file through libtiff into a scratch file read in its place
+  // while it fills.
   bool OpenDecoded(uint8_t mode);
+  // Waits until the rows before `end` are decoded; false with the reason
+  // when the decoding failed.
+  bool RowsDecoded(uint32_t end);
   bool CreateFile(const std::string& fileName, uint32_t columns, uint32_t rows, uint8_t cellType,
                   uint32_t bands);
   // A file whose pixels are compressed or tiled: written through libtiff's
@@ -148,6 +154,9 @@ class TTifMap2 : public TDataSetRoot2 {
   uint32_t RowsPerStrip = 2147483647;
   uint16_t SamplesPerPixel = 1;
   std::vector<uint64_t> StripTable;
+  // Of an input decoded through libtiff, the decoding under way.
+  std::unique_ptr<TTiffDecoding> Decoding;
+  uint32_t RowsKnownDecoded = 0;  // rows it is known to have decoded
   // Of a created compressed or tiled file: its encoder and file, and the
   // layout of its strips or tiles.
   std::unique_ptr<TTiffEncoder> Encoder;

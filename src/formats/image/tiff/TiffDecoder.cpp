@@ -8,9 +8,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstring>
+#include <functional>
 #include <memory>
+#include <mutex>
+#include <system_error>
 #include <thread>
+#include <vector>
 
 #include "dataset/ByteOrder.h"
 #include "formats/image/tiff/TiffHandle.h"
@@ -238,57 +243,79 @@ void Place(const TLayout& layout, uint8_t* image, const uint8_t* source, uint64_
   }
 }
 
+// How strips or tiles lie in the image.
+struct TChunks {
+  uint32_t Count = 0, Across = 1, PerPlane = 0, Height = 0;
+  bool Separate = false;
+  TChunks(TIFF* tif, const TLayout& layout)
+      : Count(layout.Tiled ? TIFFNumberOfTiles(tif) : TIFFNumberOfStrips(tif)),
+        Across(layout.Tiled ? (layout.Width - 1) / layout.TileWidth + 1 : 1),
+        Height(layout.Tiled ? layout.TileLength : layout.RowsPerStrip),
+        Separate(layout.Planar == PLANARCONFIG_SEPARATE && layout.Samples > 1) {
+    PerPlane = Across * ((layout.Length - 1) / Height + 1);
+  }
+  // The rows complete in every plane once the chunks before `i` are.
+  uint32_t RowsBefore(const TLayout& layout, uint32_t i) const {
+    if (i >= Count || (Separate && i / PerPlane >= layout.Samples)) return layout.Length;
+    if (Separate && i / PerPlane + 1 < layout.Samples) return 0;
+    return std::min(layout.Length, i % PerPlane / Across * Height);
+  }
+};
+
+// Reports the rows a decoder has completed.
+using TPublish = std::function<void(uint32_t)>;
+
 // Decodes strips or tiles number `first`, `first` + `stride`, ... into the
 // image; false with the reason in `error`.
 bool DecodeChunks(TIFF* tif, const TLayout& layout, uint8_t* image, uint32_t first, uint32_t stride,
-                  const std::atomic<bool>& stop, std::string& error) {
-  const bool separate = layout.Planar == PLANARCONFIG_SEPARATE && layout.Samples > 1;
-  const uint32_t chunks = layout.Tiled ? TIFFNumberOfTiles(tif) : TIFFNumberOfStrips(tif);
+                  const std::atomic<bool>& stop, const TPublish& publish, std::string& error) {
+  const TChunks chunks(tif, layout);
   const uint64_t chunkBytes =
       static_cast<uint64_t>(layout.Tiled ? TIFFTileSize64(tif) : TIFFStripSize64(tif));
   const uint64_t rowBytes =
       static_cast<uint64_t>(layout.Tiled ? TIFFTileRowSize64(tif) : TIFFScanlineSize64(tif));
   std::vector<uint8_t> buffer(chunkBytes);
-  const uint32_t across = layout.Tiled ? (layout.Width - 1) / layout.TileWidth + 1 : 1;
-  const uint32_t down = layout.Tiled ? (layout.Length - 1) / layout.TileLength + 1
-                                     : (layout.Length - 1) / layout.RowsPerStrip + 1;
-  const uint32_t perPlane = across * down;
-  for (uint32_t i = first; i < chunks && !stop; i += stride) {
-    const int plane = separate ? static_cast<int>(i / perPlane) : -1;
+  for (uint32_t i = first; i < chunks.Count && !stop; i += stride) {
+    const int plane = chunks.Separate ? static_cast<int>(i / chunks.PerPlane) : -1;
     if (plane >= static_cast<int>(layout.Samples)) break;
-    const uint32_t k = i % perPlane;
-    const uint32_t height = layout.Tiled ? layout.TileLength : layout.RowsPerStrip;
-    const uint32_t row0 = k / across * height;
-    const uint32_t column0 = layout.Tiled ? k % across * layout.TileWidth : 0;
-    const uint32_t rows = std::min(height, layout.Length - row0);
+    const uint32_t k = i % chunks.PerPlane;
+    const uint32_t row0 = k / chunks.Across * chunks.Height;
+    const uint32_t column0 = layout.Tiled ? k % chunks.Across * layout.TileWidth : 0;
+    const uint32_t rows = std::min(chunks.Height, layout.Length - row0);
     const uint32_t columns =
         layout.Tiled ? std::min(layout.TileWidth, layout.Width - column0) : layout.Width;
     // Empty strips and tiles are sparse: their cells stay 0, as GDAL shows.
-    if (TIFFGetStrileByteCount(tif, i) == 0) continue;
-    const tmsize_t got = layout.Tiled ? TIFFReadEncodedTile(tif, i, buffer.data(), -1)
-                                      : TIFFReadEncodedStrip(tif, i, buffer.data(), -1);
-    if (got < 0 || (!layout.Tiled && static_cast<uint64_t>(got) < rows * rowBytes)) {
-      if (error.empty())
-        error = std::string(layout.Tiled ? "Tile " : "Strip ") + std::to_string(i) + " not decoded";
-      return false;
+    if (TIFFGetStrileByteCount(tif, i) != 0) {
+      const tmsize_t got = layout.Tiled ? TIFFReadEncodedTile(tif, i, buffer.data(), -1)
+                                        : TIFFReadEncodedStrip(tif, i, buffer.data(), -1);
+      if (got < 0 || (!layout.Tiled && static_cast<uint64_t>(got) < rows * rowBytes)) {
+        if (error.empty())
+          error =
+              std::string(layout.Tiled ? "Tile " : "Strip ") + std::to_string(i) + " not decoded";
+        return false;
+      }
+      Place(layout, image, buffer.data(), rowBytes, row0, column0, rows, columns, plane);
     }
-    Place(layout, image, buffer.data(), rowBytes, row0, column0, rows, columns, plane);
+    publish(chunks.RowsBefore(layout, i + stride));
   }
   return true;
 }
 
 // Strips too large to be decoded whole, one line at a time.
-bool DecodeLines(TIFF* tif, const TLayout& layout, uint8_t* image, std::string& error) {
+bool DecodeLines(TIFF* tif, const TLayout& layout, uint8_t* image, const std::atomic<bool>& stop,
+                 const TPublish& publish, std::string& error) {
   const bool separate = layout.Planar == PLANARCONFIG_SEPARATE && layout.Samples > 1;
+  const uint32_t planes = separate ? layout.Samples : 1;
   std::vector<uint8_t> line(static_cast<uint64_t>(TIFFScanlineSize64(tif)));
-  for (uint32_t plane = 0; plane < (separate ? layout.Samples : 1); ++plane)
-    for (uint32_t row = 0; row < layout.Length; ++row) {
+  for (uint32_t plane = 0; plane < planes; ++plane)
+    for (uint32_t row = 0; row < layout.Length && !stop; ++row) {
       if (TIFFReadScanline(tif, line.data(), row, static_cast<uint16_t>(plane)) < 0) {
         if (error.empty()) error = "Line " + std::to_string(row) + " not decoded";
         return false;
       }
       Place(layout, image, line.data(), 0, row, 0, 1, layout.Width,
             separate ? static_cast<int>(plane) : -1);
+      if (plane + 1 == planes) publish(row + 1);
     }
   return true;
 }
@@ -331,70 +358,145 @@ class TScratch {
   uint64_t Size = 0;
 };
 
+// At most this many decoders, one per core.
+constexpr unsigned kMostDecoders = 4;
+
 }  // namespace
 
-bool DecodeTiff(const std::string& fileName, const std::string& scratchFolder,
-                TDecodedTiff& decoded, std::string& error) {
+struct TTiffDecoding::TState {
+  std::string FileName;
+  tdir_t Directory = 0;
+  TLayout Layout;
+  TScratch Scratch;
+  // Each decoder's handle reports into its own text, which outlives it.
+  std::vector<std::string> Errors;
+  TTiffHandle First;
+
+  std::atomic<bool> Stop{false};
+  std::mutex Mutex;
+  std::condition_variable Changed;
+  // Under Mutex: the rows each decoder has completed, and the first
+  // failure's reason.
+  std::vector<uint32_t> Rows;
+  bool Failed = false;
+  std::string Error;
+  std::vector<std::thread> Decoders;
+
+  uint32_t Done() const { return *std::min_element(Rows.begin(), Rows.end()); }
+
+  void Publish(size_t decoder, uint32_t rows) {
+    const std::lock_guard lock(Mutex);
+    if (rows == Rows[decoder]) return;
+    Rows[decoder] = rows;
+    Changed.notify_all();
+  }
+
+  void Finish(size_t decoder, bool ok) {
+    const std::lock_guard lock(Mutex);
+    if (ok && !Stop) {
+      Rows[decoder] = Layout.Length;
+    } else if (!ok && !Failed) {
+      Failed = true;
+      Error = Errors[decoder].empty() ? "Decoding failed" : Errors[decoder];
+    }
+    if (!ok) Stop = true;
+    Changed.notify_all();
+  }
+
+  // Decoder `index` of `count`: alternate strips or tiles, or all lines.
+  void Decode(unsigned index, unsigned count, bool lines) {
+    std::string& error = Errors[index];
+    TTiffHandle own;
+    TIFF* tif = First.get();
+    if (index > 0) {
+      own = OpenTiff(FileName, error);
+      if (own && TIFFSetDirectory(own.get(), Directory) && Layout.JpegYCbCr)
+        TIFFSetField(own.get(), TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);
+      tif = own && TIFFCurrentDirectory(own.get()) == Directory ? own.get() : nullptr;
+    }
+    const TPublish publish = [this, index](uint32_t rows) { Publish(index, rows); };
+    const bool ok = tif && (lines ? DecodeLines(tif, Layout, Scratch.Image, Stop, publish, error)
+                                  : DecodeChunks(tif, Layout, Scratch.Image, index, count, Stop,
+                                                 publish, error));
+    Finish(index, ok);
+  }
+};
+
+TTiffDecoding::TTiffDecoding() : State(std::make_unique<TState>()) {}
+
+TTiffDecoding::~TTiffDecoding() {
+  State->Stop = true;
+  for (std::thread& decoder : State->Decoders) decoder.join();
+}
+
+bool TTiffDecoding::Start(const std::string& fileName, const std::string& scratchFolder,
+                          std::string& error) {
   error.clear();
-  TTiffHandle tif = OpenTiff(fileName, error);
-  if (!tif) return false;
-  tdir_t directory = 0;
-  TLayout layout;
-  if (!FirstFullImage(tif.get(), directory) || !Describe(tif.get(), layout, error)) return false;
+  TState& s = *State;
+  s.FileName = fileName;
+  const uint32_t cores = std::clamp(std::thread::hardware_concurrency(), 1u, kMostDecoders);
+  s.Errors.resize(cores);
+  auto fail = [&](const std::string& text) {
+    error = text.empty() ? "not readable" : text;
+    return false;
+  };
+  s.First = OpenTiff(fileName, s.Errors[0]);
+  if (!s.First) return fail(s.Errors[0]);
+  TLayout& layout = s.Layout;
+  std::string why;
+  if (!FirstFullImage(s.First.get(), s.Directory) || !Describe(s.First.get(), layout, why))
+    return fail(why.empty() ? s.Errors[0] : why);
   struct stat info {};
   if (stat(fileName.c_str(), &info) != 0 ||
-      !Plausible(tif.get(), layout, static_cast<uint64_t>(info.st_size), error))
-    return false;
+      !Plausible(s.First.get(), layout, static_cast<uint64_t>(info.st_size), why))
+    return fail(why);
   if (layout.Photometric == PHOTOMETRIC_PALETTE) {
     uint16_t *red = nullptr, *green = nullptr, *blue = nullptr;
-    if (TIFFGetField(tif.get(), TIFFTAG_COLORMAP, &red, &green, &blue) && layout.Bits <= 16) {
+    if (TIFFGetField(s.First.get(), TIFFTAG_COLORMAP, &red, &green, &blue) && layout.Bits <= 16) {
       const size_t n = size_t{1} << layout.Bits;
-      decoded.Colors.resize(n);
-      for (size_t i = 0; i < n; ++i) decoded.Colors[i] = {red[i], green[i], blue[i]};
+      Description.Colors.resize(n);
+      for (size_t i = 0; i < n; ++i) Description.Colors[i] = {red[i], green[i], blue[i]};
     }
   }
-  TScratch scratch;
-  if (!scratch.Create(scratchFolder, layout.ImageBytes(), error)) return false;
+  if (!s.Scratch.Create(scratchFolder, layout.ImageBytes(), why)) return fail(why);
 
   const bool lines =
-      !layout.Tiled && static_cast<uint64_t>(TIFFStripSize64(tif.get())) > kChunkLimit;
-  const uint32_t chunks =
-      layout.Tiled ? TIFFNumberOfTiles(tif.get()) : TIFFNumberOfStrips(tif.get());
-  bool ok = true;
-  if (lines) {
-    ok = DecodeLines(tif.get(), layout, scratch.Image, error);
-  } else if (chunks < 2) {
-    const std::atomic<bool> never{false};
-    ok = DecodeChunks(tif.get(), layout, scratch.Image, 0, 1, never, error);
-  } else {
-    // Two handles on the file decode alternate strips or tiles, one per core.
-    std::atomic<bool> stop{false};
-    std::string otherError;
-    bool otherOk = false;
-    std::thread other([&] {
-      TTiffHandle second = OpenTiff(fileName, otherError);
-      if (second && TIFFSetDirectory(second.get(), directory)) {
-        if (layout.JpegYCbCr) TIFFSetField(second.get(), TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);
-        otherOk = DecodeChunks(second.get(), layout, scratch.Image, 1, 2, stop, otherError);
-      }
-      if (!otherOk) stop = true;
-    });
-    ok = DecodeChunks(tif.get(), layout, scratch.Image, 0, 2, stop, error);
-    if (!ok) stop = true;
-    other.join();
-    if (ok && !otherOk) {
-      error = otherError.empty() ? "Second decoder failed" : otherError;
-      ok = false;
-    }
+      !layout.Tiled && static_cast<uint64_t>(TIFFStripSize64(s.First.get())) > kChunkLimit;
+  const TChunks chunks(s.First.get(), layout);
+  const unsigned count = lines ? 1u : std::clamp<uint32_t>(chunks.Count, 1u, cores);
+  s.Rows.assign(count, 0);
+  try {
+    for (unsigned i = 0; i < count; ++i)
+      s.Decoders.emplace_back([&s, i, count, lines] { s.Decode(i, count, lines); });
+  } catch (const std::system_error&) {
+    s.Stop = true;
+    for (std::thread& decoder : s.Decoders) decoder.join();
+    s.Decoders.clear();
+    return fail("No thread to decode on");
   }
-  if (!ok) return false;
-  decoded.ScratchName = scratch.Name;
-  decoded.Width = layout.Width;
-  decoded.Length = layout.Length;
-  decoded.Samples = static_cast<uint16_t>(layout.Samples);
-  decoded.CellType = layout.CellType;
-  scratch.Kept = true;
+  Description.ScratchName = s.Scratch.Name;
+  Description.Width = layout.Width;
+  Description.Length = layout.Length;
+  Description.Samples = static_cast<uint16_t>(layout.Samples);
+  Description.CellType = layout.CellType;
+  s.Scratch.Kept = true;
   return true;
+}
+
+TRowsState TTiffDecoding::Await(uint32_t end, std::chrono::milliseconds most, std::string& error) {
+  TState& s = *State;
+  std::unique_lock lock(s.Mutex);
+  s.Changed.wait_for(lock, most, [&] { return s.Failed || s.Done() >= end; });
+  if (s.Done() >= end) return TRowsState::Ready;
+  if (!s.Failed) return TRowsState::Pending;
+  error = s.Error;
+  return TRowsState::Failed;
+}
+
+bool TTiffDecoding::WaitFor(uint32_t end, std::string& error) {
+  TRowsState state = TRowsState::Pending;
+  while (state == TRowsState::Pending) state = Await(end, std::chrono::seconds(1), error);
+  return state == TRowsState::Ready;
 }
 
 }  // namespace mirava

@@ -2,11 +2,14 @@
 // or 12-bit samples, mixed planes) decoded once through libtiff into a
 // scratch file of plain rows, which is then read like an uncompressed TIFF:
 // a quarter turn sweeps the input many times and must not decode it again.
+// The decoding runs on its own threads while the job reads the rows decoded
+// so far, so that decoding and the job's work (encoding an output) overlap.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
-#include <vector>
 
 #include "dataset/DataSetRoot.h"
 
@@ -22,13 +25,35 @@ struct TDecodedTiff {
   TColorTable Colors;
 };
 
-// Decodes the first full-resolution image of `fileName` into a new file in
-// `scratchFolder`: rows top to bottom, samples interleaved, native byte
-// order, samples of 1 to 7 bits widened to bytes and of 9 to 15 bits to 16
-// bits (as GDAL shows them), white-is-zero turned into black-is-zero, JPEG's
-// YCbCr into RGB. False with the reason in `error`; no scratch file is left
-// behind then.
-bool DecodeTiff(const std::string& fileName, const std::string& scratchFolder,
-                TDecodedTiff& decoded, std::string& error);
+// The first full-resolution image of a TIFF decoded into a new scratch
+// file: rows top to bottom, samples interleaved, native byte order, samples
+// of 1 to 7 bits widened to bytes and of 9 to 15 bits to 16 bits (as GDAL
+// shows them), white-is-zero turned into black-is-zero, JPEG's YCbCr into
+// RGB.
+class TTiffDecoding {
+ public:
+  TTiffDecoding();
+  // Stops the decoders and waits for them.
+  ~TTiffDecoding();
+  TTiffDecoding(const TTiffDecoding&) = delete;
+  TTiffDecoding& operator=(const TTiffDecoding&) = delete;
+
+  // Checks `fileName`, creates the scratch file in `scratchFolder` at its
+  // full size and starts decoding into it. False with the reason in
+  // `error`; no scratch file is left behind then.
+  bool Start(const std::string& fileName, const std::string& scratchFolder, std::string& error);
+  // What Start found; valid once it succeeded.
+  const TDecodedTiff& Decoded() const { return Description; }
+  // Waits at most `most` for the rows before `end`; Failed with the reason
+  // in `error`.
+  TRowsState Await(uint32_t end, std::chrono::milliseconds most, std::string& error);
+  // Waits for the rows before `end`; false with the reason in `error`.
+  bool WaitFor(uint32_t end, std::string& error);
+
+ private:
+  struct TState;
+  TDecodedTiff Description;
+  std::unique_ptr<TState> State;
+};
 
 }  // namespace mirava

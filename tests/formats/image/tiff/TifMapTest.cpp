@@ -160,10 +160,26 @@ TEST(TifRead, HostileHeadersGiveClearErrors) {
   // Layouts left to libtiff fail with libtiff's reason, never its printout.
   EXPECT_EQ(variant([](auto& t) { Find(t, 273).Type = 5; }),
             "Tiff error Incompatible type for \"StripOffsets\"");
-  EXPECT_EQ(variant([](auto& t) {
-              t.insert(t.begin() + 3, Tag{259, 3, 1, 5});
-            }),
-            "Tiff error Using code not yet in table");
+  {
+    // What only the decoding finds fails the reading, and the job, with
+    // libtiff's reason; the job leaves no output.
+    std::vector<Tag> tags = GreyTags();
+    tags.insert(tags.begin() + 3, Tag{259, 3, 1, 5});
+    TempDir dir;
+    WriteBytes(dir / "lzw.tif", MakeTiff(tags, pixels));
+    TTifMap2 map;
+    ASSERT_TRUE(map.Open(dir / "lzw.tif", 0, 0, 1, 1, omRead)) << map.ErrorText;
+    float v = 0;
+    EXPECT_FALSE(map.ReadCell(0, 0, 0, v));
+    EXPECT_EQ(map.ErrorText, "Tiff error Using code not yet in table");
+    for (const char* kind : {"/0", "/3"}) {
+      const CommandResult job = RunCli({dir / "lzw.tif", dir / "o.ers", kind});
+      EXPECT_EQ(job.ExitCode, 1) << job.Output;
+      EXPECT_NE(job.Output.find("Tiff error Using code not yet in table"), std::string::npos)
+          << job.Output;
+      EXPECT_FALSE(Exists(dir / "o.ers"));
+    }
+  }
   EXPECT_EQ(variant([](auto& t) {
               t.insert(t.begin() + 3, Tag{259, 3, 1, 60000});
             }),

@@ -197,29 +197,36 @@ INSTANTIATE_TEST_SUITE_P(
         TEncoding{{"COMPRESS=LZW", "BLOCKYSIZE=1"}, "LZW", false, 0, 1, true}),
     ShowEncoding);
 
-// A compressed tiled GeoTIFF made by GDAL, decoded and encoded again: the
-// cells and the georeference stay.
+// Compressed GeoTIFFs made by GDAL, decoded by several decoders while the
+// job encodes them again, under every placement: the cells and the
+// georeference stay.
 TEST(TiffEncodedOutput, GdalCompressedInputIntoCompressedOutput) {
   if (!HaveGdal()) GTEST_SKIP() << "GDAL not installed";
   TempDir dir;
   const std::string in = dir / "in.tif";
-  ASSERT_EQ(test::Run("gdal_translate -q -co COMPRESS=DEFLATE -co TILED=YES -co BLOCKXSIZE=32 "
-                      "-co BLOCKYSIZE=32 " +
-                      Quote(Sample("logo.tif")) + " " + Quote(in))
-                .ExitCode,
-            0);
-  GdalRaster original;
-  ASSERT_TRUE(ReadWithGdal(in, original));
-  for (int kind : {2, 5}) {
-    const std::string out = dir / "out.tif";
-    const CommandResult job = RunCli({in, out, "/" + std::to_string(kind), "-co", "COMPRESS=ZSTD",
-                                      "-co", "TILED=YES", "-co", "BLOCKXSIZE=64"});
-    ASSERT_EQ(job.ExitCode, 0) << job.Output;
-    GdalRaster back;
-    ASSERT_TRUE(ReadWithGdal(out, back));
-    ExpectPlaced(original, back, kind);
-    EXPECT_EQ(GdalGeoTransform(out), GdalGeoTransform(in));
-    EXPECT_NE(test::Run("gdalinfo " + Quote(out)).Output.find("Block=64x256"), std::string::npos);
+  for (const char* layout :
+       {"-co COMPRESS=DEFLATE -co PREDICTOR=2 -co TILED=YES -co BLOCKXSIZE=32 -co BLOCKYSIZE=32",
+        "-co COMPRESS=LZW -co INTERLEAVE=BAND -co BLOCKYSIZE=7",
+        "-co COMPRESS=ZSTD -co INTERLEAVE=BAND -co TILED=YES -co BLOCKXSIZE=48 "
+        "-co BLOCKYSIZE=16"}) {
+    ASSERT_EQ(test::Run(std::string("gdal_translate -q -outsize 230 170 ") + layout + " " +
+                        Quote(Sample("logo.tif")) + " " + Quote(in))
+                  .ExitCode,
+              0);
+    GdalRaster original;
+    ASSERT_TRUE(ReadWithGdal(in, original));
+    for (int kind = 0; kind < 6; ++kind) {
+      SCOPED_TRACE(std::string(layout) + " kind " + std::to_string(kind));
+      const std::string out = dir / "out.tif";
+      const CommandResult job = RunCli({in, out, "/" + std::to_string(kind), "-co", "COMPRESS=ZSTD",
+                                        "-co", "TILED=YES", "-co", "BLOCKXSIZE=64"});
+      ASSERT_EQ(job.ExitCode, 0) << job.Output;
+      GdalRaster back;
+      ASSERT_TRUE(ReadWithGdal(out, back));
+      ExpectPlaced(original, back, kind);
+      EXPECT_EQ(GdalGeoTransform(out), GdalGeoTransform(in));
+      EXPECT_NE(test::Run("gdalinfo " + Quote(out)).Output.find("Block=64x256"), std::string::npos);
+    }
   }
 }
 

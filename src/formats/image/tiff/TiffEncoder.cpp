@@ -20,6 +20,8 @@ constexpr uint64_t kStripBytes = 256u << 10;
 constexpr uint32_t kDefaultTile = 256;
 // Blocks waiting for or in encoding, beyond which the job waits.
 constexpr uint64_t kInFlightBytes = 64u << 20;
+// Encoded blocks kept for the blocks to come.
+constexpr size_t kSpareBlocks = 2;
 
 // Encodes one strip or tile at a time through a libtiff handle on memory,
 // a one-strip image of the chunk's size: what libtiff writes while it
@@ -214,6 +216,7 @@ bool TTiffEncoder::PutRow(uint32_t row, const uint8_t* data) {
     return Fail("Row " + std::to_string(row) + " of the TIFF came again after it was encoded");
   TBlock& b = Partial[block];
   if (b.Data.empty()) {
+    b.Data = SpareBlock();
     b.Data.assign(RowsIn(block) * RowBytes, 0);
     b.Have.assign(RowsIn(block), false);
   }
@@ -226,6 +229,14 @@ bool TTiffEncoder::PutRow(uint32_t row, const uint8_t* data) {
   std::vector<uint8_t> full = std::move(b.Data);
   Partial.erase(block);
   return Submit(block, std::move(full));
+}
+
+std::vector<uint8_t> TTiffEncoder::SpareBlock() {
+  const std::lock_guard<std::mutex> lock(Mutex);
+  if (Spare.empty()) return {};
+  std::vector<uint8_t> data = std::move(Spare.back());
+  Spare.pop_back();
+  return data;
 }
 
 bool TTiffEncoder::Submit(uint32_t block, std::vector<uint8_t> data) {
@@ -315,6 +326,8 @@ void TTiffEncoder::Work() {
     }
     ++NextWrite;
     InFlight -= task.Data.size();
+    if (task.Data.capacity() >= BlockBytes && Spare.size() < kSpareBlocks)
+      Spare.push_back(std::move(task.Data));
     lock.unlock();
     Changed.notify_all();
   }

@@ -76,6 +76,7 @@ class TTiffEncoder {
   bool PutRow(uint32_t row, const uint8_t* data);
   uint32_t RowsIn(uint32_t block) const;
   bool Submit(uint32_t block, std::vector<uint8_t> data);
+  std::vector<uint8_t> SpareBlock();
   void Work();
   bool Failed();
 
@@ -92,6 +93,9 @@ class TTiffEncoder {
   std::mutex Mutex;
   std::condition_variable Changed;
   std::deque<TTask> Queue;
+  // Blocks' memory once encoded, for blocks to come: fresh memory for each
+  // block would be faulted in page by page.
+  std::vector<std::vector<uint8_t>> Spare;
   uint64_t NextSequence = 0, NextWrite = 0, InFlight = 0, NextOffset = 0;
   bool Closing = false, Abandoned = false;
   std::string WorkError;

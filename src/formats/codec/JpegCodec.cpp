@@ -382,12 +382,186 @@ int HeaderC(FILE* file, TErrorManager& errors, TJpegInfo* info, TBlockGrid* grid
   return jeNone;
 }
 
+// A file of one sequential scan whose rows keep their order (kinds 0 and
+// 1) is decoded as the encoder asks for its rows, into a ring of a few
+// rows of blocks: its whole image of coefficients is never held. The
+// decoder is held back once it has done the row the encoder reads, by
+// hiding the bytes it has not read yet, and resumes where libjpeg's
+// suspension left it when the encoder wants the next row.
+constexpr size_t kStreamBufferBytes = 16384;
+
+struct TRowStream {
+  jpeg_source_mgr Pub;  // first, so that libjpeg's source pointer is ours too
+  FILE* File = nullptr;
+  size_t Hidden = 0;  // bytes kept from the decoder while it is held back
+  bool Holding = false;
+  bool Done = false;                        // the decoder reached the end of the image
+  JDIMENSION Wanted = 0;                    // the row of MCUs the encoder reads
+  JDIMENSION RingRows = 0;                  // rows of MCUs the ring holds
+  JDIMENSION Started[MAX_COMPONENTS] = {};  // rows of MCUs handed out to be decoded
+  JDIMENSION RowWidth[MAX_COMPONENTS] = {};
+  JBLOCKARRAY Ring[MAX_COMPONENTS] = {};
+  jvirt_barray_ptr Blocks[MAX_COMPONENTS] = {};
+  int Requested = 0;  // arrays the decoder asked for, one a component
+  jvirt_barray_ptr (*DecoderRequest)(j_common_ptr, int, boolean, JDIMENSION, JDIMENSION,
+                                     JDIMENSION) = nullptr;
+  JBLOCKARRAY(*DecoderAccess)
+  (j_common_ptr, jvirt_barray_ptr, JDIMENSION, JDIMENSION, boolean) = nullptr;
+  JOCTET Buffer[kStreamBufferBytes];
+};
+
+TRowStream& StreamOf(j_decompress_ptr cinfo) { return *reinterpret_cast<TRowStream*>(cinfo->src); }
+
+void ReadMore(j_decompress_ptr cinfo) {
+  TRowStream& s = StreamOf(cinfo);
+  size_t count = std::fread(s.Buffer, 1, sizeof s.Buffer, s.File);
+  if (count == 0) {
+    if (std::ferror(s.File)) ERREXIT(cinfo, JERR_FILE_READ);
+    // As libjpeg's own source does: a warning, then an end of image.
+    WARNMS(cinfo, JWRN_JPEG_EOF);
+    s.Buffer[0] = 0xFF;
+    s.Buffer[1] = JPEG_EOI;
+    count = 2;
+  }
+  s.Pub.next_input_byte = s.Buffer;
+  s.Pub.bytes_in_buffer = count;
+}
+
+// Suspends the decoder while it is held back (libjpeg then resumes from
+// the last whole MCU it decoded).
+boolean FillStream(j_decompress_ptr cinfo) {
+  if (StreamOf(cinfo).Holding) return FALSE;
+  ReadMore(cinfo);
+  return TRUE;
+}
+
+// Markers are skipped only between whole MCUs, so the bytes skipped are
+// never needed again.
+void SkipStream(j_decompress_ptr cinfo, long count) {
+  jpeg_source_mgr& src = StreamOf(cinfo).Pub;
+  if (count <= 0) return;
+  while (static_cast<size_t>(count) > src.bytes_in_buffer) {
+    count -= static_cast<long>(src.bytes_in_buffer);
+    ReadMore(cinfo);
+  }
+  src.next_input_byte += count;
+  src.bytes_in_buffer -= static_cast<size_t>(count);
+}
+
+void NoSourceWork(j_decompress_ptr) {}
+
+// Between rows of MCUs, where the decoder has kept everything it decoded:
+// once it has done the row the encoder wants, what it has not read is
+// hidden, so that it suspends at the next byte it needs.
+void StreamMonitor(j_common_ptr common) {
+  Monitor(common);
+  auto* cinfo = reinterpret_cast<j_decompress_ptr>(common);
+  TRowStream& s = StreamOf(cinfo);
+  if (s.Holding || cinfo->input_iMCU_row <= s.Wanted) return;
+  s.Holding = true;
+  s.Hidden = s.Pub.bytes_in_buffer;
+  s.Pub.bytes_in_buffer = 0;
+}
+
+// The decoder's coefficient arrays, one a component, are recorded so that
+// their rows can be given from the ring.
+jvirt_barray_ptr RequestStreamed(j_common_ptr common, int pool, boolean zero, JDIMENSION width,
+                                 JDIMENSION height, JDIMENSION access) {
+  TRowStream& s = StreamOf(reinterpret_cast<j_decompress_ptr>(common));
+  jvirt_barray_ptr blocks = s.DecoderRequest(common, pool, zero, width, height, access);
+  if (s.Requested == MAX_COMPONENTS) ERREXIT(common, JERR_BAD_VIRTUAL_ACCESS);
+  s.RowWidth[s.Requested] = width;
+  s.Blocks[s.Requested++] = blocks;
+  return blocks;
+}
+
+// Rows of a component's blocks from the ring; a row of MCUs handed out to
+// be decoded is zeroed first (libjpeg writes only the coefficients that are
+// not zero), once, as a suspended row is handed out again when it resumes.
+JBLOCKARRAY StreamedRows(j_common_ptr common, jvirt_barray_ptr blocks, JDIMENSION first,
+                         JDIMENSION count, boolean writable) {
+  auto* cinfo = reinterpret_cast<j_decompress_ptr>(common);
+  TRowStream& s = StreamOf(cinfo);
+  int ci = 0;
+  while (ci < s.Requested && s.Blocks[ci] != blocks) ++ci;
+  if (ci == s.Requested) return s.DecoderAccess(common, blocks, first, count, writable);
+  const JDIMENSION v = static_cast<JDIMENSION>(cinfo->comp_info[ci].v_samp_factor);
+  if (!s.Ring[ci])
+    s.Ring[ci] = cinfo->mem->alloc_barray(common, JPOOL_IMAGE, s.RowWidth[ci], s.RingRows * v);
+  const JDIMENSION row = first / v;
+  // A row outside the ring is a fault of ours, reported, never mixed in.
+  if (count == 0 || (first + count - 1) / v != row || row >= s.Wanted + s.RingRows ||
+      row + s.RingRows < s.Started[ci] || (!writable && row + 1 > s.Started[ci]))
+    ERREXIT(cinfo, JERR_BAD_VIRTUAL_ACCESS);
+  JBLOCKARRAY rows = s.Ring[ci] + (row % s.RingRows) * v;
+  if (writable && row >= s.Started[ci]) {
+    for (JDIMENSION k = 0; k < v; ++k) std::memset(rows[k], 0, s.RowWidth[ci] * sizeof(JBLOCK));
+    s.Started[ci] = row + 1;
+  }
+  return rows + (first - row * v);
+}
+
+// Decodes on until the row of MCUs `row` is done (past the last, to the
+// end of the file).
+void ReadRows(j_decompress_ptr cinfo, JDIMENSION row) {
+  TRowStream& s = StreamOf(cinfo);
+  s.Wanted = row;
+  while (!s.Done && cinfo->input_iMCU_row <= row) {
+    if (s.Holding) {
+      s.Pub.bytes_in_buffer = s.Hidden;
+      s.Holding = false;
+    }
+    if (jpeg_read_coefficients(cinfo)) s.Done = true;
+  }
+}
+
+// Arithmetic decoding cannot be suspended.
+bool Streams(j_decompress_ptr cinfo, TBlockPlacement kind) {
+  return (kind == TBlockPlacement::None || kind == TBlockPlacement::MirrorHorizontal) &&
+         !jpeg_has_multiple_scans(cinfo) && !cinfo->arith_code;
+}
+
+// Takes over the decoder's input after its header, with the bytes its
+// reader had buffered past it, and its coefficient rows. Returns the
+// arrays the encoder is given, after the first row of MCUs is decoded.
+jvirt_barray_ptr* StartStream(j_decompress_ptr cinfo, TRowStream& s, FILE* file) {
+  s.File = file;
+  s.Pub.init_source = NoSourceWork;
+  s.Pub.fill_input_buffer = FillStream;
+  s.Pub.skip_input_data = SkipStream;
+  s.Pub.resync_to_restart = jpeg_resync_to_restart;
+  s.Pub.term_source = NoSourceWork;
+  if (cinfo->src->bytes_in_buffer > sizeof s.Buffer) ERREXIT(cinfo, JERR_BUFFER_SIZE);
+  std::memcpy(s.Buffer, cinfo->src->next_input_byte, cinfo->src->bytes_in_buffer);
+  s.Pub.next_input_byte = s.Buffer;
+  s.Pub.bytes_in_buffer = cinfo->src->bytes_in_buffer;
+  cinfo->src = &s.Pub;
+  // Blocks a row of MCUs codes at least (two bits each), and so the rows
+  // the decoder can still finish on the bits it holds when held back.
+  uint64_t blocks = 0;
+  for (int ci = 0; ci < cinfo->num_components; ++ci)
+    blocks += uint64_t(cinfo->comp_info[ci].width_in_blocks) * cinfo->comp_info[ci].v_samp_factor;
+  const uint64_t rows = (cinfo->image_height + cinfo->max_v_samp_factor * DCTSIZE - 1) /
+                        (cinfo->max_v_samp_factor * DCTSIZE);
+  s.RingRows =
+      static_cast<JDIMENSION>(std::min<uint64_t>(rows, 3 + 32 / std::max<uint64_t>(blocks, 1)));
+  s.DecoderRequest = cinfo->mem->request_virt_barray;
+  cinfo->mem->request_virt_barray = RequestStreamed;
+  s.DecoderAccess = cinfo->mem->access_virt_barray;
+  cinfo->mem->access_virt_barray = StreamedRows;
+  cinfo->progress->progress_monitor = StreamMonitor;
+  ReadRows(cinfo, 0);
+  if (s.Requested != cinfo->num_components) ERREXIT(cinfo, JERR_BAD_VIRTUAL_ACCESS);
+  return s.Blocks;
+}
+
 // The encoder asks for the placed file's blocks a row of blocks at a time;
 // they are made then from the source's coefficients, so that no second
 // copy of the image is held, whatever the placement.
 struct TPlacement {
   TBlockPlacement Kind = TBlockPlacement::None;
   j_decompress_ptr Source = nullptr;
+  bool Streamed = false;  // the source is read as its rows are wanted
   jvirt_barray_ptr* SourceBlocks = nullptr;
   JBLOCKARRAY Rows[MAX_COMPONENTS] = {};
   JDIMENSION RowWidth[MAX_COMPONENTS] = {};
@@ -454,6 +628,9 @@ JBLOCKARRAY PlacedRows(j_common_ptr common, jvirt_barray_ptr blocks, JDIMENSION 
   if (ci == cinfo->num_components || writable)
     return placement->EncoderAccess(common, blocks, first, count, writable);
   auto* source = reinterpret_cast<j_common_ptr>(placement->Source);
+  if (placement->Streamed)
+    ReadRows(placement->Source,
+             first / static_cast<JDIMENSION>(cinfo->comp_info[ci].v_samp_factor));
   auto sourceRow = [&](JDIMENSION row) {
     return placement->Source->mem->access_virt_barray(source, blocks, row, 1, FALSE)[0];
   };
@@ -559,8 +736,9 @@ void CopyMarkers(j_decompress_ptr source, j_compress_ptr target) {
 int PlaceC(FILE* in, FILE* out, TErrorManager& errors, TBlockPlacement kind) {
   jpeg_decompress_struct dinfo{};
   jpeg_compress_struct cinfo{};
-  jpeg_progress_mgr progress{};
+  jpeg_progress_mgr progress{}, writing{};
   TPlacement placement;
+  TRowStream stream;
   dinfo.err = InitErrors(errors, jeCorrupt);
   cinfo.err = &errors.Pub;
   if (setjmp(errors.Jump)) {
@@ -582,11 +760,14 @@ int PlaceC(FILE* in, FILE* out, TErrorManager& errors, TBlockPlacement kind) {
   }
   placement.Kind = kind;
   placement.Source = &dinfo;
-  placement.SourceBlocks = jpeg_read_coefficients(&dinfo);
+  placement.Streamed = Streams(&dinfo, kind);
+  placement.SourceBlocks =
+      placement.Streamed ? StartStream(&dinfo, stream, in) : jpeg_read_coefficients(&dinfo);
 
   jpeg_create_compress(&cinfo);
   LimitMemory(reinterpret_cast<j_common_ptr>(&cinfo));
-  cinfo.progress = &progress;
+  writing.progress_monitor = Monitor;
+  cinfo.progress = &writing;
   jpeg_stdio_dest(&cinfo, out);
   jpeg_copy_critical_parameters(&dinfo, &cinfo);
   if (Transposes(kind)) TransposeParameters(cinfo);
@@ -601,6 +782,9 @@ int PlaceC(FILE* in, FILE* out, TErrorManager& errors, TBlockPlacement kind) {
   jpeg_write_coefficients(&cinfo, placement.SourceBlocks);
   CopyMarkers(&dinfo, &cinfo);
   jpeg_finish_compress(&cinfo);
+  // What follows the last row is read too: a truncated or corrupt end is
+  // refused, as when the file is read whole.
+  if (placement.Streamed) ReadRows(&dinfo, dinfo.total_iMCU_rows);
   jpeg_finish_decompress(&dinfo);
   jpeg_destroy_compress(&cinfo);
   jpeg_destroy_decompress(&dinfo);

@@ -377,6 +377,50 @@ TEST(JpgMap, PlacesWholeBlocksWithoutLossAsJpegtranDoes) {
   }
 }
 
+// Kinds 0 and 1 of a file of one sequential scan decode its rows as the
+// encoder wants them, into a ring of a few rows: restart markers, rows of
+// one block, a single row, and a flat picture that codes a row in a few
+// bytes are placed as jpegtran places them.
+TEST(JpgMap, RowsDecodedAsTheyAreWrittenPlaceAsJpegtranDoes) {
+  TempDir dir;
+  struct TCase {
+    std::string Name;
+    int Columns, Rows;
+    std::string Options;
+  };
+  for (const TCase& c :
+       {TCase{"restart a row", 64, 48, "-sample 2x2 -restart 1"},
+        TCase{"restart an MCU", 64, 48, "-sample 2x1 -restart 1B"},
+        TCase{"narrow", 8, 600, "-grayscale"}, TCase{"one row", 64, 16, "-sample 2x2"},
+        TCase{"flat", 1024, 512, "-sample 2x2"},
+        TCase{"flat narrow", 16, 2000, "-grayscale -restart 7B"}}) {
+    const bool flat = c.Name.starts_with("flat");
+    const std::string head =
+        "P6\n" + std::to_string(c.Columns) + " " + std::to_string(c.Rows) + "\n255\n";
+    std::vector<uint8_t> pnm(head.begin(), head.end());
+    const TRaster p = Picture(c.Columns, c.Rows, 3);
+    for (int r = 0; r < c.Rows; ++r)
+      for (int col = 0; col < c.Columns; ++col)
+        for (int b = 0; b < 3; ++b)
+          pnm.push_back(flat ? 90 : static_cast<uint8_t>(p.At(col, r, b)));
+    WriteBytes(dir / "picture.pnm", pnm);
+    const std::string in = dir / "in.jpg";
+    ASSERT_EQ(test::Run("cjpeg -quality 85 " + c.Options + " -outfile " + Quote(in) + " " +
+                        Quote(dir / "picture.pnm"))
+                  .ExitCode,
+              0);
+    for (int kind : {0, 1}) {
+      const std::string what = c.Name + " kind " + std::to_string(kind) + ": ";
+      ExpectLossless(in, kind, dir, what);
+      ASSERT_EQ(test::Run("jpegtran -copy all -perfect " + JpegtranArgs(kind) + " -outfile " +
+                          Quote(dir / "jpegtran.jpg") + " " + Quote(in))
+                    .ExitCode,
+                0);
+      EXPECT_EQ(ReadBytes(dir / "placed.jpg"), ReadBytes(dir / "jpegtran.jpg")) << what;
+    }
+  }
+}
+
 // Partial blocks at the right or bottom edge: the placements that would
 // move them to the left or top take the pixel path and say so; the others
 // stay lossless. No pixel is trimmed.
@@ -463,13 +507,16 @@ TEST(JpgMap, PlacingRefusesDamagedFiles) {
   WriteBytes(dir / "cut.jpg", std::vector<uint8_t>(good.begin(), good.begin() + good.size() / 2));
   for (const auto& [name, why] : {std::pair{"damaged.jpg", "Corrupt JPEG data: "},
                                   {"cut.jpg", "The JPEG file is truncated: "}}) {
-    const CommandResult run = RunCli({dir / name, dir / "out.jpg", "/3"});
-    EXPECT_EQ(run.ExitCode, 1) << name << run.Output;
-    EXPECT_NE(run.Output.find("Writing " + (dir / "out.jpg") + " failed: " + why),
-              std::string::npos)
-        << name << run.Output;
-    EXPECT_FALSE(Exists(dir / "out.jpg")) << name;
-    EXPECT_FALSE(Exists(dir / "out.jpg.part")) << name;
+    // A quarter turn reads the file whole first; a flip as it writes.
+    for (const char* kind : {"/3", "/1"}) {
+      const CommandResult run = RunCli({dir / name, dir / "out.jpg", kind});
+      EXPECT_EQ(run.ExitCode, 1) << name << kind << run.Output;
+      EXPECT_NE(run.Output.find("Writing " + (dir / "out.jpg") + " failed: " + why),
+                std::string::npos)
+          << name << kind << run.Output;
+      EXPECT_FALSE(Exists(dir / "out.jpg")) << name << kind;
+      EXPECT_FALSE(Exists(dir / "out.jpg.part")) << name << kind;
+    }
   }
 }
 

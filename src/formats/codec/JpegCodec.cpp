@@ -435,9 +435,17 @@ boolean FillStream(j_decompress_ptr cinfo) {
   return TRUE;
 }
 
+// Gives the decoder back the bytes hidden from it.
+void Reveal(TRowStream& s) {
+  if (!s.Holding) return;
+  s.Pub.bytes_in_buffer = s.Hidden;
+  s.Holding = false;
+}
+
 // Markers are skipped only between whole MCUs, so the bytes skipped are
 // never needed again.
 void SkipStream(j_decompress_ptr cinfo, long count) {
+  Reveal(StreamOf(cinfo));
   jpeg_source_mgr& src = StreamOf(cinfo).Pub;
   if (count <= 0) return;
   while (static_cast<size_t>(count) > src.bytes_in_buffer) {
@@ -507,10 +515,7 @@ void ReadRows(j_decompress_ptr cinfo, JDIMENSION row) {
   TRowStream& s = StreamOf(cinfo);
   s.Wanted = row;
   while (!s.Done && cinfo->input_iMCU_row <= row) {
-    if (s.Holding) {
-      s.Pub.bytes_in_buffer = s.Hidden;
-      s.Holding = false;
-    }
+    Reveal(s);
     if (jpeg_read_coefficients(cinfo)) s.Done = true;
   }
 }
@@ -541,10 +546,8 @@ jvirt_barray_ptr* StartStream(j_decompress_ptr cinfo, TRowStream& s, FILE* file)
   uint64_t blocks = 0;
   for (int ci = 0; ci < cinfo->num_components; ++ci)
     blocks += uint64_t(cinfo->comp_info[ci].width_in_blocks) * cinfo->comp_info[ci].v_samp_factor;
-  const uint64_t rows = (cinfo->image_height + cinfo->max_v_samp_factor * DCTSIZE - 1) /
-                        (cinfo->max_v_samp_factor * DCTSIZE);
-  s.RingRows =
-      static_cast<JDIMENSION>(std::min<uint64_t>(rows, 3 + 32 / std::max<uint64_t>(blocks, 1)));
+  s.RingRows = static_cast<JDIMENSION>(
+      std::min<uint64_t>(cinfo->total_iMCU_rows, 3 + 32 / std::max<uint64_t>(blocks, 1)));
   s.DecoderRequest = cinfo->mem->request_virt_barray;
   cinfo->mem->request_virt_barray = RequestStreamed;
   s.DecoderAccess = cinfo->mem->access_virt_barray;

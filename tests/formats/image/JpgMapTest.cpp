@@ -348,6 +348,17 @@ void ExpectLossless(const std::string& in, int kind, const TempDir& dir, const s
   EXPECT_EQ(PlacedDifference(ReadDjpeg(in, scratch), ReadDjpeg(back, scratch)), 0) << what;
 }
 
+// The file ExpectLossless placed is jpegtran's for the same kind, byte for
+// byte.
+void ExpectAsJpegtran(const std::string& in, int kind, const TempDir& dir,
+                      const std::string& what) {
+  ASSERT_EQ(test::Run("jpegtran -copy all -perfect " + JpegtranArgs(kind) + " -outfile " +
+                      Quote(dir / "jpegtran.jpg") + " " + Quote(in))
+                .ExitCode,
+            0);
+  EXPECT_EQ(ReadBytes(dir / "placed.jpg"), ReadBytes(dir / "jpegtran.jpg")) << what;
+}
+
 }  // namespace
 
 // Every placement of 4:4:4, 4:2:2, 4:2:0 and grey files whose size is whole
@@ -361,11 +372,7 @@ TEST(JpgMap, PlacesWholeBlocksWithoutLossAsJpegtranDoes) {
     for (int kind = 0; kind <= 5; ++kind) {
       const std::string what = sampling + " kind " + std::to_string(kind) + ": ";
       ExpectLossless(in, kind, dir, what);
-      ASSERT_EQ(test::Run("jpegtran -copy all -perfect " + JpegtranArgs(kind) + " -outfile " +
-                          Quote(dir / "jpegtran.jpg") + " " + Quote(in))
-                    .ExitCode,
-                0);
-      EXPECT_EQ(ReadBytes(dir / "placed.jpg"), ReadBytes(dir / "jpegtran.jpg")) << what;
+      ExpectAsJpegtran(in, kind, dir, what);
       const TRaster ours = ReadDjpeg(dir / "placed.jpg", scratch);
       // Only the decoder's rounding (inverse DCT of transposed blocks,
       // chroma upsampling from the other side) tells the placed pixels from
@@ -412,11 +419,7 @@ TEST(JpgMap, RowsDecodedAsTheyAreWrittenPlaceAsJpegtranDoes) {
     for (int kind : {0, 1}) {
       const std::string what = c.Name + " kind " + std::to_string(kind) + ": ";
       ExpectLossless(in, kind, dir, what);
-      ASSERT_EQ(test::Run("jpegtran -copy all -perfect " + JpegtranArgs(kind) + " -outfile " +
-                          Quote(dir / "jpegtran.jpg") + " " + Quote(in))
-                    .ExitCode,
-                0);
-      EXPECT_EQ(ReadBytes(dir / "placed.jpg"), ReadBytes(dir / "jpegtran.jpg")) << what;
+      ExpectAsJpegtran(in, kind, dir, what);
     }
   }
 }

@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "dataset/ScratchFile.h"
 #include "job/BlockCopy.h"
 #include "job/MemoryBudget.h"
 #include "text/FileNames.h"
@@ -422,6 +423,8 @@ constexpr uint64_t kPageBytes = 4096;
 // mapped window): at 4 GiB, this budget (stripes of 512 MiB) took less
 // processor time than twice as much.
 constexpr uint64_t kStripeBudgetInMemory = 1u << 30;
+// The pieces a turn through a scratch file writes and reads there.
+constexpr uint64_t kScratchChunkBytes = 64u << 20;
 
 // What the job may count on: --memory, or what the machine and its cgroup offer.
 uint64_t JobMemory() { return MemoryLimit ? MemoryLimit.load() : MemoryToCountOn(); }
@@ -692,18 +695,28 @@ bool TMyThread::TurnStripes(TDataSetRoot2& input, TDataSetRoot2& output, const T
   stripe.RowStride = int64_t{stripeRows} * width * bands;
   stripe.BandStride = onePart ? width : int64_t{stripeRows} * width;
   stripe.ColumnStride = onePart ? width * bands : width;
-  const auto stripeMemory =
-      std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(W * stripe.RowStride));
+  const uint64_t stripeBytes = W * static_cast<uint64_t>(stripe.RowStride);
+  auto stripeMemory = std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(stripeBytes));
   stripe.Data = stripeMemory.get();
   // An input in memory stays in the page cache, and so does the output.
   const uint64_t memory = JobMemory();
   const bool once = InputBytes(input) > memory;
   const uint64_t ahead = ReadAheadWithin(memory);
-  // Progress counts each input row twice: read and turned, then written.
+  // Out of core, each stripe goes whole into a scratch file, and the output
+  // is written from it top down in a second pass: a stripe's parts of the
+  // output rows written in place cost the disk one request each (8 KiB for
+  // 65536 rows in 1 GiB), which held a turn to a fifth of what the disk
+  // moves in large ones. Where no scratch file can be had, they still do.
+  const uint32_t stripes = (H + stripeRows - 1) / stripeRows;
+  TScratchFile scratch;
+  const bool viaScratch =
+      once && scratch.Create(ExtractFileDir(OutputName), uint64_t{stripes} * stripeBytes);
+  // Progress counts each input row twice: read and turned, then written
+  // (through a scratch file: the first half).
   uint64_t done = 0;
-  auto goesOn = [&](uint64_t units) {
-    return ProgressTo(
-        static_cast<int32_t>(units * static_cast<uint64_t>(LastRow) / (2 * uint64_t{H})));
+  const uint64_t units = (viaScratch ? 4 : 2) * uint64_t{H};
+  auto goesOn = [&](uint64_t unit) {
+    return ProgressTo(static_cast<int32_t>(unit * static_cast<uint64_t>(LastRow) / units));
   };
   TCellBlock in;
   for (uint32_t r0 = 0; r0 < H; r0 += stripeRows) {
@@ -716,6 +729,17 @@ bool TMyThread::TurnStripes(TDataSetRoot2& input, TDataSetRoot2& output, const T
       if (!input.GetBlock(r0 + t0, n, in)) return BlockFailed("Reading", input, r0 + t0);
       TurnInTwo(in, n, !ccw, stripe, ccw ? t0 : m - t0 - n, W, ccw ? W - 1 : 0, ccw, bands);
       if (!goesOn(done += n)) return false;
+    }
+    if (viaScratch) {
+      const uint64_t position = uint64_t{r0 / stripeRows} * stripeBytes;
+      for (uint64_t k = 0; k < stripeBytes; k += kScratchChunkBytes) {
+        const uint64_t n = std::min(kScratchChunkBytes, stripeBytes - k);
+        if (const int code = scratch.Write(stripe.Data + k, n, position + k))
+          return ScratchFailed(code);
+        if (!goesOn(done + m * (k + n) / stripeBytes)) return false;
+      }
+      done += m;
+      continue;
     }
     const uint64_t firstColumn = ccw ? r0 : H - r0 - m;
     const uint64_t partBytes = uint64_t{m} * width * (onePart ? bands : 1);
@@ -734,7 +758,62 @@ bool TMyThread::TurnStripes(TDataSetRoot2& input, TDataSetRoot2& output, const T
     done += m;
     ColumnsWritten += static_cast<int32_t>(m);
   }
+  if (!viaScratch) return RowsDone(LastRow);
+  stripeMemory.reset();
+  return TurnFromScratch(output, layout, stripe, onePart, stripeRows, stripeBytes, scratch);
+}
+
+// The output rows, a block at a time, from the stripes in the scratch file:
+// each block's rows are one range of every stripe there. Progress goes on
+// from half way.
+bool TMyThread::TurnFromScratch(TDataSetRoot2& output, const TCellBlock& layout,
+                                const TCellBlock& stripe, bool onePart, uint32_t stripeRows,
+                                uint64_t stripeBytes, TScratchFile& scratch) {
+  const uint32_t H = static_cast<uint32_t>(Layer.Height());
+  const uint32_t outRows = static_cast<uint32_t>(OutRows);
+  const bool ccw = Layer.Kind() == tkRotate90CCW;
+  const uint32_t partCount = onePart ? 1 : static_cast<uint32_t>(output.GetBandCount());
+  const uint64_t rowBytes = static_cast<uint64_t>(layout.RowStride);
+  const uint64_t stripeRowBytes = static_cast<uint64_t>(stripe.RowStride);
+  // Within the stripe's memory, and at most kScratchChunkBytes of output
+  // rows, so that aborts and progress come often enough.
+  const uint32_t blockRows = static_cast<uint32_t>(std::clamp<uint64_t>(
+      std::min(stripeBytes / (rowBytes + stripeRowBytes), kScratchChunkBytes / rowBytes), 1,
+      outRows));
+  // Bytes between the cells of the output rows stay zero, as in the file.
+  const auto rows = std::make_unique<uint8_t[]>(static_cast<size_t>(blockRows * rowBytes));
+  const auto parts =
+      std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(blockRows * stripeRowBytes));
+  std::vector<const uint8_t*> starts(blockRows);
+  for (uint32_t q = 0; q < blockRows; ++q) starts[q] = rows.get() + q * rowBytes;
+  for (uint32_t i0 = 0; i0 < outRows; i0 += blockRows) {
+    const uint32_t n = std::min(blockRows, outRows - i0);
+    for (uint32_t r0 = 0; r0 < H; r0 += stripeRows) {
+      const uint32_t m = std::min(stripeRows, H - r0);
+      const uint64_t firstColumn = ccw ? r0 : H - r0 - m;
+      const uint64_t partBytes =
+          uint64_t{m} * CellTypeWidth(stripe.CellType) * (onePart ? output.GetBandCount() : 1);
+      if (const int code =
+              scratch.Read(parts.get(), n * stripeRowBytes,
+                           uint64_t{r0 / stripeRows} * stripeBytes + i0 * stripeRowBytes))
+        return ScratchFailed(code);
+      for (uint32_t q = 0; q < n; ++q)
+        for (uint32_t b = 0; b < partCount; ++b)
+          std::memcpy(
+              rows.get() + q * rowBytes + b * layout.BandStride + firstColumn * layout.ColumnStride,
+              parts.get() + q * stripeRowBytes + b * stripe.BandStride, partBytes);
+    }
+    if (!output.PutRows(i0, n, starts.data())) return BlockFailed("Writing", output, i0);
+    RowsWritten = static_cast<int32_t>(i0 + n);
+    if (!ProgressTo(static_cast<int32_t>((LastRow + uint64_t{i0} + n - 1) / 2))) return false;
+  }
   return RowsDone(LastRow);
+}
+
+bool TMyThread::ScratchFailed(int code) {
+  Fail("Writing " + OutputName +
+       " failed: its scratch file: " + std::system_category().message(code));
+  return false;
 }
 
 // A mapped file that another process cut short reads as zeros where it

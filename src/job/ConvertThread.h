@@ -40,6 +40,7 @@ extern std::atomic<uint32_t> TurnStripeRows;
 extern std::atomic<bool> DropRotation;
 
 class TMyThread;
+class TScratchFile;
 
 // What a front end provides to a job.
 class TJobHost {
@@ -127,6 +128,12 @@ class TMyThread {
   // An input still decoded while the job runs: waits for its rows before
   // `end`, heeding a stop and showing the progress meanwhile.
   bool InputReady(TDataSetRoot2& input, uint32_t end);
+  // Out of core, the stripes' second pass: `onePart` where a stripe row
+  // holds the bands of each cell together.
+  bool TurnFromScratch(TDataSetRoot2& output, const TCellBlock& layout, const TCellBlock& stripe,
+                       bool onePart, uint32_t stripeRows, uint64_t stripeBytes,
+                       TScratchFile& scratch);
+  bool ScratchFailed(int code);
   bool BlockFailed(const char* what, const TDataSetRoot2& set, uint32_t row);
   bool RowsDone(int32_t lastRow);
   bool ProgressTo(int32_t row);

@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
 #include <future>
+#include <thread>
 #include <vector>
 
 #include "TestRasters.h"
@@ -185,20 +189,24 @@ TEST(BlockCopy, SameBytesAsTheCellByCellPath) {
 // Quarter turns of inputs larger than the memory the job may count on, or
 // than one mapped window, go through stripes: the same bytes as the
 // cell-by-cell path for every cell type, byte order and band layout, out of
-// core and in memory, with stripes of whole pages of every output row and
-// stripes that divide neither the image nor a page, outputs narrower than
-// one tile, and tiles wide enough for two threads. (32-bit integers this
+// core (through a scratch file, in blocks of output rows that do not divide
+// the image) and in memory, with stripes of whole pages of every output
+// row, stripes that divide neither the image nor a page and stripes of one
+// row, outputs narrower than one tile, and tiles wide enough for two
+// threads. (32-bit integers this
 // large lose bits on the cell path; there the turn in memory is the
 // reference.)
 TEST(BlockCopy, StripedTurnsSameBytesAsTheCellByCellPath) {
   TempDir dir;
   struct Case {
     uint32_t Columns, Rows;
-    uint32_t StripeBytes;  // bytes of each output row's part; 0: 100 rows
+    uint32_t StripeBytes;  // bytes of each output row's part; 0: StripeRows rows
+    uint32_t StripeRows;
     uint64_t Memory;
-  } cases[] = {{45, 8200, 4096, 1},  // a page a part: stripes of 4096, 2048, 1024 or 512 rows
-               {1100, 300, 0, 0},
-               {1100, 300, 0, 1}};
+  } cases[] = {{45, 8200, 4096, 0, 1},  // a page a part: stripes of 4096, 2048, 1024 or 512 rows
+               {1100, 300, 0, 100, 0},
+               {1100, 300, 0, 100, 1},
+               {61, 23, 0, 1, 1}};
   for (const Case& c : cases)
     for (TestRaster raster : AllCellTypes())
       for (bool msb : {false, true})
@@ -209,7 +217,7 @@ TEST(BlockCopy, StripedTurnsSameBytesAsTheCellByCellPath) {
           raster.MsbFirst = msb;
           WriteErs(dir / "in.ers", raster);
           const bool exact = raster.CellType == "Signed32BitInteger";
-          const uint32_t stripeRows = c.StripeBytes ? c.StripeBytes / raster.Width : 100;
+          const uint32_t stripeRows = c.StripeBytes ? c.StripeBytes / raster.Width : c.StripeRows;
           for (std::string ext : {".ers", ".tif"}) {
             if (ext == ".tif" && raster.Width > 2) continue;
             SCOPED_TRACE(raster.CellType + " " + std::to_string(c.Columns) + " columns, " +
@@ -424,5 +432,72 @@ TEST(BlockCopy, ImageFormatsSameBytesAsTheCellByCellPath) {
         }
       }
     }
+  }
+}
+
+namespace {
+
+// Stops the job at the first hand-off past `StopAt` percent; each hand-off
+// takes a while, so that every block of rows reports.
+class TStoppingHost : public TQuietHost {
+ public:
+  void DisplayProgress(int percent, const std::string&, const std::string&) override {
+    std::this_thread::sleep_for(std::chrono::milliseconds(110));
+    if (percent >= StopAt) AbortRequested = true;
+  }
+  int StopAt = 0;
+};
+
+}  // namespace
+
+// A stop while a turn through a scratch file writes its output keeps the
+// rows written so far, each whole and right, and says how many; a stop
+// before that keeps none.
+TEST(BlockCopy, StopDuringATurnThroughAScratchFile) {
+  TempDir dir;
+  TestRaster raster;
+  raster.Columns = 300;
+  raster.Rows = 500;
+  raster.Bands = 1;
+  WriteErs(dir / "in.ers", raster);
+  ASSERT_EQ(Convert(dir / "in.ers", dir / "cells.ers", tkRotate90CW, false), "Successful Finish");
+  const std::vector<uint8_t> reference = ReadBytes(dir / "cells");
+  for (int stopAt : {60, 1}) {
+    SCOPED_TRACE(stopAt);
+    std::filesystem::remove(dir / "blocks");
+    std::filesystem::remove(dir / "blocks.ers");
+    MemoryLimit = 1;
+    TurnStripeRows = 100;
+    TStoppingHost host;
+    host.StopAt = stopAt;
+    std::string message, state;
+    {
+      TMyThread job(host, dir / "in.ers", dir / "blocks.ers", tkRotate90CW);
+      host.Done.get_future().wait();
+      message = job.Message();
+      state = job.OutputStateText();
+    }
+    AbortRequested = false;
+    MemoryLimit = 0;
+    TurnStripeRows = 0;
+    EXPECT_EQ(message, "User Abort");
+    const std::vector<uint8_t> written = ReadBytes(dir / "blocks");
+    ASSERT_EQ(written.size(), reference.size());
+    size_t rows = 0;
+    while (rows < 300 &&
+           std::equal(written.begin() + rows * 500, written.begin() + rows * 500 + 500,
+                      reference.begin() + rows * 500))
+      ++rows;
+    if (stopAt == 1) {
+      EXPECT_EQ(state,
+                "Output " + (dir / "blocks.ers") + " was created but holds none of its 300 rows");
+      continue;
+    }
+    EXPECT_GT(rows, 0u);
+    EXPECT_LT(rows, 300u);
+    EXPECT_EQ(state, "Output " + (dir / "blocks.ers") + " holds " + std::to_string(rows) +
+                         " of 300 rows; the others are empty");
+    EXPECT_TRUE(std::all_of(written.begin() + rows * 500, written.end(),
+                            [](uint8_t cell) { return cell == 0; }));
   }
 }

@@ -1,6 +1,8 @@
 #include "job/BlockCopy.h"
 
+#include <array>
 #include <cstring>
+#include <type_traits>
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -101,13 +103,17 @@ __attribute__((target("ssse3"))) uint32_t ReversePixels3Ssse3(uint8_t* dst, cons
   }
   return i;
 }
+
+bool HasSsse3() {
+  static const bool kShuffle = __builtin_cpu_supports("ssse3");
+  return kShuffle;
+}
 #endif
 
 void ReversePixels3(uint8_t* dst, const uint8_t* srcLast, uint32_t count) {
   uint32_t i = 0;
 #if defined(__x86_64__)
-  static const bool kShuffle = __builtin_cpu_supports("ssse3");
-  if (kShuffle) i = ReversePixels3Ssse3(dst, srcLast, count);
+  if (HasSsse3()) i = ReversePixels3Ssse3(dst, srcLast, count);
 #endif
   CopyPixels<3>(dst + 3 * int64_t{i}, 3, srcLast - 3 * int64_t{i}, -3, count - i);
 }
@@ -251,6 +257,82 @@ struct TSquare<8> : TSseSquare<8> {
     Rows[0] = lo;
   }
 };
+
+// Pixels of three or six bytes (RGB of 8 or 16 bits), N to a square's row,
+// which is 48 bytes: widened by a shuffle to lanes of four or eight bytes,
+// P to a register, turned as P x P squares of lanes, and narrowed back.
+template <uint32_t W>
+struct TWideSquare {
+  static constexpr uint32_t N = 48 / W, P = W == 3 ? 4 : 2, L = 16 / P;
+  __m128i Rows[N][4];
+
+  // Shuffles taking the pixels of bytes `from` .. `from` + 11 into lanes
+  // (in reverse order when `reversed`), and lanes back to twelve bytes.
+  using TOrder = std::array<int8_t, 16>;
+  static constexpr TOrder WidenOrder(int from, bool reversed) {
+    TOrder order{};
+    for (uint32_t l = 0; l < P; ++l)
+      for (uint32_t b = 0; b < L; ++b)
+        order[l * L + b] =
+            static_cast<int8_t>(b < W ? from + W * (reversed ? P - 1 - l : l) + b : -1);
+    return order;
+  }
+  static constexpr TOrder NarrowOrder() {
+    TOrder order{};
+    for (uint32_t b = 0; b < 16; ++b)
+      order[b] = static_cast<int8_t>(b < 12 ? b / W * L + b % W : -1);
+    return order;
+  }
+  static constexpr TOrder kWiden[2][2] = {{WidenOrder(0, false), WidenOrder(4, false)},
+                                          {WidenOrder(0, true), WidenOrder(4, true)}};
+  static constexpr TOrder kNarrow = NarrowOrder();
+  static __m128i Order(const TOrder& order) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(order.data()));
+  }
+  // Register q holds pixels P q .. P q + P - 1, the twelve bytes of group
+  // q (3 - q backwards); the last group is loaded with the four bytes
+  // before it, so that no load passes the row's 48 bytes.
+  __attribute__((target("ssse3"))) void Load(int i, const uint8_t* p, bool reversed) {
+    for (int q = 0; q < 4; ++q) {
+      const int group = reversed ? 3 - q : q, at = group == 3 ? 32 : 12 * group;
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + at));
+      Rows[i][q] = _mm_shuffle_epi8(v, Order(kWiden[reversed][group == 3]));
+    }
+  }
+  __attribute__((target("ssse3"))) void Transpose() {
+    __m128i out[N][4];
+    for (uint32_t g = 0; g < 4; ++g)
+      for (uint32_t q = 0; q < 4; ++q) {
+        const __m128i* a = &Rows[P * g][q];
+        __m128i* o = &out[P * q][g];
+        if constexpr (P == 2) {
+          o[0] = _mm_unpacklo_epi64(a[0], a[4]);
+          o[4] = _mm_unpackhi_epi64(a[0], a[4]);
+        } else {
+          const __m128i b0 = _mm_unpacklo_epi32(a[0], a[4]), b1 = _mm_unpackhi_epi32(a[0], a[4]);
+          const __m128i b2 = _mm_unpacklo_epi32(a[8], a[12]), b3 = _mm_unpackhi_epi32(a[8], a[12]);
+          o[0] = _mm_unpacklo_epi64(b0, b2);
+          o[4] = _mm_unpackhi_epi64(b0, b2);
+          o[8] = _mm_unpacklo_epi64(b1, b3);
+          o[12] = _mm_unpackhi_epi64(b1, b3);
+        }
+      }
+    std::memcpy(Rows, out, sizeof(out));
+  }
+  // Overlapping stores, each one's unused tail covered by the next; the
+  // last group goes as eight and four bytes, so that nothing is written
+  // past the 48 bytes (which may be another thread's).
+  __attribute__((target("ssse3"))) void Store(int i, uint8_t* p) const {
+    const __m128i narrow = Order(kNarrow);
+    for (int q = 0; q < 3; ++q)
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 12 * q),
+                       _mm_shuffle_epi8(Rows[i][q], narrow));
+    const __m128i last = _mm_shuffle_epi8(Rows[i][3], narrow);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(p + 36), last);
+    const uint32_t tail = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(last, 8)));
+    std::memcpy(p + 44, &tail, 4);
+  }
+};
 #endif
 
 // TransposeCells walks tiles of kTileRowBytes of input columns (output
@@ -260,28 +342,26 @@ struct TSquare<8> : TSseSquare<8> {
 // ahead, while the lines of the output rows being filled stay in the cache.
 // Measured on this project's machine, tiles of 1 to 4 KiB ran alike.
 constexpr uint32_t kTileRowBytes = 2048, kTileColumnBytes = 64;
-template <uint32_t W>
+// Square: the squares of cells of W bytes in registers; void, none.
+template <uint32_t W, typename Square>
 void TransposeTiled(uint8_t* dst, int64_t dstRowStride, const uint8_t* src, int64_t srcRowStride,
                     int64_t srcColumnStep, uint32_t cellBytes, uint32_t rows, uint32_t columns) {
   auto oneByOne = [&](uint32_t k0, uint32_t k1, uint32_t j0, uint32_t j1) {
     TransposeOneByOne<W>(dst, dstRowStride, src, srcRowStride, srcColumnStep, cellBytes, k0, k1, j0,
                          j1);
   };
-  constexpr bool kSquares = W == 1
-#if defined(__x86_64__)
-                            || W == 2 || W == 4 || W == 8
-#endif
-      ;
   const uint32_t w = W ? W : cellBytes;
-  const uint32_t tileRows = std::max(16u, kTileRowBytes / w);
-  const uint32_t tileColumns = std::max(16u, kTileColumnBytes / w);
-  if constexpr (!kSquares) {
+  if constexpr (std::is_void_v<Square>) {
+    const uint32_t tileRows = std::max(16u, kTileRowBytes / w);
+    const uint32_t tileColumns = std::max(16u, kTileColumnBytes / w);
     for (uint32_t k0 = 0; k0 < rows; k0 += tileRows)
       for (uint32_t j0 = 0; j0 < columns; j0 += tileColumns)
         oneByOne(k0, std::min(rows, k0 + tileRows), j0, std::min(columns, j0 + tileColumns));
   } else {
-    using Square = TSquare<W>;
     constexpr uint32_t N = Square::N;
+    // Tiles hold whole squares.
+    constexpr uint32_t tileRows = std::max(16u, kTileRowBytes / W) / N * N;
+    constexpr uint32_t tileColumns = std::max(16u, kTileColumnBytes / W) / N * N;
     const bool reversed = srcColumnStep < 0;
     // Cells running backwards: the N cells of a square's row end at the
     // first cell's address.
@@ -309,6 +389,32 @@ void TransposeTiled(uint8_t* dst, int64_t dstRowStride, const uint8_t* src, int6
     if (fullRows < rows) oneByOne(fullRows, rows, 0, columns);
   }
 }
+
+// The square cells of W bytes have in registers; void where they have none.
+template <uint32_t W>
+struct TSquareFor {
+  using Type = void;
+};
+template <>
+struct TSquareFor<1> {
+  using Type = TSquare<1>;
+};
+#if defined(__x86_64__)
+template <uint32_t W>
+requires(W == 2 || W == 4 || W == 8) struct TSquareFor<W> {
+  using Type = TSquare<W>;
+};
+
+template <uint32_t W>
+__attribute__((target("ssse3"), flatten)) void TransposeWide(uint8_t* dst, int64_t dstRowStride,
+                                                             const uint8_t* src,
+                                                             int64_t srcRowStride,
+                                                             int64_t srcColumnStep, uint32_t rows,
+                                                             uint32_t columns) {
+  TransposeTiled<W, TWideSquare<W>>(dst, dstRowStride, src, srcRowStride, srcColumnStep, W, rows,
+                                    columns);
+}
+#endif
 
 }  // namespace
 
@@ -345,8 +451,13 @@ void CopyPixelRun(uint8_t* dst, int64_t dstStep, const uint8_t* src, int64_t src
 void TransposeCells(uint8_t* dst, int64_t dstRowStride, const uint8_t* src, int64_t srcRowStride,
                     int64_t srcColumnStep, uint32_t cellBytes, uint32_t rows, uint32_t columns) {
   auto tiled = [&]<uint32_t W>() {
-    TransposeTiled<W>(dst, dstRowStride, src, srcRowStride, srcColumnStep, cellBytes, rows,
-                      columns);
+#if defined(__x86_64__)
+    if constexpr (W == 3 || W == 6)
+      if (HasSsse3())
+        return TransposeWide<W>(dst, dstRowStride, src, srcRowStride, srcColumnStep, rows, columns);
+#endif
+    TransposeTiled<W, typename TSquareFor<W>::Type>(dst, dstRowStride, src, srcRowStride,
+                                                    srcColumnStep, cellBytes, rows, columns);
   };
   switch (cellBytes) {
     case 1:

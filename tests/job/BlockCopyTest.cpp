@@ -71,8 +71,10 @@ TEST(BlockCopy, StridesAndReversal) {
 }
 
 // Every cell width, both column directions, and blocks with and without
-// edges the squares leave (and narrower than one square or one tile),
-// against the cell-by-cell definition.
+// edges the squares leave (and narrower than one square or one tile, or
+// ending with a whole tile of squares), against the cell-by-cell
+// definition. Nothing is written past a row: the next bytes may be another
+// thread's.
 TEST(BlockCopy, TransposeCellsOfEveryWidth) {
   for (uint32_t width : {1u, 2u, 3u, 4u, 6u, 8u, 12u, 16u})
     for (int direction : {1, -1})
@@ -82,6 +84,8 @@ TEST(BlockCopy, TransposeCellsOfEveryWidth) {
                                    {17u, 33u},
                                    {64u, 64u},
                                    {100u, 131u},
+                                   {48u, 32u},
+                                   {688u, 17u},
                                    {2100u, 70u}}) {
         SCOPED_TRACE(std::to_string(width) + " bytes, " + std::to_string(rows) + " x " +
                      std::to_string(columns) + (direction < 0 ? " backwards" : ""));

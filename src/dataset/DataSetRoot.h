@@ -161,6 +161,9 @@ class TDataSetRoot2 : public TMMapFile2 {
   // count - 1 from rows[k], RowStride bytes each. False from RowLayout: the
   // output takes no such rows.
   virtual bool RowLayout(TCellBlock&) { return false; }
+  // Of a created output that takes its rows in blocks only (GetBlock, not
+  // PutRows): the layout of those blocks, without data. False elsewhere.
+  virtual bool BlockLayout(TCellBlock&) { return false; }
   virtual bool PutRows(uint32_t, uint32_t, const uint8_t* const*) { return false; }
   // Of such an output, bytes offset .. offset + length - 1 of rows first ..
   // first + count - 1, row k's from data + k * dataStride; handed to the disk

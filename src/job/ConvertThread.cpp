@@ -624,15 +624,20 @@ bool TMyThread::FlipBlocks(TDataSetRoot2& input, TDataSetRoot2& output, uint32_t
 // Output row i is input column (kind 2) W - 1 - i or (kind 3) i; output
 // column j is input row j (kind 2) or H - 1 - j (kind 3).
 bool TMyThread::TurnBlocks(TDataSetRoot2& input, TDataSetRoot2& output, uint32_t blockRows) {
+  TCellBlock layout;
+  bool inPlace = false;
+  if (const uint32_t rows = StripeRows(input, output, layout, inPlace))
+    return TurnStripes(input, output, layout, inPlace, rows, blockRows);
+  return SweepTurn(input, output, blockRows);
+}
+
+// Every block of output rows takes a cell of every input row.
+bool TMyThread::SweepTurn(TDataSetRoot2& input, TDataSetRoot2& output, uint32_t blockRows) {
   const uint32_t W = static_cast<uint32_t>(Layer.Width());
   const uint32_t H = static_cast<uint32_t>(Layer.Height());
   const uint32_t outRows = static_cast<uint32_t>(OutRows);
   const uint32_t bands = static_cast<uint32_t>(input.GetBandCount());
   const bool ccw = Layer.Kind() == tkRotate90CCW;
-  TCellBlock layout;
-  if (const uint32_t rows = StripeRows(input, output, layout))
-    return TurnStripes(input, output, layout, rows);
-  // Every block of output rows takes a cell of every input row.
   if (!InputReady(input, H)) return false;
   // Each block of output rows sweeps the input, in parts of as many rows as
   // one block of the input holds. Where that is all of them, the output
@@ -662,13 +667,18 @@ bool TMyThread::TurnBlocks(TDataSetRoot2& input, TDataSetRoot2& output, uint32_t
 // the disk again for every block of output rows, and one larger than a
 // mapped window mapped again window by window: it is read once instead, in
 // stripes of the rows that the returned number gives (0: no stripes), within
-// that memory or, in memory, kStripeBudgetInMemory.
-uint32_t TMyThread::StripeRows(TDataSetRoot2& input, TDataSetRoot2& output, TCellBlock& layout) {
+// that memory or, in memory, kStripeBudgetInMemory. `inPlace`: the output
+// takes the stripes' parts of its rows; an output that takes whole blocks
+// of rows only is striped out of core alone, through a scratch file.
+uint32_t TMyThread::StripeRows(TDataSetRoot2& input, TDataSetRoot2& output, TCellBlock& layout,
+                               bool& inPlace) {
   const uint32_t H = static_cast<uint32_t>(Layer.Height());
   const uint64_t memory = JobMemory();
   const bool outOfCore = InputBytes(input) > memory;
   const uint32_t forced = TurnStripeRows;
-  if ((!forced && !outOfCore && input.BlockRows() >= H) || !output.RowLayout(layout)) return 0;
+  if (!forced && !outOfCore && input.BlockRows() >= H) return 0;
+  inPlace = output.RowLayout(layout);
+  if (!inPlace && !((forced || outOfCore) && output.BlockLayout(layout))) return 0;
   const int64_t width = CellTypeWidth(layout.CellType);
   const int64_t bands = input.GetBandCount();
   if (layout.ColumnStride != width && layout.ColumnStride != width * bands) return 0;
@@ -684,7 +694,7 @@ uint32_t TMyThread::StripeRows(TDataSetRoot2& input, TDataSetRoot2& output, TCel
 // every output row cut to the stripe's columns, laid out as the output lays
 // out its rows, and goes into the output with one write per row and band.
 bool TMyThread::TurnStripes(TDataSetRoot2& input, TDataSetRoot2& output, const TCellBlock& layout,
-                            uint32_t stripeRows) {
+                            bool inPlace, uint32_t stripeRows, uint32_t blockRows) {
   const uint32_t W = static_cast<uint32_t>(Layer.Width());
   const uint32_t H = static_cast<uint32_t>(Layer.Height());
   const uint32_t bands = static_cast<uint32_t>(input.GetBandCount());
@@ -709,8 +719,9 @@ bool TMyThread::TurnStripes(TDataSetRoot2& input, TDataSetRoot2& output, const T
   // moves in large ones. Where no scratch file can be had, they still do.
   const uint32_t stripes = (H + stripeRows - 1) / stripeRows;
   TScratchFile scratch;
-  const bool viaScratch =
-      once && scratch.Create(ExtractFileDir(OutputName), uint64_t{stripes} * stripeBytes);
+  const bool viaScratch = (once || !inPlace) && scratch.Create(ExtractFileDir(OutputName),
+                                                               uint64_t{stripes} * stripeBytes);
+  if (!inPlace && !viaScratch) return SweepTurn(input, output, blockRows);
   // Progress counts each input row twice: read and turned, then written
   // (through a scratch file: the first half).
   uint64_t done = 0;
@@ -760,15 +771,16 @@ bool TMyThread::TurnStripes(TDataSetRoot2& input, TDataSetRoot2& output, const T
   }
   if (!viaScratch) return RowsDone(LastRow);
   stripeMemory.reset();
-  return TurnFromScratch(output, layout, stripe, onePart, stripeRows, stripeBytes, scratch);
+  return TurnFromScratch(output, layout, stripe, onePart, inPlace, stripeRows, stripeBytes,
+                         scratch);
 }
 
 // The output rows, a block at a time, from the stripes in the scratch file:
 // each block's rows are one range of every stripe there. Progress goes on
 // from half way.
 bool TMyThread::TurnFromScratch(TDataSetRoot2& output, const TCellBlock& layout,
-                                const TCellBlock& stripe, bool onePart, uint32_t stripeRows,
-                                uint64_t stripeBytes, TScratchFile& scratch) {
+                                const TCellBlock& stripe, bool onePart, bool inPlace,
+                                uint32_t stripeRows, uint64_t stripeBytes, TScratchFile& scratch) {
   const uint32_t H = static_cast<uint32_t>(Layer.Height());
   const uint32_t outRows = static_cast<uint32_t>(OutRows);
   const bool ccw = Layer.Kind() == tkRotate90CCW;
@@ -779,15 +791,19 @@ bool TMyThread::TurnFromScratch(TDataSetRoot2& output, const TCellBlock& layout,
   // rows, so that aborts and progress come often enough.
   const uint32_t blockRows = static_cast<uint32_t>(std::clamp<uint64_t>(
       std::min(stripeBytes / (rowBytes + stripeRowBytes), kScratchChunkBytes / rowBytes), 1,
-      outRows));
+      inPlace ? outRows : std::min(outRows, output.BlockRows())));
   // Bytes between the cells of the output rows stay zero, as in the file.
-  const auto rows = std::make_unique<uint8_t[]>(static_cast<size_t>(blockRows * rowBytes));
+  const auto rows =
+      std::make_unique<uint8_t[]>(inPlace ? static_cast<size_t>(blockRows * rowBytes) : 0);
   const auto parts =
       std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(blockRows * stripeRowBytes));
   std::vector<const uint8_t*> starts(blockRows);
-  for (uint32_t q = 0; q < blockRows; ++q) starts[q] = rows.get() + q * rowBytes;
+  for (uint32_t q = 0; inPlace && q < blockRows; ++q) starts[q] = rows.get() + q * rowBytes;
+  TCellBlock out = layout;
+  out.Data = rows.get();
   for (uint32_t i0 = 0; i0 < outRows; i0 += blockRows) {
     const uint32_t n = std::min(blockRows, outRows - i0);
+    if (!inPlace && !output.GetBlock(i0, n, out)) return BlockFailed("Writing", output, i0);
     for (uint32_t r0 = 0; r0 < H; r0 += stripeRows) {
       const uint32_t m = std::min(stripeRows, H - r0);
       const uint64_t firstColumn = ccw ? r0 : H - r0 - m;
@@ -800,10 +816,10 @@ bool TMyThread::TurnFromScratch(TDataSetRoot2& output, const TCellBlock& layout,
       for (uint32_t q = 0; q < n; ++q)
         for (uint32_t b = 0; b < partCount; ++b)
           std::memcpy(
-              rows.get() + q * rowBytes + b * layout.BandStride + firstColumn * layout.ColumnStride,
+              out.Data + q * out.RowStride + b * out.BandStride + firstColumn * out.ColumnStride,
               parts.get() + q * stripeRowBytes + b * stripe.BandStride, partBytes);
     }
-    if (!output.PutRows(i0, n, starts.data())) return BlockFailed("Writing", output, i0);
+    if (inPlace && !output.PutRows(i0, n, starts.data())) return BlockFailed("Writing", output, i0);
     RowsWritten = static_cast<int32_t>(i0 + n);
     if (!ProgressTo(static_cast<int32_t>((LastRow + uint64_t{i0} + n - 1) / 2))) return false;
   }

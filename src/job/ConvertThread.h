@@ -122,16 +122,19 @@ class TMyThread {
   bool CopyBlocks(TDataSetRoot2& input, TDataSetRoot2& output);
   bool FlipBlocks(TDataSetRoot2& input, TDataSetRoot2& output, uint32_t blockRows);
   bool TurnBlocks(TDataSetRoot2& input, TDataSetRoot2& output, uint32_t blockRows);
-  uint32_t StripeRows(TDataSetRoot2& input, TDataSetRoot2& output, TCellBlock& layout);
+  bool SweepTurn(TDataSetRoot2& input, TDataSetRoot2& output, uint32_t blockRows);
+  uint32_t StripeRows(TDataSetRoot2& input, TDataSetRoot2& output, TCellBlock& layout,
+                      bool& inPlace);
   bool TurnStripes(TDataSetRoot2& input, TDataSetRoot2& output, const TCellBlock& layout,
-                   uint32_t stripeRows);
+                   bool inPlace, uint32_t stripeRows, uint32_t blockRows);
   // An input still decoded while the job runs: waits for its rows before
   // `end`, heeding a stop and showing the progress meanwhile.
   bool InputReady(TDataSetRoot2& input, uint32_t end);
-  // Out of core, the stripes' second pass: `onePart` where a stripe row
-  // holds the bands of each cell together.
+  // The stripes' second pass: `onePart` where a stripe row holds the bands
+  // of each cell together; `inPlace` where the output takes whole rows
+  // from memory, otherwise its blocks are filled.
   bool TurnFromScratch(TDataSetRoot2& output, const TCellBlock& layout, const TCellBlock& stripe,
-                       bool onePart, uint32_t stripeRows, uint64_t stripeBytes,
+                       bool onePart, bool inPlace, uint32_t stripeRows, uint64_t stripeBytes,
                        TScratchFile& scratch);
   bool ScratchFailed(int code);
   bool BlockFailed(const char* what, const TDataSetRoot2& set, uint32_t row);

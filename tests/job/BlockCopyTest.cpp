@@ -121,12 +121,13 @@ class TQuietHost : public TJobHost {
   std::promise<void> Done;
 };
 
-std::string Convert(const std::string& in, const std::string& out, int kind, bool blocks) {
+std::string Convert(const std::string& in, const std::string& out, int kind, bool blocks,
+                    const std::vector<std::string>& creationOptions = {}) {
   BlockCopyEnabled = blocks;
   TQuietHost host;
   std::string message;
   {
-    TMyThread job(host, in, out, kind);
+    TMyThread job(host, in, out, kind, {}, creationOptions);
     host.Done.get_future().wait();
     message = job.Message();
   }
@@ -504,4 +505,43 @@ TEST(BlockCopy, StopDuringATurnThroughAScratchFile) {
     EXPECT_TRUE(std::all_of(written.begin() + rows * 500, written.end(),
                             [](uint8_t cell) { return cell == 0; }));
   }
+}
+
+// Quarter turns of inputs larger than memory into outputs that are encoded
+// a block of rows at a time (compressed or tiled TIFF) go through stripes
+// and a scratch file too, instead of sweeping the input for every block:
+// the cells of the turn in memory, for every cell type and byte order, with
+// stripes that divide neither the image nor the tiles.
+TEST(BlockCopy, StripedTurnsIntoEncodedTiffsKeepEveryCell) {
+  TempDir dir;
+  const std::vector<std::vector<std::string>> encodings = {
+      {"COMPRESS=DEFLATE", "TILED=YES", "BLOCKXSIZE=32", "BLOCKYSIZE=16"},
+      {"COMPRESS=LZW", "BLOCKYSIZE=7"}};
+  for (TestRaster raster : AllCellTypes())
+    for (bool msb : {false, true}) {
+      raster.Columns = 130;
+      raster.Rows = 211;
+      raster.Bands = 3;
+      raster.MsbFirst = msb;
+      WriteErs(dir / "in.ers", raster);
+      for (const auto& options : encodings)
+        for (int kind : {tkRotate90CCW, tkRotate90CW}) {
+          SCOPED_TRACE(raster.CellType + (msb ? " MSB first, " : ", ") + options[0] + " kind " +
+                       std::to_string(kind));
+          ASSERT_EQ(Convert(dir / "in.ers", dir / "whole.tif", kind, true, options),
+                    "Successful Finish");
+          MemoryLimit = 1;
+          TurnStripeRows = 50;
+          const std::string message =
+              Convert(dir / "in.ers", dir / "striped.tif", kind, true, options);
+          MemoryLimit = 0;
+          TurnStripeRows = 0;
+          ASSERT_EQ(message, "Successful Finish");
+          for (const char* name : {"whole", "striped"})
+            ASSERT_EQ(Convert(dir / (std::string(name) + ".tif"),
+                              dir / (std::string(name) + "-cells.ers"), tkNone, true),
+                      "Successful Finish");
+          EXPECT_EQ(ReadBytes(dir / "whole-cells"), ReadBytes(dir / "striped-cells"));
+        }
+    }
 }

@@ -223,6 +223,12 @@ bool TTifMap2::RowLayout(TCellBlock& layout) {
   return true;
 }
 
+bool TTifMap2::BlockLayout(TCellBlock& layout) {
+  if (!Encoder) return false;
+  SetLayout(layout);
+  return true;
+}
+
 bool TTifMap2::PutRows(uint32_t first, uint32_t count, const uint8_t* const* rows) {
   if (Encoder || BlockRows() == 0 || count == 0 || first >= ImageLength ||
       count > ImageLength - first)

@@ -12,7 +12,10 @@
 #          turns of 256 MiB in memory cgroups of 32 to 96 MiB: each finishes or
 #          is reported killed)
 #   case   with "compressed": "8" (8-bit RGB) or "16" (16-bit elevation)
-#          alone, default both
+#          alone, default both; with "small" or "large" the same, "32"
+#          (32-bit float) or "rgba" (16-bit RGBA) alone, default all, so that
+#          "./bench.sh 1 large 8" fits a turn of the benchmark lock; with
+#          "linear", "memory" leaves out the runs out of core
 #   output with "compressed": "none" (uncompressed TIFF outputs) or "deflate"
 #          alone, default both. One case into one output takes some five
 #          minutes: "./bench.sh 1 compressed 16 deflate" fits a turn of the
@@ -133,9 +136,10 @@ bench_case() {  # label cols rows bands celltype bytes vipsformat
   vips copy "$WORK/in.tif" "$WORK/in.v" 2>/dev/null
   local lines=()
   lines+=("$(run cp "$WORK/copy" cp "$WORK/in" "$WORK/copy")")
+  # Kind 2 turns counterclockwise, as vips's d270 does.
   local kinds=(0 1 4 5 2 3)
-  local names=(none hflip vflip rot180 rot90cw rot90ccw)
-  local peers=(- vips-flip-h.v vips-flip-v.v vips-rot180.v vips-rot90.v vips-rot270.v)
+  local names=(none hflip vflip rot180 rot90ccw rot90cw)
+  local peers=(- vips-flip-h.v vips-flip-v.v vips-rot180.v vips-rot270.v vips-rot90.v)
   for n in 0 1 2 3 4 5; do
     lines+=("$(run "mirava-ers-${names[$n]}" "$WORK/o $WORK/o.ers" "$CLI" "$WORK/in.ers" "$WORK/o.ers" "/${kinds[$n]}") ${peers[$n]}")
   done
@@ -146,7 +150,7 @@ bench_case() {  # label cols rows bands celltype bytes vipsformat
   rm -f "$WORK/probe.tif" "$WORK/probe.tfw"
   sync
   if ((tiff_ok)); then
-    local tpeers=(gdal_translate vips-flip-h.tif vips-flip-v.tif vips-rot180.tif vips-rot90.tif vips-rot270.tif)
+    local tpeers=(gdal_translate vips-flip-h.tif vips-flip-v.tif vips-rot180.tif vips-rot270.tif vips-rot90.tif)
     for n in 0 1 2 3 4 5; do
       lines+=("$(run "mirava-tif-${names[$n]}" "$WORK/o.tif $WORK/o.tfw" "$CLI" "$WORK/in.tif" "$WORK/o.tif" "/${kinds[$n]}") ${tpeers[$n]}")
     done
@@ -264,6 +268,10 @@ bench_linear() {
       done | sort -n | head -1)
       lines+=("mirava-${names[$n]} memory $mib $t")
     done
+    if [ "$CASE" = memory ]; then
+      rm -f "$WORK"/big* "$WORK"/o* "$WORK/copy"
+      continue
+    fi
     OOC_LIMIT_MIB=$((mib / 4))
     lines+=("$(ooc_run cp 600 "$WORK/copy" cp "$WORK/big" "$WORK/copy" | awk -v m="$mib" '{print $1, "ooc", m, $2, $3}')")
     for n in 0 1 2 3 4 5; do
@@ -316,17 +324,20 @@ fi
 if [ "$SIZES" = linear ]; then
   bench_linear
 fi
+# The cases of "small" and "large" that CASE selects.
+wanted() { [ "$CASE" = both ] || [ "$CASE" = "$1" ]; }
 if [ "$SIZES" = small ] || [ "$SIZES" = both ]; then
-  bench_case "8-bit RGB, 256 MiB" 9459 9459 3 Unsigned8BitInteger 1
-  bench_case "16-bit elevation, 256 MiB" 11585 11585 1 Signed16BitInteger 2
-  bench_case "32-bit float, 256 MiB" 8192 8192 1 IEEE4ByteReal 4
+  if wanted 8; then bench_case "8-bit RGB, 256 MiB" 9459 9459 3 Unsigned8BitInteger 1; fi
+  if wanted 16; then bench_case "16-bit elevation, 256 MiB" 11585 11585 1 Signed16BitInteger 2; fi
+  if wanted 32; then bench_case "32-bit float, 256 MiB" 8192 8192 1 IEEE4ByteReal 4; fi
   # 8-byte pixels in TIFF (ER Mapper keeps the bands apart).
-  bench_case "16-bit RGBA, 256 MiB" 5792 5792 4 Unsigned16BitInteger 2
+  if wanted rgba; then bench_case "16-bit RGBA, 256 MiB" 5792 5792 4 Unsigned16BitInteger 2; fi
 fi
 if [ "$SIZES" = large ] || [ "$SIZES" = both ]; then
-  bench_case "8-bit RGB, 1 GiB" 18918 18918 3 Unsigned8BitInteger 1
-  bench_case "16-bit elevation, 1 GiB" 23170 23170 1 Signed16BitInteger 2
-  bench_case "32-bit float, 1 GiB" 16384 16384 1 IEEE4ByteReal 4
+  if wanted 8; then bench_case "8-bit RGB, 1 GiB" 18918 18918 3 Unsigned8BitInteger 1; fi
+  if wanted 16; then bench_case "16-bit elevation, 1 GiB" 23170 23170 1 Signed16BitInteger 2; fi
+  if wanted 32; then bench_case "32-bit float, 1 GiB" 16384 16384 1 IEEE4ByteReal 4; fi
+  if wanted rgba; then bench_case "16-bit RGBA, 1 GiB" 11585 11585 4 Unsigned16BitInteger 2; fi
 fi
 
 # A 1 GiB Deflate-compressed tiled GeoTIFF (horizontal predictor) into an

@@ -417,6 +417,7 @@ constexpr uint32_t kTile = 64;
 // The blocks of output rows a quarter turn in memory fills: written while
 // they are still in the cache, they cost a fraction of larger ones.
 constexpr uint64_t kTurnStageBytes = 1u << 20;
+constexpr uint64_t kCacheLine = 64;
 // The stripes of a quarter turn write whole pages of every output row.
 constexpr uint64_t kPageBytes = 4096;
 // The memory for the stripes of an input in memory (one larger than a
@@ -643,12 +644,16 @@ bool TMyThread::SweepTurn(TDataSetRoot2& input, TDataSetRoot2& output, uint32_t 
   // one block of the input holds. Where that is all of them, the output
   // blocks are small enough to stay in the cache until the background
   // writer copies them (a whole number of squares high where they can be);
-  // otherwise blocks as large as a window keep the sweeps few.
+  // otherwise blocks as large as a window keep the sweeps few. A block
+  // takes at least a cache line of each input row and band: with half a
+  // line, the other half was read again by the next block's sweep.
   const uint32_t inputRows = std::min(H, input.BlockRows());
   const uint32_t staged = StagedRows(input, output, H, blockRows, kTurnStageBytes);
-  const uint32_t turnRows = inputRows < H  ? blockRows
-                            : staged >= 16 ? staged & ~15u
-                                           : std::min(16u, blockRows);
+  const uint32_t lineRows = static_cast<uint32_t>(kCacheLine / CellTypeWidth(input.GetCellType()));
+  const uint32_t turnRows = inputRows < H
+                                ? blockRows
+                                : std::min(blockRows, std::max(staged >= 16 ? staged & ~15u : 16u,
+                                                               (lineRows + 15) & ~15u));
   TCellBlock in, out;
   for (uint32_t i0 = 0; i0 < outRows; i0 += turnRows) {
     const uint32_t n = std::min(turnRows, outRows - i0);

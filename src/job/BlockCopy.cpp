@@ -143,14 +143,8 @@ template <uint32_t W>
 struct TSseSquare {
   static constexpr uint32_t N = 16 / W;
   __m128i Rows[N];
-  void Load(int i, const uint8_t* p, bool reversed) {
-    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    if (reversed) {
-      if constexpr (W == 1) v = _mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8));
-      if constexpr (W <= 2) v = _mm_shufflehi_epi16(_mm_shufflelo_epi16(v, 0x1B), 0x1B);
-      v = _mm_shuffle_epi32(v, W == 4 ? 0x1B : 0x4E);
-    }
-    Rows[i] = v;
+  void Load(int i, const uint8_t* p) {
+    Rows[i] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
   }
   void Store(int i, uint8_t* p) const { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), Rows[i]); }
 };
@@ -204,10 +198,7 @@ template <>
 struct TSquare<1> {
   static constexpr uint32_t N = 8;
   uint64_t Rows[8];
-  void Load(int i, const uint8_t* p, bool reversed) {
-    std::memcpy(&Rows[i], p, 8);
-    if (reversed) Rows[i] = __builtin_bswap64(Rows[i]);
-  }
+  void Load(int i, const uint8_t* p) { std::memcpy(&Rows[i], p, 8); }
   void Transpose() { Transpose8x8(Rows); }
   void Store(int i, uint8_t* p) const { std::memcpy(p, &Rows[i], 8); }
 };
@@ -266,15 +257,14 @@ struct TWideSquare {
   static constexpr uint32_t N = 48 / W, P = W == 3 ? 4 : 2, L = 16 / P;
   __m128i Rows[N][4];
 
-  // Shuffles taking the pixels of bytes `from` .. `from` + 11 into lanes
-  // (in reverse order when `reversed`), and lanes back to twelve bytes.
+  // Shuffles taking the pixels of bytes `from` .. `from` + 11 into lanes,
+  // and lanes back to twelve bytes.
   using TOrder = std::array<int8_t, 16>;
-  static constexpr TOrder WidenOrder(int from, bool reversed) {
+  static constexpr TOrder WidenOrder(int from) {
     TOrder order{};
     for (uint32_t l = 0; l < P; ++l)
       for (uint32_t b = 0; b < L; ++b)
-        order[l * L + b] =
-            static_cast<int8_t>(b < W ? from + W * (reversed ? P - 1 - l : l) + b : -1);
+        order[l * L + b] = static_cast<int8_t>(b < W ? from + W * l + b : -1);
     return order;
   }
   static constexpr TOrder NarrowOrder() {
@@ -283,20 +273,19 @@ struct TWideSquare {
       order[b] = static_cast<int8_t>(b < 12 ? b / W * L + b % W : -1);
     return order;
   }
-  static constexpr TOrder kWiden[2][2] = {{WidenOrder(0, false), WidenOrder(4, false)},
-                                          {WidenOrder(0, true), WidenOrder(4, true)}};
+  static constexpr TOrder kWiden[2] = {WidenOrder(0), WidenOrder(4)};
   static constexpr TOrder kNarrow = NarrowOrder();
   static __m128i Order(const TOrder& order) {
     return _mm_loadu_si128(reinterpret_cast<const __m128i*>(order.data()));
   }
   // Register q holds pixels P q .. P q + P - 1, the twelve bytes of group
-  // q (3 - q backwards); the last group is loaded with the four bytes
-  // before it, so that no load passes the row's 48 bytes.
-  __attribute__((target("ssse3"))) void Load(int i, const uint8_t* p, bool reversed) {
+  // q; the last group is loaded with the four bytes before it, so that no
+  // load passes the row's 48 bytes.
+  __attribute__((target("ssse3"))) void Load(int i, const uint8_t* p) {
     for (int q = 0; q < 4; ++q) {
-      const int group = reversed ? 3 - q : q, at = group == 3 ? 32 : 12 * group;
-      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + at));
-      Rows[i][q] = _mm_shuffle_epi8(v, Order(kWiden[reversed][group == 3]));
+      const __m128i v =
+          _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + (q == 3 ? 32 : 12 * q)));
+      Rows[i][q] = _mm_shuffle_epi8(v, Order(kWiden[q == 3]));
     }
   }
   __attribute__((target("ssse3"))) void Transpose() {
@@ -362,9 +351,10 @@ void TransposeTiled(uint8_t* dst, int64_t dstRowStride, const uint8_t* src, int6
     // Tiles hold whole squares.
     constexpr uint32_t tileRows = std::max(16u, kTileRowBytes / W) / N * N;
     constexpr uint32_t tileColumns = std::max(16u, kTileColumnBytes / W) / N * N;
+    // Cells running backwards are loaded forwards, from the square's last
+    // cell on, and its rows stored in reverse order: no cell moves within
+    // a register.
     const bool reversed = srcColumnStep < 0;
-    // Cells running backwards: the N cells of a square's row end at the
-    // first cell's address.
     const int64_t back = reversed ? int64_t{N - 1} * W : 0;
     const uint32_t fullRows = rows / N * N, fullColumns = columns / N * N;
     for (uint32_t k0 = 0; k0 < fullRows; k0 += tileRows) {
@@ -376,11 +366,11 @@ void TransposeTiled(uint8_t* dst, int64_t dstRowStride, const uint8_t* src, int6
           for (uint32_t k = k0; k < k1; k += N) {
             Square square;
             for (uint32_t i = 0; i < N; ++i)
-              square.Load(static_cast<int>(i), s + k * srcColumnStep + i * srcRowStride, reversed);
+              square.Load(static_cast<int>(i), s + k * srcColumnStep + i * srcRowStride);
             square.Transpose();
             uint8_t* d = dst + k * dstRowStride + int64_t{j} * W;
             for (uint32_t i = 0; i < N; ++i)
-              square.Store(static_cast<int>(i), d + i * dstRowStride);
+              square.Store(static_cast<int>(i), d + (reversed ? N - 1 - i : i) * dstRowStride);
           }
         }
       }

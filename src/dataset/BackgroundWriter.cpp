@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 namespace mirava {
@@ -9,7 +10,8 @@ namespace mirava {
 int WriteAllAt(int fd, const uint8_t* data, uint64_t length, uint64_t position) {
   uint64_t done = 0;
   while (done < length) {
-    const ssize_t n = pwrite(fd, data + done, length - done, static_cast<off_t>(position + done));
+    const ssize_t n = pwrite(fd, data + done, std::min(length - done, kMaxWriteBytes),
+                             static_cast<off_t>(position + done));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return n < 0 ? errno : EIO;
     done += static_cast<uint64_t>(n);

@@ -183,11 +183,13 @@ bool TMapByte::WriteRows(uint64_t position, const uint8_t* const* rows, uint32_t
   uint32_t next = 0;  // first row not yet handed to pwritev
   uint64_t skip = 0;  // bytes of that row already written
   while (next < count) {
-    const uint32_t n = std::min(kParts, count - next);
-    for (uint32_t k = 0; k < n; ++k) {
-      const uint64_t from = k == 0 ? skip : 0;
-      parts[k].iov_base = const_cast<uint8_t*>(rows[next + k] + from);
-      parts[k].iov_len = static_cast<size_t>(rowLength - from);
+    // At most kMaxWriteBytes a call; the last part may end inside a row.
+    uint32_t n = 0;
+    for (uint64_t bytes = 0; n < kParts && next + n < count && bytes < kMaxWriteBytes; ++n) {
+      const uint64_t from = n == 0 ? skip : 0;
+      parts[n].iov_base = const_cast<uint8_t*>(rows[next + n] + from);
+      parts[n].iov_len = static_cast<size_t>(std::min(rowLength - from, kMaxWriteBytes - bytes));
+      bytes += parts[n].iov_len;
     }
     const ssize_t written = pwritev(Fd, parts, static_cast<int>(n),
                                     static_cast<off_t>(position + next * rowLength + skip));

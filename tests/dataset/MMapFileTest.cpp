@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <vector>
 
 #include "TestUtil.h"
 #include "text/TextUtils.h"
@@ -285,6 +287,34 @@ TEST(MMapFile, StagedRangesAndHandedRowsLandInPlace) {
     const uint8_t expected = r % 30 >= 20 ? 200 + (9 - r % 10) : r % 200;
     ASSERT_EQ(bytes[r * W + 999], expected) << r;
     ASSERT_EQ(bytes[r * W + 5], r == 0 ? 77 : expected) << r;
+  }
+}
+
+// Rows handed over go to the file in calls of at most kMaxWriteBytes, which
+// may end inside a row: rows longer than one call, and more rows than one
+// call takes, land whole and in place.
+TEST(MMapFile, HandedRowsSplitAcrossWriteCallsLandWhole) {
+  TempDir dir;
+  for (auto [W, H] : {std::pair{uint32_t(kMaxWriteBytes * 3 / 2 + 3), 3u}, {40001u, 64u}}) {
+    SCOPED_TRACE(std::to_string(W) + " x " + std::to_string(H));
+    class TGrid : public TMMapFile2 {
+     public:
+      using TMMapFile2::GridPutRows;
+    } grid;
+    ASSERT_TRUE(grid.OpenRaster(dir / "g", W, H, ctUnsigned8, 1, omCreate, false));
+    std::vector<std::vector<uint8_t>> source(H, std::vector<uint8_t>(W));
+    std::vector<const uint8_t*> rows;
+    for (uint32_t r = 0; r < H; ++r) {
+      for (uint32_t i = 0; i < W; ++i) source[r][i] = static_cast<uint8_t>((i * 7 + r) % 251);
+      rows.push_back(source[r].data());
+    }
+    ASSERT_TRUE(grid.GridPutRows(0, H, rows.data()));
+    ASSERT_TRUE(grid.CloseMapping());
+    const std::vector<uint8_t> bytes = mirava::test::ReadBytes(dir / "g");
+    ASSERT_EQ(bytes.size(), uint64_t{W} * H);
+    for (uint32_t r = 0; r < H; ++r)
+      ASSERT_TRUE(std::equal(source[r].begin(), source[r].end(), bytes.begin() + uint64_t{r} * W))
+          << "row " << r;
   }
 }
 

@@ -150,6 +150,9 @@ class TDataSetRoot2 : public TMMapFile2 {
   // before `first` are done with, those from `first` on come next (read
   // ahead as far as `ahead` bytes).
   virtual void ReadingRowsOnce(uint32_t /*first*/, uint64_t /*ahead*/) {}
+  // True when the rows lie in a scratch file made for this job (a decoded
+  // input): a reader that takes them once says so whatever their size.
+  virtual bool RowsInScratch() { return false; }
   // An input whose rows are still being decoded while the job reads them:
   // waits at most `most` for the rows before `end`. GetBlock and the cell
   // reads wait for their rows anyway; this lets the job stay responsive

@@ -586,7 +586,7 @@ bool TMyThread::FlipBlocks(TDataSetRoot2& input, TDataSetRoot2& output, uint32_t
   // backwards is not read ahead, which costs much once it is larger than
   // memory. Such an input also leaves the page cache behind the rows read.
   const uint64_t memory = JobMemory();
-  const bool once = InputBytes(input) > memory;
+  const bool once = InputBytes(input) > memory || input.RowsInScratch();
   const uint64_t ahead = ReadAheadWithin(memory);
   const uint8_t* rows[kTile];
   for (uint32_t r0 = 0; r0 < H; r0 += flipRows) {

@@ -212,7 +212,10 @@ void TTifMap2::SetLayout(TCellBlock& block) const {
 }
 
 void TTifMap2::ReadingRowsOnce(uint32_t first, uint64_t ahead) {
-  if (BlockRows() > 0) ReadingOnceAt(StripTable[0] + first * StripLineBytes, ahead);
+  if (Decoding)
+    Decoding->Release(first);
+  else if (BlockRows() > 0)
+    ReadingOnceAt(StripTable[0] + first * StripLineBytes, ahead);
 }
 
 bool TTifMap2::RowLayout(TCellBlock& layout) {

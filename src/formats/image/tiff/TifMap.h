@@ -68,6 +68,7 @@ class TTifMap2 : public TDataSetRoot2 {
   uint32_t BlockRows() override;
   bool GetBlock(uint32_t first, uint32_t count, TCellBlock& block) override;
   void ReadingRowsOnce(uint32_t first, uint64_t ahead) override;
+  bool RowsInScratch() override { return Decoding != nullptr; }
   TRowsState AwaitRows(uint32_t end, std::chrono::milliseconds most) override;
   bool RowLayout(TCellBlock& layout) override;
   bool BlockLayout(TCellBlock& layout) override;

@@ -264,11 +264,14 @@ struct TChunks {
 
 // Reports the rows a decoder has completed.
 using TPublish = std::function<void(uint32_t)>;
+// Waits until a chunk from this row on may be decoded; false once stopped.
+using TAdmit = std::function<bool(uint32_t)>;
 
 // Decodes strips or tiles number `first`, `first` + `stride`, ... into the
 // image; false with the reason in `error`.
 bool DecodeChunks(TIFF* tif, const TLayout& layout, uint8_t* image, uint32_t first, uint32_t stride,
-                  const std::atomic<bool>& stop, const TPublish& publish, std::string& error) {
+                  const std::atomic<bool>& stop, const TAdmit& admit, const TPublish& publish,
+                  std::string& error) {
   const TChunks chunks(tif, layout);
   const uint64_t chunkBytes =
       static_cast<uint64_t>(layout.Tiled ? TIFFTileSize64(tif) : TIFFStripSize64(tif));
@@ -282,6 +285,7 @@ bool DecodeChunks(TIFF* tif, const TLayout& layout, uint8_t* image, uint32_t fir
     const uint32_t row0 = k / chunks.Across * chunks.Height;
     const uint32_t column0 = layout.Tiled ? k % chunks.Across * layout.TileWidth : 0;
     const uint32_t rows = std::min(chunks.Height, layout.Length - row0);
+    if (!chunks.Separate && !admit(row0)) break;
     const uint32_t columns =
         layout.Tiled ? std::min(layout.TileWidth, layout.Width - column0) : layout.Width;
     // Empty strips and tiles are sparse: their cells stay 0, as GDAL shows.
@@ -349,13 +353,24 @@ class TScratch {
     Image = static_cast<uint8_t*>(view);
     return true;
   }
+  // Gives the whole pages before `end` back: what a reader is done with
+  // need not go to the disk, and its memory serves the pages to come.
+  void Drop(uint64_t end) {
+    end &= ~uint64_t{kPage - 1};
+    if (end <= Dropped) return;
+    if (fallocate(Fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(Dropped),
+                  static_cast<off_t>(end - Dropped)) == 0)
+      Dropped = end;
+  }
   std::string Name;
   uint8_t* Image = nullptr;
   bool Kept = false;
 
  private:
+  static constexpr uint64_t kPage = 4096;
   int Fd = -1;
   uint64_t Size = 0;
+  uint64_t Dropped = 0;
 };
 
 // At most this many decoders, one per core.
@@ -378,6 +393,9 @@ struct TTiffDecoding::TState {
   // Under Mutex: the rows each decoder has completed, and the first
   // failure's reason.
   std::vector<uint32_t> Rows;
+  // Under Mutex: the rows the reader gave up and the end of the rows it
+  // waited for; the decoders keep AheadRows ahead of both.
+  uint32_t Released = 0, Wanted = 0, AheadRows = 0;
   bool Failed = false;
   std::string Error;
   std::vector<std::thread> Decoders;
@@ -389,6 +407,13 @@ struct TTiffDecoding::TState {
     if (rows == Rows[decoder]) return;
     Rows[decoder] = rows;
     Changed.notify_all();
+  }
+
+  bool Admit(uint32_t row) {
+    std::unique_lock lock(Mutex);
+    Changed.wait(lock,
+                 [&] { return Stop || row < uint64_t{std::max(Wanted, Released)} + AheadRows; });
+    return !Stop;
   }
 
   void Finish(size_t decoder, bool ok) {
@@ -415,9 +440,10 @@ struct TTiffDecoding::TState {
       tif = own && TIFFCurrentDirectory(own.get()) == Directory ? own.get() : nullptr;
     }
     const TPublish publish = [this, index](uint32_t rows) { Publish(index, rows); };
+    const TAdmit admit = [this](uint32_t row) { return Admit(row); };
     const bool ok = tif && (lines ? DecodeLines(tif, Layout, Scratch.Image, Stop, publish, error)
                                   : DecodeChunks(tif, Layout, Scratch.Image, index, count, Stop,
-                                                 publish, error));
+                                                 admit, publish, error));
     Finish(index, ok);
   }
 };
@@ -425,12 +451,16 @@ struct TTiffDecoding::TState {
 TTiffDecoding::TTiffDecoding() : State(std::make_unique<TState>()) {}
 
 TTiffDecoding::~TTiffDecoding() {
-  State->Stop = true;
+  {
+    const std::lock_guard lock(State->Mutex);
+    State->Stop = true;
+  }
+  State->Changed.notify_all();
   for (std::thread& decoder : State->Decoders) decoder.join();
 }
 
 bool TTiffDecoding::Start(const std::string& fileName, const std::string& scratchFolder,
-                          std::string& error) {
+                          std::string& error, uint64_t aheadBytes) {
   error.clear();
   TState& s = *State;
   s.FileName = fileName;
@@ -465,6 +495,10 @@ bool TTiffDecoding::Start(const std::string& fileName, const std::string& scratc
   const TChunks chunks(s.First.get(), layout);
   const unsigned count = lines ? 1u : std::clamp<uint32_t>(chunks.Count, 1u, cores);
   s.Rows.assign(count, 0);
+  s.AheadRows = static_cast<uint32_t>(
+      std::min<uint64_t>(std::max<uint64_t>(aheadBytes / (layout.PixelBytes() * layout.Width),
+                                            2 * uint64_t{chunks.Height}),
+                         layout.Length));
   try {
     for (unsigned i = 0; i < count; ++i)
       s.Decoders.emplace_back([&s, i, count, lines] { s.Decode(i, count, lines); });
@@ -486,11 +520,26 @@ bool TTiffDecoding::Start(const std::string& fileName, const std::string& scratc
 TRowsState TTiffDecoding::Await(uint32_t end, std::chrono::milliseconds most, std::string& error) {
   TState& s = *State;
   std::unique_lock lock(s.Mutex);
+  if (end > s.Wanted) {
+    s.Wanted = end;
+    s.Changed.notify_all();
+  }
   s.Changed.wait_for(lock, most, [&] { return s.Failed || s.Done() >= end; });
   if (s.Done() >= end) return TRowsState::Ready;
   if (!s.Failed) return TRowsState::Pending;
   error = s.Error;
   return TRowsState::Failed;
+}
+
+void TTiffDecoding::Release(uint32_t end) {
+  TState& s = *State;
+  {
+    const std::lock_guard lock(s.Mutex);
+    if (end <= s.Released) return;
+    s.Released = std::min(end, s.Done());
+  }
+  s.Changed.notify_all();
+  s.Scratch.Drop(s.Released * s.Layout.PixelBytes() * s.Layout.Width);
 }
 
 bool TTiffDecoding::WaitFor(uint32_t end, std::string& error) {

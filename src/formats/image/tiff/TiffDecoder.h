@@ -38,15 +38,25 @@ class TTiffDecoding {
   TTiffDecoding(const TTiffDecoding&) = delete;
   TTiffDecoding& operator=(const TTiffDecoding&) = delete;
 
+  // Once the reader gives rows up, the decoders keep about this much ahead
+  // of it, so that the pages given up are used again while they are warm.
+  static constexpr uint64_t kAheadBytes = 64u << 20;
+
   // Checks `fileName`, creates the scratch file in `scratchFolder` at its
-  // full size and starts decoding into it. False with the reason in
-  // `error`; no scratch file is left behind then.
-  bool Start(const std::string& fileName, const std::string& scratchFolder, std::string& error);
+  // full size and starts decoding into it, `aheadBytes` ahead of the rows
+  // given up (at least two rows of strips or tiles). False with the reason
+  // in `error`; no scratch file is left behind then.
+  bool Start(const std::string& fileName, const std::string& scratchFolder, std::string& error,
+             uint64_t aheadBytes = kAheadBytes);
   // What Start found; valid once it succeeded.
   const TDecodedTiff& Decoded() const { return Description; }
   // Waits at most `most` for the rows before `end`; Failed with the reason
   // in `error`.
   TRowsState Await(uint32_t end, std::chrono::milliseconds most, std::string& error);
+  // The reader is done with the rows before `end`: their pages are given
+  // back, and from now on the decoders keep only the distance Start was
+  // given ahead of the rows given up (and of those waited for).
+  void Release(uint32_t end);
   // Waits for the rows before `end`; false with the reason in `error`.
   bool WaitFor(uint32_t end, std::string& error);
 

@@ -227,17 +227,21 @@ struct TSquare<2> : TSseSquare<2> {
   }
 };
 
+// The 4 x 4 square of 4-byte lanes in[0], in[step], in[2 step], in[3 step]
+// transposed into out[0], out[step], ... (which may be in).
+inline void Transpose4x4(const __m128i* in, __m128i* out, int step) {
+  const __m128i b0 = _mm_unpacklo_epi32(in[0], in[step]), b1 = _mm_unpackhi_epi32(in[0], in[step]);
+  const __m128i b2 = _mm_unpacklo_epi32(in[2 * step], in[3 * step]),
+                b3 = _mm_unpackhi_epi32(in[2 * step], in[3 * step]);
+  out[0] = _mm_unpacklo_epi64(b0, b2);
+  out[step] = _mm_unpackhi_epi64(b0, b2);
+  out[2 * step] = _mm_unpacklo_epi64(b1, b3);
+  out[3 * step] = _mm_unpackhi_epi64(b1, b3);
+}
+
 template <>
 struct TSquare<4> : TSseSquare<4> {
-  void Transpose() {
-    __m128i* a = Rows;
-    const __m128i b0 = _mm_unpacklo_epi32(a[0], a[1]), b1 = _mm_unpackhi_epi32(a[0], a[1]);
-    const __m128i b2 = _mm_unpacklo_epi32(a[2], a[3]), b3 = _mm_unpackhi_epi32(a[2], a[3]);
-    a[0] = _mm_unpacklo_epi64(b0, b2);
-    a[1] = _mm_unpackhi_epi64(b0, b2);
-    a[2] = _mm_unpacklo_epi64(b1, b3);
-    a[3] = _mm_unpackhi_epi64(b1, b3);
-  }
+  void Transpose() { Transpose4x4(Rows, Rows, 1); }
 };
 
 template <>
@@ -298,12 +302,7 @@ struct TWideSquare {
           o[0] = _mm_unpacklo_epi64(a[0], a[4]);
           o[4] = _mm_unpackhi_epi64(a[0], a[4]);
         } else {
-          const __m128i b0 = _mm_unpacklo_epi32(a[0], a[4]), b1 = _mm_unpackhi_epi32(a[0], a[4]);
-          const __m128i b2 = _mm_unpacklo_epi32(a[8], a[12]), b3 = _mm_unpackhi_epi32(a[8], a[12]);
-          o[0] = _mm_unpacklo_epi64(b0, b2);
-          o[4] = _mm_unpackhi_epi64(b0, b2);
-          o[8] = _mm_unpacklo_epi64(b1, b3);
-          o[12] = _mm_unpackhi_epi64(b1, b3);
+          Transpose4x4(a, o, 4);
         }
       }
     std::memcpy(Rows, out, sizeof(out));

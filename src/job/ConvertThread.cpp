@@ -808,8 +808,8 @@ bool TMyThread::TurnFromScratch(TDataSetRoot2& output, const TCellBlock& layout,
       std::make_unique<uint8_t[]>(inPlace ? static_cast<size_t>(blockRows * rowBytes) : 0);
   const auto parts =
       std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(blockRows * stripeRowBytes));
-  std::vector<const uint8_t*> starts(blockRows);
-  for (uint32_t q = 0; inPlace && q < blockRows; ++q) starts[q] = rows.get() + q * rowBytes;
+  std::vector<const uint8_t*> starts(inPlace ? blockRows : 0);
+  for (size_t q = 0; q < starts.size(); ++q) starts[q] = rows.get() + q * rowBytes;
   TCellBlock out = layout;
   out.Data = rows.get();
   for (uint32_t i0 = 0; i0 < outRows; i0 += blockRows) {

@@ -15,10 +15,10 @@ using namespace mirava::test;
 
 namespace {
 
-// When the user asks the job to stop: at the first progress shown, at the
-// last row's (after the job checked for a stop there), or at the note on
-// the path a JPEG takes (before it is read).
-enum class TStopAt { Never, FirstProgress, LastRow, Note };
+// When the user asks the job to stop: before it starts, at the first
+// progress shown, at the last row's (after the job checked for a stop there),
+// or at the note on the path a JPEG takes (before it is read).
+enum class TStopAt { Never, Start, FirstProgress, LastRow, Note };
 
 // Runs hand-offs inline and records what the job showed.
 class TRecordingHost : public TJobHost {
@@ -53,13 +53,13 @@ struct JobResult {
 };
 
 JobResult RunJob(const std::string& in, const std::string& out, int kind,
-                 TStopAt stopAt = TStopAt::Never) {
+                 TStopAt stopAt = TStopAt::Never, std::vector<std::string> creationOptions = {}) {
   TRecordingHost host;
   host.StopAt = stopAt;
-  AbortRequested = false;
+  AbortRequested = stopAt == TStopAt::Start;
   JobResult result;
   {
-    TMyThread job(host, in, out, kind);
+    TMyThread job(host, in, out, kind, {}, std::move(creationOptions));
     host.Done.get_future().wait();
     result.Message = job.Message();
     result.OutputState = job.OutputStateText();
@@ -211,18 +211,11 @@ TEST(ConvertThread, AStopWhileTheInputIsDecodedEndsTheJob) {
                       Quote(Sample("logo.tif")) + " " + Quote(dir / "in.tif"))
                 .ExitCode,
             0);
-  TRecordingHost host;
-  AbortRequested = true;
-  std::string message, state;
-  {
-    TMyThread job(host, dir / "in.tif", dir / "out.tif", tkRotate90CW, {}, {"COMPRESS=DEFLATE"});
-    host.Done.get_future().wait();
-    message = job.Message();
-    state = job.OutputStateText();
-  }
-  AbortRequested = false;
-  EXPECT_EQ(message, "User Abort");
-  EXPECT_EQ(state, "Output " + dir / "out.tif" + " was created but holds none of its 6000 rows");
+  JobResult r =
+      RunJob(dir / "in.tif", dir / "out.tif", tkRotate90CW, TStopAt::Start, {"COMPRESS=DEFLATE"});
+  EXPECT_EQ(r.Message, "User Abort");
+  EXPECT_EQ(r.OutputState,
+            "Output " + dir / "out.tif" + " was created but holds none of its 6000 rows");
 }
 
 TEST(ConvertThread, FailureMessages) {

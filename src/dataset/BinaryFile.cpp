@@ -4,12 +4,20 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <vector>
 
 #include "dataset/OutputFiles.h"
 #include "text/TextUtils.h"
 
 namespace mirava {
+
+namespace {
+
+constexpr uint64_t kCopyBufferBytes = 1u << 20;
+
+}  // namespace
 
 TBinaryFile::~TBinaryFile() {
   if (Fd >= 0) ::close(Fd);
@@ -67,6 +75,34 @@ bool TBinaryFile::WriteAt(uint64_t position, const void* data, size_t size) {
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return Fail(n < 0 ? errno : EIO);
     done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool TBinaryFile::CopyFrom(TBinaryFile& source, uint64_t from, uint64_t size, uint64_t to) {
+  if (Fd < 0 || source.Fd < 0) return Fail(EBADF);
+  auto in = static_cast<off_t>(from);
+  auto out = static_cast<off_t>(to);
+  uint64_t left = size;
+  while (left > 0) {
+    const ssize_t n = copy_file_range(source.Fd, &in, Fd, &out, left, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) break;
+    if (n == 0) return Fail(EIO);
+    left -= static_cast<uint64_t>(n);
+  }
+  if (left == 0) return true;
+  // Files the kernel cannot copy between go through memory.
+  std::vector<uint8_t> buffer(std::min<uint64_t>(left, kCopyBufferBytes));
+  while (left > 0) {
+    const size_t chunk = static_cast<size_t>(std::min<uint64_t>(left, buffer.size()));
+    const ssize_t n = ::pread(source.Fd, buffer.data(), chunk, in);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return Fail(n < 0 ? errno : EIO);
+    if (!WriteAt(static_cast<uint64_t>(out), buffer.data(), static_cast<size_t>(n))) return false;
+    in += n;
+    out += n;
+    left -= static_cast<uint64_t>(n);
   }
   return true;
 }

@@ -23,6 +23,10 @@ class TBinaryFile {
   bool Write(const void* data, size_t size);
   // Writes at `position`, wherever the last Write ended.
   bool WriteAt(uint64_t position, const void* data, size_t size);
+  // Copies bytes from .. from + size - 1 of `source` to `to` in this file,
+  // within the kernel where it can. A source that ends first is a failure
+  // of this file's (EIO).
+  bool CopyFrom(TBinaryFile& source, uint64_t from, uint64_t size, uint64_t to);
   // Sizes the file to `size` bytes with its blocks reserved, so that a full
   // disk shows now rather than when the file is written.
   bool Reserve(uint64_t size);

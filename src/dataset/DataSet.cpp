@@ -356,10 +356,12 @@ int FormatFromSignature(const std::string& fileName, std::string* ioError) {
 TDataSet2::~TDataSet2() { Close(); }
 
 bool PlacesWholeFile(const std::string& inputName, const std::string& outputName, int32_t kind,
-                     std::string& why) {
+                     const std::vector<std::string>& options, std::string& why) {
   why.clear();
-  if (FormatFromSignature(inputName) != fcJpeg || FormatFromExtension(outputName) != fcJpeg)
-    return false;
+  const int input = FormatFromSignature(inputName);
+  const int output = FormatFromExtension(outputName);
+  if (input == fcTiff && output == fcTiff) return TTifMap2::CanPlaceFile(inputName, options, kind);
+  if (input != fcJpeg || output != fcJpeg) return false;
   return TJpgMap2::CanPlaceFile(inputName, kind, why);
 }
 

@@ -130,10 +130,12 @@ std::vector<std::string> FormatFiles(int code, const std::string& fileName, bool
 
 // Whether the input file can be placed by `kind` into the output as a whole
 // file, without its cells being decoded: a JPEG into a JPEG whose size
-// allows the placement on its blocks. When both are of such a format but
-// the placement cannot be made that way, false with the reason in `why`.
+// allows the placement on its blocks, or a TIFF by kind 0 into a TIFF whose
+// creation `options` ask for the input's own encoding (its strips or tiles
+// are copied). When two JPEGs cannot be placed that way, false with the
+// reason in `why`.
 bool PlacesWholeFile(const std::string& inputName, const std::string& outputName, int32_t kind,
-                     std::string& why);
+                     const std::vector<std::string>& options, std::string& why);
 
 class TDataSet2 {
  public:

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -186,6 +187,11 @@ class TDataSetRoot2 : public TMMapFile2 {
   // The stop a created output heeds while it encodes at its close (JPEG,
   // ECW) or places a file whole: none until one is set.
   void SetStop(const std::atomic<bool>* stop) { Stop = stop; }
+  // Told the rows placed so far while PlaceFile writes, where the format
+  // can tell; PlaceFile stops, failing, once it returns false.
+  void SetPlaceProgress(std::function<bool(uint32_t)> progress) {
+    PlaceProgress = std::move(progress);
+  }
 
   // Completes a created file (headers, encoding) and closes it. False, with
   // ErrorText set, when any step failed; the destructor calls it when the
@@ -219,6 +225,7 @@ class TDataSetRoot2 : public TMMapFile2 {
 
   std::unique_ptr<TGCPList> ControlPoints;
   const std::atomic<bool>* Stop = nullptr;
+  std::function<bool(uint32_t)> PlaceProgress;
   TCoordinateSystem Crs;
   double RegistrationCellX = 0;
   double RegistrationCellY = 0;

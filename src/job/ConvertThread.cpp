@@ -110,7 +110,8 @@ void TMyThread::Execute() {
 
 bool TMyThread::OpenInput(const std::string& fileName) {
   std::string why;
-  WholeFile = BlockCopyEnabled && PlacesWholeFile(fileName, OutputName, Layer.Kind(), why);
+  WholeFile =
+      BlockCopyEnabled && PlacesWholeFile(fileName, OutputName, Layer.Kind(), CreationOptions, why);
   if (WholeFile)
     Host.Synchronize([&] { Host.ShowNote(kPlacedWithoutLossNote); });
   else if (!why.empty())
@@ -313,10 +314,13 @@ bool TMyThread::ProgressTo(int32_t row) {
 }
 
 bool TMyThread::PlaceWholeFile() {
-  if (!OutputSet->GetDataSet()->PlaceFile(InputName, Layer.Kind())) {
+  TDataSetRoot2& output = *OutputSet->GetDataSet();
+  output.SetPlaceProgress(
+      [this](uint32_t rows) { return rows == 0 || ProgressTo(static_cast<int32_t>(rows) - 1); });
+  if (!output.PlaceFile(InputName, Layer.Kind())) {
     if (AbortRequested)
       EndHalfWritten();
-    else
+    else if (Succeeded())
       Fail("Writing " + OutputName + " failed: " + OutputSet->GetErrorText());
     return false;
   }

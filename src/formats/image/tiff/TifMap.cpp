@@ -26,6 +26,7 @@ void TTifMap2::ResetDescription() {
   FixedLayout = true;
   PixelStart = kTiffHeaderSize;
   StripTable.clear();
+  Placed = false;
   Decoding.reset();
   PlaneWindows.clear();
   BitsPerSample.assign(1, 1);
@@ -58,7 +59,11 @@ bool TTifMap2::OpenRead(const std::string& fileName) {
   if (!FileExists(fileName)) {
     return Fail(TErrorCode::Format, "File not Exists");
   }
-  if (!Open(fileName, 0, 0, ctUnsigned8, 1, omRead)) return false;
+  // A file that needs decoding is only described.
+  DescribeOnly = true;
+  const bool opened = Open(fileName, 0, 0, ctUnsigned8, 1, omRead);
+  DescribeOnly = false;
+  if (!opened) return false;
   Decoding.reset();
   PlaneWindows.clear();
   return CloseMapping();
@@ -104,18 +109,21 @@ bool TTifMap2::OpenDecoded(uint8_t mode) {
   RowsKnownDecoded = 0;
   std::string error;
   const char* folder = std::getenv("TMPDIR");
-  if (!Decoding->Start(FileName, folder && *folder ? folder : "/tmp", error)) {
+  if (DescribeOnly ? !Decoding->Inspect(FileName, error)
+                   : !Decoding->Start(FileName, folder && *folder ? folder : "/tmp", error)) {
     Decoding.reset();
     return refuse(error);
   }
   const TDecodedTiff& decoded = Decoding->Decoded();
-  const std::string name = FileName;
-  const bool mapped = OpenMapping(decoded.ScratchName, omRead, 0);
-  unlink(decoded.ScratchName.c_str());
-  FileName = name;
-  if (!mapped) {
-    Decoding.reset();
-    return refuse("scratch file: " + ErrorText);
+  if (!DescribeOnly) {
+    const std::string name = FileName;
+    const bool mapped = OpenMapping(decoded.ScratchName, omRead, 0);
+    unlink(decoded.ScratchName.c_str());
+    FileName = name;
+    if (!mapped) {
+      Decoding.reset();
+      return refuse("scratch file: " + ErrorText);
+    }
   }
   MSBFirst = false;
   ImageWidth = decoded.Width;
@@ -127,7 +135,8 @@ bool TTifMap2::OpenDecoded(uint8_t mode) {
   PlanarConfiguration = 1;
   RowsPerStrip = ImageLength;
   StripsPerPlane = 1;
-  StripTable.assign(1, 0);
+  // Described only, there are no rows to check.
+  StripTable.assign(DescribeOnly ? 0 : 1, 0);
   ColorTable = decoded.Colors;
   if (!CheckLayout()) {
     Decoding.reset();
@@ -324,7 +333,7 @@ void TTifMap2::WorldToPixel(double x, double y, double& column, double& row) {
 bool TTifMap2::Close() {
   if (Closed) return true;
   Closed = true;
-  bool ok = !Encoder || CloseEncoded();
+  bool ok = !(Encoder || Placed) || CloseEncoded();
   Decoding.reset();
   PlaneWindows.clear();
   if (!CloseMapping()) {

@@ -13,6 +13,7 @@
 
 #include "dataset/BinaryFile.h"
 #include "dataset/DataSetRoot.h"
+#include "formats/image/tiff/TiffChunkCopy.h"
 #include "formats/image/tiff/TiffDecoder.h"
 #include "formats/image/tiff/TiffEncoder.h"
 #include "georef/WorldFile.h"
@@ -76,6 +77,14 @@ class TTifMap2 : public TDataSetRoot2 {
   bool PutRowParts(uint32_t first, uint32_t count, uint64_t offset, uint64_t length,
                    const uint8_t* data, uint64_t dataStride, bool toDisk) override;
   bool Close() override;
+  // Whether a kind 0 job from `inputName` into a TIFF created with
+  // `options` can take the input's strips or tiles unchanged: the same
+  // lossless compression, predictor, blocks and samples.
+  static bool CanPlaceFile(const std::string& inputName, const std::vector<std::string>& options,
+                           int32_t kind);
+  // Copies the input's strips or tiles into this created file, which
+  // CanPlaceFile allowed; Close writes the header.
+  bool PlaceFile(const std::string& inputName, int32_t kind) override;
   // COMPRESS, PREDICTOR, TILED, BLOCKXSIZE, BLOCKYSIZE, ZLEVEL, ZSTD_LEVEL
   // (TiffOptions.h); empty when `options` are right.
   static std::string CheckCreationOptions(const std::vector<std::string>& options);
@@ -102,6 +111,8 @@ class TTifMap2 : public TDataSetRoot2 {
   // codecs as the rows come, completed by Close.
   bool CreateEncoded(const std::string& fileName, const TTiffOptions& options);
   bool CloseEncoded();
+  // Copies the chunks `stored` lists into the file, in their order.
+  bool CopyChunks(const std::string& inputName, const TStoredChunks& stored);
   // Reads the first IFD; false with the reason in TiffError.
   bool ParseIfd();
   // The pieces of ParseIfd: the directory's entries (the first of each
@@ -159,12 +170,14 @@ class TTifMap2 : public TDataSetRoot2 {
   // Of an input decoded through libtiff, the decoding under way.
   std::unique_ptr<TTiffDecoding> Decoding;
   uint32_t RowsKnownDecoded = 0;  // rows it is known to have decoded
+  bool DescribeOnly = false;      // OpenRead: such an input is not decoded
   // Of a created compressed or tiled file: its encoder and file, and the
   // layout of its strips or tiles.
   std::unique_ptr<TTiffEncoder> Encoder;
   TBinaryFile EncodedFile;
   TTiffPixels Encoded;
   std::vector<uint64_t> ChunkByteCounts;
+  bool Placed = false;  // the chunks were copied by PlaceFile
   // One window per sample plane, for band-separate files larger than one
   // window: a single window would be moved for every band of every cell.
   std::vector<std::unique_ptr<TPlaneWindow>> PlaneWindows;

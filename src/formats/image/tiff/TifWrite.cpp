@@ -3,6 +3,7 @@
 // the fixed header of old; everything else (a palette too) an IFD laid out
 // for it, in a BigTIFF when the offsets pass 4 GiB.
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <vector>
 
@@ -11,6 +12,7 @@
 #include "formats/image/tiff/TifMap.h"
 #include "formats/image/tiff/TiffOptions.h"
 #include "formats/image/tiff/TiffTags.h"
+#include "job/PhotoLayer.h"
 #include "text/TextUtils.h"
 
 namespace mirava {
@@ -38,6 +40,10 @@ void PutDouble(uint8_t* p, double v) { StoreLE(p, v); }
 // Room for the longest key directory GeoKeyDirectory makes, so that a new
 // georeference never moves the pixels.
 constexpr uint32_t kMostGeoKeys = 24;
+
+// The most a copy of stored strips or tiles moves between two looks at the
+// stop and the progress.
+constexpr uint64_t kCopyPiece = 16u << 20;
 
 // One IFD after the file header: entries in tag order, each value that does
 // not fit its entry's field after the IFD on an 8-byte boundary.
@@ -230,12 +236,86 @@ bool TTifMap2::CreateEncoded(const std::string& fileName, const TTiffOptions& op
   return true;
 }
 
-bool TTifMap2::CloseEncoded() {
-  bool ok = Encoder->Finish();
-  if (!ok) Fail(TErrorCode::Codec, Encoder->Error);
-  StripTable = Encoder->Offsets;
-  ChunkByteCounts = Encoder->ByteCounts;
+bool TTifMap2::CanPlaceFile(const std::string& inputName, const std::vector<std::string>& options,
+                            int32_t kind) {
+  TTiffOptions parsed;
+  TStoredChunks stored;
+  if (kind != tkNone || !ParseTiffOptions(options, parsed).empty() || parsed.Plain() ||
+      !ReadCopyableChunks(inputName, stored).empty() ||
+      !TiffOptionsRefusal(parsed, stored.Pixels.CellType).empty())
+    return false;
+  TTiffPixels wanted = stored.Pixels;
+  std::string error;
+  return ChunkLayout(parsed, stored.Pixels.CellType, wanted, error) &&
+         ChunkDifference(stored.Pixels, wanted).empty();
+}
+
+bool TTifMap2::PlaceFile(const std::string& inputName, int32_t kind) {
+  if (!Encoder || kind != tkNone)
+    return Fail(TErrorCode::Internal, "TIFF strips or tiles are taken unchanged by kind 0 only");
+  TStoredChunks stored;
+  std::string why = ReadCopyableChunks(inputName, stored);
+  if (why.empty()) why = ChunkDifference(stored.Pixels, Encoded);
+  if (!why.empty())
+    return Fail(TErrorCode::Format, "Tiff error " + inputName + " cannot be copied: " + why);
+  // No row will come to be encoded.
   Encoder.reset();
+  if (!CopyChunks(inputName, stored)) return false;
+  Placed = true;
+  return true;
+}
+
+bool TTifMap2::CopyChunks(const std::string& inputName, const TStoredChunks& stored) {
+  const std::vector<uint64_t>& from = stored.Offsets;
+  const std::vector<uint64_t>& bytes = stored.ByteCounts;
+  uint64_t total = 0;
+  for (const uint64_t n : bytes) total += n;
+  // The pixels' size is known now: a BigTIFF only when it must be.
+  StripTable.assign(from.size(), 0);
+  BigTiff = false;
+  PixelStart = OpenHeader(true).size();
+  BigTiff = PixelStart + total + (uint64_t{64} << 20) > UINT32_MAX;
+  PixelStart = OpenHeader(true).size();
+  TBinaryFile input;
+  if (!input.OpenRead(inputName))
+    return Fail(TErrorCode::IO, "Reading " + inputName + ": " + input.ErrorText());
+  const uint32_t across = Encoded.Tiled ? (ImageWidth - 1) / Encoded.ChunkWidth + 1 : 1;
+  uint64_t to = PixelStart;
+  // Runs of chunks that follow each other in the input go in one copy, in
+  // pieces that let a stop or the progress through.
+  for (size_t i = 0; i < from.size();) {
+    size_t end = i + 1;
+    uint64_t run = bytes[i];
+    while (end < from.size() && from[end] == from[i] + run && run + bytes[end] <= kCopyPiece)
+      run += bytes[end++];
+    if (!EncodedFile.CopyFrom(input, from[i], run, to)) {
+      const bool shortInput = EncodedFile.ErrorCode() == EIO;
+      return Fail(TErrorCode::IO, shortInput
+                                      ? "Input " + inputName + " ended early"
+                                      : "Writing " + FileName + ": " + EncodedFile.ErrorText());
+    }
+    for (; i < end; ++i) {
+      StripTable[i] = to;
+      ChunkByteCounts[i] = bytes[i];
+      to += bytes[i];
+    }
+    const uint32_t rows = static_cast<uint32_t>(
+        std::min<uint64_t>(uint64_t{end / across} * Encoded.ChunkLength, ImageLength));
+    if ((Stop && *Stop) || (PlaceProgress && !PlaceProgress(rows)))
+      return Fail(TErrorCode::Internal, "Stopped");
+  }
+  return true;
+}
+
+bool TTifMap2::CloseEncoded() {
+  bool ok = true;
+  if (Encoder) {
+    ok = Encoder->Finish();
+    if (!ok) Fail(TErrorCode::Codec, Encoder->Error);
+    StripTable = Encoder->Offsets;
+    ChunkByteCounts = Encoder->ByteCounts;
+    Encoder.reset();
+  }
   // The estimate of the largest size made this a BigTIFF when it had to be.
   if (ok && !BigTiff && EncodedFile.Size() > UINT32_MAX)
     ok = Fail(TErrorCode::Internal, "TIFF output passed 4 GiB without being a BigTIFF");

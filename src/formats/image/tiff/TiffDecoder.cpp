@@ -32,20 +32,6 @@ constexpr uint64_t kChunkLimit = 64u << 20;
 // 1,000, ZSTD and CCITT on blank pages reach some 10,000; more is a bomb.
 constexpr uint64_t kMaxRatio = 100000;
 constexpr uint64_t kSmallImage = 64u << 20;
-constexpr tdir_t kMostDirectories = 1000;
-
-// A handle whose errors land in `error` and whose warnings are dropped;
-// nothing of libtiff's reaches the terminal.
-TTiffHandle OpenTiff(const std::string& fileName, std::string& error) {
-  const TTiffOpenOptions options = QuietTiffOptions(error);
-  if (!options) {
-    error = "out of memory";
-    return nullptr;
-  }
-  TTiffHandle tif(TIFFOpenExt(fileName.c_str(), "r", options.get()));
-  if (!tif && error.empty()) error = "not readable";
-  return tif;
-}
 
 struct TLayout {
   uint32_t Width = 0, Length = 0, Bits = 1, Samples = 1, Format = SAMPLEFORMAT_UINT;
@@ -58,23 +44,6 @@ struct TLayout {
   uint64_t ImageBytes() const { return PixelBytes() * Width * Length; }
 };
 
-// The cell type GDAL reads samples of this size and format as.
-uint8_t CellTypeOf(uint32_t bits, uint32_t format) {
-  if (format == SAMPLEFORMAT_UINT || format == SAMPLEFORMAT_VOID) {
-    if (bits >= 1 && bits <= 8) return ctUnsigned8;
-    if (bits > 8 && bits <= 16) return ctUnsigned16;
-    if (bits > 16 && bits <= 32) return ctUnsigned32;
-  }
-  if (format == SAMPLEFORMAT_INT) {
-    if (bits == 8) return ctSigned8;
-    if (bits == 16) return ctSigned16;
-    if (bits == 32) return ctSigned32;
-  }
-  if (format == SAMPLEFORMAT_IEEEFP && bits == 32) return ctFloat32;
-  if (format == SAMPLEFORMAT_IEEEFP && bits == 64) return ctFloat64;
-  return ctUnknown;
-}
-
 std::string SampleWords(uint32_t bits, uint32_t format) {
   const char* kind = format == SAMPLEFORMAT_INT             ? "signed integer"
                      : format == SAMPLEFORMAT_IEEEFP        ? "floating-point"
@@ -82,22 +51,6 @@ std::string SampleWords(uint32_t bits, uint32_t format) {
                      : format == SAMPLEFORMAT_COMPLEXIEEEFP ? "complex floating-point"
                                                             : "unsigned integer";
   return std::to_string(bits) + "-bit " + kind + " samples not supported";
-}
-
-// Moves to the first directory that is not a reduced-resolution copy
-// (the first directory when all are).
-bool FirstFullImage(TIFF* tif, tdir_t& directory) {
-  for (tdir_t d = 0; d < kMostDirectories; ++d) {
-    uint32_t subfile = 0;
-    TIFFGetField(tif, TIFFTAG_SUBFILETYPE, &subfile);
-    if (!(subfile & FILETYPE_REDUCEDIMAGE)) {
-      directory = d;
-      return true;
-    }
-    if (!TIFFReadDirectory(tif)) break;
-  }
-  directory = 0;
-  return TIFFSetDirectory(tif, 0) != 0;
 }
 
 bool Describe(TIFF* tif, TLayout& layout, std::string& error) {
@@ -131,7 +84,7 @@ bool Describe(TIFF* tif, TLayout& layout, std::string& error) {
     layout.JpegYCbCr = true;
     TIFFSetField(tif, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);
   }
-  layout.CellType = CellTypeOf(bits, format);
+  layout.CellType = TiffCellType(bits, format);
   if (layout.CellType == ctUnknown) {
     error = SampleWords(bits, format);
     return false;
@@ -459,8 +412,7 @@ TTiffDecoding::~TTiffDecoding() {
   for (std::thread& decoder : State->Decoders) decoder.join();
 }
 
-bool TTiffDecoding::Start(const std::string& fileName, const std::string& scratchFolder,
-                          std::string& error, uint64_t aheadBytes) {
+bool TTiffDecoding::Inspect(const std::string& fileName, std::string& error) {
   error.clear();
   TState& s = *State;
   s.FileName = fileName;
@@ -488,7 +440,20 @@ bool TTiffDecoding::Start(const std::string& fileName, const std::string& scratc
       for (size_t i = 0; i < n; ++i) Description.Colors[i] = {red[i], green[i], blue[i]};
     }
   }
-  if (!s.Scratch.Create(scratchFolder, layout.ImageBytes(), why)) return fail(why);
+  Description.Width = layout.Width;
+  Description.Length = layout.Length;
+  Description.Samples = static_cast<uint16_t>(layout.Samples);
+  Description.CellType = layout.CellType;
+  return true;
+}
+
+bool TTiffDecoding::Start(const std::string& fileName, const std::string& scratchFolder,
+                          std::string& error, uint64_t aheadBytes) {
+  if (!Inspect(fileName, error)) return false;
+  TState& s = *State;
+  const TLayout& layout = s.Layout;
+  const uint32_t cores = static_cast<uint32_t>(s.Errors.size());
+  if (!s.Scratch.Create(scratchFolder, layout.ImageBytes(), error)) return false;
 
   const bool lines =
       !layout.Tiled && static_cast<uint64_t>(TIFFStripSize64(s.First.get())) > kChunkLimit;
@@ -506,13 +471,10 @@ bool TTiffDecoding::Start(const std::string& fileName, const std::string& scratc
     s.Stop = true;
     for (std::thread& decoder : s.Decoders) decoder.join();
     s.Decoders.clear();
-    return fail("No thread to decode on");
+    error = "No thread to decode on";
+    return false;
   }
   Description.ScratchName = s.Scratch.Name;
-  Description.Width = layout.Width;
-  Description.Length = layout.Length;
-  Description.Samples = static_cast<uint16_t>(layout.Samples);
-  Description.CellType = layout.CellType;
   s.Scratch.Kept = true;
   return true;
 }

@@ -42,7 +42,10 @@ class TTiffDecoding {
   // of it, so that the pages given up are used again while they are warm.
   static constexpr uint64_t kAheadBytes = 64u << 20;
 
-  // Checks `fileName`, creates the scratch file in `scratchFolder` at its
+  // Checks `fileName` and describes its image, decoding nothing; false
+  // with the reason in `error`.
+  bool Inspect(const std::string& fileName, std::string& error);
+  // Inspects `fileName`, creates the scratch file in `scratchFolder` at its
   // full size and starts decoding into it, `aheadBytes` ahead of the rows
   // given up (at least two rows of strips or tiles). False with the reason
   // in `error`; no scratch file is left behind then.

@@ -4,12 +4,15 @@
 #include <cstdio>
 #include <mutex>
 
+#include "text/TextUtils.h"
+
 namespace mirava {
 
 namespace {
 
 // No allocation libtiff makes for a file may be larger.
 constexpr tmsize_t kAllocationLimit = tmsize_t{256} << 20;
+constexpr tdir_t kMostDirectories = 1000;
 
 // The first error is the reason; libtiff's module names (a function or the
 // file's name) mean nothing to the user.
@@ -39,6 +42,47 @@ TTiffOpenOptions QuietTiffOptions(std::string& error) {
   TIFFOpenOptionsSetErrorHandlerExtR(options.get(), OnError, &error);
   TIFFOpenOptionsSetWarningHandlerExtR(options.get(), OnWarning, nullptr);
   return options;
+}
+
+TTiffHandle OpenTiff(const std::string& fileName, std::string& error) {
+  const TTiffOpenOptions options = QuietTiffOptions(error);
+  if (!options) {
+    error = "out of memory";
+    return nullptr;
+  }
+  TTiffHandle tif(TIFFOpenExt(fileName.c_str(), "r", options.get()));
+  if (!tif && error.empty()) error = "not readable";
+  return tif;
+}
+
+uint8_t TiffCellType(uint32_t bits, uint32_t format) {
+  if (format == SAMPLEFORMAT_UINT || format == SAMPLEFORMAT_VOID) {
+    if (bits >= 1 && bits <= 8) return ctUnsigned8;
+    if (bits > 8 && bits <= 16) return ctUnsigned16;
+    if (bits > 16 && bits <= 32) return ctUnsigned32;
+  }
+  if (format == SAMPLEFORMAT_INT) {
+    if (bits == 8) return ctSigned8;
+    if (bits == 16) return ctSigned16;
+    if (bits == 32) return ctSigned32;
+  }
+  if (format == SAMPLEFORMAT_IEEEFP && bits == 32) return ctFloat32;
+  if (format == SAMPLEFORMAT_IEEEFP && bits == 64) return ctFloat64;
+  return ctUnknown;
+}
+
+bool FirstFullImage(TIFF* tif, tdir_t& directory) {
+  for (tdir_t d = 0; d < kMostDirectories; ++d) {
+    uint32_t subfile = 0;
+    TIFFGetField(tif, TIFFTAG_SUBFILETYPE, &subfile);
+    if (!(subfile & FILETYPE_REDUCEDIMAGE)) {
+      directory = d;
+      return true;
+    }
+    if (!TIFFReadDirectory(tif)) break;
+  }
+  directory = 0;
+  return TIFFSetDirectory(tif, 0) != 0;
 }
 
 }  // namespace mirava

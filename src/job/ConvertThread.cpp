@@ -10,6 +10,7 @@
 #include "dataset/ScratchFile.h"
 #include "job/BlockCopy.h"
 #include "job/MemoryBudget.h"
+#include "job/Partner.h"
 #include "text/FileNames.h"
 #include "text/TextUtils.h"
 
@@ -481,57 +482,42 @@ void TurnTile(const TCellBlock& in, uint32_t m, bool upwards, const TCellBlock& 
   }
 }
 
-// TurnTile shared between this thread and a second one where there are two
-// cores. Each takes half of the input rows where there are enough of them,
-// filling its own columns of the output rows, a whole number of cache lines
-// of each, and reading whole lines of its input rows; otherwise (the few rows
-// of a stripe's tile) half of the output rows, reading its half of each
-// input row. Too little work for the cost of a thread stays on this one.
-void TurnInTwo(const TCellBlock& in, uint32_t m, bool upwards, const TCellBlock& out, uint32_t j0,
-               uint32_t n, uint32_t column0, bool backwards, uint32_t bands) {
-  constexpr uint64_t kCellsForTwo = 1u << 16;
-  static const bool kTwoCores = std::thread::hardware_concurrency() > 1;
-  const uint32_t half = (m / 2 + 63) & ~63u, halfOut = (n / 2 + 15) & ~15u;
-  const bool worthTwo = kTwoCores && uint64_t{m} * n * bands >= kCellsForTwo;
-  std::function<void()> first, second;
-  if (worthTwo && half < m) {
-    // The rows taken first, bottom up or top down, are the first half.
-    TCellBlock firstHalf = in, secondHalf = in;
-    if (upwards)
-      firstHalf.Data += (m - half) * in.RowStride;
-    else
-      secondHalf.Data += half * in.RowStride;
-    first = [=, &out] {
-      TurnTile(firstHalf, half, upwards, out, j0, n, column0, backwards, bands);
-    };
-    second = [=, &out] {
-      TurnTile(secondHalf, m - half, upwards, out, j0 + half, n, column0, backwards, bands);
-    };
-  } else if (worthTwo && halfOut < n) {
-    TCellBlock lower = out;
-    lower.Data += halfOut * out.RowStride;
-    const uint32_t column1 = backwards ? column0 - halfOut : column0 + halfOut;
-    first = [=, &in, &out] {
-      TurnTile(in, m, upwards, out, j0, halfOut, column0, backwards, bands);
-    };
-    second = [=, &in] {
-      TurnTile(in, m, upwards, lower, j0, n - halfOut, column1, backwards, bands);
-    };
-  }
-  std::thread other;
-  if (second) {
-    try {
-      other = std::thread(second);
-    } catch (const std::system_error&) {
-      // No thread to be had: all rows on this one.
-    }
-  }
-  if (!other.joinable()) {
+// TurnTile in parts that this thread and the partner take as each is free:
+// parts of the input rows where there are enough of them, each filling its
+// own columns of the output rows (a whole number of cache lines of each)
+// and reading whole lines of its input rows; otherwise (the few rows of a
+// stripe's tile) parts of the output rows. Too little work for two threads
+// stays on this one.
+void TurnShared(TPartner& partner, const TCellBlock& in, uint32_t m, bool upwards,
+                const TCellBlock& out, uint32_t j0, uint32_t n, uint32_t column0, bool backwards,
+                uint32_t bands) {
+  constexpr uint64_t kPartCells = 1u << 15;
+  const uint64_t outCells = uint64_t{n} * bands, inCells = uint64_t{m} * bands;
+  const uint32_t inRows =
+      static_cast<uint32_t>(std::max<uint64_t>(64, kPartCells / outCells & ~63u));
+  const uint32_t outRows =
+      static_cast<uint32_t>(std::max<uint64_t>(16, kPartCells / inCells & ~15u));
+  if (!partner.HasThread() || outCells * m < 2 * kPartCells) {
     TurnTile(in, m, upwards, out, j0, n, column0, backwards, bands);
-    return;
+  } else if (inRows < m) {
+    partner.Share((m + inRows - 1) / inRows, [&](uint32_t part) {
+      // Rows a .. a + count - 1 in the order taken: bottom up when upwards.
+      const uint32_t a = part * inRows, count = std::min(inRows, m - a);
+      TCellBlock rows = in;
+      rows.Data += (upwards ? m - a - count : a) * in.RowStride;
+      TurnTile(rows, count, upwards, out, j0 + a, n, column0, backwards, bands);
+    });
+  } else if (outRows < n) {
+    partner.Share((n + outRows - 1) / outRows, [&](uint32_t part) {
+      const uint32_t a = part * outRows, count = std::min(outRows, n - a);
+      TCellBlock rows = out;
+      rows.Data += a * out.RowStride;
+      TurnTile(in, m, upwards, rows, j0, count, backwards ? column0 - a : column0 + a, backwards,
+               bands);
+    });
+  } else {
+    TurnTile(in, m, upwards, out, j0, n, column0, backwards, bands);
   }
-  first();
-  other.join();
 }
 
 }  // namespace
@@ -631,13 +617,15 @@ bool TMyThread::FlipBlocks(TDataSetRoot2& input, TDataSetRoot2& output, uint32_t
 bool TMyThread::TurnBlocks(TDataSetRoot2& input, TDataSetRoot2& output, uint32_t blockRows) {
   TCellBlock layout;
   bool inPlace = false;
+  TPartner partner;
   if (const uint32_t rows = StripeRows(input, output, layout, inPlace))
-    return TurnStripes(input, output, layout, inPlace, rows, blockRows);
-  return SweepTurn(input, output, blockRows);
+    return TurnStripes(input, output, layout, inPlace, rows, blockRows, partner);
+  return SweepTurn(input, output, blockRows, partner);
 }
 
 // Every block of output rows takes a cell of every input row.
-bool TMyThread::SweepTurn(TDataSetRoot2& input, TDataSetRoot2& output, uint32_t blockRows) {
+bool TMyThread::SweepTurn(TDataSetRoot2& input, TDataSetRoot2& output, uint32_t blockRows,
+                          TPartner& partner) {
   const uint32_t W = static_cast<uint32_t>(Layer.Width());
   const uint32_t H = static_cast<uint32_t>(Layer.Height());
   const uint32_t outRows = static_cast<uint32_t>(OutRows);
@@ -665,7 +653,7 @@ bool TMyThread::SweepTurn(TDataSetRoot2& input, TDataSetRoot2& output, uint32_t 
       const uint32_t m = std::min(inputRows, H - j0);
       if (!input.GetBlock(ccw ? j0 : H - j0 - m, m, in)) return BlockFailed("Reading", input, j0);
       if (!output.GetBlock(i0, n, out)) return BlockFailed("Writing", output, i0);
-      TurnInTwo(in, m, !ccw, out, j0, n, ccw ? W - 1 - i0 : i0, ccw, bands);
+      TurnShared(partner, in, m, !ccw, out, j0, n, ccw ? W - 1 - i0 : i0, ccw, bands);
     }
     if (!RowsDone(static_cast<int32_t>(i0 + n - 1))) return false;
   }
@@ -705,7 +693,8 @@ uint32_t TMyThread::StripeRows(TDataSetRoot2& input, TDataSetRoot2& output, TCel
 // every output row cut to the stripe's columns, laid out as the output lays
 // out its rows, and goes into the output with one write per row and band.
 bool TMyThread::TurnStripes(TDataSetRoot2& input, TDataSetRoot2& output, const TCellBlock& layout,
-                            bool inPlace, uint32_t stripeRows, uint32_t blockRows) {
+                            bool inPlace, uint32_t stripeRows, uint32_t blockRows,
+                            TPartner& partner) {
   const uint32_t W = static_cast<uint32_t>(Layer.Width());
   const uint32_t H = static_cast<uint32_t>(Layer.Height());
   const uint32_t bands = static_cast<uint32_t>(input.GetBandCount());
@@ -736,7 +725,7 @@ bool TMyThread::TurnStripes(TDataSetRoot2& input, TDataSetRoot2& output, const T
   TScratchFile scratch;
   const bool viaScratch = (once || !inPlace) && scratch.Create(ExtractFileDir(OutputName),
                                                                uint64_t{stripes} * stripeBytes);
-  if (!inPlace && !viaScratch) return SweepTurn(input, output, blockRows);
+  if (!inPlace && !viaScratch) return SweepTurn(input, output, blockRows, partner);
   // Progress counts each input row twice: read and turned, then written
   // (through a scratch file: the first half).
   uint64_t done = 0;
@@ -753,7 +742,8 @@ bool TMyThread::TurnStripes(TDataSetRoot2& input, TDataSetRoot2& output, const T
       if (once) input.ReadingRowsOnce(r0 + t0, ahead);
       if (!InputReady(input, r0 + t0 + n)) return false;
       if (!input.GetBlock(r0 + t0, n, in)) return BlockFailed("Reading", input, r0 + t0);
-      TurnInTwo(in, n, !ccw, stripe, ccw ? t0 : m - t0 - n, W, ccw ? W - 1 : 0, ccw, bands);
+      TurnShared(partner, in, n, !ccw, stripe, ccw ? t0 : m - t0 - n, W, ccw ? W - 1 : 0, ccw,
+                 bands);
       if (!goesOn(done += n)) return false;
     }
     if (viaScratch) {

@@ -40,6 +40,7 @@ extern std::atomic<uint32_t> TurnStripeRows;
 extern std::atomic<bool> DropRotation;
 
 class TMyThread;
+class TPartner;
 class TScratchFile;
 
 // What a front end provides to a job.
@@ -122,11 +123,12 @@ class TMyThread {
   bool CopyBlocks(TDataSetRoot2& input, TDataSetRoot2& output);
   bool FlipBlocks(TDataSetRoot2& input, TDataSetRoot2& output, uint32_t blockRows);
   bool TurnBlocks(TDataSetRoot2& input, TDataSetRoot2& output, uint32_t blockRows);
-  bool SweepTurn(TDataSetRoot2& input, TDataSetRoot2& output, uint32_t blockRows);
+  bool SweepTurn(TDataSetRoot2& input, TDataSetRoot2& output, uint32_t blockRows,
+                 TPartner& partner);
   uint32_t StripeRows(TDataSetRoot2& input, TDataSetRoot2& output, TCellBlock& layout,
                       bool& inPlace);
   bool TurnStripes(TDataSetRoot2& input, TDataSetRoot2& output, const TCellBlock& layout,
-                   bool inPlace, uint32_t stripeRows, uint32_t blockRows);
+                   bool inPlace, uint32_t stripeRows, uint32_t blockRows, TPartner& partner);
   // An input still decoded while the job runs: waits for its rows before
   // `end`, heeding a stop and showing the progress meanwhile.
   bool InputReady(TDataSetRoot2& input, uint32_t end);

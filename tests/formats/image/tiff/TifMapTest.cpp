@@ -321,6 +321,20 @@ INSTANTIATE_TEST_SUITE_P(
                 0, false},
         Variant{"elev.tif", "-ot UInt16 -co NBITS=12 -co COMPRESS=LZW", ctUnsigned16, false, 0,
                 false},
+        // Horizontal differences of wide samples, undone here: across pixels
+        // of several samples, planes of their own, either byte order.
+        Variant{"logo.tif",
+                "-ot UInt16 -scale 0 255 0 65535 -co COMPRESS=LZW -co PREDICTOR=2 -co TILED=YES "
+                "-co BLOCKXSIZE=32 -co BLOCKYSIZE=16 -co ENDIANNESS=BIG",
+                ctUnsigned16, false, 0, false},
+        Variant{"logo.tif",
+                "-ot Int16 -scale 0 255 -32768 32767 -co COMPRESS=DEFLATE -co PREDICTOR=2 "
+                "-co INTERLEAVE=BAND -co BLOCKYSIZE=5",
+                ctSigned16, false, 0, false},
+        Variant{"elev.tif",
+                "-ot Int32 -scale 141 547 -2000000000 2000000000 -co COMPRESS=ZSTD -co PREDICTOR=2 "
+                "-co TILED=YES -co BLOCKXSIZE=16 -co BLOCKYSIZE=16",
+                ctSigned32, false, 0, false},
         Variant{"elev.tif", "-ot Float32 -scale 141 547 -1 1 -co COMPRESS=DEFLATE -co PREDICTOR=3",
                 ctFloat32, false, 0, false},
         Variant{"elev.tif", "-ot Float32 -co PHOTOMETRIC=MINISWHITE", ctFloat32, false, 0, false},

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "dataset/BackgroundWriter.h"
 #include "dataset/ByteOrder.h"
 #include "formats/image/tiff/TiffHandle.h"
 #include "text/TextUtils.h"
@@ -28,6 +29,8 @@ namespace {
 // Strips and tiles decoded whole are at most this large; larger strips are
 // read line by line.
 constexpr uint64_t kChunkLimit = 64u << 20;
+// Blocks of rows assembled in memory are at most this large.
+constexpr uint64_t kBlockLimit = 32u << 20;
 // Pixel bytes a header may promise per stored byte: Deflate tops out near
 // 1,000, ZSTD and CCITT on blank pages reach some 10,000; more is a bomb.
 constexpr uint64_t kMaxRatio = 100000;
@@ -268,43 +271,95 @@ using TPublish = std::function<void(uint32_t)>;
 // Waits until a chunk from this row on may be decoded; false once stopped.
 using TAdmit = std::function<bool(uint32_t)>;
 
+// Decodes strip or tile `i` through `buffer` into `image`, whose first
+// row is row `firstRow` of the image; false with the reason in `error`.
+// Empty strips and tiles are sparse: their cells are left as they are.
+bool DecodeChunk(TIFF* tif, const TLayout& layout, const TChunks& chunks, uint32_t i,
+                 std::vector<uint8_t>& buffer, uint64_t rowBytes, uint8_t* image, uint32_t firstRow,
+                 std::string& error) {
+  if (TIFFGetStrileByteCount(tif, i) == 0) return true;
+  const int plane = chunks.Separate ? static_cast<int>(i / chunks.PerPlane) : -1;
+  const uint32_t k = i % chunks.PerPlane;
+  const uint32_t row0 = k / chunks.Across * chunks.Height;
+  const uint32_t column0 = layout.Tiled ? k % chunks.Across * layout.TileWidth : 0;
+  const uint32_t rows = std::min(chunks.Height, layout.Length - row0);
+  const uint32_t columns =
+      layout.Tiled ? std::min(layout.TileWidth, layout.Width - column0) : layout.Width;
+  const tmsize_t got = layout.Tiled ? TIFFReadEncodedTile(tif, i, buffer.data(), -1)
+                                    : TIFFReadEncodedStrip(tif, i, buffer.data(), -1);
+  if (got < 0 || (!layout.Tiled && static_cast<uint64_t>(got) < rows * rowBytes)) {
+    if (error.empty())
+      error = std::string(layout.Tiled ? "Tile " : "Strip ") + std::to_string(i) + " not decoded";
+    return false;
+  }
+  if (layout.Differences)
+    UndoDifferences(layout, chunks.Separate ? 1 : layout.Samples, buffer.data(),
+                    layout.Tiled ? chunks.Height : rows, rowBytes);
+  Place(layout, image, buffer.data(), rowBytes, row0 - firstRow, column0, rows, columns, plane);
+  return true;
+}
+
+uint64_t ChunkBytes(TIFF* tif, const TLayout& layout) {
+  return static_cast<uint64_t>(layout.Tiled ? TIFFTileSize64(tif) : TIFFStripSize64(tif));
+}
+
+uint64_t ChunkRowBytes(TIFF* tif, const TLayout& layout) {
+  return static_cast<uint64_t>(layout.Tiled ? TIFFTileRowSize64(tif) : TIFFScanlineSize64(tif));
+}
+
 // Decodes strips or tiles number `first`, `first` + `stride`, ... into the
 // image; false with the reason in `error`.
 bool DecodeChunks(TIFF* tif, const TLayout& layout, uint8_t* image, uint32_t first, uint32_t stride,
                   const std::atomic<bool>& stop, const TAdmit& admit, const TPublish& publish,
                   std::string& error) {
   const TChunks chunks(tif, layout);
-  const uint64_t chunkBytes =
-      static_cast<uint64_t>(layout.Tiled ? TIFFTileSize64(tif) : TIFFStripSize64(tif));
-  const uint64_t rowBytes =
-      static_cast<uint64_t>(layout.Tiled ? TIFFTileRowSize64(tif) : TIFFScanlineSize64(tif));
-  std::vector<uint8_t> buffer(chunkBytes);
+  const uint64_t rowBytes = ChunkRowBytes(tif, layout);
+  std::vector<uint8_t> buffer(ChunkBytes(tif, layout));
   for (uint32_t i = first; i < chunks.Count && !stop; i += stride) {
-    const int plane = chunks.Separate ? static_cast<int>(i / chunks.PerPlane) : -1;
-    if (plane >= static_cast<int>(layout.Samples)) break;
-    const uint32_t k = i % chunks.PerPlane;
-    const uint32_t row0 = k / chunks.Across * chunks.Height;
-    const uint32_t column0 = layout.Tiled ? k % chunks.Across * layout.TileWidth : 0;
-    const uint32_t rows = std::min(chunks.Height, layout.Length - row0);
-    if (!chunks.Separate && !admit(row0)) break;
-    const uint32_t columns =
-        layout.Tiled ? std::min(layout.TileWidth, layout.Width - column0) : layout.Width;
-    // Empty strips and tiles are sparse: their cells stay 0, as GDAL shows.
-    if (TIFFGetStrileByteCount(tif, i) != 0) {
-      const tmsize_t got = layout.Tiled ? TIFFReadEncodedTile(tif, i, buffer.data(), -1)
-                                        : TIFFReadEncodedStrip(tif, i, buffer.data(), -1);
-      if (got < 0 || (!layout.Tiled && static_cast<uint64_t>(got) < rows * rowBytes)) {
-        if (error.empty())
-          error =
-              std::string(layout.Tiled ? "Tile " : "Strip ") + std::to_string(i) + " not decoded";
-        return false;
-      }
-      if (layout.Differences)
-        UndoDifferences(layout, chunks.Separate ? 1 : layout.Samples, buffer.data(),
-                        layout.Tiled ? chunks.Height : rows, rowBytes);
-      Place(layout, image, buffer.data(), rowBytes, row0, column0, rows, columns, plane);
-    }
+    if (chunks.Separate && i / chunks.PerPlane >= layout.Samples) break;
+    if (!chunks.Separate && !admit(i % chunks.PerPlane / chunks.Across * chunks.Height)) break;
+    if (!DecodeChunk(tif, layout, chunks, i, buffer, rowBytes, image, 0, error)) return false;
     publish(chunks.RowsBefore(layout, i + stride));
+  }
+  return true;
+}
+
+// Decodes blocks of rows (a strip, or a row of tiles) number `first`,
+// `first` + `stride`, ... of a pixel-interleaved image, each assembled in
+// memory and written with pwrite: pages of the mapping written in place
+// were first zeroed by the kernel, which with large folios cost as much as
+// decoding 16-bit samples. False with the reason in `error`.
+bool DecodeBlocks(TIFF* tif, const TLayout& layout, int fd, uint32_t first, uint32_t stride,
+                  const std::atomic<bool>& stop, const TAdmit& admit, const TPublish& publish,
+                  std::string& error) {
+  const TChunks chunks(tif, layout);
+  const uint64_t rowBytes = ChunkRowBytes(tif, layout);
+  const uint64_t imageRow = layout.PixelBytes() * layout.Width;
+  std::vector<uint8_t> buffer(ChunkBytes(tif, layout));
+  std::vector<uint8_t> block(chunks.Height * imageRow);
+  const uint32_t blocks = chunks.PerPlane / chunks.Across;
+  // The blocks before this decoder's first are none of its own.
+  publish(
+      static_cast<uint32_t>(std::min<uint64_t>(layout.Length, uint64_t{first} * chunks.Height)));
+  for (uint32_t b = first; b < blocks && !stop; b += stride) {
+    const uint32_t row0 = b * chunks.Height;
+    const uint32_t rows = std::min(chunks.Height, layout.Length - row0);
+    if (!admit(row0)) break;
+    const uint32_t i0 = b * chunks.Across;
+    for (uint32_t i = i0; i < i0 + chunks.Across; ++i)
+      if (TIFFGetStrileByteCount(tif, i) == 0) {
+        std::fill(block.begin(), block.end(), 0);
+        break;
+      }
+    for (uint32_t i = i0; i < i0 + chunks.Across; ++i)
+      if (!DecodeChunk(tif, layout, chunks, i, buffer, rowBytes, block.data(), row0, error))
+        return false;
+    if (const int code = WriteAllAt(fd, block.data(), rows * imageRow, row0 * imageRow)) {
+      if (error.empty()) error = "Scratch file not written: " + std::string(std::strerror(code));
+      return false;
+    }
+    publish(static_cast<uint32_t>(
+        std::min<uint64_t>(layout.Length, (uint64_t{b} + stride) * chunks.Height)));
   }
   return true;
 }
@@ -368,6 +423,7 @@ class TScratch {
                   static_cast<off_t>(end - Dropped)) == 0)
       Dropped = end;
   }
+  int Descriptor() const { return Fd; }
   std::string Name;
   uint8_t* Image = nullptr;
   bool Kept = false;
@@ -405,6 +461,8 @@ struct TTiffDecoding::TState {
   bool Failed = false;
   std::string Error;
   std::vector<std::thread> Decoders;
+  // Whole blocks of rows per decoder, written with pwrite.
+  bool Blocks = false;
 
   uint32_t Done() const { return *std::min_element(Rows.begin(), Rows.end()); }
 
@@ -449,9 +507,11 @@ struct TTiffDecoding::TState {
     }
     const TPublish publish = [this, index](uint32_t rows) { Publish(index, rows); };
     const TAdmit admit = [this](uint32_t row) { return Admit(row); };
-    const bool ok = tif && (lines ? DecodeLines(tif, Layout, Scratch.Image, Stop, publish, error)
-                                  : DecodeChunks(tif, Layout, Scratch.Image, index, count, Stop,
-                                                 admit, publish, error));
+    const bool ok = tif && (Blocks  ? DecodeBlocks(tif, Layout, Scratch.Descriptor(), index, count,
+                                                   Stop, admit, publish, error)
+                            : lines ? DecodeLines(tif, Layout, Scratch.Image, Stop, publish, error)
+                                    : DecodeChunks(tif, Layout, Scratch.Image, index, count, Stop,
+                                                   admit, publish, error));
     Finish(index, ok);
   }
 };
@@ -513,7 +573,12 @@ bool TTiffDecoding::Start(const std::string& fileName, const std::string& scratc
   const bool lines =
       !layout.Tiled && static_cast<uint64_t>(TIFFStripSize64(s.First.get())) > kChunkLimit;
   const TChunks chunks(s.First.get(), layout);
-  const unsigned count = lines ? 1u : std::clamp<uint32_t>(chunks.Count, 1u, cores);
+  s.Blocks = !lines && !chunks.Separate &&
+             uint64_t{chunks.Height} * layout.PixelBytes() * layout.Width <= kBlockLimit;
+  const unsigned count =
+      lines ? 1u
+            : std::clamp<uint32_t>(s.Blocks ? chunks.PerPlane / chunks.Across : chunks.Count, 1u,
+                                   cores);
   s.Rows.assign(count, 0);
   s.AheadRows = static_cast<uint32_t>(
       std::min<uint64_t>(std::max<uint64_t>(aheadBytes / (layout.PixelBytes() * layout.Width),

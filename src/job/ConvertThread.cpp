@@ -482,6 +482,20 @@ void TurnTile(const TCellBlock& in, uint32_t m, bool upwards, const TCellBlock& 
   }
 }
 
+// Whether output rows of `columns` cells lie a multiple of 1 KiB apart,
+// filling them whole (so that rows copied whole carry only turned cells):
+// the lines a tile fills down such rows fall into a few cache sets and
+// evict each other before they are full. Rows a multiple of 4 KiB apart
+// took twice the processor time of rows a cache line further apart; a
+// multiple of 1 KiB, a third more.
+bool Crowded(const TCellBlock& out, uint32_t columns, uint32_t bands) {
+  const int64_t width = CellTypeWidth(out.CellType);
+  const bool bandRuns = out.ColumnStride == width && out.BandStride == int64_t{columns} * width;
+  const bool pixels = out.ColumnStride == width * bands && out.BandStride == width;
+  return out.RowStride == int64_t{columns} * bands * width && out.RowStride % 1024 == 0 &&
+         (bands == 1 ? out.ColumnStride == width : bandRuns || pixels);
+}
+
 // TurnTile in parts that this thread and the partner take as each is free:
 // parts of the input rows where there are enough of them, each filling its
 // own columns of the output rows (a whole number of cache lines of each)
@@ -646,15 +660,31 @@ bool TMyThread::SweepTurn(TDataSetRoot2& input, TDataSetRoot2& output, uint32_t 
                                 ? blockRows
                                 : std::min(blockRows, std::max(staged >= 16 ? staged & ~15u : 16u,
                                                                (lineRows + 15) & ~15u));
-  TCellBlock in, out;
+  TCellBlock in, out, turned;
+  std::unique_ptr<uint8_t[]> spread;
   for (uint32_t i0 = 0; i0 < outRows; i0 += turnRows) {
     const uint32_t n = std::min(turnRows, outRows - i0);
     for (uint32_t j0 = 0; j0 < H; j0 += inputRows) {
       const uint32_t m = std::min(inputRows, H - j0);
       if (!input.GetBlock(ccw ? j0 : H - j0 - m, m, in)) return BlockFailed("Reading", input, j0);
       if (!output.GetBlock(i0, n, out)) return BlockFailed("Writing", output, i0);
-      TurnShared(partner, in, m, !ccw, out, j0, n, ccw ? W - 1 - i0 : i0, ccw, bands);
+      if (i0 == 0 && inputRows == H && uint64_t{turnRows} * out.RowStride <= kMaxStagedBytes &&
+          Crowded(out, H, bands))
+        spread = std::make_unique_for_overwrite<uint8_t[]>(
+            static_cast<size_t>(turnRows * (out.RowStride + kCacheLine)));
+      turned = out;
+      if (spread) {
+        turned.Data = spread.get();
+        turned.RowStride = out.RowStride + kCacheLine;
+      }
+      TurnShared(partner, in, m, !ccw, turned, j0, n, ccw ? W - 1 - i0 : i0, ccw, bands);
     }
+    if (spread)
+      partner.Share((n + 7) / 8, [&](uint32_t part) {
+        for (uint32_t q = part * 8; q < std::min(n, part * 8 + 8); ++q)
+          std::memcpy(out.Data + q * out.RowStride, turned.Data + q * turned.RowStride,
+                      static_cast<size_t>(out.RowStride));
+      });
     if (!RowsDone(static_cast<int32_t>(i0 + n - 1))) return false;
   }
   return true;

@@ -264,6 +264,31 @@ TEST(BlockCopy, TurnsInTwoThreadsSameBytesAsTheCellByCellPath) {
       }
 }
 
+// Output rows a multiple of 1 KiB apart are turned into rows spread further
+// apart and copied: the same bytes as the cell-by-cell path for every cell
+// type, byte order and band layout, in one block and (8-bit rows of 1 KiB)
+// in blocks that do not divide the image.
+TEST(BlockCopy, TurnsIntoRowsAMultipleOf1KiBApart) {
+  TempDir dir;
+  for (TestRaster raster : AllCellTypes())
+    for (bool msb : {false, true})
+      for (uint32_t bands : {1u, 3u}) {
+        const bool bytes = raster.Width == 1 && bands == 1 && !msb;
+        raster.Columns = bytes ? 1100 : 300;
+        raster.Rows = 1024;
+        raster.Bands = bands;
+        raster.MsbFirst = msb;
+        WriteErs(dir / "in.ers", raster);
+        for (std::string ext : {".ers", ".tif"}) {
+          if (ext == ".tif" && raster.Width > 2) continue;
+          SCOPED_TRACE(raster.CellType + " " + std::to_string(bands) + " bands" +
+                       (msb ? " MSB first" : ""));
+          for (int kind : {tkRotate90CCW, tkRotate90CW})
+            ExpectBlocksLikeCells(dir, dir / "in.ers", ext, kind, 0);
+        }
+      }
+}
+
 // Flips and kind 0 of inputs larger than the memory the job may count on
 // read them top down whichever way their rows go, dropping what they are
 // done with: the same bytes as the cell-by-cell path, with blocks that do

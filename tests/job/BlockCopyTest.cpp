@@ -236,57 +236,37 @@ TEST(BlockCopy, StripedTurnsSameBytesAsTheCellByCellPath) {
 }
 
 // Quarter turns of inputs that stay in memory share each block between two
-// threads: the same bytes as the cell-by-cell path for every cell type, byte
-// order and band layout (band-interleaved ER Mapper, pixel-interleaved TIFF
-// of 1, 3 and 4 bands), where neither the blocks nor the halves divide the
-// image.
+// threads, in parts: the same bytes as the cell-by-cell path for every cell
+// type, byte order and band layout (band-interleaved ER Mapper,
+// pixel-interleaved TIFF of 1, 3 and 4 bands), where neither the blocks nor
+// the parts divide the image; and where the output rows lie a multiple of
+// 1 KiB apart (1024 input rows), so that they are turned into rows spread
+// further apart and copied, in one block and (8-bit rows of 1 KiB) in blocks
+// that do not divide the image.
 TEST(BlockCopy, TurnsInTwoThreadsSameBytesAsTheCellByCellPath) {
   TempDir dir;
-  for (TestRaster raster : AllCellTypes())
-    for (bool msb : {false, true})
-      for (uint32_t bands : {1u, 3u, 4u}) {
-        raster.Columns = 261;
-        raster.Rows = 301;
-        raster.Bands = bands;
-        raster.MsbFirst = msb;
-        WriteErs(dir / "in.ers", raster);
-        for (std::string ext : {".ers", ".tif"}) {
-          if (ext == ".tif" && raster.Width > 2) continue;
-          SCOPED_TRACE(raster.CellType + " " + std::to_string(bands) + " bands" +
-                       (msb ? " MSB first" : ""));
-          for (int kind : {tkRotate90CCW, tkRotate90CW}) {
-            ExpectBlocksLikeCells(dir, dir / "in.ers", ext, kind, 0);
-            // And from the pixel-interleaved TIFF, turned back.
-            if (ext == ".tif")
-              ExpectBlocksLikeCells(dir, dir / "blocks.tif", ".tif", kind, 0, false, "back-");
+  for (uint32_t rows : {301u, 1024u})
+    for (TestRaster raster : AllCellTypes())
+      for (bool msb : {false, true})
+        for (uint32_t bands : {1u, 3u, 4u}) {
+          const bool bytes = raster.Width == 1 && bands == 1 && !msb;
+          raster.Columns = rows == 301 ? 261 : bytes ? 1100 : 300;
+          raster.Rows = rows;
+          raster.Bands = bands;
+          raster.MsbFirst = msb;
+          WriteErs(dir / "in.ers", raster);
+          for (std::string ext : {".ers", ".tif"}) {
+            if (ext == ".tif" && raster.Width > 2) continue;
+            SCOPED_TRACE(raster.CellType + " " + std::to_string(rows) + " rows, " +
+                         std::to_string(bands) + " bands" + (msb ? " MSB first" : ""));
+            for (int kind : {tkRotate90CCW, tkRotate90CW}) {
+              ExpectBlocksLikeCells(dir, dir / "in.ers", ext, kind, 0);
+              // And from the pixel-interleaved TIFF, turned back.
+              if (ext == ".tif")
+                ExpectBlocksLikeCells(dir, dir / "blocks.tif", ".tif", kind, 0, false, "back-");
+            }
           }
         }
-      }
-}
-
-// Output rows a multiple of 1 KiB apart are turned into rows spread further
-// apart and copied: the same bytes as the cell-by-cell path for every cell
-// type, byte order and band layout, in one block and (8-bit rows of 1 KiB)
-// in blocks that do not divide the image.
-TEST(BlockCopy, TurnsIntoRowsAMultipleOf1KiBApart) {
-  TempDir dir;
-  for (TestRaster raster : AllCellTypes())
-    for (bool msb : {false, true})
-      for (uint32_t bands : {1u, 3u}) {
-        const bool bytes = raster.Width == 1 && bands == 1 && !msb;
-        raster.Columns = bytes ? 1100 : 300;
-        raster.Rows = 1024;
-        raster.Bands = bands;
-        raster.MsbFirst = msb;
-        WriteErs(dir / "in.ers", raster);
-        for (std::string ext : {".ers", ".tif"}) {
-          if (ext == ".tif" && raster.Width > 2) continue;
-          SCOPED_TRACE(raster.CellType + " " + std::to_string(bands) + " bands" +
-                       (msb ? " MSB first" : ""));
-          for (int kind : {tkRotate90CCW, tkRotate90CW})
-            ExpectBlocksLikeCells(dir, dir / "in.ers", ext, kind, 0);
-        }
-      }
 }
 
 // Flips and kind 0 of inputs larger than the memory the job may count on

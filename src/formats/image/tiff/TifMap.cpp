@@ -108,6 +108,7 @@ bool TTifMap2::OpenDecoded(uint8_t mode) {
   Decoding = std::make_unique<TTiffDecoding>();
   RowsKnownDecoded = 0;
   std::string error;
+  if (NoData) Decoding->FillEmpty(*NoData);
   const char* folder = std::getenv("TMPDIR");
   if (DescribeOnly ? !Decoding->Inspect(FileName, error)
                    : !Decoding->Start(FileName, folder && *folder ? folder : "/tmp", error)) {

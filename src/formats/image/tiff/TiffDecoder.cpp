@@ -8,11 +8,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <condition_variable>
 #include <cstring>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -42,6 +44,8 @@ struct TLayout {
   bool Tiled = false, Invert = false, JpegYCbCr = false;
   // Horizontal differences undone here rather than by libtiff.
   bool Differences = false;
+  // The pixel of strips and tiles left out of the file; none: zeros.
+  std::vector<uint8_t> Empty;
   uint32_t TileWidth = 0, TileLength = 0, RowsPerStrip = 0;
   uint8_t CellType = ctUnknown;
   uint32_t CellBytes = 1;
@@ -271,13 +275,39 @@ using TPublish = std::function<void(uint32_t)>;
 // Waits until a chunk from this row on may be decoded; false once stopped.
 using TAdmit = std::function<bool(uint32_t)>;
 
+// An empty strip's or tile's part of the image, `rows` x `columns` pixels
+// from (row0, column0), all samples (plane < 0) or sample `plane`, given
+// the pixel layout.Empty.
+void FillEmpty(const TLayout& layout, uint8_t* image, uint32_t row0, uint32_t column0,
+               uint32_t rows, uint32_t columns, int plane) {
+  const uint64_t width = plane < 0 ? layout.PixelBytes() : layout.CellBytes;
+  const uint8_t* pixel = layout.Empty.data() + (plane < 0 ? 0 : plane * width);
+  for (uint32_t r = 0; r < rows; ++r) {
+    uint8_t* to = image + ((uint64_t{row0} + r) * layout.Width + column0) * layout.PixelBytes() +
+                  (plane < 0 ? 0 : plane * width);
+    for (uint32_t c = 0; c < columns; ++c) std::memcpy(to + c * layout.PixelBytes(), pixel, width);
+  }
+}
+
+// `value` as cells of `cellType` hold it, as GDAL fills empty chunks with
+// a no-data value: rounded and clamped to the integers' range.
+double WithinCells(double value, uint8_t cellType) {
+  if (cellType == ctFloat32 || cellType == ctFloat64) return value;
+  if (std::isnan(value)) return 0;
+  const double bits = 8.0 * CellTypeWidth(cellType);
+  const bool isSigned = cellType == ctSigned8 || cellType == ctSigned16 || cellType == ctSigned32;
+  const double lowest = isSigned ? -std::exp2(bits - 1) : 0;
+  const double highest = isSigned ? std::exp2(bits - 1) - 1 : std::exp2(bits) - 1;
+  return std::clamp(std::nearbyint(value), lowest, highest);
+}
+
 // Decodes strip or tile `i` through `buffer` into `image`, whose first
 // row is row `firstRow` of the image; false with the reason in `error`.
-// Empty strips and tiles are sparse: their cells are left as they are.
+// Empty strips and tiles are sparse: their cells are layout.Empty's, or
+// left as they are.
 bool DecodeChunk(TIFF* tif, const TLayout& layout, const TChunks& chunks, uint32_t i,
                  std::vector<uint8_t>& buffer, uint64_t rowBytes, uint8_t* image, uint32_t firstRow,
                  std::string& error) {
-  if (TIFFGetStrileByteCount(tif, i) == 0) return true;
   const int plane = chunks.Separate ? static_cast<int>(i / chunks.PerPlane) : -1;
   const uint32_t k = i % chunks.PerPlane;
   const uint32_t row0 = k / chunks.Across * chunks.Height;
@@ -285,6 +315,11 @@ bool DecodeChunk(TIFF* tif, const TLayout& layout, const TChunks& chunks, uint32
   const uint32_t rows = std::min(chunks.Height, layout.Length - row0);
   const uint32_t columns =
       layout.Tiled ? std::min(layout.TileWidth, layout.Width - column0) : layout.Width;
+  if (TIFFGetStrileByteCount(tif, i) == 0) {
+    if (!layout.Empty.empty())
+      FillEmpty(layout, image, row0 - firstRow, column0, rows, columns, plane);
+    return true;
+  }
   const tmsize_t got = layout.Tiled ? TIFFReadEncodedTile(tif, i, buffer.data(), -1)
                                     : TIFFReadEncodedStrip(tif, i, buffer.data(), -1);
   if (got < 0 || (!layout.Tiled && static_cast<uint64_t>(got) < rows * rowBytes)) {
@@ -442,6 +477,7 @@ constexpr unsigned kMostDecoders = 4;
 
 struct TTiffDecoding::TState {
   std::string FileName;
+  std::optional<double> EmptyValue;
   tdir_t Directory = 0;
   TLayout Layout;
   TScratch Scratch;
@@ -566,7 +602,13 @@ bool TTiffDecoding::Start(const std::string& fileName, const std::string& scratc
                           std::string& error, uint64_t aheadBytes) {
   if (!Inspect(fileName, error)) return false;
   TState& s = *State;
-  const TLayout& layout = s.Layout;
+  TLayout& layout = s.Layout;
+  if (s.EmptyValue) {
+    layout.Empty.resize(layout.PixelBytes());
+    for (uint32_t k = 0; k < layout.Samples; ++k)
+      EncodeCellExact(layout.Empty.data() + k * layout.CellBytes, layout.CellType, false,
+                      WithinCells(*s.EmptyValue, layout.CellType));
+  }
   const uint32_t cores = static_cast<uint32_t>(s.Errors.size());
   if (!s.Scratch.Create(scratchFolder, layout.ImageBytes(), error)) return false;
 
@@ -598,6 +640,8 @@ bool TTiffDecoding::Start(const std::string& fileName, const std::string& scratc
   s.Scratch.Kept = true;
   return true;
 }
+
+void TTiffDecoding::FillEmpty(double value) { State->EmptyValue = value; }
 
 TRowsState TTiffDecoding::Await(uint32_t end, std::chrono::milliseconds most, std::string& error) {
   TState& s = *State;

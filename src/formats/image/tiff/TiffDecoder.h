@@ -42,6 +42,10 @@ class TTiffDecoding {
   // of it, so that the pages given up are used again while they are warm.
   static constexpr uint64_t kAheadBytes = 64u << 20;
 
+  // Strips and tiles left out of the file (sparse) are to read as `value`,
+  // as GDAL shows them where the file states a no-data value; zeros
+  // otherwise. Before Start.
+  void FillEmpty(double value);
   // Checks `fileName` and describes its image, decoding nothing; false
   // with the reason in `error`.
   bool Inspect(const std::string& fileName, std::string& error);

@@ -177,11 +177,18 @@ INSTANTIATE_TEST_SUITE_P(
                   "logo.tif",
                   {"COMPRESS=DEFLATE", "PREDICTOR=1", "TILED=YES"},
                   false},
-        // Tiles wholly outside the sample are left out of the file.
-        TCopyCase{"-srcwin 0 0 600 600 -a_nodata none -co SPARSE_OK=TRUE -co COMPRESS=DEFLATE -co "
-                  "PREDICTOR=2 "
+        // Tiles wholly outside the sample are left out of the file; GDAL
+        // shows them as the no-data value, or as zeros without one.
+        TCopyCase{"-srcwin 0 0 600 600 -co SPARSE_OK=TRUE -co COMPRESS=DEFLATE -co PREDICTOR=2 "
                   "-co TILED=YES",
-                  "elev.tif", kDeflateTiles, false}));
+                  "elev.tif", kDeflateTiles, false},
+        // A no-data value past the cells' range fills them clamped.
+        TCopyCase{"-srcwin 0 0 600 600 -a_nodata -1 -co SPARSE_OK=TRUE -co COMPRESS=DEFLATE "
+                  "-co PREDICTOR=2 -co TILED=YES",
+                  "logo.tif", kDeflateTiles, false},
+        TCopyCase{"-srcwin 0 0 600 600 -a_nodata none -co SPARSE_OK=TRUE -co COMPRESS=DEFLATE "
+                  "-co PREDICTOR=2 -co TILED=YES -co INTERLEAVE=BAND",
+                  "logo.tif", kDeflateTiles, false}));
 
 // The other placements decode and encode again, whatever the encoding.
 TEST(TiffChunkCopy, OnlyKindZeroCopies) {

@@ -1,7 +1,7 @@
-// A second thread that kept for the whole of a job shares out the parts of
-// one piece of work after another with the thread that owns it: starting a
-// thread for each piece cost more than the piece's share of it, and halves
-// fixed in advance left one thread waiting whenever the other lost its core.
+// A second thread, kept for as long as its owner lives (a quarter turn), that
+// takes parts of one piece of work after another beside the thread that owns
+// it: a thread started for each piece, with halves fixed in advance, left
+// one thread waiting whenever the other lost its core.
 #pragma once
 
 #include <atomic>

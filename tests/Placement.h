@@ -3,9 +3,18 @@
 // placement test.
 #pragma once
 
+#include <string>
 #include <utility>
 
 namespace mirava::test {
+
+// A placement's name for a test case ("Kind3_Clockwise").
+inline std::string KindName(int kind) {
+  static const char* const names[] = {"Kind0_None",      "Kind1_FlipHorizontal",
+                                      "Kind2_Counterclockwise", "Kind3_Clockwise",
+                                      "Kind4_FlipVertical",     "Kind5_HalfTurn"};
+  return kind >= 0 && kind <= 5 ? names[kind] : "Kind" + std::to_string(kind);
+}
 
 // The input pixel (column, row) that output cell (column j, row i) comes
 // from, for an input of W x H.

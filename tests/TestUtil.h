@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 
 #include <array>
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -96,6 +97,22 @@ inline bool HaveGdal() { return Run("gdalinfo --version").ExitCode == 0; }
 
 inline std::string Sample(const std::string& name) {
   return std::string(MIRAVA_SAMPLES) + "/" + name;
+}
+
+// A test case's name from the words that describe it: runs of anything but
+// letters and digits become one '_', and GDAL's "-co " prefixes go, so that
+// "-co COMPRESS=LZW -co PREDICTOR=2" names the case COMPRESS_LZW_PREDICTOR_2.
+inline std::string CaseName(const std::string& words) {
+  std::string plain = words, name;
+  for (size_t at; (at = plain.find("-co ")) != std::string::npos;) plain.erase(at, 4);
+  for (char c : plain) {
+    if (std::isalnum(static_cast<unsigned char>(c)))
+      name += c;
+    else if (!name.empty() && name.back() != '_')
+      name += '_';
+  }
+  while (!name.empty() && name.back() == '_') name.pop_back();
+  return name.empty() ? "plain" : name;
 }
 
 }  // namespace mirava::test

@@ -57,6 +57,11 @@ struct SystemCase {
   const char* Corners;  // -a_ullr
 };
 
+std::string SystemName(const ::testing::TestParamInfo<SystemCase>& info) {
+  const std::string srs = info.param.Srs;
+  return srs.rfind("EPSG:", 0) == 0 ? CaseName(srs) : "UserDefined_tmerc";
+}
+
 class CoordinateSystems : public ::testing::TestWithParam<SystemCase> {};
 
 TEST_P(CoordinateSystems, TravelThroughGeoTiffAndErMapper) {
@@ -128,7 +133,8 @@ INSTANTIATE_TEST_SUITE_P(
                       // words for it.
                       SystemCase{"+proj=tmerc +lat_0=0 +lon_0=12.5 +k=0.9995 +x_0=300000 +y_0=0 "
                                  "+ellps=bessel +units=m +no_defs",
-                                 "300000 5000000 300050 4999970"}));
+                                 "300000 5000000 300050 4999970"}),
+    SystemName);
 
 }  // namespace
 

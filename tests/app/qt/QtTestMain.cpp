@@ -1,6 +1,7 @@
 // The window's tests: "window" runs the window in this process, "unattended"
 // runs the program; no argument runs both.
 #include <QApplication>
+#include <QStandardPaths>
 #include <cstring>
 #include <vector>
 
@@ -8,6 +9,9 @@ int RunMainFormTests(int argc, char** argv);
 int RunUnattendedTests(int argc, char** argv);
 
 int main(int argc, char** argv) {
+  // Qt's own settings (the file dialogs' state) go to a test location, never
+  // into the user's configuration.
+  QStandardPaths::setTestModeEnabled(true);
   QApplication application(argc, argv);
   const char* suite = argc > 1 && argv[1][0] != '-' ? argv[1] : "";
   std::vector<char*> arguments{argv[0]};

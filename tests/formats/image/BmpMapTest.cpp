@@ -5,6 +5,7 @@
 #include <array>
 
 #include "../../TestUtil.h"
+#include "../../Placement.h"
 #include "ImageTestUtil.h"
 #include "georef/ControlPoints.h"
 #include "text/TextUtils.h"
@@ -432,7 +433,8 @@ TEST_P(BmpEndToEnd, BmpToBmpAndTiffToBmp) {
   ConvertAndCompare(dir / "grey.tif", dir / "grey8.bmp", kind);
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, BmpEndToEnd, ::testing::Values(0, 1, 2, 3, 4, 5));
+INSTANTIATE_TEST_SUITE_P(Kinds, BmpEndToEnd, ::testing::Values(0, 1, 2, 3, 4, 5),
+                         [](const auto& info) { return mirava::test::KindName(info.param); });
 
 TEST(BmpEndToEnd, ControlPointsTravelAndRefusalsIgnoreCase) {
   TempDir dir;

@@ -7,6 +7,7 @@
 
 #include "../../../TestRasters.h"
 #include "../../../TestUtil.h"
+#include "../../../Placement.h"
 #include "../ImageTestUtil.h"
 #include "formats/image/tiff/GeoTiffKeys.h"
 #include "georef/ControlPoints.h"
@@ -229,6 +230,11 @@ struct Variant {
   bool SignedBytes;  // GDAL reads signed bytes as unsigned
 };
 
+std::string VariantName(const ::testing::TestParamInfo<Variant>& info) {
+  const std::string source = info.param.Source;
+  return CaseName(source.substr(0, source.find('.')) + " " + info.param.Options);
+}
+
 class TifGdalLayouts : public ::testing::TestWithParam<Variant> {};
 
 // Read by us and by GDAL, cell by cell; and converted under every
@@ -290,7 +296,8 @@ INSTANTIATE_TEST_SUITE_P(
         Variant{"logo.tif", "-co BIGTIFF=YES -co ENDIANNESS=BIG -co INTERLEAVE=BAND", ctUnsigned8,
                 true, 0, false},
         // More than 65,535 strips.
-        Variant{"elev.tif", "-outsize 3 70000 -co BLOCKYSIZE=1", ctSigned16, false, 0, false}));
+        Variant{"elev.tif", "-outsize 3 70000 -co BLOCKYSIZE=1", ctSigned16, false, 0, false}),
+    VariantName);
 
 // Layouts decoded through libtiff: cells in native order, so never MSB first.
 INSTANTIATE_TEST_SUITE_P(
@@ -343,7 +350,8 @@ INSTANTIATE_TEST_SUITE_P(
         Variant{"elev.tif",
                 "-ot Int16 -co COMPRESS=PACKBITS -co TILED=YES -co BLOCKXSIZE=32 "
                 "-co BLOCKYSIZE=16 -co BIGTIFF=YES -co ENDIANNESS=BIG",
-                ctSigned16, false, 0, false}));
+                ctSigned16, false, 0, false}),
+    VariantName);
 
 TEST(TifRead, SamplesLikeGdal) {
   if (!HaveGdal()) GTEST_SKIP() << "GDAL not installed";
@@ -801,7 +809,8 @@ TEST_P(TifEndToEnd, ErsToTiffAndTiffToErs) {
   EXPECT_EQ(GdalCrs(dir / "LOGO.TIFF"), GdalCrs(Sample("logo.tif")));
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, TifEndToEnd, ::testing::Values(0, 1, 2, 3, 4, 5));
+INSTANTIATE_TEST_SUITE_P(Kinds, TifEndToEnd, ::testing::Values(0, 1, 2, 3, 4, 5),
+                         [](const auto& info) { return mirava::test::KindName(info.param); });
 
 // GDAL-made 64-bit float and unsigned 32-bit cells, striped as read in
 // place and compressed as decoded, keep every bit through ER Mapper, OSD and
@@ -855,7 +864,8 @@ TEST_P(WideCellsEndToEnd, ExactThroughErsOsdAndTiff) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, WideCellsEndToEnd, ::testing::Values(0, 1, 2, 3, 4, 5));
+INSTANTIATE_TEST_SUITE_P(Kinds, WideCellsEndToEnd, ::testing::Values(0, 1, 2, 3, 4, 5),
+                         [](const auto& info) { return mirava::test::KindName(info.param); });
 
 // Outputs that cannot hold such cells refuse them by name before any file
 // of theirs exists.

@@ -62,6 +62,15 @@ struct TCopyCase {
   bool Copied;
 };
 
+// Named after the input's options and, where they differ from them, the
+// output's.
+std::string CopyCaseName(const ::testing::TestParamInfo<TCopyCase>& info) {
+  std::string output;
+  for (const std::string& o : info.param.Output) output += " " + o;
+  const std::string sample = info.param.Sample;
+  return CaseName(sample.substr(0, sample.find('.')) + " " + info.param.Input + " to" + output);
+}
+
 class TiffChunkCopy : public ::testing::TestWithParam<TCopyCase> {};
 
 TEST_P(TiffChunkCopy, CellsGeoreferenceAndEncodingAsGdalReadsThem) {
@@ -138,7 +147,8 @@ INSTANTIATE_TEST_SUITE_P(
         TCopyCase{"-co COMPRESS=LZW -co TILED=YES -co BLOCKXSIZE=16 -co BLOCKYSIZE=16",
                   "palette",
                   {"COMPRESS=LZW", "PREDICTOR=1", "TILED=YES", "BLOCKXSIZE=16", "BLOCKYSIZE=16"},
-                  true}));
+                  true}),
+    CopyCaseName);
 
 INSTANTIATE_TEST_SUITE_P(
     OneOptionDiffers, TiffChunkCopy,
@@ -156,7 +166,8 @@ INSTANTIATE_TEST_SUITE_P(
         TCopyCase{"-outsize 300 200 -co COMPRESS=LZW -co PREDICTOR=2 -co BLOCKYSIZE=16",
                   "elev.tif",
                   {"COMPRESS=LZW", "PREDICTOR=2", "BLOCKYSIZE=32"},
-                  false}));
+                  false}),
+    CopyCaseName);
 
 // Files libtiff reads whose stored chunks are not what the encoder writes.
 INSTANTIATE_TEST_SUITE_P(
@@ -188,7 +199,8 @@ INSTANTIATE_TEST_SUITE_P(
                   "logo.tif", kDeflateTiles, false},
         TCopyCase{"-srcwin 0 0 600 600 -a_nodata none -co SPARSE_OK=TRUE -co COMPRESS=DEFLATE "
                   "-co PREDICTOR=2 -co TILED=YES -co INTERLEAVE=BAND",
-                  "logo.tif", kDeflateTiles, false}));
+                  "logo.tif", kDeflateTiles, false}),
+    CopyCaseName);
 
 // The other placements decode and encode again, whatever the encoding.
 TEST(TiffChunkCopy, OnlyKindZeroCopies) {

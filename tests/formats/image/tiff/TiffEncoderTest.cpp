@@ -108,11 +108,9 @@ struct TEncoding {
 };
 
 std::string ShowEncoding(const ::testing::TestParamInfo<TEncoding>& info) {
-  std::string name;
-  for (const std::string& o : info.param.Options)
-    for (char c : o)
-      if (std::isalnum(static_cast<unsigned char>(c))) name += c;
-  return name;
+  std::string words;
+  for (const std::string& o : info.param.Options) words += " " + o;
+  return CaseName(words);
 }
 
 class TiffEncodedOutput : public ::testing::TestWithParam<TEncoding> {};

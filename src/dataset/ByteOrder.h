@@ -50,16 +50,8 @@ T LoadLE(const uint8_t* p) {
   return Load<T>(p, !kHostIsLittleEndian);
 }
 template <typename T>
-T LoadBE(const uint8_t* p) {
-  return Load<T>(p, kHostIsLittleEndian);
-}
-template <typename T>
 void StoreLE(uint8_t* p, T v) {
   Store<T>(p, v, !kHostIsLittleEndian);
-}
-template <typename T>
-void StoreBE(uint8_t* p, T v) {
-  Store<T>(p, v, kHostIsLittleEndian);
 }
 // For files that say their own order (TIFF's "MM" or "II").
 template <typename T>

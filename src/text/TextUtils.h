@@ -89,11 +89,6 @@ std::string PadLeft(const std::string& text, size_t width);
 std::string FormatGeneral(double value);
 
 std::string ShortenPath(const std::string& path, int n);
-inline const std::string& ChooseText(bool flag, const std::string& ifTrue,
-                                     const std::string& ifFalse) {
-  return flag ? ifTrue : ifFalse;
-}
-inline bool TestBit(uint8_t value, int n) { return (value >> (n % 8)) & 1; }
 
 // The system's message text for an errno value.
 std::string SystemErrorText(int code);

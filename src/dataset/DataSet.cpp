@@ -236,6 +236,41 @@ const TFormatEntry Recognised[] = {
      .Signatures = {{{"BYTR", 4}}}},
 };
 
+// Formats that are told by their first bytes only to say what a file is
+// that no dataset reads.
+struct TForeignFormat {
+  const char* Words;
+  const char* Bytes;
+  size_t Length;
+};
+constexpr TForeignFormat kForeign[] = {
+    {"a JPEG 2000 file", "\x00\x00\x00\x0CjP  \r\n\x87\n", 12},
+    {"a JPEG 2000 codestream", "\xFF\x4F\xFF\x51", 4},
+    {"a PNG file", "\x89PNG\r\n\x1A\n", 8},
+    {"a PDF document", "%PDF", 4},
+    {"an HDF5 or NetCDF-4 file", "\x89HDF\r\n\x1A\n", 8},
+    {"a NetCDF file", "CDF", 3},
+    {"a SQLite database (GeoPackage)", "SQLite format 3", 15},
+    {"a MrSID file", "msid", 4},
+    {"a ZIP archive", "PK\x03\x04", 4},
+    {"a gzip archive", "\x1F\x8B", 2},
+    {"a 7-Zip archive", "7z\xBC\xAF\x27\x1C", 6},
+};
+
+// What a file of no format read here is, in words ("a JPEG 2000 file");
+// empty when its first bytes say nothing.
+std::string ForeignFormat(const std::string& fileName) {
+  unsigned char b[16] = {};
+  const int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return {};
+  const ssize_t got = ::read(fd, b, sizeof b);
+  ::close(fd);
+  for (const TForeignFormat& f : kForeign)
+    if (got >= static_cast<ssize_t>(f.Length) && std::memcmp(b, f.Bytes, f.Length) == 0)
+      return f.Words;
+  return {};
+}
+
 // Codes without a class of their own open through the OSD dataset.
 const TFormatEntry& EntryFor(int code) {
   for (const TFormatEntry& entry : Formats)
@@ -400,9 +435,15 @@ bool TDataSet2::MakeDataSet(const std::string& fileName, uint8_t mode) {
   Format =
       mode == omCreate ? FormatFromExtension(fileName) : FormatFromSignature(fileName, &ioError);
   if (Format == fcUnknown) {
-    SetErrorText(!ioError.empty()   ? ioError
-                 : mode == omCreate ? "Unknown output format for " + fileName
-                                    : "Unknown file format: " + fileName);
+    if (!ioError.empty() || mode == omCreate) {
+      SetErrorText(!ioError.empty() ? ioError : "Unknown output format for " + fileName);
+      return false;
+    }
+    const std::string foreign = ForeignFormat(fileName);
+    SetErrorText("Unknown file format: " + fileName + "\n" +
+                 (foreign.empty() ? "Its first bytes are those of no format Mirava reads"
+                                  : "It is " + foreign + ", which Mirava does not read") +
+                 "; mirava-cli --formats lists the formats it reads");
     return false;
   }
   if (Format == fcNoFile) {

@@ -38,6 +38,10 @@ struct TGeoExtras {
   std::optional<double> NoData;          // the cell value meaning "no data"
   TColorTable Colors;
   TCoordinateSystem Crs;
+  // Of an input placed by its control points alone: the points, moved with
+  // their pixels, for a format that states them in its own file (GeoTIFF
+  // tie points).
+  std::vector<TGCPoint> ControlPoints;
 };
 
 // Whether rows an input is still decoding can be read yet.
@@ -99,6 +103,7 @@ class TDataSetRoot2 : public TMMapFile2 {
     SetNoData(extras.NoData);
     ColorTable = extras.Colors;
     Crs = extras.Crs;
+    PlacingPoints = extras.ControlPoints;
   }
   // How a created output is to store its cells ("COMPRESS=DEFLATE"), in
   // the words of the format's CheckCreationOptions (DataSet.h); given
@@ -133,6 +138,10 @@ class TDataSetRoot2 : public TMMapFile2 {
   // Whether a created file states its coordinate system; false when it has
   // one that this format cannot express (nothing is written in its place).
   virtual bool StatesCoordinateSystem() { return Crs.Empty(); }
+  // What a created file moves of the georeference SetGeoreference gave it
+  // (a corner rounded to the numbers the format holds), in words for the
+  // user; empty when it keeps it as given.
+  virtual std::string GeoreferenceChange() { return {}; }
   virtual void PixelToWorld(double column, double row, double& x, double& y);
   virtual void WorldToPixel(double x, double y, double& column, double& row);
   virtual TGCPList* GetControlPoints() { return ControlPoints.get(); }
@@ -238,6 +247,7 @@ class TDataSetRoot2 : public TMMapFile2 {
   bool Georeferenced = false;
   std::optional<double> NoData;
   TColorTable ColorTable;
+  std::vector<TGCPoint> PlacingPoints;  // of a created output, from its extras
   std::vector<std::string> CreationOptions;
   std::string Projection = "RAW";
   std::string Datum = "RAW";

@@ -240,12 +240,20 @@ bool NamesNoSystem(const std::string& name) {
 }
 
 std::string DescribeCoordinateSystem(const TCoordinateSystem& crs) {
-  if (crs.Epsg != 0) {
-    std::string text = "EPSG:" + std::to_string(crs.Epsg);
+  const int code = crs.Epsg != 0 ? crs.Epsg : crs.UnitOverriddenEpsg;
+  if (code != 0) {
+    std::string text = "EPSG:" + std::to_string(code);
     const TContext context = QuietContext();
-    const TObject object = EpsgObject(context, crs.Epsg);
+    const TObject object = EpsgObject(context, code);
     if (const char* name = object ? Proj()->GetName(object.get()) : nullptr)
       text += std::string(" (") + name + ")";
+    if (crs.Epsg == 0) {
+      const uint16_t unit = crs.LinearUnit;
+      text += " in " + std::string(unit == 9001   ? "metres"
+                                   : unit == 9002 ? "feet"
+                                   : unit == 9003 ? "US survey feet"
+                                                  : "EPSG unit " + std::to_string(unit));
+    }
     return text;
   }
   if (crs.GeoKeys.Empty()) return "none";

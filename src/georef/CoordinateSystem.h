@@ -21,6 +21,11 @@ struct TGeoKeySet {
 struct TCoordinateSystem {
   int Epsg = 0;        // 0: no EPSG code known
   TGeoKeySet GeoKeys;  // of a GeoTIFF input; empty otherwise
+  // Of keys that name a projected EPSG code with another linear unit, which
+  // GDAL reads as that code's system in this unit (a system without a code
+  // of its own): the code named and the unit's EPSG code.
+  int UnitOverriddenEpsg = 0;
+  uint16_t LinearUnit = 0;
   bool Empty() const { return Epsg == 0 && GeoKeys.Empty(); }
 };
 

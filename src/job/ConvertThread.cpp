@@ -87,6 +87,7 @@ void TMyThread::Execute() {
         Fail(OutputSet->GetErrorText());
       } else {
         NoteUnstatedCoordinateSystem();
+        NoteGeoreferenceChange();
         if (TransferControlPoints()) {
           LastRow = OutRows - 1;
           TakeMappedFileCut();
@@ -211,6 +212,7 @@ bool TMyThread::ExtrasFor(int format, TGeoExtras& extras) {
   TDataSetRoot2& input = *InputSet->GetDataSet();
   extras.NoData = input.GetNoData();
   extras.Crs = input.GetCoordinateSystem();
+  if (!input.IsGeoreferenced()) extras.ControlPoints = MovedControlPoints();
   if (!input.IsGeoreferenced() || !input.HasRotation()) return true;
   if (HoldsRotation(format)) {
     extras.ColumnTermY = input.GetColumnTermY();
@@ -264,6 +266,11 @@ void TMyThread::NoteUnstatedCoordinateSystem() {
   Host.Synchronize([&] { Host.ShowNote(text); });
 }
 
+void TMyThread::NoteGeoreferenceChange() {
+  const std::string text = OutputSet->GetDataSet()->GeoreferenceChange();
+  if (!text.empty()) Host.Synchronize([&] { Host.ShowNote(text); });
+}
+
 bool TMyThread::TransferControlPoints() {
   TGCPList* source = InputSet->GetControlPoints();
   TGCPList* target = OutputSet->GetControlPoints();
@@ -271,15 +278,7 @@ bool TMyThread::TransferControlPoints() {
     for (const std::string& line : source->SkippedLines)
       Host.Synchronize([&] { Host.ShowNote("Control point not carried over: " + line); });
   if (!source || !target) return true;
-  for (int i = 0; i < source->Count(); ++i) {
-    TGCPoint point = TGCPoint::CreateCopy(source->Items(i));
-    double column = point.GetCellX();
-    double row = point.GetCellY();
-    MoveControlPoint(Layer, column, row);
-    point.SetCellX(column);
-    point.SetCellY(row);
-    target->Add(&point);
-  }
+  for (const TGCPoint& point : MovedControlPoints()) target->Add(&point);
   if (target->Count() == 0) return true;
   if (!target->SaveToFile(ChangeFileExt(OutputName, ".gcp"))) {
     const std::string text = target->ErrorMessage;
@@ -288,6 +287,21 @@ bool TMyThread::TransferControlPoints() {
     return false;
   }
   return true;
+}
+
+std::vector<TGCPoint> TMyThread::MovedControlPoints() {
+  std::vector<TGCPoint> points;
+  const TGCPList* source = InputSet->GetControlPoints();
+  for (int i = 0; source && i < source->Count(); ++i) {
+    TGCPoint point = TGCPoint::CreateCopy(source->Items(i));
+    double column = point.GetCellX();
+    double row = point.GetCellY();
+    MoveControlPoint(Layer, column, row);
+    point.SetCellX(column);
+    point.SetCellY(row);
+    points.push_back(point);
+  }
+  return points;
 }
 
 // After each finished row (or block of rows): the abort request, then a

@@ -117,7 +117,10 @@ class TMyThread {
   // One line of the job's output when the output cannot state the input's
   // coordinate system.
   void NoteUnstatedCoordinateSystem();
+  void NoteGeoreferenceChange();
   bool TransferControlPoints();
+  // The input's control points, each moved with its pixel by the placement.
+  std::vector<TGCPoint> MovedControlPoints();
   bool CopyCells();
   bool PlaceWholeFile();
   bool CopyBlocks(TDataSetRoot2& input, TDataSetRoot2& output);

@@ -56,7 +56,9 @@ TEST(FormatDetection, BySignatureThenExtension) {
   TDataSet2 set;
   EXPECT_FALSE(set.Open(dir / "five", 0, 0, 1, 1, omRead));
   EXPECT_FALSE(set.Open(dir / "plain.txt", 0, 0, 1, 1, omRead));
-  EXPECT_EQ(set.GetErrorText(), "Unknown file format: " + (dir / "plain.txt"));
+  EXPECT_EQ(set.GetErrorText(), "Unknown file format: " + (dir / "plain.txt") +
+                                    "\nIts first bytes are those of no format Mirava reads; "
+                                    "mirava-cli --formats lists the formats it reads");
 }
 
 TEST(DataSetFacade, WithoutADataSet) {

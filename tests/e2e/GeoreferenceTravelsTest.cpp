@@ -160,7 +160,10 @@ TEST(GeoreferenceTravels, NullCellValueOnlyWhenTheInputHasOne) {
 TEST(GeoreferenceTravels, HgtVoidsTravel) {
   if (!HaveGdal()) GTEST_SKIP() << "GDAL not installed";
   const TempDir dir;
-  MakeDem(dir, "dem.tif", 1201, 1201, -9999, "-a_nodata -9999");
+  // On the tile N45E006, which alone an HGT output of it can be.
+  MakeDem(dir, "dem.tif", 1201, 1201, -9999,
+          "-a_nodata -9999 -a_srs EPSG:4326 -a_ullr 5.999583333333333 46.00041666666667 "
+          "7.000416666666667 44.99958333333333");
   GdalRaster in;
   ASSERT_TRUE(ReadWithGdal(dir / "dem.tif", in));
   ExpectCli({dir / "dem.tif", dir / "N45E006.hgt", "/5"});

@@ -129,13 +129,9 @@ TEST(HeaderFormats, EveryPairConverts) {
 
 TEST(HeaderFormats, EveryPairWithHgtConverts) {
   TempDir dir;
-  TGeo geo;
-  geo.CellSizeX = geo.CellSizeY = 1.4544410433280261e-05;
-  geo.OriginX = 0.10471975511965978 - geo.CellSizeX / 2;
-  geo.OriginY = 0.8028514559173916 + geo.CellSizeY / 2;
   WriteErs(
       dir / "N45E006.ers", 1201, 1201, 1, ctSigned16,
-      [](int c, int r, int) { return (c * 5 + r * 3) % 4000 - 100; }, geo);
+      [](int c, int r, int) { return (c * 5 + r * 3) % 4000 - 100; }, TileN45E006());
   ConvertPairs(dir, dir / "N45E006.ers", {".hgt", ".ers", ".osd", ".dtm", ".001", ".veg"},
                "N45E006", ".hgt");
 }
@@ -212,7 +208,9 @@ TEST(HeaderFormats, WideIntegersIntoFloatFormatsAreCounted) {
 // the input's cells (in N45E006) alone, while N45E006.osd would overwrite them.
 TEST(HeaderFormats, OutputBesideTheInputIsRefusedOnlyWhenItWouldOverwriteIt) {
   TempDir dir;
-  WriteErs(dir / "N45E006.ers", 1201, 1201, 1, ctSigned16, [](int c, int, int) { return c; });
+  WriteErs(
+      dir / "N45E006.ers", 1201, 1201, 1, ctSigned16, [](int c, int, int) { return c; },
+      TileN45E006());
   const std::vector<uint8_t> cells = ReadBytes(dir / "N45E006");
   ExpectCli({dir / "N45E006.ers", dir / "N45E006.hgt"});
   EXPECT_EQ(ReadBytes(dir / "N45E006"), cells);

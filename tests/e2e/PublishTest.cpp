@@ -209,12 +209,19 @@ void KillAtSeveralMoments(const TempDir& dir, const std::string& input, const st
 TEST(Publish, AKilledJobLeavesTheFormerOutputOrNone) {
   TempDir dir;
   WriteErs(dir / "picture.ers", Picture(1500, 1000, 3));
-  WriteErs(dir / "heights.ers", Heights(1201));
+  // Heights on the tile N45E006, which alone an HGT output of them can be.
+  TestRaster tile = Heights(1201);
+  tile.CellInfo =
+      "\t\tCellInfo Begin\n\t\t\tXdimension = 0.000833333333333333\n"
+      "\t\t\tYdimension = 0.000833333333333333\n\t\tCellInfo End\n"
+      "\t\tRegistrationCoord Begin\n\t\t\tEastings = 5.999583333333333\n"
+      "\t\t\tNorthings = 46.00041666666667\n\t\tRegistrationCoord End\n";
+  WriteErs(dir / "heights.ers", tile);
   const std::vector<std::pair<std::string, std::string>> outputs = {
       {"picture.ers", "o.ers"}, {"picture.ers", "o.osd"}, {"picture.ers", "o.tif"},
       {"picture.ers", "o.bmp"}, {"picture.ers", "o.jpg"}, {"picture.ers", "o.ecw"},
       {"picture.ers", "o.rsw"}, {"heights.ers", "o.dtm"}, {"heights.ers", "o.001"},
-      {"heights.ers", "o.veg"}, {"heights.ers", "o.hgt"}};
+      {"heights.ers", "o.veg"}, {"heights.ers", "N45E006.hgt"}};
   auto removeOutput = [&](const std::string& output) {
     for (const std::string& name : FormatFiles(FormatFromExtension(output), dir / output, true))
       std::filesystem::remove(name);

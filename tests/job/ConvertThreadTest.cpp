@@ -236,7 +236,10 @@ TEST(ConvertThread, FailureMessages) {
       {dir / "shorts.ers", dir / "o.bmp", "BMP files support only byte data"},
       {dir / "missing.ers", dir / "o.ers", "No file: " + dir / "missing.ers"},
       {"", dir / "o.ers", "No file name"},
-      {dir / "other.dat", dir / "o.ers", "Unknown file format: " + dir / "other.dat"},
+      {dir / "other.dat", dir / "o.ers",
+       "Unknown file format: " + dir / "other.dat" +
+           "\nIts first bytes are those of no format Mirava reads; mirava-cli --formats lists the "
+           "formats it reads"},
       {dir / "bad.ers", dir / "o.ers",
        "Header " + ShortenPath(dir / "bad.ers", 20) +
            " reading error ('12X' is not a valid integer value)"},

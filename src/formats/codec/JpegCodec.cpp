@@ -57,6 +57,7 @@ int CodeFor(int messageCode, int defaultCode) {
     case JERR_FILE_WRITE:
       return jeWriteFailed;
     case JERR_IMAGE_TOO_BIG:
+    case JERR_BAD_PRECISION:
     case JERR_CONVERSION_NOTIMPL:
     case JERR_BAD_IN_COLORSPACE:
       return jeUnsupported;

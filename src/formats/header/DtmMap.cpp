@@ -1,6 +1,9 @@
 #include "formats/header/DtmMap.h"
 
+#include <algorithm>
 #include <bit>
+#include <cmath>
+#include <cstdio>
 #include <cstring>
 
 #include "dataset/BinaryFile.h"
@@ -155,6 +158,27 @@ bool TDtmMap2::WriteDtmHeader() {
   Put<float>(p + 44, static_cast<float>(GetCellSizeY() == 0 ? 1.0 : GetCellSizeY()));
   Put<int32_t>(p + 48, 0);
   return true;
+}
+
+std::string TDtmMap2::GeoreferenceChange() {
+  const double x = GetOriginX(), y = GetOriginY(), sx = GetCellSizeX(), sy = GetCellSizeY();
+  const double fx = static_cast<float>(x), fy = static_cast<float>(y);
+  const double fsx = static_cast<float>(sx), fsy = static_cast<float>(sy);
+  if (fx == x && fy == y && fsx == sx && fsy == sy) return {};
+  // How far the far corner strays, in cells: the corner's rounding plus
+  // that of every cell size on the way.
+  const double straysX = std::fabs(fx - x) + std::fabs(fsx - sx) * GetColumnCount();
+  const double straysY = std::fabs(fy - y) + std::fabs(fsy - sy) * GetRowCount();
+  const double cells = std::max(straysX / std::fabs(sx), straysY / std::fabs(sy));
+  std::string text = "DTM files hold the corner and cell size as 32-bit floats: the corner " +
+                     FormatGeneral(x) + ", " + FormatGeneral(y) + " becomes " +
+                     FormatGeneral(fx) + ", " + FormatGeneral(fy);
+  if (fsx != sx || fsy != sy)
+    text += " and the cell size " + FormatGeneral(sx) + " by " + FormatGeneral(sy) + " becomes " +
+            FormatGeneral(fsx) + " by " + FormatGeneral(fsy);
+  char share[32];
+  std::snprintf(share, sizeof share, "%.2g", cells * 100);
+  return text + " (the raster moves by up to " + share + "% of a cell)";
 }
 
 bool TDtmMap2::Close() {

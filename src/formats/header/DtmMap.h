@@ -37,6 +37,8 @@ class TDtmMap2 : public THeadMap2 {
   bool ReadCell(uint32_t column, uint32_t row, uint32_t band, float& value) override;
   bool WriteCell(uint32_t column, uint32_t row, uint32_t band, float value) override;
   bool Close() override;
+  // The corner and cell sizes are stored as 32-bit floats.
+  std::string GeoreferenceChange() override;
 
  private:
   TDTMHeader& Dtm() { return static_cast<TDTMHeader&>(*Header); }

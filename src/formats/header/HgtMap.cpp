@@ -3,6 +3,9 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
 
 #include "dataset/OutputChecks.h"
 #include "text/CompanionFile.h"
@@ -11,46 +14,69 @@
 
 namespace mirava {
 
-constexpr double kRadiansPerDegree = 0.017453292519943295769;
+constexpr int kEpsgWgs84 = 4326;
 
-// Distance between heights of a tile of `samples` a side, in radians.
+// Distance between heights of a tile of `samples` a side, in degrees: 3
+// arc-seconds, or 1 for the larger tiles.
 static double HgtCellSize(uint32_t samples) {
-  // 3 arc-seconds as these tiles have always been read (bits
-  // 3EEE80788C7F4A01), a third of it for 1 arc-second tiles.
-  constexpr double kThreeSeconds = 1.4544410433280261e-05;
-  return samples == kHgtSamples1 ? kThreeSeconds / 3 : kThreeSeconds;
+  return samples == kHgtSamples1 ? 1.0 / 3600 : 1.0 / 1200;
 }
 
 static uint64_t HgtFileSize(uint32_t samples) { return 2ull * samples * samples; }
 
+std::optional<THgtTile> HgtTileOfName(const std::string& fileName) {
+  const std::string name = UpperCase(ExtractFileName(RemoveFileExt(fileName)));
+  if (name.size() < 7 || (name.size() > 7 && name[7] != '.')) return std::nullopt;
+  auto digits = [&](size_t first, size_t count) {
+    int value = 0;
+    for (size_t i = first; i < first + count; ++i) {
+      if (name[i] < '0' || name[i] > '9') return -1;
+      value = value * 10 + (name[i] - '0');
+    }
+    return value;
+  };
+  const int latitude = digits(1, 2), longitude = digits(4, 3);
+  if ((name[0] != 'N' && name[0] != 'S') || (name[3] != 'E' && name[3] != 'W') || latitude < 0 ||
+      latitude > 90 || longitude < 0 || longitude > 180)
+    return std::nullopt;
+  return THgtTile{name[0] == 'S' ? -latitude : latitude, name[3] == 'W' ? -longitude : longitude};
+}
+
+std::string HgtTileName(const THgtTile& tile) {
+  char name[32];
+  std::snprintf(name, sizeof name, "%c%02d%c%03d", tile.Latitude < 0 ? 'S' : 'N',
+                std::abs(tile.Latitude), tile.Longitude < 0 ? 'W' : 'E', std::abs(tile.Longitude));
+  return name;
+}
+
+// The names that make the header formats and GeoTIFF state EPSG:4326.
+static void SetWgs84Degrees(THeader& header) {
+  header.Spheroid = "WGS84";
+  header.Datum = "WGS84";
+  header.Projection = "GEODETIC";
+  header.CoordinateType = ctLATLONG;
+}
+
 bool THgtHeader::ReadHeader(const std::string& fileName) {
+  const std::optional<THgtTile> tile = HgtTileOfName(fileName);
+  if (!tile) return false;
   Georeferenced = true;  // by its name
-  Spheroid = "WE";
-  Datum = "WGS84";
-  Projection = "Geografic";
+  SetWgs84Degrees(*this);
   MSBFirst = true;
   CellType = ctSigned16;
   CellSizeX = CellSizeY = HgtCellSize(Samples);
   Bands = 1;
   Rows = Columns = Samples;
   RegistrationCellX = RegistrationCellY = 0;
-  // N45E006: the tile's south-west corner; either letter in either case.
-  const std::string name = ExtractFileName(fileName);
-  auto at = [&](size_t i) { return i < name.size() ? name[i] : '\0'; };
-  auto number = [&](size_t first, size_t count) {
-    return first < name.size() ? ParseIntDef(name.substr(first, count), 0) : 0;
-  };
-  double latitude = static_cast<double>(number(1, 2));
-  if (at(0) == 'S' || at(0) == 's') latitude = -latitude;
-  latitude += 1;
-  double longitude = static_cast<double>(number(4, 3));
-  if (at(3) == 'W' || at(3) == 'w') longitude = -longitude;
   // Cell (0, 0) is centred on the north-west corner, so its outer corner
   // lies half a cell to the west and north.
-  RegistrationX = longitude * kRadiansPerDegree - CellSizeX / 2;
-  RegistrationY = latitude * kRadiansPerDegree + CellSizeY / 2;
+  RegistrationX = tile->Longitude - CellSizeX / 2;
+  RegistrationY = tile->Latitude + 1 + CellSizeY / 2;
   return true;
 }
+
+static const char* const kTileNames =
+    "an HGT tile is named by its south-west corner, N or S 0-90 and E or W 0-180 (N45E006.hgt)";
 
 THgtMap2::THgtMap2() : THeadMap2(std::make_unique<THgtHeader>()) {}
 
@@ -71,6 +97,9 @@ bool THgtMap2::Open(const std::string& fileName, uint32_t columns, uint32_t rows
     // Nothing records a tile's size but its file size, so no other size
     // could be placed by any reader.
     if (const auto why = WriteRefusal({bands, cellType})) return Fail(TErrorCode::Refused, *why);
+    if (!HgtTileOfName(fileName))
+      return Fail(TErrorCode::Refused,
+                  ExtractFileName(fileName) + " cannot be placed by its name: " + kTileNames);
     if (rows != columns || (rows != kHgtSamples3 && rows != kHgtSamples1))
       return Fail(TErrorCode::Refused,
                   "HGT tiles are 1201 x 1201 or 3601 x 3601 heights; the output would be " +
@@ -78,6 +107,7 @@ bool THgtMap2::Open(const std::string& fileName, uint32_t columns, uint32_t rows
     hgt.Samples = rows;
     const double cellSize = HgtCellSize(rows);
     Header->Setup(rows, columns, 1, cellSize, cellSize, 0, 0, 0, 0, "", "", "", ctSigned16);
+    SetWgs84Degrees(*Header);
     Header->MSBFirst = true;
     if (!OpenRaster(FileName, columns, rows, ctSigned16, 1, omCreate, true)) {
       return FailOpen("Open map write error=");
@@ -85,6 +115,8 @@ bool THgtMap2::Open(const std::string& fileName, uint32_t columns, uint32_t rows
     return true;
   }
   if (mode != omRead && mode != omReadWrite) return true;
+  if (!HgtTileOfName(fileName))
+    return Fail(TErrorCode::Format, FileName + " has no place: " + kTileNames);
   struct stat st;
   if (stat(FileName.c_str(), &st) != 0) {
     FailSystem(errno);
@@ -102,6 +134,52 @@ bool THgtMap2::Open(const std::string& fileName, uint32_t columns, uint32_t rows
                     "heights holds 2884802 and one of 3601 x 3601 holds 25934402");
   }
   return THeadMap2::Open(fileName, columns, rows, cellType, bands, mode);
+}
+
+bool THgtMap2::SetGeoreference(const std::string& spheroid, const std::string& datum,
+                               double cellSizeX, double cellSizeY, double registrationCellX,
+                               double registrationCellY, double registrationX,
+                               double registrationY, const std::string& projection) {
+  if (OpenMode != omCreate)
+    return THeadMap2::SetGeoreference(spheroid, datum, cellSizeX, cellSizeY, registrationCellX,
+                                      registrationCellY, registrationX, registrationY,
+                                      projection);
+  const std::string name = ExtractFileName(FileName);
+  if (!Crs.Empty() && Crs.Epsg != kEpsgWgs84)
+    return Fail(TErrorCode::Refused, name + " would lie in WGS 84 degrees (EPSG:4326), which " +
+                                         "HGT tiles are in; the input is in " +
+                                         DescribeCoordinateSystem(Crs));
+  const THgtTile tile = *HgtTileOfName(FileName);
+  const double cell = HgtCellSize(Header->Rows);
+  // The south-west height of the input, where the tile's lies on its corner.
+  const double west = registrationX - registrationCellX * cellSizeX + cellSizeX / 2;
+  const double south = registrationY + registrationCellY * cellSizeY - cellSizeY / 2 -
+                       (Header->Rows - 1.0) * cellSizeY;
+  // A thousandth of a cell, at the corner and over the whole tile.
+  const double tolerance = cell / 1000;
+  auto lies = [&](const THgtTile& t) {
+    return std::fabs(cellSizeX - cell) <= tolerance / Header->Rows &&
+           std::fabs(cellSizeY - cell) <= tolerance / Header->Rows &&
+           std::fabs(west - t.Longitude) <= tolerance && std::fabs(south - t.Latitude) <= tolerance;
+  };
+  if (!lies(tile)) {
+    std::string text = name + " names the tile whose south-west height lies at " +
+                       std::to_string(tile.Longitude) + ", " + std::to_string(tile.Latitude) +
+                       " with heights " + FormatGeneral(cell) +
+                       " degrees apart; the input's lies at " + FormatGeneral(west) + ", " +
+                       FormatGeneral(south) + " with cells of " + FormatGeneral(cellSizeX) +
+                       " by " + FormatGeneral(cellSizeY);
+    if (std::fabs(west) <= 180 && std::fabs(south) <= 90) {
+      const THgtTile nearest{static_cast<int>(std::lround(south)),
+                             static_cast<int>(std::lround(west))};
+      if (lies(nearest)) text += ": the tile is " + HgtTileName(nearest) + ".hgt";
+    }
+    return Fail(TErrorCode::Refused, text);
+  }
+  THeadMap2::SetGeoreference(spheroid, datum, cell, cell, 0, 0, tile.Longitude - cell / 2,
+                             tile.Latitude + 1 + cell / 2, projection);
+  SetWgs84Degrees(*Header);
+  return true;
 }
 
 }  // namespace mirava

@@ -9,6 +9,34 @@
 
 namespace mirava {
 
+// The line a read failure adds to the codec's text: the file, and what in it
+// could not be read.
+static std::string FileLine(const std::string& fileName, int code, const std::string& message) {
+  std::string what;
+  switch (code) {
+    case jpeg::jeUnsupported: {
+      // libjpeg's "Unsupported JPEG data precision 12"
+      const size_t at = message.find("precision ");
+      what = at == std::string::npos
+                 ? "its coding is not supported (" + message + ")"
+                 : message.substr(at + 10) + "-bit JPEG samples are not supported";
+      break;
+    }
+    case jpeg::jeNotJpeg:
+      what = "not a JPEG file";
+      break;
+    case jpeg::jeTruncated:
+      what = "the file is damaged: it ends before its image does";
+      break;
+    case jpeg::jeCorrupt:
+      what = "the file is damaged: its JPEG data do not decode";
+      break;
+    default:
+      what = "not read";
+  }
+  return "\n" + fileName + ": " + what;
+}
+
 TJpgMap2::~TJpgMap2() { Close(); }
 
 std::optional<std::string> TJpgMap2::WriteRefusal(const TRasterShape& shape) {
@@ -49,7 +77,8 @@ bool TJpgMap2::DecodeImage(const std::string& fileName) {
   std::string message;
   int r = jpeg::ReadParams(fileName, info, message);
   if (r != jpeg::jeNone) {
-    return Fail(TErrorCode::Format, "ijlReadParams error: " + std::to_string(r) + " " + message);
+    return Fail(TErrorCode::Format, "ijlReadParams error: " + std::to_string(r) + " " + message +
+                                        FileLine(fileName, r, message));
   }
   if (ImageBuffer.Empty() || Columns != info.Width || Rows != info.Height ||
       Bands != info.Channels) {
@@ -63,8 +92,8 @@ bool TJpgMap2::DecodeImage(const std::string& fileName) {
   r = jpeg::ReadWholeImage(fileName, ImageBuffer.Row(0), Columns, Rows, Bands,
                            static_cast<uint32_t>(LineLength - Columns * Bands), message);
   if (r != jpeg::jeNone) {
-    return Fail(TErrorCode::Format,
-                "ijlReadWholeImage error: " + std::to_string(r) + " " + message);
+    return Fail(TErrorCode::Format, "ijlReadWholeImage error: " + std::to_string(r) + " " +
+                                        message + FileLine(fileName, r, message));
   }
   return true;
 }
@@ -139,7 +168,8 @@ bool TJpgMap2::OpenRead(const std::string& fileName) {
   std::string message;
   const int r = jpeg::ReadParams(fileName, info, message);
   if (r != jpeg::jeNone) {
-    return Fail(TErrorCode::Format, "ijlReadParams error: " + std::to_string(r) + " " + message);
+    return Fail(TErrorCode::Format, "ijlReadParams error: " + std::to_string(r) + " " + message +
+                                        FileLine(fileName, r, message));
   }
   SetSize(info.Width, info.Height, info.Channels);
   ReadWorldFileBeside(fileName);

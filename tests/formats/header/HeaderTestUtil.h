@@ -39,7 +39,19 @@ struct TRaster {
 struct TGeo {
   double CellSizeX = 2.123456789012345, CellSizeY = 2.123456789012345;
   double OriginX = 523456.7890123457, OriginY = 6123456.789012346;
+  const char* Projection = "NUTM32";  // with the WGS84 datum
 };
+
+// The place of the HGT tile N45E006: WGS 84 degrees, heights 3" apart on
+// the whole degrees.
+inline TGeo TileN45E006() {
+  TGeo geo;
+  geo.CellSizeX = geo.CellSizeY = 1.0 / 1200;
+  geo.OriginX = 6 - geo.CellSizeX / 2;
+  geo.OriginY = 46 + geo.CellSizeY / 2;
+  geo.Projection = "GEODETIC";
+  return geo;
+}
 
 inline std::string Exact(double v) {
   char buffer[64];
@@ -60,7 +72,8 @@ inline void WriteErs(const std::string& path, int columns, int rows, int bands, 
   s.Width = CellTypeWidth(type);
   s.Float = type == ctFloat32;
   s.CoordinateSpace =
-      "\t\tDatum = \"WGS84\"\n\t\tProjection = \"NUTM32\"\n\t\tCoordinateType = EN\n";
+      "\t\tDatum = \"WGS84\"\n\t\tProjection = \"" + std::string(geo.Projection) +
+      "\"\n\t\tCoordinateType = EN\n";
   s.CellInfo =
       "\t\tCellInfo Begin\n\t\t\tXdimension = " + Exact(geo.CellSizeX) +
       "\n\t\t\tYdimension = " + Exact(geo.CellSizeY) +

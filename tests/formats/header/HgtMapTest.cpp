@@ -12,8 +12,7 @@ using namespace mirava::test;
 
 namespace {
 
-constexpr double kDegree = 0.017453292519943295769;
-constexpr double kCell = 1.4544410433280261e-05;  // 3" as tiles are read
+constexpr double kCell = 1.0 / 1200;  // 3", in degrees
 
 // A tile of n x n heights, most significant byte first.
 void WriteTile(const std::string& path, int n, const std::function<int(int, int)>& height) {
@@ -62,18 +61,24 @@ TEST(HgtMap, PositionComesFromTheName) {
     const char* Name;
     double Latitude, Longitude;  // of the north-west height
   } cases[] = {
-      {"N45E006", 46, 6}, {"S12W077", -11, -77}, {"s12w077", -11, -77}, {"n45e006", 46, 6},
-      {"N00W001", 1, -1}, {"tile", 1, 0},        {"N4", 5, 0},
+      {"N45E006", 46, 6},     {"S12W077", -11, -77},       {"s12w077", -11, -77},
+      {"n45e006", 46, 6},     {"N00W001", 1, -1},          {"S90W180", -89, -180},
+      {"N89E179", 90, 179},   {"N45E006.SRTMGL1", 46, 6},
   };
   for (const Case& c : cases) {
     THgtHeader header;
-    ASSERT_TRUE(header.ReadHeader(std::string("/some/dir/") + c.Name));
+    ASSERT_TRUE(header.ReadHeader(std::string("/some/dir/") + c.Name)) << c.Name;
     EXPECT_EQ(header.CellSizeX, kCell);
     EXPECT_EQ(header.CellSizeY, kCell);
     // Cell (0, 0) is centred on the named corner; its outer corner is half
     // a cell to the west and north.
-    EXPECT_DOUBLE_EQ(header.RegistrationX + kCell / 2, c.Longitude * kDegree) << c.Name;
-    EXPECT_DOUBLE_EQ(header.RegistrationY - kCell / 2, c.Latitude * kDegree) << c.Name;
+    EXPECT_DOUBLE_EQ(header.RegistrationX + kCell / 2, c.Longitude) << c.Name;
+    EXPECT_DOUBLE_EQ(header.RegistrationY - kCell / 2, c.Latitude) << c.Name;
+  }
+  for (const char* name : {"tile", "N4", "x_N10W110", "N95E006", "N45E200", "N45X006", "N45E06",
+                           "N45E006x", "E45N006"}) {
+    THgtHeader header;
+    EXPECT_FALSE(header.ReadHeader(name)) << name;
   }
 }
 
@@ -91,8 +96,8 @@ TEST(HgtMap, TileSizeFollowsTheFileSize) {
   THgtMap2 one;
   ASSERT_TRUE(one.OpenRead(dir / "N45E007.hgt")) << one.ErrorText;
   EXPECT_EQ(one.GetColumnCount(), 3601);
-  EXPECT_EQ(one.GetCellSizeX(), kCell / 3);
-  EXPECT_DOUBLE_EQ(one.GetOriginX(), 7 * kDegree - kCell / 6);
+  EXPECT_EQ(one.GetCellSizeX(), 1.0 / 3600);
+  EXPECT_DOUBLE_EQ(one.GetOriginX(), 7 - 1.0 / 7200);
   ASSERT_TRUE(one.ReadCell(3600, 1, 0, v));
   EXPECT_EQ(v, 3599);
 
@@ -139,10 +144,7 @@ TEST(HgtMapEndToEnd, GdalReadsEveryPlacementWeWrite) {
   if (!HaveGdal()) GTEST_SKIP() << "GDAL is not installed";
   TempDir dir;
   const int n = 1201;
-  TGeo geo;
-  geo.CellSizeX = geo.CellSizeY = kCell;
-  geo.OriginX = 6 * kDegree - kCell / 2;
-  geo.OriginY = 46 * kDegree + kCell / 2;
+  const TGeo geo = TileN45E006();
   WriteErs(
       dir / "in.ers", n, n, 1, ctSigned16,
       [](int c, int r, int) { return c + r == 0 ? -40 : Height(c, r) - (c % 3) * 5; }, geo);

@@ -133,6 +133,9 @@ TGeoKeys ParseGeoKeys(const std::vector<uint32_t>& directory) {
       case gkProjectedCSType:
         keys.Projected = value;
         break;
+      case gkProjLinearUnits:
+        keys.LinearUnits = value;
+        break;
       default:
         break;
     }
@@ -146,6 +149,14 @@ TCoordinateSystem CoordinateSystemOfKeys(const TGeoKeys& keys, TGeoKeySet set) {
                         : keys.ModelType == gmGeographic ? keys.Geographic
                                                          : 0;
   if (code > 0 && code < kUserDefined) crs.Epsg = code;
+  // Metres, the unit of nearly every projected code, are taken as the
+  // code's own without opening the EPSG database.
+  if (crs.Epsg != 0 && keys.ModelType == gmProjected && keys.LinearUnits != 0 &&
+      keys.LinearUnits != kUnitMetre && keys.LinearUnits != EpsgFacts(code).LinearUnit) {
+    crs.UnitOverriddenEpsg = crs.Epsg;
+    crs.LinearUnit = keys.LinearUnits;
+    crs.Epsg = 0;
+  }
   if (!set.Empty()) crs.GeoKeys = std::move(set);
   return crs;
 }
@@ -193,6 +204,32 @@ std::optional<TGeoTiffPlacement> PlacementOfTags(const std::vector<double>& scal
   placement.OriginX = originX;
   placement.OriginY = originY;
   return placement;
+}
+
+std::vector<TGCPoint> ControlPointsOfTiePoints(const std::vector<double>& tie,
+                                               uint16_t rasterType) {
+  std::vector<TGCPoint> points;
+  const double shift = rasterType == kRasterPixelIsPoint ? 0.5 : 0;
+  for (size_t i = 0; i + 6 <= tie.size(); i += 6) {
+    TGCPoint point;
+    point.SetName(std::to_string(points.size() + 1));
+    point.SetEnabled(true);
+    point.SetCellX(tie[i] + shift);
+    point.SetCellY(tie[i + 1] + shift);
+    point.SetX(tie[i + 3]);
+    point.SetY(tie[i + 4]);
+    point.SetZ(tie[i + 5]);
+    points.push_back(point);
+  }
+  return points;
+}
+
+std::vector<double> TiePointsOfControlPoints(const std::vector<TGCPoint>& points) {
+  std::vector<double> tie;
+  tie.reserve(points.size() * 6);
+  for (const TGCPoint& p : points)
+    tie.insert(tie.end(), {p.GetCellX(), p.GetCellY(), 0, p.GetX(), p.GetY(), p.GetZ()});
+  return tie;
 }
 
 }  // namespace mirava

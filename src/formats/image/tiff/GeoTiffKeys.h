@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "georef/ControlPoints.h"
 #include "georef/CoordinateSystem.h"
 
 namespace mirava {
@@ -39,11 +40,13 @@ struct TGeoKeys {
   uint16_t RasterType = 1;  // pixel is area
   uint16_t Geographic = 0;
   uint16_t Projected = 0;
+  uint16_t LinearUnits = 0;  // ProjLinearUnits, 0 when the keys have none
 };
 TGeoKeys ParseGeoKeys(const std::vector<uint32_t>& directory);
 
 // The coordinate system of a file's keys: its EPSG code where the keys name
-// one, and the whole key set.
+// one (none where they give its projected system another linear unit), and
+// the whole key set.
 TCoordinateSystem CoordinateSystemOfKeys(const TGeoKeys& keys, TGeoKeySet set);
 
 // Projection, datum and spheroid names for `crs` ("UNKNOWN" for a
@@ -62,5 +65,14 @@ std::optional<TGeoTiffPlacement> PlacementOfTags(const std::vector<double>& scal
                                                  const std::vector<double>& tie,
                                                  const std::vector<double>& matrix,
                                                  uint16_t rasterType);
+
+// The control points of a ModelTiePoint tag that holds tie points without a
+// pixel scale (raster column, row, 0, world X, Y, Z each), named 1, 2, ...
+// as GDAL names them; pixel-is-point positions moved to the outer corner
+// convention of the points.
+std::vector<TGCPoint> ControlPointsOfTiePoints(const std::vector<double>& tie,
+                                               uint16_t rasterType);
+// The ModelTiePoint values that state `points` (pixel-is-area).
+std::vector<double> TiePointsOfControlPoints(const std::vector<TGCPoint>& points);
 
 }  // namespace mirava

@@ -16,6 +16,11 @@
 
 namespace mirava {
 
+// A reading failure, with the file it is about.
+static std::string TiffErrorText(const std::string& fileName, const std::string& reason) {
+  return "Tiff error in " + fileName + ": " + reason;
+}
+
 TTifMap2::TTifMap2() { ControlPoints = std::make_unique<TGCPList>(); }
 
 TTifMap2::~TTifMap2() { Close(); }
@@ -82,15 +87,16 @@ bool TTifMap2::OpenExisting(const std::string& fileName, uint8_t mode) {
   uint8_t head[16] = {};
   if (!FetchBytes(0, std::min<uint64_t>(16, FileSize), head) ||
       !((head[0] == 'I' && head[1] == 'I') || (head[0] == 'M' && head[1] == 'M')))
-    return refuse("Wrong TIFF order");
+    return refuse(TiffErrorText(fileName, "Wrong TIFF order"));
   MSBFirst = head[0] == 'M';
   const uint16_t version = Get16(head + 2);
   BigTiff = version == 43 && FileSize >= 16 && Get16(head + 4) == 8 && Get16(head + 6) == 0;
-  if (FileSize < 8 || (version != 42 && !BigTiff)) return refuse("Wrong TIFF version");
+  if (FileSize < 8 || (version != 42 && !BigTiff))
+    return refuse(TiffErrorText(fileName, "Wrong TIFF version"));
   IfdPosition = BigTiff ? Get64(head + 8) : Get32(head + 4);
   Decodable = false;
   if (!ParseIfd() || !CheckLayout()) {
-    if (!Decodable) return refuse("Tiff error " + TiffError);
+    if (!Decodable) return refuse(TiffErrorText(fileName, TiffError));
     PlaneWindows.clear();
     CloseMapping();
     return OpenDecoded(mode);
@@ -102,7 +108,7 @@ bool TTifMap2::OpenExisting(const std::string& fileName, uint8_t mode) {
 bool TTifMap2::OpenDecoded(uint8_t mode) {
   auto refuse = [&](const std::string& text) {
     CloseMapping();
-    return Fail(TErrorCode::Refused, "Tiff error " + text);
+    return Fail(TErrorCode::Refused, TiffErrorText(FileName, text));
   };
   if (mode != omRead) return refuse(TiffError + ": the file can only be read");
   Decoding = std::make_unique<TTiffDecoding>();
@@ -150,7 +156,8 @@ bool TTifMap2::OpenDecoded(uint8_t mode) {
 bool TTifMap2::RowsDecoded(uint32_t end) {
   std::string error;
   if (!Decoding || end <= RowsKnownDecoded) return true;
-  if (!Decoding->WaitFor(end, error)) return Fail(TErrorCode::Format, "Tiff error " + error);
+  if (!Decoding->WaitFor(end, error))
+    return Fail(TErrorCode::Format, TiffErrorText(FileName, error));
   RowsKnownDecoded = end;
   return true;
 }
@@ -159,7 +166,7 @@ TRowsState TTifMap2::AwaitRows(uint32_t end, std::chrono::milliseconds most) {
   if (!Decoding) return TRowsState::Ready;
   std::string error;
   const TRowsState state = Decoding->Await(end, most, error);
-  if (state == TRowsState::Failed) Fail(TErrorCode::Format, "Tiff error " + error);
+  if (state == TRowsState::Failed) Fail(TErrorCode::Format, TiffErrorText(FileName, error));
   return state;
 }
 
@@ -187,7 +194,7 @@ uint32_t TTifMap2::BlockRows() {
     return static_cast<uint32_t>(
         std::clamp<uint64_t>(kMaxStagedBytes / StripLineBytes, 1, ImageLength));
   if (ContiguousRows < 0) {
-    bool plain = PlanarConfiguration == 1 && !WhiteIsZero && PlaneWindows.empty() &&
+    bool plain = PlanarConfiguration == 1 && PlaneWindows.empty() &&
                  !StripTable.empty() && StripLineBytes > 0 && CellTypeConvertible(CellType);
     const uint64_t stripBytes = uint64_t{RowsPerStrip} * StripLineBytes;
     for (size_t i = 1; plain && i < StripTable.size(); ++i)
@@ -276,7 +283,6 @@ bool TTifMap2::ReadCellExact(uint32_t column, uint32_t row, uint32_t band, doubl
   if (column >= ImageWidth || row >= ImageLength) return false;
   if (!SelectRow(row, band)) return false;
   value = DecodeCellExact(DataPointer + SampleOffset(column, band), CellType, MSBFirst);
-  if (WhiteIsZero) value = (CellType == ctUnsigned8 ? 255.0 : 65535.0) - value;
   return true;
 }
 

@@ -147,6 +147,9 @@ class TTifMap2 : public TDataSetRoot2 {
   // With `placed`, the placement tags and keys, which a file without a
   // georeference lacks but which its room is laid out for.
   std::vector<uint8_t> OpenHeader(bool placed);
+  // The room an open header needs, placed or not (then with its control
+  // points as tie points).
+  uint64_t HeaderRoom();
   uint64_t SampleOffset(uint32_t column, uint32_t band) const;
   void SetLayout(TCellBlock& block) const;
 
@@ -186,7 +189,6 @@ class TTifMap2 : public TDataSetRoot2 {
   uint8_t CellType = ctUnsigned8;
   uint32_t SampleWidth = 1;
   bool MSBFirst = false;
-  bool WhiteIsZero = false;
   bool Closed = false;
   int ContiguousRows = -1;  // unknown until BlockRows asks
 };

@@ -17,6 +17,8 @@ namespace mirava {
 
 // GeoTIFF parameters beyond this are not a coordinate system but a fault.
 constexpr uint64_t kMostGeoParams = 65535;
+// Tie points beyond this many are not control points but a fault.
+constexpr uint64_t kMostTiePoints = 10000;
 
 uint16_t TTifMap2::Get16(const uint8_t* p) const { return LoadInOrder<uint16_t>(p, MSBFirst); }
 uint32_t TTifMap2::Get32(const uint8_t* p) const { return LoadInOrder<uint32_t>(p, MSBFirst); }
@@ -241,7 +243,9 @@ bool TTifMap2::ReadStripTable(const TIfdEntry& offsets) {
 void TTifMap2::ReadGeoTiff(const std::vector<TIfdEntry>& entries) {
   std::vector<double> scale, tie, matrix;
   if (const TIfdEntry* e = FindEntry(entries, tgModelPixelScale)) EntryDoubles(*e, 2, scale);
-  if (const TIfdEntry* e = FindEntry(entries, tgModelTiePoint)) EntryDoubles(*e, 6, tie);
+  if (const TIfdEntry* e = FindEntry(entries, tgModelTiePoint))
+    EntryDoubles(*e, static_cast<uint32_t>(std::min<uint64_t>(e->Count, 6 * kMostTiePoints)),
+                 tie);
   if (const TIfdEntry* e = FindEntry(entries, tgModelTransformation)) EntryDoubles(*e, 8, matrix);
   std::vector<uint32_t> directory;
   const TIfdEntry* e = FindEntry(entries, tgGeoKeyDirectory);
@@ -267,6 +271,12 @@ void TTifMap2::ReadGeoTiff(const std::vector<TIfdEntry>& entries) {
     ColumnTermY = placement->ColumnTermY;
     RegistrationX = placement->OriginX;
     RegistrationY = placement->OriginY;
+  } else if (scale.size() < 2 && tie.size() >= 6) {
+    // Placed by control points alone, in the keys' coordinate system; a
+    // ".gcp" file beside the image is taken before them.
+    if (ControlPoints->Count() == 0)
+      for (const TGCPoint& point : ControlPointsOfTiePoints(tie, keys.RasterType))
+        ControlPoints->Add(&point);
   } else {
     std::string name = FindCompanion(FileName, ".tifw");
     if (name.empty()) name = FindCompanion(FileName, ".tfw");
@@ -312,12 +322,6 @@ bool TTifMap2::CheckLayout() {
                        : format == sfFloat  ? "floating-point"
                                             : "untyped";
     TiffError = std::to_string(bits) + "-bit " + kind + " samples not supported";
-    Decodable = true;
-    return false;
-  }
-  WhiteIsZero = PhotoMetricInterpretation == 0;
-  if (WhiteIsZero && CellType != ctUnsigned8 && CellType != ctUnsigned16) {
-    TiffError = "White-is-zero samples that are not unsigned 8 or 16 bits";
     Decodable = true;
     return false;
   }

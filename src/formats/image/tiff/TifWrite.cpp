@@ -177,7 +177,8 @@ bool TTifMap2::CreateFile(const std::string& fileName, uint32_t columns, uint32_
   const bool keysFit =
       carried.Directory.size() <= kMostGeoKeys && carried.Doubles.empty() && carried.Ascii.empty();
   FixedLayout = options.Plain() && (bands == 1 || bands == 3) && SampleWidth <= 2 && !BigTiff &&
-                !NoData && !HasRotation() && ColorTable.empty() && keysFit;
+                !NoData && !HasRotation() && ColorTable.empty() && keysFit &&
+                PlacingPoints.empty();
   // RGB for three or more samples of 8 or 16 bits, grey otherwise; the
   // samples beyond are extra samples.
   PhotoMetricInterpretation =
@@ -192,7 +193,7 @@ bool TTifMap2::CreateFile(const std::string& fileName, uint32_t columns, uint32_
   GridCellType = cellType;
   GridWidth = SampleWidth;
   if (!options.Plain()) return CreateEncoded(fileName, options);
-  PixelStart = FixedLayout ? kTiffHeaderSize : OpenHeader(true).size();
+  PixelStart = FixedLayout ? kTiffHeaderSize : HeaderRoom();
   if (!OpenMapping(fileName, omCreate, pixels + PixelStart)) {
     return FailOpen("Open map write error=");
   }
@@ -220,9 +221,9 @@ bool TTifMap2::CreateEncoded(const std::string& fileName, const TTiffOptions& op
   ChunkByteCounts.assign(chunks, 0);
   StripTable.assign(chunks, 0);
   BigTiff = false;
-  PixelStart = OpenHeader(true).size();
+  PixelStart = HeaderRoom();
   BigTiff = PixelStart + most + (uint64_t{64} << 20) > UINT32_MAX;
-  PixelStart = OpenHeader(true).size();
+  PixelStart = HeaderRoom();
   if (!EncodedFile.Create(fileName)) {
     FailSystem(EncodedFile.ErrorCode());
     return FailOpen("Open map write error=");
@@ -273,9 +274,9 @@ bool TTifMap2::CopyChunks(const std::string& inputName, const TStoredChunks& sto
   // The pixels' size is known now: a BigTIFF only when it must be.
   StripTable.assign(from.size(), 0);
   BigTiff = false;
-  PixelStart = OpenHeader(true).size();
+  PixelStart = HeaderRoom();
   BigTiff = PixelStart + total + (uint64_t{64} << 20) > UINT32_MAX;
-  PixelStart = OpenHeader(true).size();
+  PixelStart = HeaderRoom();
   TBinaryFile input;
   if (!input.OpenRead(inputName))
     return Fail(TErrorCode::IO, "Reading " + inputName + ": " + input.ErrorText());
@@ -343,6 +344,10 @@ bool TTifMap2::WriteTiffHeader() {
   return true;
 }
 
+uint64_t TTifMap2::HeaderRoom() {
+  return std::max(OpenHeader(true).size(), OpenHeader(false).size());
+}
+
 std::vector<uint8_t> TTifMap2::OpenHeader(bool placed) {
   const uint32_t samples = SamplesPerPixel;
   const uint64_t bytes = uint64_t{ImageWidth} * ImageLength * SampleWidth * samples;
@@ -398,7 +403,11 @@ std::vector<uint8_t> TTifMap2::OpenHeader(bool placed) {
     // Pixel-is-area: the tie point is the outer corner of pixel (0, 0).
     ifd.Doubles(tgModelTiePoint, {0, 0, 0, originX, GetRegistrationY(), 0});
   }
-  if (placed) {
+  // A raster placed by control points alone states them as tie points, in
+  // the coordinate system of its keys.
+  const bool tied = !placed && !PlacingPoints.empty();
+  if (tied) ifd.Doubles(tgModelTiePoint, TiePointsOfControlPoints(PlacingPoints));
+  if (placed || tied) {
     ifd.Numbers(tgGeoKeyDirectory, ftShort, keys, kMostGeoKeys);
     if (!crs.Keys.Doubles.empty()) ifd.Doubles(tgGeoDoubleParams, crs.Keys.Doubles);
     if (!crs.Keys.Ascii.empty()) ifd.Ascii(tgGeoAsciiParams, crs.Keys.Ascii);

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cmath>
 #include <condition_variable>
@@ -41,7 +42,7 @@ constexpr uint64_t kSmallImage = 64u << 20;
 struct TLayout {
   uint32_t Width = 0, Length = 0, Bits = 1, Samples = 1, Format = SAMPLEFORMAT_UINT;
   uint16_t Photometric = PHOTOMETRIC_MINISBLACK, Planar = PLANARCONFIG_CONTIG;
-  bool Tiled = false, Invert = false, JpegYCbCr = false;
+  bool Tiled = false, JpegYCbCr = false;
   // Horizontal differences undone here rather than by libtiff.
   bool Differences = false;
   // The pixel of strips and tiles left out of the file; none: zeros.
@@ -145,8 +146,6 @@ bool Describe(TIFF* tif, TLayout& layout, std::string& error) {
   if (compression != COMPRESSION_NONE && TIFFGetField(tif, TIFFTAG_PREDICTOR, &predictor) &&
       predictor == PREDICTOR_HORIZONTAL && bits == 8 * layout.CellBytes && layout.CellBytes > 1)
     layout.Differences = SkipPredictor(tif);
-  layout.Invert = layout.Photometric == PHOTOMETRIC_MINISWHITE &&
-                  (format == SAMPLEFORMAT_UINT || format == SAMPLEFORMAT_VOID);
   layout.Tiled = TIFFIsTiled(tif);
   if (layout.Tiled) {
     TIFFGetField(tif, TIFFTAG_TILEWIDTH, &layout.TileWidth);
@@ -202,12 +201,6 @@ uint64_t PackedSample(const uint8_t* row, uint64_t i, uint32_t bits) {
   return value;
 }
 
-// An unsigned sample of 1, 2 or 4 bytes in the host's order.
-uint64_t LoadSample(const uint8_t* p, uint32_t width) {
-  if (width == 1) return *p;
-  return width == 2 ? Load<uint16_t>(p, false) : Load<uint32_t>(p, false);
-}
-
 void StoreSample(uint8_t* p, uint32_t width, uint64_t v) {
   if (width == 1)
     *p = static_cast<uint8_t>(v);
@@ -225,28 +218,20 @@ void Place(const TLayout& layout, uint8_t* image, const uint8_t* source, uint64_
   const uint64_t perRow = uint64_t{columns} * (plane < 0 ? layout.Samples : 1);
   const uint64_t step = plane < 0 ? width : layout.PixelBytes();
   const bool packed = layout.Bits != 8 * width;
-  const uint64_t top = layout.Bits >= 64 ? ~uint64_t{0} : (uint64_t{1} << layout.Bits) - 1;
   for (uint32_t r = 0; r < rows; ++r) {
     const uint8_t* from = source + r * sourceRowBytes;
     uint8_t* to = image + ((uint64_t{row0} + r) * layout.Width + column0) * layout.PixelBytes() +
                   (plane < 0 ? 0 : uint64_t(plane) * width);
-    if (!packed && !layout.Invert && plane < 0) {
+    if (!packed && plane < 0) {
       std::memcpy(to, from, perRow * width);
       continue;
     }
     for (uint64_t i = 0; i < perRow; ++i, to += step) {
-      if (!packed && !layout.Invert) {
+      if (!packed) {
         std::memcpy(to, from + i * width, width);
         continue;
       }
-      uint64_t v = 0;
-      if (packed) {
-        v = PackedSample(from, i, layout.Bits);
-      } else {
-        v = LoadSample(from + i * width, width);
-      }
-      if (layout.Invert) v = top - v;
-      StoreSample(to, width, v);
+      StoreSample(to, width, PackedSample(from, i, layout.Bits));
     }
   }
 }
@@ -590,6 +575,12 @@ bool TTiffDecoding::Inspect(const std::string& fileName, std::string& error) {
       Description.Colors.resize(n);
       for (size_t i = 0; i < n; ++i) Description.Colors[i] = {red[i], green[i], blue[i]};
     }
+  } else if (layout.Bits == 1 && layout.Samples == 1) {
+    // One-bit images come with the two colours GDAL gives them: 0 white and
+    // 1 black where white is zero, the other way round otherwise.
+    const bool whiteIsZero = layout.Photometric == PHOTOMETRIC_MINISWHITE;
+    const std::array<uint16_t, 3> black{0, 0, 0}, white{65535, 65535, 65535};
+    Description.Colors = {whiteIsZero ? white : black, whiteIsZero ? black : white};
   }
   Description.Width = layout.Width;
   Description.Length = layout.Length;

@@ -21,15 +21,15 @@ struct TDecodedTiff {
   uint32_t Length = 0;
   uint16_t Samples = 1;
   uint8_t CellType = 0;
-  // Palette images: one band of indices and their colour table.
+  // Palette and one-bit images: one band of indices and their colour table.
   TColorTable Colors;
 };
 
 // The first full-resolution image of a TIFF decoded into a new scratch
 // file: rows top to bottom, samples interleaved, native byte order, samples
 // of 1 to 7 bits widened to bytes and of 9 to 15 bits to 16 bits (as GDAL
-// shows them), white-is-zero turned into black-is-zero, JPEG's YCbCr into
-// RGB.
+// shows them), white-is-zero samples as stored (with GDAL's two colours for
+// one-bit images), JPEG's YCbCr into RGB.
 class TTiffDecoding {
  public:
   TTiffDecoding();

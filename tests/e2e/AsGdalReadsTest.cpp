@@ -89,9 +89,10 @@ TEST_P(ControlPointsOfGeoTiff, MoveWithTheirPixels) {
   const TOutputCase& c = GetParam();
   TempDir dir;
   const std::string in = dir / "gcp.tif";
-  Make("gdal_translate -q -gcp 0 0 10 50 -gcp 9 0 11 50 -gcp 0.5 7 10 49 -gcp 6.25 3.5 10.7 "
-       "49.4 12.5 -a_srs EPSG:4326 " +
-       Quote(Picture(dir)) + " " + Quote(in));
+  Make(
+      "gdal_translate -q -gcp 0 0 10 50 -gcp 9 0 11 50 -gcp 0.5 7 10 49 -gcp 6.25 3.5 10.7 "
+      "49.4 12.5 -a_srs EPSG:4326 " +
+      Quote(Picture(dir)) + " " + Quote(in));
   std::vector<std::string> points = Lines(GdalPoints(in));
   ASSERT_EQ(points.size(), 5u);
   ASSERT_EQ(points[0], "EPSG:4326");
@@ -155,9 +156,9 @@ TEST(UnitOverride, FeetStayFeetOrTheJobSaysWhy) {
     const std::string out = dir / ("out" + ext);
     const CommandResult job = Convert({feet, out});
     if (ext != ".osd") ExpectSameTransform(GdalGeoTransform(out), GdalGeoTransform(feet), ext);
-    const bool told =
-        job.Output.find("coordinate system not written: EPSG:26966 (NAD83 / Georgia East) in US "
-                        "survey feet") != std::string::npos;
+    const bool told = job.Output.find(
+                          "coordinate system not written: EPSG:26966 (NAD83 / Georgia East) in US "
+                          "survey feet") != std::string::npos;
     if (ext == ".tif") {
       EXPECT_EQ(GdalProj(out), proj);
       EXPECT_FALSE(told) << job.Output;
@@ -218,14 +219,13 @@ TEST_P(OneBitScans, KeepTheirValuesAndColours) {
 
 INSTANTIATE_TEST_SUITE_P(
     Layouts, OneBitScans,
-    ::testing::Values(TScanCase{"WhiteIsZero", "-co PHOTOMETRIC=MINISWHITE", ".tif"},
-                      TScanCase{"WhiteIsZero", "-co PHOTOMETRIC=MINISWHITE", ".bmp"},
-                      TScanCase{"WhiteIsZero", "-co PHOTOMETRIC=MINISWHITE", ".ers"},
-                      TScanCase{"CcittG4", "-co COMPRESS=CCITTFAX4 -co PHOTOMETRIC=MINISWHITE",
-                                ".tif"},
-                      TScanCase{"CcittG4", "-co COMPRESS=CCITTFAX4 -co PHOTOMETRIC=MINISWHITE",
-                                ".bmp"},
-                      TScanCase{"BlackIsZero", "", ".tif"}),
+    ::testing::Values(
+        TScanCase{"WhiteIsZero", "-co PHOTOMETRIC=MINISWHITE", ".tif"},
+        TScanCase{"WhiteIsZero", "-co PHOTOMETRIC=MINISWHITE", ".bmp"},
+        TScanCase{"WhiteIsZero", "-co PHOTOMETRIC=MINISWHITE", ".ers"},
+        TScanCase{"CcittG4", "-co COMPRESS=CCITTFAX4 -co PHOTOMETRIC=MINISWHITE", ".tif"},
+        TScanCase{"CcittG4", "-co COMPRESS=CCITTFAX4 -co PHOTOMETRIC=MINISWHITE", ".bmp"},
+        TScanCase{"BlackIsZero", "", ".tif"}),
     ScanName);
 
 // An SRTM tile GDAL writes, read as GDAL reads it in every output that
@@ -261,8 +261,8 @@ TEST_P(SrtmTile, LiesWhereGdalPutsIt) {
   const std::string tile = MakeTile(dir, "N10W110.hgt");
   std::filesystem::create_directories(dir / "out");
   const std::string out =
-      dir / (std::string("out/") + (c.Extension == std::string(".hgt") ? "N10W110" : "o") +
-             c.Extension);
+      dir /
+      (std::string("out/") + (c.Extension == std::string(".hgt") ? "N10W110" : "o") + c.Extension);
   Convert({tile, out, "/" + std::to_string(c.Kind)});
   GdalRaster in, back;
   ASSERT_TRUE(ReadWithGdal(tile, in));
@@ -298,8 +298,7 @@ TEST(SrtmTileNames, ThatDoNotPlaceTheTileAreRefused) {
   for (const char* name : {"N95E006.hgt", "N45E200.hgt", "foo.hgt"}) {
     r = RunCli({tile, dir / name});
     EXPECT_EQ(r.ExitCode, 1) << r.Output;
-    EXPECT_NE(r.Output.find(std::string(name) + " cannot be placed by its name"),
-              std::string::npos)
+    EXPECT_NE(r.Output.find(std::string(name) + " cannot be placed by its name"), std::string::npos)
         << r.Output;
     EXPECT_FALSE(Exists(dir / name)) << name;
   }
@@ -348,9 +347,10 @@ TEST(ReadMessages, NameTheFileAndWhatIsWrong) {
 TEST(DtmCorner, RoundedToFloatsIsTold) {
   if (!HaveGdal()) GTEST_SKIP() << "GDAL not installed";
   TempDir dir;
-  Make("gdal_translate -q -ot Float32 -a_srs EPSG:32632 -a_ullr 523456.37 6123456.81 523465.37 "
-       "6123449.81 " +
-       Quote(Picture(dir)) + " " + Quote(dir / "dem.tif"));
+  Make(
+      "gdal_translate -q -ot Float32 -a_srs EPSG:32632 -a_ullr 523456.37 6123456.81 523465.37 "
+      "6123449.81 " +
+      Quote(Picture(dir)) + " " + Quote(dir / "dem.tif"));
   const CommandResult r = Convert({dir / "dem.tif", dir / "corner.dtm"});
   EXPECT_NE(r.Output.find("DTM files hold the corner and cell size as 32-bit floats: the corner "
                           "523456.37, 6123456.81 becomes 523456.375, 6123457"),

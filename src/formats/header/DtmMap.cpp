@@ -171,8 +171,8 @@ std::string TDtmMap2::GeoreferenceChange() {
   const double straysY = std::fabs(fy - y) + std::fabs(fsy - sy) * GetRowCount();
   const double cells = std::max(straysX / std::fabs(sx), straysY / std::fabs(sy));
   std::string text = "DTM files hold the corner and cell size as 32-bit floats: the corner " +
-                     FormatGeneral(x) + ", " + FormatGeneral(y) + " becomes " +
-                     FormatGeneral(fx) + ", " + FormatGeneral(fy);
+                     FormatGeneral(x) + ", " + FormatGeneral(y) + " becomes " + FormatGeneral(fx) +
+                     ", " + FormatGeneral(fy);
   if (fsx != sx || fsy != sy)
     text += " and the cell size " + FormatGeneral(sx) + " by " + FormatGeneral(sy) + " becomes " +
             FormatGeneral(fsx) + " by " + FormatGeneral(fsy);

@@ -138,12 +138,11 @@ bool THgtMap2::Open(const std::string& fileName, uint32_t columns, uint32_t rows
 
 bool THgtMap2::SetGeoreference(const std::string& spheroid, const std::string& datum,
                                double cellSizeX, double cellSizeY, double registrationCellX,
-                               double registrationCellY, double registrationX,
-                               double registrationY, const std::string& projection) {
+                               double registrationCellY, double registrationX, double registrationY,
+                               const std::string& projection) {
   if (OpenMode != omCreate)
     return THeadMap2::SetGeoreference(spheroid, datum, cellSizeX, cellSizeY, registrationCellX,
-                                      registrationCellY, registrationX, registrationY,
-                                      projection);
+                                      registrationCellY, registrationX, registrationY, projection);
   const std::string name = ExtractFileName(FileName);
   if (!Crs.Empty() && Crs.Epsg != kEpsgWgs84)
     return Fail(TErrorCode::Refused, name + " would lie in WGS 84 degrees (EPSG:4326), which " +
@@ -163,12 +162,11 @@ bool THgtMap2::SetGeoreference(const std::string& spheroid, const std::string& d
            std::fabs(west - t.Longitude) <= tolerance && std::fabs(south - t.Latitude) <= tolerance;
   };
   if (!lies(tile)) {
-    std::string text = name + " names the tile whose south-west height lies at " +
-                       std::to_string(tile.Longitude) + ", " + std::to_string(tile.Latitude) +
-                       " with heights " + FormatGeneral(cell) +
-                       " degrees apart; the input's lies at " + FormatGeneral(west) + ", " +
-                       FormatGeneral(south) + " with cells of " + FormatGeneral(cellSizeX) +
-                       " by " + FormatGeneral(cellSizeY);
+    std::string text =
+        name + " names the tile whose south-west height lies at " + std::to_string(tile.Longitude) +
+        ", " + std::to_string(tile.Latitude) + " with heights " + FormatGeneral(cell) +
+        " degrees apart; the input's lies at " + FormatGeneral(west) + ", " + FormatGeneral(south) +
+        " with cells of " + FormatGeneral(cellSizeX) + " by " + FormatGeneral(cellSizeY);
     if (std::fabs(west) <= 180 && std::fabs(south) <= 90) {
       const THgtTile nearest{static_cast<int>(std::lround(south)),
                              static_cast<int>(std::lround(west))};

@@ -71,9 +71,8 @@ inline void WriteErs(const std::string& path, int columns, int rows, int bands, 
   s.CellType = type == ctFloat32 ? "IEEE4ByteReal" : CellTypeNames[type];
   s.Width = CellTypeWidth(type);
   s.Float = type == ctFloat32;
-  s.CoordinateSpace =
-      "\t\tDatum = \"WGS84\"\n\t\tProjection = \"" + std::string(geo.Projection) +
-      "\"\n\t\tCoordinateType = EN\n";
+  s.CoordinateSpace = "\t\tDatum = \"WGS84\"\n\t\tProjection = \"" + std::string(geo.Projection) +
+                      "\"\n\t\tCoordinateType = EN\n";
   s.CellInfo =
       "\t\tCellInfo Begin\n\t\t\tXdimension = " + Exact(geo.CellSizeX) +
       "\n\t\t\tYdimension = " + Exact(geo.CellSizeY) +

@@ -61,9 +61,8 @@ TEST(HgtMap, PositionComesFromTheName) {
     const char* Name;
     double Latitude, Longitude;  // of the north-west height
   } cases[] = {
-      {"N45E006", 46, 6},     {"S12W077", -11, -77},       {"s12w077", -11, -77},
-      {"n45e006", 46, 6},     {"N00W001", 1, -1},          {"S90W180", -89, -180},
-      {"N89E179", 90, 179},   {"N45E006.SRTMGL1", 46, 6},
+      {"N45E006", 46, 6}, {"S12W077", -11, -77},  {"s12w077", -11, -77}, {"n45e006", 46, 6},
+      {"N00W001", 1, -1}, {"S90W180", -89, -180}, {"N89E179", 90, 179},  {"N45E006.SRTMGL1", 46, 6},
   };
   for (const Case& c : cases) {
     THgtHeader header;

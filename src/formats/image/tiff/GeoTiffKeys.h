@@ -70,8 +70,7 @@ std::optional<TGeoTiffPlacement> PlacementOfTags(const std::vector<double>& scal
 // pixel scale (raster column, row, 0, world X, Y, Z each), named 1, 2, ...
 // as GDAL names them; pixel-is-point positions moved to the outer corner
 // convention of the points.
-std::vector<TGCPoint> ControlPointsOfTiePoints(const std::vector<double>& tie,
-                                               uint16_t rasterType);
+std::vector<TGCPoint> ControlPointsOfTiePoints(const std::vector<double>& tie, uint16_t rasterType);
 // The ModelTiePoint values that state `points` (pixel-is-area).
 std::vector<double> TiePointsOfControlPoints(const std::vector<TGCPoint>& points);
 

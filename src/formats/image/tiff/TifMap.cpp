@@ -194,8 +194,8 @@ uint32_t TTifMap2::BlockRows() {
     return static_cast<uint32_t>(
         std::clamp<uint64_t>(kMaxStagedBytes / StripLineBytes, 1, ImageLength));
   if (ContiguousRows < 0) {
-    bool plain = PlanarConfiguration == 1 && PlaneWindows.empty() &&
-                 !StripTable.empty() && StripLineBytes > 0 && CellTypeConvertible(CellType);
+    bool plain = PlanarConfiguration == 1 && PlaneWindows.empty() && !StripTable.empty() &&
+                 StripLineBytes > 0 && CellTypeConvertible(CellType);
     const uint64_t stripBytes = uint64_t{RowsPerStrip} * StripLineBytes;
     for (size_t i = 1; plain && i < StripTable.size(); ++i)
       plain = StripTable[i] == StripTable[0] + i * stripBytes;

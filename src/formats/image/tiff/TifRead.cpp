@@ -244,8 +244,7 @@ void TTifMap2::ReadGeoTiff(const std::vector<TIfdEntry>& entries) {
   std::vector<double> scale, tie, matrix;
   if (const TIfdEntry* e = FindEntry(entries, tgModelPixelScale)) EntryDoubles(*e, 2, scale);
   if (const TIfdEntry* e = FindEntry(entries, tgModelTiePoint))
-    EntryDoubles(*e, static_cast<uint32_t>(std::min<uint64_t>(e->Count, 6 * kMostTiePoints)),
-                 tie);
+    EntryDoubles(*e, static_cast<uint32_t>(std::min<uint64_t>(e->Count, 6 * kMostTiePoints)), tie);
   if (const TIfdEntry* e = FindEntry(entries, tgModelTransformation)) EntryDoubles(*e, 8, matrix);
   std::vector<uint32_t> directory;
   const TIfdEntry* e = FindEntry(entries, tgGeoKeyDirectory);

@@ -177,8 +177,7 @@ bool TTifMap2::CreateFile(const std::string& fileName, uint32_t columns, uint32_
   const bool keysFit =
       carried.Directory.size() <= kMostGeoKeys && carried.Doubles.empty() && carried.Ascii.empty();
   FixedLayout = options.Plain() && (bands == 1 || bands == 3) && SampleWidth <= 2 && !BigTiff &&
-                !NoData && !HasRotation() && ColorTable.empty() && keysFit &&
-                PlacingPoints.empty();
+                !NoData && !HasRotation() && ColorTable.empty() && keysFit && PlacingPoints.empty();
   // RGB for three or more samples of 8 or 16 bits, grey otherwise; the
   // samples beyond are extra samples.
   PhotoMetricInterpretation =

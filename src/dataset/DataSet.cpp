@@ -79,7 +79,8 @@ const TFormatEntry Formats[] = {
      },
      .ReadsControlPointFile = true,
      .Reads = "any TIFF libtiff decodes: any bands of 1- to 32-bit integer or 32/64-bit float "
-              "samples, palettes as indices with their colour table",
+              "samples, palettes as indices with their colour table, one-bit images with their two "
+              "colours, tie points as control points",
      .Writes = "any bands of 8/16/32-bit integers (signed or not) or 32/64-bit floats, a "
                "palette's colour table; uncompressed, or Deflate, LZW or ZSTD, in strips or "
                "tiles",

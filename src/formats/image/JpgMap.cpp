@@ -143,9 +143,12 @@ bool TJpgMap2::PlaceFile(const std::string& inputName, int32_t kind) {
   Placed = true;
   ImageBuffer.Release();
   std::string message;
-  if (jpeg::PlaceFile(inputName, FileName, BlockPlacement(kind), message, Stop) == jpeg::jeNone)
-    return true;
-  return Fail(TErrorCode::Format, message);
+  const int code = jpeg::PlaceFile(inputName, FileName, BlockPlacement(kind), message, Stop);
+  if (code == jpeg::jeNone) return true;
+  // The input's faults name the input; the output's are the job's to name.
+  const bool input = code == jpeg::jeUnsupported || code == jpeg::jeNotJpeg ||
+                     code == jpeg::jeTruncated || code == jpeg::jeCorrupt;
+  return Fail(TErrorCode::Format, message + (input ? FileLine(inputName, code, message) : ""));
 }
 
 bool TJpgMap2::Close() {

@@ -133,6 +133,10 @@ TEST(JpgMap, RefusesCorruptTruncatedAndHostileFiles) {
   EXPECT_FALSE(bad.Open(dir / "damaged.jpg", 0, 0, 1, 1, omRead));
   EXPECT_NE(bad.ErrorText.find("ijlReadWholeImage error: 3 Corrupt JPEG data"), std::string::npos)
       << bad.ErrorText;
+  EXPECT_NE(bad.ErrorText.find("\n" + dir / "damaged.jpg" +
+                               ": the file is damaged: its JPEG data do not decode"),
+            std::string::npos)
+      << bad.ErrorText;
 
   WriteText(dir / "text.jpg", "This is not an image at all");
   TJpgMap2 text;
@@ -516,6 +520,8 @@ TEST(JpgMap, PlacingRefusesDamagedFiles) {
       EXPECT_EQ(run.ExitCode, 1) << name << kind << run.Output;
       EXPECT_NE(run.Output.find("Writing " + (dir / "out.jpg") + " failed: " + why),
                 std::string::npos)
+          << name << kind << run.Output;
+      EXPECT_NE(run.Output.find(dir / name + ": the file is damaged"), std::string::npos)
           << name << kind << run.Output;
       EXPECT_FALSE(Exists(dir / "out.jpg")) << name << kind;
       EXPECT_FALSE(Exists(dir / "out.jpg.part")) << name << kind;

@@ -32,7 +32,11 @@ class TOsdMap2 : public THeadMap2 {
   bool WriteCellExact(uint32_t column, uint32_t row, uint32_t band, double value) override {
     return GridWriteCell(column, row, band, value);
   }
-  bool StatesCoordinateSystem() override { return ErMapperNamesState(Crs); }
+  // The names are written with a registration only: an output placed
+  // nowhere (by control points alone) states no system.
+  bool StatesCoordinateSystem() override {
+    return Crs.Empty() || (Header->Georeferenced && ErMapperNamesState(Crs));
+  }
 };
 
 }  // namespace mirava

@@ -326,7 +326,10 @@ bool TTifMap2::SetGeoreference(const std::string& spheroid, const std::string& d
 }
 
 bool TTifMap2::StatesCoordinateSystem() {
-  return Crs.Empty() || !GeoTiffOutputFor(Crs, Projection, Datum, GetRegistrationX()).Keys.Empty();
+  // The keys go with a placement or tie points only.
+  return Crs.Empty() ||
+         ((Georeferenced || !PlacingPoints.empty()) &&
+          !GeoTiffOutputFor(Crs, Projection, Datum, GetRegistrationX()).Keys.Empty());
 }
 
 void TTifMap2::PixelToWorld(double column, double row, double& x, double& y) {

@@ -6,7 +6,7 @@ _mirava_cli() {
   local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD - 1]}
   local short='/0 /1 /2 /3 /4 /5 /F'
   local long='-0 -1 -2 -3 -4 -5 -F -o -e -l -j --skip-existing --stop-on-error
-    --report --slice --memory= --drop-rotation --jpeg-quality= --jpeg-subsampling= -co --help
+    --report --slice --memory= --drop-rotation --keep-ground --jpeg-quality= --jpeg-subsampling= -co --help
     --version --formats'
   local readable=' ers osd dtm 001 veg hgt tif tiff bmp jpg jpeg ecw rsw gif dcr bit byt '
   local writable='.ers .osd .dtm .001 .veg .hgt .tif .bmp .jpg .ecw .rsw'

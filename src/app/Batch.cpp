@@ -72,6 +72,10 @@ std::string ParseBatchCommandLine(const std::vector<std::string>& parameters,
       settings.DropRotation = true;
       continue;
     }
+    if (p == "--keep-ground") {
+      settings.KeepGround = true;
+      continue;
+    }
     if (IsCreationOptionSwitch(p)) {
       if (std::string why = TakeCreationOption(parameters, i, settings.CreationOptions);
           !why.empty())
@@ -349,6 +353,7 @@ struct TBatchResult {
   TOutcome Outcome = TOutcome::NotStarted;
   std::string Text;  // the job's message, and what the output holds
   double Seconds = 0;
+  std::vector<std::string> Notes;  // the job's notes, one line each
 };
 
 std::string OneLine(std::string text) {
@@ -393,20 +398,26 @@ class TBatchReport {
       if (!File) return false;
     }
     Out = name == "-" ? &std::cout : &File;
-    if (Csv) *Out << "input,output,kind,status,result,seconds\n" << std::flush;
+    if (Csv) *Out << "input,output,kind,status,result,seconds,notes\n" << std::flush;
     return true;
   }
   void Add(const TBatchEntry& e, const TBatchResult& r) {
     if (!Out) return;
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%.3f", r.Seconds);
-    if (Csv)
+    std::string notes;
+    if (Csv) {
+      for (const std::string& n : r.Notes) notes += (notes.empty() ? "" : "; ") + n;
       *Out << CsvField(e.InputName) << ',' << CsvField(e.OutputName) << ',' << e.Kind << ','
-           << OutcomeName(r.Outcome) << ',' << CsvField(r.Text) << ',' << seconds << '\n';
-    else
+           << OutcomeName(r.Outcome) << ',' << CsvField(r.Text) << ',' << seconds << ','
+           << CsvField(notes) << '\n';
+    } else {
+      for (const std::string& n : r.Notes) notes += (notes.empty() ? "" : ",") + JsonString(n);
       *Out << "{\"input\":" << JsonString(e.InputName) << ",\"output\":" << JsonString(e.OutputName)
            << ",\"kind\":" << e.Kind << ",\"status\":\"" << OutcomeName(r.Outcome)
-           << "\",\"result\":" << JsonString(r.Text) << ",\"seconds\":" << seconds << "}\n";
+           << "\",\"result\":" << JsonString(r.Text) << ",\"seconds\":" << seconds
+           << ",\"notes\":[" << notes << "]}\n";
+    }
     Out->flush();
   }
 
@@ -453,6 +464,8 @@ class TBatchJobHost : public TJobHost {
   void Synchronize(const std::function<void()>& procedure) override;
   void DisplayProgress(int percent, const std::string&, const std::string&) override;
   void ShowError(const std::string& text) override;
+  // Kept for the job's result line and its record in the report.
+  void ShowNote(const std::string& text) override;
   void JobFinished(TMyThread& job) override;
 
  private:
@@ -465,6 +478,8 @@ struct TRunning {
   size_t Entry = 0;
   int Percent = 0;
   bool Finished = false;
+  // Written by the job's thread alone, read once it has been joined.
+  std::vector<std::string> Notes;
   std::chrono::steady_clock::time_point Start;
   std::unique_ptr<TBatchJobHost> Host;
   std::unique_ptr<TMyThread> Job;
@@ -523,6 +538,8 @@ void TBatchJobHost::ShowError(const std::string& text) {
   Runner.Print(Runner.Entries[Running.Entry].Origin + ": " + OneLine(text));
 }
 
+void TBatchJobHost::ShowNote(const std::string& text) { Running.Notes.push_back(OneLine(text)); }
+
 void TBatchJobHost::JobFinished(TMyThread&) {
   std::lock_guard lock(Runner.Mutex);
   Running.Finished = true;
@@ -568,16 +585,18 @@ void TBatchRunner::Done(size_t entry) {
   BytesDone += Bytes[entry];
   char seconds[32];
   std::snprintf(seconds, sizeof seconds, " (%.1f s)", r.Seconds);
+  std::string notes;
+  for (const std::string& n : r.Notes) notes += "; " + n;
   Print("[" + std::to_string(FilesDone) + "/" + std::to_string(Entries.size()) + "] " +
         e.InputName + " -> " + e.OutputName + ": " + r.Text +
-        (r.Outcome == TOutcome::Skipped ? "" : seconds));
+        (r.Outcome == TOutcome::Skipped ? "" : seconds) + notes);
   Report.Add(e, r);
 }
 
 void TBatchRunner::Start(size_t entry) {
   const TBatchEntry& e = Entries[entry];
   if (Settings.SkipExisting && OutputComplete(e)) {
-    Results[entry] = {TOutcome::Skipped, "Skipped: the output is complete", 0};
+    Results[entry] = {TOutcome::Skipped, "Skipped: the output is complete", 0, {}};
     std::lock_guard lock(Mutex);
     // Skipped bytes took no time: left in, they would shorten the estimate.
     TotalBytes -= Bytes[entry];
@@ -623,6 +642,7 @@ int TBatchRunner::Run() {
       const std::string state = it->Job->OutputStateText();
       const TJobOutcome outcome = it->Job->Outcome();
       it->Job.reset();  // joins the finished thread
+      result.Notes = std::move(it->Notes);
       result.Seconds =
           std::chrono::duration<double>(std::chrono::steady_clock::now() - it->Start).count();
       result.Text = OneLine(message + (state.empty() ? "" : "; " + state));
@@ -738,6 +758,7 @@ int RunBatchCommandLine(const std::vector<std::string>& parameters) {
   if (!settings.Jobs) settings.Jobs = UsableProcessors();
   MemoryLimit = BatchJobMemory(settings.MemoryMiB, settings.Jobs, MemoryToCountOn());
   DropRotation = settings.DropRotation;
+  KeepGround = settings.KeepGround;
   CatchStopSignals();
   AbortRequested = false;
   TBatchRunner runner(entries, settings, report);

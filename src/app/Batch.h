@@ -30,6 +30,7 @@ struct TBatchSettings {
   bool SkipExisting = false;
   bool StopOnError = false;
   bool DropRotation = false;
+  bool KeepGround = false;  // --keep-ground, every job's
   // -co KEY=VALUE: every output's, which must all be of a format that
   // takes them.
   std::vector<std::string> CreationOptions;

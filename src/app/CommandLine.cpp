@@ -12,6 +12,7 @@ namespace {
 const std::string kMemorySwitch = "--memory=";
 const std::string kQualitySwitch = "--jpeg-quality=";
 const std::string kSamplingSwitch = "--jpeg-subsampling=";
+const std::string kKeepGroundSwitch = "--keep-ground";
 
 bool IsShortSwitch(const std::string& p, char letter) {
   return p.size() == 2 && (p[0] == '-' || p[0] == '/') && p[1] == letter;
@@ -33,9 +34,16 @@ void ParseCommandLine(const std::vector<std::string>& parameters, TJobSettings& 
     }
     std::string why;
     if (ParseEncodingSwitch(p, settings.Encoding, why)) continue;
+    if (p == kKeepGroundSwitch) {
+      settings.KeepGround = true;
+      continue;
+    }
     if (LooksLikeSwitch(p)) {
       const char c = p.size() > 1 ? p[1] : '\0';
-      if (c == 'F' || c == 'f') settings.CommandLineMode = true;
+      if (c == 'F' || c == 'f') {
+        settings.CommandLineMode = true;
+        continue;
+      }
       settings.JobKind = c >= '0' && c <= '9' ? c - '0' : 0;
       settings.KindGiven = true;
       continue;
@@ -112,11 +120,14 @@ std::string ParseCliCommandLine(const std::vector<std::string>& parameters,
       if (why = ParseMemorySwitch(p, settings.MemoryMiB); !why.empty()) return why;
     } else if (p == "--drop-rotation") {
       settings.DropRotation = true;
+    } else if (p == kKeepGroundSwitch) {
+      settings.KeepGround = true;
     } else if (ParseEncodingSwitch(p, settings.Encoding, why)) {
       if (!why.empty()) return why;
-    } else if (IsKindSwitch(p) || IsUnattendedSwitch(p)) {
-      settings.CommandLineMode = settings.CommandLineMode || IsUnattendedSwitch(p);
-      settings.JobKind = IsKindSwitch(p) ? p[1] - '0' : 0;
+    } else if (IsUnattendedSwitch(p)) {
+      settings.CommandLineMode = true;
+    } else if (IsKindSwitch(p)) {
+      settings.JobKind = p[1] - '0';
       settings.KindGiven = true;
     } else if (LooksLikeSwitch(p)) {
       return UnknownSwitchText(p);

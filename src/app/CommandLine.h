@@ -19,6 +19,9 @@ struct TJobSettings {
   // --drop-rotation (mirava-cli): an output that cannot hold the rotation
   // terms of the input's georeference is written without them.
   bool DropRotation = false;
+  // --keep-ground, and the window's "Keep cells over their ground": the
+  // output's georeference moves with the cells (KeepGround, ConvertThread.h).
+  bool KeepGround = false;
   TEncoding Encoding;  // --jpeg-quality, --jpeg-subsampling
   // -co KEY=VALUE (mirava-cli) and the window's TIFF settings: how a TIFF
   // output stores its cells ("COMPRESS=DEFLATE").
@@ -28,10 +31,11 @@ struct TJobSettings {
 // The window's command line: up to two file names (input, output) and
 // switches. A switch begins with "-", or with "/" when it is exactly two
 // characters long (longer ones are absolute paths). F runs the job
-// unattended; the switch's second character read as a digit sets the kind,
-// 0 when it is no digit, so the last switch decides. Unattended mode needs
-// both names. "--memory=MIB" sets the memory the job may count on, the JPEG
-// switches below the output's encoding; others are passed over.
+// unattended and leaves the kind as it is; any other switch's second
+// character read as a digit sets the kind, 0 when it is no digit, so the
+// last kind switch decides. Unattended mode needs both names.
+// "--memory=MIB" sets the memory the job may count on, "--keep-ground" the
+// georeference mode, the JPEG switches below the output's encoding.
 void ParseCommandLine(const std::vector<std::string>& parameters, TJobSettings& settings);
 
 // mirava-cli's switches, shared by its single job and its batches: "/0" to
@@ -59,7 +63,7 @@ std::string TakeCreationOption(const std::vector<std::string>& parameters, size_
                                std::vector<std::string>& options);
 
 // mirava-cli's single job: exactly two names and the switches above, the
-// last kind or unattended switch deciding the kind as in the window. Empty on
+// last kind switch deciding the kind as in the window. Empty on
 // success, otherwise what is wrong with the command line; nothing it does not
 // understand is passed over, so a typo cannot run an unintended job.
 std::string ParseCliCommandLine(const std::vector<std::string>& parameters, TJobSettings& settings);

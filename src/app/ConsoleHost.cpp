@@ -109,6 +109,7 @@ int RunConsoleJob(const TJobSettings& settings) {
   Busy = true;
   MemoryLimit = settings.MemoryMiB << 20;
   DropRotation = settings.DropRotation;
+  KeepGround = settings.KeepGround;
   std::string message, state;
   TJobOutcome outcome;
   {

@@ -25,6 +25,8 @@ constexpr const char* kQualityKey = "Quality";
 constexpr const char* kSamplingKey = "Subsampling";
 constexpr const char* kTiffSection = "TIFF";
 constexpr const char* kOptionsKey = "CreationOptions";
+constexpr const char* kGeoreferenceSection = "Georeference";
+constexpr const char* kKeepGroundKey = "KeepGround";
 
 std::string Environment(const char* name) {
   const char* value = std::getenv(name);
@@ -99,6 +101,7 @@ void LoadSettings(const std::string& fileName, TJobSettings& settings) {
   std::istringstream words(ini.ReadString(kTiffSection, kOptionsKey, ""));
   for (std::string word; words >> word;) options.push_back(word);
   if (CreationOptionsRefusal(fcTiff, options).empty()) settings.CreationOptions = options;
+  settings.KeepGround = ini.ReadString(kGeoreferenceSection, kKeepGroundKey, "0") == "1";
 }
 
 bool SaveSettings(const std::string& fileName, const TJobSettings& settings, std::string& error) {
@@ -112,6 +115,8 @@ bool SaveSettings(const std::string& fileName, const TJobSettings& settings, std
   // Without options a file that never had them stays as it was.
   if (!options.empty() || !ini.ReadString(kTiffSection, kOptionsKey, "").empty())
     ini.WriteString(kTiffSection, kOptionsKey, options);
+  if (settings.KeepGround || !ini.ReadString(kGeoreferenceSection, kKeepGroundKey, "").empty())
+    ini.WriteString(kGeoreferenceSection, kKeepGroundKey, settings.KeepGround ? "1" : "0");
   const bool saved = ini.UpdateFile();
   error = ini.ErrorText();
   return saved;

@@ -28,7 +28,8 @@ std::string HelpFileName(const std::string& executablePath);
 // unreadable file gives empty names; a missing or bad JPEG value, the
 // default (100, 444). Section "TIFF", key "CreationOptions": a TIFF
 // output's creation options separated by blanks ("COMPRESS=DEFLATE
-// TILED=YES"); options that are not right together are dropped.
+// TILED=YES"); options that are not right together are dropped. Section
+// "Georeference", key "KeepGround": 1 keeps cells over their ground.
 void LoadSettings(const std::string& fileName, TJobSettings& settings);
 // False with `error` set when the file could not be written.
 bool SaveSettings(const std::string& fileName, const TJobSettings& settings, std::string& error);

@@ -48,6 +48,7 @@ void FillFacts(TDataSet2& set, TInputFacts& facts) {
   facts.CellSizeX = set.GetCellSizeX();
   facts.CellSizeY = set.GetCellSizeY();
   facts.ColorTable = !set.GetDataSet()->GetColorTable().empty();
+  facts.Georeferenced = set.GetDataSet()->IsGeoreferenced();
   facts.OriginX = set.GetOriginX();
   facts.OriginY = set.GetOriginY();
   set.GetProjection(facts.Projection);
@@ -235,16 +236,23 @@ std::vector<std::string> DescribeInput(const TInputFacts& f) {
   return lines;
 }
 
-std::string DescribeOutput(const TInputFacts& f, int32_t kind, const std::string& outputName) {
+std::string DescribeOutput(const TInputFacts& f, int32_t kind, const std::string& outputName,
+                           bool keepGround) {
   int32_t rows = 0, columns = 0;
-  Layer(kind, f.Columns, f.Rows).OutputSize(rows, columns);
+  const TPhotoLayer layer = Layer(kind, f.Columns, f.Rows);
+  layer.OutputSize(rows, columns);
+  const std::string mode =
+      !f.Georeferenced || layer.Kind() < tkMirrorHorizontal || layer.Kind() > tkRotate180
+          ? ""
+          : keepGround ? "; cells kept over their ground"
+                       : "; the input's frame (corner and cell sizes) kept";
   const int format = outputName.empty() ? fcUnknown : FormatFromExtension(outputName);
   const uint32_t bands = OutputShape(format, {static_cast<uint32_t>(f.Bands), f.CellType,
                                               f.CellSizeX, f.CellSizeY, f.ColorTable})
                              .Bands;
   std::string line = "Output " + Size(columns, rows, static_cast<int32_t>(bands));
   if (outputName.empty()) return line;
-  if (format > fcUnknown) return line + ", " + FormatName(format);
+  if (format > fcUnknown) return line + ", " + FormatName(format) + mode;
   const std::string ext = ExtractFileExt(outputName);
   return line + (ext.empty() ? ", no extension to pick the format"
                              : ", no format has the extension \"" + ext + "\"");
@@ -253,8 +261,8 @@ std::string DescribeOutput(const TInputFacts& f, int32_t kind, const std::string
 std::string OutputRefusal(const TInputFacts& facts, const std::string& outputName) {
   if (facts.Bands <= 0) return {};
   return WriteRefusal(FormatFromExtension(outputName),
-                      {static_cast<uint32_t>(facts.Bands), facts.CellType, facts.CellSizeX,
-                       facts.CellSizeY, facts.ColorTable})
+                      {static_cast<uint32_t>(facts.Bands), facts.CellType,
+                       std::fabs(facts.CellSizeX), std::fabs(facts.CellSizeY), facts.ColorTable})
       .value_or(std::string());
 }
 

@@ -40,6 +40,7 @@ struct TInputFacts {
   double CellSizeX = 0;
   double CellSizeY = 0;
   bool ColorTable = false;  // one band of a palette's indices
+  bool Georeferenced = false;
   double OriginX = 0;
   double OriginY = 0;
   std::string Projection, Datum, Spheroid;
@@ -78,8 +79,11 @@ std::vector<TMarker> PlacedMarkers(const TInputFacts& facts, int32_t kind, int32
 
 // "ER Mapper, 1200 x 900 x 3 bands, unsigned 8-bit" and the lines after it.
 std::vector<std::string> DescribeInput(const TInputFacts& facts);
-// The output's size under `kind` and the format its name's extension picks.
-std::string DescribeOutput(const TInputFacts& facts, int32_t kind, const std::string& outputName);
+// The output's size under `kind` and the format its name's extension picks;
+// for a placed input that `kind` moves, what its georeference keeps: the
+// input's frame, or with `keepGround` every cell over its ground.
+std::string DescribeOutput(const TInputFacts& facts, int32_t kind, const std::string& outputName,
+                           bool keepGround = false);
 
 // Why the format `outputName` picks cannot hold the input,
 // in the words the job would end with; empty when it can.

@@ -84,7 +84,7 @@ const TFormatEntry Formats[] = {
      .Writes = "any bands of 8/16/32-bit integers (signed or not) or 32/64-bit floats, a "
                "palette's colour table; uncompressed, or Deflate, LZW or ZSTD, in strips or "
                "tiles",
-     .HoldsRotation = true,
+     .HoldsAffine = true,
      .Palette = TPaletteUse::Table,
      .CheckCreationOptions = TTifMap2::CheckCreationOptions,
      .Dialog = {.OpenPlace = 2, .SaveEntry = 2, .Description = "Tiff file", .Patterns = "*.tif"}},
@@ -102,7 +102,7 @@ const TFormatEntry Formats[] = {
      .Reads = "1/4/8-bit palettes, RLE, 16/24/32-bit pixels",
      .Writes = "1 band (8-bit grey or palette) or 3 bands (24-bit) of unsigned 8-bit cells",
      .Refusal = TBMPMap2::WriteRefusal,
-     .HoldsRotation = true,
+     .HoldsAffine = true,
      .Palette = TPaletteUse::Table,
      .Dialog = {.OpenPlace = 3, .SaveEntry = 3, .Description = "BMP file", .Patterns = "*.bmp"}},
     {.Code = fcDtm,
@@ -143,7 +143,7 @@ const TFormatEntry Formats[] = {
      .Reads = "8-bit grey, RGB, CMYK or YCCK",
      .Writes = "1 or 3 bands of unsigned 8-bit cells (a palette's colours as 3 bands)",
      .Refusal = TJpgMap2::WriteRefusal,
-     .HoldsRotation = true,
+     .HoldsAffine = true,
      .Palette = TPaletteUse::Colors,
      .Dialog =
          {.OpenPlace = 4, .SaveEntry = 5, .Description = "Jpeg files", .Patterns = "*.jpg;*.jpeg"}},
@@ -300,7 +300,7 @@ std::optional<std::string> WriteRefusal(int code, const TRasterShape& shape) {
   return entry.Refusal ? entry.Refusal(OutputShape(code, shape)) : std::nullopt;
 }
 
-bool HoldsRotation(int code) { return code > fcUnknown && EntryFor(code).HoldsRotation; }
+bool HoldsAffine(int code) { return code > fcUnknown && EntryFor(code).HoldsAffine; }
 
 TPaletteUse PaletteUse(int code) {
   return code > fcUnknown ? EntryFor(code).Palette : TPaletteUse::Indices;

@@ -94,8 +94,9 @@ struct TFormatEntry {
   const char* Writes = "";  // what an output holds, in words
   // Checked before any file of an output exists.
   TWriteRefusal Refusal = nullptr;
-  // An output holds a georeference with rotation terms (an affine one).
-  bool HoldsRotation = false;
+  // An output holds any affine georeference: rotation terms, and columns
+  // or rows that run either way (others hold north-up ones alone).
+  bool HoldsAffine = false;
   TPaletteUse Palette = TPaletteUse::Indices;
   // The creation options an output takes; none when null.
   TOptionsCheck CheckCreationOptions = nullptr;
@@ -106,7 +107,7 @@ std::span<const TFormatEntry> FormatEntries();
 // The refusal of the format `code` for its output of an input of this
 // shape; none when it takes it.
 std::optional<std::string> WriteRefusal(int code, const TRasterShape& shape);
-bool HoldsRotation(int code);
+bool HoldsAffine(int code);
 TPaletteUse PaletteUse(int code);
 // The raster an output of the format `code` holds of an input of this
 // shape: the input's own, or three bands of bytes for the colours of a

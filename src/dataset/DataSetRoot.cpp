@@ -16,8 +16,7 @@ std::vector<std::array<uint8_t, 3>> EightBitColors(const TColorTable& table, siz
 }
 
 TAffine TDataSetRoot2::Affine() {
-  return {GetCellSizeX(), ColumnTermY,        RowTermX,
-          GetCellSizeY(), GetRegistrationX(), GetRegistrationY()};
+  return {GetCellSizeX(), ColumnTermY, RowTermX, GetCellSizeY(), GetOriginX(), GetOriginY()};
 }
 
 void TDataSetRoot2::KeepGeoreference(const std::string& spheroid, const std::string& datum,

@@ -35,6 +35,9 @@ std::vector<std::array<uint8_t, 3>> EightBitColors(const TColorTable& table, siz
 // one-band input for a format that stores one.
 struct TGeoExtras {
   double ColumnTermY = 0, RowTermX = 0;  // world-file rotation terms
+  // A cell size SetGeoreference will give is negative (columns that run
+  // west, rows that run north): the output states an affine georeference.
+  bool ReversedSteps = false;
   std::optional<double> NoData;          // the cell value meaning "no data"
   TColorTable Colors;
   TCoordinateSystem Crs;
@@ -74,9 +77,12 @@ class TDataSetRoot2 : public TMMapFile2 {
   virtual void SetRegistrationX(double v) { RegistrationX = v; }
   virtual double GetRegistrationY() { return RegistrationY; }
   virtual void SetRegistrationY(double v) { RegistrationY = v; }
-  virtual double GetCellSizeX() { return CellSizeX == 0 ? 1.0 : CellSizeX; }
+  // Signed: negative for columns that run west or rows that run north. A
+  // turned georeference (a quarter turn kept over its ground) has cell
+  // sizes of 0 beside its rotation terms.
+  virtual double GetCellSizeX() { return CellSizeX == 0 && !HasRotation() ? 1.0 : CellSizeX; }
   virtual void SetCellSizeX(double v) { CellSizeX = v; }
-  virtual double GetCellSizeY() { return CellSizeY == 0 ? 1.0 : CellSizeY; }
+  virtual double GetCellSizeY() { return CellSizeY == 0 && !HasRotation() ? 1.0 : CellSizeY; }
   virtual void SetCellSizeY(double v) { CellSizeY = v; }
   virtual double GetOriginX() {
     return GetRegistrationX() - GetCellSizeX() * GetRegistrationCellX();
@@ -90,6 +96,11 @@ class TDataSetRoot2 : public TMMapFile2 {
   double GetRowTermX() const { return RowTermX; }
   TAffine Affine();
   bool HasRotation() const { return ColumnTermY != 0 || RowTermX != 0; }
+  // Whether the georeference is other than north-up with columns that run
+  // east and rows that run south: only an affine form states it.
+  bool NeedsAffine() const {
+    return HasRotation() || ReversedSteps || CellSizeX < 0 || CellSizeY < 0;
+  }
   // False for a raster that the file places nowhere (a plain picture): its
   // corner and cell sizes are then defaults that no output repeats.
   virtual bool IsGeoreferenced() const { return Georeferenced; }
@@ -100,6 +111,7 @@ class TDataSetRoot2 : public TMMapFile2 {
   void SetExtras(const TGeoExtras& extras) {
     ColumnTermY = extras.ColumnTermY;
     RowTermX = extras.RowTermX;
+    ReversedSteps = extras.ReversedSteps;
     SetNoData(extras.NoData);
     ColorTable = extras.Colors;
     Crs = extras.Crs;
@@ -244,6 +256,7 @@ class TDataSetRoot2 : public TMMapFile2 {
   double CellSizeY = 1.0;
   double ColumnTermY = 0;
   double RowTermX = 0;
+  bool ReversedSteps = false;
   bool Georeferenced = false;
   std::optional<double> NoData;
   TColorTable ColorTable;

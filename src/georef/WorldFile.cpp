@@ -1,7 +1,5 @@
 #include "georef/WorldFile.h"
 
-#include <cmath>
-
 #include "text/ReadLine.h"
 #include "text/TextFile.h"
 #include "text/TextUtils.h"
@@ -14,7 +12,7 @@ TWorldFile TWorldFile::FromOrigin(double cellSizeX, double columnTermY, double r
   w.CellSizeX = cellSizeX;
   w.ColumnTermY = columnTermY;
   w.RowTermX = rowTermX;
-  w.CellSizeY = std::fabs(cellSizeY);
+  w.CellSizeY = cellSizeY;
   w.CentreX = originX + cellSizeX / 2 + rowTermX / 2;
   w.CentreY = originY + columnTermY / 2 - w.CellSizeY / 2;
   w.Lines = 6;
@@ -25,7 +23,7 @@ bool TWorldFile::Read(const std::string& fileName) {
   try {
     TReadLine reader(fileName);
     double* fields[] = {&CellSizeX, &ColumnTermY, &RowTermX, &CellSizeY, &CentreX, &CentreY};
-    const double defaults[] = {1, 0, 0, 1, 0, 0};
+    const double defaults[] = {1, 0, 0, -1, 0, 0};
     Lines = 0;
     for (int i = 0; i < 6; ++i) {
       std::string line = reader.ReadLine();
@@ -33,7 +31,8 @@ bool TWorldFile::Read(const std::string& fileName) {
       *fields[i] = ParseReal(line, defaults[i]);
       ++Lines;
     }
-    CellSizeY = std::fabs(CellSizeY);
+    // Line 4 is negative for rows that run south, as GIS software reads it.
+    CellSizeY = -CellSizeY;
   } catch (const EReadLineError&) {
     return false;
   }
@@ -42,7 +41,9 @@ bool TWorldFile::Read(const std::string& fileName) {
 
 bool TWorldFile::Write(const std::string& fileName, std::string& errorText) const {
   TTextFileWriter out(fileName);
-  for (double v : {CellSizeX, ColumnTermY, RowTermX, -CellSizeY, CentreX, CentreY})
+  // 0.0 - x rather than -x: a turned raster's cell size of 0 is written 0,
+  // not -0.
+  for (double v : {CellSizeX, ColumnTermY, RowTermX, 0.0 - CellSizeY, CentreX, CentreY})
     out.WriteLine(PadLeft(FormatFixed(v, 14), 18));
   if (!out.Close()) {
     errorText = out.ErrorText();

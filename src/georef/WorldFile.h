@@ -12,7 +12,7 @@ struct TWorldFile {
   double CellSizeX = 1;    // line 1: world X change per column
   double ColumnTermY = 0;  // line 2: world Y change per column
   double RowTermX = 0;     // line 3: world X change per row
-  double CellSizeY = 1;    // line 4, as its absolute value (north-up)
+  double CellSizeY = 1;    // line 4 negated: positive when rows run south
   double CentreX = 0;      // line 5: centre of the top-left pixel
   double CentreY = 0;      // line 6
   int Lines = 0;           // number lines the file held
@@ -38,10 +38,13 @@ struct TAffine {
     x = CellSizeX * column + RowTermX * row + X0;
     y = ColumnTermY * column - CellSizeY * row + Y0;
   }
+  // A turned georeference has cell sizes of 0: the whole matrix is
+  // inverted.
   void WorldToPixel(double x, double y, double& column, double& row) const {
-    const double dx = x - X0, dy = y - Y0, e = -CellSizeY;
-    row = (dy - ColumnTermY * dx / CellSizeX) / (e - ColumnTermY * RowTermX / CellSizeX);
-    column = (dx - RowTermX * row) / CellSizeX;
+    const double dx = x - X0, dy = y - Y0;
+    const double det = -CellSizeX * CellSizeY - RowTermX * ColumnTermY;
+    column = (-CellSizeY * dx - RowTermX * dy) / det;
+    row = (CellSizeX * dy - ColumnTermY * dx) / det;
   }
 };
 

@@ -22,6 +22,7 @@ std::atomic<bool> BlockCopyEnabled{true};
 std::atomic<uint64_t> MemoryLimit{0};
 std::atomic<uint32_t> TurnStripeRows{0};
 std::atomic<bool> DropRotation{false};
+std::atomic<bool> KeepGround{false};
 
 // Progress hand-offs make the worker wait for the main thread: a few a
 // second are enough for any display.
@@ -81,9 +82,8 @@ void TMyThread::Execute() {
       // A raster placed nowhere gives an output placed nowhere: no default
       // corner and cell size that GIS software would take as real.
       if (InputSet->GetDataSet()->IsGeoreferenced() &&
-          !OutputSet->SetGeoreference(spheroid, datum, InputSet->GetCellSizeX(),
-                                      InputSet->GetCellSizeY(), 0.0, 0.0, InputSet->GetOriginX(),
-                                      InputSet->GetOriginY(), projection)) {
+          !OutputSet->SetGeoreference(spheroid, datum, Place.CellSizeX, Place.CellSizeY, 0.0, 0.0,
+                                      Place.X0, Place.Y0, projection)) {
         Fail(OutputSet->GetErrorText());
       } else {
         NoteUnstatedCoordinateSystem();
@@ -172,8 +172,9 @@ bool TMyThread::CreateOutput(const std::string& fileName) {
   }
   // The format the facade will create, whatever the extension's case.
   const int format = FormatFromExtension(fileName);
+  // Cell sizes as lengths: which way the cells run is ExtrasFor's to check.
   const TRasterShape input{static_cast<uint32_t>(InputSet->GetBandCount()), InputSet->GetCellType(),
-                           InputSet->GetCellSizeX(), InputSet->GetCellSizeY(),
+                           std::fabs(InputSet->GetCellSizeX()), std::fabs(InputSet->GetCellSizeY()),
                            !InputSet->GetDataSet()->GetColorTable().empty()};
   if (const auto refusal = WriteRefusal(format, input)) {
     Fail(*refusal);
@@ -206,24 +207,88 @@ bool TMyThread::CreateOutput(const std::string& fileName) {
   return true;
 }
 
-// The placement leaves the georeference as it is, rotation terms included,
-// as it leaves the corner and cell sizes.
+// Frame mode leaves the georeference as it is, rotation terms included, as
+// it leaves the corner and cell sizes; ground mode moves it with the cells.
+// Formats that state north-up georeferences alone refuse any other before
+// a file is made, unless --drop-rotation lets rotation terms go.
 bool TMyThread::ExtrasFor(int format, TGeoExtras& extras) {
   TDataSetRoot2& input = *InputSet->GetDataSet();
   extras.NoData = input.GetNoData();
   extras.Crs = input.GetCoordinateSystem();
   if (!input.IsGeoreferenced()) extras.ControlPoints = MovedControlPoints();
-  if (!input.IsGeoreferenced() || !input.HasRotation()) return true;
-  if (HoldsRotation(format)) {
-    extras.ColumnTermY = input.GetColumnTermY();
-    extras.RowTermX = input.GetRowTermX();
+  if (!input.IsGeoreferenced()) return true;
+  const TAffine frame = input.Affine();
+  Place = KeepGround ? GroundAffine(Layer, frame) : frame;
+  const bool turned = Place.ColumnTermY != 0 || Place.RowTermX != 0;
+  if (HoldsAffine(format)) {
+    extras.ColumnTermY = Place.ColumnTermY;
+    extras.RowTermX = Place.RowTermX;
+    extras.ReversedSteps = Place.CellSizeX < 0 || Place.CellSizeY < 0;
     return true;
   }
-  if (DropRotation) return true;
-  Fail(FormatName(format) + " files cannot hold the rotation of the input's georeference (terms " +
-       FormatGeneral(input.GetColumnTermY()) + " and " + FormatGeneral(input.GetRowTermX()) +
-       "); without it the output would lie elsewhere. --drop-rotation writes it north-up");
+  const bool northUp = Place.CellSizeX > 0 && Place.CellSizeY > 0;
+  if (northUp && (!turned || DropRotation)) {
+    Place.ColumnTermY = Place.RowTermX = 0;
+    return true;
+  }
+  Fail(PlaceRefusal(format, frame));
   return false;
+}
+
+namespace {
+
+// A placement under which `affine` keeps its cells over their ground
+// north-up, with columns east and rows south; 0 when none does.
+int32_t KindMakingNorthUp(const TPhotoLayer& layer, const TAffine& affine) {
+  TPhotoLayer other;
+  other.SetWidth(layer.Width());
+  other.SetHeight(layer.Height());
+  for (const int32_t kind : {tkMirrorVertical, tkMirrorHorizontal, tkRotate180, tkRotate90CW,
+                             tkRotate90CCW}) {
+    other.SetKind(kind);
+    const TAffine a = GroundAffine(other, affine);
+    if (a.CellSizeX > 0 && a.CellSizeY > 0 && a.ColumnTermY == 0 && a.RowTermX == 0) return kind;
+  }
+  return 0;
+}
+
+}  // namespace
+
+std::string TMyThread::PlaceRefusal(int format, const TAffine& frame) const {
+  const std::string name = FormatName(format) + " files";
+  const std::string holders = "a TIFF, BMP or JPEG output holds it";
+  const bool ground = KeepGround && Layer.Kind() != tkNone;
+  const bool turned = Place.ColumnTermY != 0 || Place.RowTermX != 0;
+  std::string text;
+  if (turned) {
+    text = name + " cannot hold the rotation of " +
+           (ground ? std::string("the georeference that keeps the cells over their ground")
+                   : std::string("the input's georeference")) +
+           " (terms " + FormatGeneral(Place.ColumnTermY) + " and " +
+           FormatGeneral(Place.RowTermX) + "); without it the output would lie elsewhere. ";
+    if (Place.CellSizeX > 0 && Place.CellSizeY > 0) text += "--drop-rotation writes it north-up; ";
+  } else {
+    // In GDAL's terms: the column step runs east when positive, the row
+    // step south when negative.
+    std::vector<std::string> ways;
+    if (Place.CellSizeX < 0)
+      ways.push_back("columns run west (column step " + FormatGeneral(Place.CellSizeX) + ")");
+    if (Place.CellSizeY < 0)
+      ways.push_back("rows run north (row step +" + FormatGeneral(-Place.CellSizeY) + ")");
+    text = name + " hold north-up georeferences alone; in " +
+           (ground ? std::string("the georeference that keeps the cells over their ground ")
+                   : std::string("the input's georeference ")) +
+           ways.front() + (ways.size() > 1 ? " and " + ways.back() : std::string()) +
+           ", and without it the output would lie elsewhere. ";
+    if (!ground)
+      if (const int32_t kind = KindMakingNorthUp(Layer, frame))
+        text += "--keep-ground with /" + std::to_string(kind) + " writes it north-up; ";
+  }
+  text += holders;
+  if (ground && frame.CellSizeX > 0 && frame.CellSizeY > 0 && frame.ColumnTermY == 0 &&
+      frame.RowTermX == 0)
+    text += "; without --keep-ground the output keeps the input's north-up frame";
+  return text;
 }
 
 void TMyThread::CarryPalette(int format, TGeoExtras& extras) {
@@ -271,6 +336,16 @@ void TMyThread::NoteGeoreferenceChange() {
   if (!text.empty()) Host.Synchronize([&] { Host.ShowNote(text); });
 }
 
+void TMyThread::NoteControlPointMode() {
+  const std::string text =
+      KeepGround ? "Cells kept over their ground: the georeference moved with the cells and "
+                   "agrees with the control points, which moved with their pixels"
+                 : "The georeference keeps the input's frame (its corner and cell sizes) while "
+                   "the control points moved with their pixels: the two no longer agree "
+                   "(--keep-ground keeps the cells over their ground, and both agree)";
+  Host.Synchronize([&] { Host.ShowNote(text); });
+}
+
 bool TMyThread::TransferControlPoints() {
   TGCPList* source = InputSet->GetControlPoints();
   TGCPList* target = OutputSet->GetControlPoints();
@@ -278,6 +353,10 @@ bool TMyThread::TransferControlPoints() {
     for (const std::string& line : source->SkippedLines)
       Host.Synchronize([&] { Host.ShowNote("Control point not carried over: " + line); });
   if (!source || !target) return true;
+  // Both modes move the points with their pixels; they differ in what the
+  // georeference says beside them.
+  if (source->Count() > 0 && Layer.Kind() != tkNone && InputSet->GetDataSet()->IsGeoreferenced())
+    NoteControlPointMode();
   for (const TGCPoint& point : MovedControlPoints()) target->Add(&point);
   if (target->Count() == 0) return true;
   if (!target->SaveToFile(ChangeFileExt(OutputName, ".gcp"))) {

@@ -38,6 +38,11 @@ extern std::atomic<uint32_t> TurnStripeRows;
 // On, an output that cannot hold the rotation terms of the input's
 // georeference is written without them instead of being refused.
 extern std::atomic<bool> DropRotation;
+// On, a placement keeps every cell over its ground: the output's
+// georeference is the input's moved with the cells (GroundAffine).
+// Off, the output keeps the input's frame, its corner and cell sizes, and
+// the cells move within it.
+extern std::atomic<bool> KeepGround;
 
 class TMyThread;
 class TPartner;
@@ -105,9 +110,15 @@ class TMyThread {
   bool CheckOutputFiles();
   bool ClaimOutput();
   bool CreateOutput(const std::string& fileName);
-  // What the output is to hold beyond SetGeoreference; false when it cannot
-  // hold the input's rotation and that may not be dropped.
+  // What the output is to hold beyond SetGeoreference, and the output's
+  // georeference in Place; false when the format cannot state it and the
+  // rotation terms may not be dropped.
   bool ExtrasFor(int format, TGeoExtras& extras);
+  // Why a format that states north-up georeferences alone cannot state
+  // Place, and what would write it.
+  std::string PlaceRefusal(int format, const TAffine& frame) const;
+  // One line on how the georeference and the moved control points relate.
+  void NoteControlPointMode();
   // A palette's table for an output that stores one, its colours for one
   // that shows them; a note for one that keeps the indices alone.
   void CarryPalette(int format, TGeoExtras& extras);
@@ -173,6 +184,7 @@ class TMyThread {
   int32_t RowsWritten = 0;
   int32_t ColumnsWritten = 0;  // by a quarter turn in stripes
   TPhotoLayer Layer;
+  TAffine Place{};  // the output's georeference, of a georeferenced input
   TEncoding Encoding;
   std::chrono::steady_clock::time_point LastHandOff;
   // Ends the job with `text` as its message (the first failure's words

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <functional>
 
+#include "georef/WorldFile.h"
+
 namespace mirava {
 
 enum : int32_t {
@@ -60,5 +62,13 @@ class TPhotoLayer {
 // Moves a control point, whose position is measured from the outer corner
 // of cell (0, 0), so that it stays on the same spot of the picture.
 void MoveControlPoint(const TPhotoLayer& layer, double& column, double& row);
+
+// The georeference that keeps every output cell over the ground of the
+// input cell it comes from: the input's affine model, about the outer
+// corner of cell (0, 0), composed with the inverse placement. Flips and
+// turns give it columns or rows that run the other way, or rotation terms
+// with cell sizes of 0; a south-up input flipped top to bottom comes out
+// north-up.
+TAffine GroundAffine(const TPhotoLayer& layer, const TAffine& input);
 
 }  // namespace mirava

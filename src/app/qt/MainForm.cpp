@@ -117,6 +117,11 @@ void TForm1::CreateComponents() {
   DropRotation1 = Process1->addAction("Write &north-up, without rotation terms");
   DropRotation1->setObjectName("DropRotation1");
   DropRotation1->setCheckable(true);
+  // As --keep-ground, and kept with the settings.
+  KeepGround1 = Process1->addAction("Keep cells over their &ground");
+  KeepGround1->setObjectName("KeepGround1");
+  KeepGround1->setCheckable(true);
+  connect(KeepGround1, &QAction::toggled, this, &TForm1::KeepGround1Toggled);
 
   View1 = menuBar()->addMenu("&View");
   View1->setObjectName("View1");
@@ -288,6 +293,8 @@ void TForm1::FormCreate() {
   ParseCommandLine(Options.Parameters, JobSettings);
   if (JobSettings.KindGiven)
     RotateButtons[RotateButtonForKind(JobSettings.JobKind)]->setChecked(true);
+  KeepGround1->setChecked(JobSettings.KeepGround);
+  Panel3->SetKeepGround(JobSettings.KeepGround);
   ShowFileNames();
 }
 
@@ -394,9 +401,17 @@ void TForm1::StartBtnClick() {
   // The creation options are those of TIFF outputs; other formats take none.
   const bool tiff = FormatFromExtension(JobSettings.OutputFileName) == fcTiff;
   DropRotation = DropRotation1->isChecked();
+  KeepGround = JobSettings.KeepGround;
   Job = std::make_unique<TMyThread>(
       *this, JobSettings.InputFileName, JobSettings.OutputFileName, JobSettings.JobKind,
       JobSettings.Encoding, tiff ? JobSettings.CreationOptions : std::vector<std::string>{});
+}
+
+void TForm1::KeepGround1Toggled(bool checked) {
+  if (JobSettings.KeepGround == checked) return;
+  JobSettings.KeepGround = checked;
+  Panel3->SetKeepGround(checked);
+  SaveSettings();
 }
 
 // How JPEG outputs encoded from cells are compressed; placed JPEGs are

@@ -85,6 +85,7 @@ class TForm1 : public QMainWindow, public TJobHost {
   void Rotatetoolbar1Click();
   void Preview1Click();
   void JpegQuality1Click();
+  void KeepGround1Toggled(bool checked);
   // One dropped file is the input, a second the output.
   void FilesDropped(const std::vector<std::string>& names);
   // The input changed: an empty output name gets one from it.
@@ -127,6 +128,7 @@ class TForm1 : public QMainWindow, public TJobHost {
   QAction* JpegQuality1 = nullptr;
   QAction* TiffOptions1 = nullptr;
   QAction* DropRotation1 = nullptr;
+  QAction* KeepGround1 = nullptr;
   QAction* Maintoolbar1 = nullptr;
   QAction* Rotatetoolbar1 = nullptr;
   QAction* Preview1 = nullptr;

@@ -139,6 +139,11 @@ void TPreviewPanel::SetKind(int32_t kind) {
   emit FactsChanged();
 }
 
+void TPreviewPanel::SetKeepGround(bool keepGround) {
+  KeepGround = keepGround;
+  ShowFacts();
+}
+
 void TPreviewPanel::SetOutputName(const std::string& fileName) {
   OutputName = fileName;
   ShowFacts();
@@ -179,7 +184,7 @@ void TPreviewPanel::ShowFacts() {
     lines << FromBytes(Current.ErrorText);
   } else {
     for (const std::string& line : DescribeInput(Current.Facts)) lines << FromBytes(line);
-    lines << FromBytes(DescribeOutput(Current.Facts, Kind, OutputName));
+    lines << FromBytes(DescribeOutput(Current.Facts, Kind, OutputName, KeepGround));
   }
   Label7->setText(lines.join('\n'));
   Label7->setToolTip(Label7->text());

@@ -47,6 +47,8 @@ class TPreviewPanel : public QFrame {
   void SetInput(const std::string& fileName);
   // Lays the thumbnail out anew, without reading.
   void SetKind(int32_t kind);
+  // Whether the job keeps cells over their ground, for the output's line.
+  void SetKeepGround(bool keepGround);
   void SetOutputName(const std::string& fileName);
 
   // What is shown; Ready once the thumbnail of the last input arrived.
@@ -72,6 +74,7 @@ class TPreviewPanel : public QFrame {
   std::string InputName;
   std::string OutputName;
   int32_t Kind = 0;
+  bool KeepGround = false;
   uint64_t Requested = 0;
   uint64_t Arrived = 0;
   TThumbnail Current;

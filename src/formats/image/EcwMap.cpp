@@ -140,7 +140,7 @@ TECWMap2::~TECWMap2() { Close(); }
 void TECWMap2::TakeFileInfo(const ncs::NCSFileViewFileInfo& info) {
   SetSize(info.SizeX, info.SizeY, info.Bands);
   CellSizeX = info.CellIncrementX;
-  CellSizeY = std::fabs(info.CellIncrementY);
+  CellSizeY = -info.CellIncrementY;  // negative for rows that run north
   RegistrationX = info.OriginX;
   RegistrationY = info.OriginY;
   Georeferenced = true;  // a corner and cell sizes are in every file

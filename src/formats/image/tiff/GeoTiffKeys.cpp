@@ -178,7 +178,9 @@ std::optional<TGeoTiffPlacement> PlacementOfTags(const std::vector<double>& scal
   double sx = 1, sy = 1, originX = 0, originY = 0, rowTerm = 0, columnTerm = 0;
   if (scale.size() >= 2 && tie.size() >= 6) {
     sx = scale[0];
-    sy = scale[1];
+    // A negative ScaleY is taken as positive (north-up), as GDAL takes it;
+    // a raster whose rows run north states it in a ModelTransformation.
+    sy = std::fabs(scale[1]);
     originX = tie[3] - tie[0] * sx;
     originY = tie[4] + tie[1] * sy;
   } else if (matrix.size() >= 8) {
@@ -198,7 +200,7 @@ std::optional<TGeoTiffPlacement> PlacementOfTags(const std::vector<double>& scal
   }
   TGeoTiffPlacement placement;
   placement.CellSizeX = sx;
-  placement.CellSizeY = std::fabs(sy);
+  placement.CellSizeY = sy;
   placement.RowTermX = rowTerm;
   placement.ColumnTermY = columnTerm;
   placement.OriginX = originX;

@@ -54,7 +54,8 @@ TCoordinateSystem CoordinateSystemOfKeys(const TGeoKeys& keys, TGeoKeySet set);
 void NamesOfCoordinateSystem(const TCoordinateSystem& crs, std::string& projection,
                              std::string& datum, std::string& spheroid);
 
-// Outer corner of pixel (0, 0), cell sizes and rotation terms.
+// Outer corner of pixel (0, 0), cell sizes and rotation terms; the cell
+// sizes are signed (CellSizeY negative for rows that run north).
 struct TGeoTiffPlacement {
   double CellSizeX = 1, CellSizeY = 1, OriginX = 0, OriginY = 0;
   double RowTermX = 0, ColumnTermY = 0;

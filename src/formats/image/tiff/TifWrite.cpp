@@ -177,7 +177,7 @@ bool TTifMap2::CreateFile(const std::string& fileName, uint32_t columns, uint32_
   const bool keysFit =
       carried.Directory.size() <= kMostGeoKeys && carried.Doubles.empty() && carried.Ascii.empty();
   FixedLayout = options.Plain() && (bands == 1 || bands == 3) && SampleWidth <= 2 && !BigTiff &&
-                !NoData && !HasRotation() && ColorTable.empty() && keysFit && PlacingPoints.empty();
+                !NoData && !NeedsAffine() && ColorTable.empty() && keysFit && PlacingPoints.empty();
   // RGB for three or more samples of 8 or 16 bits, grey otherwise; the
   // samples beyond are extra samples.
   PhotoMetricInterpretation =
@@ -393,9 +393,12 @@ std::vector<uint8_t> TTifMap2::OpenHeader(bool placed) {
     ifd.Numbers(tgExtraSamples, ftShort, std::vector<uint64_t>(samples - colourSamples, 0));
   ifd.Numbers(tgSampleFormat, ftShort, std::vector<uint64_t>(samples, SampleFormat[0]));
   const double originX = GetRegistrationX() - crs.EastingPrefix;
-  if (placed && HasRotation()) {
+  // Tie point and scale state north-up rasters alone: readers take a
+  // negative ScaleY as positive. (0.0 - x writes a turned raster's cell
+  // size of 0 as 0, not -0.)
+  if (placed && NeedsAffine()) {
     ifd.Doubles(tgModelTransformation,
-                {GetCellSizeX(), RowTermX, 0, originX, ColumnTermY, -GetCellSizeY(), 0,
+                {GetCellSizeX(), RowTermX, 0, originX, ColumnTermY, 0.0 - GetCellSizeY(), 0,
                  GetRegistrationY(), 0, 0, 0, 0, 0, 0, 0, 1});
   } else if (placed) {
     ifd.Doubles(tgModelPixelScale, {GetCellSizeX(), GetCellSizeY(), 0});

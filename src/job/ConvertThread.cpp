@@ -338,11 +338,10 @@ void TMyThread::NoteGeoreferenceChange() {
 
 void TMyThread::NoteControlPointMode() {
   const std::string text =
-      KeepGround ? "Cells kept over their ground: the georeference moved with the cells and "
-                   "agrees with the control points, which moved with their pixels"
-                 : "The georeference keeps the input's frame (its corner and cell sizes) while "
-                   "the control points moved with their pixels: the two no longer agree "
-                   "(--keep-ground keeps the cells over their ground, and both agree)";
+      KeepGround ? "Cells kept over their ground: the georeference moved with them and agrees "
+                   "with the control points"
+                 : "The input's frame kept: the control points moved with their pixels and no "
+                   "longer agree with the georeference (--keep-ground keeps both over the ground)";
   Host.Synchronize([&] { Host.ShowNote(text); });
 }
 

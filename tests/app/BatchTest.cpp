@@ -338,7 +338,7 @@ TEST(BatchEndToEnd, FailureAmongGoodFilesAndReports) {
             std::string::npos)
       << stop.Output;
   const std::string csv = ReadText(dir / "r.csv");
-  EXPECT_EQ(csv.rfind("input,output,kind,status,result,seconds\n", 0), 0u) << csv;
+  EXPECT_EQ(csv.rfind("input,output,kind,status,result,seconds,notes\n", 0), 0u) << csv;
   EXPECT_NE(csv.find(dir / "c.ers," + dir / "c.bmp,3,not started,,"), std::string::npos) << csv;
 }
 

@@ -25,10 +25,11 @@ TEST(CommandLine, UnattendedSwitchAndKindOrder) {
   EXPECT_EQ(s.JobKind, 3);
   EXPECT_TRUE(s.KindGiven);
 
-  // F is no digit: the last switch decides and gives kind 0.
-  s = Parse({"in.ers", "out.tif", "/3", "/F"});
+  // F leaves the kind as it is.
+  s = Parse({"in.ers", "out.tif", "/3", "/F", "--keep-ground"});
   EXPECT_TRUE(s.CommandLineMode);
-  EXPECT_EQ(s.JobKind, 0);
+  EXPECT_EQ(s.JobKind, 3);
+  EXPECT_TRUE(s.KeepGround);
 
   s = Parse({"-f", "in.ers", "-5", "out.tif"});
   EXPECT_TRUE(s.CommandLineMode);
@@ -111,13 +112,14 @@ TEST(CliCommandLine, KeepsEveryDocumentedSwitch) {
     ASSERT_EQ(ParseCliCommandLine({"a", "b", "/" + std::to_string(kind)}, k), "");
     EXPECT_EQ(k.JobKind, kind);
   }
-  // The last switch decides, as in the window: F is no digit.
+  // The last kind switch decides, as in the window; F leaves the kind.
   TJobSettings order;
   ASSERT_EQ(ParseCliCommandLine({"a", "b", "/F", "/3"}, order), "");
   EXPECT_EQ(order.JobKind, 3);
-  ASSERT_EQ(ParseCliCommandLine({"a", "b", "/3", "-F"}, order), "");
-  EXPECT_EQ(order.JobKind, 0);
+  ASSERT_EQ(ParseCliCommandLine({"a", "b", "/3", "-F", "--keep-ground"}, order), "");
+  EXPECT_EQ(order.JobKind, 3);
   EXPECT_TRUE(order.CommandLineMode);
+  EXPECT_TRUE(order.KeepGround);
 }
 
 // The JPEG switches: the window's command line takes good values and passes

@@ -168,9 +168,14 @@ TEST(Thumbnail, Descriptions) {
   EXPECT_EQ(lines[2], "Top left 5.741666667, 50.19166667");
   EXPECT_EQ(lines[3], "Projection GEODETIC, datum WGS84");
   EXPECT_EQ(lines[4], "4 control points");
+  // A placement says what the georeference keeps.
   EXPECT_EQ(DescribeOutput(lux.Facts, 3, "/o/x.tif"),
-            "Output 90 \xc3\x97 95 \xc3\x97 1 band, TIFF");
-  EXPECT_EQ(DescribeOutput(lux.Facts, 5, "/o/x.bmp"), "Output 95 \xc3\x97 90 \xc3\x97 1 band, BMP");
+            "Output 90 \xc3\x97 95 \xc3\x97 1 band, TIFF; the input's frame (corner and cell "
+            "sizes) kept");
+  EXPECT_EQ(DescribeOutput(lux.Facts, 5, "/o/x.bmp", true),
+            "Output 95 \xc3\x97 90 \xc3\x97 1 band, BMP; cells kept over their ground");
+  EXPECT_EQ(DescribeOutput(lux.Facts, 0, "/o/x.bmp", true),
+            "Output 95 \xc3\x97 90 \xc3\x97 1 band, BMP");
   EXPECT_EQ(DescribeOutput(lux.Facts, 0, "/o.d/x"),
             "Output 95 \xc3\x97 90 \xc3\x97 1 band, no extension to pick the format");
   EXPECT_EQ(DescribeOutput(lux.Facts, 0, "/o/x.png"),

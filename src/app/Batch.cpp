@@ -415,8 +415,8 @@ class TBatchReport {
       for (const std::string& n : r.Notes) notes += (notes.empty() ? "" : ",") + JsonString(n);
       *Out << "{\"input\":" << JsonString(e.InputName) << ",\"output\":" << JsonString(e.OutputName)
            << ",\"kind\":" << e.Kind << ",\"status\":\"" << OutcomeName(r.Outcome)
-           << "\",\"result\":" << JsonString(r.Text) << ",\"seconds\":" << seconds
-           << ",\"notes\":[" << notes << "]}\n";
+           << "\",\"result\":" << JsonString(r.Text) << ",\"seconds\":" << seconds << ",\"notes\":["
+           << notes << "]}\n";
     }
     Out->flush();
   }

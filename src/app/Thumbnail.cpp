@@ -242,10 +242,9 @@ std::string DescribeOutput(const TInputFacts& f, int32_t kind, const std::string
   const TPhotoLayer layer = Layer(kind, f.Columns, f.Rows);
   layer.OutputSize(rows, columns);
   const std::string mode =
-      !f.Georeferenced || layer.Kind() < tkMirrorHorizontal || layer.Kind() > tkRotate180
-          ? ""
-          : keepGround ? "; cells kept over their ground"
-                       : "; the input's frame (corner and cell sizes) kept";
+      !f.Georeferenced || layer.Kind() < tkMirrorHorizontal || layer.Kind() > tkRotate180 ? ""
+      : keepGround ? "; cells kept over their ground"
+                   : "; the input's frame (corner and cell sizes) kept";
   const int format = outputName.empty() ? fcUnknown : FormatFromExtension(outputName);
   const uint32_t bands = OutputShape(format, {static_cast<uint32_t>(f.Bands), f.CellType,
                                               f.CellSizeX, f.CellSizeY, f.ColorTable})

@@ -38,7 +38,7 @@ struct TGeoExtras {
   // A cell size SetGeoreference will give is negative (columns that run
   // west, rows that run north): the output states an affine georeference.
   bool ReversedSteps = false;
-  std::optional<double> NoData;          // the cell value meaning "no data"
+  std::optional<double> NoData;  // the cell value meaning "no data"
   TColorTable Colors;
   TCoordinateSystem Crs;
   // Of an input placed by its control points alone: the points, moved with

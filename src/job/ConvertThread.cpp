@@ -243,8 +243,8 @@ int32_t KindMakingNorthUp(const TPhotoLayer& layer, const TAffine& affine) {
   TPhotoLayer other;
   other.SetWidth(layer.Width());
   other.SetHeight(layer.Height());
-  for (const int32_t kind : {tkMirrorVertical, tkMirrorHorizontal, tkRotate180, tkRotate90CW,
-                             tkRotate90CCW}) {
+  for (const int32_t kind :
+       {tkMirrorVertical, tkMirrorHorizontal, tkRotate180, tkRotate90CW, tkRotate90CCW}) {
     other.SetKind(kind);
     const TAffine a = GroundAffine(other, affine);
     if (a.CellSizeX > 0 && a.CellSizeY > 0 && a.ColumnTermY == 0 && a.RowTermX == 0) return kind;
@@ -264,8 +264,8 @@ std::string TMyThread::PlaceRefusal(int format, const TAffine& frame) const {
     text = name + " cannot hold the rotation of " +
            (ground ? std::string("the georeference that keeps the cells over their ground")
                    : std::string("the input's georeference")) +
-           " (terms " + FormatGeneral(Place.ColumnTermY) + " and " +
-           FormatGeneral(Place.RowTermX) + "); without it the output would lie elsewhere. ";
+           " (terms " + FormatGeneral(Place.ColumnTermY) + " and " + FormatGeneral(Place.RowTermX) +
+           "); without it the output would lie elsewhere. ";
     if (Place.CellSizeX > 0 && Place.CellSizeY > 0) text += "--drop-rotation writes it north-up; ";
   } else {
     // In GDAL's terms: the column step runs east when positive, the row

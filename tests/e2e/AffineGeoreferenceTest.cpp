@@ -65,11 +65,13 @@ void ExpectGdal(const std::string& command) {
 std::string MakeInput(const TempDir& dir, const TAffineCase& c) {
   std::vector<uint8_t> cells;
   for (int r = 0; r < kHeight; ++r)
-    for (int col = 0; col < kWidth; ++col) cells.push_back(static_cast<uint8_t>(1 + col * 13 + r * 7));
+    for (int col = 0; col < kWidth; ++col)
+      cells.push_back(static_cast<uint8_t>(1 + col * 13 + r * 7));
   WriteBytes(dir / "cells.bin", cells);
-  WriteText(dir / "cells.hdr", "ENVI\nsamples = 7\nlines = 5\nbands = 1\nheader offset = 0\n"
-                               "file type = ENVI Standard\ndata type = 1\ninterleave = bsq\n"
-                               "byte order = 0\n");
+  WriteText(dir / "cells.hdr",
+            "ENVI\nsamples = 7\nlines = 5\nbands = 1\nheader offset = 0\n"
+            "file type = ENVI Standard\ndata type = 1\ninterleave = bsq\n"
+            "byte order = 0\n");
   ExpectGdal("gdal_translate -q -of VRT -a_srs EPSG:32632 -a_ullr 0 1 1 0 " +
              Quote(dir / "cells.bin") + " " + Quote(dir / "in.vrt"));
   std::string vrt = ReadText(dir / "in.vrt");
@@ -167,8 +169,7 @@ TEST(AffineGeoreference, ControlPointsAgreeOnTheGroundAndNotesReachTheBatchRepor
   ASSERT_GT(points->Count(), 0);
   const CommandResult ground = RunCli({lux, dir / "g.tif", "/3", "--keep-ground"});
   ASSERT_EQ(ground.ExitCode, 0) << ground.Output;
-  EXPECT_NE(ground.Output.find("Cells kept over their ground"), std::string::npos)
-      << ground.Output;
+  EXPECT_NE(ground.Output.find("Cells kept over their ground"), std::string::npos) << ground.Output;
   const TGt outGt = GdalGeoTransform(dir / "g.tif");
   ASSERT_EQ(outGt.size(), 6u);
   TGCPList moved;
@@ -182,8 +183,8 @@ TEST(AffineGeoreference, ControlPointsAgreeOnTheGroundAndNotesReachTheBatchRepor
   }
 
   const std::string frameNote = "The input's frame kept: the control points moved";
-  const CommandResult json = RunCli({"-o", dir / "b", "-e", ".tif", "/3", "--report",
-                                     dir / "r.json", lux});
+  const CommandResult json =
+      RunCli({"-o", dir / "b", "-e", ".tif", "/3", "--report", dir / "r.json", lux});
   ASSERT_EQ(json.ExitCode, 0) << json.Output;
   const size_t line = json.Output.find("-> " + dir / "b/luxembourg.tif: Successful Finish");
   ASSERT_NE(line, std::string::npos) << json.Output;
@@ -192,8 +193,8 @@ TEST(AffineGeoreference, ControlPointsAgreeOnTheGroundAndNotesReachTheBatchRepor
       << json.Output;
   EXPECT_NE(ReadText(dir / "r.json").find("\"notes\":[\"" + frameNote), std::string::npos)
       << ReadText(dir / "r.json");
-  const CommandResult csv = RunCli({"-o", dir / "c", "-e", ".tif", "/4", "--keep-ground",
-                                    "--report", dir / "r.csv", lux});
+  const CommandResult csv = RunCli(
+      {"-o", dir / "c", "-e", ".tif", "/4", "--keep-ground", "--report", dir / "r.csv", lux});
   ASSERT_EQ(csv.ExitCode, 0) << csv.Output;
   const std::string report = ReadText(dir / "r.csv");
   EXPECT_EQ(report.rfind("input,output,kind,status,result,seconds,notes\n", 0), 0u) << report;

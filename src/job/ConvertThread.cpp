@@ -256,38 +256,40 @@ int32_t KindMakingNorthUp(const TPhotoLayer& layer, const TAffine& affine) {
 
 std::string TMyThread::PlaceRefusal(int format, const TAffine& frame) const {
   const std::string name = FormatName(format) + " files";
-  const std::string holders = "a TIFF, BMP or JPEG output holds it";
   const bool ground = KeepGround && Layer.Kind() != tkNone;
+  const std::string which = ground ? "the georeference that keeps the cells over their ground"
+                                   : "the input's georeference";
   const bool turned = Place.ColumnTermY != 0 || Place.RowTermX != 0;
   std::string text;
+  std::vector<std::string> remedies;
   if (turned) {
-    text = name + " cannot hold the rotation of " +
-           (ground ? std::string("the georeference that keeps the cells over their ground")
-                   : std::string("the input's georeference")) +
-           " (terms " + FormatGeneral(Place.ColumnTermY) + " and " + FormatGeneral(Place.RowTermX) +
+    text = name + " cannot hold the rotation of " + which + " (terms " +
+           FormatGeneral(Place.ColumnTermY) + " and " + FormatGeneral(Place.RowTermX) +
            "); without it the output would lie elsewhere. ";
-    if (Place.CellSizeX > 0 && Place.CellSizeY > 0) text += "--drop-rotation writes it north-up; ";
+    if (Place.CellSizeX > 0 && Place.CellSizeY > 0)
+      remedies.push_back("--drop-rotation writes it north-up");
   } else {
     // In GDAL's terms: the column step runs east when positive, the row
-    // step south when negative.
+    // step south when negative. One of them runs the other way here.
     std::vector<std::string> ways;
-    if (Place.CellSizeX < 0)
+    if (!(Place.CellSizeX > 0))
       ways.push_back("columns run west (column step " + FormatGeneral(Place.CellSizeX) + ")");
-    if (Place.CellSizeY < 0)
+    if (!(Place.CellSizeY > 0))
       ways.push_back("rows run north (row step +" + FormatGeneral(-Place.CellSizeY) + ")");
-    text = name + " hold north-up georeferences alone; in " +
-           (ground ? std::string("the georeference that keeps the cells over their ground ")
-                   : std::string("the input's georeference ")) +
-           ways.front() + (ways.size() > 1 ? " and " + ways.back() : std::string()) +
+    text = name + " hold north-up georeferences alone; in " + which + " " + ways.front() +
+           (ways.size() > 1 ? " and " + ways.back() : std::string()) +
            ", and without it the output would lie elsewhere. ";
-    if (!ground)
-      if (const int32_t kind = KindMakingNorthUp(Layer, frame))
-        text += "--keep-ground with /" + std::to_string(kind) + " writes it north-up; ";
   }
-  text += holders;
+  if (const int32_t kind = KindMakingNorthUp(Layer, frame);
+      kind != tkNone && (!ground || kind != Layer.Kind()))
+    remedies.push_back("--keep-ground with /" + std::to_string(kind) + " writes it north-up");
+  remedies.push_back("a TIFF, BMP or JPEG output holds it");
   if (ground && frame.CellSizeX > 0 && frame.CellSizeY > 0 && frame.ColumnTermY == 0 &&
       frame.RowTermX == 0)
-    text += "; without --keep-ground the output keeps the input's north-up frame";
+    remedies.push_back("without --keep-ground the output keeps the input's north-up frame");
+  for (size_t k = 0; k < remedies.size(); ++k)
+    text += k == 0 && remedies[k][0] == 'a' ? "A" + remedies[k].substr(1)
+                                            : (k == 0 ? "" : "; ") + remedies[k];
   return text;
 }
 

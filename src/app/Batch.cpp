@@ -1,5 +1,6 @@
 #include "app/Batch.h"
 
+#include <fcntl.h>
 #include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,12 +11,12 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <iostream>
 #include <iterator>
 #include <list>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string_view>
 #include <thread>
 
 #include "app/CommandLine.h"
@@ -140,6 +141,52 @@ std::string ParseBatchCommandLine(const std::vector<std::string>& parameters,
   return {};
 }
 
+std::string ReadBatchList(const std::string& name, std::string& text) {
+  text.clear();
+  const bool standardInput = name == "-";
+  const int fd = standardInput ? STDIN_FILENO : open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return "the list " + name + " cannot be read: " + SystemErrorText(errno);
+  struct TCloser {
+    int Fd;
+    ~TCloser() {
+      if (Fd >= 0) close(Fd);
+    }
+  } const closer{standardInput ? -1 : fd};
+  struct stat st;
+  if (fstat(fd, &st) != 0) return "the list " + name + " cannot be read: " + SystemErrorText(errno);
+  // A pipe is read as it comes (a list made by another command); a folder
+  // or a device is no list.
+  if (S_ISDIR(st.st_mode)) return "the list " + name + " is a folder";
+  if (!S_ISREG(st.st_mode) && !S_ISFIFO(st.st_mode))
+    return "the list " + name + " is not a regular file";
+  if (!standardInput && S_ISFIFO(st.st_mode)) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  size_t lineStart = 0;
+  int line = 1;
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return "the list " + name + " cannot be read: " + SystemErrorText(errno);
+    if (n == 0) return {};
+    const std::string_view chunk(buffer, static_cast<size_t>(n));
+    for (size_t at = 0; at < chunk.size();) {
+      const size_t end = std::min(chunk.find('\n', at), chunk.size());
+      const std::string_view part = chunk.substr(at, end - at);
+      text += part;
+      if (part.find('\0') != std::string_view::npos)
+        return "the list " + name + ": line " + std::to_string(line) + " holds a NUL byte";
+      if (text.size() - lineStart > kMaxListLine)
+        return "the list " + name + ": line " + std::to_string(line) + " is longer than " +
+               std::to_string(kMaxListLine) + " bytes";
+      if (end == chunk.size()) break;
+      text += '\n';
+      lineStart = text.size();
+      ++line;
+      at = end + 1;
+    }
+  }
+}
+
 std::vector<TBatchEntry> ParseBatchList(const std::string& text, std::vector<std::string>& errors) {
   std::vector<TBatchEntry> entries;
   size_t start = 0;
@@ -203,7 +250,7 @@ std::vector<std::string> InputFiles(const std::string& name) {
 }
 
 std::vector<std::string> OutputFiles(const std::string& name) {
-  return FormatFiles(FormatFromExtension(name), name, true);
+  return FormatFiles(OutputFormat(name), name, true);
 }
 
 }  // namespace
@@ -242,7 +289,7 @@ void CheckBatch(const std::vector<TBatchEntry>& entries, const std::string& repo
   std::map<std::string, size_t> outputs;
   for (size_t i = 0; i < entries.size(); ++i) {
     const TBatchEntry& e = entries[i];
-    if (FormatFromExtension(e.OutputName) == fcUnknown) {
+    if (OutputFormat(e.OutputName) == fcUnknown) {
       errors.push_back(e.Origin + ": the output " + e.OutputName +
                        " has no extension of a format Mirava writes");
       continue;
@@ -362,19 +409,44 @@ std::string OneLine(std::string text) {
   return text;
 }
 
+// The bytes of a UTF-8 sequence starting at `at`, or 0 where they are not
+// one (overlong forms, surrogates and code points beyond U+10FFFF are not).
+size_t Utf8Length(const std::string& text, size_t at) {
+  const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char c = byte(at);
+  const size_t n = c < 0x80 ? 1 : c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3
+                            : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+  if (n == 0 || at + n > text.size()) return 0;
+  for (size_t i = 1; i < n; ++i)
+    if ((byte(at + i) & 0xC0) != 0x80) return 0;
+  const unsigned char second = n > 1 ? byte(at + 1) : 0x80;
+  if ((c == 0xE0 && second < 0xA0) || (c == 0xED && second > 0x9F) ||
+      (c == 0xF0 && second < 0x90) || (c == 0xF4 && second > 0x8F))
+    return 0;
+  return n;
+}
+
+// File names are bytes: one that is not UTF-8 has each stray byte written
+// as a lone low surrogate, U+DC80 to U+DCFF, as Python's "surrogateescape"
+// reads such names, so that every line is JSON and the bytes can be had back.
 std::string JsonString(const std::string& text) {
   std::string out = "\"";
-  for (unsigned char c : text) {
+  for (size_t i = 0; i < text.size();) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    const size_t n = Utf8Length(text, i);
+    char escape[8];
     if (c == '"' || c == '\\') {
       out += '\\';
       out += static_cast<char>(c);
-    } else if (c < 0x20) {
-      char escape[8];
-      std::snprintf(escape, sizeof escape, "\\u%04x", c);
+    } else if (c < 0x20 || n == 0) {
+      std::snprintf(escape, sizeof escape, "\\u%04x", n == 0 ? 0xDC00 + c : c);
       out += escape;
     } else {
-      out += static_cast<char>(c);
+      out.append(text, i, n);
+      i += n;
+      continue;
     }
+    ++i;
   }
   return out + "\"";
 }
@@ -387,43 +459,58 @@ std::string CsvField(const std::string& text) {
 }
 
 // One record per file, written as each file ends so that a stopped batch
-// leaves the records of the files it finished.
+// leaves the records of the files it finished. The first write that fails
+// is kept: the batch then fails with it.
 class TBatchReport {
  public:
+  ~TBatchReport() {
+    if (Fd > STDOUT_FILENO) close(Fd);
+  }
   bool Open(const std::string& name) {
     if (name.empty()) return true;
+    Name = name;
     Csv = UpperCase(ExtractFileExt(name)) == ".CSV";
-    if (name != "-") {
-      File.open(name, std::ios::binary | std::ios::trunc);
-      if (!File) return false;
-    }
-    Out = name == "-" ? &std::cout : &File;
-    if (Csv) *Out << "input,output,kind,status,result,seconds,notes\n" << std::flush;
-    return true;
+    Fd = name == "-" ? STDOUT_FILENO
+                     : open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (Fd < 0) return false;
+    if (Csv) Write("input,output,kind,status,result,seconds,notes\n");
+    return Error == 0;
   }
   void Add(const TBatchEntry& e, const TBatchResult& r) {
-    if (!Out) return;
+    if (Fd < 0) return;
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%.3f", r.Seconds);
     std::string notes;
     if (Csv) {
       for (const std::string& n : r.Notes) notes += (notes.empty() ? "" : "; ") + n;
-      *Out << CsvField(e.InputName) << ',' << CsvField(e.OutputName) << ',' << e.Kind << ','
-           << OutcomeName(r.Outcome) << ',' << CsvField(r.Text) << ',' << seconds << ','
-           << CsvField(notes) << '\n';
+      Write(CsvField(e.InputName) + ',' + CsvField(e.OutputName) + ',' + std::to_string(e.Kind) +
+            ',' + OutcomeName(r.Outcome) + ',' + CsvField(r.Text) + ',' + seconds + ',' +
+            CsvField(notes) + '\n');
     } else {
       for (const std::string& n : r.Notes) notes += (notes.empty() ? "" : ",") + JsonString(n);
-      *Out << "{\"input\":" << JsonString(e.InputName) << ",\"output\":" << JsonString(e.OutputName)
-           << ",\"kind\":" << e.Kind << ",\"status\":\"" << OutcomeName(r.Outcome)
-           << "\",\"result\":" << JsonString(r.Text) << ",\"seconds\":" << seconds << ",\"notes\":["
-           << notes << "]}\n";
+      Write("{\"input\":" + JsonString(e.InputName) + ",\"output\":" + JsonString(e.OutputName) +
+            ",\"kind\":" + std::to_string(e.Kind) + ",\"status\":\"" + OutcomeName(r.Outcome) +
+            "\",\"result\":" + JsonString(r.Text) + ",\"seconds\":" + seconds + ",\"notes\":[" +
+            notes + "]}\n");
     }
-    Out->flush();
+  }
+  // Why the report is not whole; empty when it is.
+  std::string ErrorText() const {
+    return Error ? "the report " + Name + " cannot be written: " + SystemErrorText(Error) : "";
   }
 
  private:
-  std::ofstream File;
-  std::ostream* Out = nullptr;
+  void Write(const std::string& text) {
+    for (size_t done = 0; done < text.size() && Error == 0;) {
+      const ssize_t n = write(Fd, text.data() + done, text.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) Error = n < 0 ? errno : ENOSPC;
+      done += n > 0 ? static_cast<size_t>(n) : 0;
+    }
+  }
+  std::string Name;
+  int Fd = -1;
+  int Error = 0;
   bool Csv = false;
 };
 
@@ -683,9 +770,12 @@ int TBatchRunner::Run() {
   Print(summary);
   for (size_t i = 0; i < Entries.size(); ++i)
     if (Results[i].Outcome == TOutcome::Failed)
-      Print("Failed: " + Entries[i].InputName + ": " + Results[i].Text);
+      Print("Failed: " + Entries[i].InputName + " -> " + Entries[i].OutputName + ": " +
+            Results[i].Text);
+  const std::string reportError = Report.ErrorText();
+  if (!reportError.empty()) Print("mirava-cli: " + reportError);
   if (AbortRequested) return 130;
-  return failed ? 1 : 0;
+  return failed || !reportError.empty() ? 1 : 0;
 }
 
 }  // namespace
@@ -708,23 +798,19 @@ int RunBatchCommandLine(const std::vector<std::string>& parameters) {
     entries = EntriesForInputs(settings);
   } else {
     std::string text;
-    if (settings.ListName == "-") {
-      text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
-    } else {
-      std::ifstream in(settings.ListName, std::ios::binary);
-      if (!in) {
-        std::fprintf(stderr, "mirava-cli: the list %s cannot be read: %s\n",
-                     settings.ListName.c_str(), SystemErrorText(errno).c_str());
-        return 2;
-      }
-      text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    if (const std::string why = ReadBatchList(settings.ListName, text); !why.empty()) {
+      std::fprintf(stderr, "mirava-cli: %s\n", why.c_str());
+      return 2;
     }
     entries = ParseBatchList(text, errors);
+    if (settings.ListName != "-" && !settings.ReportName.empty() && settings.ReportName != "-" &&
+        SameFile(IdentifyFile(settings.ListName), IdentifyFile(settings.ReportName)))
+      errors.push_back("the report " + settings.ReportName + " would overwrite the list");
   }
   CheckBatch(entries, settings.ReportName, errors);
   for (const TBatchEntry& e : entries)
     if (const std::string wrong =
-            CreationOptionsRefusal(FormatFromExtension(e.OutputName), settings.CreationOptions);
+            CreationOptionsRefusal(OutputFormat(e.OutputName), settings.CreationOptions);
         !wrong.empty())
       errors.push_back(e.Origin + ": " + wrong);
   // Folder mode creates its one output folder once the batch is accepted.

@@ -2,6 +2,7 @@
 // then run a few at a time in this process, each exactly the single job.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -45,6 +46,13 @@ bool IsBatchCommandLine(const std::vector<std::string>& parameters);
 std::string ParseBatchCommandLine(const std::vector<std::string>& parameters,
                                   TBatchSettings& settings);
 
+// The longest line a list may have: two names of PATH_MAX and the kind,
+// with room to spare.
+constexpr size_t kMaxListLine = 16384;
+// The text of the list `name` ("-": standard input), a regular file or a
+// pipe whose lines are at most kMaxListLine bytes and hold no NUL. Empty
+// on success, otherwise what is wrong, naming the list and the line.
+std::string ReadBatchList(const std::string& name, std::string& text);
 // The lines of a list: input, output and kind separated by tabs. Each bad
 // line adds a message naming it to `errors`.
 std::vector<TBatchEntry> ParseBatchList(const std::string& text, std::vector<std::string>& errors);

@@ -245,7 +245,7 @@ std::string DescribeOutput(const TInputFacts& f, int32_t kind, const std::string
       !f.Georeferenced || layer.Kind() < tkMirrorHorizontal || layer.Kind() > tkRotate180 ? ""
       : keepGround ? "; cells kept over their ground"
                    : "; the input's frame (corner and cell sizes) kept";
-  const int format = outputName.empty() ? fcUnknown : FormatFromExtension(outputName);
+  const int format = outputName.empty() ? fcUnknown : OutputFormat(outputName);
   const uint32_t bands = OutputShape(format, {static_cast<uint32_t>(f.Bands), f.CellType,
                                               f.CellSizeX, f.CellSizeY, f.ColorTable})
                              .Bands;
@@ -259,7 +259,7 @@ std::string DescribeOutput(const TInputFacts& f, int32_t kind, const std::string
 
 std::string OutputRefusal(const TInputFacts& facts, const std::string& outputName) {
   if (facts.Bands <= 0) return {};
-  return WriteRefusal(FormatFromExtension(outputName),
+  return WriteRefusal(OutputFormat(outputName),
                       {static_cast<uint32_t>(facts.Bands), facts.CellType,
                        std::fabs(facts.CellSizeX), std::fabs(facts.CellSizeY), facts.ColorTable})
       .value_or(std::string());

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 
 #include "formats/header/DtmMap.h"
@@ -44,11 +45,10 @@ const TFormatEntry Formats[] = {
      .Name = "ER Mapper",
      .Key = "ers",
      .Extensions = ".ers",
-     .ExtensionKey = "ERS",
      .Signatures = {{{"DATA", 4, true}}},
      .Create = Make<TErsMap2>,
      .Files = [](const std::string& n) -> TFiles {
-       return {RemoveFileExt(n), ChangeFileExt(n, ".ers")};
+       return {RemoveFileExt(n), CompanionFile(n, ".ers")};
      },
      .Reads = kAnyGrid,
      .Writes = kAnyGrid,
@@ -58,7 +58,6 @@ const TFormatEntry Formats[] = {
      .Name = "OSD",
      .Key = "osd",
      .Extensions = ".osd",
-     .ExtensionKey = "OSD",
      .Signatures = {{{"ORTH", 4, true}}},
      .Create = Make<TOsdMap2>,
      .Files = [](const std::string& n) -> TFiles {
@@ -71,7 +70,6 @@ const TFormatEntry Formats[] = {
      .Name = "TIFF",
      .Key = "tiff",
      .Extensions = ".tif .tiff",
-     .ExtensionKey = "TIF",
      .Signatures = {{{"II", 2, true}, {"MM", 2, true}}},
      .Create = Make<TTifMap2>,
      .Files = [](const std::string& n) -> TFiles {
@@ -92,7 +90,6 @@ const TFormatEntry Formats[] = {
      .Name = "BMP",
      .Key = "bmp",
      .Extensions = ".bmp",
-     .ExtensionKey = "BMP",
      .Signatures = {{{"BM", 2, true}}},
      .Create = Make<TBMPMap2>,
      .Files = [](const std::string& n) -> TFiles {
@@ -109,7 +106,6 @@ const TFormatEntry Formats[] = {
      .Name = "DTM",
      .Key = "dtm",
      .Extensions = ".dtm",
-     .ExtensionKey = "DTM",
      .Signatures = {{{"\x00\x00\x80\xBF", 4}}},
      .Create = Make<TDtmMap2>,
      .Files = [](const std::string& n) -> TFiles { return {n}; },
@@ -121,7 +117,6 @@ const TFormatEntry Formats[] = {
      .Name = "NOG",
      .Key = "nog",
      .Extensions = ".001",
-     .ExtensionKey = "001",
      .ByExtension = TByExtension::Fallback,
      .Create = Make<TNogMap2>,
      .Files = [](const std::string& n) -> TFiles {
@@ -134,7 +129,6 @@ const TFormatEntry Formats[] = {
      .Name = "JPEG",
      .Key = "jpg",
      .Extensions = ".jpg",
-     .ExtensionKey = "JPG",
      .Signatures = {{{"\xFF\xD8", 2}}},
      .Create = Make<TJpgMap2>,
      .Files = [](const std::string& n) -> TFiles {
@@ -151,7 +145,6 @@ const TFormatEntry Formats[] = {
      .Name = "VEG",
      .Key = "veg",
      .Extensions = ".veg",
-     .ExtensionKey = "VEG",
      .ByExtension = TByExtension::Fallback,
      .Create = Make<TVegFile>,
      .Files = [](const std::string& n) -> TFiles {
@@ -164,7 +157,6 @@ const TFormatEntry Formats[] = {
      .Name = "ECW",
      .Key = "ecw",
      .Extensions = ".ecw",
-     .ExtensionKey = "ECW",
      .Signatures = {{{"\x65\x02\x01\x02", 4}}},
      .ByExtension = TByExtension::Fallback,
      .Create = Make<TECWMap2>,
@@ -178,7 +170,6 @@ const TFormatEntry Formats[] = {
      .Name = "Panorama RSW",
      .Key = "rsw",
      .Extensions = ".rsw",
-     .ExtensionKey = "RSW",
      .Signatures = {{{"RSW", 3, true}}},
      .Create = Make<TRswMap2>,
      .Files = [](const std::string& n) -> TFiles { return {n}; },
@@ -197,7 +188,6 @@ const TFormatEntry Formats[] = {
      .Name = "HGT",
      .Key = "hgt",
      .Extensions = ".hgt",
-     .ExtensionKey = "HGT",
      .ByExtension = TByExtension::First,
      .Create = Make<THgtMap2>,
      .Files = [](const std::string& n) -> TFiles { return {CompanionFile(n, ".hgt")}; },
@@ -214,26 +204,22 @@ const TFormatEntry Recognised[] = {
      .Name = "GIF",
      .Key = "gif",
      .Extensions = ".gif",
-     .ExtensionKey = "GIF",
      .Signatures = {{{"GIF8", 4, true}}}},
     {.Code = fcQuad,
      .Name = "MMMM/IIII",
      .Key = "quad",
      .Extensions = "",
-     .ExtensionKey = "",
      .Signatures = {{{"MMMM", 4, true}, {"IIII", 4, true}}}},
-    {.Code = fcDcr, .Name = "DCR", .Key = "dcr", .Extensions = ".dcr", .ExtensionKey = "DCR"},
+    {.Code = fcDcr, .Name = "DCR", .Key = "dcr", .Extensions = ".dcr"},
     {.Code = fcBit,
      .Name = "BIT",
      .Key = "bit",
      .Extensions = ".bit",
-     .ExtensionKey = "BIT",
      .Signatures = {{{"BITR", 4}}}},
     {.Code = fcByt,
      .Name = "BYT",
      .Key = "byt",
      .Extensions = ".byt",
-     .ExtensionKey = "BYT",
      .Signatures = {{{"BYTR", 4}}}},
 };
 
@@ -347,22 +333,37 @@ int FormatFromExtension(const std::string& fileName) {
   const std::string ext = UpperCase(ExtractFileExt(fileName));
   if (ext.empty()) return fcUnknown;
   return FirstFormat([&](const TFormatEntry& entry) {
-    return *entry.ExtensionKey && ext.find(entry.ExtensionKey) != std::string::npos;
+    const std::string owned = UpperCase(entry.Extensions);
+    for (size_t from = 0; from < owned.size();) {
+      const size_t end = std::min(owned.find(' ', from), owned.size());
+      if (owned.compare(from, end - from, ext) == 0) return true;
+      from = end + 1;
+    }
+    return false;
   });
 }
 
+int OutputFormat(const std::string& fileName) {
+  const int code = FormatFromExtension(fileName);
+  for (const TFormatEntry& entry : Formats)
+    if (entry.Code == code && entry.Create) return code;
+  return fcUnknown;
+}
+
 int FormatFromSignature(const std::string& fileName, std::string* ioError) {
-  if (!FileExists(fileName)) return fcNoFile;
+  struct stat st;
+  if (fileName.empty() || stat(fileName.c_str(), &st) != 0) return fcNoFile;
   // A FIFO would be waited on and a device read without end; neither maps.
-  if (struct stat st; stat(fileName.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
-    if (ioError) *ioError = fileName + " is not a regular file";
+  if (!S_ISREG(st.st_mode)) {
+    if (ioError)
+      *ioError = fileName + (S_ISDIR(st.st_mode) ? " is a folder" : " is not a regular file");
     return fcUnknown;
   }
   const int named = FormatFromExtension(fileName);
   if (named > fcUnknown && EntryFor(named).ByExtension == TByExtension::First) return named;
   int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
-    if (ioError) *ioError = SystemErrorText(errno);
+    if (ioError) *ioError = fileName + ": " + SystemErrorText(errno);
     return fcUnknown;
   }
   unsigned char b[8];
@@ -372,7 +373,8 @@ int FormatFromSignature(const std::string& fileName, std::string* ioError) {
   if (got != static_cast<ssize_t>(sizeof b)) {
     // A short file is a read past its end.
     if (ioError)
-      *ioError = got < 0 ? SystemErrorText(readError) : "Reached the end of the file " + fileName;
+      *ioError = got < 0 ? fileName + ": " + SystemErrorText(readError)
+                         : "Reached the end of the file " + fileName;
     return fcUnknown;
   }
   unsigned char upper[sizeof b];
@@ -395,7 +397,7 @@ bool PlacesWholeFile(const std::string& inputName, const std::string& outputName
                      const std::vector<std::string>& options, std::string& why) {
   why.clear();
   const int input = FormatFromSignature(inputName);
-  const int output = FormatFromExtension(outputName);
+  const int output = OutputFormat(outputName);
   if (input == fcTiff && output == fcTiff) return TTifMap2::CanPlaceFile(inputName, options, kind);
   if (input != fcJpeg || output != fcJpeg) return false;
   return TJpgMap2::CanPlaceFile(inputName, kind, why);
@@ -434,7 +436,7 @@ bool TDataSet2::MakeDataSet(const std::string& fileName, uint8_t mode) {
   }
   std::string ioError;
   Format =
-      mode == omCreate ? FormatFromExtension(fileName) : FormatFromSignature(fileName, &ioError);
+      mode == omCreate ? OutputFormat(fileName) : FormatFromSignature(fileName, &ioError);
   if (Format == fcUnknown) {
     if (!ioError.empty() || mode == omCreate) {
       SetErrorText(!ioError.empty() ? ioError : "Unknown output format for " + fileName);

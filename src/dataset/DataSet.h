@@ -81,10 +81,9 @@ struct TFormatEntry {
   int Code;
   const char* Name;
   const char* Key;         // short and lower-case: fuzz targets, corpora
-  const char* Extensions;  // as a user types them, blank-separated
-  // Found anywhere in a file's upper-case extension, it names the format
-  // ("TIF" in .TIF and .TIFF).
-  const char* ExtensionKey;
+  // As a user types them, blank-separated; a file name ending in one of
+  // them in any case names the format, and nothing else does.
+  const char* Extensions;
   std::array<TSignature, 2> Signatures{};
   TByExtension ByExtension = TByExtension::Never;
   TFormatFactory Create = nullptr;
@@ -120,6 +119,9 @@ std::string CreationOptionsRefusal(int code, const std::vector<std::string>& opt
 // The first of a format's extensions (".tif" of ".tif .tiff").
 std::string FirstExtension(const TFormatEntry& entry);
 int FormatFromExtension(const std::string& fileName);
+// The format an output of this name is written in: that of its extension
+// when Mirava writes it, fcUnknown otherwise (".gif", ".ersx").
+int OutputFormat(const std::string& fileName);
 // fcNoFile for a missing file; fcUnknown, with the reason in `ioError` when
 // given, for a file whose first bytes cannot be read.
 int FormatFromSignature(const std::string& fileName, std::string* ioError = nullptr);

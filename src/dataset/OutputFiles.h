@@ -1,9 +1,11 @@
 // The files of one output are built aside and published whole: each is
 // created under a temporary name of its own in the output's folder and
 // renamed over its final name only when the job has succeeded, the output's
-// own name (the header of the header formats) last. A job that fails or is
-// killed leaves what the names held before; two jobs never write the same
-// names at once.
+// own name (the header of the header formats) last. Every file is locked on
+// its own, so two jobs never write the same file at once, whatever names
+// their outputs have. The former files are kept aside until the last rename
+// is done and put back when one fails; a journal names them meanwhile, so
+// that the next job on any of these files puts them back after a kill.
 #pragma once
 
 #include <string>
@@ -21,10 +23,11 @@ class TOutputFiles {
   TOutputFiles& operator=(const TOutputFiles&) = delete;
 
   // Claims `outputName` and `names`, every file the output may write (its
-  // own name among them): they must differ from each other, be no folder,
-  // the output's own name must fit the file system, lie in a folder that exists and can be written,
-  // and no other job may hold them. The temporaries a killed job left for
-  // them are removed. False with ErrorText.
+  // own name among them, all in one folder): they must differ from each
+  // other, be no folder, the output's own name must fit the file system, lie
+  // in a folder that exists and can be written, and no other job may hold
+  // any of them. What a killed job left for them is undone: its temporaries
+  // removed, a publish it began rolled back. False with ErrorText.
   bool Claim(const std::string& outputName, const std::vector<std::string>& names);
   // Whether any of the names held a file when they were claimed.
   bool HadFiles() const { return HadAny; }
@@ -36,9 +39,11 @@ class TOutputFiles {
   int Create(const std::string& name, int access);
   // Removes the file made for `name`; false when none was.
   bool Discard(const std::string& name);
-  // Removes the claimed names this output did not write (they belong to a
-  // former output), then renames every file made over its name, the
-  // output's own name last. False with ErrorText when a step failed.
+  // Renames every file made over its name, the output's own name last, and
+  // removes the claimed names this output did not write (they belong to a
+  // former output). Whether each step can succeed is checked first; when
+  // one fails all the names hold their former files again. False with
+  // ErrorText, which names the file.
   bool Publish();
   // Removes every file made; the names keep what they held.
   void DiscardAll();
@@ -59,15 +64,36 @@ class TOutputFiles {
   };
 
  private:
+  // A name of the output, as its folder lists it, with what names its lock,
+  // temporaries and former file's copy.
+  struct TName {
+    std::string Path;
+    std::string Entry;
+    std::string Key;
+    int LockFd = -1;
+  };
   bool Refuse(std::string text);
   void Release();
+  // Holds the lock of `entry` in the folder: its descriptor, or -1 with
+  // the reason in `why`, or with `why` empty when another job holds it
+  // (the output it writes in `holder`).
+  int Lock(const std::string& entry, std::string& why, std::string& holder);
+  void Unlock(const std::string& entry, int fd);
+  // Removes the locks of other names that no job holds, and their
+  // temporaries: a killed job left them.
+  void SweepFreeLocks(const std::vector<std::string>& entries);
+  // Rolls back the publishes a killed job began on any of our names.
+  bool Recover();
+  // Why `entry` (which exists) cannot be replaced or removed; empty if it can.
+  std::string ReplaceRefusal(const std::string& entry);
+  // Puts back the former files of `entries` (entry, had a former file);
+  // false when one could not be.
+  bool RollBack(const std::vector<std::pair<std::string, bool>>& entries);
 
   std::string OutputName;
   std::string Folder;
-  std::vector<std::string> Names;
-  std::string Key;  // names the lock and the temporaries of these names
+  std::vector<TName> Names;
   int FolderFd = -1;
-  int LockFd = -1;
   size_t Longest = 255;  // bytes of a name in the folder
   bool HadAny = false;
   std::vector<std::pair<std::string, std::string>> Made;  // final name, temporary

@@ -140,10 +140,12 @@ bool TMyThread::OpenInput(const std::string& fileName) {
 // would be truncated while it is read. Refuse before anything is created.
 bool TMyThread::CheckOutputFiles() {
   if (OutputName.empty()) return true;  // CreateOutput reports it
+  // Files the input would read if they were there are no one's: an output
+  // beside its input under the same base name may write them.
   std::vector<TFileId> inputs;
   for (const std::string& f : FormatFiles(InputSet->GetFormat(), InputName, false))
-    inputs.push_back(IdentifyFile(f));
-  for (const std::string& f : FormatFiles(FormatFromExtension(OutputName), OutputName, true)) {
+    if (TFileId id = IdentifyFile(f); id.Exists) inputs.push_back(std::move(id));
+  for (const std::string& f : FormatFiles(OutputFormat(OutputName), OutputName, true)) {
     const TFileId out = IdentifyFile(f);
     for (const TFileId& in : inputs)
       if (SameFile(in, out)) {
@@ -158,7 +160,7 @@ bool TMyThread::CheckOutputFiles() {
 // second job on them is refused before it reads its input; a name the format
 // cannot be told from is refused by CreateOutput.
 bool TMyThread::ClaimOutput() {
-  const int format = FormatFromExtension(OutputName);
+  const int format = OutputFormat(OutputName);
   if (OutputName.empty() || format == fcUnknown) return true;
   if (Files.Claim(OutputName, FormatFiles(format, OutputName, true))) return true;
   Fail(Files.ErrorText());
@@ -171,7 +173,7 @@ bool TMyThread::CreateOutput(const std::string& fileName) {
     return false;
   }
   // The format the facade will create, whatever the extension's case.
-  const int format = FormatFromExtension(fileName);
+  const int format = OutputFormat(fileName);
   // Cell sizes as lengths: which way the cells run is ExtrasFor's to check.
   const TRasterShape input{static_cast<uint32_t>(InputSet->GetBandCount()), InputSet->GetCellType(),
                            std::fabs(InputSet->GetCellSizeX()), std::fabs(InputSet->GetCellSizeY()),
@@ -1019,7 +1021,7 @@ void TMyThread::PublishOutput() {
   Published = Files.Publish();
   if (!Published) {
     Files.DiscardAll();
-    Fail("Output not published: " + Files.ErrorText());
+    Fail("Output " + OutputName + " not published: " + Files.ErrorText());
   }
 }
 

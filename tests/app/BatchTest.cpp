@@ -317,7 +317,8 @@ TEST(BatchEndToEnd, FailureAmongGoodFilesAndReports) {
   EXPECT_NE(r.Output.find("Batch finished: 2 succeeded, 1 failed, 0 skipped of 3"),
             std::string::npos)
       << r.Output;
-  EXPECT_NE(r.Output.find("Failed: " + dir / "b.ers: "), std::string::npos) << r.Output;
+  EXPECT_NE(r.Output.find("Failed: " + dir / "b.ers -> " + dir / "b.tif: "), std::string::npos)
+      << r.Output;
   EXPECT_NE(r.Output.find("No output was written"), std::string::npos) << r.Output;
   EXPECT_TRUE(Exists(dir / "a.tif"));
   EXPECT_TRUE(Exists(dir / "c.bmp"));
@@ -340,6 +341,57 @@ TEST(BatchEndToEnd, FailureAmongGoodFilesAndReports) {
   const std::string csv = ReadText(dir / "r.csv");
   EXPECT_EQ(csv.rfind("input,output,kind,status,result,seconds,notes\n", 0), 0u) << csv;
   EXPECT_NE(csv.find(dir / "c.ers," + dir / "c.bmp,3,not started,,"), std::string::npos) << csv;
+}
+
+// Lists that are no text file of lines, reports that cannot be had: refused
+// or failed, never read without end, never written over the list, never
+// lost in silence. Names that are not UTF-8 still make JSON lines.
+TEST(BatchEndToEnd, ListsAndReportsThatCannotBe) {
+  TempDir dir;
+  WriteErs(dir / "a.ers", TestRaster{});
+  WriteErs(dir / "b\xff.ers", TestRaster{});
+  WriteText(dir / "l.txt", dir / "a.ers\t" + dir / "a.tif\t1\n" + dir / "b\xff.ers\t" +
+                              dir / "b\xff,\".tif\t0\n");
+  WriteText(dir / "nul.txt", dir / "a.ers\t" + dir / "x.tif\t1\n" + dir / "a.ers" +
+                                std::string(1, '\0') + ".ers\t" + dir / "y.tif\t1\n");
+  WriteText(dir / "long.txt", std::string(20000, 'x') + "\n");
+  const struct {
+    std::vector<std::string> Args;
+    int Status;
+    std::string Message;
+  } cases[] = {
+      {{"-l", dir.str()}, 2, "the list " + dir.str() + " is a folder"},
+      {{"-l", "/dev/zero"}, 2, "the list /dev/zero is not a regular file"},
+      {{"-l", dir / "nul.txt"}, 2, "the list " + dir / "nul.txt" + ": line 2 holds a NUL byte"},
+      {{"-l", dir / "long.txt"}, 2,
+       "the list " + dir / "long.txt" + ": line 1 is longer than 16384 bytes"},
+      {{"-l", dir / "l.txt", "--report", dir / "l.txt"}, 2,
+       "the report " + dir / "l.txt" + " would overwrite the list"},
+      {{"-l", dir / "l.txt", "--report", "/dev/full"}, 1,
+       "the report /dev/full cannot be written: No space left on device"},
+  };
+  for (const auto& c : cases) {
+    CommandResult r = RunCli(c.Args);
+    EXPECT_EQ(r.ExitCode, c.Status) << r.Output;
+    EXPECT_NE(r.Output.find(c.Message), std::string::npos) << r.Output;
+  }
+  CommandResult zeros = test::Run("head -c 100000 /dev/zero | " + std::string(MIRAVA_CLI) + " -l -");
+  EXPECT_EQ(zeros.ExitCode, 2);
+  EXPECT_NE(zeros.Output.find("the list -: line 1 holds a NUL byte"), std::string::npos)
+      << zeros.Output;
+  EXPECT_EQ(ReadText(dir / "l.txt").find(dir / "a.ers"), 0u);
+
+  for (const char* report : {"r.jsonl", "r.csv"}) {
+    CommandResult r = RunCli({"-l", dir / "l.txt", "--report", dir / report});
+    EXPECT_EQ(r.ExitCode, 0) << r.Output;
+  }
+  CommandResult json = test::Run(
+      "python3 -c 'import json, sys\nfor line in open(sys.argv[1], \"rb\"):\n"
+      "  r = json.loads(line)\n  print(repr(r[\"output\"].encode(\"utf-8\", \"surrogateescape\")))' " +
+      Quote(dir / "r.jsonl"));
+  EXPECT_EQ(json.ExitCode, 0) << json.Output;
+  EXPECT_NE(json.Output.find("b\\xff,\".tif'"), std::string::npos) << json.Output;
+  EXPECT_NE(ReadText(dir / "r.csv").find("\"" + dir / "b\xff,\"\".tif\","), std::string::npos);
 }
 
 // A bad line refuses the batch before anything is written, naming the line.

@@ -79,10 +79,34 @@ TEST(OutputFiles, ASecondClaimOnTheSameNamesIsRefused) {
   EXPECT_EQ(second.ErrorText(), "Another job is writing " + dir / "o.ers");
   // Another format of the same base name shares its data and points.
   EXPECT_FALSE(second.Claim(dir / "o.osd", {dir / "o", dir / "o.osd", dir / "o.gcp"}));
-  EXPECT_EQ(second.ErrorText(), "Another job is writing " + dir / "o.ers" + ", whose files " +
-                                    dir / "o.osd" + " shares");
+  EXPECT_EQ(second.ErrorText(), "Another job is writing " + dir / "o.ers" + ", which shares " +
+                                    dir / "o" + " with " + dir / "o.osd");
+  // So does an output whose data file is the first one's header.
+  EXPECT_FALSE(second.Claim(dir / "o.ers.ers", {dir / "o.ers", dir / "o.ers.ers"}));
   TOutputFiles other;
   EXPECT_TRUE(other.Claim(dir / "p.ers", {dir / "p", dir / "p.ers", dir / "p.gcp"}));
+}
+
+TEST(OutputFiles, LockFilesAreNeverWrittenThrough) {
+  TempDir dir;
+  std::vector<std::string> locks;
+  {
+    TOutputFiles files;
+    ASSERT_TRUE(files.Claim(dir / "o.tif", {dir / "o.tif"}));
+    locks = Entries(dir);
+  }
+  ASSERT_EQ(locks.size(), 1u);
+  WriteText(dir / "victim", "precious");
+  std::filesystem::create_hard_link(dir / "victim", dir / locks[0]);
+  TOutputFiles files;
+  EXPECT_FALSE(files.Claim(dir / "o.tif", {dir / "o.tif"}));
+  EXPECT_EQ(files.ErrorText(), "Output file " + dir / "o.tif" + " cannot be locked: its lock file " +
+                                   locks[0] + " is not a file of ours alone; remove it");
+  EXPECT_EQ(ReadText(dir / "victim"), "precious");
+  std::filesystem::remove(dir / locks[0]);
+  std::filesystem::create_symlink(dir / "victim", dir / locks[0]);
+  EXPECT_FALSE(files.Claim(dir / "o.tif", {dir / "o.tif"}));
+  EXPECT_EQ(ReadText(dir / "victim"), "precious");
 }
 
 TEST(OutputFiles, ClaimsLeaveNothingBehind) {
@@ -92,7 +116,7 @@ TEST(OutputFiles, ClaimsLeaveNothingBehind) {
     ASSERT_TRUE(files.Claim(dir / "o.tif", {dir / "o.tif", dir / "o.gcp"}));
     const TOutputFiles::TScope scope(files);
     WriteThrough(dir / "o.tif", "image");
-    EXPECT_EQ(Entries(dir).size(), 2u);  // the lock and the temporary
+    EXPECT_EQ(Entries(dir).size(), 3u);  // a lock for each name, and the temporary
   }
   EXPECT_TRUE(Entries(dir).empty());
   // The lock can be taken again at once.

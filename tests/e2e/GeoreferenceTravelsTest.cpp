@@ -281,3 +281,28 @@ TEST(GeoreferenceTravels, NoGeoreferenceInventedForAPlainPicture) {
   ASSERT_TRUE(ReadWithGdal(dir / "again.tif", again));
   ExpectPlaced(photo, again, 0);
 }
+
+// A control point's height travels through an ER Mapper header into a
+// TIFF's points; a header that has no heights (as earlier versions wrote
+// them) takes them from the ".gcp" beside it.
+TEST(GeoreferenceTravels, ControlPointHeightsThroughErMapperIntoTiff) {
+  TempDir dir;
+  for (const bool heightless : {false, true}) {
+    ASSERT_EQ(RunCli({Sample("luxembourg.ers"), dir / "l.ers"}).ExitCode, 0);
+    if (heightless) {
+      std::string header = ReadText(dir / "l.ers");
+      for (size_t at = header.find("\tNo\t"); at != std::string::npos;
+           at = header.find("\tNo\t", at + 1)) {
+        const size_t end = header.find('\r', at);
+        header.erase(header.rfind('\t', end), end - header.rfind('\t', end));
+      }
+      WriteText(dir / "l.ers", header);
+    }
+    ASSERT_EQ(RunCli({dir / "l.ers", dir / "l2.tif"}).ExitCode, 0);
+    TGCPList points;
+    ASSERT_TRUE(points.LoadFromFile(dir / "l2.gcp"));
+    ASSERT_EQ(points.Count(), 4);
+    EXPECT_EQ(points.Items(3)->GetName(), "\"MERSCH\"");
+    EXPECT_EQ(points.Items(3)->GetZ(), 220.0) << heightless;
+  }
+}

@@ -426,8 +426,7 @@ TEST(Publish, NamesThatCannotBeAnOutputAreRefusedBeforeAnyCell) {
   WriteText(dir / "out.bmpw", "precious");
   CommandResult clash = RunCli({dir / "in.ers", dir / "out.bmpw"});
   EXPECT_EQ(clash.ExitCode, 1);
-  EXPECT_NE(clash.Output.find("would write two of its files as " + dir / "out.bmpw"),
-            std::string::npos)
+  EXPECT_NE(clash.Output.find("Unknown output format for " + dir / "out.bmpw"), std::string::npos)
       << clash.Output;
   EXPECT_EQ(ReadText(dir / "out.bmpw"), "precious");
 
@@ -464,4 +463,154 @@ TEST(Publish, NoLinkAtATemporaryNameIsFollowed) {
   }
   EXPECT_EQ(ReadText(dir / "victim"), "precious");
   EXPECT_TRUE(std::filesystem::is_symlink(dir / "o.jpg.part"));
+}
+
+// m.tif.ers keeps its cells in m.tif, x.ers.ers in x.ers: outputs under
+// other names that share a file are locked against each other.
+TEST(Publish, OutputsThatShareAFileAreLockedAgainstEachOther) {
+  TempDir dir;
+  WriteLargeErs(dir / "in.ers");
+  for (const auto& [first, second] : {std::pair{"m.tif.ers", "m.tif"}, {"x.ers", "x.ers.ers"}}) {
+    Job job(dir, {dir / "in.ers", dir / first});
+    ASSERT_TRUE(AwaitTemporary(dir, job));
+    job.Signal(SIGSTOP);
+    CommandResult r = RunCli({dir / "in.ers", dir / second, "/1"});
+    EXPECT_EQ(r.ExitCode, 1) << r.Output;
+    EXPECT_NE(r.Output.find("Another job is writing " + dir / first + ", which shares "),
+              std::string::npos)
+        << r.Output;
+    job.Signal(SIGCONT);
+    EXPECT_EQ(job.Wait(), 0) << job.Output();
+  }
+}
+
+// An extension no format owns is no output, whatever format's it begins
+// with; an upper-case one is the format's, the header under the name given.
+TEST(Publish, OutputsAreWrittenUnderTheNamesGiven) {
+  TempDir dir;
+  TestRaster heights = Heights(40);
+  heights.Extra.clear();
+  WriteErs(dir / "in.ers", heights);
+  for (const char* former : {"o.ers", "o.osd", "o.001", "o.002", "o"}) WriteText(dir / former, "precious");
+  for (const char* output : {"o.ersx", "o.osdx", "o.0011", "o.gif", "o.tif2"}) {
+    CommandResult r = RunCli({dir / "in.ers", dir / output, "/1"});
+    EXPECT_EQ(r.ExitCode, 1) << r.Output;
+    EXPECT_NE(r.Output.find("Unknown output format for " + dir / output), std::string::npos)
+        << r.Output;
+    EXPECT_FALSE(Exists(dir / output));
+  }
+  for (const char* former : {"o.ers", "o.osd", "o.001", "o.002", "o"})
+    EXPECT_EQ(ReadText(dir / former), "precious") << former;
+  CommandResult r = RunCli({dir / "in.ers", dir / "U.ERS"});
+  EXPECT_EQ(r.ExitCode, 0) << r.Output;
+  EXPECT_TRUE(Exists(dir / "U.ERS"));
+  EXPECT_TRUE(Exists(dir / "U"));
+  EXPECT_FALSE(Exists(dir / "U.ers"));
+}
+
+namespace {
+
+bool NothingOfOursLeft(const std::string& folder) {
+  for (const auto& entry : std::filesystem::directory_iterator(folder))
+    if (entry.path().filename().string().starts_with(".mirava-")) return false;
+  return true;
+}
+
+}  // namespace
+
+// A rename that cannot succeed (over an immutable file, or over another
+// user's in a sticky folder) is found before any: every name keeps its
+// former file, as the job then says.
+TEST(Publish, APublishThatCannotBeDoneLeavesTheFormerOutputWhole) {
+  TempDir dir;
+  WriteErs(dir / "in.ers", Picture(30, 20, 3));
+  WriteErs(dir / "other.ers", Picture(20, 30, 3));
+  const std::string tif = dir / "o.tif";
+  ASSERT_EQ(RunCli({dir / "in.ers", tif}).ExitCode, 0);
+  WriteText(dir / "o.tfw", "a former world file");
+  const auto before = Holdings(tif);
+  ASSERT_TRUE(before.contains(dir / "o.gcp"));
+  if (test::Run("chattr +i " + Quote(tif)).ExitCode == 0) {
+    CommandResult r = RunCli({dir / "other.ers", tif, "/1"});
+    test::Run("chattr -i " + Quote(tif));
+    EXPECT_EQ(r.ExitCode, 1) << r.Output;
+    EXPECT_NE(r.Output.find("Output " + tif + " not published: " + tif +
+                            " cannot be replaced: it is immutable (chattr +i)\nOutput " + tif +
+                            " was left as it was before the job"),
+              std::string::npos)
+        << r.Output;
+    EXPECT_TRUE(Holdings(tif) == before);
+    EXPECT_TRUE(NothingOfOursLeft(dir.str()));
+  }
+  if (geteuid() != 0 || test::Run("runuser --help").ExitCode != 0) return;
+  std::filesystem::create_directory(dir / "sticky");
+  std::filesystem::permissions(dir / "sticky", std::filesystem::perms::all |
+                                                   std::filesystem::perms::sticky_bit);
+  const std::string ers = dir / "sticky/s.ers";
+  ASSERT_EQ(RunCli({dir / "in.ers", ers}).ExitCode, 0);
+  const auto former = Holdings(ers);
+  CommandResult r = test::Run("runuser -u nobody -- " + std::string(MIRAVA_CLI) + " " +
+                              Quote(dir / "other.ers") + " " + Quote(ers) + " /1 </dev/null");
+  EXPECT_EQ(r.ExitCode, 1) << r.Output;
+  EXPECT_NE(r.Output.find(" cannot be replaced: it belongs to another user"), std::string::npos)
+      << r.Output;
+  EXPECT_NE(r.Output.find("Output " + ers + " was left as it was before the job"),
+            std::string::npos)
+      << r.Output;
+  EXPECT_TRUE(Holdings(ers) == former);
+  EXPECT_TRUE(NothingOfOursLeft(dir / "sticky"));
+}
+
+// A kill between the renames leaves some names renewed; the next job on any
+// of these files puts the former files back before it begins (here one
+// whose input is missing, which does nothing else).
+TEST(Publish, AKillBetweenRenamesIsUndoneByTheNextJob) {
+  if (test::Run("strace -V").ExitCode != 0) GTEST_SKIP() << "strace not installed";
+  TempDir dir;
+  WriteErs(dir / "in.ers", Picture(30, 20, 3));
+  WriteErs(dir / "other.ers", Picture(20, 30, 3));
+  for (const std::string& output : {dir / "o.ers", dir / "o.jpg"}) {
+    ASSERT_EQ(RunCli({dir / "in.ers", output}).ExitCode, 0);
+    const auto before = Holdings(output);
+    test::Run("strace -f -o /dev/null -e trace=renameat,renameat2 "
+              "-e inject=renameat,renameat2:signal=KILL:when=2 " +
+              std::string(MIRAVA_CLI) + " " + Quote(dir / "other.ers") + " " + Quote(output) +
+              " /1 </dev/null");
+    bool journal = false;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.str()))
+      journal = journal || entry.path().string().ends_with(".journal");
+    EXPECT_TRUE(journal) << output << ": not killed between its renames";
+    CommandResult next = RunCli({dir / "none.ers", output});
+    EXPECT_EQ(next.ExitCode, 1) << next.Output;
+    EXPECT_TRUE(Holdings(output) == before) << output;
+    EXPECT_TRUE(NothingOfOursLeft(dir.str())) << output;
+  }
+}
+
+// The commonest command: an output beside its input under the same base
+// name, in every output format. Only a file that exists and belongs to the
+// input stops it.
+TEST(Publish, OutputsBesideTheInputUnderItsBaseName) {
+  TempDir dir;
+  TestRaster picture = Picture(40, 30, 3), heights = Heights(1201);
+  picture.Extra.clear();
+  heights.Extra.clear();
+  WriteErs(dir / "p.ers", picture);
+  WriteErs(dir / "h.ers", heights);
+  ASSERT_EQ(RunCli({dir / "p.ers", dir / "map.tif"}).ExitCode, 0);
+  ASSERT_EQ(RunCli({dir / "h.ers", dir / "dem.tif"}).ExitCode, 0);
+  ASSERT_EQ(RunCli({dir / "p.ers", dir / "p.tif"}).ExitCode, 0);
+  for (const char* output : {"map.ers", "map.osd", "map.bmp", "map.jpg", "map.ecw", "map.rsw",
+                             "dem.dtm", "dem.001", "dem.veg", "dem.hgt"}) {
+    const std::string input = dir / (std::string(output).substr(0, 3) + ".tif");
+    CommandResult r = RunCli({input, dir / output, "/3"});
+    EXPECT_EQ(r.ExitCode, 0) << output << ": " << r.Output;
+  }
+  WriteText(dir / "map.gcp", "\"A\" Yes 1 1 5 50 0\r\n");
+  CommandResult r = RunCli({dir / "map.tif", dir / "map.ers", "/3"});
+  EXPECT_EQ(r.ExitCode, 1);
+  EXPECT_NE(r.Output.find("The output would overwrite " + dir / "map.gcp" +
+                          ", which belongs to the input"),
+            std::string::npos)
+      << r.Output;
 }

@@ -399,7 +399,7 @@ void TForm1::StartBtnClick() {
   JobNote.clear();
   SaveSettings();
   // The creation options are those of TIFF outputs; other formats take none.
-  const bool tiff = FormatFromExtension(JobSettings.OutputFileName) == fcTiff;
+  const bool tiff = OutputFormat(JobSettings.OutputFileName) == fcTiff;
   DropRotation = DropRotation1->isChecked();
   KeepGround = JobSettings.KeepGround;
   Job = std::make_unique<TMyThread>(

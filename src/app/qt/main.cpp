@@ -100,6 +100,9 @@ int main(int argc, char** argv) {
   }
 
   QApplication application(argc, argv);
+  // An unattended job stops on these as mirava-cli's does: "User Abort",
+  // its temporaries and locks removed.
+  if (UnattendedJob.CommandLineMode) CatchStopSignals();
   if (StartingToolkit) {
     StartingToolkit = false;
     for (const QString& message : HeldMessages)

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <ctime>
 
+#include "text/CompanionFile.h"
 #include "text/FileNames.h"
 #include "text/ReadLine.h"
 #include "text/TextFile.h"
@@ -42,6 +43,15 @@ static std::string DmsOfDegrees(double value) {
          FormatExact(minutes, 0) + ":" + FormatExact(seconds, 1);
 }
 
+// A number of the header must be one whole: "10abc", "0x10" or nothing
+// would otherwise place the raster by a default nobody wrote.
+static double HeaderNumber(const char* field, const std::string& value) {
+  const double number = ParseHeaderReal(value, 0);
+  if (number == 0 && std::isnan(ParseHeaderReal(value, std::nan(""))))
+    throw EConvertError(std::string(field) + " = '" + value + "' is not a number");
+  return number;
+}
+
 void TErsHeader::ParseLine(const std::string& line) {
   if (InControlPoints) {
     if (Contains(line, "}"))
@@ -64,13 +74,21 @@ void TErsHeader::ParseLine(const std::string& line) {
     (CoordinateTypeSeen ? WarpCoordinateType : CoordinateType) = ParseCoordinateType(value);
     CoordinateTypeSeen = true;
   }
-  if (Contains(line, "BYTEORDER")) MSBFirst = value == "MSBFIRST";
+  if (Contains(line, "BYTEORDER")) {
+    const std::string order =
+        value.size() >= 2 && value.front() == '"' && value.back() == '"'
+            ? value.substr(1, value.size() - 2)
+            : value;
+    if (order != "MSBFIRST" && order != "LSBFIRST")
+      throw EConvertError("ByteOrder = '" + value + "' is neither MSBFirst nor LSBFirst");
+    MSBFirst = order == "MSBFIRST";
+  }
   if (Contains(line, "CELLTYPE")) {
     CellType = ParseCellType(value);
     CellTypeWord = value;
   }
-  if (Contains(line, "XDIMENSION")) CellSizeX = ParseHeaderReal(value, 1);
-  if (Contains(line, "YDIMENSION")) CellSizeY = ParseHeaderReal(value, 1);
+  if (Contains(line, "XDIMENSION")) CellSizeX = HeaderNumber("Xdimension", value);
+  if (Contains(line, "YDIMENSION")) CellSizeY = HeaderNumber("Ydimension", value);
   if (Contains(line, "NROFBANDS")) Bands = ParseHeaderInt(value);
   // Negative counts are as malformed as non-numbers.
   auto count = [&](const std::string& text) {
@@ -80,10 +98,10 @@ void TErsHeader::ParseLine(const std::string& line) {
   };
   if (Contains(line, "NROFLINES")) Rows = count(value);
   if (Contains(line, "NROFCELLSPERLINE")) Columns = count(value);
-  if (Contains(line, "REGISTRATIONCELLX")) RegistrationCellX = ParseHeaderReal(value, 0);
-  if (Contains(line, "REGISTRATIONCELLY")) RegistrationCellY = ParseHeaderReal(value, 0);
-  if (Contains(line, "EASTINGS")) RegistrationX = ParseHeaderReal(value, 0);
-  if (Contains(line, "NORTHINGS")) RegistrationY = ParseHeaderReal(value, 0);
+  if (Contains(line, "REGISTRATIONCELLX")) RegistrationCellX = HeaderNumber("RegistrationCellX", value);
+  if (Contains(line, "REGISTRATIONCELLY")) RegistrationCellY = HeaderNumber("RegistrationCellY", value);
+  if (Contains(line, "EASTINGS")) RegistrationX = HeaderNumber("Eastings", value);
+  if (Contains(line, "NORTHINGS")) RegistrationY = HeaderNumber("Northings", value);
   if (Contains(line, "EASTINGS") || Contains(line, "NORTHINGS") || Contains(line, "LONGITUDE") ||
       Contains(line, "LATITUDE"))
     Georeferenced = true;
@@ -93,6 +111,28 @@ void TErsHeader::ParseLine(const std::string& line) {
   }
   if (Contains(line, "LONGITUDE")) RegistrationX = DegreesOfDms(value);
   if (Contains(line, "LATITUDE")) RegistrationY = DegreesOfDms(value);
+}
+
+void TErsHeader::AddControlPointLine(const std::string& line) {
+  ControlPoints->AddFromErsLine(line);
+  TTokenSplitter tokens;
+  tokens.SetTokenSource(line);
+  for (int field = 0; field < 7; ++field) tokens.NextToken();
+  if (tokens.NextToken().empty()) PointsWithoutHeight = true;
+}
+
+void TErsHeader::HeightsFromPointFile(const std::string& headerName) {
+  const std::string name = FindCompanion(headerName, ".gcp");
+  TGCPList file;
+  if (name.empty() || !file.LoadFromFile(name) || file.Count() != ControlPoints->Count()) return;
+  for (int i = 0; i < file.Count(); ++i) {
+    const TGCPoint& a = *file.Items(i);
+    const TGCPoint& b = *ControlPoints->Items(i);
+    if (UpperCase(a.GetName()) != UpperCase(b.GetName()) ||
+        std::fabs(a.GetCellX() - b.GetCellX()) > 1e-3 || std::fabs(a.GetCellY() - b.GetCellY()) > 1e-3)
+      return;
+  }
+  for (int i = 0; i < file.Count(); ++i) ControlPoints->Items(i)->SetZ(file.Items(i)->GetZ());
 }
 
 bool TErsHeader::ReadHeader(const std::string& fileName) {
@@ -110,6 +150,7 @@ bool TErsHeader::ReadHeader(const std::string& fileName) {
     HeaderError = std::string("(") + e.what() + ")";
     return false;
   }
+  if (PointsWithoutHeight) HeightsFromPointFile(fileName);
   return true;
 }
 
@@ -216,7 +257,7 @@ bool TErsHeader::WriteHeader(const std::string& fileName) {
       std::string line = "\t\t\t" + p.GetName();
       line += p.GetEnabled() ? "\tYes" : "\tNo";
       line += p.GetSecondFlag() ? "\tYes" : "\tNo";
-      for (double v : {p.GetCellX(), p.GetCellY(), p.GetX(), p.GetY()})
+      for (double v : {p.GetCellX(), p.GetCellY(), p.GetX(), p.GetY(), p.GetZ()})
         line += "\t" + PadLeft(Real(v), 10);
       out.WriteLine(line);
     }
@@ -244,7 +285,7 @@ TErsMap2::TErsMap2() : THeadMap2(std::make_unique<TErsHeader>()) {}
 
 void TErsMap2::SetFileName(const std::string& fileName) {
   FileName = RemoveFileExt(fileName);
-  Header->HeaderFileName = ChangeFileExt(fileName, ".ers");
+  Header->HeaderFileName = CompanionFile(fileName, ".ers");
 }
 
 }  // namespace mirava

@@ -31,14 +31,18 @@ class TErsHeader : public THeader {
     return datum.find("RAW") != std::string::npos && projection.find("RAW") != std::string::npos;
   }
   // What a sibling header format reads differently.
-  virtual void AddControlPointLine(const std::string& line) { ControlPoints->AddFromErsLine(line); }
+  virtual void AddControlPointLine(const std::string& line);
   // The ER Mapper names (and units) for the system (ErMapperNamesFor).
   void StateCoordinateSystem(const TCoordinateSystem& crs) override;
   virtual const char* Signature() const { return "DATA"; }
   virtual const char* KindName() const { return "ER Mapper"; }
 
  private:
+  // Heights for points whose lines had none (as earlier versions wrote
+  // them), from the ".gcp" beside the header when it holds the same points.
+  void HeightsFromPointFile(const std::string& headerName);
   std::string CellTypeWord;  // as the file named it
+  bool PointsWithoutHeight = false;
 };
 
 class TErsMap2 : public THeadMap2 {

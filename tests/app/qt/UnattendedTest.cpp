@@ -2,6 +2,7 @@
 #include <QtTest>
 #include <filesystem>
 
+#include "../../TestRasters.h"
 #include "../../TestUtil.h"
 #include "app/IniFile.h"
 
@@ -77,6 +78,31 @@ class TUnattendedTest : public QObject {
     const auto failed = Run(noDisplay, {*Dir / "none.ers", out, "/F"});
     QCOMPARE(failed.ExitCode, 1);
     QVERIFY2(failed.Output.find("No file: ") != std::string::npos, failed.Output.c_str());
+  }
+
+  // A stop signal ends the job as on the command line: "User Abort", no
+  // temporary and no lock left behind.
+  void StopSignalsEndTheJob() {
+    test::TestRaster large;
+    large.Columns = 16384;
+    large.Rows = 8192;
+    large.Bands = 1;
+    test::WriteErsHeader(*Dir / "large.ers", large);
+    { std::ofstream data(*Dir / "large"); }
+    std::filesystem::resize_file(*Dir / "large", uint64_t{16384} * 8192);
+    for (const char* signal : {"TERM", "HUP", "INT"}) {
+      const auto result = test::Run(
+          "{ env QT_QPA_PLATFORM=offscreen " + test::Quote(Program) + " " +
+          test::Quote(*Dir / "large.ers") + " " + test::Quote(*Dir / "out.ers") +
+          " /F /3 </dev/null & pid=$!; until ls " + test::Quote(Dir->str()) +
+          "/.mirava-*.tmp >/dev/null 2>&1; do sleep 0.01; done; kill -" + signal +
+          " $pid; wait $pid; }");
+      QVERIFY2(result.ExitCode == 130, (signal + (": " + result.Output)).c_str());
+      QVERIFY2(result.Output.find("User Abort") != std::string::npos, result.Output.c_str());
+      for (const auto& entry : std::filesystem::directory_iterator(Dir->str()))
+        QVERIFY2(!entry.path().filename().string().starts_with(".mirava-"),
+                 entry.path().c_str());
+    }
   }
 
   void DisplayThatCannotBeOpened() {

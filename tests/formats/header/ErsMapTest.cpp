@@ -61,7 +61,7 @@ TEST(ErsHeader, KeywordRules) {
   TempDir dir;
   WriteText(dir / "k.ers",
             Header(kGrid + "\t\tByteOrder = msbfirst\n\t\tCellInfo Begin\n\t\t\tXdimension = 0,25\n"
-                           "\t\t\tYdimension = abc\n\t\tCellInfo End\n"
+                           "\t\t\tYdimension = 2\n\t\tCellInfo End\n"
                            "\t\tWarpControl Begin\n\t\t\tCoordinateSpace Begin\n"
                            "\t\t\t\tProjection = \"NUTM32\"\n\t\t\t\tDatum = \"ED50\"\n"
                            "\t\t\t\tCoordinateType = EN\n\t\t\tCoordinateSpace End\n"
@@ -74,7 +74,7 @@ TEST(ErsHeader, KeywordRules) {
   auto& h = static_cast<TErsHeader&>(map.GetHeader());
   EXPECT_TRUE(h.MSBFirst);
   EXPECT_EQ(h.CellSizeX, 0.25);
-  EXPECT_EQ(h.CellSizeY, 1);
+  EXPECT_EQ(h.CellSizeY, 2);
   EXPECT_EQ(h.Projection, "\"GEODETIC\"");
   EXPECT_EQ(h.WarpProjection, "\"NUTM32\"");
   EXPECT_EQ(h.WarpDatum, "\"ED50\"");
@@ -86,8 +86,9 @@ TEST(ErsHeader, KeywordRules) {
   EXPECT_EQ(h.ControlPoints->Items(1)->GetZ(), 10);
 }
 
-// A cell size or registration value no raster can have is refused with the
-// header's own name for the field, never read as 1 or 0.
+// A cell size or registration value no raster can have, or that is no
+// number whole, is refused with the header's own name for the field, never
+// read as 1 or 0; so is a byte order that is neither.
 TEST(ErsHeader, GeoreferenceThatMakesNoSenseIsRefused) {
   TempDir dir;
   mirava::test::WriteBytes(dir / "g", std::vector<uint8_t>(6));
@@ -102,6 +103,10 @@ TEST(ErsHeader, GeoreferenceThatMakesNoSenseIsRefused) {
       {"\t\t\tEastings = nan\n", "(Eastings is not a finite number)"},
       {"\t\t\tNorthings = -NaN\n", "(Northings is not a finite number)"},
       {"\t\tRegistrationCellX = inf\n", "(RegistrationCellX is not a finite number)"},
+      {"\t\t\tXdimension = 10abc\n", "(Xdimension = '10ABC' is not a number)"},
+      {"\t\t\tXdimension =\n", "(Xdimension = '' is not a number)"},
+      {"\t\t\tYdimension = 0x10\n", "(Ydimension = '0X10' is not a number)"},
+      {"\t\tByteOrder = Middle\n", "(ByteOrder = 'MIDDLE' is neither MSBFirst nor LSBFirst)"},
   };
   for (const auto& c : cases) {
     WriteText(dir / "g.ers",
@@ -246,7 +251,7 @@ TEST(ErsHeader, WrittenHeaderLineByLine) {
       "        Rotation\t= 0:0:0.0",
       "      CoordinateSpace End",
       "      ControlPoints\t= {",
-      "\t\t\tNW\tYes\tNo\t     0.500\t     1.250\t5.741666667\t50.191666667",
+      "\t\t\tNW\tYes\tNo\t     0.500\t     1.250\t5.741666667\t50.191666667\t     7.000",
       "      }",
       "    WarpControl End",
       "  RasterInfo End",

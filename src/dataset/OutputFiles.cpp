@@ -158,6 +158,11 @@ int TOutputFiles::Lock(const std::string& entry, std::string& why, std::string& 
       return -1;
     }
     struct stat held;
+    if (fstat(fd, &held) == 0 && held.st_nlink == 0) {
+      // Removed by its last holder, or as a free lock, since we opened it.
+      close(fd);
+      continue;
+    }
     if (fstat(fd, &held) != 0 || !S_ISREG(held.st_mode) || held.st_nlink != 1 ||
         held.st_uid != geteuid()) {
       close(fd);

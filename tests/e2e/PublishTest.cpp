@@ -595,15 +595,21 @@ TEST(Publish, OutputsBesideTheInputUnderItsBaseName) {
   TestRaster picture = Picture(40, 30, 3), heights = Heights(1201);
   picture.Extra.clear();
   heights.Extra.clear();
+  // On the tile N45E006, whose name an HGT output must have.
+  heights.CellInfo =
+      "\t\tCellInfo Begin\n\t\t\tXdimension = 0.000833333333333333\n"
+      "\t\t\tYdimension = 0.000833333333333333\n\t\tCellInfo End\n"
+      "\t\tRegistrationCoord Begin\n\t\t\tEastings = 5.999583333333333\n"
+      "\t\t\tNorthings = 46.00041666666667\n\t\tRegistrationCoord End\n";
   WriteErs(dir / "p.ers", picture);
   WriteErs(dir / "h.ers", heights);
   ASSERT_EQ(RunCli({dir / "p.ers", dir / "map.tif"}).ExitCode, 0);
-  ASSERT_EQ(RunCli({dir / "h.ers", dir / "dem.tif"}).ExitCode, 0);
+  ASSERT_EQ(RunCli({dir / "h.ers", dir / "N45E006.tif"}).ExitCode, 0);
   ASSERT_EQ(RunCli({dir / "p.ers", dir / "p.tif"}).ExitCode, 0);
   for (const char* output : {"map.ers", "map.osd", "map.bmp", "map.jpg", "map.ecw", "map.rsw",
-                             "dem.dtm", "dem.001", "dem.veg", "dem.hgt"}) {
-    const std::string input = dir / (std::string(output).substr(0, 3) + ".tif");
-    CommandResult r = RunCli({input, dir / output, "/3"});
+                             "N45E006.dtm", "N45E006.001", "N45E006.veg", "N45E006.hgt"}) {
+    const std::string input = ChangeFileExt(dir / output, ".tif");
+    CommandResult r = RunCli({input, dir / output, "/5"});
     EXPECT_EQ(r.ExitCode, 0) << output << ": " << r.Output;
   }
   WriteText(dir / "map.gcp", "\"A\" Yes 1 1 5 50 0\r\n");

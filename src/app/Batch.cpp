@@ -144,7 +144,8 @@ std::string ParseBatchCommandLine(const std::vector<std::string>& parameters,
 std::string ReadBatchList(const std::string& name, std::string& text) {
   text.clear();
   const bool standardInput = name == "-";
-  const int fd = standardInput ? STDIN_FILENO : open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  const int fd =
+      standardInput ? STDIN_FILENO : open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return "the list " + name + " cannot be read: " + SystemErrorText(errno);
   struct TCloser {
     int Fd;
@@ -414,8 +415,11 @@ std::string OneLine(std::string text) {
 size_t Utf8Length(const std::string& text, size_t at) {
   const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
   const unsigned char c = byte(at);
-  const size_t n = c < 0x80 ? 1 : c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3
-                            : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+  const size_t n = c < 0x80                 ? 1
+                   : c >= 0xC2 && c <= 0xDF ? 2
+                   : c >= 0xE0 && c <= 0xEF ? 3
+                   : c >= 0xF0 && c <= 0xF4 ? 4
+                                            : 0;
   if (n == 0 || at + n > text.size()) return 0;
   for (size_t i = 1; i < n; ++i)
     if ((byte(at + i) & 0xC0) != 0x80) return 0;

@@ -142,8 +142,7 @@ std::string ParseCliCommandLine(const std::vector<std::string>& parameters,
     }
   }
   if (names < 2) return "an input and an output file name are needed";
-  return CreationOptionsRefusal(OutputFormat(settings.OutputFileName),
-                                settings.CreationOptions);
+  return CreationOptionsRefusal(OutputFormat(settings.OutputFileName), settings.CreationOptions);
 }
 
 }  // namespace mirava

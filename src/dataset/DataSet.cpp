@@ -435,8 +435,7 @@ bool TDataSet2::MakeDataSet(const std::string& fileName, uint8_t mode) {
     return false;
   }
   std::string ioError;
-  Format =
-      mode == omCreate ? OutputFormat(fileName) : FormatFromSignature(fileName, &ioError);
+  Format = mode == omCreate ? OutputFormat(fileName) : FormatFromSignature(fileName, &ioError);
   if (Format == fcUnknown) {
     if (!ioError.empty() || mode == omCreate) {
       SetErrorText(!ioError.empty() ? ioError : "Unknown output format for " + fileName);

@@ -80,7 +80,7 @@ struct TDialogOffer {
 struct TFormatEntry {
   int Code;
   const char* Name;
-  const char* Key;         // short and lower-case: fuzz targets, corpora
+  const char* Key;  // short and lower-case: fuzz targets, corpora
   // As a user types them, blank-separated; a file name ending in one of
   // them in any case names the format, and nothing else does.
   const char* Extensions;

@@ -72,7 +72,8 @@ std::vector<std::string> Entries(int folderFd) {
     // The copy shares its position with every other copy: from the start.
     rewinddir(dir);
     while (const dirent* entry = readdir(dir))
-      if (std::string_view(entry->d_name).starts_with(".mirava-")) names.emplace_back(entry->d_name);
+      if (std::string_view(entry->d_name).starts_with(".mirava-"))
+        names.emplace_back(entry->d_name);
     closedir(dir);
   }
   return names;
@@ -179,9 +180,8 @@ int TOutputFiles::Lock(const std::string& entry, std::string& why, std::string& 
     struct stat named;
     if (fstatat(FolderFd, lock.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
         held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
-      if (ftruncate(fd, 0) == 0 &&
-          pwrite(fd, OutputName.data(), OutputName.size(), 0) ==
-              static_cast<ssize_t>(OutputName.size()))
+      if (ftruncate(fd, 0) == 0 && pwrite(fd, OutputName.data(), OutputName.size(), 0) ==
+                                       static_cast<ssize_t>(OutputName.size()))
         return fd;
       why = "its lock file " + lock + " cannot be written: " + SystemErrorText(errno);
       Unlock(entry, fd);
@@ -295,7 +295,8 @@ void TOutputFiles::SweepFreeLocks(const std::vector<std::string>& entries) {
 bool TOutputFiles::Recover() {
   for (const std::string& journal : Entries(FolderFd)) {
     if (!IsJournal(journal)) continue;
-    const int fd = openat(FolderFd, journal.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    const int fd =
+        openat(FolderFd, journal.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) continue;
     struct stat st;
     const bool ours = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid();
@@ -373,8 +374,8 @@ std::string TOutputFiles::ReplaceRefusal(const std::string& entry) {
 }
 
 int TOutputFiles::Create(const std::string& name, int access) {
-  const auto owner = std::find_if(Names.begin(), Names.end(),
-                                  [&](const TName& n) { return n.Path == name; });
+  const auto owner =
+      std::find_if(Names.begin(), Names.end(), [&](const TName& n) { return n.Path == name; });
   if (FolderFd < 0 || (owner == Names.end() && ExtractFileName(name).size() <= Longest)) {
     errno = EBADF;
     return -1;
@@ -428,8 +429,8 @@ bool TOutputFiles::Publish() {
     Error = "Output folder " + Folder + " cannot be written: " + SystemErrorText(errno);
     return false;
   }
-  if (int flags = 0; ioctl(FolderFd, FS_IOC_GETFLAGS, &flags) == 0 &&
-                     (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL))) {
+  if (int flags = 0;
+      ioctl(FolderFd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL))) {
     Error = "Output folder " + Folder + " cannot be written: it is immutable or append-only";
     return false;
   }
@@ -448,8 +449,8 @@ bool TOutputFiles::Publish() {
   // the output writes no file of that name), then the renames.
   const std::string journal = JournalName(KeyOf(ExtractFileName(OutputName)));
   unlinkat(FolderFd, journal.c_str(), 0);
-  const int fd = openat(FolderFd, journal.c_str(),
-                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  const int fd =
+      openat(FolderFd, journal.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
   if (fd < 0 || !WriteAll(fd, JournalText(entries))) {
     Error = "Output folder " + Folder + " cannot be written: " + SystemErrorText(errno);
     if (fd >= 0) close(fd), unlinkat(FolderFd, journal.c_str(), 0);
@@ -478,8 +479,8 @@ bool TOutputFiles::Publish() {
       return fail("Former output file " + n->Path + " cannot be kept aside", errno);
   }
   for (const TName* n : order)
-    if (const auto m = made(*n); m != Made.end() &&
-        renameat(FolderFd, m->second.c_str(), FolderFd, n->Entry.c_str()) != 0)
+    if (const auto m = made(*n);
+        m != Made.end() && renameat(FolderFd, m->second.c_str(), FolderFd, n->Entry.c_str()) != 0)
       return fail("Output file " + n->Path + " cannot take its name", errno);
   // Done: the journal's removal is what makes it so.
   unlinkat(FolderFd, journal.c_str(), 0);

@@ -350,10 +350,10 @@ TEST(BatchEndToEnd, ListsAndReportsThatCannotBe) {
   TempDir dir;
   WriteErs(dir / "a.ers", TestRaster{});
   WriteErs(dir / "b\xff.ers", TestRaster{});
-  WriteText(dir / "l.txt", dir / "a.ers\t" + dir / "a.tif\t1\n" + dir / "b\xff.ers\t" +
-                              dir / "b\xff,\".tif\t0\n");
+  WriteText(dir / "l.txt",
+            dir / "a.ers\t" + dir / "a.tif\t1\n" + dir / "b\xff.ers\t" + dir / "b\xff,\".tif\t0\n");
   WriteText(dir / "nul.txt", dir / "a.ers\t" + dir / "x.tif\t1\n" + dir / "a.ers" +
-                                std::string(1, '\0') + ".ers\t" + dir / "y.tif\t1\n");
+                                 std::string(1, '\0') + ".ers\t" + dir / "y.tif\t1\n");
   WriteText(dir / "long.txt", std::string(20000, 'x') + "\n");
   const struct {
     std::vector<std::string> Args;
@@ -363,11 +363,14 @@ TEST(BatchEndToEnd, ListsAndReportsThatCannotBe) {
       {{"-l", dir.str()}, 2, "the list " + dir.str() + " is a folder"},
       {{"-l", "/dev/zero"}, 2, "the list /dev/zero is not a regular file"},
       {{"-l", dir / "nul.txt"}, 2, "the list " + dir / "nul.txt" + ": line 2 holds a NUL byte"},
-      {{"-l", dir / "long.txt"}, 2,
+      {{"-l", dir / "long.txt"},
+       2,
        "the list " + dir / "long.txt" + ": line 1 is longer than 16384 bytes"},
-      {{"-l", dir / "l.txt", "--report", dir / "l.txt"}, 2,
+      {{"-l", dir / "l.txt", "--report", dir / "l.txt"},
+       2,
        "the report " + dir / "l.txt" + " would overwrite the list"},
-      {{"-l", dir / "l.txt", "--report", "/dev/full"}, 1,
+      {{"-l", dir / "l.txt", "--report", "/dev/full"},
+       1,
        "the report /dev/full cannot be written: No space left on device"},
   };
   for (const auto& c : cases) {
@@ -375,7 +378,8 @@ TEST(BatchEndToEnd, ListsAndReportsThatCannotBe) {
     EXPECT_EQ(r.ExitCode, c.Status) << r.Output;
     EXPECT_NE(r.Output.find(c.Message), std::string::npos) << r.Output;
   }
-  CommandResult zeros = test::Run("head -c 100000 /dev/zero | " + std::string(MIRAVA_CLI) + " -l -");
+  CommandResult zeros =
+      test::Run("head -c 100000 /dev/zero | " + std::string(MIRAVA_CLI) + " -l -");
   EXPECT_EQ(zeros.ExitCode, 2);
   EXPECT_NE(zeros.Output.find("the list -: line 1 holds a NUL byte"), std::string::npos)
       << zeros.Output;
@@ -387,7 +391,8 @@ TEST(BatchEndToEnd, ListsAndReportsThatCannotBe) {
   }
   CommandResult json = test::Run(
       "python3 -c 'import json, sys\nfor line in open(sys.argv[1], \"rb\"):\n"
-      "  r = json.loads(line)\n  print(repr(r[\"output\"].encode(\"utf-8\", \"surrogateescape\")))' " +
+      "  r = json.loads(line)\n  print(repr(r[\"output\"].encode(\"utf-8\", "
+      "\"surrogateescape\")))' " +
       Quote(dir / "r.jsonl"));
   EXPECT_EQ(json.ExitCode, 0) << json.Output;
   EXPECT_NE(json.Output.find("b\\xff,\".tif'"), std::string::npos) << json.Output;

@@ -100,8 +100,9 @@ TEST(OutputFiles, LockFilesAreNeverWrittenThrough) {
   std::filesystem::create_hard_link(dir / "victim", dir / locks[0]);
   TOutputFiles files;
   EXPECT_FALSE(files.Claim(dir / "o.tif", {dir / "o.tif"}));
-  EXPECT_EQ(files.ErrorText(), "Output file " + dir / "o.tif" + " cannot be locked: its lock file " +
-                                   locks[0] + " is not a file of ours alone; remove it");
+  EXPECT_EQ(files.ErrorText(), "Output file " + dir / "o.tif" +
+                                   " cannot be locked: its lock file " + locks[0] +
+                                   " is not a file of ours alone; remove it");
   EXPECT_EQ(ReadText(dir / "victim"), "precious");
   std::filesystem::remove(dir / locks[0]);
   std::filesystem::create_symlink(dir / "victim", dir / locks[0]);

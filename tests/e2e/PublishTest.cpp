@@ -218,9 +218,9 @@ TEST(Publish, AKilledJobLeavesTheFormerOutputOrNone) {
       "\t\t\tNorthings = 46.00041666666667\n\t\tRegistrationCoord End\n";
   WriteErs(dir / "heights.ers", tile);
   const std::vector<std::pair<std::string, std::string>> outputs = {
-      {"picture.ers", "o.ers"}, {"picture.ers", "o.osd"}, {"picture.ers", "o.tif"},
-      {"picture.ers", "o.bmp"}, {"picture.ers", "o.jpg"}, {"picture.ers", "o.ecw"},
-      {"picture.ers", "o.rsw"}, {"heights.ers", "o.dtm"}, {"heights.ers", "o.001"},
+      {"picture.ers", "o.ers"}, {"picture.ers", "o.osd"},      {"picture.ers", "o.tif"},
+      {"picture.ers", "o.bmp"}, {"picture.ers", "o.jpg"},      {"picture.ers", "o.ecw"},
+      {"picture.ers", "o.rsw"}, {"heights.ers", "o.dtm"},      {"heights.ers", "o.001"},
       {"heights.ers", "o.veg"}, {"heights.ers", "N45E006.hgt"}};
   auto removeOutput = [&](const std::string& output) {
     for (const std::string& name : FormatFiles(FormatFromExtension(output), dir / output, true))
@@ -491,7 +491,8 @@ TEST(Publish, OutputsAreWrittenUnderTheNamesGiven) {
   TestRaster heights = Heights(40);
   heights.Extra.clear();
   WriteErs(dir / "in.ers", heights);
-  for (const char* former : {"o.ers", "o.osd", "o.001", "o.002", "o"}) WriteText(dir / former, "precious");
+  for (const char* former : {"o.ers", "o.osd", "o.001", "o.002", "o"})
+    WriteText(dir / former, "precious");
   for (const char* output : {"o.ersx", "o.osdx", "o.0011", "o.gif", "o.tif2"}) {
     CommandResult r = RunCli({dir / "in.ers", dir / output, "/1"});
     EXPECT_EQ(r.ExitCode, 1) << r.Output;
@@ -544,8 +545,8 @@ TEST(Publish, APublishThatCannotBeDoneLeavesTheFormerOutputWhole) {
   }
   if (geteuid() != 0 || test::Run("runuser --help").ExitCode != 0) return;
   std::filesystem::create_directory(dir / "sticky");
-  std::filesystem::permissions(dir / "sticky", std::filesystem::perms::all |
-                                                   std::filesystem::perms::sticky_bit);
+  std::filesystem::permissions(dir / "sticky",
+                               std::filesystem::perms::all | std::filesystem::perms::sticky_bit);
   const std::string ers = dir / "sticky/s.ers";
   ASSERT_EQ(RunCli({dir / "in.ers", ers}).ExitCode, 0);
   const auto former = Holdings(ers);
@@ -572,10 +573,11 @@ TEST(Publish, AKillBetweenRenamesIsUndoneByTheNextJob) {
   for (const std::string& output : {dir / "o.ers", dir / "o.jpg"}) {
     ASSERT_EQ(RunCli({dir / "in.ers", output}).ExitCode, 0);
     const auto before = Holdings(output);
-    test::Run("strace -f -o /dev/null -e trace=renameat,renameat2 "
-              "-e inject=renameat,renameat2:signal=KILL:when=2 " +
-              std::string(MIRAVA_CLI) + " " + Quote(dir / "other.ers") + " " + Quote(output) +
-              " /1 </dev/null");
+    test::Run(
+        "strace -f -o /dev/null -e trace=renameat,renameat2 "
+        "-e inject=renameat,renameat2:signal=KILL:when=2 " +
+        std::string(MIRAVA_CLI) + " " + Quote(dir / "other.ers") + " " + Quote(output) +
+        " /1 </dev/null");
     bool journal = false;
     for (const auto& entry : std::filesystem::directory_iterator(dir.str()))
       journal = journal || entry.path().string().ends_with(".journal");

@@ -267,8 +267,8 @@ TEST(ConvertThread, OutputNeverOverwritesTheInput) {
   const std::string header = ReadText(dir / "map.ers");
   std::filesystem::create_hard_link(dir / "map.ers", dir / "link.ers");
   std::filesystem::create_directory(dir / "sub");
-  for (const std::string& out : {dir / "map.ers", dir / "map.osd", dir / "sub/../map.ers",
-                                 dir / "link.ers"}) {
+  for (const std::string& out :
+       {dir / "map.ers", dir / "map.osd", dir / "sub/../map.ers", dir / "link.ers"}) {
     JobResult r = RunJob(dir / "map.ers", out, tkMirrorHorizontal);
     EXPECT_NE(r.Message.find("would overwrite"), std::string::npos) << out << ": " << r.Message;
   }

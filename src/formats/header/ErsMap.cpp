@@ -75,10 +75,9 @@ void TErsHeader::ParseLine(const std::string& line) {
     CoordinateTypeSeen = true;
   }
   if (Contains(line, "BYTEORDER")) {
-    const std::string order =
-        value.size() >= 2 && value.front() == '"' && value.back() == '"'
-            ? value.substr(1, value.size() - 2)
-            : value;
+    const std::string order = value.size() >= 2 && value.front() == '"' && value.back() == '"'
+                                  ? value.substr(1, value.size() - 2)
+                                  : value;
     if (order != "MSBFIRST" && order != "LSBFIRST")
       throw EConvertError("ByteOrder = '" + value + "' is neither MSBFirst nor LSBFirst");
     MSBFirst = order == "MSBFIRST";
@@ -98,8 +97,10 @@ void TErsHeader::ParseLine(const std::string& line) {
   };
   if (Contains(line, "NROFLINES")) Rows = count(value);
   if (Contains(line, "NROFCELLSPERLINE")) Columns = count(value);
-  if (Contains(line, "REGISTRATIONCELLX")) RegistrationCellX = HeaderNumber("RegistrationCellX", value);
-  if (Contains(line, "REGISTRATIONCELLY")) RegistrationCellY = HeaderNumber("RegistrationCellY", value);
+  if (Contains(line, "REGISTRATIONCELLX"))
+    RegistrationCellX = HeaderNumber("RegistrationCellX", value);
+  if (Contains(line, "REGISTRATIONCELLY"))
+    RegistrationCellY = HeaderNumber("RegistrationCellY", value);
   if (Contains(line, "EASTINGS")) RegistrationX = HeaderNumber("Eastings", value);
   if (Contains(line, "NORTHINGS")) RegistrationY = HeaderNumber("Northings", value);
   if (Contains(line, "EASTINGS") || Contains(line, "NORTHINGS") || Contains(line, "LONGITUDE") ||
@@ -129,7 +130,8 @@ void TErsHeader::HeightsFromPointFile(const std::string& headerName) {
     const TGCPoint& a = *file.Items(i);
     const TGCPoint& b = *ControlPoints->Items(i);
     if (UpperCase(a.GetName()) != UpperCase(b.GetName()) ||
-        std::fabs(a.GetCellX() - b.GetCellX()) > 1e-3 || std::fabs(a.GetCellY() - b.GetCellY()) > 1e-3)
+        std::fabs(a.GetCellX() - b.GetCellX()) > 1e-3 ||
+        std::fabs(a.GetCellY() - b.GetCellY()) > 1e-3)
       return;
   }
   for (int i = 0; i < file.Count(); ++i) ControlPoints->Items(i)->SetZ(file.Items(i)->GetZ());

@@ -91,17 +91,16 @@ class TUnattendedTest : public QObject {
     { std::ofstream data(*Dir / "large"); }
     std::filesystem::resize_file(*Dir / "large", uint64_t{16384} * 8192);
     for (const char* signal : {"TERM", "HUP", "INT"}) {
-      const auto result = test::Run(
-          "{ env QT_QPA_PLATFORM=offscreen " + test::Quote(Program) + " " +
-          test::Quote(*Dir / "large.ers") + " " + test::Quote(*Dir / "out.ers") +
-          " /F /3 </dev/null & pid=$!; until ls " + test::Quote(Dir->str()) +
-          "/.mirava-*.tmp >/dev/null 2>&1; do sleep 0.01; done; kill -" + signal +
-          " $pid; wait $pid; }");
+      const auto result =
+          test::Run("{ env QT_QPA_PLATFORM=offscreen " + test::Quote(Program) + " " +
+                    test::Quote(*Dir / "large.ers") + " " + test::Quote(*Dir / "out.ers") +
+                    " /F /3 </dev/null & pid=$!; until ls " + test::Quote(Dir->str()) +
+                    "/.mirava-*.tmp >/dev/null 2>&1; do sleep 0.01; done; kill -" + signal +
+                    " $pid; wait $pid; }");
       QVERIFY2(result.ExitCode == 130, (signal + (": " + result.Output)).c_str());
       QVERIFY2(result.Output.find("User Abort") != std::string::npos, result.Output.c_str());
       for (const auto& entry : std::filesystem::directory_iterator(Dir->str()))
-        QVERIFY2(!entry.path().filename().string().starts_with(".mirava-"),
-                 entry.path().c_str());
+        QVERIFY2(!entry.path().filename().string().starts_with(".mirava-"), entry.path().c_str());
     }
   }
 

@@ -214,6 +214,11 @@ class TDataSetRoot2 : public TMMapFile2 {
     PlaceProgress = std::move(progress);
   }
 
+  // Lines on how a dataset holds what it was given (a grey band written as
+  // colours, a grid grown to whole tiles), for the job to show; each is
+  // handed out once.
+  std::vector<std::string> TakeNotes() { return std::exchange(Notes, {}); }
+
   // Completes a created file (headers, encoding) and closes it. False, with
   // ErrorText set, when any step failed; the destructor calls it when the
   // owner did not.
@@ -245,6 +250,7 @@ class TDataSetRoot2 : public TMMapFile2 {
   bool SaveWorldFile(const std::string& name, const TWorldFile& world);
 
   std::unique_ptr<TGCPList> ControlPoints;
+  std::vector<std::string> Notes;
   const std::atomic<bool>* Stop = nullptr;
   std::function<bool(uint32_t)> PlaceProgress;
   TCoordinateSystem Crs;

@@ -33,13 +33,17 @@ std::optional<std::string> FloatCellRefusal(const std::string& format, uint8_t c
 }
 
 std::optional<std::string> SquareCellRefusal(const std::string& format, double cellSizeX,
-                                             double cellSizeY) {
+                                             double cellSizeY, uint64_t cellsAcross) {
+  const double across = static_cast<double>(std::max<uint64_t>(cellsAcross, 1));
   if (cellSizeX == 0 || cellSizeY == 0 ||
-      std::fabs(cellSizeX - cellSizeY) <=
-          1e-10 * std::max(std::fabs(cellSizeX), std::fabs(cellSizeY)))
+      std::fabs(cellSizeX - cellSizeY) * across <
+          0.5 * std::min(std::fabs(cellSizeX), std::fabs(cellSizeY)))
     return std::nullopt;
   return format + " files hold square cells; the input's are " + FormatGeneral(cellSizeX) + " by " +
-         FormatGeneral(cellSizeY);
+         FormatGeneral(cellSizeY) + ", which differ by " +
+         FormatGeneral(std::fabs(cellSizeX - cellSizeY) * across /
+                       std::min(std::fabs(cellSizeX), std::fabs(cellSizeY))) +
+         " cells across the raster";
 }
 
 }  // namespace mirava

@@ -28,9 +28,12 @@ std::optional<std::string> BytePictureRefusal(const std::string& format, const T
 // Cells stored as 32-bit floats: those of 64-bit floats and unsigned 32-bit
 // integers would not come back.
 std::optional<std::string> FloatCellRefusal(const std::string& format, uint8_t cellType);
-// One stored cell size: the cells must be square to the digits we keep.
-// None while the cell sizes are not known.
+// One stored cell size: the cells count as square while the difference of
+// their sizes over the `cellsAcross` cells of the raster's longer side (0:
+// not known yet, taken as 1) stays under half a cell, so that no cell of
+// the output lies half a cell from where the input has it. None while the
+// cell sizes are not known.
 std::optional<std::string> SquareCellRefusal(const std::string& format, double cellSizeX,
-                                             double cellSizeY);
+                                             double cellSizeY, uint64_t cellsAcross);
 
 }  // namespace mirava

@@ -1,11 +1,15 @@
 #include "dataset/ScratchFile.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
 
 #include "dataset/BackgroundWriter.h"
+#include "text/FileNames.h"
 
 namespace mirava {
 
@@ -16,9 +20,11 @@ TScratchFile::~TScratchFile() {
 bool TScratchFile::Create(const std::string& directory, uint64_t size) {
   Fd = ::open(directory.empty() ? "." : directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
   if (Fd < 0) return false;
-  if (posix_fallocate(Fd, 0, static_cast<off_t>(size)) == 0) return true;
+  const int code = posix_fallocate(Fd, 0, static_cast<off_t>(size));
+  if (code == 0) return true;
   ::close(Fd);
   Fd = -1;
+  errno = code;
   return false;
 }
 
@@ -41,6 +47,54 @@ int TScratchFile::Read(uint8_t* data, uint64_t length, uint64_t position) {
   }
   posix_fadvise(Fd, static_cast<off_t>(position), static_cast<off_t>(length), POSIX_FADV_DONTNEED);
   return 0;
+}
+
+std::string ScratchDirectoryBeside(const std::string& outputName) {
+  const std::string directory = ExtractFileDir(outputName);
+  return directory.empty() ? "." : directory;
+}
+
+std::string TemporaryDirectory() {
+  const char* folder = std::getenv("TMPDIR");
+  return folder && *folder ? folder : "/tmp";
+}
+
+TScratchMemory& TScratchMemory::operator=(TScratchMemory&& other) noexcept {
+  if (this == &other) return *this;
+  Release();
+  Base = std::exchange(other.Base, nullptr);
+  Length = std::exchange(other.Length, 0);
+  File.Fd = std::exchange(other.File.Fd, -1);
+  return *this;
+}
+
+bool TScratchMemory::Allocate(uint64_t size, const std::string& directory, std::string& error) {
+  Release();
+  const uint64_t bytes = size ? size : 1;
+  if (!directory.empty() && !File.Create(directory, bytes)) {
+    error = "no scratch file of " + std::to_string(bytes) + " bytes in " + directory + ": " +
+            std::strerror(errno);
+    return false;
+  }
+  const int fd = File.Descriptor();
+  void* view = mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
+                    fd < 0 ? MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE : MAP_SHARED, fd, 0);
+  if (view == MAP_FAILED) {
+    error = std::strerror(errno);
+    Release();
+    return false;
+  }
+  Base = static_cast<uint8_t*>(view);
+  Length = size;
+  return true;
+}
+
+void TScratchMemory::Release() {
+  if (Base) munmap(Base, Length ? Length : 1);
+  Base = nullptr;
+  Length = 0;
+  if (File.Fd >= 0) ::close(File.Fd);
+  File.Fd = -1;
 }
 
 }  // namespace mirava

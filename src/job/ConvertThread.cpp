@@ -19,7 +19,6 @@ namespace mirava {
 std::atomic<bool> Busy{false};
 std::atomic<bool> AbortRequested{false};
 std::atomic<bool> BlockCopyEnabled{true};
-std::atomic<uint64_t> MemoryLimit{0};
 std::atomic<uint32_t> TurnStripeRows{0};
 std::atomic<bool> DropRotation{false};
 std::atomic<bool> KeepGround{false};
@@ -201,6 +200,8 @@ bool TMyThread::CreateOutput(const std::string& fileName) {
     OutputSet->GetDataSet()->SetEncoding(Encoding);
     OutputSet->GetDataSet()->SetStop(&AbortRequested);
     OutputCreated = true;
+    for (const std::string& note : OutputSet->GetDataSet()->TakeNotes())
+      Host.Synchronize([&] { Host.ShowNote(note); });
   } catch (const std::exception& e) {
     Fail(e.what());
     return false;
@@ -527,9 +528,6 @@ constexpr uint64_t kPageBytes = 4096;
 constexpr uint64_t kStripeBudgetInMemory = 1u << 30;
 // The pieces a turn through a scratch file writes and reads there.
 constexpr uint64_t kScratchChunkBytes = 64u << 20;
-
-// What the job may count on: --memory, or what the machine and its cgroup offer.
-uint64_t JobMemory() { return MemoryLimit ? MemoryLimit.load() : MemoryToCountOn(); }
 
 uint64_t InputBytes(TDataSetRoot2& input) {
   return uint64_t{static_cast<uint32_t>(input.GetColumnCount())} *

@@ -6,6 +6,8 @@
 
 namespace mirava {
 
+std::atomic<uint64_t> MemoryLimit{0};
+
 namespace {
 
 // The process itself: its code, heap, stacks and page tables.
@@ -71,6 +73,23 @@ uint64_t MemoryToCountOn(const TMemorySources& sources) {
     }
   }
   return budget;
+}
+
+uint64_t JobMemory() { return MemoryLimit ? MemoryLimit.load() : MemoryToCountOn(); }
+
+uint64_t StoreMemory() {
+  const uint64_t memory = JobMemory();
+  return memory > kProcessBytes ? (memory - kProcessBytes) / 2 : 0;
+}
+
+bool HeldInMemory(uint64_t bytes) { return bytes <= StoreMemory(); }
+
+std::string MemoryRefusal(const std::string& what, uint64_t bytes) {
+  constexpr uint64_t kMiB = 1u << 20;
+  const uint64_t memory = JobMemory();
+  return what + " needs " + std::to_string((bytes + kMiB - 1) / kMiB) + " MiB; the job may use " +
+         (memory == UINT64_MAX ? std::string("what the machine has")
+                               : std::to_string(memory / kMiB) + " MiB");
 }
 
 uint32_t StripeRowsWithin(uint64_t budget, uint64_t rowBytes, uint32_t pageRows, uint32_t tileRows,

@@ -2,10 +2,15 @@
 // inside a memory cgroup, what the cgroup allows.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
 namespace mirava {
+
+// The memory a job may count on, in bytes; 0: what the machine and the
+// process's memory cgroup offer (--memory sets it).
+extern std::atomic<uint64_t> MemoryLimit;
 
 // Where the figures come from; tests point them at files of their own.
 struct TMemorySources {
@@ -18,6 +23,24 @@ struct TMemorySources {
 // the process's cgroup (v1 memory.limit_in_bytes, v2 memory.max) up to the
 // root; UINT64_MAX when none of them can be read.
 uint64_t MemoryToCountOn(const TMemorySources& sources = {});
+
+// What the job may count on: MemoryLimit, or what the machine and its
+// cgroup offer.
+uint64_t JobMemory();
+
+// The memory a job's stores (a whole image a codec takes, a format's
+// tiles, a decoder's strips) may take between them: half of what the job
+// has beside the process itself, the rest being the page cache's and the
+// copy's.
+uint64_t StoreMemory();
+// Whether a store of `bytes` may be plain memory; a larger one goes to a
+// scratch file.
+bool HeldInMemory(uint64_t bytes);
+
+// The words of a refusal for want of memory, e.g. "JPEG output of 12000 x
+// 12000 x 3 needs 412 MiB; the job may use 32 MiB" for `what` "JPEG output
+// of 12000 x 12000 x 3".
+std::string MemoryRefusal(const std::string& what, uint64_t bytes);
 
 // The input rows of `rowBytes` bytes that one stripe of a quarter turn may
 // hold within `budget` bytes, of `rows` in all: whole pages of every output

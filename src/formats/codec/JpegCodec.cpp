@@ -19,6 +19,7 @@
 
 #include "dataset/OutputFiles.h"
 #include "formats/image/ImageBuffer.h"
+#include "job/MemoryBudget.h"
 #include "text/TextUtils.h"
 
 namespace mirava::jpeg {
@@ -116,9 +117,9 @@ void Monitor(j_common_ptr cinfo) {
 }
 
 // libjpeg's own working memory (coefficient buffers of progressive files)
-// is kept within what the machine has.
+// is kept within what the job may use.
 void LimitMemory(j_common_ptr cinfo) {
-  const uint64_t limit = PhysicalMemory() / 2;
+  const uint64_t limit = JobMemory() / 2;
   cinfo->mem->max_memory_to_use = static_cast<long>(std::min<uint64_t>(limit, LONG_MAX));
 }
 
@@ -340,8 +341,8 @@ std::string MisplacedEdges(TBlockPlacement placement, bool partialRight, bool pa
   return text;
 }
 
-// What the coefficients cannot be placed exactly or would not fit this
-// machine's memory: the number with its cause in `errors`, else 0.
+// What the coefficients cannot be placed exactly or would not fit the
+// job's memory: the number with its cause in `errors`, else 0.
 int RefusePlacement(const TBlockGrid& grid, TBlockPlacement placement, TErrorManager& errors) {
   const std::string edges =
       MisplacedEdges(placement, grid.Width % grid.McuWidth != 0, grid.Height % grid.McuHeight != 0);
@@ -352,7 +353,7 @@ int RefusePlacement(const TBlockGrid& grid, TBlockPlacement placement, TErrorMan
     cause = std::to_string(grid.Width) + " x " + std::to_string(grid.Height) + " pixels in " +
             std::to_string(grid.McuWidth) + " x " + std::to_string(grid.McuHeight) +
             " blocks; the placement would move the partial ones from " + edges;
-  } else if (grid.CoefficientBytes > PhysicalMemory() / 2) {
+  } else if (!HeldInMemory(grid.CoefficientBytes)) {
     code = jeOutOfMemory;
     cause = "its coefficients need " + std::to_string(grid.CoefficientBytes) + " bytes";
   }

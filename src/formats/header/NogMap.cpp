@@ -118,7 +118,7 @@ void TNogMap2::SetFileName(const std::string& fileName) {
 
 std::optional<std::string> TNogMap2::WriteRefusal(const TRasterShape& shape) {
   if (auto why = Signed16Refusal("NOG", shape.CellType, shape.Bands)) return why;
-  return SquareCellRefusal("NOG", shape.CellSizeX, shape.CellSizeY);
+  return SquareCellRefusal("NOG", shape.CellSizeX, shape.CellSizeY, 0);
 }
 
 bool TNogMap2::Open(const std::string& fileName, uint32_t columns, uint32_t rows, uint8_t cellType,
@@ -137,7 +137,8 @@ bool TNogMap2::SetGeoreference(const std::string& spheroid, const std::string& d
   THeadMap2::SetGeoreference(spheroid, datum, cellSizeX, cellSizeY, registrationCellX,
                              registrationCellY, registrationX, registrationY, projection);
   // The header has room for one cell size.
-  if (const auto why = SquareCellRefusal("NOG", cellSizeX, cellSizeY))
+  if (const auto why = SquareCellRefusal("NOG", cellSizeX, cellSizeY,
+                                           std::max(Header->Columns, Header->Rows)))
     return Fail(TErrorCode::Refused, *why);
   return true;
 }

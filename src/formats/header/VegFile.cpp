@@ -3,11 +3,11 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
-#include <new>
 
 #include "dataset/BinaryFile.h"
 #include "dataset/OutputChecks.h"
 #include "dataset/OutputFiles.h"
+#include "job/MemoryBudget.h"
 #include "text/CompanionFile.h"
 #include "text/ReadLine.h"
 #include "text/TextFile.h"
@@ -122,7 +122,7 @@ std::optional<std::string> TVegFile::WriteRefusal(const TRasterShape& shape) {
   if (shape.Bands != 1)
     return "VEG files hold one band; the input has " + std::to_string(shape.Bands);
   if (const auto why = FloatCellRefusal("VEG", shape.CellType)) return why;
-  return SquareCellRefusal("VEG", shape.CellSizeX, shape.CellSizeY);
+  return SquareCellRefusal("VEG", shape.CellSizeX, shape.CellSizeY, 0);
 }
 
 bool TVegFile::Open(const std::string& fileName, uint32_t columns, uint32_t rows, uint8_t cellType,
@@ -178,6 +178,25 @@ bool TVegFile::Open(const std::string& fileName, uint32_t columns, uint32_t rows
     }
   }
   AllocateDirectory();
+  if (mode == omCreate) {
+    const uint64_t bytes = tiles * kVegTileSize;
+    std::string reason;
+    if (!TileStore.Allocate(bytes, HeldInMemory(bytes) ? "" : ScratchDirectoryBeside(FileName),
+                            reason)) {
+      Cells.reset();
+      DiscardOutputFile(FileName);
+      return Fail(TErrorCode::Refused,
+                  MemoryRefusal("VEG output of " + std::to_string(tiles) + " tiles", bytes) + " (" +
+                      reason + ")");
+    }
+    const uint64_t paddedColumns = (Veg().TileColumnsMinusOne + 1ull) * kVegTileSide;
+    const uint64_t paddedRows = (Veg().TileRowsMinusOne + 1ull) * kVegTileSide;
+    if (paddedColumns != columns || paddedRows != rows)
+      Notes.push_back("VEG files hold whole tiles of 250 x 250 cells: " + std::to_string(columns) +
+                      " x " + std::to_string(rows) + " cells written as " +
+                      std::to_string(paddedColumns) + " x " + std::to_string(paddedRows) +
+                      ", the added cells holding no data (-9999)");
+  }
   Created = mode == omCreate;
   return true;
 }
@@ -219,7 +238,8 @@ bool TVegFile::SetGeoreference(const std::string& spheroid, const std::string& d
   THeadMap2::SetGeoreference(spheroid, datum, cellSizeX, cellSizeY, registrationCellX,
                              registrationCellY, registrationX, registrationY, projection);
   // The header has room for one cell size.
-  if (const auto why = SquareCellRefusal("VEG", cellSizeX, cellSizeY))
+  if (const auto why = SquareCellRefusal("VEG", cellSizeX, cellSizeY,
+                                           std::max(Header->Columns, Header->Rows)))
     return Fail(TErrorCode::Refused, *why);
   return true;
 }
@@ -230,7 +250,7 @@ bool TVegFile::ReadCell(uint32_t column, uint32_t row, uint32_t, float& value) {
   TTileEntry& entry = TileOf(column, row);
   if (OpenMode != omRead) {
     if (!entry.Tile) return false;
-    std::memcpy(&value, entry.Tile.get() + CellByte(column, row), 4);
+    std::memcpy(&value, entry.Tile + CellByte(column, row), 4);
     return true;
   }
   if (entry.Offset == 0) return false;
@@ -250,18 +270,15 @@ bool TVegFile::WriteCell(uint32_t column, uint32_t row, uint32_t, float value) {
   TTileEntry& entry = TileOf(column, row);
   if (!entry.Tile) {
     if (value == kVegNoValue) return true;
-    entry.Tile.reset(new (std::nothrow) uint8_t[kVegTileSize]);
-    if (!entry.Tile) {
-      return Fail(TErrorCode::Format, "Not enough memory for another VEG tile");
-    }
+    entry.Tile = TileStore.Data() + (&entry - TileDirectory.data()) * uint64_t{kVegTileSize};
     uint8_t record[kVegRecordSize];
     const int16_t noValue16 = static_cast<int16_t>(kVegNoValue);
     std::memcpy(record, &noValue16, 2);
     std::memcpy(record + 2, &kVegNoValue, 4);
     for (uint32_t i = 0; i < kVegTileSize; i += kVegRecordSize)
-      std::memcpy(entry.Tile.get() + i, record, kVegRecordSize);
+      std::memcpy(entry.Tile + i, record, kVegRecordSize);
   }
-  std::memcpy(entry.Tile.get() + CellByte(column, row), &value, 4);
+  std::memcpy(entry.Tile + CellByte(column, row), &value, 4);
   return true;
 }
 
@@ -280,7 +297,7 @@ bool TVegFile::WriteDirectory(TBinaryFile& file) {
 
 bool TVegFile::WriteTileData(TBinaryFile& file) {
   for (const TTileEntry& entry : TileDirectory)
-    if (entry.Tile && !file.Write(entry.Tile.get(), kVegTileSize)) return false;
+    if (entry.Tile && !file.Write(entry.Tile, kVegTileSize)) return false;
   return true;
 }
 
@@ -298,7 +315,8 @@ bool TVegFile::SaveTiles() {
 }
 
 void TVegFile::FreeTiles() {
-  for (TTileEntry& entry : TileDirectory) entry.Tile.reset();
+  for (TTileEntry& entry : TileDirectory) entry.Tile = nullptr;
+  TileStore.Release();
 }
 
 bool TVegFile::Close() {

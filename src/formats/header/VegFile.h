@@ -9,6 +9,7 @@
 
 #include "dataset/HeadMap.h"
 #include "dataset/OutputChecks.h"
+#include "dataset/ScratchFile.h"
 
 namespace mirava {
 
@@ -63,7 +64,7 @@ class TVegFile : public THeadMap2 {
   struct TTileEntry {
     uint32_t Offset = 0;  // in the opened file; 0 when absent
     uint32_t Second = 0;
-    std::unique_ptr<uint8_t[]> Tile;  // a created raster's cells
+    uint8_t* Tile = nullptr;  // a created raster's cells, in TileStore
   };
   TVegHeader& Veg() { return static_cast<TVegHeader&>(*Header); }
   uint64_t TileCount() const;
@@ -77,6 +78,9 @@ class TVegFile : public THeadMap2 {
   void FreeTiles();
 
   std::vector<TTileEntry> TileDirectory;
+  // A created raster's tiles, each at its place in the directory: in
+  // memory, or in a scratch file when all of them would not fit the job's.
+  TScratchMemory TileStore;
   // The cell file, created and reserved at its largest (every tile stored)
   // by Open, written by SaveTiles.
   std::unique_ptr<TBinaryFile> Cells;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "dataset/ByteOrder.h"
+#include "dataset/ScratchFile.h"
 #include "formats/image/ImageBuffer.h"
 #include "georef/WorldFile.h"
 #include "text/CompanionFile.h"
@@ -106,7 +107,8 @@ bool TBMPMap2::OpenExisting(const std::string& fileName) {
   uint8_t type[2];
   if (!FetchBytes(bfType, 2, type) || type[0] != 'B' || type[1] != 'M')
     return refuse("Not a BMP file");
-  if (!ParseHeaders() || (Rle && !DecodeRle())) return refuse("Unknown bitmap type: " + DetailText);
+  if (!ParseHeaders()) return refuse("Unknown bitmap type: " + DetailText);
+  if (Rle && !DecodeRle()) return refuse(fileName + ": " + DetailText);
   const uint64_t needed = PixelOffset + uint64_t{RowStride} * Height;
   if (Decoded.Empty() && needed > FileSize)
     return refuse("BMP file " + fileName + " holds " + std::to_string(FileSize) +
@@ -245,12 +247,16 @@ bool TBMPMap2::ParseMasks(const uint8_t* head, uint32_t infoSize, bool bitFields
   return true;
 }
 
-// RLE rows are decoded into memory at open, one palette index a pixel, top
-// row first; the zero pages of rows the codes skip are never touched. Runs past a row's end are cut
-// there, pixels that the codes skip keep index 0, and data that ends early ends the image, as
-// browsers and GDAL read such files.
+// RLE rows are decoded at open, one palette index a pixel, top row first,
+// into memory or (larger than the job's memory) a scratch file; the zero
+// pages of rows the codes skip are never touched. Pixels that the codes
+// skip keep index 0, runs into the row's padding (ImageMagick encodes it)
+// are cut at the row's end and data that ends early ends the image, as
+// browsers and GDAL read such files; a run past the padding or a delta off
+// the image is corrupt data, refused with the row (0 the top) it happened in.
 bool TBMPMap2::DecodeRle() {
-  if (!Decoded.Allocate(Width, Height, 1, DetailText)) return false;
+  if (!Decoded.Allocate(Width, Height, 1, "RLE bitmap", TemporaryDirectory(), DetailText))
+    return false;
   Position = PixelOffset;
   MinBytes = FileSize - PixelOffset;
   if (MinBytes > 0 && !MapWindow()) {
@@ -261,8 +267,14 @@ bool TBMPMap2::DecodeRle() {
   const uint64_t size = MinBytes;
   const bool four = BitCount == 4;
   uint64_t at = 0, x = 0, y = 0;  // y counts rows from the bottom
+  auto corrupt = [&](const std::string& what) {
+    DetailText = "RLE data " + what + " of row " + std::to_string(Height - 1 - y);
+    return false;
+  };
+  const uint64_t padded = StrideFor(Width, BitCount) * 8 / BitCount;
+  auto fits = [&](uint64_t pixels) { return x + pixels <= padded; };
   auto put = [&](uint32_t index) {
-    if (x < Width && y < Height)
+    if (x < Width)
       Decoded.Row(static_cast<uint32_t>(Height - 1 - y))[x] = static_cast<uint8_t>(index);
     ++x;
   };
@@ -270,6 +282,7 @@ bool TBMPMap2::DecodeRle() {
     const uint32_t count = data[at], code = data[at + 1];
     at += 2;
     if (count > 0) {
+      if (!fits(count)) return corrupt("runs past the end");
       for (uint32_t i = 0; i < count; ++i) put(four ? (i % 2 ? code & 15 : code >> 4) : code);
     } else if (code == 0) {
       x = 0;
@@ -278,10 +291,13 @@ bool TBMPMap2::DecodeRle() {
       break;
     } else if (code == 2) {
       if (at + 1 >= size) break;
+      if (x + data[at] > Width || y + data[at + 1] >= Height)
+        return corrupt("moves off the image from column " + std::to_string(x));
       x += data[at];
       y += data[at + 1];
       at += 2;
     } else {
+      if (!fits(code)) return corrupt("runs past the end");
       const uint64_t bytes = four ? (code + 1) / 2 : code;
       for (uint32_t i = 0; i < code && at + (four ? i / 2 : i) < size; ++i) {
         const uint8_t b = data[at + (four ? i / 2 : i)];

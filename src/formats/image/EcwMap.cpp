@@ -5,6 +5,7 @@
 #include <new>
 #include <vector>
 
+#include "dataset/ScratchFile.h"
 #include "georef/WorldFile.h"
 #include "text/FileNames.h"
 #include "text/TextUtils.h"
@@ -177,7 +178,8 @@ bool TECWMap2::Open(const std::string& fileName, uint32_t columns, uint32_t rows
                                         std::to_string(columns) + " x " + std::to_string(rows));
   }
   SetSize(columns, rows, bands);
-  return ImageBuffer.Allocate(columns, rows, bands, ErrorText);
+  return ImageBuffer.Allocate(columns, rows, bands, "ECW output", ScratchDirectoryBeside(fileName),
+                              ErrorText);
 }
 
 bool TECWMap2::ReadWholeImage(const std::string& fileName) {
@@ -200,8 +202,8 @@ bool TECWMap2::ReadWholeImage(const std::string& fileName) {
     std::string reason;
     if (Bands != 1 && Bands != 3)
       ErrorText = "Bands not 1 or 3: " + std::to_string(Bands);
-    else if (!ImageBuffer.Allocate(Columns, Rows, Bands, reason))
-      ErrorText = "Malloc error for output buffers (" + reason + ")";
+    else if (!ImageBuffer.Allocate(Columns, Rows, Bands, "ECW input", TemporaryDirectory(), reason))
+      ErrorText = reason;
   }
   if (!ImageBuffer.Empty()) {
     std::vector<uint32_t> bandList(Bands);

@@ -4,11 +4,10 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdlib>
-#include <memory>
 #include <string>
 
 #include "dataset/DataSetRoot.h"
+#include "dataset/ScratchFile.h"
 
 namespace mirava {
 
@@ -19,21 +18,24 @@ class TImageBuffer {
     return (static_cast<uint64_t>(columns) * bands + 3) / 4 * 4;
   }
 
-  // A zero-filled buffer. False with "Out of memory" and the sizes when the
-  // image needs more than this machine's memory or the allocation fails.
-  bool Allocate(uint32_t columns, uint32_t rows, uint32_t bands, std::string& errorText);
-  void Release() { Data.reset(); }
+  // A zero-filled buffer for the image `what` names ("JPEG output"): in
+  // memory where it fits the job's (HeldInMemory), else in a scratch file in
+  // `scratchDirectory`. False with what it needs against what the job may
+  // use when neither can be had.
+  bool Allocate(uint32_t columns, uint32_t rows, uint32_t bands, const std::string& what,
+                const std::string& scratchDirectory, std::string& errorText);
+  void Release() { Memory.Release(); }
   // Keeps a window of the image (rows and columns inclusive).
   bool Crop(uint32_t firstRow, uint32_t lastRow, uint32_t firstColumn, uint32_t lastColumn,
             std::string& errorText);
 
-  bool Empty() const { return !Data; }
+  bool Empty() const { return !Memory.Data(); }
   uint32_t Columns() const { return ColumnCount; }
   uint32_t Rows() const { return RowCount; }
   uint32_t Bands() const { return BandCount; }
   uint64_t LineLength() const { return Line; }
-  uint8_t* Row(uint32_t row) { return Data.get() + row * Line; }
-  const uint8_t* Row(uint32_t row) const { return Data.get() + row * Line; }
+  uint8_t* Row(uint32_t row) { return Memory.Data() + row * Line; }
+  const uint8_t* Row(uint32_t row) const { return Memory.Data() + row * Line; }
 
   // The sample of a pixel; band at or beyond the band count reads the last
   // band. False, value untouched, outside the image.
@@ -44,10 +46,9 @@ class TImageBuffer {
   bool Block(uint32_t first, uint32_t count, TCellBlock& block);
 
  private:
-  struct TFree {
-    void operator()(uint8_t* p) const { std::free(p); }
-  };
-  std::unique_ptr<uint8_t, TFree> Data;
+  TScratchMemory Memory;
+  std::string What;
+  std::string ScratchDirectory;
   uint32_t ColumnCount = 0;
   uint32_t RowCount = 0;
   uint32_t BandCount = 0;
@@ -95,8 +96,5 @@ class TBufferedImage2 : public TDataSetRoot2 {
   uint64_t LineLength = 0;
   bool Closed = false;
 };
-
-// Bytes of memory this machine has.
-uint64_t PhysicalMemory();
 
 }  // namespace mirava

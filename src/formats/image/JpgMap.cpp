@@ -1,5 +1,6 @@
 #include "formats/image/JpgMap.h"
 
+#include "dataset/ScratchFile.h"
 #include "formats/codec/JpegCodec.h"
 #include "georef/WorldFile.h"
 #include "job/PhotoLayer.h"
@@ -66,7 +67,8 @@ bool TJpgMap2::Open(const std::string& fileName, uint32_t columns, uint32_t rows
                                         std::to_string(rows));
   }
   SetSize(columns, rows, bands);
-  return ImageBuffer.Allocate(columns, rows, bands, ErrorText);
+  return ImageBuffer.Allocate(columns, rows, bands, "JPEG output", ScratchDirectoryBeside(fileName),
+                              ErrorText);
 }
 
 bool TJpgMap2::DecodeImage(const std::string& fileName) {
@@ -87,7 +89,8 @@ bool TJpgMap2::DecodeImage(const std::string& fileName) {
     if (Bands != 1 && Bands != 3) {
       return Fail(TErrorCode::Format, "Bands not 1 or 3: " + std::to_string(Bands));
     }
-    if (!ImageBuffer.Allocate(Columns, Rows, Bands, ErrorText)) return false;
+    if (!ImageBuffer.Allocate(Columns, Rows, Bands, "JPEG input", TemporaryDirectory(), ErrorText))
+      return false;
   }
   r = jpeg::ReadWholeImage(fileName, ImageBuffer.Row(0), Columns, Rows, Bands,
                            static_cast<uint32_t>(LineLength - Columns * Bands), message);

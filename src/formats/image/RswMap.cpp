@@ -102,10 +102,11 @@ bool TRswMap2::CopyToFile(uint64_t offset, uint32_t size, const uint8_t* data) {
 }
 
 std::optional<std::string> TRswMap2::WriteRefusal(const TRasterShape& shape) {
-  if (shape.Bands != 3) return "Error bands<>3";
+  // One grey band is written as three equal colour bands.
+  if (shape.Bands != 3 && shape.Bands != 1) return "Error bands<>3";
   if (shape.CellType != ctUnsigned8) return "Error not byte cell";
   // The header has room for one cell size.
-  return SquareCellRefusal("RSW", shape.CellSizeX, shape.CellSizeY);
+  return SquareCellRefusal("RSW", shape.CellSizeX, shape.CellSizeY, 0);
 }
 
 bool TRswMap2::Open(const std::string& fileName, uint32_t columns, uint32_t rows, uint8_t cellType,
@@ -115,12 +116,16 @@ bool TRswMap2::Open(const std::string& fileName, uint32_t columns, uint32_t rows
   GridCellType = cellType;
   OpenMode = mode;
   Cached = TTileCache();
+  Grey = false;
   CloseMapping();
   TileIndex.clear();
   ControlPoints.reset();
   if (mode == omCreate) {
     if (const auto why = WriteRefusal({bands, cellType})) return Fail(TErrorCode::Refused, *why);
     if (!Create(columns, rows)) return false;
+    Grey = bands == 1;
+    if (Grey)
+      Notes.push_back("Grey band written as three equal colour bands: RSW files hold 24-bit colour");
     // The worker saves the points it carries as a ".gcp" beside the output,
     // the file a reader of this raster loads.
     ControlPoints = std::make_unique<TGCPList>();
@@ -388,9 +393,11 @@ bool TRswMap2::ReadCell(uint32_t column, uint32_t row, uint32_t band, float& val
 
 bool TRswMap2::WriteCell(uint32_t column, uint32_t row, uint32_t band, float value) {
   if (OpenMode == omRead) return false;
-  uint8_t* p = CellPointer(column, row, band);
-  if (!p) return false;
-  EncodeCell(p, ctUnsigned8, false, value);
+  for (uint32_t b = Grey ? 0 : band; b < (Grey ? 3 : band + 1); ++b) {
+    uint8_t* p = CellPointer(column, row, b);
+    if (!p) return false;
+    EncodeCell(p, ctUnsigned8, false, value);
+  }
   return true;
 }
 
@@ -400,7 +407,8 @@ bool TRswMap2::SetGeoreference(const std::string&, const std::string&, double ce
   // A read-only mapping cannot take the header.
   if (OpenMode == omRead || TileIndex.empty()) return true;
   // The file has room for one cell size.
-  if (const auto why = SquareCellRefusal("RSW", cellSizeX, cellSizeY))
+  if (const auto why = SquareCellRefusal("RSW", cellSizeX, cellSizeY,
+                                           static_cast<uint64_t>(std::max(GetColumnCount(), GetRowCount()))))
     return Fail(TErrorCode::Refused, *why);
   const double cellSize = cellSizeX == 0 ? 1.0 : cellSizeX;
   Georeferenced = true;

@@ -34,7 +34,7 @@ class TRswMap2 : public TDataSetRoot2 {
             uint32_t bands, uint8_t mode) override;
   bool OpenRead(const std::string& fileName) override;
   bool Crop(uint32_t, uint32_t, uint32_t, uint32_t) override { return false; }
-  int32_t GetBandCount() override { return 3; }
+  int32_t GetBandCount() override { return Grey ? 1 : 3; }
   int32_t GetRowCount() override;
   int32_t GetColumnCount() override;
   uint8_t GetCellType() override { return 1; }
@@ -82,6 +82,8 @@ class TRswMap2 : public TDataSetRoot2 {
   uint32_t TilesDown = 0;
   uint32_t LastTileWidth = 0;
   uint32_t LastTileHeight = 0;
+  // Created from one grey band, which goes into all three colour bands.
+  bool Grey = false;
   // Why the georeference given cannot be stored (cells not square).
   // The tile the last cell lay in, while its window stays mapped: cells of
   // the same tile need no division and no window check.

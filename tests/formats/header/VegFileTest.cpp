@@ -42,6 +42,28 @@ TEST(VegFile, TileGridFollowsTheRequestedSize) {
   EXPECT_EQ(back.GetColumnCount(), 750);
 }
 
+// The grid grown to whole tiles is noted with its size; with less memory
+// than its tiles need, they wait in a scratch file, and the files are the
+// same.
+TEST(VegFile, APaddedGridIsNotedAndItsTilesMayWaitOnTheDisk) {
+  TempDir dir;
+  WriteErs(dir / "in.ers", 600, 1000, 1, ctFloat32, [](int c, int r, int) { return c - r; });
+  CommandResult job = RunCli({dir / "in.ers", dir / "a.veg", "/3"});
+  EXPECT_EQ(job.ExitCode, 0) << job.Output;
+  EXPECT_NE(job.Output.find("VEG files hold whole tiles of 250 x 250 cells: 1000 x 600 cells "
+                            "written as 1000 x 750, the added cells holding no data (-9999)"),
+            std::string::npos)
+      << job.Output;
+  job = RunCli({dir / "in.ers", dir / "b.veg", "/3", "--memory=17"});
+  EXPECT_EQ(job.ExitCode, 0) << job.Output;
+  EXPECT_TRUE(ReadBytes(dir / "a.veg") == ReadBytes(dir / "b.veg"));
+  EXPECT_EQ(ReadText(dir / "a.dat"), ReadText(dir / "b.dat"));
+  WriteErs(dir / "whole.ers", 500, 250, 1, ctFloat32, [](int c, int r, int) { return c - r; });
+  job = RunCli({dir / "whole.ers", dir / "whole.veg"});
+  EXPECT_EQ(job.ExitCode, 0) << job.Output;
+  EXPECT_EQ(job.Output.find("VEG files hold whole tiles"), std::string::npos) << job.Output;
+}
+
 TEST(VegFile, OnlyTilesWithValuesAreStoredFromTheSouth) {
   TempDir dir;
   {

@@ -294,8 +294,8 @@ TEST(BmpRead, TopDownRowsLikeBottomUp) {
 }
 
 // RLE4 by hand (ImageMagick writes none): runs of two alternating colours,
-// an absolute run, a run past the row's end (cut there), a delta that
-// skips pixels (index 0) and data that ends early.
+// an absolute run into the row's padding (cut at the row's end), a delta
+// that skips pixels (index 0) and data that ends early.
 TEST(BmpRead, Rle4RunsDeltasAndEarlyEnds) {
   TempDir dir;
   BmpLayout layout;
@@ -307,9 +307,10 @@ TEST(BmpRead, Rle4RunsDeltasAndEarlyEnds) {
   std::vector<uint8_t> bytes = MakeBmp(layout);
   const uint32_t offset = Get32(bytes, 10);
   bytes.resize(offset);
-  // Bottom row: 1 2 1 2 then absolute 3 3; middle row: 9 pixels of 3 (cut at
-  // 6); top row: delta 2 right, then 1 1 and the data ends.
-  const std::vector<uint8_t> rle = {4,    0x12, 0, 3, 0x33, 0x30, 0, 0, 9,
+  // Bottom row: 1 2 1 2 then absolute 3 3 3 (cut after two); middle row: 8
+  // pixels of 3 (cut at 6); top row: delta 2 right, then 1 1 and the data
+  // ends.
+  const std::vector<uint8_t> rle = {4,    0x12, 0, 3, 0x33, 0x30, 0, 0, 8,
                                     0x33, 0,    0, 0, 2,    2,    0, 2, 0x11};
   bytes.insert(bytes.end(), rle.begin(), rle.end());
   WriteBytes(dir / "rle4.bmp", bytes);
@@ -322,6 +323,47 @@ TEST(BmpRead, Rle4RunsDeltasAndEarlyEnds) {
       ASSERT_TRUE(map.ReadCell(c, r, 1, v));
       EXPECT_EQ(v, layout.Palette[expected[r][c]][1]) << c << "," << r;
     }
+}
+
+// Run-length data that would write outside the image is corrupt: refused
+// with the file's name and the row (0 the top) where it went wrong, in the
+// job's words too, and nothing is written.
+TEST(BmpRead, CorruptRunLengthDataIsRefused) {
+  struct Case {
+    uint16_t Bits;
+    std::vector<uint8_t> Rle;
+    std::string Words;
+  };
+  // 6 x 4 pixels, rows padded to 8; the bottom row (row 3) is filled first.
+  const std::vector<Case> cases = {
+      {8, {6, 1, 0, 0, 9, 2}, "runs past the end of row 2"},
+      {8, {0, 4, 1, 2, 3, 4, 0, 5, 5, 6, 7, 8, 9, 0}, "runs past the end of row 3"},
+      {8, {0, 2, 1, 4, 2, 2}, "moves off the image from column 0 of row 3"},
+      {8, {2, 1, 0, 2, 5, 0}, "moves off the image from column 2 of row 3"},
+      {4, {0, 0, 0, 0, 0, 0, 9, 0x12}, "runs past the end of row 0"},
+      {4, {4, 0x12, 0, 2, 3, 0}, "moves off the image from column 4 of row 3"},
+  };
+  TempDir dir;
+  for (const Case& c : cases) {
+    BmpLayout layout;
+    layout.Width = 6;
+    layout.Height = 4;
+    layout.Bits = c.Bits;
+    layout.Compression = c.Bits == 8 ? 1 : 2;
+    layout.Palette.assign(c.Bits == 8 ? 256 : 16, {0, 0, 0});
+    std::vector<uint8_t> bytes = MakeBmp(layout);
+    bytes.resize(Get32(bytes, 10));
+    bytes.insert(bytes.end(), c.Rle.begin(), c.Rle.end());
+    const std::string name = dir / ("rle" + std::to_string(c.Bits) + ".bmp");
+    WriteBytes(name, bytes);
+    TBMPMap2 map;
+    EXPECT_FALSE(map.Open(name, 0, 0, 1, 1, omRead));
+    EXPECT_EQ(map.ErrorText, name + ": RLE data " + c.Words);
+    const CommandResult job = RunCli({name, dir / "o.tif"});
+    EXPECT_EQ(job.ExitCode, 1);
+    EXPECT_NE(job.Output.find(name + ": RLE data " + c.Words), std::string::npos) << job.Output;
+    EXPECT_FALSE(Exists(dir / "o.tif"));
+  }
 }
 
 TEST(BmpRead, BitFieldMasksThatOverlapAreRefused) {

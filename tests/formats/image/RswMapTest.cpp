@@ -250,13 +250,44 @@ TEST(RswMap, EveryPlacementThroughTheCommandIsExact) {
   ExpectCli({dir / "logo.rsw", dir / "turned.ecw", "/2"});
   ExpectCli({dir / "turned.ecw", dir / "logo2.rsw"});
   EXPECT_EQ(PlacedDifference(ReadRaster(Sample("logo.jpg")), ReadRaster(dir / "logo2.rsw")), 0);
-  // What RSW cannot hold: other than 3 bands of bytes, cells that are not square.
-  ExpectRefused({Sample("elev.ers"), dir / "elev.rsw"}, "Error bands<>3", {dir / "elev.rsw"});
+  // What RSW cannot hold: other than bytes, other than 1 or 3 bands, cells
+  // whose sizes differ by half a cell or more across the raster.
+  ExpectRefused({Sample("elev.ers"), dir / "elev.rsw"}, "Error not byte cell", {dir / "elev.rsw"});
+  WritePicture(dir / "two.ers", 20, 10, 2);
+  ExpectRefused({dir / "two.ers", dir / "two.rsw"}, "Error bands<>3", {dir / "two.rsw"});
   TGeo oblong;
-  oblong.CellSizeY = 3;
-  WritePicture(dir / "oblong.ers", 20, 10, 3, oblong);
-  ExpectRefused({dir / "oblong.ers", dir / "oblong.rsw"}, "RSW files hold square cells",
+  oblong.CellSizeX = 300.037926675095;
+  oblong.CellSizeY = 300.041782729805;
+  WritePicture(dir / "oblong.ers", 40000, 2, 3, oblong);
+  ExpectRefused({dir / "oblong.ers", dir / "oblong.rsw"},
+                "RSW files hold square cells; the input's are 300.037926675095 by "
+                "300.041782729805, which differ by 0.514",
                 {dir / "oblong.rsw"});
+}
+
+// One grey band goes into all three colour bands, and the job says so;
+// cells that differ by a hundredth of a cell across the raster count as
+// square.
+TEST(RswMap, AGreyBandIsWrittenAsThreeEqualColourBands) {
+  TempDir dir;
+  TGeo geo;
+  geo.CellSizeX = 300.037926675095;
+  geo.CellSizeY = 300.041782729805;
+  WritePicture(dir / "grey.ers", 75, 66, 1, geo);
+  const CommandResult job = RunCli({dir / "grey.ers", dir / "grey.rsw", "/3"});
+  EXPECT_EQ(job.ExitCode, 0) << job.Output;
+  EXPECT_NE(job.Output.find("Grey band written as three equal colour bands: RSW files hold 24-bit "
+                            "colour"),
+            std::string::npos)
+      << job.Output;
+  const TRaster grey = ReadRaster(dir / "grey.ers");
+  const TRaster rsw = ReadRaster(dir / "grey.rsw");
+  ASSERT_EQ(rsw.Bands, 3);
+  for (int b = 0; b < 3; ++b)
+    for (int r = 0; r < rsw.Rows; ++r)
+      for (int c = 0; c < rsw.Columns; ++c)
+        ASSERT_EQ(rsw.At(c, r, b), grey.At(r, grey.Rows - 1 - c)) << c << "," << r << "," << b;
+  EXPECT_EQ(rsw.CellSizeX, geo.CellSizeX);
 }
 
 TEST(RswMap, ControlPointsTravelInAGcpFileBeside) {

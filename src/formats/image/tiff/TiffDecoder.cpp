@@ -18,11 +18,13 @@
 #include <optional>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "dataset/BackgroundWriter.h"
 #include "dataset/ByteOrder.h"
 #include "formats/image/tiff/TiffHandle.h"
+#include "job/MemoryBudget.h"
 #include "text/TextUtils.h"
 
 namespace mirava {
@@ -167,10 +169,14 @@ bool Describe(TIFF* tif, TLayout& layout, std::string& error) {
 }
 
 // Refuses headers that promise far more pixels than the stored bytes can
-// hold, and strips or tiles that lie past the end of the file.
+// hold, and strips or tiles that lie past the end of the file. The stored
+// bytes are those the strips or tiles cover between them: strips that all
+// point at one block decode it again and again, so a sum of their counts
+// would pass a bomb.
 bool Plausible(TIFF* tif, const TLayout& layout, uint64_t fileSize, std::string& error) {
   const uint32_t chunks = layout.Tiled ? TIFFNumberOfTiles(tif) : TIFFNumberOfStrips(tif);
-  uint64_t stored = 0;
+  std::vector<std::pair<uint64_t, uint64_t>> ranges;
+  ranges.reserve(chunks);
   for (uint32_t i = 0; i < chunks; ++i) {
     int failed = 0;
     const uint64_t offset = TIFFGetStrileOffsetWithErr(tif, i, &failed);
@@ -180,7 +186,14 @@ bool Plausible(TIFF* tif, const TLayout& layout, uint64_t fileSize, std::string&
               " runs past the end of the file";
       return false;
     }
-    stored += bytes;
+    if (bytes > 0) ranges.emplace_back(offset, offset + bytes);
+  }
+  std::sort(ranges.begin(), ranges.end());
+  uint64_t stored = 0, reached = 0;
+  for (const auto& [begin, end] : ranges) {
+    if (end <= reached) continue;
+    stored += end - std::max(begin, reached);
+    reached = end;
   }
   const uint64_t promised =
       (uint64_t{layout.Width} * layout.Bits + 7) / 8 * layout.Length * layout.Samples;
@@ -386,12 +399,13 @@ bool DecodeBlocks(TIFF* tif, const TLayout& layout, int fd, uint32_t first, uint
 
 // Strips too large to be decoded whole, one line at a time.
 bool DecodeLines(TIFF* tif, const TLayout& layout, uint8_t* image, const std::atomic<bool>& stop,
-                 const TPublish& publish, std::string& error) {
+                 const TAdmit& admit, const TPublish& publish, std::string& error) {
   const bool separate = layout.Planar == PLANARCONFIG_SEPARATE && layout.Samples > 1;
   const uint32_t planes = separate ? layout.Samples : 1;
   std::vector<uint8_t> line(static_cast<uint64_t>(TIFFScanlineSize64(tif)));
   for (uint32_t plane = 0; plane < planes; ++plane)
     for (uint32_t row = 0; row < layout.Length && !stop; ++row) {
+      if (!separate && !admit(row)) break;
       if (TIFFReadScanline(tif, line.data(), row, static_cast<uint16_t>(plane)) < 0) {
         if (error.empty()) error = "Line " + std::to_string(row) + " not decoded";
         return false;
@@ -413,7 +427,9 @@ class TScratch {
     if (Fd >= 0) close(Fd);
     if (!Kept && !Name.empty()) unlink(Name.c_str());
   }
-  bool Create(const std::string& folder, uint64_t size, std::string& error) {
+  // `reserve`: the file is to be written through the mapping, where a page
+  // the full disk has no room for would raise SIGBUS; its room is taken now.
+  bool Create(const std::string& folder, uint64_t size, bool reserve, std::string& error) {
     Name = (folder.empty() ? std::string(".") : folder) + "/mirava-tiff-XXXXXX";
     Fd = mkstemp(Name.data());
     if (Fd < 0) {
@@ -424,6 +440,11 @@ class TScratch {
     Size = size;
     if (ftruncate(Fd, static_cast<off_t>(size)) != 0) {
       error = "Scratch file of " + std::to_string(size) + " bytes: " + std::strerror(errno);
+      return false;
+    }
+    if (reserve && size > 0 && fallocate(Fd, 0, 0, static_cast<off_t>(size)) != 0 && errno != EOPNOTSUPP) {
+      error = "Scratch file of " + std::to_string(size) + " bytes in " + folder + ": " +
+              std::strerror(errno);
       return false;
     }
     void* view = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, Fd, 0);
@@ -530,7 +551,7 @@ struct TTiffDecoding::TState {
     const TAdmit admit = [this](uint32_t row) { return Admit(row); };
     const bool ok = tif && (Blocks  ? DecodeBlocks(tif, Layout, Scratch.Descriptor(), index, count,
                                                    Stop, admit, publish, error)
-                            : lines ? DecodeLines(tif, Layout, Scratch.Image, Stop, publish, error)
+                            : lines ? DecodeLines(tif, Layout, Scratch.Image, Stop, admit, publish, error)
                                     : DecodeChunks(tif, Layout, Scratch.Image, index, count, Stop,
                                                    admit, publish, error));
     Finish(index, ok);
@@ -601,17 +622,33 @@ bool TTiffDecoding::Start(const std::string& fileName, const std::string& scratc
                       WithinCells(*s.EmptyValue, layout.CellType));
   }
   const uint32_t cores = static_cast<uint32_t>(s.Errors.size());
-  if (!s.Scratch.Create(scratchFolder, layout.ImageBytes(), error)) return false;
-
-  const bool lines =
-      !layout.Tiled && static_cast<uint64_t>(TIFFStripSize64(s.First.get())) > kChunkLimit;
+  // Each decoder holds a decoded strip or tile and libtiff's copy of its
+  // stored bytes, and a block of rows where blocks are assembled: as many
+  // decoders as fit the memory a job's stores may take; strips too large
+  // for it are decoded line by line, tiles are refused.
+  const uint64_t room = StoreMemory();
+  const uint64_t chunkBytes = ChunkBytes(s.First.get(), layout);
+  const bool lines = !layout.Tiled && (chunkBytes > kChunkLimit || 2 * chunkBytes > room);
+  if (layout.Tiled && 2 * chunkBytes > room) {
+    error = MemoryRefusal("Decoding tiles of " + std::to_string(layout.TileWidth) + " x " +
+                              std::to_string(layout.TileLength) + " pixels",
+                          2 * chunkBytes);
+    return false;
+  }
   const TChunks chunks(s.First.get(), layout);
-  s.Blocks = !lines && !chunks.Separate &&
-             uint64_t{chunks.Height} * layout.PixelBytes() * layout.Width <= kBlockLimit;
+  const uint64_t blockBytes = uint64_t{chunks.Height} * layout.PixelBytes() * layout.Width;
+  s.Blocks = !lines && !chunks.Separate && blockBytes <= kBlockLimit &&
+             2 * chunkBytes + blockBytes <= room;
+  const uint64_t perDecoder = 2 * chunkBytes + (s.Blocks ? blockBytes : 0);
   const unsigned count =
       lines ? 1u
-            : std::clamp<uint32_t>(s.Blocks ? chunks.PerPlane / chunks.Across : chunks.Count, 1u,
-                                   cores);
+            : static_cast<unsigned>(std::clamp<uint64_t>(
+                  std::min<uint64_t>(s.Blocks ? chunks.PerPlane / chunks.Across : chunks.Count,
+                                     room / perDecoder),
+                  1u, cores));
+  aheadBytes = std::min(aheadBytes, room);
+  if (!s.Scratch.Create(scratchFolder, layout.ImageBytes(), !s.Blocks, error)) return false;
+
   s.Rows.assign(count, 0);
   s.AheadRows = static_cast<uint32_t>(
       std::min<uint64_t>(std::max<uint64_t>(aheadBytes / (layout.PixelBytes() * layout.Width),

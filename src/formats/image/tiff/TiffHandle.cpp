@@ -50,7 +50,10 @@ TTiffHandle OpenTiff(const std::string& fileName, std::string& error) {
     error = "out of memory";
     return nullptr;
   }
-  TTiffHandle tif(TIFFOpenExt(fileName.c_str(), "r", options.get()));
+  // "m": read with read(2), never through a mapping of libtiff's own, which
+  // no handler of ours watches: a file cut short while it is decoded would
+  // end the process with SIGBUS instead of failing the strip.
+  TTiffHandle tif(TIFFOpenExt(fileName.c_str(), "rm", options.get()));
   if (!tif && error.empty()) error = "not readable";
   return tif;
 }

@@ -1,6 +1,7 @@
 #include "formats/image/tiff/TifMap.h"
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <cmath>
 #include <cstring>
@@ -162,6 +163,31 @@ TEST(TifRead, HostileHeadersGiveClearErrors) {
             }),
             "Tiff error BitsPerSample entry unreadable");
   EXPECT_EQ(variant([](auto& t) { Find(t, 273).Id = 999; }), "Tiff error No StripOffset");
+  {
+    // A bomb of 625 strips that all point at one Deflate block: their byte
+    // counts add up to 1,000 times the block, the bytes they cover do not.
+    constexpr uint32_t kWidth = 40000, kRows = 64, kStrips = 625;
+    const std::vector<uint8_t> zeros(kWidth * kRows);
+    uLongf size = compressBound(zeros.size());
+    std::vector<uint8_t> block(size);
+    ASSERT_EQ(compress2(block.data(), &size, zeros.data(), zeros.size(), 9), Z_OK);
+    block.resize(size);
+    std::vector<Tag> tags = {{256, 4, 1, kWidth}, {257, 4, 1, kRows * kStrips}, {258, 3, 1, 8},
+                             {259, 3, 1, 8},      {262, 3, 1, 1},               {273, 4, kStrips, 0},
+                             {278, 3, 1, kRows},  {279, 4, kStrips, 0}};
+    const uint32_t offsets = DataStart(tags.size()), counts = offsets + 4 * kStrips;
+    Find(tags, 273).Value = offsets;
+    Find(tags, 279).Value = counts;
+    std::vector<uint8_t> tail(8 * kStrips);
+    for (uint32_t i = 0; i < kStrips; ++i) {
+      Put32(tail, 4 * i, counts + 4 * kStrips);
+      Put32(tail, 4 * (kStrips + i), static_cast<uint32_t>(block.size()));
+    }
+    tail.insert(tail.end(), block.begin(), block.end());
+    EXPECT_EQ(OpenError(MakeTiff(tags, tail)),
+              "Tiff error Header promises 1600000000 bytes of pixels from " +
+                  std::to_string(block.size()) + " stored bytes");
+  }
   // Layouts left to libtiff fail with libtiff's reason, never its printout.
   EXPECT_EQ(variant([](auto& t) { Find(t, 273).Type = 5; }),
             "Tiff error Incompatible type for \"StripOffsets\"");

@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
+
 #include "../../../TestUtil.h"
 
 namespace mirava {
@@ -67,6 +69,29 @@ TEST(TiffDecoding, PacedBehindAReaderThatGivesRowsUp) {
   ASSERT_TRUE(decoding.WaitFor(kLength, error)) << error;
   EXPECT_TRUE(rowsMatch(first - kStep, kLength));
   close(fd);
+}
+
+// A file another process cuts short while its strips are decoded fails the
+// strips past the cut with libtiff's reason; libtiff reads it through
+// read(2), so no page of a mapping of its own can end the process.
+TEST(TiffDecoding, AFileCutShortWhileDecodedFails) {
+  if (!HaveGdal()) GTEST_SKIP() << "GDAL not installed";
+  TempDir dir;
+  const std::string tif = dir / "in.tif";
+  ASSERT_EQ(test::Run("gdal_translate -q -r bilinear -outsize 300 2000 -co COMPRESS=DEFLATE "
+                      "-co BLOCKYSIZE=8 " +
+                      Quote(Sample("logo.tif")) + " " + Quote(tif))
+                .ExitCode,
+            0);
+  TTiffDecoding decoding;
+  std::string error;
+  ASSERT_TRUE(decoding.Start(tif, dir.str(), error, 1)) << error;
+  unlink(decoding.Decoded().ScratchName.c_str());
+  ASSERT_TRUE(decoding.WaitFor(16, error)) << error;
+  std::filesystem::resize_file(tif, std::filesystem::file_size(tif) / 2);
+  decoding.Release(16);
+  EXPECT_FALSE(decoding.WaitFor(2000, error));
+  EXPECT_NE(error.find("Read error"), std::string::npos) << error;
 }
 
 }  // namespace

@@ -831,11 +831,14 @@ bool TMyThread::TurnStripes(TDataSetRoot2& input, TDataSetRoot2& output, const T
   // sets; a cache line more spreads them (turning 4 GiB, this halved the
   // processor time of the transposes).
   stripe.RowStride = int64_t{stripeRows} * width * bands + kCacheLine;
-  stripe.BandStride = onePart ? width : int64_t{stripeRows} * width;
+  // A pixel's bands lie in the output's order (a BMP's blue first), so
+  // that a stripe's rows go into the output's as they are.
+  const bool bandsDown = onePart && layout.BandStride < 0;
+  stripe.BandStride = onePart ? (bandsDown ? -width : width) : int64_t{stripeRows} * width;
   stripe.ColumnStride = onePart ? width * bands : width;
   const uint64_t stripeBytes = W * static_cast<uint64_t>(stripe.RowStride);
   auto stripeMemory = std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(stripeBytes));
-  stripe.Data = stripeMemory.get();
+  stripe.Data = stripeMemory.get() + (bandsDown ? (bands - 1) * width : 0);
   // An input in memory stays in the page cache, and so does the output.
   const uint64_t memory = JobMemory();
   const bool once = InputBytes(input) > memory;
@@ -874,7 +877,7 @@ bool TMyThread::TurnStripes(TDataSetRoot2& input, TDataSetRoot2& output, const T
       const uint64_t position = uint64_t{r0 / stripeRows} * stripeBytes;
       for (uint64_t k = 0; k < stripeBytes; k += kScratchChunkBytes) {
         const uint64_t n = std::min(kScratchChunkBytes, stripeBytes - k);
-        if (const int code = scratch.Write(stripe.Data + k, n, position + k))
+        if (const int code = scratch.Write(stripeMemory.get() + k, n, position + k))
           return ScratchFailed(code);
         if (!goesOn(done + m * (k + n) / stripeBytes)) return false;
       }
@@ -887,7 +890,7 @@ bool TMyThread::TurnStripes(TDataSetRoot2& input, TDataSetRoot2& output, const T
         static_cast<uint32_t>(std::clamp<uint64_t>(kMaxStagedBytes / (partBytes * bands), 1, W));
     for (uint32_t i0 = 0; i0 < W; i0 += chunk) {
       const uint32_t n = std::min(chunk, W - i0);
-      const uint8_t* rows = stripe.Data + i0 * stripe.RowStride;
+      const uint8_t* rows = stripeMemory.get() + i0 * stripe.RowStride;
       for (uint32_t b = 0; b < (onePart ? 1 : bands); ++b)
         if (!output.PutRowParts(i0, n, b * layout.BandStride + firstColumn * layout.ColumnStride,
                                 partBytes, rows + b * stripe.BandStride,
@@ -914,8 +917,11 @@ bool TMyThread::TurnFromScratch(TDataSetRoot2& output, const TCellBlock& layout,
   const uint32_t outRows = static_cast<uint32_t>(OutRows);
   const bool ccw = Layer.Kind() == tkRotate90CCW;
   const uint32_t partCount = onePart ? 1 : static_cast<uint32_t>(output.GetBandCount());
-  const uint64_t rowBytes = static_cast<uint64_t>(layout.RowStride);
+  const uint64_t rowBytes = static_cast<uint64_t>(std::abs(layout.RowStride));
   const uint64_t stripeRowBytes = static_cast<uint64_t>(stripe.RowStride);
+  // Where a block's pixel begins when its data points at the last band.
+  const int64_t firstBand =
+      onePart && stripe.BandStride < 0 ? (output.GetBandCount() - 1) * stripe.BandStride : 0;
   // Within the stripe's memory, and at most kScratchChunkBytes of output
   // rows, so that aborts and progress come often enough.
   const uint32_t blockRows = static_cast<uint32_t>(std::clamp<uint64_t>(
@@ -944,8 +950,8 @@ bool TMyThread::TurnFromScratch(TDataSetRoot2& output, const TCellBlock& layout,
         return ScratchFailed(code);
       for (uint32_t q = 0; q < n; ++q)
         for (uint32_t b = 0; b < partCount; ++b)
-          std::memcpy(
-              out.Data + q * out.RowStride + b * out.BandStride + firstColumn * out.ColumnStride,
+          std::memcpy(out.Data + firstBand + q * out.RowStride + b * out.BandStride +
+                          firstColumn * out.ColumnStride,
               parts.get() + q * stripeRowBytes + b * stripe.BandStride, partBytes);
     }
     if (inPlace && !output.PutRows(i0, n, starts.data())) return BlockFailed("Writing", output, i0);

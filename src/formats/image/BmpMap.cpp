@@ -330,6 +330,18 @@ uint32_t TBMPMap2::BlockRows() {
   return static_cast<uint32_t>(std::min<uint64_t>(UsableWindow() / RowStride, Height));
 }
 
+bool TBMPMap2::BlockLayout(TCellBlock& layout) {
+  if (OpenMode != omCreate || BlockRows() == 0) return false;
+  layout.Data = nullptr;
+  layout.RowStride = TopDown ? int64_t{RowStride} : -int64_t{RowStride};
+  // Colour pixels are stored blue first: red, the first band, is the last byte.
+  layout.BandStride = StorageBands == 3 ? -1 : 0;
+  layout.ColumnStride = StorageBands;
+  layout.CellType = ctUnsigned8;
+  layout.MSBFirst = false;
+  return true;
+}
+
 bool TBMPMap2::GetBlock(uint32_t first, uint32_t count, TCellBlock& block) {
   if (BlockRows() == 0 || count == 0 || first >= Height || count > Height - first) return false;
   // Bottom-up files hold the block's last row lowest.

@@ -46,6 +46,8 @@ class TBMPMap2 : public TDataSetRoot2 {
   // as blocks.
   uint32_t BlockRows() override;
   bool GetBlock(uint32_t first, uint32_t count, TCellBlock& block) override;
+  // A created bitmap takes its rows in blocks.
+  bool BlockLayout(TCellBlock& layout) override;
   bool Close() override;
 
   bool HasGreyPalette() const { return GreyPalette; }

@@ -1,5 +1,6 @@
 #include "formats/image/RswMap.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -61,8 +62,71 @@ TRswMap2::TRswMap2() { ControlPoints = std::make_unique<TGCPList>(); }
 TRswMap2::~TRswMap2() { Close(); }
 
 bool TRswMap2::Close() {
+  const bool staged = OpenMode == omRead || StagedCount == 0 || MoveStaged(true);
+  StagedCount = 0;
+  Staged = {};
   Cached = TTileCache();
-  return CloseMapping();
+  return CloseMapping() && staged;
+}
+
+uint32_t TRswMap2::BlockRows() {
+  if (GridBands != 3 || Grey || TileIndex.empty()) return 0;
+  return std::min(TileHeight, GridRows);
+}
+
+bool TRswMap2::BlockLayout(TCellBlock& layout) {
+  if (OpenMode != omCreate || BlockRows() == 0) return false;
+  layout.Data = nullptr;
+  layout.RowStride = static_cast<int64_t>(LineLength);
+  layout.BandStride = 1;
+  layout.ColumnStride = 3;
+  layout.CellType = ctUnsigned8;
+  layout.MSBFirst = false;
+  return true;
+}
+
+bool TRswMap2::GetBlock(uint32_t first, uint32_t count, TCellBlock& block) {
+  if (!BlockLayout(block) && !(OpenMode == omRead && BlockRows() > 0)) return false;
+  if (count == 0 || count > BlockRows() || first >= GridRows || count > GridRows - first)
+    return false;
+  if (first != StagedFirst || count != StagedCount || Staged.empty()) {
+    if (OpenMode != omRead && StagedCount > 0 && !MoveStaged(true)) return false;
+    Staged.resize(static_cast<size_t>(LineLength) * TileHeight);
+    StagedFirst = first;
+    StagedCount = count;
+    if (!MoveStaged(false)) {
+      StagedCount = 0;
+      return false;
+    }
+  }
+  block.Data = Staged.data();
+  block.RowStride = static_cast<int64_t>(LineLength);
+  block.BandStride = 1;
+  block.ColumnStride = 3;
+  block.CellType = ctUnsigned8;
+  block.MSBFirst = false;
+  return true;
+}
+
+bool TRswMap2::MoveStaged(bool toTiles) {
+  for (uint32_t row = StagedFirst; row < StagedFirst + StagedCount; ++row) {
+    uint8_t* line = Staged.data() + (row - StagedFirst) * LineLength;
+    for (uint32_t left = 0; left < GridColumns; left += TileWidth) {
+      // The tile's stretch of this row, blue, green, red a pixel.
+      uint8_t* stored = CellPointer(left, row, 2);
+      if (!stored) return false;
+      const uint32_t width = std::min(TileWidth, GridColumns - left);
+      uint8_t* pixel = line + uint64_t{left} * 3;
+      for (uint32_t c = 0; c < width; ++c, pixel += 3, stored += 3)
+        for (int b = 0; b < 3; ++b) {
+          if (toTiles)
+            stored[2 - b] = pixel[b];
+          else
+            pixel[b] = stored[2 - b];
+        }
+    }
+  }
+  return true;
 }
 
 uint32_t TRswMap2::Header32(uint32_t offset) const {
@@ -117,6 +181,8 @@ bool TRswMap2::Open(const std::string& fileName, uint32_t columns, uint32_t rows
   OpenMode = mode;
   Cached = TTileCache();
   Grey = false;
+  StagedCount = 0;
+  Staged.clear();
   CloseMapping();
   TileIndex.clear();
   ControlPoints.reset();

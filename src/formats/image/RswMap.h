@@ -47,6 +47,14 @@ class TRswMap2 : public TDataSetRoot2 {
                        const std::string& projection) override;
   void PixelToWorld(double column, double row, double& x, double& y) override;
   void WorldToPixel(double x, double y, double& column, double& row) override;
+  // 24-bit colour rows in blocks of at most a tile's height, staged in
+  // memory in red, green, blue order: read from the tiles when a block is
+  // asked for, written back to them when another one is or at Close. The
+  // job's block paths then reach the file a tile row at a time, not a cell
+  // at a time across the tiles.
+  uint32_t BlockRows() override;
+  bool GetBlock(uint32_t first, uint32_t count, TCellBlock& block) override;
+  bool BlockLayout(TCellBlock& layout) override;
   bool Close() override;
 
  protected:
@@ -84,6 +92,10 @@ class TRswMap2 : public TDataSetRoot2 {
   uint32_t LastTileHeight = 0;
   // Created from one grey band, which goes into all three colour bands.
   bool Grey = false;
+  // Moves the staged rows between Staged and the tiles.
+  bool MoveStaged(bool toTiles);
+  std::vector<uint8_t> Staged;
+  uint32_t StagedFirst = 0, StagedCount = 0;
   // Why the georeference given cannot be stored (cells not square).
   // The tile the last cell lay in, while its window stays mapped: cells of
   // the same tile need no division and no window check.

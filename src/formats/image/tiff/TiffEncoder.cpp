@@ -7,6 +7,7 @@
 
 #include "formats/image/tiff/TiffHandle.h"
 #include "formats/image/tiff/TiffTags.h"
+#include "job/MemoryBudget.h"
 #include "text/TextUtils.h"
 
 namespace mirava {
@@ -160,7 +161,10 @@ TTiffEncoder::~TTiffEncoder() {
 
 bool TTiffEncoder::Start() {
   const unsigned cores = std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
-  Budget = std::max(kInFlightBytes, (cores + 1) * BlockBytes);
+  // Within the job's memory, beside the stripes a quarter turn holds: at
+  // least one block is encoded at a time, whatever the memory.
+  Budget = std::max(BlockBytes, std::min(std::max(kInFlightBytes, (cores + 1) * BlockBytes),
+                                         StoreMemory() / 2));
   // A codec set up here first refuses what libtiff cannot encode at once.
   TChunkCodec probe;
   if (!probe.Open(Pixels)) return Fail("TIFF encoder: " + probe.Error);

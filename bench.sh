@@ -10,7 +10,8 @@
 #          beside jpegtran), "compressed" (1 GiB Deflate-compressed tiled
 #          GeoTIFFs into uncompressed and Deflate TIFFs) or "tight" (quarter
 #          turns of 256 MiB in memory cgroups of 32 to 96 MiB: each finishes or
-#          is reported killed)
+#          is reported killed; "tight formats": the formats that hold whole
+#          images or tiles, 183 MiB in 32 MiB)
 #   case   with "compressed": "8" (8-bit RGB) or "16" (16-bit elevation)
 #          alone, default both; with "small" or "large" the same, "32"
 #          (32-bit float) or "rgba" (16-bit RGBA) alone, default all, so that
@@ -216,7 +217,7 @@ ooc_run() {
   for ((i = 0; i < RUNS; i++)); do
     rm -f $cleanup
     sync
-    drop_cached "$WORK/big" "$WORK/big.v"
+    drop_cached "$WORK"/big*
     rc=0
     start=$(date +%s.%N)
     in_cgroup timeout "$limit" "$@" >/dev/null 2>&1 || rc=$?
@@ -326,8 +327,38 @@ bench_tight() {
 if [ "$SIZES" = ooc ]; then
   bench_out_of_core
 fi
+# Every output and input that holds a whole image or takes its cells in
+# tiles, for a 192 MB raster in a memory cgroup of 32 MiB beside the same
+# job without a limit: each must finish (failed-137 is the out-of-memory
+# killer), and within a few times its time without the limit.
+bench_tight_formats() {
+  echo "## Tight memory, formats: 8000 x 8000 x 3 8-bit, 183 MiB, memory cgroup of 32 MiB"
+  make_ers big 8000 8000 3 Unsigned8BitInteger 1
+  "$CLI" "$WORK/big.ers" "$WORK/big.jpg" >/dev/null 2>&1
+  "$CLI" "$WORK/big.ers" "$WORK/big-deflate.tif" -co COMPRESS=DEFLATE >/dev/null 2>&1
+  local lines=() name args limit
+  local cases=("jpeg-out:big.ers o.jpg" "ecw-out:big.ers o.ecw" "jpeg-in:big.jpg o.ers"
+    "deflate-in-rot90cw:big-deflate.tif o.ers /3" "deflate-out-rot90cw:big.ers o.tif /3 -co COMPRESS=DEFLATE"
+    "bmp-rot90cw:big.ers o.bmp /3" "rsw-rot90cw:big.ers o.rsw /3")
+  for c in "${cases[@]}"; do
+    name=${c%%:*}
+    read -ra args <<< "${c#*:}"
+    for limit in 0 32; do
+      OOC_LIMIT_MIB=$([ "$limit" = 0 ] && echo 1048576 || echo "$limit")
+      lines+=("$(ooc_run "$name-$([ "$limit" = 0 ] && echo free || echo "in-$limit-MiB")" 600 \
+        "$WORK/o $WORK/o.*" env -C "$WORK" "$CLI" "${args[@]}")")
+    done
+  done
+  printf '%s\n' "${lines[@]}" | awk '
+    BEGIN { printf "%-34s %9s %s\n", "command", "median s", "x without a limit" }
+    /-free / { free = $2 }
+    { printf "%-34s %9.3f %8.2f %s\n", $1, $2, $2 / free, $3 }'
+  echo
+  rm -f "$WORK"/big* "$WORK"/o*
+}
+
 if [ "$SIZES" = tight ]; then
-  bench_tight
+  if [ "$CASE" = formats ]; then bench_tight_formats; else bench_tight; fi
 fi
 if [ "$SIZES" = linear ]; then
   bench_linear

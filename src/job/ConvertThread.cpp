@@ -446,45 +446,60 @@ bool TMyThread::CopyCells() {
   const int32_t kind = Layer.Kind();
   const bool topDown = kind == tkNone || kind == tkMirrorHorizontal;
   if (!topDown && !InputReady(*input, static_cast<uint32_t>(Layer.Height()))) return false;
-  for (int32_t i = 0; i < OutRows; ++i) {
-    if (topDown && !InputReady(*input, static_cast<uint32_t>(i) + 1)) return false;
+  // A quarter turn reads a column of the input for each output row: row by
+  // row, an input larger than memory would come from the disk again for
+  // every output row. Blocks of output rows as wide as a page of input
+  // cells, filled column by column, read each page once.
+  const int32_t blockRows =
+      Layer.SwapsAxes()
+          ? static_cast<int32_t>(4096 / std::max<uint32_t>(1, CellTypeWidth(input->GetCellType())))
+          : 1;
+  for (int32_t i0 = 0; i0 < OutRows; i0 += blockRows) {
+    const int32_t end = std::min(OutRows, i0 + blockRows);
+    if (topDown && !InputReady(*input, static_cast<uint32_t>(i0) + 1)) return false;
     for (int32_t j = 0; j < OutColumns; ++j) {
-      const double c = std::nearbyint(Layer.InputColumn(j, -i));
-      const double r = std::nearbyint(Layer.InputRow(j, -i));
-      double index = 0;
-      for (uint32_t k = 0; k < bands; ++k) {
-        double v = 0;
-        if (k == 0 || PaletteColors.empty()) {
-          if (!InputSet->ReadCellExact(static_cast<uint32_t>(c), static_cast<uint32_t>(r), k, v)) {
-            // Some formats answer false for a no-data cell; only a failure
-            // that left a reason is one.
-            const std::string error = InputSet->GetErrorText();
-            if (!error.empty()) {
-              Fail("Reading " + InputName + ": " + error);
-              return false;
+      // A stop is heeded within a block too.
+      if (blockRows > 1 && j % 64 == 63 && !ProgressTo(std::max(i0 - 1, 0))) return false;
+      for (int32_t i = i0; i < end; ++i) {
+        const double c = std::nearbyint(Layer.InputColumn(j, -i));
+        const double r = std::nearbyint(Layer.InputRow(j, -i));
+        double index = 0;
+        for (uint32_t k = 0; k < bands; ++k) {
+          double v = 0;
+          if (k == 0 || PaletteColors.empty()) {
+            if (!InputSet->ReadCellExact(static_cast<uint32_t>(c), static_cast<uint32_t>(r), k,
+                                         v)) {
+              // Some formats answer false for a no-data cell; only a failure
+              // that left a reason is one.
+              const std::string error = InputSet->GetErrorText();
+              if (!error.empty()) {
+                Fail("Reading " + InputName + ": " + error);
+                return false;
+              }
             }
+            // No-data values are matched as floats, as the formats state them.
+            if (NoDataChange && (static_cast<float>(v) == NoDataChange->first ||
+                                 (std::isnan(v) && std::isnan(NoDataChange->first))))
+              v = NoDataChange->second;
+            index = v;
           }
-          // No-data values are matched as floats, as the formats state them.
-          if (NoDataChange && (static_cast<float>(v) == NoDataChange->first ||
-                               (std::isnan(v) && std::isnan(NoDataChange->first))))
-            v = NoDataChange->second;
-          index = v;
-        }
-        if (!PaletteColors.empty())
-          v = index >= 0 && index < static_cast<double>(PaletteColors.size())
-                  ? PaletteColors[static_cast<size_t>(index)][k]
-                  : 0;
-        if (toFloats && static_cast<double>(static_cast<float>(v)) != v && !std::isnan(v))
-          ++rounded;
-        if (!OutputSet->WriteCellExact(static_cast<uint32_t>(j), static_cast<uint32_t>(i), k, v)) {
-          const std::string error = OutputSet->GetErrorText();
-          Fail("Writing " + OutputName + " failed at row " + std::to_string(i) +
-               (error.empty() ? "" : ": " + error));
-          return false;
+          if (!PaletteColors.empty())
+            v = index >= 0 && index < static_cast<double>(PaletteColors.size())
+                    ? PaletteColors[static_cast<size_t>(index)][k]
+                    : 0;
+          if (toFloats && static_cast<double>(static_cast<float>(v)) != v && !std::isnan(v))
+            ++rounded;
+          if (!OutputSet->WriteCellExact(static_cast<uint32_t>(j), static_cast<uint32_t>(i), k,
+                                         v)) {
+            const std::string error = OutputSet->GetErrorText();
+            Fail("Writing " + OutputName + " failed at row " + std::to_string(i) +
+                 (error.empty() ? "" : ": " + error));
+            return false;
+          }
         }
       }
     }
-    if (!RowsDone(i)) return false;
+    if (!RowsDone(end - 1)) return false;
   }
   if (rounded > 0) {
     const std::string note = std::to_string(rounded) + (rounded == 1 ? " cell" : " cells") +
@@ -952,7 +967,7 @@ bool TMyThread::TurnFromScratch(TDataSetRoot2& output, const TCellBlock& layout,
         for (uint32_t b = 0; b < partCount; ++b)
           std::memcpy(out.Data + firstBand + q * out.RowStride + b * out.BandStride +
                           firstColumn * out.ColumnStride,
-              parts.get() + q * stripeRowBytes + b * stripe.BandStride, partBytes);
+                      parts.get() + q * stripeRowBytes + b * stripe.BandStride, partBytes);
     }
     if (inPlace && !output.PutRows(i0, n, starts.data())) return BlockFailed("Writing", output, i0);
     RowsWritten = static_cast<int32_t>(i0 + n);

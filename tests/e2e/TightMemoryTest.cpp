@@ -29,8 +29,8 @@ bool HasJobFiles(const TempDir& dir) {
 
 void MakeTiff(const std::string& options, int side, const std::string& path) {
   ASSERT_EQ(Run("gdal_translate -q -r bilinear -outsize " + std::to_string(side) + " " +
-                      std::to_string(side) + " " + options + " " + Quote(Sample("logo.tif")) +
-                      " " + Quote(path))
+                std::to_string(side) + " " + options + " " + Quote(Sample("logo.tif")) + " " +
+                Quote(path))
                 .ExitCode,
             0);
 }
@@ -42,13 +42,15 @@ TEST(TightMemory, WholeImagesWaitOnTheDiskAndTheFilesAreTheSame) {
   // 17 MiB leave the stores half a MiB: every image here is larger.
   for (const std::string out : {"o.jpg", "o.ecw"}) {
     for (const std::string memory : {"--memory=4096", "--memory=17"}) {
-      const CommandResult job = RunCli({dir / "in.tif", dir / memory.substr(9) + out, "/3", memory});
+      const CommandResult job =
+          RunCli({dir / "in.tif", dir / memory.substr(9) + out, "/3", memory});
       ASSERT_EQ(job.ExitCode, 0) << job.Output;
     }
     EXPECT_TRUE(ReadBytes(dir / ("4096" + out)) == ReadBytes(dir / ("17" + out))) << out;
   }
   for (const std::string memory : {"--memory=4096", "--memory=17"}) {
-    const CommandResult job = RunCli({dir / "4096o.jpg", dir / memory.substr(9) + "back.tif", memory});
+    const CommandResult job =
+        RunCli({dir / "4096o.jpg", dir / memory.substr(9) + "back.tif", memory});
     ASSERT_EQ(job.ExitCode, 0) << job.Output;
   }
   EXPECT_TRUE(ReadBytes(dir / "4096back.tif") == ReadBytes(dir / "17back.tif"));
@@ -61,8 +63,9 @@ TEST(TightMemory, WhatCannotWaitOnTheDiskIsRefusedWithItsFigures) {
            dir / "tiles.tif");
   const CommandResult job = RunCli({dir / "tiles.tif", dir / "o.ers", "--memory=17"});
   EXPECT_EQ(job.ExitCode, 1);
-  EXPECT_NE(job.Output.find("Decoding tiles of 512 x 512 pixels needs 2 MiB; the job may use 17 MiB"),
-            std::string::npos)
+  EXPECT_NE(
+      job.Output.find("Decoding tiles of 512 x 512 pixels needs 2 MiB; the job may use 17 MiB"),
+      std::string::npos)
       << job.Output;
   EXPECT_NE(job.Output.find("No output was written"), std::string::npos) << job.Output;
   EXPECT_FALSE(Exists(dir / "o.ers"));

@@ -238,8 +238,8 @@ bool TVegFile::SetGeoreference(const std::string& spheroid, const std::string& d
   THeadMap2::SetGeoreference(spheroid, datum, cellSizeX, cellSizeY, registrationCellX,
                              registrationCellY, registrationX, registrationY, projection);
   // The header has room for one cell size.
-  if (const auto why = SquareCellRefusal("VEG", cellSizeX, cellSizeY,
-                                           std::max(Header->Columns, Header->Rows)))
+  if (const auto why =
+          SquareCellRefusal("VEG", cellSizeX, cellSizeY, std::max(Header->Columns, Header->Rows)))
     return Fail(TErrorCode::Refused, *why);
   return true;
 }

@@ -11,8 +11,8 @@ bool TImageBuffer::Allocate(uint32_t columns, uint32_t rows, uint32_t bands,
                             std::string& errorText) {
   Release();
   const uint64_t line = RowBytes(columns, bands);
-  const std::string image = what + " of " + std::to_string(columns) + " x " +
-                            std::to_string(rows) + " x " + std::to_string(bands);
+  const std::string image = what + " of " + std::to_string(columns) + " x " + std::to_string(rows) +
+                            " x " + std::to_string(bands);
   uint64_t bytes = 0;
   if (__builtin_mul_overflow(line, static_cast<uint64_t>(rows), &bytes) || bytes > SIZE_MAX) {
     errorText = MemoryRefusal(image, bytes ? bytes : UINT64_MAX);

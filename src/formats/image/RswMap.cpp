@@ -62,7 +62,7 @@ TRswMap2::TRswMap2() { ControlPoints = std::make_unique<TGCPList>(); }
 TRswMap2::~TRswMap2() { Close(); }
 
 bool TRswMap2::Close() {
-  const bool staged = OpenMode == omRead || StagedCount == 0 || MoveStaged(true);
+  const bool staged = StagedCount == 0 || MoveStaged(true);
   StagedCount = 0;
   Staged = {};
   Cached = TTileCache();
@@ -70,12 +70,12 @@ bool TRswMap2::Close() {
 }
 
 uint32_t TRswMap2::BlockRows() {
-  if (GridBands != 3 || Grey || TileIndex.empty()) return 0;
+  if (OpenMode != omCreate || Grey || TileIndex.empty()) return 0;
   return std::min(TileHeight, GridRows);
 }
 
 bool TRswMap2::BlockLayout(TCellBlock& layout) {
-  if (OpenMode != omCreate || BlockRows() == 0) return false;
+  if (BlockRows() == 0) return false;
   layout.Data = nullptr;
   layout.RowStride = static_cast<int64_t>(LineLength);
   layout.BandStride = 1;
@@ -86,11 +86,11 @@ bool TRswMap2::BlockLayout(TCellBlock& layout) {
 }
 
 bool TRswMap2::GetBlock(uint32_t first, uint32_t count, TCellBlock& block) {
-  if (!BlockLayout(block) && !(OpenMode == omRead && BlockRows() > 0)) return false;
-  if (count == 0 || count > BlockRows() || first >= GridRows || count > GridRows - first)
+  if (!BlockLayout(block) || count == 0 || count > BlockRows() || first >= GridRows ||
+      count > GridRows - first)
     return false;
   if (first != StagedFirst || count != StagedCount || Staged.empty()) {
-    if (OpenMode != omRead && StagedCount > 0 && !MoveStaged(true)) return false;
+    if (StagedCount > 0 && !MoveStaged(true)) return false;
     Staged.resize(static_cast<size_t>(LineLength) * TileHeight);
     StagedFirst = first;
     StagedCount = count;
@@ -191,7 +191,8 @@ bool TRswMap2::Open(const std::string& fileName, uint32_t columns, uint32_t rows
     if (!Create(columns, rows)) return false;
     Grey = bands == 1;
     if (Grey)
-      Notes.push_back("Grey band written as three equal colour bands: RSW files hold 24-bit colour");
+      Notes.push_back(
+          "Grey band written as three equal colour bands: RSW files hold 24-bit colour");
     // The worker saves the points it carries as a ".gcp" beside the output,
     // the file a reader of this raster loads.
     ControlPoints = std::make_unique<TGCPList>();
@@ -473,8 +474,9 @@ bool TRswMap2::SetGeoreference(const std::string&, const std::string&, double ce
   // A read-only mapping cannot take the header.
   if (OpenMode == omRead || TileIndex.empty()) return true;
   // The file has room for one cell size.
-  if (const auto why = SquareCellRefusal("RSW", cellSizeX, cellSizeY,
-                                           static_cast<uint64_t>(std::max(GetColumnCount(), GetRowCount()))))
+  if (const auto why =
+          SquareCellRefusal("RSW", cellSizeX, cellSizeY,
+                            static_cast<uint64_t>(std::max(GetColumnCount(), GetRowCount()))))
     return Fail(TErrorCode::Refused, *why);
   const double cellSize = cellSizeX == 0 ? 1.0 : cellSizeX;
   Georeferenced = true;

@@ -47,11 +47,11 @@ class TRswMap2 : public TDataSetRoot2 {
                        const std::string& projection) override;
   void PixelToWorld(double column, double row, double& x, double& y) override;
   void WorldToPixel(double x, double y, double& column, double& row) override;
-  // 24-bit colour rows in blocks of at most a tile's height, staged in
-  // memory in red, green, blue order: read from the tiles when a block is
-  // asked for, written back to them when another one is or at Close. The
-  // job's block paths then reach the file a tile row at a time, not a cell
-  // at a time across the tiles.
+  // A created file's colour rows in blocks of at most a tile's height,
+  // staged in memory in red, green, blue order: read from the tiles when a
+  // block is asked for, written back to them when another one is or at
+  // Close. The job's block paths then reach the file a tile row at a time,
+  // not a cell at a time across the tiles.
   uint32_t BlockRows() override;
   bool GetBlock(uint32_t first, uint32_t count, TCellBlock& block) override;
   bool BlockLayout(TCellBlock& layout) override;

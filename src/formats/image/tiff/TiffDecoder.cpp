@@ -442,7 +442,8 @@ class TScratch {
       error = "Scratch file of " + std::to_string(size) + " bytes: " + std::strerror(errno);
       return false;
     }
-    if (reserve && size > 0 && fallocate(Fd, 0, 0, static_cast<off_t>(size)) != 0 && errno != EOPNOTSUPP) {
+    if (reserve && size > 0 && fallocate(Fd, 0, 0, static_cast<off_t>(size)) != 0 &&
+        errno != EOPNOTSUPP) {
       error = "Scratch file of " + std::to_string(size) + " bytes in " + folder + ": " +
               std::strerror(errno);
       return false;
@@ -549,11 +550,12 @@ struct TTiffDecoding::TState {
     }
     const TPublish publish = [this, index](uint32_t rows) { Publish(index, rows); };
     const TAdmit admit = [this](uint32_t row) { return Admit(row); };
-    const bool ok = tif && (Blocks  ? DecodeBlocks(tif, Layout, Scratch.Descriptor(), index, count,
-                                                   Stop, admit, publish, error)
-                            : lines ? DecodeLines(tif, Layout, Scratch.Image, Stop, admit, publish, error)
-                                    : DecodeChunks(tif, Layout, Scratch.Image, index, count, Stop,
-                                                   admit, publish, error));
+    const bool ok =
+        tif && (Blocks  ? DecodeBlocks(tif, Layout, Scratch.Descriptor(), index, count, Stop, admit,
+                                       publish, error)
+                : lines ? DecodeLines(tif, Layout, Scratch.Image, Stop, admit, publish, error)
+                        : DecodeChunks(tif, Layout, Scratch.Image, index, count, Stop, admit,
+                                       publish, error));
     Finish(index, ok);
   }
 };
@@ -644,7 +646,7 @@ bool TTiffDecoding::Start(const std::string& fileName, const std::string& scratc
       lines ? 1u
             : static_cast<unsigned>(std::clamp<uint64_t>(
                   std::min<uint64_t>(s.Blocks ? chunks.PerPlane / chunks.Across : chunks.Count,
-                                     room / perDecoder),
+                                     room / std::max<uint64_t>(perDecoder, 1)),
                   1u, cores));
   aheadBytes = std::min(aheadBytes, room);
   if (!s.Scratch.Create(scratchFolder, layout.ImageBytes(), !s.Blocks, error)) return false;

@@ -172,8 +172,9 @@ TEST(TifRead, HostileHeadersGiveClearErrors) {
     std::vector<uint8_t> block(size);
     ASSERT_EQ(compress2(block.data(), &size, zeros.data(), zeros.size(), 9), Z_OK);
     block.resize(size);
-    std::vector<Tag> tags = {{256, 4, 1, kWidth}, {257, 4, 1, kRows * kStrips}, {258, 3, 1, 8},
-                             {259, 3, 1, 8},      {262, 3, 1, 1},               {273, 4, kStrips, 0},
+    std::vector<Tag> tags = {{256, 4, 1, kWidth}, {257, 4, 1, kRows * kStrips},
+                             {258, 3, 1, 8},      {259, 3, 1, 8},
+                             {262, 3, 1, 1},      {273, 4, kStrips, 0},
                              {278, 3, 1, kRows},  {279, 4, kStrips, 0}};
     const uint32_t offsets = DataStart(tags.size()), counts = offsets + 4 * kStrips;
     Find(tags, 273).Value = offsets;

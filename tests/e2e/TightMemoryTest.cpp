@@ -21,9 +21,13 @@ extern char** environ;
 
 namespace {
 
-bool HasJobFiles(const TempDir& dir) {
-  for (const auto& entry : std::filesystem::directory_iterator(dir.str()))
-    if (entry.path().filename().string().starts_with(".mirava-")) return true;
+// The job's files beside its output whose names end in `ending` (a lock is
+// taken before the input is opened, a temporary made once it is).
+bool HasJobFiles(const TempDir& dir, const std::string& ending = "") {
+  for (const auto& entry : std::filesystem::directory_iterator(dir.str())) {
+    const std::string name = entry.path().filename().string();
+    if (name.starts_with(".mirava-") && name.ends_with(ending)) return true;
+  }
   return false;
 }
 
@@ -92,7 +96,7 @@ TEST(TightMemory, ACompressedInputCutShortWhileDecodedFails) {
   ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
   posix_spawn_file_actions_destroy(&actions);
   const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (!HasJobFiles(dir) && std::chrono::steady_clock::now() < until)
+  while (!HasJobFiles(dir, ".tmp") && std::chrono::steady_clock::now() < until)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   kill(pid, SIGSTOP);
   std::filesystem::resize_file(in, std::filesystem::file_size(in) / 4);
@@ -102,7 +106,8 @@ TEST(TightMemory, ACompressedInputCutShortWhileDecodedFails) {
   const std::string output = ReadText(log);
   ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status) << "\n" << output;
   EXPECT_EQ(WEXITSTATUS(status), 1) << output;
-  EXPECT_NE(output.find("Reading " + in + " failed: Tiff error"), std::string::npos) << output;
+  EXPECT_NE(output.find("Reading " + in + " failed: "), std::string::npos) << output;
+  EXPECT_NE(output.find("Read error"), std::string::npos) << output;
   EXPECT_NE(output.find("No output was written"), std::string::npos) << output;
   EXPECT_FALSE(Exists(dir / "o.ers"));
   EXPECT_FALSE(HasJobFiles(dir));

@@ -74,6 +74,14 @@ TEST(TightMemory, WhatCannotWaitOnTheDiskIsRefusedWithItsFigures) {
   EXPECT_NE(job.Output.find("No output was written"), std::string::npos) << job.Output;
   EXPECT_FALSE(Exists(dir / "o.ers"));
   EXPECT_EQ(RunCli({dir / "tiles.tif", dir / "o.ers", "--memory=20"}).ExitCode, 0);
+  MakeTiff("-of JPEG -co PROGRESSIVE=ON", 1200, dir / "progressive.jpg");
+  const CommandResult progressive = RunCli({dir / "progressive.jpg", dir / "o.ers", "--memory=4"});
+  EXPECT_EQ(progressive.ExitCode, 1);
+  EXPECT_NE(progressive.Output.find("JPEG input of 1200 x 1200 x 3 (its coefficients are held "
+                                    "whole while it decodes) needs 9 MiB; the job may use 4 MiB"),
+            std::string::npos)
+      << progressive.Output;
+  EXPECT_EQ(RunCli({dir / "progressive.jpg", dir / "o.ers"}).ExitCode, 0);
 }
 
 // The decoders keep little ahead of the job under --memory=17, so most of

@@ -3,6 +3,7 @@
 #include "dataset/ScratchFile.h"
 #include "formats/codec/JpegCodec.h"
 #include "georef/WorldFile.h"
+#include "job/MemoryBudget.h"
 #include "job/PhotoLayer.h"
 #include "text/CompanionFile.h"
 #include "text/FileNames.h"
@@ -94,6 +95,15 @@ bool TJpgMap2::DecodeImage(const std::string& fileName) {
   }
   r = jpeg::ReadWholeImage(fileName, ImageBuffer.Row(0), Columns, Rows, Bands,
                            static_cast<uint32_t>(LineLength - Columns * Bands), message);
+  // Progressive and multi-scan files hold their coefficients whole while
+  // they decode, two bytes a sample at most, within half the job's memory.
+  if (r == jpeg::jeOutOfMemory) {
+    return Fail(TErrorCode::Refused,
+                MemoryRefusal("JPEG input of " + std::to_string(Columns) + " x " +
+                                  std::to_string(Rows) + " x " + std::to_string(Bands) +
+                                  " (its coefficients are held whole while it decodes)",
+                              2 * uint64_t{Columns} * Rows * Bands));
+  }
   if (r != jpeg::jeNone) {
     return Fail(TErrorCode::Format, "ijlReadWholeImage error: " + std::to_string(r) + " " +
                                         message + FileLine(fileName, r, message));

@@ -89,6 +89,10 @@ bool TScratchMemory::Allocate(uint64_t size, const std::string& directory, std::
   return true;
 }
 
+void TScratchMemory::WriteBack() {
+  if (File.Fd >= 0) sync_file_range(File.Fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+}
+
 void TScratchMemory::Release() {
   if (Base) munmap(Base, Length ? Length : 1);
   Base = nullptr;

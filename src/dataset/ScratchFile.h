@@ -52,6 +52,9 @@ class TScratchMemory {
   // there; false with the system's reason in `error`.
   bool Allocate(uint64_t size, const std::string& directory, std::string& error);
   void Release();
+  // Starts writing the pages written so far to a scratch file, so that
+  // they are clean, and cheap to give back, by the time memory runs short.
+  void WriteBack();
   uint8_t* Data() const { return Base; }
   uint64_t Size() const { return Length; }
 

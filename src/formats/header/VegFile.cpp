@@ -271,6 +271,8 @@ bool TVegFile::WriteCell(uint32_t column, uint32_t row, uint32_t, float value) {
   if (!entry.Tile) {
     if (value == kVegNoValue) return true;
     entry.Tile = TileStore.Data() + (&entry - TileDirectory.data()) * uint64_t{kVegTileSize};
+    // Tiles are filled a few at a time: those done go to the disk.
+    if (++TilesStarted % 8 == 0) TileStore.WriteBack();
     uint8_t record[kVegRecordSize];
     const int16_t noValue16 = static_cast<int16_t>(kVegNoValue);
     std::memcpy(record, &noValue16, 2);

@@ -81,6 +81,7 @@ class TVegFile : public THeadMap2 {
   // A created raster's tiles, each at its place in the directory: in
   // memory, or in a scratch file when all of them would not fit the job's.
   TScratchMemory TileStore;
+  uint64_t TilesStarted = 0;
   // The cell file, created and reserved at its largest (every tile stored)
   // by Open, written by SaveTiles.
   std::unique_ptr<TBinaryFile> Cells;

@@ -288,6 +288,7 @@ TEST(RswMap, AGreyBandIsWrittenAsThreeEqualColourBands) {
       for (int c = 0; c < rsw.Columns; ++c)
         ASSERT_EQ(rsw.At(c, r, b), grey.At(r, grey.Rows - 1 - c)) << c << "," << r << "," << b;
   EXPECT_EQ(rsw.CellSizeX, geo.CellSizeX);
+  EXPECT_EQ(PlacedDifference(rsw, ReadWithGdal(dir / "grey.rsw", dir.str())), 0);
 }
 
 TEST(RswMap, ControlPointsTravelInAGcpFileBeside) {

@@ -470,7 +470,7 @@ TEST(BatchEndToEnd, InterruptThenResume) {
     EXPECT_TRUE(Exists(CompletionRecordName(dir / ("out/" + name + ".ers")))) << name;
 }
 
-// The README's GNU parallel recipes write what batch mode writes: over a
+// The GNU parallel recipes of docs/usage.md write what batch mode writes: over a
 // folder, over a list file, and through --sshlogin (":" is this machine).
 TEST(BatchEndToEnd, GnuParallelRecipesMatchBatchMode) {
   if (test::Run("parallel --version").ExitCode != 0) GTEST_SKIP() << "parallel not installed";

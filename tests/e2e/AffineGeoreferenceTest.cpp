@@ -50,11 +50,6 @@ void ExpectNear(double got, double want, const std::string& what) {
   EXPECT_NEAR(got, want, 1e-9 * std::max(1.0, std::fabs(want))) << what;
 }
 
-void ExpectSameTransform(const TGt& got, const TGt& want, const std::string& what) {
-  ASSERT_EQ(got.size(), 6u) << what;
-  for (int k = 0; k < 6; ++k) ExpectNear(got[k], want[k], what + " term " + std::to_string(k));
-}
-
 void ExpectGdal(const std::string& command) {
   const CommandResult r = test::Run(command);
   ASSERT_EQ(r.ExitCode, 0) << command << "\n" << r.Output;

@@ -64,14 +64,6 @@ std::vector<std::string> Lines(const std::string& text) {
   return lines;
 }
 
-void ExpectSameTransform(const std::vector<double>& out, const std::vector<double>& in,
-                         const std::string& what) {
-  ASSERT_EQ(out.size(), 6u) << what;
-  ASSERT_EQ(in.size(), 6u) << what;
-  for (int i = 0; i < 6; ++i)
-    EXPECT_NEAR(out[i], in[i], 1e-9 * std::max(1.0, std::fabs(in[i]))) << what << " term " << i;
-}
-
 struct TOutputCase {
   const char* Extension;
   int Kind;

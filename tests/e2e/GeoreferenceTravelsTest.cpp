@@ -30,14 +30,6 @@ void ExpectGdal(const std::string& command) {
   ASSERT_EQ(r.ExitCode, 0) << command << "\n" << r.Output;
 }
 
-void ExpectSameTransform(const std::vector<double>& out, const std::vector<double>& in,
-                         const std::string& what) {
-  ASSERT_EQ(out.size(), 6u) << what;
-  ASSERT_EQ(in.size(), 6u) << what;
-  for (int i = 0; i < 6; ++i)
-    EXPECT_NEAR(out[i], in[i], 1e-9 * std::max(1.0, std::fabs(in[i]))) << what << " term " << i;
-}
-
 // Cells and an ENVI header for GDAL: `stem`.bin and `stem`.hdr, signed
 // 16-bit (1 band) or bytes (3 bands).
 void WriteEnvi(const std::string& stem, int columns, int rows, int bands,

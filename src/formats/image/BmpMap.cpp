@@ -330,8 +330,7 @@ uint32_t TBMPMap2::BlockRows() {
   return static_cast<uint32_t>(std::min<uint64_t>(UsableWindow() / RowStride, Height));
 }
 
-bool TBMPMap2::BlockLayout(TCellBlock& layout) {
-  if (OpenMode != omCreate || BlockRows() == 0) return false;
+void TBMPMap2::DescribeRows(TCellBlock& layout) const {
   layout.Data = nullptr;
   layout.RowStride = TopDown ? int64_t{RowStride} : -int64_t{RowStride};
   // Colour pixels are stored blue first: red, the first band, is the last byte.
@@ -339,6 +338,11 @@ bool TBMPMap2::BlockLayout(TCellBlock& layout) {
   layout.ColumnStride = StorageBands;
   layout.CellType = ctUnsigned8;
   layout.MSBFirst = false;
+}
+
+bool TBMPMap2::BlockLayout(TCellBlock& layout) {
+  if (OpenMode != omCreate || BlockRows() == 0) return false;
+  DescribeRows(layout);
   return true;
 }
 
@@ -348,13 +352,9 @@ bool TBMPMap2::GetBlock(uint32_t first, uint32_t count, TCellBlock& block) {
   const uint64_t firstStored = TopDown ? first : Height - first - count;
   uint8_t* stored = MapRange(PixelOffset + firstStored * RowStride, uint64_t{count} * RowStride);
   if (!stored) return false;
+  DescribeRows(block);
   block.Data =
       stored + (TopDown ? 0 : uint64_t{count - 1} * RowStride) + (StorageBands == 3 ? 2 : 0);
-  block.RowStride = TopDown ? int64_t{RowStride} : -int64_t{RowStride};
-  block.BandStride = StorageBands == 3 ? -1 : 0;
-  block.ColumnStride = StorageBands;
-  block.CellType = ctUnsigned8;
-  block.MSBFirst = false;
   return true;
 }
 

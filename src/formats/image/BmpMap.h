@@ -55,6 +55,8 @@ class TBMPMap2 : public TDataSetRoot2 {
 
  private:
   void ResetDescription();
+  // The layout of the stored rows, without data.
+  void DescribeRows(TCellBlock& layout) const;
   bool OpenExisting(const std::string& fileName);
   bool CreateFile(const std::string& fileName, uint32_t columns, uint32_t rows, uint8_t cellType,
                   uint32_t bands);

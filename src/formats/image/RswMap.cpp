@@ -100,11 +100,6 @@ bool TRswMap2::GetBlock(uint32_t first, uint32_t count, TCellBlock& block) {
     }
   }
   block.Data = Staged.data();
-  block.RowStride = static_cast<int64_t>(LineLength);
-  block.BandStride = 1;
-  block.ColumnStride = 3;
-  block.CellType = ctUnsigned8;
-  block.MSBFirst = false;
   return true;
 }
 

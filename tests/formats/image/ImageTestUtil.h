@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
@@ -78,6 +80,15 @@ inline std::vector<double> GdalGeoTransform(const std::string& file) {
 }
 
 // Whether the file begins as a little-endian BigTIFF does.
+// Two GDAL geotransforms agree to the last few digits.
+inline void ExpectSameTransform(const std::vector<double>& out, const std::vector<double>& in,
+                         const std::string& what) {
+  ASSERT_EQ(out.size(), 6u) << what;
+  ASSERT_EQ(in.size(), 6u) << what;
+  for (int i = 0; i < 6; ++i)
+    EXPECT_NEAR(out[i], in[i], 1e-9 * std::max(1.0, std::fabs(in[i]))) << what << " term " << i;
+}
+
 inline bool IsBigTiff(const std::string& file) {
   std::ifstream in(file, std::ios::binary);
   char magic[4] = {};

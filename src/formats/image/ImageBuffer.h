@@ -77,6 +77,14 @@ class TBufferedImage2 : public TDataSetRoot2 {
   bool GetBlock(uint32_t first, uint32_t count, TCellBlock& block) override {
     return ImageBuffer.Block(first, count, block);
   }
+  // A created image takes its rows in blocks of the buffer: a quarter turn of
+  // an input larger than memory can then fill it from stripes read once,
+  // rather than sweeping the input for every block of output rows.
+  bool BlockLayout(TCellBlock& layout) override {
+    if (OpenMode != omCreate || !ImageBuffer.Block(0, 1, layout)) return false;
+    layout.Data = nullptr;
+    return true;
+  }
 
   uint64_t GetLineLength() const { return LineLength; }
   const TImageBuffer& GetImageBuffer() const { return ImageBuffer; }

@@ -312,7 +312,8 @@ bool TOutputFiles::Recover() {
     // The journal's other names are locked too while it is rolled back.
     std::vector<std::pair<std::string, int>> extra;
     bool held = true;
-    for (const auto& [entry, former] : entries) {
+    for (const auto& journalEntry : entries) {
+      const std::string& entry = journalEntry.first;
       if (std::any_of(Names.begin(), Names.end(), [&](const TName& n) { return n.Entry == entry; }))
         continue;
       std::string why, holder;

@@ -1,5 +1,6 @@
 #include "job/BlockCopy.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <type_traits>
@@ -10,6 +11,7 @@
 
 #include "dataset/ByteOrder.h"
 #include "dataset/MMapFile.h"
+#include "job/Partner.h"
 #include "text/TextUtils.h"
 
 namespace mirava {
@@ -496,6 +498,84 @@ void CopyCellRun(uint8_t* dst, int64_t dstStep, uint8_t dstType, bool dstMsb, co
   }
   for (uint32_t i = 0; i < count; ++i, src += srcStep, dst += dstStep)
     EncodeCellExact(dst, dstType, dstMsb, DecodeCellExact(src, srcType, srcMsb));
+}
+
+bool CellsAlike(const TCellBlock& a, const TCellBlock& b) {
+  return a.CellType == b.CellType && (CellTypeWidth(a.CellType) == 1 || a.MSBFirst == b.MSBFirst);
+}
+
+uint32_t PixelBytes(const TCellBlock& in, const TCellBlock& out, uint32_t bands) {
+  const int64_t w = CellTypeWidth(in.CellType), p = w * bands;
+  return bands > 1 && CellsAlike(in, out) && in.BandStride == w && out.BandStride == w &&
+                 in.ColumnStride == p && out.ColumnStride == p
+             ? static_cast<uint32_t>(p)
+             : 0;
+}
+
+namespace {
+
+// TurnShared's work on one thread.
+void TurnTile(const TCellBlock& in, uint32_t m, bool upwards, const TCellBlock& out, uint32_t j0,
+              uint32_t n, uint32_t column0, bool backwards, uint32_t bands) {
+  const uint8_t* firstRow = in.Data + (upwards ? (m - 1) * in.RowStride : 0);
+  const int64_t srcStep = upwards ? -in.RowStride : in.RowStride;
+  const int64_t width = CellTypeWidth(in.CellType);
+  const int64_t pixel = PixelBytes(in, out, bands);
+  if (pixel || (CellsAlike(in, out) && in.ColumnStride == width && out.ColumnStride == width)) {
+    const int64_t cell = pixel ? pixel : width;
+    for (uint32_t b = 0; b < (pixel ? 1 : bands); ++b)
+      TransposeCells(out.Data + b * out.BandStride + j0 * cell, out.RowStride,
+                     firstRow + b * in.BandStride + column0 * cell, srcStep,
+                     backwards ? -cell : cell, static_cast<uint32_t>(cell), n, m);
+    return;
+  }
+  // Cells converted or byte-swapped on the way, in tiles that stay in the cache.
+  auto column = [&](uint32_t k) { return backwards ? column0 - k : column0 + k; };
+  for (uint32_t t0 = 0; t0 < m; t0 += kTile) {
+    const uint32_t count = std::min(kTile, m - t0);
+    for (uint32_t k0 = 0; k0 < n; k0 += kTile)
+      for (uint32_t b = 0; b < bands; ++b)
+        for (uint32_t k = k0; k < std::min(n, k0 + kTile); ++k)
+          CopyCellRun(
+              out.Data + k * out.RowStride + b * out.BandStride + (j0 + t0) * out.ColumnStride,
+              out.ColumnStride, out.CellType, out.MSBFirst,
+              firstRow + t0 * srcStep + b * in.BandStride + column(k) * in.ColumnStride, srcStep,
+              in.CellType, in.MSBFirst, count);
+  }
+}
+
+}  // namespace
+
+void TurnShared(TPartner& partner, const TCellBlock& in, uint32_t m, bool upwards,
+                const TCellBlock& out, uint32_t j0, uint32_t n, uint32_t column0, bool backwards,
+                uint32_t bands) {
+  constexpr uint64_t kPartCells = 1u << 15;
+  const uint64_t outCells = uint64_t{n} * bands, inCells = uint64_t{m} * bands;
+  const uint32_t inRows =
+      static_cast<uint32_t>(std::max<uint64_t>(64, kPartCells / outCells & ~63u));
+  const uint32_t outRows =
+      static_cast<uint32_t>(std::max<uint64_t>(16, kPartCells / inCells & ~15u));
+  if (!partner.HasThread() || outCells * m < 2 * kPartCells) {
+    TurnTile(in, m, upwards, out, j0, n, column0, backwards, bands);
+  } else if (inRows < m) {
+    partner.Share((m + inRows - 1) / inRows, [&](uint32_t part) {
+      // Rows a .. a + count - 1 in the order taken: bottom up when upwards.
+      const uint32_t a = part * inRows, count = std::min(inRows, m - a);
+      TCellBlock rows = in;
+      rows.Data += (upwards ? m - a - count : a) * in.RowStride;
+      TurnTile(rows, count, upwards, out, j0 + a, n, column0, backwards, bands);
+    });
+  } else if (outRows < n) {
+    partner.Share((n + outRows - 1) / outRows, [&](uint32_t part) {
+      const uint32_t a = part * outRows, count = std::min(outRows, n - a);
+      TCellBlock rows = out;
+      rows.Data += a * out.RowStride;
+      TurnTile(in, m, upwards, rows, j0, count, backwards ? column0 - a : column0 + a, backwards,
+               bands);
+    });
+  } else {
+    TurnTile(in, m, upwards, out, j0, n, column0, backwards, bands);
+  }
 }
 
 }  // namespace mirava

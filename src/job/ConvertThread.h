@@ -17,6 +17,7 @@
 
 #include "dataset/DataSet.h"
 #include "dataset/OutputFiles.h"
+#include "job/CopyTask.h"
 #include "job/PhotoLayer.h"
 
 namespace mirava {
@@ -45,8 +46,6 @@ extern std::atomic<bool> DropRotation;
 extern std::atomic<bool> KeepGround;
 
 class TMyThread;
-class TPartner;
-class TScratchFile;
 
 // What a front end provides to a job.
 class TJobHost {
@@ -132,29 +131,8 @@ class TMyThread {
   bool TransferControlPoints();
   // The input's control points, each moved with its pixel by the placement.
   std::vector<TGCPoint> MovedControlPoints();
-  bool CopyCells();
-  bool PlaceWholeFile();
-  bool CopyBlocks(TDataSetRoot2& input, TDataSetRoot2& output);
-  bool FlipBlocks(TDataSetRoot2& input, TDataSetRoot2& output, uint32_t blockRows);
-  bool TurnBlocks(TDataSetRoot2& input, TDataSetRoot2& output, uint32_t blockRows);
-  bool SweepTurn(TDataSetRoot2& input, TDataSetRoot2& output, uint32_t blockRows,
-                 TPartner& partner);
-  uint32_t StripeRows(TDataSetRoot2& input, TDataSetRoot2& output, TCellBlock& layout,
-                      bool& inPlace);
-  bool TurnStripes(TDataSetRoot2& input, TDataSetRoot2& output, const TCellBlock& layout,
-                   bool inPlace, uint32_t stripeRows, uint32_t blockRows, TPartner& partner);
-  // An input still decoded while the job runs: waits for its rows before
-  // `end`, heeding a stop and showing the progress meanwhile.
-  bool InputReady(TDataSetRoot2& input, uint32_t end);
-  // The stripes' second pass: `onePart` where a stripe row holds the bands
-  // of each cell together; `inPlace` where the output takes whole rows
-  // from memory, otherwise its blocks are filled.
-  bool TurnFromScratch(TDataSetRoot2& output, const TCellBlock& layout, const TCellBlock& stripe,
-                       bool onePart, bool inPlace, uint32_t stripeRows, uint64_t stripeBytes,
-                       TScratchFile& scratch);
-  bool ScratchFailed(int code);
-  bool BlockFailed(const char* what, const TDataSetRoot2& set, uint32_t row);
-  bool RowsDone(int32_t lastRow);
+  bool Copy();
+  // The abort request, then a progress hand-off as far as output row `row`.
   bool ProgressTo(int32_t row);
   bool FilesIntact();
   void EndHalfWritten();
@@ -181,8 +159,7 @@ class TMyThread {
   std::optional<std::pair<float, float>> NoDataChange;  // input's, output's
   // The colours an output of three bands shows for a palette's indices.
   std::vector<std::array<uint8_t, 3>> PaletteColors;
-  int32_t RowsWritten = 0;
-  int32_t ColumnsWritten = 0;  // by a quarter turn in stripes
+  TCopyReach Reach;
   TPhotoLayer Layer;
   TAffine Place{};  // the output's georeference, of a georeferenced input
   TEncoding Encoding;

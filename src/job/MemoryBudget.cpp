@@ -77,9 +77,10 @@ uint64_t MemoryToCountOn(const TMemorySources& sources) {
 
 uint64_t JobMemory() { return MemoryLimit ? MemoryLimit.load() : MemoryToCountOn(); }
 
-uint64_t StoreMemory() {
-  const uint64_t memory = JobMemory();
-  return memory > kProcessBytes ? (memory - kProcessBytes) / 2 : 0;
+uint64_t StoreMemory() { return StoreMemory(JobMemory()); }
+
+uint64_t StoreMemory(uint64_t jobMemory) {
+  return jobMemory > kProcessBytes ? (jobMemory - kProcessBytes) / 2 : 0;
 }
 
 bool HeldInMemory(uint64_t bytes) { return bytes <= StoreMemory(); }

@@ -33,6 +33,8 @@ uint64_t JobMemory();
 // has beside the process itself, the rest being the page cache's and the
 // copy's.
 uint64_t StoreMemory();
+// The same of `jobMemory` bytes.
+uint64_t StoreMemory(uint64_t jobMemory);
 // Whether a store of `bytes` may be plain memory; a larger one goes to a
 // scratch file.
 bool HeldInMemory(uint64_t bytes);

@@ -1,0 +1,67 @@
+#include "job/CopyTask.h"
+
+#include <algorithm>
+#include <system_error>
+
+#include "text/TextUtils.h"
+
+namespace mirava {
+
+bool TCopyTask::ProgressTo(int32_t row) {
+  if (!Progress(row)) return false;
+  Reached = row;
+  return true;
+}
+
+bool TCopyTask::RowsDone(int32_t lastRow) {
+  Reach.Rows = lastRow + 1;
+  return ProgressTo(lastRow);
+}
+
+bool TCopyTask::InputReady(TDataSetRoot2& input, uint32_t end) {
+  for (auto most = std::chrono::milliseconds(0);; most = kProgressInterval) {
+    switch (input.AwaitRows(end, most)) {
+      case TRowsState::Ready:
+        return true;
+      case TRowsState::Failed:
+        Fail("Reading " + InputName + " failed: " + input.ErrorText);
+        return false;
+      case TRowsState::Pending:
+        if (!ProgressTo(std::max(Reached, 0))) return false;
+    }
+  }
+}
+
+bool TCopyTask::BlockFailed(const char* what, const TDataSetRoot2& set, uint32_t row) {
+  Fail(std::string(what) + " failed at row " + std::to_string(row) +
+       (set.ErrorText.empty() ? "" : ": " + set.ErrorText));
+  return false;
+}
+
+bool TCopyTask::ScratchFailed(int code) {
+  Fail("Writing " + OutputName +
+       " failed: its scratch file: " + std::system_category().message(code));
+  return false;
+}
+
+uint32_t CopyBlockRows(TCopyTask& task) {
+  return std::max(
+      1u, std::min({task.Input.GetDataSet()->BlockRows(), task.Output.GetDataSet()->BlockRows(),
+                    static_cast<uint32_t>(task.OutRows)}));
+}
+
+uint64_t InputBytes(TDataSetRoot2& input) {
+  return uint64_t{static_cast<uint32_t>(input.GetColumnCount())} *
+         static_cast<uint32_t>(input.GetRowCount()) * static_cast<uint32_t>(input.GetBandCount()) *
+         CellTypeWidth(input.GetCellType());
+}
+
+uint32_t StagedRows(TDataSetRoot2& input, TDataSetRoot2& output, uint32_t columns, uint32_t limit,
+                    uint64_t bytes) {
+  const uint64_t pixelWidth =
+      uint64_t{static_cast<uint32_t>(input.GetBandCount())} *
+      std::max(CellTypeWidth(input.GetCellType()), CellTypeWidth(output.GetCellType()));
+  return static_cast<uint32_t>(std::clamp<uint64_t>(bytes / (columns * pixelWidth), 1, limit));
+}
+
+}  // namespace mirava

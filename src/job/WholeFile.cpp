@@ -1,0 +1,26 @@
+#include "job/CopyTask.h"
+
+namespace mirava {
+
+// The output's format copies the input's file, moving its compressed blocks
+// or strips: no cell is decoded.
+bool PlaceWholeFile(TCopyTask& task) {
+  TDataSetRoot2& output = *task.Output.GetDataSet();
+  bool refused = false;  // the job's outcome is set then
+  output.SetPlaceProgress([&](uint32_t rows) {
+    refused = rows != 0 && !task.ProgressTo(static_cast<int32_t>(rows) - 1);
+    return !refused;
+  });
+  const bool placed = output.PlaceFile(task.InputName, task.Layer.Kind());
+  output.SetPlaceProgress(nullptr);
+  if (!placed) {
+    if (task.StopRequested())
+      task.EndHalfWritten();
+    else if (!refused)
+      task.Fail("Writing " + task.OutputName + " failed: " + task.Output.GetErrorText());
+    return false;
+  }
+  return task.RowsDone(task.LastRow());
+}
+
+}  // namespace mirava

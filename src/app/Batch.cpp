@@ -703,8 +703,13 @@ void TBatchRunner::Start(size_t entry) {
   r.Entry = entry;
   r.Start = std::chrono::steady_clock::now();
   r.Host = std::make_unique<TBatchJobHost>(*this, r);
-  r.Job = std::make_unique<TMyThread>(*r.Host, e.InputName, e.OutputName, e.Kind, Settings.Encoding,
-                                      Settings.CreationOptions);
+  TJobOptions options;
+  options.DropRotation = Settings.DropRotation;
+  options.KeepGround = Settings.KeepGround;
+  options.Encoding = Settings.Encoding;
+  options.CreationOptions = Settings.CreationOptions;
+  r.Job =
+      std::make_unique<TMyThread>(*r.Host, e.InputName, e.OutputName, e.Kind, std::move(options));
 }
 
 int TBatchRunner::Run() {
@@ -713,14 +718,16 @@ int TBatchRunner::Run() {
   bool stop = false;
   bool failed = false;
   for (;;) {
-    while (!stop && !AbortRequested && next < Entries.size() && Running.size() < jobs)
-      Start(next++);
+    while (!stop && !StopSignalled && next < Entries.size() && Running.size() < jobs) Start(next++);
     if (Running.empty()) break;
     std::unique_lock lock(Mutex);
-    Changed.wait_for(lock, std::chrono::milliseconds(250), [&] {
+    // Woken by a finished job, or in time to pass a stop signal on.
+    Changed.wait_for(lock, kSignalPoll, [&] {
       return std::any_of(Running.begin(), Running.end(),
                          [](const TRunning& r) { return r.Finished; });
     });
+    if (StopSignalled)
+      for (TRunning& r : Running) r.Job->Stop();
     for (auto it = Running.begin(); it != Running.end();) {
       if (!it->Finished) {
         ++it;
@@ -778,7 +785,7 @@ int TBatchRunner::Run() {
             Results[i].Text);
   const std::string reportError = Report.ErrorText();
   if (!reportError.empty()) Print("mirava-cli: " + reportError);
-  if (AbortRequested) return 130;
+  if (StopSignalled) return 130;
   return failed || !reportError.empty() ? 1 : 0;
 }
 
@@ -847,10 +854,8 @@ int RunBatchCommandLine(const std::vector<std::string>& parameters) {
   }
   if (!settings.Jobs) settings.Jobs = UsableProcessors();
   MemoryLimit = BatchJobMemory(settings.MemoryMiB, settings.Jobs, MemoryToCountOn());
-  DropRotation = settings.DropRotation;
-  KeepGround = settings.KeepGround;
   CatchStopSignals();
-  AbortRequested = false;
+  StopSignalled = false;
   TBatchRunner runner(entries, settings, report);
   return runner.Run();
 }

@@ -7,6 +7,15 @@
 
 namespace mirava {
 
+TJobOptions JobOptionsFor(const TJobSettings& settings) {
+  TJobOptions options;
+  options.DropRotation = settings.DropRotation;
+  options.KeepGround = settings.KeepGround;
+  options.Encoding = settings.Encoding;
+  options.CreationOptions = settings.CreationOptions;
+  return options;
+}
+
 namespace {
 
 const std::string kMemorySwitch = "--memory=";

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "dataset/Encoding.h"
+#include "job/ConvertThread.h"
 
 namespace mirava {
 
@@ -20,13 +21,16 @@ struct TJobSettings {
   // terms of the input's georeference is written without them.
   bool DropRotation = false;
   // --keep-ground, and the window's "Keep cells over their ground": the
-  // output's georeference moves with the cells (KeepGround, ConvertThread.h).
+  // output's georeference moves with the cells (TJobOptions::KeepGround).
   bool KeepGround = false;
   TEncoding Encoding;  // --jpeg-quality, --jpeg-subsampling
   // -co KEY=VALUE (mirava-cli) and the window's TIFF settings: how a TIFF
   // output stores its cells ("COMPRESS=DEFLATE").
   std::vector<std::string> CreationOptions;
 };
+
+// What a job of `settings` is asked beyond its names and kind.
+TJobOptions JobOptionsFor(const TJobSettings& settings);
 
 // The window's command line: up to two file names (input, output) and
 // switches. A switch begins with "-", or with "/" when it is exactly two

@@ -5,6 +5,8 @@
 
 #include <cstdio>
 
+#include "job/MemoryBudget.h"
+
 namespace mirava {
 
 TConsoleHost::TConsoleHost() : Terminal(isatty(STDERR_FILENO)) {}
@@ -50,10 +52,13 @@ void TConsoleHost::JobFinished(TMyThread&) {
   Changed.notify_all();
 }
 
-void TConsoleHost::Serve() {
+void TConsoleHost::Serve(TMyThread& job) {
   std::unique_lock lock(Mutex);
   for (;;) {
-    Changed.wait(lock, [&] { return Finished || !Queue.empty(); });
+    // A signal handler cannot wake a condition variable: the flag it sets
+    // is looked at a few times a second.
+    Changed.wait_for(lock, kSignalPoll, [&] { return Finished || !Queue.empty(); });
+    if (StopSignalled) job.Stop();
     while (!Queue.empty()) {
       auto procedure = std::move(Queue.front());
       Queue.pop_front();
@@ -86,9 +91,11 @@ int ExitStatusFor(TJobOutcome outcome) {
   return 1;
 }
 
+std::atomic<bool> StopSignalled{false};
+
 namespace {
 
-void RequestAbort(int) { AbortRequested = true; }
+void RequestAbort(int) { StopSignalled = true; }
 
 }  // namespace
 
@@ -105,17 +112,14 @@ void CatchStopSignals() {
 int RunConsoleJob(const TJobSettings& settings) {
   CatchStopSignals();
   TConsoleHost host;
-  AbortRequested = false;
-  Busy = true;
+  StopSignalled = false;
   MemoryLimit = settings.MemoryMiB << 20;
-  DropRotation = settings.DropRotation;
-  KeepGround = settings.KeepGround;
   std::string message, state;
   TJobOutcome outcome;
   {
     TMyThread job(host, settings.InputFileName, settings.OutputFileName, settings.JobKind,
-                  settings.Encoding, settings.CreationOptions);
-    host.Serve();
+                  JobOptionsFor(settings));
+    host.Serve(job);
     message = job.Message();
     state = job.OutputStateText();
     outcome = job.Outcome();

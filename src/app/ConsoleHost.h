@@ -2,6 +2,7 @@
 // thread, progress and the result go to standard error.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -24,8 +25,9 @@ class TConsoleHost : public TJobHost {
   void ShowNote(const std::string& text) override { ShowError(text); }
   void JobFinished(TMyThread& job) override;
 
-  // The main thread's loop: run hand-offs until the job has finished.
-  void Serve();
+  // The main thread's loop: run hand-offs until `job` has finished, and
+  // pass a stop signal on to it.
+  void Serve(TMyThread& job);
   // Ends an open progress line.
   void EndLine();
 
@@ -47,9 +49,14 @@ int ExitStatusFor(TJobOutcome outcome);
 // holds.
 void PrintJobResult(const std::string& message, const std::string& outputState);
 
-// Ctrl-C, SIGTERM and SIGHUP (a closed terminal or ssh session) set
-// AbortRequested from now on; writing to a closed pipe no longer ends the
-// process.
+// Set by Ctrl-C, SIGTERM and SIGHUP (a closed terminal or ssh session) once
+// CatchStopSignals ran; the hosts pass it on to their jobs.
+extern std::atomic<bool> StopSignalled;
+// How often a host looks at StopSignalled while it waits.
+constexpr auto kSignalPoll = std::chrono::milliseconds(50);
+
+// Ctrl-C, SIGTERM and SIGHUP set StopSignalled from now on; writing to a
+// closed pipe no longer ends the process.
 void CatchStopSignals();
 
 // Runs the job of `settings` to its end. Ctrl-C, SIGTERM and SIGHUP ask it

@@ -13,13 +13,6 @@
 
 namespace mirava {
 
-std::atomic<bool> Busy{false};
-std::atomic<bool> AbortRequested{false};
-std::atomic<bool> BlockCopyEnabled{true};
-std::atomic<uint32_t> TurnStripeRows{0};
-std::atomic<bool> DropRotation{false};
-std::atomic<bool> KeepGround{false};
-
 std::string TimeText(double days) {
   const int64_t s = static_cast<int64_t>(std::nearbyint(days * 60 * 60 * 24));
   const int64_t hours = s / 3600;
@@ -29,12 +22,11 @@ std::string TimeText(double days) {
 }
 
 TMyThread::TMyThread(TJobHost& host, std::string inputName, std::string outputName, int32_t kind,
-                     const TEncoding& encoding, std::vector<std::string> creationOptions)
+                     TJobOptions options)
     : Host(host),
       InputName(std::move(inputName)),
       OutputName(std::move(outputName)),
-      CreationOptions(std::move(creationOptions)),
-      Encoding(encoding) {
+      Options(std::move(options)) {
   Layer.SetScale(1.0);
   Layer.SetKind(kind);
   Worker = std::thread([this] { Run(); });
@@ -56,7 +48,6 @@ void TMyThread::Run() {
 
 void TMyThread::Execute() {
   StartTime = std::chrono::steady_clock::now();
-  Busy = true;
   MessageText = kSuccessMessage;
   Result = TJobOutcome::Succeeded;
   const TOutputFiles::TScope scope(Files);
@@ -99,13 +90,12 @@ void TMyThread::Execute() {
     Fail("Error: unexpected failure while closing the output");
   }
   PublishOutput();
-  Busy = false;
 }
 
 bool TMyThread::OpenInput(const std::string& fileName) {
   std::string why;
-  WholeFile =
-      BlockCopyEnabled && PlacesWholeFile(fileName, OutputName, Layer.Kind(), CreationOptions, why);
+  WholeFile = Options.BlockCopy &&
+              PlacesWholeFile(fileName, OutputName, Layer.Kind(), Options.CreationOptions, why);
   if (WholeFile)
     Host.Synchronize([&] { Host.ShowNote(kPlacedWithoutLossNote); });
   else if (!why.empty())
@@ -174,7 +164,8 @@ bool TMyThread::CreateOutput(const std::string& fileName) {
     Fail(*refusal);
     return false;
   }
-  if (const std::string wrong = CreationOptionsRefusal(format, CreationOptions); !wrong.empty()) {
+  if (const std::string wrong = CreationOptionsRefusal(format, Options.CreationOptions);
+      !wrong.empty()) {
     Fail(wrong);
     return false;
   }
@@ -186,12 +177,12 @@ bool TMyThread::CreateOutput(const std::string& fileName) {
     OutputSet = std::make_unique<TDataSet2>();
     if (!OutputSet->Open(fileName, static_cast<uint32_t>(OutColumns),
                          static_cast<uint32_t>(OutRows), shape.CellType, shape.Bands, omCreate,
-                         extras, CreationOptions)) {
+                         extras, Options.CreationOptions)) {
       Fail(OutputSet->GetErrorText());
       return false;
     }
-    OutputSet->GetDataSet()->SetEncoding(Encoding);
-    OutputSet->GetDataSet()->SetStop(&AbortRequested);
+    OutputSet->GetDataSet()->SetEncoding(Options.Encoding);
+    OutputSet->GetDataSet()->SetStop(&Stopping);
     OutputCreated = true;
     for (const std::string& note : OutputSet->GetDataSet()->TakeNotes())
       Host.Synchronize([&] { Host.ShowNote(note); });
@@ -214,7 +205,7 @@ bool TMyThread::ExtrasFor(int format, TGeoExtras& extras) {
   if (!input.IsGeoreferenced()) extras.ControlPoints = MovedControlPoints();
   if (!input.IsGeoreferenced()) return true;
   const TAffine frame = input.Affine();
-  Place = KeepGround ? GroundAffine(Layer, frame) : frame;
+  Place = Options.KeepGround ? GroundAffine(Layer, frame) : frame;
   const bool turned = Place.ColumnTermY != 0 || Place.RowTermX != 0;
   if (HoldsAffine(format)) {
     extras.ColumnTermY = Place.ColumnTermY;
@@ -223,7 +214,7 @@ bool TMyThread::ExtrasFor(int format, TGeoExtras& extras) {
     return true;
   }
   const bool northUp = Place.CellSizeX > 0 && Place.CellSizeY > 0;
-  if (northUp && (!turned || DropRotation)) {
+  if (northUp && (!turned || Options.DropRotation)) {
     Place.ColumnTermY = Place.RowTermX = 0;
     return true;
   }
@@ -252,7 +243,7 @@ int32_t KindMakingNorthUp(const TPhotoLayer& layer, const TAffine& affine) {
 
 std::string TMyThread::PlaceRefusal(int format, const TAffine& frame) const {
   const std::string name = FormatName(format) + " files";
-  const bool ground = KeepGround && Layer.Kind() != tkNone;
+  const bool ground = Options.KeepGround && Layer.Kind() != tkNone;
   const std::string which = ground ? "the georeference that keeps the cells over their ground"
                                    : "the input's georeference";
   const bool turned = Place.ColumnTermY != 0 || Place.RowTermX != 0;
@@ -336,10 +327,11 @@ void TMyThread::NoteGeoreferenceChange() {
 
 void TMyThread::NoteControlPointMode() {
   const std::string text =
-      KeepGround ? "Cells kept over their ground: the georeference moved with them and agrees "
-                   "with the control points"
-                 : "The input's frame kept: the control points moved with their pixels and no "
-                   "longer agree with the georeference (--keep-ground keeps both over the ground)";
+      Options.KeepGround
+          ? "Cells kept over their ground: the georeference moved with them and agrees "
+            "with the control points"
+          : "The input's frame kept: the control points moved with their pixels and no "
+            "longer agree with the georeference (--keep-ground keeps both over the ground)";
   Host.Synchronize([&] { Host.ShowNote(text); });
 }
 
@@ -383,7 +375,7 @@ std::vector<TGCPoint> TMyThread::MovedControlPoints() {
 // The abort request, then a progress hand-off as far as output row `row`.
 bool TMyThread::ProgressTo(int32_t row) {
   if (!FilesIntact()) return false;
-  if (AbortRequested) {
+  if (Stopping) {
     MessageText = kAbortMessage;
     Result = TJobOutcome::Aborted;
     return false;
@@ -411,12 +403,12 @@ bool TMyThread::Copy() {
       .OutRows = OutRows,
       .OutColumns = OutColumns,
       .Memory = JobMemory(),
-      .ForcedStripeRows = TurnStripeRows,
+      .ForcedStripeRows = Options.StripeRows,
       .NoDataChange = NoDataChange,
       .PaletteColors = PaletteColors,
       .Reach = Reach,
       .Progress = [this](int32_t row) { return ProgressTo(row); },
-      .StopRequested = [] { return AbortRequested.load(); },
+      .StopRequested = [this] { return Stopping.load(); },
       .Fail = [this](std::string text) { Fail(std::move(text)); },
       .EndHalfWritten = [this] { EndHalfWritten(); },
       .Note = [this](const std::string& text) { Host.Synchronize([&] { Host.ShowNote(text); }); },
@@ -424,7 +416,7 @@ bool TMyThread::Copy() {
   if (WholeFile) return PlaceWholeFile(task);
   TDataSetRoot2* input = InputSet->GetDataSet();
   TDataSetRoot2* output = OutputSet->GetDataSet();
-  if (BlockCopyEnabled && !NoDataChange && input->BlockRows() > 0 && output->BlockRows() > 0 &&
+  if (Options.BlockCopy && !NoDataChange && input->BlockRows() > 0 && output->BlockRows() > 0 &&
       CellTypeConvertible(input->GetCellType()) && CellTypeConvertible(output->GetCellType()) &&
       output->GetBandCount() == input->GetBandCount())
     return Layer.SwapsAxes() ? TurnBlocks(task) : FlipBlocks(task);
@@ -464,7 +456,7 @@ bool TMyThread::ReleaseDataSets() {
   // ended the copy of rows: those are encoded whole, for a partial output.
   if (OutputSet && Result == TJobOutcome::Aborted) OutputSet->GetDataSet()->SetStop(nullptr);
   if (OutputSet && !OutputSet->Close()) {
-    if (Succeeded() && AbortRequested) {
+    if (Succeeded() && Stopping) {
       EndHalfWritten();
     } else if (Succeeded()) {
       Fail("Output not completed: " + OutputSet->GetErrorText());

@@ -22,28 +22,28 @@
 
 namespace mirava {
 
-// Shared with the front end: a job is running; the user asked it to stop.
-extern std::atomic<bool> Busy;
-extern std::atomic<bool> AbortRequested;
-// Off, every job takes the cell-by-cell path even where both datasets offer
-// blocks of rows: that path is the reference the block copy is checked by.
-extern std::atomic<bool> BlockCopyEnabled;
-// The memory a job may count on, in bytes; 0: what the machine and the
-// process's memory cgroup offer. Quarter turns of larger inputs read them
-// once, in stripes.
-extern std::atomic<uint64_t> MemoryLimit;
-// Not 0, every quarter turn the block copy makes goes through stripes of
-// this many input rows, whatever the memory: the tests' way to stripes of
-// every size on small rasters.
-extern std::atomic<uint32_t> TurnStripeRows;
-// On, an output that cannot hold the rotation terms of the input's
-// georeference is written without them instead of being refused.
-extern std::atomic<bool> DropRotation;
-// On, a placement keeps every cell over its ground: the output's
-// georeference is the input's moved with the cells (GroundAffine).
-// Off, the output keeps the input's frame, its corner and cell sizes, and
-// the cells move within it.
-extern std::atomic<bool> KeepGround;
+// What a front end asks of one job beyond its names and kind.
+struct TJobOptions {
+  // Off, the job takes the cell-by-cell path even where both datasets offer
+  // blocks of rows: that path is the reference the block copy is checked by.
+  bool BlockCopy = true;
+  // Not 0, every quarter turn the block copy makes goes through stripes of
+  // this many input rows, whatever the memory: the tests' way to stripes of
+  // every size on small rasters.
+  uint32_t StripeRows = 0;
+  // On, an output that cannot hold the rotation terms of the input's
+  // georeference is written without them instead of being refused.
+  bool DropRotation = false;
+  // On, a placement keeps every cell over its ground: the output's
+  // georeference is the input's moved with the cells (GroundAffine).
+  // Off, the output keeps the input's frame, its corner and cell sizes, and
+  // the cells move within it.
+  bool KeepGround = false;
+  // How an output encoded from its cells is compressed.
+  TEncoding Encoding{};
+  // Go to the output, whose format must take them ("COMPRESS=DEFLATE").
+  std::vector<std::string> CreationOptions{};
+};
 
 class TMyThread;
 
@@ -80,11 +80,9 @@ enum class TJobOutcome : uint8_t { Succeeded, Aborted, Failed };
 
 class TMyThread {
  public:
-  // Starts the job at once; `encoding` applies to an output encoded from
-  // its cells, `creationOptions` ("COMPRESS=DEFLATE") go to the output,
-  // whose format must take them.
+  // Starts the job at once.
   TMyThread(TJobHost& host, std::string inputName, std::string outputName, int32_t kind,
-            const TEncoding& encoding = {}, std::vector<std::string> creationOptions = {});
+            TJobOptions options = {});
   // Waits for the thread to end.
   ~TMyThread();
   TMyThread(const TMyThread&) = delete;
@@ -101,6 +99,9 @@ class TMyThread {
 
   // Runs on the main thread: computes and displays the progress.
   void ShowProgress();
+  // Asks the job to stop; it ends with kAbortMessage at its next block, or
+  // keeps what it wrote. Safe from any thread and from a signal handler.
+  void Stop() { Stopping = true; }
 
  private:
   void Run();
@@ -142,7 +143,8 @@ class TMyThread {
   TJobHost& Host;
   std::string InputName;
   std::string OutputName;
-  std::vector<std::string> CreationOptions;
+  const TJobOptions Options;
+  std::atomic<bool> Stopping{false};
   std::unique_ptr<TDataSet2> InputSet;
   std::unique_ptr<TDataSet2> OutputSet;
   int32_t OutRows = 0;
@@ -162,7 +164,6 @@ class TMyThread {
   TCopyReach Reach;
   TPhotoLayer Layer;
   TAffine Place{};  // the output's georeference, of a georeferenced input
-  TEncoding Encoding;
   std::chrono::steady_clock::time_point LastHandOff;
   // Ends the job with `text` as its message (the first failure's words
   // stand when a later step fails too, as closing after a failed row).

@@ -12,6 +12,7 @@
 #include "TestRasters.h"
 #include "dataset/MMapFile.h"
 #include "job/ConvertThread.h"
+#include "job/MemoryBudget.h"
 #include "text/TextUtils.h"
 
 using namespace mirava;
@@ -122,16 +123,16 @@ class TQuietHost : public TJobHost {
 };
 
 std::string Convert(const std::string& in, const std::string& out, int kind, bool blocks,
-                    const std::vector<std::string>& creationOptions = {}) {
-  BlockCopyEnabled = blocks;
+                    const std::vector<std::string>& creationOptions = {}, uint32_t stripeRows = 0) {
   TQuietHost host;
   std::string message;
   {
-    TMyThread job(host, in, out, kind, {}, creationOptions);
+    TMyThread job(
+        host, in, out, kind,
+        {.BlockCopy = blocks, .StripeRows = stripeRows, .CreationOptions = creationOptions});
     host.Done.get_future().wait();
     message = job.Message();
   }
-  BlockCopyEnabled = true;
   return message;
 }
 
@@ -148,10 +149,8 @@ void ExpectBlocksLikeCells(const TempDir& dir, const std::string& in, const std:
   const std::string cells = dir / (prefix + "cells"), blocks = dir / (prefix + "blocks");
   ASSERT_EQ(Convert(in, cells + ext, kind, blocksReference), "Successful Finish");
   MemoryLimit = memory;
-  TurnStripeRows = stripeRows;
-  const std::string message = Convert(in, blocks + ext, kind, true);
+  const std::string message = Convert(in, blocks + ext, kind, true, {}, stripeRows);
   MemoryLimit = 0;
-  TurnStripeRows = 0;
   ASSERT_EQ(message, "Successful Finish");
   const std::string data = ext == ".ers" ? "" : ext;
   EXPECT_EQ(ReadBytes(cells + data), ReadBytes(blocks + data));
@@ -454,11 +453,17 @@ namespace {
 // takes a while, so that every block of rows reports.
 class TStoppingHost : public TQuietHost {
  public:
+  // Hand-offs wait until the test holds the job.
+  void Synchronize(const std::function<void()>& p) override {
+    while (!Job) std::this_thread::yield();
+    p();
+  }
   void DisplayProgress(int percent, const std::string&, const std::string&) override {
     std::this_thread::sleep_for(std::chrono::milliseconds(110));
-    if (percent >= StopAt) AbortRequested = true;
+    if (percent >= StopAt) Job.load()->Stop();
   }
   int StopAt = 0;
+  std::atomic<TMyThread*> Job{nullptr};
 };
 
 }  // namespace
@@ -480,19 +485,17 @@ TEST(BlockCopy, StopDuringATurnThroughAScratchFile) {
     std::filesystem::remove(dir / "blocks");
     std::filesystem::remove(dir / "blocks.ers");
     MemoryLimit = 1;
-    TurnStripeRows = 100;
     TStoppingHost host;
     host.StopAt = stopAt;
     std::string message, state;
     {
-      TMyThread job(host, dir / "in.ers", dir / "blocks.ers", tkRotate90CW);
+      TMyThread job(host, dir / "in.ers", dir / "blocks.ers", tkRotate90CW, {.StripeRows = 100});
+      host.Job = &job;
       host.Done.get_future().wait();
       message = job.Message();
       state = job.OutputStateText();
     }
-    AbortRequested = false;
     MemoryLimit = 0;
-    TurnStripeRows = 0;
     EXPECT_EQ(message, "User Abort");
     const std::vector<uint8_t> written = ReadBytes(dir / "blocks");
     ASSERT_EQ(written.size(), reference.size());
@@ -539,11 +542,9 @@ TEST(BlockCopy, StripedTurnsIntoEncodedTiffsKeepEveryCell) {
           ASSERT_EQ(Convert(dir / "in.ers", dir / "whole.tif", kind, true, options),
                     "Successful Finish");
           MemoryLimit = 1;
-          TurnStripeRows = 50;
           const std::string message =
-              Convert(dir / "in.ers", dir / "striped.tif", kind, true, options);
+              Convert(dir / "in.ers", dir / "striped.tif", kind, true, options, 50);
           MemoryLimit = 0;
-          TurnStripeRows = 0;
           ASSERT_EQ(message, "Successful Finish");
           for (const char* name : {"whole", "striped"})
             ASSERT_EQ(Convert(dir / (std::string(name) + ".tif"),

@@ -81,7 +81,7 @@ TForm1::TForm1(TOptions options, QWidget* parent)
 TForm1::~TForm1() {
   // The worker may be waiting for a progress hand-off: keep serving them
   // until JobDone has run.
-  if (Job) AbortRequested = true;
+  if (Job) Job->Stop();
   while (Job) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
 }
 
@@ -89,6 +89,11 @@ void TForm1::CreateComponents() {
   setObjectName("Form1");
   setWindowTitle(kProgramCaption);
   setWindowIcon(QIcon(":/images/mirava.svg"));
+  SignalWatch = new QTimer(this);
+  SignalWatch->setInterval(kSignalPoll);
+  connect(SignalWatch, &QTimer::timeout, this, [this] {
+    if (Job && StopSignalled) Job->Stop();
+  });
   // The toolbars are shown and hidden through the View menu only.
   setContextMenuPolicy(Qt::NoContextMenu);
   setAcceptDrops(true);
@@ -387,24 +392,23 @@ void TForm1::OutputBtnClick() {
 
 void TForm1::StartBtnClick() {
   if (JobRunning()) {
-    AbortRequested = true;
+    Job->Stop();
     return;
   }
   KindFromButtons();
   ShowFileNames();
   ShowState(TWindowState::Running);
-  AbortRequested = false;
-  Busy = true;
   StatusBar1->clearMessage();
   JobNote.clear();
   SaveSettings();
   // The creation options are those of TIFF outputs; other formats take none.
-  const bool tiff = OutputFormat(JobSettings.OutputFileName) == fcTiff;
-  DropRotation = DropRotation1->isChecked();
-  KeepGround = JobSettings.KeepGround;
-  Job = std::make_unique<TMyThread>(
-      *this, JobSettings.InputFileName, JobSettings.OutputFileName, JobSettings.JobKind,
-      JobSettings.Encoding, tiff ? JobSettings.CreationOptions : std::vector<std::string>{});
+  TJobOptions options = JobOptionsFor(JobSettings);
+  if (OutputFormat(JobSettings.OutputFileName) != fcTiff) options.CreationOptions.clear();
+  options.DropRotation = DropRotation1->isChecked();
+  options.BlockCopy = Options.BlockCopy;
+  Job = std::make_unique<TMyThread>(*this, JobSettings.InputFileName, JobSettings.OutputFileName,
+                                    JobSettings.JobKind, std::move(options));
+  SignalWatch->start();
 }
 
 void TForm1::KeepGround1Toggled(bool checked) {
@@ -458,6 +462,7 @@ void TForm1::JobDone() {
   const std::string state = Job->OutputStateText();
   const TJobOutcome outcome = Job->Outcome();
   Job.reset();
+  SignalWatch->stop();
   // The path a JPEG took stays beside the result.
   StatusBar1->showMessage(FromFileName(JobNote.empty() ? message : message + "; " + JobNote));
   ShowState(TWindowState::Idle);
@@ -485,7 +490,7 @@ void TForm1::ShowState(TWindowState state) {
 
 void TForm1::CancelBtnClick() {
   if (JobRunning())
-    AbortRequested = true;
+    Job->Stop();
   else
     close();
 }
@@ -495,7 +500,7 @@ void TForm1::CancelBtnClick() {
 // the window closes once JobDone has run.
 void TForm1::closeEvent(QCloseEvent* event) {
   if (JobRunning()) {
-    AbortRequested = true;
+    Job->Stop();
     CloseAfterJob = true;
     event->ignore();
     return;

@@ -4,6 +4,7 @@
 
 #include <QIcon>
 #include <QMainWindow>
+#include <QTimer>
 #include <memory>
 #include <string>
 #include <vector>
@@ -39,6 +40,8 @@ class TForm1 : public QMainWindow, public TJobHost {
     std::vector<std::string> Parameters;  // the command line, without argv[0]
     std::string SettingsFile;
     std::string HelpFile;
+    // Off, jobs take the cell-by-cell path (TJobOptions::BlockCopy).
+    bool BlockCopy = true;
   };
 
   explicit TForm1(TOptions options, QWidget* parent = nullptr);
@@ -47,6 +50,8 @@ class TForm1 : public QMainWindow, public TJobHost {
 
   // The process's exit status: that of the unattended job, else 0.
   int ExitStatus() const { return ExitCode; }
+  // A job runs from Start until JobDone has run, after its thread ended.
+  bool JobRunning() const { return Job != nullptr; }
   const TJobSettings& Settings() const { return JobSettings; }
   int NormalHeightValue() const { return NormalHeight; }
   int JobHeightValue() const { return JobHeight; }
@@ -101,13 +106,13 @@ class TForm1 : public QMainWindow, public TJobHost {
   void KindFromButtons();
   void LoadSettings();
   void SaveSettings();
-  // A job exists until JobDone has run, even after the worker lowered Busy.
-  bool JobRunning() const { return Job != nullptr || Busy; }
 
   TOptions Options;
   TJobSettings JobSettings;
   std::string JobNote;  // how the running or last job went about its work
   std::unique_ptr<TMyThread> Job;
+  // Passes a stop signal (StopSignalled) on to the running job.
+  QTimer* SignalWatch = nullptr;
   bool CloseAfterJob = false;
   bool Shown = false;
   int ExitCode = 0;

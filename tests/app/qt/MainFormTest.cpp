@@ -101,10 +101,11 @@ class TMainFormTest : public QObject {
  private:
   std::unique_ptr<TForm1> Form;
   std::unique_ptr<TempDir> Dir;
+  bool BlockCopy = false;
 
   TForm1& Open(std::vector<std::string> parameters, bool show = true) {
-    Form = std::make_unique<TForm1>(
-        TForm1::TOptions{std::move(parameters), *Dir / "mirava.ini", *Dir / "mirava.html"});
+    Form = std::make_unique<TForm1>(TForm1::TOptions{std::move(parameters), *Dir / "mirava.ini",
+                                                     *Dir / "mirava.html", BlockCopy});
     if (show) {
       Form->show();
       [[maybe_unused]] const bool exposed = QTest::qWaitForWindowExposed(Form.get());
@@ -120,7 +121,9 @@ class TMainFormTest : public QObject {
   QString Status() { return Find<QStatusBar>("StatusBar1")->currentMessage(); }
   QAction* Action(const char* name) { return Find<QAction>(name); }
   void Click(const char* button) { QTest::mouseClick(Find<QToolButton>(button), Qt::LeftButton); }
-  bool JobEnded() { return !Busy && Find<QToolButton>("StartBtn")->text() == "Start"; }
+  bool JobEnded() {
+    return !Form->JobRunning() && Find<QToolButton>("StartBtn")->text() == "Start";
+  }
   TPreviewPanel& Preview() { return *Find<TPreviewPanel>("Panel3"); }
   QString Facts() { return Find<QLabel>("Label7")->text(); }
   // Drops `files` onto the window; whether the window took them.
@@ -142,13 +145,11 @@ class TMainFormTest : public QObject {
   // for a test to see them running and stop them midway.
   void init() {
     Dir = std::make_unique<TempDir>();
-    AbortRequested = false;
-    BlockCopyEnabled = false;
+    BlockCopy = false;
   }
   void cleanup() {
     Form.reset();
     Dir.reset();
-    BlockCopyEnabled = true;
   }
 
   void StartRunsJobToSuccessfulFinish() {
@@ -176,7 +177,7 @@ class TMainFormTest : public QObject {
   // without loss (kind 0 keeps every block where it is), or decoded and
   // encoded again where partial blocks at the right edge would move.
   void JpegPathInStatusBar() {
-    BlockCopyEnabled = true;
+    BlockCopy = true;
     const std::string in = test::Sample("logo.jpg");  // 101 x 77 pixels
     Open({in, *Dir / "placed.jpg", "/0"});
     Click("StartBtn");
@@ -233,7 +234,6 @@ class TMainFormTest : public QObject {
     QTRY_VERIFY_WITH_TIMEOUT(JobEnded(), kJobTimeout);
     QVERIFY(Status().startsWith("Successful Finish"));
     QVERIFY(test::Exists(*Dir / "out.ers"));
-    DropRotation = false;
   }
 
   void ControlsWhileRunningAndStop() {
@@ -242,7 +242,7 @@ class TMainFormTest : public QObject {
     const int normal = form.height();
     QCOMPARE(normal, form.NormalHeightValue());
     Click("StartBtn");
-    QVERIFY(Busy);
+    QVERIFY(form.JobRunning());
     auto* start = Find<QToolButton>("StartBtn");
     QCOMPARE(start->text(), QString("Stop"));
     for (const char* name : {"InputBtn", "OutputBtn", "ToolButton8", "ToolButton10", "ToolButton12",
@@ -263,7 +263,6 @@ class TMainFormTest : public QObject {
     // The progress hand-off reaches the window while the worker waits.
     QTRY_VERIFY_WITH_TIMEOUT(Find<QProgressBar>("Gauge1")->value() > 0 || JobEnded(), kJobTimeout);
     Click("StartBtn");
-    QVERIFY(AbortRequested);
     QTRY_VERIFY_WITH_TIMEOUT(JobEnded(), kJobTimeout);
     QCOMPARE(Status(), QString("User Abort"));
     for (const char* name : {"InputBtn", "OutputBtn", "ToolButton8", "ToolButton16"})
@@ -280,7 +279,6 @@ class TMainFormTest : public QObject {
     TForm1& form = Open({MakeLargeRaster(Dir->str()), *Dir / "out.ers"});
     Click("StartBtn");
     Action("Exit1")->trigger();
-    QVERIFY(AbortRequested);
     QTRY_VERIFY_WITH_TIMEOUT(JobEnded(), kJobTimeout);
     QCOMPARE(Status(), QString("User Abort"));
     QTest::qWait(50);
@@ -293,11 +291,10 @@ class TMainFormTest : public QObject {
     TForm1& form = Open({MakeLargeRaster(Dir->str()), *Dir / "out.ers"});
     Click("StartBtn");
     QVERIFY(!form.close());
-    QVERIFY(AbortRequested);
     QVERIFY(form.isVisible());
     QTRY_VERIFY_WITH_TIMEOUT(!form.isVisible(), kJobTimeout);
     QCOMPARE(Status(), QString("User Abort"));
-    QVERIFY(!Busy);
+    QVERIFY(!form.JobRunning());
     QVERIFY(test::ReadText(*Dir / "out.ers").find("NrOfLines") != std::string::npos);
   }
 
@@ -305,7 +302,6 @@ class TMainFormTest : public QObject {
     Open({MakeLargeRaster(Dir->str()), *Dir / "out.ers"});
     Click("StartBtn");
     Form.reset();
-    QVERIFY(!Busy);
     QVERIFY(test::ReadText(*Dir / "out.ers").find("NrOfLines") != std::string::npos);
   }
 
@@ -362,7 +358,7 @@ class TMainFormTest : public QObject {
   void OneNameWithFStartsNoJob() {
     TForm1& form = Open({CopySample(Dir->str()), "/F"});
     QTest::qWait(100);
-    QVERIFY(!Busy);
+    QVERIFY(!form.JobRunning());
     QVERIFY(form.isVisible());
     QCOMPARE(Find<QToolButton>("StartBtn")->text(), QString("Start"));
   }
@@ -380,7 +376,7 @@ class TMainFormTest : public QObject {
     QCOMPARE(failing.ExitStatus(), 1);
 
     TForm1& closed = Open({MakeLargeRaster(Dir->str()), *Dir / "out3.ers", "/F"});
-    QTRY_VERIFY_WITH_TIMEOUT(Busy, kJobTimeout);
+    QTRY_VERIFY_WITH_TIMEOUT(closed.JobRunning(), kJobTimeout);
     QVERIFY(!closed.close());
     QTRY_VERIFY_WITH_TIMEOUT(!closed.isVisible(), kJobTimeout);
     QCOMPARE(Status(), QString("User Abort"));

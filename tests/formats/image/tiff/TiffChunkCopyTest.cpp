@@ -225,15 +225,20 @@ TEST(TiffChunkCopy, OnlyKindZeroCopies) {
 // Records progress and asks for a stop at the first.
 class TStopHost : public TJobHost {
  public:
-  void Synchronize(const std::function<void()>& procedure) override { procedure(); }
+  // Hand-offs wait until the test holds the job.
+  void Synchronize(const std::function<void()>& procedure) override {
+    while (!Job) std::this_thread::yield();
+    procedure();
+  }
   void DisplayProgress(int percent, const std::string&, const std::string&) override {
     Percents.push_back(percent);
-    if (StopAtFirst) AbortRequested = true;
+    if (StopAtFirst) Job.load()->Stop();
   }
   void ShowNote(const std::string& text) override { Notes += text; }
   void ShowError(const std::string&) override {}
   void JobFinished(TMyThread&) override { Done.set_value(); }
   bool StopAtFirst = false;
+  std::atomic<TMyThread*> Job{nullptr};
   std::vector<int> Percents;
   std::string Notes;
   std::promise<void> Done;
@@ -255,15 +260,14 @@ TEST(TiffChunkCopy, ProgressAndStop) {
     const std::string out = dir / (stop ? "stopped.tif" : "out.tif");
     TStopHost host;
     host.StopAtFirst = stop;
-    AbortRequested = false;
     std::string message, state;
     {
-      TMyThread job(host, in, out, tkNone, TEncoding{}, options);
+      TMyThread job(host, in, out, tkNone, {.CreationOptions = options});
+      host.Job = &job;
       host.Done.get_future().wait();
       message = job.Message();
       state = job.OutputStateText();
     }
-    AbortRequested = false;
     EXPECT_NE(host.Notes.find(kCopied), std::string::npos) << host.Notes;
     if (stop) {
       EXPECT_EQ(message, "User Abort");

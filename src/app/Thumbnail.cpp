@@ -6,6 +6,7 @@
 
 #include "dataset/DataSet.h"
 #include "job/PhotoLayer.h"
+#include "raster/CellType.h"
 #include "text/FileNames.h"
 #include "text/TextUtils.h"
 

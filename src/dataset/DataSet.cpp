@@ -17,6 +17,7 @@
 #include "formats/image/EcwMap.h"
 #include "formats/image/JpgMap.h"
 #include "formats/image/RswMap.h"
+#include "raster/CellType.h"
 #include "text/CompanionFile.h"
 #include "formats/image/BmpMap.h"
 #include "formats/image/tiff/TifMap.h"

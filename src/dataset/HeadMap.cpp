@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "raster/CellType.h"
 #include "text/FileNames.h"
 #include "text/TextUtils.h"
 

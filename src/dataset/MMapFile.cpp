@@ -15,6 +15,7 @@
 #include "dataset/BackgroundWriter.h"
 #include "dataset/ByteOrder.h"
 #include "dataset/OutputFiles.h"
+#include "raster/CellType.h"
 #include "text/TextUtils.h"
 
 namespace mirava {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "dataset/BackgroundWriter.h"
+#include "raster/CellType.h"
 
 namespace mirava {
 

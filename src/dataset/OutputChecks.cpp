@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "raster/CellType.h"
 #include "text/TextUtils.h"
 
 namespace mirava {

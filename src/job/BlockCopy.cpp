@@ -12,6 +12,7 @@
 #include "dataset/ByteOrder.h"
 #include "dataset/MMapFile.h"
 #include "job/Partner.h"
+#include "raster/CellType.h"
 #include "text/TextUtils.h"
 
 namespace mirava {

@@ -8,6 +8,7 @@
 
 #include "job/CopyTask.h"
 #include "job/MemoryBudget.h"
+#include "raster/CellType.h"
 #include "text/FileNames.h"
 #include "text/TextUtils.h"
 

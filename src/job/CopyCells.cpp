@@ -3,6 +3,7 @@
 
 #include "job/CopyTask.h"
 #include "job/MemoryBudget.h"
+#include "raster/CellType.h"
 #include "text/TextUtils.h"
 
 namespace mirava {

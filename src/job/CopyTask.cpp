@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <system_error>
 
+#include "raster/CellType.h"
 #include "text/TextUtils.h"
 
 namespace mirava {

@@ -5,6 +5,7 @@
 #include "job/BlockCopy.h"
 #include "job/CopyTask.h"
 #include "job/Partner.h"
+#include "raster/CellType.h"
 #include "text/TextUtils.h"
 
 namespace mirava {

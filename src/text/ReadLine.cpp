@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "raster/CellType.h"
 #include "text/TextUtils.h"
 
 namespace mirava {

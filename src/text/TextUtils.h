@@ -9,35 +9,10 @@
 
 namespace mirava {
 
-// Cell type codes and their widths in bytes.
-enum : uint8_t {
-  ctOneBit = 0,
-  ctUnsigned8 = 1,
-  ctSigned8 = 2,
-  ctSigned16 = 3,
-  ctUnsigned16 = 4,
-  ctSigned32 = 5,
-  ctFloat32 = 6,
-  ctThreeBytes = 7,
-  ctFloat64 = 8,
-  ctSixteenBytes = 9,
-  ctUnknown = 10,
-  ctUnsigned32 = 11,
-};
-constexpr int kCellTypeCount = 12;
-extern const uint32_t CellWidth[kCellTypeCount];
-uint32_t CellTypeWidth(uint8_t cellType);
-// The types the mapped grid converts to and from numbers.
-bool CellTypeConvertible(uint8_t cellType);
-
 // Coordinate type codes.
 enum : uint8_t { ctEN = 0, ctRAW = 1, ctLATLONG = 2, ctUnknownCoords = 3 };
 
-extern const char* const CellTypeNames[kCellTypeCount];
-// The cell type as a person names it ("32-bit float"), for messages.
-std::string CellTypeWords(uint8_t cellType);
 extern const char* const CoordinateTypeNames[4];
-uint8_t ParseCellType(const std::string& word);
 uint8_t ParseCoordinateType(const std::string& word);
 
 // Splits a text into tokens separated by any run of delimiter characters.

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "TestUtil.h"
+#include "raster/CellType.h"
 #include "text/TextUtils.h"
 
 using namespace mirava;

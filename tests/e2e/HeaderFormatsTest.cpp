@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "../formats/header/HeaderTestUtil.h"
+#include "raster/CellType.h"
 
 using namespace mirava;
 using namespace mirava::test;

@@ -13,6 +13,7 @@
 #include "dataset/MMapFile.h"
 #include "job/ConvertThread.h"
 #include "job/MemoryBudget.h"
+#include "raster/CellType.h"
 #include "text/TextUtils.h"
 
 using namespace mirava;

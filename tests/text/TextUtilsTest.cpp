@@ -1,3 +1,4 @@
+#include "raster/CellType.h"
 #include "text/TextUtils.h"
 
 #include <gtest/gtest.h>

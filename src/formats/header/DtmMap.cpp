@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "dataset/BinaryFile.h"
+#include "raster/CellType.h"
 #include "text/TextUtils.h"
 
 namespace mirava {

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <ctime>
 
+#include "raster/CellType.h"
 #include "text/CompanionFile.h"
 #include "text/FileNames.h"
 #include "text/ReadLine.h"

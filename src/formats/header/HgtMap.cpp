@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "dataset/OutputChecks.h"
+#include "raster/CellType.h"
 #include "text/CompanionFile.h"
 #include "text/FileNames.h"
 #include "text/TextUtils.h"

@@ -4,6 +4,7 @@
 
 #include "dataset/BinaryFile.h"
 #include "dataset/OutputChecks.h"
+#include "raster/CellType.h"
 #include "text/CompanionFile.h"
 #include "text/FileNames.h"
 #include "text/TextUtils.h"

@@ -1,6 +1,7 @@
 #include "formats/header/OsdMap.h"
 
 #include "formats/header/ErsMap.h"
+#include "raster/CellType.h"
 #include "text/CompanionFile.h"
 #include "text/FileNames.h"
 #include "text/ReadLine.h"

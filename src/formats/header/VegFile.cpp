@@ -8,6 +8,7 @@
 #include "dataset/OutputChecks.h"
 #include "dataset/OutputFiles.h"
 #include "job/MemoryBudget.h"
+#include "raster/CellType.h"
 #include "text/CompanionFile.h"
 #include "text/ReadLine.h"
 #include "text/TextFile.h"

@@ -8,6 +8,7 @@
 #include "dataset/ScratchFile.h"
 #include "formats/image/ImageBuffer.h"
 #include "georef/WorldFile.h"
+#include "raster/CellType.h"
 #include "text/CompanionFile.h"
 #include "text/FileNames.h"
 #include "text/TextUtils.h"

@@ -14,6 +14,7 @@
 #include "dataset/DataSetRoot.h"
 #include "dataset/OutputChecks.h"
 #include "formats/image/ImageBuffer.h"
+#include "raster/CellType.h"
 #include "text/TextUtils.h"
 
 namespace mirava {

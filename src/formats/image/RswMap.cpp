@@ -6,6 +6,7 @@
 
 #include "dataset/ByteOrder.h"
 #include "dataset/OutputChecks.h"
+#include "raster/CellType.h"
 #include "text/CompanionFile.h"
 #include "text/FileNames.h"
 #include "text/TextUtils.h"

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "HeaderTestUtil.h"
+#include "raster/CellType.h"
 
 using namespace mirava;
 using namespace mirava::test;

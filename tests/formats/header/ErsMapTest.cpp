@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "TestUtil.h"
+#include "raster/CellType.h"
 #include "text/TextUtils.h"
 
 using namespace mirava;

@@ -13,6 +13,7 @@
 #include "../../TestRasters.h"
 #include "../../TestUtil.h"
 #include "dataset/DataSet.h"
+#include "raster/CellType.h"
 #include "text/TextUtils.h"
 
 namespace mirava::test {

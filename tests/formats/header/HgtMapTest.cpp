@@ -6,6 +6,7 @@
 
 #include "HeaderTestUtil.h"
 #include "dataset/DataSet.h"
+#include "raster/CellType.h"
 
 using namespace mirava;
 using namespace mirava::test;

@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "HeaderTestUtil.h"
+#include "raster/CellType.h"
 
 using namespace mirava;
 using namespace mirava::test;

@@ -8,6 +8,7 @@
 #include "../../Placement.h"
 #include "ImageTestUtil.h"
 #include "georef/ControlPoints.h"
+#include "raster/CellType.h"
 #include "text/TextUtils.h"
 
 namespace mirava {

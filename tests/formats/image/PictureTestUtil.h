@@ -9,6 +9,7 @@
 
 #include "formats/header/HeaderTestUtil.h"
 #include "formats/image/ImageTestUtil.h"
+#include "raster/CellType.h"
 
 namespace mirava::test {
 

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "PictureTestUtil.h"
+#include "raster/CellType.h"
 
 using namespace mirava;
 using namespace mirava::test;

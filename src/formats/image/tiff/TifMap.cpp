@@ -10,6 +10,7 @@
 #include "formats/image/tiff/TiffDecoder.h"
 #include "formats/image/tiff/TiffTags.h"
 #include "georef/WorldFile.h"
+#include "raster/CellType.h"
 #include "text/CompanionFile.h"
 #include "text/FileNames.h"
 #include "text/TextUtils.h"

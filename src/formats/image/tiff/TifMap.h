@@ -17,6 +17,7 @@
 #include "formats/image/tiff/TiffDecoder.h"
 #include "formats/image/tiff/TiffEncoder.h"
 #include "georef/WorldFile.h"
+#include "raster/CellType.h"
 #include "text/TextUtils.h"
 
 namespace mirava {

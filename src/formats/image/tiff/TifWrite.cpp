@@ -13,6 +13,7 @@
 #include "formats/image/tiff/TiffOptions.h"
 #include "formats/image/tiff/TiffTags.h"
 #include "job/PhotoLayer.h"
+#include "raster/CellType.h"
 #include "text/TextUtils.h"
 
 namespace mirava {

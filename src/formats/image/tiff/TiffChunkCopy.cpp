@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "formats/image/tiff/TiffHandle.h"
+#include "raster/CellType.h"
 #include "text/TextUtils.h"
 
 namespace mirava {

@@ -25,6 +25,7 @@
 #include "dataset/ByteOrder.h"
 #include "formats/image/tiff/TiffHandle.h"
 #include "job/MemoryBudget.h"
+#include "raster/CellType.h"
 #include "text/TextUtils.h"
 
 namespace mirava {

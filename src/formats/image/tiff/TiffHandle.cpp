@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <mutex>
 
+#include "raster/CellType.h"
 #include "text/TextUtils.h"
 
 namespace mirava {

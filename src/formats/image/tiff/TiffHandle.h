@@ -8,6 +8,8 @@
 #include <memory>
 #include <string>
 
+#include "raster/CellType.h"
+
 namespace mirava {
 
 struct TTiffCloser {

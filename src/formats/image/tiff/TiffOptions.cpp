@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "raster/CellType.h"
 #include "text/TextUtils.h"
 
 namespace mirava {

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "text/TextUtils.h"
+#include "raster/CellType.h"
 
 namespace mirava {
 

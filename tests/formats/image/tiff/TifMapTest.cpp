@@ -12,6 +12,7 @@
 #include "../ImageTestUtil.h"
 #include "formats/image/tiff/GeoTiffKeys.h"
 #include "georef/ControlPoints.h"
+#include "raster/CellType.h"
 #include "text/TextUtils.h"
 
 namespace mirava {

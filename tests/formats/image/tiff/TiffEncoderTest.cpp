@@ -12,6 +12,7 @@
 #include "../ImageTestUtil.h"
 #include "formats/image/tiff/TifMap.h"
 #include "formats/image/tiff/TiffOptions.h"
+#include "raster/CellType.h"
 #include "text/TextUtils.h"
 
 namespace mirava {

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "raster/Georeference.h"
+
 namespace mirava::test {
 
 // A fresh folder, removed with everything in it at the end of the test.
@@ -113,6 +115,19 @@ inline std::string CaseName(const std::string& words) {
   }
   while (!name.empty() && name.back() == '_') name.pop_back();
   return name.empty() ? "plain" : name;
+}
+
+// A placed georeference of north-up cells under the given names.
+inline TGeoreference PlacedAt(double cellSizeX, double cellSizeY, double x0, double y0,
+                              const std::string& spheroid = "RAW", const std::string& datum = "RAW",
+                              const std::string& projection = "RAW") {
+  TGeoreference georeference;
+  georeference.Affine = {cellSizeX, 0, 0, cellSizeY, x0, y0};
+  georeference.Spheroid = spheroid;
+  georeference.Datum = datum;
+  georeference.Projection = projection;
+  georeference.Placed = true;
+  return georeference;
 }
 
 }  // namespace mirava::test

@@ -46,15 +46,16 @@ void FillFacts(TDataSet2& set, TInputFacts& facts) {
   facts.Rows = set.GetRowCount();
   facts.Bands = set.GetBandCount();
   facts.CellType = set.GetCellType();
-  facts.CellSizeX = set.GetCellSizeX();
-  facts.CellSizeY = set.GetCellSizeY();
+  const TGeoreference georeference = set.GetGeoreference();
+  facts.CellSizeX = georeference.Affine.StepX();
+  facts.CellSizeY = georeference.Affine.StepY();
   facts.ColorTable = !set.GetDataSet()->GetColorTable().empty();
-  facts.Georeferenced = set.GetDataSet()->IsGeoreferenced();
-  facts.OriginX = set.GetOriginX();
-  facts.OriginY = set.GetOriginY();
-  set.GetProjection(facts.Projection);
-  set.GetDatum(facts.Datum);
-  set.GetSpheroid(facts.Spheroid);
+  facts.Georeferenced = georeference.Placed;
+  facts.OriginX = georeference.Affine.X0;
+  facts.OriginY = georeference.Affine.Y0;
+  facts.Projection = georeference.Projection;
+  facts.Datum = georeference.Datum;
+  facts.Spheroid = georeference.Spheroid;
   if (const TGCPList* list = set.GetControlPoints())
     for (int i = 0; i < list->Count(); ++i) {
       const TGCPoint* p = list->Items(i);

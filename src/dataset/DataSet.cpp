@@ -405,12 +405,17 @@ bool PlacesWholeFile(const std::string& inputName, const std::string& outputName
 }
 
 bool TDataSet2::Open(const std::string& fileName, uint32_t columns, uint32_t rows, uint8_t cellType,
-                     uint32_t bands, uint8_t mode, const TGeoExtras& extras,
-                     const std::vector<std::string>& options) {
+                     uint32_t bands, uint8_t mode) {
+  return Open(fileName, columns, rows, cellType, bands, mode, TGeoreference(), TGeoExtras());
+}
+
+bool TDataSet2::Open(const std::string& fileName, uint32_t columns, uint32_t rows, uint8_t cellType,
+                     uint32_t bands, uint8_t mode, const TGeoreference& planned,
+                     const TGeoExtras& extras) {
   if (!MakeDataSet(fileName, mode)) return false;
   if (mode == omCreate) {
+    DataSet->PlanGeoreference(planned);
     DataSet->SetExtras(extras);
-    DataSet->SetCreationOptions(options);
   }
   return Guarded(fileName,
                  [&] { return DataSet->Open(fileName, columns, rows, cellType, bands, mode); });
@@ -475,36 +480,12 @@ int32_t TDataSet2::GetColumnCount() { return DataSet ? DataSet->GetColumnCount()
 int32_t TDataSet2::GetRowCount() { return DataSet ? DataSet->GetRowCount() : 0; }
 uint8_t TDataSet2::GetCellType() { return DataSet ? DataSet->GetCellType() : 1; }
 
-double TDataSet2::GetCellSizeX() {
-  double v = DataSet ? DataSet->GetCellSizeX() : 1.0;
-  return v == 0 ? 1.0 : v;
+TGeoreference TDataSet2::GetGeoreference() const {
+  return DataSet ? DataSet->GetGeoreference() : TGeoreference{};
 }
 
-double TDataSet2::GetCellSizeY() {
-  double v = DataSet ? DataSet->GetCellSizeY() : 1.0;
-  return v == 0 ? 1.0 : v;
-}
-
-double TDataSet2::GetOriginX() { return DataSet ? DataSet->GetOriginX() : 0.0; }
-double TDataSet2::GetOriginY() { return DataSet ? DataSet->GetOriginY() : 0.0; }
-
-void TDataSet2::GetSpheroid(std::string& text) {
-  if (DataSet) DataSet->GetSpheroid(text);
-}
-void TDataSet2::GetDatum(std::string& text) {
-  if (DataSet) DataSet->GetDatum(text);
-}
-void TDataSet2::GetProjection(std::string& text) {
-  if (DataSet) DataSet->GetProjection(text);
-}
-
-bool TDataSet2::SetGeoreference(const std::string& spheroid, const std::string& datum,
-                                double cellSizeX, double cellSizeY, double registrationCellX,
-                                double registrationCellY, double registrationX,
-                                double registrationY, const std::string& projection) {
-  return !DataSet ||
-         DataSet->SetGeoreference(spheroid, datum, cellSizeX, cellSizeY, registrationCellX,
-                                  registrationCellY, registrationX, registrationY, projection);
+bool TDataSet2::SetGeoreference(const TGeoreference& georeference) {
+  return !DataSet || DataSet->SetGeoreference(georeference);
 }
 
 bool TDataSet2::ReadCell(uint32_t column, uint32_t row, uint32_t band, float& value) {

@@ -147,10 +147,12 @@ class TDataSet2 {
   TDataSet2(const TDataSet2&) = delete;
   TDataSet2& operator=(const TDataSet2&) = delete;
 
-  // A created output gets `extras` and its creation options before its Open.
   bool Open(const std::string& fileName, uint32_t columns, uint32_t rows, uint8_t cellType,
-            uint32_t bands, uint8_t mode, const TGeoExtras& extras = {},
-            const std::vector<std::string>& options = {});
+            uint32_t bands, uint8_t mode);
+  // A created output gets the georeference it is to be given (see
+  // PlanGeoreference) and `extras` before its Open.
+  bool Open(const std::string& fileName, uint32_t columns, uint32_t rows, uint8_t cellType,
+            uint32_t bands, uint8_t mode, const TGeoreference& planned, const TGeoExtras& extras);
   // Opens an existing file for its size, bands and georeference only; its
   // cells are not read.
   bool Describe(const std::string& fileName);
@@ -162,16 +164,8 @@ class TDataSet2 {
   int32_t GetColumnCount();
   int32_t GetRowCount();
   uint8_t GetCellType();
-  double GetCellSizeX();
-  double GetCellSizeY();
-  double GetOriginX();
-  double GetOriginY();
-  void GetSpheroid(std::string& text);
-  void GetDatum(std::string& text);
-  void GetProjection(std::string& text);
-  bool SetGeoreference(const std::string& spheroid, const std::string& datum, double cellSizeX,
-                       double cellSizeY, double registrationCellX, double registrationCellY,
-                       double registrationX, double registrationY, const std::string& projection);
+  TGeoreference GetGeoreference() const;
+  bool SetGeoreference(const TGeoreference& georeference);
   bool ReadCell(uint32_t column, uint32_t row, uint32_t band, float& value);
   bool WriteCell(uint32_t column, uint32_t row, uint32_t band, float value);
   bool ReadCellExact(uint32_t column, uint32_t row, uint32_t band, double& value);

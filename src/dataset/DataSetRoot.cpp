@@ -15,60 +15,56 @@ std::vector<std::array<uint8_t, 3>> EightBitColors(const TColorTable& table, siz
   return colors;
 }
 
-TAffine TDataSetRoot2::Affine() {
-  return {GetCellSizeX(), ColumnTermY, RowTermX, GetCellSizeY(), GetOriginX(), GetOriginY()};
+TGeoreference TDataSetRoot2::GetGeoreference() const {
+  TGeoreference georeference = Georef;
+  TAffine& a = georeference.Affine;
+  if (!a.Turned()) {
+    if (a.CellSizeX == 0) a.CellSizeX = 1;
+    if (a.CellSizeY == 0) a.CellSizeY = 1;
+  }
+  return georeference;
 }
 
-void TDataSetRoot2::KeepGeoreference(const std::string& spheroid, const std::string& datum,
-                                     double cellSizeX, double cellSizeY, double registrationCellX,
-                                     double registrationCellY, double registrationX,
-                                     double registrationY, const std::string& projection) {
-  Spheroid = spheroid;
-  Datum = datum;
-  Projection = projection;
-  CellSizeX = cellSizeX;
-  CellSizeY = cellSizeY;
-  RegistrationCellX = 0;
-  RegistrationCellY = 0;
-  RegistrationX = registrationX - registrationCellX * cellSizeX;
-  RegistrationY = registrationY + registrationCellY * cellSizeY;
-  Georeferenced = true;
+void TDataSetRoot2::PlanGeoreference(const TGeoreference& planned) {
+  Georef.Affine.ColumnTermY = planned.Affine.ColumnTermY;
+  Georef.Affine.RowTermX = planned.Affine.RowTermX;
+  ReversedSteps = planned.Affine.CellSizeX < 0 || planned.Affine.CellSizeY < 0;
+  Georef.Crs = planned.Crs;
+  KeepPlanned(planned);
+}
+
+void TDataSetRoot2::KeepGeoreference(const TGeoreference& georeference) {
+  Georef.Affine = georeference.Affine;
+  Georef.Spheroid = georeference.Spheroid;
+  Georef.Datum = georeference.Datum;
+  Georef.Projection = georeference.Projection;
+  Georef.Placed = true;
 }
 
 void TDataSetRoot2::TakeWorldFile(const TWorldFile& world) {
-  Georeferenced = true;
-  CellSizeX = world.CellSizeX;
-  CellSizeY = world.CellSizeY;
-  ColumnTermY = world.ColumnTermY;
-  RowTermX = world.RowTermX;
-  RegistrationX = world.OriginX();
-  RegistrationY = world.OriginY();
-  Projection = Datum = Spheroid = "UNKNOWN";
+  Georef.Placed = true;
+  Georef.Affine = {world.CellSizeX, world.ColumnTermY, world.RowTermX,
+                   world.CellSizeY, world.OriginX(),   world.OriginY()};
+  Georef.Projection = Georef.Datum = Georef.Spheroid = "UNKNOWN";
 }
 
 void TDataSetRoot2::ResetGeoreference() {
-  RegistrationCellX = RegistrationCellY = 0;
-  RegistrationX = RegistrationY = 0;
-  CellSizeX = CellSizeY = 1;
-  Projection = Datum = Spheroid = "RAW";
-  Georeferenced = false;
-  if (OpenMode != omCreate) SetExtras({});
+  if (OpenMode != omCreate) {
+    Georef = {};
+    ReversedSteps = false;
+    SetExtras({});
+    return;
+  }
+  const TAffine& planned = Georef.Affine;
+  Georef.Affine = {1, planned.ColumnTermY, planned.RowTermX, 1, 0, 0};
+  Georef.Projection = Georef.Datum = Georef.Spheroid = "RAW";
+  Georef.Placed = false;
 }
 
 bool TDataSetRoot2::SaveWorldFile(const std::string& name, const TWorldFile& world) {
   std::string error;
   if (world.Write(name, error)) return true;
   return Fail(TErrorCode::IO, "World file " + name + " not written: " + error);
-}
-
-void TDataSetRoot2::PixelToWorld(double column, double row, double& x, double& y) {
-  x = GetCellSizeX() * column + GetOriginX();
-  y = GetOriginY() - GetCellSizeY() * row;
-}
-
-void TDataSetRoot2::WorldToPixel(double x, double y, double& column, double& row) {
-  column = (x - GetOriginX()) / GetCellSizeX();
-  row = (GetOriginY() - y) / GetCellSizeY();
 }
 
 }  // namespace mirava

@@ -16,8 +16,8 @@
 #include "dataset/Encoding.h"
 #include "dataset/MMapFile.h"
 #include "georef/ControlPoints.h"
-#include "georef/CoordinateSystem.h"
 #include "georef/WorldFile.h"
+#include "raster/Georeference.h"
 
 namespace mirava {
 
@@ -30,21 +30,18 @@ using TColorTable = std::vector<std::array<uint16_t, 3>>;
 // is divided by 257. Indices past the table are black.
 std::vector<std::array<uint8_t, 3>> EightBitColors(const TColorTable& table, size_t size);
 
-// What a created output is to hold of its input's georeference beyond the
-// names, cell sizes and corner of SetGeoreference, and the colour table of a
-// one-band input for a format that stores one.
+// What a created output is to hold beside its georeference: the colour
+// table of a one-band input for a format that stores one, the control
+// points that place it, and how it stores its cells.
 struct TGeoExtras {
-  double ColumnTermY = 0, RowTermX = 0;  // world-file rotation terms
-  // A cell size SetGeoreference will give is negative (columns that run
-  // west, rows that run north): the output states an affine georeference.
-  bool ReversedSteps = false;
-  std::optional<double> NoData;  // the cell value meaning "no data"
   TColorTable Colors;
-  TCoordinateSystem Crs;
   // Of an input placed by its control points alone: the points, moved with
   // their pixels, for a format that states them in its own file (GeoTIFF
   // tie points).
   std::vector<TGCPoint> ControlPoints;
+  // How a created output is to store its cells ("COMPRESS=DEFLATE"), in
+  // the words of the format's CheckCreationOptions (DataSet.h).
+  std::vector<std::string> CreationOptions;
 };
 
 // Whether rows an input is still decoding can be read yet.
@@ -61,101 +58,41 @@ class TDataSetRoot2 : public TMMapFile2 {
   // georeference, control points) without preparing its cells: a format may
   // leave them unreadable after it. Readers of cells open with omRead.
   virtual bool OpenRead(const std::string& fileName) = 0;
-  virtual bool Crop(uint32_t firstRow, uint32_t lastRow, uint32_t firstColumn,
-                    uint32_t lastColumn) = 0;
   virtual void SetFileName(const std::string& fileName) { FileName = fileName; }
   virtual int32_t GetBandCount() = 0;
   virtual int32_t GetRowCount() = 0;
   virtual int32_t GetColumnCount() = 0;
   virtual uint8_t GetCellType() = 0;
   bool IsMSBFirst() override = 0;
-  virtual double GetRegistrationCellX() { return RegistrationCellX; }
-  virtual void SetRegistrationCellX(double v) { RegistrationCellX = v; }
-  virtual double GetRegistrationCellY() { return RegistrationCellY; }
-  virtual void SetRegistrationCellY(double v) { RegistrationCellY = v; }
-  virtual double GetRegistrationX() { return RegistrationX; }
-  virtual void SetRegistrationX(double v) { RegistrationX = v; }
-  virtual double GetRegistrationY() { return RegistrationY; }
-  virtual void SetRegistrationY(double v) { RegistrationY = v; }
-  // Signed: negative for columns that run west or rows that run north. A
-  // turned georeference (a quarter turn kept over its ground) has cell
-  // sizes of 0 beside its rotation terms.
-  virtual double GetCellSizeX() { return CellSizeX == 0 && !HasRotation() ? 1.0 : CellSizeX; }
-  virtual void SetCellSizeX(double v) { CellSizeX = v; }
-  virtual double GetCellSizeY() { return CellSizeY == 0 && !HasRotation() ? 1.0 : CellSizeY; }
-  virtual void SetCellSizeY(double v) { CellSizeY = v; }
-  virtual double GetOriginX() {
-    return GetRegistrationX() - GetCellSizeX() * GetRegistrationCellX();
-  }
-  virtual double GetOriginY() {
-    return GetRegistrationY() + GetCellSizeY() * GetRegistrationCellY();
-  }
-  // World-file rotation terms (0 where a format has none), and the affine
-  // model they make with the cell sizes and the registration corner.
-  double GetColumnTermY() const { return ColumnTermY; }
-  double GetRowTermX() const { return RowTermX; }
-  TAffine Affine();
-  bool HasRotation() const { return ColumnTermY != 0 || RowTermX != 0; }
-  // Whether the georeference is other than north-up with columns that run
-  // east and rows that run south: only an affine form states it.
-  bool NeedsAffine() const {
-    return HasRotation() || ReversedSteps || CellSizeX < 0 || CellSizeY < 0;
-  }
-  // False for a raster that the file places nowhere (a plain picture): its
-  // corner and cell sizes are then defaults that no output repeats.
-  virtual bool IsGeoreferenced() const { return Georeferenced; }
-  // The value of cells that hold no data, where the file states one.
-  virtual std::optional<double> GetNoData() const { return NoData; }
-  // Given to a created output before its Open (TDataSet2::Open takes them),
-  // so that a format that lays out its header then makes room for them.
+  // The georeference the file states, or the one a created output was
+  // given. A cell size of 0 beside no rotation term reads as 1.
+  virtual TGeoreference GetGeoreference() const;
+  // Given to a created output before its Open (TDataSet2::Open takes them):
+  // the georeference SetGeoreference will give, or of an input placed
+  // nowhere its no-data and coordinate system, so that a format that lays
+  // out its file at its Open makes room for its rotation terms, steps,
+  // no-data and coordinate system; and what the output holds beside it.
+  void PlanGeoreference(const TGeoreference& planned);
   void SetExtras(const TGeoExtras& extras) {
-    ColumnTermY = extras.ColumnTermY;
-    RowTermX = extras.RowTermX;
-    ReversedSteps = extras.ReversedSteps;
-    SetNoData(extras.NoData);
     ColorTable = extras.Colors;
-    Crs = extras.Crs;
     PlacingPoints = extras.ControlPoints;
+    CreationOptions = extras.CreationOptions;
   }
-  // How a created output is to store its cells ("COMPRESS=DEFLATE"), in
-  // the words of the format's CheckCreationOptions (DataSet.h); given
-  // before its Open.
-  void SetCreationOptions(std::vector<std::string> options) {
-    CreationOptions = std::move(options);
-  }
-  // Kept by the formats that can state a no-data value; GetNoData tells.
-  virtual void SetNoData(std::optional<double>) {}
   // The palette of a one-band input whose cells are its indices; empty for
   // any other raster.
   const TColorTable& GetColorTable() const { return ColorTable; }
-  virtual uint8_t GetCoordinateType() { return 1; }
-  virtual void SetCoordinateType(uint8_t) {}
-  virtual void GetSpheroid(std::string& text) { text = Spheroid; }
-  virtual void SetSpheroid(const std::string& text) { Spheroid = text; }
-  virtual void GetDatum(std::string& text) { text = Datum; }
-  virtual void SetDatum(const std::string& text) { Datum = text; }
-  virtual void GetProjection(std::string& text) { text = Projection; }
-  virtual void SetProjection(const std::string& text) { Projection = text; }
-  // For an output, once after creation. False, with the failure recorded,
-  // when the output cannot hold this georeference or a file that states it
-  // (a world file) could not be written: the output is then not to be
-  // completed.
-  virtual bool SetGeoreference(const std::string& spheroid, const std::string& datum,
-                               double cellSizeX, double cellSizeY, double registrationCellX,
-                               double registrationCellY, double registrationX, double registrationY,
-                               const std::string& projection) = 0;
-  // An input's coordinate system, or the one an output is given with its
-  // extras.
-  const TCoordinateSystem& GetCoordinateSystem() const { return Crs; }
+  // For an output, once after creation, with a placed georeference. False,
+  // with the failure recorded, when the output cannot hold it or a file
+  // that states it (a world file) could not be written: the output is then
+  // not to be completed.
+  virtual bool SetGeoreference(const TGeoreference& georeference) = 0;
   // Whether a created file states its coordinate system; false when it has
   // one that this format cannot express (nothing is written in its place).
-  virtual bool StatesCoordinateSystem() { return Crs.Empty(); }
+  virtual bool StatesCoordinateSystem() { return Georef.Crs.Empty(); }
   // What a created file moves of the georeference SetGeoreference gave it
   // (a corner rounded to the numbers the format holds), in words for the
   // user; empty when it keeps it as given.
   virtual std::string GeoreferenceChange() { return {}; }
-  virtual void PixelToWorld(double column, double row, double& x, double& y);
-  virtual void WorldToPixel(double x, double y, double& column, double& row);
   virtual TGCPList* GetControlPoints() { return ControlPoints.get(); }
   // Takes ownership of the list.
   virtual void SetControlPoints(TGCPList* list) {
@@ -228,8 +165,11 @@ class TDataSetRoot2 : public TMMapFile2 {
   // Places the dataset where a world file says, its names unknown.
   void TakeWorldFile(const TWorldFile& world);
   // Places the dataset nowhere, under RAW names, before a file is read; a
-  // created file keeps the extras it was given before its Open.
+  // created file keeps what it was planned and given before its Open.
   void ResetGeoreference();
+  // What a format that states them keeps of the planned georeference: its
+  // no-data value, its longitude and latitude.
+  virtual void KeepPlanned(const TGeoreference&) {}
   // The start of every Open of a format that keeps control points: the name,
   // the mode, no error, and a fresh list, so that points of a previous file
   // never travel with this one.
@@ -239,12 +179,14 @@ class TDataSetRoot2 : public TMMapFile2 {
     ClearError();
     ControlPoints = std::make_unique<TGCPList>();
   }
-  // Keeps what SetGeoreference is given, the corner moved to the outer
-  // corner of cell (0, 0) (rows grow southwards), and marks the dataset
-  // placed.
-  void KeepGeoreference(const std::string& spheroid, const std::string& datum, double cellSizeX,
-                        double cellSizeY, double registrationCellX, double registrationCellY,
-                        double registrationX, double registrationY, const std::string& projection);
+  // Keeps the corner, cell sizes, rotation terms and names SetGeoreference
+  // is given (the no-data and coordinate system stay those planned) and
+  // marks the dataset placed.
+  void KeepGeoreference(const TGeoreference& georeference);
+  // Whether the georeference is other than north-up with columns that run
+  // east and rows that run south, or was planned so: only an affine form
+  // states it.
+  bool NeedsAffine() const { return Georef.NeedsAffine() || ReversedSteps; }
   // For an output whose world file is its georeference: false, with the
   // failure recorded, when it could not be written.
   bool SaveWorldFile(const std::string& name, const TWorldFile& world);
@@ -253,24 +195,12 @@ class TDataSetRoot2 : public TMMapFile2 {
   std::vector<std::string> Notes;
   const std::atomic<bool>* Stop = nullptr;
   std::function<bool(uint32_t)> PlaceProgress;
-  TCoordinateSystem Crs;
-  double RegistrationCellX = 0;
-  double RegistrationCellY = 0;
-  double RegistrationX = 0;
-  double RegistrationY = 0;
-  double CellSizeX = 1.0;
-  double CellSizeY = 1.0;
-  double ColumnTermY = 0;
-  double RowTermX = 0;
+  TGeoreference Georef;
+  // A cell size of the planned georeference is negative.
   bool ReversedSteps = false;
-  bool Georeferenced = false;
-  std::optional<double> NoData;
   TColorTable ColorTable;
   std::vector<TGCPoint> PlacingPoints;  // of a created output, from its extras
   std::vector<std::string> CreationOptions;
-  std::string Projection = "RAW";
-  std::string Datum = "RAW";
-  std::string Spheroid = "RAW";
 };
 
 }  // namespace mirava

@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "georef/CoordinateSystem.h"
 #include "raster/CellType.h"
 #include "text/FileNames.h"
 #include "text/TextUtils.h"
@@ -107,8 +108,8 @@ bool THeadMap2::Open(const std::string& fileName, uint32_t columns, uint32_t row
                   static_cast<uint32_t>(Header->Bands), mode, Header->MSBFirst)) {
     return FailOpen("Open Map Read Error=");
   }
-  Crs = {};
-  Crs.Epsg = EpsgOfErMapperNames(Header->Projection, Header->Datum);
+  Georef.Crs = {};
+  Georef.Crs.Epsg = EpsgOfErMapperNames(Header->Projection, Header->Datum);
   return true;
 }
 
@@ -119,16 +120,39 @@ bool THeadMap2::OpenRead(const std::string& fileName) {
   return Open(fileName, 0, 0, 1, 1, omRead);
 }
 
-bool THeadMap2::SetGeoreference(const std::string& spheroid, const std::string& datum,
-                                double cellSizeX, double cellSizeY, double registrationCellX,
-                                double registrationCellY, double registrationX,
-                                double registrationY, const std::string& projection) {
+TGeoreference THeadMap2::GetGeoreference() const {
+  const THeader& h = *Header;
+  TGeoreference georeference;
+  georeference.Affine = {h.CellSizeX,
+                         Georef.Affine.ColumnTermY,
+                         Georef.Affine.RowTermX,
+                         h.CellSizeY,
+                         h.RegistrationX - h.RegistrationCellX * h.CellSizeX,
+                         h.RegistrationY + h.RegistrationCellY * h.CellSizeY};
+  georeference.Crs = Georef.Crs;
+  georeference.Spheroid = h.Spheroid;
+  georeference.Datum = h.Datum;
+  georeference.Projection = h.Projection;
+  georeference.Placed = h.Georeferenced;
+  georeference.Geographic = h.CoordinateType == ctLATLONG;
+  georeference.NoData = h.NoData;
+  return georeference;
+}
+
+bool THeadMap2::SetGeoreference(const TGeoreference& georeference) {
+  const TAffine& a = georeference.Affine;
   Header->Georeferenced = true;
   Header->Setup(static_cast<uint32_t>(GetRowCount()), static_cast<uint32_t>(GetColumnCount()),
-                GetBandCount(), cellSizeX, cellSizeY, registrationCellX, registrationCellY,
-                registrationX, registrationY, spheroid, datum, projection, Header->CellType);
-  Header->StateCoordinateSystem(Crs);
+                GetBandCount(), a.CellSizeX, a.CellSizeY, 0, 0, a.X0, a.Y0, georeference.Spheroid,
+                georeference.Datum, georeference.Projection, Header->CellType);
+  if (georeference.Geographic) Header->CoordinateType = ctLATLONG;
+  Header->StateCoordinateSystem(Georef.Crs);
   return true;
+}
+
+void THeadMap2::KeepPlanned(const TGeoreference& planned) {
+  // Geographic registrations stay in longitude and latitude, placed or not.
+  if (planned.Geographic) Header->CoordinateType = ctLATLONG;
 }
 
 bool THeadMap2::Close() {

@@ -89,44 +89,15 @@ class THeadMap2 : public TDataSetRoot2 {
   bool Open(const std::string& fileName, uint32_t columns, uint32_t rows, uint8_t cellType,
             uint32_t bands, uint8_t mode) override;
   bool OpenRead(const std::string& fileName) override;
-  bool Crop(uint32_t, uint32_t, uint32_t, uint32_t) override { return false; }
   int32_t GetBandCount() override { return Header->Bands; }
   int32_t GetRowCount() override { return static_cast<int32_t>(Header->Rows); }
   int32_t GetColumnCount() override { return static_cast<int32_t>(Header->Columns); }
   uint8_t GetCellType() override { return Header->CellType; }
   bool IsMSBFirst() override { return Header->MSBFirst; }
-  double GetRegistrationCellX() override { return Header->RegistrationCellX; }
-  void SetRegistrationCellX(double v) override { Header->RegistrationCellX = v; }
-  double GetRegistrationCellY() override { return Header->RegistrationCellY; }
-  void SetRegistrationCellY(double v) override { Header->RegistrationCellY = v; }
-  double GetRegistrationX() override { return Header->RegistrationX; }
-  void SetRegistrationX(double v) override { Header->RegistrationX = v; }
-  double GetRegistrationY() override { return Header->RegistrationY; }
-  void SetRegistrationY(double v) override { Header->RegistrationY = v; }
-  double GetCellSizeX() override { return Header->CellSizeX; }
-  void SetCellSizeX(double v) override { Header->CellSizeX = v; }
-  double GetCellSizeY() override { return Header->CellSizeY; }
-  void SetCellSizeY(double v) override { Header->CellSizeY = v; }
-  double GetOriginX() override {
-    return Header->RegistrationX - Header->RegistrationCellX * Header->CellSizeX;
-  }
-  double GetOriginY() override {
-    return Header->RegistrationY + Header->RegistrationCellY * Header->CellSizeY;
-  }
-  uint8_t GetCoordinateType() override { return Header->CoordinateType; }
-  void SetCoordinateType(uint8_t v) override { Header->CoordinateType = v; }
-  void GetSpheroid(std::string& text) override { text = Header->Spheroid; }
-  void SetSpheroid(const std::string& text) override { Header->Spheroid = text; }
-  void GetDatum(std::string& text) override { text = Header->Datum; }
-  void SetDatum(const std::string& text) override { Header->Datum = text; }
-  void GetProjection(std::string& text) override { text = Header->Projection; }
-  void SetProjection(const std::string& text) override { Header->Projection = text; }
-  bool SetGeoreference(const std::string& spheroid, const std::string& datum, double cellSizeX,
-                       double cellSizeY, double registrationCellX, double registrationCellY,
-                       double registrationX, double registrationY,
-                       const std::string& projection) override;
-  bool IsGeoreferenced() const override { return Header->Georeferenced; }
-  std::optional<double> GetNoData() const override { return Header->NoData; }
+  // The header's fields are the georeference: these two convert between
+  // them.
+  TGeoreference GetGeoreference() const override;
+  bool SetGeoreference(const TGeoreference& georeference) override;
   TGCPList* GetControlPoints() override { return Header->ControlPoints.get(); }
   void SetControlPoints(TGCPList* list) override {
     if (list != Header->ControlPoints.get()) Header->ControlPoints.reset(list);
@@ -158,6 +129,8 @@ class THeadMap2 : public TDataSetRoot2 {
   THeader& GetHeader() { return *Header; }
 
  protected:
+  void KeepPlanned(const TGeoreference& planned) override;
+
   std::unique_ptr<THeader> Header;
   bool Closed = false;
 };

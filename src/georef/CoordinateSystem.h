@@ -1,33 +1,14 @@
-// The coordinate system a raster travels with: an EPSG code where one is
-// known and, from a GeoTIFF, its whole key set; and the ER Mapper names that
-// state a code in ER Mapper, OSD and ECW files.
+// What a coordinate system's EPSG code stands for (PROJ), and the ER Mapper
+// names that state a code in ER Mapper, OSD and ECW files.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "raster/Georeference.h"
+
 namespace mirava {
-
-// A GeoTIFF's keys as its file held them: the GeoKeyDirectory shorts and
-// the double and ASCII parameters its keys point into.
-struct TGeoKeySet {
-  std::vector<uint16_t> Directory;
-  std::vector<double> Doubles;
-  std::string Ascii;
-  bool Empty() const { return Directory.size() < 4 || Directory[3] == 0; }
-};
-
-struct TCoordinateSystem {
-  int Epsg = 0;        // 0: no EPSG code known
-  TGeoKeySet GeoKeys;  // of a GeoTIFF input; empty otherwise
-  // Of keys that name a projected EPSG code with another linear unit, which
-  // GDAL reads as that code's system in this unit (a system without a code
-  // of its own): the code named and the unit's EPSG code.
-  int UnitOverriddenEpsg = 0;
-  uint16_t LinearUnit = 0;
-  bool Empty() const { return Epsg == 0 && GeoKeys.Empty(); }
-};
 
 // What the EPSG database (PROJ) tells of a code; Known false when it has no
 // such coordinate system, or one that is neither geographic nor projected.

@@ -6,15 +6,14 @@
 
 namespace mirava {
 
-TWorldFile TWorldFile::FromOrigin(double cellSizeX, double columnTermY, double rowTermX,
-                                  double cellSizeY, double originX, double originY) {
+TWorldFile TWorldFile::FromOrigin(const TAffine& affine) {
   TWorldFile w;
-  w.CellSizeX = cellSizeX;
-  w.ColumnTermY = columnTermY;
-  w.RowTermX = rowTermX;
-  w.CellSizeY = cellSizeY;
-  w.CentreX = originX + cellSizeX / 2 + rowTermX / 2;
-  w.CentreY = originY + columnTermY / 2 - w.CellSizeY / 2;
+  w.CellSizeX = affine.CellSizeX;
+  w.ColumnTermY = affine.ColumnTermY;
+  w.RowTermX = affine.RowTermX;
+  w.CellSizeY = affine.CellSizeY;
+  w.CentreX = affine.X0 + affine.CellSizeX / 2 + affine.RowTermX / 2;
+  w.CentreY = affine.Y0 + affine.ColumnTermY / 2 - w.CellSizeY / 2;
   w.Lines = 6;
   return w;
 }

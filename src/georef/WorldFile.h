@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "raster/Georeference.h"
+
 namespace mirava {
 
 struct TWorldFile {
@@ -20,32 +22,13 @@ struct TWorldFile {
   // Outer top-left corner of cell (0, 0).
   double OriginX() const { return CentreX - CellSizeX / 2 - RowTermX / 2; }
   double OriginY() const { return CentreY - ColumnTermY / 2 + CellSizeY / 2; }
-  static TWorldFile FromOrigin(double cellSizeX, double columnTermY, double rowTermX,
-                               double cellSizeY, double originX, double originY);
+  static TWorldFile FromOrigin(const TAffine& affine);
 
   // Missing lines and unparsable ones keep the defaults above. False when
   // the file cannot be read or holds no line at all.
   bool Read(const std::string& fileName);
   // Fixed notation, 14 decimals, right-aligned in 18 characters, CR LF.
   bool Write(const std::string& fileName, std::string& errorText) const;
-};
-
-// The affine model of a world file with its two rotation terms, about the
-// world point (x0, y0) of pixel position (0, 0).
-struct TAffine {
-  double CellSizeX, ColumnTermY, RowTermX, CellSizeY, X0, Y0;
-  void PixelToWorld(double column, double row, double& x, double& y) const {
-    x = CellSizeX * column + RowTermX * row + X0;
-    y = ColumnTermY * column - CellSizeY * row + Y0;
-  }
-  // A turned georeference has cell sizes of 0: the whole matrix is
-  // inverted.
-  void WorldToPixel(double x, double y, double& column, double& row) const {
-    const double dx = x - X0, dy = y - Y0;
-    const double det = -CellSizeX * CellSizeY - RowTermX * ColumnTermY;
-    column = (-CellSizeY * dx - RowTermX * dy) / det;
-    row = (CellSizeX * dy - ColumnTermY * dx) / det;
-  }
 };
 
 }  // namespace mirava

@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "georef/CoordinateSystem.h"
 #include "job/CopyTask.h"
 #include "job/MemoryBudget.h"
 #include "raster/CellType.h"
@@ -56,18 +57,9 @@ void TMyThread::Execute() {
   // message, and the datasets are released whatever happened.
   try {
     if (ClaimOutput() && OpenInput(InputName) && CheckOutputFiles() && CreateOutput(OutputName)) {
-      std::string spheroid, datum, projection;
-      InputSet->GetSpheroid(spheroid);
-      InputSet->GetDatum(datum);
-      InputSet->GetProjection(projection);
-      // Geographic registrations stay in longitude and latitude.
-      if (InputSet->GetDataSet()->GetCoordinateType() == ctLATLONG)
-        OutputSet->GetDataSet()->SetCoordinateType(ctLATLONG);
       // A raster placed nowhere gives an output placed nowhere: no default
       // corner and cell size that GIS software would take as real.
-      if (InputSet->GetDataSet()->IsGeoreferenced() &&
-          !OutputSet->SetGeoreference(spheroid, datum, Place.CellSizeX, Place.CellSizeY, 0.0, 0.0,
-                                      Place.X0, Place.Y0, projection)) {
+      if (Planned.Placed && !OutputSet->SetGeoreference(Planned)) {
         Fail(OutputSet->GetErrorText());
       } else {
         NoteUnstatedCoordinateSystem();
@@ -158,8 +150,9 @@ bool TMyThread::CreateOutput(const std::string& fileName) {
   // The format the facade will create, whatever the extension's case.
   const int format = OutputFormat(fileName);
   // Cell sizes as lengths: which way the cells run is ExtrasFor's to check.
+  const TAffine cells = InputSet->GetGeoreference().Affine;
   const TRasterShape input{static_cast<uint32_t>(InputSet->GetBandCount()), InputSet->GetCellType(),
-                           std::fabs(InputSet->GetCellSizeX()), std::fabs(InputSet->GetCellSizeY()),
+                           std::fabs(cells.StepX()), std::fabs(cells.StepY()),
                            !InputSet->GetDataSet()->GetColorTable().empty()};
   if (const auto refusal = WriteRefusal(format, input)) {
     Fail(*refusal);
@@ -172,13 +165,14 @@ bool TMyThread::CreateOutput(const std::string& fileName) {
   }
   const TRasterShape shape = OutputShape(format, input);
   TGeoExtras extras;
+  extras.CreationOptions = Options.CreationOptions;
   if (!ExtrasFor(format, extras)) return false;
   CarryPalette(format, extras);
   try {
     OutputSet = std::make_unique<TDataSet2>();
     if (!OutputSet->Open(fileName, static_cast<uint32_t>(OutColumns),
                          static_cast<uint32_t>(OutRows), shape.CellType, shape.Bands, omCreate,
-                         extras, Options.CreationOptions)) {
+                         Planned, extras)) {
       Fail(OutputSet->GetErrorText());
       return false;
     }
@@ -191,7 +185,7 @@ bool TMyThread::CreateOutput(const std::string& fileName) {
     Fail(e.what());
     return false;
   }
-  MatchNoData(extras.NoData);
+  MatchNoData(Planned.NoData);
   return true;
 }
 
@@ -200,23 +194,20 @@ bool TMyThread::CreateOutput(const std::string& fileName) {
 // Formats that state north-up georeferences alone refuse any other before
 // a file is made, unless --drop-rotation lets rotation terms go.
 bool TMyThread::ExtrasFor(int format, TGeoExtras& extras) {
-  TDataSetRoot2& input = *InputSet->GetDataSet();
-  extras.NoData = input.GetNoData();
-  extras.Crs = input.GetCoordinateSystem();
-  if (!input.IsGeoreferenced()) extras.ControlPoints = MovedControlPoints();
-  if (!input.IsGeoreferenced()) return true;
-  const TAffine frame = input.Affine();
-  Place = Options.KeepGround ? GroundAffine(Layer, frame) : frame;
-  const bool turned = Place.ColumnTermY != 0 || Place.RowTermX != 0;
-  if (HoldsAffine(format)) {
-    extras.ColumnTermY = Place.ColumnTermY;
-    extras.RowTermX = Place.RowTermX;
-    extras.ReversedSteps = Place.CellSizeX < 0 || Place.CellSizeY < 0;
+  Planned = InputSet->GetDataSet()->GetGeoreference();
+  if (!Planned.Placed) {
+    Planned.Affine = {};
+    extras.ControlPoints = MovedControlPoints();
     return true;
   }
+  const TAffine frame = Planned.Affine;
+  Place = Options.KeepGround ? GroundAffine(Layer, frame) : frame;
+  Planned.Affine = Place;
+  if (HoldsAffine(format)) return true;
   const bool northUp = Place.CellSizeX > 0 && Place.CellSizeY > 0;
-  if (northUp && (!turned || Options.DropRotation)) {
+  if (northUp && (!Place.Turned() || Options.DropRotation)) {
     Place.ColumnTermY = Place.RowTermX = 0;
+    Planned.Affine = Place;
     return true;
   }
   Fail(PlaceRefusal(format, frame));
@@ -300,7 +291,7 @@ void TMyThread::CarryPalette(int format, TGeoExtras& extras) {
 }
 
 void TMyThread::MatchNoData(const std::optional<double>& input) {
-  const std::optional<double> output = OutputSet->GetDataSet()->GetNoData();
+  const std::optional<double> output = OutputSet->GetGeoreference().NoData;
   if (input && !output) {
     const std::string note = "No-data value " + FormatGeneral(*input) +
                              " not kept: " + FormatName(OutputSet->GetFormat()) +
@@ -317,7 +308,7 @@ void TMyThread::NoteUnstatedCoordinateSystem() {
   TDataSetRoot2& output = *OutputSet->GetDataSet();
   if (output.StatesCoordinateSystem()) return;
   const std::string text =
-      "coordinate system not written: " + DescribeCoordinateSystem(output.GetCoordinateSystem());
+      "coordinate system not written: " + DescribeCoordinateSystem(output.GetGeoreference().Crs);
   Host.Synchronize([&] { Host.ShowNote(text); });
 }
 
@@ -345,8 +336,7 @@ bool TMyThread::TransferControlPoints() {
   if (!source || !target) return true;
   // Both modes move the points with their pixels; they differ in what the
   // georeference says beside them.
-  if (source->Count() > 0 && Layer.Kind() != tkNone && InputSet->GetDataSet()->IsGeoreferenced())
-    NoteControlPointMode();
+  if (source->Count() > 0 && Layer.Kind() != tkNone && Planned.Placed) NoteControlPointMode();
   for (const TGCPoint& point : MovedControlPoints()) target->Add(&point);
   if (target->Count() == 0) return true;
   if (!target->SaveToFile(ChangeFileExt(OutputName, ".gcp"))) {

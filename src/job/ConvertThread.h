@@ -110,9 +110,9 @@ class TMyThread {
   bool CheckOutputFiles();
   bool ClaimOutput();
   bool CreateOutput(const std::string& fileName);
-  // What the output is to hold beyond SetGeoreference, and the output's
-  // georeference in Place; false when the format cannot state it and the
-  // rotation terms may not be dropped.
+  // The output's georeference in Planned (its affine also in Place) and
+  // what the output is to hold beside it; false when the format cannot
+  // state it and the rotation terms may not be dropped.
   bool ExtrasFor(int format, TGeoExtras& extras);
   // Why a format that states north-up georeferences alone cannot state
   // Place, and what would write it.
@@ -163,7 +163,8 @@ class TMyThread {
   std::vector<std::array<uint8_t, 3>> PaletteColors;
   TCopyReach Reach;
   TPhotoLayer Layer;
-  TAffine Place{};  // the output's georeference, of a georeferenced input
+  TAffine Place{};        // the output's affine, of a georeferenced input
+  TGeoreference Planned;  // what the output is given of the input's georeference
   std::chrono::steady_clock::time_point LastHandOff;
   // Ends the job with `text` as its message (the first failure's words
   // stand when a later step fails too, as closing after a failed row).

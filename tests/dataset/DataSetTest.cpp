@@ -64,15 +64,14 @@ TEST(FormatDetection, BySignatureThenExtension) {
 TEST(DataSetFacade, WithoutADataSet) {
   TDataSet2 facade;
   EXPECT_EQ(facade.GetCellType(), 1);
-  EXPECT_EQ(facade.GetCellSizeX(), 1.0);
+  EXPECT_EQ(facade.GetGeoreference().Affine.CellSizeX, 1.0);
+  EXPECT_FALSE(facade.GetGeoreference().Placed);
   EXPECT_EQ(facade.GetBandCount(), 0);
   EXPECT_EQ(facade.GetControlPoints(), nullptr);
   float v = 7;
   EXPECT_FALSE(facade.ReadCell(0, 0, 0, v));
   EXPECT_EQ(v, 7);
-  std::string text = "unchanged";
-  facade.GetDatum(text);
-  EXPECT_EQ(text, "unchanged");
+  EXPECT_EQ(facade.GetGeoreference().Datum, "RAW");
   EXPECT_FALSE(facade.Open("", 0, 0, 1, 1, omRead));
   EXPECT_EQ(facade.GetErrorText(), "No file name");
   EXPECT_FALSE(facade.Open("/no/such/file.ers", 0, 0, 1, 1, omRead));
@@ -83,10 +82,13 @@ TEST(DataSetFacade, CellSizeZeroReadsAsOne) {
   TempDir dir;
   TDataSet2 facade;
   ASSERT_TRUE(facade.Open(dir / "z.ers", 2, 2, 1, 1, omCreate));
-  facade.SetGeoreference("RAW", "RAW", 0, 0, 0, 0, 0, 0, "RAW");
-  EXPECT_EQ(facade.GetDataSet()->GetCellSizeX(), 0);  // stored as given
-  EXPECT_EQ(facade.GetCellSizeX(), 1.0);
-  EXPECT_EQ(facade.GetCellSizeY(), 1.0);
+  TGeoreference zero;
+  zero.Affine = {0, 0, 0, 0, 0, 0};
+  facade.SetGeoreference(zero);
+  const TGeoreference stored = facade.GetGeoreference();
+  EXPECT_EQ(stored.Affine.CellSizeX, 0);  // stored as given
+  EXPECT_EQ(stored.Affine.StepX(), 1.0);
+  EXPECT_EQ(stored.Affine.StepY(), 1.0);
   EXPECT_TRUE(facade.Close());
 }
 
@@ -99,14 +101,13 @@ class TPlainDataSet : public TDataSetRoot2 {
     return true;
   }
   bool OpenRead(const std::string&) override { return true; }
-  bool Crop(uint32_t, uint32_t, uint32_t, uint32_t) override { return false; }
   int32_t GetBandCount() override { return 1; }
   int32_t GetRowCount() override { return 1; }
   int32_t GetColumnCount() override { return 1; }
   uint8_t GetCellType() override { return 1; }
   bool IsMSBFirst() override { return false; }
-  bool SetGeoreference(const std::string&, const std::string&, double, double, double, double,
-                       double, double, const std::string&) override {
+  bool SetGeoreference(const TGeoreference& georeference) override {
+    KeepGeoreference(georeference);
     return true;
   }
 };
@@ -115,29 +116,34 @@ class TPlainDataSet : public TDataSetRoot2 {
 
 TEST(DataSetRoot, GeoreferenceModel) {
   TPlainDataSet d;
+  TGeoreference g = d.GetGeoreference();
+  EXPECT_FALSE(g.Placed);
+  EXPECT_EQ(g.Spheroid, "RAW");
   double x, y, c, r;
-  d.PixelToWorld(10, 5, x, y);
+  g.Affine.PixelToWorld(10, 5, x, y);
   EXPECT_EQ(x, 10);
   EXPECT_EQ(y, -5);
-  d.WorldToPixel(10, -5, c, r);
+  g.Affine.WorldToPixel(10, -5, c, r);
   EXPECT_EQ(c, 10);
   EXPECT_EQ(r, 5);
-  d.SetRegistrationCellX(0.5);
-  d.SetRegistrationCellY(0.5);
-  d.SetRegistrationX(1000);
-  d.SetRegistrationY(2000);
-  d.SetCellSizeX(10);
-  d.SetCellSizeY(20);
-  EXPECT_EQ(d.GetOriginX(), 995);
-  EXPECT_EQ(d.GetOriginY(), 2010);
-  d.SetCellSizeX(0);
-  EXPECT_EQ(d.GetCellSizeX(), 1.0);
-  EXPECT_EQ(d.GetOriginX(), 999.5);
-  d.SetCoordinateType(2);
-  EXPECT_EQ(d.GetCoordinateType(), 1);
-  std::string name;
-  d.GetSpheroid(name);
-  EXPECT_EQ(name, "RAW");
+  // Only a header format keeps longitude and latitude.
+  g.Geographic = true;
+  d.PlanGeoreference(g);
+  EXPECT_FALSE(d.GetGeoreference().Geographic);
+  g.Affine = {10, 0, 0, 20, 995, 2010};
+  g.Datum = "WGS84";
+  ASSERT_TRUE(d.SetGeoreference(g));
+  EXPECT_TRUE(d.GetGeoreference().Placed);
+  EXPECT_EQ(d.GetGeoreference().Affine.X0, 995);
+  EXPECT_EQ(d.GetGeoreference().Affine.Y0, 2010);
+  EXPECT_EQ(d.GetGeoreference().Datum, "WGS84");
+  // A cell size of 0 reads as 1 unless the georeference is turned.
+  g.Affine.CellSizeX = 0;
+  d.SetGeoreference(g);
+  EXPECT_EQ(d.GetGeoreference().Affine.CellSizeX, 1.0);
+  g.Affine.RowTermX = 10;
+  d.SetGeoreference(g);
+  EXPECT_EQ(d.GetGeoreference().Affine.CellSizeX, 0);
   d.SetControlPoints(new TGCPList);  // owned from here on
   d.SetControlPoints(d.GetControlPoints());
   EXPECT_NE(d.GetControlPoints(), nullptr);

@@ -97,10 +97,10 @@ TEST(ErsEndToEnd, GeoreferenceSurvivesKindZero) {
   TErsMap2 in, out;
   ASSERT_TRUE(in.Open(Sample("elev.ers"), 0, 0, 1, 1, omRead));
   ASSERT_TRUE(out.Open(dir / "copy.ers", 0, 0, 1, 1, omRead));
-  EXPECT_EQ(out.GetCellSizeX(), in.GetCellSizeX());
-  EXPECT_EQ(out.GetCellSizeY(), in.GetCellSizeY());
-  EXPECT_EQ(out.GetOriginX(), in.GetOriginX());
-  EXPECT_EQ(out.GetOriginY(), in.GetOriginY());
+  EXPECT_EQ(out.GetGeoreference().Affine.CellSizeX, in.GetGeoreference().Affine.CellSizeX);
+  EXPECT_EQ(out.GetGeoreference().Affine.CellSizeY, in.GetGeoreference().Affine.CellSizeY);
+  EXPECT_EQ(out.GetGeoreference().Affine.X0, in.GetGeoreference().Affine.X0);
+  EXPECT_EQ(out.GetGeoreference().Affine.Y0, in.GetGeoreference().Affine.Y0);
   EXPECT_EQ(ReadBytes(dir / "copy"), ReadBytes(Sample("elev")));
   if (!HaveGdal()) GTEST_SKIP() << "gdalinfo not installed";
   GdalGeo a = GdalInfo(Sample("elev.ers")), b = GdalInfo(dir / "copy.ers");

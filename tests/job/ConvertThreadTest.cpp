@@ -98,10 +98,10 @@ TEST(ConvertThread, RotatesAndKeepsTheGeoreference) {
   ASSERT_TRUE(out.Open(dir / "out.ers", 0, 0, 1, 1, omRead));
   EXPECT_EQ(out.GetColumnCount(), 200);
   EXPECT_EQ(out.GetRowCount(), 300);
-  EXPECT_EQ(out.GetCellSizeX(), 0.000833333333333333);
-  EXPECT_EQ(out.GetCellSizeY(), 0.000833333333333334);
-  EXPECT_EQ(out.GetOriginX(), 5.741666666666667);
-  EXPECT_EQ(out.GetOriginY(), 50.19166666666667);
+  EXPECT_EQ(out.GetGeoreference().Affine.CellSizeX, 0.000833333333333333);
+  EXPECT_EQ(out.GetGeoreference().Affine.CellSizeY, 0.000833333333333334);
+  EXPECT_EQ(out.GetGeoreference().Affine.X0, 5.741666666666667);
+  EXPECT_EQ(out.GetGeoreference().Affine.Y0, 50.19166666666667);
 }
 
 TEST(ConvertThread, OneRowOutputShowsNoProgress) {

@@ -151,18 +151,20 @@ bool TDtmMap2::WriteDtmHeader() {
   uint8_t* p = DataPointer;
   std::memcpy(p, kSignature, sizeof kSignature);
   // The file holds the outer corner of cell (0, 0).
-  Put<float>(p + 24, static_cast<float>(GetOriginX()));
-  Put<float>(p + 28, static_cast<float>(GetOriginY()));
+  const TAffine a = GetGeoreference().Affine;
+  Put<float>(p + 24, static_cast<float>(a.X0));
+  Put<float>(p + 28, static_cast<float>(a.Y0));
   Put<int32_t>(p + 32, GetColumnCount());
   Put<int32_t>(p + 36, GetRowCount());
-  Put<float>(p + 40, static_cast<float>(GetCellSizeX() == 0 ? 1.0 : GetCellSizeX()));
-  Put<float>(p + 44, static_cast<float>(GetCellSizeY() == 0 ? 1.0 : GetCellSizeY()));
+  Put<float>(p + 40, static_cast<float>(a.CellSizeX == 0 ? 1.0 : a.CellSizeX));
+  Put<float>(p + 44, static_cast<float>(a.CellSizeY == 0 ? 1.0 : a.CellSizeY));
   Put<int32_t>(p + 48, 0);
   return true;
 }
 
 std::string TDtmMap2::GeoreferenceChange() {
-  const double x = GetOriginX(), y = GetOriginY(), sx = GetCellSizeX(), sy = GetCellSizeY();
+  const TAffine a = GetGeoreference().Affine;
+  const double x = a.X0, y = a.Y0, sx = a.CellSizeX, sy = a.CellSizeY;
   const double fx = static_cast<float>(x), fy = static_cast<float>(y);
   const double fsx = static_cast<float>(sx), fsy = static_cast<float>(sy);
   if (fx == x && fy == y && fsx == sx && fsy == sy) return {};

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "dataset/HeadMap.h"
+#include "georef/CoordinateSystem.h"
 
 namespace mirava {
 
@@ -49,8 +50,6 @@ class TErsMap2 : public THeadMap2 {
  public:
   TErsMap2();
   void SetFileName(const std::string& fileName) override;
-  // Written as NullCellValue.
-  void SetNoData(std::optional<double> value) override { Header->NoData = value; }
   bool ReadCellExact(uint32_t column, uint32_t row, uint32_t band, double& value) override {
     return GridReadCell(column, row, band, value);
   }
@@ -60,7 +59,14 @@ class TErsMap2 : public THeadMap2 {
   // The names are written with a registration only: an output placed
   // nowhere (by control points alone) states no system.
   bool StatesCoordinateSystem() override {
-    return Crs.Empty() || (Header->Georeferenced && ErMapperNamesState(Crs));
+    return Georef.Crs.Empty() || (Header->Georeferenced && ErMapperNamesState(Georef.Crs));
+  }
+
+ protected:
+  // The no-data value is written as NullCellValue.
+  void KeepPlanned(const TGeoreference& planned) override {
+    THeadMap2::KeepPlanned(planned);
+    Header->NoData = planned.NoData;
   }
 };
 

@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "dataset/OutputChecks.h"
+#include "georef/CoordinateSystem.h"
 #include "raster/CellType.h"
 #include "text/CompanionFile.h"
 #include "text/FileNames.h"
@@ -137,24 +138,27 @@ bool THgtMap2::Open(const std::string& fileName, uint32_t columns, uint32_t rows
   return THeadMap2::Open(fileName, columns, rows, cellType, bands, mode);
 }
 
-bool THgtMap2::SetGeoreference(const std::string& spheroid, const std::string& datum,
-                               double cellSizeX, double cellSizeY, double registrationCellX,
-                               double registrationCellY, double registrationX, double registrationY,
-                               const std::string& projection) {
-  if (OpenMode != omCreate)
-    return THeadMap2::SetGeoreference(spheroid, datum, cellSizeX, cellSizeY, registrationCellX,
-                                      registrationCellY, registrationX, registrationY, projection);
+TGeoreference THgtMap2::GetGeoreference() const {
+  TGeoreference georeference = THeadMap2::GetGeoreference();
+  georeference.NoData = -32768;
+  return georeference;
+}
+
+bool THgtMap2::SetGeoreference(const TGeoreference& georeference) {
+  if (OpenMode != omCreate) return THeadMap2::SetGeoreference(georeference);
   const std::string name = ExtractFileName(FileName);
-  if (!Crs.Empty() && Crs.Epsg != kEpsgWgs84)
+  const TCoordinateSystem& crs = Georef.Crs;
+  if (!crs.Empty() && crs.Epsg != kEpsgWgs84)
     return Fail(TErrorCode::Refused, name + " would lie in WGS 84 degrees (EPSG:4326), which " +
                                          "HGT tiles are in; the input is in " +
-                                         DescribeCoordinateSystem(Crs));
+                                         DescribeCoordinateSystem(crs));
   const THgtTile tile = *HgtTileOfName(FileName);
   const double cell = HgtCellSize(Header->Rows);
+  const double cellSizeX = georeference.Affine.CellSizeX;
+  const double cellSizeY = georeference.Affine.CellSizeY;
   // The south-west height of the input, where the tile's lies on its corner.
-  const double west = registrationX - registrationCellX * cellSizeX + cellSizeX / 2;
-  const double south = registrationY + registrationCellY * cellSizeY - cellSizeY / 2 -
-                       (Header->Rows - 1.0) * cellSizeY;
+  const double west = georeference.Affine.X0 + cellSizeX / 2;
+  const double south = georeference.Affine.Y0 - cellSizeY / 2 - (Header->Rows - 1.0) * cellSizeY;
   // A thousandth of a cell, at the corner and over the whole tile.
   const double tolerance = cell / 1000;
   auto lies = [&](const THgtTile& t) {
@@ -175,8 +179,9 @@ bool THgtMap2::SetGeoreference(const std::string& spheroid, const std::string& d
     }
     return Fail(TErrorCode::Refused, text);
   }
-  THeadMap2::SetGeoreference(spheroid, datum, cell, cell, 0, 0, tile.Longitude - cell / 2,
-                             tile.Latitude + 1 + cell / 2, projection);
+  TGeoreference onTile = georeference;
+  onTile.Affine = {cell, 0, 0, cell, tile.Longitude - cell / 2, tile.Latitude + 1 + cell / 2};
+  THeadMap2::SetGeoreference(onTile);
   SetWgs84Degrees(*Header);
   return true;
 }

@@ -46,16 +46,13 @@ class THgtMap2 : public THeadMap2 {
   void SetFileName(const std::string& fileName) override;
   bool Open(const std::string& fileName, uint32_t columns, uint32_t rows, uint8_t cellType,
             uint32_t bands, uint8_t mode) override;
-  // Voids, in every tile.
-  std::optional<double> GetNoData() const override { return -32768; }
+  // Voids, in every tile, are its no-data value.
+  TGeoreference GetGeoreference() const override;
   // A tile is in WGS 84 degrees by its nature.
-  bool StatesCoordinateSystem() override { return Crs.Empty() || Crs.Epsg == 4326; }
+  bool StatesCoordinateSystem() override { return Georef.Crs.Empty() || Georef.Crs.Epsg == 4326; }
   // An output is placed by its name alone: refused when the georeference
   // it is given puts it elsewhere than the tile its name names.
-  bool SetGeoreference(const std::string& spheroid, const std::string& datum, double cellSizeX,
-                       double cellSizeY, double registrationCellX, double registrationCellY,
-                       double registrationX, double registrationY,
-                       const std::string& projection) override;
+  bool SetGeoreference(const TGeoreference& georeference) override;
 };
 
 }  // namespace mirava

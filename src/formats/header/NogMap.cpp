@@ -131,15 +131,12 @@ bool TNogMap2::Open(const std::string& fileName, uint32_t columns, uint32_t rows
   return THeadMap2::Open(fileName, columns, rows, cellType, bands, mode);
 }
 
-bool TNogMap2::SetGeoreference(const std::string& spheroid, const std::string& datum,
-                               double cellSizeX, double cellSizeY, double registrationCellX,
-                               double registrationCellY, double registrationX, double registrationY,
-                               const std::string& projection) {
-  THeadMap2::SetGeoreference(spheroid, datum, cellSizeX, cellSizeY, registrationCellX,
-                             registrationCellY, registrationX, registrationY, projection);
+bool TNogMap2::SetGeoreference(const TGeoreference& georeference) {
+  THeadMap2::SetGeoreference(georeference);
   // The header has room for one cell size.
   if (const auto why =
-          SquareCellRefusal("NOG", cellSizeX, cellSizeY, std::max(Header->Columns, Header->Rows)))
+          SquareCellRefusal("NOG", georeference.Affine.CellSizeX, georeference.Affine.CellSizeY,
+                            std::max(Header->Columns, Header->Rows)))
     return Fail(TErrorCode::Refused, *why);
   return true;
 }

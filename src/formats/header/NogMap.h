@@ -38,10 +38,7 @@ class TNogMap2 : public THeadMap2 {
   void SetFileName(const std::string& fileName) override;
   bool Open(const std::string& fileName, uint32_t columns, uint32_t rows, uint8_t cellType,
             uint32_t bands, uint8_t mode) override;
-  bool SetGeoreference(const std::string& spheroid, const std::string& datum, double cellSizeX,
-                       double cellSizeY, double registrationCellX, double registrationCellY,
-                       double registrationX, double registrationY,
-                       const std::string& projection) override;
+  bool SetGeoreference(const TGeoreference& georeference) override;
 };
 
 }  // namespace mirava

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "formats/header/ErsMap.h"
+#include "georef/CoordinateSystem.h"
 
 namespace mirava {
 
@@ -35,7 +36,7 @@ class TOsdMap2 : public THeadMap2 {
   // The names are written with a registration only: an output placed
   // nowhere (by control points alone) states no system.
   bool StatesCoordinateSystem() override {
-    return Crs.Empty() || (Header->Georeferenced && ErMapperNamesState(Crs));
+    return Georef.Crs.Empty() || (Header->Georeferenced && ErMapperNamesState(Georef.Crs));
   }
 };
 

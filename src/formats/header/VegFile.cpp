@@ -232,17 +232,20 @@ bool TVegFile::LoadDirectory() {
   return true;
 }
 
-bool TVegFile::SetGeoreference(const std::string& spheroid, const std::string& datum,
-                               double cellSizeX, double cellSizeY, double registrationCellX,
-                               double registrationCellY, double registrationX, double registrationY,
-                               const std::string& projection) {
-  THeadMap2::SetGeoreference(spheroid, datum, cellSizeX, cellSizeY, registrationCellX,
-                             registrationCellY, registrationX, registrationY, projection);
+bool TVegFile::SetGeoreference(const TGeoreference& georeference) {
+  THeadMap2::SetGeoreference(georeference);
   // The header has room for one cell size.
   if (const auto why =
-          SquareCellRefusal("VEG", cellSizeX, cellSizeY, std::max(Header->Columns, Header->Rows)))
+          SquareCellRefusal("VEG", georeference.Affine.CellSizeX, georeference.Affine.CellSizeY,
+                            std::max(Header->Columns, Header->Rows)))
     return Fail(TErrorCode::Refused, *why);
   return true;
+}
+
+TGeoreference TVegFile::GetGeoreference() const {
+  TGeoreference georeference = THeadMap2::GetGeoreference();
+  georeference.NoData = kVegNoValue;
+  return georeference;
 }
 
 bool TVegFile::ReadCell(uint32_t column, uint32_t row, uint32_t, float& value) {

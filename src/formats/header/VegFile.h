@@ -48,11 +48,9 @@ class TVegFile : public THeadMap2 {
   void SetFileName(const std::string& fileName) override;
   bool Open(const std::string& fileName, uint32_t columns, uint32_t rows, uint8_t cellType,
             uint32_t bands, uint8_t mode) override;
-  bool SetGeoreference(const std::string& spheroid, const std::string& datum, double cellSizeX,
-                       double cellSizeY, double registrationCellX, double registrationCellY,
-                       double registrationX, double registrationY,
-                       const std::string& projection) override;
-  std::optional<double> GetNoData() const override { return kVegNoValue; }
+  bool SetGeoreference(const TGeoreference& georeference) override;
+  // Its no-data value is the format's.
+  TGeoreference GetGeoreference() const override;
   // Cells of absent tiles, and stored -9999 cells of an opened raster, are
   // no-data: -9999 and false with no error text.
   bool ReadCell(uint32_t column, uint32_t row, uint32_t band, float& value) override;

@@ -471,16 +471,11 @@ bool TBMPMap2::CreateFile(const std::string& fileName, uint32_t columns, uint32_
   return true;
 }
 
-bool TBMPMap2::SetGeoreference(const std::string& spheroid, const std::string& datum,
-                               double cellSizeX, double cellSizeY, double registrationCellX,
-                               double registrationCellY, double registrationX, double registrationY,
-                               const std::string& projection) {
-  KeepGeoreference(spheroid, datum, cellSizeX, cellSizeY, registrationCellX, registrationCellY,
-                   registrationX, registrationY, projection);
+bool TBMPMap2::SetGeoreference(const TGeoreference& georeference) {
+  KeepGeoreference(georeference);
   if (OpenMode != omCreate) return true;
   return SaveWorldFile(ChangeFileExt(FileName, ".bmpw"),
-                       TWorldFile::FromOrigin(GetCellSizeX(), ColumnTermY, RowTermX, GetCellSizeY(),
-                                              GetOriginX(), GetOriginY()));
+                       TWorldFile::FromOrigin(GetGeoreference().Affine));
 }
 
 bool TBMPMap2::Close() {

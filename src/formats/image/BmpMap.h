@@ -33,16 +33,12 @@ class TBMPMap2 : public TDataSetRoot2 {
   bool Open(const std::string& fileName, uint32_t columns, uint32_t rows, uint8_t cellType,
             uint32_t bands, uint8_t mode) override;
   bool OpenRead(const std::string& fileName) override;
-  bool Crop(uint32_t, uint32_t, uint32_t, uint32_t) override { return false; }
   int32_t GetBandCount() override { return ReportedBands; }
   int32_t GetRowCount() override { return static_cast<int32_t>(Height); }
   int32_t GetColumnCount() override { return static_cast<int32_t>(Width); }
   uint8_t GetCellType() override { return ctUnsigned8; }
   bool IsMSBFirst() override { return false; }
-  bool SetGeoreference(const std::string& spheroid, const std::string& datum, double cellSizeX,
-                       double cellSizeY, double registrationCellX, double registrationCellY,
-                       double registrationX, double registrationY,
-                       const std::string& projection) override;
+  bool SetGeoreference(const TGeoreference& georeference) override;
   // Grey and 24-bit bitmaps offer their rows (stored bottom-up, blue first)
   // as blocks.
   uint32_t BlockRows() override;

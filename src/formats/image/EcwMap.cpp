@@ -140,15 +140,13 @@ TECWMap2::~TECWMap2() { Close(); }
 
 void TECWMap2::TakeFileInfo(const ncs::NCSFileViewFileInfo& info) {
   SetSize(info.SizeX, info.SizeY, info.Bands);
-  CellSizeX = info.CellIncrementX;
-  CellSizeY = -info.CellIncrementY;  // negative for rows that run north
-  RegistrationX = info.OriginX;
-  RegistrationY = info.OriginY;
-  Georeferenced = true;  // a corner and cell sizes are in every file
-  Datum = info.Datum;
-  Projection = info.Projection;
-  Crs = {};
-  Crs.Epsg = info.Epsg != 0 ? info.Epsg : EpsgOfErMapperNames(Projection, Datum);
+  // The row step is negative for rows that run north.
+  Georef.Affine = {info.CellIncrementX, 0, 0, -info.CellIncrementY, info.OriginX, info.OriginY};
+  Georef.Placed = true;  // a corner and cell sizes are in every file
+  Georef.Datum = info.Datum;
+  Georef.Projection = info.Projection;
+  Georef.Crs = {};
+  Georef.Crs.Epsg = info.Epsg != 0 ? info.Epsg : EpsgOfErMapperNames(info.Projection, info.Datum);
 }
 
 std::optional<std::string> TECWMap2::WriteRefusal(const TRasterShape& shape) {
@@ -302,14 +300,15 @@ bool TECWMap2::CompressImage(const std::string& fileName, float quality) {
       return CurrentEcwDataset->Stop->load();
     };
   client->ClientData = &NoClientData;
-  client->OriginX = GetRegistrationX();
-  client->OriginY = GetRegistrationY();
-  client->CellIncrementX = GetCellSizeX();
-  client->CellIncrementY = -GetCellSizeY();
+  const TGeoreference georeference = GetGeoreference();
+  client->OriginX = georeference.Affine.X0;
+  client->OriginY = georeference.Affine.Y0;
+  client->CellIncrementX = georeference.Affine.CellSizeX;
+  client->CellIncrementY = -georeference.Affine.CellSizeY;
   client->CellSizeUnits = 3;
-  client->Datum = Datum;
-  client->Projection = Projection;
-  client->Epsg = Crs.Epsg;
+  client->Datum = georeference.Datum;
+  client->Projection = georeference.Projection;
+  client->Epsg = georeference.Crs.Epsg;
   CurrentEcwDataset = this;
   ncs::NCSError e = ncs::NCSEcwCompressOpen(*client, false);
   if (e == ncs::NCS_SUCCESS) {
@@ -339,22 +338,15 @@ bool TECWMap2::Close() {
   return CloseMapping() && ok;
 }
 
-bool TECWMap2::SetGeoreference(const std::string& spheroid, const std::string& datum,
-                               double cellSizeX, double cellSizeY, double registrationCellX,
-                               double registrationCellY, double registrationX, double registrationY,
-                               const std::string& projection) {
-  const TErMapperNames names = ErMapperNamesFor(Crs, {projection, datum, spheroid, false});
-  KeepGeoreference(names.Spheroid, names.Datum, cellSizeX, cellSizeY, registrationCellX,
-                   registrationCellY, registrationX, registrationY, names.Projection);
+bool TECWMap2::SetGeoreference(const TGeoreference& georeference) {
+  const TErMapperNames names = ErMapperNamesFor(
+      Georef.Crs, {georeference.Projection, georeference.Datum, georeference.Spheroid, false});
+  TGeoreference named = georeference;
+  named.Spheroid = names.Spheroid;
+  named.Datum = names.Datum;
+  named.Projection = names.Projection;
+  KeepGeoreference(named);
   return true;
-}
-
-void TECWMap2::PixelToWorld(double column, double row, double& x, double& y) {
-  Affine().PixelToWorld(column, row, x, y);
-}
-
-void TECWMap2::WorldToPixel(double x, double y, double& column, double& row) {
-  Affine().WorldToPixel(x, y, column, row);
 }
 
 }  // namespace mirava

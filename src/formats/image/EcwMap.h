@@ -9,6 +9,7 @@
 
 #include "dataset/DataSetRoot.h"
 #include "dataset/OutputChecks.h"
+#include "georef/CoordinateSystem.h"
 #include "georef/WorldFile.h"
 #include "formats/codec/EcwCodec.h"
 #include "formats/image/ImageBuffer.h"
@@ -35,14 +36,8 @@ class TECWMap2 : public TBufferedImage2 {
   bool Open(const std::string& fileName, uint32_t columns, uint32_t rows, uint8_t cellType,
             uint32_t bands, uint8_t mode) override;
   bool OpenRead(const std::string& fileName) override;
-  bool Crop(uint32_t, uint32_t, uint32_t, uint32_t) override { return false; }
-  bool SetGeoreference(const std::string& spheroid, const std::string& datum, double cellSizeX,
-                       double cellSizeY, double registrationCellX, double registrationCellY,
-                       double registrationX, double registrationY,
-                       const std::string& projection) override;
-  bool StatesCoordinateSystem() override { return ErMapperNamesState(Crs); }
-  void PixelToWorld(double column, double row, double& x, double& y) override;
-  void WorldToPixel(double x, double y, double& column, double& row) override;
+  bool SetGeoreference(const TGeoreference& georeference) override;
+  bool StatesCoordinateSystem() override { return ErMapperNamesState(Georef.Crs); }
   // Compresses a created image; false with the compressor's message when
   // that failed.
   bool Close() override;

@@ -1,7 +1,5 @@
 #include "formats/image/ImageBuffer.h"
 
-#include <cstring>
-
 #include "job/MemoryBudget.h"
 
 namespace mirava {
@@ -23,26 +21,10 @@ bool TImageBuffer::Allocate(uint32_t columns, uint32_t rows, uint32_t bands,
     errorText = MemoryRefusal(image, bytes) + " (" + reason + ")";
     return false;
   }
-  What = what;
-  ScratchDirectory = scratchDirectory;
   ColumnCount = columns;
   RowCount = rows;
   BandCount = bands;
   Line = line;
-  return true;
-}
-
-bool TImageBuffer::Crop(uint32_t firstRow, uint32_t lastRow, uint32_t firstColumn,
-                        uint32_t lastColumn, std::string& errorText) {
-  TImageBuffer cropped;
-  if (!cropped.Allocate(lastColumn - firstColumn + 1, lastRow - firstRow + 1, BandCount, What,
-                        ScratchDirectory, errorText))
-    return false;
-  const uint64_t bytes = static_cast<uint64_t>(cropped.ColumnCount) * BandCount;
-  for (uint32_t i = 0; i < cropped.RowCount; ++i)
-    std::memcpy(cropped.Row(i), Row(firstRow + i) + static_cast<uint64_t>(firstColumn) * BandCount,
-                bytes);
-  *this = std::move(cropped);
   return true;
 }
 

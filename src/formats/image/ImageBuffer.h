@@ -25,9 +25,6 @@ class TImageBuffer {
   bool Allocate(uint32_t columns, uint32_t rows, uint32_t bands, const std::string& what,
                 const std::string& scratchDirectory, std::string& errorText);
   void Release() { Memory.Release(); }
-  // Keeps a window of the image (rows and columns inclusive).
-  bool Crop(uint32_t firstRow, uint32_t lastRow, uint32_t firstColumn, uint32_t lastColumn,
-            std::string& errorText);
 
   bool Empty() const { return !Memory.Data(); }
   uint32_t Columns() const { return ColumnCount; }
@@ -47,8 +44,6 @@ class TImageBuffer {
 
  private:
   TScratchMemory Memory;
-  std::string What;
-  std::string ScratchDirectory;
   uint32_t ColumnCount = 0;
   uint32_t RowCount = 0;
   uint32_t BandCount = 0;

@@ -192,47 +192,17 @@ bool TJpgMap2::OpenRead(const std::string& fileName) {
   return true;
 }
 
-bool TJpgMap2::Crop(uint32_t firstRow, uint32_t lastRow, uint32_t firstColumn,
-                    uint32_t lastColumn) {
-  if (ImageBuffer.Empty() || lastRow >= Rows || lastColumn >= Columns || lastRow <= firstRow ||
-      lastColumn <= firstColumn)
-    return false;
-  double x, y;
-  PixelToWorld(firstColumn, firstRow, x, y);
-  if (!ImageBuffer.Crop(firstRow, lastRow, firstColumn, lastColumn, ErrorText)) return false;
-  SetSize(lastColumn - firstColumn + 1, lastRow - firstRow + 1, Bands);
-  // The new top-left corner is where the old grid put that pixel, rotation
-  // terms included; they stay, as the picture has not turned.
-  RegistrationCellX = RegistrationCellY = 0;
-  RegistrationX = x;
-  RegistrationY = y;
-  return WriteWorldFile();
-}
-
-bool TJpgMap2::SetGeoreference(const std::string& spheroid, const std::string& datum,
-                               double cellSizeX, double cellSizeY, double registrationCellX,
-                               double registrationCellY, double registrationX, double registrationY,
-                               const std::string& projection) {
-  KeepGeoreference(spheroid, datum, cellSizeX, cellSizeY, registrationCellX, registrationCellY,
-                   registrationX, registrationY, projection);
+bool TJpgMap2::SetGeoreference(const TGeoreference& georeference) {
+  KeepGeoreference(georeference);
   return WriteWorldFile();
 }
 
 // Only an image that will be saved and is placed gets a world file: a
 // read-only one keeps its files as they are.
 bool TJpgMap2::WriteWorldFile() {
-  if ((OpenMode != omCreate && OpenMode != omReadWrite) || !Georeferenced) return true;
+  if ((OpenMode != omCreate && OpenMode != omReadWrite) || !Georef.Placed) return true;
   return SaveWorldFile(ChangeFileExt(FileName, ".jgw"),
-                       TWorldFile::FromOrigin(GetCellSizeX(), ColumnTermY, RowTermX, GetCellSizeY(),
-                                              GetRegistrationX(), GetRegistrationY()));
-}
-
-void TJpgMap2::PixelToWorld(double column, double row, double& x, double& y) {
-  Affine().PixelToWorld(column, row, x, y);
-}
-
-void TJpgMap2::WorldToPixel(double x, double y, double& column, double& row) {
-  Affine().WorldToPixel(x, y, column, row);
+                       TWorldFile::FromOrigin(GetGeoreference().Affine));
 }
 
 bool TJpgMap2::ReadWorldFile(const std::string& fileName) {

@@ -24,14 +24,7 @@ class TJpgMap2 : public TBufferedImage2 {
   bool Open(const std::string& fileName, uint32_t columns, uint32_t rows, uint8_t cellType,
             uint32_t bands, uint8_t mode) override;
   bool OpenRead(const std::string& fileName) override;
-  bool Crop(uint32_t firstRow, uint32_t lastRow, uint32_t firstColumn,
-            uint32_t lastColumn) override;
-  bool SetGeoreference(const std::string& spheroid, const std::string& datum, double cellSizeX,
-                       double cellSizeY, double registrationCellX, double registrationCellY,
-                       double registrationX, double registrationY,
-                       const std::string& projection) override;
-  void PixelToWorld(double column, double row, double& x, double& y) override;
-  void WorldToPixel(double x, double y, double& column, double& row) override;
+  bool SetGeoreference(const TGeoreference& georeference) override;
   // A file placed on its coefficients rather than its pixels; see
   // CanPlaceFile.
   bool PlaceFile(const std::string& inputName, int32_t kind) override;

@@ -213,14 +213,13 @@ bool TRswMap2::Open(const std::string& fileName, uint32_t columns, uint32_t rows
   GridBands = Header32(hBitsPerPixel) / 8;
   LineLength = static_cast<uint64_t>(GridColumns) * GridBands;
   const double cellSize = HeaderDouble(hCellSize);
-  CellSizeX = CellSizeY = cellSize;
-  RegistrationCellX = RegistrationCellY = 0;
-  Georeferenced = Header32(hGeoreferenced) != 0;
+  Georef.Placed = Header32(hGeoreferenced) != 0;
   const int32_t epsg = static_cast<int32_t>(Header32(hEpsgCode));
-  Crs = {};
-  if (Georeferenced && epsg > 0) Crs.Epsg = epsg;
-  RegistrationX = HeaderDouble(hLeftX);
-  RegistrationY = GridRows * cellSize + HeaderDouble(hLowerY);
+  Georef.Crs = {};
+  if (Georef.Placed && epsg > 0) Georef.Crs.Epsg = epsg;
+  Georef.Affine.CellSizeX = Georef.Affine.CellSizeY = cellSize;
+  Georef.Affine.X0 = HeaderDouble(hLeftX);
+  Georef.Affine.Y0 = GridRows * cellSize + HeaderDouble(hLowerY);
   ControlPoints = std::make_unique<TGCPList>();
   const std::string points = FindCompanion(fileName, ".gcp");
   if (!points.empty()) ControlPoints->LoadFromFile(points);
@@ -464,38 +463,28 @@ bool TRswMap2::WriteCell(uint32_t column, uint32_t row, uint32_t band, float val
   return true;
 }
 
-bool TRswMap2::SetGeoreference(const std::string&, const std::string&, double cellSizeX,
-                               double cellSizeY, double registrationCellX, double registrationCellY,
-                               double registrationX, double registrationY, const std::string&) {
+bool TRswMap2::SetGeoreference(const TGeoreference& georeference) {
   // A read-only mapping cannot take the header.
   if (OpenMode == omRead || TileIndex.empty()) return true;
+  const double cellSizeX = georeference.Affine.CellSizeX;
+  const double cellSizeY = georeference.Affine.CellSizeY;
   // The file has room for one cell size.
   if (const auto why =
           SquareCellRefusal("RSW", cellSizeX, cellSizeY,
                             static_cast<uint64_t>(std::max(GetColumnCount(), GetRowCount()))))
     return Fail(TErrorCode::Refused, *why);
   const double cellSize = cellSizeX == 0 ? 1.0 : cellSizeX;
-  Georeferenced = true;
+  Georef.Placed = true;
   SetHeader32(hGeoreferenced, 1);
   SetHeaderDouble(hScale, kScale);
   SetHeaderDouble(hResolution, kScale / cellSize);
   SetHeaderDouble(hCellSize, cellSize);
-  SetHeaderDouble(hLeftX, registrationX - registrationCellX * cellSizeX);
-  SetHeaderDouble(hLowerY, registrationY + registrationCellY * cellSizeY -
-                               static_cast<double>(Header32(hHeight)) * cellSizeY);
-  SetHeader32(hEpsgCode, static_cast<uint32_t>(Crs.Epsg));
+  SetHeaderDouble(hLeftX, georeference.Affine.X0);
+  SetHeaderDouble(hLowerY,
+                  georeference.Affine.Y0 - static_cast<double>(Header32(hHeight)) * cellSizeY);
+  SetHeader32(hEpsgCode, static_cast<uint32_t>(Georef.Crs.Epsg));
   WriteHeaderBack();
   return true;
-}
-
-void TRswMap2::PixelToWorld(double column, double row, double& x, double& y) {
-  x = GetRegistrationX() + GetCellSizeX() * column;
-  y = GetRegistrationY() - GetCellSizeY() * row;
-}
-
-void TRswMap2::WorldToPixel(double x, double y, double& column, double& row) {
-  column = (x - GetRegistrationX()) / GetCellSizeX();
-  row = (GetRegistrationY() - y) / GetCellSizeY();
 }
 
 }  // namespace mirava

@@ -33,20 +33,14 @@ class TRswMap2 : public TDataSetRoot2 {
   bool Open(const std::string& fileName, uint32_t columns, uint32_t rows, uint8_t cellType,
             uint32_t bands, uint8_t mode) override;
   bool OpenRead(const std::string& fileName) override;
-  bool Crop(uint32_t, uint32_t, uint32_t, uint32_t) override { return false; }
   int32_t GetBandCount() override { return Grey ? 1 : 3; }
   int32_t GetRowCount() override;
   int32_t GetColumnCount() override;
   uint8_t GetCellType() override { return 1; }
   bool IsMSBFirst() override { return false; }
   // By its EPSG code only.
-  bool StatesCoordinateSystem() override { return Crs.Epsg != 0 || Crs.Empty(); }
-  bool SetGeoreference(const std::string& spheroid, const std::string& datum, double cellSizeX,
-                       double cellSizeY, double registrationCellX, double registrationCellY,
-                       double registrationX, double registrationY,
-                       const std::string& projection) override;
-  void PixelToWorld(double column, double row, double& x, double& y) override;
-  void WorldToPixel(double x, double y, double& column, double& row) override;
+  bool StatesCoordinateSystem() override { return Georef.Crs.Epsg != 0 || Georef.Crs.Empty(); }
+  bool SetGeoreference(const TGeoreference& georeference) override;
   // A created file's colour rows in blocks of at most a tile's height,
   // staged in memory in red, green, blue order: read from the tiles when a
   // block is asked for, written back to them when another one is or at

@@ -33,7 +33,7 @@ TEST(DtmMap, ReadsCellsFromCellOffset) {
   WriteBytes(dir / "o.dtm", DtmBytes(2, 1, 3, {9, 9, 9, 7, 8.5f}));
   TDtmMap2 map;
   ASSERT_TRUE(map.OpenRead(dir / "o.dtm")) << map.ErrorText;
-  EXPECT_EQ(map.GetOriginX(), 500000.3125);  // the nearest float
+  EXPECT_EQ(map.GetGeoreference().Affine.X0, 500000.3125);  // the nearest float
   float v = 0;
   ASSERT_TRUE(map.ReadCell(0, 0, 0, v));  // byte 64
   EXPECT_EQ(v, 7);
@@ -70,7 +70,7 @@ TEST(DtmMap, CreatedFileGetsItsHeaderWhenClosed) {
   TempDir dir;
   TDtmMap2 map;
   ASSERT_TRUE(map.Open(dir / "n.dtm", 100, 50, ctSigned16, 1, omCreate));
-  map.SetGeoreference("", "", 2.5, 3.5, 0, 0, 500000.3, 6000000.7, "");
+  map.SetGeoreference(PlacedAt(2.5, 3.5, 500000.3, 6000000.7, "", "", ""));
   ASSERT_TRUE(map.WriteCell(99, 49, 0, -12.25f));
   std::vector<uint8_t> bytes = ReadBytes(dir / "n.dtm");
   ASSERT_EQ(bytes.size(), 20052u);
@@ -78,8 +78,8 @@ TEST(DtmMap, CreatedFileGetsItsHeaderWhenClosed) {
   ASSERT_TRUE(map.Close()) << map.ErrorText;
   TDtmMap2 back;
   ASSERT_TRUE(back.OpenRead(dir / "n.dtm")) << back.ErrorText;
-  EXPECT_EQ(back.GetOriginY(), static_cast<double>(6000000.7f));
-  EXPECT_EQ(back.GetCellSizeY(), 3.5);
+  EXPECT_EQ(back.GetGeoreference().Affine.Y0, static_cast<double>(6000000.7f));
+  EXPECT_EQ(back.GetGeoreference().Affine.CellSizeY, 3.5);
   float v = 0;
   ASSERT_TRUE(back.ReadCell(99, 49, 0, v));
   EXPECT_EQ(v, -12.25f);

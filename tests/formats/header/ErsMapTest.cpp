@@ -46,12 +46,12 @@ TEST(ErsHeader, ReadsTheHeaderGdalWrote) {
   EXPECT_EQ(map.GetRowCount(), 90);
   EXPECT_EQ(map.GetBandCount(), 1);
   EXPECT_EQ(map.GetCellType(), ctSigned16);
-  EXPECT_EQ(map.GetCellSizeX(), 0.00833333333333334);
-  EXPECT_EQ(map.GetCellSizeY(), 0.00833333333333333);
-  EXPECT_EQ(map.GetOriginX(), 5.74166666666667);
-  EXPECT_EQ(map.GetOriginY(), 50.1916666666667);
+  EXPECT_EQ(map.GetGeoreference().Affine.CellSizeX, 0.00833333333333334);
+  EXPECT_EQ(map.GetGeoreference().Affine.CellSizeY, 0.00833333333333333);
+  EXPECT_EQ(map.GetGeoreference().Affine.X0, 5.74166666666667);
+  EXPECT_EQ(map.GetGeoreference().Affine.Y0, 50.1916666666667);
   std::string datum;
-  map.GetDatum(datum);
+  datum = map.GetGeoreference().Datum;
   EXPECT_EQ(datum, "\"WGS84\"");
   float v;
   ASSERT_TRUE(map.ReadCell(0, 0, 0, v));
@@ -191,8 +191,8 @@ TEST(ErsHeader, WrittenHeaderLineByLine) {
     ASSERT_TRUE(map.Open(dir / "w.ers", 3, 2, ctUnsigned16, 4, omCreate));
     EXPECT_TRUE(mirava::test::Exists(dir / "w"));
     EXPECT_FALSE(mirava::test::Exists(dir / "w.ers"));  // written when closed
-    map.SetGeoreference("\"WGS84\"", "WGS84", 0.000833333333333333, 1234.5678, 0, 0,
-                        5.741666666666667, -12.5, "GEODETIC");
+    map.SetGeoreference(test::PlacedAt(0.000833333333333333, 1234.5678, 5.741666666666667, -12.5,
+                                       "\"WGS84\"", "WGS84", "GEODETIC"));
     EXPECT_EQ(map.GetRowCount(), 2);
     EXPECT_EQ(map.GetCellType(), ctUnsigned16);
     TGCPoint p = TGCPoint::CreateFromErsLine("NW Yes No 0.5 1.25 5.741666667 50.191666667 7");
@@ -268,8 +268,8 @@ TEST(ErsHeader, WrittenHeaderLineByLine) {
   // And it reads back.
   TErsMap2 back;
   ASSERT_TRUE(back.Open(dir / "w.ers", 0, 0, 1, 1, omRead)) << back.ErrorText;
-  EXPECT_EQ(back.GetCellSizeX(), 0.000833333333333333);
-  EXPECT_EQ(back.GetOriginX(), 5.741666666666667);
+  EXPECT_EQ(back.GetGeoreference().Affine.CellSizeX, 0.000833333333333333);
+  EXPECT_EQ(back.GetGeoreference().Affine.X0, 5.741666666666667);
   EXPECT_EQ(back.GetControlPoints()->Count(), 1);
 }
 
@@ -280,8 +280,9 @@ TEST(ErsHeader, RawNamesKeepTheirRegistration) {
   {
     TErsMap2 map;
     ASSERT_TRUE(map.Open(dir / "r.ers", 1, 1, ctUnsigned8, 1, omCreate));
-    map.SetGeoreference("RAW", "RAW", 2, 3, 0, 0, 10, 20, "RAW");
-    map.SetCoordinateType(ctLATLONG);
+    TGeoreference geographic = test::PlacedAt(2, 3, 10, 20);
+    geographic.Geographic = true;
+    map.SetGeoreference(geographic);
     TErsMap2 plain;
     ASSERT_TRUE(plain.Open(dir / "p.ers", 1, 1, ctUnsigned8, 1, omCreate));
   }

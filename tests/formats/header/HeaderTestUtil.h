@@ -109,10 +109,11 @@ inline TRaster ReadRaster(const std::string& path) {
   r.Rows = set.GetRowCount();
   r.Bands = set.GetBandCount();
   r.CellType = set.GetCellType();
-  r.CellSizeX = set.GetCellSizeX();
-  r.CellSizeY = set.GetCellSizeY();
-  r.OriginX = set.GetOriginX();
-  r.OriginY = set.GetOriginY();
+  const TAffine affine = set.GetGeoreference().Affine;
+  r.CellSizeX = affine.StepX();
+  r.CellSizeY = affine.StepY();
+  r.OriginX = affine.X0;
+  r.OriginY = affine.Y0;
   r.Cells.assign(static_cast<size_t>(r.Columns) * r.Rows * r.Bands, 0);
   size_t i = 0;
   for (int row = 0; row < r.Rows; ++row)

@@ -96,8 +96,8 @@ TEST(HgtMap, TileSizeFollowsTheFileSize) {
   THgtMap2 one;
   ASSERT_TRUE(one.OpenRead(dir / "N45E007.hgt")) << one.ErrorText;
   EXPECT_EQ(one.GetColumnCount(), 3601);
-  EXPECT_EQ(one.GetCellSizeX(), 1.0 / 3600);
-  EXPECT_DOUBLE_EQ(one.GetOriginX(), 7 - 1.0 / 7200);
+  EXPECT_EQ(one.GetGeoreference().Affine.CellSizeX, 1.0 / 3600);
+  EXPECT_DOUBLE_EQ(one.GetGeoreference().Affine.X0, 7 - 1.0 / 7200);
   ASSERT_TRUE(one.ReadCell(3600, 1, 0, v));
   EXPECT_EQ(v, 3599);
 

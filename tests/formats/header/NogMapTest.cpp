@@ -31,9 +31,9 @@ TEST(NogMap, ReadsTheHeaderTextsAndSigned16Cells) {
   WriteBytes(dir / "a.002", {1, 0, 2, 0, 3, 0, 0xFF, 0xFF, 5, 0, 6, 0});
   TNogMap2 map;
   ASSERT_TRUE(map.OpenRead(dir / "a.001")) << map.ErrorText;
-  EXPECT_EQ(map.GetCellSizeY(), 25);
-  EXPECT_EQ(map.GetOriginX(), 500000.25);
-  EXPECT_EQ(map.GetOriginY(), 6000100.5);
+  EXPECT_EQ(map.GetGeoreference().Affine.CellSizeY, 25);
+  EXPECT_EQ(map.GetGeoreference().Affine.X0, 500000.25);
+  EXPECT_EQ(map.GetGeoreference().Affine.Y0, 6000100.5);
   float v = 0;
   ASSERT_TRUE(map.ReadCell(0, 1, 0, v));
   EXPECT_EQ(v, -1);

@@ -76,8 +76,8 @@ TEST(OsdMap, WritesEveryDigitAndTheOsdPointLines) {
   {
     TOsdMap2 map;
     ASSERT_TRUE(map.Open(dir / "w.osd", 3, 2, ctSigned16, 1, omCreate));
-    map.SetGeoreference("SPH", "\"WGS84\"", 0.5, 0.1234567890123456, 0, 0, 523456.78901234567,
-                        -6123456.7890123456, "NUTM32");
+    map.SetGeoreference(PlacedAt(0.5, 0.1234567890123456, 523456.78901234567, -6123456.7890123456,
+                                 "SPH", "\"WGS84\"", "NUTM32"));
     TGCPoint point;
     point.SetName("A1");
     point.SetEnabled(true);
@@ -96,9 +96,9 @@ TEST(OsdMap, WritesEveryDigitAndTheOsdPointLines) {
     EXPECT_NE(text.find(line), std::string::npos) << line;
   TOsdMap2 back;
   ASSERT_TRUE(back.OpenRead(dir / "w.osd")) << back.ErrorText;
-  EXPECT_EQ(back.GetCellSizeY(), 0.1234567890123456);
-  EXPECT_EQ(back.GetOriginX(), 523456.78901234567);
-  EXPECT_EQ(back.GetOriginY(), -6123456.7890123456);
+  EXPECT_EQ(back.GetGeoreference().Affine.CellSizeY, 0.1234567890123456);
+  EXPECT_EQ(back.GetGeoreference().Affine.X0, 523456.78901234567);
+  EXPECT_EQ(back.GetGeoreference().Affine.Y0, -6123456.7890123456);
 }
 
 // RAW names: no spheroid or units, but the registration they were given.
@@ -106,7 +106,7 @@ TEST(OsdMap, RawCoordinatesKeepTheirRegistration) {
   TempDir dir;
   TOsdMap2 map;
   ASSERT_TRUE(map.Open(dir / "r.osd", 2, 2, ctUnsigned8, 1, omCreate));
-  map.SetGeoreference("S", "RAW", 2, 2, 0, 0, 10, 20, "RAW");
+  map.SetGeoreference(PlacedAt(2, 2, 10, 20, "S", "RAW", "RAW"));
   TGCPoint point;
   map.GetControlPoints()->Add(&point);
   map.GetHeader().WarpDatum = map.GetHeader().WarpProjection = "RAW";
@@ -119,6 +119,6 @@ TEST(OsdMap, RawCoordinatesKeepTheirRegistration) {
   EXPECT_NE(text.find("        CoordinateType  = RAW\r\n"), std::string::npos);
   TOsdMap2 back;
   ASSERT_TRUE(back.Open(dir / "r.osd", 0, 0, 1, 1, omRead));
-  EXPECT_TRUE(back.IsGeoreferenced());
-  EXPECT_EQ(back.GetOriginY(), 20);
+  EXPECT_TRUE(back.GetGeoreference().Placed);
+  EXPECT_EQ(back.GetGeoreference().Affine.Y0, 20);
 }

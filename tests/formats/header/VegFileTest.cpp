@@ -70,7 +70,7 @@ TEST(VegFile, OnlyTilesWithValuesAreStoredFromTheSouth) {
   {
     TVegFile veg;
     ASSERT_TRUE(veg.Open(dir / "s.veg", 500, 500, ctFloat32, 1, omCreate));
-    veg.SetGeoreference("", "", 2, 2, 0, 0, 100, 1000, "");
+    veg.SetGeoreference(PlacedAt(2, 2, 100, 1000, "", "", ""));
     ASSERT_TRUE(veg.WriteCell(0, 0, 0, 1.5f));           // north-west tile
     ASSERT_TRUE(veg.WriteCell(499, 499, 0, 2.5f));       // south-east tile
     ASSERT_TRUE(veg.WriteCell(300, 0, 0, kVegNoValue));  // creates no tile
@@ -91,7 +91,7 @@ TEST(VegFile, OnlyTilesWithValuesAreStoredFromTheSouth) {
 
   TVegFile back;
   ASSERT_TRUE(back.OpenRead(dir / "s.veg")) << back.ErrorText;
-  EXPECT_EQ(back.GetOriginY(), 1000);
+  EXPECT_EQ(back.GetGeoreference().Affine.Y0, 1000);
   float v = 0;
   ASSERT_TRUE(back.ReadCell(0, 0, 0, v));
   EXPECT_EQ(v, 1.5f);

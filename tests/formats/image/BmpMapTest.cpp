@@ -393,7 +393,7 @@ TEST(BmpWrite, FilesAndRefusals) {
   {
     TBMPMap2 grey;
     ASSERT_TRUE(grey.Open(dir / "g.bmp", 3, 2, ctUnsigned8, 1, omCreate));
-    grey.SetGeoreference("", "", 2.5, 4, 0, 0, 1000, 2000, "LOCAL");
+    grey.SetGeoreference(PlacedAt(2.5, 4, 1000, 2000, "", "", "LOCAL"));
     for (int i = 0; i < 6; ++i) ASSERT_TRUE(grey.WriteCell(i % 3, i / 3, 0, i * 10 + 0.5f));
     ASSERT_TRUE(grey.Close());
   }
@@ -415,8 +415,8 @@ TEST(BmpWrite, FilesAndRefusals) {
   TBMPMap2 back;
   ASSERT_TRUE(back.Open(dir / "g.bmp", 0, 0, 1, 1, omRead));
   EXPECT_TRUE(back.HasGreyPalette());
-  EXPECT_EQ(back.GetOriginX(), 1000);
-  EXPECT_EQ(back.GetOriginY(), 2000);
+  EXPECT_EQ(back.GetGeoreference().Affine.X0, 1000);
+  EXPECT_EQ(back.GetGeoreference().Affine.Y0, 2000);
 
   {
     TBMPMap2 rgb;

@@ -18,7 +18,7 @@ bool WriteEcw(const std::string& path, const TRaster& p, std::string& error) {
     error = ecw.ErrorText;
     return false;
   }
-  ecw.SetGeoreference("WGS84", "WGS84", 0.5, 0.25, 0, 0, 300000, 4000000, "NUTM33");
+  ecw.SetGeoreference(PlacedAt(0.5, 0.25, 300000, 4000000, "WGS84", "WGS84", "NUTM33"));
   for (int r = 0; r < p.Rows; ++r)
     for (int b = 0; b < p.Bands; ++b)
       for (int c = 0; c < p.Columns; ++c) ecw.WriteCell(c, r, b, p.At(c, r, b));
@@ -44,12 +44,12 @@ TEST(EcwMap, OneAndThreeBandImagesRoundTripExactly) {
     ASSERT_TRUE(ecw.Open(dir / "p.ecw", 0, 0, 1, 1, omRead)) << ecw.ErrorText;
     EXPECT_EQ(ecw.GetBandCount(), bands);
     EXPECT_EQ(ecw.GetLineLength(), bands == 1 ? 64u : 184u);
-    EXPECT_DOUBLE_EQ(ecw.GetCellSizeX(), 0.5);
-    EXPECT_DOUBLE_EQ(ecw.GetCellSizeY(), 0.25);  // stored as -0.25
-    EXPECT_DOUBLE_EQ(ecw.GetOriginX(), 300000);
-    EXPECT_DOUBLE_EQ(ecw.GetOriginY(), 4000000);
+    EXPECT_DOUBLE_EQ(ecw.GetGeoreference().Affine.CellSizeX, 0.5);
+    EXPECT_DOUBLE_EQ(ecw.GetGeoreference().Affine.CellSizeY, 0.25);  // stored as -0.25
+    EXPECT_DOUBLE_EQ(ecw.GetGeoreference().Affine.X0, 300000);
+    EXPECT_DOUBLE_EQ(ecw.GetGeoreference().Affine.Y0, 4000000);
     double x, y;
-    ecw.PixelToWorld(4, 8, x, y);
+    ecw.GetGeoreference().Affine.PixelToWorld(4, 8, x, y);
     EXPECT_DOUBLE_EQ(x, 300002);
     EXPECT_DOUBLE_EQ(y, 3999998);
     EXPECT_EQ(PlacedDifference(picture, ReadRaster(dir / "p.ecw")), 0);

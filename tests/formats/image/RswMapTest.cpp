@@ -31,7 +31,7 @@ void WriteRsw(const std::string& path, const TRaster& p, double cellSize = 2.0, 
               double north = 5000) {
   TRswMap2 rsw;
   ASSERT_TRUE(rsw.Open(path, p.Columns, p.Rows, 1, 3, omCreate)) << rsw.ErrorText;
-  rsw.SetGeoreference("", "", cellSize, cellSize, 0, 0, east, north, "");
+  rsw.SetGeoreference(PlacedAt(cellSize, cellSize, east, north, "", "", ""));
   for (int r = 0; r < p.Rows; ++r)
     for (int b = 0; b < 3; ++b)
       for (int c = 0; c < p.Columns; ++c) ASSERT_TRUE(rsw.WriteCell(c, r, b, p.At(c, r, b)));
@@ -86,15 +86,15 @@ TEST(RswMap, CreatedLayoutByteForByte) {
 
   TRswMap2 back;
   ASSERT_TRUE(back.Open(dir / "a.rsw", 0, 0, 1, 1, omRead)) << back.ErrorText;
-  EXPECT_DOUBLE_EQ(back.GetCellSizeX(), 2.0);
-  EXPECT_DOUBLE_EQ(back.GetCellSizeY(), 2.0);
-  EXPECT_DOUBLE_EQ(back.GetOriginX(), 1000.0);
-  EXPECT_DOUBLE_EQ(back.GetOriginY(), 5000.0);
+  EXPECT_DOUBLE_EQ(back.GetGeoreference().Affine.CellSizeX, 2.0);
+  EXPECT_DOUBLE_EQ(back.GetGeoreference().Affine.CellSizeY, 2.0);
+  EXPECT_DOUBLE_EQ(back.GetGeoreference().Affine.X0, 1000.0);
+  EXPECT_DOUBLE_EQ(back.GetGeoreference().Affine.Y0, 5000.0);
   float v = -1;
   EXPECT_TRUE(back.ReadCell(65, 3, 7, v));
   EXPECT_EQ(v, 0xC3);
   EXPECT_FALSE(back.SelectRow(0, 0));
-  back.SetGeoreference("", "", 9, 9, 0, 0, 0, 0, "");  // read-only: no effect
+  back.SetGeoreference(PlacedAt(9, 9, 0, 0, "", "", ""));  // read-only: no effect
   EXPECT_EQ(ReadBytes(dir / "a.rsw"), f);
 
   const TGdalInfo gdal = GdalInfo(dir / "a.rsw");

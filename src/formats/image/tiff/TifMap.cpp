@@ -115,7 +115,7 @@ bool TTifMap2::OpenDecoded(uint8_t mode) {
   Decoding = std::make_unique<TTiffDecoding>();
   RowsKnownDecoded = 0;
   std::string error;
-  if (NoData) Decoding->FillEmpty(*NoData);
+  if (Georef.NoData) Decoding->FillEmpty(*Georef.NoData);
   const char* folder = std::getenv("TMPDIR");
   if (DescribeOnly ? !Decoding->Inspect(FileName, error)
                    : !Decoding->Start(FileName, folder && *folder ? folder : "/tmp", error)) {
@@ -307,19 +307,12 @@ bool TTifMap2::WriteCellExact(uint32_t column, uint32_t row, uint32_t band, doub
   return true;
 }
 
-bool TTifMap2::SetGeoreference(const std::string& spheroid, const std::string& datum,
-                               double cellSizeX, double cellSizeY, double registrationCellX,
-                               double registrationCellY, double registrationX, double registrationY,
-                               const std::string& projection) {
-  KeepGeoreference(spheroid, datum, cellSizeX, cellSizeY, registrationCellX, registrationCellY,
-                   registrationX, registrationY, projection);
+bool TTifMap2::SetGeoreference(const TGeoreference& georeference) {
+  KeepGeoreference(georeference);
   if (OpenMode != omCreate) return true;
-  const TGeoTiffOutput crs = GeoTiffOutputFor(Crs, Projection, Datum, GetRegistrationX());
-  if (!SaveWorldFile(
-          ChangeFileExt(FileName, ".tfw"),
-          TWorldFile::FromOrigin(GetCellSizeX(), ColumnTermY, RowTermX, GetCellSizeY(),
-                                 GetRegistrationX() - crs.EastingPrefix, GetRegistrationY())))
-    return false;
+  TAffine world = GetGeoreference().Affine;
+  world.X0 -= GeoTiffOutputFor(Georef.Crs, Georef.Projection, Georef.Datum, world.X0).EastingPrefix;
+  if (!SaveWorldFile(ChangeFileExt(FileName, ".tfw"), TWorldFile::FromOrigin(world))) return false;
   // An encoded file gets its header when it is complete.
   if (!Encoder && !WriteTiffHeader())
     return Fail(TErrorCode::IO, "TIFF header not written: " + ErrorText);
@@ -328,17 +321,10 @@ bool TTifMap2::SetGeoreference(const std::string& spheroid, const std::string& d
 
 bool TTifMap2::StatesCoordinateSystem() {
   // The keys go with a placement or tie points only.
-  return Crs.Empty() ||
-         ((Georeferenced || !PlacingPoints.empty()) &&
-          !GeoTiffOutputFor(Crs, Projection, Datum, GetRegistrationX()).Keys.Empty());
-}
-
-void TTifMap2::PixelToWorld(double column, double row, double& x, double& y) {
-  Affine().PixelToWorld(column, row, x, y);
-}
-
-void TTifMap2::WorldToPixel(double x, double y, double& column, double& row) {
-  Affine().WorldToPixel(x, y, column, row);
+  return Georef.Crs.Empty() ||
+         ((Georef.Placed || !PlacingPoints.empty()) &&
+          !GeoTiffOutputFor(Georef.Crs, Georef.Projection, Georef.Datum, Georef.Affine.X0)
+               .Keys.Empty());
 }
 
 bool TTifMap2::Close() {

@@ -51,20 +51,13 @@ class TTifMap2 : public TDataSetRoot2 {
   bool Open(const std::string& fileName, uint32_t columns, uint32_t rows, uint8_t cellType,
             uint32_t bands, uint8_t mode) override;
   bool OpenRead(const std::string& fileName) override;
-  bool Crop(uint32_t, uint32_t, uint32_t, uint32_t) override { return false; }
   int32_t GetBandCount() override { return SamplesPerPixel; }
   int32_t GetRowCount() override { return static_cast<int32_t>(ImageLength); }
   int32_t GetColumnCount() override { return static_cast<int32_t>(ImageWidth); }
   uint8_t GetCellType() override { return CellType; }
   bool IsMSBFirst() override { return MSBFirst; }
-  bool SetGeoreference(const std::string& spheroid, const std::string& datum, double cellSizeX,
-                       double cellSizeY, double registrationCellX, double registrationCellY,
-                       double registrationX, double registrationY,
-                       const std::string& projection) override;
-  void SetNoData(std::optional<double> value) override { NoData = value; }
+  bool SetGeoreference(const TGeoreference& georeference) override;
   bool StatesCoordinateSystem() override;
-  void PixelToWorld(double column, double row, double& x, double& y) override;
-  void WorldToPixel(double x, double y, double& column, double& row) override;
   // Pixel-interleaved files whose strips follow each other offer their
   // rows as blocks.
   uint32_t BlockRows() override;
@@ -89,6 +82,9 @@ class TTifMap2 : public TDataSetRoot2 {
   // COMPRESS, PREDICTOR, TILED, BLOCKXSIZE, BLOCKYSIZE, ZLEVEL, ZSTD_LEVEL
   // (TiffOptions.h); empty when `options` are right.
   static std::string CheckCreationOptions(const std::vector<std::string>& options);
+
+ protected:
+  void KeepPlanned(const TGeoreference& planned) override { Georef.NoData = planned.NoData; }
 
  private:
   struct TIfdEntry {

@@ -258,19 +258,15 @@ void TTifMap2::ReadGeoTiff(const std::vector<TIfdEntry>& entries) {
                  set.Doubles);
   if (const TIfdEntry* a = FindEntry(entries, tgGeoAsciiParams))
     set.Ascii = EntryText(*a, kMostGeoParams);
-  Crs = CoordinateSystemOfKeys(keys, std::move(set));
+  Georef.Crs = CoordinateSystemOfKeys(keys, std::move(set));
 
   // The tags inside the file come first, as in every GIS; the world file
   // (".tifw", else ".tfw") serves files without them.
-  if (const TIfdEntry* e = FindEntry(entries, tgGdalNoData)) NoData = EntryNumberText(*e);
+  if (const TIfdEntry* e = FindEntry(entries, tgGdalNoData)) Georef.NoData = EntryNumberText(*e);
   if (const auto placement = PlacementOfTags(scale, tie, matrix, keys.RasterType)) {
-    Georeferenced = true;
-    CellSizeX = placement->CellSizeX;
-    CellSizeY = placement->CellSizeY;
-    RowTermX = placement->RowTermX;
-    ColumnTermY = placement->ColumnTermY;
-    RegistrationX = placement->OriginX;
-    RegistrationY = placement->OriginY;
+    Georef.Placed = true;
+    Georef.Affine = {placement->CellSizeX, placement->ColumnTermY, placement->RowTermX,
+                     placement->CellSizeY, placement->OriginX,     placement->OriginY};
   } else if (scale.size() < 2 && tie.size() >= 6) {
     // Placed by control points alone, in the keys' coordinate system; a
     // ".gcp" file beside the image is taken before them.
@@ -283,14 +279,14 @@ void TTifMap2::ReadGeoTiff(const std::vector<TIfdEntry>& entries) {
     TWorldFile world;
     if (name.empty() || !world.Read(name)) {
       if (scale.size() >= 2) {
-        CellSizeX = scale[0];
-        CellSizeY = std::fabs(scale[1]);
+        Georef.Affine.CellSizeX = scale[0];
+        Georef.Affine.CellSizeY = std::fabs(scale[1]);
       }
       return;
     }
     TakeWorldFile(world);
   }
-  NamesOfCoordinateSystem(Crs, Projection, Datum, Spheroid);
+  NamesOfCoordinateSystem(Georef.Crs, Georef.Projection, Georef.Datum, Georef.Spheroid);
 }
 
 bool TTifMap2::CheckLayout() {

@@ -174,11 +174,12 @@ bool TTifMap2::CreateFile(const std::string& fileName, uint32_t columns, uint32_
   if (!ColorTable.empty()) ColorTable.resize(size_t{1} << (8 * SampleWidth), {0, 0, 0});
   // Keys carried from a GeoTIFF input may need more room than the fixed
   // header has.
-  const TGeoKeySet& carried = Crs.GeoKeys;
+  const TGeoKeySet& carried = Georef.Crs.GeoKeys;
   const bool keysFit =
       carried.Directory.size() <= kMostGeoKeys && carried.Doubles.empty() && carried.Ascii.empty();
   FixedLayout = options.Plain() && (bands == 1 || bands == 3) && SampleWidth <= 2 && !BigTiff &&
-                !NoData && !NeedsAffine() && ColorTable.empty() && keysFit && PlacingPoints.empty();
+                !Georef.NoData && !NeedsAffine() && ColorTable.empty() && keysFit &&
+                PlacingPoints.empty();
   // RGB for three or more samples of 8 or 16 bits, grey otherwise; the
   // samples beyond are extra samples.
   PhotoMetricInterpretation =
@@ -333,7 +334,7 @@ std::string TTifMap2::CheckCreationOptions(const std::vector<std::string>& optio
 }
 
 bool TTifMap2::WriteTiffHeader() {
-  const std::vector<uint8_t> h = FixedLayout ? FixedHeader() : OpenHeader(Georeferenced);
+  const std::vector<uint8_t> h = FixedLayout ? FixedHeader() : OpenHeader(Georef.Placed);
   if (h.size() > PixelStart) return false;
   if (!ChunkByteCounts.empty()) return EncodedFile.WriteAt(0, h.data(), h.size());
   Position = 0;
@@ -351,7 +352,8 @@ uint64_t TTifMap2::HeaderRoom() {
 std::vector<uint8_t> TTifMap2::OpenHeader(bool placed) {
   const uint32_t samples = SamplesPerPixel;
   const uint64_t bytes = uint64_t{ImageWidth} * ImageLength * SampleWidth * samples;
-  const TGeoTiffOutput crs = GeoTiffOutputFor(Crs, Projection, Datum, GetRegistrationX());
+  const TAffine a = GetGeoreference().Affine;
+  const TGeoTiffOutput crs = GeoTiffOutputFor(Georef.Crs, Georef.Projection, Georef.Datum, a.X0);
   const std::vector<uint64_t> keys(crs.Keys.Directory.begin(), crs.Keys.Directory.end());
   const uint16_t offsetType = BigTiff ? ftLong8 : ftLong;
   const uint32_t colourSamples = PhotoMetricInterpretation == 2 ? 3 : 1;
@@ -393,18 +395,17 @@ std::vector<uint8_t> TTifMap2::OpenHeader(bool placed) {
   if (samples > colourSamples)
     ifd.Numbers(tgExtraSamples, ftShort, std::vector<uint64_t>(samples - colourSamples, 0));
   ifd.Numbers(tgSampleFormat, ftShort, std::vector<uint64_t>(samples, SampleFormat[0]));
-  const double originX = GetRegistrationX() - crs.EastingPrefix;
+  const double originX = a.X0 - crs.EastingPrefix;
   // Tie point and scale state north-up rasters alone: readers take a
   // negative ScaleY as positive. (0.0 - x writes a turned raster's cell
   // size of 0 as 0, not -0.)
   if (placed && NeedsAffine()) {
-    ifd.Doubles(tgModelTransformation,
-                {GetCellSizeX(), RowTermX, 0, originX, ColumnTermY, 0.0 - GetCellSizeY(), 0,
-                 GetRegistrationY(), 0, 0, 0, 0, 0, 0, 0, 1});
+    ifd.Doubles(tgModelTransformation, {a.CellSizeX, a.RowTermX, 0, originX, a.ColumnTermY,
+                                        0.0 - a.CellSizeY, 0, a.Y0, 0, 0, 0, 0, 0, 0, 0, 1});
   } else if (placed) {
-    ifd.Doubles(tgModelPixelScale, {GetCellSizeX(), GetCellSizeY(), 0});
+    ifd.Doubles(tgModelPixelScale, {a.CellSizeX, a.CellSizeY, 0});
     // Pixel-is-area: the tie point is the outer corner of pixel (0, 0).
-    ifd.Doubles(tgModelTiePoint, {0, 0, 0, originX, GetRegistrationY(), 0});
+    ifd.Doubles(tgModelTiePoint, {0, 0, 0, originX, a.Y0, 0});
   }
   // A raster placed by control points alone states them as tie points, in
   // the coordinate system of its keys.
@@ -415,7 +416,7 @@ std::vector<uint8_t> TTifMap2::OpenHeader(bool placed) {
     if (!crs.Keys.Doubles.empty()) ifd.Doubles(tgGeoDoubleParams, crs.Keys.Doubles);
     if (!crs.Keys.Ascii.empty()) ifd.Ascii(tgGeoAsciiParams, crs.Keys.Ascii);
   }
-  if (NoData) ifd.Ascii(tgGdalNoData, FormatExact(*NoData, 0));
+  if (Georef.NoData) ifd.Ascii(tgGdalNoData, FormatExact(*Georef.NoData, 0));
   return ifd.Bytes();
 }
 
@@ -426,7 +427,7 @@ std::vector<uint8_t> TTifMap2::FixedHeader() {
   Put16(h + 2, 42);
   Put32(h + 4, kIfdStart);
   // A raster placed nowhere leaves out the last three entries.
-  Put16(h + kIfdStart, Georeferenced ? kCreatedEntries : kCreatedEntries - 3);
+  Put16(h + kIfdStart, Georef.Placed ? kCreatedEntries : kCreatedEntries - 3);
   uint8_t* entry = h + kIfdStart + 2;
   auto add = [&](uint16_t tag, uint16_t type, uint32_t count, uint32_t value) {
     Put16(entry, tag);
@@ -441,7 +442,8 @@ std::vector<uint8_t> TTifMap2::FixedHeader() {
   const uint32_t bits = 8 * SampleWidth;
   const uint32_t samples = SamplesPerPixel;
   const uint32_t format = SampleFormat.empty() ? uint32_t{sfUnsigned} : SampleFormat[0];
-  const TGeoTiffOutput crs = GeoTiffOutputFor(Crs, Projection, Datum, GetRegistrationX());
+  const TAffine a = GetGeoreference().Affine;
+  const TGeoTiffOutput crs = GeoTiffOutputFor(Georef.Crs, Georef.Projection, Georef.Datum, a.X0);
   const std::vector<uint16_t>& keys = crs.Keys.Directory;
 
   add(tgImageWidth, ftLong, 1, ImageWidth);
@@ -459,7 +461,7 @@ std::vector<uint8_t> TTifMap2::FixedHeader() {
   add(tgPlanarConfiguration, ftShort, 1, 1);
   add(tgResolutionUnit, ftShort, 1, 3);
   add(tgSampleFormat, ftShort, samples, samples == 1 ? format : kFormatArray);
-  if (Georeferenced) {
+  if (Georef.Placed) {
     add(tgModelPixelScale, ftDouble, 3, kPixelScaleAt);
     add(tgModelTiePoint, ftDouble, 6, kTiePointAt);
     add(tgGeoKeyDirectory, ftShort, static_cast<uint32_t>(keys.size()), kGeoKeysAt);
@@ -473,11 +475,11 @@ std::vector<uint8_t> TTifMap2::FixedHeader() {
   Put32(h + kXResolutionAt + 4, 1);
   Put32(h + kYResolutionAt, 1);
   Put32(h + kYResolutionAt + 4, 1);
-  PutDouble(h + kPixelScaleAt, GetCellSizeX());
-  PutDouble(h + kPixelScaleAt + 8, GetCellSizeY());
+  PutDouble(h + kPixelScaleAt, a.CellSizeX);
+  PutDouble(h + kPixelScaleAt + 8, a.CellSizeY);
   // Pixel-is-area: the tie point is the outer corner of pixel (0, 0).
-  PutDouble(h + kTiePointAt + 24, GetRegistrationX() - crs.EastingPrefix);
-  PutDouble(h + kTiePointAt + 32, GetRegistrationY());
+  PutDouble(h + kTiePointAt + 24, a.X0 - crs.EastingPrefix);
+  PutDouble(h + kTiePointAt + 32, a.Y0);
   for (size_t i = 0; i < keys.size() && i < kGeoKeysRoom; ++i)
     Put16(h + kGeoKeysAt + 2 * i, keys[i]);
   return image;

@@ -425,10 +425,10 @@ TEST(TifRead, UnreadLayoutsAreRefusedNotZeroed) {
 void ExpectPlacedLikeGdal(TTifMap2& map, const std::string& file) {
   const std::vector<double> gt = GdalGeoTransform(file);
   ASSERT_EQ(gt.size(), 6u);
-  EXPECT_EQ(map.GetOriginX(), gt[0]);
-  EXPECT_EQ(map.GetOriginY(), gt[3]);
-  EXPECT_EQ(map.GetCellSizeX(), gt[1]);
-  EXPECT_EQ(map.GetCellSizeY(), -gt[5]);
+  EXPECT_EQ(map.GetGeoreference().Affine.X0, gt[0]);
+  EXPECT_EQ(map.GetGeoreference().Affine.Y0, gt[3]);
+  EXPECT_EQ(map.GetGeoreference().Affine.CellSizeX, gt[1]);
+  EXPECT_EQ(map.GetGeoreference().Affine.CellSizeY, -gt[5]);
 }
 
 TEST(TifGeoreference, SampleAndGdalMadeGeoTiffs) {
@@ -437,9 +437,9 @@ TEST(TifGeoreference, SampleAndGdalMadeGeoTiffs) {
   ASSERT_TRUE(elev.Open(Sample("elev.tif"), 0, 0, 1, 1, omRead));
   ExpectPlacedLikeGdal(elev, Sample("elev.tif"));
   std::string text;
-  elev.GetProjection(text);
+  text = elev.GetGeoreference().Projection;
   EXPECT_EQ(text, "GEODETIC");
-  elev.GetDatum(text);
+  text = elev.GetGeoreference().Datum;
   EXPECT_EQ(text, "WGS84");
 
   TempDir dir;
@@ -465,7 +465,7 @@ TEST(TifGeoreference, SampleAndGdalMadeGeoTiffs) {
     TTifMap2 map;
     ASSERT_TRUE(map.Open(file, 0, 0, 1, 1, omRead)) << map.ErrorText;
     ExpectPlacedLikeGdal(map, file);
-    map.GetProjection(text);
+    text = map.GetGeoreference().Projection;
     EXPECT_EQ(text, c.Projection) << c.Options;
   }
   // A rotated placement comes as a ModelTransformation.
@@ -482,7 +482,7 @@ TEST(TifGeoreference, SampleAndGdalMadeGeoTiffs) {
   TTifMap2 rotated;
   ASSERT_TRUE(rotated.Open(dir / "r.tif", 0, 0, 1, 1, omRead));
   double x, y;
-  rotated.PixelToWorld(10, 20, x, y);
+  rotated.GetGeoreference().Affine.PixelToWorld(10, 20, x, y);
   EXPECT_EQ(x, 100 + 10 * 2 + 20 * 0.5);
   EXPECT_EQ(y, 200 + 10 * 0.25 - 20 * 3);
 
@@ -491,9 +491,9 @@ TEST(TifGeoreference, SampleAndGdalMadeGeoTiffs) {
   ASSERT_EQ(std::rename((dir / "g.tfw").c_str(), (dir / "IMG.TFW").c_str()), 0);
   TTifMap2 upper;
   ASSERT_TRUE(upper.Open(dir / "IMG.TIF", 0, 0, 1, 1, omRead));
-  EXPECT_EQ(upper.GetOriginX(), 1000);
-  EXPECT_EQ(upper.GetOriginY(), 2000);
-  EXPECT_EQ(upper.GetCellSizeX(), 2);
+  EXPECT_EQ(upper.GetGeoreference().Affine.X0, 1000);
+  EXPECT_EQ(upper.GetGeoreference().Affine.Y0, 2000);
+  EXPECT_EQ(upper.GetGeoreference().Affine.CellSizeX, 2);
 }
 
 TEST(TifGeoreference, RotatedWorldFile) {
@@ -504,18 +504,18 @@ TEST(TifGeoreference, RotatedWorldFile) {
   WriteText(dir / "r.tfw", "9\n0\n0\n-9\n0\n0\n");
   TTifMap2 map;
   ASSERT_TRUE(map.Open(dir / "r.tif", 0, 0, 1, 1, omRead));
-  EXPECT_EQ(map.GetCellSizeX(), 2);  // ".tifw" wins over ".tfw"
+  EXPECT_EQ(map.GetGeoreference().Affine.CellSizeX, 2);  // ".tifw" wins over ".tfw"
   // Line 5/6 name the centre of pixel (0, 0): its corner is half a step back.
   double x, y;
-  map.PixelToWorld(0.5, 0.5, x, y);
+  map.GetGeoreference().Affine.PixelToWorld(0.5, 0.5, x, y);
   EXPECT_DOUBLE_EQ(x, 101.125);
   EXPECT_DOUBLE_EQ(y, 199.75);
   double c, r;
-  map.WorldToPixel(x, y, c, r);
+  map.GetGeoreference().Affine.WorldToPixel(x, y, c, r);
   EXPECT_DOUBLE_EQ(c, 0.5);
   EXPECT_DOUBLE_EQ(r, 0.5);
-  EXPECT_EQ(map.GetRowTermX(), 0.25);
-  EXPECT_EQ(map.GetColumnTermY(), 0.5);
+  EXPECT_EQ(map.GetGeoreference().Affine.RowTermX, 0.25);
+  EXPECT_EQ(map.GetGeoreference().Affine.ColumnTermY, 0.5);
 }
 
 // ---------------------------------------------------------------------------
@@ -623,7 +623,7 @@ TEST(TifWrite, HeaderByteForByte) {
   {
     TTifMap2 map;
     ASSERT_TRUE(map.Open(dir / "g.tif", 10, 20, ctUnsigned8, 1, omCreate));
-    map.SetGeoreference("WGS84", "WGS84", 2.5, 4, 0, 0, 500000, 5600000, "NUTM32");
+    map.SetGeoreference(PlacedAt(2.5, 4, 500000, 5600000, "WGS84", "WGS84", "NUTM32"));
     ASSERT_TRUE(map.Close()) << map.ErrorText;
   }
   std::vector<uint8_t> file = ReadBytes(dir / "g.tif");
@@ -638,7 +638,7 @@ TEST(TifWrite, HeaderByteForByte) {
   {
     TTifMap2 map;
     ASSERT_TRUE(map.Open(dir / "s.tif", 7, 3, ctSigned16, 3, omCreate));
-    map.SetGeoreference("", "", 1, 1, 0, 0, 10, 20, "LOCAL");
+    map.SetGeoreference(PlacedAt(1, 1, 10, 20, "", "", "LOCAL"));
     ASSERT_TRUE(map.Close()) << map.ErrorText;
   }
   file = ReadBytes(dir / "s.tif");
@@ -661,29 +661,29 @@ TEST(TifWrite, ExtrasReadBack) {
                {"rot.tif", ctUnsigned8, 3, 0.5, -0.75, -9999},
                {"big.tif", ctSigned16, 1, 0, 0, -3.4028234663852886e38}};
   for (const Case& c : cases) {
-    TGeoExtras extras;
-    extras.ColumnTermY = c.ColumnTermY;
-    extras.RowTermX = c.RowTermX;
-    extras.NoData = c.NoData;
+    TGeoreference planned = PlacedAt(2, 3, 1000, 2000, "", "", "LOCAL");
+    planned.Affine.ColumnTermY = c.ColumnTermY;
+    planned.Affine.RowTermX = c.RowTermX;
+    planned.NoData = c.NoData;
     {
       TTifMap2 map;
-      map.SetExtras(extras);
+      map.PlanGeoreference(planned);
       ASSERT_TRUE(map.Open(dir / c.Name, 5, 4, c.Type, c.Bands, omCreate));
-      map.SetGeoreference("", "", 2, 3, 0, 0, 1000, 2000, "LOCAL");
+      map.SetGeoreference(planned);
       ASSERT_TRUE(map.Close()) << map.ErrorText;
     }
     TTifMap2 back;
     ASSERT_TRUE(back.Open(dir / c.Name, 0, 0, 1, 1, omRead)) << back.ErrorText;
-    EXPECT_TRUE(back.IsGeoreferenced()) << c.Name;
-    ASSERT_TRUE(back.GetNoData().has_value()) << c.Name;
+    EXPECT_TRUE(back.GetGeoreference().Placed) << c.Name;
+    ASSERT_TRUE(back.GetGeoreference().NoData.has_value()) << c.Name;
     if (std::isnan(c.NoData))
-      EXPECT_TRUE(std::isnan(*back.GetNoData())) << c.Name;
+      EXPECT_TRUE(std::isnan(*back.GetGeoreference().NoData)) << c.Name;
     else
-      EXPECT_EQ(*back.GetNoData(), c.NoData) << c.Name;
-    EXPECT_EQ(back.GetColumnTermY(), c.ColumnTermY) << c.Name;
-    EXPECT_EQ(back.GetRowTermX(), c.RowTermX) << c.Name;
-    EXPECT_EQ(back.GetOriginX(), 1000) << c.Name;
-    EXPECT_EQ(back.GetCellSizeY(), 3) << c.Name;
+      EXPECT_EQ(*back.GetGeoreference().NoData, c.NoData) << c.Name;
+    EXPECT_EQ(back.GetGeoreference().Affine.ColumnTermY, c.ColumnTermY) << c.Name;
+    EXPECT_EQ(back.GetGeoreference().Affine.RowTermX, c.RowTermX) << c.Name;
+    EXPECT_EQ(back.GetGeoreference().Affine.X0, 1000) << c.Name;
+    EXPECT_EQ(back.GetGeoreference().Affine.CellSizeY, 3) << c.Name;
   }
   for (uint32_t bands : {1u, 2u}) {
     const std::string name = dir / ("plain" + std::to_string(bands) + ".tif");
@@ -694,8 +694,8 @@ TEST(TifWrite, ExtrasReadBack) {
     }
     TTifMap2 back;
     ASSERT_TRUE(back.Open(name, 0, 0, 1, 1, omRead)) << back.ErrorText;
-    EXPECT_FALSE(back.IsGeoreferenced()) << bands;
-    EXPECT_FALSE(back.GetNoData().has_value()) << bands;
+    EXPECT_FALSE(back.GetGeoreference().Placed) << bands;
+    EXPECT_FALSE(back.GetGeoreference().NoData.has_value()) << bands;
     EXPECT_FALSE(Exists(dir / ("plain" + std::to_string(bands) + ".tfw")));
   }
 }
@@ -755,7 +755,7 @@ TEST(TifWrite, SignedCellsStaySignedAndGdalPlacesThemWhereWeDo) {
   {
     TTifMap2 map;
     ASSERT_TRUE(map.Open(file, 3, 2, ctSigned16, 1, omCreate));
-    map.SetGeoreference("", "WGS84", 30, 20, 0, 0, 35500000, 7000000, "UTM_South");
+    map.SetGeoreference(PlacedAt(30, 20, 35500000, 7000000, "", "WGS84", "UTM_South"));
     const float values[] = {-5, -32768, 32767, 0, 1, -1};
     for (int i = 0; i < 6; ++i) ASSERT_TRUE(map.WriteCell(i % 3, i / 3, 0, values[i]));
     ASSERT_TRUE(map.Close());
@@ -773,7 +773,7 @@ TEST(TifWrite, SignedCellsStaySignedAndGdalPlacesThemWhereWeDo) {
   EXPECT_EQ(GdalGeoTransform(file), (std::vector<double>{500000, 30, 0, 7000000, 0, -20}));
   EXPECT_NE(ReadText(dir / "s.tfw").find("\r\n500015.00000000000000\r\n"), std::string::npos);
   std::string projection;
-  back.GetProjection(projection);
+  projection = back.GetGeoreference().Projection;
   EXPECT_EQ(projection, "SUTM35");
 }
 
@@ -959,7 +959,7 @@ TEST(TifWrite, BigTiffPastFourGiB) {
   {
     TTifMap2 map;
     ASSERT_TRUE(map.Open(name, 66000, 66000, ctUnsigned8, 1, omCreate)) << map.ErrorText;
-    map.SetGeoreference("WGS84", "WGS84", 2, 2, 0, 0, 500000, 5600000, "NUTM32");
+    map.SetGeoreference(PlacedAt(2, 2, 500000, 5600000, "WGS84", "WGS84", "NUTM32"));
     ASSERT_TRUE(map.WriteCell(65999, 0, 0, 7));
     ASSERT_TRUE(map.WriteCell(3, 65999, 0, 9));
     ASSERT_TRUE(map.Close()) << map.ErrorText;

@@ -236,9 +236,11 @@ TEST(TiffEncodedOutput, CellsAndBlocksAndRowsLeftOut) {
   TempDir dir;
   auto make = [&](const std::string& name, bool cells) {
     TTifMap2 map;
-    map.SetCreationOptions({"COMPRESS=DEFLATE", "TILED=YES", "BLOCKXSIZE=16", "BLOCKYSIZE=16"});
+    TGeoExtras extras;
+    extras.CreationOptions = {"COMPRESS=DEFLATE", "TILED=YES", "BLOCKXSIZE=16", "BLOCKYSIZE=16"};
+    map.SetExtras(extras);
     ASSERT_TRUE(map.Open(name, 40, 50, ctSigned16, 2, omCreate)) << map.ErrorText;
-    ASSERT_TRUE(map.SetGeoreference("WGS84", "WGS84", 2, 2, 0, 0, 500000, 5600000, "NUTM32"));
+    ASSERT_TRUE(map.SetGeoreference(PlacedAt(2, 2, 500000, 5600000, "WGS84", "WGS84", "NUTM32")));
     // Bottom up, then top down; rows 10 to 19 are never written.
     std::vector<int> rows;
     for (int r = 49; r >= 20; --r) rows.push_back(r);
@@ -277,7 +279,9 @@ TEST(TiffEncodedOutput, BigTiffWhenFourGiBMightNotSuffice) {
   const std::string name = dir / "big.tif";
   {
     TTifMap2 map;
-    map.SetCreationOptions({"COMPRESS=ZSTD", "TILED=YES", "BLOCKXSIZE=1024", "BLOCKYSIZE=1024"});
+    TGeoExtras extras;
+    extras.CreationOptions = {"COMPRESS=ZSTD", "TILED=YES", "BLOCKXSIZE=1024", "BLOCKYSIZE=1024"};
+    map.SetExtras(extras);
     ASSERT_TRUE(map.Open(name, 66000, 66000, ctUnsigned8, 1, omCreate)) << map.ErrorText;
     ASSERT_TRUE(map.WriteCell(65999, 0, 0, 7));
     ASSERT_TRUE(map.WriteCell(3, 65999, 0, 9));

@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <vector>
 
-#include "dataset/OutputFiles.h"
 #include "text/TextUtils.h"
 
 namespace mirava {
@@ -36,8 +35,8 @@ bool TBinaryFile::OpenRead(const std::string& fileName) {
   return Fd >= 0 || Fail(errno);
 }
 
-bool TBinaryFile::Create(const std::string& fileName) {
-  Fd = CreateOutputFile(fileName, O_WRONLY);
+bool TBinaryFile::Create(const std::string& fileName, TFileMaker& files) {
+  Fd = files.Create(fileName, O_WRONLY);
   return Fd >= 0 || Fail(errno);
 }
 

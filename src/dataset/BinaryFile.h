@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "text/FileMaker.h"
+
 namespace mirava {
 
 class TBinaryFile {
@@ -16,8 +18,8 @@ class TBinaryFile {
   TBinaryFile& operator=(const TBinaryFile&) = delete;
 
   bool OpenRead(const std::string& fileName);
-  // Creates the file, or empties an existing one.
-  bool Create(const std::string& fileName);
+  // Creates the file through `files`, or empties an existing one.
+  bool Create(const std::string& fileName, TFileMaker& files);
   // Reads up to `size` bytes; `got` falls short only at the end of the file.
   bool Read(void* buffer, size_t size, size_t& got);
   bool Write(const void* data, size_t size);

@@ -411,11 +411,12 @@ bool TDataSet2::Open(const std::string& fileName, uint32_t columns, uint32_t row
 
 bool TDataSet2::Open(const std::string& fileName, uint32_t columns, uint32_t rows, uint8_t cellType,
                      uint32_t bands, uint8_t mode, const TGeoreference& planned,
-                     const TGeoExtras& extras) {
+                     const TGeoExtras& extras, TFileMaker& files) {
   if (!MakeDataSet(fileName, mode)) return false;
   if (mode == omCreate) {
     DataSet->PlanGeoreference(planned);
     DataSet->SetExtras(extras);
+    DataSet->SetFileMaker(files);
   }
   return Guarded(fileName,
                  [&] { return DataSet->Open(fileName, columns, rows, cellType, bands, mode); });

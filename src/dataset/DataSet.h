@@ -150,9 +150,11 @@ class TDataSet2 {
   bool Open(const std::string& fileName, uint32_t columns, uint32_t rows, uint8_t cellType,
             uint32_t bands, uint8_t mode);
   // A created output gets the georeference it is to be given (see
-  // PlanGeoreference) and `extras` before its Open.
+  // PlanGeoreference), `extras` and `files`, which make every file it
+  // writes, before its Open.
   bool Open(const std::string& fileName, uint32_t columns, uint32_t rows, uint8_t cellType,
-            uint32_t bands, uint8_t mode, const TGeoreference& planned, const TGeoExtras& extras);
+            uint32_t bands, uint8_t mode, const TGeoreference& planned, const TGeoExtras& extras,
+            TFileMaker& files = FilesInPlace());
   // Opens an existing file for its size, bands and georeference only; its
   // cells are not read.
   bool Describe(const std::string& fileName);

@@ -63,7 +63,7 @@ void TDataSetRoot2::ResetGeoreference() {
 
 bool TDataSetRoot2::SaveWorldFile(const std::string& name, const TWorldFile& world) {
   std::string error;
-  if (world.Write(name, error)) return true;
+  if (world.Write(name, FileMaker(), error)) return true;
   return Fail(TErrorCode::IO, "World file " + name + " not written: " + error);
 }
 

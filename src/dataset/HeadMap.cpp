@@ -64,10 +64,10 @@ bool THeader::SetupAndWrite(uint32_t rows, uint32_t columns, int32_t bands, doub
                             double cellSizeY, double registrationCellX, double registrationCellY,
                             double registrationX, double registrationY, const std::string& spheroid,
                             const std::string& datum, const std::string& projection,
-                            uint8_t cellType) {
+                            uint8_t cellType, TFileMaker& files) {
   Setup(rows, columns, bands, cellSizeX, cellSizeY, registrationCellX, registrationCellY,
         registrationX, registrationY, spheroid, datum, projection, cellType);
-  return WriteHeader(HeaderFileName);
+  return WriteHeader(HeaderFileName, files);
 }
 
 std::string THeader::CellTypeText() const {
@@ -160,7 +160,7 @@ bool THeadMap2::Close() {
   Closed = true;
   bool ok = true;
   if (OpenMode == omCreate && Fd >= 0) {
-    if (!Header->WriteHeader(Header->HeaderFileName)) {
+    if (!Header->WriteHeader(Header->HeaderFileName, FileMaker())) {
       ErrorText = "Header " + Header->HeaderFileName + " writing error " + Header->HeaderError;
       ok = false;
     }

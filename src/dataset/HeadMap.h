@@ -38,7 +38,8 @@ class THeader {
     const char* RegistrationCellY = "registration cell Y";
   };
   virtual TFieldNames FieldNames() const { return {}; }
-  virtual bool WriteHeader(const std::string& fileName) = 0;
+  // Writes the header file, made by `files`.
+  virtual bool WriteHeader(const std::string& fileName, TFileMaker& files) = 0;
   virtual void Setup(uint32_t rows, uint32_t columns, int32_t bands, double cellSizeX,
                      double cellSizeY, double registrationCellX, double registrationCellY,
                      double registrationX, double registrationY, const std::string& spheroid,
@@ -47,7 +48,7 @@ class THeader {
                              double cellSizeY, double registrationCellX, double registrationCellY,
                              double registrationX, double registrationY,
                              const std::string& spheroid, const std::string& datum,
-                             const std::string& projection, uint8_t cellType);
+                             const std::string& projection, uint8_t cellType, TFileMaker& files);
   // The cell type as the header named it, for messages.
   virtual std::string CellTypeText() const;
 

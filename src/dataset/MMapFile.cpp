@@ -14,7 +14,6 @@
 
 #include "dataset/BackgroundWriter.h"
 #include "dataset/ByteOrder.h"
-#include "dataset/OutputFiles.h"
 #include "raster/CellType.h"
 #include "text/TextUtils.h"
 
@@ -289,7 +288,7 @@ bool TMapByte::OpenMapping(const std::string& fileName, uint8_t openMode, uint64
   // Reading does not block, so that a FIFO in a data file's place is
   // refused below rather than waited on.
   Fd = openMode == omCreate
-           ? CreateOutputFile(fileName, O_RDWR)
+           ? Maker->Create(fileName, O_RDWR)
            : ::open(fileName.c_str(),
                     (openMode == omRead ? O_RDONLY | O_NONBLOCK : O_RDWR) | O_CLOEXEC);
   if (Fd < 0) {
@@ -315,7 +314,7 @@ bool TMapByte::OpenMapping(const std::string& fileName, uint8_t openMode, uint64
   // A file this call created and could not make whole is not left behind.
   auto failRegular = [&](int code) {
     CloseMapping();
-    if (openMode == omCreate) DiscardOutputFile(fileName);
+    if (openMode == omCreate) Maker->Discard(fileName);
     FailSystem(code);
     return false;
   };

@@ -12,6 +12,7 @@
 
 #include "dataset/BackgroundWriter.h"
 #include "raster/CellType.h"
+#include "text/FileMaker.h"
 
 namespace mirava {
 
@@ -45,8 +46,13 @@ class TMapByte {
   TMapByte(const TMapByte&) = delete;
   TMapByte& operator=(const TMapByte&) = delete;
 
+  // Where the files this dataset creates are made: the job's output files,
+  // which the facade hands down before a create; in place otherwise.
+  void SetFileMaker(TFileMaker& files) { Maker = &files; }
+  TFileMaker& FileMaker() const { return *Maker; }
+
   // Opens (modes 0, 2) or creates (mode 1, at `size` bytes with the space
-  // reserved) the file and maps its first window.
+  // reserved, through FileMaker) the file and maps its first window.
   bool OpenMapping(const std::string& fileName, uint8_t openMode, uint64_t size);
   // Makes Position .. Position + MinBytes addressable through DataPointer.
   bool MapWindow();
@@ -144,6 +150,7 @@ class TMapByte {
   bool Unmap();
 
   std::atomic<bool> Cut{false};
+  TFileMaker* Maker = &FilesInPlace();
   int Fd = -1;
   bool MappingOpen = false;
   uint32_t WindowSize = kMaxWindowSize;

@@ -24,8 +24,6 @@ namespace mirava {
 
 namespace {
 
-thread_local TOutputFiles* ActiveFiles = nullptr;
-
 // What belongs to one file of an output is named after that file's name in
 // its folder (kept short, so that any legal output name has them):
 // ".mirava-<16 hex digits>.lock", its temporaries
@@ -489,22 +487,6 @@ bool TOutputFiles::Publish() {
     if (former) unlinkat(FolderFd, FormerName(KeyOf(entry)).c_str(), 0);
   Made.clear();
   return true;
-}
-
-TOutputFiles::TScope::TScope(TOutputFiles& files) : Previous(ActiveFiles) { ActiveFiles = &files; }
-
-TOutputFiles::TScope::~TScope() { ActiveFiles = Previous; }
-
-int CreateOutputFile(const std::string& name, int access) {
-  if (ActiveFiles) return ActiveFiles->Create(name, access);
-  return open(name.c_str(), access | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-}
-
-void DiscardOutputFile(const std::string& name) {
-  if (ActiveFiles)
-    ActiveFiles->Discard(name);
-  else
-    unlink(name.c_str());
 }
 
 }  // namespace mirava

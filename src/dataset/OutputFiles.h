@@ -12,9 +12,11 @@
 #include <utility>
 #include <vector>
 
+#include "text/FileMaker.h"
+
 namespace mirava {
 
-class TOutputFiles {
+class TOutputFiles : public TFileMaker {
  public:
   TOutputFiles() = default;
   // Removes what was not published and releases the claim.
@@ -36,9 +38,9 @@ class TOutputFiles {
   // O_WRONLY): a temporary of its own, created exclusively, so never through
   // a link. -1 with errno set on failure. A second file for the same name
   // replaces the first.
-  int Create(const std::string& name, int access);
+  int Create(const std::string& name, int access) override;
   // Removes the file made for `name`; false when none was.
-  bool Discard(const std::string& name);
+  bool Discard(const std::string& name) override;
   // Renames every file made over its name, the output's own name last, and
   // removes the claimed names this output did not write (they belong to a
   // former output). Whether each step can succeed is checked first; when
@@ -49,19 +51,6 @@ class TOutputFiles {
   void DiscardAll();
 
   const std::string& ErrorText() const { return Error; }
-
-  // While a scope lives, the files its thread creates through
-  // CreateOutputFile belong to the set.
-  class TScope {
-   public:
-    explicit TScope(TOutputFiles& files);
-    ~TScope();
-    TScope(const TScope&) = delete;
-    TScope& operator=(const TScope&) = delete;
-
-   private:
-    TOutputFiles* Previous;
-  };
 
  private:
   // A name of the output, as its folder lists it, with what names its lock,
@@ -99,11 +88,5 @@ class TOutputFiles {
   std::vector<std::pair<std::string, std::string>> Made;  // final name, temporary
   std::string Error;
 };
-
-// Opens `name` for writing, new and empty: through the set active on this
-// thread, when there is one, otherwise at `name` itself. -1 with errno set.
-int CreateOutputFile(const std::string& name, int access);
-// Removes what CreateOutputFile made for `name`, which is not to be kept.
-void DiscardOutputFile(const std::string& name);
 
 }  // namespace mirava

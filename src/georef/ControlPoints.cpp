@@ -203,10 +203,10 @@ bool TGCPList::LoadNumberedPointsFile(const std::string& fileName) {
   return true;
 }
 
-bool TGCPList::SaveToFile(const std::string& fileName) {
+bool TGCPList::SaveToFile(const std::string& fileName, TFileMaker& files) {
   ErrorMessage.clear();
   if (Points.empty() || fileName.empty()) return false;
-  TTextFileWriter file(fileName);
+  TTextFileWriter file(fileName, files);
   if (!SValue.empty() && !DValue.empty() && !PValue.empty()) {
     file.WriteLine(";S=" + SValue);
     file.WriteLine(";D=" + DValue);

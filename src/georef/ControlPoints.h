@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "text/FileMaker.h"
+
 namespace mirava {
 
 class TGCPoint {
@@ -68,9 +70,10 @@ class TGCPList {
   bool LoadFromFile(const std::string& fileName);
   bool LoadNamedPointsFile(const std::string& fileName);
   bool LoadNumberedPointsFile(const std::string& fileName);
-  // Native ".gcp" file. On an I/O failure returns false with ErrorMessage
-  // set to the text the user is to be shown.
-  bool SaveToFile(const std::string& fileName);
+  // Native ".gcp" file, made by `files` (an output's, under a temporary
+  // name). On an I/O failure returns false with ErrorMessage set to the
+  // text the user is to be shown.
+  bool SaveToFile(const std::string& fileName, TFileMaker& files);
 
   void SetPointName(int index, const std::string& v);
   void SetPointEnabled(int index, bool v);

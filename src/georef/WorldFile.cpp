@@ -38,8 +38,9 @@ bool TWorldFile::Read(const std::string& fileName) {
   return Lines > 0;
 }
 
-bool TWorldFile::Write(const std::string& fileName, std::string& errorText) const {
-  TTextFileWriter out(fileName);
+bool TWorldFile::Write(const std::string& fileName, TFileMaker& files,
+                       std::string& errorText) const {
+  TTextFileWriter out(fileName, files);
   // 0.0 - x rather than -x: a turned raster's cell size of 0 is written 0,
   // not -0.
   for (double v : {CellSizeX, ColumnTermY, RowTermX, 0.0 - CellSizeY, CentreX, CentreY})

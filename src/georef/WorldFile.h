@@ -7,6 +7,7 @@
 #include <string>
 
 #include "raster/Georeference.h"
+#include "text/FileMaker.h"
 
 namespace mirava {
 
@@ -28,7 +29,8 @@ struct TWorldFile {
   // the file cannot be read or holds no line at all.
   bool Read(const std::string& fileName);
   // Fixed notation, 14 decimals, right-aligned in 18 characters, CR LF.
-  bool Write(const std::string& fileName, std::string& errorText) const;
+  // Made by `files` (an output's, under a temporary name).
+  bool Write(const std::string& fileName, TFileMaker& files, std::string& errorText) const;
 };
 
 }  // namespace mirava

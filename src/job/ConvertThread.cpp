@@ -52,7 +52,6 @@ void TMyThread::Execute() {
   StartTime = std::chrono::steady_clock::now();
   MessageText = kSuccessMessage;
   Result = TJobOutcome::Succeeded;
-  const TOutputFiles::TScope scope(Files);
   // Nothing may escape the worker thread: every error ends the job with a
   // message, and the datasets are released whatever happened.
   try {
@@ -172,7 +171,7 @@ bool TMyThread::CreateOutput(const std::string& fileName) {
     OutputSet = std::make_unique<TDataSet2>();
     if (!OutputSet->Open(fileName, static_cast<uint32_t>(OutColumns),
                          static_cast<uint32_t>(OutRows), shape.CellType, shape.Bands, omCreate,
-                         Planned, extras)) {
+                         Planned, extras, Files)) {
       Fail(OutputSet->GetErrorText());
       return false;
     }
@@ -339,7 +338,7 @@ bool TMyThread::TransferControlPoints() {
   if (source->Count() > 0 && Layer.Kind() != tkNone && Planned.Placed) NoteControlPointMode();
   for (const TGCPoint& point : MovedControlPoints()) target->Add(&point);
   if (target->Count() == 0) return true;
-  if (!target->SaveToFile(ChangeFileExt(OutputName, ".gcp"))) {
+  if (!target->SaveToFile(ChangeFileExt(OutputName, ".gcp"), Files)) {
     const std::string text = target->ErrorMessage;
     Host.Synchronize([&] { Host.ShowError(text); });
     Fail("Control points not saved: " + text.substr(text.find('\r') + 1));

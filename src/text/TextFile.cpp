@@ -5,13 +5,13 @@
 
 #include <cerrno>
 
-#include "dataset/OutputFiles.h"
 #include "text/TextUtils.h"
 
 namespace mirava {
 
-TTextFileWriter::TTextFileWriter(const std::string& fileName) : FileName(fileName) {
-  const int fd = CreateOutputFile(fileName, O_WRONLY);
+TTextFileWriter::TTextFileWriter(const std::string& fileName, TFileMaker& files)
+    : FileName(fileName) {
+  const int fd = files.Create(fileName, O_WRONLY);
   File = fd >= 0 ? fdopen(fd, "wb") : nullptr;
   if (!File) {
     Fail(errno);

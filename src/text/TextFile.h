@@ -5,11 +5,14 @@
 #include <cstdio>
 #include <string>
 
+#include "text/FileMaker.h"
+
 namespace mirava {
 
 class TTextFileWriter {
  public:
-  explicit TTextFileWriter(const std::string& fileName);
+  // Made by `files` (an output's, under a temporary name).
+  TTextFileWriter(const std::string& fileName, TFileMaker& files);
   ~TTextFileWriter();
   TTextFileWriter(const TTextFileWriter&) = delete;
   TTextFileWriter& operator=(const TTextFileWriter&) = delete;

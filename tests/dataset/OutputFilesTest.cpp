@@ -19,8 +19,8 @@ std::vector<std::string> Entries(const TempDir& dir) {
   return names;
 }
 
-void WriteThrough(const std::string& name, const std::string& text) {
-  const int fd = CreateOutputFile(name, O_WRONLY);
+void WriteThrough(TFileMaker& files, const std::string& name, const std::string& text) {
+  const int fd = files.Create(name, O_WRONLY);
   ASSERT_GE(fd, 0) << name;
   ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
   close(fd);
@@ -38,9 +38,8 @@ TEST(OutputFiles, NamesHoldTheirOldFilesUntilPublished) {
     ASSERT_TRUE(files.Claim(dir / "o.ers", {dir / "o", dir / "o.ers", dir / "o.gcp"}))
         << files.ErrorText();
     EXPECT_TRUE(files.HadFiles());
-    const TOutputFiles::TScope scope(files);
-    WriteThrough(dir / "o", "new data");
-    WriteThrough(dir / "o.ers", "new header");
+    WriteThrough(files, dir / "o", "new data");
+    WriteThrough(files, dir / "o.ers", "new header");
     EXPECT_EQ(ReadText(dir / "o"), "old data");
     EXPECT_EQ(ReadText(dir / "o.ers"), "old header");
     // Unpublished: removed, the old files stand.
@@ -50,10 +49,9 @@ TEST(OutputFiles, NamesHoldTheirOldFilesUntilPublished) {
   {
     TOutputFiles files;
     ASSERT_TRUE(files.Claim(dir / "o.ers", {dir / "o", dir / "o.ers", dir / "o.gcp"}));
-    const TOutputFiles::TScope scope(files);
-    WriteThrough(dir / "o", "first try");
-    WriteThrough(dir / "o", "new data");  // a second file for a name replaces the first
-    WriteThrough(dir / "o.ers", "new header");
+    WriteThrough(files, dir / "o", "first try");
+    WriteThrough(files, dir / "o", "new data");  // a second file for a name replaces the first
+    WriteThrough(files, dir / "o.ers", "new header");
     ASSERT_TRUE(files.Publish()) << files.ErrorText();
   }
   // The old points described the old raster: they go with it.
@@ -64,9 +62,9 @@ TEST(OutputFiles, NamesHoldTheirOldFilesUntilPublished) {
 
 TEST(OutputFiles, WithoutASetFilesAreWrittenInPlace) {
   TempDir dir;
-  WriteThrough(dir / "plain", "text");
+  WriteThrough(FilesInPlace(), dir / "plain", "text");
   EXPECT_EQ(ReadText(dir / "plain"), "text");
-  DiscardOutputFile(dir / "plain");
+  FilesInPlace().Discard(dir / "plain");
   EXPECT_FALSE(Exists(dir / "plain"));
 }
 
@@ -115,8 +113,7 @@ TEST(OutputFiles, ClaimsLeaveNothingBehind) {
   {
     TOutputFiles files;
     ASSERT_TRUE(files.Claim(dir / "o.tif", {dir / "o.tif", dir / "o.gcp"}));
-    const TOutputFiles::TScope scope(files);
-    WriteThrough(dir / "o.tif", "image");
+    WriteThrough(files, dir / "o.tif", "image");
     EXPECT_EQ(Entries(dir).size(), 3u);  // a lock for each name, and the temporary
   }
   EXPECT_TRUE(Entries(dir).empty());
@@ -132,8 +129,7 @@ TEST(OutputFiles, AKilledJobsTemporariesAreRemovedNeverFollowed) {
   {
     TOutputFiles files;
     ASSERT_TRUE(files.Claim(dir / "o.tif", {dir / "o.tif"}));
-    const TOutputFiles::TScope scope(files);
-    WriteThrough(dir / "o.tif", "image");
+    WriteThrough(files, dir / "o.tif", "image");
     for (const std::string& name : Entries(dir))
       if (name.ends_with(".tmp")) temporary = name;
   }
@@ -185,10 +181,9 @@ TEST(OutputFiles, NamesThatCannotBeAnOutputAreRefusedAtTheClaim) {
   ASSERT_TRUE(
       files.Claim(dir / (long255 + ".jpg"), {dir / (long255 + ".jpg"), dir / (long255 + ".jpgw")}))
       << files.ErrorText();
-  const TOutputFiles::TScope scope(files);
-  EXPECT_EQ(CreateOutputFile(dir / (long255 + ".jpgw"), O_WRONLY), -1);
+  EXPECT_EQ(files.Create(dir / (long255 + ".jpgw"), O_WRONLY), -1);
   EXPECT_EQ(errno, ENAMETOOLONG);
-  WriteThrough(dir / (long255 + ".jpg"), "image");
+  WriteThrough(files, dir / (long255 + ".jpg"), "image");
   EXPECT_TRUE(files.Publish());
   EXPECT_EQ(ReadText(dir / (long255 + ".jpg")), "image");
 }

@@ -95,7 +95,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (target.Entry->Code == fcJpeg) {
     // The coefficient path too, in the placement the input's size picks.
     std::string placed;
-    jpeg::PlaceFile(target.Name, fuzz::ScratchDir() + "/placed.jpg",
+    jpeg::PlaceFile(target.Name, fuzz::ScratchDir() + "/placed.jpg", FilesInPlace(),
                     static_cast<jpeg::TBlockPlacement>(size % 6), placed);
   }
   return 0;

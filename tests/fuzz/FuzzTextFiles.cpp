@@ -15,7 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   native.LoadFromFile(name);
   named.LoadNamedPointsFile(name);
   numbered.LoadNumberedPointsFile(name);
-  if (native.Count() > 0) native.SaveToFile(fuzz::ScratchDir() + "/saved.gcp");
+  if (native.Count() > 0) native.SaveToFile(fuzz::ScratchDir() + "/saved.gcp", FilesInPlace());
   TWorldFile world;
   world.Read(name);
   return 0;

@@ -22,7 +22,7 @@ TEST(ControlPoints, NativeFileRoundTrip) {
   TGCPoint unnamed;
   unnamed.SetX(-5.741666667);
   list.Add(&unnamed);
-  ASSERT_TRUE(list.SaveToFile(dir / "a.gcp"));
+  ASSERT_TRUE(list.SaveToFile(dir / "a.gcp", FilesInPlace()));
   EXPECT_EQ(
       mirava::test::ReadText(dir / "a.gcp"),
       "P1\tYes\t    10.500\t    20.000\t       1000.00000000\t       2000.00000000\t   125.250\r\n"
@@ -45,7 +45,7 @@ TEST(ControlPoints, ValuesLinesAndEmptyLists) {
   ASSERT_TRUE(list.LoadFromFile(dir / "v.gcp"));
   EXPECT_EQ(list.Count(), 0);
   EXPECT_EQ(list.SValue + list.DValue + list.PValue, "123");
-  EXPECT_FALSE(list.SaveToFile(dir / "out.gcp"));
+  EXPECT_FALSE(list.SaveToFile(dir / "out.gcp", FilesInPlace()));
   EXPECT_FALSE(mirava::test::Exists(dir / "out.gcp"));
   EXPECT_FALSE(list.LoadFromFile(dir / "missing.gcp"));
 }
@@ -111,7 +111,7 @@ TEST(ControlPoints, SettersAndChangeNotification) {
 TEST(ControlPoints, SaveFailureIsReported) {
   TGCPList list;
   list.Add(nullptr);
-  EXPECT_FALSE(list.SaveToFile("/nonexistent-folder/x.gcp"));
+  EXPECT_FALSE(list.SaveToFile("/nonexistent-folder/x.gcp", FilesInPlace()));
   EXPECT_EQ(list.ErrorMessage.rfind("Error in output file:\r", 0), 0u);
 }
 

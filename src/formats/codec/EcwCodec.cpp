@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "dataset/ByteOrder.h"
-#include "dataset/OutputFiles.h"
 #include "text/TextUtils.h"
 
 namespace mirava::ncs {
@@ -589,7 +588,7 @@ class TCompressTask {
   ~TCompressTask() {
     if (StreamOpen) deflateEnd(&Stream);
     if (File) std::fclose(File);
-    if (!Committed) DiscardOutputFile(TargetName);
+    if (!Committed) Files->Discard(TargetName);
   }
 
   NCSError Write(const uint8_t* data, size_t size) {
@@ -613,6 +612,7 @@ class TCompressTask {
   }
 
   std::string TargetName;
+  TFileMaker* Files = nullptr;
   FILE* File = nullptr;
   z_stream Stream{};
   bool StreamOpen = false;
@@ -690,7 +690,8 @@ NCSError NCSEcwCompressOpen(NCSEcwCompressClient& client, bool calculateSizesOnl
   h.Epsg = client.Epsg;
 
   task->TargetName = client.OutputFileName;
-  const int fd = CreateOutputFile(task->TargetName, O_WRONLY);
+  task->Files = client.OutputFiles;
+  const int fd = task->Files->Create(task->TargetName, O_WRONLY);
   if (fd < 0) {
     task->Committed = true;  // nothing of ours to remove
     return FileError(errno, client.OutputFileName);

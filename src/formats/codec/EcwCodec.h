@@ -16,6 +16,8 @@
 #include <memory>
 #include <string>
 
+#include "text/FileMaker.h"
+
 namespace mirava::ncs {
 
 using NCSError = int32_t;
@@ -134,6 +136,8 @@ struct TCompressTaskDeleter {
 
 struct NCSEcwCompressClient {
   std::string OutputFileName;
+  // Makes the output file (the job's output files, under a temporary name).
+  TFileMaker* OutputFiles = &FilesInPlace();
   float TargetCompression = 1;
   int32_t CompressFormat = COMPRESS_NONE;
   int32_t CompressHint = COMPRESS_HINT_NONE;

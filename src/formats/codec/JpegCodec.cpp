@@ -17,7 +17,6 @@
 #include <jerror.h>
 // clang-format on
 
-#include "dataset/OutputFiles.h"
 #include "formats/image/ImageBuffer.h"
 #include "job/MemoryBudget.h"
 #include "text/TextUtils.h"
@@ -264,14 +263,15 @@ int ReportLibrary(const TErrorManager& errors, std::string& message) {
 // Writes a file through `write` (which returns 0 or an error number with
 // `message` set); what a failure left is not kept.
 template <typename TWrite>
-int WriteOutputFile(const std::string& fileName, TWrite write, std::string& message) {
-  const int fd = CreateOutputFile(fileName, O_WRONLY);
+int WriteOutputFile(const std::string& fileName, TFileMaker& files, TWrite write,
+                    std::string& message) {
+  const int fd = files.Create(fileName, O_WRONLY);
   if (fd < 0) return Report(jeOpenFailed, SystemErrorText(errno), message);
   FILE* file = fdopen(fd, "wb");
   if (!file) {
     const int error = errno;
     ::close(fd);
-    DiscardOutputFile(fileName);
+    files.Discard(fileName);
     return Report(jeOpenFailed, SystemErrorText(error), message);
   }
   int code = write(file);
@@ -285,7 +285,7 @@ int WriteOutputFile(const std::string& fileName, TWrite write, std::string& mess
     cause = SystemErrorText(errno);
   }
   if (code != jeNone) {
-    DiscardOutputFile(fileName);
+    files.Discard(fileName);
     if (!cause.empty()) Report(code, cause, message);
     return code;
   }
@@ -858,9 +858,10 @@ int ReadWholeImage(const std::string& fileName, uint8_t* buffer, uint32_t width,
   return jeNone;
 }
 
-int WriteWholeImage(const std::string& fileName, const uint8_t* buffer, uint32_t width,
-                    uint32_t height, uint32_t channels, uint32_t padBytes, int quality,
-                    TChromaSampling sampling, std::string& message, const std::atomic<bool>* stop) {
+int WriteWholeImage(const std::string& fileName, TFileMaker& files, const uint8_t* buffer,
+                    uint32_t width, uint32_t height, uint32_t channels, uint32_t padBytes,
+                    int quality, TChromaSampling sampling, std::string& message,
+                    const std::atomic<bool>* stop) {
   if (width == 0 || height == 0 || width > kMaxDimension || height > kMaxDimension)
     return Report(jeUnsupported,
                   "JPEG images hold 1 to " + std::to_string(kMaxDimension) +
@@ -871,7 +872,7 @@ int WriteWholeImage(const std::string& fileName, const uint8_t* buffer, uint32_t
   quality = std::clamp(quality, 1, 100);
   const uint64_t stride = static_cast<uint64_t>(width) * channels + padBytes;
   return WriteOutputFile(
-      fileName,
+      fileName, files,
       [&](FILE* file) -> int {
         TErrorManager errors;
         const int code =
@@ -893,12 +894,12 @@ int CheckPlacement(const std::string& fileName, TBlockPlacement placement, std::
   return jeNone;
 }
 
-int PlaceFile(const std::string& source, const std::string& target, TBlockPlacement placement,
-              std::string& message, const std::atomic<bool>* stop) {
+int PlaceFile(const std::string& source, const std::string& target, TFileMaker& files,
+              TBlockPlacement placement, std::string& message, const std::atomic<bool>* stop) {
   const TFile in(std::fopen(source.c_str(), "rb"));
   if (!in) return Report(jeOpenFailed, SystemErrorText(errno), message);
   return WriteOutputFile(
-      target,
+      target, files,
       [&](FILE* out) -> int {
         TErrorManager errors;
         errors.Stop = stop;

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "dataset/Encoding.h"
+#include "text/FileMaker.h"
 
 namespace mirava::jpeg {
 
@@ -53,11 +54,11 @@ int ReadWholeImage(const std::string& fileName, uint8_t* buffer, uint32_t width,
                    uint32_t channels, uint32_t padBytes, std::string& message);
 // Encodes rows laid out as ReadWholeImage delivers them, grey for 1 channel
 // and YCbCr with `sampling` for 3, at quality 1..100. The file is replaced
-// only once it is complete. `stop`, when given and set, ends the encoding
-// at its next block of rows with jeStopped.
-int WriteWholeImage(const std::string& fileName, const uint8_t* buffer, uint32_t width,
-                    uint32_t height, uint32_t channels, uint32_t padBytes, int quality,
-                    TChromaSampling sampling, std::string& message,
+// only once it is complete, and made by `files`. `stop`, when given and
+// set, ends the encoding at its next block of rows with jeStopped.
+int WriteWholeImage(const std::string& fileName, TFileMaker& files, const uint8_t* buffer,
+                    uint32_t width, uint32_t height, uint32_t channels, uint32_t padBytes,
+                    int quality, TChromaSampling sampling, std::string& message,
                     const std::atomic<bool>* stop = nullptr);
 
 // Placements the transform makes on a file's blocks of coefficients.
@@ -78,9 +79,10 @@ int CheckPlacement(const std::string& fileName, TBlockPlacement placement, std::
 // Writes `target` as the file `source` with its coefficients placed, not
 // quantized again; markers (EXIF, ICC profile, comments, density) are kept.
 // Refuses what CheckPlacement refuses. The target is replaced only once it
-// is complete. `stop`, when given and set, ends the work at its next row of
-// blocks read or written with jeStopped.
-int PlaceFile(const std::string& source, const std::string& target, TBlockPlacement placement,
-              std::string& message, const std::atomic<bool>* stop = nullptr);
+// is complete, and made by `files`. `stop`, when given and set, ends the
+// work at its next row of blocks read or written with jeStopped.
+int PlaceFile(const std::string& source, const std::string& target, TFileMaker& files,
+              TBlockPlacement placement, std::string& message,
+              const std::atomic<bool>* stop = nullptr);
 
 }  // namespace mirava::jpeg

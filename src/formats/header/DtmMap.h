@@ -16,7 +16,7 @@ class TDTMHeader : public THeader {
   TDTMHeader();
   bool ReadHeader(const std::string& fileName) override;
   // The header of a new file is written by its dataset into the mapped file.
-  bool WriteHeader(const std::string&) override { return true; }
+  bool WriteHeader(const std::string&, TFileMaker&) override { return true; }
 
   int32_t CellOffset = 0;
   // Size of the file the header was read from.

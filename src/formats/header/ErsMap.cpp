@@ -185,9 +185,9 @@ static std::string CellTypeKeyword(uint8_t cellType) {
 // Enough digits for the georeference to survive a round trip.
 static std::string Real(double value) { return FormatExact(value, 3); }
 
-bool TErsHeader::WriteHeader(const std::string& fileName) {
+bool TErsHeader::WriteHeader(const std::string& fileName, TFileMaker& files) {
   HeaderError.clear();
-  TTextFileWriter out(fileName);
+  TTextFileWriter out(fileName, files);
   auto rawRule = [&] {
     if (IsRaw(Datum, Projection)) CoordinateType = ctRAW;
   };

@@ -14,7 +14,7 @@ class TErsHeader : public THeader {
  public:
   void ParseLine(const std::string& line) override;
   bool ReadHeader(const std::string& fileName) override;
-  bool WriteHeader(const std::string& fileName) override;
+  bool WriteHeader(const std::string& fileName, TFileMaker& files) override;
   std::string CellTypeText() const override;
   TFieldNames FieldNames() const override {
     return {"Xdimension", "Ydimension",        "Eastings",

@@ -33,7 +33,7 @@ class THgtHeader : public THeader {
   // a name that is not a tile's; the tile size is Samples, which the
   // dataset sets from the file size.
   bool ReadHeader(const std::string& fileName) override;
-  bool WriteHeader(const std::string&) override { return true; }
+  bool WriteHeader(const std::string&, TFileMaker&) override { return true; }
 
   uint32_t Samples = kHgtSamples3;
 };

@@ -77,7 +77,7 @@ bool TNogHeader::ReadHeader(const std::string& fileName) {
   return true;
 }
 
-bool TNogHeader::WriteHeader(const std::string& fileName) {
+bool TNogHeader::WriteHeader(const std::string& fileName, TFileMaker& files) {
   HeaderError.clear();
   if (fileName.empty()) return false;
   // The file holds the outer corner of cell (0, 0).
@@ -100,7 +100,7 @@ bool TNogHeader::WriteHeader(const std::string& fileName) {
     std::memcpy(HeaderBlock.data() + v.Field.Offset, v.Text.c_str(), v.Text.size() + 1);
   }
   TBinaryFile file;
-  if (!file.Create(fileName) || !file.Write(HeaderBlock.data(), HeaderBlock.size()) ||
+  if (!file.Create(fileName, files) || !file.Write(HeaderBlock.data(), HeaderBlock.size()) ||
       !file.Close()) {
     HeaderError = "(" + file.ErrorText() + ")";
     return false;

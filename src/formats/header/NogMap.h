@@ -17,7 +17,7 @@ class TNogHeader : public THeader {
  public:
   TNogHeader();
   bool ReadHeader(const std::string& fileName) override;
-  bool WriteHeader(const std::string& fileName) override;
+  bool WriteHeader(const std::string& fileName, TFileMaker& files) override;
   TFieldNames FieldNames() const override {
     return {.CellSizeX = "cell size",
             .CellSizeY = "cell size",

@@ -21,9 +21,9 @@ void TOsdHeader::ParseLine(const std::string& line) {
 // Enough digits for the georeference to survive a round trip.
 static std::string Real(double value) { return FormatExact(value, 3); }
 
-bool TOsdHeader::WriteHeader(const std::string& fileName) {
+bool TOsdHeader::WriteHeader(const std::string& fileName, TFileMaker& files) {
   HeaderError.clear();
-  TTextFileWriter out(fileName);
+  TTextFileWriter out(fileName, files);
   auto coordinateName = [](uint8_t code) {
     return std::string(code < 4 ? CoordinateTypeNames[code] : "");
   };

@@ -13,7 +13,7 @@ namespace mirava {
 class TOsdHeader : public TErsHeader {
  public:
   void ParseLine(const std::string& line) override;
-  bool WriteHeader(const std::string& fileName) override;
+  bool WriteHeader(const std::string& fileName, TFileMaker& files) override;
 
   bool SpheroidSeen = false;
 

@@ -6,7 +6,6 @@
 
 #include "dataset/BinaryFile.h"
 #include "dataset/OutputChecks.h"
-#include "dataset/OutputFiles.h"
 #include "job/MemoryBudget.h"
 #include "raster/CellType.h"
 #include "text/CompanionFile.h"
@@ -63,7 +62,7 @@ bool TVegHeader::ReadHeader(const std::string& fileName) {
   return ok;
 }
 
-bool TVegHeader::WriteHeader(const std::string& fileName) {
+bool TVegHeader::WriteHeader(const std::string& fileName, TFileMaker& files) {
   HeaderError.clear();
   // The file holds the left edge and the top edge of the last tile row's
   // bottom row, and one cell size, which the reader takes for both.
@@ -79,7 +78,7 @@ bool TVegHeader::WriteHeader(const std::string& fileName) {
     for (int i = 0; i < (step + 1) / 2; ++i) candidate = std::nextafter(candidate, toward);
     if (candidate + span * CellSizeX == top) BottomY = candidate;
   }
-  TTextFileWriter out(fileName);
+  TTextFileWriter out(fileName, files);
   out.WriteLine(FormatExact(BottomY, 6));
   out.WriteLine(FormatExact(left, 6));
   out.WriteLine(FormatExact(CellSizeX, 6));
@@ -165,15 +164,15 @@ bool TVegFile::Open(const std::string& fileName, uint32_t columns, uint32_t rows
     // whether they can be, with room for every tile.
     TBinaryFile header;
     Cells = std::make_unique<TBinaryFile>();
-    const bool ok =
-        (Cells->Create(FileName) && Cells->Reserve(4 + (8 + uint64_t{kVegTileSize}) * tiles)) &&
-        header.Create(Header->HeaderFileName) && header.Close();
+    const bool ok = (Cells->Create(FileName, FileMaker()) &&
+                     Cells->Reserve(4 + (8 + uint64_t{kVegTileSize}) * tiles)) &&
+                    header.Create(Header->HeaderFileName, FileMaker()) && header.Close();
     if (!ok) {
       const bool cells = !Cells->ErrorText().empty();
       const std::string& name = cells ? FileName : Header->HeaderFileName;
       const int code = cells ? Cells->ErrorCode() : header.ErrorCode();
       Cells.reset();
-      DiscardOutputFile(FileName);
+      FileMaker().Discard(FileName);
       return Fail(TErrorCode::IO,
                   ErrorWithCode("Open map write error=", code, "") + " (" + name + ")");
     }
@@ -185,7 +184,7 @@ bool TVegFile::Open(const std::string& fileName, uint32_t columns, uint32_t rows
     if (!TileStore.Allocate(bytes, HeldInMemory(bytes) ? "" : ScratchDirectoryBeside(FileName),
                             reason)) {
       Cells.reset();
-      DiscardOutputFile(FileName);
+      FileMaker().Discard(FileName);
       return Fail(TErrorCode::Refused,
                   MemoryRefusal("VEG output of " + std::to_string(tiles) + " tiles", bytes) + " (" +
                       reason + ")");
@@ -309,7 +308,7 @@ bool TVegFile::WriteTileData(TBinaryFile& file) {
 
 bool TVegFile::SaveTiles() {
   TBinaryFile& file = *Cells;
-  if (!Header->WriteHeader(Header->HeaderFileName)) {
+  if (!Header->WriteHeader(Header->HeaderFileName, FileMaker())) {
     return Fail(TErrorCode::Format,
                 "Header " + Header->HeaderFileName + " writing error " + Header->HeaderError);
   }

@@ -24,7 +24,7 @@ constexpr float kVegNoValue = -9999;
 class TVegHeader : public THeader {
  public:
   bool ReadHeader(const std::string& fileName) override;
-  bool WriteHeader(const std::string& fileName) override;
+  bool WriteHeader(const std::string& fileName, TFileMaker& files) override;
   TFieldNames FieldNames() const override {
     return {.CellSizeX = "cell size",
             .CellSizeY = "cell size",

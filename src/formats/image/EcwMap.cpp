@@ -294,6 +294,7 @@ bool TECWMap2::CompressImage(const std::string& fileName, float quality) {
   client->BlockSizeX = 64;
   client->BlockSizeY = 64;
   client->OutputFileName = fileName;
+  client->OutputFiles = &FileMaker();
   client->ReadCallback = ReadLine;
   if (Stop)
     client->CancelCallback = [](ncs::NCSEcwCompressClient*) {

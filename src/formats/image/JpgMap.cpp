@@ -115,7 +115,7 @@ bool TJpgMap2::EncodeImage(const std::string& fileName, int quality) {
   if (ImageBuffer.Empty() || (Bands != 1 && Bands != 3)) return false;
   std::string message;
   const int r = jpeg::WriteWholeImage(
-      fileName, ImageBuffer.Row(0), Columns, Rows, Bands,
+      fileName, FileMaker(), ImageBuffer.Row(0), Columns, Rows, Bands,
       static_cast<uint32_t>(LineLength - static_cast<uint64_t>(Columns) * Bands), quality, Sampling,
       message, Stop);
   if (r != jpeg::jeNone) {
@@ -156,7 +156,8 @@ bool TJpgMap2::PlaceFile(const std::string& inputName, int32_t kind) {
   Placed = true;
   ImageBuffer.Release();
   std::string message;
-  const int code = jpeg::PlaceFile(inputName, FileName, BlockPlacement(kind), message, Stop);
+  const int code =
+      jpeg::PlaceFile(inputName, FileName, FileMaker(), BlockPlacement(kind), message, Stop);
   if (code == jpeg::jeNone) return true;
   // The input's faults name the input; the output's are the job's to name.
   const bool input = code == jpeg::jeUnsupported || code == jpeg::jeNotJpeg ||

@@ -78,7 +78,7 @@ TEST(NogMap, RewritingAHeaderKeepsTheBytesOutsideItsFields) {
   WriteBytes(dir / "a.001", original);
   TNogHeader header;
   ASSERT_TRUE(header.ReadHeader(dir / "a.001"));
-  ASSERT_TRUE(header.WriteHeader(dir / "b.001"));
+  ASSERT_TRUE(header.WriteHeader(dir / "b.001", FilesInPlace()));
   // Each new text and its NUL replace the start of the old one, whose tail
   // stays behind the NUL.
   std::vector<uint8_t> expected = original;

@@ -490,7 +490,7 @@ TEST(BmpEndToEnd, ControlPointsTravelAndRefusalsIgnoreCase) {
     p.SetCellX(10);
     p.SetCellY(5);
     list.Add(&p);
-    ASSERT_TRUE(list.SaveToFile(dir / "in.Gcp"));
+    ASSERT_TRUE(list.SaveToFile(dir / "in.Gcp", FilesInPlace()));
   }
   CommandResult r = RunCli({dir / "in.bmp", dir / "out.bmp", "/4"});
   ASSERT_EQ(r.ExitCode, 0) << r.Output;

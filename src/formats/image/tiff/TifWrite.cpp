@@ -225,7 +225,7 @@ bool TTifMap2::CreateEncoded(const std::string& fileName, const TTiffOptions& op
   PixelStart = HeaderRoom();
   BigTiff = PixelStart + most + (uint64_t{64} << 20) > UINT32_MAX;
   PixelStart = HeaderRoom();
-  if (!EncodedFile.Create(fileName)) {
+  if (!EncodedFile.Create(fileName, FileMaker())) {
     FailSystem(EncodedFile.ErrorCode());
     return FailOpen("Open map write error=");
   }

@@ -939,7 +939,7 @@ TEST(TifEndToEnd, ControlPointsBesideTheInputTravel) {
     p.SetX(6.0);
     p.SetY(50.0);
     list.Add(&p);
-    ASSERT_TRUE(list.SaveToFile(dir / "IN.GCP"));
+    ASSERT_TRUE(list.SaveToFile(dir / "IN.GCP", FilesInPlace()));
   }
   const CommandResult r = RunCli({dir / "IN.TIF", dir / "out.ers", "/1"});
   ASSERT_EQ(r.ExitCode, 0) << r.Output;

@@ -5,7 +5,7 @@
 #include <cstdio>
 
 #include "dataset/DataSet.h"
-#include "job/PhotoLayer.h"
+#include "raster/Placement.h"
 #include "raster/CellType.h"
 #include "text/FileNames.h"
 #include "text/TextUtils.h"
@@ -80,13 +80,10 @@ struct TStretch {
   }
 };
 
-// The placement of `kind` on a raster of columns x rows.
+// The placement of `kind` on a raster of columns x rows; a number that is
+// no kind places nothing.
 TPhotoLayer Layer(int32_t kind, int32_t columns, int32_t rows) {
-  TPhotoLayer layer;
-  layer.SetKind(kind);
-  layer.SetWidth(columns);
-  layer.SetHeight(rows);
-  return layer;
+  return TPhotoLayer(PlacementOfKind(kind).value_or(TPlacement::None), columns, rows);
 }
 
 }  // namespace
@@ -243,10 +240,9 @@ std::string DescribeOutput(const TInputFacts& f, int32_t kind, const std::string
   int32_t rows = 0, columns = 0;
   const TPhotoLayer layer = Layer(kind, f.Columns, f.Rows);
   layer.OutputSize(rows, columns);
-  const std::string mode =
-      !f.Georeferenced || layer.Kind() < tkMirrorHorizontal || layer.Kind() > tkRotate180 ? ""
-      : keepGround ? "; cells kept over their ground"
-                   : "; the input's frame (corner and cell sizes) kept";
+  const std::string mode = !f.Georeferenced || layer.Placement() == TPlacement::None ? ""
+                           : keepGround ? "; cells kept over their ground"
+                                        : "; the input's frame (corner and cell sizes) kept";
   const int format = outputName.empty() ? fcUnknown : OutputFormat(outputName);
   const uint32_t bands = OutputShape(format, {static_cast<uint32_t>(f.Bands), f.CellType,
                                               f.CellSizeX, f.CellSizeY, f.ColorTable})

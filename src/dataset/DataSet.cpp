@@ -394,14 +394,16 @@ int FormatFromSignature(const std::string& fileName, std::string* ioError) {
 
 TDataSet2::~TDataSet2() { Close(); }
 
-bool PlacesWholeFile(const std::string& inputName, const std::string& outputName, int32_t kind,
-                     const std::vector<std::string>& options, std::string& why) {
+bool PlacesWholeFile(const std::string& inputName, const std::string& outputName,
+                     TPlacement placement, const std::vector<std::string>& options,
+                     std::string& why) {
   why.clear();
   const int input = FormatFromSignature(inputName);
   const int output = OutputFormat(outputName);
-  if (input == fcTiff && output == fcTiff) return TTifMap2::CanPlaceFile(inputName, options, kind);
+  if (input == fcTiff && output == fcTiff)
+    return TTifMap2::CanPlaceFile(inputName, options, placement);
   if (input != fcJpeg || output != fcJpeg) return false;
-  return TJpgMap2::CanPlaceFile(inputName, kind, why);
+  return TJpgMap2::CanPlaceFile(inputName, placement, why);
 }
 
 bool TDataSet2::Open(const std::string& fileName, uint32_t columns, uint32_t rows, uint8_t cellType,

@@ -131,14 +131,15 @@ std::string FormatName(int code);
 // (asOutput true) for the given name; the ".gcp" of an output included.
 std::vector<std::string> FormatFiles(int code, const std::string& fileName, bool asOutput);
 
-// Whether the input file can be placed by `kind` into the output as a whole
+// Whether the input file can be placed by `placement` into the output as a whole
 // file, without its cells being decoded: a JPEG into a JPEG whose size
 // allows the placement on its blocks, or a TIFF by kind 0 into a TIFF whose
 // creation `options` ask for the input's own encoding (its strips or tiles
 // are copied). When two JPEGs cannot be placed that way, false with the
 // reason in `why`.
-bool PlacesWholeFile(const std::string& inputName, const std::string& outputName, int32_t kind,
-                     const std::vector<std::string>& options, std::string& why);
+bool PlacesWholeFile(const std::string& inputName, const std::string& outputName,
+                     TPlacement placement, const std::vector<std::string>& options,
+                     std::string& why);
 
 class TDataSet2 {
  public:

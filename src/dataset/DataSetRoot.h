@@ -18,6 +18,7 @@
 #include "georef/ControlPoints.h"
 #include "georef/WorldFile.h"
 #include "raster/Georeference.h"
+#include "raster/Placement.h"
 
 namespace mirava {
 
@@ -134,10 +135,10 @@ class TDataSetRoot2 : public TMMapFile2 {
     return false;
   }
   // A created output that takes a whole input file of its own format placed
-  // by a transform kind without its cells being decoded (where
-  // PlacesWholeFile, DataSet.h, allows it): writes the file now, after which
-  // the output takes no cells. False with ErrorText when that failed.
-  virtual bool PlaceFile(const std::string&, int32_t) { return false; }
+  // without its cells being decoded (where PlacesWholeFile, DataSet.h,
+  // allows it): writes the file now, after which the output takes no cells.
+  // False with ErrorText when that failed.
+  virtual bool PlaceFile(const std::string&, TPlacement) { return false; }
 
   // How a created output of a lossy format encodes its cells; others
   // ignore it.

@@ -28,9 +28,8 @@ TMyThread::TMyThread(TJobHost& host, std::string inputName, std::string outputNa
     : Host(host),
       InputName(std::move(inputName)),
       OutputName(std::move(outputName)),
-      Options(std::move(options)) {
-  Layer.SetScale(1.0);
-  Layer.SetKind(kind);
+      Options(std::move(options)),
+      Layer(PlacementOfKind(kind).value_or(TPlacement::None), 0, 0) {
   Worker = std::thread([this] { Run(); });
 }
 
@@ -86,8 +85,8 @@ void TMyThread::Execute() {
 
 bool TMyThread::OpenInput(const std::string& fileName) {
   std::string why;
-  WholeFile = Options.BlockCopy &&
-              PlacesWholeFile(fileName, OutputName, Layer.Kind(), Options.CreationOptions, why);
+  WholeFile = Options.BlockCopy && PlacesWholeFile(fileName, OutputName, Layer.Placement(),
+                                                   Options.CreationOptions, why);
   if (WholeFile)
     Host.Synchronize([&] { Host.ShowNote(kPlacedWithoutLossNote); });
   else if (!why.empty())
@@ -104,8 +103,7 @@ bool TMyThread::OpenInput(const std::string& fileName) {
   }
   const int32_t w = InputSet->GetColumnCount();
   const int32_t h = InputSet->GetRowCount();
-  Layer.SetWidth(w);
-  Layer.SetHeight(h);
+  Layer.SetSize(w, h);
   Layer.OutputSize(OutRows, OutColumns);
   return true;
 }
@@ -216,25 +214,22 @@ bool TMyThread::ExtrasFor(int format, TGeoExtras& extras) {
 namespace {
 
 // A placement under which `affine` keeps its cells over their ground
-// north-up, with columns east and rows south; 0 when none does.
-int32_t KindMakingNorthUp(const TPhotoLayer& layer, const TAffine& affine) {
-  TPhotoLayer other;
-  other.SetWidth(layer.Width());
-  other.SetHeight(layer.Height());
-  for (const int32_t kind :
-       {tkMirrorVertical, tkMirrorHorizontal, tkRotate180, tkRotate90CW, tkRotate90CCW}) {
-    other.SetKind(kind);
-    const TAffine a = GroundAffine(other, affine);
-    if (a.CellSizeX > 0 && a.CellSizeY > 0 && a.ColumnTermY == 0 && a.RowTermX == 0) return kind;
+// north-up, with columns east and rows south; None when none does.
+TPlacement PlacementMakingNorthUp(const TPhotoLayer& layer, const TAffine& affine) {
+  for (const TPlacement placement :
+       {TPlacement::MirrorVertical, TPlacement::MirrorHorizontal, TPlacement::Rotate180,
+        TPlacement::Rotate90CW, TPlacement::Rotate90CCW}) {
+    const TPhotoLayer other(placement, layer.Width(), layer.Height());
+    if (GroundAffine(other, affine).NorthUp()) return placement;
   }
-  return 0;
+  return TPlacement::None;
 }
 
 }  // namespace
 
 std::string TMyThread::PlaceRefusal(int format, const TAffine& frame) const {
   const std::string name = FormatName(format) + " files";
-  const bool ground = Options.KeepGround && Layer.Kind() != tkNone;
+  const bool ground = Options.KeepGround && Layer.Placement() != TPlacement::None;
   const std::string which = ground ? "the georeference that keeps the cells over their ground"
                                    : "the input's georeference";
   const bool turned = Place.ColumnTermY != 0 || Place.RowTermX != 0;
@@ -258,9 +253,10 @@ std::string TMyThread::PlaceRefusal(int format, const TAffine& frame) const {
            (ways.size() > 1 ? " and " + ways.back() : std::string()) +
            ", and without it the output would lie elsewhere. ";
   }
-  if (const int32_t kind = KindMakingNorthUp(Layer, frame);
-      kind != tkNone && (!ground || kind != Layer.Kind()))
-    remedies.push_back("--keep-ground with /" + std::to_string(kind) + " writes it north-up");
+  if (const TPlacement placement = PlacementMakingNorthUp(Layer, frame);
+      placement != TPlacement::None && (!ground || placement != Layer.Placement()))
+    remedies.push_back("--keep-ground with /" + std::to_string(KindOf(placement)) +
+                       " writes it north-up");
   remedies.push_back("a TIFF, BMP or JPEG output holds it");
   if (ground && frame.CellSizeX > 0 && frame.CellSizeY > 0 && frame.ColumnTermY == 0 &&
       frame.RowTermX == 0)
@@ -335,7 +331,8 @@ bool TMyThread::TransferControlPoints() {
   if (!source || !target) return true;
   // Both modes move the points with their pixels; they differ in what the
   // georeference says beside them.
-  if (source->Count() > 0 && Layer.Kind() != tkNone && Planned.Placed) NoteControlPointMode();
+  if (source->Count() > 0 && Layer.Placement() != TPlacement::None && Planned.Placed)
+    NoteControlPointMode();
   for (const TGCPoint& point : MovedControlPoints()) target->Add(&point);
   if (target->Count() == 0) return true;
   if (!target->SaveToFile(ChangeFileExt(OutputName, ".gcp"), Files)) {
@@ -409,7 +406,7 @@ bool TMyThread::Copy() {
   if (Options.BlockCopy && !NoDataChange && input->BlockRows() > 0 && output->BlockRows() > 0 &&
       CellTypeConvertible(input->GetCellType()) && CellTypeConvertible(output->GetCellType()) &&
       output->GetBandCount() == input->GetBandCount())
-    return Layer.SwapsAxes() ? TurnBlocks(task) : FlipBlocks(task);
+    return Layer.Turns() ? TurnBlocks(task) : FlipBlocks(task);
   return CopyCells(task);
 }
 

@@ -18,7 +18,7 @@
 #include "dataset/DataSet.h"
 #include "dataset/OutputFiles.h"
 #include "job/CopyTask.h"
-#include "job/PhotoLayer.h"
+#include "raster/Placement.h"
 
 namespace mirava {
 
@@ -80,7 +80,8 @@ enum class TJobOutcome : uint8_t { Succeeded, Aborted, Failed };
 
 class TMyThread {
  public:
-  // Starts the job at once.
+  // Starts the job at once. `kind` is the placement's number as users type
+  // it (PlacementOfKind); the hosts refuse any other, and it is taken as 0.
   TMyThread(TJobHost& host, std::string inputName, std::string outputName, int32_t kind,
             TJobOptions options = {});
   // Waits for the thread to end.

@@ -22,8 +22,7 @@ bool CopyCells(TCopyTask& task) {
   const bool toFloats = output->GetCellType() == ctFloat32 && input->GetCellType() != ctFloat32 &&
                         task.PaletteColors.empty();
   uint64_t rounded = 0;
-  const int32_t kind = task.Layer.Kind();
-  const bool topDown = kind == tkNone || kind == tkMirrorHorizontal;
+  const bool topDown = !task.Layer.Turns() && !task.Layer.ReversesRows();
   if (!topDown && !task.InputReady(*input, static_cast<uint32_t>(task.Layer.Height())))
     return false;
   // A quarter turn reads a column of the input for each output row: row by
@@ -36,7 +35,7 @@ bool CopyCells(TCopyTask& task) {
   // of them never finished a 6000 x 6000 turn into DTM, 256 take 1.1 s);
   // an input page is then read a few times instead.
   const uint64_t pageCells = 4096 / std::max<uint32_t>(1, CellTypeWidth(input->GetCellType()));
-  const int32_t blockRows = task.Layer.SwapsAxes()
+  const int32_t blockRows = task.Layer.Turns()
                                 ? static_cast<int32_t>(std::clamp<uint64_t>(
                                       StoreMemory(task.Memory) / (8 * 4096), 16, pageCells))
                                 : 1;

@@ -19,9 +19,8 @@ bool FlipBlocks(TCopyTask& task) {
   const uint32_t H = static_cast<uint32_t>(task.Layer.Height());
   const uint32_t outRows = static_cast<uint32_t>(task.OutRows);
   const uint32_t bands = static_cast<uint32_t>(input.GetBandCount());
-  const int32_t kind = task.Layer.Kind();
-  const bool flipH = kind == tkMirrorHorizontal || kind == tkRotate180;
-  const bool flipV = kind == tkMirrorVertical || kind == tkRotate180;
+  const bool flipH = task.Layer.ReversesColumns();
+  const bool flipV = task.Layer.ReversesRows();
   // Flipped rows are assembled in memory as long as a block of them fits.
   const uint32_t flipRows = StagedRows(input, output, W, std::max(1u, std::min(kTile, blockRows)));
   // Without a horizontal flip, rows that the input holds in the output's

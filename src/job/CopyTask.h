@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "dataset/DataSet.h"
-#include "job/PhotoLayer.h"
+#include "raster/Placement.h"
 
 namespace mirava {
 

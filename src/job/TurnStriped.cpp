@@ -64,7 +64,7 @@ bool TurnFromScratch(TCopyTask& task, const TCellBlock& layout, const TCellBlock
   TDataSetRoot2& output = *task.Output.GetDataSet();
   const uint32_t H = static_cast<uint32_t>(task.Layer.Height());
   const uint32_t outRows = static_cast<uint32_t>(task.OutRows);
-  const bool ccw = task.Layer.Kind() == tkRotate90CCW;
+  const bool ccw = task.Layer.CounterClockwise();
   const uint32_t partCount = onePart ? 1 : static_cast<uint32_t>(output.GetBandCount());
   const uint64_t rowBytes = static_cast<uint64_t>(std::abs(layout.RowStride));
   const uint64_t stripeRowBytes = static_cast<uint64_t>(stripe.RowStride);
@@ -122,7 +122,7 @@ bool TurnStripes(TCopyTask& task, const TCellBlock& layout, bool inPlace, uint32
   const uint32_t W = static_cast<uint32_t>(task.Layer.Width());
   const uint32_t H = static_cast<uint32_t>(task.Layer.Height());
   const uint32_t bands = static_cast<uint32_t>(input.GetBandCount());
-  const bool ccw = task.Layer.Kind() == tkRotate90CCW;
+  const bool ccw = task.Layer.CounterClockwise();
   const int64_t width = CellTypeWidth(layout.CellType);
   const bool onePart = layout.ColumnStride == width * bands;
   TCellBlock stripe = layout;

@@ -43,7 +43,7 @@ bool SweepTurn(TCopyTask& task, TPartner& partner) {
   const uint32_t H = static_cast<uint32_t>(task.Layer.Height());
   const uint32_t outRows = static_cast<uint32_t>(task.OutRows);
   const uint32_t bands = static_cast<uint32_t>(input.GetBandCount());
-  const bool ccw = task.Layer.Kind() == tkRotate90CCW;
+  const bool ccw = task.Layer.CounterClockwise();
   if (!task.InputReady(input, H)) return false;
   // Each block of output rows sweeps the input, in parts of as many rows as
   // one block of the input holds. Where that is all of them, the output

@@ -11,7 +11,7 @@ bool PlaceWholeFile(TCopyTask& task) {
     refused = rows != 0 && !task.ProgressTo(static_cast<int32_t>(rows) - 1);
     return !refused;
   });
-  const bool placed = output.PlaceFile(task.InputName, task.Layer.Kind());
+  const bool placed = output.PlaceFile(task.InputName, task.Layer.Placement());
   output.SetPlaceProgress(nullptr);
   if (!placed) {
     if (task.StopRequested())

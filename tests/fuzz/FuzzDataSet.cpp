@@ -96,7 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The coefficient path too, in the placement the input's size picks.
     std::string placed;
     jpeg::PlaceFile(target.Name, fuzz::ScratchDir() + "/placed.jpg", FilesInPlace(),
-                    static_cast<jpeg::TBlockPlacement>(size % 6), placed);
+                    *PlacementOfKind(static_cast<int>(size % 6)), placed);
   }
   return 0;
 }

@@ -228,7 +228,7 @@ TEST(BlockCopy, StripedTurnsSameBytesAsTheCellByCellPath) {
             SCOPED_TRACE(raster.CellType + " " + std::to_string(c.Columns) + " columns, " +
                          std::to_string(bands) + " bands" + (msb ? " MSB first" : "") +
                          (c.Memory ? " out of core" : " in memory"));
-            for (int kind : {tkRotate90CCW, tkRotate90CW})
+            for (int kind : {KindOf(TPlacement::Rotate90CCW), KindOf(TPlacement::Rotate90CW)})
               ExpectBlocksLikeCells(dir, dir / "in.ers", ext, kind, c.Memory, exact, "",
                                     stripeRows);
           }
@@ -259,7 +259,7 @@ TEST(BlockCopy, TurnsInTwoThreadsSameBytesAsTheCellByCellPath) {
             if (ext == ".tif" && raster.Width > 2) continue;
             SCOPED_TRACE(raster.CellType + " " + std::to_string(rows) + " rows, " +
                          std::to_string(bands) + " bands" + (msb ? " MSB first" : ""));
-            for (int kind : {tkRotate90CCW, tkRotate90CW}) {
+            for (int kind : {KindOf(TPlacement::Rotate90CCW), KindOf(TPlacement::Rotate90CW)}) {
               ExpectBlocksLikeCells(dir, dir / "in.ers", ext, kind, 0);
               // And from the pixel-interleaved TIFF, turned back.
               if (ext == ".tif")
@@ -283,7 +283,8 @@ TEST(BlockCopy, FlipsOfInputsLargerThanMemorySameBytesAsTheCellByCellPath) {
     for (std::string ext : {".ers", ".tif"}) {
       if (ext == ".tif" && raster.Width > 2) continue;
       SCOPED_TRACE(raster.CellType);
-      for (int kind : {tkNone, tkMirrorHorizontal, tkMirrorVertical, tkRotate180})
+      for (int kind : {KindOf(TPlacement::None), KindOf(TPlacement::MirrorHorizontal),
+                       KindOf(TPlacement::MirrorVertical), KindOf(TPlacement::Rotate180)})
         ExpectBlocksLikeCells(dir, dir / "in.ers", ext, kind, 1);
     }
   }
@@ -300,7 +301,8 @@ TEST(BlockCopy, ThirtyTwoBitIntegersStayExact) {
   WriteErs(dir / "in.ers", raster);
   std::vector<uint8_t> exact = {0x01, 0x00, 0x00, 0x7F};  // 2130706433
   WriteBytes(dir / "in", exact);
-  ASSERT_EQ(Convert(dir / "in.ers", dir / "out.ers", tkRotate90CW, true), "Successful Finish");
+  ASSERT_EQ(Convert(dir / "in.ers", dir / "out.ers", KindOf(TPlacement::Rotate90CW), true),
+            "Successful Finish");
   EXPECT_EQ(ReadBytes(dir / "out"), exact);
 }
 
@@ -346,18 +348,20 @@ TEST(BlockCopy, RastersLargerThanOneWindow) {
     }
     fclose(f);
   }
-  for (int kind : {tkMirrorVertical, tkRotate90CW, tkRotate90CCW}) {
+  for (int kind : {KindOf(TPlacement::MirrorVertical), KindOf(TPlacement::Rotate90CW),
+                   KindOf(TPlacement::Rotate90CCW)}) {
     SCOPED_TRACE(kind);
     ASSERT_EQ(Convert(dir / "big.ers", dir / "out.ers", kind, true), "Successful Finish");
-    const bool swap = kind == tkRotate90CW || kind == tkRotate90CCW;
+    const bool swap =
+        kind == KindOf(TPlacement::Rotate90CW) || kind == KindOf(TPlacement::Rotate90CCW);
     const uint64_t outW = swap ? H : W;
     FILE* f = fopen((dir / "out").c_str(), "rb");
     for (const Mark& m : marks) {
       uint64_t i, j;  // where input (c, r) lands
-      if (kind == tkMirrorVertical) {
+      if (kind == KindOf(TPlacement::MirrorVertical)) {
         i = H - 1 - m.r;
         j = m.c;
-      } else if (kind == tkRotate90CW) {
+      } else if (kind == KindOf(TPlacement::Rotate90CW)) {
         i = m.c;
         j = H - 1 - m.r;
       } else {
@@ -390,11 +394,14 @@ TEST(BlockCopy, WideRowsInShorterBlocks) {
     }
     fclose(f);
   }
-  for (int kind : {tkNone, tkMirrorHorizontal, tkMirrorVertical, tkRotate180}) {
+  for (int kind : {KindOf(TPlacement::None), KindOf(TPlacement::MirrorHorizontal),
+                   KindOf(TPlacement::MirrorVertical), KindOf(TPlacement::Rotate180)}) {
     SCOPED_TRACE(kind);
     ASSERT_EQ(Convert(dir / "wide.ers", dir / "out.ers", kind, true), "Successful Finish");
-    const bool flipH = kind == tkMirrorHorizontal || kind == tkRotate180;
-    const bool flipV = kind == tkMirrorVertical || kind == tkRotate180;
+    const bool flipH =
+        kind == KindOf(TPlacement::MirrorHorizontal) || kind == KindOf(TPlacement::Rotate180);
+    const bool flipV =
+        kind == KindOf(TPlacement::MirrorVertical) || kind == KindOf(TPlacement::Rotate180);
     const std::vector<uint8_t> out = ReadBytes(dir / "out");
     ASSERT_EQ(out.size(), uint64_t(W) * H * B);
     size_t nonZero = 0;
@@ -479,7 +486,8 @@ TEST(BlockCopy, StopDuringATurnThroughAScratchFile) {
   raster.Rows = 500;
   raster.Bands = 1;
   WriteErs(dir / "in.ers", raster);
-  ASSERT_EQ(Convert(dir / "in.ers", dir / "cells.ers", tkRotate90CW, false), "Successful Finish");
+  ASSERT_EQ(Convert(dir / "in.ers", dir / "cells.ers", KindOf(TPlacement::Rotate90CW), false),
+            "Successful Finish");
   const std::vector<uint8_t> reference = ReadBytes(dir / "cells");
   for (int stopAt : {60, 1}) {
     SCOPED_TRACE(stopAt);
@@ -490,7 +498,8 @@ TEST(BlockCopy, StopDuringATurnThroughAScratchFile) {
     host.StopAt = stopAt;
     std::string message, state;
     {
-      TMyThread job(host, dir / "in.ers", dir / "blocks.ers", tkRotate90CW, {.StripeRows = 100});
+      TMyThread job(host, dir / "in.ers", dir / "blocks.ers", KindOf(TPlacement::Rotate90CW),
+                    {.StripeRows = 100});
       host.Job = &job;
       host.Done.get_future().wait();
       message = job.Message();
@@ -537,7 +546,7 @@ TEST(BlockCopy, StripedTurnsIntoEncodedTiffsKeepEveryCell) {
       raster.MsbFirst = msb;
       WriteErs(dir / "in.ers", raster);
       for (const auto& options : encodings)
-        for (int kind : {tkRotate90CCW, tkRotate90CW}) {
+        for (int kind : {KindOf(TPlacement::Rotate90CCW), KindOf(TPlacement::Rotate90CW)}) {
           SCOPED_TRACE(raster.CellType + (msb ? " MSB first, " : ", ") + options[0] + " kind " +
                        std::to_string(kind));
           ASSERT_EQ(Convert(dir / "in.ers", dir / "whole.tif", kind, true, options),
@@ -548,9 +557,10 @@ TEST(BlockCopy, StripedTurnsIntoEncodedTiffsKeepEveryCell) {
           MemoryLimit = 0;
           ASSERT_EQ(message, "Successful Finish");
           for (const char* name : {"whole", "striped"})
-            ASSERT_EQ(Convert(dir / (std::string(name) + ".tif"),
-                              dir / (std::string(name) + "-cells.ers"), tkNone, true),
-                      "Successful Finish");
+            ASSERT_EQ(
+                Convert(dir / (std::string(name) + ".tif"),
+                        dir / (std::string(name) + "-cells.ers"), KindOf(TPlacement::None), true),
+                "Successful Finish");
           EXPECT_EQ(ReadBytes(dir / "whole-cells"), ReadBytes(dir / "striped-cells"));
         }
     }

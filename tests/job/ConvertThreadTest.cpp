@@ -90,7 +90,7 @@ TEST(ConvertThread, RotatesAndKeepsTheGeoreference) {
   raster.Rows = 200;
   raster.Bands = 1;
   WriteErs(dir / "in.ers", raster);
-  JobResult r = RunJob(dir / "in.ers", dir / "out.ers", tkRotate90CW);
+  JobResult r = RunJob(dir / "in.ers", dir / "out.ers", KindOf(TPlacement::Rotate90CW));
   ASSERT_EQ(r.Message, "Successful Finish");
   ASSERT_FALSE(r.Percents.empty());
   EXPECT_EQ(r.Percents.back(), 100);
@@ -109,7 +109,7 @@ TEST(ConvertThread, OneRowOutputShowsNoProgress) {
   TestRaster raster;
   raster.Rows = 1;
   WriteErs(dir / "in.ers", raster);
-  JobResult r = RunJob(dir / "in.ers", dir / "out.ers", tkNone);
+  JobResult r = RunJob(dir / "in.ers", dir / "out.ers", KindOf(TPlacement::None));
   EXPECT_EQ(r.Message, "Successful Finish");
   EXPECT_TRUE(r.Percents.empty());
 }
@@ -121,7 +121,8 @@ TEST(ConvertThread, AbortCompletesTheCurrentRowsAndClosesTheOutput) {
   raster.Rows = 200;
   raster.Bands = 1;
   WriteErs(dir / "in.ers", raster);
-  JobResult r = RunJob(dir / "in.ers", dir / "out.ers", tkNone, TStopAt::FirstProgress);
+  JobResult r =
+      RunJob(dir / "in.ers", dir / "out.ers", KindOf(TPlacement::None), TStopAt::FirstProgress);
   EXPECT_EQ(r.Message, "User Abort");
   // The job says how far it got, and the file agrees.
   std::smatch held;
@@ -158,10 +159,11 @@ TEST(ConvertThread, AStopAfterTheLastRowEndsTheEncoding) {
   for (const std::string& out : {dir / "o.jpg", dir / "o.ecw"}) {
     for (const bool former : {false, true}) {
       if (former) {
-        ASSERT_EQ(RunJob(dir / "in.ers", out, tkNone).Message, "Successful Finish");
+        ASSERT_EQ(RunJob(dir / "in.ers", out, KindOf(TPlacement::None)).Message,
+                  "Successful Finish");
       }
       const std::vector<uint8_t> before = former ? ReadBytes(out) : std::vector<uint8_t>();
-      JobResult r = RunJob(dir / "in.ers", out, tkRotate90CW, TStopAt::LastRow);
+      JobResult r = RunJob(dir / "in.ers", out, KindOf(TPlacement::Rotate90CW), TStopAt::LastRow);
       ASSERT_FALSE(r.Percents.empty()) << out;
       EXPECT_EQ(r.Percents.back(), 100) << out;
       EXPECT_EQ(r.Message, "User Abort") << out;
@@ -185,13 +187,16 @@ TEST(ConvertThread, AStopEndsAJpegPlacedWithoutLoss) {
   raster.Rows = 48;
   raster.Bands = 3;
   WriteErs(dir / "in.ers", raster);
-  ASSERT_EQ(RunJob(dir / "in.ers", dir / "in.jpg", tkNone).Message, "Successful Finish");
+  ASSERT_EQ(RunJob(dir / "in.ers", dir / "in.jpg", KindOf(TPlacement::None)).Message,
+            "Successful Finish");
   for (const bool former : {false, true}) {
     if (former) {
-      ASSERT_EQ(RunJob(dir / "in.jpg", dir / "o.jpg", tkNone).Message, "Successful Finish");
+      ASSERT_EQ(RunJob(dir / "in.jpg", dir / "o.jpg", KindOf(TPlacement::None)).Message,
+                "Successful Finish");
     }
     const std::vector<uint8_t> before = former ? ReadBytes(dir / "o.jpg") : std::vector<uint8_t>();
-    JobResult r = RunJob(dir / "in.jpg", dir / "o.jpg", tkRotate90CW, TStopAt::Note);
+    JobResult r =
+        RunJob(dir / "in.jpg", dir / "o.jpg", KindOf(TPlacement::Rotate90CW), TStopAt::Note);
     EXPECT_EQ(r.Message, "User Abort");
     EXPECT_EQ(r.OutputState, former
                                  ? "Output " + dir / "o.jpg" + " was left as it was before the job"
@@ -215,8 +220,8 @@ TEST(ConvertThread, AStopWhileTheInputIsDecodedEndsTheJob) {
                       Quote(Sample("logo.tif")) + " " + Quote(dir / "in.tif"))
                 .ExitCode,
             0);
-  JobResult r =
-      RunJob(dir / "in.tif", dir / "out.tif", tkRotate90CW, TStopAt::Start, {"COMPRESS=DEFLATE"});
+  JobResult r = RunJob(dir / "in.tif", dir / "out.tif", KindOf(TPlacement::Rotate90CW),
+                       TStopAt::Start, {"COMPRESS=DEFLATE"});
   EXPECT_EQ(r.Message, "User Abort");
   EXPECT_EQ(r.OutputState,
             "Output " + dir / "out.tif" + " was created but holds none of its 6000 rows");
@@ -255,7 +260,7 @@ TEST(ConvertThread, FailureMessages) {
       {"/proc/self/mem", dir / "o.ers", "/proc/self/mem: Input/output error"},
   };
   for (const Case& c : cases) {
-    JobResult r = RunJob(c.In, c.Out, tkNone);
+    JobResult r = RunJob(c.In, c.Out, KindOf(TPlacement::None));
     EXPECT_EQ(r.Message, c.Message) << c.In << " -> " << c.Out;
     EXPECT_EQ(r.OutputState, "No output was written");
   }
@@ -273,7 +278,7 @@ TEST(ConvertThread, OutputNeverOverwritesTheInput) {
   std::filesystem::create_directory(dir / "sub");
   for (const std::string& out :
        {dir / "map.ers", dir / "map.osd", dir / "sub/../map.ers", dir / "link.ers"}) {
-    JobResult r = RunJob(dir / "map.ers", out, tkMirrorHorizontal);
+    JobResult r = RunJob(dir / "map.ers", out, KindOf(TPlacement::MirrorHorizontal));
     EXPECT_NE(r.Message.find("would overwrite"), std::string::npos) << out << ": " << r.Message;
   }
   EXPECT_EQ(ReadBytes(dir / "map"), data);
@@ -288,7 +293,7 @@ TEST(ConvertThread, AFolderUnderAnOutputNameIsRefusedAtTheStart) {
   WriteErs(dir / "in.ers", raster);
   for (const char* name : {"out.ers", "out.gcp"}) {
     std::filesystem::create_directory(dir / name);
-    JobResult r = RunJob(dir / "in.ers", dir / "out.ers", tkNone);
+    JobResult r = RunJob(dir / "in.ers", dir / "out.ers", KindOf(TPlacement::None));
     EXPECT_EQ(r.Message, "Output " + dir / name + " is a folder");
     EXPECT_EQ(r.OutputState, "No output was written");
     EXPECT_FALSE(Exists(dir / "out"));

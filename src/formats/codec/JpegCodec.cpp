@@ -326,24 +326,20 @@ TBlockGrid GridOf(const jpeg_decompress_struct& cinfo) {
 
 // Where partial blocks would have to go, or nothing when the placement
 // leaves every partial block at the right or bottom edge.
-std::string MisplacedEdges(TBlockPlacement placement, bool partialRight, bool partialBottom) {
-  using P = TBlockPlacement;
-  const bool right = partialRight && (placement == P::MirrorHorizontal ||
-                                      placement == P::Rotate180 || placement == P::Rotate90CCW);
-  const bool bottom = partialBottom && (placement == P::MirrorVertical ||
-                                        placement == P::Rotate180 || placement == P::Rotate90CW);
+std::string MisplacedEdges(TPlacement placement, bool partialRight, bool partialBottom) {
+  const bool right = partialRight && ReversesColumns(placement);
+  const bool bottom = partialBottom && ReversesRows(placement);
   std::string text;
-  if (right)
-    text = "the right edge to the " + std::string(placement == P::Rotate90CCW ? "top" : "left");
+  if (right) text = "the right edge to the " + std::string(Turns(placement) ? "top" : "left");
   if (bottom)
     text += (right ? " and the bottom edge to the " : "the bottom edge to the ") +
-            std::string(placement == P::Rotate90CW ? "left" : "top");
+            std::string(Turns(placement) ? "left" : "top");
   return text;
 }
 
 // What the coefficients cannot be placed exactly or would not fit the
 // job's memory: the number with its cause in `errors`, else 0.
-int RefusePlacement(const TBlockGrid& grid, TBlockPlacement placement, TErrorManager& errors) {
+int RefusePlacement(const TBlockGrid& grid, TPlacement placement, TErrorManager& errors) {
   const std::string edges =
       MisplacedEdges(placement, grid.Width % grid.McuWidth != 0, grid.Height % grid.McuHeight != 0);
   std::string cause;
@@ -523,9 +519,9 @@ void ReadRows(j_decompress_ptr cinfo, JDIMENSION row) {
 }
 
 // Arithmetic decoding cannot be suspended.
-bool Streams(j_decompress_ptr cinfo, TBlockPlacement kind) {
-  return (kind == TBlockPlacement::None || kind == TBlockPlacement::MirrorHorizontal) &&
-         !jpeg_has_multiple_scans(cinfo) && !cinfo->arith_code;
+bool Streams(j_decompress_ptr cinfo, TPlacement kind) {
+  return !Turns(kind) && !ReversesRows(kind) && !jpeg_has_multiple_scans(cinfo) &&
+         !cinfo->arith_code;
 }
 
 // Takes over the decoder's input after its header, with the bytes its
@@ -563,8 +559,8 @@ jvirt_barray_ptr* StartStream(j_decompress_ptr cinfo, TRowStream& s, FILE* file)
 // The encoder asks for the placed file's blocks a row of blocks at a time;
 // they are made then from the source's coefficients, so that no second
 // copy of the image is held, whatever the placement.
-struct TPlacement {
-  TBlockPlacement Kind = TBlockPlacement::None;
+struct TPlacing {
+  TPlacement Kind = TPlacement::None;
   j_decompress_ptr Source = nullptr;
   bool Streamed = false;  // the source is read as its rows are wanted
   jvirt_barray_ptr* SourceBlocks = nullptr;
@@ -574,18 +570,13 @@ struct TPlacement {
   (j_common_ptr, jvirt_barray_ptr, JDIMENSION, JDIMENSION, boolean) = nullptr;
 };
 
-bool Transposes(TBlockPlacement kind) {
-  return kind == TBlockPlacement::Rotate90CW || kind == TBlockPlacement::Rotate90CCW;
-}
-
 // A block's coefficients placed: mirroring negates the odd frequencies
 // across the mirror, a quarter turn transposes the block first.
-void PlaceBlock(const JCOEF* in, JCOEF* out, TBlockPlacement kind) {
-  using P = TBlockPlacement;
-  const int oddRows = kind == P::MirrorVertical || kind == P::Rotate180 || kind == P::Rotate90CCW;
-  const int oddColumns =
-      kind == P::MirrorHorizontal || kind == P::Rotate180 || kind == P::Rotate90CW;
-  const bool transpose = Transposes(kind);
+void PlaceBlock(const JCOEF* in, JCOEF* out, TPlacement kind) {
+  // A transposed block's rows are the source's columns.
+  const bool transpose = Turns(kind);
+  const int oddRows = transpose ? ReversesColumns(kind) : ReversesRows(kind);
+  const int oddColumns = transpose ? ReversesRows(kind) : ReversesColumns(kind);
   for (int i = 0; i < DCTSIZE; ++i)
     for (int j = 0; j < DCTSIZE; ++j) {
       const JCOEF v = transpose ? in[j * DCTSIZE + i] : in[i * DCTSIZE + j];
@@ -595,9 +586,9 @@ void PlaceBlock(const JCOEF* in, JCOEF* out, TBlockPlacement kind) {
 
 // Where the placed block (row, column) of a component `width` x `height`
 // blocks large comes from.
-void SourceBlock(TBlockPlacement kind, JDIMENSION row, JDIMENSION column, JDIMENSION width,
+void SourceBlock(TPlacement kind, JDIMENSION row, JDIMENSION column, JDIMENSION width,
                  JDIMENSION height, JDIMENSION& sourceRow, JDIMENSION& sourceColumn) {
-  using P = TBlockPlacement;
+  using P = TPlacement;
   sourceRow = row;
   sourceColumn = column;
   switch (kind) {
@@ -627,7 +618,7 @@ void SourceBlock(TBlockPlacement kind, JDIMENSION row, JDIMENSION column, JDIMEN
 JBLOCKARRAY PlacedRows(j_common_ptr common, jvirt_barray_ptr blocks, JDIMENSION first,
                        JDIMENSION count, boolean writable) {
   auto* cinfo = reinterpret_cast<j_compress_ptr>(common);
-  auto* placement = static_cast<TPlacement*>(common->client_data);
+  auto* placement = static_cast<TPlacing*>(common->client_data);
   int ci = 0;
   while (ci < cinfo->num_components && placement->SourceBlocks[ci] != blocks) ++ci;
   if (ci == cinfo->num_components || writable)
@@ -639,7 +630,7 @@ JBLOCKARRAY PlacedRows(j_common_ptr common, jvirt_barray_ptr blocks, JDIMENSION 
   auto sourceRow = [&](JDIMENSION row) {
     return placement->Source->mem->access_virt_barray(source, blocks, row, 1, FALSE)[0];
   };
-  if (placement->Kind == TBlockPlacement::None)
+  if (placement->Kind == TPlacement::None)
     return placement->Source->mem->access_virt_barray(source, blocks, first, count, FALSE);
   const jpeg_component_info& c = cinfo->comp_info[ci];
   if (!placement->Rows[ci]) {
@@ -738,11 +729,11 @@ void CopyMarkers(j_decompress_ptr source, j_compress_ptr target) {
 
 // Reads the source's coefficients and writes them placed into `out`, as
 // a baseline file with the standard Huffman tables, as jpegtran does.
-int PlaceC(FILE* in, FILE* out, TErrorManager& errors, TBlockPlacement kind) {
+int PlaceC(FILE* in, FILE* out, TErrorManager& errors, TPlacement kind) {
   jpeg_decompress_struct dinfo{};
   jpeg_compress_struct cinfo{};
   jpeg_progress_mgr progress{}, writing{};
-  TPlacement placement;
+  TPlacing placement;
   TRowStream stream;
   dinfo.err = InitErrors(errors, jeCorrupt);
   cinfo.err = &errors.Pub;
@@ -775,11 +766,11 @@ int PlaceC(FILE* in, FILE* out, TErrorManager& errors, TBlockPlacement kind) {
   cinfo.progress = &writing;
   jpeg_stdio_dest(&cinfo, out);
   jpeg_copy_critical_parameters(&dinfo, &cinfo);
-  if (Transposes(kind)) TransposeParameters(cinfo);
+  if (Turns(kind)) TransposeParameters(cinfo);
   // An EXIF file stays one: its EXIF segment first, no JFIF segment.
   if (dinfo.marker_list && IsExif(dinfo.marker_list)) {
     cinfo.write_JFIF_header = FALSE;
-    if (Transposes(kind)) SetExifSize(dinfo.marker_list, cinfo.image_width, cinfo.image_height);
+    if (Turns(kind)) SetExifSize(dinfo.marker_list, cinfo.image_width, cinfo.image_height);
   }
   cinfo.client_data = &placement;
   placement.EncoderAccess = cinfo.mem->access_virt_barray;
@@ -882,7 +873,7 @@ int WriteWholeImage(const std::string& fileName, TFileMaker& files, const uint8_
       message);
 }
 
-int CheckPlacement(const std::string& fileName, TBlockPlacement placement, std::string& message) {
+int CheckPlacement(const std::string& fileName, TPlacement placement, std::string& message) {
   const TFile file(std::fopen(fileName.c_str(), "rb"));
   if (!file) return Report(jeOpenFailed, SystemErrorText(errno), message);
   TErrorManager errors;
@@ -895,7 +886,7 @@ int CheckPlacement(const std::string& fileName, TBlockPlacement placement, std::
 }
 
 int PlaceFile(const std::string& source, const std::string& target, TFileMaker& files,
-              TBlockPlacement placement, std::string& message, const std::atomic<bool>* stop) {
+              TPlacement placement, std::string& message, const std::atomic<bool>* stop) {
   const TFile in(std::fopen(source.c_str(), "rb"));
   if (!in) return Report(jeOpenFailed, SystemErrorText(errno), message);
   return WriteOutputFile(

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "dataset/Encoding.h"
+#include "raster/Placement.h"
 #include "text/FileMaker.h"
 
 namespace mirava::jpeg {
@@ -61,28 +62,17 @@ int WriteWholeImage(const std::string& fileName, TFileMaker& files, const uint8_
                     int quality, TChromaSampling sampling, std::string& message,
                     const std::atomic<bool>* stop = nullptr);
 
-// Placements the transform makes on a file's blocks of coefficients.
-enum class TBlockPlacement {
-  None,
-  MirrorHorizontal,
-  MirrorVertical,
-  Rotate180,
-  Rotate90CW,
-  Rotate90CCW,
-};
-
 // 0 when `placement` of the file can be made on its coefficients, exactly
 // as on its pixels; jeImperfect when partial blocks at the right or bottom
 // edge would have to move to the left or top (the message names them);
 // another number when the file cannot be transformed at all.
-int CheckPlacement(const std::string& fileName, TBlockPlacement placement, std::string& message);
+int CheckPlacement(const std::string& fileName, TPlacement placement, std::string& message);
 // Writes `target` as the file `source` with its coefficients placed, not
 // quantized again; markers (EXIF, ICC profile, comments, density) are kept.
 // Refuses what CheckPlacement refuses. The target is replaced only once it
 // is complete, and made by `files`. `stop`, when given and set, ends the
 // work at its next row of blocks read or written with jeStopped.
 int PlaceFile(const std::string& source, const std::string& target, TFileMaker& files,
-              TBlockPlacement placement, std::string& message,
-              const std::atomic<bool>* stop = nullptr);
+              TPlacement placement, std::string& message, const std::atomic<bool>* stop = nullptr);
 
 }  // namespace mirava::jpeg

@@ -4,7 +4,6 @@
 #include "formats/codec/JpegCodec.h"
 #include "georef/WorldFile.h"
 #include "job/MemoryBudget.h"
-#include "job/PhotoLayer.h"
 #include "text/CompanionFile.h"
 #include "text/FileNames.h"
 #include "text/TextUtils.h"
@@ -125,39 +124,17 @@ bool TJpgMap2::EncodeImage(const std::string& fileName, int quality) {
   return true;
 }
 
-namespace {
-
-jpeg::TBlockPlacement BlockPlacement(int32_t kind) {
-  switch (kind) {
-    case tkMirrorHorizontal:
-      return jpeg::TBlockPlacement::MirrorHorizontal;
-    case tkMirrorVertical:
-      return jpeg::TBlockPlacement::MirrorVertical;
-    case tkRotate180:
-      return jpeg::TBlockPlacement::Rotate180;
-    case tkRotate90CW:
-      return jpeg::TBlockPlacement::Rotate90CW;
-    case tkRotate90CCW:
-      return jpeg::TBlockPlacement::Rotate90CCW;
-    default:
-      return jpeg::TBlockPlacement::None;
-  }
+bool TJpgMap2::CanPlaceFile(const std::string& inputName, TPlacement placement, std::string& why) {
+  return jpeg::CheckPlacement(inputName, placement, why) == jpeg::jeNone;
 }
 
-}  // namespace
-
-bool TJpgMap2::CanPlaceFile(const std::string& inputName, int32_t kind, std::string& why) {
-  return jpeg::CheckPlacement(inputName, BlockPlacement(kind), why) == jpeg::jeNone;
-}
-
-bool TJpgMap2::PlaceFile(const std::string& inputName, int32_t kind) {
+bool TJpgMap2::PlaceFile(const std::string& inputName, TPlacement placement) {
   if (OpenMode != omCreate) return false;
   // Whatever the outcome, the buffer holds no image to encode.
   Placed = true;
   ImageBuffer.Release();
   std::string message;
-  const int code =
-      jpeg::PlaceFile(inputName, FileName, FileMaker(), BlockPlacement(kind), message, Stop);
+  const int code = jpeg::PlaceFile(inputName, FileName, FileMaker(), placement, message, Stop);
   if (code == jpeg::jeNone) return true;
   // The input's faults name the input; the output's are the job's to name.
   const bool input = code == jpeg::jeUnsupported || code == jpeg::jeNotJpeg ||

@@ -27,10 +27,10 @@ class TJpgMap2 : public TBufferedImage2 {
   bool SetGeoreference(const TGeoreference& georeference) override;
   // A file placed on its coefficients rather than its pixels; see
   // CanPlaceFile.
-  bool PlaceFile(const std::string& inputName, int32_t kind) override;
-  // Whether `kind` can be made on the file's coefficients exactly as on its
+  bool PlaceFile(const std::string& inputName, TPlacement placement) override;
+  // Whether `placement` can be made on the file's coefficients exactly as on its
   // pixels; otherwise false with the reason.
-  static bool CanPlaceFile(const std::string& inputName, int32_t kind, std::string& why);
+  static bool CanPlaceFile(const std::string& inputName, TPlacement placement, std::string& why);
   // The quality and chroma sampling the image is encoded with.
   void SetEncoding(const TEncoding& encoding) override {
     Quality = encoding.JpegQuality;

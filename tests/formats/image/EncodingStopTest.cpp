@@ -49,8 +49,8 @@ TEST(EncodingStop, TheStopGivenEndsTheEncodingAndThePlacement) {
   ASSERT_TRUE(source.Open(dir / "in.jpg", 64, 48, 1, 3, omCreate));
   ASSERT_TRUE(source.Close()) << source.ErrorText;
   std::string message;
-  EXPECT_EQ(jpeg::PlaceFile(dir / "in.jpg", dir / "o.jpg", FilesInPlace(),
-                            jpeg::TBlockPlacement::Rotate90CW, message, &stop),
+  EXPECT_EQ(jpeg::PlaceFile(dir / "in.jpg", dir / "o.jpg", FilesInPlace(), TPlacement::Rotate90CW,
+                            message, &stop),
             jpeg::jeStopped);
   EXPECT_EQ(message, "Encoding stopped");
   EXPECT_FALSE(Exists(dir / "o.jpg"));

@@ -71,14 +71,14 @@ class TTifMap2 : public TDataSetRoot2 {
   bool PutRowParts(uint32_t first, uint32_t count, uint64_t offset, uint64_t length,
                    const uint8_t* data, uint64_t dataStride, bool toDisk) override;
   bool Close() override;
-  // Whether a kind 0 job from `inputName` into a TIFF created with
+  // Whether a job of no placement (kind 0) from `inputName` into a TIFF created with
   // `options` can take the input's strips or tiles unchanged: the same
   // lossless compression, predictor, blocks and samples.
   static bool CanPlaceFile(const std::string& inputName, const std::vector<std::string>& options,
-                           int32_t kind);
+                           TPlacement placement);
   // Copies the input's strips or tiles into this created file, which
   // CanPlaceFile allowed; Close writes the header.
-  bool PlaceFile(const std::string& inputName, int32_t kind) override;
+  bool PlaceFile(const std::string& inputName, TPlacement placement) override;
   // COMPRESS, PREDICTOR, TILED, BLOCKXSIZE, BLOCKYSIZE, ZLEVEL, ZSTD_LEVEL
   // (TiffOptions.h); empty when `options` are right.
   static std::string CheckCreationOptions(const std::vector<std::string>& options);

@@ -12,7 +12,6 @@
 #include "formats/image/tiff/TifMap.h"
 #include "formats/image/tiff/TiffOptions.h"
 #include "formats/image/tiff/TiffTags.h"
-#include "job/PhotoLayer.h"
 #include "raster/CellType.h"
 #include "text/TextUtils.h"
 
@@ -239,11 +238,11 @@ bool TTifMap2::CreateEncoded(const std::string& fileName, const TTiffOptions& op
 }
 
 bool TTifMap2::CanPlaceFile(const std::string& inputName, const std::vector<std::string>& options,
-                            int32_t kind) {
+                            TPlacement placement) {
   TTiffOptions parsed;
   TStoredChunks stored;
-  if (kind != tkNone || !ParseTiffOptions(options, parsed).empty() || parsed.Plain() ||
-      !ReadCopyableChunks(inputName, stored).empty() ||
+  if (placement != TPlacement::None || !ParseTiffOptions(options, parsed).empty() ||
+      parsed.Plain() || !ReadCopyableChunks(inputName, stored).empty() ||
       !TiffOptionsRefusal(parsed, stored.Pixels.CellType).empty())
     return false;
   TTiffPixels wanted = stored.Pixels;
@@ -252,8 +251,8 @@ bool TTifMap2::CanPlaceFile(const std::string& inputName, const std::vector<std:
          ChunkDifference(stored.Pixels, wanted).empty();
 }
 
-bool TTifMap2::PlaceFile(const std::string& inputName, int32_t kind) {
-  if (!Encoder || kind != tkNone)
+bool TTifMap2::PlaceFile(const std::string& inputName, TPlacement placement) {
+  if (!Encoder || placement != TPlacement::None)
     return Fail(TErrorCode::Internal, "TIFF strips or tiles are taken unchanged by kind 0 only");
   TStoredChunks stored;
   std::string why = ReadCopyableChunks(inputName, stored);

@@ -208,10 +208,10 @@ TEST(TiffChunkCopy, OnlyKindZeroCopies) {
                       Quote(Sample("logo.tif")) + " " + Quote(in))
                 .ExitCode,
             0);
-  EXPECT_TRUE(TTifMap2::CanPlaceFile(in, kDeflateTiles, tkNone));
-  EXPECT_FALSE(TTifMap2::CanPlaceFile(in, {}, tkNone));
+  EXPECT_TRUE(TTifMap2::CanPlaceFile(in, kDeflateTiles, TPlacement::None));
+  EXPECT_FALSE(TTifMap2::CanPlaceFile(in, {}, TPlacement::None));
   for (int kind = 1; kind < 6; ++kind)
-    EXPECT_FALSE(TTifMap2::CanPlaceFile(in, kDeflateTiles, kind));
+    EXPECT_FALSE(TTifMap2::CanPlaceFile(in, kDeflateTiles, *PlacementOfKind(kind)));
   const CommandResult job = RunCli({in, dir / "out.tif", "/1", "-co", "COMPRESS=DEFLATE", "-co",
                                     "PREDICTOR=2", "-co", "TILED=YES"});
   ASSERT_EQ(job.ExitCode, 0) << job.Output;
@@ -262,7 +262,7 @@ TEST(TiffChunkCopy, ProgressAndStop) {
     host.StopAtFirst = stop;
     std::string message, state;
     {
-      TMyThread job(host, in, out, tkNone, {.CreationOptions = options});
+      TMyThread job(host, in, out, KindOf(TPlacement::None), {.CreationOptions = options});
       host.Job = &job;
       host.Done.get_future().wait();
       message = job.Message();

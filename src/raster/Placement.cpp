@@ -1,91 +1,88 @@
-#include "job/PhotoLayer.h"
+#include "raster/Placement.h"
 
 namespace mirava {
 
-bool TPhotoLayer::SwapsAxes() const {
-  return KindValue == tkRotate90CCW || KindValue == tkRotate90CW;
+std::optional<TPlacement> PlacementOfKind(int kind) {
+  if (kind < KindOf(TPlacement::None) || kind > KindOf(TPlacement::Rotate180)) return std::nullopt;
+  return static_cast<TPlacement>(kind);
 }
 
 void TPhotoLayer::OutputSize(int32_t& rows, int32_t& columns) const {
-  rows = SwapsAxes() ? WidthValue : HeightValue;
-  columns = SwapsAxes() ? HeightValue : WidthValue;
+  rows = Turns() ? WidthValue : HeightValue;
+  columns = Turns() ? HeightValue : WidthValue;
 }
 
 double TPhotoLayer::OutputX(double c, double r) const {
   const double w1 = static_cast<double>(WidthValue - 1);
   const double h1 = static_cast<double>(HeightValue - 1);
-  const double s = ScaleValue;
-  switch (KindValue) {
-    case tkMirrorHorizontal:
-      return (w1 - c) * s;
-    case tkRotate90CCW:
-      return r * s;
-    case tkRotate90CW:
-      return (h1 - r) * s;
-    case tkMirrorVertical:
-      return c * s;
-    case tkRotate180:
-      return (w1 - c) * s;
+  switch (Kind) {
+    case TPlacement::MirrorHorizontal:
+      return w1 - c;
+    case TPlacement::Rotate90CCW:
+      return r;
+    case TPlacement::Rotate90CW:
+      return h1 - r;
+    case TPlacement::MirrorVertical:
+      return c;
+    case TPlacement::Rotate180:
+      return w1 - c;
     default:
-      return c * s;
+      return c;
   }
 }
 
 double TPhotoLayer::OutputY(double c, double r) const {
   const double w1 = static_cast<double>(WidthValue - 1);
   const double h1 = static_cast<double>(HeightValue - 1);
-  const double s = ScaleValue;
-  switch (KindValue) {
-    case tkMirrorHorizontal:
-      return -r * s;
-    case tkRotate90CCW:
-      return -(w1 - c) * s;
-    case tkRotate90CW:
-      return -c * s;
-    case tkMirrorVertical:
-      return -(h1 - r) * s;
-    case tkRotate180:
-      return -(h1 - r) * s;
+  switch (Kind) {
+    case TPlacement::MirrorHorizontal:
+      return -r;
+    case TPlacement::Rotate90CCW:
+      return -(w1 - c);
+    case TPlacement::Rotate90CW:
+      return -c;
+    case TPlacement::MirrorVertical:
+      return -(h1 - r);
+    case TPlacement::Rotate180:
+      return -(h1 - r);
     default:
-      return -r * s;
+      return -r;
   }
 }
 
 double TPhotoLayer::InputColumn(double x, double y) const {
   const double w1 = static_cast<double>(WidthValue - 1);
-  const double s = ScaleValue;
-  switch (KindValue) {
-    case tkMirrorHorizontal:
-      return w1 - x / s;
-    case tkRotate90CCW:
-      return w1 + y / s;
-    case tkRotate90CW:
-      return -y / s;
-    case tkMirrorVertical:
-      return x / s;
-    case tkRotate180:
-      return w1 - x / s;
+  switch (Kind) {
+    case TPlacement::MirrorHorizontal:
+      return w1 - x;
+    case TPlacement::Rotate90CCW:
+      return w1 + y;
+    case TPlacement::Rotate90CW:
+      return -y;
+    case TPlacement::MirrorVertical:
+      return x;
+    case TPlacement::Rotate180:
+      return w1 - x;
     default:
-      return x / s;
+      return x;
   }
 }
 
 double TPhotoLayer::InputRow(double x, double y) const {
   const double h1 = static_cast<double>(HeightValue - 1);
-  const double s = ScaleValue;
-  switch (KindValue) {
-    case tkMirrorHorizontal:
-      return -y / s;
-    case tkRotate90CCW:
-      return x / s;
-    case tkRotate90CW:
-      return h1 - x / s;
-    case tkMirrorVertical:
-      return h1 + y / s;
-    case tkRotate180:
-      return h1 + y / s;
+  switch (Kind) {
+    case TPlacement::MirrorHorizontal:
+      return -y;
+    case TPlacement::Rotate90CCW:
+      return x;
+    case TPlacement::Rotate90CW:
+      return h1 - x;
+    case TPlacement::MirrorVertical:
+      return h1 + y;
+    case TPlacement::Rotate180:
+      return h1 + y;
     default:
-      return -y / s;
+      return -y;
   }
 }
 
@@ -94,9 +91,8 @@ void MoveControlPoint(const TPhotoLayer& layer, double& column, double& row) {
   // from the cell's outer corner, half a cell away.
   const double c = column - 0.5;
   const double r = row - 0.5;
-  const double s = layer.Scale();
-  column = layer.OutputX(c, r) / s + 0.5;
-  row = -layer.OutputY(c, r) / s + 0.5;
+  column = layer.OutputX(c, r) + 0.5;
+  row = -layer.OutputY(c, r) + 0.5;
 }
 
 TAffine GroundAffine(const TPhotoLayer& layer, const TAffine& input) {
@@ -104,10 +100,9 @@ TAffine GroundAffine(const TPhotoLayer& layer, const TAffine& input) {
   // (j, i), both from the outer corner of cell (0, 0), is
   // (c0 + cj j + ci i, r0 + rj j + ri i). Every term is a whole number or
   // a half, so three evaluations give them exactly.
-  const double s = layer.Scale();
   auto source = [&](double j, double i, double& c, double& r) {
-    c = layer.InputColumn((j - 0.5) * s, -(i - 0.5) * s) + 0.5;
-    r = layer.InputRow((j - 0.5) * s, -(i - 0.5) * s) + 0.5;
+    c = layer.InputColumn(j - 0.5, -(i - 0.5)) + 0.5;
+    r = layer.InputRow(j - 0.5, -(i - 0.5)) + 0.5;
   };
   double c0, r0, c1, r1, c2, r2;
   source(0, 0, c0, r0);

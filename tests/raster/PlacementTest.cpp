@@ -1,4 +1,4 @@
-#include "job/PhotoLayer.h"
+#include "raster/Placement.h"
 
 #include <gtest/gtest.h>
 
@@ -9,11 +9,7 @@ using namespace mirava;
 namespace {
 
 TPhotoLayer Layer(int kind, int width, int height) {
-  TPhotoLayer layer;
-  layer.SetKind(kind);
-  layer.SetWidth(width);
-  layer.SetHeight(height);
-  return layer;
+  return TPhotoLayer(*PlacementOfKind(kind), width, height);
 }
 
 // The input pixel the worker reads for output cell (row i, column j).
@@ -27,7 +23,7 @@ std::pair<int, int> Source(const TPhotoLayer& l, int i, int j) {
 // The pixel table of the six kinds on a non-square 5 x 3 input, every cell.
 TEST(PhotoLayer, EveryKindReadsThePixelOfTheTable) {
   const int W = 5, H = 3;
-  for (int kind : {0, 1, 2, 3, 4, 5, 7}) {
+  for (int kind : {0, 1, 2, 3, 4, 5}) {
     TPhotoLayer l = Layer(kind, W, H);
     int rows, columns;
     l.OutputSize(rows, columns);
@@ -63,10 +59,10 @@ TEST(PhotoLayer, EveryKindReadsThePixelOfTheTable) {
 }
 
 TEST(PhotoLayer, RotationsOfAThreeByTwoInput) {
-  TPhotoLayer ccw = Layer(tkRotate90CCW, 3, 2);
+  TPhotoLayer ccw(TPlacement::Rotate90CCW, 3, 2);
   EXPECT_EQ(Source(ccw, 0, 0), std::make_pair(2, 0));
   EXPECT_EQ(Source(ccw, 2, 0), std::make_pair(0, 0));
-  TPhotoLayer cw = Layer(tkRotate90CW, 3, 2);
+  TPhotoLayer cw(TPlacement::Rotate90CW, 3, 2);
   EXPECT_EQ(Source(cw, 0, 0), std::make_pair(0, 1));
 }
 
@@ -110,7 +106,7 @@ TEST(PhotoLayer, ControlPointsMoveAboutTheImageEdges) {
     EXPECT_DOUBLE_EQ(row, c.row) << c.kind;
   }
   // The corners of the image map onto corners of the output.
-  TPhotoLayer cw = Layer(tkRotate90CW, 10, 4);
+  TPhotoLayer cw(TPlacement::Rotate90CW, 10, 4);
   double column = 10, row = 0;  // top-right corner
   MoveControlPoint(cw, column, row);
   EXPECT_DOUBLE_EQ(column, 4);
@@ -122,15 +118,31 @@ TEST(PhotoLayer, OneByOneIsUnchangedByEveryKind) {
     EXPECT_EQ(Source(Layer(kind, 1, 1), 0, 0), std::make_pair(0, 0));
 }
 
-TEST(PhotoLayer, OnChangeFiresOnlyForNewValues) {
-  TPhotoLayer l;
-  int fired = 0;
-  l.OnChange = [&](TPhotoLayer&) { ++fired; };
-  l.SetWidth(0);
-  l.SetScale(1.0);
-  EXPECT_EQ(fired, 0);
-  l.SetWidth(12);
-  EXPECT_EQ(fired, 1);
-  l.SetWidth(12);
-  EXPECT_EQ(fired, 1);
+// The kind numbers users type, and no others.
+TEST(Placement, KindNumbers) {
+  for (int kind = 0; kind <= 5; ++kind) EXPECT_EQ(KindOf(*PlacementOfKind(kind)), kind);
+  EXPECT_FALSE(PlacementOfKind(-1));
+  EXPECT_FALSE(PlacementOfKind(6));
+}
+
+// What the copy paths ask of a placement agrees with the pixels it reads:
+// the output's first row and column meet the input's last column or row
+// exactly when they are said to be reversed.
+TEST(Placement, QuestionsAgreeWithThePixels) {
+  const int W = 5, H = 3;
+  for (int kind = 0; kind <= 5; ++kind) {
+    const TPhotoLayer l = Layer(kind, W, H);
+    int rows, columns;
+    l.OutputSize(rows, columns);
+    // Along the output's first row and down its first column.
+    const auto [c0, r0] = Source(l, 0, 0);
+    const auto [c1, r1] = Source(l, 0, 1);
+    const auto [c2, r2] = Source(l, 1, 0);
+    EXPECT_EQ(l.Turns(), c1 == c0) << kind;  // a turn walks an input column along a row
+    const int columnStep = l.Turns() ? c2 - c0 : c1 - c0;
+    const int rowStep = l.Turns() ? r1 - r0 : r2 - r0;
+    EXPECT_EQ(l.ReversesColumns(), columnStep < 0) << kind;
+    EXPECT_EQ(l.ReversesRows(), rowStep < 0) << kind;
+    EXPECT_EQ(l.CounterClockwise(), l.Turns() && columnStep < 0) << kind;
+  }
 }

@@ -12,23 +12,12 @@
 
 #include "dataset/BackgroundWriter.h"
 #include "raster/CellType.h"
+#include "raster/Error.h"
 #include "text/FileMaker.h"
 
 namespace mirava {
 
 enum : uint8_t { omRead = 0, omCreate = 1, omReadWrite = 2 };
-
-// What kind of failure a dataset met; its text says the rest. An I/O
-// failure also keeps the system's error number.
-enum class TErrorCode : uint8_t {
-  None,
-  IO,        // the system refused a call (SystemError holds errno)
-  Header,    // a header or companion file that does not parse
-  Format,    // a file that is not what its format says
-  Refused,   // a raster the format cannot hold, asked of an output
-  Codec,     // the JPEG or ECW codec failed
-  Internal,  // a request outside the dataset (a range past the file)
-};
 
 constexpr uint32_t kMaxWindowSize = 268435456;  // 256 MiB
 // Files opened for reading get windows of up to 4 GiB where addresses are

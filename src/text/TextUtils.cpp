@@ -171,14 +171,4 @@ std::string ShortenPath(const std::string& path, int n) {
   return result.substr(0, n);
 }
 
-std::string SystemErrorText(int code) {
-  char buffer[256];
-  return strerror_r(code, buffer, sizeof buffer);
-}
-
-std::string ErrorWithCode(const std::string& prefix, int code, const std::string& internalText) {
-  return prefix + std::to_string(code) + " " +
-         (code == 1 && !internalText.empty() ? internalText : SystemErrorText(code));
-}
-
 }  // namespace mirava

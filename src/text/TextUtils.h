@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "raster/Error.h"
+
 namespace mirava {
 
 // Coordinate type codes.
@@ -64,11 +66,5 @@ std::string PadLeft(const std::string& text, size_t width);
 std::string FormatGeneral(double value);
 
 std::string ShortenPath(const std::string& path, int n);
-
-// The system's message text for an errno value.
-std::string SystemErrorText(int code);
-// "<prefix><code> <text>", where code 1 stands for an internal condition
-// whose own text is given rather than the unrelated system text for 1.
-std::string ErrorWithCode(const std::string& prefix, int code, const std::string& internalText);
 
 }  // namespace mirava

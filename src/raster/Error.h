@@ -26,7 +26,6 @@ struct TError {
   std::string Text;
 
   bool Failed() const { return Code != TErrorCode::None; }
-  explicit operator bool() const { return Failed(); }
 
   static TError Of(TErrorCode code, std::string text) { return {code, 0, std::move(text)}; }
   // The system refused a call on `file`: "<file>: <the system's text>".

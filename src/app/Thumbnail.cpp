@@ -122,7 +122,7 @@ void SampleThumbnail(TDataSet2& set, TThumbnail& thumbnail, const std::atomic<bo
         ++thumbnail.CellsRead;
         if (!set.ReadCell(column, row, b, v)) {
           // A false without a reason is a cell without data.
-          const std::string error = set.GetErrorText();
+          const std::string error = set.Error().Text;
           if (!error.empty()) {
             thumbnail.ErrorText = error;
             return;
@@ -181,7 +181,7 @@ TThumbnail ReadThumbnail(const std::string& fileName, const std::atomic<bool>& c
   try {
     TDataSet2 set;
     if (!set.Open(fileName, 0, 0, 1, 1, omRead))
-      thumbnail.ErrorText = set.GetErrorText();
+      thumbnail.ErrorText = set.Error().Text;
     else
       SampleThumbnail(set, thumbnail, cancel, side);
   } catch (const std::exception& e) {

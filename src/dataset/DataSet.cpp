@@ -351,20 +351,21 @@ int OutputFormat(const std::string& fileName) {
   return fcUnknown;
 }
 
-int FormatFromSignature(const std::string& fileName, std::string* ioError) {
+int FormatFromSignature(const std::string& fileName, TError* ioError) {
   struct stat st;
   if (fileName.empty() || stat(fileName.c_str(), &st) != 0) return fcNoFile;
   // A FIFO would be waited on and a device read without end; neither maps.
   if (!S_ISREG(st.st_mode)) {
     if (ioError)
-      *ioError = fileName + (S_ISDIR(st.st_mode) ? " is a folder" : " is not a regular file");
+      *ioError = TError::Format(fileName +
+                                (S_ISDIR(st.st_mode) ? " is a folder" : " is not a regular file"));
     return fcUnknown;
   }
   const int named = FormatFromExtension(fileName);
   if (named > fcUnknown && EntryFor(named).ByExtension == TByExtension::First) return named;
   int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
-    if (ioError) *ioError = fileName + ": " + SystemErrorText(errno);
+    if (ioError) *ioError = TError::System(errno, fileName);
     return fcUnknown;
   }
   unsigned char b[8];
@@ -374,8 +375,8 @@ int FormatFromSignature(const std::string& fileName, std::string* ioError) {
   if (got != static_cast<ssize_t>(sizeof b)) {
     // A short file is a read past its end.
     if (ioError)
-      *ioError = got < 0 ? fileName + ": " + SystemErrorText(readError)
-                         : "Reached the end of the file " + fileName;
+      *ioError = got < 0 ? TError::System(readError, fileName)
+                         : TError::Format("Reached the end of the file " + fileName);
     return fcUnknown;
   }
   unsigned char upper[sizeof b];
@@ -438,42 +439,38 @@ bool TDataSet2::Guarded(const std::string& fileName, const std::function<bool()>
 }
 
 bool TDataSet2::MakeDataSet(const std::string& fileName, uint8_t mode) {
-  SetErrorText("");
+  Err = {};
   if (fileName.empty()) {
-    SetErrorText("No file name");
+    Err = TError::Internal("No file name");
     return false;
   }
-  std::string ioError;
+  TError ioError;
   Format = mode == omCreate ? OutputFormat(fileName) : FormatFromSignature(fileName, &ioError);
   if (Format == fcUnknown) {
-    if (!ioError.empty() || mode == omCreate) {
-      SetErrorText(!ioError.empty() ? ioError : "Unknown output format for " + fileName);
+    if (ioError.Failed() || mode == omCreate) {
+      Err = ioError.Failed() ? ioError : TError::Format("Unknown output format for " + fileName);
       return false;
     }
     const std::string foreign = ForeignFormat(fileName);
-    SetErrorText("Unknown file format: " + fileName + "\n" +
-                 (foreign.empty() ? "Its first bytes are those of no format Mirava reads"
-                                  : "It is " + foreign + ", which Mirava does not read") +
-                 "; mirava-cli --formats lists the formats it reads");
+    Err = TError::Format("Unknown file format: " + fileName + "\n" +
+                         (foreign.empty() ? "Its first bytes are those of no format Mirava reads"
+                                          : "It is " + foreign + ", which Mirava does not read") +
+                         "; mirava-cli --formats lists the formats it reads");
     return false;
   }
   if (Format == fcNoFile) {
-    SetErrorText("No file: " + fileName);
+    Err = TError::Format("No file: " + fileName);
     return false;
   }
-  const TFormatEntry& entry = EntryFor(Format);
-  if (!entry.Create) {
-    SetErrorText(FormatName(Format) + " files are not supported yet");
-    return false;
-  }
-  DataSet = entry.Create();
+  // Every format of the table has a factory, and EntryFor gives one of them.
+  DataSet = EntryFor(Format).Create();
   return true;
 }
 
 bool TDataSet2::Close() {
   if (!DataSet) return true;
   bool ok = DataSet->Close();
-  if (!ok) ErrorText = DataSet->ErrorText;
+  if (!ok) Err = DataSet->Error();
   DataSet.reset();
   return ok;
 }
@@ -509,21 +506,6 @@ bool TDataSet2::WriteCellExact(uint32_t column, uint32_t row, uint32_t band, dou
 
 TGCPList* TDataSet2::GetControlPoints() { return DataSet ? DataSet->GetControlPoints() : nullptr; }
 
-void TDataSet2::GetErrorText(std::string& text) const {
-  text = DataSet ? DataSet->ErrorText : ErrorText;
-}
-
-std::string TDataSet2::GetErrorText() const {
-  std::string text;
-  GetErrorText(text);
-  return text;
-}
-
-void TDataSet2::SetErrorText(const std::string& text) {
-  if (DataSet)
-    DataSet->ErrorText = text;
-  else
-    ErrorText = text;
-}
+const TError& TDataSet2::Error() const { return Err.Failed() || !DataSet ? Err : DataSet->Error(); }
 
 }  // namespace mirava

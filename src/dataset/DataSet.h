@@ -124,7 +124,7 @@ int FormatFromExtension(const std::string& fileName);
 int OutputFormat(const std::string& fileName);
 // fcNoFile for a missing file; fcUnknown, with the reason in `ioError` when
 // given, for a file whose first bytes cannot be read.
-int FormatFromSignature(const std::string& fileName, std::string* ioError = nullptr);
+int FormatFromSignature(const std::string& fileName, TError* ioError = nullptr);
 // Display name of a format code ("ER Mapper", "TIFF", ...).
 std::string FormatName(int code);
 // Every file a dataset of this format reads (asOutput false) or writes
@@ -159,7 +159,7 @@ class TDataSet2 {
   // Opens an existing file for its size, bands and georeference only; its
   // cells are not read.
   bool Describe(const std::string& fileName);
-  // Completes and closes the file; false with the error text set when any
+  // Completes and closes the file; false with Error() set when any
   // step of that failed.
   bool Close();
 
@@ -174,9 +174,9 @@ class TDataSet2 {
   bool ReadCellExact(uint32_t column, uint32_t row, uint32_t band, double& value);
   bool WriteCellExact(uint32_t column, uint32_t row, uint32_t band, double value);
   TGCPList* GetControlPoints();
-  void GetErrorText(std::string& text) const;
-  std::string GetErrorText() const;
-  void SetErrorText(const std::string& text);
+  // Why the last open, create or close failed: the facade's own failure
+  // (no file, no format), else the dataset's.
+  const TError& Error() const;
 
   TDataSetRoot2* GetDataSet() { return DataSet.get(); }
   int GetFormat() const { return Format; }
@@ -188,7 +188,7 @@ class TDataSet2 {
   // fails) leaves the facade: it becomes the dataset's failure.
   bool Guarded(const std::string& fileName, const std::function<bool()>& open);
 
-  std::string ErrorText;
+  TError Err;
   std::unique_ptr<TDataSetRoot2> DataSet;
   int Format = fcUnknown;
 };

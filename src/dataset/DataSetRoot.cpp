@@ -62,9 +62,7 @@ void TDataSetRoot2::ResetGeoreference() {
 }
 
 bool TDataSetRoot2::SaveWorldFile(const std::string& name, const TWorldFile& world) {
-  std::string error;
-  if (world.Write(name, FileMaker(), error)) return true;
-  return Fail(TErrorCode::IO, "World file " + name + " not written: " + error);
+  return Succeeded(world.Write(name, FileMaker()).In("World file " + name + " not written: "));
 }
 
 }  // namespace mirava

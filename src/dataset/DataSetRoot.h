@@ -116,7 +116,7 @@ class TDataSetRoot2 : public TMMapFile2 {
   // An input whose rows are still being decoded while the job reads them:
   // waits at most `most` for the rows before `end`. GetBlock and the cell
   // reads wait for their rows anyway; this lets the job stay responsive
-  // while it waits. Failed: the decoding failed, ErrorText says why.
+  // while it waits. Failed: the decoding failed, Error() says why.
   virtual TRowsState AwaitRows(uint32_t, std::chrono::milliseconds) { return TRowsState::Ready; }
   // A created output whose rows can be written straight from memory that
   // holds them in its own layout: RowLayout gives that layout (what GetBlock
@@ -137,7 +137,7 @@ class TDataSetRoot2 : public TMMapFile2 {
   // A created output that takes a whole input file of its own format placed
   // without its cells being decoded (where PlacesWholeFile, DataSet.h,
   // allows it): writes the file now, after which the output takes no cells.
-  // False with ErrorText when that failed.
+  // False with the failure recorded.
   virtual bool PlaceFile(const std::string&, TPlacement) { return false; }
 
   // How a created output of a lossy format encodes its cells; others
@@ -158,7 +158,7 @@ class TDataSetRoot2 : public TMMapFile2 {
   std::vector<std::string> TakeNotes() { return std::exchange(Notes, {}); }
 
   // Completes a created file (headers, encoding) and closes it. False, with
-  // ErrorText set, when any step failed; the destructor calls it when the
+  // the failure recorded, when any step failed; the destructor calls it when the
   // owner did not.
   virtual bool Close() { return CloseMapping(); }
 

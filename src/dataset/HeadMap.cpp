@@ -9,13 +9,28 @@
 
 namespace mirava {
 
+int32_t THeader::HeaderInt(const std::string& text) {
+  const std::optional<int32_t> value = ParseHeaderInt(text);
+  if (!value) NoteMalformed("'" + text + "' is not a valid integer value");
+  return value.value_or(0);
+}
+
+uint32_t THeader::HeaderCount(const std::string& text) {
+  const int32_t n = HeaderInt(text);
+  // Negative counts are as malformed as non-numbers.
+  if (n >= 0) return static_cast<uint32_t>(n);
+  NoteMalformed("'" + text + "' is not a valid count");
+  return 0;
+}
+
 bool THeader::Read(const std::string& fileName) {
-  try {
-    if (!ReadHeader(fileName)) return false;
-  } catch (const EConvertError& e) {
-    HeaderError = std::string("(") + e.what() + ")";
+  Malformed.clear();
+  const bool read = ReadHeader(fileName);
+  if (!Malformed.empty()) {
+    HeaderError = "(" + Malformed + ")";
     return false;
   }
+  if (!read) return false;
   // Such a value would pass silently into every output's georeference.
   const TFieldNames names = FieldNames();
   const struct {
@@ -161,12 +176,12 @@ bool THeadMap2::Close() {
   bool ok = true;
   if (OpenMode == omCreate && Fd >= 0) {
     if (!Header->WriteHeader(Header->HeaderFileName, FileMaker())) {
-      ErrorText = "Header " + Header->HeaderFileName + " writing error " + Header->HeaderError;
-      ok = false;
+      ok = Fail(TErrorCode::IO,
+                "Header " + Header->HeaderFileName + " writing error " + Header->HeaderError);
     }
   }
   if (!CloseMapping()) {
-    if (ok) ErrorText = "Closing " + FileName + ": " + ErrorText;
+    if (ok) FailIn("Closing " + FileName + ": ");
     ok = false;
   }
   return ok;

@@ -80,6 +80,20 @@ class THeader {
   std::string WarpSpheroid;
   // Why the last ReadHeader or WriteHeader failed, when it can tell.
   std::string HeaderError;
+
+ protected:
+  // A value of the header that does not parse: the first one is kept, and
+  // Read fails with it once ReadHeader is done.
+  void NoteMalformed(std::string problem) {
+    if (Malformed.empty()) Malformed = std::move(problem);
+  }
+  // A 32-bit integer of the header, or a count (not negative); 0, noted as
+  // malformed, when the text is neither.
+  int32_t HeaderInt(const std::string& text);
+  uint32_t HeaderCount(const std::string& text);
+
+ private:
+  std::string Malformed;
 };
 
 class THeadMap2 : public TDataSetRoot2 {

@@ -101,26 +101,14 @@ bool TakeMappedFileCut() {
 
 TMapByte::~TMapByte() { CloseMapping(); }
 
-bool TMapByte::Fail(TErrorCode code, std::string text) {
-  ErrorCode = code;
-  SystemError = 0;
-  ErrorText = std::move(text);
-  return false;
-}
-
-bool TMapByte::FailSystem(int error) {
-  Fail(TErrorCode::IO, SystemErrorText(error));
-  SystemError = error;
+bool TMapByte::Fail(TError error) {
+  Err = std::move(error);
   return false;
 }
 
 bool TMapByte::FailOpen(const std::string& prefix) {
-  ErrorText = OpenErrorText(prefix);
+  Err.Text = Err.NumberedText(prefix);
   return false;
-}
-
-std::string TMapByte::OpenErrorText(const std::string& prefix) const {
-  return ErrorWithCode(prefix, SystemError ? SystemError : 1, ErrorText);
 }
 
 bool TMapByte::Unmap() {
@@ -154,7 +142,7 @@ bool TMapByte::FlushStage(bool background) {
     std::swap(Stage, Spare);
   } else {
     code = WritesDone() ? WriteAllAt(Fd, Stage.data(), length, StagePosition)
-                        : (SystemError ? SystemError : EIO);
+                        : (Err.SystemError ? Err.SystemError : EIO);
   }
   if (code) FailSystem(code);
   return code == 0;

@@ -46,7 +46,7 @@ class TMapByte {
   // Makes Position .. Position + MinBytes addressable through DataPointer.
   bool MapWindow();
   // Bytes position .. position + length - 1 in one window; none (with the
-  // reason in ErrorText) when they are outside the file or longer than
+  // failure recorded) when they are outside the file or longer than
   // UsableWindow. A walk backwards gets a window that ends with the range,
   // so that the ranges before it are in it too.
   uint8_t* MapRange(uint64_t position, uint64_t length);
@@ -88,28 +88,28 @@ class TMapByte {
   // yet touched where it was).
   bool FileShrunk() const;
 
-  // The one way a dataset fails: records the code and the text and returns
-  // false, so that `return Fail(...)` ends the failing operation.
-  bool Fail(TErrorCode code, std::string text);
+  // The one way a dataset fails: records the failure and returns false, so
+  // that `return Fail(...)` ends the failing operation.
+  bool Fail(TError error);
+  bool Fail(TErrorCode code, std::string text) { return Fail(TError::Of(code, std::move(text))); }
+  // True when `outcome` is no failure; a failure is recorded.
+  bool Succeeded(TError outcome) { return !outcome.Failed() || Fail(std::move(outcome)); }
   // An I/O failure: the system's text for `error`.
-  bool FailSystem(int error);
-  // The last failure in the form users see for a failed open or create:
-  // `prefix`, the error number (1 for a failure that is not the system's),
-  // a blank and the reason ("Open Map Read Error=2 No such file or
-  // directory").
+  bool FailSystem(int error) { return Fail(TError::SystemText(error)); }
+  // The failure recorded so far with `context` before its text.
+  bool FailIn(const std::string& context) { return Fail(TError(Err).In(context)); }
+  // The failure recorded so far in the form users see for a failed open or
+  // create (TError::NumberedText).
   bool FailOpen(const std::string& prefix);
-  std::string OpenErrorText(const std::string& prefix) const;
-  void ClearError() {
-    ErrorCode = TErrorCode::None;
-    SystemError = 0;
-    ErrorText.clear();
-  }
+  void ClearError() { Err = {}; }
+  // The last failure; no failure once an open starts.
+  const TError& Error() const { return Err; }
 
-  TErrorCode ErrorCode = TErrorCode::None;
-  int SystemError = 0;
-  std::string ErrorText;
   std::string FileName;
   uint8_t OpenMode = omRead;
+
+ private:
+  TError Err;
 
  protected:
   bool RangeInFile(uint64_t position, uint64_t length);
@@ -177,9 +177,9 @@ class TMMapFile2 : public TMapByte {
   virtual bool IsMSBFirst() { return !NativeOrder; }
 
   virtual bool SelectRow(uint32_t row, uint32_t band);
-  // True with the cell's value. False with an empty ErrorText: the cell
+  // True with the cell's value. False with an empty Error().Text: the cell
   // holds no data (a format's no-data cell, or a place outside the grid),
-  // and `value` is what such a cell reads as. False with ErrorText set: the
+  // and `value` is what such a cell reads as. False with Error().Text set: the
   // cell could not be read, and the failure is recorded.
   virtual bool ReadCell(uint32_t column, uint32_t row, uint32_t band, float& value);
   virtual bool WriteCell(uint32_t column, uint32_t row, uint32_t band, float value);

@@ -68,25 +68,23 @@ TScratchMemory& TScratchMemory::operator=(TScratchMemory&& other) noexcept {
   return *this;
 }
 
-bool TScratchMemory::Allocate(uint64_t size, const std::string& directory, std::string& error) {
+TError TScratchMemory::Allocate(uint64_t size, const std::string& directory) {
   Release();
   const uint64_t bytes = size ? size : 1;
-  if (!directory.empty() && !File.Create(directory, bytes)) {
-    error = "no scratch file of " + std::to_string(bytes) + " bytes in " + directory + ": " +
-            std::strerror(errno);
-    return false;
-  }
+  if (!directory.empty() && !File.Create(directory, bytes))
+    return TError::System(errno,
+                          "no scratch file of " + std::to_string(bytes) + " bytes in " + directory);
   const int fd = File.Descriptor();
   void* view = mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
                     fd < 0 ? MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE : MAP_SHARED, fd, 0);
   if (view == MAP_FAILED) {
-    error = std::strerror(errno);
+    const int error = errno;
     Release();
-    return false;
+    return TError::SystemText(error);
   }
   Base = static_cast<uint8_t*>(view);
   Length = size;
-  return true;
+  return {};
 }
 
 void TScratchMemory::WriteBack() {

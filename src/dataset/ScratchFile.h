@@ -6,6 +6,8 @@
 #include <string>
 #include <utility>
 
+#include "raster/Error.h"
+
 namespace mirava {
 
 class TScratchFile {
@@ -49,8 +51,8 @@ class TScratchMemory {
   TScratchMemory& operator=(TScratchMemory&& other) noexcept;
 
   // `size` bytes, in memory or (`directory` not empty) in a scratch file
-  // there; false with the system's reason in `error`.
-  bool Allocate(uint64_t size, const std::string& directory, std::string& error);
+  // there; the system's refusal otherwise.
+  TError Allocate(uint64_t size, const std::string& directory);
   void Release();
   // Starts writing the pages written so far to a scratch file, so that
   // they are clean, and cheap to give back, by the time memory runs short.

@@ -2,11 +2,11 @@
 // at the outer corner of the first cell) tied to a world position.
 #pragma once
 
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "raster/Error.h"
 #include "text/FileMaker.h"
 
 namespace mirava {
@@ -39,10 +39,6 @@ class TGCPoint {
   void SetY(double v) { Y = v; }
   void SetZ(double v) { Z = v; }
 
-  // Field 0 name, 1 "Yes"/"No", 2..6 CellX, CellY, X, Y, Z.
-  void GetFieldText(int field, std::string& text) const;
-  void SetFieldText(int field, const std::string& text);
-
  private:
   friend class TGCPList;
   std::string Name;
@@ -56,8 +52,6 @@ std::string FormatPointLine(const TGCPoint& point);
 
 class TGCPList {
  public:
-  using TChange = std::function<void(TGCPList&)>;
-
   int Count() const { return static_cast<int>(Points.size()); }
   TGCPoint* Items(int index);
   const TGCPoint* Items(int index) const;
@@ -70,33 +64,17 @@ class TGCPList {
   bool LoadFromFile(const std::string& fileName);
   bool LoadNamedPointsFile(const std::string& fileName);
   bool LoadNumberedPointsFile(const std::string& fileName);
-  // Native ".gcp" file, made by `files` (an output's, under a temporary
-  // name). On an I/O failure returns false with ErrorMessage set to the
-  // text the user is to be shown.
-  bool SaveToFile(const std::string& fileName, TFileMaker& files);
+  // Writes the native ".gcp" file, made by `files` (an output's, under a
+  // temporary name); the failure, which names the file, when it could not
+  // be written (or there is nothing to write).
+  TError SaveToFile(const std::string& fileName, TFileMaker& files) const;
 
-  void SetPointName(int index, const std::string& v);
-  void SetPointEnabled(int index, bool v);
-  void SetPointCellX(int index, double v);
-  void SetPointCellY(int index, double v);
-  void SetPointX(int index, double v);
-  void SetPointY(int index, double v);
-  void SetPointZ(int index, double v);
-  void SetModified(bool flag);
-  bool Modified() const { return IsModified; }
-
-  std::string SValue, DValue, PValue;
-  TChange OnChange;
-  std::string ErrorMessage;
   // The point lines of the last LoadFromFile that were not taken, each as
   // its file, line number and what is wrong with it.
   std::vector<std::string> SkippedLines;
 
  private:
-  template <typename T>
-  void SetPointField(int index, T TGCPoint::*field, const T& value);
   std::vector<std::unique_ptr<TGCPoint>> Points;
-  bool IsModified = false;
 };
 
 }  // namespace mirava

@@ -19,37 +19,30 @@ TWorldFile TWorldFile::FromOrigin(const TAffine& affine) {
 }
 
 bool TWorldFile::Read(const std::string& fileName) {
-  try {
-    TReadLine reader(fileName);
-    double* fields[] = {&CellSizeX, &ColumnTermY, &RowTermX, &CellSizeY, &CentreX, &CentreY};
-    const double defaults[] = {1, 0, 0, -1, 0, 0};
-    Lines = 0;
-    for (int i = 0; i < 6; ++i) {
-      std::string line = reader.ReadLine();
-      if (IsEndMarker(line)) break;
-      *fields[i] = ParseReal(line, defaults[i]);
-      ++Lines;
-    }
-    // Line 4 is negative for rows that run south, as GIS software reads it.
-    CellSizeY = -CellSizeY;
-  } catch (const EReadLineError&) {
-    return false;
+  TReadLine reader(fileName);
+  if (reader.Error().Failed()) return false;
+  double* fields[] = {&CellSizeX, &ColumnTermY, &RowTermX, &CellSizeY, &CentreX, &CentreY};
+  const double defaults[] = {1, 0, 0, -1, 0, 0};
+  Lines = 0;
+  for (int i = 0; i < 6; ++i) {
+    std::string line = reader.ReadLine();
+    if (IsEndMarker(line)) break;
+    *fields[i] = ParseReal(line, defaults[i]);
+    ++Lines;
   }
+  // Line 4 is negative for rows that run south, as GIS software reads it.
+  CellSizeY = -CellSizeY;
   return Lines > 0;
 }
 
-bool TWorldFile::Write(const std::string& fileName, TFileMaker& files,
-                       std::string& errorText) const {
+TError TWorldFile::Write(const std::string& fileName, TFileMaker& files) const {
   TTextFileWriter out(fileName, files);
   // 0.0 - x rather than -x: a turned raster's cell size of 0 is written 0,
   // not -0.
   for (double v : {CellSizeX, ColumnTermY, RowTermX, 0.0 - CellSizeY, CentreX, CentreY})
     out.WriteLine(PadLeft(FormatFixed(v, 14), 18));
-  if (!out.Close()) {
-    errorText = out.ErrorText();
-    return false;
-  }
-  return true;
+  out.Close();
+  return out.Error();
 }
 
 }  // namespace mirava

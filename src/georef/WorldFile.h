@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "raster/Error.h"
 #include "raster/Georeference.h"
 #include "text/FileMaker.h"
 
@@ -29,8 +30,9 @@ struct TWorldFile {
   // the file cannot be read or holds no line at all.
   bool Read(const std::string& fileName);
   // Fixed notation, 14 decimals, right-aligned in 18 characters, CR LF.
-  // Made by `files` (an output's, under a temporary name).
-  bool Write(const std::string& fileName, TFileMaker& files, std::string& errorText) const;
+  // Made by `files` (an output's, under a temporary name); the failure,
+  // naming the file, when it could not be written.
+  TError Write(const std::string& fileName, TFileMaker& files) const;
 };
 
 }  // namespace mirava

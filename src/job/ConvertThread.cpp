@@ -58,7 +58,7 @@ void TMyThread::Execute() {
       // A raster placed nowhere gives an output placed nowhere: no default
       // corner and cell size that GIS software would take as real.
       if (Planned.Placed && !OutputSet->SetGeoreference(Planned)) {
-        Fail(OutputSet->GetErrorText());
+        Fail(OutputSet->Error().Text);
       } else {
         NoteUnstatedCoordinateSystem();
         NoteGeoreferenceChange();
@@ -94,7 +94,7 @@ bool TMyThread::OpenInput(const std::string& fileName) {
   try {
     InputSet = std::make_unique<TDataSet2>();
     if (WholeFile ? !InputSet->Describe(fileName) : !InputSet->Open(fileName, 0, 0, 1, 1, omRead)) {
-      Fail(InputSet->GetErrorText());
+      Fail(InputSet->Error().Text);
       return false;
     }
   } catch (const std::exception& e) {
@@ -170,7 +170,7 @@ bool TMyThread::CreateOutput(const std::string& fileName) {
     if (!OutputSet->Open(fileName, static_cast<uint32_t>(OutColumns),
                          static_cast<uint32_t>(OutRows), shape.CellType, shape.Bands, omCreate,
                          Planned, extras, Files)) {
-      Fail(OutputSet->GetErrorText());
+      Fail(OutputSet->Error().Text);
       return false;
     }
     OutputSet->GetDataSet()->SetEncoding(Options.Encoding);
@@ -335,10 +335,10 @@ bool TMyThread::TransferControlPoints() {
     NoteControlPointMode();
   for (const TGCPoint& point : MovedControlPoints()) target->Add(&point);
   if (target->Count() == 0) return true;
-  if (!target->SaveToFile(ChangeFileExt(OutputName, ".gcp"), Files)) {
-    const std::string text = target->ErrorMessage;
-    Host.Synchronize([&] { Host.ShowError(text); });
-    Fail("Control points not saved: " + text.substr(text.find('\r') + 1));
+  const TError saved = target->SaveToFile(ChangeFileExt(OutputName, ".gcp"), Files);
+  if (saved.Failed()) {
+    Host.Synchronize([&] { Host.ShowError("Error in output file:\r" + saved.Text); });
+    Fail("Control points not saved: " + saved.Text);
     return false;
   }
   return true;
@@ -446,7 +446,7 @@ bool TMyThread::ReleaseDataSets() {
     if (Succeeded() && Stopping) {
       EndHalfWritten();
     } else if (Succeeded()) {
-      Fail("Output not completed: " + OutputSet->GetErrorText());
+      Fail("Output not completed: " + OutputSet->Error().Text);
     }
     ok = false;
   }

@@ -56,7 +56,7 @@ bool CopyCells(TCopyTask& task) {
                                           v)) {
               // Some formats answer false for a no-data cell; only a failure
               // that left a reason is one.
-              const std::string error = task.Input.GetErrorText();
+              const std::string error = task.Input.Error().Text;
               if (!error.empty()) {
                 task.Fail("Reading " + task.InputName + ": " + error);
                 return false;
@@ -76,7 +76,7 @@ bool CopyCells(TCopyTask& task) {
             ++rounded;
           if (!task.Output.WriteCellExact(static_cast<uint32_t>(j), static_cast<uint32_t>(i), k,
                                           v)) {
-            const std::string error = task.Output.GetErrorText();
+            const std::string error = task.Output.Error().Text;
             task.Fail("Writing " + task.OutputName + " failed at row " + std::to_string(i) +
                       (error.empty() ? "" : ": " + error));
             return false;

@@ -25,7 +25,7 @@ bool TCopyTask::InputReady(TDataSetRoot2& input, uint32_t end) {
       case TRowsState::Ready:
         return true;
       case TRowsState::Failed:
-        Fail("Reading " + InputName + " failed: " + input.ErrorText);
+        Fail("Reading " + InputName + " failed: " + input.Error().Text);
         return false;
       case TRowsState::Pending:
         if (!ProgressTo(std::max(Reached, 0))) return false;
@@ -35,7 +35,7 @@ bool TCopyTask::InputReady(TDataSetRoot2& input, uint32_t end) {
 
 bool TCopyTask::BlockFailed(const char* what, const TDataSetRoot2& set, uint32_t row) {
   Fail(std::string(what) + " failed at row " + std::to_string(row) +
-       (set.ErrorText.empty() ? "" : ": " + set.ErrorText));
+       (set.Error().Text.empty() ? "" : ": " + set.Error().Text));
   return false;
 }
 

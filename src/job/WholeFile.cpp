@@ -17,7 +17,7 @@ bool PlaceWholeFile(TCopyTask& task) {
     if (task.StopRequested())
       task.EndHalfWritten();
     else if (!refused)
-      task.Fail("Writing " + task.OutputName + " failed: " + task.Output.GetErrorText());
+      task.Fail("Writing " + task.OutputName + " failed: " + task.Output.Error().Text);
     return false;
   }
   return task.RowsDone(task.LastRow());

@@ -14,9 +14,7 @@
 namespace mirava {
 
 TMap::TMap(const std::string& fileName, uint8_t cellType, uint8_t openMode, bool msbFirst)
-    : FileName(fileName), CellType(cellType), NativeOrder(!msbFirst), OpenMode(openMode) {
-  if (fileName.empty()) throw EMapError("No file name");
-}
+    : FileName(fileName), CellType(cellType), NativeOrder(!msbFirst), OpenMode(openMode) {}
 
 TMap::~TMap() { Close(); }
 
@@ -108,13 +106,12 @@ bool TMap::ReadValue(uint64_t index, double& value) const {
   return true;
 }
 
-// A missing name surfaces from the mapping as EMapError; callers of the line
-// reader expect EReadLineError only.
-TReadLine::TReadLine(const std::string& fileName) try : TMap(fileName, ctUnsigned8, 0, false) {
-  if (!Open()) throw EReadLineError("Open read error");
+TReadLine::TReadLine(const std::string& fileName) : TMap(fileName, ctUnsigned8, 0, false) {
+  if (fileName.empty())
+    Err = TError::Internal("ReadLine error No file name");
+  else if (!Open())
+    Err = {TErrorCode::IO, LastError(), "Open read error"};
   Reset();
-} catch (const EMapError& e) {
-  throw EReadLineError(std::string("ReadLine error ") + e.what());
 }
 
 void TReadLine::Reset() {

@@ -2,19 +2,11 @@
 #pragma once
 
 #include <cstdint>
-#include <stdexcept>
 #include <string>
 
-namespace mirava {
+#include "raster/Error.h"
 
-class EMapError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-class EReadLineError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
+namespace mirava {
 
 // Maps a whole file read-only and reads it as an array of cells.
 class TMap {
@@ -48,7 +40,10 @@ constexpr char kEndMarker = 26;
 
 class TReadLine : public TMap {
  public:
+  // A file that cannot be read gives the end marker at once, and Error()
+  // says why.
   explicit TReadLine(const std::string& fileName);
+  const TError& Error() const { return Err; }
   void Reset();
   char ReadChar();
   // The next line without CR and LF; the one-character string of code 26
@@ -59,6 +54,7 @@ class TReadLine : public TMap {
  private:
   int64_t Index = -1;
   char LastChar = 0;
+  TError Err;
 };
 
 inline bool IsEndMarker(const std::string& line) {

@@ -22,7 +22,7 @@ TTextFileWriter::TTextFileWriter(const std::string& fileName, TFileMaker& files)
 TTextFileWriter::~TTextFileWriter() { Close(); }
 
 void TTextFileWriter::Fail(int code) {
-  if (Error.empty()) Error = FileName + ": " + SystemErrorText(code ? code : EIO);
+  if (!Err.Failed()) Err = TError::System(code ? code : EIO, FileName);
 }
 
 void TTextFileWriter::WriteLine(const std::string& line) {
@@ -38,7 +38,7 @@ bool TTextFileWriter::Close() {
     if (std::fclose(File) != 0) Fail(errno);
     File = nullptr;
   }
-  return Error.empty();
+  return !Err.Failed();
 }
 
 }  // namespace mirava

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 
+#include "raster/Error.h"
 #include "text/FileMaker.h"
 
 namespace mirava {
@@ -18,15 +19,16 @@ class TTextFileWriter {
   TTextFileWriter& operator=(const TTextFileWriter&) = delete;
 
   void WriteLine(const std::string& line);  // appends CR LF
-  // Closes the file; false with ErrorText set when anything failed.
+  // Closes the file; false with Error() set when anything failed.
   bool Close();
-  const std::string& ErrorText() const { return Error; }
+  // The first failure, which names the file.
+  const TError& Error() const { return Err; }
 
  private:
   void Fail(int code);
   std::string FileName;
   std::FILE* File = nullptr;
-  std::string Error;
+  TError Err;
 };
 
 }  // namespace mirava

@@ -124,10 +124,9 @@ int64_t ParseIntDef(const std::string& text, int64_t defaultValue) {
   return ParseInteger(text, value) ? value : defaultValue;
 }
 
-int32_t ParseHeaderInt(const std::string& text) {
+std::optional<int32_t> ParseHeaderInt(const std::string& text) {
   int64_t value;
-  if (!ParseInteger(text, value) || value < INT32_MIN || value > INT32_MAX)
-    throw EConvertError("'" + text + "' is not a valid integer value");
+  if (!ParseInteger(text, value) || value < INT32_MIN || value > INT32_MAX) return std::nullopt;
   return static_cast<int32_t>(value);
 }
 

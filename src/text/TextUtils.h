@@ -3,7 +3,7 @@
 #pragma once
 
 #include <cstdint>
-#include <stdexcept>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -45,14 +45,9 @@ int64_t ParseIntDef(const std::string& text, int64_t defaultValue);
 // beyond the range of a double, in any spelling, gives NaN rather than the
 // default, so that the header can refuse it instead of carrying on.
 double ParseHeaderReal(const std::string& text, double defaultValue);
-// Raised for a malformed integer in a text header.
-class EConvertError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-// Strict integer parse for header values: throws EConvertError with
-// "'%s' is not a valid integer value" when the text is not an integer.
-int32_t ParseHeaderInt(const std::string& text);
+// Strict integer parse for header values: nothing when the text is not a
+// 32-bit integer.
+std::optional<int32_t> ParseHeaderInt(const std::string& text);
 
 // Number formatting, always with "." as decimal separator.
 // Fixed notation with exactly `decimals` digits.

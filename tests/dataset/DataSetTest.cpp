@@ -47,18 +47,18 @@ TEST(FormatDetection, BySignatureThenExtension) {
   EXPECT_EQ(detect("a.tif", {0xFF, 0xD8}), fcJpeg);
   EXPECT_EQ(FormatFromSignature(dir / "missing"), fcNoFile);
   WriteBytes(dir / "five", {1, 2, 3, 4, 5});
-  std::string ioError;
+  TError ioError;
   EXPECT_EQ(FormatFromSignature(dir / "five", &ioError), fcUnknown);
-  EXPECT_EQ(ioError, "Reached the end of the file " + (dir / "five"));
+  EXPECT_EQ(ioError.Text, "Reached the end of the file " + (dir / "five"));
   // The reason belongs to that call: a later file that reads well but has no
   // known signature is reported as such, not with the earlier reason.
   WriteBytes(dir / "plain.txt", std::vector<uint8_t>(16, 'x'));
   TDataSet2 set;
   EXPECT_FALSE(set.Open(dir / "five", 0, 0, 1, 1, omRead));
   EXPECT_FALSE(set.Open(dir / "plain.txt", 0, 0, 1, 1, omRead));
-  EXPECT_EQ(set.GetErrorText(), "Unknown file format: " + (dir / "plain.txt") +
-                                    "\nIts first bytes are those of no format Mirava reads; "
-                                    "mirava-cli --formats lists the formats it reads");
+  EXPECT_EQ(set.Error().Text, "Unknown file format: " + (dir / "plain.txt") +
+                                  "\nIts first bytes are those of no format Mirava reads; "
+                                  "mirava-cli --formats lists the formats it reads");
 }
 
 TEST(DataSetFacade, WithoutADataSet) {
@@ -73,9 +73,9 @@ TEST(DataSetFacade, WithoutADataSet) {
   EXPECT_EQ(v, 7);
   EXPECT_EQ(facade.GetGeoreference().Datum, "RAW");
   EXPECT_FALSE(facade.Open("", 0, 0, 1, 1, omRead));
-  EXPECT_EQ(facade.GetErrorText(), "No file name");
+  EXPECT_EQ(facade.Error().Text, "No file name");
   EXPECT_FALSE(facade.Open("/no/such/file.ers", 0, 0, 1, 1, omRead));
-  EXPECT_EQ(facade.GetErrorText(), "No file: /no/such/file.ers");
+  EXPECT_EQ(facade.Error().Text, "No file: /no/such/file.ers");
 }
 
 TEST(DataSetFacade, CellSizeZeroReadsAsOne) {

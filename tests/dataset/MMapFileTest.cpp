@@ -139,11 +139,11 @@ TEST(MMapFile, WindowNeverRunsPastTheFile) {
   ASSERT_TRUE(probe.OpenMapping(dir / "k", omRead, 0));
   probe.Request(1000, 1);
   EXPECT_FALSE(probe.MapWindow());
-  EXPECT_EQ(probe.ErrorText, "Position outside of file");
-  EXPECT_EQ(probe.ErrorCode, TErrorCode::Internal);
+  EXPECT_EQ(probe.Error().Text, "Position outside of file");
+  EXPECT_EQ(probe.Error().Code, TErrorCode::Internal);
   probe.Request(996, 8);
   EXPECT_FALSE(probe.MapWindow());
-  EXPECT_EQ(probe.ErrorText, "The rest of file is smaller than needed num of bytes");
+  EXPECT_EQ(probe.Error().Text, "The rest of file is smaller than needed num of bytes");
   probe.Request(992, 8);
   EXPECT_TRUE(probe.MapWindow());
   EXPECT_EQ(probe.Data()[7], 7);
@@ -154,21 +154,21 @@ TEST(MMapFile, RefusesWhatCannotBeMapped) {
   mirava::test::WriteBytes(dir / "empty", {});
   TMMapFile2 empty;
   EXPECT_FALSE(empty.OpenRaster(dir / "empty", 1, 1, ctUnsigned8, 1, omRead, false));
-  EXPECT_EQ(empty.ErrorCode, TErrorCode::IO);
-  EXPECT_NE(empty.SystemError, 0);
+  EXPECT_EQ(empty.Error().Code, TErrorCode::IO);
+  EXPECT_NE(empty.Error().SystemError, 0);
 
   TMMapFile2 missing;
   EXPECT_FALSE(missing.OpenRaster(dir / "none", 1, 1, ctUnsigned8, 1, omRead, false));
-  EXPECT_EQ(missing.ErrorCode, TErrorCode::IO);
-  EXPECT_EQ(missing.SystemError, ENOENT);
-  EXPECT_EQ(missing.OpenErrorText("Open Map Read Error="),
+  EXPECT_EQ(missing.Error().Code, TErrorCode::IO);
+  EXPECT_EQ(missing.Error().SystemError, ENOENT);
+  EXPECT_EQ(missing.Error().NumberedText("Open Map Read Error="),
             "Open Map Read Error=2 No such file or directory");
 
   // A data file shorter than the grid is refused rather than reinterpreted.
   mirava::test::WriteBytes(dir / "short", std::vector<uint8_t>(9999, 1));
   TMMapFile2 shortGrid;
   EXPECT_FALSE(shortGrid.OpenRaster(dir / "short", 100, 100, ctUnsigned8, 1, omRead, false));
-  EXPECT_NE(shortGrid.ErrorText.find("9999"), std::string::npos);
+  EXPECT_NE(shortGrid.Error().Text.find("9999"), std::string::npos);
   // A longer one is read.
   TMMapFile2 longer;
   EXPECT_TRUE(longer.OpenRaster(dir / "short", 99, 100, ctUnsigned8, 1, omRead, false));
@@ -177,7 +177,7 @@ TEST(MMapFile, RefusesWhatCannotBeMapped) {
   for (uint8_t type : {ctOneBit, ctThreeBytes, ctSixteenBytes, ctUnknown}) {
     TMMapFile2 grid;
     EXPECT_FALSE(grid.OpenRaster(dir / "short", 10, 10, type, 1, omRead, false));
-    EXPECT_NE(grid.ErrorText.find("not supported"), std::string::npos);
+    EXPECT_NE(grid.Error().Text.find("not supported"), std::string::npos);
   }
   // Sizes that overflow 64 bits are refused before anything is created.
   TMMapFile2 huge;
@@ -189,7 +189,7 @@ TEST(MMapFile, RefusesWhatCannotBeMapped) {
   TMMapFile2 vast;
   EXPECT_FALSE(
       vast.OpenRaster(dir / "vast", 0x7FFFFFFF, 0x7FFFFFFF, ctUnsigned8, 1, omCreate, false));
-  EXPECT_NE(vast.ErrorCode, TErrorCode::None);
+  EXPECT_NE(vast.Error().Code, TErrorCode::None);
   EXPECT_FALSE(mirava::test::Exists(dir / "vast"));
 }
 

@@ -58,7 +58,7 @@ TEST(ErsEndToEnd, EveryKindEveryCellTypeExact) {
         ASSERT_EQ(r.ExitCode, 0) << r.Output;
         EXPECT_NE(r.Output.find("Successful Finish"), std::string::npos);
         TErsMap2 map;
-        ASSERT_TRUE(map.Open(out, 0, 0, 1, 1, omRead)) << map.ErrorText;
+        ASSERT_TRUE(map.Open(out, 0, 0, 1, 1, omRead)) << map.Error().Text;
         const bool swap = kind == 2 || kind == 3;
         const uint32_t W = raster.Columns, H = raster.Rows;
         ASSERT_EQ(map.GetColumnCount(), static_cast<int>(swap ? H : W));

@@ -330,7 +330,7 @@ TEST(Publish, AStoppedJobKeepsAFormerOutputAndPublishesANewOne) {
         EXPECT_NE(text.find("User Abort\nOutput " + output + " holds "), std::string::npos) << text;
         // The rows copied were encoded whole: the output has its full size.
         TDataSet2 partial;
-        ASSERT_TRUE(partial.Open(output, 0, 0, 1, 1, omRead)) << partial.GetErrorText();
+        ASSERT_TRUE(partial.Open(output, 0, 0, 1, 1, omRead)) << partial.Error().Text;
         EXPECT_EQ(partial.GetColumnCount(), 8192);
         EXPECT_EQ(partial.GetRowCount(), 16384);
       }

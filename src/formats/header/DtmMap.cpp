@@ -187,7 +187,9 @@ std::string TDtmMap2::GeoreferenceChange() {
 bool TDtmMap2::Close() {
   if (Closed) return true;
   if (OpenMode == omCreate && Fd >= 0 && !WriteDtmHeader()) {
-    ErrorText = "Header " + FileName + " writing error (" + ErrorText + ")";
+    TError header = Error();
+    header.Text = "Header " + FileName + " writing error (" + header.Text + ")";
+    Fail(std::move(header));
     Closed = true;
     CloseMapping();
     return false;

@@ -46,10 +46,10 @@ static std::string DmsOfDegrees(double value) {
 
 // A number of the header must be one whole: "10abc", "0x10" or nothing
 // would otherwise place the raster by a default nobody wrote.
-static double HeaderNumber(const char* field, const std::string& value) {
+double TErsHeader::HeaderNumber(const char* field, const std::string& value) {
   const double number = ParseHeaderReal(value, 0);
   if (number == 0 && std::isnan(ParseHeaderReal(value, std::nan(""))))
-    throw EConvertError(std::string(field) + " = '" + value + "' is not a number");
+    NoteMalformed(std::string(field) + " = '" + value + "' is not a number");
   return number;
 }
 
@@ -80,8 +80,9 @@ void TErsHeader::ParseLine(const std::string& line) {
                                   ? value.substr(1, value.size() - 2)
                                   : value;
     if (order != "MSBFIRST" && order != "LSBFIRST")
-      throw EConvertError("ByteOrder = '" + value + "' is neither MSBFirst nor LSBFirst");
-    MSBFirst = order == "MSBFIRST";
+      NoteMalformed("ByteOrder = '" + value + "' is neither MSBFirst nor LSBFirst");
+    else
+      MSBFirst = order == "MSBFIRST";
   }
   if (Contains(line, "CELLTYPE")) {
     CellType = ParseCellType(value);
@@ -89,15 +90,9 @@ void TErsHeader::ParseLine(const std::string& line) {
   }
   if (Contains(line, "XDIMENSION")) CellSizeX = HeaderNumber("Xdimension", value);
   if (Contains(line, "YDIMENSION")) CellSizeY = HeaderNumber("Ydimension", value);
-  if (Contains(line, "NROFBANDS")) Bands = ParseHeaderInt(value);
-  // Negative counts are as malformed as non-numbers.
-  auto count = [&](const std::string& text) {
-    int32_t n = ParseHeaderInt(text);
-    if (n < 0) throw EConvertError("'" + text + "' is not a valid count");
-    return static_cast<uint32_t>(n);
-  };
-  if (Contains(line, "NROFLINES")) Rows = count(value);
-  if (Contains(line, "NROFCELLSPERLINE")) Columns = count(value);
+  if (Contains(line, "NROFBANDS")) Bands = HeaderInt(value);
+  if (Contains(line, "NROFLINES")) Rows = HeaderCount(value);
+  if (Contains(line, "NROFCELLSPERLINE")) Columns = HeaderCount(value);
   if (Contains(line, "REGISTRATIONCELLX"))
     RegistrationCellX = HeaderNumber("RegistrationCellX", value);
   if (Contains(line, "REGISTRATIONCELLY"))
@@ -140,8 +135,12 @@ void TErsHeader::HeightsFromPointFile(const std::string& headerName) {
 
 bool TErsHeader::ReadHeader(const std::string& fileName) {
   HeaderError.clear();
-  try {
-    TReadLine reader(fileName);
+  TReadLine reader(fileName);
+  if (reader.Error().Failed()) {
+    HeaderError = "(" + reader.Error().Text + ")";
+    return false;
+  }
+  {
     if (UpperCase(reader.ReadLine().substr(0, 4)) != Signature()) {
       HeaderError = std::string("(not an ") + KindName() + " header)";
       return false;
@@ -149,9 +148,6 @@ bool TErsHeader::ReadHeader(const std::string& fileName) {
     reader.Reset();
     for (std::string line = reader.ReadLine(); !IsEndMarker(line); line = reader.ReadLine())
       ParseLine(UpperCase(line));
-  } catch (const EReadLineError& e) {
-    HeaderError = std::string("(") + e.what() + ")";
-    return false;
   }
   if (PointsWithoutHeight) HeightsFromPointFile(fileName);
   return true;
@@ -270,7 +266,7 @@ bool TErsHeader::WriteHeader(const std::string& fileName, TFileMaker& files) {
   out.WriteLine("  RasterInfo End");
   out.WriteLine("DatasetHeader End");
   if (!out.Close()) {
-    HeaderError = out.ErrorText();
+    HeaderError = out.Error().Text;
     return false;
   }
   return true;

@@ -42,6 +42,7 @@ class TErsHeader : public THeader {
   // Heights for points whose lines had none (as earlier versions wrote
   // them), from the ".gcp" beside the header when it holds the same points.
   void HeightsFromPointFile(const std::string& headerName);
+  double HeaderNumber(const char* field, const std::string& value);
   std::string CellTypeWord;  // as the file named it
   bool PointsWithoutHeight = false;
 };

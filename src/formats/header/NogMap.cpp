@@ -62,14 +62,8 @@ bool TNogHeader::ReadHeader(const std::string& fileName) {
     }
     texts[i].assign(start, static_cast<const char*>(end));
   }
-  // Negative counts are as malformed as non-numbers.
-  auto count = [](const std::string& text) {
-    const int32_t n = ParseHeaderInt(text);
-    if (n < 0) throw EConvertError("'" + text + "' is not a valid count");
-    return static_cast<uint32_t>(n);
-  };
-  Rows = count(texts[3]);
-  Columns = count(texts[4]);
+  Rows = HeaderCount(texts[3]);
+  Columns = HeaderCount(texts[4]);
   RegistrationX = ParseHeaderReal(texts[2], 0);
   RegistrationY = ParseHeaderReal(texts[1], 0);
   CellSizeX = ParseHeaderReal(texts[0], 0);

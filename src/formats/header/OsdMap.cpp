@@ -82,7 +82,7 @@ bool TOsdHeader::WriteHeader(const std::string& fileName, TFileMaker& files) {
   out.WriteLine("  ImageInfo ]");
   out.WriteLine("OrthoSetDataHeader ]");
   if (!out.Close()) {
-    HeaderError = out.ErrorText();
+    HeaderError = out.Error().Text;
     return false;
   }
   return true;

@@ -34,8 +34,11 @@ bool TVegHeader::ReadHeader(const std::string& fileName) {
   HeaderError.clear();
   Georeferenced = true;  // the format has no raster without a place
   bool ok = true;
-  try {
-    TReadLine reader(fileName);
+  TReadLine reader(fileName);
+  if (reader.Error().Failed()) {
+    HeaderError = "(" + reader.Error().Text + ")";
+    ok = false;
+  } else {
     BottomY = ParseHeaderReal(reader.ReadLine(), 0);
     RegistrationX = ParseHeaderReal(reader.ReadLine(), 0);
     CellSizeX = ParseHeaderReal(reader.ReadLine(), 0);
@@ -50,9 +53,6 @@ bool TVegHeader::ReadHeader(const std::string& fileName) {
       if (ok) HeaderError = "(tile columns '" + columnsLine + "')";
       ok = false;
     }
-  } catch (const EReadLineError& e) {
-    HeaderError = std::string("(") + e.what() + ")";
-    ok = false;
   }
   Rows = static_cast<uint32_t>(TileRowsMinusOne + 1) * kVegTileSide;
   Columns = static_cast<uint32_t>(TileColumnsMinusOne + 1) * kVegTileSide;
@@ -85,7 +85,7 @@ bool TVegHeader::WriteHeader(const std::string& fileName, TFileMaker& files) {
   out.WriteLine(std::to_string(TileRowsMinusOne));
   out.WriteLine(std::to_string(TileColumnsMinusOne));
   if (!out.Close()) {
-    HeaderError = "(" + out.ErrorText() + ")";
+    HeaderError = "(" + out.Error().Text + ")";
     return false;
   }
   return true;
@@ -138,7 +138,7 @@ bool TVegFile::Open(const std::string& fileName, uint32_t columns, uint32_t rows
       return FailOpen("Open Map Read Error=");
     }
     if (!LoadDirectory()) return false;
-    ErrorText.clear();
+    ClearError();
     return true;
   }
   if (mode != omCreate && mode != omReadWrite) return false;
@@ -180,14 +180,14 @@ bool TVegFile::Open(const std::string& fileName, uint32_t columns, uint32_t rows
   AllocateDirectory();
   if (mode == omCreate) {
     const uint64_t bytes = tiles * kVegTileSize;
-    std::string reason;
-    if (!TileStore.Allocate(bytes, HeldInMemory(bytes) ? "" : ScratchDirectoryBeside(FileName),
-                            reason)) {
+    const TError reason =
+        TileStore.Allocate(bytes, HeldInMemory(bytes) ? "" : ScratchDirectoryBeside(FileName));
+    if (reason.Failed()) {
       Cells.reset();
       FileMaker().Discard(FileName);
       return Fail(TErrorCode::Refused,
                   MemoryRefusal("VEG output of " + std::to_string(tiles) + " tiles", bytes) + " (" +
-                      reason + ")");
+                      reason.Text + ")");
     }
     const uint64_t paddedColumns = (Veg().TileColumnsMinusOne + 1ull) * kVegTileSide;
     const uint64_t paddedRows = (Veg().TileRowsMinusOne + 1ull) * kVegTileSide;
@@ -336,8 +336,7 @@ bool TVegFile::Close() {
     Cells.reset();
   }
   if (!CloseMapping() && ok) {
-    ErrorText = "Closing " + FileName + ": " + ErrorText;
-    ok = false;
+    ok = FailIn("Closing " + FileName + ": ");
   }
   return ok;
 }

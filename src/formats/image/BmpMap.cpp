@@ -256,12 +256,15 @@ bool TBMPMap2::ParseMasks(const uint8_t* head, uint32_t infoSize, bool bitFields
 // browsers and GDAL read such files; a run past the padding or a delta off
 // the image is corrupt data, refused with the row (0 the top) it happened in.
 bool TBMPMap2::DecodeRle() {
-  if (!Decoded.Allocate(Width, Height, 1, "RLE bitmap", TemporaryDirectory(), DetailText))
+  if (const TError refusal = Decoded.Allocate(Width, Height, 1, "RLE bitmap", TemporaryDirectory());
+      refusal.Failed()) {
+    DetailText = refusal.Text;
     return false;
+  }
   Position = PixelOffset;
   MinBytes = FileSize - PixelOffset;
   if (MinBytes > 0 && !MapWindow()) {
-    DetailText = "RLE data that cannot be mapped: " + ErrorText;
+    DetailText = "RLE data that cannot be mapped: " + Error().Text;
     return false;
   }
   const uint8_t* data = DataPointer;
@@ -483,7 +486,7 @@ bool TBMPMap2::Close() {
   Closed = true;
   bool ok = true;
   if (!CloseMapping()) {
-    if (ok) ErrorText = "Closing " + FileName + ": " + ErrorText;
+    if (ok) FailIn("Closing " + FileName + ": ");
     ok = false;
   }
   return ok;

@@ -160,7 +160,7 @@ bool TECWMap2::Open(const std::string& fileName, uint32_t columns, uint32_t rows
   SetMSBFirst(false);
   if (mode == omRead) {
     if (!ReadWholeImage(fileName)) {
-      return Fail(TErrorCode::Codec, "Open read error 1 " + ErrorText);
+      return Fail(TErrorCode::Codec, "Open read error 1 " + Error().Text);
     }
     return true;
   }
@@ -176,8 +176,8 @@ bool TECWMap2::Open(const std::string& fileName, uint32_t columns, uint32_t rows
                                         std::to_string(columns) + " x " + std::to_string(rows));
   }
   SetSize(columns, rows, bands);
-  return ImageBuffer.Allocate(columns, rows, bands, "ECW output", ScratchDirectoryBeside(fileName),
-                              ErrorText);
+  return Succeeded(
+      ImageBuffer.Allocate(columns, rows, bands, "ECW output", ScratchDirectoryBeside(fileName)));
 }
 
 bool TECWMap2::ReadWholeImage(const std::string& fileName) {
@@ -197,11 +197,10 @@ bool TECWMap2::ReadWholeImage(const std::string& fileName) {
       ImageBuffer.Rows() != info.SizeY || ImageBuffer.Bands() != info.Bands) {
     ImageBuffer.Release();
     TakeFileInfo(info);
-    std::string reason;
     if (Bands != 1 && Bands != 3)
-      ErrorText = "Bands not 1 or 3: " + std::to_string(Bands);
-    else if (!ImageBuffer.Allocate(Columns, Rows, Bands, "ECW input", TemporaryDirectory(), reason))
-      ErrorText = reason;
+      Fail(TErrorCode::Format, "Bands not 1 or 3: " + std::to_string(Bands));
+    else
+      Succeeded(ImageBuffer.Allocate(Columns, Rows, Bands, "ECW input", TemporaryDirectory()));
   }
   if (!ImageBuffer.Empty()) {
     std::vector<uint32_t> bandList(Bands);
@@ -209,7 +208,7 @@ bool TECWMap2::ReadWholeImage(const std::string& fileName) {
     e = ncs::NCScbmSetFileView(*view, Bands, bandList.data(), 0, 0, Columns - 1, Rows - 1, Columns,
                                Rows);
     if (e != ncs::NCS_SUCCESS) {
-      ErrorText = "Error: " + ncs::NCSGetErrorText(e) + " " + NcsErrorText(e);
+      Fail(TErrorCode::Codec, "Error: " + ncs::NCSGetErrorText(e) + " " + NcsErrorText(e));
     } else {
       // The reader delivers 3 bytes a pixel whatever the band count: each
       // line lands in a buffer of its own and only the bands the image has
@@ -218,13 +217,13 @@ bool TECWMap2::ReadWholeImage(const std::string& fileName) {
         line.resize(3 * static_cast<size_t>(Columns));
         ok = true;
       } catch (const std::bad_alloc&) {
-        ErrorText = "Malloc error for output buffers";
+        Fail(TErrorCode::Codec, "Malloc error for output buffers");
       }
       for (uint32_t i = 0; ok && i < Rows; ++i) {
         const ncs::NCSEcwReadStatus s = ncs::NCScbmReadViewLineRGB(*view, line.data());
         if (s != ncs::NCSECW_READ_OK) {
-          ErrorText = "Status code: " + std::to_string(s) + " " +
-                      ncs::NCSGetErrorText(ncs::NCSGetLastError());
+          Fail(TErrorCode::Codec, "Status code: " + std::to_string(s) + " " +
+                                      ncs::NCSGetErrorText(ncs::NCSGetLastError()));
           ok = false;
           break;
         }
@@ -321,10 +320,9 @@ bool TECWMap2::CompressImage(const std::string& fileName, float quality) {
   CurrentEcwDataset = nullptr;
   bool ok = true;
   if (e != ncs::NCS_SUCCESS) {
-    ErrorText = "Compression error: " + ncs::NCSGetErrorText(e);
-    ok = false;
+    ok = Fail(TErrorCode::Codec, "Compression error: " + ncs::NCSGetErrorText(e));
   } else {
-    ErrorText.clear();
+    ClearError();
   }
   ncs::NCSEcwCompressFreeClient(client);
   return ok;

@@ -4,28 +4,24 @@
 
 namespace mirava {
 
-bool TImageBuffer::Allocate(uint32_t columns, uint32_t rows, uint32_t bands,
-                            const std::string& what, const std::string& scratchDirectory,
-                            std::string& errorText) {
+TError TImageBuffer::Allocate(uint32_t columns, uint32_t rows, uint32_t bands,
+                              const std::string& what, const std::string& scratchDirectory) {
   Release();
   const uint64_t line = RowBytes(columns, bands);
   const std::string image = what + " of " + std::to_string(columns) + " x " + std::to_string(rows) +
                             " x " + std::to_string(bands);
   uint64_t bytes = 0;
-  if (__builtin_mul_overflow(line, static_cast<uint64_t>(rows), &bytes) || bytes > SIZE_MAX) {
-    errorText = MemoryRefusal(image, bytes ? bytes : UINT64_MAX);
-    return false;
-  }
-  std::string reason;
-  if (!Memory.Allocate(bytes, HeldInMemory(bytes) ? std::string() : scratchDirectory, reason)) {
-    errorText = MemoryRefusal(image, bytes) + " (" + reason + ")";
-    return false;
-  }
+  if (__builtin_mul_overflow(line, static_cast<uint64_t>(rows), &bytes) || bytes > SIZE_MAX)
+    return TError::Refused(MemoryRefusal(image, bytes ? bytes : UINT64_MAX));
+  const TError reason =
+      Memory.Allocate(bytes, HeldInMemory(bytes) ? std::string() : scratchDirectory);
+  if (reason.Failed())
+    return TError::Refused(MemoryRefusal(image, bytes) + " (" + reason.Text + ")");
   ColumnCount = columns;
   RowCount = rows;
   BandCount = bands;
   Line = line;
-  return true;
+  return {};
 }
 
 bool TImageBuffer::Read(uint32_t column, uint32_t row, uint32_t band, float& value) const {

@@ -20,10 +20,10 @@ class TImageBuffer {
 
   // A zero-filled buffer for the image `what` names ("JPEG output"): in
   // memory where it fits the job's (HeldInMemory), else in a scratch file in
-  // `scratchDirectory`. False with what it needs against what the job may
-  // use when neither can be had.
-  bool Allocate(uint32_t columns, uint32_t rows, uint32_t bands, const std::string& what,
-                const std::string& scratchDirectory, std::string& errorText);
+  // `scratchDirectory`. When neither can be had, a refusal with what it
+  // needs against what the job may use.
+  TError Allocate(uint32_t columns, uint32_t rows, uint32_t bands, const std::string& what,
+                  const std::string& scratchDirectory);
   void Release() { Memory.Release(); }
 
   bool Empty() const { return !Memory.Data(); }

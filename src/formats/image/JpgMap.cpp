@@ -52,7 +52,7 @@ bool TJpgMap2::Open(const std::string& fileName, uint32_t columns, uint32_t rows
   if (mode == omRead || mode == omReadWrite) {
     ReadWorldFileBeside(fileName);
     if (!DecodeImage(fileName)) {
-      return Fail(TErrorCode::Codec, "Open read error 1 " + ErrorText);
+      return Fail(TErrorCode::Codec, "Open read error 1 " + Error().Text);
     }
     return true;
   }
@@ -67,8 +67,8 @@ bool TJpgMap2::Open(const std::string& fileName, uint32_t columns, uint32_t rows
                                         std::to_string(rows));
   }
   SetSize(columns, rows, bands);
-  return ImageBuffer.Allocate(columns, rows, bands, "JPEG output", ScratchDirectoryBeside(fileName),
-                              ErrorText);
+  return Succeeded(
+      ImageBuffer.Allocate(columns, rows, bands, "JPEG output", ScratchDirectoryBeside(fileName)));
 }
 
 bool TJpgMap2::DecodeImage(const std::string& fileName) {
@@ -89,7 +89,7 @@ bool TJpgMap2::DecodeImage(const std::string& fileName) {
     if (Bands != 1 && Bands != 3) {
       return Fail(TErrorCode::Format, "Bands not 1 or 3: " + std::to_string(Bands));
     }
-    if (!ImageBuffer.Allocate(Columns, Rows, Bands, "JPEG input", TemporaryDirectory(), ErrorText))
+    if (!Succeeded(ImageBuffer.Allocate(Columns, Rows, Bands, "JPEG input", TemporaryDirectory())))
       return false;
   }
   r = jpeg::ReadWholeImage(fileName, ImageBuffer.Row(0), Columns, Rows, Bands,

@@ -199,11 +199,10 @@ bool TRswMap2::Open(const std::string& fileName, uint32_t columns, uint32_t rows
   const std::string prefix =
       (mode == omRead ? "Open read error " : "Open update error ") + std::to_string(code) + " ";
   if (!OpenMapping(fileName, mode, 0)) {
-    const std::string reason = ErrorText;
-    return Fail(TErrorCode::Format, prefix + reason);
+    return Fail(TErrorCode::Format, prefix + Error().Text);
   }
-  std::string reason;
-  if (!ReadStructure(reason)) {
+  if (!ReadStructure()) {
+    const std::string reason = Error().Text;
     CloseMapping();
     return Fail(TErrorCode::Format, prefix + reason);
   }
@@ -227,27 +226,24 @@ bool TRswMap2::Open(const std::string& fileName, uint32_t columns, uint32_t rows
 }
 
 // Checks every size and offset against the file before a cell is read.
-bool TRswMap2::ReadStructure(std::string& reason) {
+bool TRswMap2::ReadStructure() {
   const uint64_t fileSize = GetFileSize();
   if (fileSize < kHeaderSize) {
-    reason = "the file is shorter than an RSW header";
-    return false;
+    return Fail(TErrorCode::Format, "the file is shorter than an RSW header");
   }
   if (!CopyFromFile(0, kHeaderSize, HeaderImage.data())) {
-    reason = ErrorText;
     return false;
   }
   auto upper = [](uint8_t c) { return c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c; };
   if (upper(HeaderImage[0]) != 'R' || upper(HeaderImage[1]) != 'S' ||
       upper(HeaderImage[2]) != 'W') {
-    reason = "not an RSW file";
-    return false;
+    return Fail(TErrorCode::Format, "not an RSW file");
   }
   const uint64_t unit = Header32(hVersion) == kHugeVersion ? 256 : 1;
   const uint32_t bits = Header32(hBitsPerPixel);
   if (bits != 8 && bits != 24) {
-    reason = std::to_string(bits) + " bits per pixel (only 8 and 24 are read)";
-    return false;
+    return Fail(TErrorCode::Format,
+                std::to_string(bits) + " bits per pixel (only 8 and 24 are read)");
   }
   const uint32_t bytesPerPixel = bits / 8;
   const uint32_t width = Header32(hWidth);
@@ -255,10 +251,10 @@ bool TRswMap2::ReadStructure(std::string& reason) {
   TileWidth = Header32(hTileWidth);
   TileHeight = Header32(hTileHeight);
   if (width == 0 || height == 0 || TileWidth == 0 || TileHeight == 0) {
-    reason = "image of " + std::to_string(width) + " x " + std::to_string(height) +
-             " pixels in tiles of " + std::to_string(TileWidth) + " x " +
-             std::to_string(TileHeight);
-    return false;
+    return Fail(TErrorCode::Format, "image of " + std::to_string(width) + " x " +
+                                        std::to_string(height) + " pixels in tiles of " +
+                                        std::to_string(TileWidth) + " x " +
+                                        std::to_string(TileHeight));
   }
   TilesAcross = static_cast<uint32_t>((static_cast<uint64_t>(width) + TileWidth - 1) / TileWidth);
   TilesDown = static_cast<uint32_t>((static_cast<uint64_t>(height) + TileHeight - 1) / TileHeight);
@@ -266,21 +262,20 @@ bool TRswMap2::ReadStructure(std::string& reason) {
   LastTileHeight = height - (TilesDown - 1) * TileHeight;
   if (Header32(hTilesAcross) != TilesAcross || Header32(hTilesDown) != TilesDown ||
       Header32(hLastTileWidth) != LastTileWidth || Header32(hLastTileHeight) != LastTileHeight) {
-    reason = "the tile counts and sizes do not fit an image of " + std::to_string(width) + " x " +
-             std::to_string(height) + " pixels";
-    return false;
+    return Fail(TErrorCode::Format, "the tile counts and sizes do not fit an image of " +
+                                        std::to_string(width) + " x " + std::to_string(height) +
+                                        " pixels");
   }
   const uint64_t tiles = static_cast<uint64_t>(TilesAcross) * TilesDown;
   IndexOffset = Header32(hIndexOffset) * unit;
   const uint64_t indexBytes = tiles > fileSize / 8 ? UINT64_MAX : tiles * 8;
   if (Header32(hIndexLength) < indexBytes || IndexOffset > fileSize ||
       indexBytes > fileSize - IndexOffset || indexBytes > kMaxTileBytes) {
-    reason = "the tile index of " + std::to_string(tiles) + " tiles does not lie within the file";
-    return false;
+    return Fail(TErrorCode::Format, "the tile index of " + std::to_string(tiles) +
+                                        " tiles does not lie within the file");
   }
   std::vector<uint8_t> index(indexBytes);
   if (!CopyFromFile(IndexOffset, static_cast<uint32_t>(indexBytes), index.data())) {
-    reason = ErrorText;
     return false;
   }
   PaletteOffset = 0;
@@ -288,17 +283,14 @@ bool TRswMap2::ReadStructure(std::string& reason) {
   if (Header32(hPaletteLength) >= kPaletteSize) {
     const uint64_t offset = Header32(hPaletteOffset) * unit;
     if (offset > fileSize || kPaletteSize > fileSize - offset) {
-      reason = "the palette does not lie within the file";
-      return false;
+      return Fail(TErrorCode::Format, "the palette does not lie within the file");
     }
     if (!CopyFromFile(offset, kPaletteSize, Palette.data())) {
-      reason = ErrorText;
       return false;
     }
     PaletteOffset = offset;
   } else if (bits == 8) {
-    reason = "an 8-bit file without a palette";
-    return false;
+    return Fail(TErrorCode::Format, "an 8-bit file without a palette");
   }
   TileIndex.resize(tiles);
   for (uint64_t t = 0; t < tiles; ++t) {
@@ -309,18 +301,17 @@ bool TRswMap2::ReadStructure(std::string& reason) {
     const uint64_t h = t / TilesAcross == TilesDown - 1 ? LastTileHeight : TileHeight;
     const uint64_t raw = w * h * bytesPerPixel;
     if (raw > kMaxTileBytes) {
-      reason = "tiles of " + std::to_string(raw) + " bytes are too large";
-      return false;
+      return Fail(TErrorCode::Format, "tiles of " + std::to_string(raw) + " bytes are too large");
     }
     if (tile.Length != raw) {
-      reason = "tile " + std::to_string(t) + " holds " + std::to_string(tile.Length) +
-               " bytes where an uncompressed tile holds " + std::to_string(raw) +
-               " (compressed tiles are not read)";
-      return false;
+      return Fail(TErrorCode::Format, "tile " + std::to_string(t) + " holds " +
+                                          std::to_string(tile.Length) +
+                                          " bytes where an uncompressed tile holds " +
+                                          std::to_string(raw) + " (compressed tiles are not read)");
     }
     if (tile.Offset > fileSize || tile.Length > fileSize - tile.Offset) {
-      reason = "tile " + std::to_string(t) + " runs past the end of the file";
-      return false;
+      return Fail(TErrorCode::Format,
+                  "tile " + std::to_string(t) + " runs past the end of the file");
     }
   }
   return true;

@@ -63,7 +63,7 @@ class TRswMap2 : public TDataSetRoot2 {
   void SetHeaderDouble(uint32_t offset, double value);
 
   bool Create(uint32_t columns, uint32_t rows);
-  bool ReadStructure(std::string& reason);
+  bool ReadStructure();
   // Copies `size` bytes between the file at `offset` and `data`.
   bool CopyFromFile(uint64_t offset, uint32_t size, uint8_t* data);
   bool CopyToFile(uint64_t offset, uint32_t size, const uint8_t* data);

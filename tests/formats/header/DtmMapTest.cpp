@@ -32,7 +32,7 @@ TEST(DtmMap, ReadsCellsFromCellOffset) {
   TempDir dir;
   WriteBytes(dir / "o.dtm", DtmBytes(2, 1, 3, {9, 9, 9, 7, 8.5f}));
   TDtmMap2 map;
-  ASSERT_TRUE(map.OpenRead(dir / "o.dtm")) << map.ErrorText;
+  ASSERT_TRUE(map.OpenRead(dir / "o.dtm")) << map.Error().Text;
   EXPECT_EQ(map.GetGeoreference().Affine.X0, 500000.3125);  // the nearest float
   float v = 0;
   ASSERT_TRUE(map.ReadCell(0, 0, 0, v));  // byte 64
@@ -61,8 +61,8 @@ TEST(DtmMap, RefusesShortWrongAndOversizedHeaders) {
     WriteBytes(dir / "bad.dtm", bytes);
     TDtmMap2 map;
     EXPECT_FALSE(map.OpenRead(dir / "bad.dtm"));
-    EXPECT_EQ(map.ErrorCode, TErrorCode::Header);
-    EXPECT_NE(map.ErrorText.find("reading error"), std::string::npos) << map.ErrorText;
+    EXPECT_EQ(map.Error().Code, TErrorCode::Header);
+    EXPECT_NE(map.Error().Text.find("reading error"), std::string::npos) << map.Error().Text;
   }
 }
 
@@ -75,9 +75,9 @@ TEST(DtmMap, CreatedFileGetsItsHeaderWhenClosed) {
   std::vector<uint8_t> bytes = ReadBytes(dir / "n.dtm");
   ASSERT_EQ(bytes.size(), 20052u);
   EXPECT_EQ(std::vector<uint8_t>(bytes.begin(), bytes.begin() + 52), std::vector<uint8_t>(52));
-  ASSERT_TRUE(map.Close()) << map.ErrorText;
+  ASSERT_TRUE(map.Close()) << map.Error().Text;
   TDtmMap2 back;
-  ASSERT_TRUE(back.OpenRead(dir / "n.dtm")) << back.ErrorText;
+  ASSERT_TRUE(back.OpenRead(dir / "n.dtm")) << back.Error().Text;
   EXPECT_EQ(back.GetGeoreference().Affine.Y0, static_cast<double>(6000000.7f));
   EXPECT_EQ(back.GetGeoreference().Affine.CellSizeY, 3.5);
   float v = 0;

@@ -41,7 +41,7 @@ std::vector<std::string> SplitLines(const std::string& text) {
 
 TEST(ErsHeader, ReadsTheHeaderGdalWrote) {
   TErsMap2 map;
-  ASSERT_TRUE(map.Open(mirava::test::Sample("elev.ers"), 0, 0, 1, 1, omRead)) << map.ErrorText;
+  ASSERT_TRUE(map.Open(mirava::test::Sample("elev.ers"), 0, 0, 1, 1, omRead)) << map.Error().Text;
   EXPECT_EQ(map.GetColumnCount(), 95);
   EXPECT_EQ(map.GetRowCount(), 90);
   EXPECT_EQ(map.GetBandCount(), 1);
@@ -71,7 +71,7 @@ TEST(ErsHeader, KeywordRules) {
                    "datasetheader begin"));
   mirava::test::WriteBytes(dir / "k", std::vector<uint8_t>(6));
   TErsMap2 map;
-  ASSERT_TRUE(map.Open(dir / "k.ers", 0, 0, 1, 1, omRead)) << map.ErrorText;
+  ASSERT_TRUE(map.Open(dir / "k.ers", 0, 0, 1, 1, omRead)) << map.Error().Text;
   auto& h = static_cast<TErsHeader&>(map.GetHeader());
   EXPECT_TRUE(h.MSBFirst);
   EXPECT_EQ(h.CellSizeX, 0.25);
@@ -114,8 +114,8 @@ TEST(ErsHeader, GeoreferenceThatMakesNoSenseIsRefused) {
               Header(kGrid + "\t\tCellInfo Begin\n" + c.Lines + "\t\tCellInfo End\n"));
     TErsMap2 map;
     EXPECT_FALSE(map.Open(dir / "g.ers", 0, 0, 1, 1, omRead)) << c.Lines;
-    EXPECT_EQ(map.ErrorCode, TErrorCode::Header);
-    EXPECT_EQ(map.ErrorText,
+    EXPECT_EQ(map.Error().Code, TErrorCode::Header);
+    EXPECT_EQ(map.Error().Text,
               "Header " + ShortenPath(dir / "g.ers", 20) + " reading error " + c.Message);
   }
 }
@@ -126,30 +126,31 @@ TEST(ErsHeader, RefusalsAndTheirTexts) {
   WriteText(dir / "bad.ers", Header("\t\tNrOfLines = 12x\n"));
   TErsMap2 bad;
   EXPECT_FALSE(bad.Open(dir / "bad.ers", 0, 0, 1, 1, omRead));
-  EXPECT_EQ(bad.ErrorCode, TErrorCode::Header);
-  EXPECT_EQ(bad.ErrorText, "Header " + ShortenPath(dir / "bad.ers", 20) +
-                               " reading error ('12X' is not a valid integer value)");
+  EXPECT_EQ(bad.Error().Code, TErrorCode::Header);
+  EXPECT_EQ(bad.Error().Text, "Header " + ShortenPath(dir / "bad.ers", 20) +
+                                  " reading error ('12X' is not a valid integer value)");
   // Not a header at all.
   WriteText(dir / "notes.ers", "hello\n");
   TErsMap2 notes;
   EXPECT_FALSE(notes.Open(dir / "notes.ers", 0, 0, 1, 1, omRead));
-  EXPECT_EQ(
-      notes.ErrorText.rfind("Header " + ShortenPath(dir / "notes.ers", 20) + " reading error ", 0),
-      0u);
+  EXPECT_EQ(notes.Error().Text.rfind(
+                "Header " + ShortenPath(dir / "notes.ers", 20) + " reading error ", 0),
+            0u);
   // Header without its data file.
   WriteText(dir / "nodata.ers", Header(kGrid));
   TErsMap2 nodata;
   EXPECT_FALSE(nodata.OpenRead(dir / "nodata.ers"));
-  EXPECT_EQ(nodata.ErrorText, "Open Map Read Error=2 No such file or directory");
+  EXPECT_EQ(nodata.Error().Text, "Open Map Read Error=2 No such file or directory");
   TErsMap2 missing;
   EXPECT_FALSE(missing.OpenRead(dir / "missing.ers"));
-  EXPECT_EQ(missing.ErrorText, "File not Exists");
+  EXPECT_EQ(missing.Error().Text, "File not Exists");
   // A data file shorter than the header says.
   WriteText(dir / "short.ers", Header(kGrid));
   mirava::test::WriteBytes(dir / "short", std::vector<uint8_t>(5));
   TErsMap2 shortData;
   EXPECT_FALSE(shortData.Open(dir / "short.ers", 0, 0, 1, 1, omRead));
-  EXPECT_NE(shortData.ErrorText.find("fewer than the 6"), std::string::npos) << shortData.ErrorText;
+  EXPECT_NE(shortData.Error().Text.find("fewer than the 6"), std::string::npos)
+      << shortData.Error().Text;
   // Cell types we cannot carry exactly are named, not read as zeros.
   for (const char* type : {"Complex", "Signed64BitInteger"}) {
     WriteText(dir / "t.ers",
@@ -158,7 +159,7 @@ TEST(ErsHeader, RefusalsAndTheirTexts) {
     mirava::test::WriteBytes(dir / "t", std::vector<uint8_t>(16));
     TErsMap2 map;
     EXPECT_FALSE(map.Open(dir / "t.ers", 0, 0, 1, 1, omRead));
-    EXPECT_NE(map.ErrorText.find(UpperCase(type)), std::string::npos) << map.ErrorText;
+    EXPECT_NE(map.Error().Text.find(UpperCase(type)), std::string::npos) << map.Error().Text;
   }
 }
 
@@ -267,7 +268,7 @@ TEST(ErsHeader, WrittenHeaderLineByLine) {
   EXPECT_EQ(lines[2].find("\"GMT\""), 36u);  // "Tue Mar 04 09:05:07 \"GMT\" 2003"
   // And it reads back.
   TErsMap2 back;
-  ASSERT_TRUE(back.Open(dir / "w.ers", 0, 0, 1, 1, omRead)) << back.ErrorText;
+  ASSERT_TRUE(back.Open(dir / "w.ers", 0, 0, 1, 1, omRead)) << back.Error().Text;
   EXPECT_EQ(back.GetGeoreference().Affine.CellSizeX, 0.000833333333333333);
   EXPECT_EQ(back.GetGeoreference().Affine.X0, 5.741666666666667);
   EXPECT_EQ(back.GetControlPoints()->Count(), 1);
@@ -303,5 +304,5 @@ TEST(ErsHeader, HeaderThatCannotBeWrittenIsReported) {
   TErsMap2 map;
   ASSERT_TRUE(map.Open(dir / "x.ers", 1, 1, ctUnsigned8, 1, omCreate));
   EXPECT_FALSE(map.Close());
-  EXPECT_NE(map.ErrorText.find("writing error"), std::string::npos);
+  EXPECT_NE(map.Error().Text.find("writing error"), std::string::npos);
 }

@@ -102,7 +102,7 @@ inline TRaster ReadRaster(const std::string& path) {
   TRaster r;
   TDataSet2 set;
   if (!set.Open(path, 0, 0, 1, 1, 0)) {
-    ADD_FAILURE() << "cannot open " << path << ": " << set.GetErrorText();
+    ADD_FAILURE() << "cannot open " << path << ": " << set.Error().Text;
     return r;
   }
   r.Columns = set.GetColumnCount();
@@ -119,8 +119,8 @@ inline TRaster ReadRaster(const std::string& path) {
   for (int row = 0; row < r.Rows; ++row)
     for (int b = 0; b < r.Bands; ++b)
       for (int c = 0; c < r.Columns; ++c, ++i)
-        if (!set.ReadCell(c, row, b, r.Cells[i]) && !set.GetErrorText().empty()) {
-          ADD_FAILURE() << path << " at " << c << "," << row << ": " << set.GetErrorText();
+        if (!set.ReadCell(c, row, b, r.Cells[i]) && !set.Error().Text.empty()) {
+          ADD_FAILURE() << path << " at " << c << "," << row << ": " << set.Error().Text;
           return r;
         }
   if (TGCPList* points = set.GetControlPoints())

@@ -86,7 +86,7 @@ TEST(HgtMap, TileSizeFollowsTheFileSize) {
   TempDir dir;
   WriteTile(dir / "N45E006.hgt", 1201, Height);
   THgtMap2 three;
-  ASSERT_TRUE(three.OpenRead(dir / "N45E006.hgt")) << three.ErrorText;
+  ASSERT_TRUE(three.OpenRead(dir / "N45E006.hgt")) << three.Error().Text;
   EXPECT_EQ(three.GetRowCount(), 1201);
   float v = 0;
   ASSERT_TRUE(three.ReadCell(1200, 3, 0, v));
@@ -94,7 +94,7 @@ TEST(HgtMap, TileSizeFollowsTheFileSize) {
 
   WriteTile(dir / "N45E007.hgt", 3601, [](int c, int r) { return c - r; });
   THgtMap2 one;
-  ASSERT_TRUE(one.OpenRead(dir / "N45E007.hgt")) << one.ErrorText;
+  ASSERT_TRUE(one.OpenRead(dir / "N45E007.hgt")) << one.Error().Text;
   EXPECT_EQ(one.GetColumnCount(), 3601);
   EXPECT_EQ(one.GetGeoreference().Affine.CellSizeX, 1.0 / 3600);
   EXPECT_DOUBLE_EQ(one.GetGeoreference().Affine.X0, 7 - 1.0 / 7200);
@@ -104,8 +104,8 @@ TEST(HgtMap, TileSizeFollowsTheFileSize) {
   WriteBytes(dir / "N45E008.hgt", std::vector<uint8_t>(2884800));
   THgtMap2 odd;
   EXPECT_FALSE(odd.OpenRead(dir / "N45E008.hgt"));
-  EXPECT_NE(odd.ErrorText.find("is not an HGT tile: it holds 2884800 bytes"), std::string::npos)
-      << odd.ErrorText;
+  EXPECT_NE(odd.Error().Text.find("is not an HGT tile: it holds 2884800 bytes"), std::string::npos)
+      << odd.Error().Text;
 }
 
 // -40 m is stored as FF D8, JPEG's first bytes: the tile still opens as HGT,
@@ -115,7 +115,7 @@ TEST(HgtMap, TileOpensWhateverItsFirstHeightLooksLike) {
   WriteTile(dir / "N31E035.HGT", 1201, [](int c, int r) { return c + r == 0 ? -40 : 1; });
   EXPECT_EQ(FormatFromSignature(dir / "N31E035.HGT"), fcHgt);
   TDataSet2 set;
-  ASSERT_TRUE(set.Open(dir / "N31E035.HGT", 0, 0, 1, 1, omRead)) << set.GetErrorText();
+  ASSERT_TRUE(set.Open(dir / "N31E035.HGT", 0, 0, 1, 1, omRead)) << set.Error().Text;
   float v = 0;
   ASSERT_TRUE(set.ReadCell(0, 0, 0, v));
   EXPECT_EQ(v, -40);
@@ -126,10 +126,10 @@ TEST(HgtMap, WritesMostSignificantByteFirst) {
   {
     THgtMap2 map;
     ASSERT_TRUE(map.Open(dir / "N01E001.hgt", 1201, 1201, ctSigned16, 1, omCreate))
-        << map.ErrorText;
+        << map.Error().Text;
     ASSERT_TRUE(map.WriteCell(0, 0, 0, 258));
     ASSERT_TRUE(map.WriteCell(1, 0, 0, -2));
-    ASSERT_TRUE(map.Close()) << map.ErrorText;
+    ASSERT_TRUE(map.Close()) << map.Error().Text;
   }
   const std::vector<uint8_t> b = ReadBytes(dir / "N01E001.hgt");
   ASSERT_EQ(b.size(), 2884802u);

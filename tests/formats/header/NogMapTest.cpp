@@ -30,7 +30,7 @@ TEST(NogMap, ReadsTheHeaderTextsAndSigned16Cells) {
   WriteBytes(dir / "a.001", NogHeader("25.000", "2"));
   WriteBytes(dir / "a.002", {1, 0, 2, 0, 3, 0, 0xFF, 0xFF, 5, 0, 6, 0});
   TNogMap2 map;
-  ASSERT_TRUE(map.OpenRead(dir / "a.001")) << map.ErrorText;
+  ASSERT_TRUE(map.OpenRead(dir / "a.001")) << map.Error().Text;
   EXPECT_EQ(map.GetGeoreference().Affine.CellSizeY, 25);
   EXPECT_EQ(map.GetGeoreference().Affine.X0, 500000.25);
   EXPECT_EQ(map.GetGeoreference().Affine.Y0, 6000100.5);
@@ -54,22 +54,23 @@ TEST(NogMap, ShortHeadersAndUnendedTextsAreHeaderErrors) {
     WriteBytes(dir / "a.001", header);
     TNogMap2 map;
     EXPECT_FALSE(map.OpenRead(dir / "a.001"));
-    EXPECT_EQ(map.ErrorText.rfind("Header ", 0), 0u) << map.ErrorText;
+    EXPECT_EQ(map.Error().Text.rfind("Header ", 0), 0u) << map.Error().Text;
   }
   for (const char* size : {"nan", "0", "1e999"}) {
     WriteBytes(dir / "a.001", NogHeader(size, "2"));
     TNogMap2 map;
     EXPECT_FALSE(map.OpenRead(dir / "a.001"));
-    EXPECT_EQ(map.ErrorCode, TErrorCode::Header);
-    EXPECT_NE(map.ErrorText.find("a.001 reading error (cell size is "), std::string::npos)
-        << map.ErrorText;
+    EXPECT_EQ(map.Error().Code, TErrorCode::Header);
+    EXPECT_NE(map.Error().Text.find("a.001 reading error (cell size is "), std::string::npos)
+        << map.Error().Text;
   }
   WriteBytes(dir / "a.001", NogHeader("1", "2y"));
   TNogMap2 malformed;
   EXPECT_FALSE(malformed.OpenRead(dir / "a.001"));
-  EXPECT_EQ(malformed.ErrorCode, TErrorCode::Header);
-  EXPECT_NE(malformed.ErrorText.find("a.001 reading error ('2y' is not a valid"), std::string::npos)
-      << malformed.ErrorText;
+  EXPECT_EQ(malformed.Error().Code, TErrorCode::Header);
+  EXPECT_NE(malformed.Error().Text.find("a.001 reading error ('2y' is not a valid"),
+            std::string::npos)
+      << malformed.Error().Text;
 }
 
 TEST(NogMap, RewritingAHeaderKeepsTheBytesOutsideItsFields) {

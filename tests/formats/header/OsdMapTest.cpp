@@ -42,7 +42,7 @@ TEST(OsdMap, ReadsTheHeaderItsWarpBlockAndItsPoints) {
   WriteText(dir / "m.osd", kOsdHeader);
   WriteBytes(dir / "m", {0, 1, 0, 2, 0, 3, 0, 4, 0, 5, 0, 6});
   TOsdMap2 map;
-  ASSERT_TRUE(map.OpenRead(dir / "m.osd")) << map.ErrorText;
+  ASSERT_TRUE(map.OpenRead(dir / "m.osd")) << map.Error().Text;
   const THeader& h = map.GetHeader();
   EXPECT_EQ(h.CellSizeX, 0.25);  // "," read as a decimal separator
   EXPECT_EQ(h.Spheroid, "\"SPH\"");
@@ -61,14 +61,14 @@ TEST(OsdMap, ReadsTheHeaderItsWarpBlockAndItsPoints) {
   // OSD header beside them.
   WriteText(dir / "m.gif", "GIF89a..");
   TDataSet2 gif;
-  ASSERT_TRUE(gif.Open(dir / "m.gif", 0, 0, 1, 1, omRead)) << gif.GetErrorText();
+  ASSERT_TRUE(gif.Open(dir / "m.gif", 0, 0, 1, 1, omRead)) << gif.Error().Text;
   ASSERT_TRUE(gif.ReadCell(0, 1, 0, v));
   EXPECT_EQ(v, 4);
 
   WriteText(dir / "m.osd", "DatasetHeader Begin\r\n");
   TOsdMap2 notOsd;
   EXPECT_FALSE(notOsd.OpenRead(dir / "m.osd"));
-  EXPECT_NE(notOsd.ErrorText.find("reading error"), std::string::npos);
+  EXPECT_NE(notOsd.Error().Text.find("reading error"), std::string::npos);
 }
 
 TEST(OsdMap, WritesEveryDigitAndTheOsdPointLines) {
@@ -85,7 +85,7 @@ TEST(OsdMap, WritesEveryDigitAndTheOsdPointLines) {
     point.SetX(523457.0001);
     map.GetControlPoints()->Add(&point);
     map.GetControlPoints()->Add(nullptr);
-    ASSERT_TRUE(map.Close()) << map.ErrorText;
+    ASSERT_TRUE(map.Close()) << map.Error().Text;
   }
   const std::string text = ReadText(dir / "w.osd");
   for (const char* line :
@@ -95,7 +95,7 @@ TEST(OsdMap, WritesEveryDigitAndTheOsdPointLines) {
         "\t\t\t\"\" No 0.000"})
     EXPECT_NE(text.find(line), std::string::npos) << line;
   TOsdMap2 back;
-  ASSERT_TRUE(back.OpenRead(dir / "w.osd")) << back.ErrorText;
+  ASSERT_TRUE(back.OpenRead(dir / "w.osd")) << back.Error().Text;
   EXPECT_EQ(back.GetGeoreference().Affine.CellSizeY, 0.1234567890123456);
   EXPECT_EQ(back.GetGeoreference().Affine.X0, 523456.78901234567);
   EXPECT_EQ(back.GetGeoreference().Affine.Y0, -6123456.7890123456);

@@ -34,11 +34,11 @@ TEST(VegFile, TileGridFollowsTheRequestedSize) {
     auto& h = static_cast<TVegHeader&>(veg.GetHeader());
     EXPECT_EQ(h.TileRowsMinusOne, 3);
     EXPECT_EQ(h.TileColumnsMinusOne, 2);
-    ASSERT_TRUE(veg.Close()) << veg.ErrorText;
+    ASSERT_TRUE(veg.Close()) << veg.Error().Text;
   }
   EXPECT_EQ(ReadBytes(dir / "g.veg").size(), 4u + 8 * 12);  // no tile holds data
   TVegFile back;
-  ASSERT_TRUE(back.OpenRead(dir / "g.veg")) << back.ErrorText;
+  ASSERT_TRUE(back.OpenRead(dir / "g.veg")) << back.Error().Text;
   EXPECT_EQ(back.GetRowCount(), 1000);
   EXPECT_EQ(back.GetColumnCount(), 750);
 }
@@ -74,7 +74,7 @@ TEST(VegFile, OnlyTilesWithValuesAreStoredFromTheSouth) {
     ASSERT_TRUE(veg.WriteCell(0, 0, 0, 1.5f));           // north-west tile
     ASSERT_TRUE(veg.WriteCell(499, 499, 0, 2.5f));       // south-east tile
     ASSERT_TRUE(veg.WriteCell(300, 0, 0, kVegNoValue));  // creates no tile
-    ASSERT_TRUE(veg.Close()) << veg.ErrorText;
+    ASSERT_TRUE(veg.Close()) << veg.Error().Text;
   }
   const std::vector<uint8_t> b = ReadBytes(dir / "s.veg");
   const uint32_t data = 4 + 8 * 4;
@@ -90,7 +90,7 @@ TEST(VegFile, OnlyTilesWithValuesAreStoredFromTheSouth) {
   EXPECT_EQ(ReadText(dir / "s.dat"), "2.000000\r\n100.000000\r\n2.000000\r\n1\r\n1\r\n");
 
   TVegFile back;
-  ASSERT_TRUE(back.OpenRead(dir / "s.veg")) << back.ErrorText;
+  ASSERT_TRUE(back.OpenRead(dir / "s.veg")) << back.Error().Text;
   EXPECT_EQ(back.GetGeoreference().Affine.Y0, 1000);
   float v = 0;
   ASSERT_TRUE(back.ReadCell(0, 0, 0, v));
@@ -99,7 +99,7 @@ TEST(VegFile, OnlyTilesWithValuesAreStoredFromTheSouth) {
   EXPECT_EQ(v, kVegNoValue);
   EXPECT_FALSE(back.ReadCell(1, 0, 0, v));  // present, holding -9999
   EXPECT_EQ(v, kVegNoValue);
-  EXPECT_TRUE(back.ErrorText.empty()) << back.ErrorText;
+  EXPECT_TRUE(back.Error().Text.empty()) << back.Error().Text;
 }
 
 TEST(VegFile, BadHeadersAndDirectoriesAreRefused) {
@@ -125,7 +125,7 @@ TEST(VegFile, BadHeadersAndDirectoriesAreRefused) {
     if (!c.Veg.empty()) WriteBytes(dir / "b.veg", c.Veg);
     TVegFile veg;
     EXPECT_FALSE(veg.OpenRead(dir / "b.veg"));
-    EXPECT_NE(veg.ErrorText.find(c.Message), std::string::npos) << veg.ErrorText;
+    EXPECT_NE(veg.Error().Text.find(c.Message), std::string::npos) << veg.Error().Text;
   }
 }
 
@@ -137,7 +137,7 @@ TEST(VegFile, RefusesGridsPastThirtyTwoBitOffsets) {
   EXPECT_TRUE(fits.Open(dir / "fits.veg", 250 * 11454, 250, ctFloat32, 1, omCreate));
   TVegFile tooBig;
   EXPECT_FALSE(tooBig.Open(dir / "big.veg", 250 * 11455, 250, ctFloat32, 1, omCreate));
-  EXPECT_NE(tooBig.ErrorText.find("32-bit tile offsets"), std::string::npos);
+  EXPECT_NE(tooBig.Error().Text.find("32-bit tile offsets"), std::string::npos);
   EXPECT_FALSE(Exists(dir / "big.veg"));
   EXPECT_FALSE(Exists(dir / "big.dat"));
 }
@@ -156,5 +156,5 @@ TEST(VegFile, FailuresToWriteAreReported) {
   ASSERT_TRUE(veg.WriteCell(1, 1, 0, 3));
   std::filesystem::remove_all(dir / "gone");
   EXPECT_FALSE(veg.Close());
-  EXPECT_NE(veg.ErrorText.find("gone/out.dat"), std::string::npos) << veg.ErrorText;
+  EXPECT_NE(veg.Error().Text.find("gone/out.dat"), std::string::npos) << veg.Error().Text;
 }

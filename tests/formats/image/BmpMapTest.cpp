@@ -88,7 +88,7 @@ void ExpectLikeGdal(const std::vector<uint8_t>& bytes, int bands,
   WriteBytes(dir / "in.bmp", bytes);
   WriteBytes(dir / "gdal.bmp", gdalBytes.empty() ? bytes : gdalBytes);
   TBMPMap2 map;
-  ASSERT_TRUE(map.Open(dir / "in.bmp", 0, 0, 1, 1, omRead)) << map.ErrorText;
+  ASSERT_TRUE(map.Open(dir / "in.bmp", 0, 0, 1, 1, omRead)) << map.Error().Text;
   EXPECT_EQ(map.GetBandCount(), bands);
   GdalRaster gdal;
   ASSERT_TRUE(ReadWithGdal(dir / "gdal.bmp", gdal, gdalOptions));
@@ -133,7 +133,7 @@ TEST(BmpRead, PaletteIndexPastThePaletteReadsZero) {
   bytes[offset + 1] = 255;
   WriteBytes(dir / "p.bmp", bytes);
   TBMPMap2 map;
-  ASSERT_TRUE(map.Open(dir / "p.bmp", 0, 0, 1, 1, omRead)) << map.ErrorText;
+  ASSERT_TRUE(map.Open(dir / "p.bmp", 0, 0, 1, 1, omRead)) << map.Error().Text;
   EXPECT_EQ(map.GetBandCount(), 3);
   float v = -1;
   ASSERT_TRUE(map.ReadCell(0, 0, 2, v));
@@ -148,7 +148,7 @@ std::string OpenError(const std::vector<uint8_t>& bytes) {
   WriteBytes(dir / "in.bmp", bytes);
   TBMPMap2 map;
   EXPECT_FALSE(map.Open(dir / "in.bmp", 0, 0, 1, 1, omRead));
-  return map.ErrorText;
+  return map.Error().Text;
 }
 
 TEST(BmpRead, RefusalsAndHostileHeaders) {
@@ -209,7 +209,7 @@ TEST(BmpRead, RefusalsAndHostileHeaders) {
 void ExpectLikeReference(const std::string& path, int bands, bool gdal, bool palette,
                          const std::string& what) {
   TBMPMap2 map;
-  ASSERT_TRUE(map.Open(path, 0, 0, 1, 1, omRead)) << what << map.ErrorText;
+  ASSERT_TRUE(map.Open(path, 0, 0, 1, 1, omRead)) << what << map.Error().Text;
   ASSERT_EQ(map.GetBandCount(), bands) << what;
   if (gdal) {
     GdalRaster reference;
@@ -267,7 +267,7 @@ TEST(BmpRead, DesktopLayoutsLikeGdalAndImageMagick) {
                 .ExitCode,
             0);
   TBMPMap2 alpha;
-  ASSERT_TRUE(alpha.Open(dir / "argb1555.bmp", 0, 0, 1, 1, omRead)) << alpha.ErrorText;
+  ASSERT_TRUE(alpha.Open(dir / "argb1555.bmp", 0, 0, 1, 1, omRead)) << alpha.Error().Text;
   float v = -1;
   ASSERT_TRUE(alpha.ReadCell(7, 5, 3, v));
   EXPECT_EQ(v, 255);
@@ -316,7 +316,7 @@ TEST(BmpRead, Rle4RunsDeltasAndEarlyEnds) {
   bytes.insert(bytes.end(), rle.begin(), rle.end());
   WriteBytes(dir / "rle4.bmp", bytes);
   TBMPMap2 map;
-  ASSERT_TRUE(map.Open(dir / "rle4.bmp", 0, 0, 1, 1, omRead)) << map.ErrorText;
+  ASSERT_TRUE(map.Open(dir / "rle4.bmp", 0, 0, 1, 1, omRead)) << map.Error().Text;
   const int expected[3][6] = {{0, 0, 1, 1, 0, 0}, {3, 3, 3, 3, 3, 3}, {1, 2, 1, 2, 3, 3}};
   for (int r = 0; r < 3; ++r)
     for (int c = 0; c < 6; ++c) {
@@ -359,7 +359,7 @@ TEST(BmpRead, CorruptRunLengthDataIsRefused) {
     WriteBytes(name, bytes);
     TBMPMap2 map;
     EXPECT_FALSE(map.Open(name, 0, 0, 1, 1, omRead));
-    EXPECT_EQ(map.ErrorText, name + ": RLE data " + c.Words);
+    EXPECT_EQ(map.Error().Text, name + ": RLE data " + c.Words);
     const CommandResult job = RunCli({name, dir / "o.tif"});
     EXPECT_EQ(job.ExitCode, 1);
     EXPECT_NE(job.Output.find(name + ": RLE data " + c.Words), std::string::npos) << job.Output;
@@ -382,7 +382,7 @@ TEST(BmpRead, BitFieldMasksThatOverlapAreRefused) {
   TempDir dir;
   WriteBytes(dir / "in.bmp", bytes);
   TBMPMap2 map;
-  ASSERT_TRUE(map.Open(dir / "in.bmp", 0, 0, 1, 1, omRead)) << map.ErrorText;
+  ASSERT_TRUE(map.Open(dir / "in.bmp", 0, 0, 1, 1, omRead)) << map.Error().Text;
   float v = -1;
   ASSERT_TRUE(map.ReadCell(0, 0, 1, v));
   EXPECT_EQ(v, 0);
@@ -433,11 +433,11 @@ TEST(BmpWrite, FilesAndRefusals) {
 
   TBMPMap2 a, c, d;
   EXPECT_FALSE(a.Open(dir / "a.bmp", 3, 2, ctUnsigned16, 1, omCreate));
-  EXPECT_EQ(a.ErrorText, "Not supported cell type(must be byte type): UNSIGNED16BITINTEGER");
+  EXPECT_EQ(a.Error().Text, "Not supported cell type(must be byte type): UNSIGNED16BITINTEGER");
   EXPECT_FALSE(c.Open(dir / "b.bmp", 3, 2, ctUnsigned8, 2, omCreate));
-  EXPECT_EQ(c.ErrorText, "Wrong number of bands(must be 1 or 3)");
+  EXPECT_EQ(c.Error().Text, "Wrong number of bands(must be 1 or 3)");
   EXPECT_FALSE(d.Open(dir / "d.bmp", 50000, 50000, ctUnsigned8, 3, omCreate));
-  EXPECT_EQ(d.ErrorText.rfind("BMP files cannot hold more than 4 GiB", 0), 0u);
+  EXPECT_EQ(d.Error().Text.rfind("BMP files cannot hold more than 4 GiB", 0), 0u);
   EXPECT_FALSE(Exists(dir / "a.bmp") || Exists(dir / "b.bmp") || Exists(dir / "d.bmp"));
 }
 
@@ -490,7 +490,7 @@ TEST(BmpEndToEnd, ControlPointsTravelAndRefusalsIgnoreCase) {
     p.SetCellX(10);
     p.SetCellY(5);
     list.Add(&p);
-    ASSERT_TRUE(list.SaveToFile(dir / "in.Gcp", FilesInPlace()));
+    ASSERT_FALSE(list.SaveToFile(dir / "in.Gcp", FilesInPlace()).Failed());
   }
   CommandResult r = RunCli({dir / "in.bmp", dir / "out.bmp", "/4"});
   ASSERT_EQ(r.ExitCode, 0) << r.Output;

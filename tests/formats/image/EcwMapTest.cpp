@@ -15,7 +15,7 @@ namespace {
 bool WriteEcw(const std::string& path, const TRaster& p, std::string& error) {
   TECWMap2 ecw;
   if (!ecw.Open(path, p.Columns, p.Rows, 1, p.Bands, omCreate)) {
-    error = ecw.ErrorText;
+    error = ecw.Error().Text;
     return false;
   }
   ecw.SetGeoreference(PlacedAt(0.5, 0.25, 300000, 4000000, "WGS84", "WGS84", "NUTM33"));
@@ -23,7 +23,7 @@ bool WriteEcw(const std::string& path, const TRaster& p, std::string& error) {
     for (int b = 0; b < p.Bands; ++b)
       for (int c = 0; c < p.Columns; ++c) ecw.WriteCell(c, r, b, p.At(c, r, b));
   const bool ok = ecw.Close();
-  error = ecw.ErrorText;
+  error = ecw.Error().Text;
   return ok;
 }
 
@@ -41,7 +41,7 @@ TEST(EcwMap, OneAndThreeBandImagesRoundTripExactly) {
     EXPECT_FALSE(Exists(dir / "p.ecw.part"));
 
     TECWMap2 ecw;
-    ASSERT_TRUE(ecw.Open(dir / "p.ecw", 0, 0, 1, 1, omRead)) << ecw.ErrorText;
+    ASSERT_TRUE(ecw.Open(dir / "p.ecw", 0, 0, 1, 1, omRead)) << ecw.Error().Text;
     EXPECT_EQ(ecw.GetBandCount(), bands);
     EXPECT_EQ(ecw.GetLineLength(), bands == 1 ? 64u : 184u);
     EXPECT_DOUBLE_EQ(ecw.GetGeoreference().Affine.CellSizeX, 0.5);
@@ -62,14 +62,14 @@ TEST(EcwMap, OneAndThreeBandImagesRoundTripExactly) {
   // A blank image packs near deflate's limit and still opens.
   TECWMap2 blank;
   ASSERT_TRUE(blank.Open(dir / "blank.ecw", 4000, 3000, 1, 3, omCreate));
-  ASSERT_TRUE(blank.Close()) << blank.ErrorText;
+  ASSERT_TRUE(blank.Close()) << blank.Error().Text;
   EXPECT_LT(ReadBytes(dir / "blank.ecw").size(), 40000u);
   TECWMap2 blankBack;
-  EXPECT_TRUE(blankBack.Open(dir / "blank.ecw", 0, 0, 1, 1, omRead)) << blankBack.ErrorText;
+  EXPECT_TRUE(blankBack.Open(dir / "blank.ecw", 0, 0, 1, 1, omRead)) << blankBack.Error().Text;
 
   TECWMap2 two, wide, update;
   EXPECT_FALSE(two.Open(dir / "x.ecw", 10, 10, 1, 2, omCreate));
-  EXPECT_EQ(two.ErrorText, "ECW files hold 1 or 3 bands, not 2");
+  EXPECT_EQ(two.Error().Text, "ECW files hold 1 or 3 bands, not 2");
   EXPECT_FALSE(wide.Open(dir / "x.ecw", 1u << 27, 10, 1, 3, omCreate));
   EXPECT_FALSE(update.Open(dir / "p.ecw", 0, 0, 1, 1, omReadWrite));
 }
@@ -100,8 +100,8 @@ TEST(EcwMap, RealEcwFilesAndDamagedFilesAreRefusedClearly) {
   WriteBytes(dir / "flipped.ecw", flipped);
   TECWMap2 damaged;
   EXPECT_FALSE(damaged.Open(dir / "flipped.ecw", 0, 0, 1, 1, omRead));
-  EXPECT_EQ(damaged.ErrorText.rfind("Open read error 1 Status code: 1 ", 0), 0u)
-      << damaged.ErrorText;
+  EXPECT_EQ(damaged.Error().Text.rfind("Open read error 1 Status code: 1 ", 0), 0u)
+      << damaged.Error().Text;
 
   // Headers claiming 2^31 columns, or 2^31 rows of its 20 columns (which
   // no deflate stream of this size holds), and one with 2 bands.

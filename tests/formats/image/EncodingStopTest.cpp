@@ -19,11 +19,11 @@ TEST(EncodingStop, AStopBeforeTheCloseEncodesTheRowsWhole) {
   ASSERT_TRUE(jpeg.Open(dir / "o.jpg", 64, 48, 1, 3, omCreate));
   TECWMap2 ecw;
   ASSERT_TRUE(ecw.Open(dir / "o.ecw", 64, 48, 1, 3, omCreate));
-  EXPECT_TRUE(jpeg.Close()) << jpeg.ErrorText;
-  EXPECT_TRUE(ecw.Close()) << ecw.ErrorText;
+  EXPECT_TRUE(jpeg.Close()) << jpeg.Error().Text;
+  EXPECT_TRUE(ecw.Close()) << ecw.Error().Text;
   for (const std::string& name : {dir / "o.jpg", dir / "o.ecw"}) {
     TDataSet2 back;
-    ASSERT_TRUE(back.Open(name, 0, 0, 1, 1, omRead)) << name << ": " << back.GetErrorText();
+    ASSERT_TRUE(back.Open(name, 0, 0, 1, 1, omRead)) << name << ": " << back.Error().Text;
     EXPECT_EQ(back.GetColumnCount(), 64) << name;
     EXPECT_EQ(back.GetRowCount(), 48) << name;
   }
@@ -36,7 +36,7 @@ TEST(EncodingStop, TheStopGivenEndsTheEncodingAndThePlacement) {
   ASSERT_TRUE(jpeg.Open(dir / "o.jpg", 64, 48, 1, 3, omCreate));
   jpeg.SetStop(&stop);
   EXPECT_FALSE(jpeg.Close());
-  EXPECT_NE(jpeg.ErrorText.find("Encoding stopped"), std::string::npos) << jpeg.ErrorText;
+  EXPECT_NE(jpeg.Error().Text.find("Encoding stopped"), std::string::npos) << jpeg.Error().Text;
   TECWMap2 ecw;
   ASSERT_TRUE(ecw.Open(dir / "o.ecw", 64, 48, 1, 3, omCreate));
   ecw.SetStop(&stop);
@@ -47,7 +47,7 @@ TEST(EncodingStop, TheStopGivenEndsTheEncodingAndThePlacement) {
   // A placement stopped leaves no file.
   TJpgMap2 source;
   ASSERT_TRUE(source.Open(dir / "in.jpg", 64, 48, 1, 3, omCreate));
-  ASSERT_TRUE(source.Close()) << source.ErrorText;
+  ASSERT_TRUE(source.Close()) << source.Error().Text;
   std::string message;
   EXPECT_EQ(jpeg::PlaceFile(dir / "in.jpg", dir / "o.jpg", FilesInPlace(), TPlacement::Rotate90CW,
                             message, &stop),

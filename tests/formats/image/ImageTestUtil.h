@@ -82,7 +82,7 @@ inline std::vector<double> GdalGeoTransform(const std::string& file) {
 // Whether the file begins as a little-endian BigTIFF does.
 // Two GDAL geotransforms agree to the last few digits.
 inline void ExpectSameTransform(const std::vector<double>& out, const std::vector<double>& in,
-                         const std::string& what) {
+                                const std::string& what) {
   ASSERT_EQ(out.size(), 6u) << what;
   ASSERT_EQ(in.size(), 6u) << what;
   for (int i = 0; i < 6; ++i)
@@ -124,7 +124,7 @@ inline void ExpectSameCells(TDataSetRoot2& ours, const GdalRaster& gdal) {
     for (int r = 0; r < gdal.Rows; ++r)
       for (int c = 0; c < gdal.Columns; ++c) {
         double v = -12345;
-        ASSERT_TRUE(ours.ReadCellExact(c, r, b, v)) << ours.ErrorText;
+        ASSERT_TRUE(ours.ReadCellExact(c, r, b, v)) << ours.Error().Text;
         if (v != gdal.At(c, r, b) && ++mismatches <= 5)
           ADD_FAILURE() << "cell " << c << "," << r << " band " << b << ": ours " << v << ", GDAL "
                         << gdal.At(c, r, b);

@@ -54,7 +54,7 @@ TEST(JpgMap, DecodesLikeDjpegWithFillBytes) {
   TempDir dir;
   // The sample: RGB, 101 pixels wide, so each row carries one fill byte.
   TJpgMap2 rgb;
-  ASSERT_TRUE(rgb.Open(Sample("logo.jpg"), 0, 0, 1, 1, omRead)) << rgb.ErrorText;
+  ASSERT_TRUE(rgb.Open(Sample("logo.jpg"), 0, 0, 1, 1, omRead)) << rgb.Error().Text;
   EXPECT_EQ(rgb.GetBandCount(), 3);
   EXPECT_EQ(rgb.GetLineLength(), 304u);
   EXPECT_EQ(PlacedDifference(ReadJpg(rgb), ReadDjpeg(Sample("logo.jpg"), dir.str())), 0);
@@ -72,7 +72,7 @@ TEST(JpgMap, DecodesLikeDjpegWithFillBytes) {
                 .ExitCode,
             0);
   TJpgMap2 g;
-  ASSERT_TRUE(g.Open(dir / "grey.jpg", 0, 0, 1, 1, omRead)) << g.ErrorText;
+  ASSERT_TRUE(g.Open(dir / "grey.jpg", 0, 0, 1, 1, omRead)) << g.Error().Text;
   EXPECT_EQ(g.GetBandCount(), 1);
   EXPECT_EQ(g.GetLineLength(), 40u);
   EXPECT_EQ(PlacedDifference(ReadJpg(g), ReadDjpeg(dir / "grey.jpg", dir.str())), 0);
@@ -109,7 +109,7 @@ TEST(JpgMap, ReadsCmykAndYcckAsRgbLikeGdal) {
   tjDestroy(handle);
   for (const char* name : {"cmyk.jpg", "ycck.jpg"}) {
     TJpgMap2 jpg;
-    ASSERT_TRUE(jpg.Open(dir / name, 0, 0, 1, 1, omRead)) << jpg.ErrorText;
+    ASSERT_TRUE(jpg.Open(dir / name, 0, 0, 1, 1, omRead)) << jpg.Error().Text;
     EXPECT_EQ(jpg.GetBandCount(), 3) << name;
     EXPECT_EQ(PlacedDifference(ReadJpg(jpg), ReadWithGdal(dir / name, dir.str())), 0) << name;
   }
@@ -122,8 +122,9 @@ TEST(JpgMap, RefusesCorruptTruncatedAndHostileFiles) {
   WriteBytes(dir / "cut.jpg", std::vector<uint8_t>(logo.begin(), logo.begin() + logo.size() / 2));
   TJpgMap2 cut;
   EXPECT_FALSE(cut.Open(dir / "cut.jpg", 0, 0, 1, 1, omRead));
-  EXPECT_NE(cut.ErrorText.find("Open read error 1 ijlReadWholeImage error: 4"), std::string::npos)
-      << cut.ErrorText;
+  EXPECT_NE(cut.Error().Text.find("Open read error 1 ijlReadWholeImage error: 4"),
+            std::string::npos)
+      << cut.Error().Text;
 
   // Damaged entropy-coded data.
   std::vector<uint8_t> damaged = logo;
@@ -131,18 +132,19 @@ TEST(JpgMap, RefusesCorruptTruncatedAndHostileFiles) {
   WriteBytes(dir / "damaged.jpg", damaged);
   TJpgMap2 bad;
   EXPECT_FALSE(bad.Open(dir / "damaged.jpg", 0, 0, 1, 1, omRead));
-  EXPECT_NE(bad.ErrorText.find("ijlReadWholeImage error: 3 Corrupt JPEG data"), std::string::npos)
-      << bad.ErrorText;
-  EXPECT_NE(bad.ErrorText.find("\n" + dir / "damaged.jpg" +
-                               ": the file is damaged: its JPEG data do not decode"),
+  EXPECT_NE(bad.Error().Text.find("ijlReadWholeImage error: 3 Corrupt JPEG data"),
             std::string::npos)
-      << bad.ErrorText;
+      << bad.Error().Text;
+  EXPECT_NE(bad.Error().Text.find("\n" + dir / "damaged.jpg" +
+                                  ": the file is damaged: its JPEG data do not decode"),
+            std::string::npos)
+      << bad.Error().Text;
 
   WriteText(dir / "text.jpg", "This is not an image at all");
   TJpgMap2 text;
   EXPECT_FALSE(text.OpenRead(dir / "text.jpg"));
-  EXPECT_NE(text.ErrorText.find("ijlReadParams error: 2 Not a JPEG file"), std::string::npos)
-      << text.ErrorText;
+  EXPECT_NE(text.Error().Text.find("ijlReadParams error: 2 Not a JPEG file"), std::string::npos)
+      << text.Error().Text;
 
   // A tiny file whose frame header claims 65,500 x 65,500 pixels.
   std::vector<uint8_t> huge = logo;
@@ -155,22 +157,23 @@ TEST(JpgMap, RefusesCorruptTruncatedAndHostileFiles) {
   WriteBytes(dir / "huge.jpg", huge);
   TJpgMap2 claim;
   EXPECT_FALSE(claim.Open(dir / "huge.jpg", 0, 0, 1, 1, omRead));
-  EXPECT_NE(claim.ErrorText.find("Open read error 1 "), std::string::npos);
+  EXPECT_NE(claim.Error().Text.find("Open read error 1 "), std::string::npos);
 
   TJpgMap2 missing;
   EXPECT_FALSE(missing.OpenRead(dir / "none.jpg"));
-  EXPECT_EQ(missing.ErrorText, "File not Exists");
+  EXPECT_EQ(missing.Error().Text, "File not Exists");
 }
 
 TEST(JpgMap, CreatesOnlyWhatJpegHoldsAndWritesAtClose) {
   TempDir dir;
   TJpgMap2 two, wide, deep;
   EXPECT_FALSE(two.Open(dir / "a.jpg", 10, 10, 1, 2, omCreate));
-  EXPECT_FALSE(two.ErrorText.empty());
+  EXPECT_FALSE(two.Error().Text.empty());
   EXPECT_FALSE(deep.Open(dir / "a.jpg", 10, 10, 4, 3, omCreate));
-  EXPECT_EQ(deep.ErrorText, "JPEG files support only byte data, not unsigned 16-bit integer cells");
+  EXPECT_EQ(deep.Error().Text,
+            "JPEG files support only byte data, not unsigned 16-bit integer cells");
   EXPECT_FALSE(wide.Open(dir / "a.jpg", 65501, 10, 1, 3, omCreate));
-  EXPECT_NE(wide.ErrorText.find("65500"), std::string::npos);
+  EXPECT_NE(wide.Error().Text.find("65500"), std::string::npos);
 
   TJpgMap2 jpg;
   ASSERT_TRUE(jpg.Open(dir / "new.jpg", 100, 50, 1, 3, omCreate));
@@ -180,7 +183,7 @@ TEST(JpgMap, CreatesOnlyWhatJpegHoldsAndWritesAtClose) {
     for (uint32_t c = 0; c < 100; ++c)
       for (uint32_t b = 0; b < 3; ++b) jpg.WriteCell(c, r, b, float(c * 2 + b * 40));
   EXPECT_FALSE(Exists(dir / "new.jpg"));
-  ASSERT_TRUE(jpg.Close()) << jpg.ErrorText;
+  ASSERT_TRUE(jpg.Close()) << jpg.Error().Text;
   EXPECT_FALSE(Exists(dir / "new.jpg.part"));
   jpeg::TJpegInfo info;
   std::string message;
@@ -203,7 +206,7 @@ TEST(JpgMap, CreatesOnlyWhatJpegHoldsAndWritesAtClose) {
   TJpgMap2 lost;
   ASSERT_TRUE(lost.Open(dir / "no-such-folder/x.jpg", 8, 8, 1, 1, omCreate));
   EXPECT_FALSE(lost.Close());
-  EXPECT_EQ(lost.ErrorText.rfind("ijlWriteWholeImage error: 1 ", 0), 0u) << lost.ErrorText;
+  EXPECT_EQ(lost.Error().Text.rfind("ijlWriteWholeImage error: 1 ", 0), 0u) << lost.Error().Text;
 }
 
 TEST(JpgMap, WorldFileAffineModel) {

@@ -98,7 +98,7 @@ inline int PlacedDifference(const TRaster& in, const TRaster& out, int kind = 0)
 inline std::string OpenError(const std::string& path) {
   TDataSet2 set;
   if (set.Open(path, 0, 0, 1, 1, omRead)) return "";
-  return set.GetErrorText();
+  return set.Error().Text;
 }
 
 }  // namespace mirava::test

@@ -30,7 +30,7 @@ void SetU32(std::vector<uint8_t>& f, size_t at, uint32_t v) {
 void WriteRsw(const std::string& path, const TRaster& p, double cellSize = 2.0, double east = 1000,
               double north = 5000) {
   TRswMap2 rsw;
-  ASSERT_TRUE(rsw.Open(path, p.Columns, p.Rows, 1, 3, omCreate)) << rsw.ErrorText;
+  ASSERT_TRUE(rsw.Open(path, p.Columns, p.Rows, 1, 3, omCreate)) << rsw.Error().Text;
   rsw.SetGeoreference(PlacedAt(cellSize, cellSize, east, north, "", "", ""));
   for (int r = 0; r < p.Rows; ++r)
     for (int b = 0; b < 3; ++b)
@@ -85,7 +85,7 @@ TEST(RswMap, CreatedLayoutByteForByte) {
     EXPECT_EQ(U32(f, i), 0u) << i;
 
   TRswMap2 back;
-  ASSERT_TRUE(back.Open(dir / "a.rsw", 0, 0, 1, 1, omRead)) << back.ErrorText;
+  ASSERT_TRUE(back.Open(dir / "a.rsw", 0, 0, 1, 1, omRead)) << back.Error().Text;
   EXPECT_DOUBLE_EQ(back.GetGeoreference().Affine.CellSizeX, 2.0);
   EXPECT_DOUBLE_EQ(back.GetGeoreference().Affine.CellSizeY, 2.0);
   EXPECT_DOUBLE_EQ(back.GetGeoreference().Affine.X0, 1000.0);
@@ -126,15 +126,15 @@ TEST(RswMap, SmallRastersWeWriteReadTheSameInGdal) {
   }
   TRswMap2 four, deep, empty;
   EXPECT_FALSE(four.Open(dir / "x.rsw", 10, 10, 1, 4, omCreate));
-  EXPECT_EQ(four.ErrorText, "Error bands<>3");
-  EXPECT_EQ(four.ErrorCode, TErrorCode::Refused);
+  EXPECT_EQ(four.Error().Text, "Error bands<>3");
+  EXPECT_EQ(four.Error().Code, TErrorCode::Refused);
   EXPECT_FALSE(deep.Open(dir / "x.rsw", 10, 10, 4, 3, omCreate));
-  EXPECT_EQ(deep.ErrorText, "Error not byte cell");
-  EXPECT_EQ(deep.ErrorCode, TErrorCode::Refused);
+  EXPECT_EQ(deep.Error().Text, "Error not byte cell");
+  EXPECT_EQ(deep.Error().Code, TErrorCode::Refused);
   EXPECT_FALSE(empty.Open(dir / "x.rsw", 0, 10, 1, 3, omCreate));
   TRswMap2 huge;
   EXPECT_FALSE(huge.Open(dir / "x.rsw", 40000, 40000, 1, 3, omCreate));
-  EXPECT_NE(huge.ErrorText.find("4 GiB"), std::string::npos);
+  EXPECT_NE(huge.Error().Text.find("4 GiB"), std::string::npos);
 }
 
 TEST(RswMap, ReadsGdalFilesOfAnyShape) {
@@ -224,7 +224,7 @@ TEST(RswMap, HeadersAreCheckedAgainstTheFile) {
   EXPECT_NE(OpenError(dir / "cut.rsw").find("tile 3 runs past the end"), std::string::npos);
   TRswMap2 missing;
   EXPECT_FALSE(missing.OpenRead(dir / "none.rsw"));
-  EXPECT_EQ(missing.ErrorText, "File not Exists");
+  EXPECT_EQ(missing.Error().Text, "File not Exists");
 }
 
 TEST(RswMap, EveryPlacementThroughTheCommandIsExact) {

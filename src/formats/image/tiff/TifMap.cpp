@@ -130,7 +130,7 @@ bool TTifMap2::OpenDecoded(uint8_t mode) {
     FileName = name;
     if (!mapped) {
       Decoding.reset();
-      return refuse("scratch file: " + ErrorText);
+      return refuse("scratch file: " + Error().Text);
     }
   }
   MSBFirst = false;
@@ -182,7 +182,7 @@ bool TTifMap2::SelectRow(uint32_t row, uint32_t band) {
   if (!PlaneWindows.empty()) {
     TPlaneWindow& window = *PlaneWindows[band];
     DataPointer = window.Reach(position, static_cast<uint32_t>(StripLineBytes));
-    if (!DataPointer) ErrorText = window.ErrorText;
+    if (!DataPointer) Fail(window.Error());
     return DataPointer != nullptr;
   }
   Position = position;
@@ -315,7 +315,7 @@ bool TTifMap2::SetGeoreference(const TGeoreference& georeference) {
   if (!SaveWorldFile(ChangeFileExt(FileName, ".tfw"), TWorldFile::FromOrigin(world))) return false;
   // An encoded file gets its header when it is complete.
   if (!Encoder && !WriteTiffHeader())
-    return Fail(TErrorCode::IO, "TIFF header not written: " + ErrorText);
+    return Fail(TErrorCode::IO, "TIFF header not written: " + Error().Text);
   return true;
 }
 
@@ -334,7 +334,7 @@ bool TTifMap2::Close() {
   Decoding.reset();
   PlaneWindows.clear();
   if (!CloseMapping()) {
-    if (ok) ErrorText = "Closing " + FileName + ": " + ErrorText;
+    if (ok) FailIn("Closing " + FileName + ": ");
     ok = false;
   }
   return ok;

@@ -342,7 +342,8 @@ bool TTifMap2::CheckLayout() {
     for (uint32_t b = 0; b < SamplesPerPixel; ++b) {
       auto window = std::make_unique<TPlaneWindow>();
       if (!window->OpenMapping(FileName, OpenMode, 0)) {
-        TiffError = "Plane " + std::to_string(b) + " not mapped: " + window->OpenErrorText("");
+        TiffError =
+            "Plane " + std::to_string(b) + " not mapped: " + window->Error().NumberedText("");
         return false;
       }
       PlaneWindows.push_back(std::move(window));

@@ -85,8 +85,8 @@ std::string OpenError(const std::vector<uint8_t>& bytes) {
   TTifMap2 map;
   EXPECT_FALSE(map.Open(dir / "in.tif", 0, 0, 1, 1, omRead));
   const std::string named = "Tiff error in " + dir / "in.tif" + ": ";
-  if (map.ErrorText.rfind(named, 0) != 0) return map.ErrorText;
-  return "Tiff error " + map.ErrorText.substr(named.size());
+  if (map.Error().Text.rfind(named, 0) != 0) return map.Error().Text;
+  return "Tiff error " + map.Error().Text.substr(named.size());
 }
 
 TEST(TifRead, HandMadeGreyStripAndMissingPhotometric) {
@@ -96,14 +96,14 @@ TEST(TifRead, HandMadeGreyStripAndMissingPhotometric) {
   Find(tags, 273).Value = DataStart(5);
   WriteBytes(dir / "in.tif", MakeTiff(tags, GreyPixels()));
   TTifMap2 map;
-  ASSERT_TRUE(map.Open(dir / "in.tif", 0, 0, 1, 1, omRead)) << map.ErrorText;
+  ASSERT_TRUE(map.Open(dir / "in.tif", 0, 0, 1, 1, omRead)) << map.Error().Text;
   EXPECT_EQ(map.GetCellType(), ctUnsigned8);
   float v = -1;
   ASSERT_TRUE(map.ReadCell(3, 2, 0, v));
   EXPECT_EQ(v, 220);
   EXPECT_FALSE(map.ReadCell(4, 0, 0, v));
   EXPECT_FALSE(map.WriteCell(0, 0, 0, 1));
-  EXPECT_EQ(map.ErrorText, "");
+  EXPECT_EQ(map.Error().Text, "");
 }
 
 TEST(TifRead, SeparatePlanesFartherApartThanOneWindow) {
@@ -128,12 +128,12 @@ TEST(TifRead, SeparatePlanesFartherApartThanOneWindow) {
     }
   }
   TTifMap2 map;
-  ASSERT_TRUE(map.Open(dir / "planes.tif", 0, 0, 1, 1, omRead)) << map.ErrorText;
+  ASSERT_TRUE(map.Open(dir / "planes.tif", 0, 0, 1, 1, omRead)) << map.Error().Text;
   for (int r = 0; r < 3; ++r)
     for (int c = 0; c < 4; ++c)
       for (int b = 0; b < 3; ++b) {
         float v = -1;
-        ASSERT_TRUE(map.ReadCell(c, r, b, v)) << map.ErrorText;
+        ASSERT_TRUE(map.ReadCell(c, r, b, v)) << map.Error().Text;
         EXPECT_EQ(v, b * 50 + r * 4 + c + 1);
       }
 }
@@ -201,10 +201,11 @@ TEST(TifRead, HostileHeadersGiveClearErrors) {
     TempDir dir;
     WriteBytes(dir / "lzw.tif", MakeTiff(tags, pixels));
     TTifMap2 map;
-    ASSERT_TRUE(map.Open(dir / "lzw.tif", 0, 0, 1, 1, omRead)) << map.ErrorText;
+    ASSERT_TRUE(map.Open(dir / "lzw.tif", 0, 0, 1, 1, omRead)) << map.Error().Text;
     float v = 0;
     EXPECT_FALSE(map.ReadCell(0, 0, 0, v));
-    EXPECT_EQ(map.ErrorText, "Tiff error in " + dir / "lzw.tif" + ": Using code not yet in table");
+    EXPECT_EQ(map.Error().Text,
+              "Tiff error in " + dir / "lzw.tif" + ": Using code not yet in table");
     for (const char* kind : {"/0", "/3"}) {
       const CommandResult job = RunCli({dir / "lzw.tif", dir / "o.ers", kind});
       EXPECT_EQ(job.ExitCode, 1) << job.Output;
@@ -232,7 +233,7 @@ TEST(TifRead, HostileHeadersGiveClearErrors) {
   TempDir dir;
   WriteBytes(dir / "geo.tif", MakeTiff(tags, pixels));
   TTifMap2 map;
-  EXPECT_TRUE(map.Open(dir / "geo.tif", 0, 0, 1, 1, omRead)) << map.ErrorText;
+  EXPECT_TRUE(map.Open(dir / "geo.tif", 0, 0, 1, 1, omRead)) << map.Error().Text;
 
   std::vector<uint8_t> bytes = MakeTiff(GreyTags(), pixels);
   Put32(bytes, 4, 100000);
@@ -284,7 +285,7 @@ TEST_P(TifGdalLayouts, ReadLikeGdal) {
     if (v.SignedBytes && c > 127) c -= 256;
   }
   TTifMap2 map;
-  ASSERT_TRUE(map.Open(file, 0, 0, 1, 1, omRead)) << map.ErrorText;
+  ASSERT_TRUE(map.Open(file, 0, 0, 1, 1, omRead)) << map.Error().Text;
   EXPECT_EQ(map.GetCellType(), v.CellType);
   EXPECT_EQ(map.IsMSBFirst(), v.MSBFirst);
   ExpectSameCells(map, gdal);
@@ -385,7 +386,7 @@ TEST(TifRead, SamplesLikeGdal) {
   if (!HaveGdal()) GTEST_SKIP() << "GDAL not installed";
   for (const char* name : {"elev.tif", "logo.tif"}) {
     TTifMap2 map;
-    ASSERT_TRUE(map.Open(Sample(name), 0, 0, 1, 1, omRead)) << map.ErrorText;
+    ASSERT_TRUE(map.Open(Sample(name), 0, 0, 1, 1, omRead)) << map.Error().Text;
     GdalRaster gdal;
     ASSERT_TRUE(ReadWithGdal(Sample(name), gdal));
     ExpectSameCells(map, gdal);
@@ -410,7 +411,7 @@ TEST(TifRead, UnreadLayoutsAreRefusedNotZeroed) {
               0);
     TTifMap2 map;
     EXPECT_FALSE(map.Open(file, 0, 0, 1, 1, omRead)) << c.Options;
-    EXPECT_EQ(map.ErrorText, "Tiff error in " + file + ": " + c.Error) << c.Options;
+    EXPECT_EQ(map.Error().Text, "Tiff error in " + file + ": " + c.Error) << c.Options;
     // The job ends with the reason rather than "Successful Finish".
     const CommandResult job = RunCli({file, dir / "r.ers"});
     EXPECT_EQ(job.ExitCode, 1) << c.Options;
@@ -463,7 +464,7 @@ TEST(TifGeoreference, SampleAndGdalMadeGeoTiffs) {
                   .ExitCode,
               0);
     TTifMap2 map;
-    ASSERT_TRUE(map.Open(file, 0, 0, 1, 1, omRead)) << map.ErrorText;
+    ASSERT_TRUE(map.Open(file, 0, 0, 1, 1, omRead)) << map.Error().Text;
     ExpectPlacedLikeGdal(map, file);
     text = map.GetGeoreference().Projection;
     EXPECT_EQ(text, c.Projection) << c.Options;
@@ -624,7 +625,7 @@ TEST(TifWrite, HeaderByteForByte) {
     TTifMap2 map;
     ASSERT_TRUE(map.Open(dir / "g.tif", 10, 20, ctUnsigned8, 1, omCreate));
     map.SetGeoreference(PlacedAt(2.5, 4, 500000, 5600000, "WGS84", "WGS84", "NUTM32"));
-    ASSERT_TRUE(map.Close()) << map.ErrorText;
+    ASSERT_TRUE(map.Close()) << map.Error().Text;
   }
   std::vector<uint8_t> file = ReadBytes(dir / "g.tif");
   ASSERT_EQ(file.size(), 368u + 200);
@@ -639,7 +640,7 @@ TEST(TifWrite, HeaderByteForByte) {
     TTifMap2 map;
     ASSERT_TRUE(map.Open(dir / "s.tif", 7, 3, ctSigned16, 3, omCreate));
     map.SetGeoreference(PlacedAt(1, 1, 10, 20, "", "", "LOCAL"));
-    ASSERT_TRUE(map.Close()) << map.ErrorText;
+    ASSERT_TRUE(map.Close()) << map.Error().Text;
   }
   file = ReadBytes(dir / "s.tif");
   ASSERT_EQ(file.size(), 368u + 7 * 3 * 3 * 2);
@@ -670,10 +671,10 @@ TEST(TifWrite, ExtrasReadBack) {
       map.PlanGeoreference(planned);
       ASSERT_TRUE(map.Open(dir / c.Name, 5, 4, c.Type, c.Bands, omCreate));
       map.SetGeoreference(planned);
-      ASSERT_TRUE(map.Close()) << map.ErrorText;
+      ASSERT_TRUE(map.Close()) << map.Error().Text;
     }
     TTifMap2 back;
-    ASSERT_TRUE(back.Open(dir / c.Name, 0, 0, 1, 1, omRead)) << back.ErrorText;
+    ASSERT_TRUE(back.Open(dir / c.Name, 0, 0, 1, 1, omRead)) << back.Error().Text;
     EXPECT_TRUE(back.GetGeoreference().Placed) << c.Name;
     ASSERT_TRUE(back.GetGeoreference().NoData.has_value()) << c.Name;
     if (std::isnan(c.NoData))
@@ -690,10 +691,10 @@ TEST(TifWrite, ExtrasReadBack) {
     {
       TTifMap2 map;
       ASSERT_TRUE(map.Open(name, 5, 4, ctUnsigned8, bands, omCreate));
-      ASSERT_TRUE(map.Close()) << map.ErrorText;
+      ASSERT_TRUE(map.Close()) << map.Error().Text;
     }
     TTifMap2 back;
-    ASSERT_TRUE(back.Open(name, 0, 0, 1, 1, omRead)) << back.ErrorText;
+    ASSERT_TRUE(back.Open(name, 0, 0, 1, 1, omRead)) << back.Error().Text;
     EXPECT_FALSE(back.GetGeoreference().Placed) << bands;
     EXPECT_FALSE(back.GetGeoreference().NoData.has_value()) << bands;
     EXPECT_FALSE(Exists(dir / ("plain" + std::to_string(bands) + ".tfw")));
@@ -704,13 +705,13 @@ TEST(TifWrite, RefusalsBeforeAnythingIsCreated) {
   TempDir dir;
   TTifMap2 a;
   EXPECT_FALSE(a.Open(dir / "a.tif", 10, 10, ctThreeBytes, 1, omCreate));
-  EXPECT_EQ(a.ErrorText, "TIFF files cannot hold 24-bit RGB cells");
+  EXPECT_EQ(a.Error().Text, "TIFF files cannot hold 24-bit RGB cells");
   TTifMap2 b;
   EXPECT_FALSE(b.Open(dir / "b.tif", 10, 10, ctUnsigned8, 0, omCreate));
-  EXPECT_EQ(b.ErrorText, "TIFF files hold 1 to 65535 bands, not 0");
+  EXPECT_EQ(b.Error().Text, "TIFF files hold 1 to 65535 bands, not 0");
   TTifMap2 c;
   EXPECT_FALSE(c.Open(dir / "c.tif", 10, 10, ctOneBit, 1, omCreate));
-  EXPECT_EQ(c.ErrorText, "Bit type not supported");
+  EXPECT_EQ(c.Error().Text, "Bit type not supported");
   EXPECT_FALSE(Exists(dir / "a.tif") || Exists(dir / "b.tif") || Exists(dir / "c.tif"));
 }
 
@@ -939,7 +940,7 @@ TEST(TifEndToEnd, ControlPointsBesideTheInputTravel) {
     p.SetX(6.0);
     p.SetY(50.0);
     list.Add(&p);
-    ASSERT_TRUE(list.SaveToFile(dir / "IN.GCP", FilesInPlace()));
+    ASSERT_FALSE(list.SaveToFile(dir / "IN.GCP", FilesInPlace()).Failed());
   }
   const CommandResult r = RunCli({dir / "IN.TIF", dir / "out.ers", "/1"});
   ASSERT_EQ(r.ExitCode, 0) << r.Output;
@@ -958,11 +959,11 @@ TEST(TifWrite, BigTiffPastFourGiB) {
   const std::string name = dir / "big.tif";
   {
     TTifMap2 map;
-    ASSERT_TRUE(map.Open(name, 66000, 66000, ctUnsigned8, 1, omCreate)) << map.ErrorText;
+    ASSERT_TRUE(map.Open(name, 66000, 66000, ctUnsigned8, 1, omCreate)) << map.Error().Text;
     map.SetGeoreference(PlacedAt(2, 2, 500000, 5600000, "WGS84", "WGS84", "NUTM32"));
     ASSERT_TRUE(map.WriteCell(65999, 0, 0, 7));
     ASSERT_TRUE(map.WriteCell(3, 65999, 0, 9));
-    ASSERT_TRUE(map.Close()) << map.ErrorText;
+    ASSERT_TRUE(map.Close()) << map.Error().Text;
   }
   EXPECT_TRUE(IsBigTiff(name));
   const CommandResult info = test::Run("gdalinfo " + Quote(name));
@@ -975,7 +976,7 @@ TEST(TifWrite, BigTiffPastFourGiB) {
                 " 65999 0 && gdallocationinfo -valonly " + Quote(name) + " 3 65999");
   EXPECT_EQ(cells.Output, "7\n9\n");
   TTifMap2 back;
-  ASSERT_TRUE(back.Open(name, 0, 0, 1, 1, omRead)) << back.ErrorText;
+  ASSERT_TRUE(back.Open(name, 0, 0, 1, 1, omRead)) << back.Error().Text;
   float v = 0;
   ASSERT_TRUE(back.ReadCell(3, 65999, 0, v));
   EXPECT_EQ(v, 9);

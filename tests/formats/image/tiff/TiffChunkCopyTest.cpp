@@ -103,7 +103,7 @@ TEST_P(TiffChunkCopy, CellsGeoreferenceAndEncodingAsGdalReadsThem) {
     EXPECT_FALSE(IsBigTiff(out));
   }
   TTifMap2 ours;
-  ASSERT_TRUE(ours.Open(out, 0, 0, 1, 1, omRead)) << ours.ErrorText;
+  ASSERT_TRUE(ours.Open(out, 0, 0, 1, 1, omRead)) << ours.Error().Text;
   ExpectSameCells(ours, back);
 }
 

@@ -169,7 +169,7 @@ TEST_P(TiffEncodedOutput, GdalReadsWhatWasAskedFor) {
       // GDAL before 3.7 shows signed bytes as unsigned ones.
       if (s.CellType == "Signed8BitInteger") continue;
       TTifMap2 ours;
-      ASSERT_TRUE(ours.Open(out, 0, 0, 1, 1, omRead)) << ours.ErrorText;
+      ASSERT_TRUE(ours.Open(out, 0, 0, 1, 1, omRead)) << ours.Error().Text;
       ExpectSameCells(ours, back);
     }
   }
@@ -239,7 +239,7 @@ TEST(TiffEncodedOutput, CellsAndBlocksAndRowsLeftOut) {
     TGeoExtras extras;
     extras.CreationOptions = {"COMPRESS=DEFLATE", "TILED=YES", "BLOCKXSIZE=16", "BLOCKYSIZE=16"};
     map.SetExtras(extras);
-    ASSERT_TRUE(map.Open(name, 40, 50, ctSigned16, 2, omCreate)) << map.ErrorText;
+    ASSERT_TRUE(map.Open(name, 40, 50, ctSigned16, 2, omCreate)) << map.Error().Text;
     ASSERT_TRUE(map.SetGeoreference(PlacedAt(2, 2, 500000, 5600000, "WGS84", "WGS84", "NUTM32")));
     // Bottom up, then top down; rows 10 to 19 are never written.
     std::vector<int> rows;
@@ -251,14 +251,14 @@ TEST(TiffEncodedOutput, CellsAndBlocksAndRowsLeftOut) {
           for (int b = 0; b < 2; ++b) ASSERT_TRUE(map.WriteCell(c, r, b, -(r * 40 + c) * (b + 1)));
       } else {
         TCellBlock block;
-        ASSERT_TRUE(map.GetBlock(r, 1, block)) << map.ErrorText;
+        ASSERT_TRUE(map.GetBlock(r, 1, block)) << map.Error().Text;
         for (int c = 0; c < 40; ++c)
           for (int b = 0; b < 2; ++b)
             EncodeCellExact(block.Data + c * block.ColumnStride + b * block.BandStride, ctSigned16,
                             false, -(r * 40 + c) * (b + 1));
       }
     }
-    ASSERT_TRUE(map.Close()) << map.ErrorText;
+    ASSERT_TRUE(map.Close()) << map.Error().Text;
   };
   make(dir / "cells.tif", true);
   make(dir / "blocks.tif", false);
@@ -282,10 +282,10 @@ TEST(TiffEncodedOutput, BigTiffWhenFourGiBMightNotSuffice) {
     TGeoExtras extras;
     extras.CreationOptions = {"COMPRESS=ZSTD", "TILED=YES", "BLOCKXSIZE=1024", "BLOCKYSIZE=1024"};
     map.SetExtras(extras);
-    ASSERT_TRUE(map.Open(name, 66000, 66000, ctUnsigned8, 1, omCreate)) << map.ErrorText;
+    ASSERT_TRUE(map.Open(name, 66000, 66000, ctUnsigned8, 1, omCreate)) << map.Error().Text;
     ASSERT_TRUE(map.WriteCell(65999, 0, 0, 7));
     ASSERT_TRUE(map.WriteCell(3, 65999, 0, 9));
-    ASSERT_TRUE(map.Close()) << map.ErrorText;
+    ASSERT_TRUE(map.Close()) << map.Error().Text;
   }
   EXPECT_TRUE(IsBigTiff(name));
   const CommandResult cells = test::Run(

@@ -120,17 +120,13 @@ void SampleThumbnail(TDataSet2& set, TThumbnail& thumbnail, const std::atomic<bo
       for (uint32_t b = 0; b < shown; ++b) {
         float v = 0;
         ++thumbnail.CellsRead;
-        if (!set.ReadCell(column, row, b, v)) {
-          // A false without a reason is a cell without data.
-          const std::string error = set.Error().Text;
-          if (!error.empty()) {
-            thumbnail.ErrorText = error;
-            return;
-          }
-          valid[p] = 0;
-        } else if (std::isnan(v) || (voids && v == kSigned16Void)) {
-          valid[p] = 0;
+        const TCellRead read = set.ReadCell(column, row, b, v);
+        if (read == TCellRead::Failed) {
+          thumbnail.ErrorText = set.Error().Text;
+          return;
         }
+        if (read == TCellRead::NoData || std::isnan(v) || (voids && v == kSigned16Void))
+          valid[p] = 0;
         values[p * shown + b] = v;
       }
     }

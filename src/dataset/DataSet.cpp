@@ -488,16 +488,22 @@ bool TDataSet2::SetGeoreference(const TGeoreference& georeference) {
   return !DataSet || DataSet->SetGeoreference(georeference);
 }
 
-bool TDataSet2::ReadCell(uint32_t column, uint32_t row, uint32_t band, float& value) {
-  return DataSet && DataSet->ReadCell(column, row, band, value);
+// A dataset answers false for a cell without data as for one it could not
+// read; only a failure it recorded is one.
+static TCellRead CellRead(bool read, const TError& error) {
+  return read ? TCellRead::Value : error.Failed() ? TCellRead::Failed : TCellRead::NoData;
+}
+
+TCellRead TDataSet2::ReadCell(uint32_t column, uint32_t row, uint32_t band, float& value) {
+  return CellRead(DataSet && DataSet->ReadCell(column, row, band, value), Error());
 }
 
 bool TDataSet2::WriteCell(uint32_t column, uint32_t row, uint32_t band, float value) {
   return DataSet && DataSet->WriteCell(column, row, band, value);
 }
 
-bool TDataSet2::ReadCellExact(uint32_t column, uint32_t row, uint32_t band, double& value) {
-  return DataSet && DataSet->ReadCellExact(column, row, band, value);
+TCellRead TDataSet2::ReadCellExact(uint32_t column, uint32_t row, uint32_t band, double& value) {
+  return CellRead(DataSet && DataSet->ReadCellExact(column, row, band, value), Error());
 }
 
 bool TDataSet2::WriteCellExact(uint32_t column, uint32_t row, uint32_t band, double value) {

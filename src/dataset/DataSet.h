@@ -141,6 +141,11 @@ bool PlacesWholeFile(const std::string& inputName, const std::string& outputName
                      TPlacement placement, const std::vector<std::string>& options,
                      std::string& why);
 
+// What reading a cell gave: its value; a cell that holds no data (a
+// format's no-data cell, or a place outside the grid), whose value is what
+// such a cell reads as; or a failure, which Error() names.
+enum class TCellRead : uint8_t { Value, NoData, Failed };
+
 class TDataSet2 {
  public:
   TDataSet2() = default;
@@ -169,9 +174,9 @@ class TDataSet2 {
   uint8_t GetCellType();
   TGeoreference GetGeoreference() const;
   bool SetGeoreference(const TGeoreference& georeference);
-  bool ReadCell(uint32_t column, uint32_t row, uint32_t band, float& value);
+  TCellRead ReadCell(uint32_t column, uint32_t row, uint32_t band, float& value);
   bool WriteCell(uint32_t column, uint32_t row, uint32_t band, float value);
-  bool ReadCellExact(uint32_t column, uint32_t row, uint32_t band, double& value);
+  TCellRead ReadCellExact(uint32_t column, uint32_t row, uint32_t band, double& value);
   bool WriteCellExact(uint32_t column, uint32_t row, uint32_t band, double value);
   TGCPList* GetControlPoints();
   // Why the last open, create or close failed: the facade's own failure

@@ -177,10 +177,10 @@ class TMMapFile2 : public TMapByte {
   virtual bool IsMSBFirst() { return !NativeOrder; }
 
   virtual bool SelectRow(uint32_t row, uint32_t band);
-  // True with the cell's value. False with an empty Error().Text: the cell
+  // True with the cell's value. False without a failure recorded: the cell
   // holds no data (a format's no-data cell, or a place outside the grid),
-  // and `value` is what such a cell reads as. False with Error().Text set: the
-  // cell could not be read, and the failure is recorded.
+  // and `value` is what such a cell reads as. False with a failure recorded:
+  // the cell could not be read. The facade tells the two apart (TCellRead).
   virtual bool ReadCell(uint32_t column, uint32_t row, uint32_t band, float& value);
   virtual bool WriteCell(uint32_t column, uint32_t row, uint32_t band, float value);
   // The same through a double, which holds the cells of 32-bit integer and

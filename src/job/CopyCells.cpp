@@ -52,15 +52,10 @@ bool CopyCells(TCopyTask& task) {
         for (uint32_t k = 0; k < bands; ++k) {
           double v = 0;
           if (k == 0 || task.PaletteColors.empty()) {
-            if (!task.Input.ReadCellExact(static_cast<uint32_t>(c), static_cast<uint32_t>(r), k,
-                                          v)) {
-              // Some formats answer false for a no-data cell; only a failure
-              // that left a reason is one.
-              const std::string error = task.Input.Error().Text;
-              if (!error.empty()) {
-                task.Fail("Reading " + task.InputName + ": " + error);
-                return false;
-              }
+            if (task.Input.ReadCellExact(static_cast<uint32_t>(c), static_cast<uint32_t>(r), k,
+                                         v) == TCellRead::Failed) {
+              task.Fail("Reading " + task.InputName + ": " + task.Input.Error().Text);
+              return false;
             }
             // No-data values are matched as floats, as the formats state them.
             if (task.NoDataChange && (static_cast<float>(v) == task.NoDataChange->first ||

@@ -69,7 +69,7 @@ TEST(DataSetFacade, WithoutADataSet) {
   EXPECT_EQ(facade.GetBandCount(), 0);
   EXPECT_EQ(facade.GetControlPoints(), nullptr);
   float v = 7;
-  EXPECT_FALSE(facade.ReadCell(0, 0, 0, v));
+  EXPECT_EQ(facade.ReadCell(0, 0, 0, v), TCellRead::NoData);
   EXPECT_EQ(v, 7);
   EXPECT_EQ(facade.GetGeoreference().Datum, "RAW");
   EXPECT_FALSE(facade.Open("", 0, 0, 1, 1, omRead));

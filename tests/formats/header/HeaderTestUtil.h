@@ -119,7 +119,7 @@ inline TRaster ReadRaster(const std::string& path) {
   for (int row = 0; row < r.Rows; ++row)
     for (int b = 0; b < r.Bands; ++b)
       for (int c = 0; c < r.Columns; ++c, ++i)
-        if (!set.ReadCell(c, row, b, r.Cells[i]) && !set.Error().Text.empty()) {
+        if (set.ReadCell(c, row, b, r.Cells[i]) == TCellRead::Failed) {
           ADD_FAILURE() << path << " at " << c << "," << row << ": " << set.Error().Text;
           return r;
         }

@@ -117,7 +117,7 @@ TEST(HgtMap, TileOpensWhateverItsFirstHeightLooksLike) {
   TDataSet2 set;
   ASSERT_TRUE(set.Open(dir / "N31E035.HGT", 0, 0, 1, 1, omRead)) << set.Error().Text;
   float v = 0;
-  ASSERT_TRUE(set.ReadCell(0, 0, 0, v));
+  ASSERT_EQ(set.ReadCell(0, 0, 0, v), TCellRead::Value);
   EXPECT_EQ(v, -40);
 }
 

@@ -62,7 +62,7 @@ TEST(OsdMap, ReadsTheHeaderItsWarpBlockAndItsPoints) {
   WriteText(dir / "m.gif", "GIF89a..");
   TDataSet2 gif;
   ASSERT_TRUE(gif.Open(dir / "m.gif", 0, 0, 1, 1, omRead)) << gif.Error().Text;
-  ASSERT_TRUE(gif.ReadCell(0, 1, 0, v));
+  ASSERT_EQ(gif.ReadCell(0, 1, 0, v), TCellRead::Value);
   EXPECT_EQ(v, 4);
 
   WriteText(dir / "m.osd", "DatasetHeader Begin\r\n");

@@ -704,6 +704,7 @@ void TBatchRunner::Start(size_t entry) {
   r.Start = std::chrono::steady_clock::now();
   r.Host = std::make_unique<TBatchJobHost>(*this, r);
   TJobOptions options;
+  options.MemoryLimit = Settings.MemoryLimit;
   options.DropRotation = Settings.DropRotation;
   options.KeepGround = Settings.KeepGround;
   options.Encoding = Settings.Encoding;
@@ -853,7 +854,7 @@ int RunBatchCommandLine(const std::vector<std::string>& parameters) {
     return 2;
   }
   if (!settings.Jobs) settings.Jobs = UsableProcessors();
-  MemoryLimit = BatchJobMemory(settings.MemoryMiB, settings.Jobs, MemoryToCountOn());
+  settings.MemoryLimit = BatchJobMemory(settings.MemoryMiB, settings.Jobs, MemoryToCountOn());
   CatchStopSignals();
   StopSignalled = false;
   TBatchRunner runner(entries, settings, report);

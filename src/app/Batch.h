@@ -24,8 +24,9 @@ struct TBatchSettings {
   std::string Extension;  // with its dot
   std::string ListName;   // "-": standard input
   int32_t Kind = 0;
-  unsigned Jobs = 0;       // 0: the processors this process may use
-  uint64_t MemoryMiB = 0;  // --memory=MIB, each job's; 0: a share of the machine's
+  unsigned Jobs = 0;         // 0: the processors this process may use
+  uint64_t MemoryMiB = 0;    // --memory=MIB, each job's; 0: a share of the machine's
+  uint64_t MemoryLimit = 0;  // each job's in bytes, from MemoryMiB (BatchJobMemory)
   unsigned SliceIndex = 0;
   unsigned SliceCount = 1;
   bool SkipExisting = false;

@@ -9,6 +9,7 @@ namespace mirava {
 
 TJobOptions JobOptionsFor(const TJobSettings& settings) {
   TJobOptions options;
+  options.MemoryLimit = settings.MemoryMiB << 20;
   options.DropRotation = settings.DropRotation;
   options.KeepGround = settings.KeepGround;
   options.Encoding = settings.Encoding;

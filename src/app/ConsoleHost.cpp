@@ -5,8 +5,6 @@
 
 #include <cstdio>
 
-#include "job/MemoryBudget.h"
-
 namespace mirava {
 
 TConsoleHost::TConsoleHost() : Terminal(isatty(STDERR_FILENO)) {}
@@ -113,7 +111,6 @@ int RunConsoleJob(const TJobSettings& settings) {
   CatchStopSignals();
   TConsoleHost host;
   StopSignalled = false;
-  MemoryLimit = settings.MemoryMiB << 20;
   std::string message, state;
   TJobOutcome outcome;
   {

@@ -397,14 +397,14 @@ TDataSet2::~TDataSet2() { Close(); }
 
 bool PlacesWholeFile(const std::string& inputName, const std::string& outputName,
                      TPlacement placement, const std::vector<std::string>& options,
-                     std::string& why) {
+                     uint64_t memoryLimit, std::string& why) {
   why.clear();
   const int input = FormatFromSignature(inputName);
   const int output = OutputFormat(outputName);
   if (input == fcTiff && output == fcTiff)
     return TTifMap2::CanPlaceFile(inputName, options, placement);
   if (input != fcJpeg || output != fcJpeg) return false;
-  return TJpgMap2::CanPlaceFile(inputName, placement, why);
+  return TJpgMap2::CanPlaceFile(inputName, placement, memoryLimit, why);
 }
 
 bool TDataSet2::Open(const std::string& fileName, uint32_t columns, uint32_t rows, uint8_t cellType,
@@ -464,6 +464,7 @@ bool TDataSet2::MakeDataSet(const std::string& fileName, uint8_t mode) {
   }
   // Every format of the table has a factory, and EntryFor gives one of them.
   DataSet = EntryFor(Format).Create();
+  DataSet->SetMemoryLimit(MemoryLimit);
   return true;
 }
 

@@ -137,9 +137,10 @@ std::vector<std::string> FormatFiles(int code, const std::string& fileName, bool
 // creation `options` ask for the input's own encoding (its strips or tiles
 // are copied). When two JPEGs cannot be placed that way, false with the
 // reason in `why`.
+// `memoryLimit` is the job's (SetMemoryLimit).
 bool PlacesWholeFile(const std::string& inputName, const std::string& outputName,
                      TPlacement placement, const std::vector<std::string>& options,
-                     std::string& why);
+                     uint64_t memoryLimit, std::string& why);
 
 // What reading a cell gave: its value; a cell that holds no data (a
 // format's no-data cell, or a place outside the grid), whose value is what
@@ -161,6 +162,9 @@ class TDataSet2 {
   bool Open(const std::string& fileName, uint32_t columns, uint32_t rows, uint8_t cellType,
             uint32_t bands, uint8_t mode, const TGeoreference& planned, const TGeoExtras& extras,
             TFileMaker& files = FilesInPlace());
+  // The memory limit (SetMemoryLimit) of the datasets Open and Describe
+  // make from now on.
+  void SetMemoryLimit(uint64_t limit) { MemoryLimit = limit; }
   // Opens an existing file for its size, bands and georeference only; its
   // cells are not read.
   bool Describe(const std::string& fileName);
@@ -196,6 +200,7 @@ class TDataSet2 {
   TError Err;
   std::unique_ptr<TDataSetRoot2> DataSet;
   int Format = fcUnknown;
+  uint64_t MemoryLimit = 0;
 };
 
 }  // namespace mirava

@@ -39,6 +39,9 @@ class TMapByte {
   // which the facade hands down before a create; in place otherwise.
   void SetFileMaker(TFileMaker& files) { Maker = &files; }
   TFileMaker& FileMaker() const { return *Maker; }
+  // The memory the job may count on, in bytes; 0: what the machine offers.
+  // The stores of a format (whole images, tiles, decoders) keep within it.
+  void SetMemoryLimit(uint64_t limit) { MemoryLimit = limit; }
 
   // Opens (modes 0, 2) or creates (mode 1, at `size` bytes with the space
   // reserved, through FileMaker) the file and maps its first window.
@@ -140,6 +143,7 @@ class TMapByte {
 
   std::atomic<bool> Cut{false};
   TFileMaker* Maker = &FilesInPlace();
+  uint64_t MemoryLimit = 0;
   int Fd = -1;
   bool MappingOpen = false;
   uint32_t WindowSize = kMaxWindowSize;

@@ -85,14 +85,16 @@ void TMyThread::Execute() {
 
 bool TMyThread::OpenInput(const std::string& fileName) {
   std::string why;
-  WholeFile = Options.BlockCopy && PlacesWholeFile(fileName, OutputName, Layer.Placement(),
-                                                   Options.CreationOptions, why);
+  WholeFile =
+      Options.BlockCopy && PlacesWholeFile(fileName, OutputName, Layer.Placement(),
+                                           Options.CreationOptions, Options.MemoryLimit, why);
   if (WholeFile)
     Host.Synchronize([&] { Host.ShowNote(kPlacedWithoutLossNote); });
   else if (!why.empty())
     Host.Synchronize([&] { Host.ShowNote(kPixelPathNote + why); });
   try {
     InputSet = std::make_unique<TDataSet2>();
+    InputSet->SetMemoryLimit(Options.MemoryLimit);
     if (WholeFile ? !InputSet->Describe(fileName) : !InputSet->Open(fileName, 0, 0, 1, 1, omRead)) {
       Fail(InputSet->Error().Text);
       return false;
@@ -167,6 +169,7 @@ bool TMyThread::CreateOutput(const std::string& fileName) {
   CarryPalette(format, extras);
   try {
     OutputSet = std::make_unique<TDataSet2>();
+    OutputSet->SetMemoryLimit(Options.MemoryLimit);
     if (!OutputSet->Open(fileName, static_cast<uint32_t>(OutColumns),
                          static_cast<uint32_t>(OutRows), shape.CellType, shape.Bands, omCreate,
                          Planned, extras, Files)) {
@@ -389,7 +392,7 @@ bool TMyThread::Copy() {
       .Layer = Layer,
       .OutRows = OutRows,
       .OutColumns = OutColumns,
-      .Memory = JobMemory(),
+      .Memory = JobMemory(Options.MemoryLimit),
       .ForcedStripeRows = Options.StripeRows,
       .NoDataChange = NoDataChange,
       .PaletteColors = PaletteColors,

@@ -24,6 +24,10 @@ namespace mirava {
 
 // What a front end asks of one job beyond its names and kind.
 struct TJobOptions {
+  // The memory the job may count on, in bytes; 0: what the machine and the
+  // process's memory cgroup offer. Quarter turns of larger inputs read them
+  // once, in stripes; the formats' stores keep within it too.
+  uint64_t MemoryLimit = 0;
   // Off, the job takes the cell-by-cell path even where both datasets offer
   // blocks of rows: that path is the reference the block copy is checked by.
   bool BlockCopy = true;

@@ -6,8 +6,6 @@
 
 namespace mirava {
 
-std::atomic<uint64_t> MemoryLimit{0};
-
 namespace {
 
 // The process itself: its code, heap, stacks and page tables.
@@ -75,19 +73,17 @@ uint64_t MemoryToCountOn(const TMemorySources& sources) {
   return budget;
 }
 
-uint64_t JobMemory() { return MemoryLimit ? MemoryLimit.load() : MemoryToCountOn(); }
-
-uint64_t StoreMemory() { return StoreMemory(JobMemory()); }
+uint64_t JobMemory(uint64_t limit) { return limit ? limit : MemoryToCountOn(); }
 
 uint64_t StoreMemory(uint64_t jobMemory) {
   return jobMemory > kProcessBytes ? (jobMemory - kProcessBytes) / 2 : 0;
 }
 
-bool HeldInMemory(uint64_t bytes) { return bytes <= StoreMemory(); }
+bool HeldInMemory(uint64_t bytes, uint64_t jobMemory) { return bytes <= StoreMemory(jobMemory); }
 
-std::string MemoryRefusal(const std::string& what, uint64_t bytes) {
+std::string MemoryRefusal(const std::string& what, uint64_t bytes, uint64_t jobMemory) {
   constexpr uint64_t kMiB = 1u << 20;
-  const uint64_t memory = JobMemory();
+  const uint64_t memory = jobMemory;
   return what + " needs " + std::to_string((bytes + kMiB - 1) / kMiB) + " MiB; the job may use " +
          (memory == UINT64_MAX ? std::string("what the machine has")
                                : std::to_string(memory / kMiB) + " MiB");

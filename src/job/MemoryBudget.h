@@ -8,10 +8,6 @@
 
 namespace mirava {
 
-// The memory a job may count on, in bytes; 0: what the machine and the
-// process's memory cgroup offer (--memory sets it).
-extern std::atomic<uint64_t> MemoryLimit;
-
 // Where the figures come from; tests point them at files of their own.
 struct TMemorySources {
   std::string MemInfo = "/proc/meminfo";
@@ -24,25 +20,23 @@ struct TMemorySources {
 // root; UINT64_MAX when none of them can be read.
 uint64_t MemoryToCountOn(const TMemorySources& sources = {});
 
-// What the job may count on: MemoryLimit, or what the machine and its
-// cgroup offer.
-uint64_t JobMemory();
+// What the job may count on: its memory limit (--memory, in bytes), or
+// when that is 0 what the machine and its cgroup offer.
+uint64_t JobMemory(uint64_t limit);
 
 // The memory a job's stores (a whole image a codec takes, a format's
 // tiles, a decoder's strips) may take between them: half of what the job
 // has beside the process itself, the rest being the page cache's and the
-// copy's.
-uint64_t StoreMemory();
-// The same of `jobMemory` bytes.
+// copy's; of `jobMemory` bytes (JobMemory).
 uint64_t StoreMemory(uint64_t jobMemory);
-// Whether a store of `bytes` may be plain memory; a larger one goes to a
-// scratch file.
-bool HeldInMemory(uint64_t bytes);
+// Whether a store of `bytes` may be plain memory, of `jobMemory` bytes; a
+// larger one goes to a scratch file.
+bool HeldInMemory(uint64_t bytes, uint64_t jobMemory);
 
 // The words of a refusal for want of memory, e.g. "JPEG output of 12000 x
 // 12000 x 3 needs 412 MiB; the job may use 32 MiB" for `what` "JPEG output
-// of 12000 x 12000 x 3".
-std::string MemoryRefusal(const std::string& what, uint64_t bytes);
+// of 12000 x 12000 x 3", of `jobMemory` bytes.
+std::string MemoryRefusal(const std::string& what, uint64_t bytes, uint64_t jobMemory);
 
 // The input rows of `rowBytes` bytes that one stripe of a quarter turn may
 // hold within `budget` bytes, of `rows` in all: whole pages of every output

@@ -124,13 +124,16 @@ class TQuietHost : public TJobHost {
 };
 
 std::string Convert(const std::string& in, const std::string& out, int kind, bool blocks,
-                    const std::vector<std::string>& creationOptions = {}, uint32_t stripeRows = 0) {
+                    const std::vector<std::string>& creationOptions = {}, uint32_t stripeRows = 0,
+                    uint64_t memory = 0) {
   TQuietHost host;
   std::string message;
   {
-    TMyThread job(
-        host, in, out, kind,
-        {.BlockCopy = blocks, .StripeRows = stripeRows, .CreationOptions = creationOptions});
+    TMyThread job(host, in, out, kind,
+                  {.MemoryLimit = memory,
+                   .BlockCopy = blocks,
+                   .StripeRows = stripeRows,
+                   .CreationOptions = creationOptions});
     host.Done.get_future().wait();
     message = job.Message();
   }
@@ -149,9 +152,7 @@ void ExpectBlocksLikeCells(const TempDir& dir, const std::string& in, const std:
   SCOPED_TRACE(in + " kind " + std::to_string(kind) + " into " + ext);
   const std::string cells = dir / (prefix + "cells"), blocks = dir / (prefix + "blocks");
   ASSERT_EQ(Convert(in, cells + ext, kind, blocksReference), "Successful Finish");
-  MemoryLimit = memory;
-  const std::string message = Convert(in, blocks + ext, kind, true, {}, stripeRows);
-  MemoryLimit = 0;
+  const std::string message = Convert(in, blocks + ext, kind, true, {}, stripeRows, memory);
   ASSERT_EQ(message, "Successful Finish");
   const std::string data = ext == ".ers" ? "" : ext;
   EXPECT_EQ(ReadBytes(cells + data), ReadBytes(blocks + data));
@@ -493,19 +494,17 @@ TEST(BlockCopy, StopDuringATurnThroughAScratchFile) {
     SCOPED_TRACE(stopAt);
     std::filesystem::remove(dir / "blocks");
     std::filesystem::remove(dir / "blocks.ers");
-    MemoryLimit = 1;
     TStoppingHost host;
     host.StopAt = stopAt;
     std::string message, state;
     {
       TMyThread job(host, dir / "in.ers", dir / "blocks.ers", KindOf(TPlacement::Rotate90CW),
-                    {.StripeRows = 100});
+                    {.MemoryLimit = 1, .StripeRows = 100});
       host.Job = &job;
       host.Done.get_future().wait();
       message = job.Message();
       state = job.OutputStateText();
     }
-    MemoryLimit = 0;
     EXPECT_EQ(message, "User Abort");
     const std::vector<uint8_t> written = ReadBytes(dir / "blocks");
     ASSERT_EQ(written.size(), reference.size());
@@ -551,10 +550,8 @@ TEST(BlockCopy, StripedTurnsIntoEncodedTiffsKeepEveryCell) {
                        std::to_string(kind));
           ASSERT_EQ(Convert(dir / "in.ers", dir / "whole.tif", kind, true, options),
                     "Successful Finish");
-          MemoryLimit = 1;
           const std::string message =
-              Convert(dir / "in.ers", dir / "striped.tif", kind, true, options, 50);
-          MemoryLimit = 0;
+              Convert(dir / "in.ers", dir / "striped.tif", kind, true, options, 50, 1);
           ASSERT_EQ(message, "Successful Finish");
           for (const char* name : {"whole", "striped"})
             ASSERT_EQ(

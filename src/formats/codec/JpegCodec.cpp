@@ -41,6 +41,7 @@ struct TErrorManager {
   int SystemError = 0;
   char Message[JMSG_LENGTH_MAX] = {};
   const std::atomic<bool>* Stop = nullptr;  // heeded by Monitor
+  uint64_t MemoryLimit = 0;                 // the job's (JobMemory)
 };
 
 int CodeFor(int messageCode, int defaultCode) {
@@ -118,7 +119,8 @@ void Monitor(j_common_ptr cinfo) {
 // libjpeg's own working memory (coefficient buffers of progressive files)
 // is kept within what the job may use.
 void LimitMemory(j_common_ptr cinfo) {
-  const uint64_t limit = JobMemory() / 2;
+  const uint64_t limit =
+      JobMemory(reinterpret_cast<const TErrorManager*>(cinfo->err)->MemoryLimit) / 2;
   cinfo->mem->max_memory_to_use = static_cast<long>(std::min<uint64_t>(limit, LONG_MAX));
 }
 
@@ -349,7 +351,7 @@ int RefusePlacement(const TBlockGrid& grid, TPlacement placement, TErrorManager&
     cause = std::to_string(grid.Width) + " x " + std::to_string(grid.Height) + " pixels in " +
             std::to_string(grid.McuWidth) + " x " + std::to_string(grid.McuHeight) +
             " blocks; the placement would move the partial ones from " + edges;
-  } else if (!HeldInMemory(grid.CoefficientBytes)) {
+  } else if (!HeldInMemory(grid.CoefficientBytes, JobMemory(errors.MemoryLimit))) {
     code = jeOutOfMemory;
     cause = "its coefficients need " + std::to_string(grid.CoefficientBytes) + " bytes";
   }
@@ -823,10 +825,12 @@ std::string ErrorText(int code) {
   }
 }
 
-int ReadParams(const std::string& fileName, TJpegInfo& info, std::string& message) {
+int ReadParams(const std::string& fileName, TJpegInfo& info, std::string& message,
+               uint64_t memoryLimit) {
   FILE* file = std::fopen(fileName.c_str(), "rb");
   if (!file) return Report(jeOpenFailed, SystemErrorText(errno), message);
   TErrorManager errors;
+  errors.MemoryLimit = memoryLimit;
   const int code = HeaderC(file, errors, &info, nullptr);
   std::fclose(file);
   if (code != jeNone) return ReportLibrary(errors, message);
@@ -835,12 +839,14 @@ int ReadParams(const std::string& fileName, TJpegInfo& info, std::string& messag
 }
 
 int ReadWholeImage(const std::string& fileName, uint8_t* buffer, uint32_t width, uint32_t height,
-                   uint32_t channels, uint32_t padBytes, std::string& message) {
+                   uint32_t channels, uint32_t padBytes, std::string& message,
+                   uint64_t memoryLimit) {
   if (!buffer || width == 0 || height == 0 || (channels != 1 && channels != 3))
     return Report(jeBadParameters, "", message);
   FILE* file = std::fopen(fileName.c_str(), "rb");
   if (!file) return Report(jeOpenFailed, SystemErrorText(errno), message);
   TErrorManager errors;
+  errors.MemoryLimit = memoryLimit;
   const uint64_t stride = static_cast<uint64_t>(width) * channels + padBytes;
   const int code = DecodeC(file, errors, buffer, width, height, channels, stride);
   std::fclose(file);
@@ -852,7 +858,7 @@ int ReadWholeImage(const std::string& fileName, uint8_t* buffer, uint32_t width,
 int WriteWholeImage(const std::string& fileName, TFileMaker& files, const uint8_t* buffer,
                     uint32_t width, uint32_t height, uint32_t channels, uint32_t padBytes,
                     int quality, TChromaSampling sampling, std::string& message,
-                    const std::atomic<bool>* stop) {
+                    const std::atomic<bool>* stop, uint64_t memoryLimit) {
   if (width == 0 || height == 0 || width > kMaxDimension || height > kMaxDimension)
     return Report(jeUnsupported,
                   "JPEG images hold 1 to " + std::to_string(kMaxDimension) +
@@ -866,6 +872,7 @@ int WriteWholeImage(const std::string& fileName, TFileMaker& files, const uint8_
       fileName, files,
       [&](FILE* file) -> int {
         TErrorManager errors;
+        errors.MemoryLimit = memoryLimit;
         const int code =
             EncodeC(file, errors, buffer, width, height, channels, stride, quality, sampling, stop);
         return code == jeNone ? jeNone : ReportLibrary(errors, message);
@@ -873,10 +880,12 @@ int WriteWholeImage(const std::string& fileName, TFileMaker& files, const uint8_
       message);
 }
 
-int CheckPlacement(const std::string& fileName, TPlacement placement, std::string& message) {
+int CheckPlacement(const std::string& fileName, TPlacement placement, std::string& message,
+                   uint64_t memoryLimit) {
   const TFile file(std::fopen(fileName.c_str(), "rb"));
   if (!file) return Report(jeOpenFailed, SystemErrorText(errno), message);
   TErrorManager errors;
+  errors.MemoryLimit = memoryLimit;
   TBlockGrid grid;
   if (HeaderC(file.get(), errors, nullptr, &grid) != jeNone ||
       RefusePlacement(grid, placement, errors))
@@ -886,7 +895,8 @@ int CheckPlacement(const std::string& fileName, TPlacement placement, std::strin
 }
 
 int PlaceFile(const std::string& source, const std::string& target, TFileMaker& files,
-              TPlacement placement, std::string& message, const std::atomic<bool>* stop) {
+              TPlacement placement, std::string& message, const std::atomic<bool>* stop,
+              uint64_t memoryLimit) {
   const TFile in(std::fopen(source.c_str(), "rb"));
   if (!in) return Report(jeOpenFailed, SystemErrorText(errno), message);
   return WriteOutputFile(
@@ -894,6 +904,7 @@ int PlaceFile(const std::string& source, const std::string& target, TFileMaker& 
       [&](FILE* out) -> int {
         TErrorManager errors;
         errors.Stop = stop;
+        errors.MemoryLimit = memoryLimit;
         const int code = PlaceC(in.get(), out, errors, placement);
         return code == jeNone ? jeNone : ReportLibrary(errors, message);
       },

@@ -46,13 +46,16 @@ struct TJpegInfo {
 std::string ErrorText(int code);
 
 // Each call returns 0 or an error number and then sets `message` to the
-// number's text followed by the cause.
-int ReadParams(const std::string& fileName, TJpegInfo& info, std::string& message);
+// number's text followed by the cause. libjpeg's own memory keeps within
+// half of what the job may use, `memoryLimit` (JobMemory).
+int ReadParams(const std::string& fileName, TJpegInfo& info, std::string& message,
+               uint64_t memoryLimit = 0);
 // Decodes the whole file into `buffer`: `height` rows of width x channels
 // samples (1 grey, 3 red-green-blue), each followed by `padBytes` bytes that
 // are left untouched. The file must have the given size and channel count.
 int ReadWholeImage(const std::string& fileName, uint8_t* buffer, uint32_t width, uint32_t height,
-                   uint32_t channels, uint32_t padBytes, std::string& message);
+                   uint32_t channels, uint32_t padBytes, std::string& message,
+                   uint64_t memoryLimit = 0);
 // Encodes rows laid out as ReadWholeImage delivers them, grey for 1 channel
 // and YCbCr with `sampling` for 3, at quality 1..100. The file is replaced
 // only once it is complete, and made by `files`. `stop`, when given and
@@ -60,19 +63,21 @@ int ReadWholeImage(const std::string& fileName, uint8_t* buffer, uint32_t width,
 int WriteWholeImage(const std::string& fileName, TFileMaker& files, const uint8_t* buffer,
                     uint32_t width, uint32_t height, uint32_t channels, uint32_t padBytes,
                     int quality, TChromaSampling sampling, std::string& message,
-                    const std::atomic<bool>* stop = nullptr);
+                    const std::atomic<bool>* stop = nullptr, uint64_t memoryLimit = 0);
 
 // 0 when `placement` of the file can be made on its coefficients, exactly
 // as on its pixels; jeImperfect when partial blocks at the right or bottom
 // edge would have to move to the left or top (the message names them);
 // another number when the file cannot be transformed at all.
-int CheckPlacement(const std::string& fileName, TPlacement placement, std::string& message);
+int CheckPlacement(const std::string& fileName, TPlacement placement, std::string& message,
+                   uint64_t memoryLimit = 0);
 // Writes `target` as the file `source` with its coefficients placed, not
 // quantized again; markers (EXIF, ICC profile, comments, density) are kept.
 // Refuses what CheckPlacement refuses. The target is replaced only once it
 // is complete, and made by `files`. `stop`, when given and set, ends the
 // work at its next row of blocks read or written with jeStopped.
 int PlaceFile(const std::string& source, const std::string& target, TFileMaker& files,
-              TPlacement placement, std::string& message, const std::atomic<bool>* stop = nullptr);
+              TPlacement placement, std::string& message, const std::atomic<bool>* stop = nullptr,
+              uint64_t memoryLimit = 0);
 
 }  // namespace mirava::jpeg

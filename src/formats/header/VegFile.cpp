@@ -180,14 +180,16 @@ bool TVegFile::Open(const std::string& fileName, uint32_t columns, uint32_t rows
   AllocateDirectory();
   if (mode == omCreate) {
     const uint64_t bytes = tiles * kVegTileSize;
-    const TError reason =
-        TileStore.Allocate(bytes, HeldInMemory(bytes) ? "" : ScratchDirectoryBeside(FileName));
+    const uint64_t memory = JobMemory(MemoryLimit);
+    const TError reason = TileStore.Allocate(
+        bytes, HeldInMemory(bytes, memory) ? "" : ScratchDirectoryBeside(FileName));
     if (reason.Failed()) {
       Cells.reset();
       FileMaker().Discard(FileName);
-      return Fail(TErrorCode::Refused,
-                  MemoryRefusal("VEG output of " + std::to_string(tiles) + " tiles", bytes) + " (" +
-                      reason.Text + ")");
+      return Fail(
+          TErrorCode::Refused,
+          MemoryRefusal("VEG output of " + std::to_string(tiles) + " tiles", bytes, memory) + " (" +
+              reason.Text + ")");
     }
     const uint64_t paddedColumns = (Veg().TileColumnsMinusOne + 1ull) * kVegTileSide;
     const uint64_t paddedRows = (Veg().TileRowsMinusOne + 1ull) * kVegTileSide;

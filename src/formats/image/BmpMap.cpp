@@ -256,7 +256,8 @@ bool TBMPMap2::ParseMasks(const uint8_t* head, uint32_t infoSize, bool bitFields
 // browsers and GDAL read such files; a run past the padding or a delta off
 // the image is corrupt data, refused with the row (0 the top) it happened in.
 bool TBMPMap2::DecodeRle() {
-  if (const TError refusal = Decoded.Allocate(Width, Height, 1, "RLE bitmap", TemporaryDirectory());
+  if (const TError refusal =
+          Decoded.Allocate(Width, Height, 1, MemoryLimit, "RLE bitmap", TemporaryDirectory());
       refusal.Failed()) {
     DetailText = refusal.Text;
     return false;

@@ -176,8 +176,8 @@ bool TECWMap2::Open(const std::string& fileName, uint32_t columns, uint32_t rows
                                         std::to_string(columns) + " x " + std::to_string(rows));
   }
   SetSize(columns, rows, bands);
-  return Succeeded(
-      ImageBuffer.Allocate(columns, rows, bands, "ECW output", ScratchDirectoryBeside(fileName)));
+  return Succeeded(ImageBuffer.Allocate(columns, rows, bands, MemoryLimit, "ECW output",
+                                        ScratchDirectoryBeside(fileName)));
 }
 
 bool TECWMap2::ReadWholeImage(const std::string& fileName) {
@@ -200,7 +200,8 @@ bool TECWMap2::ReadWholeImage(const std::string& fileName) {
     if (Bands != 1 && Bands != 3)
       Fail(TErrorCode::Format, "Bands not 1 or 3: " + std::to_string(Bands));
     else
-      Succeeded(ImageBuffer.Allocate(Columns, Rows, Bands, "ECW input", TemporaryDirectory()));
+      Succeeded(ImageBuffer.Allocate(Columns, Rows, Bands, MemoryLimit, "ECW input",
+                                     TemporaryDirectory()));
   }
   if (!ImageBuffer.Empty()) {
     std::vector<uint32_t> bandList(Bands);

@@ -4,19 +4,20 @@
 
 namespace mirava {
 
-TError TImageBuffer::Allocate(uint32_t columns, uint32_t rows, uint32_t bands,
+TError TImageBuffer::Allocate(uint32_t columns, uint32_t rows, uint32_t bands, uint64_t memoryLimit,
                               const std::string& what, const std::string& scratchDirectory) {
   Release();
+  const uint64_t memory = JobMemory(memoryLimit);
   const uint64_t line = RowBytes(columns, bands);
   const std::string image = what + " of " + std::to_string(columns) + " x " + std::to_string(rows) +
                             " x " + std::to_string(bands);
   uint64_t bytes = 0;
   if (__builtin_mul_overflow(line, static_cast<uint64_t>(rows), &bytes) || bytes > SIZE_MAX)
-    return TError::Refused(MemoryRefusal(image, bytes ? bytes : UINT64_MAX));
+    return TError::Refused(MemoryRefusal(image, bytes ? bytes : UINT64_MAX, memory));
   const TError reason =
-      Memory.Allocate(bytes, HeldInMemory(bytes) ? std::string() : scratchDirectory);
+      Memory.Allocate(bytes, HeldInMemory(bytes, memory) ? std::string() : scratchDirectory);
   if (reason.Failed())
-    return TError::Refused(MemoryRefusal(image, bytes) + " (" + reason.Text + ")");
+    return TError::Refused(MemoryRefusal(image, bytes, memory) + " (" + reason.Text + ")");
   ColumnCount = columns;
   RowCount = rows;
   BandCount = bands;

@@ -19,11 +19,11 @@ class TImageBuffer {
   }
 
   // A zero-filled buffer for the image `what` names ("JPEG output"): in
-  // memory where it fits the job's (HeldInMemory), else in a scratch file in
-  // `scratchDirectory`. When neither can be had, a refusal with what it
-  // needs against what the job may use.
-  TError Allocate(uint32_t columns, uint32_t rows, uint32_t bands, const std::string& what,
-                  const std::string& scratchDirectory);
+  // memory where it fits the job's (HeldInMemory, of `memoryLimit`), else in
+  // a scratch file in `scratchDirectory`. When neither can be had, a refusal
+  // with what it needs against what the job may use.
+  TError Allocate(uint32_t columns, uint32_t rows, uint32_t bands, uint64_t memoryLimit,
+                  const std::string& what, const std::string& scratchDirectory);
   void Release() { Memory.Release(); }
 
   bool Empty() const { return !Memory.Data(); }

@@ -67,8 +67,8 @@ bool TJpgMap2::Open(const std::string& fileName, uint32_t columns, uint32_t rows
                                         std::to_string(rows));
   }
   SetSize(columns, rows, bands);
-  return Succeeded(
-      ImageBuffer.Allocate(columns, rows, bands, "JPEG output", ScratchDirectoryBeside(fileName)));
+  return Succeeded(ImageBuffer.Allocate(columns, rows, bands, MemoryLimit, "JPEG output",
+                                        ScratchDirectoryBeside(fileName)));
 }
 
 bool TJpgMap2::DecodeImage(const std::string& fileName) {
@@ -77,7 +77,7 @@ bool TJpgMap2::DecodeImage(const std::string& fileName) {
   }
   jpeg::TJpegInfo info;
   std::string message;
-  int r = jpeg::ReadParams(fileName, info, message);
+  int r = jpeg::ReadParams(fileName, info, message, MemoryLimit);
   if (r != jpeg::jeNone) {
     return Fail(TErrorCode::Format, "ijlReadParams error: " + std::to_string(r) + " " + message +
                                         FileLine(fileName, r, message));
@@ -89,11 +89,13 @@ bool TJpgMap2::DecodeImage(const std::string& fileName) {
     if (Bands != 1 && Bands != 3) {
       return Fail(TErrorCode::Format, "Bands not 1 or 3: " + std::to_string(Bands));
     }
-    if (!Succeeded(ImageBuffer.Allocate(Columns, Rows, Bands, "JPEG input", TemporaryDirectory())))
+    if (!Succeeded(ImageBuffer.Allocate(Columns, Rows, Bands, MemoryLimit, "JPEG input",
+                                        TemporaryDirectory())))
       return false;
   }
   r = jpeg::ReadWholeImage(fileName, ImageBuffer.Row(0), Columns, Rows, Bands,
-                           static_cast<uint32_t>(LineLength - Columns * Bands), message);
+                           static_cast<uint32_t>(LineLength - Columns * Bands), message,
+                           MemoryLimit);
   // Progressive and multi-scan files hold their coefficients whole while
   // they decode, two bytes a sample at most, within half the job's memory.
   if (r == jpeg::jeOutOfMemory) {
@@ -101,7 +103,7 @@ bool TJpgMap2::DecodeImage(const std::string& fileName) {
                 MemoryRefusal("JPEG input of " + std::to_string(Columns) + " x " +
                                   std::to_string(Rows) + " x " + std::to_string(Bands) +
                                   " (its coefficients are held whole while it decodes)",
-                              2 * uint64_t{Columns} * Rows * Bands));
+                              2 * uint64_t{Columns} * Rows * Bands, JobMemory(MemoryLimit)));
   }
   if (r != jpeg::jeNone) {
     return Fail(TErrorCode::Format, "ijlReadWholeImage error: " + std::to_string(r) + " " +
@@ -116,7 +118,7 @@ bool TJpgMap2::EncodeImage(const std::string& fileName, int quality) {
   const int r = jpeg::WriteWholeImage(
       fileName, FileMaker(), ImageBuffer.Row(0), Columns, Rows, Bands,
       static_cast<uint32_t>(LineLength - static_cast<uint64_t>(Columns) * Bands), quality, Sampling,
-      message, Stop);
+      message, Stop, MemoryLimit);
   if (r != jpeg::jeNone) {
     return Fail(TErrorCode::Format,
                 "ijlWriteWholeImage error: " + std::to_string(r) + " " + message);
@@ -124,8 +126,9 @@ bool TJpgMap2::EncodeImage(const std::string& fileName, int quality) {
   return true;
 }
 
-bool TJpgMap2::CanPlaceFile(const std::string& inputName, TPlacement placement, std::string& why) {
-  return jpeg::CheckPlacement(inputName, placement, why) == jpeg::jeNone;
+bool TJpgMap2::CanPlaceFile(const std::string& inputName, TPlacement placement,
+                            uint64_t memoryLimit, std::string& why) {
+  return jpeg::CheckPlacement(inputName, placement, why, memoryLimit) == jpeg::jeNone;
 }
 
 bool TJpgMap2::PlaceFile(const std::string& inputName, TPlacement placement) {
@@ -134,7 +137,8 @@ bool TJpgMap2::PlaceFile(const std::string& inputName, TPlacement placement) {
   Placed = true;
   ImageBuffer.Release();
   std::string message;
-  const int code = jpeg::PlaceFile(inputName, FileName, FileMaker(), placement, message, Stop);
+  const int code =
+      jpeg::PlaceFile(inputName, FileName, FileMaker(), placement, message, Stop, MemoryLimit);
   if (code == jpeg::jeNone) return true;
   // The input's faults name the input; the output's are the job's to name.
   const bool input = code == jpeg::jeUnsupported || code == jpeg::jeNotJpeg ||
@@ -160,7 +164,7 @@ bool TJpgMap2::OpenRead(const std::string& fileName) {
   OpenMode = omRead;
   jpeg::TJpegInfo info;
   std::string message;
-  const int r = jpeg::ReadParams(fileName, info, message);
+  const int r = jpeg::ReadParams(fileName, info, message, MemoryLimit);
   if (r != jpeg::jeNone) {
     return Fail(TErrorCode::Format, "ijlReadParams error: " + std::to_string(r) + " " + message +
                                         FileLine(fileName, r, message));

@@ -30,7 +30,8 @@ class TJpgMap2 : public TBufferedImage2 {
   bool PlaceFile(const std::string& inputName, TPlacement placement) override;
   // Whether `placement` can be made on the file's coefficients exactly as on its
   // pixels; otherwise false with the reason.
-  static bool CanPlaceFile(const std::string& inputName, TPlacement placement, std::string& why);
+  static bool CanPlaceFile(const std::string& inputName, TPlacement placement, uint64_t memoryLimit,
+                           std::string& why);
   // The quality and chroma sampling the image is encoded with.
   void SetEncoding(const TEncoding& encoding) override {
     Quality = encoding.JpegQuality;

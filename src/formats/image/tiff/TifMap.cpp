@@ -117,8 +117,9 @@ bool TTifMap2::OpenDecoded(uint8_t mode) {
   std::string error;
   if (Georef.NoData) Decoding->FillEmpty(*Georef.NoData);
   const char* folder = std::getenv("TMPDIR");
-  if (DescribeOnly ? !Decoding->Inspect(FileName, error)
-                   : !Decoding->Start(FileName, folder && *folder ? folder : "/tmp", error)) {
+  if (DescribeOnly
+          ? !Decoding->Inspect(FileName, error)
+          : !Decoding->Start(FileName, folder && *folder ? folder : "/tmp", MemoryLimit, error)) {
     Decoding.reset();
     return refuse(error);
   }

@@ -232,7 +232,7 @@ bool TTifMap2::CreateEncoded(const std::string& fileName, const TTiffOptions& op
   if (!EncodedFile.WriteAt(0, std::vector<uint8_t>(PixelStart).data(), PixelStart))
     return Fail(TErrorCode::IO, "Writing " + fileName + ": " + EncodedFile.ErrorText());
   Encoder = std::make_unique<TTiffEncoder>(EncodedFile, PixelStart, Encoded);
-  if (!Encoder->Start()) return Fail(TErrorCode::Codec, Encoder->Error);
+  if (!Encoder->Start(MemoryLimit)) return Fail(TErrorCode::Codec, Encoder->Error);
   StripTable.clear();
   return true;
 }

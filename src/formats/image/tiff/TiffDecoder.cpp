@@ -614,7 +614,7 @@ bool TTiffDecoding::Inspect(const std::string& fileName, std::string& error) {
 }
 
 bool TTiffDecoding::Start(const std::string& fileName, const std::string& scratchFolder,
-                          std::string& error, uint64_t aheadBytes) {
+                          uint64_t memoryLimit, std::string& error, uint64_t aheadBytes) {
   if (!Inspect(fileName, error)) return false;
   TState& s = *State;
   TLayout& layout = s.Layout;
@@ -629,13 +629,14 @@ bool TTiffDecoding::Start(const std::string& fileName, const std::string& scratc
   // stored bytes, and a block of rows where blocks are assembled: as many
   // decoders as fit the memory a job's stores may take; strips too large
   // for it are decoded line by line, tiles are refused.
-  const uint64_t room = StoreMemory();
+  const uint64_t memory = JobMemory(memoryLimit);
+  const uint64_t room = StoreMemory(memory);
   const uint64_t chunkBytes = ChunkBytes(s.First.get(), layout);
   const bool lines = !layout.Tiled && (chunkBytes > kChunkLimit || 2 * chunkBytes > room);
   if (layout.Tiled && 2 * chunkBytes > room) {
     error = MemoryRefusal("Decoding tiles of " + std::to_string(layout.TileWidth) + " x " +
                               std::to_string(layout.TileLength) + " pixels",
-                          2 * chunkBytes);
+                          2 * chunkBytes, memory);
     return false;
   }
   const TChunks chunks(s.First.get(), layout);

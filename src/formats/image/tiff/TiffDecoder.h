@@ -51,10 +51,11 @@ class TTiffDecoding {
   bool Inspect(const std::string& fileName, std::string& error);
   // Inspects `fileName`, creates the scratch file in `scratchFolder` at its
   // full size and starts decoding into it, `aheadBytes` ahead of the rows
-  // given up (at least two rows of strips or tiles). False with the reason
-  // in `error`; no scratch file is left behind then.
-  bool Start(const std::string& fileName, const std::string& scratchFolder, std::string& error,
-             uint64_t aheadBytes = kAheadBytes);
+  // given up (at least two rows of strips or tiles), within the memory of
+  // a job limited to `memoryLimit` (JobMemory). False with the reason in
+  // `error`; no scratch file is left behind then.
+  bool Start(const std::string& fileName, const std::string& scratchFolder, uint64_t memoryLimit,
+             std::string& error, uint64_t aheadBytes = kAheadBytes);
   // What Start found; valid once it succeeded.
   const TDecodedTiff& Decoded() const { return Description; }
   // Waits at most `most` for the rows before `end`; Failed with the reason

@@ -160,12 +160,12 @@ TTiffEncoder::~TTiffEncoder() {
     if (worker.joinable()) worker.join();
 }
 
-bool TTiffEncoder::Start() {
+bool TTiffEncoder::Start(uint64_t memoryLimit) {
   const unsigned cores = std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
   // Within the job's memory, beside the stripes a quarter turn holds: at
   // least one block is encoded at a time, whatever the memory.
-  Budget = std::max(
-      BlockBytes, std::min(std::max(kInFlightBytes, (cores + 1) * BlockBytes), StoreMemory() / 2));
+  Budget = std::max(BlockBytes, std::min(std::max(kInFlightBytes, (cores + 1) * BlockBytes),
+                                         StoreMemory(JobMemory(memoryLimit)) / 2));
   // A codec set up here first refuses what libtiff cannot encode at once.
   TChunkCodec probe;
   if (!probe.Open(Pixels)) return Fail("TIFF encoder: " + probe.Error);

@@ -42,8 +42,9 @@ class TTiffEncoder {
   TTiffEncoder(const TTiffEncoder&) = delete;
   TTiffEncoder& operator=(const TTiffEncoder&) = delete;
 
-  // Starts the workers; false with Error.
-  bool Start();
+  // Starts the workers, within the memory of a job limited to `memoryLimit`
+  // (JobMemory); false with Error.
+  bool Start(uint64_t memoryLimit);
   uint32_t ChunkCount() const { return Across * Blocks; }
   // Memory for rows first .. first + count - 1: the same as last time when
   // the same rows are asked for again, zeros otherwise. Rows handed out are

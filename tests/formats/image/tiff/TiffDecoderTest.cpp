@@ -40,7 +40,7 @@ TEST(TiffDecoding, PacedBehindAReaderThatGivesRowsUp) {
   TTiffDecoding decoding;
   std::string error;
   // As little ahead as there can be: two rows of tiles.
-  ASSERT_TRUE(decoding.Start(tif, dir.str(), error, 1)) << error;
+  ASSERT_TRUE(decoding.Start(tif, dir.str(), 0, error, 1)) << error;
   const int fd = open(decoding.Decoded().ScratchName.c_str(), O_RDONLY);
   ASSERT_GE(fd, 0);
   unlink(decoding.Decoded().ScratchName.c_str());
@@ -85,7 +85,7 @@ TEST(TiffDecoding, AFileCutShortWhileDecodedFails) {
             0);
   TTiffDecoding decoding;
   std::string error;
-  ASSERT_TRUE(decoding.Start(tif, dir.str(), error, 1)) << error;
+  ASSERT_TRUE(decoding.Start(tif, dir.str(), 0, error, 1)) << error;
   unlink(decoding.Decoded().ScratchName.c_str());
   ASSERT_TRUE(decoding.WaitFor(16, error)) << error;
   std::filesystem::resize_file(tif, std::filesystem::file_size(tif) / 2);

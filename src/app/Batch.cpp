@@ -23,7 +23,7 @@
 #include "app/ConsoleHost.h"
 #include "dataset/DataSet.h"
 #include "job/ConvertThread.h"
-#include "job/MemoryBudget.h"
+#include "dataset/MemoryBudget.h"
 #include "text/FileNames.h"
 #include "text/TextUtils.h"
 

@@ -8,7 +8,7 @@
 
 #include "georef/CoordinateSystem.h"
 #include "job/CopyTask.h"
-#include "job/MemoryBudget.h"
+#include "dataset/MemoryBudget.h"
 #include "raster/CellType.h"
 #include "text/FileNames.h"
 #include "text/TextUtils.h"

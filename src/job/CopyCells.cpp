@@ -2,7 +2,7 @@
 #include <cmath>
 
 #include "job/CopyTask.h"
-#include "job/MemoryBudget.h"
+#include "dataset/MemoryBudget.h"
 #include "raster/CellType.h"
 #include "text/TextUtils.h"
 

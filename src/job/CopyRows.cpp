@@ -3,7 +3,7 @@
 
 #include "job/BlockCopy.h"
 #include "job/CopyTask.h"
-#include "job/MemoryBudget.h"
+#include "dataset/MemoryBudget.h"
 #include "text/TextUtils.h"
 
 namespace mirava {

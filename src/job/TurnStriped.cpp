@@ -6,7 +6,7 @@
 #include "dataset/ScratchFile.h"
 #include "job/BlockCopy.h"
 #include "job/CopyTask.h"
-#include "job/MemoryBudget.h"
+#include "dataset/MemoryBudget.h"
 #include "job/Partner.h"
 #include "raster/CellType.h"
 #include "text/FileNames.h"

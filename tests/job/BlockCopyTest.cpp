@@ -12,7 +12,7 @@
 #include "TestRasters.h"
 #include "dataset/MMapFile.h"
 #include "job/ConvertThread.h"
-#include "job/MemoryBudget.h"
+#include "dataset/MemoryBudget.h"
 #include "raster/CellType.h"
 #include "text/TextUtils.h"
 

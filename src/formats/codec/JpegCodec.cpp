@@ -18,7 +18,7 @@
 // clang-format on
 
 #include "formats/image/ImageBuffer.h"
-#include "job/MemoryBudget.h"
+#include "dataset/MemoryBudget.h"
 #include "text/TextUtils.h"
 
 namespace mirava::jpeg {

@@ -6,7 +6,7 @@
 
 #include "dataset/BinaryFile.h"
 #include "dataset/OutputChecks.h"
-#include "job/MemoryBudget.h"
+#include "dataset/MemoryBudget.h"
 #include "raster/CellType.h"
 #include "text/CompanionFile.h"
 #include "text/ReadLine.h"

@@ -1,6 +1,6 @@
 #include "formats/image/ImageBuffer.h"
 
-#include "job/MemoryBudget.h"
+#include "dataset/MemoryBudget.h"
 
 namespace mirava {
 

@@ -3,7 +3,7 @@
 #include "dataset/ScratchFile.h"
 #include "formats/codec/JpegCodec.h"
 #include "georef/WorldFile.h"
-#include "job/MemoryBudget.h"
+#include "dataset/MemoryBudget.h"
 #include "text/CompanionFile.h"
 #include "text/FileNames.h"
 #include "text/TextUtils.h"

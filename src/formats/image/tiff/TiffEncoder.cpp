@@ -7,7 +7,7 @@
 
 #include "formats/image/tiff/TiffHandle.h"
 #include "formats/image/tiff/TiffTags.h"
-#include "job/MemoryBudget.h"
+#include "dataset/MemoryBudget.h"
 #include "raster/CellType.h"
 #include "text/TextUtils.h"
 

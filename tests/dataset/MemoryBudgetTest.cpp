@@ -1,4 +1,4 @@
-#include "job/MemoryBudget.h"
+#include "dataset/MemoryBudget.h"
 
 #include <gtest/gtest.h>
 

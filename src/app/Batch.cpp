@@ -48,6 +48,7 @@ bool ParseCount(const std::string& text, unsigned& value) {
 
 bool IsBatchCommandLine(const std::vector<std::string>& parameters) {
   for (const std::string& p : parameters) {
+    if (p == "--") break;
     for (const char* o : kValueOptions)
       if (p == o) return true;
     for (const char* o : kFlagOptions)
@@ -59,6 +60,7 @@ bool IsBatchCommandLine(const std::vector<std::string>& parameters) {
 std::string ParseBatchCommandLine(const std::vector<std::string>& parameters,
                                   TBatchSettings& settings) {
   bool kindGiven = false;
+  bool onlyNames = false;  // after "--"
   for (size_t i = 0; i < parameters.size(); ++i) {
     const std::string& p = parameters[i];
     if (p == "--skip-existing") {
@@ -75,6 +77,18 @@ std::string ParseBatchCommandLine(const std::vector<std::string>& parameters,
     }
     if (p == "--keep-ground") {
       settings.KeepGround = true;
+      continue;
+    }
+    if (onlyNames) {
+      settings.InputNames.push_back(p);
+      continue;
+    }
+    if (p == "--") {
+      onlyNames = true;
+      continue;
+    }
+    if (std::string why; ParseGdalSwitch(parameters, i, settings.Gdal, why)) {
+      if (!why.empty()) return why;
       continue;
     }
     if (IsCreationOptionSwitch(p)) {
@@ -220,7 +234,7 @@ std::vector<TBatchEntry> ParseBatchList(const std::string& text, std::vector<std
       continue;
     }
     const std::string kind = TrimBlanks(fields[2]);
-    if (kind.size() != 1 || kind[0] < '0' || kind[0] > '5') {
+    if (kind.size() != 1 || kind[0] < '0' || kind[0] > '9' || !PlacementOfKind(kind[0] - '0')) {
       errors.push_back(where + ": the kind \"" + fields[2] + "\" is not one of 0 to 5");
       continue;
     }
@@ -250,8 +264,9 @@ std::vector<std::string> InputFiles(const std::string& name) {
   return FormatFiles(FormatFromSignature(name), name, false);
 }
 
-std::vector<std::string> OutputFiles(const std::string& name) {
-  return FormatFiles(OutputFormat(name), name, true);
+std::vector<std::string> OutputFiles(const TBatchEntry& entry) {
+  const int format = OutputFormatFor(entry.OutputName, entry.Format);
+  return FormatFiles(format, entry.OutputName, true);
 }
 
 }  // namespace
@@ -290,13 +305,13 @@ void CheckBatch(const std::vector<TBatchEntry>& entries, const std::string& repo
   std::map<std::string, size_t> outputs;
   for (size_t i = 0; i < entries.size(); ++i) {
     const TBatchEntry& e = entries[i];
-    if (OutputFormat(e.OutputName) == fcUnknown) {
+    if (OutputFormatFor(e.OutputName, e.Format) == fcUnknown) {
       errors.push_back(e.Origin + ": the output " + e.OutputName +
                        " has no extension of a format Mirava writes");
       continue;
     }
     // The output's own name first, so that a clash names it.
-    std::vector<std::string> files = OutputFiles(e.OutputName);
+    std::vector<std::string> files = OutputFiles(e);
     files.insert(files.begin(), e.OutputName);
     for (const std::string& f : files) {
       const std::string key = FileKey(IdentifyFile(f));
@@ -352,7 +367,7 @@ std::string CompletionRecord(const TBatchEntry& entry) {
     record += " " + IdentifyFile(name).Path + "\n";
   };
   for (const std::string& f : InputFiles(entry.InputName)) add("input", f);
-  for (const std::string& f : OutputFiles(entry.OutputName)) add("output", f);
+  for (const std::string& f : OutputFiles(entry)) add("output", f);
   return record;
 }
 
@@ -646,6 +661,7 @@ void TBatchRunner::Print(const std::string& line) {
 }
 
 void TBatchRunner::ShowProgress(bool force) {
+  if (Settings.Gdal.Quiet) return;
   const auto now = std::chrono::steady_clock::now();
   const auto interval = Terminal ? std::chrono::milliseconds(250) : std::chrono::seconds(10);
   // On a terminal the line comes back at once after a file's line.
@@ -678,7 +694,9 @@ void TBatchRunner::Done(size_t entry) {
   std::snprintf(seconds, sizeof seconds, " (%.1f s)", r.Seconds);
   std::string notes;
   for (const std::string& n : r.Notes) notes += "; " + n;
-  Print("[" + std::to_string(FilesDone) + "/" + std::to_string(Entries.size()) + "] " +
+  const bool wrong = r.Outcome == TOutcome::Failed || r.Outcome == TOutcome::Aborted;
+  if (!Settings.Gdal.Quiet || wrong)
+    Print("[" + std::to_string(FilesDone) + "/" + std::to_string(Entries.size()) + "] " +
         e.InputName + " -> " + e.OutputName + ": " + r.Text +
         (r.Outcome == TOutcome::Skipped ? "" : seconds) + notes);
   Report.Add(e, r);
@@ -709,6 +727,7 @@ void TBatchRunner::Start(size_t entry) {
   options.KeepGround = Settings.KeepGround;
   options.Encoding = Settings.Encoding;
   options.CreationOptions = Settings.CreationOptions;
+  ApplyGdalSwitches(Settings.Gdal, options);
   r.Job =
       std::make_unique<TMyThread>(*r.Host, e.InputName, e.OutputName, e.Kind, std::move(options));
 }
@@ -760,7 +779,7 @@ int TBatchRunner::Run() {
     }
     ShowProgress(false);
   }
-  if (Terminal) {
+  if (Terminal && !Settings.Gdal.Quiet) {
     ShowProgress(true);
     std::fprintf(stderr, "\n");
     LineOpen = false;
@@ -779,7 +798,7 @@ int TBatchRunner::Run() {
   if (counts[int(TOutcome::NotStarted)])
     summary += ", " + std::to_string(counts[int(TOutcome::NotStarted)]) + " not started";
   summary += " of " + std::to_string(Entries.size()) + " in " + TimeText(DaysSince(BatchStart));
-  Print(summary);
+  if (!Settings.Gdal.Quiet) Print(summary);
   for (size_t i = 0; i < Entries.size(); ++i)
     if (Results[i].Outcome == TOutcome::Failed)
       Print("Failed: " + Entries[i].InputName + " -> " + Entries[i].OutputName + ": " +
@@ -819,11 +838,16 @@ int RunBatchCommandLine(const std::vector<std::string>& parameters) {
         SameFile(IdentifyFile(settings.ListName), IdentifyFile(settings.ReportName)))
       errors.push_back("the report " + settings.ReportName + " would overwrite the list");
   }
+  for (TBatchEntry& e : entries) e.Format = settings.Gdal.OutputFormat;
   CheckBatch(entries, settings.ReportName, errors);
   for (const TBatchEntry& e : entries)
     if (const std::string wrong =
-            CreationOptionsRefusal(OutputFormat(e.OutputName), settings.CreationOptions);
+            CreationOptionsRefusal(OutputFormatFor(e.OutputName, e.Format),
+                                   settings.CreationOptions);
         !wrong.empty())
+      errors.push_back(e.Origin + ": " + wrong);
+  for (const TBatchEntry& e : entries)
+    if (const std::string wrong = OutputNameRefusal(e.OutputName, e.Format); !wrong.empty())
       errors.push_back(e.Origin + ": " + wrong);
   // Folder mode creates its one output folder once the batch is accepted.
   if (!settings.ListName.empty()) CheckOutputFolders(entries, errors);

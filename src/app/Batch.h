@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "app/CommandLine.h"
 #include "dataset/Encoding.h"
 
 namespace mirava {
@@ -16,6 +17,7 @@ struct TBatchEntry {
   std::string OutputName;
   int32_t Kind = 0;
   std::string Origin;  // "line 4" of a list, or the input as given
+  int Format = 0;      // -of: the output's format; 0: its extension's
 };
 
 struct TBatchSettings {
@@ -38,6 +40,7 @@ struct TBatchSettings {
   std::vector<std::string> CreationOptions;
   std::string ReportName;  // "-": standard output; ".csv" picks CSV
   TEncoding Encoding;      // every job's
+  TGdalSwitches Gdal;      // every job's; -q quietens the batch's lines
 };
 
 // True when a parameter is one of batch mode's options; any other command

@@ -15,7 +15,8 @@ const char* const kUsage =
     "Usage: mirava-cli INPUT OUTPUT [/KIND | -KIND] [/F] [--memory=MIB]\n"
     "                  [--drop-rotation] [--keep-ground] [--jpeg-quality=N]\n"
     "                  [--jpeg-subsampling=444|422|420]\n"
-    "                  [-co KEY=VALUE]...\n"
+    "                  [-co KEY=VALUE]... [-q] [-of FORMAT] [-b N]...\n"
+    "                  [-a_srs SRS] [-a_nodata VALUE] [--]\n"
     "       mirava-cli -o FOLDER -e EXT [/KIND] [BATCH OPTIONS] INPUT...\n"
     "       mirava-cli -l LIST [BATCH OPTIONS]\n"
     "\n"
@@ -52,6 +53,7 @@ const char* const kUsage =
     "                   \"-\": standard output)\n"
     "  --slice K/N      run lines K, K+N, K+2N, ... (from 0) of the batch\n"
     "  -co KEY=VALUE    as for one job, for every output (all must be TIFF)\n"
+    "  -q, -of, -b, -a_srs, -a_nodata, --  as for one job, for every job\n"
     "A bad line or a clash between outputs and inputs refuses the whole batch\n"
     "before anything runs (exit status 2). Exit status: 0 every file done or\n"
     "skipped, 1 any failed, 130 stopped by Ctrl-C.\n"
@@ -92,6 +94,20 @@ const char* const kUsage =
     "A JPEG placed into a JPEG without loss keeps its own quality and\n"
     "subsampling; mirava-cli says which way a JPEG went.\n"
     "\n"
+    "gdal_translate's switches where they mean the same:\n"
+    "  -q, --quiet      nothing on standard error but failures\n"
+    "  -of FORMAT       the output's format whatever its name's extension: a\n"
+    "                   key of --formats, or GDAL's GTiff, ERS, BMP, JPEG or\n"
+    "                   SRTMHGT\n"
+    "  -b N             the input's band N (from 1) is the output's next band;\n"
+    "                   repeated, it chooses and orders them (-b 3 -b 2 -b 1)\n"
+    "  -a_srs SRS       the output's coordinate system instead of the input's:\n"
+    "                   EPSG:n, WKT or a PROJ string of a system of the EPSG\n"
+    "                   database\n"
+    "  -a_nodata VALUE  the output's no-data value (no cell changes); none\n"
+    "                   states none\n"
+    "  --               every word after it is a file name\n"
+    "\n"
     "  --formats        every format: extensions, what is read and written\n"
     "  --help           this text\n"
     "  --version        the version\n";
@@ -100,7 +116,7 @@ const char* const kUsage =
 // cannot disagree with the code.
 void PrintFormats() {
   for (const TFormatEntry& entry : FormatEntries())
-    std::cout << entry.Name << " (" << entry.Extensions << ")\n"
+    std::cout << entry.Name << " (" << entry.Extensions << "), -of " << entry.Key << "\n"
               << "  read:  " << entry.Reads << "\n"
               << "  write: " << entry.Writes << "\n";
 }
@@ -110,6 +126,7 @@ void PrintFormats() {
 int main(int argc, char** argv) {
   std::vector<std::string> parameters(argv + 1, argv + argc);
   for (const std::string& p : parameters) {
+    if (p == "--") break;
     if (p == "--help" || p == "-h") {
       std::cout << kUsage;
       return 0;

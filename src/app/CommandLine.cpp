@@ -1,8 +1,12 @@
 #include "app/CommandLine.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdlib>
 
 #include "dataset/DataSet.h"
+#include "georef/CoordinateSystem.h"
+#include "raster/Placement.h"
 #include "text/TextUtils.h"
 
 namespace mirava {
@@ -14,7 +18,15 @@ TJobOptions JobOptionsFor(const TJobSettings& settings) {
   options.KeepGround = settings.KeepGround;
   options.Encoding = settings.Encoding;
   options.CreationOptions = settings.CreationOptions;
+  ApplyGdalSwitches(settings.Gdal, options);
   return options;
+}
+
+void ApplyGdalSwitches(const TGdalSwitches& gdal, TJobOptions& options) {
+  options.OutputFormat = gdal.OutputFormat;
+  options.Bands = gdal.Bands;
+  options.AssignedCrs = gdal.AssignedCrs;
+  options.AssignedNoData = gdal.AssignedNoData;
 }
 
 namespace {
@@ -54,7 +66,8 @@ void ParseCommandLine(const std::vector<std::string>& parameters, TJobSettings& 
         settings.CommandLineMode = true;
         continue;
       }
-      settings.JobKind = c >= '0' && c <= '9' ? c - '0' : 0;
+      const auto placement = PlacementOfKind(c >= '0' && c <= '9' ? c - '0' : -1);
+      settings.JobKind = placement ? KindOf(*placement) : 0;
       settings.KindGiven = true;
       continue;
     }
@@ -66,7 +79,8 @@ void ParseCommandLine(const std::vector<std::string>& parameters, TJobSettings& 
 }
 
 bool IsKindSwitch(const std::string& p) {
-  return p.size() == 2 && (p[0] == '-' || p[0] == '/') && p[1] >= '0' && p[1] <= '5';
+  return p.size() == 2 && (p[0] == '-' || p[0] == '/') && p[1] >= '0' && p[1] <= '9' &&
+         PlacementOfKind(p[1] - '0');
 }
 
 bool IsUnattendedSwitch(const std::string& p) { return IsShortSwitch(p, 'F'); }
@@ -117,13 +131,127 @@ std::string TakeCreationOption(const std::vector<std::string>& parameters, size_
   return {};
 }
 
+namespace {
+
+// GDAL's names of formats that are ours.
+struct TGdalName {
+  const char* Driver;
+  int Code;
+};
+constexpr TGdalName kGdalNames[] = {
+    {"GTiff", fcTiff}, {"ERS", fcErs}, {"BMP", fcBmp}, {"JPEG", fcJpeg}, {"SRTMHGT", fcHgt}};
+
+// GDAL drivers users reach for that write none of ours.
+constexpr const char* kOtherGdalDrivers[] = {
+    "HFA", "PNG",  "GPKG",  "VRT",  "COG", "netCDF", "JP2OpenJPEG", "GIF",   "AAIGrid", "EHdr",
+    "ENVI", "NITF", "PCIDSK", "SAGA", "XYZ", "WEBP",   "KEA",         "MEM",   "GSBG",    "RST",
+    "RMF",  "ISIS3", "PDS4",  "FITS", "ILWIS", "MBTiles", "JPEG2000", "JP2ECW", "Zarr",  "PCRaster"};
+
+std::string FormatKeys() {
+  std::string keys;
+  for (const TFormatEntry& entry : FormatEntries()) {
+    keys += (keys.empty() ? "" : ", ") + std::string(entry.Key);
+    for (const TGdalName& g : kGdalNames)
+      if (g.Code == entry.Code) keys += std::string(" (") + g.Driver + ")";
+  }
+  return keys;
+}
+
+// A whole number of at least 1; 0 for anything else.
+uint32_t Count(const std::string& text) {
+  if (text.empty() || text.size() > 5 ||
+      !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
+    return 0;
+  return static_cast<uint32_t>(std::stoul(text));
+}
+
+}  // namespace
+
+int FormatOfName(const std::string& name, std::string& why) {
+  const std::string upper = UpperCase(name);
+  for (const TFormatEntry& entry : FormatEntries())
+    if (UpperCase(entry.Key) == upper) return entry.Code;
+  for (const TGdalName& g : kGdalNames)
+    if (UpperCase(g.Driver) == upper) return g.Code;
+  const auto other = std::find_if(std::begin(kOtherGdalDrivers), std::end(kOtherGdalDrivers),
+                                  [&](const char* d) { return UpperCase(d) == upper; });
+  why = other != std::end(kOtherGdalDrivers)
+            ? "-of " + name + ": GDAL's " + *other + " driver writes no format of Mirava's"
+            : "-of " + name + " names no format";
+  why += "; the formats are " + FormatKeys();
+  return fcUnknown;
+}
+
+int OutputFormatFor(const std::string& fileName, int forced) {
+  return forced > fcUnknown ? forced : OutputFormat(fileName);
+}
+
+std::string OutputNameRefusal(const std::string& fileName, int forced) {
+  if (forced <= fcUnknown) return {};
+  const std::vector<std::string> files = FormatFiles(forced, fileName, true);
+  if (std::find(files.begin(), files.end(), fileName) != files.end()) return {};
+  return "-of: " + FormatName(forced) + " files are named by their extension (" +
+         FirstExtension(*std::find_if(FormatEntries().begin(), FormatEntries().end(),
+                                      [&](const TFormatEntry& e) { return e.Code == forced; })) +
+         "), which " + fileName + " does not end in";
+}
+
+bool ParseGdalSwitch(const std::vector<std::string>& parameters, size_t& i, TGdalSwitches& gdal,
+                     std::string& why) {
+  why.clear();
+  const std::string& p = parameters[i];
+  if (p == "-q" || p == "--quiet") {
+    gdal.Quiet = true;
+    return true;
+  }
+  if (p != "-of" && p != "-b" && p != "-a_srs" && p != "-a_nodata") return false;
+  if (i + 1 >= parameters.size()) {
+    why = p + " needs a value";
+    return true;
+  }
+  const std::string& value = parameters[++i];
+  if (p == "-of") {
+    gdal.OutputFormat = FormatOfName(value, why);
+  } else if (p == "-b") {
+    if (const uint32_t band = Count(value))
+      gdal.Bands.push_back(band - 1);
+    else
+      why = "-b takes a band number from 1, not \"" + value + "\"";
+  } else if (p == "-a_srs") {
+    TCoordinateSystem crs;
+    if (const TError error = CoordinateSystemOfText(value, crs); error.Failed())
+      why = "-a_srs: " + error.Text;
+    else
+      gdal.AssignedCrs = crs;
+  } else if (UpperCase(value) == "NONE") {
+    gdal.AssignedNoData = std::optional<double>();
+  } else {
+    char* end = nullptr;
+    errno = 0;
+    const double number = std::strtod(value.c_str(), &end);
+    if (value.empty() || *end != '\0' || errno == ERANGE)
+      why = "-a_nodata takes a number or none, not \"" + value + "\"";
+    else
+      gdal.AssignedNoData = number;
+  }
+  return true;
+}
+
 std::string ParseCliCommandLine(const std::vector<std::string>& parameters,
                                 TJobSettings& settings) {
   int names = 0;
+  bool onlyNames = false;  // after "--"
   for (size_t i = 0; i < parameters.size(); ++i) {
     const std::string& p = parameters[i];
     std::string why;
-    if (IsCreationOptionSwitch(p)) {
+    if (!onlyNames && p == "--") {
+      onlyNames = true;
+    } else if (onlyNames) {
+      if (names == 2) return "one input and one output are expected; \"" + p + "\" is one more";
+      (names++ == 0 ? settings.InputFileName : settings.OutputFileName) = p;
+    } else if (ParseGdalSwitch(parameters, i, settings.Gdal, why)) {
+      if (!why.empty()) return why;
+    } else if (IsCreationOptionSwitch(p)) {
       if (why = TakeCreationOption(parameters, i, settings.CreationOptions); !why.empty())
         return why;
     } else if (p.compare(0, kMemorySwitch.size(), kMemorySwitch) == 0) {
@@ -152,7 +280,11 @@ std::string ParseCliCommandLine(const std::vector<std::string>& parameters,
     }
   }
   if (names < 2) return "an input and an output file name are needed";
-  return CreationOptionsRefusal(OutputFormat(settings.OutputFileName), settings.CreationOptions);
+  if (std::string why = OutputNameRefusal(settings.OutputFileName, settings.Gdal.OutputFormat);
+      !why.empty())
+    return why;
+  return CreationOptionsRefusal(OutputFormatFor(settings.OutputFileName, settings.Gdal.OutputFormat),
+                                settings.CreationOptions);
 }
 
 }  // namespace mirava

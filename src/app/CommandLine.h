@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -9,6 +10,20 @@
 #include "job/ConvertThread.h"
 
 namespace mirava {
+
+// gdal_translate's switches that mean the same here, for one job or all
+// of a batch's.
+struct TGdalSwitches {
+  // -q, --quiet: nothing on standard error but failures.
+  bool Quiet = false;
+  // -of FORMAT: the output's format whatever its name's extension; 0: the
+  // extension's.
+  int OutputFormat = 0;
+  // -b N (from 1), -a_srs, -a_nodata: as TJobOptions takes them.
+  std::vector<uint32_t> Bands;
+  std::optional<TCoordinateSystem> AssignedCrs;
+  std::optional<std::optional<double>> AssignedNoData;
+};
 
 struct TJobSettings {
   std::string InputFileName;
@@ -27,10 +42,13 @@ struct TJobSettings {
   // -co KEY=VALUE (mirava-cli) and the window's TIFF settings: how a TIFF
   // output stores its cells ("COMPRESS=DEFLATE").
   std::vector<std::string> CreationOptions;
+  TGdalSwitches Gdal;  // mirava-cli
 };
 
 // What a job of `settings` is asked beyond its names and kind.
 TJobOptions JobOptionsFor(const TJobSettings& settings);
+// What gdal_translate's switches ask of a job.
+void ApplyGdalSwitches(const TGdalSwitches& gdal, TJobOptions& options);
 
 // The window's command line: up to two file names (input, output) and
 // switches. A switch begins with "-", or with "/" when it is exactly two
@@ -59,6 +77,23 @@ std::string ParseMemorySwitch(const std::string& parameter, uint64_t& mib);
 // neither; true when it is one, with `why` empty or saying what is wrong
 // with its value.
 bool ParseEncodingSwitch(const std::string& parameter, TEncoding& encoding, std::string& why);
+// gdal_translate's switches that mean the same here, at parameters[i]:
+// "-q" or "--quiet", "-of FORMAT", "-b N", "-a_srs SRS", "-a_nodata VALUE".
+// False when parameters[i] is none of them; true when it is one, stepping
+// over its value, with `why` empty or saying what is wrong.
+bool ParseGdalSwitch(const std::vector<std::string>& parameters, size_t& i,
+                     TGdalSwitches& gdal, std::string& why);
+// The format -of names: a key of --formats or the GDAL driver's name of
+// one of ours (GTiff, ERS, BMP, JPEG), in any case; 0 with the reason.
+int FormatOfName(const std::string& name, std::string& why);
+// The format an output of `fileName` is written in: `forced` (-of) when
+// given, else its extension's.
+int OutputFormatFor(const std::string& fileName, int forced);
+// Why an output of `fileName` cannot be written in the format `forced`
+// (-of): one of a header and a data file names them by its extension.
+// Empty when it can, or when no format is forced.
+std::string OutputNameRefusal(const std::string& fileName, int forced);
+
 // "-co KEY=VALUE" at parameters[i]: adds the option and steps over it.
 // Empty on success, otherwise what is wrong (a missing option; options the
 // output's format does not take are checked with the names).

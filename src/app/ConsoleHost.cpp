@@ -7,7 +7,7 @@
 
 namespace mirava {
 
-TConsoleHost::TConsoleHost() : Terminal(isatty(STDERR_FILENO)) {}
+TConsoleHost::TConsoleHost(bool quiet) : Terminal(isatty(STDERR_FILENO)), Quiet(quiet) {}
 
 void TConsoleHost::Synchronize(const std::function<void()>& procedure) {
   std::unique_lock lock(Mutex);
@@ -22,6 +22,7 @@ void TConsoleHost::Synchronize(const std::function<void()>& procedure) {
 
 void TConsoleHost::DisplayProgress(int percent, const std::string& elapsed,
                                    const std::string& remaining) {
+  if (Quiet) return;
   const auto now = std::chrono::steady_clock::now();
   const auto interval = Terminal ? std::chrono::milliseconds(250) : std::chrono::milliseconds(1000);
   if (percent < 100 && Shown && now - LastShown < interval) return;
@@ -109,7 +110,7 @@ void CatchStopSignals() {
 
 int RunConsoleJob(const TJobSettings& settings) {
   CatchStopSignals();
-  TConsoleHost host;
+  TConsoleHost host(settings.Gdal.Quiet);
   StopSignalled = false;
   std::string message, state;
   TJobOutcome outcome;
@@ -122,7 +123,7 @@ int RunConsoleJob(const TJobSettings& settings) {
     outcome = job.Outcome();
   }
   host.EndLine();
-  PrintJobResult(message, state);
+  if (!settings.Gdal.Quiet || outcome != TJobOutcome::Succeeded) PrintJobResult(message, state);
   return ExitStatusFor(outcome);
 }
 

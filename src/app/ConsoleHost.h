@@ -17,12 +17,15 @@ namespace mirava {
 
 class TConsoleHost : public TJobHost {
  public:
-  TConsoleHost();
+  // Quiet: no progress and no notes, only what went wrong.
+  explicit TConsoleHost(bool quiet = false);
   void Synchronize(const std::function<void()>& procedure) override;
   void DisplayProgress(int percent, const std::string& elapsed,
                        const std::string& remaining) override;
   void ShowError(const std::string& text) override;
-  void ShowNote(const std::string& text) override { ShowError(text); }
+  void ShowNote(const std::string& text) override {
+    if (!Quiet) ShowError(text);
+  }
   void JobFinished(TMyThread& job) override;
 
   // The main thread's loop: run hand-offs until `job` has finished, and
@@ -37,6 +40,7 @@ class TConsoleHost : public TJobHost {
   std::deque<std::function<void()>> Queue;
   bool Finished = false;
   bool Terminal;
+  bool Quiet;
   bool Shown = false;
   bool LineOpen = false;
   std::chrono::steady_clock::time_point LastShown;
@@ -61,7 +65,8 @@ void CatchStopSignals();
 
 // Runs the job of `settings` to its end. Ctrl-C, SIGTERM and SIGHUP ask it
 // to stop.
-// Returns the exit status; the result is the last line on standard error.
+// Returns the exit status; the result is the last line on standard error,
+// which a quiet job leaves out after a success.
 int RunConsoleJob(const TJobSettings& settings);
 
 }  // namespace mirava

@@ -129,7 +129,7 @@ const TFormatEntry Formats[] = {
     {.Code = fcJpeg,
      .Name = "JPEG",
      .Key = "jpg",
-     .Extensions = ".jpg",
+     .Extensions = ".jpg .jpeg",
      .Signatures = {{{"\xFF\xD8", 2}}},
      .Create = Make<TJpgMap2>,
      .Files = [](const std::string& n) -> TFiles {
@@ -445,7 +445,9 @@ bool TDataSet2::MakeDataSet(const std::string& fileName, uint8_t mode) {
     return false;
   }
   TError ioError;
-  Format = mode == omCreate ? OutputFormat(fileName) : FormatFromSignature(fileName, &ioError);
+  Format = mode != omCreate          ? FormatFromSignature(fileName, &ioError)
+           : CreateFormat > fcUnknown ? CreateFormat
+                                      : OutputFormat(fileName);
   if (Format == fcUnknown) {
     if (ioError.Failed() || mode == omCreate) {
       Err = ioError.Failed() ? ioError : TError::Format("Unknown output format for " + fileName);

@@ -165,6 +165,9 @@ class TDataSet2 {
   // The memory limit (SetMemoryLimit) of the datasets Open and Describe
   // make from now on.
   void SetMemoryLimit(uint64_t limit) { MemoryLimit = limit; }
+  // The format a created output is written in, whatever its name's
+  // extension; fcUnknown: the extension's.
+  void SetOutputFormat(int code) { CreateFormat = code; }
   // Opens an existing file for its size, bands and georeference only; its
   // cells are not read.
   bool Describe(const std::string& fileName);
@@ -200,6 +203,7 @@ class TDataSet2 {
   TError Err;
   std::unique_ptr<TDataSetRoot2> DataSet;
   int Format = fcUnknown;
+  int CreateFormat = fcUnknown;
   uint64_t MemoryLimit = 0;
 };
 

@@ -30,6 +30,15 @@ struct TProj {
   decltype(&proj_get_name) GetName = nullptr;
   decltype(&proj_crs_get_coordinate_system) CoordinateSystem = nullptr;
   decltype(&proj_cs_get_axis_info) AxisInfo = nullptr;
+  decltype(&proj_create) Create = nullptr;
+  decltype(&proj_get_source_crs) SourceCrs = nullptr;
+  decltype(&proj_get_id_auth_name) IdAuthority = nullptr;
+  decltype(&proj_get_id_code) IdCode = nullptr;
+  decltype(&proj_identify) Identify = nullptr;
+  decltype(&proj_list_get_count) ListCount = nullptr;
+  decltype(&proj_list_get) ListGet = nullptr;
+  decltype(&proj_list_destroy) ListDestroy = nullptr;
+  decltype(&proj_int_list_destroy) IntListDestroy = nullptr;
 };
 
 template <typename TFunction>
@@ -54,7 +63,16 @@ const TProj* Proj() {
                        Bind(library, "proj_get_type", p->GetType) &&
                        Bind(library, "proj_get_name", p->GetName) &&
                        Bind(library, "proj_crs_get_coordinate_system", p->CoordinateSystem) &&
-                       Bind(library, "proj_cs_get_axis_info", p->AxisInfo);
+                       Bind(library, "proj_cs_get_axis_info", p->AxisInfo) &&
+                       Bind(library, "proj_create", p->Create) &&
+                       Bind(library, "proj_get_source_crs", p->SourceCrs) &&
+                       Bind(library, "proj_get_id_auth_name", p->IdAuthority) &&
+                       Bind(library, "proj_get_id_code", p->IdCode) &&
+                       Bind(library, "proj_identify", p->Identify) &&
+                       Bind(library, "proj_list_get_count", p->ListCount) &&
+                       Bind(library, "proj_list_get", p->ListGet) &&
+                       Bind(library, "proj_list_destroy", p->ListDestroy) &&
+                       Bind(library, "proj_int_list_destroy", p->IntListDestroy);
     if (!bound) return std::unique_ptr<TProj>();
     return p;
   }();
@@ -222,6 +240,59 @@ int EpsgOfErMapperNames(const std::string& projection, const std::string& datum)
       return s.Base + zone;
   }
   return 0;
+}
+
+namespace {
+
+int CodeOf(const char* id) { return id ? static_cast<int>(ParseIntDef(id, 0)) : 0; }
+
+// The EPSG code a CRS object carries, or the one the database identifies
+// it with at `least` percent of confidence or more, when that one is alone
+// in its rank; 0 otherwise.
+int EpsgOfObject(const TContext& context, const PJ* crs, int least) {
+  const TProj* proj = Proj();
+  const char* authority = proj->IdAuthority(crs, 0);
+  if (authority && std::string(authority) == "EPSG") return CodeOf(proj->IdCode(crs, 0));
+  int* confidence = nullptr;
+  PJ_OBJ_LIST* found = proj->Identify(context.get(), crs, "EPSG", nullptr, &confidence);
+  int code = 0;
+  const int count = found ? proj->ListCount(found) : 0;
+  if (count > 0 && confidence[0] >= least && (count == 1 || confidence[1] < confidence[0])) {
+    const TObject best(proj->ListGet(context.get(), found, 0));
+    if (best) code = CodeOf(proj->IdCode(best.get(), 0));
+  }
+  if (confidence) proj->IntListDestroy(confidence);
+  if (found) proj->ListDestroy(found);
+  return code;
+}
+
+}  // namespace
+
+TError CoordinateSystemOfText(const std::string& text, TCoordinateSystem& crs) {
+  crs = {};
+  const TContext context = QuietContext();
+  if (!context) return TError::Refused("PROJ cannot be opened to read \"" + text + "\"");
+  std::string definition = text;
+  if (!text.empty() && text.find_first_not_of("0123456789") == std::string::npos)
+    definition = "EPSG:" + text;
+  // A PROJ string names an operation unless it says it is a system.
+  if (text.find("+proj=") != std::string::npos && text.find("+type=crs") == std::string::npos)
+    definition += " +type=crs";
+  TObject object(Proj()->Create(context.get(), definition.c_str()));
+  if (!object)
+    return TError::Format("\"" + text +
+                          "\" is no coordinate system PROJ reads (EPSG:n, WKT or a PROJ string)");
+  // "+towgs84" makes a bound system around the one that is meant.
+  if (Proj()->GetType(object.get()) == PJ_TYPE_BOUND_CRS)
+    object.reset(Proj()->SourceCrs(context.get(), object.get()));
+  const int code = object ? EpsgOfObject(context, object.get(), 70) : 0;
+  const TEpsgFacts facts = EpsgFacts(code);
+  if (code == 0 || !facts.Known)
+    return TError::Refused("\"" + text +
+                           "\" is no geographic or projected coordinate system of the EPSG "
+                           "database, and Mirava states coordinate systems by their EPSG code");
+  crs.Epsg = code;
+  return {};
 }
 
 bool ErMapperNamesState(const TCoordinateSystem& crs) {

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "raster/Error.h"
 #include "raster/Georeference.h"
 
 namespace mirava {
@@ -19,6 +20,11 @@ struct TEpsgFacts {
   bool Feet = false;        // the unit is a foot (international or US survey)
 };
 TEpsgFacts EpsgFacts(int code);
+
+// The coordinate system a user names: "EPSG:n" or n, WKT, or a PROJ
+// string, which the EPSG database must identify (a system without a code
+// cannot be stated by every format). A failure says why.
+TError CoordinateSystemOfText(const std::string& text, TCoordinateSystem& crs);
 
 // How an ER Mapper header names a coordinate system.
 struct TErMapperNames {

@@ -83,11 +83,17 @@ void TMyThread::Execute() {
   PublishOutput();
 }
 
+int TMyThread::OutputFormatCode() const {
+  return Options.OutputFormat > fcUnknown ? Options.OutputFormat : OutputFormat(OutputName);
+}
+
 bool TMyThread::OpenInput(const std::string& fileName) {
   std::string why;
-  WholeFile =
-      Options.BlockCopy && PlacesWholeFile(fileName, OutputName, Layer.Placement(),
-                                           Options.CreationOptions, Options.MemoryLimit, why);
+  // Chosen bands, or a format that is not the name's, are made from cells.
+  WholeFile = Options.BlockCopy && Options.Bands.empty() &&
+              OutputFormatCode() == OutputFormat(OutputName) &&
+              PlacesWholeFile(fileName, OutputName, Layer.Placement(), Options.CreationOptions,
+                              Options.MemoryLimit, why);
   if (WholeFile)
     Host.Synchronize([&] { Host.ShowNote(kPlacedWithoutLossNote); });
   else if (!why.empty())
@@ -107,6 +113,22 @@ bool TMyThread::OpenInput(const std::string& fileName) {
   const int32_t h = InputSet->GetRowCount();
   Layer.SetSize(w, h);
   Layer.OutputSize(OutRows, OutColumns);
+  return ChooseBands();
+}
+
+bool TMyThread::ChooseBands() {
+  const uint32_t count = static_cast<uint32_t>(InputSet->GetBandCount());
+  for (const uint32_t band : Options.Bands)
+    if (band >= count) {
+      Fail("Band " + std::to_string(band + 1) + " asked for (-b), but " + InputName + " has " +
+           std::to_string(count) + (count == 1 ? " band" : " bands"));
+      return false;
+    }
+  // Every band in its own place is the input as it is: the faster copies
+  // take it.
+  bool same = Options.Bands.size() == count;
+  for (uint32_t k = 0; same && k < count; ++k) same = Options.Bands[k] == k;
+  if (!same) Bands = Options.Bands;
   return true;
 }
 
@@ -119,7 +141,7 @@ bool TMyThread::CheckOutputFiles() {
   std::vector<TFileId> inputs;
   for (const std::string& f : FormatFiles(InputSet->GetFormat(), InputName, false))
     if (TFileId id = IdentifyFile(f); id.Exists) inputs.push_back(std::move(id));
-  for (const std::string& f : FormatFiles(OutputFormat(OutputName), OutputName, true)) {
+  for (const std::string& f : FormatFiles(OutputFormatCode(), OutputName, true)) {
     const TFileId out = IdentifyFile(f);
     for (const TFileId& in : inputs)
       if (SameFile(in, out)) {
@@ -134,7 +156,7 @@ bool TMyThread::CheckOutputFiles() {
 // second job on them is refused before it reads its input; a name the format
 // cannot be told from is refused by CreateOutput.
 bool TMyThread::ClaimOutput() {
-  const int format = OutputFormat(OutputName);
+  const int format = OutputFormatCode();
   if (OutputName.empty() || format == fcUnknown) return true;
   if (Files.Claim(OutputName, FormatFiles(format, OutputName, true))) return true;
   Fail(Files.ErrorText());
@@ -147,12 +169,15 @@ bool TMyThread::CreateOutput(const std::string& fileName) {
     return false;
   }
   // The format the facade will create, whatever the extension's case.
-  const int format = OutputFormat(fileName);
+  const int format = OutputFormatCode();
   // Cell sizes as lengths: which way the cells run is ExtrasFor's to check.
   const TAffine cells = InputSet->GetGeoreference().Affine;
-  const TRasterShape input{static_cast<uint32_t>(InputSet->GetBandCount()), InputSet->GetCellType(),
-                           std::fabs(cells.StepX()), std::fabs(cells.StepY()),
-                           !InputSet->GetDataSet()->GetColorTable().empty()};
+  // A palette stays with its band alone.
+  const TRasterShape input{
+      Bands.empty() ? static_cast<uint32_t>(InputSet->GetBandCount())
+                    : static_cast<uint32_t>(Bands.size()),
+      InputSet->GetCellType(), std::fabs(cells.StepX()), std::fabs(cells.StepY()),
+      !InputSet->GetDataSet()->GetColorTable().empty() && Bands.size() <= 1};
   if (const auto refusal = WriteRefusal(format, input)) {
     Fail(*refusal);
     return false;
@@ -170,6 +195,7 @@ bool TMyThread::CreateOutput(const std::string& fileName) {
   try {
     OutputSet = std::make_unique<TDataSet2>();
     OutputSet->SetMemoryLimit(Options.MemoryLimit);
+    OutputSet->SetOutputFormat(format);
     if (!OutputSet->Open(fileName, static_cast<uint32_t>(OutColumns),
                          static_cast<uint32_t>(OutRows), shape.CellType, shape.Bands, omCreate,
                          Planned, extras, Files)) {
@@ -195,6 +221,11 @@ bool TMyThread::CreateOutput(const std::string& fileName) {
 // a file is made, unless --drop-rotation lets rotation terms go.
 bool TMyThread::ExtrasFor(int format, TGeoExtras& extras) {
   Planned = InputSet->GetDataSet()->GetGeoreference();
+  if (Options.AssignedCrs) {
+    Planned.Crs = *Options.AssignedCrs;
+    Planned.Geographic = EpsgFacts(Planned.Crs.Epsg).Geographic;
+  }
+  if (Options.AssignedNoData) Planned.NoData = *Options.AssignedNoData;
   if (!Planned.Placed) {
     Planned.Affine = {};
     extras.ControlPoints = MovedControlPoints();
@@ -272,7 +303,7 @@ std::string TMyThread::PlaceRefusal(int format, const TAffine& frame) const {
 
 void TMyThread::CarryPalette(int format, TGeoExtras& extras) {
   const TColorTable& table = InputSet->GetDataSet()->GetColorTable();
-  if (table.empty()) return;
+  if (table.empty() || Bands.size() > 1) return;
   switch (PaletteUse(format)) {
     case TPaletteUse::Table:
       extras.Colors = table;
@@ -396,6 +427,7 @@ bool TMyThread::Copy() {
       .ForcedStripeRows = Options.StripeRows,
       .NoDataChange = NoDataChange,
       .PaletteColors = PaletteColors,
+      .Bands = Bands,
       .Reach = Reach,
       .Progress = [this](int32_t row) { return ProgressTo(row); },
       .StopRequested = [this] { return Stopping.load(); },
@@ -404,6 +436,7 @@ bool TMyThread::Copy() {
       .Note = [this](const std::string& text) { Host.Synchronize([&] { Host.ShowNote(text); }); },
   };
   if (WholeFile) return PlaceWholeFile(task);
+  if (!Bands.empty()) return CopyCells(task);
   TDataSetRoot2* input = InputSet->GetDataSet();
   TDataSetRoot2* output = OutputSet->GetDataSet();
   if (Options.BlockCopy && !NoDataChange && input->BlockRows() > 0 && output->BlockRows() > 0 &&

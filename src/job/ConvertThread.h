@@ -47,6 +47,16 @@ struct TJobOptions {
   TEncoding Encoding{};
   // Go to the output, whose format must take them ("COMPRESS=DEFLATE").
   std::vector<std::string> CreationOptions{};
+  // The output's format whatever its name's extension (-of); 0: the
+  // extension's.
+  int OutputFormat = 0;
+  // The input's bands, from 0, that make the output's, in their order (-b);
+  // empty: every band as it is.
+  std::vector<uint32_t> Bands{};
+  // Given the output in place of the input's (-a_srs, -a_nodata; an empty
+  // no-data value states none).
+  std::optional<TCoordinateSystem> AssignedCrs{};
+  std::optional<std::optional<double>> AssignedNoData{};
 };
 
 class TMyThread;
@@ -112,6 +122,10 @@ class TMyThread {
   void Run();
   void Execute();
   bool OpenInput(const std::string& fileName);
+  // The output's format: the one asked for, else its name's.
+  int OutputFormatCode() const;
+  // Checks the bands asked for against the input's.
+  bool ChooseBands();
   bool CheckOutputFiles();
   bool ClaimOutput();
   bool CreateOutput(const std::string& fileName);
@@ -166,6 +180,8 @@ class TMyThread {
   std::optional<std::pair<float, float>> NoDataChange;  // input's, output's
   // The colours an output of three bands shows for a palette's indices.
   std::vector<std::array<uint8_t, 3>> PaletteColors;
+  // The input's band for each of the output's; empty: each its own.
+  std::vector<uint32_t> Bands;
   TCopyReach Reach;
   TPhotoLayer Layer;
   TAffine Place{};        // the output's affine, of a georeferenced input

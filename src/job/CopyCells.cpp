@@ -52,7 +52,8 @@ bool CopyCells(TCopyTask& task) {
         for (uint32_t k = 0; k < bands; ++k) {
           double v = 0;
           if (k == 0 || task.PaletteColors.empty()) {
-            if (task.Input.ReadCellExact(static_cast<uint32_t>(c), static_cast<uint32_t>(r), k,
+            const uint32_t from = task.Bands.empty() ? k : task.Bands[k];
+            if (task.Input.ReadCellExact(static_cast<uint32_t>(c), static_cast<uint32_t>(r), from,
                                          v) == TCellRead::Failed) {
               task.Fail("Reading " + task.InputName + ": " + task.Input.Error().Text);
               return false;

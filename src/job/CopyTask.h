@@ -49,6 +49,9 @@ struct TCopyTask {
   std::optional<std::pair<float, float>> NoDataChange;
   // The colours an output of three bands shows for a palette's indices.
   const std::vector<std::array<uint8_t, 3>>& PaletteColors;
+  // The input's band of each output band, for the cell by cell path alone;
+  // empty: the same band.
+  const std::vector<uint32_t>& Bands;
   TCopyReach& Reach;
 
   // The stop request and the files' state, then a progress hand-off as far

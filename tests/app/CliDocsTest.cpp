@@ -14,12 +14,13 @@ using namespace mirava;
 
 namespace {
 
-// The switches --help names: "--long" ones and one-letter "-x" ones.
+// The switches --help names: "--long" ones, one-letter "-x" ones and
+// GDAL's "-of", "-a_srs".
 std::set<std::string> SwitchesOfHelp() {
   const test::CommandResult help = test::RunCli({"--help"});
   EXPECT_EQ(help.ExitCode, 0);
   std::set<std::string> switches;
-  const std::regex pattern(R"((^|[\s\[(|])(--[a-z][a-z-]*|-[a-z])\b)");
+  const std::regex pattern(R"((^|[\s\[(|,])(--[a-z][a-z-]*|-[a-z][a-z_]*)\b)");
   for (std::sregex_iterator it(help.Output.begin(), help.Output.end(), pattern), end; it != end;
        ++it)
     switches.insert((*it)[2]);
@@ -41,7 +42,7 @@ TEST(CliDocs, ManPageAndCompletionNameEverySwitch) {
   ASSERT_FALSE(manPage.empty());
   ASSERT_FALSE(completion.empty());
   for (const std::string& s : switches) {
-    const std::regex word("(^|[^a-z-])" + s + "([^a-z-]|$)");
+    const std::regex word("(^|[^a-z-])" + s + "([^a-z_-]|$)");
     EXPECT_TRUE(std::regex_search(manPage, word)) << s << " is not in mirava-cli.1";
     EXPECT_TRUE(std::regex_search(completion, word)) << s << " is not completed";
   }
@@ -61,4 +62,41 @@ TEST(CliDocs, FormatsListEveryFormatOfTheTable) {
     for (std::string ext; extensions >> ext;)
       EXPECT_EQ(FormatFromExtension("x" + ext), entry.Code) << entry.Name << " " << ext;
   }
+}
+
+namespace {
+
+// What the completion offers for `words` as bash splits a command line
+// (at blanks and "="), the last one being completed, one a line; "nospace"
+// first when no blank is to follow.
+std::string Completed(const std::vector<std::string>& words) {
+  std::string list;
+  for (const std::string& w : words) list += " " + test::Quote(w);
+  const std::string script =
+      "compopt() { echo nospace; }; source " +
+      test::Quote(std::string(MIRAVA_DATA) + "/mirava-cli.bash") +
+      "; COMP_WORDBREAKS=$' \\t\\n\"\\'><=;|&(:'; COMP_WORDS=(" + list +
+      "); COMP_CWORD=" + std::to_string(words.size() - 1) +
+      "; _mirava_cli; printf '%s\\n' \"${COMPREPLY[@]}\"";
+  const test::TempDir empty;
+  return test::Run("cd " + test::Quote(empty.str()) + " && bash -c " + test::Quote(script))
+      .Output;
+}
+
+}  // namespace
+
+// Values follow "=" without a blank, and kinds, formats, -co keys and
+// their words are offered.
+TEST(CliDocs, CompletionOffersValuesAfterEquals) {
+  EXPECT_EQ(Completed({"mirava-cli", "--mem"}), "nospace\n--memory=\n");
+  EXPECT_EQ(Completed({"mirava-cli", "a.tif", "b.tif", "--memory", "="}), "nospace\n\n");
+  EXPECT_EQ(Completed({"mirava-cli", "a.tif", "b.tif", "-co", "ZS"}), "nospace\nZSTD_LEVEL=\n");
+  EXPECT_EQ(Completed({"mirava-cli", "a.tif", "b.tif", "-co", "COMPRESS", "="}),
+            "NONE\nDEFLATE\nLZW\nZSTD\n");
+  EXPECT_EQ(Completed({"mirava-cli", "a.tif", "b.tif", "-co", "tiled", "=", "Y"}), "YES\n");
+  EXPECT_EQ(Completed({"mirava-cli", "--jpeg-subsampling", "=", "42"}), "422\n420\n");
+  EXPECT_EQ(Completed({"mirava-cli", "a.tif", "b.jpg", "-of", "j"}), "jpg\n");
+  EXPECT_EQ(Completed({"mirava-cli", "-of", "G"}), "GTiff\n");
+  EXPECT_EQ(Completed({"mirava-cli", "a.tif", "b.tif", "/"}), "/0\n/1\n/2\n/3\n/4\n/5\n/F\n");
+  EXPECT_EQ(Completed({"mirava-cli", "a.tif", "b.tif", "-a_no"}), "-a_nodata\n");
 }

@@ -10,7 +10,7 @@ using namespace mirava::test;
 TEST(FormatDetection, ByExtension) {
   EXPECT_EQ(FormatFromExtension("out.TIFF"), fcTiff);
   EXPECT_EQ(FormatFromExtension("out.tif"), fcTiff);
-  EXPECT_EQ(FormatFromExtension("out.jpeg"), fcUnknown);
+  EXPECT_EQ(FormatFromExtension("out.JPEG"), fcJpeg);
   EXPECT_EQ(FormatFromExtension("x.gif"), fcGif);
   EXPECT_EQ(FormatFromExtension("x.dcr"), fcDcr);
   EXPECT_EQ(FormatFromExtension("/d/v1.tif/out"), fcUnknown);

@@ -255,7 +255,7 @@ TEST(ConvertThread, FailureMessages) {
            " reading error ('12X' is not a valid integer value)"},
       {dir / "shorts.ers", dir / "no/such/dir/o.ers",
        "Output folder " + dir / "no/such/dir" + " does not exist"},
-      {dir / "shorts.ers", dir / "o.jpeg", "Unknown output format for " + dir / "o.jpeg"},
+      {dir / "shorts.ers", dir / "o.png", "Unknown output format for " + dir / "o.png"},
       {dir / "folder.ers", dir / "o.ers", dir / "folder.ers is a folder"},
       {"/proc/self/mem", dir / "o.ers", "/proc/self/mem: Input/output error"},
   };

@@ -3,8 +3,8 @@
 set -euo pipefail
 packages=(cmake ninja-build g++ libgtest-dev qt6-base-dev libqt6svg6 libjpeg62-turbo-dev libturbojpeg0-dev zlib1g-dev libtiff-dev libproj-dev gdal-bin python3-gdal libjpeg-turbo-progs strace parallel slurm-wlm munge)
 # Installing: PNG icons from the SVG, the package's dependencies (CPack),
-# and the install test's checks.
-packages+=(librsvg2-bin dpkg-dev file desktop-file-utils gtk-update-icon-cache man-db)
+# and the install test's checks (lintian: Debian's checker of packages).
+packages+=(librsvg2-bin dpkg-dev file desktop-file-utils gtk-update-icon-cache man-db lintian)
 # The README's screenshot: a display without a screen and its capture.
 packages+=(xvfb x11-utils imagemagick)
 missing=()

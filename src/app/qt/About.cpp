@@ -44,10 +44,7 @@ TAbout::TAbout(QWidget* parent) : QDialog(parent) {
 
   auto* mail = Link(kSupportMail, QString("mailto:") + kSupportMail, this);
   mail->setObjectName("MailLabel");
-  auto* web = Link(kHomePage, kHomePage, this);
-  web->setObjectName("WebLabel");
   connect(mail, &QLabel::linkActivated, this, &TAbout::OpenAddress);
-  connect(web, &QLabel::linkActivated, this, &TAbout::OpenAddress);
 
   Failure = new QLabel("Auto method failed.", this);
   Failure->setObjectName("FailureLabel");
@@ -63,8 +60,14 @@ TAbout::TAbout(QWidget* parent) : QDialog(parent) {
   text->addSpacing(8);
   text->addWidget(new QLabel("Support:", this));
   text->addWidget(mail);
-  text->addWidget(new QLabel("Home page:", this));
-  text->addWidget(web);
+  // A home page is named only once there is one.
+  if (*kHomePage) {
+    auto* web = Link(kHomePage, kHomePage, this);
+    web->setObjectName("WebLabel");
+    connect(web, &QLabel::linkActivated, this, &TAbout::OpenAddress);
+    text->addWidget(new QLabel("Home page:", this));
+    text->addWidget(web);
+  }
   text->addWidget(Failure);
   auto* top = new QHBoxLayout;
   top->addWidget(picture);

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "dataset/DataSet.h"
+#include "georef/CoordinateSystem.h"
 #include "raster/Placement.h"
 #include "raster/CellType.h"
 #include "text/FileNames.h"
@@ -40,6 +41,24 @@ std::string Bare(const std::string& name) {
   return name;
 }
 
+// Names that are a system's code alone ("EPSG:31985" for the projection,
+// the datum and the spheroid of a system ER Mapper has no names for) are
+// replaced by what the EPSG database calls them.
+void NameByCode(int code, TInputFacts& facts) {
+  if (code == 0) return;
+  const std::string byCode = "EPSG:" + std::to_string(code);
+  std::string* fields[] = {&facts.Projection, &facts.Datum, &facts.Spheroid};
+  if (std::ranges::none_of(fields, [&](const std::string* f) { return Bare(*f) == byCode; }))
+    return;
+  const TEpsgNames names = EpsgNames(code);
+  const std::string given[] = {names.System.empty() ? byCode : byCode + " (" + names.System + ")",
+                               names.Datum, names.Ellipsoid};
+  // A header names no spheroid beside a code.
+  for (int i = 0; i < 3; ++i)
+    if ((Bare(*fields[i]) == byCode || (i == 2 && NamesNoSystem(*fields[i]))) && !given[i].empty())
+      *fields[i] = given[i];
+}
+
 void FillFacts(TDataSet2& set, TInputFacts& facts) {
   facts.Format = set.GetFormat();
   facts.Columns = set.GetColumnCount();
@@ -56,6 +75,7 @@ void FillFacts(TDataSet2& set, TInputFacts& facts) {
   facts.Projection = georeference.Projection;
   facts.Datum = georeference.Datum;
   facts.Spheroid = georeference.Spheroid;
+  NameByCode(georeference.Crs.Epsg, facts);
   if (const TGCPList* list = set.GetControlPoints())
     for (int i = 0; i < list->Count(); ++i) {
       const TGCPoint* p = list->Items(i);
@@ -223,7 +243,7 @@ std::vector<std::string> DescribeInput(const TInputFacts& f) {
       FormatName(f.Format) + ", " + Size(f.Columns, f.Rows, f.Bands) + ", " + cells,
       "Cells " + Number(f.CellSizeX) + " \xc3\x97 " + Number(f.CellSizeY),
       "Top left " + Number(f.OriginX) + ", " + Number(f.OriginY),
-      "Projection " + Bare(f.Projection) + ", datum " + Bare(f.Datum)};
+      "Projection " + Bare(f.Projection), "Datum " + Bare(f.Datum)};
   if (!f.Spheroid.empty()) lines.back() += ", spheroid " + Bare(f.Spheroid);
   const size_t n = f.ControlPoints.size();
   lines.push_back(n == 0 ? "No control points"

@@ -1,6 +1,7 @@
 #include "app/WindowLogic.h"
 
 #include <algorithm>
+#include <sstream>
 
 #include "dataset/DataSet.h"
 #include "text/FileNames.h"
@@ -24,12 +25,12 @@ const TMainButton kMainButtons[kMainButtonCount] = {
     {"StartBtn", "Start", "Start flip/rotate", imStart}};
 
 const TRotateButton kRotateButtons[kRotateButtonCount] = {
-    {"ToolButton2", "R->", "No flip, no rotate (format change)", 0, imNone},
-    {"ToolButton8", "", "Horizontal flip", 1, imMirrorHorizontal},
-    {"ToolButton10", "", "Vertical Flip", 4, imMirrorVertical},
-    {"ToolButton12", "", "Rotate 180", 5, imRotate180},
-    {"ToolButton14", "", "Rotate 90 CW", 3, imRotate90CW},
-    {"ToolButton16", "", "Rotate 90 CCW", 2, imRotate90CCW}};
+    {"ToolButton2", "As is", "No flip, no rotate (format change)", 0, imNone},
+    {"ToolButton8", "Flip H", "Horizontal flip", 1, imMirrorHorizontal},
+    {"ToolButton10", "Flip V", "Vertical Flip", 4, imMirrorVertical},
+    {"ToolButton12", "180\xc2\xb0", "Rotate 180", 5, imRotate180},
+    {"ToolButton14", "90\xc2\xb0 CW", "Rotate 90 CW", 3, imRotate90CW},
+    {"ToolButton16", "90\xc2\xb0 CCW", "Rotate 90 CCW", 2, imRotate90CCW}};
 
 int RotateButtonForKind(int32_t kind) {
   for (int i = 0; i < kRotateButtonCount; ++i)
@@ -38,41 +39,36 @@ int RotateButtonForKind(int32_t kind) {
 }
 
 TStateView ViewOf(TWindowState state) {
-  if (state == TWindowState::Running) return {"Stop", imStop, false, true, true};
-  return {"Start", imStart, true, false, false};
+  if (state == TWindowState::Running)
+    return {"Stop", "Stop the job (Esc)", imStop, false, true, true};
+  return {"Start", "Start flip/rotate", imStart, true, false, false};
 }
 
-int FixedClientWidth(int mainToolbarWidth, int rotateToolbarWidth) {
+int MinimumClientWidth(int mainToolbarWidth, int rotateToolbarWidth) {
   return std::max(mainToolbarWidth, rotateToolbarWidth) + 50;
 }
 
-namespace {
-
-// The formats a dialog offers, in the order of `place`.
-std::vector<const TFormatEntry*> Offered(int TDialogOffer::*place) {
-  std::vector<const TFormatEntry*> offered;
-  for (const TFormatEntry& entry : FormatEntries())
-    if (entry.Dialog.*place > 0) offered.push_back(&entry);
-  std::ranges::sort(offered, {}, [place](const TFormatEntry* e) { return e->Dialog.*place; });
-  return offered;
-}
-
-}  // namespace
-
+// Every extension of every format with a reader.
 const std::vector<TFilterEntry>& InputFilter() {
   static const std::vector<TFilterEntry> filter = [] {
-    std::string patterns;
-    for (const TFormatEntry* entry : Offered(&TDialogOffer::OpenPlace))
-      patterns += (patterns.empty() ? "*" : ";*") + FirstExtension(*entry);
-    return std::vector<TFilterEntry>{{"Image files", patterns, ""}, {"All files", "*", ""}};
+    std::string patterns, extension;
+    for (const TFormatEntry& entry : FormatEntries())
+      if (entry.Create)
+        for (std::istringstream words(entry.Extensions); words >> extension;)
+          patterns += (patterns.empty() ? "*" : ";*") + extension;
+    return std::vector<TFilterEntry>{{"Raster files", patterns, ""}, {"All files", "*", ""}};
   }();
   return filter;
 }
 
 const std::vector<TFilterEntry>& OutputFilter() {
   static const std::vector<TFilterEntry> filter = [] {
+    std::vector<const TFormatEntry*> offered;
+    for (const TFormatEntry& entry : FormatEntries())
+      if (entry.Dialog.SaveEntry > 0) offered.push_back(&entry);
+    std::ranges::sort(offered, {}, [](const TFormatEntry* e) { return e->Dialog.SaveEntry; });
     std::vector<TFilterEntry> entries;
-    for (const TFormatEntry* entry : Offered(&TDialogOffer::SaveEntry))
+    for (const TFormatEntry* entry : offered)
       entries.push_back(
           {entry->Dialog.Description, entry->Dialog.Patterns, FirstExtension(*entry)});
     return entries;

@@ -50,7 +50,7 @@ struct TRotateButton {
 constexpr int kRotateButtonCount = 6;
 extern const TRotateButton kRotateButtons[kRotateButtonCount];
 
-// Index of the rotate button that selects `kind`; the first ("R->", kind 0)
+// Index of the rotate button that selects `kind`; the first ("As is", kind 0)
 // for 0 and for numbers that are no kind.
 int RotateButtonForKind(int32_t kind);
 
@@ -58,6 +58,7 @@ enum class TWindowState { Idle, Running };
 
 struct TStateView {
   const char* StartCaption;  // "Start" starts a job, "Stop" asks it to stop
+  const char* StartHint;
   int StartImage;
   bool ControlsEnabled;  // the controls that EnableControls switches
   bool ProgressVisible;
@@ -66,8 +67,8 @@ struct TStateView {
 
 TStateView ViewOf(TWindowState state);
 
-// The client width that fits either toolbar with room to spare.
-int FixedClientWidth(int mainToolbarWidth, int rotateToolbarWidth);
+// The narrowest client width: either toolbar fits with room to spare.
+int MinimumClientWidth(int mainToolbarWidth, int rotateToolbarWidth);
 
 struct TFilterEntry {
   std::string Description;
@@ -75,9 +76,9 @@ struct TFilterEntry {
   std::string Extension;  // given to a name typed without one
 };
 
-// The file dialogs' filter entries, as the format table offers them: the
-// open dialog's image files and all files; the save dialog's one entry for
-// each format it writes.
+// The file dialogs' filter entries, from the format table: the open
+// dialog's raster files (every extension of every format read) and all
+// files; the save dialog's one entry for each format it offers.
 const std::vector<TFilterEntry>& InputFilter();
 const std::vector<TFilterEntry>& OutputFilter();
 

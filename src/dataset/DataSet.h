@@ -63,12 +63,11 @@ struct TSignature {
 // does), when no signature matches, or before any signature is looked at.
 enum class TByExtension { Never, Fallback, First };
 
-// How the window's file dialogs offer a format: its place among the open
-// dialog's image patterns and its entry in the save dialog, both from 1 (0:
-// not offered), with the save entry's description and patterns. Both
-// dialogs take the format's first extension.
+// How the window's save dialog offers a format: its entry, from 1 (0: not
+// offered), with the entry's description and patterns; a name typed without
+// an extension gets the format's first. The open dialog offers every format
+// with a reader, by its extensions.
 struct TDialogOffer {
-  int OpenPlace = 0;
   int SaveEntry = 0;
   const char* Description = "";
   const char* Patterns = "";

@@ -39,6 +39,8 @@ struct TProj {
   decltype(&proj_list_get) ListGet = nullptr;
   decltype(&proj_list_destroy) ListDestroy = nullptr;
   decltype(&proj_int_list_destroy) IntListDestroy = nullptr;
+  decltype(&proj_crs_get_datum_forced) Datum = nullptr;
+  decltype(&proj_get_ellipsoid) Ellipsoid = nullptr;
 };
 
 template <typename TFunction>
@@ -72,7 +74,9 @@ const TProj* Proj() {
                        Bind(library, "proj_list_get_count", p->ListCount) &&
                        Bind(library, "proj_list_get", p->ListGet) &&
                        Bind(library, "proj_list_destroy", p->ListDestroy) &&
-                       Bind(library, "proj_int_list_destroy", p->IntListDestroy);
+                       Bind(library, "proj_int_list_destroy", p->IntListDestroy) &&
+                       Bind(library, "proj_crs_get_datum_forced", p->Datum) &&
+                       Bind(library, "proj_get_ellipsoid", p->Ellipsoid);
     if (!bound) return std::unique_ptr<TProj>();
     return p;
   }();
@@ -197,6 +201,23 @@ TEpsgFacts EpsgFacts(int code) {
       facts.LinearUnit = static_cast<uint16_t>(ParseIntDef(unitCode, 0));
   }
   return facts;
+}
+
+TEpsgNames EpsgNames(int code) {
+  TEpsgNames names;
+  const TContext context = QuietContext();
+  const TObject crs = EpsgObject(context, code);
+  if (!crs) return names;
+  const TProj* proj = Proj();
+  const auto nameOf = [proj](const TObject& object) {
+    const char* name = object ? proj->GetName(object.get()) : nullptr;
+    return std::string(name ? name : "");
+  };
+  names.System = nameOf(crs);
+  // A datum ensemble (WGS 84's) is named by its datum.
+  names.Datum = nameOf(TObject(proj->Datum(context.get(), crs.get())));
+  names.Ellipsoid = nameOf(TObject(proj->Ellipsoid(context.get(), crs.get())));
+  return names;
 }
 
 TErMapperNames ErMapperNamesOf(int code) {

@@ -26,6 +26,13 @@ TEpsgFacts EpsgFacts(int code);
 // cannot be stated by every format). A failure says why.
 TError CoordinateSystemOfText(const std::string& text, TCoordinateSystem& crs);
 
+// The names the EPSG database gives a code's coordinate system, its datum
+// and its ellipsoid; empty where it has none.
+struct TEpsgNames {
+  std::string System, Datum, Ellipsoid;
+};
+TEpsgNames EpsgNames(int code);
+
 // How an ER Mapper header names a coordinate system.
 struct TErMapperNames {
   std::string Projection, Datum, Spheroid;

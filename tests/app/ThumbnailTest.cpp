@@ -162,12 +162,13 @@ TEST(Thumbnail, Descriptions) {
   TThumbnail lux = ReadThumbnail(Sample("luxembourg.ers"), NotCancelled);
   ASSERT_EQ(lux.ErrorText, "");
   const auto lines = DescribeInput(lux.Facts);
-  ASSERT_EQ(lines.size(), 5u);
+  ASSERT_EQ(lines.size(), 6u);
   EXPECT_EQ(lines[0], "ER Mapper, 95 \xc3\x97 90 \xc3\x97 1 band, signed 16-bit");
   EXPECT_EQ(lines[1], "Cells 0.008333333333 \xc3\x97 0.008333333333");
   EXPECT_EQ(lines[2], "Top left 5.741666667, 50.19166667");
-  EXPECT_EQ(lines[3], "Projection GEODETIC, datum WGS84");
-  EXPECT_EQ(lines[4], "4 control points");
+  EXPECT_EQ(lines[3], "Projection GEODETIC");
+  EXPECT_EQ(lines[4], "Datum WGS84");
+  EXPECT_EQ(lines[5], "4 control points");
   // A placement says what the georeference keeps.
   EXPECT_EQ(DescribeOutput(lux.Facts, 3, "/o/x.tif"),
             "Output 90 \xc3\x97 95 \xc3\x97 1 band, TIFF; the input's frame (corner and cell "
@@ -181,6 +182,20 @@ TEST(Thumbnail, Descriptions) {
   EXPECT_EQ(DescribeOutput(lux.Facts, 0, "/o/x.png"),
             "Output 95 \xc3\x97 90 \xc3\x97 1 band, no format has the extension \".png\"");
   EXPECT_EQ(DescribeOutput(lux.Facts, 0, ""), "Output 95 \xc3\x97 90 \xc3\x97 1 band");
+
+  // Names that are only the system's code: what the code stands for.
+  TempDir dir;
+  std::string header = ReadText(Sample("luxembourg.ers"));
+  for (const char* name : {"\"WGS84\"", "\"GEODETIC\""})
+    header.replace(header.find(name), std::string(name).size(), "\"EPSG:31985\"");
+  WriteText(dir / "utm.ers", header);
+  std::filesystem::copy_file(Sample("luxembourg"), dir / "utm");
+  const TThumbnail utm = ReadThumbnail(dir / "utm.ers", NotCancelled);
+  ASSERT_EQ(utm.ErrorText, "");
+  const auto named = DescribeInput(utm.Facts);
+  EXPECT_EQ(named[3], "Projection EPSG:31985 (SIRGAS 2000 / UTM zone 25S)");
+  EXPECT_EQ(named[4],
+            "Datum Sistema de Referencia Geocentrico para las AmericaS 2000, spheroid GRS 1980");
 }
 
 // A second input while the first is read: the last ticket brings the last

@@ -70,15 +70,16 @@ TEST(WindowLogic, States) {
   EXPECT_FALSE(running.ControlsEnabled);
   EXPECT_TRUE(running.ProgressVisible);
   EXPECT_TRUE(running.JobHeight);
-  EXPECT_EQ(FixedClientWidth(165, 280), 330);
-  EXPECT_EQ(FixedClientWidth(300, 280), 350);
+  EXPECT_EQ(MinimumClientWidth(165, 280), 330);
+  EXPECT_EQ(MinimumClientWidth(300, 280), 350);
 }
 
 TEST(WindowLogic, DialogFiltersComeFromTheFormatTable) {
   const auto& input = InputFilter();
   ASSERT_EQ(input.size(), 2u);
-  EXPECT_EQ(input[0].Description, "Image files");
-  EXPECT_EQ(input[0].Patterns, "*.osd;*.tif;*.bmp;*.jpg;*.ers;*.dtm;*.ecw;*.rsw");
+  EXPECT_EQ(input[0].Description, "Raster files");
+  EXPECT_EQ(input[0].Patterns,
+            "*.ers;*.osd;*.tif;*.tiff;*.bmp;*.dtm;*.001;*.jpg;*.jpeg;*.veg;*.ecw;*.rsw;*.hgt");
   EXPECT_EQ(input[1].Patterns, "*");
 
   const auto& output = OutputFilter();

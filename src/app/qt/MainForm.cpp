@@ -34,6 +34,7 @@
 #include "app/qt/TiffOptionsDialog.h"
 #include "app/Version.h"
 #include "app/qt/About.h"
+#include "app/qt/ElidedText.h"
 #include "app/qt/FileLabel.h"
 #include "app/qt/PreviewPanel.h"
 #include "text/FileNames.h"
@@ -102,8 +103,10 @@ void TForm1::CreateComponents() {
   File1->setObjectName("File1");
   Inputfile1 = File1->addAction("&Input file", this, &TForm1::InputBtnClick);
   Inputfile1->setObjectName("Inputfile1");
+  Inputfile1->setShortcut(Qt::CTRL | Qt::Key_O);
   Outputfile1 = File1->addAction("&Output file", this, &TForm1::OutputBtnClick);
   Outputfile1->setObjectName("Outputfile1");
+  Outputfile1->setShortcut(Qt::CTRL | Qt::Key_S);
   File1->addSeparator();
   Exit1 = File1->addAction("E&xit", this, &TForm1::CancelBtnClick);
   Exit1->setObjectName("Exit1");
@@ -112,6 +115,14 @@ void TForm1::CreateComponents() {
   Process1->setObjectName("Process1");
   Start1 = Process1->addAction("&Start", this, &TForm1::StartBtnClick);
   Start1->setObjectName("Start1");
+  Start1->setShortcuts({Qt::CTRL | Qt::Key_Return, Qt::CTRL | Qt::Key_Enter});
+  // The Process menu is shut during a job: Stop is the window's own.
+  Stop1 = new QAction("Stop", this);
+  Stop1->setObjectName("Stop1");
+  Stop1->setShortcut(Qt::Key_Escape);
+  Stop1->setEnabled(false);
+  connect(Stop1, &QAction::triggered, this, &TForm1::StartBtnClick);
+  addAction(Stop1);
   Process1->addSeparator();
   JpegQuality1 = Process1->addAction("&JPEG quality...", this, &TForm1::JpegQuality1Click);
   JpegQuality1->setObjectName("JpegQuality1");
@@ -122,6 +133,7 @@ void TForm1::CreateComponents() {
   DropRotation1 = Process1->addAction("Write &north-up, without rotation terms");
   DropRotation1->setObjectName("DropRotation1");
   DropRotation1->setCheckable(true);
+  connect(DropRotation1, &QAction::toggled, this, &TForm1::NextJobChanged);
   // As --keep-ground, and kept with the settings.
   KeepGround1 = Process1->addAction("Keep cells over their &ground");
   KeepGround1->setObjectName("KeepGround1");
@@ -192,13 +204,15 @@ void TForm1::CreateComponents() {
     button->setToolTip(kRotateButtons[i].Hint);
     button->setIcon(ListImage(kRotateButtons[i].Image));
     button->setIconSize(QSize(kImageSize, kImageSize));
-    button->setToolButtonStyle(Qt::ToolButtonIconOnly);
+    button->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
     button->setCheckable(true);
     button->setAutoRaise(true);
-    button->setFixedSize(kRotateButtonSize, kRotateButtonSize);
+    button->setMinimumSize(kRotateButtonSize, kRotateButtonSize);
     RotateGroup->addButton(button, i);
     connect(button, &QToolButton::toggled, this, [this, i](bool checked) {
-      if (checked) Panel3->SetKind(kRotateButtons[i].Kind);
+      if (!checked) return;
+      Panel3->SetKind(kRotateButtons[i].Kind);
+      NextJobChanged();
     });
     ToolBar2->addWidget(button);
     RotateButtons[i] = button;
@@ -225,12 +239,10 @@ void TForm1::CreateComponents() {
   files->addSpacing(6);
   files->addWidget(Heading("Output file", Panel1));
   files->addWidget(Label2);
-  Label8 = new QLabel(Panel1);
+  Label8 = new TElidedLabel(Panel1);
   Label8->setObjectName("Label8");
-  Label8->setTextFormat(Qt::PlainText);
   Label8->setStyleSheet("color: #b00000");
   // A line is kept for it, so that the window's height does not follow it.
-  Label8->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
   Label8->setFixedHeight(Label8->fontMetrics().lineSpacing());
   files->addWidget(Label8);
   connect(Label1, &TFileLabel::clicked, this, &TForm1::InputBtnClick);
@@ -262,16 +274,15 @@ void TForm1::CreateComponents() {
   progress->addLayout(times);
 
   layout->addWidget(Panel1);
-  layout->addWidget(Panel3);
+  // The preview takes whatever room the window is given.
+  layout->addWidget(Panel3, 1);
   layout->addWidget(Panel2);
   layout->addStretch();
   setCentralWidget(central);
 
-  StatusBar1 = new QStatusBar(this);
+  StatusBar1 = new TStatusBar(this);
   StatusBar1->setObjectName("StatusBar1");
   setStatusBar(StatusBar1);
-  // A long message is cut at the fixed width; its tip shows it whole.
-  connect(StatusBar1, &QStatusBar::messageChanged, StatusBar1, &QWidget::setToolTip);
 
   About = new TAbout(this);
 }
@@ -282,11 +293,12 @@ void TForm1::FormCreate() {
   int mainWidth = 0;
   for (QToolButton* button : {InputBtn, OutputBtn, StartBtn})
     mainWidth += button->sizeHint().expandedTo(button->minimumSize()).width();
-  const int rotateWidth =
-      kRotateButtonCount * kRotateButtonSize + (kRotateButtonCount - 1) * kRotateGap;
-  FixedClientWidth =
-      std::max(mirava::FixedClientWidth(mainWidth, rotateWidth), minimumSizeHint().width());
-  setFixedWidth(FixedClientWidth);
+  int rotateWidth = (kRotateButtonCount - 1) * kRotateGap;
+  for (QToolButton* button : RotateButtons)
+    rotateWidth += button->sizeHint().expandedTo(button->minimumSize()).width();
+  MinimumWidth = std::max(MinimumClientWidth(mainWidth, rotateWidth), minimumSizeHint().width());
+  setMinimumWidth(MinimumWidth);
+  resize(MinimumWidth, height());
   Panel2->hide();
 
   RotateButtons[0]->setChecked(true);
@@ -328,23 +340,12 @@ void TForm1::MeasureHeights() {
   NormalHeight = MeasureHeight(false);
   const bool running = JobRunning();
   MeasureHeight(running);
-  resize(FixedClientWidth, running ? JobHeight : NormalHeight);
+  resize(width(), running ? JobHeight : NormalHeight);
 }
 
 void TForm1::FormShow() {
   if (JobSettings.CommandLineMode)
     QMetaObject::invokeMethod(this, &TForm1::StartBtnClick, Qt::QueuedConnection);
-}
-
-void TForm1::resizeEvent(QResizeEvent* event) {
-  QMainWindow::resizeEvent(event);
-  FormResize();
-}
-
-// The size hints keep the width; a window manager that ignores them gets it
-// set back.
-void TForm1::FormResize() {
-  if (FixedClientWidth > 0 && width() != FixedClientWidth) resize(FixedClientWidth, height());
 }
 
 void TForm1::InputBtnClick() {
@@ -361,6 +362,7 @@ void TForm1::InputBtnClick() {
   if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty()) {
     JobSettings.InputFileName = ToFileName(dialog.selectedFiles().first());
     ProposeOutputName();
+    NextJobChanged();
   }
   ShowFileNames();
 }
@@ -386,6 +388,7 @@ void TForm1::OutputBtnClick() {
     const int entry = static_cast<int>(filters.indexOf(dialog.selectedNameFilter())) + 1;
     JobSettings.OutputFileName =
         OutputNameFromDialog(ToFileName(dialog.selectedFiles().first()), entry);
+    NextJobChanged();
   }
   ShowFileNames();
 }
@@ -416,6 +419,7 @@ void TForm1::KeepGround1Toggled(bool checked) {
   JobSettings.KeepGround = checked;
   Panel3->SetKeepGround(checked);
   SaveSettings();
+  NextJobChanged();
 }
 
 // How JPEG outputs encoded from cells are compressed; placed JPEGs are
@@ -445,6 +449,7 @@ void TForm1::JpegQuality1Click() {
   JobSettings.Encoding.JpegQuality = quality->value();
   JobSettings.Encoding.JpegSampling = static_cast<TChromaSampling>(sampling->currentIndex());
   SaveSettings();
+  NextJobChanged();
 }
 
 void TForm1::TiffOptions1Click() {
@@ -454,6 +459,7 @@ void TForm1::TiffOptions1Click() {
   if (dialog.exec() != QDialog::Accepted) return;
   JobSettings.CreationOptions = TiffOptionTexts(dialog.Options());
   SaveSettings();
+  NextJobChanged();
 }
 
 void TForm1::JobDone() {
@@ -463,7 +469,8 @@ void TForm1::JobDone() {
   const TJobOutcome outcome = Job->Outcome();
   Job.reset();
   SignalWatch->stop();
-  // The path a JPEG took stays beside the result.
+  // The progress was this job's; the path a JPEG took stays beside the result.
+  setWindowTitle(kProgramCaption);
   StatusBar1->showMessage(FromFileName(JobNote.empty() ? message : message + "; " + JobNote));
   ShowState(TWindowState::Idle);
   SaveSettings();
@@ -477,15 +484,18 @@ void TForm1::JobDone() {
 void TForm1::ShowState(TWindowState state) {
   const TStateView view = ViewOf(state);
   StartBtn->setText(view.StartCaption);
+  StartBtn->setToolTip(view.StartHint);
   StartBtn->setIcon(ListImage(view.StartImage));
   EnableControls(view.ControlsEnabled);
+  Stop1->setEnabled(!view.ControlsEnabled);
   Gauge1->setValue(0);
   Label5->setText("Elapsed time:");
   Label6->setText("Remaining time:");
   // The window's smallest size follows the panel once the layouts have
-  // seen the change.
+  // seen the change; what the user added to the height stays.
+  const int added = std::max(0, height() - (view.JobHeight ? NormalHeight : JobHeight));
   MeasureHeight(view.ProgressVisible);
-  resize(FixedClientWidth, view.JobHeight ? JobHeight : NormalHeight);
+  resize(width(), (view.JobHeight ? JobHeight : NormalHeight) + added);
 }
 
 void TForm1::CancelBtnClick() {
@@ -545,23 +555,26 @@ std::vector<std::string> DroppedFiles(const QMimeData* data) {
 
 }  // namespace
 
-// Files are taken while the file controls are: never during a job.
-void TForm1::dragEnterEvent(QDragEnterEvent* event) {
+// Files are taken while the file controls are: never during a job. A drop
+// only names files, so it is a copy whatever the source proposes: after a
+// move the source would delete them.
+bool TForm1::TakesDrop(QDropEvent* event) const {
   const size_t count = DroppedFiles(event->mimeData()).size();
-  if (!JobRunning() && count >= 1 && count <= 2)
-    event->acceptProposedAction();
-  else
+  if (JobRunning() || count < 1 || count > 2 || !(event->possibleActions() & Qt::CopyAction)) {
     event->ignore();
+    return false;
+  }
+  event->setDropAction(Qt::CopyAction);
+  event->accept();
+  return true;
 }
 
+void TForm1::dragEnterEvent(QDragEnterEvent* event) { TakesDrop(event); }
+
+void TForm1::dragMoveEvent(QDragMoveEvent* event) { TakesDrop(event); }
+
 void TForm1::dropEvent(QDropEvent* event) {
-  const std::vector<std::string> names = DroppedFiles(event->mimeData());
-  if (JobRunning() || names.empty() || names.size() > 2) {
-    event->ignore();
-    return;
-  }
-  event->acceptProposedAction();
-  FilesDropped(names);
+  if (TakesDrop(event)) FilesDropped(DroppedFiles(event->mimeData()));
 }
 
 void TForm1::FilesDropped(const std::vector<std::string>& names) {
@@ -571,12 +584,14 @@ void TForm1::FilesDropped(const std::vector<std::string>& names) {
   else
     ProposeOutputName();
   ShowFileNames();
+  NextJobChanged();
 }
 
 void TForm1::EnableControls(bool enabled) {
   InputBtn->setEnabled(enabled);
   OutputBtn->setEnabled(enabled);
-  for (int i = 1; i < kRotateButtonCount; ++i) RotateButtons[i]->setEnabled(enabled);
+  // The placement too: the preview shows the running job's.
+  for (QToolButton* button : RotateButtons) button->setEnabled(enabled);
   Label1->setEnabled(enabled);
   Label2->setEnabled(enabled);
   File1->menuAction()->setEnabled(enabled);
@@ -594,9 +609,12 @@ void TForm1::ShowFileNames() {
 
 // Said before Start, in the words the job would end with.
 void TForm1::ShowRefusal() {
-  const QString text = FromFileName(Panel3->Refusal());
-  Label8->setText(text);
-  Label8->setToolTip(text);
+  Label8->SetFullText(FromFileName(Panel3->Refusal()));
+}
+
+// The last job's result says nothing of a next job that differs.
+void TForm1::NextJobChanged() {
+  if (!JobRunning()) StatusBar1->clearMessage();
 }
 
 void TForm1::KindFromButtons() {

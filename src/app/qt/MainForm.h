@@ -19,15 +19,16 @@ class QFrame;
 class QLabel;
 class QMenu;
 class QProgressBar;
-class QStatusBar;
 class QToolBar;
 class QToolButton;
 
 namespace mirava {
 
 class TAbout;
+class TElidedLabel;
 class TFileLabel;
 class TPreviewPanel;
+class TStatusBar;
 
 // File names are byte strings; these convert for display and dialogs.
 QString FromFileName(const std::string& name);
@@ -55,7 +56,7 @@ class TForm1 : public QMainWindow, public TJobHost {
   const TJobSettings& Settings() const { return JobSettings; }
   int NormalHeightValue() const { return NormalHeight; }
   int JobHeightValue() const { return JobHeight; }
-  int FixedWidthValue() const { return FixedClientWidth; }
+  int MinimumWidthValue() const { return MinimumWidth; }
 
   void Synchronize(const std::function<void()>& procedure) override;
   void DisplayProgress(int percent, const std::string& elapsed,
@@ -67,16 +68,15 @@ class TForm1 : public QMainWindow, public TJobHost {
 
  protected:
   void showEvent(QShowEvent* event) override;
-  void resizeEvent(QResizeEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
   void dragEnterEvent(QDragEnterEvent* event) override;
+  void dragMoveEvent(QDragMoveEvent* event) override;
   void dropEvent(QDropEvent* event) override;
 
  private:
   void CreateComponents();
   void FormCreate();
   void FormShow();
-  void FormResize();
   void InputBtnClick();
   void OutputBtnClick();
   void StartBtnClick();
@@ -91,6 +91,8 @@ class TForm1 : public QMainWindow, public TJobHost {
   void Preview1Click();
   void JpegQuality1Click();
   void KeepGround1Toggled(bool checked);
+  // Accepts a drag of one or two files, as a copy.
+  bool TakesDrop(QDropEvent* event) const;
   // One dropped file is the input, a second the output.
   void FilesDropped(const std::vector<std::string>& names);
   // The input changed: an empty output name gets one from it.
@@ -103,6 +105,8 @@ class TForm1 : public QMainWindow, public TJobHost {
   void MeasureHeights();
   void ShowFileNames();
   void ShowRefusal();
+  // The settings of the next job changed: the last job's result goes.
+  void NextJobChanged();
   void KindFromButtons();
   void LoadSettings();
   void SaveSettings();
@@ -116,7 +120,7 @@ class TForm1 : public QMainWindow, public TJobHost {
   bool CloseAfterJob = false;
   bool Shown = false;
   int ExitCode = 0;
-  int FixedClientWidth = 0;
+  int MinimumWidth = 0;
   int NormalHeight = 0;
   int JobHeight = 0;
   // The extension of the last output name, given to proposed ones.
@@ -130,6 +134,7 @@ class TForm1 : public QMainWindow, public TJobHost {
   QAction* Outputfile1 = nullptr;
   QAction* Exit1 = nullptr;
   QAction* Start1 = nullptr;
+  QAction* Stop1 = nullptr;  // Esc during a job
   QAction* JpegQuality1 = nullptr;
   QAction* TiffOptions1 = nullptr;
   QAction* DropRotation1 = nullptr;
@@ -149,13 +154,13 @@ class TForm1 : public QMainWindow, public TJobHost {
   QFrame* Panel1 = nullptr;
   TFileLabel* Label1 = nullptr;
   TFileLabel* Label2 = nullptr;
-  QLabel* Label8 = nullptr;  // why the output cannot hold the input
+  TElidedLabel* Label8 = nullptr;  // why the output cannot hold the input
   TPreviewPanel* Panel3 = nullptr;
   QFrame* Panel2 = nullptr;
   QProgressBar* Gauge1 = nullptr;
   QLabel* Label5 = nullptr;
   QLabel* Label6 = nullptr;
-  QStatusBar* StatusBar1 = nullptr;
+  TStatusBar* StatusBar1 = nullptr;
   TAbout* About = nullptr;
 };
 

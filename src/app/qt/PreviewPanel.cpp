@@ -1,7 +1,6 @@
 #include "app/qt/PreviewPanel.h"
 
 #include <QFile>
-#include <QLabel>
 #include <QPainter>
 #include <QVBoxLayout>
 #include <cmath>
@@ -13,7 +12,7 @@ namespace {
 constexpr int kViewHeight = 200;
 constexpr int kInsetSide = 64;
 constexpr int kMarkerRadius = 4;
-constexpr int kInfoLines = 6;
+constexpr int kInfoLines = 7;
 
 QImage ToQImage(const TImage& image) {
   if (image.Pixels.empty()) return {};
@@ -36,9 +35,9 @@ QRect Fitted(QSize size, const QRect& area) {
 }  // namespace
 
 TThumbnailView::TThumbnailView(QWidget* parent) : QWidget(parent) {
-  // The window's width is fixed: the view takes what it is given.
-  setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
-  setFixedHeight(kViewHeight);
+  // It grows with the window, and never widens it.
+  setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Expanding);
+  setMinimumHeight(kViewHeight);
 }
 
 void TThumbnailView::Show(QImage placed, QImage input, std::vector<TMarker> markers) {
@@ -96,11 +95,9 @@ TPreviewPanel::TPreviewPanel(QWidget* parent) : QFrame(parent) {
   layout->setSpacing(4);
   Image1 = new TThumbnailView(this);
   Image1->setObjectName("Image1");
-  Label7 = new QLabel(this);
+  Label7 = new TElidedLabel(this);
   Label7->setObjectName("Label7");
-  Label7->setTextFormat(Qt::PlainText);
   Label7->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-  Label7->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
   Label7->setFixedHeight(Label7->fontMetrics().lineSpacing() * kInfoLines + 2);
   layout->addWidget(Image1);
   layout->addWidget(Label7);
@@ -186,8 +183,7 @@ void TPreviewPanel::ShowFacts() {
     for (const std::string& line : DescribeInput(Current.Facts)) lines << FromBytes(line);
     lines << FromBytes(DescribeOutput(Current.Facts, Kind, OutputName, KeepGround));
   }
-  Label7->setText(lines.join('\n'));
-  Label7->setToolTip(Label7->text());
+  Label7->SetFullText(lines.join('\n'));
 }
 
 }  // namespace mirava

@@ -12,8 +12,7 @@
 
 #include "app/Thumbnail.h"
 #include "app/ThumbnailLoader.h"
-
-class QLabel;
+#include "app/qt/ElidedText.h"
 
 namespace mirava {
 
@@ -81,7 +80,7 @@ class TPreviewPanel : public QFrame {
   QImage Placed;
   std::vector<TMarker> PlacedPoints;
   TThumbnailView* Image1 = nullptr;
-  QLabel* Label7 = nullptr;
+  TElidedLabel* Label7 = nullptr;
   // Last, so that its thread ends before the rest goes.
   std::unique_ptr<TThumbnailLoader> Loader;
 };

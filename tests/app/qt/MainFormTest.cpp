@@ -28,6 +28,7 @@
 #include "../../TestUtil.h"
 #include "../PreviewRasters.h"
 #include "app/IniFile.h"
+#include "app/qt/ElidedText.h"
 #include "app/qt/FileLabel.h"
 #include "app/qt/PreviewPanel.h"
 
@@ -125,19 +126,28 @@ class TMainFormTest : public QObject {
     return !Form->JobRunning() && Find<QToolButton>("StartBtn")->text() == "Start";
   }
   TPreviewPanel& Preview() { return *Find<TPreviewPanel>("Panel3"); }
-  QString Facts() { return Find<QLabel>("Label7")->text(); }
-  // Drops `files` onto the window; whether the window took them.
-  bool Drop(const std::vector<std::string>& files) {
+  QString Facts() { return Find<TElidedLabel>("Label7")->FullText(); }
+  // Drops `files` onto the window as a file manager does, proposing a move
+  // (Shift) among `actions`; whether the window took them, as a copy.
+  bool Drop(const std::vector<std::string>& files,
+            Qt::DropActions actions = Qt::CopyAction | Qt::MoveAction) {
     QMimeData data;
     QList<QUrl> urls;
     for (const std::string& file : files) urls << QUrl::fromLocalFile(QString::fromStdString(file));
     data.setUrls(urls);
-    QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QDragEnterEvent enter(QPoint(10, 10), actions, &data, Qt::LeftButton, Qt::ShiftModifier);
     QApplication::sendEvent(Form.get(), &enter);
     if (!enter.isAccepted()) return false;
-    QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QDropEvent drop(QPointF(10, 10), actions, &data, Qt::LeftButton, Qt::ShiftModifier);
     QApplication::sendEvent(Form.get(), &drop);
-    return drop.isAccepted();
+    return drop.isAccepted() && enter.dropAction() == Qt::CopyAction &&
+           drop.dropAction() == Qt::CopyAction;
+  }
+  // Whether every line of `label` is shown within its width, and whole.
+  static bool Fits(const QLabel* label) {
+    for (const QString& line : label->text().split('\n'))
+      if (label->fontMetrics().horizontalAdvance(line) > label->contentsRect().width()) return false;
+    return true;
   }
 
  private slots:
@@ -158,10 +168,13 @@ class TMainFormTest : public QObject {
     TForm1& form = Open({in, out, "/3"});
     QVERIFY(Find<QToolButton>("ToolButton14")->isChecked());
     QCOMPARE(Find<TFileLabel>("Label1")->FileName(), QString::fromStdString(in));
-    Click("StartBtn");
+    QVERIFY(QTest::qWaitForWindowActive(&form));
+    QTest::keyClick(&form, Qt::Key_Return, Qt::ControlModifier);
     QTRY_VERIFY_WITH_TIMEOUT(JobEnded(), kJobTimeout);
     QVERIFY(Status().startsWith("Successful Finish"));
-    QCOMPARE(form.windowTitle(), QString("Mirava ver 2.0  100 %"));
+    // The title's percent was the job's; the result goes once the next job
+    // differs.
+    QCOMPARE(form.windowTitle(), QString("Mirava ver 2.0"));
     QCOMPARE(Find<QProgressBar>("Gauge1")->value(), 0);
     QVERIFY(Find<QWidget>("Panel2")->isHidden());
 
@@ -171,6 +184,8 @@ class TMainFormTest : public QObject {
     QCOMPARE(test::ReadBytes(*Dir / "rotated"), test::ReadBytes(*Dir / "reference"));
     QVERIFY(test::ReadText(out).find("NrOfLines = 95") != std::string::npos);
     QCOMPARE(test::ReadText(*Dir / "rotated.gcp"), test::ReadText(*Dir / "reference.gcp"));
+    Click("ToolButton2");
+    QCOMPARE(Status(), QString());
   }
 
   // The status bar says which way a JPEG went, beside the result: placed
@@ -230,6 +245,7 @@ class TMainFormTest : public QObject {
     QTRY_VERIFY_WITH_TIMEOUT(JobEnded(), kJobTimeout);
     QVERIFY2(Status().contains("cannot hold the rotation"), qPrintable(Status()));
     Action("DropRotation1")->trigger();
+    QCOMPARE(Status(), QString());
     Click("StartBtn");
     QTRY_VERIFY_WITH_TIMEOUT(JobEnded(), kJobTimeout);
     QVERIFY(Status().startsWith("Successful Finish"));
@@ -245,15 +261,15 @@ class TMainFormTest : public QObject {
     QVERIFY(form.JobRunning());
     auto* start = Find<QToolButton>("StartBtn");
     QCOMPARE(start->text(), QString("Stop"));
-    for (const char* name : {"InputBtn", "OutputBtn", "ToolButton8", "ToolButton10", "ToolButton12",
-                             "ToolButton14", "ToolButton16"})
+    QCOMPARE(start->toolTip(), QString("Stop the job (Esc)"));
+    for (const char* name : {"InputBtn", "OutputBtn", "ToolButton2", "ToolButton8", "ToolButton10",
+                             "ToolButton12", "ToolButton14", "ToolButton16"})
       QVERIFY2(!Find<QToolButton>(name)->isEnabled(), name);
     QVERIFY(!Find<QLabel>("Label1")->isEnabled());
     QVERIFY(!Find<QLabel>("Label2")->isEnabled());
     QVERIFY(!Find<QMenu>("File1")->menuAction()->isEnabled());
     QVERIFY(!Find<QMenu>("Process1")->menuAction()->isEnabled());
     QVERIFY(start->isEnabled());
-    QVERIFY(Find<QToolButton>("ToolButton2")->isEnabled());
     QVERIFY(Find<QMenu>("View1")->menuAction()->isEnabled());
     QVERIFY(Find<QMenu>("Help1")->menuAction()->isEnabled());
     QVERIFY(Find<QWidget>("Panel2")->isVisible());
@@ -262,7 +278,9 @@ class TMainFormTest : public QObject {
 
     // The progress hand-off reaches the window while the worker waits.
     QTRY_VERIFY_WITH_TIMEOUT(Find<QProgressBar>("Gauge1")->value() > 0 || JobEnded(), kJobTimeout);
-    Click("StartBtn");
+    QVERIFY(form.windowTitle().endsWith(" %"));
+    QVERIFY(QTest::qWaitForWindowActive(&form));
+    QTest::keyClick(&form, Qt::Key_Escape);
     QTRY_VERIFY_WITH_TIMEOUT(JobEnded(), kJobTimeout);
     QCOMPARE(Status(), QString("User Abort"));
     for (const char* name : {"InputBtn", "OutputBtn", "ToolButton8", "ToolButton16"})
@@ -271,6 +289,7 @@ class TMainFormTest : public QObject {
     QVERIFY(Find<QMenu>("File1")->menuAction()->isEnabled());
     QVERIFY(Find<QWidget>("Panel2")->isHidden());
     QCOMPARE(form.height(), normal);
+    QCOMPARE(form.windowTitle(), QString("Mirava ver 2.0"));
     // The aborted output was still closed properly: its header is written.
     QVERIFY(test::ReadText(*Dir / "out.ers").find("NrOfLines = 4000") != std::string::npos);
   }
@@ -305,18 +324,34 @@ class TMainFormTest : public QObject {
     QVERIFY(test::ReadText(*Dir / "out.ers").find("NrOfLines") != std::string::npos);
   }
 
-  void WidthSnapsBack() {
-    TForm1& form = Open({});
-    const QSize size = form.size();
-    QCOMPARE(size.width(), form.FixedWidthValue());
-    form.resize(size.width() + 150, size.height() + 40);
-    QTRY_COMPARE(form.height(), size.height() + 40);
-    QCOMPARE(form.width(), form.FixedWidthValue());
-    // A window manager that ignores the size hints: the width is set back.
-    form.setMinimumWidth(0);
-    form.setMaximumWidth(QWIDGETSIZE_MAX);
-    form.resize(size.width() + 150, size.height());
-    QTRY_COMPARE(form.width(), form.FixedWidthValue());
+  // As narrow as its toolbars, the window shortens its texts with their
+  // whole in a tooltip; widened, the preview grows and they show whole.
+  void WidensAndCutsNoText() {
+    test::WriteCornerRaster(*Dir / "corners.ers");
+    const std::string out = *Dir / "a folder that is not there, with a long name/out.tif";
+    TForm1& form = Open({*Dir / "corners.ers", out, "/3"});
+    QTRY_VERIFY_WITH_TIMEOUT(Preview().Ready(), kJobTimeout);
+    Click("StartBtn");
+    QTRY_VERIFY_WITH_TIMEOUT(JobEnded(), kJobTimeout);
+    QVERIFY2(Status().contains("a folder that is not there"), qPrintable(Status()));
+    auto* status = Find<TStatusBar>("StatusBar1");
+    auto* facts = Find<TElidedLabel>("Label7");
+    QCOMPARE(form.width(), form.MinimumWidthValue());
+    QVERIFY(status->ShownMessage().endsWith(QChar(0x2026)));
+    QCOMPARE(status->toolTip(), Status());
+    QVERIFY(facts->text() != Facts());
+    QVERIFY(Fits(facts));
+    QCOMPARE(facts->toolTip(), Facts());
+    auto* view = Find<TThumbnailView>("Image1");
+    const QRect narrow = view->ImageRect();
+
+    form.resize(1600, form.height() + 400);
+    QTRY_COMPARE(form.width(), 1600);
+    QCOMPARE(status->ShownMessage(), Status());
+    QCOMPARE(facts->text(), Facts());
+    QVERIFY(view->ImageRect().width() > narrow.width() * 2);
+    form.resize(100, form.height());
+    QTRY_COMPARE(form.width(), form.MinimumWidthValue());
   }
 
   void NamesSavedAndReloaded() {
@@ -454,7 +489,9 @@ class TMainFormTest : public QObject {
     QCOMPARE(Find<TFileLabel>("Label2")->FileName(), QString::fromStdString(*Dir / "map.ers"));
     {
       TModalHandler handler(typeName("map.ecw", 2));
-      Action("Outputfile1")->trigger();
+      Form->activateWindow();
+      QVERIFY(QTest::qWaitForWindowActive(Form.get()));
+      QTest::keyClick(Form.get(), Qt::Key_S, Qt::ControlModifier);
       QVERIFY(handler.Handled);
     }
     QCOMPARE(Form->Settings().OutputFileName, *Dir / "map.ecw");
@@ -470,18 +507,23 @@ class TMainFormTest : public QObject {
     const std::string in = CopySample(Dir->str());
     CopySample(Dir->str(), "other");
     Open({in, *Dir / "out.ers"});
-    QString start;
+    QString start, filter;
     TModalHandler handler([&](QWidget* modal) {
       auto* dialog = qobject_cast<QFileDialog*>(modal);
       QVERIFY(dialog);
       QCOMPARE(dialog->windowTitle(), QString("Input file"));
       start = dialog->directory().absolutePath();
+      filter = dialog->selectedNameFilter();
       TypeFileName(dialog, "other.ers");
       static_cast<QDialog*>(dialog)->accept();
     });
-    QTest::mouseClick(Find<TFileLabel>("Label1"), Qt::LeftButton);
+    QVERIFY(QTest::qWaitForWindowActive(Form.get()));
+    QTest::keyClick(Form.get(), Qt::Key_O, Qt::ControlModifier);
     QVERIFY(handler.Handled);
     QCOMPARE(start, QString::fromStdString(Dir->str()));
+    // The first filter shows every raster read, whatever its extension.
+    for (const char* pattern : {"*.ers", "*.tiff", "*.jpeg", "*.hgt", "*.001", "*.veg"})
+      QVERIFY2(filter.contains(pattern), qPrintable(filter));
     QCOMPARE(Form->Settings().InputFileName, *Dir / "other.ers");
   }
 
@@ -626,22 +668,26 @@ class TMainFormTest : public QObject {
     test::WriteErs(*Dir / "six.ers", six);
     Open({*Dir / "six.ers", *Dir / "out.bmp"});
     QTRY_VERIFY_WITH_TIMEOUT(Preview().Ready(), kJobTimeout);
-    const QString refusal = Find<QLabel>("Label8")->text();
+    const QString refusal = Find<TElidedLabel>("Label8")->FullText();
     QCOMPARE(refusal, QString("BMP files do not support more than 3 bands"));
     Click("StartBtn");
     QTRY_VERIFY_WITH_TIMEOUT(JobEnded(), kJobTimeout);
     QCOMPARE(Status(), refusal);
     QVERIFY(!test::Exists(*Dir / "out.bmp"));
 
-    // An output that can hold it: nothing said.
+    // An output that can hold it: nothing said, and the last job's refusal
+    // is gone.
     QVERIFY(Drop({*Dir / "six.ers", *Dir / "out.ers"}));
-    QCOMPARE(Find<QLabel>("Label8")->text(), QString());
+    QCOMPARE(Find<TElidedLabel>("Label8")->FullText(), QString());
+    QCOMPARE(Status(), QString());
   }
 
   void DroppedFiles() {
     test::WriteCornerRaster(*Dir / "corners.ers");
     Open({});
     QVERIFY(!Drop({"a", "b", "c"}));
+    // A source that can only move its files keeps them.
+    QVERIFY(!Drop({*Dir / "corners.ers"}, Qt::MoveAction));
     QVERIFY(Drop({*Dir / "corners.ers"}));
     QCOMPARE(Form->Settings().InputFileName, *Dir / "corners.ers");
     QCOMPARE(Form->Settings().OutputFileName, *Dir / "corners.osd");
@@ -666,7 +712,7 @@ class TMainFormTest : public QObject {
     QVERIFY(Preview().isHidden());
     QVERIFY(form.NormalHeightValue() < normal);
     QTRY_COMPARE(form.height(), form.NormalHeightValue());
-    QCOMPARE(form.width(), form.FixedWidthValue());
+    QCOMPARE(form.width(), form.MinimumWidthValue());
     Action("Preview1")->trigger();
     QVERIFY(Preview().isVisible());
     QCOMPARE(form.NormalHeightValue(), normal);
@@ -680,7 +726,13 @@ class TMainFormTest : public QObject {
       QVERIFY2(form.findChild<QAction*>(name), name);
     QCOMPARE(Find<QToolButton>("InputBtn")->toolTip(), QString("Change input file"));
     QCOMPARE(Find<QToolButton>("StartBtn")->toolTip(), QString("Start flip/rotate"));
-    QCOMPARE(Find<QToolButton>("ToolButton2")->text(), QString("R->"));
+    // Each placement says what it is under its image.
+    for (const TRotateButton& placement : kRotateButtons) {
+      auto* button = Find<QToolButton>(placement.Name);
+      QCOMPARE(button->text(), QString(placement.Caption));
+      QVERIFY(!button->text().isEmpty());
+      QCOMPARE(button->toolButtonStyle(), Qt::ToolButtonTextUnderIcon);
+    }
     QCOMPARE(Find<QToolButton>("ToolButton16")->toolTip(), QString("Rotate 90 CCW"));
     // Every image is there (the resources and the SVG reader both work).
     for (const char* name : {"InputBtn", "OutputBtn", "StartBtn", "ToolButton2", "ToolButton8",

@@ -22,6 +22,10 @@ static std::string TiffErrorText(const std::string& fileName, const std::string&
   return "Tiff error in " + fileName + ": " + reason;
 }
 
+static TError TiffFailure(const std::string& fileName, TError error) {
+  return std::move(error).In(TiffErrorText(fileName, ""));
+}
+
 TTifMap2::TTifMap2() { ControlPoints = std::make_unique<TGCPList>(); }
 
 TTifMap2::~TTifMap2() { Close(); }
@@ -114,14 +118,15 @@ bool TTifMap2::OpenDecoded(uint8_t mode) {
   if (mode != omRead) return refuse(TiffError + ": the file can only be read");
   Decoding = std::make_unique<TTiffDecoding>();
   RowsKnownDecoded = 0;
-  std::string error;
   if (Georef.NoData) Decoding->FillEmpty(*Georef.NoData);
   const char* folder = std::getenv("TMPDIR");
-  if (DescribeOnly
-          ? !Decoding->Inspect(FileName, error)
-          : !Decoding->Start(FileName, folder && *folder ? folder : "/tmp", MemoryLimit, error)) {
+  if (TError error = DescribeOnly ? Decoding->Inspect(FileName)
+                                  : Decoding->Start(FileName, folder && *folder ? folder : "/tmp",
+                                                    MemoryLimit);
+      error.Failed()) {
     Decoding.reset();
-    return refuse(error);
+    CloseMapping();
+    return Fail(TiffFailure(FileName, std::move(error)));
   }
   const TDecodedTiff& decoded = Decoding->Decoded();
   if (!DescribeOnly) {
@@ -156,19 +161,18 @@ bool TTifMap2::OpenDecoded(uint8_t mode) {
 }
 
 bool TTifMap2::RowsDecoded(uint32_t end) {
-  std::string error;
   if (!Decoding || end <= RowsKnownDecoded) return true;
-  if (!Decoding->WaitFor(end, error))
-    return Fail(TErrorCode::Format, TiffErrorText(FileName, error));
+  if (TError error = Decoding->WaitFor(end); error.Failed())
+    return Fail(TiffFailure(FileName, std::move(error)));
   RowsKnownDecoded = end;
   return true;
 }
 
 TRowsState TTifMap2::AwaitRows(uint32_t end, std::chrono::milliseconds most) {
   if (!Decoding) return TRowsState::Ready;
-  std::string error;
+  TError error;
   const TRowsState state = Decoding->Await(end, most, error);
-  if (state == TRowsState::Failed) Fail(TErrorCode::Format, TiffErrorText(FileName, error));
+  if (state == TRowsState::Failed) Fail(TiffFailure(FileName, std::move(error)));
   return state;
 }
 

@@ -19,12 +19,13 @@ constexpr uint64_t kMostChunks = uint64_t{1} << 22;
 }  // namespace
 
 std::string ReadCopyableChunks(const std::string& fileName, TStoredChunks& stored) {
-  std::string error;
-  const TTiffHandle handle = OpenTiff(fileName, error);
-  if (!handle) return error;
+  std::string messages;
+  TError error;
+  const TTiffHandle handle = OpenTiff(fileName, messages, error);
+  if (!handle) return error.Text;
   TIFF* tif = handle.get();
   tdir_t directory = 0;
-  if (!FirstFullImage(tif, directory)) return error.empty() ? "no image" : error;
+  if (!FirstFullImage(tif, directory)) return messages.empty() ? "no image" : messages;
   // The mapped reader takes the first image whatever it is.
   if (directory != 0) return "the full-resolution image is not the file's first";
   uint32_t width = 0, length = 0, rowsPerStrip = 0;

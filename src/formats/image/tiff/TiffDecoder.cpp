@@ -430,32 +430,24 @@ class TScratch {
   }
   // `reserve`: the file is to be written through the mapping, where a page
   // the full disk has no room for would raise SIGBUS; its room is taken now.
-  bool Create(const std::string& folder, uint64_t size, bool reserve, std::string& error) {
+  TError Create(const std::string& folder, uint64_t size, bool reserve) {
     Name = (folder.empty() ? std::string(".") : folder) + "/mirava-tiff-XXXXXX";
     Fd = mkstemp(Name.data());
     if (Fd < 0) {
-      error = "Scratch file in " + folder + " not created: " + std::strerror(errno);
+      TError error = TError::System(errno, "Scratch file in " + folder + " not created");
       Name.clear();
-      return false;
+      return error;
     }
     Size = size;
-    if (ftruncate(Fd, static_cast<off_t>(size)) != 0) {
-      error = "Scratch file of " + std::to_string(size) + " bytes: " + std::strerror(errno);
-      return false;
-    }
+    if (ftruncate(Fd, static_cast<off_t>(size)) != 0)
+      return TError::System(errno, "Scratch file of " + std::to_string(size) + " bytes");
     if (reserve && size > 0 && fallocate(Fd, 0, 0, static_cast<off_t>(size)) != 0 &&
-        errno != EOPNOTSUPP) {
-      error = "Scratch file of " + std::to_string(size) + " bytes in " + folder + ": " +
-              std::strerror(errno);
-      return false;
-    }
+        errno != EOPNOTSUPP)
+      return TError::System(errno, "Scratch file of " + std::to_string(size) + " bytes in " + folder);
     void* view = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, Fd, 0);
-    if (view == MAP_FAILED) {
-      error = "Scratch file not mapped: " + std::string(std::strerror(errno));
-      return false;
-    }
+    if (view == MAP_FAILED) return TError::System(errno, "Scratch file not mapped");
     Image = static_cast<uint8_t*>(view);
-    return true;
+    return {};
   }
   // Gives the whole pages before `end` back: what a reader is done with
   // need not go to the disk, and its memory serves the pages to come.
@@ -489,7 +481,8 @@ struct TTiffDecoding::TState {
   tdir_t Directory = 0;
   TLayout Layout;
   TScratch Scratch;
-  // Each decoder's handle reports into its own text, which outlives it.
+  // Each decoder's handle reports into its own text, which outlives it and
+  // which the decoder's own reason fills when libtiff gave none.
   std::vector<std::string> Errors;
   TTiffHandle First;
 
@@ -502,8 +495,7 @@ struct TTiffDecoding::TState {
   // Under Mutex: the rows the reader gave up and the end of the rows it
   // waited for; the decoders keep AheadRows ahead of both.
   uint32_t Released = 0, Wanted = 0, AheadRows = 0;
-  bool Failed = false;
-  std::string Error;
+  TError Error;
   std::vector<std::thread> Decoders;
   // Whole blocks of rows per decoder, written with pwrite.
   bool Blocks = false;
@@ -528,9 +520,8 @@ struct TTiffDecoding::TState {
     const std::lock_guard lock(Mutex);
     if (ok && !Stop) {
       Rows[decoder] = Layout.Length;
-    } else if (!ok && !Failed) {
-      Failed = true;
-      Error = Errors[decoder].empty() ? "Decoding failed" : Errors[decoder];
+    } else if (!ok && !Error.Failed()) {
+      Error = TError::Format(Errors[decoder].empty() ? "Decoding failed" : Errors[decoder]);
     }
     if (!ok) Stop = true;
     Changed.notify_all();
@@ -542,7 +533,9 @@ struct TTiffDecoding::TState {
     TTiffHandle own;
     TIFF* tif = First.get();
     if (index > 0) {
-      own = OpenTiff(FileName, error);
+      TError opened;
+      own = OpenTiff(FileName, error, opened);
+      if (!own) error = opened.Text;
       if (own && TIFFSetDirectory(own.get(), Directory)) {
         if (Layout.JpegYCbCr) TIFFSetField(own.get(), TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);
         if (Layout.Differences && !SkipPredictor(own.get())) own.reset();
@@ -572,26 +565,23 @@ TTiffDecoding::~TTiffDecoding() {
   for (std::thread& decoder : State->Decoders) decoder.join();
 }
 
-bool TTiffDecoding::Inspect(const std::string& fileName, std::string& error) {
-  error.clear();
+TError TTiffDecoding::Inspect(const std::string& fileName) {
   TState& s = *State;
   s.FileName = fileName;
   const uint32_t cores = std::clamp(std::thread::hardware_concurrency(), 1u, kMostDecoders);
   s.Errors.resize(cores);
-  auto fail = [&](const std::string& text) {
-    error = text.empty() ? "not readable" : text;
-    return false;
-  };
-  s.First = OpenTiff(fileName, s.Errors[0]);
-  if (!s.First) return fail(s.Errors[0]);
+  TError error;
+  s.First = OpenTiff(fileName, s.Errors[0], error);
+  if (!s.First) return error;
   TLayout& layout = s.Layout;
   std::string why;
-  if (!FirstFullImage(s.First.get(), s.Directory) || !Describe(s.First.get(), layout, why))
-    return fail(why.empty() ? s.Errors[0] : why);
+  if (!FirstFullImage(s.First.get(), s.Directory))
+    return TError::Format(s.Errors[0].empty() ? "not readable" : s.Errors[0]);
+  if (!Describe(s.First.get(), layout, why)) return TError::Refused(why);
   struct stat info {};
-  if (stat(fileName.c_str(), &info) != 0 ||
-      !Plausible(s.First.get(), layout, static_cast<uint64_t>(info.st_size), why))
-    return fail(why);
+  if (stat(fileName.c_str(), &info) != 0) return {TErrorCode::IO, errno, "not readable"};
+  if (!Plausible(s.First.get(), layout, static_cast<uint64_t>(info.st_size), why))
+    return TError::Format(why);
   if (layout.Photometric == PHOTOMETRIC_PALETTE) {
     uint16_t *red = nullptr, *green = nullptr, *blue = nullptr;
     if (TIFFGetField(s.First.get(), TIFFTAG_COLORMAP, &red, &green, &blue) && layout.Bits <= 16) {
@@ -610,12 +600,12 @@ bool TTiffDecoding::Inspect(const std::string& fileName, std::string& error) {
   Description.Length = layout.Length;
   Description.Samples = static_cast<uint16_t>(layout.Samples);
   Description.CellType = layout.CellType;
-  return true;
+  return {};
 }
 
-bool TTiffDecoding::Start(const std::string& fileName, const std::string& scratchFolder,
-                          uint64_t memoryLimit, std::string& error, uint64_t aheadBytes) {
-  if (!Inspect(fileName, error)) return false;
+TError TTiffDecoding::Start(const std::string& fileName, const std::string& scratchFolder,
+                            uint64_t memoryLimit, uint64_t aheadBytes) {
+  if (TError error = Inspect(fileName); error.Failed()) return error;
   TState& s = *State;
   TLayout& layout = s.Layout;
   if (s.EmptyValue) {
@@ -634,10 +624,9 @@ bool TTiffDecoding::Start(const std::string& fileName, const std::string& scratc
   const uint64_t chunkBytes = ChunkBytes(s.First.get(), layout);
   const bool lines = !layout.Tiled && (chunkBytes > kChunkLimit || 2 * chunkBytes > room);
   if (layout.Tiled && 2 * chunkBytes > room) {
-    error = MemoryRefusal("Decoding tiles of " + std::to_string(layout.TileWidth) + " x " +
-                              std::to_string(layout.TileLength) + " pixels",
-                          2 * chunkBytes, memory);
-    return false;
+    return TError::Refused(MemoryRefusal("Decoding tiles of " + std::to_string(layout.TileWidth) +
+                                             " x " + std::to_string(layout.TileLength) + " pixels",
+                                         2 * chunkBytes, memory));
   }
   const TChunks chunks(s.First.get(), layout);
   const uint64_t blockBytes = uint64_t{chunks.Height} * layout.PixelBytes() * layout.Width;
@@ -651,7 +640,9 @@ bool TTiffDecoding::Start(const std::string& fileName, const std::string& scratc
                                      room / std::max<uint64_t>(perDecoder, 1)),
                   1u, cores));
   aheadBytes = std::min(aheadBytes, room);
-  if (!s.Scratch.Create(scratchFolder, layout.ImageBytes(), !s.Blocks, error)) return false;
+  if (TError error = s.Scratch.Create(scratchFolder, layout.ImageBytes(), !s.Blocks);
+      error.Failed())
+    return error;
 
   s.Rows.assign(count, 0);
   s.AheadRows = static_cast<uint32_t>(
@@ -661,30 +652,29 @@ bool TTiffDecoding::Start(const std::string& fileName, const std::string& scratc
   try {
     for (unsigned i = 0; i < count; ++i)
       s.Decoders.emplace_back([&s, i, count, lines] { s.Decode(i, count, lines); });
-  } catch (const std::system_error&) {
+  } catch (const std::system_error& failure) {
     s.Stop = true;
     for (std::thread& decoder : s.Decoders) decoder.join();
     s.Decoders.clear();
-    error = "No thread to decode on";
-    return false;
+    return {TErrorCode::IO, failure.code().value(), "No thread to decode on"};
   }
   Description.ScratchName = s.Scratch.Name;
   s.Scratch.Kept = true;
-  return true;
+  return {};
 }
 
 void TTiffDecoding::FillEmpty(double value) { State->EmptyValue = value; }
 
-TRowsState TTiffDecoding::Await(uint32_t end, std::chrono::milliseconds most, std::string& error) {
+TRowsState TTiffDecoding::Await(uint32_t end, std::chrono::milliseconds most, TError& error) {
   TState& s = *State;
   std::unique_lock lock(s.Mutex);
   if (end > s.Wanted) {
     s.Wanted = end;
     s.Changed.notify_all();
   }
-  s.Changed.wait_for(lock, most, [&] { return s.Failed || s.Done() >= end; });
+  s.Changed.wait_for(lock, most, [&] { return s.Error.Failed() || s.Done() >= end; });
   if (s.Done() >= end) return TRowsState::Ready;
-  if (!s.Failed) return TRowsState::Pending;
+  if (!s.Error.Failed()) return TRowsState::Pending;
   error = s.Error;
   return TRowsState::Failed;
 }
@@ -700,10 +690,11 @@ void TTiffDecoding::Release(uint32_t end) {
   s.Scratch.Drop(s.Released * s.Layout.PixelBytes() * s.Layout.Width);
 }
 
-bool TTiffDecoding::WaitFor(uint32_t end, std::string& error) {
+TError TTiffDecoding::WaitFor(uint32_t end) {
+  TError error;
   TRowsState state = TRowsState::Pending;
   while (state == TRowsState::Pending) state = Await(end, std::chrono::seconds(1), error);
-  return state == TRowsState::Ready;
+  return error;
 }
 
 }  // namespace mirava

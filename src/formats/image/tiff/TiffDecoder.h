@@ -12,6 +12,7 @@
 #include <string>
 
 #include "dataset/DataSetRoot.h"
+#include "raster/Error.h"
 
 namespace mirava {
 
@@ -46,27 +47,27 @@ class TTiffDecoding {
   // as GDAL shows them where the file states a no-data value; zeros
   // otherwise. Before Start.
   void FillEmpty(double value);
-  // Checks `fileName` and describes its image, decoding nothing; false
-  // with the reason in `error`.
-  bool Inspect(const std::string& fileName, std::string& error);
+  // Checks `fileName` and describes its image, decoding nothing. The
+  // failure's text is the reason alone, for the caller to name the file.
+  TError Inspect(const std::string& fileName);
   // Inspects `fileName`, creates the scratch file in `scratchFolder` at its
   // full size and starts decoding into it, `aheadBytes` ahead of the rows
   // given up (at least two rows of strips or tiles), within the memory of
-  // a job limited to `memoryLimit` (JobMemory). False with the reason in
-  // `error`; no scratch file is left behind then.
-  bool Start(const std::string& fileName, const std::string& scratchFolder, uint64_t memoryLimit,
-             std::string& error, uint64_t aheadBytes = kAheadBytes);
+  // a job limited to `memoryLimit` (JobMemory). No scratch file is left
+  // behind when it fails.
+  TError Start(const std::string& fileName, const std::string& scratchFolder, uint64_t memoryLimit,
+               uint64_t aheadBytes = kAheadBytes);
   // What Start found; valid once it succeeded.
   const TDecodedTiff& Decoded() const { return Description; }
-  // Waits at most `most` for the rows before `end`; Failed with the reason
-  // in `error`.
-  TRowsState Await(uint32_t end, std::chrono::milliseconds most, std::string& error);
+  // Waits at most `most` for the rows before `end`; Failed with the
+  // decoders' first failure in `error`.
+  TRowsState Await(uint32_t end, std::chrono::milliseconds most, TError& error);
   // The reader is done with the rows before `end`: their pages are given
   // back, and from now on the decoders keep only the distance Start was
   // given ahead of the rows given up (and of those waited for).
   void Release(uint32_t end);
-  // Waits for the rows before `end`; false with the reason in `error`.
-  bool WaitFor(uint32_t end, std::string& error);
+  // Waits for the rows before `end`.
+  TError WaitFor(uint32_t end);
 
  private:
   struct TState;

@@ -31,7 +31,7 @@ int OnWarning(TIFF*, void*, const char*, const char*, va_list) { return 1; }
 
 }  // namespace
 
-TTiffOpenOptions QuietTiffOptions(std::string& error) {
+TTiffOpenOptions QuietTiffOptions(std::string& messages) {
   static std::once_flag silenced;
   std::call_once(silenced, [] {
     TIFFSetErrorHandler(nullptr);
@@ -40,22 +40,22 @@ TTiffOpenOptions QuietTiffOptions(std::string& error) {
   TTiffOpenOptions options(TIFFOpenOptionsAlloc());
   if (!options) return nullptr;
   TIFFOpenOptionsSetMaxSingleMemAlloc(options.get(), kAllocationLimit);
-  TIFFOpenOptionsSetErrorHandlerExtR(options.get(), OnError, &error);
+  TIFFOpenOptionsSetErrorHandlerExtR(options.get(), OnError, &messages);
   TIFFOpenOptionsSetWarningHandlerExtR(options.get(), OnWarning, nullptr);
   return options;
 }
 
-TTiffHandle OpenTiff(const std::string& fileName, std::string& error) {
-  const TTiffOpenOptions options = QuietTiffOptions(error);
+TTiffHandle OpenTiff(const std::string& fileName, std::string& messages, TError& error) {
+  const TTiffOpenOptions options = QuietTiffOptions(messages);
   if (!options) {
-    error = "out of memory";
+    error = TError::Format("out of memory");
     return nullptr;
   }
   // "m": read with read(2), never through a mapping of libtiff's own, which
   // no handler of ours watches: a file cut short while it is decoded would
   // end the process with SIGBUS instead of failing the strip.
   TTiffHandle tif(TIFFOpenExt(fileName.c_str(), "rm", options.get()));
-  if (!tif && error.empty()) error = "not readable";
+  if (!tif) error = TError::Format(messages.empty() ? "not readable" : messages);
   return tif;
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "raster/CellType.h"
+#include "raster/Error.h"
 
 namespace mirava {
 
@@ -23,12 +24,14 @@ struct TTiffOpenOptionsFree {
 using TTiffOpenOptions = std::unique_ptr<TIFFOpenOptions, TTiffOpenOptionsFree>;
 
 // Options for TIFFOpenExt or TIFFClientOpenExt that put the handle's first
-// error into `error`, which must outlive the handle; none when out of memory.
-TTiffOpenOptions QuietTiffOptions(std::string& error);
+// message into `messages`, which must outlive the handle; none when out of
+// memory. The messages are libtiff's words, not yet a failure: whoever sees
+// a call fail makes them the reason of its TError.
+TTiffOpenOptions QuietTiffOptions(std::string& messages);
 
-// `fileName` opened for reading with such options; null with the reason in
-// `error`.
-TTiffHandle OpenTiff(const std::string& fileName, std::string& error);
+// `fileName` opened for reading with such options, its first message going
+// to `messages`; null with `error` failed then (Format, libtiff's reason).
+TTiffHandle OpenTiff(const std::string& fileName, std::string& messages, TError& error);
 
 // The cell type GDAL reads samples of this size and format (a SampleFormat
 // value) as; ctUnknown for none.

@@ -38,9 +38,8 @@ TEST(TiffDecoding, PacedBehindAReaderThatGivesRowsUp) {
   ASSERT_EQ(expected.size(), kLength * rowBytes);
 
   TTiffDecoding decoding;
-  std::string error;
   // As little ahead as there can be: two rows of tiles.
-  ASSERT_TRUE(decoding.Start(tif, dir.str(), 0, error, 1)) << error;
+  ASSERT_EQ(decoding.Start(tif, dir.str(), 0, 1).Text, "");
   const int fd = open(decoding.Decoded().ScratchName.c_str(), O_RDONLY);
   ASSERT_GE(fd, 0);
   unlink(decoding.Decoded().ScratchName.c_str());
@@ -57,7 +56,7 @@ TEST(TiffDecoding, PacedBehindAReaderThatGivesRowsUp) {
   uint32_t first = 0;
   for (; first < kLength / 2; first += kStep) {
     decoding.Release(first);
-    ASSERT_TRUE(decoding.WaitFor(first + kStep, error)) << error;
+    ASSERT_EQ(decoding.WaitFor(first + kStep).Text, "");
     ASSERT_TRUE(rowsMatch(first, first + kStep)) << "rows from " << first;
     struct stat info {};
     ASSERT_EQ(fstat(fd, &info), 0);
@@ -66,7 +65,7 @@ TEST(TiffDecoding, PacedBehindAReaderThatGivesRowsUp) {
   EXPECT_LE(held, most);
   EXPECT_GT(held, 0u);
   // Far past the distance ahead: waited for, decoded.
-  ASSERT_TRUE(decoding.WaitFor(kLength, error)) << error;
+  ASSERT_EQ(decoding.WaitFor(kLength).Text, "");
   EXPECT_TRUE(rowsMatch(first - kStep, kLength));
   close(fd);
 }
@@ -84,14 +83,14 @@ TEST(TiffDecoding, AFileCutShortWhileDecodedFails) {
                 .ExitCode,
             0);
   TTiffDecoding decoding;
-  std::string error;
-  ASSERT_TRUE(decoding.Start(tif, dir.str(), 0, error, 1)) << error;
+  ASSERT_EQ(decoding.Start(tif, dir.str(), 0, 1).Text, "");
   unlink(decoding.Decoded().ScratchName.c_str());
-  ASSERT_TRUE(decoding.WaitFor(16, error)) << error;
+  ASSERT_EQ(decoding.WaitFor(16).Text, "");
   std::filesystem::resize_file(tif, std::filesystem::file_size(tif) / 2);
   decoding.Release(16);
-  EXPECT_FALSE(decoding.WaitFor(2000, error));
-  EXPECT_NE(error.find("Read error"), std::string::npos) << error;
+  const TError error = decoding.WaitFor(2000);
+  EXPECT_TRUE(error.Failed());
+  EXPECT_NE(error.Text.find("Read error"), std::string::npos) << error.Text;
 }
 
 }  // namespace

@@ -80,8 +80,8 @@ const TFormatEntry Formats[] = {
               "samples, palettes as indices with their colour table, one-bit images with their two "
               "colours, tie points as control points",
      .Writes = "any bands of 8/16/32-bit integers (signed or not) or 32/64-bit floats, a "
-               "palette's colour table; uncompressed, or Deflate, LZW or ZSTD, in strips or "
-               "tiles",
+               "palette's colour table; uncompressed, or Deflate, LZW, ZSTD, LZMA, PackBits, JPEG "
+               "or WebP, in strips or tiles; the input's colours (photometric interpretation)",
      .HoldsAffine = true,
      .Palette = TPaletteUse::Table,
      .CheckCreationOptions = TTifMap2::CheckCreationOptions,

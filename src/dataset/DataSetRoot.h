@@ -31,6 +31,10 @@ using TColorTable = std::vector<std::array<uint16_t, 3>>;
 // is divided by 257. Indices past the table are black.
 std::vector<std::array<uint8_t, 3>> EightBitColors(const TColorTable& table, size_t size);
 
+// What an input's bands state of their colours, in the words of TIFF's
+// photometric interpretation; a TIFF output keeps it.
+enum class TColours : uint8_t { Unstated, WhiteIsZero, BlackIsZero, Rgb, Cmyk };
+
 // What a created output is to hold beside its georeference: the colour
 // table of a one-band input for a format that stores one, the control
 // points that place it, and how it stores its cells.
@@ -43,6 +47,8 @@ struct TGeoExtras {
   // How a created output is to store its cells ("COMPRESS=DEFLATE"), in
   // the words of the format's CheckCreationOptions (DataSet.h).
   std::vector<std::string> CreationOptions;
+  // What the input's bands state of their colours.
+  TColours Colours = TColours::Unstated;
 };
 
 // Whether rows an input is still decoding can be read yet.
@@ -78,7 +84,11 @@ class TDataSetRoot2 : public TMMapFile2 {
     ColorTable = extras.Colors;
     PlacingPoints = extras.ControlPoints;
     CreationOptions = extras.CreationOptions;
+    Colours = extras.Colours;
   }
+  // What an input's bands state of their colours; unstated by formats
+  // whose bands are what their count makes them.
+  virtual TColours StatedColours() { return TColours::Unstated; }
   // The palette of a one-band input whose cells are its indices; empty for
   // any other raster.
   const TColorTable& GetColorTable() const { return ColorTable; }
@@ -202,6 +212,7 @@ class TDataSetRoot2 : public TMMapFile2 {
   TColorTable ColorTable;
   std::vector<TGCPoint> PlacingPoints;  // of a created output, from its extras
   std::vector<std::string> CreationOptions;
+  TColours Colours = TColours::Unstated;  // of a created output's input
 };
 
 }  // namespace mirava

@@ -190,6 +190,10 @@ bool TMyThread::CreateOutput(const std::string& fileName) {
   const TRasterShape shape = OutputShape(format, input);
   TGeoExtras extras;
   extras.CreationOptions = Options.CreationOptions;
+  // Chosen bands keep grey's colours alone (gdal_translate's way).
+  const TColours colours = InputSet->GetDataSet()->StatedColours();
+  if (Bands.empty() || colours == TColours::BlackIsZero || colours == TColours::WhiteIsZero)
+    extras.Colours = colours;
   if (!ExtrasFor(format, extras)) return false;
   CarryPalette(format, extras);
   try {

@@ -92,7 +92,9 @@ TEST(CliDocs, CompletionOffersValuesAfterEquals) {
   EXPECT_EQ(Completed({"mirava-cli", "a.tif", "b.tif", "--memory", "="}), "nospace\n\n");
   EXPECT_EQ(Completed({"mirava-cli", "a.tif", "b.tif", "-co", "ZS"}), "nospace\nZSTD_LEVEL=\n");
   EXPECT_EQ(Completed({"mirava-cli", "a.tif", "b.tif", "-co", "COMPRESS", "="}),
-            "NONE\nDEFLATE\nLZW\nZSTD\n");
+            "NONE\nDEFLATE\nLZW\nZSTD\nLZMA\nPACKBITS\nJPEG\nWEBP\n");
+  EXPECT_EQ(Completed({"mirava-cli", "a.tif", "b.tif", "-co", "BIGTIFF", "=", "IF"}),
+            "IF_NEEDED\nIF_SAFER\n");
   EXPECT_EQ(Completed({"mirava-cli", "a.tif", "b.tif", "-co", "tiled", "=", "Y"}), "YES\n");
   EXPECT_EQ(Completed({"mirava-cli", "--jpeg-subsampling", "=", "42"}), "422\n420\n");
   EXPECT_EQ(Completed({"mirava-cli", "a.tif", "b.jpg", "-of", "j"}), "jpg\n");

@@ -58,6 +58,7 @@ class TTifMap2 : public TDataSetRoot2 {
   bool IsMSBFirst() override { return MSBFirst; }
   bool SetGeoreference(const TGeoreference& georeference) override;
   bool StatesCoordinateSystem() override;
+  TColours StatedColours() override;
   // Pixel-interleaved files whose strips follow each other offer their
   // rows as blocks.
   uint32_t BlockRows() override;
@@ -79,8 +80,8 @@ class TTifMap2 : public TDataSetRoot2 {
   // Copies the input's strips or tiles into this created file, which
   // CanPlaceFile allowed; Close writes the header.
   bool PlaceFile(const std::string& inputName, TPlacement placement) override;
-  // COMPRESS, PREDICTOR, TILED, BLOCKXSIZE, BLOCKYSIZE, ZLEVEL, ZSTD_LEVEL
-  // (TiffOptions.h); empty when `options` are right.
+  // GDAL's creation options as far as libtiff serves them (TiffOptions.h);
+  // empty when `options` are right.
   static std::string CheckCreationOptions(const std::vector<std::string>& options);
 
  protected:
@@ -108,6 +109,9 @@ class TTifMap2 : public TDataSetRoot2 {
   // codecs as the rows come, completed by Close.
   bool CreateEncoded(const std::string& fileName, const TTiffOptions& options);
   bool CloseEncoded();
+  // Whether the file is a BigTIFF, when it `may` pass 4 GiB, as BIGTIFF
+  // asks; false with the failure when it must be one and BIGTIFF=NO.
+  bool ChooseBigTiff(bool may, uint64_t bytes);
   // Copies the chunks `stored` lists into the file, in their order.
   bool CopyChunks(const std::string& inputName, const TStoredChunks& stored);
   // Reads the first IFD; false with the reason in TiffError.
@@ -177,6 +181,7 @@ class TTifMap2 : public TDataSetRoot2 {
   TBinaryFile EncodedFile;
   TTiffPixels Encoded;
   std::vector<uint64_t> ChunkByteCounts;
+  TTiffOptions Asked;  // of a created file
   bool Placed = false;  // the chunks were copied by PlaceFile
   // One window per sample plane, for band-separate files larger than one
   // window: a single window would be moved for every band of every cell.

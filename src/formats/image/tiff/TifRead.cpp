@@ -192,6 +192,24 @@ bool TTifMap2::ReadLayoutTags(const std::vector<TIfdEntry>& entries) {
   return true;
 }
 
+TColours TTifMap2::StatedColours() {
+  // Fewer bits than a byte are read as bytes, whose grey no longer spans
+  // black to white.
+  if (BitsPerSample.empty() || BitsPerSample[0] < 8) return TColours::Unstated;
+  switch (PhotoMetricInterpretation) {
+    case pmWhiteIsZero:
+      return TColours::WhiteIsZero;
+    case pmBlackIsZero:
+      return TColours::BlackIsZero;
+    case pmRgb:
+    case 6:  // YCbCr, which the decoder gives as RGB
+      return TColours::Rgb;
+    case pmCmyk:
+      return TColours::Cmyk;
+  }
+  return TColours::Unstated;
+}
+
 bool TTifMap2::ParseIfd() {
   std::vector<TIfdEntry> entries;
   if (!ReadIfdEntries(entries) || !ReadLayoutTags(entries)) return false;

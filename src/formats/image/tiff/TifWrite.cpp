@@ -153,8 +153,9 @@ bool TTifMap2::CreateFile(const std::string& fileName, uint32_t columns, uint32_
   TTiffOptions options;
   if (const std::string wrong = ParseTiffOptions(CreationOptions, options); !wrong.empty())
     return Fail(TErrorCode::Refused, wrong);
-  if (const std::string wrong = TiffOptionsRefusal(options, cellType); !wrong.empty())
+  if (const std::string wrong = TiffOptionsRefusal(options, cellType, bands); !wrong.empty())
     return Fail(TErrorCode::Refused, wrong);
+  Asked = options;
   CellType = cellType;
   SampleWidth = CellTypeWidth(cellType);
   const uint64_t pixels = uint64_t{columns} * rows * bands * SampleWidth;
@@ -167,10 +168,15 @@ bool TTifMap2::CreateFile(const std::string& fileName, uint32_t columns, uint32_
   }
   // Offsets of a classic TIFF are 32-bit; room for the largest open header
   // decides whether they reach the end of the pixels.
-  BigTiff = pixels + (uint64_t{64} << 20) > UINT32_MAX;
+  if (!ChooseBigTiff(pixels + (uint64_t{64} << 20) > UINT32_MAX, options.Plain() ? pixels : 0))
+    return false;
   // A palette needs an entry for every value of its cells.
   if (bands != 1 || (cellType != ctUnsigned8 && cellType != ctUnsigned16)) ColorTable.clear();
   if (!ColorTable.empty()) ColorTable.resize(size_t{1} << (8 * SampleWidth), {0, 0, 0});
+  if (!ColorTable.empty() && (options.Compression == tcJpeg || options.Compression == tcWebp))
+    return Fail(TErrorCode::Refused, std::string("COMPRESS=") +
+                                         (options.Compression == tcJpeg ? "JPEG" : "WEBP") +
+                                         " would change a palette's indices, not only its colours");
   // Keys carried from a GeoTIFF input may need more room than the fixed
   // header has.
   const TGeoKeySet& carried = Georef.Crs.GeoKeys;
@@ -179,12 +185,29 @@ bool TTifMap2::CreateFile(const std::string& fileName, uint32_t columns, uint32_
   FixedLayout = options.Plain() && (bands == 1 || bands == 3) && SampleWidth <= 2 && !BigTiff &&
                 !Georef.NoData && !NeedsAffine() && ColorTable.empty() && keysFit &&
                 PlacingPoints.empty();
-  // RGB for three or more samples of 8 or 16 bits, grey otherwise; the
-  // samples beyond are extra samples.
-  PhotoMetricInterpretation =
-      bands >= 3 && SampleWidth <= 2 && cellType != ctSigned8 && cellType != ctSigned16 ? 2 : 1;
-  if (FixedLayout) PhotoMetricInterpretation = bands == 1 ? 1 : 2;
-  if (!ColorTable.empty()) PhotoMetricInterpretation = 3;
+  // The colours asked for, else those the input states, else RGB for three
+  // or four samples of 8 or 16 bits (the fixed header's three of any) and
+  // grey otherwise; the samples beyond the colours are extra samples.
+  const uint16_t stated = Colours == TColours::WhiteIsZero   ? pmWhiteIsZero
+                          : Colours == TColours::BlackIsZero ? pmBlackIsZero
+                          : Colours == TColours::Rgb         ? pmRgb
+                          : Colours == TColours::Cmyk        ? pmCmyk
+                                                             : uint16_t{0xFFFF};
+  if (options.Photometric != 0) {
+    PhotoMetricInterpretation = options.Photometric - 1;
+  } else if (stated != 0xFFFF && ColourSamples(stated) <= bands &&
+             (stated != pmCmyk || cellType == ctUnsigned8 || cellType == ctUnsigned16)) {
+    PhotoMetricInterpretation = stated;
+  } else {
+    PhotoMetricInterpretation = (bands == 3 || bands == 4) && SampleWidth <= 2 &&
+                                        cellType != ctSigned8 && cellType != ctSigned16
+                                    ? pmRgb
+                                    : pmBlackIsZero;
+    if (FixedLayout) PhotoMetricInterpretation = bands == 1 ? pmBlackIsZero : pmRgb;
+  }
+  if (!ColorTable.empty()) PhotoMetricInterpretation = pmPalette;
+  // The fixed header has no extra samples.
+  FixedLayout = FixedLayout && PhotoMetricInterpretation == (bands == 1 ? pmBlackIsZero : pmRgb);
   BitsPerSample.assign(bands, 8 * SampleWidth);
   SampleFormat.assign(bands, SampleFormatOf(cellType));
   GridColumns = columns;
@@ -209,6 +232,7 @@ bool TTifMap2::CreateEncoded(const std::string& fileName, const TTiffOptions& op
   Encoded.Samples = SamplesPerPixel;
   std::string wrong;
   if (!ChunkLayout(options, CellType, Encoded, wrong)) return Fail(TErrorCode::Refused, wrong);
+  Encoded.Photometric = PhotoMetricInterpretation;
   Compression = Encoded.Compression;
   RowsPerStrip = Encoded.ChunkLength;
   const uint64_t across = Encoded.Tiled ? (ImageWidth - 1) / Encoded.ChunkWidth + 1 : 1;
@@ -222,7 +246,9 @@ bool TTifMap2::CreateEncoded(const std::string& fileName, const TTiffOptions& op
   StripTable.assign(chunks, 0);
   BigTiff = false;
   PixelStart = HeaderRoom();
-  BigTiff = PixelStart + most + (uint64_t{64} << 20) > UINT32_MAX;
+  // Until the pixels are encoded their size is a guess: BIGTIFF=NO is then
+  // held to at Close.
+  if (!ChooseBigTiff(PixelStart + most + (uint64_t{64} << 20) > UINT32_MAX, 0)) return false;
   PixelStart = HeaderRoom();
   if (!EncodedFile.Create(fileName, FileMaker())) {
     FailSystem(EncodedFile.ErrorCode());
@@ -243,7 +269,7 @@ bool TTifMap2::CanPlaceFile(const std::string& inputName, const std::vector<std:
   TStoredChunks stored;
   if (placement != TPlacement::None || !ParseTiffOptions(options, parsed).empty() ||
       parsed.Plain() || !ReadCopyableChunks(inputName, stored).empty() ||
-      !TiffOptionsRefusal(parsed, stored.Pixels.CellType).empty())
+      !TiffOptionsRefusal(parsed, stored.Pixels.CellType, stored.Pixels.Samples).empty())
     return false;
   TTiffPixels wanted = stored.Pixels;
   std::string error;
@@ -275,7 +301,7 @@ bool TTifMap2::CopyChunks(const std::string& inputName, const TStoredChunks& sto
   StripTable.assign(from.size(), 0);
   BigTiff = false;
   PixelStart = HeaderRoom();
-  BigTiff = PixelStart + total + (uint64_t{64} << 20) > UINT32_MAX;
+  if (!ChooseBigTiff(PixelStart + total + (uint64_t{64} << 20) > UINT32_MAX, total)) return false;
   PixelStart = HeaderRoom();
   TBinaryFile input;
   if (!input.OpenRead(inputName))
@@ -319,12 +345,23 @@ bool TTifMap2::CloseEncoded() {
   }
   // The estimate of the largest size made this a BigTIFF when it had to be.
   if (ok && !BigTiff && EncodedFile.Size() > UINT32_MAX)
-    ok = Fail(TErrorCode::Internal, "TIFF output passed 4 GiB without being a BigTIFF");
+    ok = Asked.BigTiff == TBigTiff::No
+             ? Fail(TErrorCode::Refused,
+                    "TIFF output passed 4 GiB, which BIGTIFF=NO keeps a classic TIFF from holding")
+             : Fail(TErrorCode::Internal, "TIFF output passed 4 GiB without being a BigTIFF");
   if (ok && !WriteTiffHeader())
     ok = Fail(TErrorCode::IO, "Writing the TIFF header: " + EncodedFile.ErrorText());
   if (!EncodedFile.Close() && ok)
     ok = Fail(TErrorCode::IO, "Closing " + FileName + ": " + EncodedFile.ErrorText());
   return ok;
+}
+
+bool TTifMap2::ChooseBigTiff(bool may, uint64_t bytes) {
+  BigTiff = Asked.BigTiff == TBigTiff::Yes || (may && Asked.BigTiff != TBigTiff::No);
+  if (may && bytes > 0 && Asked.BigTiff == TBigTiff::No)
+    return Fail(TErrorCode::Refused, "BIGTIFF=NO: the pixels need " + std::to_string(bytes) +
+                                         " bytes, more than a classic TIFF holds (4 GiB)");
+  return true;
 }
 
 std::string TTifMap2::CheckCreationOptions(const std::vector<std::string>& options) {
@@ -355,7 +392,7 @@ std::vector<uint8_t> TTifMap2::OpenHeader(bool placed) {
   const TGeoTiffOutput crs = GeoTiffOutputFor(Georef.Crs, Georef.Projection, Georef.Datum, a.X0);
   const std::vector<uint64_t> keys(crs.Keys.Directory.begin(), crs.Keys.Directory.end());
   const uint16_t offsetType = BigTiff ? ftLong8 : ftLong;
-  const uint32_t colourSamples = PhotoMetricInterpretation == 2 ? 3 : 1;
+  const uint32_t colourSamples = ColourSamples(PhotoMetricInterpretation);
   TIfdImage ifd(BigTiff);
   ifd.Numbers(tgImageWidth, ftLong, {ImageWidth});
   ifd.Numbers(tgImageLength, ftLong, {ImageLength});

@@ -25,12 +25,16 @@ constexpr uint64_t kInFlightBytes = 64u << 20;
 // Encoded blocks kept for the blocks to come.
 constexpr size_t kSpareBlocks = 2;
 
+// GDAL's JPEG_QUALITY and WEBP_LEVEL when none is asked for.
+constexpr int kDefaultQuality = 75;
+
 // Encodes one strip or tile at a time through a libtiff handle on memory,
 // a one-strip image of the chunk's size: what libtiff writes while it
 // encodes the strip is the strip's encoded bytes.
 class TChunkCodec {
  public:
-  bool Open(const TTiffPixels& p) {
+  // A strip of `rows` rows (the last of a file may have fewer), or a tile.
+  bool Open(const TTiffPixels& p, uint32_t rows) {
     const TTiffOpenOptions options = QuietTiffOptions(Error);
     if (!options) return false;
     Tif.reset(TIFFClientOpenExt("chunk", "w", this, Read, Write, Seek, Close, Size, Map, Unmap,
@@ -39,19 +43,33 @@ class TChunkCodec {
     TIFF* t = Tif.get();
     const uint16_t bits = static_cast<uint16_t>(8 * CellTypeWidth(p.CellType));
     bool ok = TIFFSetField(t, TIFFTAG_IMAGEWIDTH, p.ChunkWidth) &&
-              TIFFSetField(t, TIFFTAG_IMAGELENGTH, p.ChunkLength) &&
-              TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, p.ChunkLength) &&
+              TIFFSetField(t, TIFFTAG_IMAGELENGTH, rows) &&
+              TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, rows) &&
               TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, bits) &&
               TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, static_cast<uint16_t>(p.Samples)) &&
               TIFFSetField(t, TIFFTAG_SAMPLEFORMAT, SampleFormatOf(p.CellType)) &&
-              TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK) &&
+              // A palette's indices need no colour map to be encoded.
+              TIFFSetField(t, TIFFTAG_PHOTOMETRIC,
+                           p.Photometric == pmPalette ? pmBlackIsZero : p.Photometric) &&
               TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
               TIFFSetField(t, TIFFTAG_COMPRESSION, p.Compression);
-    if (ok && p.Compression != tcNone) ok = TIFFSetField(t, TIFFTAG_PREDICTOR, p.Predictor);
+    if (ok && p.Predictor != tpNone) ok = TIFFSetField(t, TIFFTAG_PREDICTOR, p.Predictor);
     if (ok && p.Level > 0 && p.Compression == tcDeflate)
       ok = TIFFSetField(t, TIFFTAG_ZIPQUALITY, p.Level);
     if (ok && p.Level > 0 && p.Compression == tcZstd)
       ok = TIFFSetField(t, TIFFTAG_ZSTD_LEVEL, p.Level);
+    if (ok && p.Level > 0 && p.Compression == tcLzma)
+      ok = TIFFSetField(t, TIFFTAG_LZMAPRESET, p.Level - 1);
+    // Every strip or tile a whole JPEG stream: the tables of the chunk's
+    // own directory would not reach the file.
+    if (ok && p.Compression == tcJpeg) {
+      ok = TIFFSetField(t, TIFFTAG_JPEGTABLESMODE, 0) &&
+           TIFFSetField(t, TIFFTAG_JPEGQUALITY, p.Level > 0 ? p.Level : kDefaultQuality);
+    }
+    if (ok && p.Compression == tcWebp) {
+      ok = TIFFSetField(t, TIFFTAG_WEBP_LOSSLESS, p.WebpLossless ? 1 : 0) &&
+           TIFFSetField(t, TIFFTAG_WEBP_LEVEL, p.Level > 0 ? p.Level : kDefaultQuality);
+    }
     if (!ok && Error.empty()) Error = "encoder not set up";
     return ok;
   }
@@ -116,6 +134,8 @@ bool ChunkLayout(const TTiffOptions& options, uint8_t cellType, TTiffPixels& pix
   pixels.Compression = options.Compression;
   pixels.Predictor = PredictorFor(options, cellType);
   pixels.Level = options.Level;
+  pixels.WebpLossless = options.WebpLossless;
+  pixels.Threads = options.Threads;
   pixels.Tiled = options.Tiled;
   if (options.Tiled) {
     pixels.ChunkWidth = options.BlockXSize ? options.BlockXSize : kDefaultTile;
@@ -126,6 +146,15 @@ bool ChunkLayout(const TTiffOptions& options, uint8_t cellType, TTiffPixels& pix
                               ? options.BlockYSize
                               : std::max<uint64_t>(1, kStripBytes / (pixel * pixels.Width));
     pixels.ChunkLength = static_cast<uint32_t>(std::min<uint64_t>(rows, pixels.Length));
+    // JPEG's strips are whole blocks of 8 rows, but for the last.
+    if (options.Compression == tcJpeg && pixels.ChunkLength < pixels.Length) {
+      if (options.BlockYSize % 8 != 0) {
+        error = "COMPRESS=JPEG: strips of whole blocks of 8 rows, not " +
+                std::to_string(pixels.ChunkLength);
+        return false;
+      }
+      pixels.ChunkLength = std::max<uint32_t>(8, pixels.ChunkLength / 8 * 8);
+    }
   }
   const uint64_t bytes = uint64_t{pixels.ChunkWidth} * pixels.ChunkLength * pixel;
   if (bytes > kMostChunkBytes) {
@@ -161,14 +190,15 @@ TTiffEncoder::~TTiffEncoder() {
 }
 
 bool TTiffEncoder::Start(uint64_t memoryLimit) {
-  const unsigned cores = std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
+  const unsigned cores = Pixels.Threads ? Pixels.Threads
+                                       : std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
   // Within the job's memory, beside the stripes a quarter turn holds: at
   // least one block is encoded at a time, whatever the memory.
   Budget = std::max(BlockBytes, std::min(std::max(kInFlightBytes, (cores + 1) * BlockBytes),
                                          StoreMemory(JobMemory(memoryLimit)) / 2));
   // A codec set up here first refuses what libtiff cannot encode at once.
   TChunkCodec probe;
-  if (!probe.Open(Pixels)) return Fail("TIFF encoder: " + probe.Error);
+  if (!probe.Open(Pixels, Pixels.ChunkLength)) return Fail("TIFF encoder: " + probe.Error);
   try {
     for (unsigned i = 0; i < cores; ++i) Workers.emplace_back([this] { Work(); });
   } catch (const std::system_error&) {
@@ -261,13 +291,17 @@ bool TTiffEncoder::Submit(uint32_t block, std::vector<uint8_t> data) {
 // A worker that fails still takes its turn in the order of writing, so
 // that the others do not wait for it; nothing it meets leaves the thread.
 void TTiffEncoder::Work() {
-  TChunkCodec codec;
+  // The last strip, of fewer rows, has a codec of its own.
+  TChunkCodec codec, lastCodec;
+  const uint32_t lastRows = RowsIn(Blocks - 1);
   bool ready = false;
   std::vector<uint8_t> tile;
   std::vector<std::vector<uint8_t>> encoded(Across);
   std::map<uint32_t, std::vector<uint8_t>> zeroChunks;
   try {
-    ready = codec.Open(Pixels);
+    ready = codec.Open(Pixels, Pixels.ChunkLength) &&
+            (Pixels.Tiled || lastRows == Pixels.ChunkLength || lastCodec.Open(Pixels, lastRows));
+    if (!ready && codec.Error.empty()) codec.Error = lastCodec.Error;
     tile.resize(Pixels.Tiled ? uint64_t{Pixels.ChunkWidth} * Pixels.ChunkLength * PixelBytes : 0);
   } catch (const std::bad_alloc&) {
     ready = false;
@@ -284,6 +318,7 @@ void TTiffEncoder::Work() {
     }
     bool ok = ready;
     const uint32_t rows = RowsIn(task.Block);
+    TChunkCodec& strip = Pixels.Tiled || rows == Pixels.ChunkLength ? codec : lastCodec;
     try {
       for (uint32_t k = 0; ok && k < Across; ++k) {
         if (task.Data.empty()) {
@@ -292,13 +327,13 @@ void TTiffEncoder::Work() {
           std::vector<uint8_t>& zeros = zeroChunks[Pixels.Tiled ? 0 : rows];
           if (zeros.empty()) {
             std::vector<uint8_t> plain(Pixels.Tiled ? tile.size() : rows * RowBytes);
-            ok = codec.Encode(plain.data(), plain.size(), zeros);
+            ok = strip.Encode(plain.data(), plain.size(), zeros);
           }
           encoded[k] = zeros;
           continue;
         }
         if (!Pixels.Tiled) {
-          ok = codec.Encode(task.Data.data(), task.Data.size(), encoded[k]);
+          ok = strip.Encode(task.Data.data(), task.Data.size(), encoded[k]);
           continue;
         }
         // Tiles past the image's edge are padded with zeros.
@@ -318,7 +353,8 @@ void TTiffEncoder::Work() {
     }
     std::unique_lock<std::mutex> lock(Mutex);
     Changed.wait(lock, [&] { return Abandoned || NextWrite == task.Sequence; });
-    if (!ok && WorkError.empty()) WorkError = "TIFF encoder: " + codec.Error;
+    if (!ok && WorkError.empty())
+      WorkError = "TIFF encoder: " + (codec.Error.empty() ? strip.Error : codec.Error);
     for (uint32_t k = 0; WorkError.empty() && k < Across; ++k) {
       const uint32_t chunk = task.Block * Across + k;
       if (!File.WriteAt(NextOffset, encoded[k].data(), encoded[k].size())) {

@@ -24,7 +24,10 @@ struct TTiffPixels {
   uint32_t Width = 0, Length = 0, Samples = 1;
   uint8_t CellType = 0;
   uint16_t Compression = tcNone, Predictor = tpNone;
-  int Level = 0;
+  int Level = 0;  // TTiffOptions::Level
+  bool WebpLossless = false;
+  uint16_t Photometric = pmBlackIsZero;
+  unsigned Threads = 0;  // 0: one a core, at most 8
   bool Tiled = false;
   // A tile's size, or the image's width and the rows of a strip.
   uint32_t ChunkWidth = 0, ChunkLength = 0;

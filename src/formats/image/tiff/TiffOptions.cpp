@@ -3,6 +3,8 @@
 #include <tiffio.h>
 
 #include <algorithm>
+#include <iterator>
+#include <thread>
 
 #include "raster/CellType.h"
 #include "text/TextUtils.h"
@@ -35,11 +37,36 @@ bool ParseYesNo(const std::string& word, bool& value) {
 
 constexpr uint32_t kMostBlock = 65536;
 
+struct TCodec {
+  const char* Word;
+  uint16_t Compression;
+};
+constexpr TCodec kCodecs[] = {{"NONE", tcNone},         {"DEFLATE", tcDeflate}, {"LZW", tcLzw},
+                              {"ZSTD", tcZstd},         {"LZMA", tcLzma},       {"PACKBITS", tcPackBits},
+                              {"JPEG", tcJpeg},         {"WEBP", tcWebp}};
+
+// The compressions a predictor serves: the lossless dictionary coders.
+bool TakesPredictor(uint16_t compression) {
+  return compression == tcDeflate || compression == tcLzw || compression == tcZstd ||
+         compression == tcLzma;
+}
+
+// A level key, the compression it sets the level of, and its range.
+struct TLevelKey {
+  const char* Key;
+  uint16_t Compression;
+  uint32_t Low, High;
+};
+constexpr TLevelKey kLevels[] = {{"ZLEVEL", tcDeflate, 1, 12},   {"ZSTD_LEVEL", tcZstd, 1, 22},
+                                 {"LZMA_PRESET", tcLzma, 0, 9},  {"JPEG_QUALITY", tcJpeg, 1, 100},
+                                 {"WEBP_LEVEL", tcWebp, 1, 100}};
+
 }  // namespace
 
 std::string ParseTiffOptions(const std::vector<std::string>& options, TTiffOptions& parsed) {
   parsed = {};
-  bool predictorGiven = false, zlevel = false, zstdLevel = false, blockX = false;
+  bool predictorGiven = false, blockX = false, lossless = false;
+  const TLevelKey* levelGiven = nullptr;
   for (const std::string& option : options) {
     const size_t eq = option.find('=');
     if (eq == std::string::npos || eq == 0)
@@ -49,20 +76,16 @@ std::string ParseTiffOptions(const std::vector<std::string>& options, TTiffOptio
     const std::string word = UpperCase(text);
     const std::string bad = "creation option " + key + "=" + text + ": ";
     uint32_t n = 0;
+    const auto level = std::find_if(std::begin(kLevels), std::end(kLevels),
+                                    [&](const TLevelKey& l) { return key == l.Key; });
     if (key == "COMPRESS") {
-      if (word == "NONE") {
-        parsed.Compression = tcNone;
-      } else if (word == "DEFLATE") {
-        parsed.Compression = tcDeflate;
-      } else if (word == "LZW") {
-        parsed.Compression = tcLzw;
-      } else if (word == "ZSTD") {
-        if (!TIFFIsCODECConfigured(COMPRESSION_ZSTD))
-          return bad + "this libtiff was built without ZSTD";
-        parsed.Compression = tcZstd;
-      } else {
-        return bad + "the compressions are NONE, DEFLATE, LZW and ZSTD";
-      }
+      const auto codec = std::find_if(std::begin(kCodecs), std::end(kCodecs),
+                                      [&](const TCodec& c) { return word == c.Word; });
+      if (codec == std::end(kCodecs))
+        return bad + "the compressions are NONE, DEFLATE, LZW, ZSTD, LZMA, PACKBITS, JPEG and WEBP";
+      if (!TIFFIsCODECConfigured(codec->Compression))
+        return bad + "this libtiff was built without " + codec->Word;
+      parsed.Compression = codec->Compression;
     } else if (key == "PREDICTOR") {
       if (!ParseCount(text, 1, 3, n))
         return bad + "the predictors are 1 (none), 2 (horizontal) and 3 (floating point)";
@@ -75,27 +98,68 @@ std::string ParseTiffOptions(const std::vector<std::string>& options, TTiffOptio
         return bad + "a number of pixels from 1 to " + std::to_string(kMostBlock);
       (key == "BLOCKXSIZE" ? parsed.BlockXSize : parsed.BlockYSize) = n;
       blockX = blockX || key == "BLOCKXSIZE";
-    } else if (key == "ZLEVEL") {
-      if (!ParseCount(text, 1, 12, n)) return bad + "a level from 1 to 12";
-      parsed.Level = static_cast<int>(n);
-      zlevel = true;
-    } else if (key == "ZSTD_LEVEL") {
-      if (!ParseCount(text, 1, 22, n)) return bad + "a level from 1 to 22";
-      parsed.Level = static_cast<int>(n);
-      zstdLevel = true;
+    } else if (level != std::end(kLevels)) {
+      if (!ParseCount(text, level->Low, level->High, n))
+        return bad + "a level from " + std::to_string(level->Low) + " to " +
+               std::to_string(level->High);
+      if (levelGiven && levelGiven != level)
+        return std::string("creation options ") + levelGiven->Key + " and " + level->Key +
+               " exclude each other";
+      parsed.Level = static_cast<int>(n) + (level->Low == 0 ? 1 : 0);
+      levelGiven = level;
+    } else if (key == "WEBP_LOSSLESS") {
+      if (!ParseYesNo(word, parsed.WebpLossless)) return bad + "YES or NO";
+      lossless = true;
+    } else if (key == "BIGTIFF") {
+      if (word == "YES")
+        parsed.BigTiff = TBigTiff::Yes;
+      else if (word == "NO")
+        parsed.BigTiff = TBigTiff::No;
+      else if (word == "IF_NEEDED" || word == "IF_SAFER")
+        parsed.BigTiff = TBigTiff::IfSafer;
+      else
+        return bad + "YES, NO, IF_NEEDED or IF_SAFER";
+    } else if (key == "NUM_THREADS") {
+      if (word == "ALL_CPUS")
+        parsed.Threads = std::max(1u, std::thread::hardware_concurrency());
+      else if (!ParseCount(text, 1, 1024, n))
+        return bad + "a number of threads from 1, or ALL_CPUS";
+      else
+        parsed.Threads = n;
+    } else if (key == "PHOTOMETRIC") {
+      if (word == "MINISBLACK")
+        parsed.Photometric = pmBlackIsZero + 1;
+      else if (word == "MINISWHITE")
+        parsed.Photometric = pmWhiteIsZero + 1;
+      else if (word == "RGB")
+        parsed.Photometric = pmRgb + 1;
+      else if (word == "CMYK")
+        parsed.Photometric = pmCmyk + 1;
+      else if (word == "PALETTE")
+        return bad + "a palette is written for an input that has one, not asked for";
+      else if (word == "YCBCR" || word == "CIELAB" || word == "ICCLAB" || word == "ITULAB")
+        return bad + "Mirava writes the cells as they are and converts no colours; it writes "
+                     "MINISBLACK, MINISWHITE, RGB and CMYK";
+      else
+        return bad + "MINISBLACK, MINISWHITE, RGB or CMYK";
     } else {
       return "unknown creation option " + key +
-             " (TIFF outputs take COMPRESS, PREDICTOR, TILED, BLOCKXSIZE, BLOCKYSIZE, ZLEVEL "
-             "and ZSTD_LEVEL)";
+             " (TIFF outputs take COMPRESS, PREDICTOR, TILED, BLOCKXSIZE, BLOCKYSIZE, ZLEVEL, "
+             "ZSTD_LEVEL, LZMA_PRESET, JPEG_QUALITY, WEBP_LEVEL, WEBP_LOSSLESS, BIGTIFF, "
+             "NUM_THREADS and PHOTOMETRIC)";
     }
   }
-  if (predictorGiven && parsed.Compression == tcNone)
-    return "creation option PREDICTOR needs a compression (COMPRESS=DEFLATE, LZW or ZSTD)";
-  if (zlevel && parsed.Compression != tcDeflate)
-    return "creation option ZLEVEL needs COMPRESS=DEFLATE";
-  if (zstdLevel && parsed.Compression != tcZstd)
-    return "creation option ZSTD_LEVEL needs COMPRESS=ZSTD";
-  if (zlevel && zstdLevel) return "creation options ZLEVEL and ZSTD_LEVEL exclude each other";
+  if (predictorGiven && !TakesPredictor(parsed.Compression))
+    return "creation option PREDICTOR needs COMPRESS=DEFLATE, LZW, ZSTD or LZMA";
+  if (levelGiven && levelGiven->Compression != parsed.Compression)
+    return std::string("creation option ") + levelGiven->Key + " needs COMPRESS=" +
+           std::find_if(std::begin(kCodecs), std::end(kCodecs), [&](const TCodec& c) {
+             return c.Compression == levelGiven->Compression;
+           })->Word;
+  if (lossless && parsed.Compression != tcWebp)
+    return "creation option WEBP_LOSSLESS needs COMPRESS=WEBP";
+  if (lossless && parsed.WebpLossless && levelGiven)
+    return "creation options WEBP_LEVEL and WEBP_LOSSLESS=YES exclude each other";
   if (blockX && !parsed.Tiled) return "creation option BLOCKXSIZE needs TILED=YES";
   if (parsed.Tiled)
     for (const uint32_t size : {parsed.BlockXSize, parsed.BlockYSize})
@@ -109,14 +173,15 @@ std::string ParseTiffOptions(const std::vector<std::string>& options, TTiffOptio
 std::vector<std::string> TiffOptionTexts(const TTiffOptions& options) {
   std::vector<std::string> texts;
   const uint16_t c = options.Compression;
-  if (c != tcNone)
-    texts.push_back(std::string("COMPRESS=") + (c == tcDeflate ? "DEFLATE"
-                                                : c == tcLzw   ? "LZW"
-                                                               : "ZSTD"));
-  if (c != tcNone && options.Predictor != 0)
+  for (const TCodec& codec : kCodecs)
+    if (c != tcNone && codec.Compression == c) texts.push_back(std::string("COMPRESS=") + codec.Word);
+  if (TakesPredictor(c) && options.Predictor != 0)
     texts.push_back("PREDICTOR=" + std::to_string(options.Predictor));
-  if (c != tcNone && options.Level > 0)
-    texts.push_back((c == tcZstd ? "ZSTD_LEVEL=" : "ZLEVEL=") + std::to_string(options.Level));
+  for (const TLevelKey& level : kLevels)
+    if (options.Level > 0 && level.Compression == c)
+      texts.push_back(std::string(level.Key) + "=" +
+                      std::to_string(options.Level - (level.Low == 0 ? 1 : 0)));
+  if (c == tcWebp && options.WebpLossless) texts.push_back("WEBP_LOSSLESS=YES");
   if (options.Tiled) texts.push_back("TILED=YES");
   if (options.Tiled && options.BlockXSize)
     texts.push_back("BLOCKXSIZE=" + std::to_string(options.BlockXSize));
@@ -125,16 +190,35 @@ std::vector<std::string> TiffOptionTexts(const TTiffOptions& options) {
 }
 
 uint16_t PredictorFor(const TTiffOptions& options, uint8_t cellType) {
-  if (options.Compression == tcNone) return tpNone;
+  if (!TakesPredictor(options.Compression)) return tpNone;
   if (options.Predictor != 0) return options.Predictor;
   return cellType == ctFloat32 || cellType == ctFloat64 ? tpFloatingPoint : tpHorizontal;
 }
 
-std::string TiffOptionsRefusal(const TTiffOptions& options, uint8_t cellType) {
+std::string TiffOptionsRefusal(const TTiffOptions& options, uint8_t cellType, uint32_t bands) {
   if (PredictorFor(options, cellType) == tpFloatingPoint && cellType != ctFloat32 &&
       cellType != ctFloat64)
     return "PREDICTOR=3 (floating point) needs float cells, not " + CellTypeWords(cellType);
+  const uint16_t c = options.Compression;
+  if ((c == tcJpeg || c == tcWebp) && cellType != ctUnsigned8)
+    return std::string("COMPRESS=") + (c == tcJpeg ? "JPEG" : "WEBP") +
+           " needs unsigned 8-bit cells, not " + CellTypeWords(cellType);
+  // libjpeg's most components; WebP's pictures are RGB or RGBA.
+  if (c == tcJpeg && bands > 4)
+    return "COMPRESS=JPEG takes 1 to 4 bands, not " + std::to_string(bands);
+  if (c == tcWebp && bands != 3 && bands != 4)
+    return "COMPRESS=WEBP takes 3 or 4 bands, not " + std::to_string(bands);
+  if (options.Photometric != 0 && ColourSamples(options.Photometric - 1) > bands)
+    return "PHOTOMETRIC=" + std::string(options.Photometric - 1 == pmRgb ? "RGB" : "CMYK") +
+           " needs " + std::to_string(ColourSamples(options.Photometric - 1)) +
+           " bands or more, not " + std::to_string(bands);
+  if (options.Photometric - 1 == pmCmyk && cellType != ctUnsigned8 && cellType != ctUnsigned16)
+    return "PHOTOMETRIC=CMYK needs unsigned 8- or 16-bit cells, not " + CellTypeWords(cellType);
   return {};
+}
+
+uint32_t ColourSamples(uint16_t photometric) {
+  return photometric == pmRgb ? 3 : photometric == pmCmyk ? 4 : 1;
 }
 
 }  // namespace mirava

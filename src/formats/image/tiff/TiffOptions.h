@@ -9,14 +9,36 @@
 
 namespace mirava {
 
-// TIFF Compression and Predictor tag values this program writes.
-enum : uint16_t { tcNone = 1, tcLzw = 5, tcDeflate = 8, tcZstd = 50000 };
+// TIFF Compression, Predictor and PhotometricInterpretation tag values this
+// program writes.
+enum : uint16_t {
+  tcNone = 1,
+  tcLzw = 5,
+  tcJpeg = 7,
+  tcDeflate = 8,
+  tcPackBits = 32773,
+  tcLzma = 34925,
+  tcZstd = 50000,
+  tcWebp = 50001
+};
 enum : uint16_t { tpNone = 1, tpHorizontal = 2, tpFloatingPoint = 3 };
+enum : uint16_t { pmWhiteIsZero = 0, pmBlackIsZero = 1, pmRgb = 2, pmPalette = 3, pmCmyk = 5 };
+
+// BIGTIFF: whether the file is a BigTIFF. By default, and with IF_NEEDED
+// or IF_SAFER, when its largest possible size passes 4 GiB.
+enum class TBigTiff : uint8_t { IfSafer, Yes, No };
 
 struct TTiffOptions {
   uint16_t Compression = tcNone;
   uint16_t Predictor = 0;  // 0: the one that suits the cells
-  int Level = 0;           // ZLEVEL or ZSTD_LEVEL; 0: the codec's default
+  // ZLEVEL, ZSTD_LEVEL, LZMA_PRESET + 1, JPEG_QUALITY or WEBP_LEVEL; 0:
+  // the codec's default (GDAL's for JPEG and WebP, 75).
+  int Level = 0;
+  bool WebpLossless = false;
+  TBigTiff BigTiff = TBigTiff::IfSafer;
+  unsigned Threads = 0;     // NUM_THREADS; 0: one a core, at most 8
+  uint16_t Photometric = 0;  // PHOTOMETRIC + 1; 0: the input's, or the cells'
+
   bool Tiled = false;
   uint32_t BlockXSize = 0;  // 0: the default (tiles of 256 x 256; strips of about 256 KiB)
   uint32_t BlockYSize = 0;
@@ -25,10 +47,13 @@ struct TTiffOptions {
 };
 
 // Reads "KEY=VALUE" creation options, keys and words in any case: COMPRESS
-// (NONE, DEFLATE, LZW, ZSTD), PREDICTOR (1, 2, 3), TILED (YES, NO),
-// BLOCKXSIZE and BLOCKYSIZE (tiles: multiples of 16), ZLEVEL (1 to 12),
-// ZSTD_LEVEL (1 to 22). Empty when they are all valid together, otherwise
-// what is wrong, naming the option.
+// (NONE, DEFLATE, LZW, ZSTD, LZMA, PACKBITS, JPEG, WEBP), PREDICTOR (1, 2,
+// 3), TILED (YES, NO), BLOCKXSIZE and BLOCKYSIZE (tiles: multiples of 16),
+// ZLEVEL (1 to 12), ZSTD_LEVEL (1 to 22), LZMA_PRESET (0 to 9),
+// JPEG_QUALITY and WEBP_LEVEL (1 to 100), WEBP_LOSSLESS, BIGTIFF (YES, NO,
+// IF_NEEDED, IF_SAFER), NUM_THREADS (N, ALL_CPUS), PHOTOMETRIC
+// (MINISBLACK, MINISWHITE, RGB, CMYK). Empty when they are all valid
+// together, otherwise what is wrong, naming the option.
 std::string ParseTiffOptions(const std::vector<std::string>& options, TTiffOptions& parsed);
 
 // The options that ParseTiffOptions reads as `options`, in GDAL's words.
@@ -38,8 +63,13 @@ std::vector<std::string> TiffOptionTexts(const TTiffOptions& options);
 // floating-point for floats and horizontal for integers when compressed.
 uint16_t PredictorFor(const TTiffOptions& options, uint8_t cellType);
 
-// Why such cells cannot be written with these options (a floating-point
-// predictor for integers); empty when they can.
-std::string TiffOptionsRefusal(const TTiffOptions& options, uint8_t cellType);
+// Why `bands` of such cells cannot be written with these options (a
+// floating-point predictor for integers, JPEG of other cells than bytes,
+// RGB of fewer than 3 bands); empty when they can.
+std::string TiffOptionsRefusal(const TTiffOptions& options, uint8_t cellType, uint32_t bands);
+
+// The samples the photometric interpretation `photometric` gives colours
+// to; the others are extra samples.
+uint32_t ColourSamples(uint16_t photometric);
 
 }  // namespace mirava

@@ -39,8 +39,8 @@ TEST(TiffOptions, ReadAsGdalWritesThem) {
   EXPECT_EQ(PredictorFor(o, ctFloat32), tpFloatingPoint);
   EXPECT_EQ(PredictorFor(o, ctSigned16), tpHorizontal);
   ASSERT_EQ(ParseTiffOptions({"COMPRESS=ZSTD", "PREDICTOR=3", "ZSTD_LEVEL=3"}, o), "");
-  EXPECT_EQ(TiffOptionsRefusal(o, ctFloat64), "");
-  EXPECT_EQ(TiffOptionsRefusal(o, ctUnsigned16),
+  EXPECT_EQ(TiffOptionsRefusal(o, ctFloat64, 1), "");
+  EXPECT_EQ(TiffOptionsRefusal(o, ctUnsigned16, 1),
             "PREDICTOR=3 (floating point) needs float cells, not unsigned 16-bit integer");
   ASSERT_EQ(ParseTiffOptions({"BLOCKYSIZE=7"}, o), "");
   EXPECT_FALSE(o.Plain());
@@ -53,9 +53,17 @@ TEST(TiffOptions, WrongOnesAreNamed) {
   } cases[] = {
       {{"COMPRESS"}, "creation option \"COMPRESS\" is not KEY=VALUE"},
       {{"QUALITY=75"}, "unknown creation option QUALITY"},
-      {{"COMPRESS=JPEG"}, "creation option COMPRESS=JPEG: the compressions are"},
+      {{"COMPRESS=LERC"}, "creation option COMPRESS=LERC: the compressions are"},
       {{"PREDICTOR=4", "COMPRESS=LZW"}, "creation option PREDICTOR=4: the predictors"},
-      {{"PREDICTOR=2"}, "creation option PREDICTOR needs a compression"},
+      {{"PREDICTOR=2"}, "creation option PREDICTOR needs COMPRESS=DEFLATE, LZW, ZSTD or LZMA"},
+      {{"COMPRESS=JPEG", "PREDICTOR=2"}, "creation option PREDICTOR needs COMPRESS=DEFLATE"},
+      {{"COMPRESS=JPEG", "JPEG_QUALITY=101"}, "creation option JPEG_QUALITY=101: a level from 1"},
+      {{"COMPRESS=LZMA", "JPEG_QUALITY=90"}, "creation option JPEG_QUALITY needs COMPRESS=JPEG"},
+      {{"WEBP_LOSSLESS=YES"}, "creation option WEBP_LOSSLESS needs COMPRESS=WEBP"},
+      {{"BIGTIFF=MAYBE"}, "creation option BIGTIFF=MAYBE: YES, NO, IF_NEEDED or IF_SAFER"},
+      {{"NUM_THREADS=0"}, "creation option NUM_THREADS=0: a number of threads from 1"},
+      {{"PHOTOMETRIC=YCBCR"}, "creation option PHOTOMETRIC=YCBCR: Mirava writes the cells as"},
+      {{"PHOTOMETRIC=PALETTE"}, "creation option PHOTOMETRIC=PALETTE: a palette is written"},
       {{"TILED=maybe"}, "creation option TILED=maybe: YES or NO"},
       {{"TILED=YES", "BLOCKXSIZE=100"}, "creation options BLOCKXSIZE and BLOCKYSIZE: tiles"},
       {{"BLOCKXSIZE=256"}, "creation option BLOCKXSIZE needs TILED=YES"},
@@ -79,7 +87,7 @@ TEST(TiffOptions, CommandLine) {
   TestRaster s;
   WriteErs(dir / "in.ers", s);
   for (const std::vector<std::string>& args :
-       {std::vector<std::string>{dir / "in.ers", dir / "o.tif", "-co", "COMPRESS=JPEG"},
+       {std::vector<std::string>{dir / "in.ers", dir / "o.tif", "-co", "COMPRESS=LERC"},
         {dir / "in.ers", dir / "o.tif", "-co"},
         {dir / "in.ers", dir / "o.ers", "-co", "COMPRESS=LZW"},
         {"-o", dir.str(), "-e", ".osd", "-co", "COMPRESS=LZW", dir / "in.ers"},
@@ -193,7 +201,16 @@ INSTANTIATE_TEST_SUITE_P(
                   7,
                   false},
         TEncoding{{"TILED=YES", "BLOCKXSIZE=16", "BLOCKYSIZE=48"}, "", true, 16, 48, false},
-        TEncoding{{"COMPRESS=LZW", "BLOCKYSIZE=1"}, "LZW", false, 0, 1, true}),
+        TEncoding{{"COMPRESS=LZW", "BLOCKYSIZE=1"}, "LZW", false, 0, 1, true},
+        // GDAL does not show an LZMA file's predictor.
+        TEncoding{{"COMPRESS=LZMA", "LZMA_PRESET=1", "NUM_THREADS=3"}, "LZMA", false, 0, 0, false},
+        TEncoding{{"COMPRESS=PACKBITS", "TILED=YES", "BLOCKXSIZE=32", "BLOCKYSIZE=32",
+                   "BIGTIFF=YES"},
+                  "PACKBITS",
+                  true,
+                  32,
+                  32,
+                  false}),
     ShowEncoding);
 
 // Compressed GeoTIFFs made by GDAL, decoded by several decoders while the

@@ -67,6 +67,8 @@ TEST(GdalCreationOptions, ReadBackAsAskedFor) {
       {rgb, {"COMPRESS=JPEG", "JPEG_QUALITY=90"}, "JPEG classic Red Green Blue", 12},
       {rgb, {"COMPRESS=JPEG", "TILED=YES", "PHOTOMETRIC=MINISBLACK"}, "JPEG classic Gray "
                                                                       "Undefined Undefined", 24},
+      {rgb, {"COMPRESS=JPEG", "PHOTOMETRIC=YCBCR", "BLOCKYSIZE=32"},
+       "YCbCr JPEG classic Red Green Blue", 24},
       {rgb, {"COMPRESS=WEBP", "WEBP_LOSSLESS=YES", "BLOCKYSIZE=64"}, "WEBP classic Red Green Blue",
        0},
       {rgb, {"COMPRESS=WEBP", "WEBP_LEVEL=95", "NUM_THREADS=ALL_CPUS"},
@@ -108,6 +110,8 @@ TEST(GdalCreationOptions, WhatCannotBeHonouredIsSaid) {
   TempDir dir;
   const std::string shorts = dir / "shorts.tif";
   Make("gdal_translate -q -ot UInt16 -b 1 " + Quote(Sample("logo.tif")) + " " + Quote(shorts));
+  const std::string grey = dir / "grey.tif";
+  Make("gdal_translate -q -b 1 " + Quote(Sample("logo.tif")) + " " + Quote(grey));
   const struct {
     std::string Input;
     std::vector<std::string> Options;
@@ -118,6 +122,7 @@ TEST(GdalCreationOptions, WhatCannotBeHonouredIsSaid) {
       {shorts, {"COMPRESS=WEBP"}, "COMPRESS=WEBP needs unsigned 8-bit cells"},
       {Sample("logo.tif"), {"COMPRESS=JPEG", "BLOCKYSIZE=12"},
        "COMPRESS=JPEG: strips of whole blocks of 8 rows, not 12"},
+      {grey, {"COMPRESS=JPEG", "PHOTOMETRIC=YCBCR"}, "PHOTOMETRIC=YCBCR takes 3 bands (RGB), not 1"},
   };
   for (const auto& c : cases) {
     std::vector<std::string> args = {c.Input, dir / "out.tif"};

@@ -431,6 +431,7 @@ std::vector<uint8_t> TTifMap2::OpenHeader(bool placed) {
   if (samples > colourSamples)
     ifd.Numbers(tgExtraSamples, ftShort, std::vector<uint64_t>(samples - colourSamples, 0));
   ifd.Numbers(tgSampleFormat, ftShort, std::vector<uint64_t>(samples, SampleFormat[0]));
+  if (PhotoMetricInterpretation == pmYCbCr) ifd.Numbers(tgYCbCrSubSampling, ftShort, {2, 2});
   const double originX = a.X0 - crs.EastingPrefix;
   // Tie point and scale state north-up rasters alone: readers take a
   // negative ScaleY as positive. (0.0 - x writes a turned raster's cell

@@ -65,6 +65,9 @@ class TChunkCodec {
     if (ok && p.Compression == tcJpeg) {
       ok = TIFFSetField(t, TIFFTAG_JPEGTABLESMODE, 0) &&
            TIFFSetField(t, TIFFTAG_JPEGQUALITY, p.Level > 0 ? p.Level : kDefaultQuality);
+      // RGB rows in, YCbCr of half the chroma columns and rows out.
+      if (ok && p.Photometric == pmYCbCr)
+        ok = TIFFSetField(t, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);
     }
     if (ok && p.Compression == tcWebp) {
       ok = TIFFSetField(t, TIFFTAG_WEBP_LOSSLESS, p.WebpLossless ? 1 : 0) &&
@@ -146,14 +149,16 @@ bool ChunkLayout(const TTiffOptions& options, uint8_t cellType, TTiffPixels& pix
                               ? options.BlockYSize
                               : std::max<uint64_t>(1, kStripBytes / (pixel * pixels.Width));
     pixels.ChunkLength = static_cast<uint32_t>(std::min<uint64_t>(rows, pixels.Length));
-    // JPEG's strips are whole blocks of 8 rows, but for the last.
+    // JPEG's strips are whole blocks of 8 rows (16 of YCbCr's halved
+    // chroma), but for the last.
+    const uint32_t block = options.Photometric - 1 == pmYCbCr ? 16 : 8;
     if (options.Compression == tcJpeg && pixels.ChunkLength < pixels.Length) {
-      if (options.BlockYSize % 8 != 0) {
-        error = "COMPRESS=JPEG: strips of whole blocks of 8 rows, not " +
-                std::to_string(pixels.ChunkLength);
+      if (options.BlockYSize % block != 0) {
+        error = "COMPRESS=JPEG: strips of whole blocks of " + std::to_string(block) +
+                " rows, not " + std::to_string(pixels.ChunkLength);
         return false;
       }
-      pixels.ChunkLength = std::max<uint32_t>(8, pixels.ChunkLength / 8 * 8);
+      pixels.ChunkLength = std::max(block, pixels.ChunkLength / block * block);
     }
   }
   const uint64_t bytes = uint64_t{pixels.ChunkWidth} * pixels.ChunkLength * pixel;

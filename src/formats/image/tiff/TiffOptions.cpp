@@ -137,11 +137,13 @@ std::string ParseTiffOptions(const std::vector<std::string>& options, TTiffOptio
         parsed.Photometric = pmCmyk + 1;
       else if (word == "PALETTE")
         return bad + "a palette is written for an input that has one, not asked for";
-      else if (word == "YCBCR" || word == "CIELAB" || word == "ICCLAB" || word == "ITULAB")
-        return bad + "Mirava writes the cells as they are and converts no colours; it writes "
-                     "MINISBLACK, MINISWHITE, RGB and CMYK";
+      else if (word == "YCBCR")
+        parsed.Photometric = pmYCbCr + 1;
+      else if (word == "CIELAB" || word == "ICCLAB" || word == "ITULAB")
+        return bad + "Mirava writes the cells as they are and converts no colours but JPEG's "
+                     "to YCbCr; it writes MINISBLACK, MINISWHITE, RGB, CMYK and YCBCR";
       else
-        return bad + "MINISBLACK, MINISWHITE, RGB or CMYK";
+        return bad + "MINISBLACK, MINISWHITE, RGB, CMYK or YCBCR";
     } else {
       return "unknown creation option " + key +
              " (TIFF outputs take COMPRESS, PREDICTOR, TILED, BLOCKXSIZE, BLOCKYSIZE, ZLEVEL, "
@@ -156,6 +158,9 @@ std::string ParseTiffOptions(const std::vector<std::string>& options, TTiffOptio
            std::find_if(std::begin(kCodecs), std::end(kCodecs), [&](const TCodec& c) {
              return c.Compression == levelGiven->Compression;
            })->Word;
+  if (parsed.Photometric == pmYCbCr + 1 && parsed.Compression != tcJpeg)
+    return "creation option PHOTOMETRIC=YCBCR needs COMPRESS=JPEG, whose codec converts the "
+           "colours";
   if (lossless && parsed.Compression != tcWebp)
     return "creation option WEBP_LOSSLESS needs COMPRESS=WEBP";
   if (lossless && parsed.WebpLossless && levelGiven)
@@ -208,6 +213,8 @@ std::string TiffOptionsRefusal(const TTiffOptions& options, uint8_t cellType, ui
     return "COMPRESS=JPEG takes 1 to 4 bands, not " + std::to_string(bands);
   if (c == tcWebp && bands != 3 && bands != 4)
     return "COMPRESS=WEBP takes 3 or 4 bands, not " + std::to_string(bands);
+  if (options.Photometric - 1 == pmYCbCr && bands != 3)
+    return "PHOTOMETRIC=YCBCR takes 3 bands (RGB), not " + std::to_string(bands);
   if (options.Photometric != 0 && ColourSamples(options.Photometric - 1) > bands)
     return "PHOTOMETRIC=" + std::string(options.Photometric - 1 == pmRgb ? "RGB" : "CMYK") +
            " needs " + std::to_string(ColourSamples(options.Photometric - 1)) +
@@ -218,7 +225,7 @@ std::string TiffOptionsRefusal(const TTiffOptions& options, uint8_t cellType, ui
 }
 
 uint32_t ColourSamples(uint16_t photometric) {
-  return photometric == pmRgb ? 3 : photometric == pmCmyk ? 4 : 1;
+  return photometric == pmRgb || photometric == pmYCbCr ? 3 : photometric == pmCmyk ? 4 : 1;
 }
 
 }  // namespace mirava

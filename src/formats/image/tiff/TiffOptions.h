@@ -22,7 +22,14 @@ enum : uint16_t {
   tcWebp = 50001
 };
 enum : uint16_t { tpNone = 1, tpHorizontal = 2, tpFloatingPoint = 3 };
-enum : uint16_t { pmWhiteIsZero = 0, pmBlackIsZero = 1, pmRgb = 2, pmPalette = 3, pmCmyk = 5 };
+enum : uint16_t {
+  pmWhiteIsZero = 0,
+  pmBlackIsZero = 1,
+  pmRgb = 2,
+  pmPalette = 3,
+  pmCmyk = 5,
+  pmYCbCr = 6
+};
 
 // BIGTIFF: whether the file is a BigTIFF. By default, and with IF_NEEDED
 // or IF_SAFER, when its largest possible size passes 4 GiB.
@@ -52,7 +59,7 @@ struct TTiffOptions {
 // ZLEVEL (1 to 12), ZSTD_LEVEL (1 to 22), LZMA_PRESET (0 to 9),
 // JPEG_QUALITY and WEBP_LEVEL (1 to 100), WEBP_LOSSLESS, BIGTIFF (YES, NO,
 // IF_NEEDED, IF_SAFER), NUM_THREADS (N, ALL_CPUS), PHOTOMETRIC
-// (MINISBLACK, MINISWHITE, RGB, CMYK). Empty when they are all valid
+// (MINISBLACK, MINISWHITE, RGB, CMYK, and YCBCR with JPEG). Empty when they are all valid
 // together, otherwise what is wrong, naming the option.
 std::string ParseTiffOptions(const std::vector<std::string>& options, TTiffOptions& parsed);
 

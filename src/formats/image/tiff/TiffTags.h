@@ -41,6 +41,7 @@ enum : uint16_t {
   tgTileByteCounts = 325,
   tgExtraSamples = 338,
   tgSampleFormat = 339,
+  tgYCbCrSubSampling = 530,
   tgModelPixelScale = 33550,
   tgModelTiePoint = 33922,
   tgModelTransformation = 34264,

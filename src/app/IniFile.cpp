@@ -154,12 +154,11 @@ void TIniFile::WriteString(const std::string& section, const std::string& key,
   Lines.insert(Lines.begin() + static_cast<std::ptrdiff_t>(at), line);
 }
 
-void TIniFile::Fail(int code) {
-  Error = "Settings not saved in " + Name + ": " + SystemErrorText(code);
+TError TIniFile::Failure(int code) const {
+  return TError::System(code, "Settings not saved in " + Name);
 }
 
-bool TIniFile::UpdateFile() {
-  Error.clear();
+TError TIniFile::UpdateFile() {
   const std::string dir = ExtractFileDir(Name);
   if (!dir.empty()) {
     std::error_code ec;
@@ -171,23 +170,20 @@ bool TIniFile::UpdateFile() {
   // never leaves a cut settings file.
   const std::string temporary = Name + "." + std::to_string(getpid()) + ".tmp";
   const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) {
-    Fail(errno);
-    return false;
-  }
+  if (fd < 0) return Failure(errno);
   const bool written = WriteAll(fd, text) && fsync(fd) == 0;
   const int writeError = errno;
   if (close(fd) != 0 || !written) {
-    Fail(written ? errno : writeError);
+    TError error = Failure(written ? errno : writeError);
     unlink(temporary.c_str());
-    return false;
+    return error;
   }
   if (rename(temporary.c_str(), Name.c_str()) != 0) {
-    Fail(errno);
+    TError error = Failure(errno);
     unlink(temporary.c_str());
-    return false;
+    return error;
   }
-  return true;
+  return {};
 }
 
 }  // namespace mirava

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "raster/Error.h"
+
 namespace mirava {
 
 class TIniFile {
@@ -18,21 +20,19 @@ class TIniFile {
                          const std::string& defaultValue) const;
   void WriteString(const std::string& section, const std::string& key, const std::string& value);
   // Replaces the file with the current contents, creating its folder when
-  // needed; false with ErrorText set when that failed.
-  bool UpdateFile();
+  // needed.
+  TError UpdateFile();
 
   const std::string& FileName() const { return Name; }
-  const std::string& ErrorText() const { return Error; }
 
  private:
   // Line indexes, -1 when missing.
   int FindSection(const std::string& section) const;
   int FindKey(int sectionLine, const std::string& key) const;
-  void Fail(int code);
+  TError Failure(int code) const;
 
   std::string Name;
   std::vector<std::string> Lines;
-  std::string Error;
 };
 
 }  // namespace mirava

@@ -104,7 +104,7 @@ void LoadSettings(const std::string& fileName, TJobSettings& settings) {
   settings.KeepGround = ini.ReadString(kGeoreferenceSection, kKeepGroundKey, "0") == "1";
 }
 
-bool SaveSettings(const std::string& fileName, const TJobSettings& settings, std::string& error) {
+TError SaveSettings(const std::string& fileName, const TJobSettings& settings) {
   TIniFile ini(fileName);
   ini.WriteString(kSection, kInKey, settings.InputFileName);
   ini.WriteString(kSection, kOutKey, settings.OutputFileName);
@@ -117,9 +117,7 @@ bool SaveSettings(const std::string& fileName, const TJobSettings& settings, std
     ini.WriteString(kTiffSection, kOptionsKey, options);
   if (settings.KeepGround || !ini.ReadString(kGeoreferenceSection, kKeepGroundKey, "").empty())
     ini.WriteString(kGeoreferenceSection, kKeepGroundKey, settings.KeepGround ? "1" : "0");
-  const bool saved = ini.UpdateFile();
-  error = ini.ErrorText();
-  return saved;
+  return ini.UpdateFile();
 }
 
 }  // namespace mirava

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "app/CommandLine.h"
+#include "raster/Error.h"
 
 namespace mirava {
 
@@ -31,7 +32,7 @@ std::string HelpFileName(const std::string& executablePath);
 // TILED=YES"); options that are not right together are dropped. Section
 // "Georeference", key "KeepGround": 1 keeps cells over their ground.
 void LoadSettings(const std::string& fileName, TJobSettings& settings);
-// False with `error` set when the file could not be written.
-bool SaveSettings(const std::string& fileName, const TJobSettings& settings, std::string& error);
+// Fails when the file could not be written.
+TError SaveSettings(const std::string& fileName, const TJobSettings& settings);
 
 }  // namespace mirava

@@ -135,7 +135,8 @@ std::vector<std::string> FormatFiles(int code, const std::string& fileName, bool
 // allows the placement on its blocks, or a TIFF by kind 0 into a TIFF whose
 // creation `options` ask for the input's own encoding (its strips or tiles
 // are copied). When two JPEGs cannot be placed that way, false with the
-// reason in `why`.
+// reason in `why`: not a failure but the note on why the cells are copied
+// instead (the job takes that way whatever the reason).
 // `memoryLimit` is the job's (SetMemoryLimit).
 bool PlacesWholeFile(const std::string& inputName, const std::string& outputName,
                      TPlacement placement, const std::vector<std::string>& options,

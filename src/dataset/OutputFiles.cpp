@@ -145,7 +145,7 @@ bool TOutputFiles::Refuse(std::string text) {
   return false;
 }
 
-int TOutputFiles::Lock(const std::string& entry, std::string& why, std::string& holder) {
+int TOutputFiles::Lock(const std::string& entry, TError& error, std::string& holder) {
   const std::string lock = LockName(KeyOf(entry));
   for (;;) {
     // Never through a link, and never into a file that is not one of ours
@@ -153,7 +153,7 @@ int TOutputFiles::Lock(const std::string& entry, std::string& why, std::string& 
     const int fd = openat(FolderFd, lock.c_str(),
                           O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
     if (fd < 0) {
-      why = "its lock file " + lock + " cannot be made: " + SystemErrorText(errno);
+      error = TError::System(errno, "its lock file " + lock + " cannot be made");
       return -1;
     }
     struct stat held;
@@ -165,13 +165,14 @@ int TOutputFiles::Lock(const std::string& entry, std::string& why, std::string& 
     if (fstat(fd, &held) != 0 || !S_ISREG(held.st_mode) || held.st_nlink != 1 ||
         held.st_uid != geteuid()) {
       close(fd);
-      why = "its lock file " + lock + " is not a file of ours alone; remove it";
+      error = TError::Refused("its lock file " + lock + " is not a file of ours alone; remove it");
       return -1;
     }
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-      const int error = errno;
-      why = error == EWOULDBLOCK ? "" : "its lock file " + lock + ": " + SystemErrorText(error);
-      if (error == EWOULDBLOCK) holder = Holder(fd);
+      if (errno == EWOULDBLOCK)
+        holder = Holder(fd);
+      else
+        error = TError::System(errno, "its lock file " + lock);
       close(fd);
       return -1;
     }
@@ -181,7 +182,7 @@ int TOutputFiles::Lock(const std::string& entry, std::string& why, std::string& 
       if (ftruncate(fd, 0) == 0 && pwrite(fd, OutputName.data(), OutputName.size(), 0) ==
                                        static_cast<ssize_t>(OutputName.size()))
         return fd;
-      why = "its lock file " + lock + " cannot be written: " + SystemErrorText(errno);
+      error = TError::System(errno, "its lock file " + lock + " cannot be written");
       Unlock(entry, fd);
       return -1;
     }
@@ -247,10 +248,12 @@ bool TOutputFiles::Claim(const std::string& outputName, const std::vector<std::s
   if (faccessat(FolderFd, ".", W_OK | X_OK, AT_EACCESS) != 0)
     return Refuse("Output folder " + Folder + " cannot be written: " + SystemErrorText(errno));
   for (TName& name : Names) {
-    std::string why, holder;
-    name.LockFd = Lock(name.Entry, why, holder);
+    TError error;
+    std::string holder;
+    name.LockFd = Lock(name.Entry, error, holder);
     if (name.LockFd >= 0) continue;
-    if (!why.empty()) return Refuse("Output file " + name.Path + " cannot be locked: " + why);
+    if (error.Failed())
+      return Refuse(std::move(error).In("Output file " + name.Path + " cannot be locked: ").Text);
     return Refuse(holder.empty() || holder == outputName
                       ? "Another job is writing " + outputName
                       : "Another job is writing " + holder + ", which shares " + name.Path +
@@ -314,8 +317,9 @@ bool TOutputFiles::Recover() {
       const std::string& entry = journalEntry.first;
       if (std::any_of(Names.begin(), Names.end(), [&](const TName& n) { return n.Entry == entry; }))
         continue;
-      std::string why, holder;
-      const int lock = Lock(entry, why, holder);
+      TError error;
+      std::string holder;
+      const int lock = Lock(entry, error, holder);
       if (lock < 0) {
         held = false;
         break;

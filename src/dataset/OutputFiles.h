@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "raster/Error.h"
 #include "text/FileMaker.h"
 
 namespace mirava {
@@ -64,9 +65,10 @@ class TOutputFiles : public TFileMaker {
   bool Refuse(std::string text);
   void Release();
   // Holds the lock of `entry` in the folder: its descriptor, or -1 with
-  // the reason in `why`, or with `why` empty when another job holds it
-  // (the output it writes in `holder`).
-  int Lock(const std::string& entry, std::string& why, std::string& holder);
+  // `error` failed when the lock file cannot be made, used or written, or
+  // with `error` no failure when another job holds it (the output it
+  // writes in `holder`).
+  int Lock(const std::string& entry, TError& error, std::string& holder);
   void Unlock(const std::string& entry, int fd);
   // Removes the locks of other names that no job holds, and their
   // temporaries: a killed job left them.

@@ -54,8 +54,7 @@ TEST(Settings, RoundTripKeepsBytes) {
       {" leading and trailing ", "\"quoted\""},
       {"", "only-output.ers"}};
   for (const auto& [in, out] : cases) {
-    std::string error;
-    ASSERT_TRUE(SaveSettings(file, Names(in, out), error)) << error;
+    ASSERT_EQ(SaveSettings(file, Names(in, out)).Text, "");
     TJobSettings loaded = Names("stale", "stale");
     LoadSettings(file, loaded);
     EXPECT_EQ(loaded.InputFileName, in);
@@ -70,8 +69,7 @@ TEST(Settings, JpegEncodingRoundTripAndDefaults) {
   const std::string file = dir / "mirava.ini";
   TJobSettings saved = Names("in.ers", "out.jpg");
   saved.Encoding = {55, TChromaSampling::Quarter};
-  std::string error;
-  ASSERT_TRUE(SaveSettings(file, saved, error)) << error;
+  ASSERT_EQ(SaveSettings(file, saved).Text, "");
   EXPECT_NE(test::ReadText(file).find("[Jpeg]"), std::string::npos);
   TJobSettings loaded;
   LoadSettings(file, loaded);
@@ -89,14 +87,13 @@ TEST(Settings, TiffCreationOptionsKeptAndWrongOnesDropped) {
   const std::string file = dir / "mirava.ini";
   TJobSettings settings = Names("/a/in.ers", "/b/out.tif");
   settings.CreationOptions = {"COMPRESS=ZSTD", "TILED=YES"};
-  std::string error;
-  ASSERT_TRUE(SaveSettings(file, settings, error)) << error;
+  ASSERT_EQ(SaveSettings(file, settings).Text, "");
   TJobSettings loaded;
   LoadSettings(file, loaded);
   EXPECT_EQ(loaded.CreationOptions, settings.CreationOptions);
   TIniFile ini(file);
   ini.WriteString("TIFF", "CreationOptions", "COMPRESS=ZSTD PREDICTOR=7");
-  ASSERT_TRUE(ini.UpdateFile());
+  ASSERT_FALSE(ini.UpdateFile().Failed());
   TJobSettings edited;
   LoadSettings(file, edited);
   EXPECT_TRUE(edited.CreationOptions.empty());
@@ -106,8 +103,7 @@ TEST(Settings, TiffCreationOptionsKeptAndWrongOnesDropped) {
 TEST(Settings, FileIsPlainText) {
   TempDir dir;
   const std::string file = dir / "mirava.ini";
-  std::string error;
-  ASSERT_TRUE(SaveSettings(file, Names("/a/in.ers", "/b/out.ers"), error));
+  ASSERT_EQ(SaveSettings(file, Names("/a/in.ers", "/b/out.ers")).Text, "");
   EXPECT_EQ(test::ReadText(file),
             "[Names]\nInName=/a/in.ers\nOutName=/b/out.ers\n\n"
             "[Jpeg]\nQuality=100\nSubsampling=444\n");
@@ -138,8 +134,7 @@ TEST(Settings, EditedByHandAndKeptOnSave) {
   EXPECT_EQ(loaded.InputFileName, "/hand/in.ers");
   EXPECT_EQ(loaded.OutputFileName, "");
 
-  std::string error;
-  ASSERT_TRUE(SaveSettings(file, Names("/new/in.ers", "/new/out.ers"), error));
+  ASSERT_EQ(SaveSettings(file, Names("/new/in.ers", "/new/out.ers")).Text, "");
   const std::string text = test::ReadText(file);
   EXPECT_EQ(text,
             "; my settings\n[names]\nInName=/new/in.ers\n# old: /x\n"
@@ -154,7 +149,7 @@ TEST(Settings, KeyAddedToItsSection) {
   TIniFile ini(file);
   ini.WriteString("Names", "OutName", "/out");
   ini.WriteString("Window", "Top", "5");
-  ASSERT_TRUE(ini.UpdateFile());
+  ASSERT_FALSE(ini.UpdateFile().Failed());
   EXPECT_EQ(test::ReadText(file),
             "[Names]\nInName=/in\nOutName=/out\n\n[Window]\nLeft=10\nTop=5\n");
 }
@@ -162,9 +157,8 @@ TEST(Settings, KeyAddedToItsSection) {
 TEST(Settings, LineBreakInNameDoesNotSplitTheFile) {
   TempDir dir;
   const std::string file = dir / "mirava.ini";
-  std::string error;
-  ASSERT_TRUE(SaveSettings(file, Names("/a/in.ers", "/b/out.ers"), error));
-  ASSERT_TRUE(SaveSettings(file, Names("/a/two\nlines.ers", "/b/out.ers"), error));
+  ASSERT_EQ(SaveSettings(file, Names("/a/in.ers", "/b/out.ers")).Text, "");
+  ASSERT_EQ(SaveSettings(file, Names("/a/two\nlines.ers", "/b/out.ers")).Text, "");
   TJobSettings loaded;
   LoadSettings(file, loaded);
   EXPECT_EQ(loaded.InputFileName, "");
@@ -176,10 +170,10 @@ TEST(Settings, LineBreakInNameDoesNotSplitTheFile) {
 TEST(Settings, SaveFailureIsReported) {
   TempDir dir;
   test::WriteText(dir / "file", "x");
-  std::string error;
-  EXPECT_FALSE(SaveSettings(dir / "file/mirava.ini", Names("a", "b"), error));
-  EXPECT_NE(error.find("Settings not saved in "), std::string::npos) << error;
-  EXPECT_NE(error.find("Not a directory"), std::string::npos) << error;
+  const TError error = SaveSettings(dir / "file/mirava.ini", Names("a", "b"));
+  EXPECT_EQ(error.SystemError, ENOTDIR);
+  EXPECT_NE(error.Text.find("Settings not saved in "), std::string::npos) << error.Text;
+  EXPECT_NE(error.Text.find("Not a directory"), std::string::npos) << error.Text;
 }
 
 TEST(Settings, SavedInTheUserFolderWhenTheProgramFolderIsNotWritable) {
@@ -193,8 +187,7 @@ TEST(Settings, SavedInTheUserFolderWhenTheProgramFolderIsNotWritable) {
     TEnvironment config("XDG_CONFIG_HOME", (dir / "config").c_str());
     const std::string file = SettingsFileName(locked);
     EXPECT_EQ(file, dir / "config/mirava/mirava.ini");
-    std::string error;
-    ASSERT_TRUE(SaveSettings(file, Names("/in.ers", "/out.ers"), error)) << error;
+    ASSERT_EQ(SaveSettings(file, Names("/in.ers", "/out.ers")).Text, "");
     TJobSettings loaded;
     LoadSettings(SettingsFileName(locked), loaded);
     EXPECT_EQ(loaded.InputFileName, "/in.ers");

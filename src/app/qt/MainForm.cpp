@@ -625,10 +625,7 @@ void TForm1::KindFromButtons() {
 void TForm1::LoadSettings() { mirava::LoadSettings(Options.SettingsFile, JobSettings); }
 
 // The names are a convenience: a job does not fail for want of them.
-void TForm1::SaveSettings() {
-  std::string error;
-  mirava::SaveSettings(Options.SettingsFile, JobSettings, error);
-}
+void TForm1::SaveSettings() { mirava::SaveSettings(Options.SettingsFile, JobSettings); }
 
 void TForm1::Synchronize(const std::function<void()>& procedure) {
   if (QThread::currentThread() == thread()) {

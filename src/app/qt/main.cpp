@@ -52,8 +52,7 @@ bool DisplayGiven() {
 }
 
 int RunWithoutWindow() {
-  std::string error;
-  SaveSettings(SettingsFile, UnattendedJob, error);
+  SaveSettings(SettingsFile, UnattendedJob);
   return RunConsoleJob(UnattendedJob);
 }
 

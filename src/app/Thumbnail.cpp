@@ -68,7 +68,7 @@ void FillFacts(TDataSet2& set, TInputFacts& facts) {
   const TGeoreference georeference = set.GetGeoreference();
   facts.CellSizeX = georeference.Affine.StepX();
   facts.CellSizeY = georeference.Affine.StepY();
-  facts.ColorTable = !set.GetDataSet()->GetColorTable().empty();
+  facts.ColorTable = !set.Reader()->GetColorTable().empty();
   facts.Georeferenced = georeference.Placed;
   facts.OriginX = georeference.Affine.X0;
   facts.OriginY = georeference.Affine.Y0;
@@ -166,7 +166,7 @@ void SampleThumbnail(TDataSet2& set, TThumbnail& thumbnail, const std::atomic<bo
     }
   // A palette's indices show in their colours.
   const auto colors =
-      EightBitColors(set.GetDataSet()->GetColorTable(), set.GetDataSet()->GetColorTable().size());
+      EightBitColors(set.Reader()->GetColorTable(), set.Reader()->GetColorTable().size());
   auto level = [&](size_t p, uint32_t b) {
     if (!colors.empty()) {
       const float index =

@@ -459,6 +459,7 @@ bool TDataSet2::MakeDataSet(const std::string& fileName, uint8_t mode) {
     return false;
   }
   // Every format of the table has a factory, and EntryFor gives one of them.
+  Mode = mode;
   DataSet = EntryFor(Format).Create();
   DataSet->SetMemoryLimit(MemoryLimit);
   return true;

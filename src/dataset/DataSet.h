@@ -1,5 +1,6 @@
-// The single entry point to raster files: recognises a file's format and
-// opens the matching dataset, forwarding every request to it.
+// The single entry point to raster files and the registry of formats:
+// recognises a file's format, opens its reader or creates its writer, and
+// forwards every request to it.
 #pragma once
 
 #include <array>
@@ -190,7 +191,11 @@ class TDataSet2 {
   // (no file, no format), else the dataset's.
   const TError& Error() const;
 
-  TDataSetRoot2* GetDataSet() { return DataSet.get(); }
+  // The dataset in the role it was opened for: the reader of a file opened
+  // or described, the writer of a created one (both for omReadWrite); null
+  // in the other role and before an open.
+  TRasterReader* Reader() { return Mode != omCreate ? DataSet.get() : nullptr; }
+  TRasterWriter* Writer() { return Mode != omRead ? DataSet.get() : nullptr; }
   int GetFormat() const { return Format; }
 
  private:
@@ -204,6 +209,7 @@ class TDataSet2 {
   std::unique_ptr<TDataSetRoot2> DataSet;
   int Format = fcUnknown;
   int CreateFormat = fcUnknown;
+  uint8_t Mode = omRead;
   uint64_t MemoryLimit = 0;
 };
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "dataset/BackgroundWriter.h"
+#include "dataset/RasterRoles.h"
 #include "raster/CellType.h"
 #include "raster/Error.h"
 #include "text/FileMaker.h"
@@ -157,18 +158,6 @@ class TMapByte {
   bool ForceRemap = false;
   uint64_t Position = 0;
   uint8_t* DataPointer = nullptr;
-};
-
-// Cells of a block of rows that lie in memory: cell (column c, row r of the
-// block, band b) starts at Data + r * RowStride + b * BandStride
-// + c * ColumnStride. Strides are in bytes and may be negative.
-struct TCellBlock {
-  uint8_t* Data = nullptr;
-  int64_t RowStride = 0;
-  int64_t BandStride = 0;
-  int64_t ColumnStride = 0;
-  uint8_t CellType = 0;
-  bool MSBFirst = false;
 };
 
 class TMMapFile2 : public TMapByte {

@@ -177,7 +177,7 @@ bool TMyThread::CreateOutput(const std::string& fileName) {
       Bands.empty() ? static_cast<uint32_t>(InputSet->GetBandCount())
                     : static_cast<uint32_t>(Bands.size()),
       InputSet->GetCellType(), std::fabs(cells.StepX()), std::fabs(cells.StepY()),
-      !InputSet->GetDataSet()->GetColorTable().empty() && Bands.size() <= 1};
+      !InputSet->Reader()->GetColorTable().empty() && Bands.size() <= 1};
   if (const auto refusal = WriteRefusal(format, input)) {
     Fail(*refusal);
     return false;
@@ -191,7 +191,7 @@ bool TMyThread::CreateOutput(const std::string& fileName) {
   TGeoExtras extras;
   extras.CreationOptions = Options.CreationOptions;
   // Chosen bands keep grey's colours alone (gdal_translate's way).
-  const TColours colours = InputSet->GetDataSet()->StatedColours();
+  const TColours colours = InputSet->Reader()->StatedColours();
   if (Bands.empty() || colours == TColours::BlackIsZero || colours == TColours::WhiteIsZero)
     extras.Colours = colours;
   if (!ExtrasFor(format, extras)) return false;
@@ -206,10 +206,11 @@ bool TMyThread::CreateOutput(const std::string& fileName) {
       Fail(OutputSet->Error().Text);
       return false;
     }
-    OutputSet->GetDataSet()->SetEncoding(Options.Encoding);
-    OutputSet->GetDataSet()->SetStop(&Stopping);
+    TRasterWriter& output = *OutputSet->Writer();
+    output.SetEncoding(Options.Encoding);
+    output.SetStop(&Stopping);
     OutputCreated = true;
-    for (const std::string& note : OutputSet->GetDataSet()->TakeNotes())
+    for (const std::string& note : output.TakeNotes())
       Host.Synchronize([&] { Host.ShowNote(note); });
   } catch (const std::exception& e) {
     Fail(e.what());
@@ -224,7 +225,7 @@ bool TMyThread::CreateOutput(const std::string& fileName) {
 // Formats that state north-up georeferences alone refuse any other before
 // a file is made, unless --drop-rotation lets rotation terms go.
 bool TMyThread::ExtrasFor(int format, TGeoExtras& extras) {
-  Planned = InputSet->GetDataSet()->GetGeoreference();
+  Planned = InputSet->Reader()->GetGeoreference();
   if (Options.AssignedCrs) {
     Planned.Crs = *Options.AssignedCrs;
     Planned.Geographic = EpsgFacts(Planned.Crs.Epsg).Geographic;
@@ -306,7 +307,7 @@ std::string TMyThread::PlaceRefusal(int format, const TAffine& frame) const {
 }
 
 void TMyThread::CarryPalette(int format, TGeoExtras& extras) {
-  const TColorTable& table = InputSet->GetDataSet()->GetColorTable();
+  const TColorTable& table = InputSet->Reader()->GetColorTable();
   if (table.empty() || Bands.size() > 1) return;
   switch (PaletteUse(format)) {
     case TPaletteUse::Table:
@@ -338,7 +339,7 @@ void TMyThread::MatchNoData(const std::optional<double>& input) {
 }
 
 void TMyThread::NoteUnstatedCoordinateSystem() {
-  TDataSetRoot2& output = *OutputSet->GetDataSet();
+  TRasterWriter& output = *OutputSet->Writer();
   if (output.StatesCoordinateSystem()) return;
   const std::string text =
       "coordinate system not written: " + DescribeCoordinateSystem(output.GetGeoreference().Crs);
@@ -346,7 +347,7 @@ void TMyThread::NoteUnstatedCoordinateSystem() {
 }
 
 void TMyThread::NoteGeoreferenceChange() {
-  const std::string text = OutputSet->GetDataSet()->GeoreferenceChange();
+  const std::string text = OutputSet->Writer()->GeoreferenceChange();
   if (!text.empty()) Host.Synchronize([&] { Host.ShowNote(text); });
 }
 
@@ -441,8 +442,8 @@ bool TMyThread::Copy() {
   };
   if (WholeFile) return PlaceWholeFile(task);
   if (!Bands.empty()) return CopyCells(task);
-  TDataSetRoot2* input = InputSet->GetDataSet();
-  TDataSetRoot2* output = OutputSet->GetDataSet();
+  TRasterReader* input = InputSet->Reader();
+  TRasterWriter* output = OutputSet->Writer();
   if (Options.BlockCopy && !NoDataChange && input->BlockRows() > 0 && output->BlockRows() > 0 &&
       CellTypeConvertible(input->GetCellType()) && CellTypeConvertible(output->GetCellType()) &&
       output->GetBandCount() == input->GetBandCount())
@@ -455,14 +456,14 @@ bool TMyThread::Copy() {
 // is the cause of whatever else failed.
 bool TMyThread::FilesIntact() {
   const bool cut = TakeMappedFileCut();
-  const TDataSetRoot2* input = InputSet ? InputSet->GetDataSet() : nullptr;
-  const TDataSetRoot2* output = OutputSet ? OutputSet->GetDataSet() : nullptr;
-  if (output && (output->FileCut() || output->FileShrunk())) {
+  const TRasterReader* input = InputSet ? InputSet->Reader() : nullptr;
+  const TRasterWriter* output = OutputSet ? OutputSet->Writer() : nullptr;
+  if (output && output->FileCutShort()) {
     Fail("Output " + OutputName + " changed while it was written: another process cut it short");
     return false;
   }
-  if (cut || (input && (input->FileCut() || input->FileShrunk()))) {
-    Fail("Input " + (input ? input->FileName : InputName) +
+  if (cut || (input && input->FileCutShort())) {
+    Fail("Input " + (input ? input->CellFileName() : InputName) +
          " changed while it was read: another process cut it short");
     return false;
   }
@@ -481,7 +482,7 @@ bool TMyThread::ReleaseDataSets() {
   bool ok = true;
   // JPEG and ECW encode while closing. A stop ends their encoding, unless it
   // ended the copy of rows: those are encoded whole, for a partial output.
-  if (OutputSet && Result == TJobOutcome::Aborted) OutputSet->GetDataSet()->SetStop(nullptr);
+  if (OutputSet && Result == TJobOutcome::Aborted) OutputSet->Writer()->SetStop(nullptr);
   if (OutputSet && !OutputSet->Close()) {
     if (Succeeded() && Stopping) {
       EndHalfWritten();

@@ -12,8 +12,8 @@ namespace mirava {
 // path every faster one must match. It alone converts palettes to colours
 // and no-data values to the output's.
 bool CopyCells(TCopyTask& task) {
-  TDataSetRoot2* input = task.Input.GetDataSet();
-  TDataSetRoot2* output = task.Output.GetDataSet();
+  TRasterReader* input = task.Input.Reader();
+  TRasterWriter* output = task.Output.Writer();
   // A palette's colours come from its one band of indices, each read once,
   // with the first colour.
   const uint32_t bands = static_cast<uint32_t>(task.Output.GetBandCount());

@@ -12,8 +12,8 @@ namespace mirava {
 // rows: flips and kind 0 copy whole rows, so that neither file is walked
 // across its rows one cell at a time.
 bool FlipBlocks(TCopyTask& task) {
-  TDataSetRoot2& input = *task.Input.GetDataSet();
-  TDataSetRoot2& output = *task.Output.GetDataSet();
+  TRasterReader& input = *task.Input.Reader();
+  TRasterWriter& output = *task.Output.Writer();
   const uint32_t blockRows = CopyBlockRows(task);
   const uint32_t W = static_cast<uint32_t>(task.Layer.Width());
   const uint32_t H = static_cast<uint32_t>(task.Layer.Height());
@@ -44,14 +44,14 @@ bool FlipBlocks(TCopyTask& task) {
     const uint32_t i0 = flipV ? outRows - r0 - n : r0;
     if (once) input.ReadingRowsOnce(r0, ahead);
     if (!task.InputReady(input, r0 + n)) return false;
-    if (!input.GetBlock(r0, n, in)) return task.BlockFailed("Reading", input, r0);
+    if (!input.GetBlock(r0, n, in)) return task.BlockFailed("Reading", input.Error(), r0);
     if (direct && sameRows()) {
       for (uint32_t k = 0; k < n; ++k) rows[k] = in.Data + (flipV ? n - 1 - k : k) * in.RowStride;
-      if (!output.PutRows(i0, n, rows)) return task.BlockFailed("Writing", output, i0);
+      if (!output.PutRows(i0, n, rows)) return task.BlockFailed("Writing", output.Error(), i0);
       if (!task.RowsDone(static_cast<int32_t>(r0 + n - 1))) return false;
       continue;
     }
-    if (!output.GetBlock(i0, n, out)) return task.BlockFailed("Writing", output, i0);
+    if (!output.GetBlock(i0, n, out)) return task.BlockFailed("Writing", output.Error(), i0);
     const uint32_t pixel = PixelBytes(in, out, bands);
     for (uint32_t k = 0; k < n; ++k) {
       const uint8_t* srcRow = in.Data + (flipV ? n - 1 - k : k) * in.RowStride;

@@ -19,7 +19,7 @@ bool TCopyTask::RowsDone(int32_t lastRow) {
   return ProgressTo(lastRow);
 }
 
-bool TCopyTask::InputReady(TDataSetRoot2& input, uint32_t end) {
+bool TCopyTask::InputReady(TRasterReader& input, uint32_t end) {
   for (auto most = std::chrono::milliseconds(0);; most = kProgressInterval) {
     switch (input.AwaitRows(end, most)) {
       case TRowsState::Ready:
@@ -33,9 +33,9 @@ bool TCopyTask::InputReady(TDataSetRoot2& input, uint32_t end) {
   }
 }
 
-bool TCopyTask::BlockFailed(const char* what, const TDataSetRoot2& set, uint32_t row) {
+bool TCopyTask::BlockFailed(const char* what, const TError& error, uint32_t row) {
   Fail(std::string(what) + " failed at row " + std::to_string(row) +
-       (set.Error().Text.empty() ? "" : ": " + set.Error().Text));
+       (error.Text.empty() ? "" : ": " + error.Text));
   return false;
 }
 
@@ -46,18 +46,17 @@ bool TCopyTask::ScratchFailed(int code) {
 }
 
 uint32_t CopyBlockRows(TCopyTask& task) {
-  return std::max(
-      1u, std::min({task.Input.GetDataSet()->BlockRows(), task.Output.GetDataSet()->BlockRows(),
-                    static_cast<uint32_t>(task.OutRows)}));
+  return std::max(1u, std::min({task.Input.Reader()->BlockRows(), task.Output.Writer()->BlockRows(),
+                                static_cast<uint32_t>(task.OutRows)}));
 }
 
-uint64_t InputBytes(TDataSetRoot2& input) {
+uint64_t InputBytes(TRasterReader& input) {
   return uint64_t{static_cast<uint32_t>(input.GetColumnCount())} *
          static_cast<uint32_t>(input.GetRowCount()) * static_cast<uint32_t>(input.GetBandCount()) *
          CellTypeWidth(input.GetCellType());
 }
 
-uint32_t StagedRows(TDataSetRoot2& input, TDataSetRoot2& output, uint32_t columns, uint32_t limit,
+uint32_t StagedRows(TRasterReader& input, TRasterWriter& output, uint32_t columns, uint32_t limit,
                     uint64_t bytes) {
   const uint64_t pixelWidth =
       uint64_t{static_cast<uint32_t>(input.GetBandCount())} *

@@ -73,8 +73,10 @@ struct TCopyTask {
   bool RowsDone(int32_t lastRow);
   // An input still decoded while the job runs: waits for its rows before
   // `end`, heeding a stop and showing the progress meanwhile.
-  bool InputReady(TDataSetRoot2& input, uint32_t end);
-  bool BlockFailed(const char* what, const TDataSetRoot2& set, uint32_t row);
+  bool InputReady(TRasterReader& input, uint32_t end);
+  // A block of rows that could not be read or written, with the failure
+  // its dataset recorded.
+  bool BlockFailed(const char* what, const TError& error, uint32_t row);
   bool ScratchFailed(int code);
 
   // The row ProgressTo last reached.
@@ -104,9 +106,9 @@ bool SweepTurn(TCopyTask& task, TPartner& partner);
 // Rows a block copy moves at a time: what both datasets hold in one block.
 uint32_t CopyBlockRows(TCopyTask& task);
 // The bytes of the input's cells.
-uint64_t InputBytes(TDataSetRoot2& input);
+uint64_t InputBytes(TRasterReader& input);
 // Output rows of `columns` cells that fit `bytes` of the stage, at most `limit`.
-uint32_t StagedRows(TDataSetRoot2& input, TDataSetRoot2& output, uint32_t columns, uint32_t limit,
+uint32_t StagedRows(TRasterReader& input, TRasterWriter& output, uint32_t columns, uint32_t limit,
                     uint64_t bytes = kMaxStagedBytes);
 
 }  // namespace mirava

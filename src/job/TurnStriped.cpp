@@ -33,8 +33,8 @@ constexpr uint64_t kScratchChunkBytes = 64u << 20;
 // takes the stripes' parts of its rows; an output that takes whole blocks
 // of rows only is striped out of core alone, through a scratch file.
 uint32_t StripeRows(TCopyTask& task, TCellBlock& layout, bool& inPlace) {
-  TDataSetRoot2& input = *task.Input.GetDataSet();
-  TDataSetRoot2& output = *task.Output.GetDataSet();
+  TRasterReader& input = *task.Input.Reader();
+  TRasterWriter& output = *task.Output.Writer();
   const uint32_t H = static_cast<uint32_t>(task.Layer.Height());
   const uint64_t memory = task.Memory;
   const bool outOfCore = InputBytes(input) > memory;
@@ -61,7 +61,7 @@ uint32_t StripeRows(TCopyTask& task, TCellBlock& layout, bool& inPlace) {
 bool TurnFromScratch(TCopyTask& task, const TCellBlock& layout, const TCellBlock& stripe,
                      bool onePart, bool inPlace, uint32_t stripeRows, uint64_t stripeBytes,
                      TScratchFile& scratch) {
-  TDataSetRoot2& output = *task.Output.GetDataSet();
+  TRasterWriter& output = *task.Output.Writer();
   const uint32_t H = static_cast<uint32_t>(task.Layer.Height());
   const uint32_t outRows = static_cast<uint32_t>(task.OutRows);
   const bool ccw = task.Layer.CounterClockwise();
@@ -87,7 +87,8 @@ bool TurnFromScratch(TCopyTask& task, const TCellBlock& layout, const TCellBlock
   out.Data = rows.get();
   for (uint32_t i0 = 0; i0 < outRows; i0 += blockRows) {
     const uint32_t n = std::min(blockRows, outRows - i0);
-    if (!inPlace && !output.GetBlock(i0, n, out)) return task.BlockFailed("Writing", output, i0);
+    if (!inPlace && !output.GetBlock(i0, n, out))
+      return task.BlockFailed("Writing", output.Error(), i0);
     for (uint32_t r0 = 0; r0 < H; r0 += stripeRows) {
       const uint32_t m = std::min(stripeRows, H - r0);
       const uint64_t firstColumn = ccw ? r0 : H - r0 - m;
@@ -104,7 +105,7 @@ bool TurnFromScratch(TCopyTask& task, const TCellBlock& layout, const TCellBlock
                       parts.get() + q * stripeRowBytes + b * stripe.BandStride, partBytes);
     }
     if (inPlace && !output.PutRows(i0, n, starts.data()))
-      return task.BlockFailed("Writing", output, i0);
+      return task.BlockFailed("Writing", output.Error(), i0);
     task.Reach.Rows = static_cast<int32_t>(i0 + n);
     if (!task.ProgressTo(static_cast<int32_t>((task.LastRow() + uint64_t{i0} + n - 1) / 2)))
       return false;
@@ -117,8 +118,8 @@ bool TurnFromScratch(TCopyTask& task, const TCellBlock& layout, const TCellBlock
 // out its rows, and goes into the output with one write per row and band.
 bool TurnStripes(TCopyTask& task, const TCellBlock& layout, bool inPlace, uint32_t stripeRows,
                  TPartner& partner) {
-  TDataSetRoot2& input = *task.Input.GetDataSet();
-  TDataSetRoot2& output = *task.Output.GetDataSet();
+  TRasterReader& input = *task.Input.Reader();
+  TRasterWriter& output = *task.Output.Writer();
   const uint32_t W = static_cast<uint32_t>(task.Layer.Width());
   const uint32_t H = static_cast<uint32_t>(task.Layer.Height());
   const uint32_t bands = static_cast<uint32_t>(input.GetBandCount());
@@ -169,7 +170,8 @@ bool TurnStripes(TCopyTask& task, const TCellBlock& layout, bool inPlace, uint32
       const uint32_t n = std::min(kTile, m - t0);
       if (once) input.ReadingRowsOnce(r0 + t0, ahead);
       if (!task.InputReady(input, r0 + t0 + n)) return false;
-      if (!input.GetBlock(r0 + t0, n, in)) return task.BlockFailed("Reading", input, r0 + t0);
+      if (!input.GetBlock(r0 + t0, n, in))
+        return task.BlockFailed("Reading", input.Error(), r0 + t0);
       TurnShared(partner, in, n, !ccw, stripe, ccw ? t0 : m - t0 - n, W, ccw ? W - 1 : 0, ccw,
                  bands);
       if (!goesOn(done += n)) return false;
@@ -196,7 +198,7 @@ bool TurnStripes(TCopyTask& task, const TCellBlock& layout, bool inPlace, uint32
         if (!output.PutRowParts(i0, n, b * layout.BandStride + firstColumn * layout.ColumnStride,
                                 partBytes, rows + b * stripe.BandStride,
                                 static_cast<uint64_t>(stripe.RowStride), once))
-          return task.BlockFailed("Writing", output, i0);
+          return task.BlockFailed("Writing", output.Error(), i0);
       if (!goesOn(done + uint64_t{m} * (i0 + n) / W)) return false;
     }
     done += m;

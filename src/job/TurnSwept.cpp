@@ -36,8 +36,8 @@ bool Crowded(const TCellBlock& out, uint32_t columns, uint32_t bands) {
 // column j is input row j (kind 2) or H - 1 - j (kind 3).
 // Every block of output rows takes a cell of every input row.
 bool SweepTurn(TCopyTask& task, TPartner& partner) {
-  TDataSetRoot2& input = *task.Input.GetDataSet();
-  TDataSetRoot2& output = *task.Output.GetDataSet();
+  TRasterReader& input = *task.Input.Reader();
+  TRasterWriter& output = *task.Output.Writer();
   const uint32_t blockRows = CopyBlockRows(task);
   const uint32_t W = static_cast<uint32_t>(task.Layer.Width());
   const uint32_t H = static_cast<uint32_t>(task.Layer.Height());
@@ -66,8 +66,8 @@ bool SweepTurn(TCopyTask& task, TPartner& partner) {
     for (uint32_t j0 = 0; j0 < H; j0 += inputRows) {
       const uint32_t m = std::min(inputRows, H - j0);
       if (!input.GetBlock(ccw ? j0 : H - j0 - m, m, in))
-        return task.BlockFailed("Reading", input, j0);
-      if (!output.GetBlock(i0, n, out)) return task.BlockFailed("Writing", output, i0);
+        return task.BlockFailed("Reading", input.Error(), j0);
+      if (!output.GetBlock(i0, n, out)) return task.BlockFailed("Writing", output.Error(), i0);
       if (i0 == 0 && inputRows == H && uint64_t{turnRows} * out.RowStride <= kMaxStagedBytes &&
           Crowded(out, H, bands))
         spread = std::make_unique_for_overwrite<uint8_t[]>(

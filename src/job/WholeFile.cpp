@@ -5,7 +5,7 @@ namespace mirava {
 // The output's format copies the input's file, moving its compressed blocks
 // or strips: no cell is decoded.
 bool PlaceWholeFile(TCopyTask& task) {
-  TDataSetRoot2& output = *task.Output.GetDataSet();
+  TRasterWriter& output = *task.Output.Writer();
   bool refused = false;  // the job's outcome is set then
   output.SetPlaceProgress([&](uint32_t rows) {
     refused = rows != 0 && !task.ProgressTo(static_cast<int32_t>(rows) - 1);

@@ -15,12 +15,13 @@
 #include <vector>
 
 #include "dataset/Encoding.h"
-#include "dataset/MMapFile.h"
+#include "dataset/FailureRecord.h"
 #include "dataset/RasterRoles.h"
 #include "georef/ControlPoints.h"
 #include "georef/WorldFile.h"
 #include "raster/Georeference.h"
 #include "raster/Placement.h"
+#include "text/FileMaker.h"
 
 namespace mirava {
 
@@ -45,10 +46,20 @@ struct TGeoExtras {
   TColours Colours = TColours::Unstated;
 };
 
-class TDataSetRoot2 : public TMMapFile2, public TRasterReader, public TRasterWriter {
+class TDataSetRoot2 : public TFailureRecord, public TRasterReader, public TRasterWriter {
  public:
   TDataSetRoot2() = default;
   ~TDataSetRoot2() override = default;
+  TDataSetRoot2(const TDataSetRoot2&) = delete;
+  TDataSetRoot2& operator=(const TDataSetRoot2&) = delete;
+
+  // Where the files this dataset creates are made: the job's output files,
+  // which the facade hands down before a create; in place otherwise.
+  void SetFileMaker(TFileMaker& files) { Maker = &files; }
+  TFileMaker& FileMaker() const { return *Maker; }
+  // The memory the job may count on, in bytes; 0: what the machine offers.
+  // The stores of a format (whole images, tiles, decoders) keep within it.
+  void SetMemoryLimit(uint64_t limit) { MemoryLimit = limit; }
 
   virtual bool Open(const std::string& fileName, uint32_t columns, uint32_t rows, uint8_t cellType,
                     uint32_t bands, uint8_t mode) = 0;
@@ -61,7 +72,6 @@ class TDataSetRoot2 : public TMMapFile2, public TRasterReader, public TRasterWri
   int32_t GetRowCount() override = 0;
   int32_t GetColumnCount() override = 0;
   uint8_t GetCellType() override = 0;
-  bool IsMSBFirst() override = 0;
   // The georeference the file states, or the one a created output was
   // given. A cell size of 0 beside no rotation term reads as 1.
   TGeoreference GetGeoreference() const override;
@@ -104,18 +114,19 @@ class TDataSetRoot2 : public TMMapFile2, public TRasterReader, public TRasterWri
   }
   bool PlaceFile(const std::string&, TPlacement) override { return false; }
 
-  // The mapped grid's cells, for formats whose cells lie in it.
-  bool ReadCell(uint32_t column, uint32_t row, uint32_t band, float& value) override {
-    return TMMapFile2::ReadCell(column, row, band, value);
-  }
-  bool WriteCell(uint32_t column, uint32_t row, uint32_t band, float value) override {
-    return TMMapFile2::WriteCell(column, row, band, value);
-  }
+  // A format reads and writes its cells as floats; one that holds cells a
+  // float cannot (32-bit integers, 64-bit floats) reads and writes them
+  // exactly too.
+  bool ReadCell(uint32_t, uint32_t, uint32_t, float&) override { return false; }
+  bool WriteCell(uint32_t, uint32_t, uint32_t, float) override { return false; }
   bool ReadCellExact(uint32_t column, uint32_t row, uint32_t band, double& value) override {
-    return TMMapFile2::ReadCellExact(column, row, band, value);
+    float cell = 0;
+    const bool ok = ReadCell(column, row, band, cell);
+    value = cell;
+    return ok;
   }
   bool WriteCellExact(uint32_t column, uint32_t row, uint32_t band, double value) override {
-    return TMMapFile2::WriteCellExact(column, row, band, value);
+    return WriteCell(column, row, band, static_cast<float>(value));
   }
 
   void SetEncoding(const TEncoding&) override {}
@@ -126,10 +137,14 @@ class TDataSetRoot2 : public TMMapFile2, public TRasterReader, public TRasterWri
   std::vector<std::string> TakeNotes() override { return std::exchange(Notes, {}); }
 
   const std::string& CellFileName() const override { return FileName; }
-  bool FileCutShort() const override { return FileCut() || FileShrunk(); }
-  const TError& Error() const override { return TMMapFile2::Error(); }
+  // A format that maps its file says whether it was cut short.
+  bool FileCutShort() const override { return false; }
+  const TError& Error() const override { return TFailureRecord::Error(); }
   // The destructor of a format calls it when the owner did not.
-  bool Close() override { return CloseMapping(); }
+  bool Close() override { return true; }
+
+  std::string FileName;
+  uint8_t OpenMode = omRead;
 
  protected:
   // Places the dataset where a world file says, its names unknown.
@@ -172,6 +187,8 @@ class TDataSetRoot2 : public TMMapFile2, public TRasterReader, public TRasterWri
   std::vector<TGCPoint> PlacingPoints;  // of a created output, from its extras
   std::vector<std::string> CreationOptions;
   TColours Colours = TColours::Unstated;  // of a created output's input
+  TFileMaker* Maker = &FilesInPlace();
+  uint64_t MemoryLimit = 0;
 };
 
 }  // namespace mirava

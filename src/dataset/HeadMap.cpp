@@ -97,12 +97,14 @@ THeadMap2::~THeadMap2() { Close(); }
 bool THeadMap2::Open(const std::string& fileName, uint32_t columns, uint32_t rows, uint8_t cellType,
                      uint32_t bands, uint8_t mode) {
   SetFileName(fileName);
+  OpenMode = mode;
   const std::string dataFile = FileName;
   if (mode == omCreate) {
     Header->Setup(rows, columns, static_cast<int32_t>(bands), 1.0, 1.0, 0, 0, 0, 0, "", "", "",
                   cellType);
     Header->MSBFirst = false;
-    if (!OpenRaster(dataFile, columns, rows, Header->CellType, bands, mode, false)) {
+    if (!Grid.OpenRaster(dataFile, columns, rows, Header->CellType, bands, mode, false,
+                         FileMaker())) {
       return FailOpen("Open map write error=");
     }
     return true;
@@ -119,8 +121,8 @@ bool THeadMap2::Open(const std::string& fileName, uint32_t columns, uint32_t row
   if (Header->Bands <= 0) {
     return Fail(TErrorCode::Format, "Header " + Header->HeaderFileName + " gives no bands");
   }
-  if (!OpenRaster(dataFile, Header->Columns, Header->Rows, Header->CellType,
-                  static_cast<uint32_t>(Header->Bands), mode, Header->MSBFirst)) {
+  if (!Grid.OpenRaster(dataFile, Header->Columns, Header->Rows, Header->CellType,
+                       static_cast<uint32_t>(Header->Bands), mode, Header->MSBFirst, FileMaker())) {
     return FailOpen("Open Map Read Error=");
   }
   Georef.Crs = {};
@@ -174,13 +176,13 @@ bool THeadMap2::Close() {
   if (Closed) return true;
   Closed = true;
   bool ok = true;
-  if (OpenMode == omCreate && Fd >= 0) {
+  if (OpenMode == omCreate && Grid.IsOpen()) {
     if (!Header->WriteHeader(Header->HeaderFileName, FileMaker())) {
       ok = Fail(TErrorCode::IO,
                 "Header " + Header->HeaderFileName + " writing error " + Header->HeaderError);
     }
   }
-  if (!CloseMapping()) {
+  if (!Grid.CloseMapping()) {
     if (ok) FailIn("Closing " + FileName + ": ");
     ok = false;
   }

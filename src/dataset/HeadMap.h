@@ -7,6 +7,7 @@
 #include <string>
 
 #include "dataset/DataSetRoot.h"
+#include "dataset/MappedGrid.h"
 #include "georef/ControlPoints.h"
 
 namespace mirava {
@@ -108,7 +109,6 @@ class THeadMap2 : public TDataSetRoot2 {
   int32_t GetRowCount() override { return static_cast<int32_t>(Header->Rows); }
   int32_t GetColumnCount() override { return static_cast<int32_t>(Header->Columns); }
   uint8_t GetCellType() override { return Header->CellType; }
-  bool IsMSBFirst() override { return Header->MSBFirst; }
   // The header's fields are the georeference: these two convert between
   // them.
   TGeoreference GetGeoreference() const override;
@@ -119,25 +119,35 @@ class THeadMap2 : public TDataSetRoot2 {
   }
   // The data file is the plain mapped grid; formats with a layout of their
   // own answer 0 rows.
-  uint32_t BlockRows() override { return GridBlockRows(); }
+  uint32_t BlockRows() override { return Grid.BlockRows(); }
   bool GetBlock(uint32_t first, uint32_t count, TCellBlock& block) override {
-    return GridBlock(first, count, block);
+    return Grid.Block(first, count, block);
   }
   void ReadingRowsOnce(uint32_t first, uint64_t ahead) override {
-    ReadingOnceAt(first * LineLength, ahead);
+    Grid.ReadingRowsOnce(first, ahead);
   }
   bool RowLayout(TCellBlock& layout) override {
     if (OpenMode != omCreate || BlockRows() == 0) return false;
-    GridLayout(layout);
+    Grid.Layout(layout);
     return true;
   }
   bool PutRows(uint32_t first, uint32_t count, const uint8_t* const* rows) override {
-    return GridPutRows(first, count, rows);
+    return Grid.PutRows(first, count, rows);
   }
   bool PutRowParts(uint32_t first, uint32_t count, uint64_t offset, uint64_t length,
                    const uint8_t* data, uint64_t dataStride, bool toDisk) override {
-    return GridPutRowParts(first, count, offset, length, data, dataStride, toDisk);
+    return Grid.PutRowParts(first, count, offset, length, data, dataStride, toDisk);
   }
+  bool ReadCell(uint32_t column, uint32_t row, uint32_t band, float& value) override {
+    double exact = 0;
+    if (!Grid.ReadCell(column, row, band, exact)) return false;
+    value = static_cast<float>(exact);
+    return true;
+  }
+  bool WriteCell(uint32_t column, uint32_t row, uint32_t band, float value) override {
+    return Grid.WriteCell(column, row, band, value);
+  }
+  bool FileCutShort() const override { return Grid.FileCutShort(); }
   // A created raster writes its header here, after its last cell.
   bool Close() override;
 
@@ -147,6 +157,9 @@ class THeadMap2 : public TDataSetRoot2 {
   void KeepPlanned(const TGeoreference& planned) override;
 
   std::unique_ptr<THeader> Header;
+  // The data file: the grid of cells, or a file of a layout of the format's
+  // own that it maps.
+  TMappedGrid Grid{*this};
   bool Closed = false;
 };
 

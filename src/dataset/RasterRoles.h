@@ -20,6 +20,10 @@
 
 namespace mirava {
 
+// How a dataset opens its file: an existing one for reading (or updating),
+// or a new one.
+enum : uint8_t { omRead = 0, omCreate = 1, omReadWrite = 2 };
+
 // A palette: the red, green and blue of each cell value from 0 on, each
 // 0..65535 as TIFF states them.
 using TColorTable = std::vector<std::array<uint16_t, 3>>;

@@ -10,7 +10,7 @@
 #endif
 
 #include "dataset/ByteOrder.h"
-#include "dataset/MMapFile.h"
+#include "dataset/MappedGrid.h"
 #include "job/Partner.h"
 #include "raster/CellType.h"
 #include "text/TextUtils.h"

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "dataset/MMapFile.h"
+#include "dataset/MappedGrid.h"
 
 namespace mirava {
 

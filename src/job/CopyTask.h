@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "dataset/DataSet.h"
+#include "dataset/MappedGrid.h"
 #include "raster/Placement.h"
 
 namespace mirava {

@@ -105,7 +105,6 @@ class TPlainDataSet : public TDataSetRoot2 {
   int32_t GetRowCount() override { return 1; }
   int32_t GetColumnCount() override { return 1; }
   uint8_t GetCellType() override { return 1; }
-  bool IsMSBFirst() override { return false; }
   bool SetGeoreference(const TGeoreference& georeference) override {
     KeepGeoreference(georeference);
     return true;

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "TestRasters.h"
-#include "dataset/MMapFile.h"
+#include "dataset/MappedGrid.h"
 #include "job/ConvertThread.h"
 #include "dataset/MemoryBudget.h"
 #include "raster/CellType.h"

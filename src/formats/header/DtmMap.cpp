@@ -104,7 +104,8 @@ bool TDtmMap2::Open(const std::string& fileName, uint32_t columns, uint32_t rows
     Header->Setup(rows, columns, 1, 1.0, 1.0, 0, 0, 0, 0, "", "", "", ctFloat32);
     Header->MSBFirst = false;
     const uint64_t size = static_cast<uint64_t>(columns) * rows * 4 + kDtmHeaderSize;
-    if (!OpenMapping(FileName, omCreate, size)) {
+    OpenMode = omCreate;
+    if (!Grid.OpenMapping(FileName, omCreate, size, FileMaker())) {
       return FailOpen("Open map write error=");
     }
     return true;
@@ -114,41 +115,41 @@ bool TDtmMap2::Open(const std::string& fileName, uint32_t columns, uint32_t rows
     return Fail(TErrorCode::Header,
                 "Header " + ShortenPath(FileName, 20) + " reading error " + Header->HeaderError);
   }
-  if (!OpenMapping(FileName, mode, 0)) {
+  OpenMode = mode;
+  if (!Grid.OpenMapping(FileName, mode, 0, FileMaker())) {
     return FailOpen("Open Map Read Error=");
   }
   return true;
 }
 
-bool TDtmMap2::MapCell(uint32_t column, uint32_t row) {
-  Position = kDtmHeaderSize +
-             4 * (static_cast<uint64_t>(column) + static_cast<uint64_t>(Dtm().CellOffset) +
-                  static_cast<uint64_t>(row) * Header->Columns);
-  MinBytes = 4;
-  return MapWindow();
+uint8_t* TDtmMap2::MapCell(uint32_t column, uint32_t row) {
+  return Grid.Reach(kDtmHeaderSize + 4 * (static_cast<uint64_t>(column) +
+                                          static_cast<uint64_t>(Dtm().CellOffset) +
+                                          static_cast<uint64_t>(row) * Header->Columns),
+                    4);
 }
 
 bool TDtmMap2::ReadCell(uint32_t column, uint32_t row, uint32_t, float& value) {
   value = 0;
   if (column >= Header->Columns || row >= Header->Rows) return false;
-  if (!MapCell(column, row)) return false;
-  value = Get<float>(DataPointer);
+  const uint8_t* cell = MapCell(column, row);
+  if (!cell) return false;
+  value = Get<float>(cell);
   return true;
 }
 
 bool TDtmMap2::WriteCell(uint32_t column, uint32_t row, uint32_t, float value) {
   if (OpenMode != omCreate) return false;
   if (column >= Header->Columns || row >= Header->Rows) return false;
-  if (!MapCell(column, row)) return false;
-  Put<float>(DataPointer, value);
+  uint8_t* cell = MapCell(column, row);
+  if (!cell) return false;
+  Put<float>(cell, value);
   return true;
 }
 
 bool TDtmMap2::WriteDtmHeader() {
-  Position = 0;
-  MinBytes = kDtmHeaderSize;
-  if (!MapWindow()) return false;
-  uint8_t* p = DataPointer;
+  uint8_t* p = Grid.Reach(0, kDtmHeaderSize);
+  if (!p) return false;
   std::memcpy(p, kSignature, sizeof kSignature);
   // The file holds the outer corner of cell (0, 0).
   const TAffine a = GetGeoreference().Affine;
@@ -186,12 +187,12 @@ std::string TDtmMap2::GeoreferenceChange() {
 
 bool TDtmMap2::Close() {
   if (Closed) return true;
-  if (OpenMode == omCreate && Fd >= 0 && !WriteDtmHeader()) {
+  if (OpenMode == omCreate && Grid.IsOpen() && !WriteDtmHeader()) {
     TError header = Error();
     header.Text = "Header " + FileName + " writing error (" + header.Text + ")";
     Fail(std::move(header));
     Closed = true;
-    CloseMapping();
+    Grid.CloseMapping();
     return false;
   }
   return THeadMap2::Close();

@@ -42,8 +42,8 @@ class TDtmMap2 : public THeadMap2 {
 
  private:
   TDTMHeader& Dtm() { return static_cast<TDTMHeader&>(*Header); }
-  // Points DataPointer at the cell; false when it cannot be mapped.
-  bool MapCell(uint32_t column, uint32_t row);
+  // The cell's bytes in the mapped file; none when they cannot be mapped.
+  uint8_t* MapCell(uint32_t column, uint32_t row);
   bool WriteDtmHeader();
 };
 

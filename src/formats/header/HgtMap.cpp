@@ -111,7 +111,8 @@ bool THgtMap2::Open(const std::string& fileName, uint32_t columns, uint32_t rows
     Header->Setup(rows, columns, 1, cellSize, cellSize, 0, 0, 0, 0, "", "", "", ctSigned16);
     SetWgs84Degrees(*Header);
     Header->MSBFirst = true;
-    if (!OpenRaster(FileName, columns, rows, ctSigned16, 1, omCreate, true)) {
+    OpenMode = omCreate;
+    if (!Grid.OpenRaster(FileName, columns, rows, ctSigned16, 1, omCreate, true, FileMaker())) {
       return FailOpen("Open map write error=");
     }
     return true;

@@ -28,10 +28,10 @@ class TOsdMap2 : public THeadMap2 {
   TOsdMap2();
   void SetFileName(const std::string& fileName) override;
   bool ReadCellExact(uint32_t column, uint32_t row, uint32_t band, double& value) override {
-    return GridReadCell(column, row, band, value);
+    return Grid.ReadCell(column, row, band, value);
   }
   bool WriteCellExact(uint32_t column, uint32_t row, uint32_t band, double value) override {
-    return GridWriteCell(column, row, band, value);
+    return Grid.WriteCell(column, row, band, value);
   }
   // The names are written with a registration only: an output placed
   // nowhere (by control points alone) states no system.

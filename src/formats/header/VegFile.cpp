@@ -134,7 +134,7 @@ bool TVegFile::Open(const std::string& fileName, uint32_t columns, uint32_t rows
       return Fail(TErrorCode::Header,
                   "Error loading header " + Header->HeaderFileName + " " + Header->HeaderError);
     }
-    if (!OpenMapping(FileName, omRead, 0)) {
+    if (!Grid.OpenMapping(FileName, omRead, 0, FileMaker())) {
       return FailOpen("Open Map Read Error=");
     }
     if (!LoadDirectory()) return false;
@@ -210,21 +210,21 @@ void TVegFile::AllocateDirectory() {
 
 bool TVegFile::LoadDirectory() {
   const uint64_t tiles = TileCount();
-  if (FileSize < 4 || (FileSize - 4) / 8 < tiles) {
+  const uint64_t fileSize = Grid.GetFileSize();
+  if (fileSize < 4 || (fileSize - 4) / 8 < tiles) {
     return Fail(TErrorCode::Format, "The tile directory of " + FileName + " (" +
                                         std::to_string(tiles) + " tiles) does not fit in its " +
-                                        std::to_string(FileSize) + " bytes");
+                                        std::to_string(fileSize) + " bytes");
   }
   AllocateDirectory();
-  MinBytes = 4;
   for (uint64_t i = 0; i < tiles; ++i) {
-    Position = 4 + 8 * i;
-    if (!MapWindow()) {
+    const uint8_t* word = Grid.Reach(4 + 8 * i, 4);
+    if (!word) {
       return FailOpen("Open Map Read Error=");
     }
     uint32_t offset;
-    std::memcpy(&offset, DataPointer, 4);
-    if (offset != 0 && (offset > FileSize || FileSize - offset < kVegTileSize)) {
+    std::memcpy(&offset, word, 4);
+    if (offset != 0 && (offset > fileSize || fileSize - offset < kVegTileSize)) {
       return Fail(TErrorCode::Format,
                   "Tile " + std::to_string(i) + " of " + FileName + " lies outside the file");
     }
@@ -259,11 +259,10 @@ bool TVegFile::ReadCell(uint32_t column, uint32_t row, uint32_t, float& value) {
     return true;
   }
   if (entry.Offset == 0) return false;
-  Position = entry.Offset;
-  MinBytes = kVegTileSize;
-  if (!MapWindow()) return false;
+  const uint8_t* tile = Grid.Reach(entry.Offset, kVegTileSize);
+  if (!tile) return false;
   float stored;
-  std::memcpy(&stored, DataPointer + CellByte(column, row), 4);
+  std::memcpy(&stored, tile + CellByte(column, row), 4);
   if (stored == kVegNoValue) return false;
   value = stored;
   return true;
@@ -337,7 +336,7 @@ bool TVegFile::Close() {
     FreeTiles();
     Cells.reset();
   }
-  if (!CloseMapping() && ok) {
+  if (!Grid.CloseMapping() && ok) {
     ok = FailIn("Closing " + FileName + ": ");
   }
   return ok;

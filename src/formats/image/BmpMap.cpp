@@ -96,23 +96,23 @@ bool TBMPMap2::OpenRead(const std::string& fileName) {
 }
 
 bool TBMPMap2::OpenExisting(const std::string& fileName) {
-  if (!OpenMapping(fileName, omRead, 0)) {
+  if (!Mapped.OpenMapping(fileName, omRead, 0, FileMaker())) {
     return FailOpen("Open read error ");
   }
   auto refuse = [&](const std::string& text) {
-    CloseMapping();
+    Mapped.CloseMapping();
     Palette.clear();
     Decoded.Release();
     return Fail(TErrorCode::Format, text);
   };
   uint8_t type[2];
-  if (!FetchBytes(bfType, 2, type) || type[0] != 'B' || type[1] != 'M')
+  if (!Mapped.FetchBytes(bfType, 2, type) || type[0] != 'B' || type[1] != 'M')
     return refuse("Not a BMP file");
   if (!ParseHeaders()) return refuse("Unknown bitmap type: " + DetailText);
   if (Rle && !DecodeRle()) return refuse(fileName + ": " + DetailText);
   const uint64_t needed = PixelOffset + uint64_t{RowStride} * Height;
-  if (Decoded.Empty() && needed > FileSize)
-    return refuse("BMP file " + fileName + " holds " + std::to_string(FileSize) +
+  if (Decoded.Empty() && needed > Mapped.GetFileSize())
+    return refuse("BMP file " + fileName + " holds " + std::to_string(Mapped.GetFileSize()) +
                   " bytes, fewer than the " + std::to_string(needed) + " its rows need");
   ClearError();
   return true;
@@ -120,7 +120,7 @@ bool TBMPMap2::OpenExisting(const std::string& fileName) {
 
 bool TBMPMap2::ParseHeaders() {
   uint8_t head[kHeadersSize + 16] = {};
-  if (!FetchBytes(0, biSize + 4, head)) {
+  if (!Mapped.FetchBytes(0, biSize + 4, head)) {
     DetailText = "file too short for its headers";
     return false;
   }
@@ -134,8 +134,9 @@ bool TBMPMap2::ParseHeaders() {
   }
   // The 40-byte header and the bit-field masks that follow or extend it.
   const uint32_t headBytes = os2 ? kFileHeaderSize + kOs2InfoHeaderSize : kHeadersSize + 16;
-  if (!FetchBytes(0, std::min<uint64_t>(headBytes, FileSize), head) ||
-      FileSize < kFileHeaderSize + uint64_t{os2 ? kOs2InfoHeaderSize : kInfoHeaderSize}) {
+  if (!Mapped.FetchBytes(0, std::min<uint64_t>(headBytes, Mapped.GetFileSize()), head) ||
+      Mapped.GetFileSize() <
+          kFileHeaderSize + uint64_t{os2 ? kOs2InfoHeaderSize : kInfoHeaderSize}) {
     DetailText = "file too short for its headers";
     return false;
   }
@@ -194,7 +195,8 @@ bool TBMPMap2::ParseHeaders() {
       colors =
           static_cast<uint32_t>(std::min<uint64_t>(colors, (PixelOffset - paletteAt) / entryBytes));
   }
-  if (PixelOffset < paletteAt + uint64_t{entryBytes} * colors || PixelOffset > FileSize) {
+  if (PixelOffset < paletteAt + uint64_t{entryBytes} * colors ||
+      PixelOffset > Mapped.GetFileSize()) {
     DetailText = "pixel data at offset " + std::to_string(PixelOffset) +
                  ", inside the headers or past the end of the file";
     return false;
@@ -205,7 +207,7 @@ bool TBMPMap2::ParseHeaders() {
     return true;
   }
   std::vector<uint8_t> entries(uint64_t{entryBytes} * colors);
-  if (!FetchBytes(paletteAt, static_cast<uint32_t>(entries.size()), entries.data())) {
+  if (!Mapped.FetchBytes(paletteAt, static_cast<uint32_t>(entries.size()), entries.data())) {
     DetailText = "palette past the end of the file";
     return false;
   }
@@ -262,14 +264,12 @@ bool TBMPMap2::DecodeRle() {
     DetailText = refusal.Text;
     return false;
   }
-  Position = PixelOffset;
-  MinBytes = FileSize - PixelOffset;
-  if (MinBytes > 0 && !MapWindow()) {
+  const uint32_t size = static_cast<uint32_t>(Mapped.GetFileSize() - PixelOffset);
+  const uint8_t* data = nullptr;
+  if (size > 0 && !(data = Mapped.Reach(PixelOffset, size))) {
     DetailText = "RLE data that cannot be mapped: " + Error().Text;
     return false;
   }
-  const uint8_t* data = DataPointer;
-  const uint64_t size = MinBytes;
   const bool four = BitCount == 4;
   uint64_t at = 0, x = 0, y = 0;  // y counts rows from the bottom
   auto corrupt = [&](const std::string& what) {
@@ -316,23 +316,21 @@ bool TBMPMap2::DecodeRle() {
   return true;
 }
 
-bool TBMPMap2::SelectRow(uint32_t row, uint32_t) {
-  if (row >= Height) return false;
-  if (!Decoded.Empty()) return true;
-  Position = PixelOffset + uint64_t{TopDown ? row : Height - 1 - row} * RowStride;
-  MinBytes = RowStride;
-  return MapWindow();
+uint8_t* TBMPMap2::StoredRow(uint32_t row) {
+  if (row >= Height) return nullptr;
+  return Mapped.Reach(PixelOffset + uint64_t{TopDown ? row : Height - 1 - row} * RowStride,
+                      RowStride);
 }
 
 const uint8_t* TBMPMap2::RowData(uint32_t row) {
   if (!Decoded.Empty()) return Decoded.Row(row);
-  return SelectRow(row, 0) ? DataPointer : nullptr;
+  return StoredRow(row);
 }
 
 uint32_t TBMPMap2::BlockRows() {
   const bool plain = StorageBands == 3 || (StorageBands == 1 && GreyPalette);
   if (!plain || !Decoded.Empty() || RowStride == 0) return 0;
-  return static_cast<uint32_t>(std::min<uint64_t>(UsableWindow() / RowStride, Height));
+  return static_cast<uint32_t>(std::min<uint64_t>(Mapped.UsableWindow() / RowStride, Height));
 }
 
 void TBMPMap2::DescribeRows(TCellBlock& layout) const {
@@ -355,7 +353,8 @@ bool TBMPMap2::GetBlock(uint32_t first, uint32_t count, TCellBlock& block) {
   if (BlockRows() == 0 || count == 0 || first >= Height || count > Height - first) return false;
   // Bottom-up files hold the block's last row lowest.
   const uint64_t firstStored = TopDown ? first : Height - first - count;
-  uint8_t* stored = MapRange(PixelOffset + firstStored * RowStride, uint64_t{count} * RowStride);
+  uint8_t* stored =
+      Mapped.MapRange(PixelOffset + firstStored * RowStride, uint64_t{count} * RowStride);
   if (!stored) return false;
   DescribeRows(block);
   block.Data =
@@ -397,9 +396,10 @@ bool TBMPMap2::WriteCell(uint32_t column, uint32_t row, uint32_t band, float val
   if (OpenMode != omCreate) return false;
   if (band >= ReportedBands) band = ReportedBands - 1u;
   if (column >= Width || row >= Height) return false;
-  if (!SelectRow(row, band)) return false;
+  uint8_t* stored = StoredRow(row);
+  if (!stored) return false;
   const uint64_t at = StorageBands == 3 ? uint64_t{column} * 3 + 2 - band : column;
-  EncodeCell(DataPointer + at, ctUnsigned8, false, value);
+  EncodeCell(stored + at, ctUnsigned8, false, value);
   return true;
 }
 
@@ -442,13 +442,11 @@ bool TBMPMap2::CreateFile(const std::string& fileName, uint32_t columns, uint32_
   }
   RowStride = static_cast<uint32_t>(stride);
   PixelOffset = kHeadersSize + paletteBytes;
-  if (!OpenMapping(fileName, omCreate, size)) {
+  if (!Mapped.OpenMapping(fileName, omCreate, size, FileMaker())) {
     return FailOpen("Open write error ");
   }
-  Position = 0;
-  MinBytes = PixelOffset;
-  if (!MapWindow()) return false;
-  uint8_t* h = DataPointer;
+  uint8_t* h = Mapped.Reach(0, PixelOffset);
+  if (!h) return false;
   h[bfType] = 'B';
   h[bfType + 1] = 'M';
   StoreLE<uint32_t>(h + bfSize, static_cast<uint32_t>(size));
@@ -486,7 +484,7 @@ bool TBMPMap2::Close() {
   if (Closed) return true;
   Closed = true;
   bool ok = true;
-  if (!CloseMapping()) {
+  if (!Mapped.CloseMapping()) {
     if (ok) FailIn("Closing " + FileName + ": ");
     ok = false;
   }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "dataset/DataSetRoot.h"
+#include "dataset/MappedGrid.h"
 #include "dataset/OutputChecks.h"
 #include "formats/image/ImageBuffer.h"
 #include "raster/CellType.h"
@@ -27,7 +28,6 @@ class TBMPMap2 : public TDataSetRoot2 {
   TBMPMap2();
   ~TBMPMap2() override;
 
-  bool SelectRow(uint32_t row, uint32_t band) override;
   bool ReadCell(uint32_t column, uint32_t row, uint32_t band, float& value) override;
   bool WriteCell(uint32_t column, uint32_t row, uint32_t band, float value) override;
   bool Open(const std::string& fileName, uint32_t columns, uint32_t rows, uint8_t cellType,
@@ -37,7 +37,6 @@ class TBMPMap2 : public TDataSetRoot2 {
   int32_t GetRowCount() override { return static_cast<int32_t>(Height); }
   int32_t GetColumnCount() override { return static_cast<int32_t>(Width); }
   uint8_t GetCellType() override { return ctUnsigned8; }
-  bool IsMSBFirst() override { return false; }
   bool SetGeoreference(const TGeoreference& georeference) override;
   // Grey and 24-bit bitmaps offer their rows (stored bottom-up, blue first)
   // as blocks.
@@ -46,6 +45,7 @@ class TBMPMap2 : public TDataSetRoot2 {
   // A created bitmap takes its rows in blocks.
   bool BlockLayout(TCellBlock& layout) override;
   bool Close() override;
+  bool FileCutShort() const override { return Mapped.FileCutShort(); }
 
   bool HasGreyPalette() const { return GreyPalette; }
   uint32_t GetRowStride() const { return RowStride; }
@@ -62,6 +62,8 @@ class TBMPMap2 : public TDataSetRoot2 {
   // The colour masks of 16- and 32-bit pixels; false when they overlap.
   bool ParseMasks(const uint8_t* head, uint32_t infoSize, bool bitFields);
   bool DecodeRle();
+  // Row `row` (0 the top) in the mapped file; none when it cannot be mapped.
+  uint8_t* StoredRow(uint32_t row);
   // Row `row` (0 the top) as stored, or as decoded from RLE.
   const uint8_t* RowData(uint32_t row);
 
@@ -83,6 +85,7 @@ class TBMPMap2 : public TDataSetRoot2 {
     }
   };
 
+  TMappedFile Mapped{*this};
   uint32_t PixelOffset = 0;                     // bfOffBits
   std::vector<std::array<uint8_t, 3>> Palette;  // red, green, blue
   std::array<TMask, 4> Masks;                   // red, green, blue, alpha

@@ -157,7 +157,6 @@ bool TECWMap2::Open(const std::string& fileName, uint32_t columns, uint32_t rows
                     uint32_t bands, uint8_t mode) {
   FileName = fileName;
   OpenMode = mode;
-  SetMSBFirst(false);
   if (mode == omRead) {
     if (!ReadWholeImage(fileName)) {
       return Fail(TErrorCode::Codec, "Open read error 1 " + Error().Text);
@@ -335,7 +334,7 @@ bool TECWMap2::Close() {
   bool ok = true;
   if (OpenMode == omCreate && !ImageBuffer.Empty()) ok = CompressImage(FileName, Quality);
   ImageBuffer.Release();
-  return CloseMapping() && ok;
+  return ok;
 }
 
 bool TECWMap2::SetGeoreference(const TGeoreference& georeference) {

@@ -1,5 +1,6 @@
 #include "formats/image/ImageBuffer.h"
 
+#include "dataset/MappedGrid.h"
 #include "dataset/MemoryBudget.h"
 
 namespace mirava {

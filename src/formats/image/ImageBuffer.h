@@ -54,7 +54,6 @@ class TImageBuffer {
 // encoded when closed: its cells are those of the buffer, always bytes.
 class TBufferedImage2 : public TDataSetRoot2 {
  public:
-  bool SelectRow(uint32_t row, uint32_t) override { return row < Rows; }
   bool ReadCell(uint32_t column, uint32_t row, uint32_t band, float& value) override {
     value = 0;
     return ImageBuffer.Read(column, row, band, value);
@@ -66,7 +65,6 @@ class TBufferedImage2 : public TDataSetRoot2 {
   int32_t GetRowCount() override { return static_cast<int32_t>(Rows); }
   int32_t GetColumnCount() override { return static_cast<int32_t>(Columns); }
   uint8_t GetCellType() override { return 1; }
-  bool IsMSBFirst() override { return false; }
   // The whole image is in memory: any rows make a block.
   uint32_t BlockRows() override { return ImageBuffer.Rows(); }
   bool GetBlock(uint32_t first, uint32_t count, TCellBlock& block) override {

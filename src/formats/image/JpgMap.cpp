@@ -48,7 +48,6 @@ bool TJpgMap2::Open(const std::string& fileName, uint32_t columns, uint32_t rows
                     uint32_t bands, uint8_t mode) {
   FileName = fileName;
   OpenMode = mode;
-  SetMSBFirst(false);
   if (mode == omRead || mode == omReadWrite) {
     ReadWorldFileBeside(fileName);
     if (!DecodeImage(fileName)) {
@@ -153,7 +152,7 @@ bool TJpgMap2::Close() {
   if ((OpenMode == omCreate || OpenMode == omReadWrite) && !ImageBuffer.Empty() && !Placed)
     ok = EncodeImage(FileName, Quality);
   ImageBuffer.Release();
-  return CloseMapping() && ok;
+  return ok;
 }
 
 bool TJpgMap2::OpenRead(const std::string& fileName) {

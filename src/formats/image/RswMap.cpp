@@ -67,12 +67,12 @@ bool TRswMap2::Close() {
   StagedCount = 0;
   Staged = {};
   Cached = TTileCache();
-  return CloseMapping() && staged;
+  return Mapped.CloseMapping() && staged;
 }
 
 uint32_t TRswMap2::BlockRows() {
   if (OpenMode != omCreate || Grey || TileIndex.empty()) return 0;
-  return std::min(TileHeight, GridRows);
+  return std::min(TileHeight, Rows);
 }
 
 bool TRswMap2::BlockLayout(TCellBlock& layout) {
@@ -87,8 +87,8 @@ bool TRswMap2::BlockLayout(TCellBlock& layout) {
 }
 
 bool TRswMap2::GetBlock(uint32_t first, uint32_t count, TCellBlock& block) {
-  if (!BlockLayout(block) || count == 0 || count > BlockRows() || first >= GridRows ||
-      count > GridRows - first)
+  if (!BlockLayout(block) || count == 0 || count > BlockRows() || first >= Rows ||
+      count > Rows - first)
     return false;
   if (first != StagedFirst || count != StagedCount || Staged.empty()) {
     if (StagedCount > 0 && !MoveStaged(true)) return false;
@@ -107,11 +107,11 @@ bool TRswMap2::GetBlock(uint32_t first, uint32_t count, TCellBlock& block) {
 bool TRswMap2::MoveStaged(bool toTiles) {
   for (uint32_t row = StagedFirst; row < StagedFirst + StagedCount; ++row) {
     uint8_t* line = Staged.data() + (row - StagedFirst) * LineLength;
-    for (uint32_t left = 0; left < GridColumns; left += TileWidth) {
+    for (uint32_t left = 0; left < Columns; left += TileWidth) {
       // The tile's stretch of this row, blue, green, red a pixel.
       uint8_t* stored = CellPointer(left, row, 2);
       if (!stored) return false;
-      const uint32_t width = std::min(TileWidth, GridColumns - left);
+      const uint32_t width = std::min(TileWidth, Columns - left);
       uint8_t* pixel = line + uint64_t{left} * 3;
       for (uint32_t c = 0; c < width; ++c, pixel += 3, stored += 3)
         for (int b = 0; b < 3; ++b) {
@@ -147,17 +147,15 @@ int32_t TRswMap2::GetColumnCount() { return static_cast<int32_t>(Header32(hWidth
 
 bool TRswMap2::CopyFromFile(uint64_t offset, uint32_t size, uint8_t* data) {
   Cached = TTileCache();
-  return FetchBytes(offset, size, data);
+  return Mapped.FetchBytes(offset, size, data);
 }
 
 bool TRswMap2::CopyToFile(uint64_t offset, uint32_t size, const uint8_t* data) {
   Cached = TTileCache();
   if (size == 0) return true;
-  ForceRemap = true;
-  Position = offset;
-  MinBytes = size;
-  if (!MapWindow()) return false;
-  std::memcpy(DataPointer, data, size);
+  uint8_t* stored = Mapped.ReachAnew(offset, size);
+  if (!stored) return false;
+  std::memcpy(stored, data, size);
   return true;
 }
 
@@ -172,14 +170,13 @@ std::optional<std::string> TRswMap2::WriteRefusal(const TRasterShape& shape) {
 bool TRswMap2::Open(const std::string& fileName, uint32_t columns, uint32_t rows, uint8_t cellType,
                     uint32_t bands, uint8_t mode) {
   FileName = fileName;
-  GridBands = bands;
-  GridCellType = cellType;
+  Bands = bands;
   OpenMode = mode;
   Cached = TTileCache();
   Grey = false;
   StagedCount = 0;
   Staged.clear();
-  CloseMapping();
+  Mapped.CloseMapping();
   TileIndex.clear();
   ControlPoints.reset();
   if (mode == omCreate) {
@@ -198,19 +195,18 @@ bool TRswMap2::Open(const std::string& fileName, uint32_t columns, uint32_t rows
   const int code = mode == omRead ? 1 : 2;
   const std::string prefix =
       (mode == omRead ? "Open read error " : "Open update error ") + std::to_string(code) + " ";
-  if (!OpenMapping(fileName, mode, 0)) {
+  if (!Mapped.OpenMapping(fileName, mode, 0, FileMaker())) {
     return Fail(TErrorCode::Format, prefix + Error().Text);
   }
   if (!ReadStructure()) {
     const std::string reason = Error().Text;
-    CloseMapping();
+    Mapped.CloseMapping();
     return Fail(TErrorCode::Format, prefix + reason);
   }
-  GridCellType = ctUnsigned8;
-  GridColumns = Header32(hWidth);
-  GridRows = Header32(hHeight);
-  GridBands = Header32(hBitsPerPixel) / 8;
-  LineLength = static_cast<uint64_t>(GridColumns) * GridBands;
+  Columns = Header32(hWidth);
+  Rows = Header32(hHeight);
+  Bands = Header32(hBitsPerPixel) / 8;
+  LineLength = static_cast<uint64_t>(Columns) * Bands;
   const double cellSize = HeaderDouble(hCellSize);
   Georef.Placed = Header32(hGeoreferenced) != 0;
   const int32_t epsg = static_cast<int32_t>(Header32(hEpsgCode));
@@ -218,7 +214,7 @@ bool TRswMap2::Open(const std::string& fileName, uint32_t columns, uint32_t rows
   if (Georef.Placed && epsg > 0) Georef.Crs.Epsg = epsg;
   Georef.Affine.CellSizeX = Georef.Affine.CellSizeY = cellSize;
   Georef.Affine.X0 = HeaderDouble(hLeftX);
-  Georef.Affine.Y0 = GridRows * cellSize + HeaderDouble(hLowerY);
+  Georef.Affine.Y0 = Rows * cellSize + HeaderDouble(hLowerY);
   ControlPoints = std::make_unique<TGCPList>();
   const std::string points = FindCompanion(fileName, ".gcp");
   if (!points.empty()) ControlPoints->LoadFromFile(points);
@@ -227,7 +223,7 @@ bool TRswMap2::Open(const std::string& fileName, uint32_t columns, uint32_t rows
 
 // Checks every size and offset against the file before a cell is read.
 bool TRswMap2::ReadStructure() {
-  const uint64_t fileSize = GetFileSize();
+  const uint64_t fileSize = Mapped.GetFileSize();
   if (fileSize < kHeaderSize) {
     return Fail(TErrorCode::Format, "the file is shorter than an RSW header");
   }
@@ -363,12 +359,11 @@ bool TRswMap2::Create(uint32_t columns, uint32_t rows) {
   IndexOffset = kCreatedIndexOffset;
   TileIndex.resize(static_cast<size_t>(TilesAcross) * TilesDown);
   BuildTileIndex();
-  GridColumns = columns;
-  GridRows = rows;
-  GridBands = 3;
-  GridCellType = ctUnsigned8;
+  Columns = columns;
+  Rows = rows;
+  Bands = 3;
   LineLength = static_cast<uint64_t>(columns) * 3;
-  if (!OpenMapping(FileName, omCreate, length)) {
+  if (!Mapped.OpenMapping(FileName, omCreate, length, FileMaker())) {
     return FailOpen("Open map write error=");
   }
   return WriteHeaderBack();
@@ -410,24 +405,23 @@ bool TRswMap2::OpenRead(const std::string& fileName) {
 
 uint8_t* TRswMap2::CellPointer(uint32_t column, uint32_t row, uint32_t band) {
   if (band >= 3) band = 2;
-  if (column >= GridColumns || row >= GridRows || TileIndex.empty()) return nullptr;
+  if (column >= Columns || row >= Rows || TileIndex.empty()) return nullptr;
   if (!(Cached.Base && column >= Cached.Left && column < Cached.Right && row >= Cached.Top &&
         row < Cached.Bottom)) {
     Cached = TTileCache();
     const uint32_t tx = column / TileWidth;
     const uint32_t ty = row / TileHeight;
     const TTile& tile = TileIndex[static_cast<size_t>(ty) * TilesAcross + tx];
-    Position = tile.Offset;
-    MinBytes = tile.Length;
-    if (!MapWindow()) return nullptr;
+    uint8_t* base = Mapped.Reach(tile.Offset, tile.Length);
+    if (!base) return nullptr;
     Cached.Left = tx * TileWidth;
     Cached.Right = Cached.Left + (tx == TilesAcross - 1 ? LastTileWidth : TileWidth);
     Cached.Top = ty * TileHeight;
     Cached.Bottom = Cached.Top + (ty == TilesDown - 1 ? LastTileHeight : TileHeight);
-    Cached.Base = DataPointer;
+    Cached.Base = base;
   }
   const uint64_t w = Cached.Right - Cached.Left;
-  const uint32_t bands = GridBands;
+  const uint32_t bands = Bands;
   // Colour pixels are stored blue, green, red.
   const uint32_t inPixel = bands == 1 ? 0 : bands - 1 - band;
   return Cached.Base + ((row - Cached.Top) * w + (column - Cached.Left)) * bands + inPixel;
@@ -437,7 +431,7 @@ bool TRswMap2::ReadCell(uint32_t column, uint32_t row, uint32_t band, float& val
   value = 0;
   const uint8_t* p = CellPointer(column, row, band);
   if (!p) return false;
-  if (GridBands == 1)
+  if (Bands == 1)
     value = Palette[4 * static_cast<size_t>(*p) + (band >= 3 ? 2 : band)];
   else
     value = *p;

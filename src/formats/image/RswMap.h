@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "dataset/DataSetRoot.h"
+#include "dataset/MappedGrid.h"
 #include "dataset/OutputChecks.h"
 
 namespace mirava {
@@ -27,7 +28,6 @@ class TRswMap2 : public TDataSetRoot2 {
   TRswMap2();
   ~TRswMap2() override;
 
-  bool SelectRow(uint32_t, uint32_t) override { return false; }
   bool ReadCell(uint32_t column, uint32_t row, uint32_t band, float& value) override;
   bool WriteCell(uint32_t column, uint32_t row, uint32_t band, float value) override;
   bool Open(const std::string& fileName, uint32_t columns, uint32_t rows, uint8_t cellType,
@@ -37,7 +37,6 @@ class TRswMap2 : public TDataSetRoot2 {
   int32_t GetRowCount() override;
   int32_t GetColumnCount() override;
   uint8_t GetCellType() override { return 1; }
-  bool IsMSBFirst() override { return false; }
   // By its EPSG code only.
   bool StatesCoordinateSystem() override { return Georef.Crs.Epsg != 0 || Georef.Crs.Empty(); }
   bool SetGeoreference(const TGeoreference& georeference) override;
@@ -50,6 +49,7 @@ class TRswMap2 : public TDataSetRoot2 {
   bool GetBlock(uint32_t first, uint32_t count, TCellBlock& block) override;
   bool BlockLayout(TCellBlock& layout) override;
   bool Close() override;
+  bool FileCutShort() const override { return Mapped.FileCutShort(); }
 
  protected:
   struct TTile {
@@ -73,6 +73,11 @@ class TRswMap2 : public TDataSetRoot2 {
   // the tile cannot be mapped.
   uint8_t* CellPointer(uint32_t column, uint32_t row, uint32_t band);
 
+  TMappedFile Mapped{*this};
+  uint32_t Columns = 0;
+  uint32_t Rows = 0;
+  uint32_t Bands = 0;
+  uint64_t LineLength = 0;  // of a created file's staged rows
   std::vector<TTile> TileIndex;
   std::array<uint8_t, kPaletteSize> Palette{};
   std::array<uint8_t, kHeaderSize> HeaderImage{};

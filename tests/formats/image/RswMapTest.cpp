@@ -93,7 +93,7 @@ TEST(RswMap, CreatedLayoutByteForByte) {
   float v = -1;
   EXPECT_TRUE(back.ReadCell(65, 3, 7, v));
   EXPECT_EQ(v, 0xC3);
-  EXPECT_FALSE(back.SelectRow(0, 0));
+  EXPECT_EQ(back.BlockRows(), 0u);
   back.SetGeoreference(PlacedAt(9, 9, 0, 0, "", "", ""));  // read-only: no effect
   EXPECT_EQ(ReadBytes(dir / "a.rsw"), f);
 

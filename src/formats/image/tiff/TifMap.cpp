@@ -76,34 +76,35 @@ bool TTifMap2::OpenRead(const std::string& fileName) {
   if (!opened) return false;
   Decoding.reset();
   PlaneWindows.clear();
-  return CloseMapping();
+  return Mapped.CloseMapping();
 }
 
 bool TTifMap2::OpenExisting(const std::string& fileName, uint8_t mode) {
   ColorTable.clear();
-  if (!OpenMapping(fileName, mode, 0)) {
+  if (!Mapped.OpenMapping(fileName, mode, 0, FileMaker())) {
     return FailOpen("Open read error ");
   }
   auto refuse = [&](const std::string& text) {
     PlaneWindows.clear();
-    CloseMapping();
+    Mapped.CloseMapping();
     return Fail(TErrorCode::Format, text);
   };
   uint8_t head[16] = {};
-  if (!FetchBytes(0, std::min<uint64_t>(16, FileSize), head) ||
+  if (!Mapped.FetchBytes(0, std::min<uint64_t>(16, Mapped.GetFileSize()), head) ||
       !((head[0] == 'I' && head[1] == 'I') || (head[0] == 'M' && head[1] == 'M')))
     return refuse(TiffErrorText(fileName, "Wrong TIFF order"));
   MSBFirst = head[0] == 'M';
   const uint16_t version = Get16(head + 2);
-  BigTiff = version == 43 && FileSize >= 16 && Get16(head + 4) == 8 && Get16(head + 6) == 0;
-  if (FileSize < 8 || (version != 42 && !BigTiff))
+  BigTiff =
+      version == 43 && Mapped.GetFileSize() >= 16 && Get16(head + 4) == 8 && Get16(head + 6) == 0;
+  if (Mapped.GetFileSize() < 8 || (version != 42 && !BigTiff))
     return refuse(TiffErrorText(fileName, "Wrong TIFF version"));
   IfdPosition = BigTiff ? Get64(head + 8) : Get32(head + 4);
   Decodable = false;
   if (!ParseIfd() || !CheckLayout()) {
     if (!Decodable) return refuse(TiffErrorText(fileName, TiffError));
     PlaneWindows.clear();
-    CloseMapping();
+    Mapped.CloseMapping();
     return OpenDecoded(mode);
   }
   ClearError();
@@ -112,7 +113,7 @@ bool TTifMap2::OpenExisting(const std::string& fileName, uint8_t mode) {
 
 bool TTifMap2::OpenDecoded(uint8_t mode) {
   auto refuse = [&](const std::string& text) {
-    CloseMapping();
+    Mapped.CloseMapping();
     return Fail(TErrorCode::Refused, TiffErrorText(FileName, text));
   };
   if (mode != omRead) return refuse(TiffError + ": the file can only be read");
@@ -125,15 +126,13 @@ bool TTifMap2::OpenDecoded(uint8_t mode) {
                                                     MemoryLimit);
       error.Failed()) {
     Decoding.reset();
-    CloseMapping();
+    Mapped.CloseMapping();
     return Fail(TiffFailure(FileName, std::move(error)));
   }
   const TDecodedTiff& decoded = Decoding->Decoded();
   if (!DescribeOnly) {
-    const std::string name = FileName;
-    const bool mapped = OpenMapping(decoded.ScratchName, omRead, 0);
+    const bool mapped = Mapped.OpenMapping(decoded.ScratchName, omRead, 0, FileMaker());
     unlink(decoded.ScratchName.c_str());
-    FileName = name;
     if (!mapped) {
       Decoding.reset();
       return refuse("scratch file: " + Error().Text);
@@ -185,14 +184,13 @@ bool TTifMap2::SelectRow(uint32_t row, uint32_t band) {
   if (index >= StripTable.size()) return false;
   const uint64_t position = StripTable[index] + line * StripLineBytes;
   if (!PlaneWindows.empty()) {
-    TPlaneWindow& window = *PlaneWindows[band];
-    DataPointer = window.Reach(position, static_cast<uint32_t>(StripLineBytes));
-    if (!DataPointer) Fail(window.Error());
-    return DataPointer != nullptr;
+    TMappedFile& window = *PlaneWindows[band];
+    RowCells = window.Reach(position, static_cast<uint32_t>(StripLineBytes));
+    if (!RowCells) Fail(window.Error());
+    return RowCells != nullptr;
   }
-  Position = position;
-  MinBytes = static_cast<uint32_t>(StripLineBytes);
-  return MapWindow();
+  RowCells = Mapped.Reach(position, static_cast<uint32_t>(StripLineBytes));
+  return RowCells != nullptr;
 }
 
 uint32_t TTifMap2::BlockRows() {
@@ -208,16 +206,17 @@ uint32_t TTifMap2::BlockRows() {
     ContiguousRows = plain;
   }
   if (!ContiguousRows) return 0;
-  return static_cast<uint32_t>(std::min<uint64_t>(UsableWindow() / StripLineBytes, ImageLength));
+  return static_cast<uint32_t>(
+      std::min<uint64_t>(Mapped.UsableWindow() / StripLineBytes, ImageLength));
 }
 
 bool TTifMap2::GetBlock(uint32_t first, uint32_t count, TCellBlock& block) {
   if (BlockRows() == 0 || count == 0 || first >= ImageLength || count > ImageLength - first ||
       !RowsDecoded(first + count))
     return false;
-  uint8_t* data = Encoder
-                      ? Encoder->Stage(first, count)
-                      : BlockRange(StripTable[0] + first * StripLineBytes, count * StripLineBytes);
+  uint8_t* data =
+      Encoder ? Encoder->Stage(first, count)
+              : Mapped.BlockRange(StripTable[0] + first * StripLineBytes, count * StripLineBytes);
   if (!data && Encoder) return Fail(TErrorCode::Codec, Encoder->Error);
   if (!data) return false;
   SetLayout(block);
@@ -238,7 +237,7 @@ void TTifMap2::ReadingRowsOnce(uint32_t first, uint64_t ahead) {
   if (Decoding)
     Decoding->Release(first);
   else if (BlockRows() > 0)
-    ReadingOnceAt(StripTable[0] + first * StripLineBytes, ahead);
+    Mapped.ReadingOnceAt(StripTable[0] + first * StripLineBytes, ahead);
 }
 
 bool TTifMap2::RowLayout(TCellBlock& layout) {
@@ -259,7 +258,7 @@ bool TTifMap2::PutRows(uint32_t first, uint32_t count, const uint8_t* const* row
   if (Encoder || BlockRows() == 0 || count == 0 || first >= ImageLength ||
       count > ImageLength - first)
     return false;
-  return WriteRows(StripTable[0] + first * StripLineBytes, rows, count, StripLineBytes);
+  return Mapped.WriteRows(StripTable[0] + first * StripLineBytes, rows, count, StripLineBytes);
 }
 
 bool TTifMap2::PutRowParts(uint32_t first, uint32_t count, uint64_t offset, uint64_t length,
@@ -267,8 +266,8 @@ bool TTifMap2::PutRowParts(uint32_t first, uint32_t count, uint64_t offset, uint
   if (Encoder || BlockRows() == 0 || count == 0 || first >= ImageLength ||
       count > ImageLength - first)
     return false;
-  return WriteRowParts(StripTable[0] + first * StripLineBytes, StripLineBytes, count, offset,
-                       length, data, dataStride, toDisk);
+  return Mapped.WriteRowParts(StripTable[0] + first * StripLineBytes, StripLineBytes, count, offset,
+                              length, data, dataStride, toDisk);
 }
 
 uint64_t TTifMap2::SampleOffset(uint32_t column, uint32_t band) const {
@@ -288,7 +287,7 @@ bool TTifMap2::ReadCellExact(uint32_t column, uint32_t row, uint32_t band, doubl
   if (band >= SamplesPerPixel) band = SamplesPerPixel - 1u;
   if (column >= ImageWidth || row >= ImageLength) return false;
   if (!SelectRow(row, band)) return false;
-  value = DecodeCellExact(DataPointer + SampleOffset(column, band), CellType, MSBFirst);
+  value = DecodeCellExact(RowCells + SampleOffset(column, band), CellType, MSBFirst);
   return true;
 }
 
@@ -308,7 +307,7 @@ bool TTifMap2::WriteCellExact(uint32_t column, uint32_t row, uint32_t band, doub
     return true;
   }
   if (!SelectRow(row, band)) return false;
-  EncodeCellExact(DataPointer + SampleOffset(column, band), CellType, MSBFirst, value);
+  EncodeCellExact(RowCells + SampleOffset(column, band), CellType, MSBFirst, value);
   return true;
 }
 
@@ -338,7 +337,7 @@ bool TTifMap2::Close() {
   bool ok = !(Encoder || Placed) || CloseEncoded();
   Decoding.reset();
   PlaneWindows.clear();
-  if (!CloseMapping()) {
+  if (!Mapped.CloseMapping()) {
     if (ok) FailIn("Closing " + FileName + ": ");
     ok = false;
   }

@@ -13,6 +13,7 @@
 
 #include "dataset/BinaryFile.h"
 #include "dataset/DataSetRoot.h"
+#include "dataset/MappedGrid.h"
 #include "formats/image/tiff/TiffChunkCopy.h"
 #include "formats/image/tiff/TiffDecoder.h"
 #include "formats/image/tiff/TiffEncoder.h"
@@ -21,16 +22,6 @@
 #include "text/TextUtils.h"
 
 namespace mirava {
-
-// A second mapped window over the same file, for one sample plane.
-class TPlaneWindow : public TMapByte {
- public:
-  uint8_t* Reach(uint64_t position, uint32_t bytes) {
-    Position = position;
-    MinBytes = bytes;
-    return MapWindow() ? DataPointer : nullptr;
-  }
-};
 
 // Bytes before the pixels of a created TIFF.
 constexpr uint32_t kTiffHeaderSize = 368;
@@ -43,7 +34,6 @@ class TTifMap2 : public TDataSetRoot2 {
   TTifMap2();
   ~TTifMap2() override;
 
-  bool SelectRow(uint32_t row, uint32_t band) override;
   bool ReadCell(uint32_t column, uint32_t row, uint32_t band, float& value) override;
   bool WriteCell(uint32_t column, uint32_t row, uint32_t band, float value) override;
   bool ReadCellExact(uint32_t column, uint32_t row, uint32_t band, double& value) override;
@@ -55,7 +45,7 @@ class TTifMap2 : public TDataSetRoot2 {
   int32_t GetRowCount() override { return static_cast<int32_t>(ImageLength); }
   int32_t GetColumnCount() override { return static_cast<int32_t>(ImageWidth); }
   uint8_t GetCellType() override { return CellType; }
-  bool IsMSBFirst() override { return MSBFirst; }
+  bool IsMSBFirst() const { return MSBFirst; }
   bool SetGeoreference(const TGeoreference& georeference) override;
   bool StatesCoordinateSystem() override;
   TColours StatedColours() override;
@@ -72,6 +62,7 @@ class TTifMap2 : public TDataSetRoot2 {
   bool PutRowParts(uint32_t first, uint32_t count, uint64_t offset, uint64_t length,
                    const uint8_t* data, uint64_t dataStride, bool toDisk) override;
   bool Close() override;
+  bool FileCutShort() const override { return Mapped.FileCutShort(); }
   // Whether a job of no placement (kind 0) from `inputName` into a TIFF created with
   // `options` can take the input's strips or tiles unchanged: the same
   // lossless compression, predictor, blocks and samples.
@@ -96,6 +87,9 @@ class TTifMap2 : public TDataSetRoot2 {
   };
 
   void ResetDescription();
+  // Points RowCells at the row's samples of `band` (all of them where the
+  // samples are interleaved); false when they cannot be reached.
+  bool SelectRow(uint32_t row, uint32_t band);
   bool OpenExisting(const std::string& fileName, uint8_t mode);
   // Decodes the file through libtiff into a scratch file read in its place
   // while it fills.
@@ -185,7 +179,11 @@ class TTifMap2 : public TDataSetRoot2 {
   bool Placed = false;  // the chunks were copied by PlaceFile
   // One window per sample plane, for band-separate files larger than one
   // window: a single window would be moved for every band of every cell.
-  std::vector<std::unique_ptr<TPlaneWindow>> PlaneWindows;
+  // The file; a decoded input's scratch file.
+  TMappedFile Mapped{*this};
+  uint8_t* RowCells = nullptr;
+  // Second mapped windows over the same file, one a sample plane.
+  std::vector<std::unique_ptr<TMappedFile>> PlaneWindows;
   uint32_t StripsPerPlane = 0;
   uint64_t StripLineBytes = 0;  // one line of one strip
   uint8_t CellType = ctUnsigned8;

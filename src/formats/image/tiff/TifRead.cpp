@@ -37,7 +37,7 @@ double TTifMap2::GetDouble(const uint8_t* p) const {
 uint64_t TTifMap2::ValuePosition(const TIfdEntry& entry, uint64_t bytes) {
   if (bytes <= OffsetBytes()) return entry.FieldPosition;
   uint8_t field[8];
-  if (!FetchBytes(entry.FieldPosition, OffsetBytes(), field)) return UINT64_MAX;
+  if (!Mapped.FetchBytes(entry.FieldPosition, OffsetBytes(), field)) return UINT64_MAX;
   return GetOffset(field);
 }
 
@@ -49,13 +49,13 @@ bool TTifMap2::EntryNumbers(const TIfdEntry& entry, uint64_t wanted, std::vector
                         : entry.Type == ftLong  ? 4
                         : entry.Type == ftLong8 ? 8
                                                 : 0;
-  if (size == 0 || entry.Count > FileSize) return false;
+  if (size == 0 || entry.Count > Mapped.GetFileSize()) return false;
   const uint64_t total = entry.Count * size;
   const uint64_t at = ValuePosition(entry, total);
-  if (at > FileSize || total > FileSize - at) return false;
+  if (at > Mapped.GetFileSize() || total > Mapped.GetFileSize() - at) return false;
   const uint64_t n = std::min(entry.Count, wanted);
   std::vector<uint8_t> bytes(n * size);
-  if (!FetchBytes(at, bytes.size(), bytes.data())) return false;
+  if (!Mapped.FetchBytes(at, bytes.size(), bytes.data())) return false;
   values.resize(n);
   for (uint64_t i = 0; i < n; ++i) {
     const uint8_t* p = bytes.data() + i * size;
@@ -69,11 +69,12 @@ bool TTifMap2::EntryNumbers(const TIfdEntry& entry, uint64_t wanted, std::vector
 
 bool TTifMap2::EntryDoubles(const TIfdEntry& entry, uint32_t wanted, std::vector<double>& values) {
   values.clear();
-  if (entry.Type != ftDouble || entry.Count < wanted || entry.Count > FileSize) return false;
+  if (entry.Type != ftDouble || entry.Count < wanted || entry.Count > Mapped.GetFileSize())
+    return false;
   const uint64_t at = ValuePosition(entry, entry.Count * 8);
-  if (at > FileSize || entry.Count * 8 > FileSize - at) return false;
+  if (at > Mapped.GetFileSize() || entry.Count * 8 > Mapped.GetFileSize() - at) return false;
   std::vector<uint8_t> bytes(uint64_t{wanted} * 8);
-  if (!FetchBytes(at, bytes.size(), bytes.data())) return false;
+  if (!Mapped.FetchBytes(at, bytes.size(), bytes.data())) return false;
   for (uint32_t i = 0; i < wanted; ++i) values.push_back(GetDouble(bytes.data() + 8 * i));
   return true;
 }
@@ -82,8 +83,8 @@ std::string TTifMap2::EntryText(const TIfdEntry& entry, uint64_t most) {
   if (entry.Type != ftAscii || entry.Count == 0 || entry.Count > most) return "";
   const uint64_t at = ValuePosition(entry, entry.Count);
   std::string text(entry.Count, '\0');
-  if (at > FileSize || entry.Count > FileSize - at ||
-      !FetchBytes(at, entry.Count, reinterpret_cast<uint8_t*>(text.data())))
+  if (at > Mapped.GetFileSize() || entry.Count > Mapped.GetFileSize() - at ||
+      !Mapped.FetchBytes(at, entry.Count, reinterpret_cast<uint8_t*>(text.data())))
     return "";
   return text.substr(0, text.find_last_not_of('\0') + 1);
 }
@@ -113,18 +114,18 @@ bool TTifMap2::ReadIfdEntries(std::vector<TIfdEntry>& entries) {
   const uint64_t countBytes = BigTiff ? 8 : 2;
   const uint64_t entryBytes = BigTiff ? 20 : 12;
   uint8_t head[8];
-  if (IfdPosition < 8 || !FetchBytes(IfdPosition, countBytes, head)) {
+  if (IfdPosition < 8 || !Mapped.FetchBytes(IfdPosition, countBytes, head)) {
     TiffError = "IFD at " + std::to_string(IfdPosition) + " lies outside the file";
     return false;
   }
   IfdEntryCount = BigTiff ? Get64(head) : Get16(head);
-  if (IfdEntryCount > 65535 || IfdEntryCount * entryBytes > FileSize) {
+  if (IfdEntryCount > 65535 || IfdEntryCount * entryBytes > Mapped.GetFileSize()) {
     TiffError =
         "IFD of " + std::to_string(IfdEntryCount) + " entries runs past the end of the file";
     return false;
   }
   std::vector<uint8_t> raw(entryBytes * IfdEntryCount);
-  if (!FetchBytes(IfdPosition + countBytes, raw.size(), raw.data())) {
+  if (!Mapped.FetchBytes(IfdPosition + countBytes, raw.size(), raw.data())) {
     TiffError =
         "IFD of " + std::to_string(IfdEntryCount) + " entries runs past the end of the file";
     return false;
@@ -351,15 +352,15 @@ bool TTifMap2::CheckLayout() {
     const uint64_t first = uint64_t{k % StripsPerPlane} * RowsPerStrip;
     const uint64_t rows = std::min<uint64_t>(RowsPerStrip, ImageLength - first);
     const uint64_t bytes = rows * StripLineBytes;
-    if (StripTable[k] > FileSize || bytes > FileSize - StripTable[k]) {
+    if (StripTable[k] > Mapped.GetFileSize() || bytes > Mapped.GetFileSize() - StripTable[k]) {
       TiffError = "Strip " + std::to_string(k) + " runs past the end of the file";
       return false;
     }
   }
-  if (PlanarConfiguration == 2 && SamplesPerPixel > 1 && FileSize > kMaxWindowSize) {
+  if (PlanarConfiguration == 2 && SamplesPerPixel > 1 && Mapped.GetFileSize() > kMaxWindowSize) {
     for (uint32_t b = 0; b < SamplesPerPixel; ++b) {
-      auto window = std::make_unique<TPlaneWindow>();
-      if (!window->OpenMapping(FileName, OpenMode, 0)) {
+      auto window = std::make_unique<TMappedFile>();
+      if (!window->OpenMapping(FileName, OpenMode, 0, FileMaker())) {
         TiffError =
             "Plane " + std::to_string(b) + " not mapped: " + window->Error().NumberedText("");
         return false;
@@ -367,15 +368,6 @@ bool TTifMap2::CheckLayout() {
       PlaneWindows.push_back(std::move(window));
     }
   }
-  LineLength = uint64_t{ImageWidth} * SamplesPerPixel * SampleWidth;
-  GridColumns = ImageWidth;
-  GridRows = ImageLength;
-  GridBands = SamplesPerPixel;
-  GridCellType = CellType;
-  GridWidth = SampleWidth;
-  NativeOrder = !MSBFirst;
-  FirstMappedRow = 0;
-  EndMappedRow = -1;
   return true;
 }
 

@@ -162,7 +162,7 @@ bool TTifMap2::CreateFile(const std::string& fileName, uint32_t columns, uint32_
   ImageWidth = columns;
   ImageLength = rows;
   SamplesPerPixel = static_cast<uint16_t>(bands);
-  StripLineBytes = LineLength = uint64_t{columns} * bands * SampleWidth;
+  StripLineBytes = uint64_t{columns} * bands * SampleWidth;
   if (StripLineBytes > kLongestLine) {
     return Fail(TErrorCode::Format, "Buffer size is less than one line");
   }
@@ -210,14 +210,9 @@ bool TTifMap2::CreateFile(const std::string& fileName, uint32_t columns, uint32_
   FixedLayout = FixedLayout && PhotoMetricInterpretation == (bands == 1 ? pmBlackIsZero : pmRgb);
   BitsPerSample.assign(bands, 8 * SampleWidth);
   SampleFormat.assign(bands, SampleFormatOf(cellType));
-  GridColumns = columns;
-  GridRows = rows;
-  GridBands = bands;
-  GridCellType = cellType;
-  GridWidth = SampleWidth;
   if (!options.Plain()) return CreateEncoded(fileName, options);
   PixelStart = FixedLayout ? kTiffHeaderSize : HeaderRoom();
-  if (!OpenMapping(fileName, omCreate, pixels + PixelStart)) {
+  if (!Mapped.OpenMapping(fileName, omCreate, pixels + PixelStart, FileMaker())) {
     return FailOpen("Open map write error=");
   }
   RowsPerStrip = rows;
@@ -373,11 +368,10 @@ bool TTifMap2::WriteTiffHeader() {
   const std::vector<uint8_t> h = FixedLayout ? FixedHeader() : OpenHeader(Georef.Placed);
   if (h.size() > PixelStart) return false;
   if (!ChunkByteCounts.empty()) return EncodedFile.WriteAt(0, h.data(), h.size());
-  Position = 0;
-  MinBytes = static_cast<uint32_t>(PixelStart);
-  if (!MapWindow()) return false;
-  std::memcpy(DataPointer, h.data(), h.size());
-  std::memset(DataPointer + h.size(), 0, PixelStart - h.size());
+  uint8_t* head = Mapped.Reach(0, static_cast<uint32_t>(PixelStart));
+  if (!head) return false;
+  std::memcpy(head, h.data(), h.size());
+  std::memset(head + h.size(), 0, PixelStart - h.size());
   return true;
 }
 

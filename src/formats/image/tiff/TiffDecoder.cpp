@@ -24,6 +24,7 @@
 #include "dataset/BackgroundWriter.h"
 #include "dataset/ByteOrder.h"
 #include "formats/image/tiff/TiffHandle.h"
+#include "dataset/MappedGrid.h"
 #include "dataset/MemoryBudget.h"
 #include "raster/CellType.h"
 #include "text/TextUtils.h"

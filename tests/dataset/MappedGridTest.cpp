@@ -1,4 +1,4 @@
-#include "dataset/MMapFile.h"
+#include "dataset/MappedGrid.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -19,27 +19,20 @@ using mirava::test::TempDir;
 namespace {
 
 // Exposes the window state to the tests.
-class TProbe : public TMMapFile2 {
+class TProbe : public TMappedGrid {
  public:
-  using TMapByte::MapWindow;
   uint64_t Offset() const { return WindowOffset; }
   uint32_t Window() const { return WindowSize; }
   uint32_t MaxWindow() const { return MaxWindowSize; }
-  void Request(uint64_t position, uint32_t minBytes) {
-    Position = position;
-    MinBytes = minBytes;
-  }
-  const uint8_t* Data() const { return DataPointer; }
-  using TMMapFile2::GridBlock;
 };
 
 }  // namespace
 
-TEST(MMapFile, EveryCellTypeRoundTripsInBothByteOrders) {
+TEST(MappedGrid, EveryCellTypeRoundTripsInBothByteOrders) {
   TempDir dir;
   struct Case {
     uint8_t type;
-    float values[3];
+    double values[3];
   } cases[] = {
       {ctUnsigned8, {0, 200, 255}},          {ctSigned8, {-128, -1, 127}},
       {ctSigned16, {-32768, -5, 32767}},     {ctUnsigned16, {0, 513, 65535}},
@@ -49,18 +42,18 @@ TEST(MMapFile, EveryCellTypeRoundTripsInBothByteOrders) {
     for (const Case& c : cases) {
       const std::string name = dir / ("grid" + std::to_string(c.type));
       {
-        TMMapFile2 grid;
-        ASSERT_TRUE(grid.OpenRaster(name, 3, 2, c.type, 2, omCreate, msb));
+        TMappedGrid grid;
+        ASSERT_TRUE(grid.OpenRaster(name, 3, 2, c.type, 2, omCreate, msb, FilesInPlace()));
         for (uint32_t b = 0; b < 2; ++b)
           for (uint32_t col = 0; col < 3; ++col)
             EXPECT_TRUE(grid.WriteCell(col, 1, b, c.values[col]));
         ASSERT_TRUE(grid.CloseMapping());
       }
       EXPECT_EQ(std::filesystem::file_size(name), 3u * 2 * 2 * CellTypeWidth(c.type));
-      TMMapFile2 grid;
-      ASSERT_TRUE(grid.OpenRaster(name, 3, 2, c.type, 2, omRead, msb));
+      TMappedGrid grid;
+      ASSERT_TRUE(grid.OpenRaster(name, 3, 2, c.type, 2, omRead, msb, FilesInPlace()));
       for (uint32_t col = 0; col < 3; ++col) {
-        float v = -99;
+        double v = -99;
         ASSERT_TRUE(grid.ReadCell(col, 1, 1, v));
         EXPECT_EQ(v, c.values[col]) << int(c.type) << " msb " << msb;
         ASSERT_TRUE(grid.ReadCell(col, 0, 0, v));
@@ -69,13 +62,13 @@ TEST(MMapFile, EveryCellTypeRoundTripsInBothByteOrders) {
     }
 }
 
-TEST(MMapFile, ByteOrderAndLayout) {
+TEST(MappedGrid, ByteOrderAndLayout) {
   TempDir dir;
   // Two rows of two columns, two bands, 16-bit: band 0's row, then band 1's.
   mirava::test::WriteBytes(dir / "g", {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16});
-  TMMapFile2 lsb;
-  ASSERT_TRUE(lsb.OpenRaster(dir / "g", 2, 2, ctUnsigned16, 2, omRead, false));
-  float v;
+  TMappedGrid lsb;
+  ASSERT_TRUE(lsb.OpenRaster(dir / "g", 2, 2, ctUnsigned16, 2, omRead, false, FilesInPlace()));
+  double v;
   ASSERT_TRUE(lsb.ReadCell(0, 0, 0, v));
   EXPECT_EQ(v, 513);
   ASSERT_TRUE(lsb.ReadCell(1, 1, 1, v));
@@ -83,8 +76,8 @@ TEST(MMapFile, ByteOrderAndLayout) {
   // A band beyond the last reads the last band.
   ASSERT_TRUE(lsb.ReadCell(1, 1, 7, v));
   EXPECT_EQ(v, 16 * 256 + 15);
-  TMMapFile2 msb;
-  ASSERT_TRUE(msb.OpenRaster(dir / "g", 2, 2, ctUnsigned16, 2, omRead, true));
+  TMappedGrid msb;
+  ASSERT_TRUE(msb.OpenRaster(dir / "g", 2, 2, ctUnsigned16, 2, omRead, true, FilesInPlace()));
   ASSERT_TRUE(msb.ReadCell(0, 0, 0, v));
   EXPECT_EQ(v, 258);
   EXPECT_FALSE(msb.ReadCell(2, 0, 0, v));
@@ -92,22 +85,22 @@ TEST(MMapFile, ByteOrderAndLayout) {
   EXPECT_FALSE(msb.WriteCell(0, 0, 0, 1));  // read-only
 }
 
-TEST(MMapFile, WritesRoundTiesToEvenAndWrap) {
+TEST(MappedGrid, WritesRoundTiesToEvenAndWrap) {
   TempDir dir;
-  TMMapFile2 grid;
-  ASSERT_TRUE(grid.OpenRaster(dir / "w", 4, 1, ctUnsigned8, 1, omCreate, false));
+  TMappedGrid grid;
+  ASSERT_TRUE(grid.OpenRaster(dir / "w", 4, 1, ctUnsigned8, 1, omCreate, false, FilesInPlace()));
   grid.WriteCell(0, 0, 0, 255.5f);
   grid.WriteCell(1, 0, 0, 2.5f);
   grid.WriteCell(2, 0, 0, 3.5f);
   grid.WriteCell(3, 0, 0, -1);
-  float v;
+  double v;
   const float expected[] = {0, 2, 4, 255};
   for (uint32_t c = 0; c < 4; ++c) {
     grid.ReadCell(c, 0, 0, v);
     EXPECT_EQ(v, expected[c]);
   }
-  TMMapFile2 wide;
-  ASSERT_TRUE(wide.OpenRaster(dir / "w16", 1, 1, ctUnsigned16, 1, omCreate, false));
+  TMappedGrid wide;
+  ASSERT_TRUE(wide.OpenRaster(dir / "w16", 1, 1, ctUnsigned16, 1, omCreate, false, FilesInPlace()));
   wide.WriteCell(0, 0, 0, -1);
   wide.ReadCell(0, 0, 0, v);
   EXPECT_EQ(v, 65535);
@@ -116,49 +109,49 @@ TEST(MMapFile, WritesRoundTiesToEvenAndWrap) {
   EXPECT_EQ(v, 0);
 }
 
-TEST(MMapFile, SmallFilesAreMappedWholeAndTinyRastersOpen) {
+TEST(MappedGrid, SmallFilesAreMappedWholeAndTinyRastersOpen) {
   TempDir dir;
   mirava::test::WriteBytes(dir / "k", std::vector<uint8_t>(1000, 7));
   TProbe probe;
-  ASSERT_TRUE(probe.OpenRaster(dir / "k", 10, 100, ctUnsigned8, 1, omRead, false));
+  ASSERT_TRUE(probe.OpenRaster(dir / "k", 10, 100, ctUnsigned8, 1, omRead, false, FilesInPlace()));
   EXPECT_EQ(probe.Window(), 1000u);
   EXPECT_EQ(probe.MaxWindow(), 1000u);
   // A 1 x 1 byte raster (smaller than the usual 8-byte minimum) opens.
-  TMMapFile2 one;
-  ASSERT_TRUE(one.OpenRaster(dir / "one", 1, 1, ctUnsigned8, 1, omCreate, false));
+  TMappedGrid one;
+  ASSERT_TRUE(one.OpenRaster(dir / "one", 1, 1, ctUnsigned8, 1, omCreate, false, FilesInPlace()));
   EXPECT_TRUE(one.WriteCell(0, 0, 0, 42));
-  float v;
+  double v;
   EXPECT_TRUE(one.ReadCell(0, 0, 0, v));
   EXPECT_EQ(v, 42);
 }
 
-TEST(MMapFile, WindowNeverRunsPastTheFile) {
+TEST(MappedGrid, WindowNeverRunsPastTheFile) {
   TempDir dir;
   mirava::test::WriteBytes(dir / "k", std::vector<uint8_t>(1000, 7));
   TProbe probe;
-  ASSERT_TRUE(probe.OpenMapping(dir / "k", omRead, 0));
-  probe.Request(1000, 1);
-  EXPECT_FALSE(probe.MapWindow());
+  ASSERT_TRUE(probe.OpenMapping(dir / "k", omRead, 0, FilesInPlace()));
+  EXPECT_EQ(probe.Reach(1000, 1), nullptr);
   EXPECT_EQ(probe.Error().Text, "Position outside of file");
   EXPECT_EQ(probe.Error().Code, TErrorCode::Internal);
-  probe.Request(996, 8);
-  EXPECT_FALSE(probe.MapWindow());
+  EXPECT_EQ(probe.Reach(996, 8), nullptr);
   EXPECT_EQ(probe.Error().Text, "The rest of file is smaller than needed num of bytes");
-  probe.Request(992, 8);
-  EXPECT_TRUE(probe.MapWindow());
-  EXPECT_EQ(probe.Data()[7], 7);
+  const uint8_t* data = probe.Reach(992, 8);
+  ASSERT_NE(data, nullptr);
+  EXPECT_EQ(data[7], 7);
 }
 
-TEST(MMapFile, RefusesWhatCannotBeMapped) {
+TEST(MappedGrid, RefusesWhatCannotBeMapped) {
   TempDir dir;
   mirava::test::WriteBytes(dir / "empty", {});
-  TMMapFile2 empty;
-  EXPECT_FALSE(empty.OpenRaster(dir / "empty", 1, 1, ctUnsigned8, 1, omRead, false));
+  TMappedGrid empty;
+  EXPECT_FALSE(
+      empty.OpenRaster(dir / "empty", 1, 1, ctUnsigned8, 1, omRead, false, FilesInPlace()));
   EXPECT_EQ(empty.Error().Code, TErrorCode::IO);
   EXPECT_NE(empty.Error().SystemError, 0);
 
-  TMMapFile2 missing;
-  EXPECT_FALSE(missing.OpenRaster(dir / "none", 1, 1, ctUnsigned8, 1, omRead, false));
+  TMappedGrid missing;
+  EXPECT_FALSE(
+      missing.OpenRaster(dir / "none", 1, 1, ctUnsigned8, 1, omRead, false, FilesInPlace()));
   EXPECT_EQ(missing.Error().Code, TErrorCode::IO);
   EXPECT_EQ(missing.Error().SystemError, ENOENT);
   EXPECT_EQ(missing.Error().NumberedText("Open Map Read Error="),
@@ -166,36 +159,38 @@ TEST(MMapFile, RefusesWhatCannotBeMapped) {
 
   // A data file shorter than the grid is refused rather than reinterpreted.
   mirava::test::WriteBytes(dir / "short", std::vector<uint8_t>(9999, 1));
-  TMMapFile2 shortGrid;
-  EXPECT_FALSE(shortGrid.OpenRaster(dir / "short", 100, 100, ctUnsigned8, 1, omRead, false));
+  TMappedGrid shortGrid;
+  EXPECT_FALSE(
+      shortGrid.OpenRaster(dir / "short", 100, 100, ctUnsigned8, 1, omRead, false, FilesInPlace()));
   EXPECT_NE(shortGrid.Error().Text.find("9999"), std::string::npos);
   // A longer one is read.
-  TMMapFile2 longer;
-  EXPECT_TRUE(longer.OpenRaster(dir / "short", 99, 100, ctUnsigned8, 1, omRead, false));
+  TMappedGrid longer;
+  EXPECT_TRUE(
+      longer.OpenRaster(dir / "short", 99, 100, ctUnsigned8, 1, omRead, false, FilesInPlace()));
 
   // Types without a conversion are refused, never read as zeros.
   for (uint8_t type : {ctOneBit, ctThreeBytes, ctSixteenBytes, ctUnknown}) {
-    TMMapFile2 grid;
-    EXPECT_FALSE(grid.OpenRaster(dir / "short", 10, 10, type, 1, omRead, false));
+    TMappedGrid grid;
+    EXPECT_FALSE(grid.OpenRaster(dir / "short", 10, 10, type, 1, omRead, false, FilesInPlace()));
     EXPECT_NE(grid.Error().Text.find("not supported"), std::string::npos);
   }
   // Sizes that overflow 64 bits are refused before anything is created.
-  TMMapFile2 huge;
+  TMappedGrid huge;
   EXPECT_FALSE(huge.OpenRaster(dir / "huge", 0xFFFFFFFF, 0xFFFFFFFF, ctSigned32, 0xFFFFFFFF,
-                               omCreate, false));
+                               omCreate, false, FilesInPlace()));
   EXPECT_FALSE(mirava::test::Exists(dir / "huge"));
   // 2^31 x 2^31 cells fit 64 bits but no disk: refused when the file is
   // sized, and the started file removed.
-  TMMapFile2 vast;
-  EXPECT_FALSE(
-      vast.OpenRaster(dir / "vast", 0x7FFFFFFF, 0x7FFFFFFF, ctUnsigned8, 1, omCreate, false));
+  TMappedGrid vast;
+  EXPECT_FALSE(vast.OpenRaster(dir / "vast", 0x7FFFFFFF, 0x7FFFFFFF, ctUnsigned8, 1, omCreate,
+                               false, FilesInPlace()));
   EXPECT_NE(vast.Error().Code, TErrorCode::None);
   EXPECT_FALSE(mirava::test::Exists(dir / "vast"));
 }
 
 // Rows are reached through 256 MiB windows; positions beyond 4 GiB work.
 // The file is sparse, so this takes no disk space.
-TEST(MMapFile, WindowsCrossing256MiBAndPositionsBeyond4GiB) {
+TEST(MappedGrid, WindowsCrossing256MiBAndPositionsBeyond4GiB) {
   TempDir dir;
   const std::string name = dir / "sparse";
   const uint32_t columns = 65536, rows = 70000;  // 4.27 GiB of bytes
@@ -207,14 +202,15 @@ TEST(MMapFile, WindowsCrossing256MiBAndPositionsBeyond4GiB) {
   }
   {
     TProbe grid;
-    ASSERT_TRUE(grid.OpenRaster(name, columns, rows, ctUnsigned8, 1, omReadWrite, false));
+    ASSERT_TRUE(
+        grid.OpenRaster(name, columns, rows, ctUnsigned8, 1, omReadWrite, false, FilesInPlace()));
     EXPECT_EQ(grid.Window(), kMaxWindowSize);
     for (uint32_t row : {0u, 4095u, 4096u, 4097u, 65535u, 65536u, 69999u}) {
       ASSERT_TRUE(grid.WriteCell(columns - 1, row, 0, static_cast<float>(row % 251)));
       EXPECT_EQ(grid.Offset() % kWindowAlignment, 0u);
     }
     // Row 4096 starts exactly at 256 MiB: a new window starts there.
-    float v;
+    double v;
     ASSERT_TRUE(grid.ReadCell(0, 4096, 0, v));
     EXPECT_EQ(grid.Offset(), 268435456u);
     ASSERT_TRUE(grid.ReadCell(0, 69999, 0, v));
@@ -222,9 +218,9 @@ TEST(MMapFile, WindowsCrossing256MiBAndPositionsBeyond4GiB) {
     ASSERT_TRUE(grid.CloseMapping());
   }
   TProbe grid;
-  ASSERT_TRUE(grid.OpenRaster(name, columns, rows, ctUnsigned8, 1, omRead, false));
+  ASSERT_TRUE(grid.OpenRaster(name, columns, rows, ctUnsigned8, 1, omRead, false, FilesInPlace()));
   for (uint32_t row : {0u, 4095u, 4096u, 4097u, 65535u, 65536u, 69999u}) {
-    float v = -1;
+    double v = -1;
     ASSERT_TRUE(grid.ReadCell(columns - 1, row, 0, v));
     EXPECT_EQ(v, static_cast<float>(row % 251)) << row;
   }
@@ -235,7 +231,7 @@ TEST(MMapFile, WindowsCrossing256MiBAndPositionsBeyond4GiB) {
     for (uint32_t k = 0; k < 16; ++k) {
       const uint32_t first = backwards ? 65592 - 8 * k : 65480 + 8 * k;
       TCellBlock block;
-      ASSERT_TRUE(grid.GridBlock(first, 8, block)) << first;
+      ASSERT_TRUE(grid.Block(first, 8, block)) << first;
       for (uint32_t row : {65535u, 65536u}) {
         if (row >= first && row < first + 8) {
           EXPECT_EQ(block.Data[(row - first) * block.RowStride + columns - 1], row % 251)
@@ -254,32 +250,28 @@ TEST(MMapFile, WindowsCrossing256MiBAndPositionsBeyond4GiB) {
 // A created file filled in turns through staged ranges (written in the
 // background), rows handed over from elsewhere in memory, and a cell
 // written through the mapping: every byte lands where it belongs.
-TEST(MMapFile, StagedRangesAndHandedRowsLandInPlace) {
+TEST(MappedGrid, StagedRangesAndHandedRowsLandInPlace) {
   TempDir dir;
   const uint32_t W = 1000, H = 300;
-  class TGrid : public TMMapFile2 {
-   public:
-    using TMMapFile2::GridBlock;
-    using TMMapFile2::GridPutRows;
-  } grid;
-  ASSERT_TRUE(grid.OpenRaster(dir / "g", W, H, ctUnsigned8, 1, omCreate, false));
+  TMappedGrid grid;
+  ASSERT_TRUE(grid.OpenRaster(dir / "g", W, H, ctUnsigned8, 1, omCreate, false, FilesInPlace()));
   std::vector<uint8_t> source(W * 10);
   for (uint32_t r = 0; r < 10; ++r) std::memset(&source[r * W], 200 + r, W);
   for (uint32_t first = 0; first < H; first += 10) {
     if (first % 30 == 20) {
       const uint8_t* rows[10];
       for (uint32_t k = 0; k < 10; ++k) rows[k] = &source[(9 - k) * W];
-      ASSERT_TRUE(grid.GridPutRows(first, 10, rows));
+      ASSERT_TRUE(grid.PutRows(first, 10, rows));
       continue;
     }
     TCellBlock block;
-    ASSERT_TRUE(grid.GridBlock(first, 10, block));
+    ASSERT_TRUE(grid.Block(first, 10, block));
     for (uint32_t k = 0; k < 10; ++k)
       std::memset(block.Data + k * block.RowStride, (first + k) % 200, W);
   }
   ASSERT_TRUE(grid.WriteCell(5, 0, 0, 77));
   const uint8_t* none[1] = {source.data()};
-  EXPECT_FALSE(grid.GridPutRows(H, 1, none));
+  EXPECT_FALSE(grid.PutRows(H, 1, none));
   ASSERT_TRUE(grid.CloseMapping());
 
   const std::vector<uint8_t> bytes = mirava::test::ReadBytes(dir / "g");
@@ -294,22 +286,19 @@ TEST(MMapFile, StagedRangesAndHandedRowsLandInPlace) {
 // Rows handed over go to the file in calls of at most kMaxWriteBytes, which
 // may end inside a row: rows longer than one call, and more rows than one
 // call takes, land whole and in place.
-TEST(MMapFile, HandedRowsSplitAcrossWriteCallsLandWhole) {
+TEST(MappedGrid, HandedRowsSplitAcrossWriteCallsLandWhole) {
   TempDir dir;
   for (auto [W, H] : {std::pair{uint32_t(kMaxWriteBytes * 3 / 2 + 3), 3u}, {40001u, 64u}}) {
     SCOPED_TRACE(std::to_string(W) + " x " + std::to_string(H));
-    class TGrid : public TMMapFile2 {
-     public:
-      using TMMapFile2::GridPutRows;
-    } grid;
-    ASSERT_TRUE(grid.OpenRaster(dir / "g", W, H, ctUnsigned8, 1, omCreate, false));
+    TMappedGrid grid;
+    ASSERT_TRUE(grid.OpenRaster(dir / "g", W, H, ctUnsigned8, 1, omCreate, false, FilesInPlace()));
     std::vector<std::vector<uint8_t>> source(H, std::vector<uint8_t>(W));
     std::vector<const uint8_t*> rows;
     for (uint32_t r = 0; r < H; ++r) {
       for (uint32_t i = 0; i < W; ++i) source[r][i] = static_cast<uint8_t>((i * 7 + r) % 251);
       rows.push_back(source[r].data());
     }
-    ASSERT_TRUE(grid.GridPutRows(0, H, rows.data()));
+    ASSERT_TRUE(grid.PutRows(0, H, rows.data()));
     ASSERT_TRUE(grid.CloseMapping());
     const std::vector<uint8_t> bytes = mirava::test::ReadBytes(dir / "g");
     ASSERT_EQ(bytes.size(), uint64_t{W} * H);
@@ -321,7 +310,7 @@ TEST(MMapFile, HandedRowsSplitAcrossWriteCallsLandWhole) {
 
 // Another process may cut a mapped file short: what it lost reads as zeros
 // instead of ending the process with SIGBUS, and the owner is told.
-TEST(MMapFile, AFileCutShortUnderItsMappingIsReportedNotFatal) {
+TEST(MappedGrid, AFileCutShortUnderItsMappingIsReportedNotFatal) {
   TempDir dir;
   const std::string name = dir / "cut";
   {
@@ -331,8 +320,8 @@ TEST(MMapFile, AFileCutShortUnderItsMappingIsReportedNotFatal) {
     close(fd);
   }
   TakeMappedFileCut();
-  TMapByte file;
-  ASSERT_TRUE(file.OpenMapping(name, omRead, 0));
+  TMappedFile file;
+  ASSERT_TRUE(file.OpenMapping(name, omRead, 0, FilesInPlace()));
   const uint8_t* data = file.MapRange(0, 1 << 20);
   ASSERT_NE(data, nullptr);
   EXPECT_EQ(data[(1 << 20) - 1], 7);

@@ -1,7 +1,7 @@
 // Memory-mapped access to a file through windows (up to 256 MiB when
-// created, up to 4 GiB when read on 64-bit systems) that
-// start on 64 KiB boundaries, and a band-interleaved-by-line raster grid
-// laid over the mapped bytes.
+// created, up to 4 GiB when read on 64-bit systems) that start on 64 KiB
+// boundaries, and a band-interleaved-by-line raster grid laid over the
+// mapped bytes: parts a format holds, not bases it derives from.
 #pragma once
 
 #include <atomic>
@@ -11,14 +11,13 @@
 #include <vector>
 
 #include "dataset/BackgroundWriter.h"
+#include "dataset/FailureRecord.h"
 #include "dataset/RasterRoles.h"
 #include "raster/CellType.h"
 #include "raster/Error.h"
 #include "text/FileMaker.h"
 
 namespace mirava {
-
-enum : uint8_t { omRead = 0, omCreate = 1, omReadWrite = 2 };
 
 constexpr uint32_t kMaxWindowSize = 268435456;  // 256 MiB
 // Files opened for reading get windows of up to 4 GiB where addresses are
@@ -29,26 +28,33 @@ constexpr uint64_t kWindowAlignment = 65536;
 // The longest range of a created file BlockRange assembles in memory.
 constexpr uint64_t kMaxStagedBytes = 16u << 20;
 
-class TMapByte {
+// A file seen through one mapped window at a time. Its failures are
+// recorded in its owner's record (a dataset's), or in a record of its own.
+class TMappedFile {
  public:
-  TMapByte() = default;
-  virtual ~TMapByte();
-  TMapByte(const TMapByte&) = delete;
-  TMapByte& operator=(const TMapByte&) = delete;
+  TMappedFile() = default;
+  explicit TMappedFile(TFailureRecord& owner) : Record(&owner) {}
+  ~TMappedFile();
+  TMappedFile(const TMappedFile&) = delete;
+  TMappedFile& operator=(const TMappedFile&) = delete;
 
-  // Where the files this dataset creates are made: the job's output files,
-  // which the facade hands down before a create; in place otherwise.
-  void SetFileMaker(TFileMaker& files) { Maker = &files; }
-  TFileMaker& FileMaker() const { return *Maker; }
-  // The memory the job may count on, in bytes; 0: what the machine offers.
-  // The stores of a format (whole images, tiles, decoders) keep within it.
-  void SetMemoryLimit(uint64_t limit) { MemoryLimit = limit; }
-
-  // Opens (modes 0, 2) or creates (mode 1, at `size` bytes with the space
-  // reserved, through FileMaker) the file and maps its first window.
-  bool OpenMapping(const std::string& fileName, uint8_t openMode, uint64_t size);
-  // Makes Position .. Position + MinBytes addressable through DataPointer.
-  bool MapWindow();
+  // Opens (modes omRead, omReadWrite) or creates (omCreate, at `size` bytes
+  // with the space reserved, through `files`) the file and maps its first
+  // window.
+  bool OpenMapping(const std::string& fileName, uint8_t openMode, uint64_t size, TFileMaker& files);
+  // Bytes position .. position + bytes - 1 in the window, moved only when
+  // they are not in it; none, with the failure recorded, when they are
+  // outside the file or cannot be mapped.
+  uint8_t* Reach(uint64_t position, uint32_t bytes) {
+    Position = position;
+    MinBytes = bytes;
+    return MapWindow() ? DataPointer : nullptr;
+  }
+  // The same through a window mapped anew, whatever the window held.
+  uint8_t* ReachAnew(uint64_t position, uint32_t bytes) {
+    ForceRemap = true;
+    return Reach(position, bytes);
+  }
   // Bytes position .. position + length - 1 in one window; none (with the
   // failure recorded) when they are outside the file or longer than
   // UsableWindow. A walk backwards gets a window that ends with the range,
@@ -60,6 +66,10 @@ class TMapByte {
   // closes, since new pages of a mapping would have to be zeroed first;
   // larger ones are mapped. The same range twice is the same memory.
   uint8_t* BlockRange(uint64_t position, uint64_t length);
+  // Copies bytes position .. position + count - 1 of the file out of the
+  // mapping, window by window; false when they are not all in the file
+  // (nothing recorded) or could not be mapped. Moves the window.
+  bool FetchBytes(uint64_t position, uint64_t count, uint8_t* target);
   // Writes `count` rows of `rowLength` bytes, row k from rows[k], from
   // `position` on with as few calls as possible: rows that already lie in
   // memory (another file's mapping) reach a created file without a copy.
@@ -84,44 +94,23 @@ class TMapByte {
   // Unmaps and closes; false with the failure recorded when a step failed.
   bool CloseMapping();
 
+  bool IsOpen() const { return Fd >= 0; }
   uint64_t GetFileSize() const { return FileSize; }
-  // Whether another process cut the file short under its mapping; what it
-  // lost has read as zeros since.
+  // Whether another process cut the file short under its mapping (what it
+  // lost has read as zeros since), or it is shorter now than its mapping.
+  bool FileCutShort() const { return Cut || FileShrunk(); }
+  // Whether another process cut the file short under its mapping.
   bool FileCut() const { return Cut; }
   // Whether the file is shorter now than its mapping (cut, but perhaps not
   // yet touched where it was).
   bool FileShrunk() const;
-
-  // The one way a dataset fails: records the failure and returns false, so
-  // that `return Fail(...)` ends the failing operation.
-  bool Fail(TError error);
-  bool Fail(TErrorCode code, std::string text) { return Fail(TError::Of(code, std::move(text))); }
-  // True when `outcome` is no failure; a failure is recorded.
-  bool Succeeded(TError outcome) { return !outcome.Failed() || Fail(std::move(outcome)); }
-  // An I/O failure: the system's text for `error`.
-  bool FailSystem(int error) { return Fail(TError::SystemText(error)); }
-  // The failure recorded so far with `context` before its text.
-  bool FailIn(const std::string& context) { return Fail(TError(Err).In(context)); }
-  // The failure recorded so far in the form users see for a failed open or
-  // create (TError::NumberedText).
-  bool FailOpen(const std::string& prefix);
-  void ClearError() { Err = {}; }
-  // The last failure; no failure once an open starts.
-  const TError& Error() const { return Err; }
-
-  std::string FileName;
-  uint8_t OpenMode = omRead;
-
- private:
-  TError Err;
+  const TError& Error() const { return Record->Error(); }
 
  protected:
+  // Makes Position .. Position + MinBytes addressable through DataPointer.
+  bool MapWindow();
   bool RangeInFile(uint64_t position, uint64_t length);
   bool MapRangeWindow(uint64_t position, uint64_t length);
-  // Copies bytes position .. position + count - 1 of the file out of the
-  // mapping, window by window; false when they are not all in the file
-  // (nothing recorded) or could not be mapped. Moves the window.
-  bool FetchBytes(uint64_t position, uint64_t count, uint8_t* target);
   // Writes the stage, on the background writer when `background`, so that
   // the next rows are assembled meanwhile; its failures surface at the
   // next flush or WritesDone.
@@ -130,7 +119,11 @@ class TMapByte {
   // The stage written and the background write finished: the file holds
   // everything handed to it.
   bool FlushWrites();
+  bool Unmap();
 
+  TFailureRecord OwnRecord;
+  TFailureRecord* Record = &OwnRecord;
+  uint8_t OpenMode = omRead;
   uint64_t ReadOnceDone = 0;  // ReadingOnceAt's range: dropped before, read ahead up to
   uint64_t ReadOnceAhead = 0;
   uint64_t PopulatedBegin = 0;  // file range of the view faulted in
@@ -140,11 +133,8 @@ class TMapByte {
   std::unique_ptr<TBackgroundWriter> Writer;
   uint64_t StagePosition = 0;
   uint64_t StageLength = 0;
-  bool Unmap();
 
   std::atomic<bool> Cut{false};
-  TFileMaker* Maker = &FilesInPlace();
-  uint64_t MemoryLimit = 0;
   int Fd = -1;
   bool MappingOpen = false;
   uint32_t WindowSize = kMaxWindowSize;
@@ -160,44 +150,36 @@ class TMapByte {
   uint8_t* DataPointer = nullptr;
 };
 
-class TMMapFile2 : public TMapByte {
+// A band-interleaved-by-line grid of cells laid over a mapped file.
+class TMappedGrid : public TMappedFile {
  public:
+  TMappedGrid() = default;
+  explicit TMappedGrid(TFailureRecord& owner) : TMappedFile(owner) {}
+
   // Sets the grid and opens the mapping. An existing file shorter than the
   // grid is refused; a longer one is read.
   bool OpenRaster(const std::string& fileName, uint32_t columns, uint32_t rows, uint8_t cellType,
-                  uint32_t bands, uint8_t openMode, bool msbFirst);
-  void SetMSBFirst(bool flag) { NativeOrder = !flag; }
-  virtual bool IsMSBFirst() { return !NativeOrder; }
+                  uint32_t bands, uint8_t openMode, bool msbFirst, TFileMaker& files);
 
-  virtual bool SelectRow(uint32_t row, uint32_t band);
-  // True with the cell's value. False without a failure recorded: the cell
-  // holds no data (a format's no-data cell, or a place outside the grid),
-  // and `value` is what such a cell reads as. False with a failure recorded:
-  // the cell could not be read. The facade tells the two apart (TCellRead).
-  virtual bool ReadCell(uint32_t column, uint32_t row, uint32_t band, float& value);
-  virtual bool WriteCell(uint32_t column, uint32_t row, uint32_t band, float value);
-  // The same through a double, which holds the cells of 32-bit integer and
-  // 64-bit float grids exactly. These go through ReadCell and WriteCell;
-  // formats that hold such cells override them.
-  virtual bool ReadCellExact(uint32_t column, uint32_t row, uint32_t band, double& value);
-  virtual bool WriteCellExact(uint32_t column, uint32_t row, uint32_t band, double value);
-
- protected:
-  // Rows first .. first + count - 1 of the grid at once, through BlockRange;
-  // false when they do not fit one window. GridBlockRows is the most that
-  // always fit.
-  bool GridBlock(uint32_t first, uint32_t count, TCellBlock& block);
-  uint32_t GridBlockRows() const;
+  // Rows first .. first + count - 1 at once, through BlockRange; false when
+  // they do not fit one window. BlockRows is the most that always fit.
+  bool Block(uint32_t first, uint32_t count, TCellBlock& block);
+  uint32_t BlockRows() const;
   // The rows' layout without their data; for a created grid, rows laid out
-  // so can be written with GridPutRows.
-  void GridLayout(TCellBlock& block) const;
-  bool GridPutRows(uint32_t first, uint32_t count, const uint8_t* const* rows);
-  bool GridPutRowParts(uint32_t first, uint32_t count, uint64_t offset, uint64_t length,
-                       const uint8_t* data, uint64_t dataStride, bool toDisk);
+  // so can be written with PutRows.
+  void Layout(TCellBlock& block) const;
+  bool PutRows(uint32_t first, uint32_t count, const uint8_t* const* rows);
+  bool PutRowParts(uint32_t first, uint32_t count, uint64_t offset, uint64_t length,
+                   const uint8_t* data, uint64_t dataStride, bool toDisk);
+  // ReadingOnceAt from row `first` on.
+  void ReadingRowsOnce(uint32_t first, uint64_t ahead) { ReadingOnceAt(first * LineLength, ahead); }
 
-  bool GridReadCell(uint32_t column, uint32_t row, uint32_t band, double& value);
-  bool GridWriteCell(uint32_t column, uint32_t row, uint32_t band, double value);
+  // False without a failure recorded for a place outside the grid.
+  bool ReadCell(uint32_t column, uint32_t row, uint32_t band, double& value);
+  bool WriteCell(uint32_t column, uint32_t row, uint32_t band, double value);
 
+ private:
+  bool SelectRow(uint32_t row);
   // Address of a cell of the row SelectRow made current.
   uint8_t* CellAddress(uint32_t column, uint32_t band) const {
     return DataPointer +

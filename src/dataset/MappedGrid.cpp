@@ -1,4 +1,4 @@
-#include "dataset/MMapFile.h"
+#include "dataset/MappedGrid.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -99,23 +99,13 @@ bool TakeMappedFileCut() {
   return cut;
 }
 
-TMapByte::~TMapByte() { CloseMapping(); }
+TMappedFile::~TMappedFile() { CloseMapping(); }
 
-bool TMapByte::Fail(TError error) {
-  Err = std::move(error);
-  return false;
-}
-
-bool TMapByte::FailOpen(const std::string& prefix) {
-  Err.Text = Err.NumberedText(prefix);
-  return false;
-}
-
-bool TMapByte::Unmap() {
+bool TMappedFile::Unmap() {
   bool ok = true;
   if (ViewBase) Unwatch(ViewBase);
   if (ViewBase && munmap(ViewBase, WindowSize) != 0) {
-    FailSystem(errno);
+    Record->FailSystem(errno);
     ok = false;
   }
   ViewBase = nullptr;
@@ -125,13 +115,13 @@ bool TMapByte::Unmap() {
   return ok;
 }
 
-bool TMapByte::WritesDone() {
+bool TMappedFile::WritesDone() {
   const int code = Writer ? Writer->Wait() : 0;
-  if (code) FailSystem(code);
+  if (code) Record->FailSystem(code);
   return code == 0;
 }
 
-bool TMapByte::FlushStage(bool background) {
+bool TMappedFile::FlushStage(bool background) {
   const uint64_t length = StageLength;
   StageLength = 0;
   int code;
@@ -142,15 +132,15 @@ bool TMapByte::FlushStage(bool background) {
     std::swap(Stage, Spare);
   } else {
     code = WritesDone() ? WriteAllAt(Fd, Stage.data(), length, StagePosition)
-                        : (Err.SystemError ? Err.SystemError : EIO);
+                        : (Error().SystemError ? Error().SystemError : EIO);
   }
-  if (code) FailSystem(code);
+  if (code) Record->FailSystem(code);
   return code == 0;
 }
 
-bool TMapByte::FlushWrites() { return (!StageLength || FlushStage(false)) && WritesDone(); }
+bool TMappedFile::FlushWrites() { return (!StageLength || FlushStage(false)) && WritesDone(); }
 
-uint8_t* TMapByte::BlockRange(uint64_t position, uint64_t length) {
+uint8_t* TMappedFile::BlockRange(uint64_t position, uint64_t length) {
   if (OpenMode != omCreate || length > kMaxStagedBytes) return MapRange(position, length);
   if (StageLength && StagePosition == position && StageLength == length) return Stage.data();
   if (!RangeInFile(position, length)) return nullptr;
@@ -161,8 +151,8 @@ uint8_t* TMapByte::BlockRange(uint64_t position, uint64_t length) {
   return Stage.data();
 }
 
-bool TMapByte::WriteRows(uint64_t position, const uint8_t* const* rows, uint32_t count,
-                         uint64_t rowLength) {
+bool TMappedFile::WriteRows(uint64_t position, const uint8_t* const* rows, uint32_t count,
+                            uint64_t rowLength) {
   if (OpenMode == omRead || count == 0 || !RangeInFile(position, uint64_t{count} * rowLength))
     return false;
   if (!FlushWrites()) return false;
@@ -184,7 +174,7 @@ bool TMapByte::WriteRows(uint64_t position, const uint8_t* const* rows, uint32_t
     if (written < 0 && errno == EINTR) continue;
     if (written <= 0) {
       const int code = written < 0 ? errno : EIO;
-      FailSystem(code);
+      Record->FailSystem(code);
       return false;
     }
     // A short write resumes inside the row it stopped in.
@@ -195,9 +185,9 @@ bool TMapByte::WriteRows(uint64_t position, const uint8_t* const* rows, uint32_t
   return true;
 }
 
-bool TMapByte::WriteRowParts(uint64_t position, uint64_t rowStride, uint32_t count, uint64_t offset,
-                             uint64_t length, const uint8_t* data, uint64_t dataStride,
-                             bool toDisk) {
+bool TMappedFile::WriteRowParts(uint64_t position, uint64_t rowStride, uint32_t count,
+                                uint64_t offset, uint64_t length, const uint8_t* data,
+                                uint64_t dataStride, bool toDisk) {
   if (OpenMode == omRead || count == 0 || offset + length > rowStride ||
       !RangeInFile(position, uint64_t{count - 1} * rowStride + offset + length))
     return false;
@@ -206,7 +196,7 @@ bool TMapByte::WriteRowParts(uint64_t position, uint64_t rowStride, uint32_t cou
     const int code =
         WriteAllAt(Fd, data + k * dataStride, length, position + k * rowStride + offset);
     if (code) {
-      FailSystem(code);
+      Record->FailSystem(code);
       return false;
     }
   }
@@ -221,7 +211,7 @@ bool TMapByte::WriteRowParts(uint64_t position, uint64_t rowStride, uint32_t cou
   return true;
 }
 
-void TMapByte::ReadingOnceAt(uint64_t position, uint64_t ahead) {
+void TMappedFile::ReadingOnceAt(uint64_t position, uint64_t ahead) {
   if (OpenMode != omRead || Fd < 0 || position > FileSize) return;
   if (position > ReadOnceDone) {
     // Pages still mapped would stay in the cache.
@@ -247,18 +237,18 @@ void TMapByte::ReadingOnceAt(uint64_t position, uint64_t ahead) {
   }
 }
 
-bool TMapByte::FileShrunk() const {
+bool TMappedFile::FileShrunk() const {
   struct stat st;
   return Fd >= 0 && fstat(Fd, &st) == 0 && static_cast<uint64_t>(st.st_size) < FileSize;
 }
 
-bool TMapByte::CloseMapping() {
+bool TMappedFile::CloseMapping() {
   bool ok = Fd < 0 || FlushWrites();
   ok = Unmap() && ok;
   MappingOpen = false;
   if (Fd >= 0) {
     if (::close(Fd) != 0 && ok) {
-      FailSystem(errno);
+      Record->FailSystem(errno);
       ok = false;
     }
     Fd = -1;
@@ -266,9 +256,9 @@ bool TMapByte::CloseMapping() {
   return ok;
 }
 
-bool TMapByte::OpenMapping(const std::string& fileName, uint8_t openMode, uint64_t size) {
+bool TMappedFile::OpenMapping(const std::string& fileName, uint8_t openMode, uint64_t size,
+                              TFileMaker& files) {
   CloseMapping();
-  FileName = fileName;
   FileSize = size;
   ReadOnceDone = ReadOnceAhead = 0;
   OpenMode = openMode;
@@ -276,24 +266,24 @@ bool TMapByte::OpenMapping(const std::string& fileName, uint8_t openMode, uint64
   // Reading does not block, so that a FIFO in a data file's place is
   // refused below rather than waited on.
   Fd = openMode == omCreate
-           ? Maker->Create(fileName, O_RDWR)
+           ? files.Create(fileName, O_RDWR)
            : ::open(fileName.c_str(),
                     (openMode == omRead ? O_RDONLY | O_NONBLOCK : O_RDWR) | O_CLOEXEC);
   if (Fd < 0) {
-    FailSystem(errno);
+    Record->FailSystem(errno);
     return false;
   }
   struct stat st;
   if (fstat(Fd, &st) != 0) {
-    FailSystem(errno);
+    Record->FailSystem(errno);
     CloseMapping();
     return false;
   }
   if (!S_ISREG(st.st_mode)) {
     if (S_ISDIR(st.st_mode))
-      FailSystem(EISDIR);
+      Record->FailSystem(EISDIR);
     else
-      Fail(TErrorCode::IO, fileName + " is not a regular file");
+      Record->Fail(TErrorCode::IO, fileName + " is not a regular file");
     CloseMapping();
     return false;
   }
@@ -302,8 +292,8 @@ bool TMapByte::OpenMapping(const std::string& fileName, uint8_t openMode, uint64
   // A file this call created and could not make whole is not left behind.
   auto failRegular = [&](int code) {
     CloseMapping();
-    if (openMode == omCreate) Maker->Discard(fileName);
-    FailSystem(code);
+    if (openMode == omCreate) files.Discard(fileName);
+    Record->FailSystem(code);
     return false;
   };
   if (openMode == omCreate) {
@@ -322,16 +312,16 @@ bool TMapByte::OpenMapping(const std::string& fileName, uint8_t openMode, uint64
   return MapWindow();
 }
 
-bool TMapByte::MapWindow() {
+bool TMappedFile::MapWindow() {
   if (!FlushWrites()) return false;
   const uint64_t p = Position;
   if (p >= FileSize) {
-    Fail(TErrorCode::Internal, "Position outside of file");
+    Record->Fail(TErrorCode::Internal, "Position outside of file");
     return false;
   }
   // Never hand out a pointer whose MinBytes run past the file.
   if (MinBytes > FileSize - p) {
-    Fail(TErrorCode::Internal, "The rest of file is smaller than needed num of bytes");
+    Record->Fail(TErrorCode::Internal, "The rest of file is smaller than needed num of bytes");
     return false;
   }
   if (ViewBase && !ForceRemap && WindowOffset <= p && p - WindowOffset + MinBytes <= WindowSize) {
@@ -343,7 +333,7 @@ bool TMapByte::MapWindow() {
   const uint64_t rest = FileSize - offset;
   const uint32_t size = rest >= MaxWindowSize ? MaxWindowSize : static_cast<uint32_t>(rest);
   if (p - offset + MinBytes > size) {
-    Fail(TErrorCode::Internal, "Buffer size is less than one line");
+    Record->Fail(TErrorCode::Internal, "Buffer size is less than one line");
     return false;
   }
   if (!MappingOpen || Fd < 0) return false;
@@ -351,7 +341,7 @@ bool TMapByte::MapWindow() {
   const int protection = OpenMode == omRead ? PROT_READ : PROT_READ | PROT_WRITE;
   void* view = mmap(nullptr, size, protection, MAP_SHARED, Fd, static_cast<off_t>(offset));
   if (view == MAP_FAILED) {
-    FailSystem(errno);
+    Record->FailSystem(errno);
     return false;
   }
   ViewBase = static_cast<uint8_t*>(view);
@@ -359,25 +349,25 @@ bool TMapByte::MapWindow() {
   PopulatedBegin = PopulatedEnd = offset;
   WindowSize = size;
   WindowOffset = offset;
-  ClearError();
+  Record->ClearError();
   DataPointer = ViewBase + (p - offset);
   FirstMappedRow = 0;
   EndMappedRow = -1;
   return true;
 }
 
-bool TMapByte::RangeInFile(uint64_t position, uint64_t length) {
+bool TMappedFile::RangeInFile(uint64_t position, uint64_t length) {
   if (length == 0 || position >= FileSize || length > FileSize - position) {
-    Fail(TErrorCode::Internal, "Position outside of file");
+    Record->Fail(TErrorCode::Internal, "Position outside of file");
     return false;
   }
   return true;
 }
 
-uint8_t* TMapByte::MapRange(uint64_t position, uint64_t length) {
+uint8_t* TMappedFile::MapRange(uint64_t position, uint64_t length) {
   if (!RangeInFile(position, length)) return nullptr;
   if (length > UsableWindow()) {
-    Fail(TErrorCode::Internal, "Buffer size is less than one line");
+    Record->Fail(TErrorCode::Internal, "Buffer size is less than one line");
     return nullptr;
   }
   if (!(ViewBase && WindowOffset <= position && position - WindowOffset + length <= WindowSize) &&
@@ -405,7 +395,7 @@ uint8_t* TMapByte::MapRange(uint64_t position, uint64_t length) {
   return ViewBase + (position - WindowOffset);
 }
 
-bool TMapByte::FetchBytes(uint64_t position, uint64_t count, uint8_t* target) {
+bool TMappedFile::FetchBytes(uint64_t position, uint64_t count, uint8_t* target) {
   if (position > FileSize || count > FileSize - position) return false;
   while (count > 0) {
     const uint32_t chunk = static_cast<uint32_t>(std::min<uint64_t>(count, kWindowAlignment));
@@ -420,7 +410,7 @@ bool TMapByte::FetchBytes(uint64_t position, uint64_t count, uint8_t* target) {
   return true;
 }
 
-bool TMapByte::MapRangeWindow(uint64_t position, uint64_t length) {
+bool TMappedFile::MapRangeWindow(uint64_t position, uint64_t length) {
   uint64_t start = position;
   if (ViewBase && position < WindowOffset) {
     const uint64_t end = position + length;
@@ -432,8 +422,9 @@ bool TMapByte::MapRangeWindow(uint64_t position, uint64_t length) {
   return MapWindow();
 }
 
-bool TMMapFile2::OpenRaster(const std::string& fileName, uint32_t columns, uint32_t rows,
-                            uint8_t cellType, uint32_t bands, uint8_t openMode, bool msbFirst) {
+bool TMappedGrid::OpenRaster(const std::string& fileName, uint32_t columns, uint32_t rows,
+                             uint8_t cellType, uint32_t bands, uint8_t openMode, bool msbFirst,
+                             TFileMaker& files) {
   GridColumns = columns;
   GridRows = rows;
   GridBands = bands;
@@ -441,7 +432,8 @@ bool TMMapFile2::OpenRaster(const std::string& fileName, uint32_t columns, uint3
   NativeOrder = !msbFirst;
   OpenMode = openMode;
   if (!CellTypeConvertible(cellType)) {
-    Fail(TErrorCode::Format, "Cells of type " + CellTypeWords(cellType) + " are not supported");
+    Record->Fail(TErrorCode::Format,
+                 "Cells of type " + CellTypeWords(cellType) + " are not supported");
     return false;
   }
   GridWidth = CellTypeWidth(cellType);
@@ -451,22 +443,22 @@ bool TMMapFile2::OpenRaster(const std::string& fileName, uint32_t columns, uint3
       __builtin_mul_overflow(CellCount, bands, &CellCount) ||
       __builtin_mul_overflow(CellCount, GridWidth, &size) ||
       size > static_cast<uint64_t>(INT64_MAX)) {
-    Fail(TErrorCode::Format, "Raster size " + std::to_string(columns) + " x " +
-                                 std::to_string(rows) + " x " + std::to_string(bands) +
-                                 " is not valid");
+    Record->Fail(TErrorCode::Format, "Raster size " + std::to_string(columns) + " x " +
+                                         std::to_string(rows) + " x " + std::to_string(bands) +
+                                         " is not valid");
     return false;
   }
   LineLength = static_cast<uint64_t>(GridWidth) * columns * bands;
-  if (!OpenMapping(fileName, openMode, size)) return false;
+  if (!OpenMapping(fileName, openMode, size, files)) return false;
   if (FileSize < size) {
-    Fail(TErrorCode::Format, "Data file " + fileName + " holds " + std::to_string(FileSize) +
-                                 " bytes, fewer than the " + std::to_string(size) +
-                                 " its header describes");
+    Record->Fail(TErrorCode::Format, "Data file " + fileName + " holds " +
+                                         std::to_string(FileSize) + " bytes, fewer than the " +
+                                         std::to_string(size) + " its header describes");
     CloseMapping();
     return false;
   }
   if (LineLength + (FileSize > MaxWindowSize ? kWindowAlignment : 0) > MaxWindowSize) {
-    Fail(TErrorCode::Internal, "Buffer size is less than one line");
+    Record->Fail(TErrorCode::Internal, "Buffer size is less than one line");
     CloseMapping();
     return false;
   }
@@ -476,7 +468,7 @@ bool TMMapFile2::OpenRaster(const std::string& fileName, uint32_t columns, uint3
   return true;
 }
 
-bool TMMapFile2::SelectRow(uint32_t row, uint32_t) {
+bool TMappedGrid::SelectRow(uint32_t row) {
   if (row >= GridRows) return false;
   if (FirstMappedRow <= row && static_cast<int64_t>(row) < EndMappedRow) {
     DataPointer = RowBase + (row - FirstMappedRow) * LineLength;
@@ -496,21 +488,21 @@ bool TMMapFile2::SelectRow(uint32_t row, uint32_t) {
   return true;
 }
 
-uint32_t TMMapFile2::GridBlockRows() const {
+uint32_t TMappedGrid::BlockRows() const {
   if (LineLength == 0) return 0;
   return static_cast<uint32_t>(std::min<uint64_t>(UsableWindow() / LineLength, GridRows));
 }
 
-bool TMMapFile2::GridBlock(uint32_t first, uint32_t count, TCellBlock& block) {
+bool TMappedGrid::Block(uint32_t first, uint32_t count, TCellBlock& block) {
   if (count == 0 || first >= GridRows || count > GridRows - first) return false;
   uint8_t* data = BlockRange(first * LineLength, count * LineLength);
   if (!data) return false;
-  GridLayout(block);
+  Layout(block);
   block.Data = data;
   return true;
 }
 
-void TMMapFile2::GridLayout(TCellBlock& block) const {
+void TMappedGrid::Layout(TCellBlock& block) const {
   block.Data = nullptr;
   block.RowStride = static_cast<int64_t>(LineLength);
   block.BandStride = static_cast<int64_t>(GridWidth) * GridColumns;
@@ -519,13 +511,13 @@ void TMMapFile2::GridLayout(TCellBlock& block) const {
   block.MSBFirst = !NativeOrder;
 }
 
-bool TMMapFile2::GridPutRows(uint32_t first, uint32_t count, const uint8_t* const* rows) {
+bool TMappedGrid::PutRows(uint32_t first, uint32_t count, const uint8_t* const* rows) {
   if (count == 0 || first >= GridRows || count > GridRows - first) return false;
   return WriteRows(first * LineLength, rows, count, LineLength);
 }
 
-bool TMMapFile2::GridPutRowParts(uint32_t first, uint32_t count, uint64_t offset, uint64_t length,
-                                 const uint8_t* data, uint64_t dataStride, bool toDisk) {
+bool TMappedGrid::PutRowParts(uint32_t first, uint32_t count, uint64_t offset, uint64_t length,
+                              const uint8_t* data, uint64_t dataStride, bool toDisk) {
   if (count == 0 || first >= GridRows || count > GridRows - first) return false;
   return WriteRowParts(first * LineLength, LineLength, count, offset, length, data, dataStride,
                        toDisk);
@@ -596,43 +588,21 @@ void EncodeCell(uint8_t* p, uint8_t cellType, bool swap, float value) {
   EncodeCellExact(p, cellType, swap, value);
 }
 
-bool TMMapFile2::GridReadCell(uint32_t column, uint32_t row, uint32_t band, double& value) {
+bool TMappedGrid::ReadCell(uint32_t column, uint32_t row, uint32_t band, double& value) {
   if (band >= GridBands) band = GridBands ? GridBands - 1 : 0;
   if (column >= GridColumns || row >= GridRows) return false;
-  if (!SelectRow(row, band)) return false;
+  if (!SelectRow(row)) return false;
   value = DecodeCellExact(CellAddress(column, band), GridCellType, !NativeOrder);
   return true;
 }
 
-bool TMMapFile2::GridWriteCell(uint32_t column, uint32_t row, uint32_t band, double value) {
+bool TMappedGrid::WriteCell(uint32_t column, uint32_t row, uint32_t band, double value) {
   if (OpenMode == omRead) return false;
   if (band >= GridBands) band = GridBands ? GridBands - 1 : 0;
   if (column >= GridColumns || row >= GridRows) return false;
-  if (!SelectRow(row, band)) return false;
+  if (!SelectRow(row)) return false;
   EncodeCellExact(CellAddress(column, band), GridCellType, !NativeOrder, value);
   return true;
-}
-
-bool TMMapFile2::ReadCell(uint32_t column, uint32_t row, uint32_t band, float& value) {
-  double exact = 0;
-  if (!GridReadCell(column, row, band, exact)) return false;
-  value = static_cast<float>(exact);
-  return true;
-}
-
-bool TMMapFile2::WriteCell(uint32_t column, uint32_t row, uint32_t band, float value) {
-  return GridWriteCell(column, row, band, value);
-}
-
-bool TMMapFile2::ReadCellExact(uint32_t column, uint32_t row, uint32_t band, double& value) {
-  float cell = 0;
-  const bool ok = ReadCell(column, row, band, cell);
-  value = cell;
-  return ok;
-}
-
-bool TMMapFile2::WriteCellExact(uint32_t column, uint32_t row, uint32_t band, double value) {
-  return WriteCell(column, row, band, static_cast<float>(value));
 }
 
 }  // namespace mirava

@@ -487,13 +487,14 @@ bool TDataSet2::SetGeoreference(const TGeoreference& georeference) {
 }
 
 // A dataset answers false for a cell without data as for one it could not
-// read; only a failure it recorded is one.
-static TCellRead CellRead(bool read, const TError& error) {
-  return read ? TCellRead::Value : error.Failed() ? TCellRead::Failed : TCellRead::NoData;
+// read; only a failure it recorded is one. The failure is looked at only
+// then, since the cell copy reads every cell through here.
+static TCellRead CellRead(bool read, const TDataSet2& set) {
+  return read ? TCellRead::Value : set.Error().Failed() ? TCellRead::Failed : TCellRead::NoData;
 }
 
 TCellRead TDataSet2::ReadCell(uint32_t column, uint32_t row, uint32_t band, float& value) {
-  return CellRead(DataSet && DataSet->ReadCell(column, row, band, value), Error());
+  return CellRead(DataSet && DataSet->ReadCell(column, row, band, value), *this);
 }
 
 bool TDataSet2::WriteCell(uint32_t column, uint32_t row, uint32_t band, float value) {
@@ -501,7 +502,7 @@ bool TDataSet2::WriteCell(uint32_t column, uint32_t row, uint32_t band, float va
 }
 
 TCellRead TDataSet2::ReadCellExact(uint32_t column, uint32_t row, uint32_t band, double& value) {
-  return CellRead(DataSet && DataSet->ReadCellExact(column, row, band, value), Error());
+  return CellRead(DataSet && DataSet->ReadCellExact(column, row, band, value), *this);
 }
 
 bool TDataSet2::WriteCellExact(uint32_t column, uint32_t row, uint32_t band, double value) {

@@ -276,7 +276,7 @@ std::string OutputRefusal(const TInputFacts& facts, const std::string& outputNam
   return WriteRefusal(OutputFormat(outputName),
                       {static_cast<uint32_t>(facts.Bands), facts.CellType,
                        std::fabs(facts.CellSizeX), std::fabs(facts.CellSizeY), facts.ColorTable})
-      .value_or(std::string());
+      .Text;
 }
 
 }  // namespace mirava

@@ -275,10 +275,10 @@ int FirstFormat(F&& matches) {
 
 std::span<const TFormatEntry> FormatEntries() { return Formats; }
 
-std::optional<std::string> WriteRefusal(int code, const TRasterShape& shape) {
-  if (code <= fcUnknown) return std::nullopt;
+TError WriteRefusal(int code, const TRasterShape& shape) {
+  if (code <= fcUnknown) return {};
   const TFormatEntry& entry = EntryFor(code);
-  return entry.Refusal ? entry.Refusal(OutputShape(code, shape)) : std::nullopt;
+  return entry.Refusal ? entry.Refusal(OutputShape(code, shape)) : TError();
 }
 
 bool HoldsAffine(int code) { return code > fcUnknown && EntryFor(code).HoldsAffine; }

@@ -6,7 +6,6 @@
 #include <array>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -39,8 +38,9 @@ enum : int {
 
 using TFormatFactory = std::unique_ptr<TDataSetRoot2> (*)();
 using TFormatFileList = std::vector<std::string> (*)(const std::string&);
-// Why an output of a format cannot hold such a raster; none when it can.
-using TWriteRefusal = std::optional<std::string> (*)(const TRasterShape&);
+// Why an output of a format cannot hold such a raster (a TError of code
+// Refused); no failure when it can.
+using TWriteRefusal = TError (*)(const TRasterShape&);
 // What is wrong with creation options ("COMPRESS=DEFLATE") for an output of
 // a format; empty when they are right.
 using TOptionsCheck = std::string (*)(const std::vector<std::string>&);
@@ -104,8 +104,8 @@ struct TFormatEntry {
 
 std::span<const TFormatEntry> FormatEntries();
 // The refusal of the format `code` for its output of an input of this
-// shape; none when it takes it.
-std::optional<std::string> WriteRefusal(int code, const TRasterShape& shape);
+// shape; no failure when it takes it.
+TError WriteRefusal(int code, const TRasterShape& shape);
 bool HoldsAffine(int code);
 TPaletteUse PaletteUse(int code);
 // The raster an output of the format `code` holds of an input of this

@@ -1,11 +1,12 @@
 // Checks a format that cannot hold every raster makes when it is created,
-// before any file is touched. Each gives the reason a request is refused,
-// none when it fits.
+// before any file is touched. Each gives the request's refusal (a TError
+// of code Refused), no failure when it fits.
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <string>
+
+#include "raster/Error.h"
 
 namespace mirava {
 
@@ -21,19 +22,18 @@ struct TRasterShape {
 
 // One band of signed 16-bit cells: 8-bit and signed 16-bit cells convert
 // exactly, wider ones would be cut.
-std::optional<std::string> Signed16Refusal(const std::string& format, uint8_t cellType,
-                                           uint32_t bands);
+TError Signed16Refusal(const std::string& format, uint8_t cellType, uint32_t bands);
 // A picture of one grey or three colour bands of bytes.
-std::optional<std::string> BytePictureRefusal(const std::string& format, const TRasterShape& shape);
+TError BytePictureRefusal(const std::string& format, const TRasterShape& shape);
 // Cells stored as 32-bit floats: those of 64-bit floats and unsigned 32-bit
 // integers would not come back.
-std::optional<std::string> FloatCellRefusal(const std::string& format, uint8_t cellType);
+TError FloatCellRefusal(const std::string& format, uint8_t cellType);
 // One stored cell size: the cells count as square while the difference of
 // their sizes over the `cellsAcross` cells of the raster's longer side (0:
 // not known yet, taken as 1) stays under half a cell, so that no cell of
 // the output lies half a cell from where the input has it. None while the
 // cell sizes are not known.
-std::optional<std::string> SquareCellRefusal(const std::string& format, double cellSizeX,
-                                             double cellSizeY, uint64_t cellsAcross);
+TError SquareCellRefusal(const std::string& format, double cellSizeX, double cellSizeY,
+                         uint64_t cellsAcross);
 
 }  // namespace mirava

@@ -178,8 +178,8 @@ bool TMyThread::CreateOutput(const std::string& fileName) {
                     : static_cast<uint32_t>(Bands.size()),
       InputSet->GetCellType(), std::fabs(cells.StepX()), std::fabs(cells.StepY()),
       !InputSet->Reader()->GetColorTable().empty() && Bands.size() <= 1};
-  if (const auto refusal = WriteRefusal(format, input)) {
-    Fail(*refusal);
+  if (const TError refusal = WriteRefusal(format, input); refusal.Failed()) {
+    Fail(refusal.Text);
     return false;
   }
   if (const std::string wrong = CreationOptionsRefusal(format, Options.CreationOptions);

@@ -85,10 +85,10 @@ void TDtmMap2::SetFileName(const std::string& fileName) {
   Header->HeaderFileName = fileName;
 }
 
-std::optional<std::string> TDtmMap2::WriteRefusal(const TRasterShape& shape) {
+TError TDtmMap2::WriteRefusal(const TRasterShape& shape) {
   // A second band has nowhere to go.
   if (shape.Bands != 1)
-    return "DTM files hold one band; the input has " + std::to_string(shape.Bands);
+    return TError::Refused("DTM files hold one band; the input has " + std::to_string(shape.Bands));
   return FloatCellRefusal("DTM", shape.CellType);
 }
 
@@ -96,7 +96,7 @@ bool TDtmMap2::Open(const std::string& fileName, uint32_t columns, uint32_t rows
                     uint32_t bands, uint8_t mode) {
   SetFileName(fileName);
   if (mode == omCreate) {
-    if (const auto why = WriteRefusal({bands, cellType})) return Fail(TErrorCode::Refused, *why);
+    if (TError why = WriteRefusal({bands, cellType}); why.Failed()) return Fail(std::move(why));
     if (columns == 0 || rows == 0 || columns > INT32_MAX || rows > INT32_MAX) {
       return Fail(TErrorCode::Format, "A DTM file cannot hold " + std::to_string(columns) + " x " +
                                           std::to_string(rows) + " cells");

@@ -2,8 +2,6 @@
 // 32-bit float cells, little-endian.
 #pragma once
 
-#include <optional>
-
 #include "dataset/HeadMap.h"
 #include "dataset/OutputChecks.h"
 
@@ -26,7 +24,7 @@ class TDTMHeader : public THeader {
 class TDtmMap2 : public THeadMap2 {
  public:
   // What an output of this format cannot hold, checked before any file exists.
-  static std::optional<std::string> WriteRefusal(const TRasterShape& shape);
+  static TError WriteRefusal(const TRasterShape& shape);
   // Cells are not the plain grid: reached one by one.
   uint32_t BlockRows() override { return 0; }
   TDtmMap2();

@@ -87,7 +87,7 @@ void THgtMap2::SetFileName(const std::string& fileName) {
   Header->HeaderFileName = RemoveFileExt(fileName);
 }
 
-std::optional<std::string> THgtMap2::WriteRefusal(const TRasterShape& shape) {
+TError THgtMap2::WriteRefusal(const TRasterShape& shape) {
   return Signed16Refusal("HGT", shape.CellType, shape.Bands);
 }
 
@@ -98,7 +98,7 @@ bool THgtMap2::Open(const std::string& fileName, uint32_t columns, uint32_t rows
   if (mode == omCreate) {
     // Nothing records a tile's size but its file size, so no other size
     // could be placed by any reader.
-    if (const auto why = WriteRefusal({bands, cellType})) return Fail(TErrorCode::Refused, *why);
+    if (TError why = WriteRefusal({bands, cellType}); why.Failed()) return Fail(std::move(why));
     if (!HgtTileOfName(fileName))
       return Fail(TErrorCode::Refused,
                   ExtractFileName(fileName) + " cannot be placed by its name: " + kTileNames);

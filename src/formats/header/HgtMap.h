@@ -41,7 +41,7 @@ class THgtHeader : public THeader {
 class THgtMap2 : public THeadMap2 {
  public:
   // What an output of this format cannot hold, checked before any file exists.
-  static std::optional<std::string> WriteRefusal(const TRasterShape& shape);
+  static TError WriteRefusal(const TRasterShape& shape);
   THgtMap2();
   void SetFileName(const std::string& fileName) override;
   bool Open(const std::string& fileName, uint32_t columns, uint32_t rows, uint8_t cellType,

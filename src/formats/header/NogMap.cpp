@@ -111,15 +111,15 @@ void TNogMap2::SetFileName(const std::string& fileName) {
   Header->HeaderFileName = CompanionFile(fileName, ".001");
 }
 
-std::optional<std::string> TNogMap2::WriteRefusal(const TRasterShape& shape) {
-  if (auto why = Signed16Refusal("NOG", shape.CellType, shape.Bands)) return why;
+TError TNogMap2::WriteRefusal(const TRasterShape& shape) {
+  if (TError why = Signed16Refusal("NOG", shape.CellType, shape.Bands); why.Failed()) return why;
   return SquareCellRefusal("NOG", shape.CellSizeX, shape.CellSizeY, 0);
 }
 
 bool TNogMap2::Open(const std::string& fileName, uint32_t columns, uint32_t rows, uint8_t cellType,
                     uint32_t bands, uint8_t mode) {
   if (mode == omCreate) {
-    if (const auto why = WriteRefusal({bands, cellType})) return Fail(TErrorCode::Refused, *why);
+    if (TError why = WriteRefusal({bands, cellType}); why.Failed()) return Fail(std::move(why));
     return THeadMap2::Open(fileName, columns, rows, ctSigned16, 1, mode);
   }
   return THeadMap2::Open(fileName, columns, rows, cellType, bands, mode);
@@ -128,10 +128,11 @@ bool TNogMap2::Open(const std::string& fileName, uint32_t columns, uint32_t rows
 bool TNogMap2::SetGeoreference(const TGeoreference& georeference) {
   THeadMap2::SetGeoreference(georeference);
   // The header has room for one cell size.
-  if (const auto why =
+  if (TError why =
           SquareCellRefusal("NOG", georeference.Affine.CellSizeX, georeference.Affine.CellSizeY,
-                            std::max(Header->Columns, Header->Rows)))
-    return Fail(TErrorCode::Refused, *why);
+                            std::max(Header->Columns, Header->Rows));
+      why.Failed())
+    return Fail(std::move(why));
   return true;
 }
 

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <array>
-#include <optional>
 
 #include "dataset/HeadMap.h"
 #include "dataset/OutputChecks.h"
@@ -32,7 +31,7 @@ class TNogHeader : public THeader {
 class TNogMap2 : public THeadMap2 {
  public:
   // What an output of this format cannot hold, checked before any file exists.
-  static std::optional<std::string> WriteRefusal(const TRasterShape& shape);
+  static TError WriteRefusal(const TRasterShape& shape);
   TNogMap2();
   ~TNogMap2() override;
   void SetFileName(const std::string& fileName) override;

@@ -117,11 +117,11 @@ uint32_t TVegFile::CellByte(uint32_t column, uint32_t row) {
          (column % kVegTileSide) * kVegRecordSize + 2;
 }
 
-std::optional<std::string> TVegFile::WriteRefusal(const TRasterShape& shape) {
+TError TVegFile::WriteRefusal(const TRasterShape& shape) {
   // A second band has nowhere to go.
   if (shape.Bands != 1)
-    return "VEG files hold one band; the input has " + std::to_string(shape.Bands);
-  if (const auto why = FloatCellRefusal("VEG", shape.CellType)) return why;
+    return TError::Refused("VEG files hold one band; the input has " + std::to_string(shape.Bands));
+  if (TError why = FloatCellRefusal("VEG", shape.CellType); why.Failed()) return why;
   return SquareCellRefusal("VEG", shape.CellSizeX, shape.CellSizeY, 0);
 }
 
@@ -142,7 +142,7 @@ bool TVegFile::Open(const std::string& fileName, uint32_t columns, uint32_t rows
     return true;
   }
   if (mode != omCreate && mode != omReadWrite) return false;
-  if (const auto why = WriteRefusal({bands, cellType})) return Fail(TErrorCode::Refused, *why);
+  if (TError why = WriteRefusal({bands, cellType}); why.Failed()) return Fail(std::move(why));
   if (columns == 0 || rows == 0) {
     return Fail(TErrorCode::Format, "A VEG file cannot hold " + std::to_string(columns) + " x " +
                                         std::to_string(rows) + " cells");
@@ -236,10 +236,11 @@ bool TVegFile::LoadDirectory() {
 bool TVegFile::SetGeoreference(const TGeoreference& georeference) {
   THeadMap2::SetGeoreference(georeference);
   // The header has room for one cell size.
-  if (const auto why =
+  if (TError why =
           SquareCellRefusal("VEG", georeference.Affine.CellSizeX, georeference.Affine.CellSizeY,
-                            std::max(Header->Columns, Header->Rows)))
-    return Fail(TErrorCode::Refused, *why);
+                            std::max(Header->Columns, Header->Rows));
+      why.Failed())
+    return Fail(std::move(why));
   return true;
 }
 

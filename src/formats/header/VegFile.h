@@ -4,7 +4,6 @@
 #pragma once
 
 #include <memory>
-#include <optional>
 #include <vector>
 
 #include "dataset/HeadMap.h"
@@ -40,7 +39,7 @@ class TVegHeader : public THeader {
 class TVegFile : public THeadMap2 {
  public:
   // What an output of this format cannot hold, checked before any file exists.
-  static std::optional<std::string> WriteRefusal(const TRasterShape& shape);
+  static TError WriteRefusal(const TRasterShape& shape);
   // Cells are not the plain grid: reached one by one.
   uint32_t BlockRows() override { return 0; }
   TVegFile();

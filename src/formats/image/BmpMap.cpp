@@ -403,11 +403,12 @@ bool TBMPMap2::WriteCell(uint32_t column, uint32_t row, uint32_t band, float val
   return true;
 }
 
-std::optional<std::string> TBMPMap2::WriteRefusal(const TRasterShape& shape) {
-  if (shape.Bands > 3) return "BMP files do not support more than 3 bands";
-  if (shape.CellType != ctUnsigned8) return "BMP files support only byte data";
-  if (shape.Bands != 1 && shape.Bands != 3) return "Wrong number of bands(must be 1 or 3)";
-  return std::nullopt;
+TError TBMPMap2::WriteRefusal(const TRasterShape& shape) {
+  if (shape.Bands > 3) return TError::Refused("BMP files do not support more than 3 bands");
+  if (shape.CellType != ctUnsigned8) return TError::Refused("BMP files support only byte data");
+  if (shape.Bands != 1 && shape.Bands != 3)
+    return TError::Refused("Wrong number of bands(must be 1 or 3)");
+  return {};
 }
 
 bool TBMPMap2::CreateFile(const std::string& fileName, uint32_t columns, uint32_t rows,

@@ -7,7 +7,6 @@
 
 #include <array>
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,7 +23,7 @@ class TBMPMap2 : public TDataSetRoot2 {
  public:
   // What a BMP output cannot hold: more than 3 bands, cells other than
   // unsigned bytes.
-  static std::optional<std::string> WriteRefusal(const TRasterShape& shape);
+  static TError WriteRefusal(const TRasterShape& shape);
   TBMPMap2();
   ~TBMPMap2() override;
 

@@ -149,7 +149,7 @@ void TECWMap2::TakeFileInfo(const ncs::NCSFileViewFileInfo& info) {
   Georef.Crs.Epsg = info.Epsg != 0 ? info.Epsg : EpsgOfErMapperNames(info.Projection, info.Datum);
 }
 
-std::optional<std::string> TECWMap2::WriteRefusal(const TRasterShape& shape) {
+TError TECWMap2::WriteRefusal(const TRasterShape& shape) {
   return BytePictureRefusal("ECW", shape);
 }
 
@@ -166,7 +166,7 @@ bool TECWMap2::Open(const std::string& fileName, uint32_t columns, uint32_t rows
   if (mode != omCreate) {
     return Fail(TErrorCode::Format, "ECW files cannot be updated");
   }
-  if (const auto why = WriteRefusal({bands, cellType})) return Fail(TErrorCode::Refused, *why);
+  if (TError why = WriteRefusal({bands, cellType}); why.Failed()) return Fail(std::move(why));
   // Refused now rather than after every cell was copied.
   if (columns == 0 || rows == 0 || static_cast<uint64_t>(columns) * bands > ncs::kMaxLineSamples) {
     return Fail(TErrorCode::Format, "ECW images here hold 1 to " +

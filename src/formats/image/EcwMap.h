@@ -4,7 +4,6 @@
 // origin travel inside the file; no world file, no control points.
 #pragma once
 
-#include <optional>
 #include <string>
 
 #include "dataset/DataSetRoot.h"
@@ -29,7 +28,7 @@ extern TECWMap2* CurrentEcwDataset;
 class TECWMap2 : public TBufferedImage2 {
  public:
   // What an output of this format cannot hold, checked before any file exists.
-  static std::optional<std::string> WriteRefusal(const TRasterShape& shape);
+  static TError WriteRefusal(const TRasterShape& shape);
   TECWMap2() = default;
   ~TECWMap2() override;
 

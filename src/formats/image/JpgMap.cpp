@@ -40,7 +40,7 @@ static std::string FileLine(const std::string& fileName, int code, const std::st
 
 TJpgMap2::~TJpgMap2() { Close(); }
 
-std::optional<std::string> TJpgMap2::WriteRefusal(const TRasterShape& shape) {
+TError TJpgMap2::WriteRefusal(const TRasterShape& shape) {
   return BytePictureRefusal("JPEG", shape);
 }
 
@@ -58,7 +58,7 @@ bool TJpgMap2::Open(const std::string& fileName, uint32_t columns, uint32_t rows
   if (mode != omCreate) {
     return Fail(TErrorCode::Format, "Unknown open mode " + std::to_string(mode));
   }
-  if (const auto why = WriteRefusal({bands, cellType})) return Fail(TErrorCode::Refused, *why);
+  if (TError why = WriteRefusal({bands, cellType}); why.Failed()) return Fail(std::move(why));
   // Refused now rather than after every cell was copied.
   if (columns == 0 || rows == 0 || columns > jpeg::kMaxDimension || rows > jpeg::kMaxDimension) {
     return Fail(TErrorCode::Format, "JPEG images hold 1 to " + std::to_string(jpeg::kMaxDimension) +

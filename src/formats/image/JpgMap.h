@@ -4,7 +4,6 @@
 // (".jpgw", else ".jgw"; ".jgw" written), with its two rotation terms.
 #pragma once
 
-#include <optional>
 #include <string>
 
 #include "dataset/DataSetRoot.h"
@@ -17,7 +16,7 @@ namespace mirava {
 class TJpgMap2 : public TBufferedImage2 {
  public:
   // What an output of this format cannot hold, checked before any file exists.
-  static std::optional<std::string> WriteRefusal(const TRasterShape& shape);
+  static TError WriteRefusal(const TRasterShape& shape);
   TJpgMap2() = default;
   ~TJpgMap2() override;
 

@@ -159,10 +159,10 @@ bool TRswMap2::CopyToFile(uint64_t offset, uint32_t size, const uint8_t* data) {
   return true;
 }
 
-std::optional<std::string> TRswMap2::WriteRefusal(const TRasterShape& shape) {
+TError TRswMap2::WriteRefusal(const TRasterShape& shape) {
   // One grey band is written as three equal colour bands.
-  if (shape.Bands != 3 && shape.Bands != 1) return "Error bands<>3";
-  if (shape.CellType != ctUnsigned8) return "Error not byte cell";
+  if (shape.Bands != 3 && shape.Bands != 1) return TError::Refused("Error bands<>3");
+  if (shape.CellType != ctUnsigned8) return TError::Refused("Error not byte cell");
   // The header has room for one cell size.
   return SquareCellRefusal("RSW", shape.CellSizeX, shape.CellSizeY, 0);
 }
@@ -180,7 +180,7 @@ bool TRswMap2::Open(const std::string& fileName, uint32_t columns, uint32_t rows
   TileIndex.clear();
   ControlPoints.reset();
   if (mode == omCreate) {
-    if (const auto why = WriteRefusal({bands, cellType})) return Fail(TErrorCode::Refused, *why);
+    if (TError why = WriteRefusal({bands, cellType}); why.Failed()) return Fail(std::move(why));
     if (!Create(columns, rows)) return false;
     Grey = bands == 1;
     if (Grey)
@@ -454,10 +454,11 @@ bool TRswMap2::SetGeoreference(const TGeoreference& georeference) {
   const double cellSizeX = georeference.Affine.CellSizeX;
   const double cellSizeY = georeference.Affine.CellSizeY;
   // The file has room for one cell size.
-  if (const auto why =
+  if (TError why =
           SquareCellRefusal("RSW", cellSizeX, cellSizeY,
-                            static_cast<uint64_t>(std::max(GetColumnCount(), GetRowCount()))))
-    return Fail(TErrorCode::Refused, *why);
+                            static_cast<uint64_t>(std::max(GetColumnCount(), GetRowCount())));
+      why.Failed())
+    return Fail(std::move(why));
   const double cellSize = cellSizeX == 0 ? 1.0 : cellSizeX;
   Georef.Placed = true;
   SetHeader32(hGeoreferenced, 1);

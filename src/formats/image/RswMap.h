@@ -5,7 +5,6 @@
 #pragma once
 
 #include <array>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,7 +17,7 @@ namespace mirava {
 class TRswMap2 : public TDataSetRoot2 {
  public:
   // What an output of this format cannot hold, checked before any file exists.
-  static std::optional<std::string> WriteRefusal(const TRasterShape& shape);
+  static TError WriteRefusal(const TRasterShape& shape);
   static constexpr uint32_t kHeaderSize = 248;
   static constexpr uint32_t kPaletteSize = 1024;
   static constexpr uint32_t kCreatedPaletteOffset = 320;

@@ -107,6 +107,7 @@ class TDataSetRoot2 : public TFailureRecord, public TRasterReader, public TRaste
   TRowsState AwaitRows(uint32_t, std::chrono::milliseconds) override { return TRowsState::Ready; }
   bool RowLayout(TCellBlock&) override { return false; }
   bool BlockLayout(TCellBlock&) override { return false; }
+  bool WritesRowsInOrder() override { return false; }
   bool PutRows(uint32_t, uint32_t, const uint8_t* const*) override { return false; }
   bool PutRowParts(uint32_t, uint32_t, uint64_t, uint64_t, const uint8_t*, uint64_t,
                    bool) override {

@@ -157,6 +157,9 @@ class TRasterWriter {
   virtual bool PutRowParts(uint32_t first, uint32_t count, uint64_t offset, uint64_t length,
                            const uint8_t* data, uint64_t dataStride, bool toDisk) = 0;
   virtual bool WriteCell(uint32_t column, uint32_t row, uint32_t band, float value) = 0;
+  // True when cells written one at a time must come row after row: an
+  // output that encodes each row once the next one is written to.
+  virtual bool WritesRowsInOrder() = 0;
   virtual bool WriteCellExact(uint32_t column, uint32_t row, uint32_t band, double value) = 0;
 
   // A whole input file of the output's format placed without its cells

@@ -33,9 +33,10 @@ bool CopyCells(TCopyTask& task) {
   // memory beside the input's and the stores', so a block's output pages take
   // at most an eighth of the stores' memory (in a 32 MiB cgroup, 4096 rows
   // of them never finished a 6000 x 6000 turn into DTM, 256 take 1.1 s);
-  // an input page is then read a few times instead.
+  // an input page is then read a few times instead. An output that encodes
+  // its rows in order takes them one whole row at a time.
   const uint64_t pageCells = 4096 / std::max<uint32_t>(1, CellTypeWidth(input->GetCellType()));
-  const int32_t blockRows = task.Layer.Turns()
+  const int32_t blockRows = task.Layer.Turns() && !output->WritesRowsInOrder()
                                 ? static_cast<int32_t>(std::clamp<uint64_t>(
                                       StoreMemory(task.Memory) / (8 * 4096), 16, pageCells))
                                 : 1;

@@ -58,6 +58,7 @@ class TTifMap2 : public TDataSetRoot2 {
   TRowsState AwaitRows(uint32_t end, std::chrono::milliseconds most) override;
   bool RowLayout(TCellBlock& layout) override;
   bool BlockLayout(TCellBlock& layout) override;
+  bool WritesRowsInOrder() override { return Encoder != nullptr; }
   bool PutRows(uint32_t first, uint32_t count, const uint8_t* const* rows) override;
   bool PutRowParts(uint32_t first, uint32_t count, uint64_t offset, uint64_t length,
                    const uint8_t* data, uint64_t dataStride, bool toDisk) override;

@@ -188,10 +188,10 @@ bool TTifMap2::CreateFile(const std::string& fileName, uint32_t columns, uint32_
   // The colours asked for, else those the input states, else RGB for three
   // or four samples of 8 or 16 bits (the fixed header's three of any) and
   // grey otherwise; the samples beyond the colours are extra samples.
-  const uint16_t stated = Colours == TColours::WhiteIsZero   ? pmWhiteIsZero
-                          : Colours == TColours::BlackIsZero ? pmBlackIsZero
-                          : Colours == TColours::Rgb         ? pmRgb
-                          : Colours == TColours::Cmyk        ? pmCmyk
+  const uint16_t stated = Colours == TColours::WhiteIsZero   ? uint16_t{pmWhiteIsZero}
+                          : Colours == TColours::BlackIsZero ? uint16_t{pmBlackIsZero}
+                          : Colours == TColours::Rgb         ? uint16_t{pmRgb}
+                          : Colours == TColours::Cmyk        ? uint16_t{pmCmyk}
                                                              : uint16_t{0xFFFF};
   if (options.Photometric != 0) {
     PhotoMetricInterpretation = options.Photometric - 1;

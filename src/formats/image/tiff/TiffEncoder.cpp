@@ -50,7 +50,7 @@ class TChunkCodec {
               TIFFSetField(t, TIFFTAG_SAMPLEFORMAT, SampleFormatOf(p.CellType)) &&
               // A palette's indices need no colour map to be encoded.
               TIFFSetField(t, TIFFTAG_PHOTOMETRIC,
-                           p.Photometric == pmPalette ? pmBlackIsZero : p.Photometric) &&
+                           p.Photometric == pmPalette ? uint16_t{pmBlackIsZero} : p.Photometric) &&
               TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
               TIFFSetField(t, TIFFTAG_COMPRESSION, p.Compression);
     if (ok && p.Predictor != tpNone) ok = TIFFSetField(t, TIFFTAG_PREDICTOR, p.Predictor);

@@ -841,11 +841,10 @@ int RunBatchCommandLine(const std::vector<std::string>& parameters) {
   for (TBatchEntry& e : entries) e.Format = settings.Gdal.OutputFormat;
   CheckBatch(entries, settings.ReportName, errors);
   for (const TBatchEntry& e : entries)
-    if (const std::string wrong =
-            CreationOptionsRefusal(OutputFormatFor(e.OutputName, e.Format),
-                                   settings.CreationOptions);
-        !wrong.empty())
-      errors.push_back(e.Origin + ": " + wrong);
+    if (const TError wrong = CreationOptionsRefusal(OutputFormatFor(e.OutputName, e.Format),
+                                                    settings.CreationOptions);
+        wrong.Failed())
+      errors.push_back(e.Origin + ": " + wrong.Text);
   for (const TBatchEntry& e : entries)
     if (const std::string wrong = OutputNameRefusal(e.OutputName, e.Format); !wrong.empty())
       errors.push_back(e.Origin + ": " + wrong);

@@ -283,8 +283,10 @@ std::string ParseCliCommandLine(const std::vector<std::string>& parameters,
   if (std::string why = OutputNameRefusal(settings.OutputFileName, settings.Gdal.OutputFormat);
       !why.empty())
     return why;
-  return CreationOptionsRefusal(OutputFormatFor(settings.OutputFileName, settings.Gdal.OutputFormat),
-                                settings.CreationOptions);
+  return CreationOptionsRefusal(
+             OutputFormatFor(settings.OutputFileName, settings.Gdal.OutputFormat),
+             settings.CreationOptions)
+      .Text;
 }
 
 }  // namespace mirava

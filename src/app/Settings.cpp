@@ -100,7 +100,7 @@ void LoadSettings(const std::string& fileName, TJobSettings& settings) {
   std::vector<std::string> options;
   std::istringstream words(ini.ReadString(kTiffSection, kOptionsKey, ""));
   for (std::string word; words >> word;) options.push_back(word);
-  if (CreationOptionsRefusal(fcTiff, options).empty()) settings.CreationOptions = options;
+  if (!CreationOptionsRefusal(fcTiff, options).Failed()) settings.CreationOptions = options;
   settings.KeepGround = ini.ReadString(kGeoreferenceSection, kKeepGroundKey, "0") == "1";
 }
 

@@ -271,12 +271,11 @@ std::string DescribeOutput(const TInputFacts& f, int32_t kind, const std::string
                              : ", no format has the extension \"" + ext + "\"");
 }
 
-std::string OutputRefusal(const TInputFacts& facts, const std::string& outputName) {
+TError OutputRefusal(const TInputFacts& facts, const std::string& outputName) {
   if (facts.Bands <= 0) return {};
   return WriteRefusal(OutputFormat(outputName),
                       {static_cast<uint32_t>(facts.Bands), facts.CellType,
-                       std::fabs(facts.CellSizeX), std::fabs(facts.CellSizeY), facts.ColorTable})
-      .Text;
+                       std::fabs(facts.CellSizeX), std::fabs(facts.CellSizeY), facts.ColorTable});
 }
 
 }  // namespace mirava

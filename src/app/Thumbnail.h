@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "raster/Error.h"
+
 namespace mirava {
 
 class TDataSet2;
@@ -85,8 +87,8 @@ std::vector<std::string> DescribeInput(const TInputFacts& facts);
 std::string DescribeOutput(const TInputFacts& facts, int32_t kind, const std::string& outputName,
                            bool keepGround = false);
 
-// Why the format `outputName` picks cannot hold the input,
-// in the words the job would end with; empty when it can.
-std::string OutputRefusal(const TInputFacts& facts, const std::string& outputName);
+// Why the format `outputName` picks cannot hold the input, in the words the
+// job would end with: a TError of code Refused; no failure when it can.
+TError OutputRefusal(const TInputFacts& facts, const std::string& outputName);
 
 }  // namespace mirava

@@ -297,10 +297,10 @@ TRasterShape OutputShape(int code, const TRasterShape& input) {
   return colors;
 }
 
-std::string CreationOptionsRefusal(int code, const std::vector<std::string>& options) {
+TError CreationOptionsRefusal(int code, const std::vector<std::string>& options) {
   if (options.empty()) return {};
   const TOptionsCheck check = code > fcUnknown ? EntryFor(code).CheckCreationOptions : nullptr;
-  if (!check) return FormatName(code) + " outputs take no creation options (-co)";
+  if (!check) return TError::Refused(FormatName(code) + " outputs take no creation options (-co)");
   return check(options);
 }
 

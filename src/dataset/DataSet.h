@@ -42,8 +42,8 @@ using TFormatFileList = std::vector<std::string> (*)(const std::string&);
 // Refused); no failure when it can.
 using TWriteRefusal = TError (*)(const TRasterShape&);
 // What is wrong with creation options ("COMPRESS=DEFLATE") for an output of
-// a format; empty when they are right.
-using TOptionsCheck = std::string (*)(const std::vector<std::string>&);
+// a format (a TError of code Refused); no failure when they are right.
+using TOptionsCheck = TError (*)(const std::vector<std::string>&);
 
 // What an output of a format makes of a one-band input with a colour table.
 enum class TPaletteUse {
@@ -113,8 +113,9 @@ TPaletteUse PaletteUse(int code);
 // palette.
 TRasterShape OutputShape(int code, const TRasterShape& input);
 // What is wrong with `options` for an output of the format `code` (any for
-// a format that takes none); empty when nothing is.
-std::string CreationOptionsRefusal(int code, const std::vector<std::string>& options);
+// a format that takes none), a TError of code Refused; no failure when
+// nothing is.
+TError CreationOptionsRefusal(int code, const std::vector<std::string>& options);
 
 // The first of a format's extensions (".tif" of ".tif .tiff").
 std::string FirstExtension(const TFormatEntry& entry);

@@ -139,10 +139,15 @@ bool WriteAll(int fd, const std::string& text) {
 
 TOutputFiles::~TOutputFiles() { Release(); }
 
-bool TOutputFiles::Refuse(std::string text) {
-  Error = std::move(text);
+bool TOutputFiles::Refuse(TError error) {
+  Failure = std::move(error);
   Release();
   return false;
+}
+
+TError TOutputFiles::FolderUnwritable(int error) const {
+  return {TErrorCode::IO, error,
+          "Output folder " + Folder + " cannot be written: " + SystemErrorText(error)};
 }
 
 int TOutputFiles::Lock(const std::string& entry, TError& error, std::string& holder) {
@@ -213,26 +218,29 @@ bool TOutputFiles::Claim(const std::string& outputName, const std::vector<std::s
   Release();
   OutputName = outputName;
   Names.clear();
-  Error.clear();
+  Failure = {};
   HadAny = false;
   for (size_t i = 0; i < names.size(); ++i)
     for (size_t k = i + 1; k < names.size(); ++k)
       if (names[i] == names[k])
-        return Refuse("Output " + outputName + " would write two of its files as " + names[i]);
+        return Refuse(TError::Refused("Output " + outputName + " would write two of its files as " +
+                                      names[i]));
   Folder = ExtractFileDir(outputName);
   if (Folder.empty()) Folder = outputName.rfind('/', 0) == 0 ? "/" : ".";
   FolderFd = open(Folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (FolderFd < 0) {
     const int error = errno;
-    return Refuse(error == ENOENT    ? "Output folder " + Folder + " does not exist"
-                  : error == ENOTDIR ? "Output folder " + Folder + " is not a folder"
-                                     : "Output folder " + Folder + ": " + SystemErrorText(error));
+    return Refuse({TErrorCode::IO, error,
+                   error == ENOENT    ? "Output folder " + Folder + " does not exist"
+                   : error == ENOTDIR ? "Output folder " + Folder + " is not a folder"
+                                      : "Output folder " + Folder + ": " + SystemErrorText(error)});
   }
   const long nameMax = fpathconf(FolderFd, _PC_NAME_MAX);
   Longest = nameMax > 0 ? static_cast<size_t>(nameMax) : NAME_MAX;
   if (ExtractFileName(outputName).size() > Longest)
-    return Refuse("Output file name " + ExtractFileName(outputName) + " is longer than the " +
-                  std::to_string(Longest) + " bytes its folder allows");
+    return Refuse(TError::Refused("Output file name " + ExtractFileName(outputName) +
+                                  " is longer than the " + std::to_string(Longest) +
+                                  " bytes its folder allows"));
   for (const std::string& path : names) {
     // A companion name too long to exist is one the output cannot write
     // either: Create says so when the format asks for it.
@@ -240,26 +248,26 @@ bool TOutputFiles::Claim(const std::string& outputName, const std::vector<std::s
     Names.push_back({path, ExtractFileName(path), KeyOf(ExtractFileName(path))});
     struct stat st;
     if (lstat(path.c_str(), &st) != 0) continue;
-    if (S_ISDIR(st.st_mode)) return Refuse("Output " + path + " is a folder");
+    if (S_ISDIR(st.st_mode)) return Refuse(TError::Refused("Output " + path + " is a folder"));
     if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode))
-      return Refuse("Output " + path + " is not a regular file");
+      return Refuse(TError::Refused("Output " + path + " is not a regular file"));
     HadAny = true;
   }
   if (faccessat(FolderFd, ".", W_OK | X_OK, AT_EACCESS) != 0)
-    return Refuse("Output folder " + Folder + " cannot be written: " + SystemErrorText(errno));
+    return Refuse(FolderUnwritable(errno));
   for (TName& name : Names) {
     TError error;
     std::string holder;
     name.LockFd = Lock(name.Entry, error, holder);
     if (name.LockFd >= 0) continue;
     if (error.Failed())
-      return Refuse(std::move(error).In("Output file " + name.Path + " cannot be locked: ").Text);
-    return Refuse(holder.empty() || holder == outputName
-                      ? "Another job is writing " + outputName
-                      : "Another job is writing " + holder + ", which shares " + name.Path +
-                            " with " + outputName);
+      return Refuse(std::move(error).In("Output file " + name.Path + " cannot be locked: "));
+    return Refuse(TError::Refused(holder.empty() || holder == outputName
+                                      ? "Another job is writing " + outputName
+                                      : "Another job is writing " + holder + ", which shares " +
+                                            name.Path + " with " + outputName));
   }
-  if (!Recover()) return Refuse(Error);
+  if (!Recover()) return Refuse(std::move(Failure));
   // Whatever temporaries these names still have, a killed job left them; a
   // former file's copy left without a journal is one whose publish was done.
   const std::vector<std::string> entries = Entries(FolderFd);
@@ -330,13 +338,15 @@ bool TOutputFiles::Recover() {
     if (undone) unlinkat(FolderFd, journal.c_str(), 0);
     for (const auto& [entry, lock] : extra) Unlock(entry, lock);
     if (!held) {
-      Error = "Another job is writing files of " + OutputName +
-              " whose last publish was stopped; try again when it has ended";
+      Failure = TError::Refused("Another job is writing files of " + OutputName +
+                                " whose last publish was stopped; try again when it has ended");
       return false;
     }
     if (!undone) {
-      Error = "The former files of " + OutputName + ", kept aside by a job that was stopped, " +
-              "cannot all be put back; " + Folder + "/" + journal + " names them";
+      Failure = TError::Of(TErrorCode::IO, "The former files of " + OutputName +
+                                               ", kept aside by a job that was stopped, " +
+                                               "cannot all be put back; " + Folder + "/" + journal +
+                                               " names them");
       return false;
     }
   }
@@ -417,7 +427,7 @@ void TOutputFiles::DiscardAll() {
 }
 
 bool TOutputFiles::Publish() {
-  Error.clear();
+  Failure = {};
   auto made = [&](const TName& n) {
     return std::find_if(Made.begin(), Made.end(), [&](const auto& m) { return m.first == n.Path; });
   };
@@ -429,12 +439,13 @@ bool TOutputFiles::Publish() {
     for (const TName& n : Names)
       if ((strcasecmp(n.Path.c_str(), OutputName.c_str()) == 0) == own) order.push_back(&n);
   if (faccessat(FolderFd, ".", W_OK | X_OK, AT_EACCESS) != 0) {
-    Error = "Output folder " + Folder + " cannot be written: " + SystemErrorText(errno);
+    Failure = FolderUnwritable(errno);
     return false;
   }
   if (int flags = 0;
       ioctl(FolderFd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL))) {
-    Error = "Output folder " + Folder + " cannot be written: it is immutable or append-only";
+    Failure = TError::Refused("Output folder " + Folder +
+                              " cannot be written: it is immutable or append-only");
     return false;
   }
   for (const TName* n : order) {
@@ -442,7 +453,7 @@ bool TOutputFiles::Publish() {
     const bool former = fstatat(FolderFd, n->Entry.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
     if (!former && made(*n) == Made.end()) continue;
     if (const std::string why = former ? ReplaceRefusal(n->Entry) : ""; !why.empty()) {
-      Error = n->Path + " cannot be replaced: " + why;
+      Failure = TError::Refused(n->Path + " cannot be replaced: " + why);
       return false;
     }
     entries.emplace_back(n->Entry, former);
@@ -455,19 +466,19 @@ bool TOutputFiles::Publish() {
   const int fd =
       openat(FolderFd, journal.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
   if (fd < 0 || !WriteAll(fd, JournalText(entries))) {
-    Error = "Output folder " + Folder + " cannot be written: " + SystemErrorText(errno);
+    Failure = FolderUnwritable(errno);
     if (fd >= 0) close(fd), unlinkat(FolderFd, journal.c_str(), 0);
     return false;
   }
   close(fd);
   auto fail = [&](const std::string& what, int error) {
-    Error = what + ": " + SystemErrorText(error);
+    Failure = {TErrorCode::IO, error, what + ": " + SystemErrorText(error)};
     // What could not be put back now, the next job on these files puts
     // back from the journal.
     if (RollBack(entries))
       unlinkat(FolderFd, journal.c_str(), 0);
     else
-      Error += "; not every former file could be put back yet";
+      Failure.Text += "; not every former file could be put back yet";
     return false;
   };
   for (const TName* n : order) {

@@ -30,7 +30,7 @@ class TOutputFiles : public TFileMaker {
   // other, be no folder, the output's own name must fit the file system, lie
   // in a folder that exists and can be written, and no other job may hold
   // any of them. What a killed job left for them is undone: its temporaries
-  // removed, a publish it began rolled back. False with ErrorText.
+  // removed, a publish it began rolled back. False with Error().
   bool Claim(const std::string& outputName, const std::vector<std::string>& names);
   // Whether any of the names held a file when they were claimed.
   bool HadFiles() const { return HadAny; }
@@ -46,12 +46,13 @@ class TOutputFiles : public TFileMaker {
   // removes the claimed names this output did not write (they belong to a
   // former output). Whether each step can succeed is checked first; when
   // one fails all the names hold their former files again. False with
-  // ErrorText, which names the file.
+  // Error(), whose text names the file.
   bool Publish();
   // Removes every file made; the names keep what they held.
   void DiscardAll();
 
-  const std::string& ErrorText() const { return Error; }
+  // Why the last Claim or Publish failed; no failure when it did not.
+  const TError& Error() const { return Failure; }
 
  private:
   // A name of the output, as its folder lists it, with what names its lock,
@@ -62,7 +63,9 @@ class TOutputFiles : public TFileMaker {
     std::string Key;
     int LockFd = -1;
   };
-  bool Refuse(std::string text);
+  bool Refuse(TError error);
+  // "Output folder <folder> cannot be written: <the system's text>".
+  TError FolderUnwritable(int error) const;
   void Release();
   // Holds the lock of `entry` in the folder: its descriptor, or -1 with
   // `error` failed when the lock file cannot be made, used or written, or
@@ -88,7 +91,7 @@ class TOutputFiles : public TFileMaker {
   size_t Longest = 255;  // bytes of a name in the folder
   bool HadAny = false;
   std::vector<std::pair<std::string, std::string>> Made;  // final name, temporary
-  std::string Error;
+  TError Failure;
 };
 
 }  // namespace mirava

@@ -159,7 +159,7 @@ bool TMyThread::ClaimOutput() {
   const int format = OutputFormatCode();
   if (OutputName.empty() || format == fcUnknown) return true;
   if (Files.Claim(OutputName, FormatFiles(format, OutputName, true))) return true;
-  Fail(Files.ErrorText());
+  Fail(Files.Error().Text);
   return false;
 }
 
@@ -182,9 +182,9 @@ bool TMyThread::CreateOutput(const std::string& fileName) {
     Fail(refusal.Text);
     return false;
   }
-  if (const std::string wrong = CreationOptionsRefusal(format, Options.CreationOptions);
-      !wrong.empty()) {
-    Fail(wrong);
+  if (const TError wrong = CreationOptionsRefusal(format, Options.CreationOptions);
+      wrong.Failed()) {
+    Fail(wrong.Text);
     return false;
   }
   const TRasterShape shape = OutputShape(format, input);
@@ -509,7 +509,7 @@ void TMyThread::PublishOutput() {
   Published = Files.Publish();
   if (!Published) {
     Files.DiscardAll();
-    Fail("Output " + OutputName + " not published: " + Files.ErrorText());
+    Fail("Output " + OutputName + " not published: " + Files.Error().Text);
   }
 }
 

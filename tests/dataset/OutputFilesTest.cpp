@@ -36,7 +36,7 @@ TEST(OutputFiles, NamesHoldTheirOldFilesUntilPublished) {
   {
     TOutputFiles files;
     ASSERT_TRUE(files.Claim(dir / "o.ers", {dir / "o", dir / "o.ers", dir / "o.gcp"}))
-        << files.ErrorText();
+        << files.Error().Text;
     EXPECT_TRUE(files.HadFiles());
     WriteThrough(files, dir / "o", "new data");
     WriteThrough(files, dir / "o.ers", "new header");
@@ -52,7 +52,7 @@ TEST(OutputFiles, NamesHoldTheirOldFilesUntilPublished) {
     WriteThrough(files, dir / "o", "first try");
     WriteThrough(files, dir / "o", "new data");  // a second file for a name replaces the first
     WriteThrough(files, dir / "o.ers", "new header");
-    ASSERT_TRUE(files.Publish()) << files.ErrorText();
+    ASSERT_TRUE(files.Publish()) << files.Error().Text;
   }
   // The old points described the old raster: they go with it.
   EXPECT_EQ(Entries(dir), (std::vector<std::string>{"o", "o.ers"}));
@@ -74,11 +74,11 @@ TEST(OutputFiles, ASecondClaimOnTheSameNamesIsRefused) {
   ASSERT_TRUE(first.Claim(dir / "o.ers", {dir / "o", dir / "o.ers", dir / "o.gcp"}));
   TOutputFiles second;
   EXPECT_FALSE(second.Claim(dir / "o.ers", {dir / "o", dir / "o.ers", dir / "o.gcp"}));
-  EXPECT_EQ(second.ErrorText(), "Another job is writing " + dir / "o.ers");
+  EXPECT_EQ(second.Error().Text, "Another job is writing " + dir / "o.ers");
   // Another format of the same base name shares its data and points.
   EXPECT_FALSE(second.Claim(dir / "o.osd", {dir / "o", dir / "o.osd", dir / "o.gcp"}));
-  EXPECT_EQ(second.ErrorText(), "Another job is writing " + dir / "o.ers" + ", which shares " +
-                                    dir / "o" + " with " + dir / "o.osd");
+  EXPECT_EQ(second.Error().Text, "Another job is writing " + dir / "o.ers" + ", which shares " +
+                                     dir / "o" + " with " + dir / "o.osd");
   // So does an output whose data file is the first one's header.
   EXPECT_FALSE(second.Claim(dir / "o.ers.ers", {dir / "o.ers", dir / "o.ers.ers"}));
   TOutputFiles other;
@@ -98,9 +98,9 @@ TEST(OutputFiles, LockFilesAreNeverWrittenThrough) {
   std::filesystem::create_hard_link(dir / "victim", dir / locks[0]);
   TOutputFiles files;
   EXPECT_FALSE(files.Claim(dir / "o.tif", {dir / "o.tif"}));
-  EXPECT_EQ(files.ErrorText(), "Output file " + dir / "o.tif" +
-                                   " cannot be locked: its lock file " + locks[0] +
-                                   " is not a file of ours alone; remove it");
+  EXPECT_EQ(files.Error().Text, "Output file " + dir / "o.tif" +
+                                    " cannot be locked: its lock file " + locks[0] +
+                                    " is not a file of ours alone; remove it");
   EXPECT_EQ(ReadText(dir / "victim"), "precious");
   std::filesystem::remove(dir / locks[0]);
   std::filesystem::create_symlink(dir / "victim", dir / locks[0]);
@@ -173,14 +173,14 @@ TEST(OutputFiles, NamesThatCannotBeAnOutputAreRefusedAtTheClaim) {
   for (const Case& c : cases) {
     TOutputFiles files;
     EXPECT_FALSE(files.Claim(c.Output, c.Names)) << c.Output;
-    EXPECT_EQ(files.ErrorText(), c.Error);
+    EXPECT_EQ(files.Error().Text, c.Error);
   }
   // A name of 255 bytes is a name like any other; a companion one byte
   // longer cannot be made.
   TOutputFiles files;
   ASSERT_TRUE(
       files.Claim(dir / (long255 + ".jpg"), {dir / (long255 + ".jpg"), dir / (long255 + ".jpgw")}))
-      << files.ErrorText();
+      << files.Error().Text;
   EXPECT_EQ(files.Create(dir / (long255 + ".jpgw"), O_WRONLY), -1);
   EXPECT_EQ(errno, ENAMETOOLONG);
   WriteThrough(files, dir / (long255 + ".jpg"), "image");
@@ -196,6 +196,6 @@ TEST(OutputFiles, AFolderThatCannotBeWrittenIsRefused) {
       dir / "ro", std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
   TOutputFiles files;
   EXPECT_FALSE(files.Claim(dir / "ro/o.ers", {dir / "ro/o", dir / "ro/o.ers"}));
-  EXPECT_EQ(files.ErrorText(),
+  EXPECT_EQ(files.Error().Text,
             "Output folder " + dir / "ro" + " cannot be written: Permission denied");
 }

@@ -159,7 +159,7 @@ void TPreviewPanel::Receive(uint64_t ticket, TThumbnail thumbnail) {
 
 std::string TPreviewPanel::Refusal() const {
   if (!Ready() || InputName.empty() || !Current.ErrorText.empty() || OutputName.empty()) return "";
-  return OutputRefusal(Current.Facts, OutputName);
+  return OutputRefusal(Current.Facts, OutputName).Text;
 }
 
 void TPreviewPanel::ShowPreview() {

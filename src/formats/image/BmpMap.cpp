@@ -68,7 +68,6 @@ void TBMPMap2::ResetDescription() {
   ReportedBands = 0;
   RowStride = 0;
   PixelOffset = 0;
-  DetailText.clear();
   ResetGeoreference();
 }
 
@@ -99,47 +98,41 @@ bool TBMPMap2::OpenExisting(const std::string& fileName) {
   if (!Mapped.OpenMapping(fileName, omRead, 0, FileMaker())) {
     return FailOpen("Open read error ");
   }
-  auto refuse = [&](const std::string& text) {
+  auto refuse = [&](TError error) {
     Mapped.CloseMapping();
     Palette.clear();
     Decoded.Release();
-    return Fail(TErrorCode::Format, text);
+    return Fail(std::move(error));
   };
   uint8_t type[2];
   if (!Mapped.FetchBytes(bfType, 2, type) || type[0] != 'B' || type[1] != 'M')
-    return refuse("Not a BMP file");
-  if (!ParseHeaders()) return refuse("Unknown bitmap type: " + DetailText);
-  if (Rle && !DecodeRle()) return refuse(fileName + ": " + DetailText);
+    return refuse(TError::Format("Not a BMP file"));
+  if (!ParseHeaders()) return refuse(Error().In("Unknown bitmap type: "));
+  if (Rle && !DecodeRle()) return refuse(Error().In(fileName + ": "));
   const uint64_t needed = PixelOffset + uint64_t{RowStride} * Height;
   if (Decoded.Empty() && needed > Mapped.GetFileSize())
-    return refuse("BMP file " + fileName + " holds " + std::to_string(Mapped.GetFileSize()) +
-                  " bytes, fewer than the " + std::to_string(needed) + " its rows need");
+    return refuse(TError::Format("BMP file " + fileName + " holds " +
+                                 std::to_string(Mapped.GetFileSize()) + " bytes, fewer than the " +
+                                 std::to_string(needed) + " its rows need"));
   ClearError();
   return true;
 }
 
 bool TBMPMap2::ParseHeaders() {
   uint8_t head[kHeadersSize + 16] = {};
-  if (!Mapped.FetchBytes(0, biSize + 4, head)) {
-    DetailText = "file too short for its headers";
-    return false;
-  }
+  if (!Mapped.FetchBytes(0, biSize + 4, head))
+    return Fail(TErrorCode::Format, "file too short for its headers");
   const uint32_t infoSize = LoadLE<uint32_t>(head + biSize);
   const bool os2 = infoSize == kOs2InfoHeaderSize;
   // Version 4 and 5 headers and OS/2 2.x's extend the 40-byte one.
   if (!os2 && infoSize != kInfoHeaderSize && infoSize != 52 && infoSize != 56 && infoSize != 64 &&
-      infoSize != 108 && infoSize != 124) {
-    DetailText = "information header of " + std::to_string(infoSize) + " bytes";
-    return false;
-  }
+      infoSize != 108 && infoSize != 124)
+    return Fail(TErrorCode::Format, "information header of " + std::to_string(infoSize) + " bytes");
   // The 40-byte header and the bit-field masks that follow or extend it.
   const uint32_t headBytes = os2 ? kFileHeaderSize + kOs2InfoHeaderSize : kHeadersSize + 16;
   if (!Mapped.FetchBytes(0, std::min<uint64_t>(headBytes, Mapped.GetFileSize()), head) ||
-      Mapped.GetFileSize() <
-          kFileHeaderSize + uint64_t{os2 ? kOs2InfoHeaderSize : kInfoHeaderSize}) {
-    DetailText = "file too short for its headers";
-    return false;
-  }
+      Mapped.GetFileSize() < kFileHeaderSize + uint64_t{os2 ? kOs2InfoHeaderSize : kInfoHeaderSize})
+    return Fail(TErrorCode::Format, "file too short for its headers");
   PixelOffset = LoadLE<uint32_t>(head + bfOffBits);
   int64_t width, height;
   uint32_t compression = 0, colorsUsed = 0;
@@ -157,29 +150,28 @@ bool TBMPMap2::ParseHeaders() {
   TopDown = height < 0;
   Rle = compression == kBiCompressionRle8 || compression == kBiCompressionRle4;
   const bool bitFields = compression == kBiCompressionBitFields;
+  std::string unknown;
   if (compression != 0 && !Rle && !bitFields)
-    DetailText = "Unknown compression";
+    unknown = "Unknown compression";
   else if (BitCount != 1 && BitCount != 4 && BitCount != 8 && BitCount != 16 && BitCount != 24 &&
            BitCount != 32)
-    DetailText = "pixels of " + std::to_string(BitCount) + " bits";
+    unknown = "pixels of " + std::to_string(BitCount) + " bits";
   else if ((compression == kBiCompressionRle8 && BitCount != 8) ||
            (compression == kBiCompressionRle4 && BitCount != 4) ||
            (bitFields && BitCount != 16 && BitCount != 32))
-    DetailText = "compression that does not fit " + std::to_string(BitCount) + "-bit pixels";
+    unknown = "compression that does not fit " + std::to_string(BitCount) + "-bit pixels";
   else if (width <= 0)
-    DetailText = "width of " + std::to_string(width) + " columns";
+    unknown = "width of " + std::to_string(width) + " columns";
   else if (height == 0 || height == INT32_MIN)
-    DetailText = "height of " + std::to_string(height) + " rows";
+    unknown = "height of " + std::to_string(height) + " rows";
   else if (TopDown && Rle)
-    DetailText = "top-down rows (negative height) with RLE";
-  if (!DetailText.empty()) return false;
+    unknown = "top-down rows (negative height) with RLE";
+  if (!unknown.empty()) return Fail(TErrorCode::Format, unknown);
   Width = static_cast<uint32_t>(width);
   Height = static_cast<uint32_t>(TopDown ? -height : height);
   const uint64_t stride = StrideFor(Width, BitCount);
-  if (stride > kLongestRow) {
-    DetailText = "rows of " + std::to_string(stride) + " bytes are too long";
-    return false;
-  }
+  if (stride > kLongestRow)
+    return Fail(TErrorCode::Format, "rows of " + std::to_string(stride) + " bytes are too long");
   RowStride = static_cast<uint32_t>(stride);
   uint64_t paletteAt = uint64_t{kFileHeaderSize} + infoSize;
   if (BitCount >= 16) {
@@ -195,22 +187,17 @@ bool TBMPMap2::ParseHeaders() {
       colors =
           static_cast<uint32_t>(std::min<uint64_t>(colors, (PixelOffset - paletteAt) / entryBytes));
   }
-  if (PixelOffset < paletteAt + uint64_t{entryBytes} * colors ||
-      PixelOffset > Mapped.GetFileSize()) {
-    DetailText = "pixel data at offset " + std::to_string(PixelOffset) +
-                 ", inside the headers or past the end of the file";
-    return false;
-  }
+  if (PixelOffset < paletteAt + uint64_t{entryBytes} * colors || PixelOffset > Mapped.GetFileSize())
+    return Fail(TErrorCode::Format, "pixel data at offset " + std::to_string(PixelOffset) +
+                                        ", inside the headers or past the end of the file");
   if (BitCount == 24 || BitCount == 8) StorageBands = BitCount / 8;
   if (BitCount > 8) {
     ReportedBands = Masks[3].Mask ? 4 : 3;
     return true;
   }
   std::vector<uint8_t> entries(uint64_t{entryBytes} * colors);
-  if (!Mapped.FetchBytes(paletteAt, static_cast<uint32_t>(entries.size()), entries.data())) {
-    DetailText = "palette past the end of the file";
-    return false;
-  }
+  if (!Mapped.FetchBytes(paletteAt, static_cast<uint32_t>(entries.size()), entries.data()))
+    return Fail(TErrorCode::Format, "palette past the end of the file");
   Palette.resize(colors);
   GreyPalette = colors == 256;
   for (uint32_t i = 0; i < colors; ++i) {
@@ -237,10 +224,8 @@ bool TBMPMap2::ParseMasks(const uint8_t* head, uint32_t infoSize, bool bitFields
   }
   uint32_t seen = 0;
   for (int i = 0; i < 4; ++i) {
-    if ((masks[i] & seen) != 0 || (BitCount == 16 && masks[i] > 0xFFFF)) {
-      DetailText = "bit-field masks that overlap or pass the pixel's bits";
-      return false;
-    }
+    if ((masks[i] & seen) != 0 || (BitCount == 16 && masks[i] > 0xFFFF))
+      return Fail(TErrorCode::Format, "bit-field masks that overlap or pass the pixel's bits");
     seen |= masks[i];
     Masks[i].Mask = masks[i];
     Masks[i].Shift = masks[i] ? static_cast<uint32_t>(__builtin_ctz(masks[i])) : 0;
@@ -258,23 +243,18 @@ bool TBMPMap2::ParseMasks(const uint8_t* head, uint32_t infoSize, bool bitFields
 // browsers and GDAL read such files; a run past the padding or a delta off
 // the image is corrupt data, refused with the row (0 the top) it happened in.
 bool TBMPMap2::DecodeRle() {
-  if (const TError refusal =
-          Decoded.Allocate(Width, Height, 1, MemoryLimit, "RLE bitmap", TemporaryDirectory());
-      refusal.Failed()) {
-    DetailText = refusal.Text;
+  if (!Succeeded(
+          Decoded.Allocate(Width, Height, 1, MemoryLimit, "RLE bitmap", TemporaryDirectory())))
     return false;
-  }
   const uint32_t size = static_cast<uint32_t>(Mapped.GetFileSize() - PixelOffset);
   const uint8_t* data = nullptr;
-  if (size > 0 && !(data = Mapped.Reach(PixelOffset, size))) {
-    DetailText = "RLE data that cannot be mapped: " + Error().Text;
-    return false;
-  }
+  if (size > 0 && !(data = Mapped.Reach(PixelOffset, size)))
+    return FailIn("RLE data that cannot be mapped: ");
   const bool four = BitCount == 4;
   uint64_t at = 0, x = 0, y = 0;  // y counts rows from the bottom
   auto corrupt = [&](const std::string& what) {
-    DetailText = "RLE data " + what + " of row " + std::to_string(Height - 1 - y);
-    return false;
+    return Fail(TErrorCode::Format,
+                "RLE data " + what + " of row " + std::to_string(Height - 1 - y));
   };
   const uint64_t padded = StrideFor(Width, BitCount) * 8 / BitCount;
   auto fits = [&](uint64_t pixels) { return x + pixels <= padded; };

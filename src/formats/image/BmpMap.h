@@ -56,10 +56,11 @@ class TBMPMap2 : public TDataSetRoot2 {
   bool OpenExisting(const std::string& fileName);
   bool CreateFile(const std::string& fileName, uint32_t columns, uint32_t rows, uint8_t cellType,
                   uint32_t bands);
-  // Examines the headers; false with the reason in DetailText.
+  // Examines the headers; false with the reason alone as the failure.
   bool ParseHeaders();
   // The colour masks of 16- and 32-bit pixels; false when they overlap.
   bool ParseMasks(const uint8_t* head, uint32_t infoSize, bool bitFields);
+  // False with the reason alone as the failure.
   bool DecodeRle();
   // Row `row` (0 the top) in the mapped file; none when it cannot be mapped.
   uint8_t* StoredRow(uint32_t row);
@@ -98,7 +99,6 @@ class TBMPMap2 : public TDataSetRoot2 {
   uint32_t StorageBands = 0;
   uint16_t ReportedBands = 0;
   uint32_t RowStride = 0;
-  std::string DetailText;
   bool Closed = false;
 };
 

@@ -217,7 +217,7 @@ bool TTifMap2::GetBlock(uint32_t first, uint32_t count, TCellBlock& block) {
   uint8_t* data =
       Encoder ? Encoder->Stage(first, count)
               : Mapped.BlockRange(StripTable[0] + first * StripLineBytes, count * StripLineBytes);
-  if (!data && Encoder) return Fail(TErrorCode::Codec, Encoder->Error);
+  if (!data && Encoder) return Fail(Encoder->Error());
   if (!data) return false;
   SetLayout(block);
   block.Data = data;
@@ -302,7 +302,7 @@ bool TTifMap2::WriteCellExact(uint32_t column, uint32_t row, uint32_t band, doub
   if (Encoder) {
     uint8_t* line = Encoder->StagedRow(row);
     if (!line) line = Encoder->Stage(row, 1);
-    if (!line) return Fail(TErrorCode::Codec, Encoder->Error);
+    if (!line) return Fail(Encoder->Error());
     EncodeCellExact(line + SampleOffset(column, band), CellType, false, value);
     return true;
   }

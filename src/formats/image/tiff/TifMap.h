@@ -73,8 +73,8 @@ class TTifMap2 : public TDataSetRoot2 {
   // CanPlaceFile allowed; Close writes the header.
   bool PlaceFile(const std::string& inputName, TPlacement placement) override;
   // GDAL's creation options as far as libtiff serves them (TiffOptions.h);
-  // empty when `options` are right.
-  static std::string CheckCreationOptions(const std::vector<std::string>& options);
+  // no failure when `options` are right.
+  static TError CheckCreationOptions(const std::vector<std::string>& options);
 
  protected:
   void KeepPlanned(const TGeoreference& planned) override { Georef.NoData = planned.NoData; }

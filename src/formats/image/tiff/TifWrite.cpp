@@ -151,10 +151,9 @@ bool TTifMap2::CreateFile(const std::string& fileName, uint32_t columns, uint32_
                                         std::to_string(rows) + " is not valid");
   }
   TTiffOptions options;
-  if (const std::string wrong = ParseTiffOptions(CreationOptions, options); !wrong.empty())
-    return Fail(TErrorCode::Refused, wrong);
-  if (const std::string wrong = TiffOptionsRefusal(options, cellType, bands); !wrong.empty())
-    return Fail(TErrorCode::Refused, wrong);
+  if (!Succeeded(ParseTiffOptions(CreationOptions, options)) ||
+      !Succeeded(TiffOptionsRefusal(options, cellType, bands)))
+    return false;
   Asked = options;
   CellType = cellType;
   SampleWidth = CellTypeWidth(cellType);
@@ -225,8 +224,7 @@ bool TTifMap2::CreateEncoded(const std::string& fileName, const TTiffOptions& op
   Encoded.Width = ImageWidth;
   Encoded.Length = ImageLength;
   Encoded.Samples = SamplesPerPixel;
-  std::string wrong;
-  if (!ChunkLayout(options, CellType, Encoded, wrong)) return Fail(TErrorCode::Refused, wrong);
+  if (!Succeeded(ChunkLayout(options, CellType, Encoded))) return false;
   Encoded.Photometric = PhotoMetricInterpretation;
   Compression = Encoded.Compression;
   RowsPerStrip = Encoded.ChunkLength;
@@ -253,7 +251,7 @@ bool TTifMap2::CreateEncoded(const std::string& fileName, const TTiffOptions& op
   if (!EncodedFile.WriteAt(0, std::vector<uint8_t>(PixelStart).data(), PixelStart))
     return Fail(TErrorCode::IO, "Writing " + fileName + ": " + EncodedFile.ErrorText());
   Encoder = std::make_unique<TTiffEncoder>(EncodedFile, PixelStart, Encoded);
-  if (!Encoder->Start(MemoryLimit)) return Fail(TErrorCode::Codec, Encoder->Error);
+  if (!Encoder->Start(MemoryLimit)) return Fail(Encoder->Error());
   StripTable.clear();
   return true;
 }
@@ -262,13 +260,12 @@ bool TTifMap2::CanPlaceFile(const std::string& inputName, const std::vector<std:
                             TPlacement placement) {
   TTiffOptions parsed;
   TStoredChunks stored;
-  if (placement != TPlacement::None || !ParseTiffOptions(options, parsed).empty() ||
+  if (placement != TPlacement::None || ParseTiffOptions(options, parsed).Failed() ||
       parsed.Plain() || !ReadCopyableChunks(inputName, stored).empty() ||
-      !TiffOptionsRefusal(parsed, stored.Pixels.CellType, stored.Pixels.Samples).empty())
+      TiffOptionsRefusal(parsed, stored.Pixels.CellType, stored.Pixels.Samples).Failed())
     return false;
   TTiffPixels wanted = stored.Pixels;
-  std::string error;
-  return ChunkLayout(parsed, stored.Pixels.CellType, wanted, error) &&
+  return !ChunkLayout(parsed, stored.Pixels.CellType, wanted).Failed() &&
          ChunkDifference(stored.Pixels, wanted).empty();
 }
 
@@ -333,7 +330,7 @@ bool TTifMap2::CloseEncoded() {
   bool ok = true;
   if (Encoder) {
     ok = Encoder->Finish();
-    if (!ok) Fail(TErrorCode::Codec, Encoder->Error);
+    if (!ok) Fail(Encoder->Error());
     StripTable = Encoder->Offsets;
     ChunkByteCounts = Encoder->ByteCounts;
     Encoder.reset();
@@ -359,7 +356,7 @@ bool TTifMap2::ChooseBigTiff(bool may, uint64_t bytes) {
   return true;
 }
 
-std::string TTifMap2::CheckCreationOptions(const std::vector<std::string>& options) {
+TError TTifMap2::CheckCreationOptions(const std::vector<std::string>& options) {
   TTiffOptions parsed;
   return ParseTiffOptions(options, parsed);
 }

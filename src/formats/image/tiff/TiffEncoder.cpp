@@ -130,8 +130,7 @@ class TChunkCodec {
 
 }  // namespace
 
-bool ChunkLayout(const TTiffOptions& options, uint8_t cellType, TTiffPixels& pixels,
-                 std::string& error) {
+TError ChunkLayout(const TTiffOptions& options, uint8_t cellType, TTiffPixels& pixels) {
   const uint64_t pixel = uint64_t{pixels.Samples} * CellTypeWidth(cellType);
   pixels.CellType = cellType;
   pixels.Compression = options.Compression;
@@ -153,23 +152,20 @@ bool ChunkLayout(const TTiffOptions& options, uint8_t cellType, TTiffPixels& pix
     // chroma), but for the last.
     const uint32_t block = options.Photometric - 1 == pmYCbCr ? 16 : 8;
     if (options.Compression == tcJpeg && pixels.ChunkLength < pixels.Length) {
-      if (options.BlockYSize % block != 0) {
-        error = "COMPRESS=JPEG: strips of whole blocks of " + std::to_string(block) +
-                " rows, not " + std::to_string(pixels.ChunkLength);
-        return false;
-      }
+      if (options.BlockYSize % block != 0)
+        return TError::Refused("COMPRESS=JPEG: strips of whole blocks of " + std::to_string(block) +
+                               " rows, not " + std::to_string(pixels.ChunkLength));
       pixels.ChunkLength = std::max(block, pixels.ChunkLength / block * block);
     }
   }
   const uint64_t bytes = uint64_t{pixels.ChunkWidth} * pixels.ChunkLength * pixel;
-  if (bytes > kMostChunkBytes) {
-    error = std::string(options.Tiled ? "Tiles" : "Strips") + " of " +
-            std::to_string(pixels.ChunkWidth) + " x " + std::to_string(pixels.ChunkLength) +
-            " pixels would hold " + std::to_string(bytes) + " bytes, more than " +
-            std::to_string(kMostChunkBytes >> 20) + " MiB";
-    return false;
-  }
-  return true;
+  if (bytes > kMostChunkBytes)
+    return TError::Refused(std::string(options.Tiled ? "Tiles" : "Strips") + " of " +
+                           std::to_string(pixels.ChunkWidth) + " x " +
+                           std::to_string(pixels.ChunkLength) + " pixels would hold " +
+                           std::to_string(bytes) + " bytes, more than " +
+                           std::to_string(kMostChunkBytes >> 20) + " MiB");
+  return {};
 }
 
 TTiffEncoder::TTiffEncoder(TBinaryFile& file, uint64_t firstOffset, const TTiffPixels& pixels)
@@ -203,24 +199,25 @@ bool TTiffEncoder::Start(uint64_t memoryLimit) {
                                          StoreMemory(JobMemory(memoryLimit)) / 2));
   // A codec set up here first refuses what libtiff cannot encode at once.
   TChunkCodec probe;
-  if (!probe.Open(Pixels, Pixels.ChunkLength)) return Fail("TIFF encoder: " + probe.Error);
+  if (!probe.Open(Pixels, Pixels.ChunkLength))
+    return Fail(TError::Codec("TIFF encoder: " + probe.Error));
   try {
     for (unsigned i = 0; i < cores; ++i) Workers.emplace_back([this] { Work(); });
   } catch (const std::system_error&) {
-    if (Workers.empty()) return Fail("TIFF encoder: no thread could be started");
+    if (Workers.empty()) return Fail(TError::Codec("TIFF encoder: no thread could be started"));
   }
   return true;
 }
 
-bool TTiffEncoder::Fail(const std::string& text) {
-  if (Error.empty()) Error = text;
+bool TTiffEncoder::Fail(const TError& error) {
+  if (!Failure.Failed()) Failure = error;
   return false;
 }
 
 bool TTiffEncoder::Failed() {
   const std::lock_guard<std::mutex> lock(Mutex);
-  if (!WorkError.empty()) Fail(WorkError);
-  return !Error.empty();
+  if (WorkError.Failed()) Fail(WorkError);
+  return Failure.Failed();
 }
 
 uint8_t* TTiffEncoder::Stage(uint32_t first, uint32_t count) {
@@ -251,9 +248,11 @@ uint32_t TTiffEncoder::RowsIn(uint32_t block) const {
 bool TTiffEncoder::PutRow(uint32_t row, const uint8_t* data) {
   const uint32_t block = row / Pixels.ChunkLength;
   const uint32_t line = row % Pixels.ChunkLength;
-  if (row >= Pixels.Length) return Fail("Row " + std::to_string(row) + " is outside the TIFF");
+  if (row >= Pixels.Length)
+    return Fail(TError::Internal("Row " + std::to_string(row) + " is outside the TIFF"));
   if (Submitted[block])
-    return Fail("Row " + std::to_string(row) + " of the TIFF came again after it was encoded");
+    return Fail(TError::Internal("Row " + std::to_string(row) +
+                                 " of the TIFF came again after it was encoded"));
   TBlock& b = Partial[block];
   if (b.Data.empty()) {
     b.Data = SpareBlock();
@@ -283,9 +282,9 @@ bool TTiffEncoder::Submit(uint32_t block, std::vector<uint8_t> data) {
   Submitted[block] = true;
   std::unique_lock<std::mutex> lock(Mutex);
   Changed.wait(lock, [&] {
-    return !WorkError.empty() || InFlight == 0 || InFlight + data.size() <= Budget;
+    return WorkError.Failed() || InFlight == 0 || InFlight + data.size() <= Budget;
   });
-  if (!WorkError.empty()) return Fail(WorkError);
+  if (WorkError.Failed()) return Fail(WorkError);
   InFlight += data.size();
   Queue.push_back({NextSequence++, block, std::move(data)});
   lock.unlock();
@@ -358,12 +357,13 @@ void TTiffEncoder::Work() {
     }
     std::unique_lock<std::mutex> lock(Mutex);
     Changed.wait(lock, [&] { return Abandoned || NextWrite == task.Sequence; });
-    if (!ok && WorkError.empty())
-      WorkError = "TIFF encoder: " + (codec.Error.empty() ? strip.Error : codec.Error);
-    for (uint32_t k = 0; WorkError.empty() && k < Across; ++k) {
+    if (!ok && !WorkError.Failed())
+      WorkError =
+          TError::Codec("TIFF encoder: " + (codec.Error.empty() ? strip.Error : codec.Error));
+    for (uint32_t k = 0; !WorkError.Failed() && k < Across; ++k) {
       const uint32_t chunk = task.Block * Across + k;
       if (!File.WriteAt(NextOffset, encoded[k].data(), encoded[k].size())) {
-        WorkError = "Writing the TIFF: " + File.ErrorText();
+        WorkError = {TErrorCode::IO, File.ErrorCode(), "Writing the TIFF: " + File.ErrorText()};
         break;
       }
       Offsets[chunk] = NextOffset;
@@ -396,8 +396,8 @@ bool TTiffEncoder::Finish() {
   Changed.notify_all();
   for (std::thread& worker : Workers) worker.join();
   Workers.clear();
-  if (!WorkError.empty()) Fail(WorkError);
-  return Error.empty();
+  if (WorkError.Failed()) Fail(WorkError);
+  return !Failure.Failed();
 }
 
 }  // namespace mirava

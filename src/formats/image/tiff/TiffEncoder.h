@@ -17,6 +17,7 @@
 
 #include "dataset/BinaryFile.h"
 #include "formats/image/tiff/TiffOptions.h"
+#include "raster/Error.h"
 
 namespace mirava {
 
@@ -33,9 +34,9 @@ struct TTiffPixels {
   uint32_t ChunkWidth = 0, ChunkLength = 0;
 };
 
-// The strips or tiles for `options`, or why not (a block too large).
-bool ChunkLayout(const TTiffOptions& options, uint8_t cellType, TTiffPixels& pixels,
-                 std::string& error);
+// The strips or tiles for `options`; a failure of code Refused says why
+// they cannot be (a block too large).
+TError ChunkLayout(const TTiffOptions& options, uint8_t cellType, TTiffPixels& pixels);
 
 class TTiffEncoder {
  public:
@@ -46,22 +47,23 @@ class TTiffEncoder {
   TTiffEncoder& operator=(const TTiffEncoder&) = delete;
 
   // Starts the workers, within the memory of a job limited to `memoryLimit`
-  // (JobMemory); false with Error.
+  // (JobMemory); false with Error().
   bool Start(uint64_t memoryLimit);
   uint32_t ChunkCount() const { return Across * Blocks; }
   // Memory for rows first .. first + count - 1: the same as last time when
   // the same rows are asked for again, zeros otherwise. Rows handed out are
-  // complete once other rows are asked for, and at Finish. Null with Error.
+  // complete once other rows are asked for, and at Finish. Null with Error().
   uint8_t* Stage(uint32_t first, uint32_t count);
   // The row in the memory last handed out; null when it is not there.
   uint8_t* StagedRow(uint32_t row);
   // Encodes what is left (rows never given are zeros) and waits for the
   // workers; then Offsets and ByteCounts hold every strip or tile. False
-  // with Error.
+  // with Error().
   bool Finish();
+  // The first failure; the codec's or the file's.
+  const TError& Error() const { return Failure; }
 
   std::vector<uint64_t> Offsets, ByteCounts;
-  std::string Error;
 
  private:
   struct TBlock {
@@ -75,7 +77,7 @@ class TTiffEncoder {
     std::vector<uint8_t> Data;  // none: the block was never given, all zeros
   };
 
-  bool Fail(const std::string& text);
+  bool Fail(const TError& error);
   bool Commit();
   bool PutRow(uint32_t row, const uint8_t* data);
   uint32_t RowsIn(uint32_t block) const;
@@ -92,6 +94,7 @@ class TTiffEncoder {
   uint32_t StageFirst = 0, StageCount = 0;
   std::map<uint32_t, TBlock> Partial;
   std::vector<bool> Submitted;
+  TError Failure;
 
   // Shared with the workers, under Mutex.
   std::mutex Mutex;
@@ -102,7 +105,7 @@ class TTiffEncoder {
   std::vector<std::vector<uint8_t>> Spare;
   uint64_t NextSequence = 0, NextWrite = 0, InFlight = 0, NextOffset = 0;
   bool Closing = false, Abandoned = false;
-  std::string WorkError;
+  TError WorkError;
   std::vector<std::thread> Workers;
 };
 

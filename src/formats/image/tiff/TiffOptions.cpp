@@ -63,18 +63,20 @@ constexpr TLevelKey kLevels[] = {{"ZLEVEL", tcDeflate, 1, 12},   {"ZSTD_LEVEL", 
 
 }  // namespace
 
-std::string ParseTiffOptions(const std::vector<std::string>& options, TTiffOptions& parsed) {
+TError ParseTiffOptions(const std::vector<std::string>& options, TTiffOptions& parsed) {
   parsed = {};
   bool predictorGiven = false, blockX = false, lossless = false;
   const TLevelKey* levelGiven = nullptr;
   for (const std::string& option : options) {
     const size_t eq = option.find('=');
     if (eq == std::string::npos || eq == 0)
-      return "creation option \"" + option + "\" is not KEY=VALUE";
+      return TError::Refused("creation option \"" + option + "\" is not KEY=VALUE");
     const std::string key = UpperCase(option.substr(0, eq));
     const std::string text = option.substr(eq + 1);
     const std::string word = UpperCase(text);
-    const std::string bad = "creation option " + key + "=" + text + ": ";
+    auto bad = [&](const std::string& why) {
+      return TError::Refused("creation option " + key + "=" + text + ": " + why);
+    };
     uint32_t n = 0;
     const auto level = std::find_if(std::begin(kLevels), std::end(kLevels),
                                     [&](const TLevelKey& l) { return key == l.Key; });
@@ -82,33 +84,33 @@ std::string ParseTiffOptions(const std::vector<std::string>& options, TTiffOptio
       const auto codec = std::find_if(std::begin(kCodecs), std::end(kCodecs),
                                       [&](const TCodec& c) { return word == c.Word; });
       if (codec == std::end(kCodecs))
-        return bad + "the compressions are NONE, DEFLATE, LZW, ZSTD, LZMA, PACKBITS, JPEG and WEBP";
+        return bad("the compressions are NONE, DEFLATE, LZW, ZSTD, LZMA, PACKBITS, JPEG and WEBP");
       if (!TIFFIsCODECConfigured(codec->Compression))
-        return bad + "this libtiff was built without " + codec->Word;
+        return bad(std::string("this libtiff was built without ") + codec->Word);
       parsed.Compression = codec->Compression;
     } else if (key == "PREDICTOR") {
       if (!ParseCount(text, 1, 3, n))
-        return bad + "the predictors are 1 (none), 2 (horizontal) and 3 (floating point)";
+        return bad("the predictors are 1 (none), 2 (horizontal) and 3 (floating point)");
       parsed.Predictor = static_cast<uint16_t>(n);
       predictorGiven = true;
     } else if (key == "TILED") {
-      if (!ParseYesNo(word, parsed.Tiled)) return bad + "YES or NO";
+      if (!ParseYesNo(word, parsed.Tiled)) return bad("YES or NO");
     } else if (key == "BLOCKXSIZE" || key == "BLOCKYSIZE") {
       if (!ParseCount(text, 1, kMostBlock, n))
-        return bad + "a number of pixels from 1 to " + std::to_string(kMostBlock);
+        return bad("a number of pixels from 1 to " + std::to_string(kMostBlock));
       (key == "BLOCKXSIZE" ? parsed.BlockXSize : parsed.BlockYSize) = n;
       blockX = blockX || key == "BLOCKXSIZE";
     } else if (level != std::end(kLevels)) {
       if (!ParseCount(text, level->Low, level->High, n))
-        return bad + "a level from " + std::to_string(level->Low) + " to " +
-               std::to_string(level->High);
+        return bad("a level from " + std::to_string(level->Low) + " to " +
+                   std::to_string(level->High));
       if (levelGiven && levelGiven != level)
-        return std::string("creation options ") + levelGiven->Key + " and " + level->Key +
-               " exclude each other";
+        return TError::Refused(std::string("creation options ") + levelGiven->Key + " and " +
+                               level->Key + " exclude each other");
       parsed.Level = static_cast<int>(n) + (level->Low == 0 ? 1 : 0);
       levelGiven = level;
     } else if (key == "WEBP_LOSSLESS") {
-      if (!ParseYesNo(word, parsed.WebpLossless)) return bad + "YES or NO";
+      if (!ParseYesNo(word, parsed.WebpLossless)) return bad("YES or NO");
       lossless = true;
     } else if (key == "BIGTIFF") {
       if (word == "YES")
@@ -118,12 +120,12 @@ std::string ParseTiffOptions(const std::vector<std::string>& options, TTiffOptio
       else if (word == "IF_NEEDED" || word == "IF_SAFER")
         parsed.BigTiff = TBigTiff::IfSafer;
       else
-        return bad + "YES, NO, IF_NEEDED or IF_SAFER";
+        return bad("YES, NO, IF_NEEDED or IF_SAFER");
     } else if (key == "NUM_THREADS") {
       if (word == "ALL_CPUS")
         parsed.Threads = std::max(1u, std::thread::hardware_concurrency());
       else if (!ParseCount(text, 1, 1024, n))
-        return bad + "a number of threads from 1, or ALL_CPUS";
+        return bad("a number of threads from 1, or ALL_CPUS");
       else
         parsed.Threads = n;
     } else if (key == "PHOTOMETRIC") {
@@ -136,42 +138,46 @@ std::string ParseTiffOptions(const std::vector<std::string>& options, TTiffOptio
       else if (word == "CMYK")
         parsed.Photometric = pmCmyk + 1;
       else if (word == "PALETTE")
-        return bad + "a palette is written for an input that has one, not asked for";
+        return bad("a palette is written for an input that has one, not asked for");
       else if (word == "YCBCR")
         parsed.Photometric = pmYCbCr + 1;
       else if (word == "CIELAB" || word == "ICCLAB" || word == "ITULAB")
-        return bad + "Mirava writes the cells as they are and converts no colours but JPEG's "
-                     "to YCbCr; it writes MINISBLACK, MINISWHITE, RGB, CMYK and YCBCR";
+        return bad("Mirava writes the cells as they are and converts no colours but JPEG's "
+                   "to YCbCr; it writes MINISBLACK, MINISWHITE, RGB, CMYK and YCBCR");
       else
-        return bad + "MINISBLACK, MINISWHITE, RGB, CMYK or YCBCR";
+        return bad("MINISBLACK, MINISWHITE, RGB, CMYK or YCBCR");
     } else {
-      return "unknown creation option " + key +
-             " (TIFF outputs take COMPRESS, PREDICTOR, TILED, BLOCKXSIZE, BLOCKYSIZE, ZLEVEL, "
-             "ZSTD_LEVEL, LZMA_PRESET, JPEG_QUALITY, WEBP_LEVEL, WEBP_LOSSLESS, BIGTIFF, "
-             "NUM_THREADS and PHOTOMETRIC)";
+      return TError::Refused(
+          "unknown creation option " + key +
+          " (TIFF outputs take COMPRESS, PREDICTOR, TILED, BLOCKXSIZE, BLOCKYSIZE, ZLEVEL, "
+          "ZSTD_LEVEL, LZMA_PRESET, JPEG_QUALITY, WEBP_LEVEL, WEBP_LOSSLESS, BIGTIFF, "
+          "NUM_THREADS and PHOTOMETRIC)");
     }
   }
   if (predictorGiven && !TakesPredictor(parsed.Compression))
-    return "creation option PREDICTOR needs COMPRESS=DEFLATE, LZW, ZSTD or LZMA";
+    return TError::Refused("creation option PREDICTOR needs COMPRESS=DEFLATE, LZW, ZSTD or LZMA");
   if (levelGiven && levelGiven->Compression != parsed.Compression)
-    return std::string("creation option ") + levelGiven->Key + " needs COMPRESS=" +
-           std::find_if(std::begin(kCodecs), std::end(kCodecs), [&](const TCodec& c) {
-             return c.Compression == levelGiven->Compression;
-           })->Word;
+    return TError::Refused(
+        std::string("creation option ") + levelGiven->Key + " needs COMPRESS=" +
+        std::find_if(std::begin(kCodecs), std::end(kCodecs), [&](const TCodec& c) {
+          return c.Compression == levelGiven->Compression;
+        })->Word);
   if (parsed.Photometric == pmYCbCr + 1 && parsed.Compression != tcJpeg)
-    return "creation option PHOTOMETRIC=YCBCR needs COMPRESS=JPEG, whose codec converts the "
-           "colours";
+    return TError::Refused(
+        "creation option PHOTOMETRIC=YCBCR needs COMPRESS=JPEG, whose codec converts the "
+        "colours");
   if (lossless && parsed.Compression != tcWebp)
-    return "creation option WEBP_LOSSLESS needs COMPRESS=WEBP";
+    return TError::Refused("creation option WEBP_LOSSLESS needs COMPRESS=WEBP");
   if (lossless && parsed.WebpLossless && levelGiven)
-    return "creation options WEBP_LEVEL and WEBP_LOSSLESS=YES exclude each other";
-  if (blockX && !parsed.Tiled) return "creation option BLOCKXSIZE needs TILED=YES";
+    return TError::Refused("creation options WEBP_LEVEL and WEBP_LOSSLESS=YES exclude each other");
+  if (blockX && !parsed.Tiled) return TError::Refused("creation option BLOCKXSIZE needs TILED=YES");
   if (parsed.Tiled)
     for (const uint32_t size : {parsed.BlockXSize, parsed.BlockYSize})
       if (size % 16 != 0)
-        return "creation options BLOCKXSIZE and BLOCKYSIZE: tiles are a multiple of 16 pixels "
-               "wide and high, not " +
-               std::to_string(size);
+        return TError::Refused(
+            "creation options BLOCKXSIZE and BLOCKYSIZE: tiles are a multiple of 16 pixels "
+            "wide and high, not " +
+            std::to_string(size));
   return {};
 }
 
@@ -200,27 +206,30 @@ uint16_t PredictorFor(const TTiffOptions& options, uint8_t cellType) {
   return cellType == ctFloat32 || cellType == ctFloat64 ? tpFloatingPoint : tpHorizontal;
 }
 
-std::string TiffOptionsRefusal(const TTiffOptions& options, uint8_t cellType, uint32_t bands) {
+TError TiffOptionsRefusal(const TTiffOptions& options, uint8_t cellType, uint32_t bands) {
   if (PredictorFor(options, cellType) == tpFloatingPoint && cellType != ctFloat32 &&
       cellType != ctFloat64)
-    return "PREDICTOR=3 (floating point) needs float cells, not " + CellTypeWords(cellType);
+    return TError::Refused("PREDICTOR=3 (floating point) needs float cells, not " +
+                           CellTypeWords(cellType));
   const uint16_t c = options.Compression;
   if ((c == tcJpeg || c == tcWebp) && cellType != ctUnsigned8)
-    return std::string("COMPRESS=") + (c == tcJpeg ? "JPEG" : "WEBP") +
-           " needs unsigned 8-bit cells, not " + CellTypeWords(cellType);
+    return TError::Refused(std::string("COMPRESS=") + (c == tcJpeg ? "JPEG" : "WEBP") +
+                           " needs unsigned 8-bit cells, not " + CellTypeWords(cellType));
   // libjpeg's most components; WebP's pictures are RGB or RGBA.
   if (c == tcJpeg && bands > 4)
-    return "COMPRESS=JPEG takes 1 to 4 bands, not " + std::to_string(bands);
+    return TError::Refused("COMPRESS=JPEG takes 1 to 4 bands, not " + std::to_string(bands));
   if (c == tcWebp && bands != 3 && bands != 4)
-    return "COMPRESS=WEBP takes 3 or 4 bands, not " + std::to_string(bands);
+    return TError::Refused("COMPRESS=WEBP takes 3 or 4 bands, not " + std::to_string(bands));
   if (options.Photometric - 1 == pmYCbCr && bands != 3)
-    return "PHOTOMETRIC=YCBCR takes 3 bands (RGB), not " + std::to_string(bands);
+    return TError::Refused("PHOTOMETRIC=YCBCR takes 3 bands (RGB), not " + std::to_string(bands));
   if (options.Photometric != 0 && ColourSamples(options.Photometric - 1) > bands)
-    return "PHOTOMETRIC=" + std::string(options.Photometric - 1 == pmRgb ? "RGB" : "CMYK") +
-           " needs " + std::to_string(ColourSamples(options.Photometric - 1)) +
-           " bands or more, not " + std::to_string(bands);
+    return TError::Refused(
+        "PHOTOMETRIC=" + std::string(options.Photometric - 1 == pmRgb ? "RGB" : "CMYK") +
+        " needs " + std::to_string(ColourSamples(options.Photometric - 1)) +
+        " bands or more, not " + std::to_string(bands));
   if (options.Photometric - 1 == pmCmyk && cellType != ctUnsigned8 && cellType != ctUnsigned16)
-    return "PHOTOMETRIC=CMYK needs unsigned 8- or 16-bit cells, not " + CellTypeWords(cellType);
+    return TError::Refused("PHOTOMETRIC=CMYK needs unsigned 8- or 16-bit cells, not " +
+                           CellTypeWords(cellType));
   return {};
 }
 

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "raster/Error.h"
+
 namespace mirava {
 
 // TIFF Compression, Predictor and PhotometricInterpretation tag values this
@@ -59,9 +61,9 @@ struct TTiffOptions {
 // ZLEVEL (1 to 12), ZSTD_LEVEL (1 to 22), LZMA_PRESET (0 to 9),
 // JPEG_QUALITY and WEBP_LEVEL (1 to 100), WEBP_LOSSLESS, BIGTIFF (YES, NO,
 // IF_NEEDED, IF_SAFER), NUM_THREADS (N, ALL_CPUS), PHOTOMETRIC
-// (MINISBLACK, MINISWHITE, RGB, CMYK, and YCBCR with JPEG). Empty when they are all valid
-// together, otherwise what is wrong, naming the option.
-std::string ParseTiffOptions(const std::vector<std::string>& options, TTiffOptions& parsed);
+// (MINISBLACK, MINISWHITE, RGB, CMYK, and YCBCR with JPEG). No failure when they are all
+// valid together, otherwise a TError of code Refused saying what is wrong, naming the option.
+TError ParseTiffOptions(const std::vector<std::string>& options, TTiffOptions& parsed);
 
 // The options that ParseTiffOptions reads as `options`, in GDAL's words.
 std::vector<std::string> TiffOptionTexts(const TTiffOptions& options);
@@ -72,8 +74,8 @@ uint16_t PredictorFor(const TTiffOptions& options, uint8_t cellType);
 
 // Why `bands` of such cells cannot be written with these options (a
 // floating-point predictor for integers, JPEG of other cells than bytes,
-// RGB of fewer than 3 bands); empty when they can.
-std::string TiffOptionsRefusal(const TTiffOptions& options, uint8_t cellType, uint32_t bands);
+// RGB of fewer than 3 bands), a TError of code Refused; no failure when they can.
+TError TiffOptionsRefusal(const TTiffOptions& options, uint8_t cellType, uint32_t bands);
 
 // The samples the photometric interpretation `photometric` gives colours
 // to; the others are extra samples.

@@ -24,7 +24,8 @@ TEST(TiffOptions, ReadAsGdalWritesThem) {
   TTiffOptions o;
   ASSERT_EQ(ParseTiffOptions({"compress=deflate", "TILED=yes", "BLOCKXSIZE=128", "BLOCKYSIZE=64",
                               "PREDICTOR=2", "ZLEVEL=9"},
-                             o),
+                             o)
+                .Text,
             "");
   EXPECT_EQ(o.Compression, tcDeflate);
   EXPECT_TRUE(o.Tiled);
@@ -33,16 +34,16 @@ TEST(TiffOptions, ReadAsGdalWritesThem) {
   EXPECT_EQ(o.Predictor, tpHorizontal);
   EXPECT_EQ(o.Level, 9);
   EXPECT_FALSE(o.Plain());
-  ASSERT_EQ(ParseTiffOptions({"COMPRESS=NONE", "TILED=NO"}, o), "");
+  ASSERT_EQ(ParseTiffOptions({"COMPRESS=NONE", "TILED=NO"}, o).Text, "");
   EXPECT_TRUE(o.Plain());
-  ASSERT_EQ(ParseTiffOptions({"COMPRESS=LZW"}, o), "");
+  ASSERT_EQ(ParseTiffOptions({"COMPRESS=LZW"}, o).Text, "");
   EXPECT_EQ(PredictorFor(o, ctFloat32), tpFloatingPoint);
   EXPECT_EQ(PredictorFor(o, ctSigned16), tpHorizontal);
-  ASSERT_EQ(ParseTiffOptions({"COMPRESS=ZSTD", "PREDICTOR=3", "ZSTD_LEVEL=3"}, o), "");
-  EXPECT_EQ(TiffOptionsRefusal(o, ctFloat64, 1), "");
-  EXPECT_EQ(TiffOptionsRefusal(o, ctUnsigned16, 1),
+  ASSERT_EQ(ParseTiffOptions({"COMPRESS=ZSTD", "PREDICTOR=3", "ZSTD_LEVEL=3"}, o).Text, "");
+  EXPECT_EQ(TiffOptionsRefusal(o, ctFloat64, 1).Text, "");
+  EXPECT_EQ(TiffOptionsRefusal(o, ctUnsigned16, 1).Text,
             "PREDICTOR=3 (floating point) needs float cells, not unsigned 16-bit integer");
-  ASSERT_EQ(ParseTiffOptions({"BLOCKYSIZE=7"}, o), "");
+  ASSERT_EQ(ParseTiffOptions({"BLOCKYSIZE=7"}, o).Text, "");
   EXPECT_FALSE(o.Plain());
 }
 
@@ -76,7 +77,7 @@ TEST(TiffOptions, WrongOnesAreNamed) {
   };
   for (const auto& c : cases) {
     TTiffOptions o;
-    const std::string text = ParseTiffOptions(c.Options, o);
+    const std::string text = ParseTiffOptions(c.Options, o).Text;
     EXPECT_EQ(text.rfind(c.Text, 0), 0u) << text;
   }
 }

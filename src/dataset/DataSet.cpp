@@ -160,7 +160,9 @@ const TFormatEntry Formats[] = {
      .Create = Make<TECWMap2>,
      .Files = [](const std::string& n) -> TFiles { return {n}; },
      .Reads = "files of our own codec only",
-     .Writes = "1 or 3 bands of unsigned 8-bit cells (a palette's colours as 3 bands)",
+     .Writes = "1 or 3 bands of unsigned 8-bit cells (a palette's colours as 3 bands), in "
+               "Mirava's own layout, which other programs do not read; JPEG 2000 (\".jp2\") is "
+               "a compact wavelet file a GIS opens",
      .Refusal = TECWMap2::WriteRefusal,
      .Palette = TPaletteUse::Colors,
      .Dialog = {.SaveEntry = 6, .Description = "ECW files", .Patterns = "*.ecw"}},

@@ -175,8 +175,11 @@ bool TECWMap2::Open(const std::string& fileName, uint32_t columns, uint32_t rows
                                         std::to_string(columns) + " x " + std::to_string(rows));
   }
   SetSize(columns, rows, bands);
-  return Succeeded(ImageBuffer.Allocate(columns, rows, bands, MemoryLimit, "ECW output",
-                                        ScratchDirectoryBeside(fileName)));
+  if (!Succeeded(ImageBuffer.Allocate(columns, rows, bands, MemoryLimit, "ECW output",
+                                      ScratchDirectoryBeside(fileName))))
+    return false;
+  Notes.push_back(kOwnEcwLayoutNote);
+  return true;
 }
 
 bool TECWMap2::ReadWholeImage(const std::string& fileName) {

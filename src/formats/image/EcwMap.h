@@ -20,6 +20,12 @@ extern const char* const NcsErrorTexts[99];
 // The table's entry, or a text naming the number when it lies outside.
 std::string NcsErrorText(ncs::NCSError error);
 
+// The note every ECW output gives: no ECW SDK writes it, so it is a layout
+// of this program's own.
+constexpr const char* kOwnEcwLayoutNote =
+    "ECW written in Mirava's own layout, which other programs do not read; JPEG 2000 (\".jp2\") "
+    "is a compact wavelet file a GIS opens";
+
 class TECWMap2;
 // The dataset being compressed; the compressor's line callback reads it.
 // Set and cleared under the lock that allows one compression at a time.

@@ -236,4 +236,14 @@ TEST(EcwMap, EveryPlacementThroughTheCommandIsExact) {
                 "Output folder " + dir / "gone" + " does not exist", {dir / "gone/out.ecw"});
   ExpectRefused({Sample("elev.ers"), dir / "elev.ecw"}, "ECW files support only byte data",
                 {dir / "elev.ecw"});
+  // An ECW output says once that its layout is ours; another output does not.
+  auto notes = [](const CommandResult& job) {
+    size_t n = 0;
+    for (size_t at = job.Output.find(kOwnEcwLayoutNote); at != std::string::npos;
+         at = job.Output.find(kOwnEcwLayoutNote, at + 1))
+      ++n;
+    return n;
+  };
+  EXPECT_EQ(notes(RunCli({dir / "in.ers", dir / "note.ecw", "/1"})), 1u);
+  EXPECT_EQ(notes(RunCli({dir / "note.ecw", dir / "note.ers"})), 0u);
 }

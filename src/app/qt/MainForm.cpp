@@ -660,7 +660,9 @@ void TForm1::ShowError(const std::string& text) {
 }
 
 void TForm1::ShowNote(const std::string& text) {
-  JobNote = text;
+  // A later note must not hide an earlier one (an output other programs
+  // cannot read, a coordinate system not written).
+  JobNote = JobNote.empty() ? text : JobNote + "; " + text;
   if (JobSettings.CommandLineMode)
     std::fprintf(stderr, "%s\n", text.c_str());
   else

@@ -113,7 +113,7 @@ class TForm1 : public QMainWindow, public TJobHost {
 
   TOptions Options;
   TJobSettings JobSettings;
-  std::string JobNote;  // how the running or last job went about its work
+  std::string JobNote;  // every note of the running or last job, in order
   std::unique_ptr<TMyThread> Job;
   // Passes a stop signal (StopSignalled) on to the running job.
   QTimer* SignalWatch = nullptr;

@@ -31,6 +31,7 @@
 #include "app/qt/ElidedText.h"
 #include "app/qt/FileLabel.h"
 #include "app/qt/PreviewPanel.h"
+#include "formats/image/EcwMap.h"
 
 using namespace mirava;
 using mirava::test::TempDir;
@@ -204,6 +205,17 @@ class TMainFormTest : public QObject {
     QVERIFY2(Status().startsWith(QString("Successful Finish; ") + kPixelPathNote +
                                  "Partial blocks in the way: 101 x 77 pixels"),
              qPrintable(Status()));
+  }
+
+  // Every note of a job stays beside the result: a later one does not hide
+  // that the ECW output is a layout of our own.
+  void EveryNoteInStatusBar() {
+    Open({test::Sample("logo.tif"), *Dir / "notes.ecw", "/0"});
+    Click("StartBtn");
+    QTRY_VERIFY_WITH_TIMEOUT(JobEnded(), kJobTimeout);
+    QVERIFY2(Status().startsWith(QString("Successful Finish; ") + kOwnEcwLayoutNote),
+             qPrintable(Status()));
+    QVERIFY2(Status().contains("; coordinate system not written"), qPrintable(Status()));
   }
 
   // The JPEG quality dialog sets the encoding the next job uses, and the

@@ -189,13 +189,15 @@ TEpsgFacts EpsgFacts(int code) {
   facts.Geographic = type == PJ_TYPE_GEOGRAPHIC_2D_CRS;
   if (!facts.Geographic && type != PJ_TYPE_PROJECTED_CRS) return facts;
   facts.Known = true;
-  if (facts.Geographic) return facts;
   const TObject cs(proj->CoordinateSystem(context.get(), crs.get()));
   double toMetre = 0;
+  const char* direction = nullptr;
   const char* unitAuthority = nullptr;
   const char* unitCode = nullptr;
-  if (cs && proj->AxisInfo(context.get(), cs.get(), 0, nullptr, nullptr, nullptr, &toMetre, nullptr,
-                           &unitAuthority, &unitCode)) {
+  if (cs && proj->AxisInfo(context.get(), cs.get(), 0, nullptr, nullptr, &direction, &toMetre,
+                           nullptr, &unitAuthority, &unitCode)) {
+    facts.NorthFirst = direction && std::string(direction) == "north";
+    if (facts.Geographic) return facts;
     facts.Feet = std::fabs(toMetre - kFoot) < 1e-4;
     if (unitAuthority && unitCode && std::string(unitAuthority) == "EPSG")
       facts.LinearUnit = static_cast<uint16_t>(ParseIntDef(unitCode, 0));

@@ -18,6 +18,7 @@ struct TEpsgFacts {
   bool Geographic = false;
   uint16_t LinearUnit = 0;  // EPSG code of a projected system's unit, 0 unknown
   bool Feet = false;        // the unit is a foot (international or US survey)
+  bool NorthFirst = false;  // latitude or northing is its first axis
 };
 TEpsgFacts EpsgFacts(int code);
 

@@ -5,8 +5,10 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "dataset/RasterRoles.h"
@@ -24,9 +26,9 @@ struct TJp2Boxes {
   uint32_t Width = 0, Height = 0, Components = 0;
   uint8_t Bits = 0;
   bool Signed = false;
-  bool Palette = false;      // a pclr box (colour-table JP2)
-  TColorTable PaletteColours;  // its first three columns, 0..65535
-  TGeoreference Georeference;  // Placed false when no box places the raster
+  bool Palette = false;                 // a pclr box (colour-table JP2)
+  TColorTable PaletteColours;           // its first three columns, 0..65535
+  TGeoreference Georeference;           // Placed false when no box places the raster
   std::vector<TGCPoint> ControlPoints;  // GeoJP2 tie points without a pixel scale
 };
 // Parses a file's bytes (the whole file); a TError of code Format whose text
@@ -53,5 +55,11 @@ uint64_t Jp2CodestreamLengthOffset(uint64_t headerSize);
 // The XLBox for a codestream of `codestreamLength` bytes: the box's length
 // with its 16-byte header, big-endian.
 std::array<uint8_t, 8> Jp2CodestreamBoxLength(uint64_t codestreamLength);
+
+// GDAL keeps a JPEG 2000 file's no-data value beside it, in
+// "<file>.aux.xml", not in a box. The text of that file for `bands` bands of
+// `noData`, and the value of its first band.
+std::string Jp2AuxXml(double noData, uint32_t bands);
+std::optional<double> NoDataOfAuxXml(std::string_view text);
 
 }  // namespace mirava

@@ -441,12 +441,12 @@ bool TMyThread::Copy() {
       .Note = [this](const std::string& text) { Host.Synchronize([&] { Host.ShowNote(text); }); },
   };
   if (WholeFile) return PlaceWholeFile(task);
-  if (!Bands.empty()) return CopyCells(task);
+  if (!BandsInStep(Bands)) return CopyCells(task);
   TRasterReader* input = InputSet->Reader();
   TRasterWriter* output = OutputSet->Writer();
   if (Options.BlockCopy && !NoDataChange && input->BlockRows() > 0 && output->BlockRows() > 0 &&
       CellTypeConvertible(input->GetCellType()) && CellTypeConvertible(output->GetCellType()) &&
-      output->GetBandCount() == input->GetBandCount())
+      static_cast<uint32_t>(output->GetBandCount()) == task.BandCount())
     return Layer.Turns() ? TurnBlocks(task) : FlipBlocks(task);
   return CopyCells(task);
 }

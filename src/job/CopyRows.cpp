@@ -18,7 +18,7 @@ bool FlipBlocks(TCopyTask& task) {
   const uint32_t W = static_cast<uint32_t>(task.Layer.Width());
   const uint32_t H = static_cast<uint32_t>(task.Layer.Height());
   const uint32_t outRows = static_cast<uint32_t>(task.OutRows);
-  const uint32_t bands = static_cast<uint32_t>(input.GetBandCount());
+  const uint32_t bands = task.BandCount();
   const bool flipH = task.Layer.ReversesColumns();
   const bool flipV = task.Layer.ReversesRows();
   // Flipped rows are assembled in memory as long as a block of them fits.
@@ -44,7 +44,7 @@ bool FlipBlocks(TCopyTask& task) {
     const uint32_t i0 = flipV ? outRows - r0 - n : r0;
     if (once) input.ReadingRowsOnce(r0, ahead);
     if (!task.InputReady(input, r0 + n)) return false;
-    if (!input.GetBlock(r0, n, in)) return task.BlockFailed("Reading", input.Error(), r0);
+    if (!task.ReadBlock(input, r0, n, in)) return task.BlockFailed("Reading", input.Error(), r0);
     if (direct && sameRows()) {
       for (uint32_t k = 0; k < n; ++k) rows[k] = in.Data + (flipV ? n - 1 - k : k) * in.RowStride;
       if (!output.PutRows(i0, n, rows)) return task.BlockFailed("Writing", output.Error(), i0);

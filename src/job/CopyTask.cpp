@@ -45,6 +45,28 @@ bool TCopyTask::ScratchFailed(int code) {
   return false;
 }
 
+uint32_t TCopyTask::BandCount() const {
+  return Bands.empty() ? static_cast<uint32_t>(Input.GetBandCount())
+                       : static_cast<uint32_t>(Bands.size());
+}
+
+bool TCopyTask::ReadBlock(TRasterReader& input, uint32_t first, uint32_t count,
+                          TCellBlock& block) const {
+  if (!input.GetBlock(first, count, block)) return false;
+  if (!Bands.empty()) {
+    const int64_t step = Bands.size() > 1 ? int64_t{Bands[1]} - Bands[0] : 1;
+    block.Data += int64_t{Bands[0]} * block.BandStride;
+    block.BandStride *= step;
+  }
+  return true;
+}
+
+bool BandsInStep(const std::vector<uint32_t>& bands) {
+  for (size_t k = 2; k < bands.size(); ++k)
+    if (int64_t{bands[k]} - bands[k - 1] != int64_t{bands[1]} - bands[0]) return false;
+  return bands.size() < 2 || bands[1] != bands[0];
+}
+
 uint32_t CopyBlockRows(TCopyTask& task) {
   return std::max(1u, std::min({task.Input.Reader()->BlockRows(), task.Output.Writer()->BlockRows(),
                                 static_cast<uint32_t>(task.OutRows)}));

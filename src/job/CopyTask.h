@@ -50,8 +50,8 @@ struct TCopyTask {
   std::optional<std::pair<float, float>> NoDataChange;
   // The colours an output of three bands shows for a palette's indices.
   const std::vector<std::array<uint8_t, 3>>& PaletteColors;
-  // The input's band of each output band, for the cell by cell path alone;
-  // empty: the same band.
+  // The input's band of each output band; empty: the same band. The block
+  // paths take bands evenly spaced alone (BandsInStep).
   const std::vector<uint32_t>& Bands;
   TCopyReach& Reach;
 
@@ -78,6 +78,11 @@ struct TCopyTask {
   // A block of rows that could not be read or written, with the failure
   // its dataset recorded.
   bool BlockFailed(const char* what, const TError& error, uint32_t row);
+  // The bands a block path copies: the chosen ones, else all the input's.
+  uint32_t BandCount() const;
+  // The input's rows first .. first + count - 1 as the block paths see
+  // them: the chosen bands alone, their first at Data, BandStride apart.
+  bool ReadBlock(TRasterReader& input, uint32_t first, uint32_t count, TCellBlock& block) const;
   bool ScratchFailed(int code);
 
   // The row ProgressTo last reached.
@@ -104,6 +109,9 @@ bool TurnBlocks(TCopyTask& task);
 // input; the stripes' way falls back on it. Both share `partner`.
 bool SweepTurn(TCopyTask& task, TPartner& partner);
 
+// Whether the chosen bands step evenly through the input (3 2 1, or 2 alone),
+// so that a block's band stride reaches each of them in turn.
+bool BandsInStep(const std::vector<uint32_t>& bands);
 // Rows a block copy moves at a time: what both datasets hold in one block.
 uint32_t CopyBlockRows(TCopyTask& task);
 // The bytes of the input's cells.

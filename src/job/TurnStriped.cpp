@@ -43,7 +43,7 @@ uint32_t StripeRows(TCopyTask& task, TCellBlock& layout, bool& inPlace) {
   inPlace = output.RowLayout(layout);
   if (!inPlace && !((forced || outOfCore) && output.BlockLayout(layout))) return 0;
   const int64_t width = CellTypeWidth(layout.CellType);
-  const int64_t bands = input.GetBandCount();
+  const int64_t bands = task.BandCount();
   if (layout.ColumnStride != width && layout.ColumnStride != width * bands) return 0;
   if (forced) return std::min(forced, H);
   // One input row's share of the stripe: a cell of every output row and band.
@@ -122,7 +122,7 @@ bool TurnStripes(TCopyTask& task, const TCellBlock& layout, bool inPlace, uint32
   TRasterWriter& output = *task.Output.Writer();
   const uint32_t W = static_cast<uint32_t>(task.Layer.Width());
   const uint32_t H = static_cast<uint32_t>(task.Layer.Height());
-  const uint32_t bands = static_cast<uint32_t>(input.GetBandCount());
+  const uint32_t bands = task.BandCount();
   const bool ccw = task.Layer.CounterClockwise();
   const int64_t width = CellTypeWidth(layout.CellType);
   const bool onePart = layout.ColumnStride == width * bands;
@@ -170,7 +170,7 @@ bool TurnStripes(TCopyTask& task, const TCellBlock& layout, bool inPlace, uint32
       const uint32_t n = std::min(kTile, m - t0);
       if (once) input.ReadingRowsOnce(r0 + t0, ahead);
       if (!task.InputReady(input, r0 + t0 + n)) return false;
-      if (!input.GetBlock(r0 + t0, n, in))
+      if (!task.ReadBlock(input, r0 + t0, n, in))
         return task.BlockFailed("Reading", input.Error(), r0 + t0);
       TurnShared(partner, in, n, !ccw, stripe, ccw ? t0 : m - t0 - n, W, ccw ? W - 1 : 0, ccw,
                  bands);

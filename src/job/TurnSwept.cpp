@@ -42,7 +42,7 @@ bool SweepTurn(TCopyTask& task, TPartner& partner) {
   const uint32_t W = static_cast<uint32_t>(task.Layer.Width());
   const uint32_t H = static_cast<uint32_t>(task.Layer.Height());
   const uint32_t outRows = static_cast<uint32_t>(task.OutRows);
-  const uint32_t bands = static_cast<uint32_t>(input.GetBandCount());
+  const uint32_t bands = task.BandCount();
   const bool ccw = task.Layer.CounterClockwise();
   if (!task.InputReady(input, H)) return false;
   // Each block of output rows sweeps the input, in parts of as many rows as
@@ -65,7 +65,7 @@ bool SweepTurn(TCopyTask& task, TPartner& partner) {
     const uint32_t n = std::min(turnRows, outRows - i0);
     for (uint32_t j0 = 0; j0 < H; j0 += inputRows) {
       const uint32_t m = std::min(inputRows, H - j0);
-      if (!input.GetBlock(ccw ? j0 : H - j0 - m, m, in))
+      if (!task.ReadBlock(input, ccw ? j0 : H - j0 - m, m, in))
         return task.BlockFailed("Reading", input.Error(), j0);
       if (!output.GetBlock(i0, n, out)) return task.BlockFailed("Writing", output.Error(), i0);
       if (i0 == 0 && inputRows == H && uint64_t{turnRows} * out.RowStride <= kMaxStagedBytes &&

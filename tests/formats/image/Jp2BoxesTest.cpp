@@ -57,6 +57,17 @@ TEST(Jp2Boxes, LocatesTheCodestreamAndHeaderOfGdalFiles) {
   EXPECT_EQ(raw.CodestreamLength, inJ2k.size());
 }
 
+TEST(Jp2Boxes, ReadsThePaletteGdalWrites) {
+  if (!HaveGdal()) GTEST_SKIP();
+  const TempDir dir;
+  const TJp2Boxes boxes = Read(
+      GdalMade(dir, "a.jp2", "", "",
+               "<ColorInterp>Palette</ColorInterp><ColorTable><Entry c1=\"255\" c2=\"0\" c3=\"7\"/>"
+               "<Entry c1=\"1\" c2=\"128\" c3=\"254\"/></ColorTable>"));
+  EXPECT_TRUE(boxes.Palette);
+  EXPECT_EQ(boxes.PaletteColours, (TColorTable{{65535, 0, 7 * 257}, {257, 128 * 257, 254 * 257}}));
+}
+
 // Our header before a GDAL-made codestream, its length patched as the
 // writer patches it.
 std::string Wrap(const TempDir& dir, const TJp2Header& header, const std::string& j2k) {
@@ -176,6 +187,10 @@ const TGeoCase kGeoCases[] = {
      "-co GeoJP2=NO"},
     {"GeoJp2_QuarterTurn",
      "<SRS>EPSG:32633</SRS><GeoTransform>500000, 0, 20, 4000200, 20, 0</GeoTransform>", ""},
+    {"GeoJp2_PixelIsPoint",
+     "<SRS>EPSG:32633</SRS><GeoTransform>500000, 20, 0, 4000200, 0, -20</GeoTransform>"
+     "<Metadata><MDI key=\"AREA_OR_POINT\">Point</MDI></Metadata>",
+     "-co GMLJP2=NO"},
     {"GeoJp2_UserCrs",
      "<SRS>+proj=tmerc +lat_0=0 +lon_0=13.5 +k=0.9999 +x_0=300000 +y_0=0 +ellps=GRS80 +units=m "
      "+no_defs</SRS><GeoTransform>1000, 20, 0, 2000, 0, -20</GeoTransform>",

@@ -26,9 +26,11 @@ struct TJp2Boxes {
   uint32_t Width = 0, Height = 0, Components = 0;
   uint8_t Bits = 0;
   bool Signed = false;
-  bool Palette = false;                 // a pclr box (colour-table JP2)
-  TColorTable PaletteColours;           // its first three columns, 0..65535
-  TGeoreference Georeference;           // Placed false when no box places the raster
+  bool Palette = false;        // a pclr box (colour-table JP2)
+  TColorTable PaletteColours;  // its first three columns, 0..65535
+  // Placed false when no box places the raster; no box holds no-data (see
+  // NoDataOfAuxXml).
+  TGeoreference Georeference;
   std::vector<TGCPoint> ControlPoints;  // GeoJP2 tie points without a pixel scale
 };
 // Parses a file's bytes (the whole file); a TError of code Format whose text

@@ -11,7 +11,9 @@
 #          GeoTIFFs into uncompressed and Deflate TIFFs) or "tight" (quarter
 #          turns of 256 MiB in memory cgroups of 32 to 96 MiB: each finishes or
 #          is reported killed; "tight formats": the formats that hold whole
-#          images or tiles, 183 MiB in 32 MiB)
+#          images or tiles, 183 MiB in 32 MiB) or "jp2" (a Sentinel-2 band as
+#          JPEG 2000 into GeoTIFF beside gdal_translate and opj_decompress, and
+#          an 8-bit RGB raster encoded losslessly beside gdal_translate)
 #   case   with "compressed": "8" (8-bit RGB) or "16" (16-bit elevation)
 #          alone, default both; with "small" or "large" the same, "32"
 #          (32-bit float) or "rgba" (16-bit RGBA) alone, default all, so that
@@ -36,7 +38,7 @@ CASE=${3:-both}
 OUTPUT=${4:-both}
 scripts/install-deps.sh
 missing=()
-for p in libvips-tools bc parallel time libjpeg-turbo-progs; do
+for p in libvips-tools bc parallel time libjpeg-turbo-progs libopenjp2-tools; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 if ((${#missing[@]})); then
@@ -538,4 +540,62 @@ bench_jpeg() {
 
 if [ "$SIZES" = jpeg ]; then
   bench_jpeg
+fi
+
+# JPEG 2000 as Sentinel-2 ships a 10 m band: 10980 x 10980 16-bit cells of
+# 12-bit values, lossless, tiles of 1024. Decoded into an uncompressed
+# GeoTIFF by kinds 0 and 3, beside gdal_translate and opj_decompress (which
+# writes the TIFF itself); peak resident memory (GNU time) of kind 0 and the
+# peers. Then an 8-bit RGB raster encoded losslessly beside gdal_translate.
+# OpenJPEG decodes and encodes for all three: where the times are alike, its
+# codec is the limit.
+bench_jp2() {
+  local side=10980 rgb=8000 threads
+  threads=$(nproc)
+  {
+    gdal_translate -q -r bilinear -outsize $side $side -ot UInt16 -scale -100 1500 0 4000 \
+      samples/elev.tif "$WORK/s.tif"
+    vips gaussnoise "$WORK/n.v" $side $side --sigma 20 --mean 40
+    vips add "$WORK/s.tif" "$WORK/n.v" "$WORK/sum.v"
+    vips cast "$WORK/sum.v" "$WORK/c.tif" ushort
+    rm -f "$WORK/s.tif" "$WORK/n.v" "$WORK/sum.v"
+    gdal_edit.py -a_srs EPSG:32632 -a_ullr 600000 5300040 709800 5190240 "$WORK/c.tif"
+    gdal_translate -q -of JP2OpenJPEG -co REVERSIBLE=YES -co QUALITY=100 -co NBITS=12 \
+      -co BLOCKXSIZE=1024 -co BLOCKYSIZE=1024 -co RESOLUTIONS=6 "$WORK/c.tif" "$WORK/in.jp2"
+    rm -f "$WORK/c.tif"
+  } 2>/dev/null
+  echo "## Sentinel-2 band: $side x $side x 1, 12-bit values in 16-bit cells, lossless JPEG 2000, tiles 1024, $(($(stat -c %s "$WORK/in.jp2") / 1048576)) MiB on disk"
+  local lines=()
+  lines+=("$(run mirava-none "$WORK/o.tif $WORK/o.tfw" "$CLI" "$WORK/in.jp2" "$WORK/o.tif" /0) gdal_translate,opj_decompress")
+  lines+=("$(run mirava-rot90cw "$WORK/o.tif $WORK/o.tfw" "$CLI" "$WORK/in.jp2" "$WORK/o.tif" /3) mirava-none")
+  lines+=("$(run gdal_translate "$WORK/g.tif" gdal_translate -q -co COMPRESS=NONE "$WORK/in.jp2" "$WORK/g.tif")")
+  lines+=("$(run opj_decompress "$WORK/d.tif" opj_decompress -threads "$threads" -i "$WORK/in.jp2" -o "$WORK/d.tif")")
+  printf '%s\n' "${lines[@]}" | report "$(printf '%s\n' "${lines[0]}" | awk '{print $2}')"
+  printf '%-16s %12s\n' "kind 0" "max RSS MiB"
+  printf '%-16s %12d\n' mirava $(($(max_rss_kib "$CLI" "$WORK/in.jp2" "$WORK/o.tif" /0) / 1024))
+  printf '%-16s %12d\n' gdal_translate $(($(max_rss_kib gdal_translate -q -co COMPRESS=NONE "$WORK/in.jp2" "$WORK/g.tif") / 1024))
+  printf '%-16s %12d\n' opj_decompress $(($(max_rss_kib opj_decompress -threads "$threads" -i "$WORK/in.jp2" -o "$WORK/d.tif") / 1024))
+  echo
+  rm -f "$WORK"/in.jp2 "$WORK"/o.* "$WORK"/g.tif "$WORK"/d.tif
+  {
+    gdal_translate -q -r bilinear -outsize $rgb $rgb samples/logo.tif "$WORK/s.tif"
+    vips gaussnoise "$WORK/n.v" $rgb $rgb --sigma 3
+    vips add "$WORK/s.tif" "$WORK/n.v" "$WORK/sum.v"
+    vips cast "$WORK/sum.v" "$WORK/rgb.tif" uchar
+    rm -f "$WORK/s.tif" "$WORK/n.v" "$WORK/sum.v"
+  } 2>/dev/null
+  echo "## Lossless encoding: $rgb x $rgb x 3 bytes from an uncompressed TIFF"
+  lines=()
+  lines+=("$(run mirava-jp2 "$WORK/o.jp2" "$CLI" "$WORK/rgb.tif" "$WORK/o.jp2") gdal_translate-jp2")
+  lines+=("$(run gdal_translate-jp2 "$WORK/g.jp2" gdal_translate -q -of JP2OpenJPEG -co REVERSIBLE=YES -co QUALITY=100 "$WORK/rgb.tif" "$WORK/g.jp2")")
+  printf '%s\n' "${lines[@]}" | report "$(printf '%s\n' "${lines[0]}" | awk '{print $2}')"
+  "$CLI" "$WORK/rgb.tif" "$WORK/o.jp2" >/dev/null 2>&1
+  gdal_translate -q -of JP2OpenJPEG -co REVERSIBLE=YES -co QUALITY=100 "$WORK/rgb.tif" "$WORK/g.jp2"
+  echo "sizes: mirava $(stat -c %s "$WORK/o.jp2") bytes, gdal_translate $(stat -c %s "$WORK/g.jp2") bytes"
+  echo
+  rm -f "$WORK"/rgb.tif "$WORK"/o.jp2 "$WORK"/g.jp2
+}
+
+if [ "$SIZES" = jp2 ]; then
+  bench_jp2
 fi

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, when missing.
 set -euo pipefail
-packages=(cmake ninja-build g++ libgtest-dev qt6-base-dev libqt6svg6 libjpeg62-turbo-dev libturbojpeg0-dev zlib1g-dev libtiff-dev libproj-dev gdal-bin python3-gdal libjpeg-turbo-progs strace parallel slurm-wlm munge)
+packages=(cmake ninja-build g++ libgtest-dev qt6-base-dev libqt6svg6 libjpeg62-turbo-dev libturbojpeg0-dev zlib1g-dev libtiff-dev libopenjp2-7-dev libproj-dev gdal-bin python3-gdal libjpeg-turbo-progs libopenjp2-tools strace parallel slurm-wlm munge)
 # Installing: PNG icons from the SVG, the package's dependencies (CPack),
 # and the install test's checks (lintian: Debian's checker of packages).
 packages+=(librsvg2-bin dpkg-dev file desktop-file-utils gtk-update-icon-cache man-db lintian)

@@ -126,6 +126,7 @@ void SampleThumbnail(TDataSet2& set, TThumbnail& thumbnail, const std::atomic<bo
   std::vector<float> values(pixels * shown);
   std::vector<uint8_t> valid(pixels, 1);
   const bool voids = f.CellType == ctSigned16;
+  set.Reader()->SamplingOnly(static_cast<uint32_t>(w), static_cast<uint32_t>(h));
 
   for (int32_t y = 0; y < h; ++y) {
     if (cancel) {

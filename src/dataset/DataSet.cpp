@@ -16,6 +16,7 @@
 #include "formats/header/VegFile.h"
 #include "formats/image/EcwMap.h"
 #include "formats/image/JpgMap.h"
+#include "formats/image/jp2/Jp2Map.h"
 #include "formats/image/RswMap.h"
 #include "raster/CellType.h"
 #include "text/CompanionFile.h"
@@ -191,6 +192,24 @@ const TFormatEntry Formats[] = {
      .Reads = "1201 or 3601 square tiles of signed 16-bit heights",
      .Writes = "1 band of 8-bit or signed 16-bit integers",
      .Refusal = THgtMap2::WriteRefusal},
+    {.Code = fcJp2,
+     .Name = "JPEG 2000",
+     .Key = "jp2",
+     .Extensions = ".jp2 .j2k",
+     .Signatures = {{{"\x00\x00\x00\x0CjP  ", 8}, {"\xFF\x4F\xFF\x51", 4}}},
+     .Create = Make<TJp2Map2>,
+     .Files = [](const std::string& n) -> TFiles { return {n}; },
+     .ReadsControlPointFile = true,
+     .Reads = "JP2 files and bare codestreams of 1 to N components of 1 to 16 bits (signed or "
+              "not, widened to 8 or 16 bits), any tiling, wavelet and progression; GeoJP2 and "
+              "GMLJP2 georeferences",
+     .Writes = "any bands of 8/16-bit integers (signed or not), lossless (reversible 5/3) or at "
+               "QUALITY percentages, in tiles; GeoJP2 and GMLJP2 georeferences (.j2k: the bare "
+               "codestream)",
+     .Refusal = TJp2Map2::WriteRefusal,
+     .HoldsAffine = true,
+     .CheckCreationOptions = TJp2Map2::CheckCreationOptions,
+     .Dialog = {.SaveEntry = 8, .Description = "JPEG 2000 files", .Patterns = "*.jp2;*.j2k"}},
 };
 
 // Formats told by name, extension or signature that have no class of their
@@ -228,8 +247,6 @@ struct TForeignFormat {
   size_t Length;
 };
 constexpr TForeignFormat kForeign[] = {
-    {"a JPEG 2000 file", "\x00\x00\x00\x0CjP  \r\n\x87\n", 12},
-    {"a JPEG 2000 codestream", "\xFF\x4F\xFF\x51", 4},
     {"a PNG file", "\x89PNG\r\n\x1A\n", 8},
     {"a PDF document", "%PDF", 4},
     {"an HDF5 or NetCDF-4 file", "\x89HDF\r\n\x1A\n", 8},
@@ -241,7 +258,7 @@ constexpr TForeignFormat kForeign[] = {
     {"a 7-Zip archive", "7z\xBC\xAF\x27\x1C", 6},
 };
 
-// What a file of no format read here is, in words ("a JPEG 2000 file");
+// What a file of no format read here is, in words ("a PNG file");
 // empty when its first bytes say nothing.
 std::string ForeignFormat(const std::string& fileName) {
   unsigned char b[16] = {};

@@ -34,6 +34,7 @@ enum : int {
   fcQuad = 14,
   fcHgt = 15,
   fcByt = 16,
+  fcJp2 = 17,
 };
 
 using TFormatFactory = std::unique_ptr<TDataSetRoot2> (*)();

@@ -105,6 +105,7 @@ class TDataSetRoot2 : public TFailureRecord, public TRasterReader, public TRaste
   void ReadingRowsOnce(uint32_t /*first*/, uint64_t /*ahead*/) override {}
   bool RowsInScratch() override { return false; }
   TRowsState AwaitRows(uint32_t, std::chrono::milliseconds) override { return TRowsState::Ready; }
+  void SamplingOnly(uint32_t, uint32_t) override {}
   bool RowLayout(TCellBlock&) override { return false; }
   bool BlockLayout(TCellBlock&) override { return false; }
   bool WritesRowsInOrder() override { return false; }

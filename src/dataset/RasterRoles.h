@@ -83,6 +83,11 @@ class TRasterReader {
   // anyway; this lets the reader stay responsive while it waits. Failed:
   // the decoding failed, Error() says why.
   virtual TRowsState AwaitRows(uint32_t end, std::chrono::milliseconds most) = 0;
+  // A hint from a reader that samples about `columns` x `rows` cells spread
+  // over the raster (a preview): a format that holds reduced images (JPEG
+  // 2000's resolution levels) may answer the cell reads from one from now
+  // on, its cells near rather than exact.
+  virtual void SamplingOnly(uint32_t columns, uint32_t rows) = 0;
 
   // True with the cell's value. False without a failure recorded: the cell
   // holds no data (a format's no-data cell, or a place outside the grid),

@@ -79,13 +79,14 @@ TEST(WindowLogic, DialogFiltersComeFromTheFormatTable) {
   ASSERT_EQ(input.size(), 2u);
   EXPECT_EQ(input[0].Description, "Raster files");
   EXPECT_EQ(input[0].Patterns,
-            "*.ers;*.osd;*.tif;*.tiff;*.bmp;*.dtm;*.001;*.jpg;*.jpeg;*.veg;*.ecw;*.rsw;*.hgt");
+            "*.ers;*.osd;*.tif;*.tiff;*.bmp;*.dtm;*.001;*.jpg;*.jpeg;*.veg;*.ecw;*.rsw;*.hgt;"
+            "*.jp2;*.j2k");
   EXPECT_EQ(input[1].Patterns, "*");
 
   const auto& output = OutputFilter();
   const std::vector<std::string> descriptions = {
       "OSD file",   "Tiff file", "BMP file", "ER Mapper files",
-      "Jpeg files", "ECW files", "Panorama raster files"};
+      "Jpeg files", "ECW files", "Panorama raster files", "JPEG 2000 files"};
   ASSERT_EQ(output.size(), descriptions.size());
   for (size_t i = 0; i < output.size(); ++i) {
     EXPECT_EQ(output[i].Description, descriptions[i]);

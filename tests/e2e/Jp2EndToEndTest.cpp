@@ -1,0 +1,75 @@
+// JPEG 2000 inputs GDAL makes, placed by every kind into TIFF and ER Mapper
+// by mirava-cli, compared with GDAL's reading cell by cell and in their
+// georeference; within a small memory too, where the turns go in stripes.
+#include <gtest/gtest.h>
+
+#include "../formats/image/ImageTestUtil.h"
+
+using namespace mirava::test;
+
+namespace {
+
+struct TJp2Input {
+  const char* Name;
+  const char* Make;  // gdal_translate's switches from a GeoTIFF GDAL makes
+  int Columns, Rows;
+  const char* Memory;  // --memory, or empty
+};
+
+class Jp2Placed : public ::testing::TestWithParam<TJp2Input> {};
+
+TEST_P(Jp2Placed, EveryKindIntoTiffAndErMapper) {
+  if (!HaveGdal()) GTEST_SKIP() << "GDAL not installed";
+  const TJp2Input& c = GetParam();
+  TempDir dir;
+  const std::string tif = dir / "src.tif", in = dir / "in.jp2";
+  const std::string size = std::to_string(c.Columns) + " " + std::to_string(c.Rows);
+  ASSERT_EQ(mirava::test::Run("/usr/bin/python3 -c " +
+                Quote("import sys\nimport numpy as np\nfrom osgeo import gdal\n"
+                      "w, h = " + std::to_string(c.Columns) + ", " + std::to_string(c.Rows) +
+                      "\nd = gdal.GetDriverByName('GTiff').Create(sys.argv[1], w, h, 1, "
+                      "gdal.GDT_UInt16)\ny, x = np.mgrid[0:h, 0:w]\n"
+                      "d.GetRasterBand(1).WriteArray((x * 31 + y * 17 + x * y) % 4096)\n"
+                      "d.SetGeoTransform([600000, 20, 0, 5300040, 0, -20])\n"
+                      "d.SetProjection('EPSG:32632')\n") +
+                " " + Quote(tif))
+                .ExitCode,
+            0);
+  const CommandResult made =
+      mirava::test::Run(std::string("gdal_translate -q -of JP2OpenJPEG ") + c.Make + " " + Quote(tif) + " " +
+          Quote(in));
+  ASSERT_EQ(made.ExitCode, 0) << made.Output;
+  GdalRaster cells;
+  ASSERT_TRUE(ReadWithGdal(in, cells));
+  const std::vector<double> gt = GdalGeoTransform(in);
+  for (int kind = 0; kind <= 5; ++kind)
+    for (const char* ext : {".tif", ".ers"}) {
+      const std::string out = dir / ("k" + std::to_string(kind) + ext);
+      std::vector<std::string> args = {in, out, "/" + std::to_string(kind)};
+      if (*c.Memory) args.push_back(std::string("--memory=") + c.Memory);
+      const CommandResult r = RunCli(args);
+      ASSERT_EQ(r.ExitCode, 0) << r.Output;
+      GdalRaster back;
+      ASSERT_TRUE(ReadWithGdal(out, back));
+      ExpectPlaced(cells, back, kind);
+      ExpectSameTransform(GdalGeoTransform(out), gt, KindName(kind) + ext);
+      EXPECT_EQ(GdalCrs(out), "EPSG:32632") << KindName(kind) << ext;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Inputs, Jp2Placed,
+    ::testing::Values(
+        TJp2Input{"GeoJp2_Tiles", "-co REVERSIBLE=YES -co QUALITY=100 -co GMLJP2=NO "
+                  "-co BLOCKXSIZE=96 -co BLOCKYSIZE=64", 300, 200, ""},
+        TJp2Input{"Gmljp2_OneTile", "-co REVERSIBLE=YES -co QUALITY=100 -co GeoJP2=NO", 300, 200,
+                  ""},
+        // Sentinel-2's layout: 12-bit values in 16-bit cells, tiles of 1024.
+        TJp2Input{"Sentinel2Band", "-co REVERSIBLE=YES -co QUALITY=100 -co NBITS=12", 1500,
+                  1300, ""},
+        // Bands of 64 rows, swept by the quarter turns.
+        TJp2Input{"ShortMemory", "-co REVERSIBLE=YES -co QUALITY=100 -co BLOCKXSIZE=512 "
+                  "-co BLOCKYSIZE=512", 700, 600, "4"}),
+    [](const auto& info) { return std::string(info.param.Name); });
+
+}  // namespace

@@ -216,14 +216,14 @@ TEST(Jp2Write, RefusalsBeforeAnyFile) {
   EXPECT_EQ(WriteRefusal(fcJp2, {.Bands = 2, .CellType = ctUnsigned32}).Text,
             "JPEG 2000 files hold 8- or 16-bit integer cells, not unsigned 32-bit integer cells");
   EXPECT_FALSE(WriteRefusal(fcJp2, {.Bands = 7, .CellType = ctSigned16}).Failed());
-  EXPECT_EQ(CreationOptionsRefusal(fcJp2, {"QUALITY=0"}),
+  EXPECT_EQ(CreationOptionsRefusal(fcJp2, {"QUALITY=0"}).Text,
             "creation option QUALITY=0: percentages of the uncompressed size, above 0 and at "
             "most 100, separated by commas");
-  EXPECT_NE(CreationOptionsRefusal(fcJp2, {"COMPRESS=LZW"}).find("unknown creation option"),
+  EXPECT_NE(CreationOptionsRefusal(fcJp2, {"COMPRESS=LZW"}).Text.find("unknown creation option"),
             std::string::npos);
-  EXPECT_EQ(CreationOptionsRefusal(fcJp2, {"QUALITY=5,20", "REVERSIBLE=NO", "BLOCKXSIZE=512",
-                                           "RESOLUTIONS=4"}),
-            "");
+  EXPECT_FALSE(CreationOptionsRefusal(fcJp2, {"QUALITY=5,20", "REVERSIBLE=NO", "BLOCKXSIZE=512",
+                                              "RESOLUTIONS=4"})
+                   .Failed());
   ASSERT_EQ(test::Run("gdal_translate -q -ot Float32 " + Quote(Sample("elev.ers")) + " " +
                 Quote(dir / "f.tif")).ExitCode, 0);
   const CommandResult r = RunCli({dir / "f.tif", dir / "elev.jp2"});

@@ -29,8 +29,9 @@ struct TJp2Options {
   uint32_t BlockXSize = 1024, BlockYSize = 1024;
   uint32_t Resolutions = 0;  // 0: the smallest level of a tile no larger than 128
 };
-// Parses `options`; the reason they are wrong, empty when they are right.
-std::string ParseJp2Options(const std::vector<std::string>& options, TJp2Options& parsed);
+// Parses `options`; a refusal saying what is wrong with them, no failure
+// when they are right.
+TError ParseJp2Options(const std::vector<std::string>& options, TJp2Options& parsed);
 
 // A codestream's image and how it is cut into tiles, in the reference grid.
 struct TJ2kLayout {
@@ -78,7 +79,7 @@ class TJp2Map2 : public TDataSetRoot2 {
  public:
   // 8- and 16-bit integer cells alone, checked before any file exists.
   static TError WriteRefusal(const TRasterShape& shape);
-  static std::string CheckCreationOptions(const std::vector<std::string>& options);
+  static TError CheckCreationOptions(const std::vector<std::string>& options);
   TJp2Map2() = default;
   ~TJp2Map2() override;
 

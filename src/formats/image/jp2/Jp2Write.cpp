@@ -43,9 +43,8 @@ std::vector<std::string> CommaParts(const std::string& text) {
   }
 }
 
-}  // namespace
-
-std::string ParseJp2Options(const std::vector<std::string>& options, TJp2Options& parsed) {
+// What is wrong with `options`, empty when nothing is.
+std::string WrongOptions(const std::vector<std::string>& options, TJp2Options& parsed) {
   parsed = {};
   bool reversibleGiven = false, qualityGiven = false;
   for (const std::string& option : options) {
@@ -96,7 +95,14 @@ std::string ParseJp2Options(const std::vector<std::string>& options, TJp2Options
   return {};
 }
 
-std::string TJp2Map2::CheckCreationOptions(const std::vector<std::string>& options) {
+}  // namespace
+
+TError ParseJp2Options(const std::vector<std::string>& options, TJp2Options& parsed) {
+  const std::string wrong = WrongOptions(options, parsed);
+  return wrong.empty() ? TError() : TError::Refused(wrong);
+}
+
+TError TJp2Map2::CheckCreationOptions(const std::vector<std::string>& options) {
   TJp2Options parsed;
   return ParseJp2Options(options, parsed);
 }
@@ -115,8 +121,8 @@ bool TJp2Map2::CreateFile(const std::string& fileName, uint32_t columns, uint32_
   if (columns == 0 || rows == 0 || bands == 0 || bands > 16384)
     return Fail(TErrorCode::Refused, fileName + ": JPEG 2000 files hold 1 to 16384 bands of at "
                                                 "least one cell");
-  if (std::string wrong = ParseJp2Options(CreationOptions, Asked); !wrong.empty())
-    return Fail(TErrorCode::Refused, wrong);
+  if (TError wrong = ParseJp2Options(CreationOptions, Asked); wrong.Failed())
+    return Fail(std::move(wrong));
   Columns = columns;
   Rows = rows;
   Bands = bands;

@@ -198,7 +198,7 @@ const TFormatEntry Formats[] = {
      .Extensions = ".jp2 .j2k",
      .Signatures = {{{"\x00\x00\x00\x0CjP  ", 8}, {"\xFF\x4F\xFF\x51", 4}}},
      .Create = Make<TJp2Map2>,
-     .Files = [](const std::string& n) -> TFiles { return {n}; },
+     .Files = [](const std::string& n) -> TFiles { return {n, n + ".aux.xml"}; },
      .ReadsControlPointFile = true,
      .Reads = "JP2 files and bare codestreams of 1 to N components of 1 to 16 bits (signed or "
               "not, widened to 8 or 16 bits), any tiling, wavelet and progression; GeoJP2 and "

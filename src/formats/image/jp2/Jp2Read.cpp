@@ -1,5 +1,7 @@
 #include <algorithm>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 
 #include "dataset/MemoryBudget.h"
 #include "formats/image/jp2/Jp2Boxes.h"
@@ -206,6 +208,12 @@ bool TJp2Map2::OpenExisting(const std::string& fileName, bool cells) {
                                       : (layout.Signed ? ctSigned32 : ctUnsigned32);
   if (boxes.Georeference.Placed || !boxes.Georeference.Crs.Empty()) Georef = boxes.Georeference;
   Georef.NoData = boxes.Georeference.NoData;
+  // GDAL keeps the no-data value beside the file.
+  if (const std::string aux = fileName + ".aux.xml"; !Georef.NoData && FileExists(aux)) {
+    std::ifstream in(aux, std::ios::binary);
+    const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    Georef.NoData = NoDataOfAuxXml(text);
+  }
   for (const TGCPoint& point : boxes.ControlPoints) ControlPoints->Add(&point);
   if (boxes.Palette && Bands == 1) ColorTable = boxes.PaletteColours;
   if (ControlPoints->Count() == 0) {

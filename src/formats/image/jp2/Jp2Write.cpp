@@ -339,6 +339,13 @@ bool TJp2Map2::FinishFile() {
   if (!opj_end_compress(Encoder.get(), OutStream.get())) return EncodingFailed();
   OutStream.reset();
   if (Sink.Failed) return EncodingFailed();
+  if (Georef.NoData) {
+    const std::string text = Jp2AuxXml(*Georef.NoData, Bands);
+    TBinaryFile aux;
+    if (!aux.Create(FileName + ".aux.xml", FileMaker()) || !aux.Write(text.data(), text.size()) ||
+        !aux.Close())
+      return Fail(TErrorCode::IO, "Writing " + FileName + ".aux.xml: " + aux.ErrorText());
+  }
   if (Wrapped) {
     const std::array<uint8_t, 8> length = Jp2CodestreamBoxLength(Sink.Position - HeaderSize);
     if (!File.WriteAt(Jp2CodestreamLengthOffset(HeaderSize), length.data(), length.size()))

@@ -42,6 +42,8 @@ struct TJobSettings {
   // -co KEY=VALUE (mirava-cli) and the window's TIFF settings: how a TIFF
   // output stores its cells ("COMPRESS=DEFLATE").
   std::vector<std::string> CreationOptions;
+  // The window's JPEG 2000 settings ("QUALITY=25"; none: lossless).
+  std::vector<std::string> Jp2Options;
   TGdalSwitches Gdal;  // mirava-cli
 };
 

@@ -25,6 +25,7 @@ constexpr const char* kQualityKey = "Quality";
 constexpr const char* kSamplingKey = "Subsampling";
 constexpr const char* kTiffSection = "TIFF";
 constexpr const char* kOptionsKey = "CreationOptions";
+constexpr const char* kJp2Section = "JPEG2000";
 constexpr const char* kGeoreferenceSection = "Georeference";
 constexpr const char* kKeepGroundKey = "KeepGround";
 
@@ -87,6 +88,25 @@ std::string HelpFileName(const std::string& executablePath) {
                                      : ChangeFileExt(executablePath, ".html");
 }
 
+// A format's creation options, separated by blanks; none when they are not
+// right together.
+static std::vector<std::string> OptionsOf(const TIniFile& ini, const char* section, int format) {
+  std::vector<std::string> options;
+  std::istringstream words(ini.ReadString(section, kOptionsKey, ""));
+  for (std::string word; words >> word;) options.push_back(word);
+  if (CreationOptionsRefusal(format, options).Failed()) options.clear();
+  return options;
+}
+
+// Without options a file that never had them stays as it was.
+static void WriteOptions(TIniFile& ini, const char* section,
+                         const std::vector<std::string>& options) {
+  std::string words;
+  for (const std::string& o : options) words += (words.empty() ? "" : " ") + o;
+  if (!words.empty() || !ini.ReadString(section, kOptionsKey, "").empty())
+    ini.WriteString(section, kOptionsKey, words);
+}
+
 void LoadSettings(const std::string& fileName, TJobSettings& settings) {
   const TIniFile ini(fileName);
   settings.InputFileName = ini.ReadString(kSection, kInKey, "");
@@ -97,10 +117,8 @@ void LoadSettings(const std::string& fileName, TJobSettings& settings) {
   settings.Encoding.JpegSampling =
       ChromaSamplingFromText(ini.ReadString(kJpegSection, kSamplingKey, ""))
           .value_or(defaults.JpegSampling);
-  std::vector<std::string> options;
-  std::istringstream words(ini.ReadString(kTiffSection, kOptionsKey, ""));
-  for (std::string word; words >> word;) options.push_back(word);
-  if (!CreationOptionsRefusal(fcTiff, options).Failed()) settings.CreationOptions = options;
+  settings.CreationOptions = OptionsOf(ini, kTiffSection, fcTiff);
+  settings.Jp2Options = OptionsOf(ini, kJp2Section, fcJp2);
   settings.KeepGround = ini.ReadString(kGeoreferenceSection, kKeepGroundKey, "0") == "1";
 }
 
@@ -110,11 +128,8 @@ TError SaveSettings(const std::string& fileName, const TJobSettings& settings) {
   ini.WriteString(kSection, kOutKey, settings.OutputFileName);
   ini.WriteString(kJpegSection, kQualityKey, std::to_string(settings.Encoding.JpegQuality));
   ini.WriteString(kJpegSection, kSamplingKey, ChromaSamplingText(settings.Encoding.JpegSampling));
-  std::string options;
-  for (const std::string& o : settings.CreationOptions) options += (options.empty() ? "" : " ") + o;
-  // Without options a file that never had them stays as it was.
-  if (!options.empty() || !ini.ReadString(kTiffSection, kOptionsKey, "").empty())
-    ini.WriteString(kTiffSection, kOptionsKey, options);
+  WriteOptions(ini, kTiffSection, settings.CreationOptions);
+  WriteOptions(ini, kJp2Section, settings.Jp2Options);
   if (settings.KeepGround || !ini.ReadString(kGeoreferenceSection, kKeepGroundKey, "").empty())
     ini.WriteString(kGeoreferenceSection, kKeepGroundKey, settings.KeepGround ? "1" : "0");
   return ini.UpdateFile();

@@ -29,7 +29,8 @@ std::string HelpFileName(const std::string& executablePath);
 // unreadable file gives empty names; a missing or bad JPEG value, the
 // default (100, 444). Section "TIFF", key "CreationOptions": a TIFF
 // output's creation options separated by blanks ("COMPRESS=DEFLATE
-// TILED=YES"); options that are not right together are dropped. Section
+// TILED=YES"); options that are not right together are dropped; section
+// "JPEG2000", key "CreationOptions", the same for a JPEG 2000 output. Section
 // "Georeference", key "KeepGround": 1 keeps cells over their ground.
 void LoadSettings(const std::string& fileName, TJobSettings& settings);
 // Fails when the file could not be written.

@@ -17,7 +17,7 @@ using namespace mirava;
 
 namespace {
 
-// A few bytes of JPEG or RLE may describe a gigapixel image, which the
+// A few bytes of JPEG, JPEG 2000 or RLE may describe a gigapixel image, which the
 // readers rightly decode into memory; such inputs are skipped, not fuzzed.
 constexpr uint64_t kPixelLimit = 16777216;
 
@@ -53,6 +53,12 @@ bool TooLarge(const TTarget& target, const uint8_t* data, size_t size) {
     std::string message;
     return jpeg::ReadParams(target.Name, info, message) == jpeg::jeNone &&
            uint64_t{info.Width} * info.Height * info.Channels > kPixelLimit;
+  }
+  if (target.Entry->Code == fcJp2) {
+    TDataSet2 set;
+    return set.Describe(target.Name) &&
+           uint64_t(set.GetColumnCount()) * uint64_t(set.GetRowCount()) * set.GetBandCount() >
+               kPixelLimit;
   }
   if (target.Entry->Code == fcBmp && size >= 26 && data[0] == 'B' && data[1] == 'M') {
     auto le32 = [&](size_t at) {

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QButtonGroup>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDialog>
 #include <QDialogButtonBox>
@@ -32,6 +33,7 @@
 #include "app/ConsoleHost.h"
 #include "app/Settings.h"
 #include "app/qt/TiffOptionsDialog.h"
+#include "formats/image/jp2/Jp2Map.h"
 #include "app/Version.h"
 #include "app/qt/About.h"
 #include "app/qt/ElidedText.h"
@@ -128,6 +130,9 @@ void TForm1::CreateComponents() {
   JpegQuality1->setObjectName("JpegQuality1");
   TiffOptions1 = Process1->addAction("&TIFF output options...", this, &TForm1::TiffOptions1Click);
   TiffOptions1->setObjectName("TiffOptions1");
+  Jp2Options1 =
+      Process1->addAction("JPEG &2000 output options...", this, &TForm1::Jp2Options1Click);
+  Jp2Options1->setObjectName("Jp2Options1");
   // As --drop-rotation: for this window's jobs only, never kept, since an
   // output without its rotation lies elsewhere.
   DropRotation1 = Process1->addAction("Write &north-up, without rotation terms");
@@ -404,9 +409,14 @@ void TForm1::StartBtnClick() {
   StatusBar1->clearMessage();
   JobNote.clear();
   SaveSettings();
-  // The creation options are those of TIFF outputs; other formats take none.
+  // The creation options are those of TIFF or JPEG 2000 outputs; other
+  // formats take none.
   TJobOptions options = JobOptionsFor(JobSettings);
-  if (OutputFormat(JobSettings.OutputFileName) != fcTiff) options.CreationOptions.clear();
+  const int format = OutputFormat(JobSettings.OutputFileName);
+  if (format == fcJp2)
+    options.CreationOptions = JobSettings.Jp2Options;
+  else if (format != fcTiff)
+    options.CreationOptions.clear();
   options.DropRotation = DropRotation1->isChecked();
   options.BlockCopy = Options.BlockCopy;
   Job = std::make_unique<TMyThread>(*this, JobSettings.InputFileName, JobSettings.OutputFileName,
@@ -458,6 +468,39 @@ void TForm1::TiffOptions1Click() {
   TTiffOptionsDialog dialog(options, this);
   if (dialog.exec() != QDialog::Accepted) return;
   JobSettings.CreationOptions = TiffOptionTexts(dialog.Options());
+  SaveSettings();
+  NextJobChanged();
+}
+
+// JPEG 2000 outputs: lossless, or a quality (a percentage of the
+// uncompressed size) through the irreversible wavelet.
+void TForm1::Jp2Options1Click() {
+  TJp2Options asked;
+  ParseJp2Options(JobSettings.Jp2Options, asked);
+  QDialog dialog(this);
+  dialog.setObjectName("Jp2OptionsDialog");
+  dialog.setWindowTitle("JPEG 2000 output options");
+  auto* lossless = new QCheckBox("Lossless", &dialog);
+  lossless->setObjectName("Jp2LosslessBox");
+  lossless->setChecked(asked.Reversible && asked.Quality.back() == 100);
+  auto* quality = new QSpinBox(&dialog);
+  quality->setObjectName("Jp2QualityBox");
+  quality->setRange(1, 99);
+  quality->setSuffix(" %");
+  quality->setValue(lossless->isChecked() ? 25 : static_cast<int>(asked.Quality.back()));
+  quality->setEnabled(!lossless->isChecked());
+  connect(lossless, &QCheckBox::toggled, quality, [quality](bool on) { quality->setEnabled(!on); });
+  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
+  connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+  connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+  auto* layout = new QFormLayout(&dialog);
+  layout->addRow(lossless);
+  layout->addRow("Quality (of the uncompressed size):", quality);
+  layout->addRow(buttons);
+  if (dialog.exec() != QDialog::Accepted) return;
+  JobSettings.Jp2Options.clear();
+  if (!lossless->isChecked())
+    JobSettings.Jp2Options.push_back("QUALITY=" + std::to_string(quality->value()));
   SaveSettings();
   NextJobChanged();
 }

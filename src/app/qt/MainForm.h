@@ -82,6 +82,7 @@ class TForm1 : public QMainWindow, public TJobHost {
   void StartBtnClick();
   // Process > TIFF output options: the creation options of TIFF outputs.
   void TiffOptions1Click();
+  void Jp2Options1Click();
   void JobDone();
   void CancelBtnClick();
   void About1Click();
@@ -137,6 +138,7 @@ class TForm1 : public QMainWindow, public TJobHost {
   QAction* Stop1 = nullptr;  // Esc during a job
   QAction* JpegQuality1 = nullptr;
   QAction* TiffOptions1 = nullptr;
+  QAction* Jp2Options1 = nullptr;
   QAction* DropRotation1 = nullptr;
   QAction* KeepGround1 = nullptr;
   QAction* Maintoolbar1 = nullptr;

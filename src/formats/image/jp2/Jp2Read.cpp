@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cstring>
 #include <fstream>
+#include <new>
 #include <iterator>
 
 #include "dataset/MemoryBudget.h"
@@ -304,7 +305,14 @@ TJp2Map2::TBand* TJp2Map2::BandOf(uint32_t row) {
     CacheBytes -= oldest->Cells.size();
     Cache.erase(oldest);
   }
-  TBand band{first, count, std::vector<uint8_t>(bytes), ++Uses};
+  TBand band{first, count, {}, ++Uses};
+  try {
+    band.Cells.resize(bytes);
+  } catch (const std::bad_alloc&) {
+    Fail(TErrorCode::IO, FileName + ": no memory for " + std::to_string(count) +
+                             " decoded rows of " + std::to_string(RowBytes()) + " bytes");
+    return nullptr;
+  }
   if (TError failed = Decoder.Decode(first, count, CellType, band.Cells.data()); failed.Failed()) {
     Fail(std::move(failed).In("JPEG 2000 error in " + FileName + " at row " +
                               std::to_string(first) + ": "));

@@ -416,6 +416,7 @@ bool PlacesWholeFile(const std::string& inputName, const std::string& outputName
   const int output = OutputFormat(outputName);
   if (input == fcTiff && output == fcTiff)
     return TTifMap2::CanPlaceFile(inputName, options, placement);
+  if (input == fcJp2 && output == fcJp2) return TJp2Map2::CanPlaceFile(options, placement);
   if (input != fcJpeg || output != fcJpeg) return false;
   return TJpgMap2::CanPlaceFile(inputName, placement, memoryLimit, why);
 }

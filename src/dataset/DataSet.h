@@ -137,7 +137,8 @@ std::vector<std::string> FormatFiles(int code, const std::string& fileName, bool
 // file, without its cells being decoded: a JPEG into a JPEG whose size
 // allows the placement on its blocks, or a TIFF by kind 0 into a TIFF whose
 // creation `options` ask for the input's own encoding (its strips or tiles
-// are copied). When two JPEGs cannot be placed that way, false with the
+// are copied), or a JPEG 2000 by kind 0 into a JPEG 2000 created without
+// options (its codestream is copied). When two JPEGs cannot be placed that way, false with the
 // reason in `why`: not a failure but the note on why the cells are copied
 // instead (the job takes that way whatever the reason).
 // `memoryLimit` is the job's (SetMemoryLimit).

@@ -57,6 +57,10 @@ TEST_P(Jp2Placed, EveryKindIntoTiffErMapperAndJp2) {
       if (*c.Memory) args.push_back(std::string("--memory=") + c.Memory);
       const CommandResult r = RunCli(args);
       ASSERT_EQ(r.ExitCode, 0) << r.Output;
+      // Kind 0 into JPEG 2000 takes the input's codestream as it is.
+      if (kind == 0 && std::string(ext) == ".jp2") {
+        EXPECT_NE(r.Output.find("Placed without loss"), std::string::npos) << r.Output;
+      }
       GdalRaster back;
       ASSERT_TRUE(ReadWithGdal(out, back));
       ExpectPlaced(cells, back, kind);
@@ -64,6 +68,7 @@ TEST_P(Jp2Placed, EveryKindIntoTiffErMapperAndJp2) {
       // ER Mapper states UTM by its own names, which Debian's GDAL does not know.
       if (std::string(ext) != ".ers") {
         EXPECT_EQ(GdalCrs(out), "EPSG:32632") << KindName(kind);
+        EXPECT_EQ(r.Output.find("coordinate system not written"), std::string::npos) << r.Output;
       }
       EXPECT_EQ(GdalNoData(out), GdalNoData(in)) << KindName(kind) << ext;
     }

@@ -91,6 +91,8 @@ class TJp2Map2 : public TDataSetRoot2 {
   int32_t GetColumnCount() override { return static_cast<int32_t>(Columns); }
   uint8_t GetCellType() override { return CellType; }
   bool SetGeoreference(const TGeoreference& georeference) override;
+  // A JP2 states it in its GeoJP2 box, with a GeoTIFF's keys.
+  bool StatesCoordinateSystem() override;
 
   uint32_t BlockRows() override;
   bool GetBlock(uint32_t first, uint32_t count, TCellBlock& block) override;
@@ -108,6 +110,12 @@ class TJp2Map2 : public TDataSetRoot2 {
   bool WriteCell(uint32_t column, uint32_t row, uint32_t band, float value) override;
   bool WriteCellExact(uint32_t column, uint32_t row, uint32_t band, double value) override;
   bool FileCutShort() const override { return Mapped.FileCutShort(); }
+  // Kind 0 into an output of no creation options takes the input's
+  // codestream unchanged, with new boxes around it.
+  static bool CanPlaceFile(const std::vector<std::string>& options, TPlacement placement) {
+    return options.empty() && placement == TPlacement::None;
+  }
+  bool PlaceFile(const std::string& inputName, TPlacement placement) override;
   bool Close() override;
 
  protected:
@@ -131,8 +139,13 @@ class TJp2Map2 : public TDataSetRoot2 {
 
   bool CreateFile(const std::string& fileName, uint32_t columns, uint32_t rows, uint8_t cellType,
                   uint32_t bands);
+  // The boxes before the codestream of samples of `bits` bits.
+  bool WriteHeader(uint8_t bits);
   // Writes the boxes before the codestream and starts encoding it.
   bool StartCodestream();
+  // The no-data file beside it and the codestream's length, the codestream
+  // ending at `end`.
+  bool CompleteFile(uint64_t end);
   // The staged rows handed to the tile rows, or to the scratch file when
   // their tile row's turn has not come; tile rows complete are encoded.
   bool CommitStage();
@@ -172,6 +185,7 @@ class TJp2Map2 : public TDataSetRoot2 {
   TOpjImage OutImage;
   uint64_t HeaderSize = 0;
   bool Started = false;
+  bool Placed = false;  // the input's codestream was copied
   uint32_t TileRow = 0;  // the tile row due
   std::vector<uint8_t> TileRowCells;
   std::vector<bool> Have;  // rows of the tile row due in it

@@ -5,6 +5,7 @@
 #include "dataset/MemoryBudget.h"
 #include "formats/image/jp2/Jp2Boxes.h"
 #include "formats/image/jp2/Jp2Map.h"
+#include "formats/image/tiff/GeoTiffKeys.h"
 #include "raster/CellType.h"
 #include "text/FileNames.h"
 #include "text/TextUtils.h"
@@ -145,6 +146,7 @@ bool TJp2Map2::CreateFile(const std::string& fileName, uint32_t columns, uint32_
   InScratch.assign(Rows, false);
   StageCount = 0;
   Started = false;
+  Placed = false;
   return true;
 }
 
@@ -153,24 +155,35 @@ bool TJp2Map2::SetGeoreference(const TGeoreference& georeference) {
   return true;
 }
 
+bool TJp2Map2::StatesCoordinateSystem() {
+  return Georef.Crs.Empty() ||
+         (Wrapped && (Georef.Placed || !PlacingPoints.empty()) &&
+          !GeoTiffOutputFor(Georef.Crs, Georef.Projection, Georef.Datum, Georef.Affine.X0)
+               .Keys.Empty());
+}
+
+bool TJp2Map2::WriteHeader(uint8_t bits) {
+  HeaderSize = 0;
+  if (!Wrapped) return true;
+  TJp2Header header;
+  header.Width = Columns;
+  header.Height = Rows;
+  header.Components = Bands;
+  header.Bits = bits;
+  header.Signed = CellType == ctSigned8 || CellType == ctSigned16;
+  header.Color = Bands == 3 || Bands == 4;
+  header.Georeference = Georef;
+  header.ControlPoints = PlacingPoints;
+  const std::vector<uint8_t> bytes = Jp2HeaderBytes(header);
+  if (!File.WriteAt(0, bytes.data(), bytes.size()))
+    return Fail(TErrorCode::IO, "Writing " + FileName + ": " + File.ErrorText());
+  HeaderSize = bytes.size();
+  return true;
+}
+
 bool TJp2Map2::StartCodestream() {
   Started = true;
-  HeaderSize = 0;
-  if (Wrapped) {
-    TJp2Header header;
-    header.Width = Columns;
-    header.Height = Rows;
-    header.Components = Bands;
-    header.Bits = static_cast<uint8_t>(CellTypeWidth(CellType) * 8);
-    header.Signed = CellType == ctSigned8 || CellType == ctSigned16;
-    header.Color = Bands == 3 || Bands == 4;
-    header.Georeference = Georef;
-    header.ControlPoints = PlacingPoints;
-    const std::vector<uint8_t> bytes = Jp2HeaderBytes(header);
-    if (!File.WriteAt(0, bytes.data(), bytes.size()))
-      return Fail(TErrorCode::IO, "Writing " + FileName + ": " + File.ErrorText());
-    HeaderSize = bytes.size();
-  }
+  if (!WriteHeader(static_cast<uint8_t>(CellTypeWidth(CellType) * 8))) return false;
   Messages.clear();
   Encoder.reset(opj_create_compress(OPJ_CODEC_J2K));
   if (!Encoder) return Fail(TErrorCode::Codec, FileName + ": OpenJPEG made no encoder");
@@ -339,6 +352,10 @@ bool TJp2Map2::FinishFile() {
   if (!opj_end_compress(Encoder.get(), OutStream.get())) return EncodingFailed();
   OutStream.reset();
   if (Sink.Failed) return EncodingFailed();
+  return CompleteFile(Sink.Position);
+}
+
+bool TJp2Map2::CompleteFile(uint64_t end) {
   if (Georef.NoData) {
     const std::string text = Jp2AuxXml(*Georef.NoData, Bands);
     TBinaryFile aux;
@@ -347,11 +364,44 @@ bool TJp2Map2::FinishFile() {
       return Fail(TErrorCode::IO, "Writing " + FileName + ".aux.xml: " + aux.ErrorText());
   }
   if (Wrapped) {
-    const std::array<uint8_t, 8> length = Jp2CodestreamBoxLength(Sink.Position - HeaderSize);
+    const std::array<uint8_t, 8> length = Jp2CodestreamBoxLength(end - HeaderSize);
     if (!File.WriteAt(Jp2CodestreamLengthOffset(HeaderSize), length.data(), length.size()))
       return Fail(TErrorCode::IO, "Writing " + FileName + ": " + File.ErrorText());
   }
   return true;
+}
+
+bool TJp2Map2::PlaceFile(const std::string& inputName, TPlacement placement) {
+  if (OpenMode != omCreate || Started || placement != TPlacement::None)
+    return Fail(TErrorCode::Internal, "A JPEG 2000 codestream is taken unchanged by kind 0 only");
+  TFailureRecord record;
+  TMappedFile input(record);
+  if (!input.OpenMapping(inputName, omRead, 0, FilesInPlace())) return Fail(record.Error());
+  const uint64_t size = input.GetFileSize();
+  const uint64_t seen = std::min(size, input.UsableWindow());
+  const uint8_t* bytes = input.MapRange(0, seen);
+  if (!bytes) return Fail(record.Error());
+  TJp2Boxes boxes;
+  if (TError failed = ReadJp2Boxes(std::span<const uint8_t>(bytes, seen), inputName, boxes);
+      failed.Failed())
+    return Fail(std::move(failed));
+  const uint64_t offset = boxes.Wrapped ? boxes.CodestreamOffset : 0;
+  const uint64_t length = boxes.Wrapped ? boxes.CodestreamLength : size;
+  TJ2kDecoder decoder;
+  if (TError failed = decoder.Open(input, offset, length); failed.Failed())
+    return Fail(std::move(failed).In("JPEG 2000 error in " + inputName + ": "));
+  const TJ2kLayout& layout = decoder.Layout();
+  if (layout.Width != Columns || layout.Height != Rows || layout.Components != Bands)
+    return Fail(TErrorCode::Internal, inputName + " is not the image " + FileName + " was made for");
+  Started = true;
+  Placed = true;
+  if (!WriteHeader(static_cast<uint8_t>(layout.Precision))) return false;
+  TBinaryFile source;
+  if (!source.OpenRead(inputName)) return Fail(TError::System(source.ErrorCode(), inputName));
+  if (!File.CopyFrom(source, offset, length, HeaderSize))
+    return Fail(TErrorCode::IO, "Writing " + FileName + ": " + File.ErrorText());
+  if (PlaceProgress) PlaceProgress(Rows);
+  return CompleteFile(HeaderSize + length);
 }
 
 bool TJp2Map2::WriteCell(uint32_t column, uint32_t row, uint32_t band, float value) {
@@ -375,7 +425,7 @@ bool TJp2Map2::Close() {
   bool ok = true;
   if (OpenMode == omCreate && Writing) {
     Writing = false;
-    ok = Error().Failed() ? false : FinishFile();
+    ok = !Error().Failed() && (Placed || FinishFile());
     Encoder.reset();
     OutImage.reset();
     if (!File.Close() && ok)

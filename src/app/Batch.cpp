@@ -841,8 +841,9 @@ int RunBatchCommandLine(const std::vector<std::string>& parameters) {
   for (TBatchEntry& e : entries) e.Format = settings.Gdal.OutputFormat;
   CheckBatch(entries, settings.ReportName, errors);
   for (const TBatchEntry& e : entries)
-    if (const TError wrong = CreationOptionsRefusal(OutputFormatFor(e.OutputName, e.Format),
-                                                    settings.CreationOptions);
+    if (const TError wrong =
+            CreationOptionsRefusal(OutputFormatFor(e.OutputName, e.Format),
+                                   CreationOptionsFor(settings.CreationOptions, settings.Gdal));
         wrong.Failed())
       errors.push_back(e.Origin + ": " + wrong.Text);
   for (const TBatchEntry& e : entries)

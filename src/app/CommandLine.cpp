@@ -22,7 +22,15 @@ TJobOptions JobOptionsFor(const TJobSettings& settings) {
   return options;
 }
 
+std::vector<std::string> CreationOptionsFor(const std::vector<std::string>& options,
+                                            const TGdalSwitches& gdal) {
+  std::vector<std::string> all = options;
+  if (gdal.Cog) all.insert(all.begin(), "COG=YES");
+  return all;
+}
+
 void ApplyGdalSwitches(const TGdalSwitches& gdal, TJobOptions& options) {
+  options.CreationOptions = CreationOptionsFor(options.CreationOptions, gdal);
   options.OutputFormat = gdal.OutputFormat;
   options.Bands = gdal.Bands;
   options.AssignedCrs = gdal.AssignedCrs;
@@ -143,7 +151,7 @@ constexpr TGdalName kGdalNames[] = {
 
 // GDAL drivers users reach for that write none of ours.
 constexpr const char* kOtherGdalDrivers[] = {
-    "HFA", "PNG",  "GPKG",  "VRT",  "COG", "netCDF", "JP2OpenJPEG", "GIF",   "AAIGrid", "EHdr",
+    "HFA", "PNG",  "GPKG",  "VRT",  "netCDF", "JP2OpenJPEG", "GIF",   "AAIGrid", "EHdr",
     "ENVI", "NITF", "PCIDSK", "SAGA", "XYZ", "WEBP",   "KEA",         "MEM",   "GSBG",    "RST",
     "RMF",  "ISIS3", "PDS4",  "FITS", "ILWIS", "MBTiles", "JPEG2000", "JP2ECW", "Zarr",  "PCRaster"};
 
@@ -211,7 +219,9 @@ bool ParseGdalSwitch(const std::vector<std::string>& parameters, size_t& i, TGda
   }
   const std::string& value = parameters[++i];
   if (p == "-of") {
-    gdal.OutputFormat = FormatOfName(value, why);
+    // GDAL's COG driver writes a TIFF.
+    gdal.Cog = UpperCase(value) == "COG";
+    gdal.OutputFormat = gdal.Cog ? int{fcTiff} : FormatOfName(value, why);
   } else if (p == "-b") {
     if (const uint32_t band = Count(value))
       gdal.Bands.push_back(band - 1);
@@ -285,7 +295,7 @@ std::string ParseCliCommandLine(const std::vector<std::string>& parameters,
     return why;
   return CreationOptionsRefusal(
              OutputFormatFor(settings.OutputFileName, settings.Gdal.OutputFormat),
-             settings.CreationOptions)
+             CreationOptionsFor(settings.CreationOptions, settings.Gdal))
       .Text;
 }
 

@@ -19,6 +19,8 @@ struct TGdalSwitches {
   // -of FORMAT: the output's format whatever its name's extension; 0: the
   // extension's.
   int OutputFormat = 0;
+  // -of COG: a TIFF laid out as GDAL's COG driver lays it out (COG=YES).
+  bool Cog = false;
   // -b N (from 1), -a_srs, -a_nodata: as TJobOptions takes them.
   std::vector<uint32_t> Bands;
   std::optional<TCoordinateSystem> AssignedCrs;
@@ -49,6 +51,9 @@ struct TJobSettings {
 
 // What a job of `settings` is asked beyond its names and kind.
 TJobOptions JobOptionsFor(const TJobSettings& settings);
+// The creation options `options` with what -of asks among them.
+std::vector<std::string> CreationOptionsFor(const std::vector<std::string>& options,
+                                            const TGdalSwitches& gdal);
 // What gdal_translate's switches ask of a job.
 void ApplyGdalSwitches(const TGdalSwitches& gdal, TJobOptions& options);
 

@@ -40,6 +40,11 @@ bool TBinaryFile::Create(const std::string& fileName, TFileMaker& files) {
   return Fd >= 0 || Fail(errno);
 }
 
+bool TBinaryFile::CreateScratch(const std::string& directory) {
+  Fd = ::open(directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  return Fd >= 0 || Fail(errno);
+}
+
 bool TBinaryFile::Read(void* buffer, size_t size, size_t& got) {
   got = 0;
   if (Fd < 0) return Fail(EBADF);

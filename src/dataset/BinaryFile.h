@@ -20,6 +20,9 @@ class TBinaryFile {
   bool OpenRead(const std::string& fileName);
   // Creates the file through `files`, or empties an existing one.
   bool Create(const std::string& fileName, TFileMaker& files);
+  // A file without a name in `directory`, read and written, gone when it
+  // is closed whatever ended the job.
+  bool CreateScratch(const std::string& directory);
   // Reads up to `size` bytes; `got` falls short only at the end of the file.
   bool Read(void* buffer, size_t size, size_t& got);
   bool Write(const void* data, size_t size);

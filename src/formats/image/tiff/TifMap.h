@@ -17,6 +17,7 @@
 #include "formats/image/tiff/TiffChunkCopy.h"
 #include "formats/image/tiff/TiffDecoder.h"
 #include "formats/image/tiff/TiffEncoder.h"
+#include "formats/image/tiff/TiffOverviews.h"
 #include "georef/WorldFile.h"
 #include "raster/CellType.h"
 #include "text/TextUtils.h"
@@ -28,6 +29,8 @@ constexpr uint32_t kTiffHeaderSize = 368;
 
 // The longest line a mapped window can hold with its start rounded down.
 constexpr uint64_t kLongestLine = kMaxWindowSize - kWindowAlignment;
+
+class TIfdImage;
 
 class TTifMap2 : public TDataSetRoot2 {
  public:
@@ -104,6 +107,13 @@ class TTifMap2 : public TDataSetRoot2 {
   // codecs as the rows come, completed by Close.
   bool CreateEncoded(const std::string& fileName, const TTiffOptions& options);
   bool CloseEncoded();
+  // A cloud-optimised GeoTIFF's end: every level encoded, then the header
+  // and IFDs, the overviews' tiles from the smallest up, and the image's
+  // tiles, each level's in row-major order.
+  bool CloseCog();
+  bool WriteCog();
+  // The overviews' encoder and scratch files, made beside the output.
+  bool CreateCog(const std::string& fileName);
   // Whether the file is a BigTIFF, when it `may` pass 4 GiB, as BIGTIFF
   // asks; false with the failure when it must be one and BIGTIFF=NO.
   bool ChooseBigTiff(bool may, uint64_t bytes);
@@ -143,6 +153,13 @@ class TTifMap2 : public TDataSetRoot2 {
   // With `placed`, the placement tags and keys, which a file without a
   // georeference lacks but which its room is laid out for.
   std::vector<uint8_t> OpenHeader(bool placed);
+  // A level of a cloud-optimised GeoTIFF where its tiles are in the file.
+  struct TCogLevel {
+    uint32_t Width = 0, Length = 0;
+    std::vector<uint64_t> Offsets, ByteCounts;
+  };
+  // The entries of the image's IFD, or of an overview's.
+  void FillIfd(TIfdImage& ifd, bool placed, const TCogLevel* overview);
   // The room an open header needs, placed or not (then with its control
   // points as tie points).
   uint64_t HeaderRoom();
@@ -172,6 +189,11 @@ class TTifMap2 : public TDataSetRoot2 {
   bool DescribeOnly = false;      // OpenRead: such an input is not decoded
   // Of a created compressed or tiled file: its encoder and file, and the
   // layout of its strips or tiles.
+  // Of a cloud-optimised GeoTIFF, the image's tiles encoded into a scratch
+  // file until Close, and its overviews; the encoder writing to it goes
+  // first.
+  TBinaryFile CogScratch;
+  std::unique_ptr<TTiffOverviews> Overviews;
   std::unique_ptr<TTiffEncoder> Encoder;
   TBinaryFile EncodedFile;
   TTiffPixels Encoded;

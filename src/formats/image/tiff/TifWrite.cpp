@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "dataset/ByteOrder.h"
+#include "dataset/ScratchFile.h"
 #include "formats/image/tiff/GeoTiffKeys.h"
 #include "formats/image/tiff/TifMap.h"
 #include "formats/image/tiff/TiffOptions.h"
@@ -45,8 +46,10 @@ constexpr uint32_t kMostGeoKeys = 24;
 // stop and the progress.
 constexpr uint64_t kCopyPiece = 16u << 20;
 
-// One IFD after the file header: entries in tag order, each value that does
-// not fit its entry's field after the IFD on an 8-byte boundary.
+}  // namespace
+
+// One IFD: entries in tag order, each value that does not fit its entry's
+// field after the IFD on an 8-byte boundary.
 class TIfdImage {
  public:
   explicit TIfdImage(bool big) : Big(big) {}
@@ -77,24 +80,40 @@ class TIfdImage {
     Put32(bytes.data() + 4, denominator);
     Entries.push_back({tag, ftRational, 1, std::move(bytes)});
   }
-  // The header and IFD, padded to a 16-byte boundary where the pixels start.
+  // The file's header and this IFD, padded to a 16-byte boundary where the
+  // pixels start.
   std::vector<uint8_t> Bytes() const {
+    std::vector<uint8_t> file = FileHeader();
+    uint64_t link = Big ? 8 : 4;
+    AppendTo(file, link);
+    file.resize((file.size() + 15) / 16 * 16);
+    return file;
+  }
+  std::vector<uint8_t> FileHeader() const {
+    std::vector<uint8_t> h(Big ? 16 : 8);
+    h[0] = h[1] = 'I';
+    Put16(h.data() + 2, Big ? 43 : 42);
+    if (Big) Put16(h.data() + 4, 8);
+    return h;
+  }
+  // Appends the IFD to `file` on an 8-byte boundary, its values after it,
+  // linked from the field at `link`, which becomes its own link field.
+  void AppendTo(std::vector<uint8_t>& file, uint64_t& link) const {
     const uint64_t field = Big ? 8 : 4;
-    const uint64_t ifdStart = Big ? 16 : 8;
+    const uint64_t ifdStart = (file.size() + 7) / 8 * 8;
     const uint64_t entrySize = Big ? 20 : 12;
     const uint64_t countSize = Big ? 8 : 2;
     uint64_t end = ifdStart + countSize + entrySize * Entries.size() + field;
-    std::vector<uint8_t> h(end);
-    h[0] = h[1] = 'I';
-    Put16(h.data() + 2, Big ? 43 : 42);
+    std::vector<uint8_t>& h = file;
+    h.resize(end);
     if (Big) {
-      Put16(h.data() + 4, 8);
-      Put64(h.data() + 8, ifdStart);
+      Put64(h.data() + link, ifdStart);
       Put64(h.data() + ifdStart, Entries.size());
     } else {
-      Put32(h.data() + 4, static_cast<uint32_t>(ifdStart));
+      Put32(h.data() + link, static_cast<uint32_t>(ifdStart));
       Put16(h.data() + ifdStart, static_cast<uint32_t>(Entries.size()));
     }
+    link = end - field;
     uint64_t at = ifdStart + countSize;
     for (const TEntry& e : Entries) {
       Put16(h.data() + at, e.Tag);
@@ -118,8 +137,6 @@ class TIfdImage {
       }
       at += entrySize;
     }
-    h.resize((end + 15) / 16 * 16);
-    return h;
   }
 
  private:
@@ -131,8 +148,6 @@ class TIfdImage {
   bool Big;
   std::vector<TEntry> Entries;
 };
-
-}  // namespace
 
 bool TTifMap2::CreateFile(const std::string& fileName, uint32_t columns, uint32_t rows,
                           uint8_t cellType, uint32_t bands) {
@@ -172,6 +187,13 @@ bool TTifMap2::CreateFile(const std::string& fileName, uint32_t columns, uint32_
   // A palette needs an entry for every value of its cells.
   if (bands != 1 || (cellType != ctUnsigned8 && cellType != ctUnsigned16)) ColorTable.clear();
   if (!ColorTable.empty()) ColorTable.resize(size_t{1} << (8 * SampleWidth), {0, 0, 0});
+  if (!ColorTable.empty() && options.Cog && options.OverviewCount != 0 &&
+      (options.Resampling == TResampling::Average || options.Resampling == TResampling::Bilinear))
+    return Fail(TErrorCode::Refused, std::string("RESAMPLING=") +
+                                         (options.Resampling == TResampling::Average ? "AVERAGE"
+                                                                                     : "BILINEAR") +
+                                         " would mix a palette's indices: its overviews take "
+                                         "NEAREST or MODE");
   if (!ColorTable.empty() && (options.Compression == tcJpeg || options.Compression == tcWebp))
     return Fail(TErrorCode::Refused, std::string("COMPRESS=") +
                                          (options.Compression == tcJpeg ? "JPEG" : "WEBP") +
@@ -237,6 +259,7 @@ bool TTifMap2::CreateEncoded(const std::string& fileName, const TTiffOptions& op
   const uint64_t most = Compression == tcLzw ? raw / 2 * 3 : raw + raw / 64 + chunks * 64;
   ChunkByteCounts.assign(chunks, 0);
   StripTable.assign(chunks, 0);
+  if (options.Cog) return CreateCog(fileName);
   BigTiff = false;
   PixelStart = HeaderRoom();
   // Until the pixels are encoded their size is a guess: BIGTIFF=NO is then
@@ -256,12 +279,35 @@ bool TTifMap2::CreateEncoded(const std::string& fileName, const TTiffOptions& op
   return true;
 }
 
+bool TTifMap2::CreateCog(const std::string& fileName) {
+  if (!EncodedFile.Create(fileName, FileMaker())) {
+    FailSystem(EncodedFile.ErrorCode());
+    return FailOpen("Open map write error=");
+  }
+  const std::string scratch = ScratchDirectoryBeside(fileName);
+  if (!CogScratch.CreateScratch(scratch))
+    return Fail(TErrorCode::IO, "No scratch file in " + scratch + ": " + CogScratch.ErrorText());
+  const TResampling method = Asked.Resampling != TResampling::Auto ? Asked.Resampling
+                             : ColorTable.empty()                 ? TResampling::Average
+                                                                  : TResampling::Nearest;
+  Overviews = std::make_unique<TTiffOverviews>(Encoded, Asked.OverviewCount, method, Georef.NoData);
+  if (!Overviews->Start(scratch, MemoryLimit)) return Fail(Overviews->Error);
+  Encoder = std::make_unique<TTiffEncoder>(CogScratch, 0, Encoded);
+  Encoder->BlockDone = [this](uint32_t first, uint32_t rows, const uint8_t* data) {
+    return Overviews->TakeRows(first, rows, data);
+  };
+  if (!Encoder->Start(MemoryLimit)) return Fail(Encoder->Error());
+  StripTable.clear();
+  return true;
+}
+
 bool TTifMap2::CanPlaceFile(const std::string& inputName, const std::vector<std::string>& options,
                             TPlacement placement) {
   TTiffOptions parsed;
   TStoredChunks stored;
+  // A COG's overviews are made from the rows.
   if (placement != TPlacement::None || ParseTiffOptions(options, parsed).Failed() ||
-      parsed.Plain() || !ReadCopyableChunks(inputName, stored).empty() ||
+      parsed.Plain() || parsed.Cog || !ReadCopyableChunks(inputName, stored).empty() ||
       TiffOptionsRefusal(parsed, stored.Pixels.CellType, stored.Pixels.Samples).Failed())
     return false;
   TTiffPixels wanted = stored.Pixels;
@@ -326,7 +372,98 @@ bool TTifMap2::CopyChunks(const std::string& inputName, const TStoredChunks& sto
   return true;
 }
 
+bool TTifMap2::CloseCog() {
+  bool ok = Encoder->Finish();
+  if (!ok) Fail(Encoder->Error());
+  if (ok && !Overviews->Finish()) ok = Fail(Overviews->Error);
+  if (ok) ok = WriteCog();
+  Encoder.reset();
+  Overviews.reset();
+  CogScratch.Close();
+  if (!EncodedFile.Close() && ok)
+    ok = Fail(TErrorCode::IO, "Closing " + FileName + ": " + EncodedFile.ErrorText());
+  return ok;
+}
+
+bool TTifMap2::WriteCog() {
+  // Level 0 is the image, then the overviews from the largest down.
+  struct TSource {
+    TBinaryFile* File;
+    const TTiffEncoder* Encoder;
+  };
+  std::vector<TSource> sources = {{&CogScratch, Encoder.get()}};
+  std::vector<TCogLevel> levels(1);
+  levels[0].Width = ImageWidth;
+  levels[0].Length = ImageLength;
+  for (size_t k = 0; k < Overviews->Count(); ++k) {
+    TTiffOverviews::TLevel& level = Overviews->Level(k);
+    sources.push_back({&level.File, level.Encoder.get()});
+    levels.push_back({level.Pixels.Width, level.Pixels.Length, {}, {}});
+  }
+  for (size_t k = 0; k < levels.size(); ++k) levels[k].ByteCounts = sources[k].Encoder->ByteCounts;
+  // The tiles follow the IFDs, the smallest level's first.
+  auto header = [&]() {
+    StripTable = levels[0].Offsets;
+    ChunkByteCounts = levels[0].ByteCounts;
+    TIfdImage main(BigTiff);
+    FillIfd(main, Georef.Placed, nullptr);
+    std::vector<uint8_t> file = main.FileHeader();
+    uint64_t link = BigTiff ? 8 : 4;
+    main.AppendTo(file, link);
+    for (size_t k = 1; k < levels.size(); ++k) {
+      TIfdImage overview(BigTiff);
+      FillIfd(overview, false, &levels[k]);
+      overview.AppendTo(file, link);
+    }
+    file.resize((file.size() + 15) / 16 * 16);
+    return file;
+  };
+  auto place = [&](uint64_t at) {
+    for (size_t k = levels.size(); k-- > 0;) {
+      levels[k].Offsets.resize(levels[k].ByteCounts.size());
+      for (size_t t = 0; t < levels[k].ByteCounts.size(); ++t) {
+        levels[k].Offsets[t] = at;
+        at += levels[k].ByteCounts[t];
+      }
+    }
+    return at;
+  };
+  BigTiff = Asked.BigTiff == TBigTiff::Yes;
+  // The IFDs' size does not depend on where the tiles are.
+  place(0);
+  uint64_t end = place(header().size());
+  if (!BigTiff && end > UINT32_MAX) {
+    if (Asked.BigTiff == TBigTiff::No)
+      return Fail(TErrorCode::Refused,
+                  "BIGTIFF=NO: the COG needs " + std::to_string(end) +
+                      " bytes, more than a classic TIFF holds (4 GiB)");
+    BigTiff = true;
+    end = place(header().size());
+  }
+  const std::vector<uint8_t> head = header();
+  if (!EncodedFile.WriteAt(0, head.data(), head.size()))
+    return Fail(TErrorCode::IO, "Writing " + FileName + ": " + EncodedFile.ErrorText());
+  // Tiles that follow each other in their scratch file go in one copy, in
+  // pieces that let a stop through.
+  for (size_t k = levels.size(); k-- > 0;) {
+    const std::vector<uint64_t>& from = sources[k].Encoder->Offsets;
+    const std::vector<uint64_t>& bytes = levels[k].ByteCounts;
+    for (size_t i = 0; i < from.size();) {
+      size_t next = i + 1;
+      uint64_t run = bytes[i];
+      while (next < from.size() && from[next] == from[i] + run && run + bytes[next] <= kCopyPiece)
+        run += bytes[next++];
+      if (!EncodedFile.CopyFrom(*sources[k].File, from[i], run, levels[k].Offsets[i]))
+        return Fail(TErrorCode::IO, "Writing " + FileName + ": " + EncodedFile.ErrorText());
+      if (Stop && *Stop) return Fail(TErrorCode::Internal, "Stopped");
+      i = next;
+    }
+  }
+  return true;
+}
+
 bool TTifMap2::CloseEncoded() {
+  if (Overviews) return CloseCog();
   bool ok = true;
   if (Encoder) {
     ok = Encoder->Finish();
@@ -377,6 +514,12 @@ uint64_t TTifMap2::HeaderRoom() {
 }
 
 std::vector<uint8_t> TTifMap2::OpenHeader(bool placed) {
+  TIfdImage ifd(BigTiff);
+  FillIfd(ifd, placed, nullptr);
+  return ifd.Bytes();
+}
+
+void TTifMap2::FillIfd(TIfdImage& ifd, bool placed, const TCogLevel* overview) {
   const uint32_t samples = SamplesPerPixel;
   const uint64_t bytes = uint64_t{ImageWidth} * ImageLength * SampleWidth * samples;
   const TAffine a = GetGeoreference().Affine;
@@ -384,14 +527,22 @@ std::vector<uint8_t> TTifMap2::OpenHeader(bool placed) {
   const std::vector<uint64_t> keys(crs.Keys.Directory.begin(), crs.Keys.Directory.end());
   const uint16_t offsetType = BigTiff ? ftLong8 : ftLong;
   const uint32_t colourSamples = ColourSamples(PhotoMetricInterpretation);
-  TIfdImage ifd(BigTiff);
-  ifd.Numbers(tgImageWidth, ftLong, {ImageWidth});
-  ifd.Numbers(tgImageLength, ftLong, {ImageLength});
+  // An overview states its pixels and no-data, nothing of where it lies.
+  if (overview) {
+    placed = false;
+    ifd.Numbers(tgNewSubfileType, ftLong, {1});
+  }
+  ifd.Numbers(tgImageWidth, ftLong, {overview ? overview->Width : ImageWidth});
+  ifd.Numbers(tgImageLength, ftLong, {overview ? overview->Length : ImageLength});
   ifd.Numbers(tgBitsPerSample, ftShort, std::vector<uint64_t>(samples, 8 * SampleWidth));
   // One strip of the mapped pixels, or the strips or tiles encoded.
   const bool encoded = !ChunkByteCounts.empty();
-  const std::vector<uint64_t> offsets = encoded ? StripTable : std::vector<uint64_t>{PixelStart};
-  const std::vector<uint64_t> counts = encoded ? ChunkByteCounts : std::vector<uint64_t>{bytes};
+  const std::vector<uint64_t> offsets = overview  ? overview->Offsets
+                                        : encoded ? StripTable
+                                                  : std::vector<uint64_t>{PixelStart};
+  const std::vector<uint64_t> counts = overview  ? overview->ByteCounts
+                                       : encoded ? ChunkByteCounts
+                                                 : std::vector<uint64_t>{bytes};
   const bool tiled = encoded && Encoded.Tiled;
   ifd.Numbers(tgCompression, ftShort, {encoded ? Encoded.Compression : uint16_t{tcNone}});
   ifd.Numbers(tgPhotoMetricInterpretation, ftShort, {PhotoMetricInterpretation});
@@ -401,10 +552,12 @@ std::vector<uint8_t> TTifMap2::OpenHeader(bool placed) {
     ifd.Numbers(tgRowsPerStrip, ftLong, {encoded ? Encoded.ChunkLength : ImageLength});
     ifd.Numbers(tgStripByteCounts, offsetType, counts);
   }
-  ifd.Rational(tgXResolution, 1, 1);
-  ifd.Rational(tgYResolution, 1, 1);
+  if (!overview) {
+    ifd.Rational(tgXResolution, 1, 1);
+    ifd.Rational(tgYResolution, 1, 1);
+  }
   ifd.Numbers(tgPlanarConfiguration, ftShort, {1});
-  ifd.Numbers(tgResolutionUnit, ftShort, {3});
+  if (!overview) ifd.Numbers(tgResolutionUnit, ftShort, {3});
   if (encoded && Encoded.Predictor != tpNone)
     ifd.Numbers(tgPredictor, ftShort, {Encoded.Predictor});
   if (!ColorTable.empty()) {
@@ -437,7 +590,7 @@ std::vector<uint8_t> TTifMap2::OpenHeader(bool placed) {
   }
   // A raster placed by control points alone states them as tie points, in
   // the coordinate system of its keys.
-  const bool tied = !placed && !PlacingPoints.empty();
+  const bool tied = !placed && !overview && !PlacingPoints.empty();
   if (tied) ifd.Doubles(tgModelTiePoint, TiePointsOfControlPoints(PlacingPoints));
   if (placed || tied) {
     ifd.Numbers(tgGeoKeyDirectory, ftShort, keys, kMostGeoKeys);
@@ -445,7 +598,6 @@ std::vector<uint8_t> TTifMap2::OpenHeader(bool placed) {
     if (!crs.Keys.Ascii.empty()) ifd.Ascii(tgGeoAsciiParams, crs.Keys.Ascii);
   }
   if (Georef.NoData) ifd.Ascii(tgGdalNoData, FormatExact(*Georef.NoData, 0));
-  return ifd.Bytes();
 }
 
 std::vector<uint8_t> TTifMap2::FixedHeader() {

@@ -280,6 +280,11 @@ std::vector<uint8_t> TTiffEncoder::SpareBlock() {
 
 bool TTiffEncoder::Submit(uint32_t block, std::vector<uint8_t> data) {
   Submitted[block] = true;
+  if (BlockDone)
+    if (const TError why = BlockDone(block * Pixels.ChunkLength, RowsIn(block),
+                                     data.empty() ? nullptr : data.data());
+        why.Failed())
+      return Fail(why);
   std::unique_lock<std::mutex> lock(Mutex);
   Changed.wait(lock, [&] {
     return WorkError.Failed() || InFlight == 0 || InFlight + data.size() <= Budget;

@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -64,6 +65,9 @@ class TTiffEncoder {
   const TError& Error() const { return Failure; }
 
   std::vector<uint64_t> Offsets, ByteCounts;
+  // Shown each block's rows (null: zeros) on the thread that completed it,
+  // before they are encoded; a failure fails the encoding with it.
+  std::function<TError(uint32_t first, uint32_t rows, const uint8_t* data)> BlockDone;
 
  private:
   struct TBlock {

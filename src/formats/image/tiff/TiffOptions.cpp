@@ -36,6 +36,17 @@ bool ParseYesNo(const std::string& word, bool& value) {
 }
 
 constexpr uint32_t kMostBlock = 65536;
+constexpr uint32_t kCogBlock = 512;  // GDAL's COG driver's tiles
+
+struct TResamplingWord {
+  const char* Word;
+  TResampling Method;
+};
+constexpr TResamplingWord kResamplings[] = {{"NEAREST", TResampling::Nearest},
+                                            {"NEAR", TResampling::Nearest},
+                                            {"AVERAGE", TResampling::Average},
+                                            {"BILINEAR", TResampling::Bilinear},
+                                            {"MODE", TResampling::Mode}};
 
 struct TCodec {
   const char* Word;
@@ -65,7 +76,10 @@ constexpr TLevelKey kLevels[] = {{"ZLEVEL", tcDeflate, 1, 12},   {"ZSTD_LEVEL", 
 
 TError ParseTiffOptions(const std::vector<std::string>& options, TTiffOptions& parsed) {
   parsed = {};
-  bool predictorGiven = false, blockX = false, lossless = false;
+  bool predictorGiven = false, blockX = false, lossless = false, compressGiven = false;
+  std::string cogKey;   // the first option only a COG takes
+  std::string tileKey;  // the first option a COG does not take
+  uint32_t cogBlock = 0;
   const TLevelKey* levelGiven = nullptr;
   for (const std::string& option : options) {
     const size_t eq = option.find('=');
@@ -88,6 +102,30 @@ TError ParseTiffOptions(const std::vector<std::string>& options, TTiffOptions& p
       if (!TIFFIsCODECConfigured(codec->Compression))
         return bad(std::string("this libtiff was built without ") + codec->Word);
       parsed.Compression = codec->Compression;
+      compressGiven = true;
+    } else if (key == "COG") {
+      if (!ParseYesNo(word, parsed.Cog)) return bad("YES or NO");
+    } else if (key == "BLOCKSIZE") {
+      if (!ParseCount(text, 16, kMostBlock, cogBlock) || cogBlock % 16 != 0)
+        return bad("tiles are a multiple of 16 pixels wide and high, up to " +
+                   std::to_string(kMostBlock));
+      cogKey = cogKey.empty() ? key : cogKey;
+    } else if (key == "OVERVIEWS") {
+      if (word == "NONE")
+        parsed.OverviewCount = 0;
+      else if (word != "AUTO" && word != "IGNORE_EXISTING")
+        return bad("AUTO, IGNORE_EXISTING or NONE (the overviews are always made anew)");
+      cogKey = cogKey.empty() ? key : cogKey;
+    } else if (key == "OVERVIEW_COUNT") {
+      if (!ParseCount(text, 0, 30, n)) return bad("a number of overviews from 0 to 30");
+      parsed.OverviewCount = static_cast<int>(n);
+      cogKey = cogKey.empty() ? key : cogKey;
+    } else if (key == "RESAMPLING" || key == "OVERVIEW_RESAMPLING") {
+      const auto method = std::find_if(std::begin(kResamplings), std::end(kResamplings),
+                                       [&](const TResamplingWord& r) { return word == r.Word; });
+      if (method == std::end(kResamplings)) return bad("NEAREST, AVERAGE, BILINEAR or MODE");
+      parsed.Resampling = method->Method;
+      cogKey = cogKey.empty() ? key : cogKey;
     } else if (key == "PREDICTOR") {
       if (!ParseCount(text, 1, 3, n))
         return bad("the predictors are 1 (none), 2 (horizontal) and 3 (floating point)");
@@ -95,11 +133,13 @@ TError ParseTiffOptions(const std::vector<std::string>& options, TTiffOptions& p
       predictorGiven = true;
     } else if (key == "TILED") {
       if (!ParseYesNo(word, parsed.Tiled)) return bad("YES or NO");
+      tileKey = tileKey.empty() ? key : tileKey;
     } else if (key == "BLOCKXSIZE" || key == "BLOCKYSIZE") {
       if (!ParseCount(text, 1, kMostBlock, n))
         return bad("a number of pixels from 1 to " + std::to_string(kMostBlock));
       (key == "BLOCKXSIZE" ? parsed.BlockXSize : parsed.BlockYSize) = n;
       blockX = blockX || key == "BLOCKXSIZE";
+      tileKey = tileKey.empty() ? key : tileKey;
     } else if (level != std::end(kLevels)) {
       if (!ParseCount(text, level->Low, level->High, n))
         return bad("a level from " + std::to_string(level->Low) + " to " +
@@ -152,7 +192,19 @@ TError ParseTiffOptions(const std::vector<std::string>& options, TTiffOptions& p
           " (TIFF outputs take COMPRESS, PREDICTOR, TILED, BLOCKXSIZE, BLOCKYSIZE, ZLEVEL, "
           "ZSTD_LEVEL, LZMA_PRESET, JPEG_QUALITY, WEBP_LEVEL, WEBP_LOSSLESS, BIGTIFF, "
           "NUM_THREADS and PHOTOMETRIC)");
+      tileKey = tileKey.empty() ? key : tileKey;
     }
+  }
+  if (!parsed.Cog && !cogKey.empty())
+    return TError::Refused("creation option " + cogKey + " needs COG=YES (-of COG)");
+  if (parsed.Cog && !tileKey.empty())
+    return TError::Refused("creation option " + tileKey +
+                           ": a COG is tiled, in square tiles of BLOCKSIZE pixels (512 by "
+                           "default)");
+  if (parsed.Cog) {
+    parsed.Tiled = true;
+    parsed.BlockXSize = parsed.BlockYSize = cogBlock ? cogBlock : kCogBlock;
+    if (!compressGiven) parsed.Compression = tcLzw;
   }
   if (predictorGiven && !TakesPredictor(parsed.Compression))
     return TError::Refused("creation option PREDICTOR needs COMPRESS=DEFLATE, LZW, ZSTD or LZMA");
@@ -193,6 +245,21 @@ std::vector<std::string> TiffOptionTexts(const TTiffOptions& options) {
       texts.push_back(std::string(level.Key) + "=" +
                       std::to_string(options.Level - (level.Low == 0 ? 1 : 0)));
   if (c == tcWebp && options.WebpLossless) texts.push_back("WEBP_LOSSLESS=YES");
+  if (options.Cog) {
+    // A COG without COMPRESS is LZW's.
+    if (c == tcNone) texts.push_back("COMPRESS=NONE");
+    texts.push_back("COG=YES");
+    if (options.BlockXSize && options.BlockXSize != kCogBlock)
+      texts.push_back("BLOCKSIZE=" + std::to_string(options.BlockXSize));
+    if (options.OverviewCount == 0) texts.push_back("OVERVIEWS=NONE");
+    if (options.OverviewCount > 0)
+      texts.push_back("OVERVIEW_COUNT=" + std::to_string(options.OverviewCount));
+    for (const TResamplingWord& r : kResamplings)
+      if (options.Resampling == r.Method && r.Method != TResampling::Nearest)
+        texts.push_back(std::string("RESAMPLING=") + r.Word);
+    if (options.Resampling == TResampling::Nearest) texts.push_back("RESAMPLING=NEAREST");
+    return texts;
+  }
   if (options.Tiled) texts.push_back("TILED=YES");
   if (options.Tiled && options.BlockXSize)
     texts.push_back("BLOCKXSIZE=" + std::to_string(options.BlockXSize));

@@ -37,6 +37,10 @@ enum : uint16_t {
 // or IF_SAFER, when its largest possible size passes 4 GiB.
 enum class TBigTiff : uint8_t { IfSafer, Yes, No };
 
+// How a cloud-optimised GeoTIFF's overviews are computed from the level
+// above; Auto: nearest for a palette, average otherwise.
+enum class TResampling : uint8_t { Auto, Nearest, Average, Bilinear, Mode };
+
 struct TTiffOptions {
   uint16_t Compression = tcNone;
   uint16_t Predictor = 0;  // 0: the one that suits the cells
@@ -51,6 +55,11 @@ struct TTiffOptions {
   bool Tiled = false;
   uint32_t BlockXSize = 0;  // 0: the default (tiles of 256 x 256; strips of about 256 KiB)
   uint32_t BlockYSize = 0;
+  // A cloud-optimised GeoTIFF (COG=YES, -of COG): tiles of BlockXSize
+  // square, every IFD before the pixels, and overviews.
+  bool Cog = false;
+  int OverviewCount = -1;  // OVERVIEW_COUNT; -1: until the image fits one tile
+  TResampling Resampling = TResampling::Auto;
   // Today's layout: one uncompressed strip, written through the mapping.
   bool Plain() const { return Compression == tcNone && !Tiled && BlockYSize == 0; }
 };
@@ -61,8 +70,12 @@ struct TTiffOptions {
 // ZLEVEL (1 to 12), ZSTD_LEVEL (1 to 22), LZMA_PRESET (0 to 9),
 // JPEG_QUALITY and WEBP_LEVEL (1 to 100), WEBP_LOSSLESS, BIGTIFF (YES, NO,
 // IF_NEEDED, IF_SAFER), NUM_THREADS (N, ALL_CPUS), PHOTOMETRIC
-// (MINISBLACK, MINISWHITE, RGB, CMYK, and YCBCR with JPEG). No failure when they are all
-// valid together, otherwise a TError of code Refused saying what is wrong, naming the option.
+// (MINISBLACK, MINISWHITE, RGB, CMYK, and YCBCR with JPEG); and GDAL's COG
+// driver's COG (YES, NO), BLOCKSIZE (default 512), OVERVIEWS (AUTO,
+// IGNORE_EXISTING, NONE), OVERVIEW_COUNT, RESAMPLING or OVERVIEW_RESAMPLING
+// (NEAREST, AVERAGE, BILINEAR, MODE), a COG's default compression being
+// LZW as GDAL's. No failure when they are all valid together, otherwise a
+// TError of code Refused saying what is wrong, naming the option.
 TError ParseTiffOptions(const std::vector<std::string>& options, TTiffOptions& parsed);
 
 // The options that ParseTiffOptions reads as `options`, in GDAL's words.

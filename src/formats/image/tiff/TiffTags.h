@@ -20,6 +20,7 @@ enum : uint16_t {
 
 // Tags.
 enum : uint16_t {
+  tgNewSubfileType = 254,
   tgImageWidth = 256,
   tgImageLength = 257,
   tgBitsPerSample = 258,

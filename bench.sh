@@ -11,14 +11,17 @@
 #          GeoTIFFs into uncompressed and Deflate TIFFs) or "tight" (quarter
 #          turns of 256 MiB in memory cgroups of 32 to 96 MiB: each finishes or
 #          is reported killed; "tight formats": the formats that hold whole
-#          images or tiles, 183 MiB in 32 MiB) or "jp2" (a Sentinel-2 band as
+#          images or tiles, 183 MiB in 32 MiB), "jp2" (a Sentinel-2 band as
 #          JPEG 2000 into GeoTIFF beside gdal_translate and opj_decompress, and
-#          an 8-bit RGB raster encoded losslessly beside gdal_translate)
+#          an 8-bit RGB raster encoded losslessly beside gdal_translate) or "cog"
+#          (an 8-bit RGB GeoTIFF into a Deflate cloud-optimised GeoTIFF with
+#          AVERAGE overviews, kinds 0 and 3, beside GDAL's COG driver)
 #   case   with "compressed": "8" (8-bit RGB) or "16" (16-bit elevation)
 #          alone, default both; with "small" or "large" the same, "32"
 #          (32-bit float) or "rgba" (16-bit RGBA) alone, default all, so that
 #          "./bench.sh 1 large 8" fits a turn of the benchmark lock; with
-#          "linear", "memory" leaves out the runs out of core
+#          "linear", "memory" leaves out the runs out of core; with "cog" the
+#          raster's side in pixels, default 18918 (1 GiB of cells)
 #   output with "compressed": "none" (uncompressed TIFF outputs) or "deflate"
 #          alone, default both. One case into one output takes two to five
 #          minutes, the 16-bit case into Deflate some eleven: each fits a turn
@@ -38,7 +41,10 @@ CASE=${3:-both}
 OUTPUT=${4:-both}
 scripts/install-deps.sh
 missing=()
-for p in libvips-tools bc parallel time libjpeg-turbo-progs libopenjp2-tools; do
+wanted_packages=(libvips-tools bc parallel time libjpeg-turbo-progs libopenjp2-tools)
+# GDAL is the COG section's only peer.
+[ "$SIZES" = cog ] && wanted_packages=(bc time)
+for p in "${wanted_packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 if ((${#missing[@]})); then
@@ -598,4 +604,66 @@ bench_jp2() {
 
 if [ "$SIZES" = jp2 ]; then
   bench_jp2
+fi
+
+# An 8-bit RGB GeoTIFF (a sample stretched over it, with noise) into a Deflate
+# COG with AVERAGE overviews: kind 0 beside gdal_translate -of COG, kind 3
+# beside GDAL's turn (gdalwarp over the input with a quarter-turned
+# geotransform, nearest, which gives the turned cells) followed by
+# gdal_translate -of COG, the two timed together and their peak the larger.
+# GDAL is asked for what Mirava does by default: a predictor and AVERAGE.
+cog_case() {  # side
+  local side=$1
+  {
+    gdal_translate -q -r bilinear -outsize "$side" "$side" -a_srs EPSG:32632 \
+      -a_ullr 500000 6000000 $((500000 + side)) $((6000000 - side)) samples/logo.tif "$WORK/in.tif"
+    /usr/bin/python3 -c '
+import sys, numpy as np
+from osgeo import gdal
+d = gdal.Open(sys.argv[1], gdal.GA_Update)
+rng = np.random.default_rng(1)
+for y in range(0, d.RasterYSize, 512):
+    n = min(512, d.RasterYSize - y)
+    for b in range(d.RasterCount):
+        band = d.GetRasterBand(b + 1)
+        a = band.ReadAsArray(0, y, d.RasterXSize, n).astype(np.int16)
+        a += rng.integers(-3, 4, a.shape, dtype=np.int16)
+        band.WriteArray(np.clip(a, 0, 255).astype(np.uint8), 0, y)
+' "$WORK/in.tif"
+    gdal_translate -q -of VRT "$WORK/in.tif" "$WORK/turned.vrt"
+    /usr/bin/python3 -c '
+import sys
+from osgeo import gdal
+d = gdal.Open(sys.argv[1], gdal.GA_Update)
+x0, size, _, y0, _, _ = d.GetGeoTransform()
+d.SetGeoTransform([x0 + d.RasterYSize * size, 0, -size, y0, -size, 0])
+' "$WORK/turned.vrt"
+  } 2>/dev/null
+  echo "## 8-bit RGB, $side x $side x 3, $((side * side * 3 / 1048576)) MiB of cells, into a Deflate COG"
+  gdal_translate -q -co COMPRESS=NONE "$WORK/in.tif" "$WORK/warm.tif"
+  rm -f "$WORK/warm.tif"
+  sync
+  local co=(-of COG -co COMPRESS=DEFLATE) gco=(-co PREDICTOR=YES -co RESAMPLING=AVERAGE -co NUM_THREADS=ALL_CPUS)
+  local lines=() warp cog
+  lines+=("$(run cp "$WORK/copy" cp "$WORK/in.tif" "$WORK/copy")")
+  lines+=("$(run mirava-cog-kind0 "$WORK/o.tif $WORK/o.tfw" "$CLI" -q "${co[@]}" "$WORK/in.tif" "$WORK/o.tif") gdal-cog")
+  lines+=("$(run mirava-cog-kind3 "$WORK/o.tif $WORK/o.tfw" "$CLI" -q /3 "${co[@]}" "$WORK/in.tif" "$WORK/o.tif") gdal-turn+cog")
+  lines+=("$(run gdal-cog "$WORK/g.tif" gdal_translate -q "${co[@]}" "${gco[@]}" "$WORK/in.tif" "$WORK/g.tif")")
+  warp=$(run gdalwarp-turn "$WORK/t.tif" gdalwarp -q -r near -multi -wo NUM_THREADS=ALL_CPUS \
+    "$WORK/turned.vrt" "$WORK/t.tif")
+  gdalwarp -q -r near -multi -wo NUM_THREADS=ALL_CPUS "$WORK/turned.vrt" "$WORK/t.tif" >/dev/null 2>&1
+  cog=$(run gdal-cog-of-turned "$WORK/g.tif" gdal_translate -q "${co[@]}" "${gco[@]}" "$WORK/t.tif" "$WORK/g.tif")
+  lines+=("$warp" "$cog")
+  lines+=("$(printf '%s\n%s\n' "$warp" "$cog" |
+    awk '{t += $2; if ($3 > m) m = $3} END {printf "gdal-turn+cog %s %d\n", t, m}')")
+  local cp_time
+  cp_time=$(printf '%s\n' "${lines[0]}" | awk '{print $2}')
+  printf '%s\n' "${lines[@]}" | report "$cp_time"
+  echo
+  rm -f "$WORK"/in.tif "$WORK"/turned.vrt "$WORK"/[otg].tif "$WORK"/o.tfw "$WORK/copy"
+}
+
+if [ "$SIZES" = cog ]; then
+  [ "$CASE" = both ] && CASE=18918
+  cog_case "$CASE"
 fi

@@ -5,7 +5,8 @@
 
 # A TIFF output's creation options, and their words by key.
 _mirava_cli_co_keys='COMPRESS= PREDICTOR= TILED= BLOCKXSIZE= BLOCKYSIZE= ZLEVEL= ZSTD_LEVEL=
-  LZMA_PRESET= JPEG_QUALITY= WEBP_LEVEL= WEBP_LOSSLESS= BIGTIFF= NUM_THREADS= PHOTOMETRIC='
+  LZMA_PRESET= JPEG_QUALITY= WEBP_LEVEL= WEBP_LOSSLESS= BIGTIFF= NUM_THREADS= PHOTOMETRIC=
+  COG= BLOCKSIZE= OVERVIEWS= OVERVIEW_COUNT= RESAMPLING= OVERVIEW_RESAMPLING='
 declare -gA _mirava_cli_co_words=(
   [COMPRESS]='NONE DEFLATE LZW ZSTD LZMA PACKBITS JPEG WEBP'
   [PREDICTOR]='1 2 3'
@@ -14,6 +15,10 @@ declare -gA _mirava_cli_co_words=(
   [BIGTIFF]='YES NO IF_NEEDED IF_SAFER'
   [NUM_THREADS]='ALL_CPUS'
   [PHOTOMETRIC]='MINISBLACK MINISWHITE RGB CMYK YCBCR'
+  [COG]='YES NO'
+  [OVERVIEWS]='AUTO IGNORE_EXISTING NONE'
+  [RESAMPLING]='NEAREST AVERAGE BILINEAR MODE'
+  [OVERVIEW_RESAMPLING]='NEAREST AVERAGE BILINEAR MODE'
 )
 
 _mirava_cli() {
@@ -37,7 +42,7 @@ _mirava_cli() {
     --version --formats'
   local readable=' ers osd dtm 001 veg hgt tif tiff bmp jpg jpeg ecw rsw gif dcr bit byt '
   local writable='.ers .osd .dtm .001 .veg .hgt .tif .tiff .bmp .jpg .jpeg .ecw .rsw'
-  local formats='ers osd tiff bmp dtm nog jpg veg ecw rsw hgt GTiff ERS BMP JPEG SRTMHGT'
+  local formats='ers osd tiff bmp dtm nog jpg veg ecw rsw hgt GTiff COG ERS BMP JPEG SRTMHGT'
   COMPREPLY=()
 
   # Names from here on once "--" was given.

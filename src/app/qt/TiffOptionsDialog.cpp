@@ -38,11 +38,15 @@ TTiffOptionsDialog::TTiffOptionsDialog(const TTiffOptions& options, QWidget* par
   BlockSize->setSingleStep(16);
   BlockSize->setSuffix(" pixels");
   BlockSize->setValue(options.BlockXSize ? static_cast<int>(options.BlockXSize) : 256);
+  Cog = new QCheckBox("Cloud-optimised (COG), with overviews", this);
+  Cog->setObjectName("Cog");
+  Cog->setChecked(options.Cog);
 
   auto* form = new QFormLayout;
   form->addRow("Compression", Compression);
   form->addRow("Predictor", Predictor);
   form->addRow("", Tiled);
+  form->addRow("", Cog);
   form->addRow("Tile size", BlockSize);
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
   connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
@@ -52,12 +56,18 @@ TTiffOptionsDialog::TTiffOptionsDialog(const TTiffOptions& options, QWidget* par
   layout->addWidget(buttons);
   connect(Compression, &QComboBox::currentIndexChanged, this, &TTiffOptionsDialog::EnableControls);
   connect(Tiled, &QCheckBox::toggled, this, &TTiffOptionsDialog::EnableControls);
+  // A COG's tiles are GDAL's 512 unless set.
+  connect(Cog, &QCheckBox::toggled, this, [this](bool on) {
+    if (on && !Tiled->isChecked()) BlockSize->setValue(512);
+    EnableControls();
+  });
   EnableControls();
 }
 
 void TTiffOptionsDialog::EnableControls() {
   Predictor->setEnabled(Compression->currentData().toInt() != tcNone);
-  BlockSize->setEnabled(Tiled->isChecked());
+  Tiled->setEnabled(!Cog->isChecked());
+  BlockSize->setEnabled(Tiled->isChecked() || Cog->isChecked());
 }
 
 TTiffOptions TTiffOptionsDialog::Options() const {
@@ -65,7 +75,8 @@ TTiffOptions TTiffOptionsDialog::Options() const {
   options.Compression = static_cast<uint16_t>(Compression->currentData().toInt());
   if (options.Compression != tcNone)
     options.Predictor = static_cast<uint16_t>(Predictor->currentData().toInt());
-  options.Tiled = Tiled->isChecked();
+  options.Cog = Cog->isChecked();
+  options.Tiled = Tiled->isChecked() || options.Cog;
   if (options.Tiled)
     options.BlockXSize = options.BlockYSize = static_cast<uint32_t>(BlockSize->value());
   return options;

@@ -25,6 +25,7 @@ class TTiffOptionsDialog : public QDialog {
   QComboBox* Compression = nullptr;
   QComboBox* Predictor = nullptr;
   QCheckBox* Tiled = nullptr;
+  QCheckBox* Cog = nullptr;
   QSpinBox* BlockSize = nullptr;
 };
 

@@ -470,6 +470,25 @@ class TMainFormTest : public QObject {
     Click("StartBtn");
     QTRY_VERIFY_WITH_TIMEOUT(JobEnded(), kJobTimeout);
     QVERIFY(Status().startsWith("Successful Finish"));
+
+    // The COG box makes the tiles BLOCKSIZE and the file a COG with overviews.
+    Open({in, out});
+    {
+      TModalHandler handler([](QWidget* modal) {
+        modal->findChild<QCheckBox*>("Cog")->setChecked(true);
+        QVERIFY(!modal->findChild<QCheckBox*>("Tiled")->isEnabled());
+        static_cast<QDialog*>(modal)->accept();
+      });
+      Action("TiffOptions1")->trigger();
+      QVERIFY(handler.Handled);
+    }
+    const std::vector<std::string> cog = {"COMPRESS=DEFLATE", "COG=YES", "BLOCKSIZE=64"};
+    QVERIFY(Form->Settings().CreationOptions == cog);
+    Click("StartBtn");
+    QTRY_VERIFY_WITH_TIMEOUT(JobEnded(), kJobTimeout);
+    QVERIFY(Status().startsWith("Successful Finish"));
+    const std::string cogInfo = test::Run("gdalinfo " + test::Quote(out)).Output;
+    QVERIFY2(cogInfo.find("Overviews:") != std::string::npos, cogInfo.c_str());
   }
 
   void SaveDialogGivesTheOutputName() {

@@ -59,7 +59,7 @@ trap 'rm -rf "$WORK"' EXIT
 echo "# Machine"
 echo "cpu: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ //'), $(nproc) cores"
 echo "memory: $(free -g | awk '/Mem:/ {print $2}') GiB; disk: $(df -h "$WORK" | awk 'NR==2 {print $1, $2}')"
-echo "tools: $(vips --version), $(gdal_translate --version | cut -d, -f1)"
+echo "tools: $(vips --version 2>/dev/null || echo "no vips"), $(gdal_translate --version | cut -d, -f1)"
 echo "load before: $(cut -d" " -f1-3 /proc/loadavg) (other sessions' builds and tests may run beside it, at nice 19)"
 if [ "$SIZES" = linear ]; then
   echo "runs per command: $RUNS (in memory the best shown, files warm; out of core the median, the files' cached pages dropped before each run)"

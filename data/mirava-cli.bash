@@ -42,7 +42,7 @@ _mirava_cli() {
     --version --formats'
   local readable=' ers osd dtm 001 veg hgt tif tiff bmp jpg jpeg ecw rsw gif dcr bit byt '
   local writable='.ers .osd .dtm .001 .veg .hgt .tif .tiff .bmp .jpg .jpeg .ecw .rsw'
-  local formats='ers osd tiff bmp dtm nog jpg veg ecw rsw hgt GTiff COG ERS BMP JPEG SRTMHGT'
+  local formats='ers osd tiff bmp dtm nog jpg veg ecw rsw hgt jp2 GTiff COG ERS BMP JPEG SRTMHGT JP2OpenJPEG'
   COMPREPLY=()
 
   # Names from here on once "--" was given.

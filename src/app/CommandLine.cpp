@@ -147,11 +147,12 @@ struct TGdalName {
   int Code;
 };
 constexpr TGdalName kGdalNames[] = {
-    {"GTiff", fcTiff}, {"ERS", fcErs}, {"BMP", fcBmp}, {"JPEG", fcJpeg}, {"SRTMHGT", fcHgt}};
+    {"GTiff", fcTiff}, {"ERS", fcErs}, {"BMP", fcBmp}, {"JPEG", fcJpeg}, {"SRTMHGT", fcHgt},
+    {"JP2OpenJPEG", fcJp2}};
 
 // GDAL drivers users reach for that write none of ours.
 constexpr const char* kOtherGdalDrivers[] = {
-    "HFA", "PNG",  "GPKG",  "VRT",  "netCDF", "JP2OpenJPEG", "GIF",   "AAIGrid", "EHdr",
+    "HFA", "PNG",  "GPKG",  "VRT",  "netCDF", "GIF",   "AAIGrid", "EHdr",
     "ENVI", "NITF", "PCIDSK", "SAGA", "XYZ", "WEBP",   "KEA",         "MEM",   "GSBG",    "RST",
     "RMF",  "ISIS3", "PDS4",  "FITS", "ILWIS", "MBTiles", "JPEG2000", "JP2ECW", "Zarr",  "PCRaster"};
 

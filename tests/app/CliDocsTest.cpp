@@ -97,8 +97,9 @@ TEST(CliDocs, CompletionOffersValuesAfterEquals) {
             "IF_NEEDED\nIF_SAFER\n");
   EXPECT_EQ(Completed({"mirava-cli", "a.tif", "b.tif", "-co", "tiled", "=", "Y"}), "YES\n");
   EXPECT_EQ(Completed({"mirava-cli", "--jpeg-subsampling", "=", "42"}), "422\n420\n");
-  EXPECT_EQ(Completed({"mirava-cli", "a.tif", "b.jpg", "-of", "j"}), "jpg\n");
+  EXPECT_EQ(Completed({"mirava-cli", "a.tif", "b.jpg", "-of", "j"}), "jpg\njp2\n");
   EXPECT_EQ(Completed({"mirava-cli", "-of", "G"}), "GTiff\n");
+  EXPECT_EQ(Completed({"mirava-cli", "-of", "JP"}), "JPEG\nJP2OpenJPEG\n");
   EXPECT_EQ(Completed({"mirava-cli", "a.tif", "b.tif", "/"}), "/0\n/1\n/2\n/3\n/4\n/5\n/F\n");
   EXPECT_EQ(Completed({"mirava-cli", "a.tif", "b.tif", "-a_no"}), "-a_nodata\n");
 }

@@ -123,6 +123,14 @@ TEST(Jp2Read, BrokenFilesFailWithTheirName) {
     EXPECT_FALSE(ok) << name;
     EXPECT_NE(set.Error().Text.find(file), std::string::npos) << set.Error().Text;
   }
+  // A single tile that fails to decode fails again when read again, where
+  // the codec its failure left behind crashed.
+  TDataSet2 set;
+  ASSERT_TRUE(set.Open(std::string(MIRAVA_SAMPLES) + "/../tests/fuzz/corpus/jp2/broken_single_tile",
+                       0, 0, 0, 0, omRead));
+  float value = 0;
+  EXPECT_EQ(set.ReadCell(0, 0, 0, value), TCellRead::Failed);
+  EXPECT_EQ(set.ReadCell(1, 0, 0, value), TCellRead::Failed);
 }
 
 struct TWriteCase {

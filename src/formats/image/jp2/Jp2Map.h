@@ -72,7 +72,10 @@ class TJ2kDecoder {
   TOpjCodec Codec;
   TOpjStream Stream;
   TOpjImage Image;
-  bool Used = false;  // the codec decoded once already
+  bool Used = false;  // the codec decoded, or tried to, since its start
+  // Its last decoding succeeded on the one tile at full resolution: it may
+  // decode another area of it. After a failure OpenJPEG's state is unusable.
+  bool Reusable = false;
 };
 
 class TJp2Map2 : public TDataSetRoot2 {

@@ -122,9 +122,10 @@ TError TJ2kDecoder::Decode(uint32_t first, uint32_t count, uint8_t cellType, uin
   // A codec decodes a single tile in part again and again; one of many
   // tiles only once.
   const bool oneTile = Geometry.TilesAcross * Geometry.TilesDown == 1;
-  if (Used && (!oneTile || Reduce > 0))
+  if (Used && !Reusable)
     if (TError failed = Start(); failed.Failed()) return failed;
   Used = true;
+  Reusable = false;
   if (Reduce == 0 &&
       !opj_set_decode_area(Codec.get(), Image.get(), static_cast<OPJ_INT32>(Geometry.X0),
                            static_cast<OPJ_INT32>(Geometry.Y0 + first),
@@ -154,6 +155,7 @@ TError TJ2kDecoder::Decode(uint32_t first, uint32_t count, uint8_t cellType, uin
         PutSamples<uint32_t>(comp, image.numcomps, c, cells, samples);
     }
   }
+  Reusable = oneTile && Reduce == 0;
   return {};
 }
 

@@ -72,10 +72,12 @@ class TJ2kDecoder {
   TOpjCodec Codec;
   TOpjStream Stream;
   TOpjImage Image;
-  bool Used = false;  // the codec decoded, or tried to, since its start
-  // Its last decoding succeeded on the one tile at full resolution: it may
-  // decode another area of it. After a failure OpenJPEG's state is unusable.
-  bool Reusable = false;
+  bool Used = false;  // the codec decoded once already
+  // A codestream that failed to decode fails every read after: OpenJPEG's
+  // state after a failure is unusable (it crashed when asked again), and
+  // starting a codec again for each read of a broken file takes too long.
+  TError Failure;
+  TError DecodeArea(uint32_t first, uint32_t count, uint8_t cellType, uint8_t* cells);
 };
 
 class TJp2Map2 : public TDataSetRoot2 {

@@ -38,6 +38,7 @@ TError TJ2kDecoder::Open(TMappedFile& file, uint64_t offset, uint64_t length, ui
   Input = {&file, offset, length, 0};
   Reduce = reduce;
   Used = false;
+  Failure = {};
   if (TError failed = Start(); failed.Failed()) return failed;
   const opj_image_t& image = *Image;
   if (image.numcomps == 0 || image.x1 <= image.x0 || image.y1 <= image.y0)
@@ -119,13 +120,17 @@ uint32_t TJ2kDecoder::DecodedHeight() const {
 }
 
 TError TJ2kDecoder::Decode(uint32_t first, uint32_t count, uint8_t cellType, uint8_t* cells) {
+  if (!Failure.Failed()) Failure = DecodeArea(first, count, cellType, cells);
+  return Failure;
+}
+
+TError TJ2kDecoder::DecodeArea(uint32_t first, uint32_t count, uint8_t cellType, uint8_t* cells) {
   // A codec decodes a single tile in part again and again; one of many
   // tiles only once.
   const bool oneTile = Geometry.TilesAcross * Geometry.TilesDown == 1;
-  if (Used && !Reusable)
+  if (Used && (!oneTile || Reduce > 0))
     if (TError failed = Start(); failed.Failed()) return failed;
   Used = true;
-  Reusable = false;
   if (Reduce == 0 &&
       !opj_set_decode_area(Codec.get(), Image.get(), static_cast<OPJ_INT32>(Geometry.X0),
                            static_cast<OPJ_INT32>(Geometry.Y0 + first),
@@ -155,7 +160,6 @@ TError TJ2kDecoder::Decode(uint32_t first, uint32_t count, uint8_t cellType, uin
         PutSamples<uint32_t>(comp, image.numcomps, c, cells, samples);
     }
   }
-  Reusable = oneTile && Reduce == 0;
   return {};
 }
 

@@ -16,10 +16,11 @@ struct TJp2Input {
   const char* Memory;  // --memory, or empty
 };
 
-// GDAL's no-data value of the first band, "none" without one.
+// GDAL's no-data value of the first band, "none" without one. The dataset is
+// held while its band is read: GDAL 3.6's bindings free it under the band.
 std::string GdalNoData(const std::string& file) {
   return mirava::test::Run("/usr/bin/python3 -c 'import sys\nfrom osgeo import gdal\n"
-                           "print(gdal.Open(sys.argv[1]).GetRasterBand(1).GetNoDataValue())' " +
+                           "d = gdal.Open(sys.argv[1])\nprint(d.GetRasterBand(1).GetNoDataValue())' " +
                            Quote(file))
       .Output;
 }

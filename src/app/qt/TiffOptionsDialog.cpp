@@ -2,6 +2,8 @@
 
 #include <tiffio.h>
 
+#include <utility>
+
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialogButtonBox>
@@ -12,16 +14,19 @@
 namespace mirava {
 
 TTiffOptionsDialog::TTiffOptionsDialog(const TTiffOptions& options, QWidget* parent)
-    : QDialog(parent) {
+    : QDialog(parent), Given(options) {
   setObjectName("TiffOptionsDialog");
   setWindowTitle("TIFF output options");
   Compression = new QComboBox(this);
   Compression->setObjectName("Compression");
   Compression->addItem("None", tcNone);
-  Compression->addItem("Deflate", tcDeflate);
-  Compression->addItem("LZW", tcLzw);
-  if (TIFFIsCODECConfigured(COMPRESSION_ZSTD)) Compression->addItem("ZSTD", tcZstd);
+  for (const auto& [name, codec] : {std::pair{"Deflate", tcDeflate}, {"LZW", tcLzw},
+                                    {"ZSTD", tcZstd}, {"LZMA", tcLzma}, {"PackBits", tcPackBits},
+                                    {"JPEG (8-bit, lossy)", tcJpeg}, {"WebP (8-bit RGB)", tcWebp}})
+    if (TIFFIsCODECConfigured(codec)) Compression->addItem(name, codec);
   Compression->setCurrentIndex(std::max(0, Compression->findData(options.Compression)));
+  Level = new QSpinBox(this);
+  Level->setObjectName("Level");
   Predictor = new QComboBox(this);
   Predictor->setObjectName("Predictor");
   Predictor->addItem("Suited to the cells", 0);
@@ -44,6 +49,7 @@ TTiffOptionsDialog::TTiffOptionsDialog(const TTiffOptions& options, QWidget* par
 
   auto* form = new QFormLayout;
   form->addRow("Compression", Compression);
+  form->addRow("Level or quality", Level);
   form->addRow("Predictor", Predictor);
   form->addRow("", Tiled);
   form->addRow("", Cog);
@@ -54,31 +60,58 @@ TTiffOptionsDialog::TTiffOptionsDialog(const TTiffOptions& options, QWidget* par
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(form);
   layout->addWidget(buttons);
-  connect(Compression, &QComboBox::currentIndexChanged, this, &TTiffOptionsDialog::EnableControls);
+  connect(Compression, &QComboBox::currentIndexChanged, this, [this] {
+    SetLevelRange();
+    EnableControls();
+  });
   connect(Tiled, &QCheckBox::toggled, this, &TTiffOptionsDialog::EnableControls);
   // A COG's tiles are GDAL's 512 unless set.
   connect(Cog, &QCheckBox::toggled, this, [this](bool on) {
     if (on && !Tiled->isChecked()) BlockSize->setValue(512);
     EnableControls();
   });
+  SetLevelRange();
+  Level->setValue(options.Level > 0 ? LevelOffset() + options.Level : Level->minimum());
   EnableControls();
 }
 
+int TTiffOptionsDialog::LevelOffset() const {
+  // LZMA's presets start at 0 and are kept one up, so that 0 stays "default".
+  return Compression->currentData().toInt() == tcLzma ? -1 : 0;
+}
+
+void TTiffOptionsDialog::SetLevelRange() {
+  const int c = Compression->currentData().toInt();
+  const int high = c == tcDeflate ? 12 : c == tcZstd ? 22 : c == tcLzma ? 9 : 100;
+  const int low = c == tcLzma ? 0 : 1;
+  // The value below the range is the codec's default.
+  Level->setRange(low - 1, high);
+  Level->setSpecialValueText("Default");
+  Level->setValue(Level->minimum());
+}
+
 void TTiffOptionsDialog::EnableControls() {
-  Predictor->setEnabled(Compression->currentData().toInt() != tcNone);
+  const int c = Compression->currentData().toInt();
+  Level->setEnabled(c != tcNone && c != tcLzw && c != tcPackBits);
+  Predictor->setEnabled(c == tcDeflate || c == tcLzw || c == tcZstd || c == tcLzma);
   Tiled->setEnabled(!Cog->isChecked());
   BlockSize->setEnabled(Tiled->isChecked() || Cog->isChecked());
 }
 
 TTiffOptions TTiffOptionsDialog::Options() const {
-  TTiffOptions options;
-  options.Compression = static_cast<uint16_t>(Compression->currentData().toInt());
-  if (options.Compression != tcNone)
-    options.Predictor = static_cast<uint16_t>(Predictor->currentData().toInt());
+  // What the dialog has no control for stays as it was given.
+  TTiffOptions options = Given;
+  const uint16_t compression = static_cast<uint16_t>(Compression->currentData().toInt());
+  if (compression != options.Compression) options.WebpLossless = false;
+  options.Compression = compression;
+  options.Predictor = Predictor->isEnabled() ? static_cast<uint16_t>(Predictor->currentData().toInt()) : 0;
+  options.Level = Level->isEnabled() && Level->value() > Level->minimum()
+                      ? Level->value() - LevelOffset()
+                      : 0;
   options.Cog = Cog->isChecked();
   options.Tiled = Tiled->isChecked() || options.Cog;
-  if (options.Tiled)
-    options.BlockXSize = options.BlockYSize = static_cast<uint32_t>(BlockSize->value());
+  options.BlockXSize = options.BlockYSize =
+      options.Tiled ? static_cast<uint32_t>(BlockSize->value()) : 0;
   return options;
 }
 

@@ -19,10 +19,16 @@ class TTiffOptionsDialog : public QDialog {
   TTiffOptions Options() const;
 
  private:
-  // A predictor needs a compression, block sizes need tiles.
+  // A predictor needs a compression that takes one, a level a compression
+  // that has levels, block sizes need tiles.
   void EnableControls();
+  // The chosen compression's levels (JPEG's and WebP's: a quality).
+  void SetLevelRange();
+  int LevelOffset() const;
 
+  TTiffOptions Given;
   QComboBox* Compression = nullptr;
+  QSpinBox* Level = nullptr;
   QComboBox* Predictor = nullptr;
   QCheckBox* Tiled = nullptr;
   QCheckBox* Cog = nullptr;

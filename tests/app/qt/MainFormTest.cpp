@@ -489,6 +489,23 @@ class TMainFormTest : public QObject {
     QVERIFY(Status().startsWith("Successful Finish"));
     const std::string cogInfo = test::Run("gdalinfo " + test::Quote(out)).Output;
     QVERIFY2(cogInfo.find("Overviews:") != std::string::npos, cogInfo.c_str());
+
+    // A level; the compression, COG box and tile size stay as they were.
+    Open({in, out});
+    {
+      TModalHandler handler([](QWidget* modal) {
+        modal->findChild<QSpinBox*>("Level")->setValue(9);
+        static_cast<QDialog*>(modal)->accept();
+      });
+      Action("TiffOptions1")->trigger();
+      QVERIFY(handler.Handled);
+    }
+    const std::vector<std::string> level = {"COMPRESS=DEFLATE", "ZLEVEL=9", "COG=YES",
+                                            "BLOCKSIZE=64"};
+    QVERIFY(Form->Settings().CreationOptions == level);
+    Click("StartBtn");
+    QTRY_VERIFY_WITH_TIMEOUT(JobEnded(), kJobTimeout);
+    QVERIFY(Status().startsWith("Successful Finish"));
   }
 
   void SaveDialogGivesTheOutputName() {

@@ -1,7 +1,7 @@
 // JPEG 2000 images, wrapped in JP2 boxes (".jp2") or a bare codestream
 // (".j2k"), through OpenJPEG. An input is decoded a band of rows at a time
-// (a row of tiles, or a part of one that fits the job's memory) as the job
-// reads it, the bands kept while the stores' memory holds them; an output
+// (a row of tiles, tile by tile, or a part of one that fits the job's
+// memory) as the job reads it, the bands kept while the stores' memory holds them; an output
 // is encoded a row of tiles at a time as its rows come top down, rows that
 // come before their turn waiting in a scratch file.
 #pragma once
@@ -60,6 +60,10 @@ class TJ2kDecoder {
   // reduced), every component, as pixels of interleaved cells of
   // `cellType` in `cells`.
   TError Decode(uint32_t first, uint32_t count, uint8_t cellType, uint8_t* cells);
+  // Whether rows first .. first + count - 1 of cells of `cellType` are
+  // decoded tile by tile: a whole row of tiles of a full-resolution image
+  // of many tiles, into cells as wide as OpenJPEG's samples of one tile.
+  bool TileByTile(uint32_t first, uint32_t count, uint8_t cellType) const;
 
  private:
   // A fresh codec and stream, the main header read.
@@ -73,11 +77,24 @@ class TJ2kDecoder {
   TOpjStream Stream;
   TOpjImage Image;
   bool Used = false;  // the codec decoded once already
+  // The row of tiles the codec reads next tile by tile; kNoTileRow when it
+  // must start again for any.
+  static constexpr uint32_t kNoTileRow = UINT32_MAX;
+  uint32_t NextTileRow = 0;
+  // Off once the codestream's tiles came out of order or some were
+  // missing: its rows are decoded as areas from then on, as OpenJPEG
+  // assembles them.
+  bool TilesInOrder = true;
+  std::vector<uint8_t> TileSamples;  // one tile's, a plane a component
   // A codestream that failed to decode fails every read after: OpenJPEG's
   // state after a failure is unusable (it crashed when asked again), and
   // starting a codec again for each read of a broken file takes too long.
   TError Failure;
   TError DecodeArea(uint32_t first, uint32_t count, uint8_t cellType, uint8_t* cells);
+  // The row of tiles of rows first .. first + count - 1, one tile's 32-bit
+  // samples in OpenJPEG at a time; `inOrder` false, nothing failed, when
+  // the codestream did not hand its tiles over one by one in that row.
+  TError DecodeTiles(uint32_t first, uint32_t count, uint8_t* cells, bool& inOrder);
 };
 
 class TJp2Map2 : public TDataSetRoot2 {

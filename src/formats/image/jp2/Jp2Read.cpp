@@ -15,8 +15,8 @@ namespace mirava {
 
 namespace {
 
-// A band's decoded image holds 32-bit samples besides its cells: a band
-// takes at most this share of the stores' memory.
+// A band, its cells and OpenJPEG's 32-bit samples of them, takes at most
+// this share of the stores' memory.
 constexpr uint64_t kBandShare = 8;
 // Bands split from one tile are whole code-blocks high.
 constexpr uint32_t kCodeBlockRows = 64;
@@ -32,12 +32,31 @@ void PutSamples(const opj_image_comp_t& comp, uint32_t components, uint32_t comp
     out[i * components] = static_cast<T>(std::clamp<int64_t>(comp.data[i], low, high));
 }
 
+// The bytes of a sample OpenJPEG hands over a tile at a time.
+uint32_t TileSampleBytes(uint32_t precision) {
+  return precision <= 8 ? 1 : precision <= 16 ? 2 : 4;
+}
+
+// A tile's planes, one a component, into interleaved cells `rowStride`
+// bytes a row.
+template <typename T>
+void InterleaveTile(const uint8_t* planes, uint64_t width, uint64_t height, uint32_t components,
+                    uint8_t* cells, uint64_t rowStride) {
+  for (uint32_t c = 0; c < components; ++c)
+    for (uint64_t y = 0; y < height; ++y) {
+      const T* in = reinterpret_cast<const T*>(planes) + (c * height + y) * width;
+      T* out = reinterpret_cast<T*>(cells + y * rowStride) + c;
+      for (uint64_t x = 0; x < width; ++x) out[x * components] = in[x];
+    }
+}
+
 }  // namespace
 
 TError TJ2kDecoder::Open(TMappedFile& file, uint64_t offset, uint64_t length, uint32_t reduce) {
   Input = {&file, offset, length, 0};
   Reduce = reduce;
   Used = false;
+  TilesInOrder = true;
   Failure = {};
   if (TError failed = Start(); failed.Failed()) return failed;
   const opj_image_t& image = *Image;
@@ -102,6 +121,7 @@ TError TJ2kDecoder::Start() {
   if (!read || !image)
     return TError::Format(Messages.empty() ? "its codestream header does not read" : Messages);
   Used = false;
+  NextTileRow = 0;
   return {};
 }
 
@@ -120,8 +140,82 @@ uint32_t TJ2kDecoder::DecodedHeight() const {
 }
 
 TError TJ2kDecoder::Decode(uint32_t first, uint32_t count, uint8_t cellType, uint8_t* cells) {
-  if (!Failure.Failed()) Failure = DecodeArea(first, count, cellType, cells);
+  if (Failure.Failed()) return Failure;
+  if (TilesInOrder && TileByTile(first, count, cellType)) {
+    bool inOrder = true;
+    Failure = DecodeTiles(first, count, cells, inOrder);
+    if (Failure.Failed() || inOrder) return Failure;
+    TilesInOrder = false;
+  }
+  Failure = DecodeArea(first, count, cellType, cells);
   return Failure;
+}
+
+bool TJ2kDecoder::TileByTile(uint32_t first, uint32_t count, uint8_t cellType) const {
+  const TJ2kLayout& g = Geometry;
+  if (Reduce > 0 || uint64_t{g.TilesAcross} * g.TilesDown < 2 ||
+      TileSampleBytes(g.Precision) != CellTypeWidth(cellType))
+    return false;
+  const uint64_t tileRow = (uint64_t{g.Y0} + first - g.TileY0) / g.TileHeight;
+  const uint64_t top = std::max<uint64_t>(g.Y0, g.TileY0 + tileRow * g.TileHeight);
+  const uint64_t bottom =
+      std::min<uint64_t>(uint64_t{g.Y0} + g.Height, g.TileY0 + (tileRow + 1) * g.TileHeight);
+  return top == uint64_t{g.Y0} + first && bottom == top + count;
+}
+
+TError TJ2kDecoder::DecodeTiles(uint32_t first, uint32_t count, uint8_t* cells, bool& inOrder) {
+  const TJ2kLayout& g = Geometry;
+  const uint32_t tileRow = (g.Y0 + first - g.TileY0) / g.TileHeight;
+  // A codec read on from the row before goes on; any other starts again,
+  // the tiles above skipped.
+  if (NextTileRow != tileRow) {
+    if (TError failed = Start(); failed.Failed()) return failed;
+    if (first > 0 &&
+        !opj_set_decode_area(Codec.get(), Image.get(), static_cast<OPJ_INT32>(g.X0),
+                             static_cast<OPJ_INT32>(g.Y0 + first),
+                             static_cast<OPJ_INT32>(g.X0 + g.Width),
+                             static_cast<OPJ_INT32>(g.Y0 + g.Height)))
+      return TError::Format(Messages);
+  }
+  NextTileRow = kNoTileRow;
+  Used = true;
+  const uint32_t bytes = TileSampleBytes(g.Precision);
+  const uint64_t rowStride = uint64_t{g.Width} * g.Components * bytes;
+  std::vector<bool> done(g.TilesAcross);
+  for (uint32_t n = 0; n < g.TilesAcross; ++n) {
+    OPJ_UINT32 index = 0, size = 0, components = 0;
+    OPJ_INT32 x0 = 0, y0 = 0, x1 = 0, y1 = 0;
+    OPJ_BOOL more = OPJ_FALSE;
+    if (!opj_read_tile_header(Codec.get(), Stream.get(), &index, &size, &x0, &y0, &x1, &y1,
+                              &components, &more))
+      return TError::Format(Messages.empty() ? "a tile's header does not read" : Messages);
+    const uint64_t width = static_cast<uint64_t>(x1) - static_cast<uint64_t>(x0);
+    if (!more || index / g.TilesAcross != tileRow || done[index % g.TilesAcross] ||
+        components != g.Components || static_cast<uint64_t>(x0) < g.X0 ||
+        static_cast<uint64_t>(x1) > uint64_t{g.X0} + g.Width || x1 <= x0 ||
+        static_cast<uint64_t>(y0) != uint64_t{g.Y0} + first ||
+        static_cast<uint64_t>(y1) != uint64_t{g.Y0} + first + count ||
+        size != width * count * components * bytes) {
+      inOrder = false;
+      return {};
+    }
+    done[index % g.TilesAcross] = true;
+    TileSamples.resize(size);
+    if (!opj_decode_tile_data(Codec.get(), index, TileSamples.data(), size, Stream.get()))
+      return TError::Format(Messages.empty() ? "a tile does not decode" : Messages);
+    uint8_t* out = cells + (static_cast<uint64_t>(x0) - g.X0) * components * bytes;
+    if (components == 1)
+      for (uint64_t y = 0; y < count; ++y)
+        std::memcpy(out + y * rowStride, TileSamples.data() + y * width * bytes, width * bytes);
+    else if (bytes == 1)
+      InterleaveTile<uint8_t>(TileSamples.data(), width, count, components, out, rowStride);
+    else if (bytes == 2)
+      InterleaveTile<uint16_t>(TileSamples.data(), width, count, components, out, rowStride);
+    else
+      InterleaveTile<uint32_t>(TileSamples.data(), width, count, components, out, rowStride);
+  }
+  NextTileRow = tileRow + 1;
+  return {};
 }
 
 TError TJ2kDecoder::DecodeArea(uint32_t first, uint32_t count, uint8_t cellType, uint8_t* cells) {
@@ -131,6 +225,7 @@ TError TJ2kDecoder::DecodeArea(uint32_t first, uint32_t count, uint8_t cellType,
   if (Used && (!oneTile || Reduce > 0))
     if (TError failed = Start(); failed.Failed()) return failed;
   Used = true;
+  NextTileRow = kNoTileRow;
   if (Reduce == 0 &&
       !opj_set_decode_area(Codec.get(), Image.get(), static_cast<OPJ_INT32>(Geometry.X0),
                            static_cast<OPJ_INT32>(Geometry.Y0 + first),
@@ -264,7 +359,7 @@ void TJp2Map2::PlanBands() {
   // quarter turn, as a mapped input would be: it is decoded once and kept.
   const uint64_t image = uint64_t{Rows} * RowBytes();
   CacheBudget = std::max(stores, image <= job ? image : 0);
-  // Cells and OpenJPEG's 32-bit samples of a row.
+  // Decoded as an area: cells and OpenJPEG's 32-bit samples of each row.
   const uint64_t rowCost = RowBytes() + uint64_t{Columns} * Bands * 4;
   const uint64_t fitRows = std::max<uint64_t>(kCodeBlockRows, stores / kBandShare / rowCost);
   BandStarts.clear();
@@ -273,7 +368,15 @@ void TJp2Map2::PlanBands() {
         layout.TileY0 +
         ((layout.Y0 + top - layout.TileY0) / layout.TileHeight + 1) * uint64_t{layout.TileHeight};
     const uint64_t end = std::min<uint64_t>(tileEnd - layout.Y0, Rows);
-    const uint64_t parts = (end - top + fitRows - 1) / fitRows;
+    // Tile by tile: the row's cells, and one tile's 32-bit samples and
+    // their copy.
+    const uint64_t tileCost = (end - top) * std::min(layout.TileWidth, Columns) * Bands *
+                              (4 + CellTypeWidth(CellType));
+    const bool whole =
+        Decoder.TileByTile(static_cast<uint32_t>(top), static_cast<uint32_t>(end - top),
+                           CellType) &&
+        (end - top) * RowBytes() + tileCost <= stores / kBandShare;
+    const uint64_t parts = whole ? 1 : (end - top + fitRows - 1) / fitRows;
     const uint64_t step =
         ((end - top + parts - 1) / parts + kCodeBlockRows - 1) / kCodeBlockRows * kCodeBlockRows;
     for (uint64_t r = top; r < end; r += step) BandStarts.push_back(static_cast<uint32_t>(r));

@@ -25,17 +25,13 @@ std::string GdalNoData(const std::string& file) {
       .Output;
 }
 
-class Jp2Placed : public ::testing::TestWithParam<TJp2Input> {};
-
-TEST_P(Jp2Placed, EveryKindIntoTiffErMapperAndJp2) {
-  if (!HaveGdal()) GTEST_SKIP() << "GDAL not installed";
-  const TJp2Input& c = GetParam();
-  TempDir dir;
-  const std::string tif = dir / "src.tif", in = dir / "in.jp2";
-  const std::string size = std::to_string(c.Columns) + " " + std::to_string(c.Rows);
+// `in`: a GeoTIFF of 16-bit cells in UTM made by GDAL (`tif`), then
+// translated by GDAL into JPEG 2000 with `make`.
+void MakeJp2Input(const std::string& tif, const std::string& in, int columns, int rows,
+                  const std::string& make) {
   ASSERT_EQ(mirava::test::Run("/usr/bin/python3 -c " +
                 Quote("import sys\nimport numpy as np\nfrom osgeo import gdal\n"
-                      "w, h = " + std::to_string(c.Columns) + ", " + std::to_string(c.Rows) +
+                      "w, h = " + std::to_string(columns) + ", " + std::to_string(rows) +
                       "\nd = gdal.GetDriverByName('GTiff').Create(sys.argv[1], w, h, 1, "
                       "gdal.GDT_UInt16)\ny, x = np.mgrid[0:h, 0:w]\n"
                       "d.GetRasterBand(1).WriteArray((x * 31 + y * 17 + x * y) % 4096)\n"
@@ -44,10 +40,19 @@ TEST_P(Jp2Placed, EveryKindIntoTiffErMapperAndJp2) {
                 " " + Quote(tif))
                 .ExitCode,
             0);
-  const CommandResult made =
-      mirava::test::Run(std::string("gdal_translate -q -of JP2OpenJPEG ") + c.Make + " " + Quote(tif) + " " +
-          Quote(in));
+  const CommandResult made = mirava::test::Run("gdal_translate -q -of JP2OpenJPEG " + make + " " +
+                                               Quote(tif) + " " + Quote(in));
   ASSERT_EQ(made.ExitCode, 0) << made.Output;
+}
+
+class Jp2Placed : public ::testing::TestWithParam<TJp2Input> {};
+
+TEST_P(Jp2Placed, EveryKindIntoTiffErMapperAndJp2) {
+  if (!HaveGdal()) GTEST_SKIP() << "GDAL not installed";
+  const TJp2Input& c = GetParam();
+  TempDir dir;
+  const std::string tif = dir / "src.tif", in = dir / "in.jp2";
+  MakeJp2Input(tif, in, c.Columns, c.Rows, c.Make);
   GdalRaster cells;
   ASSERT_TRUE(ReadWithGdal(in, cells));
   const std::vector<double> gt = GdalGeoTransform(in);
@@ -91,5 +96,26 @@ INSTANTIATE_TEST_SUITE_P(
         TJp2Input{"ShortMemory", "-co REVERSIBLE=YES -co QUALITY=100 -co BLOCKXSIZE=512 "
                   "-co BLOCKYSIZE=512", 700, 600, "4"}),
     [](const auto& info) { return std::string(info.param.Name); });
+
+// Quarter turns of an input larger than the job's memory go through stripes
+// in a scratch file, the input decoded once top down in bands cut out of
+// its tiles.
+TEST(Jp2Turned, OutOfCoreInStripes) {
+  if (!HaveGdal()) GTEST_SKIP() << "GDAL not installed";
+  TempDir dir;
+  const std::string in = dir / "in.jp2";
+  MakeJp2Input(dir / "src.tif", in, 900, 700,
+               "-co REVERSIBLE=YES -co QUALITY=100 -co BLOCKXSIZE=256 -co BLOCKYSIZE=256");
+  GdalRaster cells;
+  ASSERT_TRUE(ReadWithGdal(in, cells));
+  for (int kind : {2, 3}) {
+    const std::string out = dir / ("k" + std::to_string(kind) + ".tif");
+    const CommandResult r = RunCli({in, out, "/" + std::to_string(kind), "--memory=1"});
+    ASSERT_EQ(r.ExitCode, 0) << r.Output;
+    GdalRaster back;
+    ASSERT_TRUE(ReadWithGdal(out, back));
+    ExpectPlaced(cells, back, kind);
+  }
+}
 
 }  // namespace

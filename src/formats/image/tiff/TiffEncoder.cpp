@@ -280,11 +280,6 @@ std::vector<uint8_t> TTiffEncoder::SpareBlock() {
 
 bool TTiffEncoder::Submit(uint32_t block, std::vector<uint8_t> data) {
   Submitted[block] = true;
-  if (BlockDone)
-    if (const TError why = BlockDone(block * Pixels.ChunkLength, RowsIn(block),
-                                     data.empty() ? nullptr : data.data());
-        why.Failed())
-      return Fail(why);
   std::unique_lock<std::mutex> lock(Mutex);
   Changed.wait(lock, [&] {
     return WorkError.Failed() || InFlight == 0 || InFlight + data.size() <= Budget;
@@ -328,7 +323,13 @@ void TTiffEncoder::Work() {
     bool ok = ready;
     const uint32_t rows = RowsIn(task.Block);
     TChunkCodec& strip = Pixels.Tiled || rows == Pixels.ChunkLength ? codec : lastCodec;
+    TError shown;
     try {
+      // Before the encoding, which may difference a strip's rows in place.
+      if (BlockDone)
+        shown = BlockDone(task.Block * Pixels.ChunkLength, rows,
+                          task.Data.empty() ? nullptr : task.Data.data());
+      ok = ok && !shown.Failed();
       for (uint32_t k = 0; ok && k < Across; ++k) {
         if (task.Data.empty()) {
           // Blocks never given are encoded once: a padded tile, or a strip of
@@ -362,6 +363,7 @@ void TTiffEncoder::Work() {
     }
     std::unique_lock<std::mutex> lock(Mutex);
     Changed.wait(lock, [&] { return Abandoned || NextWrite == task.Sequence; });
+    if (shown.Failed() && !WorkError.Failed()) WorkError = shown;
     if (!ok && !WorkError.Failed())
       WorkError =
           TError::Codec("TIFF encoder: " + (codec.Error.empty() ? strip.Error : codec.Error));

@@ -65,8 +65,9 @@ class TTiffEncoder {
   const TError& Error() const { return Failure; }
 
   std::vector<uint64_t> Offsets, ByteCounts;
-  // Shown each block's rows (null: zeros) on the thread that completed it,
-  // before they are encoded; a failure fails the encoding with it.
+  // Shown each block's rows (null: zeros) on the worker that encodes them,
+  // before it does, while other workers may show it other blocks; a
+  // failure fails the encoding with it.
   std::function<TError(uint32_t first, uint32_t rows, const uint8_t* data)> BlockDone;
 
  private:

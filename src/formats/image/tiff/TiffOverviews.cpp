@@ -13,6 +13,8 @@ namespace {
 
 // Weights this small are a product's rounding, not a share of a cell.
 constexpr double kNoShare = 1e-10;
+// Rows computed between two takings of a level's lock.
+constexpr uint32_t kRowsAtOnce = 32;
 
 // How the `source` cells along one axis give to the `target` cells, as
 // GDAL's overviews take them: nearest the cell at a target cell's start
@@ -227,36 +229,52 @@ TError TTiffOverviews::TakeRows(uint32_t first, uint32_t rows, const uint8_t* da
 }
 
 TError TTiffOverviews::Reduce(size_t index, uint32_t first, uint32_t rows,
-                                   const uint8_t* data) {
+                              const uint8_t* data) {
   TLevel& level = *Levels[index];
   const uint64_t line = level.SourceWidth * PixelBytes;
-  std::vector<uint8_t> zeros(data ? 0 : line);
-  auto stage = [&](uint32_t row, const uint8_t* source) -> TError {
-    uint8_t* out = level.Encoder->Stage(row, 1);
+  const uint64_t outLine = level.Pixels.Width * PixelBytes;
+  // The level's rows whose sources all lie in these rows, most of them,
+  // are computed without the level's lock, a few at a time, so that
+  // workers reduce blocks side by side.
+  uint32_t inside = 0, end = 0;
+  if (data) {
+    const uint32_t last = std::min(first + rows, level.SourceLength);
+    const auto below = std::partition_point(
+        level.Rows.begin(), level.Rows.end(), [&](const TTaps& t) { return t.First < first; });
+    inside = end = static_cast<uint32_t>(below - level.Rows.begin());
+    while (end < level.Rows.size() &&
+           level.Rows[end].First + level.Rows[end].Weights.size() <= last)
+      ++end;
+  }
+  std::vector<uint8_t> computed(std::min<uint64_t>(end - inside, kRowsAtOnce) * outLine);
+  for (uint32_t j = inside; j < end;) {
+    const uint32_t count = std::min<uint32_t>(end - j, kRowsAtOnce);
+    for (uint32_t k = 0; k < count; ++k)
+      ComputeRow(level, j + k, data + (level.Rows[j + k].First - first) * line,
+                 computed.data() + k * outLine);
+    const std::lock_guard<std::mutex> lock(level.Lock);
+    uint8_t* out = level.Encoder->Stage(j, count);
     if (!out) return level.Encoder->Error();
-    ComputeRow(level, row, source, out);
-    return {};
-  };
+    std::memcpy(out, computed.data(), count * outLine);
+    j += count;
+  }
+  const std::lock_guard<std::mutex> lock(level.Lock);
+  std::vector<uint8_t> zeros(data ? 0 : line);
   for (uint32_t y = first; y < first + rows && y < level.SourceLength; ++y) {
     const uint8_t* row = data ? data + (y - first) * line : zeros.data();
     const auto [from, to] = level.RowsOfSource[y];
     for (uint32_t j = from; j < to; ++j) {
+      if (j >= inside && j < end) continue;
       const TTaps& taps = level.Rows[j];
       const uint32_t count = static_cast<uint32_t>(taps.Weights.size());
-      // Rows whose sources are all in these rows are computed from them.
-      if (data && taps.First >= first && taps.First + count <= first + rows) {
-        if (y + 1 == taps.First + count)
-          if (TError why = stage(j, data + (taps.First - first) * line); why.Failed())
-            return why;
-        continue;
-      }
       TLevel::TPending& pending = level.Pending[j];
       if (pending.Source.empty()) pending.Source.assign(count * line, 0);
       std::memcpy(pending.Source.data() + (y - taps.First) * line, row, line);
       if (++pending.Received < count) continue;
-      TError why = stage(j, pending.Source.data());
+      uint8_t* out = level.Encoder->Stage(j, 1);
+      if (out) ComputeRow(level, j, pending.Source.data(), out);
       level.Pending.erase(j);
-      if (why.Failed()) return why;
+      if (!out) return level.Encoder->Error();
     }
   }
   return {};

@@ -4,12 +4,14 @@
 // second, and so on, as GDAL makes each level from the one above. Every
 // level is encoded as its blocks complete, into a scratch file of its own
 // that Close copies from. A level holds only its rows still waiting for
-// rows of the level above, whatever order the blocks come in.
+// rows of the level above, whatever order the blocks come in. The blocks
+// are reduced by the workers of the level above's encoder, side by side.
 #pragma once
 
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -40,7 +42,8 @@ class TTiffOverviews {
   // Starts each level's encoder, writing to a scratch file in `directory`;
   // false with Error.
   bool Start(const std::string& directory, uint64_t memoryLimit);
-  // Rows first .. first + rows - 1 of the image (null: zeros), each once.
+  // Rows first .. first + rows - 1 of the image (null: zeros), each once;
+  // from several threads at once.
   TError TakeRows(uint32_t first, uint32_t rows, const uint8_t* data);
   // Encodes what is left, from the largest level down; false with Error.
   bool Finish();
@@ -84,6 +87,9 @@ struct TTiffOverviews::TLevel {
     uint32_t Received = 0;
   };
   std::map<uint32_t, TPending> Pending;
+  // Over Pending and the encoder's staging, which workers of the level
+  // above share.
+  std::mutex Lock;
   TBinaryFile File;
   std::unique_ptr<TTiffEncoder> Encoder;
 };

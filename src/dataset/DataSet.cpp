@@ -204,10 +204,12 @@ const TFormatEntry Formats[] = {
               "not, widened to 8 or 16 bits), any tiling, wavelet and progression; GeoJP2 and "
               "GMLJP2 georeferences",
      .Writes = "any bands of 8/16-bit integers (signed or not), lossless (reversible 5/3) or at "
-               "QUALITY percentages, in tiles; GeoJP2 and GMLJP2 georeferences (.j2k: the bare "
+               "QUALITY percentages, in tiles, at the input's precision; a colour table of up to "
+               "1024 colours; GeoJP2 and GMLJP2 georeferences (.j2k: the bare "
                "codestream)",
      .Refusal = TJp2Map2::WriteRefusal,
      .HoldsAffine = true,
+     .Palette = TPaletteUse::Table,
      .CheckCreationOptions = TJp2Map2::CheckCreationOptions,
      .Dialog = {.SaveEntry = 8, .Description = "JPEG 2000 files", .Patterns = "*.jp2;*.j2k"}},
 };

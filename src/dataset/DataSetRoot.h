@@ -44,6 +44,9 @@ struct TGeoExtras {
   std::vector<std::string> CreationOptions;
   // What the input's bands state of their colours.
   TColours Colours = TColours::Unstated;
+  // The input's significant bits (SignificantBits) of cells of the same
+  // type, for a format that states them; 0: all.
+  uint32_t Bits = 0;
 };
 
 class TDataSetRoot2 : public TFailureRecord, public TRasterReader, public TRasterWriter {
@@ -86,6 +89,7 @@ class TDataSetRoot2 : public TFailureRecord, public TRasterReader, public TRaste
     PlacingPoints = extras.ControlPoints;
     CreationOptions = extras.CreationOptions;
     Colours = extras.Colours;
+    PlannedBits = extras.Bits;
   }
   TColours StatedColours() override { return TColours::Unstated; }
   const TColorTable& GetColorTable() const override { return ColorTable; }
@@ -189,6 +193,7 @@ class TDataSetRoot2 : public TFailureRecord, public TRasterReader, public TRaste
   std::vector<TGCPoint> PlacingPoints;  // of a created output, from its extras
   std::vector<std::string> CreationOptions;
   TColours Colours = TColours::Unstated;  // of a created output's input
+  uint32_t PlannedBits = 0;  // of a created output's input, from its extras
   TFileMaker* Maker = &FilesInPlace();
   uint64_t MemoryLimit = 0;
 };

@@ -65,6 +65,9 @@ class TRasterReader {
   // What its bands state of their colours; unstated by formats whose bands
   // are what their count makes them.
   virtual TColours StatedColours() = 0;
+  // The bits of its cells that hold values where the file states fewer
+  // than the cells' width (a 12-bit JPEG 2000 in 16-bit cells); 0: all.
+  virtual uint32_t SignificantBits() { return 0; }
 
   // Whole rows in memory: the most rows one block may hold (0: none, the
   // raster is read cell by cell), and the block itself, valid until the

@@ -194,6 +194,7 @@ bool TMyThread::CreateOutput(const std::string& fileName) {
   const TColours colours = InputSet->Reader()->StatedColours();
   if (Bands.empty() || colours == TColours::BlackIsZero || colours == TColours::WhiteIsZero)
     extras.Colours = colours;
+  if (shape.CellType == input.CellType) extras.Bits = InputSet->Reader()->SignificantBits();
   if (!ExtrasFor(format, extras)) return false;
   CarryPalette(format, extras);
   try {

@@ -78,6 +78,19 @@ TEST_P(Jp2Placed, EveryKindIntoTiffErMapperAndJp2) {
       }
       EXPECT_EQ(GdalNoData(out), GdalNoData(in)) << KindName(kind) << ext;
     }
+  // Re-encoded or not, the JPEG 2000 outputs keep the input's precision
+  // (GDAL's NBITS).
+  std::string files = Quote(in), expected;
+  for (int kind = 0; kind <= 5; ++kind) files += " " + Quote(dir / ("k" + std::to_string(kind) + ".jp2"));
+  const std::string bits =
+      mirava::test::Run("/usr/bin/python3 -c 'import sys\nfrom osgeo import gdal\n"
+                        "for f in sys.argv[1:]:\n  d = gdal.Open(f)\n"
+                        "  print(d.GetRasterBand(1).GetMetadataItem(\"NBITS\", "
+                        "\"IMAGE_STRUCTURE\"))' " + files)
+          .Output;
+  const std::string first = bits.substr(0, bits.find('\n') + 1);
+  for (int k = 0; k <= 6; ++k) expected += first;
+  EXPECT_EQ(bits, expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -116,6 +129,49 @@ TEST(Jp2Turned, OutOfCoreInStripes) {
     ASSERT_TRUE(ReadWithGdal(out, back));
     ExpectPlaced(cells, back, kind);
   }
+}
+
+// A palette JPEG 2000 GDAL makes keeps its colour table, placed unchanged
+// (kind 0) or re-encoded.
+TEST(Jp2Turned, PaletteKept) {
+  if (!HaveGdal()) GTEST_SKIP() << "GDAL not installed";
+  TempDir dir;
+  const std::string in = dir / "in.jp2";
+  ASSERT_EQ(mirava::test::Run("/usr/bin/python3 -c " +
+                Quote("import sys\nimport numpy as np\nfrom osgeo import gdal\n"
+                      "d = gdal.GetDriverByName('GTiff').Create(sys.argv[1], 90, 70)\n"
+                      "y, x = np.mgrid[0:70, 0:90]\n"
+                      "d.GetRasterBand(1).WriteArray((x + y) % 7)\nt = gdal.ColorTable()\n"
+                      "for i in range(7): t.SetColorEntry(i, (i * 30, 255 - i * 20, i * 77 % 256))\n"
+                      "d.GetRasterBand(1).SetColorTable(t)\n") +
+                " " + Quote(dir / "src.tif"))
+                .ExitCode,
+            0);
+  ASSERT_EQ(mirava::test::Run("gdal_translate -q -of JP2OpenJPEG -co QUALITY=100 -co REVERSIBLE=YES " +
+                              Quote(dir / "src.tif") + " " + Quote(in))
+                .ExitCode,
+            0);
+  GdalRaster cells;
+  ASSERT_TRUE(ReadWithGdal(in, cells));
+  std::string files = Quote(in);
+  for (int kind : {0, 3}) {
+    const std::string out = dir / ("k" + std::to_string(kind) + ".jp2");
+    const CommandResult r = RunCli({in, out, "/" + std::to_string(kind)});
+    ASSERT_EQ(r.ExitCode, 0) << r.Output;
+    EXPECT_EQ(r.Output.find("Colour table not kept"), std::string::npos) << r.Output;
+    GdalRaster back;
+    ASSERT_TRUE(ReadWithGdal(out, back));
+    ExpectPlaced(cells, back, kind);
+    files += " " + Quote(out);
+  }
+  const std::string tables =
+      mirava::test::Run("/usr/bin/python3 -c 'import sys\nfrom osgeo import gdal\n"
+                        "for f in sys.argv[1:]:\n  d = gdal.Open(f)\n"
+                        "  t = d.GetRasterBand(1).GetColorTable()\n  print([t.GetColorEntry(i) for i in range(8)] if t else None)' " + files)
+          .Output;
+  const std::string first = tables.substr(0, tables.find('\n') + 1);
+  EXPECT_NE(first, "None\n");
+  EXPECT_EQ(tables, first + first + first);
 }
 
 }  // namespace

@@ -24,7 +24,7 @@ constexpr uint32_t BoxType(const char (&name)[5]) {
 constexpr uint32_t kJp2h = BoxType("jp2h"), kIhdr = BoxType("ihdr"), kBpcc = BoxType("bpcc"),
                    kPclr = BoxType("pclr"), kJp2c = BoxType("jp2c"), kFtyp = BoxType("ftyp"),
                    kColr = BoxType("colr"), kUuid = BoxType("uuid"), kAsoc = BoxType("asoc"),
-                   kLbl = BoxType("lbl "), kXml = BoxType("xml ");
+                   kLbl = BoxType("lbl "), kXml = BoxType("xml "), kCmap = BoxType("cmap");
 constexpr uint8_t kSignature[12] = {0, 0, 0, 12, 'j', 'P', ' ', ' ', 0x0D, 0x0A, 0x87, 0x0A};
 // The UUID of a GeoJP2 box, which holds a GeoTIFF of one pixel.
 constexpr uint8_t kGeoJp2[16] = {0xB1, 0x4B, 0xF8, 0xBD, 0x08, 0x3D, 0x4B, 0x43,
@@ -536,11 +536,25 @@ std::vector<uint8_t> Jp2HeaderBytes(const TJp2Header& header) {
   // colour space known, no intellectual property box.
   ihdr.insert(ihdr.end(), {uint8_t((header.Bits - 1) | (header.Signed ? 0x80 : 0)), 7, 0, 0});
   const bool srgb = header.Color && (header.Components == 3 || header.Components == 4);
+  const bool palette = !header.Palette.empty();
   std::vector<uint8_t> colr = {1, 0, 0};  // an enumerated colour space
-  PutBig32(colr, srgb ? 16 : 17);
+  PutBig32(colr, srgb || palette ? 16 : 17);
   body.clear();
   PutBox(body, kIhdr, ihdr);
   PutBox(body, kColr, colr);
+  if (palette) {
+    // Its entries, three columns of 8 bits each, then the entries.
+    std::vector<uint8_t> pclr = {uint8_t(header.Palette.size() >> 8),
+                                 uint8_t(header.Palette.size()), 3, 7, 7, 7};
+    for (const std::array<uint8_t, 3>& colour : header.Palette)
+      pclr.insert(pclr.end(), colour.begin(), colour.end());
+    // Each colour channel is the palette's column of that number, indexed
+    // by component 0.
+    std::vector<uint8_t> cmap;
+    for (uint8_t column = 0; column < 3; ++column) cmap.insert(cmap.end(), {0, 0, 1, column});
+    PutBox(body, kPclr, pclr);
+    PutBox(body, kCmap, cmap);
+  }
   PutBox(out, kJp2h, body);
 
   const TGeoreference& g = header.Georeference;

@@ -43,11 +43,13 @@ struct TJp2Header {
   uint8_t Bits = 8;
   bool Signed = false;
   bool Color = false;  // colr sRGB for 3 or 4 components, greyscale otherwise
+  // Of one unsigned component, its indices: pclr, cmap and colr sRGB.
+  std::vector<std::array<uint8_t, 3>> Palette;
   TGeoreference Georeference;
   std::vector<TGCPoint> ControlPoints;
 };
 // Every byte of a .jp2 before its codestream: signature, ftyp, jp2h (ihdr,
-// colr), the GeoJP2 box of a placed raster or one tied by control points, the
+// colr, and pclr and cmap of a palette), the GeoJP2 box of a placed raster or one tied by control points, the
 // GMLJP2 box of a placed raster with an EPSG code, and last the jp2c box's
 // header of 16 bytes whose length (XLBox) the writer patches once the
 // codestream is written.

@@ -115,6 +115,9 @@ class TJp2Map2 : public TDataSetRoot2 {
   bool SetGeoreference(const TGeoreference& georeference) override;
   // A JP2 states it in its GeoJP2 box, with a GeoTIFF's keys.
   bool StatesCoordinateSystem() override;
+  // The codestream's precision where it is below the cells' width; an
+  // output keeps that of its input.
+  uint32_t SignificantBits() override;
 
   uint32_t BlockRows() override;
   bool GetBlock(uint32_t first, uint32_t count, TCellBlock& block) override;
@@ -161,6 +164,9 @@ class TJp2Map2 : public TDataSetRoot2 {
 
   bool CreateFile(const std::string& fileName, uint32_t columns, uint32_t rows, uint8_t cellType,
                   uint32_t bands);
+  // A created file's colour table goes into its boxes: one band of
+  // unsigned indices, a table that a pclr box holds.
+  bool KeepsPalette() const;
   // The boxes before the codestream of samples of `bits` bits.
   bool WriteHeader(uint8_t bits);
   // Writes the boxes before the codestream and starts encoding it.

@@ -347,6 +347,12 @@ void TJp2Map2::SamplingOnly(uint32_t columns, uint32_t rows) {
   ReducedHeight = reduced.DecodedHeight();
 }
 
+uint32_t TJp2Map2::SignificantBits() {
+  const uint32_t width = CellTypeWidth(CellType) * 8;
+  if (OpenMode == omCreate) return PlannedBits > 0 && PlannedBits < width ? PlannedBits : 0;
+  return Decoder.Layout().Precision < width ? Decoder.Layout().Precision : 0;
+}
+
 uint64_t TJp2Map2::RowBytes() const {
   return uint64_t{Columns} * Bands * CellTypeWidth(CellType);
 }

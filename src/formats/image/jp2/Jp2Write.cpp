@@ -16,6 +16,8 @@ namespace {
 
 // The largest tile OpenJPEG takes: its data size is a 32-bit number.
 constexpr uint64_t kMostTileBytes = 0xFFFFFFFFu;
+// The most entries a pclr box holds.
+constexpr size_t kMostPaletteEntries = 1024;
 
 bool ParseWhole(const std::string& text, uint32_t low, uint32_t high, uint32_t& value) {
   if (text.empty() || text.size() > 9 ||
@@ -137,6 +139,12 @@ bool TJp2Map2::CreateFile(const std::string& fileName, uint32_t columns, uint32_
                                          " bytes are more than OpenJPEG takes; ask for smaller "
                                          "ones (BLOCKXSIZE, BLOCKYSIZE)");
   Wrapped = UpperCase(ExtractFileExt(fileName)) != ".J2K";
+  if (!ColorTable.empty() && !KeepsPalette())
+    Notes.push_back(Wrapped ? "Colour table not kept: JPEG 2000 palettes hold at most " +
+                                  std::to_string(kMostPaletteEntries) +
+                                  " colours of unsigned indices"
+                            : "Colour table not kept: a bare JPEG 2000 codestream (.j2k) holds "
+                              "the cell values without their colours");
   if (!File.Create(fileName, FileMaker())) return Fail(TError::System(File.ErrorCode(), fileName));
   Writing = true;
   TileRow = 0;
@@ -148,6 +156,12 @@ bool TJp2Map2::CreateFile(const std::string& fileName, uint32_t columns, uint32_
   Started = false;
   Placed = false;
   return true;
+}
+
+bool TJp2Map2::KeepsPalette() const {
+  return Wrapped && Bands == 1 && !ColorTable.empty() &&
+         ColorTable.size() <= kMostPaletteEntries &&
+         (CellType == ctUnsigned8 || CellType == ctUnsigned16);
 }
 
 bool TJp2Map2::SetGeoreference(const TGeoreference& georeference) {
@@ -172,6 +186,7 @@ bool TJp2Map2::WriteHeader(uint8_t bits) {
   header.Bits = bits;
   header.Signed = CellType == ctSigned8 || CellType == ctSigned16;
   header.Color = Bands == 3 || Bands == 4;
+  if (KeepsPalette()) header.Palette = EightBitColors(ColorTable, ColorTable.size());
   header.Georeference = Georef;
   header.ControlPoints = PlacingPoints;
   const std::vector<uint8_t> bytes = Jp2HeaderBytes(header);
@@ -183,7 +198,8 @@ bool TJp2Map2::WriteHeader(uint8_t bits) {
 
 bool TJp2Map2::StartCodestream() {
   Started = true;
-  if (!WriteHeader(static_cast<uint8_t>(CellTypeWidth(CellType) * 8))) return false;
+  const uint32_t bits = SignificantBits() ? SignificantBits() : CellTypeWidth(CellType) * 8;
+  if (!WriteHeader(static_cast<uint8_t>(bits))) return false;
   Messages.clear();
   Encoder.reset(opj_create_compress(OPJ_CODEC_J2K));
   if (!Encoder) return Fail(TErrorCode::Codec, FileName + ": OpenJPEG made no encoder");
@@ -216,7 +232,7 @@ bool TJp2Map2::StartCodestream() {
     part.dx = part.dy = 1;
     part.w = Columns;
     part.h = Rows;
-    part.prec = CellTypeWidth(CellType) * 8;
+    part.prec = bits;
     part.sgnd = CellType == ctSigned8 || CellType == ctSigned16;
   }
   const OPJ_COLOR_SPACE space = Bands == 3 || Bands == 4 ? OPJ_CLRSPC_SRGB

@@ -293,6 +293,7 @@ bool TTifMap2::CreateCog(const std::string& fileName) {
   Overviews = std::make_unique<TTiffOverviews>(Encoded, Asked.OverviewCount, method, Georef.NoData);
   if (!Overviews->Start(scratch, MemoryLimit)) return Fail(Overviews->Error);
   Encoder = std::make_unique<TTiffEncoder>(CogScratch, 0, Encoded);
+  Encoder->AnyOrder = true;
   Encoder->BlockDone = [this](uint32_t first, uint32_t rows, const uint8_t* data) {
     return Overviews->TakeRows(first, rows, data);
   };

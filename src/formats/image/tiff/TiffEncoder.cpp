@@ -194,8 +194,10 @@ bool TTiffEncoder::Start(uint64_t memoryLimit) {
   const unsigned cores = Pixels.Threads ? Pixels.Threads
                                        : std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
   // Within the job's memory, beside the stripes a quarter turn holds: at
-  // least one block is encoded at a time, whatever the memory.
-  Budget = std::max(BlockBytes, std::min(std::max(kInFlightBytes, (cores + 1) * BlockBytes),
+  // least one block is encoded at a time, whatever the memory. A block for
+  // each worker, and one more while blocks wait for their turn in the file.
+  const uint64_t blocks = AnyOrder ? cores : cores + 1;
+  Budget = std::max(BlockBytes, std::min(std::max(kInFlightBytes, blocks * BlockBytes),
                                          StoreMemory(JobMemory(memoryLimit)) / 2));
   // A codec set up here first refuses what libtiff cannot encode at once.
   TChunkCodec probe;
@@ -331,6 +333,7 @@ void TTiffEncoder::Work() {
                           task.Data.empty() ? nullptr : task.Data.data());
       ok = ok && !shown.Failed();
       for (uint32_t k = 0; ok && k < Across; ++k) {
+        std::vector<uint8_t>& bytes = encoded[AnyOrder ? 0 : k];
         if (task.Data.empty()) {
           // Blocks never given are encoded once: a padded tile, or a strip of
           // as many rows, is the same whichever it is.
@@ -339,44 +342,40 @@ void TTiffEncoder::Work() {
             std::vector<uint8_t> plain(Pixels.Tiled ? tile.size() : rows * RowBytes);
             ok = strip.Encode(plain.data(), plain.size(), zeros);
           }
-          encoded[k] = zeros;
-          continue;
+          bytes = zeros;
+        } else if (!Pixels.Tiled) {
+          ok = strip.Encode(task.Data.data(), task.Data.size(), bytes);
+        } else {
+          // Tiles past the image's edge are padded with zeros.
+          const uint64_t column0 = uint64_t{k} * Pixels.ChunkWidth;
+          const uint64_t width = std::min<uint64_t>(Pixels.ChunkWidth, Pixels.Width - column0);
+          const uint64_t tileRow = Pixels.ChunkWidth * PixelBytes;
+          if (width < Pixels.ChunkWidth || rows < Pixels.ChunkLength)
+            std::fill(tile.begin(), tile.end(), 0);
+          for (uint32_t r = 0; r < rows; ++r)
+            std::memcpy(tile.data() + r * tileRow,
+                        task.Data.data() + r * RowBytes + column0 * PixelBytes,
+                        width * PixelBytes);
+          ok = codec.Encode(tile.data(), tile.size(), bytes);
         }
-        if (!Pixels.Tiled) {
-          ok = strip.Encode(task.Data.data(), task.Data.size(), encoded[k]);
-          continue;
+        if (ok && AnyOrder) {
+          const std::lock_guard<std::mutex> lock(Mutex);
+          ok = Append(task.Block * Across + k, bytes);
         }
-        // Tiles past the image's edge are padded with zeros.
-        const uint64_t column0 = uint64_t{k} * Pixels.ChunkWidth;
-        const uint64_t width = std::min<uint64_t>(Pixels.ChunkWidth, Pixels.Width - column0);
-        const uint64_t tileRow = Pixels.ChunkWidth * PixelBytes;
-        if (width < Pixels.ChunkWidth || rows < Pixels.ChunkLength)
-          std::fill(tile.begin(), tile.end(), 0);
-        for (uint32_t r = 0; r < rows; ++r)
-          std::memcpy(tile.data() + r * tileRow,
-                      task.Data.data() + r * RowBytes + column0 * PixelBytes, width * PixelBytes);
-        ok = codec.Encode(tile.data(), tile.size(), encoded[k]);
       }
     } catch (const std::bad_alloc&) {
       ok = false;
       codec.Error = "out of memory";
     }
     std::unique_lock<std::mutex> lock(Mutex);
-    Changed.wait(lock, [&] { return Abandoned || NextWrite == task.Sequence; });
+    if (!AnyOrder)
+      Changed.wait(lock, [&] { return Abandoned || NextWrite == task.Sequence; });
     if (shown.Failed() && !WorkError.Failed()) WorkError = shown;
     if (!ok && !WorkError.Failed())
       WorkError =
           TError::Codec("TIFF encoder: " + (codec.Error.empty() ? strip.Error : codec.Error));
-    for (uint32_t k = 0; !WorkError.Failed() && k < Across; ++k) {
-      const uint32_t chunk = task.Block * Across + k;
-      if (!File.WriteAt(NextOffset, encoded[k].data(), encoded[k].size())) {
-        WorkError = {TErrorCode::IO, File.ErrorCode(), "Writing the TIFF: " + File.ErrorText()};
-        break;
-      }
-      Offsets[chunk] = NextOffset;
-      ByteCounts[chunk] = encoded[k].size();
-      NextOffset += encoded[k].size();
-    }
+    for (uint32_t k = 0; !AnyOrder && !WorkError.Failed() && k < Across; ++k)
+      Append(task.Block * Across + k, encoded[k]);
     ++NextWrite;
     InFlight -= task.Data.size();
     if (task.Data.capacity() >= BlockBytes && Spare.size() < kSpareBlocks)
@@ -384,6 +383,18 @@ void TTiffEncoder::Work() {
     lock.unlock();
     Changed.notify_all();
   }
+}
+
+bool TTiffEncoder::Append(uint32_t chunk, const std::vector<uint8_t>& bytes) {
+  if (WorkError.Failed()) return false;
+  if (!File.WriteAt(NextOffset, bytes.data(), bytes.size())) {
+    WorkError = {TErrorCode::IO, File.ErrorCode(), "Writing the TIFF: " + File.ErrorText()};
+    return false;
+  }
+  Offsets[chunk] = NextOffset;
+  ByteCounts[chunk] = bytes.size();
+  NextOffset += bytes.size();
+  return true;
 }
 
 bool TTiffEncoder::Finish() {

@@ -65,6 +65,10 @@ class TTiffEncoder {
   const TError& Error() const { return Failure; }
 
   std::vector<uint64_t> Offsets, ByteCounts;
+  // Set before Start: each strip or tile goes to the file as soon as it is
+  // encoded, whichever block comes first (a scratch file, read through
+  // Offsets), and a worker holds one encoded, not a block's.
+  bool AnyOrder = false;
   // Shown each block's rows (null: zeros) on the worker that encodes them,
   // before it does, while other workers may show it other blocks; a
   // failure fails the encoding with it.
@@ -83,6 +87,9 @@ class TTiffEncoder {
   };
 
   bool Fail(const TError& error);
+  // Writes an encoded strip or tile after the last, under Mutex; false with
+  // WorkError.
+  bool Append(uint32_t chunk, const std::vector<uint8_t>& bytes);
   bool Commit();
   bool PutRow(uint32_t row, const uint8_t* data);
   uint32_t RowsIn(uint32_t block) const;

@@ -212,6 +212,7 @@ bool TTiffOverviews::Start(const std::string& directory, uint64_t memoryLimit) {
       return false;
     }
     level.Encoder = std::make_unique<TTiffEncoder>(level.File, 0, level.Pixels);
+    level.Encoder->AnyOrder = true;
     if (k + 1 < Levels.size())
       level.Encoder->BlockDone = [this, k](uint32_t first, uint32_t rows, const uint8_t* data) {
         return Reduce(k + 1, first, rows, data);

@@ -1,6 +1,7 @@
 #include "formats/image/tiff/TiffOverviews.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -16,11 +17,13 @@ constexpr double kNoShare = 1e-10;
 // Rows computed between two takings of a level's lock.
 constexpr uint32_t kRowsAtOnce = 32;
 
+// How far a cell's edge may fall short of a whole cell and still be one.
+constexpr double kEdge = 1e-8;
+
 // How the `source` cells along one axis give to the `target` cells, as
 // GDAL's overviews take them: nearest the cell at a target cell's start
-// rounded, average every cell it covers weighted by how much, mode the
-// cells from its start rounded to its end rounded, bilinear a triangle as
-// wide as two target cells.
+// rounded, average every cell it covers weighted by how much, mode every
+// cell it touches, bilinear a triangle as wide as two target cells.
 std::vector<TTaps> AxisTaps(uint32_t source, uint32_t target, TResampling method) {
   const double ratio = static_cast<double>(source) / target;
   const auto last = static_cast<int64_t>(source) - 1;
@@ -30,11 +33,15 @@ std::vector<TTaps> AxisTaps(uint32_t source, uint32_t target, TResampling method
   std::vector<TTaps> taps(target);
   for (uint32_t i = 0; i < target; ++i) {
     TTaps& t = taps[i];
-    if (method == TResampling::Nearest || method == TResampling::Mode) {
+    if (method == TResampling::Nearest) {
       t.First = at(i * ratio + 0.5);
-      const uint32_t end = method == TResampling::Nearest
-                               ? t.First + 1
-                               : std::max(t.First + 1, std::min(source, at((i + 1) * ratio + 0.5)));
+      t.Weights.assign(1, 1.0);
+      continue;
+    }
+    if (method == TResampling::Mode) {
+      t.First = at(i * ratio + kEdge);
+      const auto end = static_cast<uint32_t>(
+          std::clamp<double>(std::ceil((i + 1) * ratio - kEdge), t.First + 1.0, source));
       t.Weights.assign(std::max(t.First + 1, end) - t.First, 1.0);
       continue;
     }
@@ -113,6 +120,7 @@ void ReduceRow(const T* source, uint32_t width, uint32_t samples, const TTaps& r
     return;
   }
   std::vector<T> seen;
+  std::vector<uint32_t> sums;
   for (uint32_t i = 0; i < targetWidth; ++i) {
     const TTaps& cols = columns[i];
     for (uint32_t s = 0; s < samples; ++s) {
@@ -125,23 +133,63 @@ void ReduceRow(const T* source, uint32_t width, uint32_t samples, const TTaps& r
         continue;
       }
       if (method == TResampling::Mode) {
-        // The most frequent, the first seen of equally frequent ones.
-        seen.clear();
-        for (size_t y = 0; y < rows.Weights.size(); ++y)
-          for (size_t x = 0; x < cols.Weights.size(); ++x)
-            if (!skipped(cell(y, x))) seen.push_back(cell(y, x));
+        // GDAL's majority, ties and all. Of 8-bit cells, the value whose
+        // count first passes the highest so far. Of wider ones, a list in
+        // which a value found again without passing the highest is listed
+        // anew, counting from 1.
         result = empty;
-        size_t most = 0;
-        for (size_t a = 0; a < seen.size(); ++a) {
-          const size_t n = static_cast<size_t>(std::count(seen.begin(), seen.end(), seen[a]));
-          if (n > most) {
-            most = n;
-            result = seen[a];
-          }
+        if constexpr (sizeof(T) == 1) {
+          std::array<uint32_t, 256> counts{};
+          uint32_t most = 0;
+          for (size_t y = 0; y < rows.Weights.size(); ++y)
+            for (size_t x = 0; x < cols.Weights.size(); ++x) {
+              const T v = cell(y, x);
+              if (skipped(v)) continue;
+              if (++counts[static_cast<uint8_t>(v)] > most) {
+                most = counts[static_cast<uint8_t>(v)];
+                result = v;
+              }
+            }
+        } else {
+          seen.clear();
+          sums.clear();
+          size_t best = 0;
+          for (size_t y = 0; y < rows.Weights.size(); ++y)
+            for (size_t x = 0; x < cols.Weights.size(); ++x) {
+              const T v = cell(y, x);
+              if (skipped(v)) continue;
+              size_t k = 0;
+              while (k < seen.size() && !(seen[k] == v && ++sums[k] > sums[best])) ++k;
+              if (k < seen.size()) {
+                best = k;
+              } else {
+                seen.push_back(v);
+                sums.push_back(1);
+              }
+            }
+          if (!seen.empty()) result = seen[best];
         }
         continue;
       }
       double sum = 0, weight = 0;
+      if (method == TResampling::Bilinear) {
+        // GDAL's two passes: each source row's cells along the row, then
+        // the rows that had any cell, down the column.
+        for (size_t y = 0; y < rows.Weights.size(); ++y) {
+          double rowSum = 0, rowWeight = 0;
+          for (size_t x = 0; x < cols.Weights.size(); ++x) {
+            const T v = cell(y, x);
+            if (skipped(v)) continue;
+            rowSum += cols.Weights[x] * static_cast<double>(v);
+            rowWeight += cols.Weights[x];
+          }
+          if (rowWeight <= 0) continue;
+          sum += rows.Weights[y] * (rowSum / rowWeight);
+          weight += rows.Weights[y];
+        }
+        result = weight > 0 ? Rounded<T>(sum / weight) : empty;
+        continue;
+      }
       for (size_t y = 0; y < rows.Weights.size(); ++y)
         for (size_t x = 0; x < cols.Weights.size(); ++x) {
           const T v = cell(y, x);

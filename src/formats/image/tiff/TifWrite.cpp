@@ -374,9 +374,14 @@ bool TTifMap2::CopyChunks(const std::string& inputName, const TStoredChunks& sto
 }
 
 bool TTifMap2::CloseCog() {
-  bool ok = Encoder->Finish();
-  if (!ok) Fail(Encoder->Error());
-  if (ok && !Overviews->Finish()) ok = Fail(Overviews->Error);
+  // A stop still watched here discards the output: what is left of the
+  // image and its overviews is not encoded for it.
+  const auto going = [this] { return !(Stop && *Stop) || Fail(TErrorCode::Internal, "Stopped"); };
+  bool ok = going();
+  if (ok && !Encoder->Finish()) ok = Fail(Encoder->Error());
+  // A stop is recorded by `going`; the overviews' own failure by them.
+  if (ok && !Overviews->Finish(going))
+    ok = Overviews->Error.Failed() ? Fail(Overviews->Error) : false;
   if (ok) ok = WriteCog();
   Encoder.reset();
   Overviews.reset();

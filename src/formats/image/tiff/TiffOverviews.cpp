@@ -351,9 +351,9 @@ void TTiffOverviews::ComputeRow(TLevel& level, uint32_t row, const uint8_t* sour
   }
 }
 
-bool TTiffOverviews::Finish() {
+bool TTiffOverviews::Finish(const std::function<bool()>& going) {
   for (auto& level : Levels) {
-    if (!level->Encoder) return false;
+    if (!level->Encoder || !going()) return false;
     if (!level->Encoder->Finish()) {
       if (!Error.Failed()) Error = level->Encoder->Error();
       return false;

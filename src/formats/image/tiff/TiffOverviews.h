@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -45,8 +46,9 @@ class TTiffOverviews {
   // Rows first .. first + rows - 1 of the image (null: zeros), each once;
   // from several threads at once.
   TError TakeRows(uint32_t first, uint32_t rows, const uint8_t* data);
-  // Encodes what is left, from the largest level down; false with Error.
-  bool Finish();
+  // Encodes what is left, from the largest level down, while `going`
+  // says so before each level; false with Error, or when it stopped.
+  bool Finish(const std::function<bool()>& going);
 
   size_t Count() const { return Levels.size(); }
   struct TLevel;

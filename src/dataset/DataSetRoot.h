@@ -153,6 +153,13 @@ class TDataSetRoot2 : public TFailureRecord, public TRasterReader, public TRaste
   uint8_t OpenMode = omRead;
 
  protected:
+  // For a format that reads its cells exactly: the float narrowed from that.
+  bool ReadCellNarrowed(uint32_t column, uint32_t row, uint32_t band, float& value) {
+    double exact = 0;
+    const bool ok = ReadCellExact(column, row, band, exact);
+    value = static_cast<float>(exact);
+    return ok;
+  }
   // Places the dataset where a world file says, its names unknown.
   void TakeWorldFile(const TWorldFile& world);
   // Places the dataset nowhere, under RAW names, before a file is read; a

@@ -26,6 +26,9 @@ struct TAffineCase {
   bool WorldFile;  // placed by a ".tfw" beside a TIFF without tags
 };
 
+// What a failure names the case by.
+void PrintTo(const TAffineCase& c, std::ostream* os) { *os << c.Name; }
+
 constexpr int kWidth = 7, kHeight = 5;
 
 std::array<double, 2> World(const TGt& gt, double column, double row) {

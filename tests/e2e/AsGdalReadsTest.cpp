@@ -72,6 +72,9 @@ std::string CaseName(const ::testing::TestParamInfo<TOutputCase>& info) {
   return std::string(info.param.Extension + 1) + "_kind" + std::to_string(info.param.Kind);
 }
 
+// What a failure names the case by.
+void PrintTo(const TOutputCase& c, std::ostream* os) { *os << CaseName({c, 0}); }
+
 class ControlPointsOfGeoTiff : public ::testing::TestWithParam<TOutputCase> {};
 
 // The tie points go with their pixels into the ".gcp" of every output and
@@ -176,6 +179,9 @@ struct TScanCase {
 std::string ScanName(const ::testing::TestParamInfo<TScanCase>& info) {
   return std::string(info.param.Name) + "_" + (info.param.Output + 1);
 }
+
+// What a failure names the case by.
+void PrintTo(const TScanCase& c, std::ostream* os) { *os << ScanName({c, 0}); }
 
 // Entries 0 and 1 of the colour table gdalinfo shows.
 std::string FirstColours(const std::string& info) {

@@ -151,6 +151,9 @@ struct TCogCase {
   double Image, Overviews;            // largest differences allowed
 };
 
+// What a failure names the case by.
+void PrintTo(const TCogCase& c, std::ostream* os) { *os << c.Name; }
+
 class Cog : public ::testing::TestWithParam<TCogCase> {};
 
 }  // namespace

@@ -62,6 +62,9 @@ std::string SystemName(const ::testing::TestParamInfo<SystemCase>& info) {
   return srs.rfind("EPSG:", 0) == 0 ? CaseName(srs) : "UserDefined_tmerc";
 }
 
+// What a failure names the case by.
+void PrintTo(const SystemCase& c, std::ostream* os) { *os << SystemName({c, 0}); }
+
 class CoordinateSystems : public ::testing::TestWithParam<SystemCase> {};
 
 TEST_P(CoordinateSystems, TravelThroughGeoTiffAndErMapper) {

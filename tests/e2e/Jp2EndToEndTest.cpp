@@ -16,6 +16,9 @@ struct TJp2Input {
   const char* Memory;  // --memory, or empty
 };
 
+// What a failure names the case by.
+void PrintTo(const TJp2Input& c, std::ostream* os) { *os << c.Name; }
+
 // GDAL's no-data value of the first band, "none" without one. The dataset is
 // held while its band is read: GDAL 3.6's bindings free it under the band.
 std::string GdalNoData(const std::string& file) {

@@ -164,6 +164,9 @@ struct TGeoCase {
   const char* Options;  // gdal_translate's, making the .jp2
 };
 
+// What a failure names the case by.
+void PrintTo(const TGeoCase& c, std::ostream* os) { *os << c.Name; }
+
 const TGeoCase kGeoCases[] = {
     {"GeoJp2_Utm",
      "<SRS>EPSG:32633</SRS><GeoTransform>500000, 20, 0, 4000200, 0, -20</GeoTransform>",

@@ -54,6 +54,9 @@ struct TReadCase {
   uint64_t MemoryLimit = 0;
 };
 
+// What a failure names the case by.
+void PrintTo(const TReadCase& c, std::ostream* os) { *os << c.Name; }
+
 class Jp2Read : public ::testing::TestWithParam<TReadCase> {};
 
 // Every cell as GDAL reads it, whatever the precision, sign, tiling,
@@ -141,6 +144,9 @@ struct TWriteCase {
   const char* Options;
   bool Lossy = false;
 };
+
+// What a failure names the case by.
+void PrintTo(const TWriteCase& c, std::ostream* os) { *os << c.Name; }
 
 // The mean absolute difference of `out` from the placed `in`.
 double MeanError(const GdalRaster& in, const GdalRaster& out, int kind) {

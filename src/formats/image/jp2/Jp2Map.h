@@ -130,7 +130,9 @@ class TJp2Map2 : public TDataSetRoot2 {
   // that many, decoded whole.
   void SamplingOnly(uint32_t columns, uint32_t rows) override;
   bool WritesRowsInOrder() override { return OpenMode == omCreate; }
-  bool ReadCell(uint32_t column, uint32_t row, uint32_t band, float& value) override;
+  bool ReadCell(uint32_t column, uint32_t row, uint32_t band, float& value) override {
+    return ReadCellNarrowed(column, row, band, value);
+  }
   bool ReadCellExact(uint32_t column, uint32_t row, uint32_t band, double& value) override;
   bool WriteCell(uint32_t column, uint32_t row, uint32_t band, float value) override;
   bool WriteCellExact(uint32_t column, uint32_t row, uint32_t band, double value) override;

@@ -487,13 +487,6 @@ bool TJp2Map2::BlockLayout(TCellBlock& layout) {
   return true;
 }
 
-bool TJp2Map2::ReadCell(uint32_t column, uint32_t row, uint32_t band, float& value) {
-  double exact = 0;
-  const bool ok = ReadCellExact(column, row, band, exact);
-  value = static_cast<float>(exact);
-  return ok;
-}
-
 bool TJp2Map2::ReadCellExact(uint32_t column, uint32_t row, uint32_t band, double& value) {
   value = 0;
   if (OpenMode == omCreate || column >= Columns || row >= Rows || band >= Bands) return false;

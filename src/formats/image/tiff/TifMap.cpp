@@ -275,13 +275,6 @@ uint64_t TTifMap2::SampleOffset(uint32_t column, uint32_t band) const {
                                   : (band + uint64_t{column} * SamplesPerPixel) * SampleWidth;
 }
 
-bool TTifMap2::ReadCell(uint32_t column, uint32_t row, uint32_t band, float& value) {
-  double exact = 0;
-  const bool ok = ReadCellExact(column, row, band, exact);
-  value = static_cast<float>(exact);
-  return ok;
-}
-
 bool TTifMap2::ReadCellExact(uint32_t column, uint32_t row, uint32_t band, double& value) {
   value = 0;
   if (band >= SamplesPerPixel) band = SamplesPerPixel - 1u;

@@ -37,7 +37,9 @@ class TTifMap2 : public TDataSetRoot2 {
   TTifMap2();
   ~TTifMap2() override;
 
-  bool ReadCell(uint32_t column, uint32_t row, uint32_t band, float& value) override;
+  bool ReadCell(uint32_t column, uint32_t row, uint32_t band, float& value) override {
+    return ReadCellNarrowed(column, row, band, value);
+  }
   bool WriteCell(uint32_t column, uint32_t row, uint32_t band, float value) override;
   bool ReadCellExact(uint32_t column, uint32_t row, uint32_t band, double& value) override;
   bool WriteCellExact(uint32_t column, uint32_t row, uint32_t band, double value) override;

@@ -267,6 +267,9 @@ std::string VariantName(const ::testing::TestParamInfo<Variant>& info) {
   return CaseName(source.substr(0, source.find('.')) + " " + info.param.Options);
 }
 
+// What a failure names the case by.
+void PrintTo(const Variant& c, std::ostream* os) { *os << VariantName({c, 0}); }
+
 class TifGdalLayouts : public ::testing::TestWithParam<Variant> {};
 
 // Read by us and by GDAL, cell by cell; and converted under every

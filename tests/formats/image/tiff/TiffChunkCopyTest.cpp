@@ -71,6 +71,9 @@ std::string CopyCaseName(const ::testing::TestParamInfo<TCopyCase>& info) {
   return CaseName(sample.substr(0, sample.find('.')) + " " + info.param.Input + " to" + output);
 }
 
+// What a failure names the case by.
+void PrintTo(const TCopyCase& c, std::ostream* os) { *os << CopyCaseName({c, 0}); }
+
 class TiffChunkCopy : public ::testing::TestWithParam<TCopyCase> {};
 
 TEST_P(TiffChunkCopy, CellsGeoreferenceAndEncodingAsGdalReadsThem) {

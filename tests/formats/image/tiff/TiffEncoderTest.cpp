@@ -124,6 +124,9 @@ std::string ShowEncoding(const ::testing::TestParamInfo<TEncoding>& info) {
   return CaseName(words);
 }
 
+// What a failure names the case by.
+void PrintTo(const TEncoding& c, std::ostream* os) { *os << ShowEncoding({c, 0}); }
+
 class TiffEncodedOutput : public ::testing::TestWithParam<TEncoding> {};
 
 // Every cell type into every encoding, placed by kind 0, a vertical flip

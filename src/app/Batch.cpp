@@ -35,14 +35,8 @@ namespace {
 const char* const kValueOptions[] = {"-o",     "--output-dir", "-e",     "--extension", "-l",
                                      "--list", "-j",           "--jobs", "--slice",     "--report"};
 const char* const kFlagOptions[] = {"--skip-existing", "--stop-on-error"};
-
-bool ParseCount(const std::string& text, unsigned& value) {
-  if (text.empty() || text.size() > 6 ||
-      !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
-    return false;
-  value = static_cast<unsigned>(std::stoul(text));
-  return true;
-}
+// The most jobs and slices a batch is given: six digits.
+constexpr uint32_t kMostCount = 999999;
 
 }  // namespace
 
@@ -110,13 +104,13 @@ std::string ParseBatchCommandLine(const std::vector<std::string>& parameters,
       } else if (p == "-l" || p == "--list") {
         settings.ListName = value;
       } else if (p == "-j" || p == "--jobs") {
-        if (!ParseCount(value, settings.Jobs) || settings.Jobs == 0)
+        if (!ParseCount(value, 0, kMostCount, settings.Jobs) || settings.Jobs == 0)
           return "-j takes a number of jobs of at least 1, not \"" + value + "\"";
       } else if (p == "--slice") {
         const size_t slash = value.find('/');
         if (slash == std::string::npos ||
-            !ParseCount(value.substr(0, slash), settings.SliceIndex) ||
-            !ParseCount(value.substr(slash + 1), settings.SliceCount) ||
+            !ParseCount(value.substr(0, slash), 0, kMostCount, settings.SliceIndex) ||
+            !ParseCount(value.substr(slash + 1), 0, kMostCount, settings.SliceCount) ||
             settings.SliceIndex >= settings.SliceCount)
           return "--slice takes K/N with K from 0 to N - 1, not \"" + value + "\"";
       } else {

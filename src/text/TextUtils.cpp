@@ -1,5 +1,6 @@
 #include "text/TextUtils.h"
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <cmath>
@@ -128,6 +129,14 @@ std::optional<int32_t> ParseHeaderInt(const std::string& text) {
   int64_t value;
   if (!ParseInteger(text, value) || value < INT32_MIN || value > INT32_MAX) return std::nullopt;
   return static_cast<int32_t>(value);
+}
+
+bool ParseCount(const std::string& text, uint32_t low, uint32_t high, uint32_t& value) {
+  if (text.empty() || text.size() > 9 ||
+      !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
+    return false;
+  value = static_cast<uint32_t>(std::stoul(text));
+  return value >= low && value <= high;
 }
 
 static std::string ToChars(double value, std::chars_format format, int precision) {

@@ -48,6 +48,9 @@ double ParseHeaderReal(const std::string& text, double defaultValue);
 // Strict integer parse for header values: nothing when the text is not a
 // 32-bit integer.
 std::optional<int32_t> ParseHeaderInt(const std::string& text);
+// An option's whole number, digits only, from `low` to `high`; false for
+// anything else.
+bool ParseCount(const std::string& text, uint32_t low, uint32_t high, uint32_t& value);
 
 // Number formatting, always with "." as decimal separator.
 // Fixed notation with exactly `decimals` digits.

@@ -19,14 +19,6 @@ constexpr uint64_t kMostTileBytes = 0xFFFFFFFFu;
 // The most entries a pclr box holds.
 constexpr size_t kMostPaletteEntries = 1024;
 
-bool ParseWhole(const std::string& text, uint32_t low, uint32_t high, uint32_t& value) {
-  if (text.empty() || text.size() > 9 ||
-      !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
-    return false;
-  value = static_cast<uint32_t>(std::stoul(text));
-  return value >= low && value <= high;
-}
-
 // The resolution levels GDAL gives a tile: its smallest no larger than 128.
 uint32_t DefaultResolutions(uint32_t tileWidth, uint32_t tileHeight) {
   uint32_t levels = 1;
@@ -81,10 +73,10 @@ std::string WrongOptions(const std::vector<std::string>& options, TJp2Options& p
         return bad + "YES or NO";
       reversibleGiven = true;
     } else if (key == "BLOCKXSIZE" || key == "BLOCKYSIZE") {
-      if (!ParseWhole(text, 32, 65536, n)) return bad + "a number of pixels from 32 to 65536";
+      if (!ParseCount(text, 32, 65536, n)) return bad + "a number of pixels from 32 to 65536";
       (key == "BLOCKXSIZE" ? parsed.BlockXSize : parsed.BlockYSize) = n;
     } else if (key == "RESOLUTIONS") {
-      if (!ParseWhole(text, 1, 30, n)) return bad + "a number of levels from 1 to 30";
+      if (!ParseCount(text, 1, 30, n)) return bad + "a number of levels from 1 to 30";
       parsed.Resolutions = n;
     } else {
       return "unknown creation option " + key +

@@ -13,15 +13,6 @@ namespace mirava {
 
 namespace {
 
-// A whole number from `low` to `high`; false for anything else.
-bool ParseCount(const std::string& text, uint32_t low, uint32_t high, uint32_t& value) {
-  if (text.empty() || text.size() > 9 ||
-      !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
-    return false;
-  value = static_cast<uint32_t>(std::stoul(text));
-  return value >= low && value <= high;
-}
-
 // GDAL's words for yes and no.
 bool ParseYesNo(const std::string& word, bool& value) {
   if (word == "YES" || word == "TRUE" || word == "ON" || word == "1") {
